@@ -19,7 +19,7 @@ function(kv_sources out)
 endfunction()
 
 # kv_tests(DIRS <dir>... LIBS <lib>... [ENV <k=v>...]): one test executable per
-# *_test.cpp found in DIRS, linked with LIBS, GoogleTest and the folder's
+# *_test.cpp found in DIRS, named <folder path with _>_<file name>, linked with LIBS, GoogleTest and the folder's
 # *_testutil.cpp files. Tests run with KV_PROGRAM_DIR set to the program folder
 # and KV_SOURCE_DIR to the source tree.
 function(kv_tests)
@@ -27,8 +27,11 @@ function(kv_tests)
   foreach(dir ${T_DIRS})
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
     file(GLOB utils CONFIGURE_DEPENDS ${dir}/*_testutil.cpp)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${dir})
+    string(REPLACE "/" "_" tag "${rel}")
     foreach(src ${tests})
-      get_filename_component(name ${src} NAME_WE)
+      get_filename_component(base ${src} NAME_WE)
+      set(name ${tag}_${base})
       add_executable(${name} ${src} ${utils})
       target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
       set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KV_TEST_DIR})
