@@ -10,5 +10,7 @@
 #define VORNIC_VORNIC_H
 
 #include <vornic/export.h>
+#include <vornic/registration.h>
+#include <vornic/settings.h>
 
 #endif
