@@ -12,5 +12,7 @@
 #include <vornic/export.h>
 #include <vornic/registration.h>
 #include <vornic/settings.h>
+#include <vornic/profile.h>
+#include <vornic/filter.h>
 
 #endif
