@@ -9,8 +9,9 @@
 //     is "/srv/c/logs/x.log". All letters share the one root.
 //   - A path without a drive letter is a POSIX path: "/tmp/x" and "\tmp\x"
 //     are both "/tmp/x"; relative paths are relative to the current folder.
-//   - Runs of separators are kept (except that the drive root and the rest
-//     are joined with exactly one "/").
+//   - The drive root and the rest are joined with exactly one "/"; other
+//     runs of separators are kept (ResolvePath may fold them when it has to
+//     search for a component).
 // Lookup ignores case: when a path component does not exist with the exact
 // spelling, the folder is searched for a name that equals it without regard to
 // ASCII case (when several do, the smallest in byte order wins). Components
