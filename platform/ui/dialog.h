@@ -28,8 +28,12 @@ namespace kv::ui {
 using DialogProc = KvWindowProc;
 
 // Control classes (matched ignoring case): "BUTTON" (push button, check box,
-// radio button), "EDIT", "STATIC", "LISTBOX", "COMBOBOX"; any other class name
-// makes a control that only holds text.
+// radio button by its style), "EDIT", "STATIC", "LISTBOX", "COMBOBOX"; a class
+// registered by the program makes a window of that class; any other name makes
+// a control that only holds text. Templates from a module's resources are
+// converted on loading ("CHECKBOX" and "RADIO" become buttons of that style,
+// "GROUPBOX" a static control, HIDDEN / DISABLED / GROUP / DEFAULT / AUTO /
+// 3STATE the matching bits).
 inline constexpr const char* DialogClassName = "#32770";
 
 // Button style bits (low nibble of the style), as customary.
@@ -41,6 +45,9 @@ inline constexpr uint32_t ButtonRadio = 0x4;
 inline constexpr uint32_t Button3State = 0x5;
 inline constexpr uint32_t ButtonAuto3State = 0x6;
 inline constexpr uint32_t ButtonAutoRadio = 0x9;
+
+// List box / combo box style: items are kept sorted (ignoring case).
+inline constexpr uint32_t ListSorted = 0x0100;
 
 // Check states.
 inline constexpr int32_t Unchecked = 0;

@@ -72,6 +72,7 @@ inline constexpr uint32_t StyleChild = 0x40000000u;
 inline constexpr uint32_t StyleMinimized = 0x20000000u;
 inline constexpr uint32_t StyleVisible = 0x10000000u;
 inline constexpr uint32_t StyleDisabled = 0x08000000u;
+inline constexpr uint32_t StyleGroup = 0x00020000u;  // first control of a group
 
 // Show commands for ShowWindow.
 inline constexpr int32_t ShowHide = 0;
