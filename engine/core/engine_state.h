@@ -24,6 +24,15 @@ struct ClientSlot {
   uint16_t tag = 0;             // the client tag given to VRN_Register
   std::string profileDir;       // at most 300 characters, ends with a separator
   uint16_t networkWord = 0;     // result of ACP_Register for this client
+  // What the client registered with, put back as the engine-wide values when
+  // a later-registered client leaves before this one.
+  bool holdsNetwork = false;    // took a binding of the network libraries
+  uint32_t order = 0;           // registration sequence number
+  VrnYieldCallback yield = nullptr;
+  KvModule resources = nullptr;
+  VrnDisplayErrorFn displayError = nullptr;
+  KvHandle impersonationToken = 0;
+  uint32_t restriction = 0;
 };
 
 // Sizes of the engine's fixed tables.
@@ -98,6 +107,9 @@ extern EngineState g_engine;
 const std::string& ProfileDirectory();
 
 // ---- texts of the client's resource module -------------------------------
+// The text given for a missing string or TEXT resource.
+inline constexpr const char kTextNotFound[] = "String Not Found!";
+bool IsTextNotFound(const char* text);  // also true for null
 // Cached string-table text of id, or "String Not Found!" (never null; the
 // text stays valid until the last client deregisters).
 const char* LoadResString(uint32_t id);
@@ -105,6 +117,9 @@ const char* LoadResString(uint32_t id);
 const char* LoadTextResource(uint16_t id);
 // Size in bytes of a loaded TEXT resource (0 when it is not cached).
 size_t TextResourceSize(uint16_t id);
+// Drops the cached texts of ids first..last (pointers to them become invalid).
+void ClearTextCache(uint32_t first, uint32_t last);
+size_t CachedTextCount();
 
 // ---- callbacks -----------------------------------------------------------
 // Calls the first callback set: progress (refresh: (0, "", 0, -1, 0), else
@@ -129,6 +144,9 @@ std::string BaseIniPath();
 std::string ModuleIniPath();
 std::string MainPath();
 std::string DatfilesPath();
+// Sets the engine's application path (a file path whose folder is the
+// engine's folder), as VRN_InitApplicationPath does for a module.
+void SetApplicationPath(const std::string& modulePath);
 
 // ---- INI (std::string forms) ---------------------------------------------
 std::string GetBaseProfileStr(const char* section, const char* key, const char* def);
@@ -168,6 +186,8 @@ int FormatIntlDateTime(char* out, size_t size, const char* format, const struct 
 
 // Short month name (0-11) as the engine's texts have it.
 const char* ShortMonthName(int month);
+// Forgets the month and weekday names so that they are read again.
+void ResetNameTables();
 
 // NormalizeLogPath with a given "now" (wall clock of the machine).
 std::string NormalizeLogPath(const std::string& path, const std::string& base, time_t now);

@@ -1,0 +1,76 @@
+// Stand-ins for engine services whose own implementations are built in their
+// own areas (name cache and lookup queue, title cache, remote log copies,
+// ODBC binding, realtime store). Each does the least that is honest: it
+// reports "not available" where it has a result and never invents data.
+// The real implementation replaces each function here when it lands.
+#include <cstdint>
+#include <cstdlib>
+
+#include "engine/database/odbc_store.h"
+#include "engine/database/realtime_store.h"
+#include "engine/network/dns_queue.h"
+#include "engine/network/remote_logs.h"
+#include "engine/network/title_cache.h"
+
+namespace vrn {
+
+// ---- name cache and lookup queue (replaced by the name resolution code) ----
+
+// No disk cache yet: lookups run without it.
+int OpenDNSCache(const char* /*profileDir*/) { return 0; }
+void CloseDNSCache() {}
+
+struct DNSFifoEntry {
+  uint32_t state;  // 0 = free
+  void* hit;       // the queued copy of a hit (none here)
+  uint8_t reserved[36];
+};
+
+namespace {
+DNSFifoEntry* g_fifo = nullptr;
+uint32_t g_fifoCount = 0;
+}  // namespace
+
+bool AllocateDNSFifo(uint32_t count) {
+  auto* entries = static_cast<DNSFifoEntry*>(std::calloc(count, sizeof(DNSFifoEntry)));
+  if (entries == nullptr) return false;
+  std::free(g_fifo);
+  g_fifo = entries;
+  g_fifoCount = count;
+  for (uint32_t i = 0; i < g_fifoCount; ++i) ResetDNSFifoEntry(&g_fifo[i]);
+  return true;
+}
+
+void FreeDNSFifo() {
+  std::free(g_fifo);
+  g_fifo = nullptr;
+  g_fifoCount = 0;
+}
+
+void ResetDNSFifoEntry(DNSFifoEntry* entry) {
+  if (entry == nullptr) return;
+  entry->state = 0;
+  entry->hit = nullptr;
+}
+
+// ---- title cache (replaced by the page title code) -------------------------
+
+// No title cache is kept yet, so there is nothing to write.
+void SaveTitleCache() {}
+
+// ---- remote log copies (replaced by the remote log fetch code) -------------
+
+// Nothing is downloaded yet, so there is nothing of ours to delete.
+void DeleteDownloadedFiles(const char* /*listPath*/) {}
+
+// ---- ODBC (replaced by the ODBC binding) -----------------------------------
+
+// The driver manager is never loaded yet.
+void UnloadODBCLibrary() {}
+
+// ---- realtime store (replaced by the realtime store code) ------------------
+
+// No store is ever opened yet.
+void CloseRealtimeStore() {}
+
+}  // namespace vrn
