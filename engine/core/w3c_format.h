@@ -44,6 +44,9 @@ struct W3CColumnTable {
 const W3CColumnTable& W3CColumns();
 void ResetW3CColumns();
 bool W3CColumnsUsable();
+// Puts a saved table back (the reader restores the columns of a directive
+// met earlier in a file that was reopened).
+void SetW3CColumns(const W3CColumnTable& table);
 
 // Reads the column directive of a newly opened source: looks for "#Fields:"
 // in its first 4096 bytes. *found = 1 when one was there. Returns 0 when the

@@ -1,0 +1,793 @@
+// The line reader: buffer management over the current log source, line
+// finding, format recognition, dispatch to the parsers and the finishing
+// step shared by the parsers of formats 2 to 5.
+#include "engine/core/log_reader.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/line_parsers.h"
+#include "engine/core/w3c_format.h"
+
+namespace vrn {
+
+namespace {
+
+constexpr uint64_t kNoPosition = ~uint64_t{0};
+
+// A "#Fields:" directive met while reading, so that a reopened file read from
+// a later position gets the columns that apply there.
+struct DirectiveMark {
+  uint64_t position;
+  W3CColumnTable table;
+};
+constexpr size_t kMaxDirectiveMarks = 64;
+
+struct ReaderState {
+  LogSourceHandle current = kNoLogSource;
+  uint64_t bufferStart = kNoPosition;  // source position of buffer[0]
+  uint32_t bufferLength = 0;           // valid bytes in the buffer
+  bool w3cMode = false;
+  uint32_t dateLayout = 0;
+  uint64_t skipped = 0;
+  std::string marksName;
+  std::vector<DirectiveMark> marks;
+  alignas(64) char buffer[kReaderBufferSize + 1];
+};
+
+ReaderState g_reader;
+
+inline bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// First CR or LF in [p, p + n), or null.
+inline const char* FindLineEnd(const char* p, size_t n) {
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', n));
+  const size_t span = lf != nullptr ? static_cast<size_t>(lf - p) : n;
+  const char* cr = static_cast<const char*>(std::memchr(p, '\r', span));
+  return cr != nullptr ? cr : lf;
+}
+
+void EmptyBuffer() {
+  g_reader.bufferStart = kNoPosition;
+  g_reader.bufferLength = 0;
+}
+
+bool StartsWith(const char* p, size_t n, const char* prefix) {
+  const size_t k = std::strlen(prefix);
+  return n >= k && std::memcmp(p, prefix, k) == 0;
+}
+
+// Character classes of the format scan.
+enum : uint8_t {
+  kcNone = 0,
+  kcTab,
+  kcEol,
+  kcSpace,
+  kcColon,
+  kcComma,
+  kcQuote,
+  kcBracket,
+  kcDash,
+  kcBrace,
+  kcSlash,
+  kcOpen,
+  kcSemicolon,
+  kcClose,
+};
+
+struct ClassTable {
+  uint8_t c[256] = {};
+  constexpr ClassTable() {
+    c[static_cast<uint8_t>('\t')] = kcTab;
+    c[static_cast<uint8_t>('\r')] = kcEol;
+    c[static_cast<uint8_t>('\n')] = kcEol;
+    c[static_cast<uint8_t>(' ')] = kcSpace;
+    c[static_cast<uint8_t>(':')] = kcColon;
+    c[static_cast<uint8_t>(',')] = kcComma;
+    c[static_cast<uint8_t>('"')] = kcQuote;
+    c[static_cast<uint8_t>('[')] = kcBracket;
+    c[static_cast<uint8_t>(']')] = kcBracket;
+    c[static_cast<uint8_t>('-')] = kcDash;
+    c[static_cast<uint8_t>('{')] = kcBrace;
+    c[static_cast<uint8_t>('/')] = kcSlash;
+    c[static_cast<uint8_t>('(')] = kcOpen;
+    c[static_cast<uint8_t>(';')] = kcSemicolon;
+    c[static_cast<uint8_t>(')')] = kcClose;
+  }
+};
+constexpr ClassTable kClasses;
+
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+}  // namespace
+
+// ---- reader state ----------------------------------------------------------
+
+void ResetLogReader() { g_reader.w3cMode = true; }
+bool InW3CMode() { return g_reader.w3cMode; }
+
+void ForgetReaderSource() {
+  g_reader.current = kNoLogSource;
+  EmptyBuffer();
+  if (g_reader.w3cMode) {
+    ResetW3CColumns();
+    g_reader.w3cMode = false;
+  }
+}
+
+uint64_t GetSkippedLineCount() { return g_reader.skipped; }
+void ResetSkippedLineCount() { g_reader.skipped = 0; }
+void CountSkippedLine() { ++g_reader.skipped; }
+
+void SetReaderDateLayout(uint32_t layout) { g_reader.dateLayout = layout; }
+uint32_t GetReaderDateLayout() { return g_reader.dateLayout; }
+
+// ---- lines ---------------------------------------------------------------
+
+int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* lineLength) {
+  uint32_t s = 0;
+  *lineLength = 0;
+  while (s < length) {
+    const char* p = data + s;
+    const uint32_t n = length - s;
+    const char* end = FindLineEnd(p, n);
+    if (end == nullptr) break;
+    uint32_t len = static_cast<uint32_t>(end - p) + 1;
+    if (len < n && IsLineEnd(p[len])) ++len;
+    if (std::memchr(p, 0, static_cast<size_t>(end - p)) != nullptr) {
+      ++g_reader.skipped;  // a line holding a zero byte is no text
+      s += len;
+      continue;
+    }
+    *start = s;
+    *lineLength = len;
+    return 2;
+  }
+  *start = s;
+  return 1;
+}
+
+uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
+  if (end <= start) return kFormatNone;
+  const char* p = data + start;
+  const char* e = data + end;
+  const size_t n = end - start;
+  if (StartsWith(p, n, "format=")) return kFormatNone;
+  if (g_reader.w3cMode) return kFormatW3C;
+  if (p[0] == '#' && (StartsWith(p, n, "#Version:") || StartsWith(p, n, "#Date:") || StartsWith(p, n, "#Fields:"))) {
+    g_reader.w3cMode = true;
+    return kFormatW3C;
+  }
+  if (p[0] == '[') {
+    // The quote search stays within the line.
+    const char* q = p + 1;
+    while (q < e && *q != '"' && !IsLineEnd(*q)) ++q;
+    if (q < e && *q == '"') {
+      const char* t = q + 1;
+      const size_t rest = static_cast<size_t>(e - t);
+      if (rest > 0 && *t == '"') return kFormatNone;
+      if (StartsWith(t, rest, "http:") || StartsWith(t, rest, "ftp:") || StartsWith(t, rest, "file:") ||
+          StartsWith(t, rest, "mailto:")) {
+        return kFormatBracketReferrer;
+      }
+      return kFormatBracketAgent;
+    }
+  }
+
+  uint16_t code = kFormatNone;
+  uint32_t tabs = 0, spaces = 0, colons = 0, commas = 0;
+  bool bracket = false;
+  int browser = 0;
+  for (const char* q = p; q < e; ++q) {
+    const uint8_t cls = kClasses.c[static_cast<uint8_t>(*q)];
+    if (cls == kcNone) continue;
+    switch (cls) {
+      case kcTab:
+        if (tabs == 11) return kFormatTab;
+        ++tabs;
+        break;
+      case kcEol:
+        e = q;  // the scan stops at the line end
+        break;
+      case kcSpace:
+        ++spaces;
+        break;
+      case kcColon:
+        ++colons;
+        break;
+      case kcComma:
+        if (commas == 14) return kFormatComma;
+        ++commas;
+        break;
+      case kcQuote:
+        code = kFormatCommon;
+        break;
+      case kcBracket:
+        code = kFormatCommon;
+        bracket = true;
+        break;
+      case kcDash:
+        if (q + 1 < e && q[1] == '>') code = kFormatReferrer;
+        break;
+      case kcBrace:
+        if (q - p >= 3) {
+          const char* b = q - 1;
+          while (b >= p && (*b == ' ' || *b == '\t')) --b;
+          if (b - p >= 2 && Lower(b[0]) == 'g' && Lower(b[-1]) == 'o' && Lower(b[-2]) == 'l') return kFormatKeyValue;
+        }
+        break;
+      default:
+        if (code == kFormatNone || code == kFormatCommon) {
+          if (cls == kcSlash) {
+            browser = 1;
+          } else if (cls == kcOpen && browser == 1) {
+            browser = 2;
+          } else if (cls == kcSemicolon && browser == 2) {
+            browser = 3;
+          } else if (cls == kcClose && browser == 3) {
+            browser = 4;
+          }
+        }
+        break;
+    }
+  }
+  // The line ended (at its line end, or at the end of the data).
+  if (spaces == 9 && colons == 2) return kFormatDateFirst;
+  if (browser == 4 && (code == kFormatNone || (code == kFormatCommon && !bracket))) return kFormatAgent;
+  return code;
+}
+
+// ---- reading -------------------------------------------------------------
+
+namespace {
+
+void RememberDirective(LogSource* src, uint64_t position) {
+  if (src == nullptr || src->kind != kLogSourceFile || !W3CColumnsUsable()) return;
+  if (g_reader.marksName != src->name) {
+    g_reader.marks.clear();
+    g_reader.marksName = src->name;
+  }
+  auto& marks = g_reader.marks;
+  for (auto it = marks.begin(); it != marks.end(); ++it) {
+    if (it->position == position) {
+      it->table = W3CColumns();
+      return;
+    }
+  }
+  if (marks.size() >= kMaxDirectiveMarks) marks.erase(marks.begin());
+  marks.push_back({position, W3CColumns()});
+}
+
+// A reopened file read from a later position gets the columns of the last
+// directive before that position that this reader has met.
+void RestoreDirective(LogSource* src, uint64_t position) {
+  if (src == nullptr || src->kind != kLogSourceFile || position == 0) return;
+  if (g_reader.marksName != src->name) return;
+  const DirectiveMark* best = nullptr;
+  for (const DirectiveMark& m : g_reader.marks) {
+    if (m.position < position && (best == nullptr || m.position > best->position)) best = &m;
+  }
+  if (best == nullptr) return;
+  SetW3CColumns(best->table);
+  g_reader.w3cMode = true;
+}
+
+// Parses the line at data[0, lineLength) (avail bytes buffered from there)
+// into hit. Returns the bytes consumed; *rejected tells whether a hit came
+// out; *windowFlag is raised by the comma and W3C parsers; *noMemory when
+// the copy could not be made.
+uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, bool atEnd, HitRecord* hit,
+                      bool* rejected, bool* windowFlag, bool* noMemory, bool* directive) {
+  std::memset(hit, 0, sizeof(HitRecord));
+  *rejected = true;
+  *windowFlag = false;
+  *noMemory = false;
+  *directive = false;
+
+  uint16_t code = DetectLineFormat(data, 0, lineLength);
+  const char* text = data;
+  uint32_t copyLength = lineLength;
+
+  if (code == kFormatBracketReferrer || code == kFormatBracketAgent) {
+    // The text is the quoted part after the first "]"; it is cut at its
+    // closing quote in the copy. Without all three marks in the line the
+    // line keeps its start.
+    const char* e = data + lineLength;
+    const char* close = nullptr;
+    const char* q = data;
+    while (q < e && *q != ']' && !IsLineEnd(*q)) ++q;
+    if (q < e && *q == ']') {
+      while (q < e && *q != '"' && !IsLineEnd(*q)) ++q;
+      if (q < e && *q == '"') {
+        const char* open = q;
+        ++q;
+        while (q < e && *q != '"' && !IsLineEnd(*q)) ++q;
+        if (q < e && *q == '"') {
+          close = q;
+          text = open + 1;
+        }
+      }
+    }
+    if (close == nullptr) {
+      if (code == kFormatBracketAgent) return lineLength;  // rejected
+    } else {
+      copyLength = static_cast<uint32_t>(close - text);
+      if (code == kFormatBracketAgent) code = kFormatAgent;
+    }
+  } else if (code == kFormatCommon) {
+    // The common-format parser may take the following line into the hit:
+    // give it that line when it is complete in the buffer.
+    if (lineLength < avail) {
+      const char* next = data + lineLength;
+      const char* end = FindLineEnd(next, avail - lineLength);
+      if (end != nullptr) {
+        uint32_t len = static_cast<uint32_t>(end - next) + 1;
+        if (lineLength + len < avail && IsLineEnd(next[len])) ++len;
+        copyLength = lineLength + len;
+      } else if (atEnd) {
+        copyLength = avail;
+      }
+    }
+  }
+
+  if (code == kFormatNone || code == kFormatBracketAgent) return lineLength;
+
+  char* line = InitHitRecord(hit, text, copyLength);
+  if (line == nullptr) {
+    *noMemory = true;
+    return 0;
+  }
+  hit->FormatCode = code == kFormatBracketReferrer ? static_cast<uint16_t>(kFormatReferrer) : code;
+
+  bool reject = true;
+  uint32_t consumed = 0;
+  switch (code) {
+    case kFormatCommon:
+      consumed = ParseCommonLine(line, hit, copyLength, &reject);
+      break;
+    case kFormatComma:
+      consumed = ParseCommaLine(line, hit, copyLength, &reject, windowFlag);
+      break;
+    case kFormatDateFirst:
+      consumed = ParseDateFirstLine(line, hit, copyLength, &reject);
+      break;
+    case kFormatTab:
+      consumed = ParseTabLine(line, hit, copyLength, &reject);
+      break;
+    case kFormatKeyValue:
+      consumed = ParseKeyValueLine(line, hit, copyLength, &reject);
+      break;
+    case kFormatReferrer:
+    case kFormatBracketReferrer:
+      consumed = ParseReferrerLine(line, hit, copyLength, code, &reject);
+      break;
+    case kFormatAgent:
+      consumed = ParseAgentLine(line, hit, copyLength, &reject);
+      break;
+    case kFormatW3C:
+      *directive = lineLength >= 8 && std::memcmp(data, "#Fields:", 8) == 0;
+      consumed = ParseW3CLine(line, hit, copyLength, &reject, windowFlag);
+      break;
+    default:
+      break;
+  }
+  if (reject) FreeHitLine(hit);
+  *rejected = reject;
+  // Bracketed lines are consumed through their line end; so is every line
+  // whose parser counted less than the line.
+  if (text != data || consumed < lineLength) consumed = lineLength;
+  return consumed;
+}
+
+uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next) {
+  uint32_t length = 0;
+  uint64_t after = start;
+  const uint16_t r = src->ops->fetchLine(src, g_reader.buffer, kReaderBufferSize + 1, start, &length, &after);
+  *next = after;
+  if (r != kReadHit) return r == kReadNothing ? kReadNothing : kReadEnd;
+  if (length > kReaderBufferSize) length = kReaderBufferSize;
+  g_reader.buffer[length] = 0;
+  EmptyBuffer();  // the buffer holds a row, not file data
+  uint32_t lineStart = 0, lineLength = 0;
+  if (FindNextLine(g_reader.buffer, length, &lineStart, &lineLength) != 2) {
+    lineStart = 0;
+    lineLength = length;
+    if (std::memchr(g_reader.buffer, 0, length) != nullptr) {
+      ++g_reader.skipped;
+      return kReadNothing;
+    }
+  }
+  bool rejected, windowFlag, noMemory, directive;
+  ParseOneLine(g_reader.buffer + lineStart, lineLength, length - lineStart, true, hit, &rejected, &windowFlag,
+               &noMemory, &directive);
+  if (noMemory) return kReadEnd;
+  // A rejected row: go on with the next row at the next call.
+  return rejected ? kReadNothing : kReadHit;
+}
+
+}  // namespace
+
+uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window) {
+  uint64_t dummy = 0;
+  if (next == nullptr) next = &dummy;
+  *next = start;
+  LogSource* src = LogSourceRecord(source);
+  if (src == nullptr || hit == nullptr || src->ops == nullptr) return kReadEnd;
+
+  if (source != g_reader.current) {
+    g_reader.current = source;
+    EmptyBuffer();
+    RestoreDirective(src, start);
+  }
+  if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
+  if (src->ops->read == nullptr || src->ops->size == nullptr) return kReadEnd;
+
+  const uint64_t size = src->ops->size(src);
+  uint64_t end = window > 0 && start + window < size ? start + window : size;
+  uint64_t pos = start;
+  bool skipToLineEnd = false;  // inside a line longer than the buffer
+
+  for (;;) {
+    *next = pos;
+    if (pos >= end) return pos < size ? kReadNothing : kReadEnd;
+
+    // Refill when the buffer does not hold the position with at least 1024
+    // bytes ahead (unless it already reaches the end of the data).
+    const uint64_t bufferEnd = g_reader.bufferStart + g_reader.bufferLength;
+    if (g_reader.bufferStart == kNoPosition || pos < g_reader.bufferStart ||
+        (bufferEnd < pos + kReaderRefillMargin && bufferEnd < size)) {
+      EmptyBuffer();
+      if (src->ops->seek(src, pos, 0) != pos) return kReadEnd;
+      std::memset(g_reader.buffer, 0, sizeof(g_reader.buffer));
+      uint32_t got = 0;
+      if (!src->ops->read(src, g_reader.buffer, kReaderBufferSize, &got)) {
+        // The kind showed the failure.
+        return kReadEnd;
+      }
+      g_reader.bufferStart = pos;
+      g_reader.bufferLength = got;
+    }
+    const uint32_t offset = static_cast<uint32_t>(pos - g_reader.bufferStart);
+    const uint32_t avail = g_reader.bufferLength - offset;
+    if (avail == 0) return kReadEnd;
+    const char* data = g_reader.buffer + offset;
+    const bool atEnd = g_reader.bufferStart + g_reader.bufferLength >= size;
+
+    if (skipToLineEnd) {
+      const char* eol = FindLineEnd(data, avail);
+      if (eol == nullptr) {
+        pos += avail;
+        continue;
+      }
+      uint32_t len = static_cast<uint32_t>(eol - data) + 1;
+      if (len < avail && IsLineEnd(data[len])) ++len;
+      pos += len;
+      skipToLineEnd = false;
+      continue;
+    }
+
+    uint32_t lineStart = 0, lineLength = 0;
+    if (FindNextLine(data, avail, &lineStart, &lineLength) != 2) {
+      if (lineStart > 0) {  // skipped lines first
+        pos += lineStart;
+        continue;
+      }
+      if (atEnd) {
+        // At the real end of the data the rest is a line.
+        lineLength = avail;
+        if (std::memchr(data, 0, avail) != nullptr) {
+          ++g_reader.skipped;
+          pos += avail;
+          continue;
+        }
+      } else if (offset > 0) {
+        EmptyBuffer();  // read again from the line's start
+        continue;
+      } else {
+        // A line longer than the whole buffer: skip it to its line end.
+        ++g_reader.skipped;
+        skipToLineEnd = true;
+        pos += avail;
+        continue;
+      }
+    } else if (lineStart > 0) {
+      pos += lineStart;
+      continue;
+    }
+
+    if (lineLength < 2 && avail < 2) return kReadEnd;
+
+    bool rejected, windowFlag, noMemory, directive;
+    const uint32_t consumed =
+        ParseOneLine(data, lineLength, avail, atEnd, hit, &rejected, &windowFlag, &noMemory, &directive);
+    if (noMemory) return kReadEnd;
+    if (directive) RememberDirective(src, pos);
+    if (windowFlag) end = window > 0 && pos + window < size ? pos + window : size;
+    pos += consumed;
+    *next = pos;
+    if (!rejected) return kReadHit;
+  }
+}
+
+// ---- finishing -----------------------------------------------------------
+
+void RewriteTemplateURL(HitRecord* hit) {
+  if (g_engine.disableColdFusion == 1) return;
+  char* url = hit->URL;
+  if (url == nullptr || url[0] == 0) return;
+  static const char kKey[] = "dbml.exe?template=";
+  char lower[260];
+  size_t n = 0;
+  while (n < 259 && url[n]) {
+    lower[n] = Lower(url[n]);
+    ++n;
+  }
+  lower[n] = 0;
+  const char* found = std::strstr(lower, kKey);
+  if (found == nullptr) return;
+  const size_t after = static_cast<size_t>(found - lower) + sizeof(kKey) - 1;
+  if (std::strstr(lower + after, ".dbm") == nullptr || std::strchr(lower + after, '=') == nullptr) return;
+  char* target = url + after;
+  char* amp = std::strchr(target, '&');
+  if (amp != nullptr) *amp = '?';
+  hit->URL = target;
+}
+
+bool SetMethodCode(HitRecord* hit) {
+  const char* m = hit->Method != nullptr ? hit->Method : "";
+  if (m[0] == 0) {
+    hit->MethodCode = kMethodOther;
+    return true;
+  }
+  if (strncasecmp(m, "GET", 3) == 0) {
+    hit->MethodCode = kMethodGet;
+  } else if (strncasecmp(m, "PUT", 3) == 0) {
+    hit->MethodCode = kMethodPut;
+  } else if (strncasecmp(m, "POST", 4) == 0) {
+    hit->MethodCode = kMethodPost;
+  } else if (strncasecmp(m, "HEAD", 4) == 0) {
+    hit->MethodCode = kMethodHead;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int MapFTPMethod(HitRecord* hit) {
+  char* m = hit->Method;
+  if (m == nullptr || m[0] == 0) return 0;
+  for (char* p = m; *p; ++p) {
+    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+  }
+  if (std::strstr(m, "SENT") != nullptr) {
+    std::memcpy(m, "GET", 4);
+    return 1;
+  }
+  if (std::strstr(m, "CREATED") != nullptr) {
+    std::memcpy(m, "PUT", 4);
+    return 1;
+  }
+  if (std::strncmp(m, "GET", 3) == 0 || std::strncmp(m, "POST", 4) == 0 || std::strncmp(m, "HEAD", 4) == 0) return 2;
+  return 0;
+}
+
+int MonthFromName(const char* text) {
+  static const char kMonths[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+  if (text == nullptr || text[0] == 0 || text[1] == 0 || text[2] == 0) return -1;
+  const char a = Lower(text[0]), b = Lower(text[1]), c = Lower(text[2]);
+  for (int i = 0; i < 12; ++i) {
+    if (kMonths[i * 3] == a && kMonths[i * 3 + 1] == b && kMonths[i * 3 + 2] == c) return i;
+  }
+  return -1;
+}
+
+namespace {
+
+// Decimal value of a token (optional sign, leading digits), saturated.
+int TokenNumber(const char* p, const char* e) {
+  bool negative = false;
+  if (p < e && (*p == '-' || *p == '+')) {
+    negative = *p == '-';
+    ++p;
+  }
+  int64_t v = 0;
+  while (p < e && *p >= '0' && *p <= '9') {
+    v = v * 10 + (*p - '0');
+    if (v > 1000000000) v = 1000000000;
+    ++p;
+  }
+  return static_cast<int>(negative ? -v : v);
+}
+
+// Splits text at any character of seps (runs count as one); up to max tokens.
+struct Token {
+  const char* p;
+  const char* e;
+};
+int SplitTokens(const char* text, const char* seps, Token* out, int max) {
+  int count = 0;
+  const char* p = text;
+  while (*p && count < max) {
+    while (*p && std::strchr(seps, *p) != nullptr) ++p;
+    if (!*p) break;
+    const char* s = p;
+    while (*p && std::strchr(seps, *p) == nullptr) ++p;
+    out[count++] = {s, p};
+  }
+  return count;
+}
+
+// Applies the log year rule; false when the year cannot be a log year.
+bool LogYear(int year, int* out) {
+  if (year < 0) return false;
+  if (year < 70) {
+    *out = year + 100;
+  } else if (year < 100) {
+    *out = year;
+  } else if (year >= 1900) {
+    *out = year - 1900;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Zone token: true when a non-zero zone is given. A token whose second
+// character is a sign is read from that character.
+bool HasZone(const Token& t) {
+  const char* p = t.p;
+  if (t.e - p >= 2 && (p[1] == '+' || p[1] == '-')) ++p;
+  return TokenNumber(p, t.e) != 0;
+}
+
+int MonthFromToken(const Token& t) { return t.e - t.p >= 3 ? MonthFromName(t.p) : -1; }
+
+bool ParseCommonDate(const char* text, struct tm* t, bool* zone) {
+  Token tok[8];
+  const char* slash = std::strchr(text, '/');
+  const char* comma = std::strchr(text, ',');
+  int n;
+  int i = 0;
+  if (comma != nullptr && (slash == nullptr || comma < slash)) {
+    n = SplitTokens(text, ",: ", tok, 8);
+    i = 1;  // weekday
+  } else {
+    n = SplitTokens(text, "/: ", tok, 7);
+  }
+  if (n < i + 6) return false;
+  t->tm_mday = TokenNumber(tok[i].p, tok[i].e);
+  const int month = MonthFromToken(tok[i + 1]);
+  if (month < 0) return false;
+  t->tm_mon = month;
+  if (!LogYear(TokenNumber(tok[i + 2].p, tok[i + 2].e), &t->tm_year)) return false;
+  t->tm_hour = TokenNumber(tok[i + 3].p, tok[i + 3].e);
+  t->tm_min = TokenNumber(tok[i + 4].p, tok[i + 4].e);
+  t->tm_sec = TokenNumber(tok[i + 5].p, tok[i + 5].e);
+  *zone = n > i + 6 && HasZone(tok[i + 6]);
+  return true;
+}
+
+bool ParseDateFirstDate(const char* text, struct tm* t) {
+  Token tok[6];
+  if (SplitTokens(text, ": ", tok, 6) < 6) return false;
+  const int month = MonthFromToken(tok[0]);
+  if (month < 0) return false;
+  t->tm_mon = month;
+  t->tm_mday = TokenNumber(tok[1].p, tok[1].e);
+  t->tm_hour = TokenNumber(tok[2].p, tok[2].e);
+  t->tm_min = TokenNumber(tok[3].p, tok[3].e);
+  t->tm_sec = TokenNumber(tok[4].p, tok[4].e);
+  return LogYear(TokenNumber(tok[5].p, tok[5].e), &t->tm_year);
+}
+
+}  // namespace
+
+bool ParseOrderedDate(const char* text, uint32_t order, struct tm* out) {
+  char copy[50];
+  CopyHitText(copy, sizeof(copy), text);
+  const char dateSep = g_engine.logSDate[0];
+  const char timeSep = g_engine.logSTime[0];
+  char seps[12];
+  int k = 0;
+  uint32_t dateOrder = order;
+  if (order == 9 || order == 35) {
+    dateOrder = 1;
+  } else if (order == 8 || order == 34) {
+    dateOrder = 0;
+  } else if (order == 10 || order == 36) {
+    dateOrder = 2;
+  }
+  if (dateOrder != order) {
+    for (char c : {'.', ',', ' ', '/', '-'}) seps[k++] = c;
+  } else {
+    seps[k++] = ',';
+    seps[k++] = ' ';
+  }
+  if (dateSep != 0) seps[k++] = dateSep;
+  seps[k] = 0;
+
+  std::memset(out, 0, sizeof(*out));
+  int values[6] = {0, 0, 0, 0, 0, 0};
+  bool yearSet = false;
+  const char* p = copy;
+  for (int i = 0; i < 6; ++i) {
+    if (i == 3 && timeSep != 0) {
+      seps[k++] = timeSep;
+      seps[k] = 0;
+    }
+    while (*p && std::strchr(seps, *p) != nullptr) ++p;
+    if (!*p) break;
+    const char* s = p;
+    while (*p && std::strchr(seps, *p) == nullptr) ++p;
+    values[i] = TokenNumber(s, p);
+    if (i < 3) {
+      // Which date part this token is.
+      static const int kParts[3][3] = {{1, 0, 2}, {0, 1, 2}, {2, 1, 0}};  // 0 day, 1 month, 2 year
+      const int part = kParts[dateOrder <= 2 ? dateOrder : 0][i];
+      if (part == 0) {
+        out->tm_mday = values[i];
+      } else if (part == 1) {
+        out->tm_mon = values[i] - 1;
+      } else {
+        yearSet = LogYear(values[i], &out->tm_year);
+        if (!yearSet) out->tm_year = 0;
+      }
+    }
+  }
+  out->tm_hour = values[3];
+  out->tm_min = values[4];
+  out->tm_sec = values[5];
+  return IsValidHitTime(*out);
+}
+
+int FinishHitFields(uint16_t format, HitRecord* hit) {
+  RewriteTemplateURL(hit);
+
+  struct tm t = {};
+  bool zone = false;
+  bool parsed = true;
+  const char* date = hit->DateText != nullptr ? hit->DateText : "";
+  switch (format) {
+    case kFormatCommon:
+      parsed = ParseCommonDate(date, &t, &zone);
+      break;
+    case kFormatDateFirst:
+      parsed = ParseDateFirstDate(date, &t);
+      zone = true;
+      break;
+    case kFormatComma:
+    case kFormatTab: {
+      const uint32_t layout = g_reader.dateLayout;
+      const bool hasLayout = (layout >= 8 && layout <= 10) || (layout >= 34 && layout <= 36);
+      parsed = ParseOrderedDate(date, hasLayout ? layout : g_engine.logIDate, &t);
+      zone = format == kFormatComma;
+      if (format == kFormatTab && layout >= 8 && layout <= 10) g_reader.dateLayout = layout + 26;
+      break;
+    }
+    default:
+      break;
+  }
+  if (!parsed || !IsValidHitTime(t)) return 0;
+  int64_t seconds = HitWallClock(t);
+  if (seconds < 0) return 0;
+  if (!zone || format == kFormatTab) {
+    seconds = UtcToLocalWallClock(seconds);
+    if (seconds < 0) return 0;
+  }
+  hit->HitTime = static_cast<uint32_t>(seconds);
+
+  if (!SetMethodCode(hit)) {
+    ++g_reader.skipped;
+    return 0;
+  }
+  SetClientHostTexts(hit);
+  CompleteHitRecord(hit);
+  return 1;
+}
+
+}  // namespace vrn
