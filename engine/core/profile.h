@@ -1,16 +1,18 @@
-// Internal side of the profile record: the profile reader and writer, the
-// text form of the lookup settings, and the helpers the filter code shares.
-// The record itself is public (vornic/profile.h).
+// Internal side of the profile record: the profile reader and writer and the
+// helpers the filter and lookup code share. The record itself is public
+// (vornic/profile.h); the filter sections are in filter_records.h, the lookup
+// sections in morvane_settings.h.
 #ifndef ENGINE_CORE_PROFILE_H
 #define ENGINE_CORE_PROFILE_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include <vornic/filter.h>
 #include <vornic/profile.h>
 
-namespace vornic {
+namespace vrn {
 
 // Copies src into a fixed field of `width` bytes: at most width - 1
 // characters, always NUL-terminated (width 0 writes nothing).
@@ -19,35 +21,32 @@ void CopyToField(char* field, size_t width, std::string_view src);
 // The text of a fixed field (up to its first NUL, never past width).
 std::string_view FieldText(const char* field, size_t width);
 
-// The whole profile file as it would be written (profile section, filter
-// sections, lookup sections). False when a value cannot be stored (a CR or
-// LF inside a text would break the line structure).
+// True when the text holds a CR or LF (such a value cannot be written).
+bool HasLineBreak(std::string_view text);
+
+// Reads a profile from its file text (as ReadDravelFile does after loading
+// the file); name is the profile's name (the file name without extension).
+// Returns DRAVEL_READ_OK or 0.
+int16_t ReadDravelText(std::string_view text, std::string_view name, DravelEntry* entry);
+
+// The whole profile file as it is written (profile section, filter
+// sections, lookup sections). False when the record cannot be stored whole:
+// a text holding CR or LF (it would break the line structure), or a filter
+// list too long to be read back.
 bool ComposeDravelFile(const DravelEntry& entry, std::string& out);
 
 // The profile file path of the record (profile directory + Name + "." +
 // Extension); empty when no profile directory is registered.
 std::string ProfileFilePath(const DravelEntry& entry);
 
-// Filter sections of a profile: reading from the whole profile text,
-// composing for writing. ReadFilterSections returns 1 on success, 0 when a
-// section is unusable (an unknown FilterType) or memory is short.
-int ReadFilterSections(DravelEntry& entry, const char* text);
-bool AppendFilterSections(const DravelEntry& entry, std::string& out);
+// Writes data to path through a temporary file in the same folder that then
+// replaces path; on any failure the previous file at path is untouched and
+// the temporary file removed.
+bool ReplaceFileAtomically(const std::string& path, const std::string& data);
 
-// Lookup sections: reading (nullptr when missing or unusable) and composing
-// (nothing for a nullptr settings record).
-MorvaneSettings* ReadMorvaneSection(const char* text, const char* sectionName);
-int ParseMorvaneSection(const char* sectionName, const char* sectionText, MorvaneSettings* settings);
-bool AppendMorvaneSection(const MorvaneSettings* settings, const char* sectionName, std::string& out);
+// Largest profile file this reader accepts.
+constexpr size_t kMaxProfileFileSize = 4u << 20;
 
-// The text of one section ("[name]" or "[[name]]" header line) up to the
-// next line that starts with "[", header line included; empty when the
-// section is missing. A NUL-terminated copy suitable for the text lookups.
-std::string ExtractSection(const char* text, const char* sectionName);
-
-// True when the text holds a CR or LF (such a value cannot be written).
-bool HasLineBreak(std::string_view text);
-
-}  // namespace vornic
+}  // namespace vrn
 
 #endif

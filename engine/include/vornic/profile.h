@@ -163,9 +163,16 @@ VORNIC_API int16_t VRN_DuplicateDravelEntry(const DravelEntry* source, DravelEnt
    registered. */
 VORNIC_API int32_t BuildLogProfileFilename(char* out, size_t size, const DravelEntry* entry);
 
-/* out = engine module folder + "kvm_log\datfiles\" + Name + "." + Extension.
+/* out = engine module folder + "kvm_log/datfiles/" + Name + "." + Extension.
    Returns out, or NULL (out empty when size > 0) when the path does not fit. */
 VORNIC_API char* GenerateDravelFilePath(char* out, size_t size, const DravelEntry* entry);
+
+/* A new unique profile name in the profile directory: name = eight hex
+   digits, extension = "wlp", path (when not NULL) = profile directory + name
+   + ".wlp". Returns 1, or 0 (outputs empty) when no profile directory is
+   registered or an output is too small (name needs 9 bytes, extension 4). */
+VORNIC_API int32_t __BuildUniqueDravelFileName(char* path, size_t pathSize, char* name, size_t nameSize,
+                                               char* extension, size_t extensionSize);
 
 /* The profile text lookups. The text is a whole profile file held in memory
    (NUL-terminated). A key is found only at the start of a line of the named
