@@ -20,8 +20,9 @@ extern "C" {
 // A zero-filled block of `size` bytes (size 0 gives a valid 1-byte block), or
 // null when it cannot be had.
 KV_EXPORT void* KVUI_MyAlloc(size_t size);
-// Grows or shrinks the block, keeping its content (growth is zero-filled);
-// null on failure, the old block then stays valid. A null block allocates.
+// Grows or shrinks the block, keeping its content (bytes added by growth are
+// not initialised); null on failure, the old block then stays valid. A null
+// block allocates.
 KV_EXPORT void* KVUI_MyRealloc(void* block, size_t size);
 // Frees a block of the allocators above (null is allowed).
 KV_EXPORT void KVUI_MyFree(void* block);
