@@ -35,11 +35,14 @@ function(kv_tests)
       add_executable(${name} ${src} ${utils})
       target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
       set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KV_TEST_DIR})
+      # The environment travels as a launcher so that test discovery and the
+      # tests themselves see the same variables.
+      set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+        "env;KV_PROGRAM_DIR=${KV_BIN_DIR};KV_SOURCE_DIR=${PROJECT_SOURCE_DIR};KV_TEST_DIR=${KV_TEST_DIR};${T_ENV}")
       gtest_discover_tests(${name}
         WORKING_DIRECTORY ${KV_TEST_DIR}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "KV_PROGRAM_DIR=${KV_BIN_DIR};KV_SOURCE_DIR=${PROJECT_SOURCE_DIR};KV_TEST_DIR=${KV_TEST_DIR};${T_ENV}"
-                   TIMEOUT 300)
+        PROPERTIES TIMEOUT 300)
     endforeach()
   endforeach()
 endfunction()
