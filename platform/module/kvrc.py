@@ -422,9 +422,9 @@ def generate(entries, source_name):
             text.append("    {%du, %du, %du, %du, %s}," % (rtype, rid, lang, size, ref))
         text.append("};")
     text += ["", "}  // namespace", "",
-             'extern "C" KV_EXPORT const KvResourceTable kv_resource_table;',
-             "const KvResourceTable kv_resource_table = {KV_RESOURCE_TABLE_MAGIC, KV_RESOURCE_TABLE_VERSION, "
-             "%du, %s};" % (len(table), "kEntries" if table else "nullptr"), ""]
+             'extern "C" KV_MODULE_TABLE const KvResourceTable kv_resource_table = {',
+             "    KV_RESOURCE_TABLE_MAGIC, KV_RESOURCE_TABLE_VERSION, %du, %s};" % (
+                 len(table), "kEntries" if table else "nullptr"), ""]
     return "\n".join(text)
 
 

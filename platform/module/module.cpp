@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/base/lasterror.h"
 #include "platform/base/paths.h"
@@ -28,6 +29,7 @@ constexpr size_t kMaxName = 4096;
 struct Registry {
     std::mutex lock;
     std::unordered_map<const link_map*, KvModuleRecord*> by_map;
+    std::unordered_set<const KvModuleRecord*> live;  // every record in by_map, for handle checks
     KvModuleRecord* self = nullptr;
 };
 
@@ -60,6 +62,7 @@ KvModuleRecord* SelfLocked(Registry& registry) {
         record->refs = 1;
         record->pinned = true;
         registry.self = record;
+        registry.live.insert(record);
         if (record->map != nullptr) registry.by_map[record->map] = record;
     }
     return registry.self;
@@ -130,6 +133,7 @@ KvModuleRecord* AddRecordLocked(Registry& registry, void* handle, link_map* map,
     record->refs = 1;
     record->pinned = pinned;
     registry.by_map[map] = record;
+    registry.live.insert(record);
     return record;
 }
 
@@ -141,10 +145,7 @@ KvModuleRecord* Resolve(KvModule module) {
     Registry& registry = GetRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
     if (module == nullptr) return SelfLocked(registry);
-    for (auto& [map, record] : registry.by_map) {
-        if (record == module) return record;
-    }
-    if (registry.self == module) return registry.self;
+    if (registry.live.count(module) != 0) return module;
     kv::SetLastError(KV_ERROR_INVALID_HANDLE);
     return nullptr;
 }
@@ -211,11 +212,8 @@ KvModule KvLoadModule(const char* name) {
 KvBool KvFreeModule(KvModule module) {
     Registry& registry = GetRegistry();
     std::unique_lock<std::mutex> guard(registry.lock);
-    KvModuleRecord* record = nullptr;
-    for (auto& [map, candidate] : registry.by_map) {
-        if (candidate == module) record = candidate;
-    }
-    if (module == nullptr || record == nullptr) {
+    KvModuleRecord* record = registry.live.count(module) != 0 ? module : nullptr;
+    if (record == nullptr) {
         kv::SetLastError(KV_ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -226,6 +224,7 @@ KvBool KvFreeModule(KvModule module) {
         return 1;
     }
     registry.by_map.erase(record->map);
+    registry.live.erase(record);
     void* handle = record->handle;
     delete record;
     guard.unlock();

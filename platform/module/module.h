@@ -15,7 +15,7 @@
 //
 // Ordinals: a module that offers exports by ordinal defines
 //
-//     extern "C" KV_EXPORT const KvOrdinalEntry kv_ordinal_table[] = {
+//     extern "C" KV_MODULE_TABLE const KvOrdinalEntry kv_ordinal_table[] = {
 //         {1, (KvProc)&FirstFunction},
 //         {124, (KvProc)&OtherFunction},
 //         {0, nullptr},                       // ends the table
@@ -62,6 +62,13 @@ extern "C" {
 #endif
 #ifndef KV_ERROR_BAD_EXE_FORMAT
 #define KV_ERROR_BAD_EXE_FORMAT 193u
+#endif
+
+/* Attribute of the tables that every module defines under the same names
+   (kv_ordinal_table, kv_resource_table): exported, but bound within their own
+   module, so that a program and the modules it loads may each have one. */
+#ifndef KV_MODULE_TABLE
+#define KV_MODULE_TABLE __attribute__((visibility("protected")))
 #endif
 
 /* A function pointer of unknown signature; cast to the real type. */

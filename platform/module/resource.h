@@ -30,6 +30,13 @@ extern "C" {
 #define KV_ERROR_RESOURCE_NAME_NOT_FOUND 1814u
 #endif
 
+/* Attribute of the tables that every module defines under the same names
+   (kv_ordinal_table, kv_resource_table): exported, but bound within their own
+   module, so that a program and the modules it loads may each have one. */
+#ifndef KV_MODULE_TABLE
+#define KV_MODULE_TABLE __attribute__((visibility("protected")))
+#endif
+
 /* Resource types. */
 #define KV_RESOURCE_STRING 1u /* data: the text, size = length (no terminator) */
 #define KV_RESOURCE_TEXT 2u   /* data: the bytes of a "TEXT" block, size = byte count */

@@ -15,6 +15,11 @@
 
 namespace {
 
+std::string SourceDir() {
+    const char* env = std::getenv("KV_SOURCE_DIR");
+    return env != nullptr && env[0] != '\0' ? env : KV_TEST_SOURCE_DIR;
+}
+
 class Resources : public testing::Test {
 protected:
     void SetUp() override {
@@ -88,7 +93,7 @@ TEST_F(Resources, StringsAreTruncatedToTheCallersSize) {
 }
 
 TEST_F(Resources, TextBlocks) {
-    std::ifstream in(std::string(std::getenv("KV_SOURCE_DIR")) + "/resources/test/countries.txt", std::ios::binary);
+    std::ifstream in(SourceDir() + "/resources/test/countries.txt", std::ios::binary);
     std::stringstream file;
     file << in.rdbuf();
     ASSERT_FALSE(file.str().empty());

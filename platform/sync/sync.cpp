@@ -238,8 +238,13 @@ void AbandonOwnedBy(uint32_t tid) {
         if (o.kind != Kind::kMutex || o.owner != tid) continue;
         o.owner = 0;
         o.recursion = 0;
-        o.abandoned = true;
-        if (o.fd >= 0) flock(o.fd, LOCK_UN);  // the owned mark stays: others see the abandonment
+        if (o.fd >= 0) {
+            // The owned mark stays in the file: whoever takes it next, here or
+            // in another process, sees the abandonment there.
+            flock(o.fd, LOCK_UN);
+        } else {
+            o.abandoned = true;
+        }
         any = true;
     }
     if (any) s.changed.notify_all();

@@ -289,9 +289,12 @@ protected:
         ASSERT_NE(mkdtemp(base.data()), nullptr);
         lock_dir_ = base;
         setenv("KV_LOCK_DIR", (lock_dir_ + "/sub").c_str(), 1);  // created on demand
-        const char* test_dir = std::getenv("KV_TEST_DIR");
-        ASSERT_NE(test_dir, nullptr);
-        helper_ = std::string(test_dir) + "/kvlockholder";
+        // The helper is built beside the test program.
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        std::string dir(self, static_cast<size_t>(n));
+        helper_ = dir.substr(0, dir.rfind('/')) + "/kvlockholder";
         ASSERT_EQ(access(helper_.c_str(), X_OK), 0) << helper_;
         name_ = "Global\\KvTest/" + std::to_string(getpid()) + "-" +
                 testing::UnitTest::GetInstance()->current_test_info()->name();

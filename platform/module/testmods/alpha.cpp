@@ -10,7 +10,7 @@ KV_EXPORT int32_t alpha_counter = 42;
 static int32_t Ordinal1(void) { return 101; }
 static int32_t Ordinal124(int32_t x) { return x * 2; }
 
-KV_EXPORT extern const KvOrdinalEntry kv_ordinal_table[] = {
+KV_MODULE_TABLE extern const KvOrdinalEntry kv_ordinal_table[] = {
     {1, reinterpret_cast<KvProc>(&Ordinal1)},
     {124, reinterpret_cast<KvProc>(&Ordinal124)},
     {0, nullptr},
