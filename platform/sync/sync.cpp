@@ -160,8 +160,13 @@ int OpenLockFile(const std::string& name) {
         return -1;
     }
     std::string path = dir + "/" + LockFileName(name);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) kv::SetLastErrorFromErrno(errno);
+    // The folder is shared: never follow a link planted in it.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        kv::SetLastErrorFromErrno(errno);
+        return -1;
+    }
+    fchmod(fd, 0666);  // open to every user whatever the umask (fails harmlessly when not ours)
     return fd;
 }
 
