@@ -335,6 +335,14 @@ void VRN_DeRegister(uint16_t slotIndex) {
     vrn::ClearTextCache(0, 0xFFFF);
     vrn::CloseDNSCache();
     vrn::UnloadODBCLibrary();
+    // The last client is gone: nothing of it may be called or read any more
+    // (it may unload its resource module and code next).
+    g_engine.resourceModule = nullptr;
+    g_engine.yieldCallback = nullptr;
+    g_engine.savedYieldCallback = nullptr;
+    g_engine.progressCallback = nullptr;
+    g_engine.percentCallback = nullptr;
+    glpfnDisplayReportError = nullptr;
   }
   vrn::AcpDeRegister(holdsNetwork);
   if (g_engine.activeClients == 0) vrn::FreeDNSFifo();
