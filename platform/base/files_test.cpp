@@ -74,6 +74,8 @@ TEST(Paths, FindsExistingNamesWhateverTheirCase) {
   EXPECT_TRUE(FolderExists("c:/logs/sub/"));
 }
 
+void KnownFoldersProbe() {}
+
 TEST(Paths, KnownFolders) {
   {
     ScopedEnv program("KV_PROGRAM_DIR", "/opt/prog");
@@ -92,6 +94,12 @@ TEST(Paths, KnownFolders) {
   std::string lib = ModuleFileFromAddress(reinterpret_cast<const void*>(&FileOpen));
   EXPECT_THAT(lib, ::testing::EndsWith("/libkvplat_base.so"));
   EXPECT_EQ(ModuleFileFromAddress(nullptr), "");
+  char self[4096];
+  ASSERT_NE(realpath("/proc/self/exe", self), nullptr);
+  EXPECT_EQ(ModuleFileFromAddress(reinterpret_cast<const void*>(&KnownFoldersProbe)), self);
+  char buf[8];
+  EXPECT_GT(GetModuleFileFromAddress(reinterpret_cast<const void*>(&FileOpen), buf, sizeof buf), 8u);
+  EXPECT_EQ(std::strlen(buf), 7u);
   {
     ScopedEnv tmp("TMPDIR", "/var/tmp");
     EXPECT_EQ(TempFolder(), "/var/tmp/");

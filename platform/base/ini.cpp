@@ -88,12 +88,16 @@ std::string Document::Eol() const {
   return "\n";
 }
 
+// What ends the last line of a file that ends without a line break (a
+// final lone CR only needs its LF).
+std::string Document::LineBreakToEnd() const { return !text_.empty() && text_.back() == '\r' ? "\n" : Eol(); }
+
 void Document::SetValue(std::string_view section, std::string_view key, std::string_view value) {
   const std::string eol = Eol();
   int header = FindSection(section);
   if (header < 0) {
     std::string add;
-    if (!text_.empty() && text_.back() != '\n') add += eol;
+    if (!text_.empty() && text_.back() != '\n' && text_ != "\xEF\xBB\xBF") add += LineBreakToEnd();
     add += "[";
     add += section;
     add += "]" + eol;
@@ -125,7 +129,7 @@ void Document::SetValue(std::string_view section, std::string_view key, std::str
   }
   const Line& after = lines_[last];
   std::string add;
-  if (after.next == after.end) add += eol;  // the file ends without a line break
+  if (after.next == text_.size() && text_.back() != '\n') add += LineBreakToEnd();
   add += key;
   add += "=";
   add += value;

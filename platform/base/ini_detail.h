@@ -44,6 +44,7 @@ class Document {
 
  private:
   std::string Eol() const;
+  std::string LineBreakToEnd() const;
   std::string text_;
   std::vector<Line> lines_;
 };

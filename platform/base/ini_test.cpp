@@ -204,6 +204,16 @@ TEST_F(IniTest, CreatesFileAndSectionAndKeepsLineEndStyle) {
   EXPECT_EQ(IniString("S", "a", "", bom.c_str()), "1");
   ASSERT_TRUE(IniWriteString("S", nullptr, nullptr, bom.c_str()));
   EXPECT_EQ(ReadText(bom), "\xEF\xBB\xBF");
+
+  // A last line cut after its CR: the value must not pick up the CR.
+  std::string cr = dir_ / "cr.ini";
+  WriteText(cr, "[S]\r\na=1\r");
+  ASSERT_TRUE(IniWriteString("S", "b", "2", cr.c_str()));
+  EXPECT_EQ(IniString("S", "a", "", cr.c_str()), "1");
+  EXPECT_EQ(ReadText(cr), "[S]\r\na=1\r\nb=2\r\n");
+  WriteText(cr, "[S]\r\na=1\r");
+  ASSERT_TRUE(IniWriteString("T", "c", "3", cr.c_str()));
+  EXPECT_EQ(ReadText(cr), "[S]\r\na=1\r\n[T]\r\nc=3\r\n");
 }
 
 TEST_F(IniTest, RefusesTextThatWouldCorruptTheFile) {

@@ -1,7 +1,7 @@
 #include "platform/base/paths.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,17 +125,45 @@ std::string ProgramFolder() {
 
 uint32_t GetProgramFolder(char* out, uint32_t size) { return CopyOut(ProgramFolder(), out, size); }
 
+namespace {
+
+struct ModuleQuery {
+  uintptr_t address = 0;
+  bool found = false;
+  bool mainProgram = false;
+  std::string name;
+};
+
+int FindModule(dl_phdr_info* info, size_t, void* data) {
+  auto* q = static_cast<ModuleQuery*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+    if (q->address >= start && q->address - start < ph.p_memsz) {
+      q->found = true;
+      q->name = info->dlpi_name ? info->dlpi_name : "";
+      // The program itself comes first and carries no name.
+      q->mainProgram = q->name.empty();
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::string ModuleFileFromAddress(const void* address) {
-  Dl_info info{};
-  if (!address || dladdr(address, &info) == 0 || !info.dli_fname) {
+  ModuleQuery q;
+  q.address = reinterpret_cast<uintptr_t>(address);
+  if (!address || dl_iterate_phdr(FindModule, &q) == 0 || !q.found) {
     SetLastError(kErrorInvalidParameter);
     return {};
   }
-  // The main program may be reported by its bare or relative start name.
-  if (!std::strchr(info.dli_fname, '/') || info.dli_fname[0] == '\0') return ReadLink("/proc/self/exe");
+  if (q.mainProgram) return ReadLink("/proc/self/exe");
   char real[PATH_MAX];
-  if (realpath(info.dli_fname, real)) return real;
-  return info.dli_fname;
+  if (realpath(q.name.c_str(), real)) return real;
+  return q.name;
 }
 
 uint32_t GetModuleFileFromAddress(const void* address, char* out, uint32_t size) {

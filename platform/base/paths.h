@@ -45,7 +45,8 @@ std::string ProgramFolder();
 uint32_t GetProgramFolder(char* out, uint32_t size);
 
 // The full path of the shared object (or program) that contains `address`
-// (dladdr); empty / 0 when the address lies in no loaded module.
+// (the program itself gives /proc/self/exe); empty / 0 when the address
+// lies in no loaded module.
 std::string ModuleFileFromAddress(const void* address);
 uint32_t GetModuleFileFromAddress(const void* address, char* out, uint32_t size);
 
