@@ -3,6 +3,7 @@
 // that plays the user.
 #include "platform/ui/dialog.h"
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -29,8 +30,8 @@ struct ControlState {
 struct DialogState {
   DialogProc proc = nullptr;
   bool modal = false;
-  bool ended = false;
-  intptr_t result = 0;
+  std::atomic<bool> ended{false};  // EndDialog may come from another thread
+  std::atomic<intptr_t> result{0};
   ThreadId thread = 0;
   std::vector<KvWindow> controls;  // template order
 };
@@ -293,8 +294,8 @@ intptr_t DialogBoxIndirectParam(const DialogTemplate& tmpl, KvWindow owner, Dial
     WaitMessage(-1);
   }
   if (owner_enabled) EnableWindow(owner, true);
-  intptr_t result = state->result;
   const bool ended = state->ended;
+  const intptr_t result = state->result;
   DestroyWindow(dlg);
   return (quit || !ended) ? -1 : result;
 }
@@ -329,8 +330,8 @@ bool IsDialogMessage(KvWindow dialog, const Message* message) {
 bool EndDialog(KvWindow dialog, intptr_t result) {
   auto state = DialogOf(dialog);
   if (!state) return false;
-  state->ended = true;
   state->result = result;
+  state->ended = true;
   if (state->modal) {
     PostMessage(dialog, msg::Null, 0, 0);  // wakes the dialog's loop
   } else {

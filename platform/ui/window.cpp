@@ -278,7 +278,11 @@ bool HasMessagesLocked(Queue& q, Clock::time_point now) {
 void WaitLocked(Queue& q, std::unique_lock<std::mutex>& lock, Clock::time_point until, bool limited) {
   Clock::time_point wake = until;
   bool have_wake = limited;
+  const Clock::time_point now = Clock::now();
   for (auto& t : q.timers) {
+    // A timer already due that is still waiting here is one the caller's
+    // filter leaves out; it must not make the wait return at once.
+    if (t.due <= now) continue;
     if (!have_wake || t.due < wake) {
       wake = t.due;
       have_wake = true;
@@ -723,7 +727,8 @@ int32_t GetMessage(Message* message, KvWindow filter, uint32_t first, uint32_t l
       continue;
     }
     std::unique_lock<std::mutex> lock(q.mu);
-    if (!q.sends.empty() || HasMessagesLocked(q, Clock::now())) continue;
+    Message probe;
+    if (!q.sends.empty() || TakeLocked(q, &probe, filter, first, last, false, Clock::now())) continue;
     WaitLocked(q, lock, Clock::time_point{}, false);
   }
 }
@@ -806,8 +811,7 @@ bool KillTimer(KvWindow window, uintptr_t id) {
   std::lock_guard<std::mutex> lock(q->mu);
   size_t before = q->timers.size();
   std::erase_if(q->timers, [&](const TimerRecord& t) { return t.window == window && t.id == id; });
-  // A tick already queued is not withdrawn; ticks are made when fetched, so
-  // none of this timer can appear after this point.
+  // Ticks are made when fetched, so none of this timer appears after this.
   return q->timers.size() != before;
 }
 

@@ -375,6 +375,14 @@ TEST_F(WindowTest, PeekFiltersAndQuit) {
   EXPECT_EQ(m.window, 0u);
   EXPECT_EQ(m.wparam, 3u);
   EXPECT_FALSE(PeekMessage(&m, b, 0, 0, PeekRemove));
+  // GetMessage with a filter waits for a matching message while others stay.
+  std::thread poster([b] {
+    std::this_thread::sleep_for(20ms);
+    PostMessage(b, msg::User + 4, 4, 0);
+  });
+  ASSERT_EQ(GetMessage(&m, b), 1);
+  poster.join();
+  EXPECT_EQ(m.message, msg::User + 4u);
   // Quit comes after the posted messages, then GetMessage returns 0.
   PostQuitMessage(4);
   ASSERT_EQ(GetMessage(&m), 1);
