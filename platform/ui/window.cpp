@@ -375,6 +375,7 @@ KvWindow CreateWindow(const char* class_name, const char* title, uint32_t style,
     rec->parent = parent;
     rec->owner = MyId();
     rec->words.assign(static_cast<size_t>(it->second->extra_words), 0);
+    rec->user_data = param;
     T().windows[w] = rec;
     proc = rec->proc;
   }

@@ -132,8 +132,8 @@ bool IsWindowClassRegistered(const char* name);
 
 // ---- windows --------------------------------------------------------------
 // Creates a window of a registered class owned by the calling thread; sends
-// Create (lparam = const CreateInfo*). Without StyleVisible the window is
-// hidden. Returns 0 on failure (unknown class, stale parent, Create said -1).
+// Create (lparam = const CreateInfo*); param is also the window's first user
+// data (GetWindowUserData). Without StyleVisible the window is hidden. Returns 0 on failure (unknown class, stale parent, Create said -1).
 KvWindow CreateWindow(const char* class_name, const char* title, uint32_t style, KvWindow parent,
                       intptr_t param = 0);
 // Destroys the window and its children: the window gets Destroy, then each

@@ -293,6 +293,9 @@ TEST_F(WindowTest, ClassesWindowsTextAndWords) {
   KvWindow child = CreateWindow("KvTestRecorder", "child", StyleChild, parent);
   ASSERT_NE(child, 0u);
   EXPECT_EQ(GetParent(child), parent);
+  EXPECT_EQ(GetWindowUserData(parent), 99);  // the creator's value
+  EXPECT_EQ(SetWindowUserData(parent, 5), 99);
+  EXPECT_EQ(GetWindowUserData(parent), 5);
   EXPECT_FALSE(UnregisterWindowClass("KvTestRecorder"));  // in use
 
   EXPECT_EQ(FindWindow("kvtestrecorder", "MAIN TITLE"), parent);
