@@ -7,10 +7,12 @@
 // lparam = the control window); it returns non-zero for messages it handled.
 //
 // Nobody sees these dialogs, so a script hook drives them: it is called when a
-// dialog is shown and whenever a dialog's message loop runs out of messages,
-// and may set control values, press buttons (PressButton) and end the dialog.
-// Without a script a modal dialog runs its message loop until its procedure
-// (for instance on a timer) calls EndDialog.
+// dialog is shown and when it is idle, and may set control values, press
+// buttons (PressButton), send Close and end the dialog. A modal dialog is idle
+// when its own loop runs out of messages; a visible modeless dialog when its
+// thread's GetMessage or WaitMessage is about to block. Without a script a
+// modal dialog runs its message loop until its procedure (for instance on a
+// timer) calls EndDialog.
 #ifndef KV_PLATFORM_UI_DIALOG_H
 #define KV_PLATFORM_UI_DIALOG_H
 
@@ -79,8 +81,9 @@ struct DialogTemplate {
 // Runs a modal dialog: creates it from the template, sends InitDialog with
 // param, calls the script (Shown), then runs a message loop until EndDialog;
 // the owner (when given) is disabled meanwhile. Returns the EndDialog result,
-// or -1 when the dialog could not be created (no template, bad owner) or the
-// loop met Quit (which is posted again for the caller's loop).
+// or -1 when the dialog could not be created (no template, bad owner, no
+// procedure), was destroyed without EndDialog, or the loop met Quit (which is
+// posted again for the caller's loop).
 intptr_t DialogBoxIndirectParam(const DialogTemplate& tmpl, KvWindow owner, DialogProc proc,
                                 KvLParam param);
 // The same from a dialog template resource of the module (numeric id).

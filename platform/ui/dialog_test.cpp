@@ -212,6 +212,36 @@ TEST_F(DialogTest, ModelessDialogDrivenFromTheThreadLoop) {
   DestroyWindow(other);
 }
 
+TEST_F(DialogTest, ModelessDialogIdleInAPeekAndWaitPump) {
+  static bool done;
+  done = false;
+  auto proc = [](KvWindow dlg, uint32_t m, KvWParam wp, KvLParam) -> KvResult {
+    if (m == msg::Command && LowWord(wp) == static_cast<uint32_t>(IdCancel)) {
+      done = true;
+      DestroyWindow(dlg);
+      return 1;
+    }
+    return 0;
+  };
+  int idles = 0;
+  SetDialogScript([&](KvWindow dlg, DialogEvent e) {
+    if (e == DialogEvent::Idle && ++idles == 2) SendMessage(dlg, msg::Close, 0, 0);
+  });
+  DialogTemplate t = SmallTemplate();
+  t.style |= StyleVisible;
+  KvWindow dlg = CreateDialogIndirectParam(t, 0, proc, 0);
+  ASSERT_NE(dlg, 0u);
+  for (int rounds = 0; !done && rounds < 100; ++rounds) {
+    Message m;
+    while (PeekMessage(&m)) {
+      if (!IsDialogMessage(dlg, &m)) DispatchMessage(&m);
+    }
+    WaitMessage(10);
+  }
+  EXPECT_TRUE(done);  // Close without a handler of its own became Cancel
+  EXPECT_FALSE(IsWindow(dlg));
+}
+
 TEST_F(DialogTest, ControlValues) {
   KvWindow dlg = CreateDialogIndirectParam(SmallTemplate(), 0, [](KvWindow, uint32_t, KvWParam, KvLParam) -> KvResult { return 0; }, 0);
   ASSERT_NE(dlg, 0u);

@@ -753,6 +753,7 @@ bool WaitMessage(int32_t timeout_ms) {
   const bool limited = timeout_ms >= 0;
   const Clock::time_point until =
       limited ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point{};
+  bool idle_told = false;
   for (;;) {
     ProcessSends(q);
     std::unique_lock<std::mutex> lock(q.mu);
@@ -760,6 +761,12 @@ bool WaitMessage(int32_t timeout_ms) {
     Clock::time_point now = Clock::now();
     if (HasMessagesLocked(q, now)) return true;
     if (limited && now >= until) return false;
+    if (!idle_told) {
+      idle_told = true;
+      lock.unlock();
+      internal::OnThreadIdle();
+      continue;
+    }
     WaitLocked(q, lock, until, limited);
   }
 }

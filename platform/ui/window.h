@@ -210,7 +210,8 @@ KvResult DispatchMessage(const Message* message);
 bool TranslateMessage(const Message* message);
 // Blocks until a message can be retrieved (or a due timer) or timeout_ms has
 // passed; handles incoming sends meanwhile. timeout_ms < 0 waits without limit.
-// Returns true when a message is waiting.
+// Returns true when a message is waiting. Like GetMessage, it lets scripted
+// modeless dialogs of the thread act (dialog.h) before it blocks.
 bool WaitMessage(int32_t timeout_ms = -1);
 // True when the calling thread's queue holds a message or a due timer.
 bool HasMessages();
