@@ -19,8 +19,12 @@ namespace kv {
 
 namespace {
 
+// Standard input, output and error are never files of ours: a zeroed
+// handle field must not reach them.
+constexpr KvFile kFirstFile = 3;
+
 bool ValidHandle(KvFile file) {
-  if (file < 0 || file > INT_MAX) {
+  if (file < kFirstFile || file > INT_MAX) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
@@ -172,6 +176,17 @@ KvFile FileOpen(const char* path, uint32_t access, FileDisposition disposition) 
       SetPathError(err, native);
     }
     return KV_INVALID_FILE;
+  }
+  if (fd < kFirstFile) {
+    // The process runs without its standard streams; keep clear of their numbers.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(kFirstFile));
+    int err = errno;
+    close(fd);
+    if (moved < 0) {
+      SetLastErrorFromErrno(err);
+      return KV_INVALID_FILE;
+    }
+    fd = moved;
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

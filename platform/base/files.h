@@ -1,8 +1,9 @@
 // Files and folders. Paths are mapped and looked up as described in paths.h
 // ("\" or "/", drive letters, any case). Every function checks its inputs;
 // failures return false / KV_INVALID_FILE / -1 and set the last error
-// (lasterror.h). A KvFile is an open file descriptor; a closed or unknown
-// one is an invalid-handle error. Read, write, seek and size make no
+// (lasterror.h). A KvFile is an open file descriptor, never 0, 1 or 2 (a
+// zeroed handle is "none", not standard input); a closed or unknown one is
+// an invalid-handle error. Read, write, seek and size make no
 // allocation.
 #ifndef KV_PLATFORM_FILES_H
 #define KV_PLATFORM_FILES_H

@@ -201,6 +201,9 @@ TEST_F(FilesTest, BadArgumentsAndHandlesAreErrors) {
       {"write invalid", FileWrite(KV_INVALID_FILE, buf, 4, nullptr), kErrorInvalidHandle},
       {"close invalid", FileClose(KV_INVALID_FILE), kErrorInvalidHandle},
       {"close unknown", FileClose(999999), kErrorInvalidHandle},
+      {"write zero handle", FileWrite(0, buf, 4, nullptr), kErrorInvalidHandle},
+      {"write stdout", FileWrite(1, buf, 0, nullptr), kErrorInvalidHandle},
+      {"close stderr", FileClose(2), kErrorInvalidHandle},
       {"seek invalid", FileSeek(KV_INVALID_FILE, 0, kSeekBegin) >= 0, kErrorInvalidHandle},
       {"size invalid", FileSize(123456) >= 0, kErrorInvalidHandle},
       {"open null", FileOpen(nullptr, kFileRead, FileDisposition::kOpenExisting) != KV_INVALID_FILE,
@@ -227,6 +230,20 @@ TEST_F(FilesTest, BadArgumentsAndHandlesAreErrors) {
   EXPECT_TRUE(FileClose(f));
   EXPECT_FALSE(FileClose(f));
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+}
+
+int OpenWithoutStandardStreams(void* arg) {
+  close(0);
+  close(1);
+  KvFile f = FileOpen(static_cast<const char*>(arg), kFileWrite, FileDisposition::kCreateAlways);
+  if (f < 3) return 1;
+  return FileWrite(f, "ok", 2, nullptr) && FileClose(f) ? 0 : 2;
+}
+
+TEST_F(FilesTest, NeverHandsOutTheStandardStreamNumbers) {
+  std::string path = P("daemon.txt");
+  EXPECT_EQ(test::RunInChild(OpenWithoutStandardStreams, path.data()), 0);
+  EXPECT_EQ(ReadText(path), "ok");
 }
 
 TEST_F(FilesTest, SeeksPastFourGigabytesOnASparseFile) {
