@@ -74,9 +74,9 @@ KV_EXPORT int32_t KVUI_GetScheduleLogFilename(char* buffer, int32_t size);
 KV_EXPORT KvBool KVUI_CreateSchedulerLogFile(const char* path);
 
 // ---- messages and resources -----------------------------------------------
-// Handles every message that waits in the calling thread's queue (dispatching
-// it; a Quit is put back for the thread's own loop) and returns without
-// blocking. Returns 1 when a Quit is pending, else 0.
+// Handles the messages that wait in the calling thread's queue (dispatching
+// them, at most 10000 per call; a Quit is put back for the thread's own loop)
+// and returns without blocking. Returns 1 when a Quit is pending, else 0.
 KV_EXPORT KvBool KVUI_MyPeekMessage(void);
 
 // The text of string resource `id` of the calling module ("" when missing).
