@@ -206,6 +206,7 @@ class ScriptedServer {
     else if (c.rfind("TYPE", 0) == 0) s.Reply("200 type set\r\n");
     else if (c.rfind("SIZE", 0) == 0) s.Reply("550 no size\r\n");
     else if (c == "PWD") s.Reply("257 \"/\" is current\r\n");
+    else if (c == "NOOP") s.Reply("200 ok\r\n");
     else if (c == "PASV") {
       uint16_t p = s.OpenPassive();
       s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(p >> 8) + "," + std::to_string(p & 0xFF) +
@@ -643,6 +644,30 @@ TEST_F(FtpTest, ServerVanishingMidTransferIsReported) {
   EXPECT_EQ(api_.BytesToBeTransferred(), 100000);
   ASSERT_TRUE(PumpUntil([] { return EndMessage(kRecvMsg) != nullptr; }));
   EXPECT_EQ(EndMessage(kRecvMsg)->lparam, FTP_E_CONNECTION_LOST);
+}
+
+TEST_F(FtpTest, FailedLocalFileKeepsTheSessionInStep) {
+  // The server has finished (226) before the client gives up on the
+  // transfer; its answer to ABOR must not be taken for the next command's.
+  ScriptedServer server("220 hi\r\n", [](ScriptedServer& s, const std::string& cmd) {
+    if (cmd.rfind("RETR", 0) == 0) {
+      if (s.AcceptData()) s.SendData("abcd");
+      s.CloseData();
+      s.Reply("150 sending\r\n226 done\r\n");
+    } else if (cmd == "ABOR") {
+      s.Reply("225 no transfer to abort\r\n");
+    } else {
+      ScriptedServer::Standard(s, cmd);
+    }
+  });
+  ASSERT_EQ(api_.SetDefaultPort(server.port), 0);
+  api_.SetDefaultTimeOut(5);
+  ASSERT_EQ(api_.Login("127.0.0.1", kUser, kPass, 0, 0), 0);
+  api_.SetPassiveMode(1);
+  EXPECT_EQ(api_.RecvFile("f.bin", (local_ / "no" / "dir" / "f.bin").c_str(), 'I', 0, 0, 0), FTP_E_LOCAL_FILE);
+  char folder[64];
+  ASSERT_EQ(api_.PWD(folder, sizeof folder), 0);
+  EXPECT_STREQ(folder, "/");
 }
 
 TEST_F(FtpTest, AbortEndsARunningTransfer) {

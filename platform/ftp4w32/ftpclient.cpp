@@ -458,21 +458,19 @@ int32_t Session::StartTransfer(const std::string& command, Transfer& t) {
 }
 
 // After a transfer was cut short: tells the server and reads its answers,
-// so that the control connection stays in step.
+// so that the control connection stays in step. Depending on how far the
+// transfer had gone the server answers ABOR with one or two replies (426 and
+// 226, or 226 and 225, or one of them); the NOOP that follows answers 200,
+// which marks the end of the exchange.
 int32_t Session::FinishAbort() {
   if (control_ < 0) return FTP_E_ABORTED;
-  if (SendCommand("ABOR") != 0) return FTP_E_ABORTED;
+  if (SendCommand("ABOR") != 0 || SendCommand("NOOP") != 0) return FTP_E_ABORTED;
   Reply reply;
-  // The server answers the cut transfer (426 or 226) and the ABOR (225/226);
-  // read until a positive completion arrives.
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < 6; ++k) {
     if (ReadReply(&reply) != 0) return FTP_E_ABORTED;
-    if (reply.code / 100 == 2) break;
+    if (reply.code == 200) return FTP_E_ABORTED;
   }
-  // A second answer that has already arrived belongs to this exchange too.
-  while (reader_.Next(&reply) == ReplyReader::Status::kReply) {
-  }
-  if (reader_.Failed()) DropControl();
+  DropControl();  // out of step: the session cannot be trusted any more
   return FTP_E_ABORTED;
 }
 
