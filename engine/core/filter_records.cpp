@@ -267,7 +267,8 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   const std::string_view name = FieldText(f.Name, sizeof f.Name);
   if (HasLineBreak(name)) return false;
   AppendLine(s, "Name", name);
-  AppendLine(s, "FilterType", f.FilterType == FILTER_INCLUDE ? "include" : "exclude");
+  const bool include = f.FilterType == FILTER_INCLUDE;
+  AppendLine(s, "FilterType", include ? "include" : "exclude");
   AppendFlag(s, "DefaultOveride", (f.dwFlags & ENABLE_DEFAULT) != 0);
 
   char codes[kFilterTextWidth];
@@ -311,6 +312,9 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   char days[kFilterTextWidth];
   days[0] = '\0';
   DaysMaskToString(f.Days, days, sizeof days);
+  // An include filter without a Days line reads as every day: one whose
+  // mask is empty says so with a text that names no day.
+  if (days[0] == '\0' && include && (f.Days & FILTER_ALL_DAYS) == 0) std::memcpy(days, "-", 2);
   if (days[0] != '\0') AppendLine(s, "Days", days);
   AppendFlag(s, "DaysEnabled", (f.dwFlags & ENABLE_DAYS) != 0);
   AppendNumber(s, "HourBegin", f.HourBegin);

@@ -307,6 +307,29 @@ TEST(ProfileFileTest, OlderFormReadsWithDefaults) {
   EXPECT_EQ(b, nullptr);
 }
 
+TEST(ProfileFileTest, SampleProfilesReadWithTheirLocations) {
+  const char* src = std::getenv("KV_SOURCE_DIR");
+  ASSERT_NE(src, nullptr);
+  const struct {
+    const char* file;
+    const char* locationStart;
+  } samples[] = {{"00000001.wlp", "..\\samples\\access_%date-"}, {"00000002.wlp", "..\\samples\\logs%yyyy%"},
+                 {"00000003.wlp", "..\\samples\\access_log."},       {"00000004.wlp", "ftp://"},
+                 {"00000005.wlp", "http://"},                          {"00000006.wlp", "odbc:"}};
+  for (const auto& s : samples) {
+    const std::string path = std::string(src) + "/data/profiles/" + s.file;
+    Entry e;
+    ASSERT_EQ(ReadDravelFile(path.c_str(), &e.e), DRAVEL_READ_OK) << s.file;
+    EXPECT_EQ(std::strncmp(e.e.LogFilePath, s.locationStart, std::strlen(s.locationStart)), 0) << e.e.LogFilePath;
+    ASSERT_NE(e.e.Filters, nullptr);
+    EXPECT_STREQ(e.e.Filters->Name, "Include Everything");
+    if (std::strncmp(e.e.LogFilePath, "ftp:", 4) == 0 || std::strncmp(e.e.LogFilePath, "http:", 5) == 0) {
+      EXPECT_STREQ(e.e.LogFileUsername, "weblogs");
+      EXPECT_STREQ(e.e.LogFilePassword, "logs-2026");
+    }
+  }
+}
+
 TEST(ProfileFileTest, RemoteLocationsTakeTheDownloadMode) {
   TempProfileDir dir;
   const uint32_t saved = vrn::g_engine.ftpDownloadMode;
