@@ -61,9 +61,9 @@ class EngineClient : public testing::Test {
 
     // The engine's folder: a temporary folder holding a copy of the
     // resource module, whose path becomes the engine's application path.
-    char pattern[] = "/tmp/kvregclientXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = std::string(pattern) + "/";
+    std::string pattern = testing::TempDir() + "kvregclientXXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern + "/";
     fs::create_directories(folder_ + "kvm_log");
     fs::create_directories(folder_ + "profiles");
     fs::copy_file(dir + "kvm_log_en.so", folder_ + "kvm_log_en.so");
