@@ -1,8 +1,9 @@
 // INI files with private-profile semantics.
 //
-// File names: a name without any "/" or "\" is looked up in the program
-// folder, except "WIN.INI" (any case), which is SystemIniPath(). Other names
-// are paths as in paths.h (drive letters, "\", any case).
+// File names: a name without any "/", "\" or ":" is looked up in the
+// program folder, except "WIN.INI" (any case), which is SystemIniPath(), as
+// is a null or empty name. Other names are paths as in paths.h (drive
+// letters, "\", any case).
 //
 // Reading: sections and keys are compared without regard to ASCII case; the
 // first section of a name and the first key of a name in it count. Lines end
