@@ -213,7 +213,9 @@ bool Convert(const KvDialogTemplate* src, DialogTemplate* out) {
     if (c.style & KV_STYLE_DISABLED) style |= StyleDisabled;
     if (c.style & KV_STYLE_GROUP) style |= StyleGroup;
     if (c.style & KV_STYLE_SORT) style |= ListSorted;
-    item.class_name = cls == (c.class_name ? Lower(c.class_name) : std::string()) ? std::string(c.class_name) : cls;
+    // A class of the program's own keeps its spelling; converted ones are ours.
+    const std::string given = c.class_name ? c.class_name : "";
+    item.class_name = cls == Lower(given) ? given : cls;
     item.style = style;
     out->items.push_back(std::move(item));
   }
