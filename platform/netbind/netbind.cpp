@@ -72,6 +72,14 @@ bool ResolveFtpSlots(NetworkLibraryBinding& b) {
   return all;
 }
 
+// Empties every slot, so that a call through a slot of an unloaded module
+// stops at a null pointer instead of jumping into unmapped code.
+void ClearSlots(NetworkLibraryBinding& b) {
+  const WsaData data = b.wsaData;
+  b = NetworkLibraryBinding{};
+  b.wsaData = data;
+}
+
 void FreeSocketModule(NetworkLibraryBinding& b) {
   if (b.socketModule != nullptr) {
     KvFreeModule(b.socketModule);
@@ -124,7 +132,10 @@ extern "C" KvBool BindNetworkLibraries(void) {
     ++g_bindings;
     return 1;
   }
-  if (!BindOnce(g_networkBinding)) return 0;
+  if (!BindOnce(g_networkBinding)) {
+    ClearSlots(g_networkBinding);
+    return 0;
+  }
   g_bindings = 1;
   return 1;
 }
@@ -142,4 +153,5 @@ extern "C" void ReleaseNetworkLibraries(void) {
     b.FtpRelease();
     FreeFtpModule(b);
   }
+  ClearSlots(b);
 }

@@ -80,6 +80,7 @@ TEST_F(NetBindTest, CompleteModulesBindStartAndReleaseInOrder) {
   EXPECT_EQ(g_networkBinding.socketModule, nullptr);
   EXPECT_EQ(g_networkBinding.ftpModule, nullptr);
   EXPECT_EQ(Calls(), "FtpInit 0\nWSAStartup 0101\nWSACleanup\nFtpRelease\n");
+  EXPECT_EQ(g_networkBinding.recv, nullptr);
   EXPECT_FALSE(IsMapped(dir + "/WSOCK32.so"));
   EXPECT_FALSE(IsMapped(dir + "/FTP4W32.so"));
 }
@@ -105,6 +106,8 @@ TEST_F(NetBindTest, AnyFailureLeavesNeitherModuleLoaded) {
     EXPECT_EQ(BindNetworkLibraries(), 0);
     EXPECT_EQ(g_networkBinding.socketModule, nullptr);
     EXPECT_EQ(g_networkBinding.ftpModule, nullptr);
+    EXPECT_EQ(g_networkBinding.WSAStartup, nullptr);
+    EXPECT_EQ(g_networkBinding.FtpInit, nullptr);
     EXPECT_FALSE(IsMapped(dir + "/WSOCK32.so"));
     EXPECT_FALSE(IsMapped(dir + "/FTP4W32.so"));
     EXPECT_EQ(Calls(), c.calls);

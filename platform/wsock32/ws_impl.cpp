@@ -63,6 +63,7 @@ struct Libc {
   ssize_t (*recv)(int, void*, size_t, int) = nullptr;
   int (*getsockopt)(int, int, int, void*, socklen_t*) = nullptr;
   int (*gethostname)(char*, size_t) = nullptr;
+  bool complete = false;  // every pointer above was found
 };
 
 template <typename F>
@@ -85,6 +86,8 @@ const Libc& C() {
       LookUp(lib, "recv", l.recv);
       LookUp(lib, "getsockopt", l.getsockopt);
       LookUp(lib, "gethostname", l.gethostname);
+      l.complete = l.socket && l.connect && l.bind && l.listen && l.accept4 && l.send && l.recv && l.getsockopt &&
+                   l.gethostname;
     }
     return l;
   }();
@@ -650,6 +653,7 @@ int32_t Startup(uint16_t version, WsaData* data) {
   const unsigned major = version & 0xFF, minor = (version >> 8) & 0xFF;
   if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
   if (data == nullptr) return WSAEFAULT;
+  if (!C().complete) return WSASYSNOTREADY;
   std::memset(data, 0, sizeof *data);
   data->version = 0x0101;
   data->highVersion = 0x0101;
@@ -676,6 +680,10 @@ int32_t LastError() { return t_lastError; }
 
 // ---- sockets ----------------------------------------------------------------
 WsSocket Socket(int32_t family, int32_t type, int32_t protocol) {
+  if (!C().complete) {
+    SetError(WSASYSNOTREADY);
+    return WS_INVALID_SOCKET;
+  }
   if (family != WS_AF_INET) {
     SetError(WSAEAFNOSUPPORT);
     return WS_INVALID_SOCKET;
@@ -989,6 +997,7 @@ uint32_t InetAddr(const char* text) {
 
 int32_t GetHostName(char* name, int32_t length) {
   if (name == nullptr || length <= 0) return FailCode(WSAEFAULT);
+  if (!C().complete) return FailCode(WSASYSNOTREADY);
   char buf[256] = {};
   if (C().gethostname(buf, sizeof buf - 1) != 0) return Fail(errno);
   const size_t n = std::strlen(buf);
