@@ -139,6 +139,8 @@ void GetWindowsVersion(uint32_t* platformId, uint32_t* majorVersion);
 void ReadNotifiedIniSettings(); // FTPDownload and [Cookie] flags into g_engine
 
 // ---- paths (std::string forms of the exported path functions) -------------
+// This library's own module (the module that holds the engine's code).
+KvModule OwnModule();
 std::string EngineFolder();     // ends with "/"
 std::string BaseIniPath();
 std::string ModuleIniPath();

@@ -243,6 +243,7 @@ int16_t VRN_Register(const char* profileDir, uint16_t /*clientId*/, uint16_t cli
                      uint32_t* networkResult, KvModule resources, uint32_t restriction, KvHandle impersonationToken,
                      VrnDisplayErrorFn displayError) {
   const std::string dir = profileDir != nullptr ? std::string(profileDir).substr(0, vrn::kMaxProfileDir) : "";
+  vrn::OwnModule();
 
   if (g_engine.registrationCounter == 65535) {
     vrn::ClearTextCache(vrn::kEngineTextFirst, vrn::kEngineTextLast);

@@ -29,8 +29,12 @@ KvModule g_gswModule = nullptr;
 
 void EnsureApplicationPath() {
   if (!g_applicationPath.empty()) return;
-  const std::string own = kv::ModuleFileFromAddress(reinterpret_cast<const void*>(&EnsureApplicationPath));
-  SetApplicationPath(own);
+  char path[VRN_PATH_SIZE];
+  if (KvGetModuleFileName(OwnModule(), path, sizeof path) != 0) {
+    SetApplicationPath(path);
+  } else {
+    SetApplicationPath(kv::ModuleFileFromAddress(reinterpret_cast<const void*>(&EnsureApplicationPath)));
+  }
 }
 
 void CopyPath(const std::string& text, char* out) {
@@ -45,6 +49,13 @@ std::string IntText(int32_t value) {
 }
 
 }  // namespace
+
+KvModule OwnModule() {
+  if (g_engine.ownModule == nullptr) {
+    g_engine.ownModule = KvModuleFromAddress(reinterpret_cast<const void*>(&OwnModule));
+  }
+  return g_engine.ownModule;
+}
 
 void SetApplicationPath(const std::string& modulePath) {
   g_applicationPath = modulePath.substr(0, kMaxApplicationPath);

@@ -117,6 +117,19 @@ TEST(ApplicationPath, InitFromAModuleTakesItsFolder) {
   vrn::SetApplicationPath("");
 }
 
+TEST(ApplicationPath, DefaultsToTheModuleHoldingTheEngine) {
+  // Here the engine is linked into the test program itself.
+  vrn::SetApplicationPath("");
+  char exe[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = '\0';
+  const std::string program(exe);
+  EXPECT_EQ(vrn::EngineFolder(), program.substr(0, program.rfind('/') + 1));
+  EXPECT_NE(vrn::OwnModule(), nullptr);
+  vrn::SetApplicationPath("");
+}
+
 TEST_F(EngineFolder, IniAccessorsReadAndWriteTheirOwnFiles) {
   EXPECT_TRUE(WriteModuleProfileInt("Defaults", "Negative", -1));
   EXPECT_TRUE(WriteModuleProfileInt("Defaults", "Big", 2147483647));

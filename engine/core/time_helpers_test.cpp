@@ -325,7 +325,7 @@ TEST(Y2KMktimeEx, WallClockSecondsInEveryZone) {
   Y2K_mktimeEx(0, 0, 0, 0, 1, 70, nullptr);  // no out: nothing happens
 }
 
-TEST(Numbers, ParseTextReadsAtMostNineteenCharacters) {
+TEST(ParseNumberText, ReadsAtMostNineteenCharacters) {
   const struct {
     const char* text;
     long expected;
