@@ -9,6 +9,7 @@
 #include "engine/database/odbc_store.h"
 #include "engine/database/realtime_store.h"
 #include "engine/network/dns_queue.h"
+#include "engine/network/hit_step.h"
 #include "engine/network/remote_logs.h"
 #include "engine/network/title_cache.h"
 
@@ -52,6 +53,15 @@ void ResetDNSFifoEntry(DNSFifoEntry* entry) {
   entry->state = 0;
   entry->hit = nullptr;
 }
+
+// ---- consumers of the per-hit step (replaced by the report run and the
+// analysis database) ----------------------------------------------------------
+
+// Not built yet: every hit is refused, so nothing is counted or written as if
+// it had been filtered, stored or shown.
+int HitPassesFilters(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
+int AddHitToDatabase(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
+int WriteHitToView(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
 
 // ---- title cache (replaced by the page title code) -------------------------
 

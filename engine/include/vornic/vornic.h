@@ -14,5 +14,6 @@
 #include <vornic/settings.h>
 #include <vornic/profile.h>
 #include <vornic/filter.h>
+#include <vornic/dns.h>
 
 #endif
