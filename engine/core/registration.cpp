@@ -72,6 +72,7 @@ bool SameFolder(const std::string& a, const std::string& b) { return strcasecmp(
 
 // Deletes the downloaded remote logs listed by the "*.dir" files of folder.
 void DeleteDownloadsIn(const std::string& folder) {
+  if (folder.empty()) return;  // never the current folder of the process
   const std::string pattern = folder + "*.dir";
   for (const kv::FileInfo& info : kv::FindFiles(pattern.c_str())) {
     if (info.folder) continue;
