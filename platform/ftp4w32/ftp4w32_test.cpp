@@ -646,6 +646,28 @@ TEST_F(FtpTest, ServerVanishingMidTransferIsReported) {
   EXPECT_EQ(EndMessage(kRecvMsg)->lparam, FTP_E_CONNECTION_LOST);
 }
 
+TEST_F(FtpTest, ServerFallingSilentMidTransferTimesOut) {
+  ScriptedServer server("220 hi\r\n", [](ScriptedServer& s, const std::string& cmd) {
+    if (cmd.rfind("RETR", 0) == 0) {
+      s.Reply("150 sending\r\n");
+      if (s.AcceptData()) s.SendData(std::string(500, 'q'));  // then nothing, connection open
+    } else {
+      ScriptedServer::Standard(s, cmd);
+    }
+  });
+  ASSERT_EQ(api_.SetDefaultPort(server.port), 0);
+  api_.SetDefaultTimeOut(1);
+  ASSERT_EQ(api_.Login("127.0.0.1", kUser, kPass, 0, 0), 0);
+  api_.SetPassiveMode(1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(api_.RecvFile("f.bin", (local_ / "f.bin").c_str(), 'I', 0, 0, 0), FTP_E_TIMEOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(ReadFile(local_ / "f.bin"), std::string(500, 'q'));
+  // A session that went silent is given up.
+  char folder[16];
+  EXPECT_EQ(api_.PWD(folder, sizeof folder), FTP_E_NOT_CONNECTED);
+}
+
 TEST_F(FtpTest, FailedLocalFileKeepsTheSessionInStep) {
   // The server has finished (226) before the client gives up on the
   // transfer; its answer to ABOR must not be taken for the next command's.
