@@ -14,6 +14,7 @@
 #include <vornic/settings.h>
 #include <vornic/profile.h>
 #include <vornic/filter.h>
+#include <vornic/logfiles.h>
 #include <vornic/dns.h>
 
 #endif
