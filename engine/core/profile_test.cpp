@@ -261,9 +261,8 @@ TEST(ProfileFileTest, KeyNamesInsideValuesDoNotLeak) {
 
 TEST(ProfileFileTest, OlderFormReadsWithDefaults) {
   TempProfileDir dir;
-  const char* src = std::getenv("KV_SOURCE_DIR");
-  ASSERT_NE(src, nullptr);
-  const std::string fixture = std::string(src) + "/engine/core/testdata/profile_older_form.wlp";
+  const std::string src = vrn::test::SourceDir();
+  const std::string fixture = src + "/engine/core/testdata/profile_older_form.wlp";
   Entry out;
   ASSERT_EQ(ReadDravelFile(fixture.c_str(), &out.e), DRAVEL_READ_OK);
   EXPECT_STREQ(out.e.Name, "profile_older_form");
@@ -308,8 +307,7 @@ TEST(ProfileFileTest, OlderFormReadsWithDefaults) {
 }
 
 TEST(ProfileFileTest, SampleProfilesReadWithTheirLocations) {
-  const char* src = std::getenv("KV_SOURCE_DIR");
-  ASSERT_NE(src, nullptr);
+  const std::string src = vrn::test::SourceDir();
   const struct {
     const char* file;
     const char* locationStart;
@@ -317,7 +315,7 @@ TEST(ProfileFileTest, SampleProfilesReadWithTheirLocations) {
                  {"00000003.wlp", "..\\samples\\access_log."},       {"00000004.wlp", "ftp://"},
                  {"00000005.wlp", "http://"},                          {"00000006.wlp", "odbc:"}};
   for (const auto& s : samples) {
-    const std::string path = std::string(src) + "/data/profiles/" + s.file;
+    const std::string path = src + "/data/profiles/" + s.file;
     Entry e;
     ASSERT_EQ(ReadDravelFile(path.c_str(), &e.e), DRAVEL_READ_OK) << s.file;
     EXPECT_EQ(std::strncmp(e.e.LogFilePath, s.locationStart, std::strlen(s.locationStart)), 0) << e.e.LogFilePath;
@@ -468,6 +466,26 @@ TEST(MorvaneSectionTest, ColumnsAndMissingParts) {
   }
 }
 
+TEST(MorvaneSectionTest, ColumnWithoutNameDoesNotCutTheList) {
+  TempProfileDir dir;
+  Entry in;
+  std::strcpy(in.e.Name, "00000001");
+  std::strcpy(in.e.Extension, "wlp");
+  in.e.MorvaneAuthUser = MakeMorvane("dsn", 3);
+  in.e.MorvaneAuthUser->Columns->Next->DataColumn[0] = '\0';
+  ASSERT_EQ(WriteDravelFile(&in.e), 1);
+  Entry out;
+  ASSERT_EQ(ReadDravelFile(dir.file("00000001.wlp").c_str(), &out.e), DRAVEL_READ_OK);
+  ASSERT_NE(out.e.MorvaneAuthUser, nullptr);
+  const MorvaneColumn* c = out.e.MorvaneAuthUser->Columns;
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->DataType, 10u);
+  ASSERT_NE(c->Next, nullptr);
+  EXPECT_EQ(c->Next->DataType, 12u);
+  EXPECT_EQ(std::strlen(c->Next->DataColumn), 307u);
+  EXPECT_EQ(c->Next->Next, nullptr);
+}
+
 TEST(ProfileStoreTest, UniqueNames) {
   const struct {
     std::vector<std::string> files;
@@ -611,15 +629,22 @@ TEST(ProfileStoreTest, FailedWritesKeepThePreviousFile) {
   EXPECT_EQ(ReadFile(dir.file("00000001.wlp")), previous);
   e.e.HomePagePassword[0] = '\0';
 
-  // A folder that cannot be written (not enforced for the superuser).
-  if (geteuid() != 0) {
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    EXPECT_EQ(WriteDravelFile(&e.e), 0);
-    EXPECT_EQ(VRN_CreateDravelEntry(&e.e), -1);
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
-    std::strcpy(e.e.Name, "00000001");
-    EXPECT_EQ(ReadFile(dir.file("00000001.wlp")), previous);
+  // A folder that cannot be written: the child drops the superuser's rights
+  // (which ignore folder permissions) before it tries.
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                               std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(9);
+    const bool refused = WriteDravelFile(&e.e) == 0 && VRN_CreateDravelEntry(&e.e) == -1;
+    _exit(refused ? 0 : 1);
   }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+  EXPECT_EQ(ReadFile(dir.file("00000001.wlp")), previous);
   size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
   EXPECT_EQ(files, 1u) << "no temporary file is left behind";

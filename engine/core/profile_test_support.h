@@ -42,6 +42,13 @@ class TempProfileDir {
   std::string saved_;
 };
 
+// The source tree: KV_SOURCE_DIR, or the tree this file was compiled from.
+inline std::string SourceDir() {
+  const char* env = std::getenv("KV_SOURCE_DIR");
+  if (env != nullptr && env[0] != '\0') return env;
+  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().string();
+}
+
 inline void WriteFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
