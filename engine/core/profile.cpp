@@ -255,10 +255,14 @@ KV_EXPORT char* GenerateDravelFilePath(char* out, size_t size, const DravelEntry
   if (out == nullptr || size == 0) return nullptr;
   out[0] = '\0';
   if (entry == nullptr) return nullptr;
+  const std::string_view name = vrn::FieldText(entry->Name, sizeof entry->Name);
+  const std::string_view ext = vrn::FieldText(entry->Extension, sizeof entry->Extension);
+  // The data file must stay inside the data folder.
+  if (vrn::BadFileNamePart(name) || ext.find_first_of("/\\") != std::string_view::npos) return nullptr;
   std::string path = vrn::DatfilesPath();
-  path += vrn::FieldText(entry->Name, sizeof entry->Name);
+  path += name;
   path += '.';
-  path += vrn::FieldText(entry->Extension, sizeof entry->Extension);
+  path += ext;
   if (path.size() >= size) return nullptr;
   std::memcpy(out, path.c_str(), path.size() + 1);
   return out;

@@ -585,6 +585,7 @@ TEST(ProfileStoreTest, PathsAreBounded) {
   for (const char* bad : {"../escape", "a/b", "a\\b", "", ".."}) {
     std::strcpy(e.e.Name, bad);
     EXPECT_EQ(BuildLogProfileFilename(out, sizeof out, &e.e), 0) << bad;
+    EXPECT_EQ(GenerateDravelFilePath(out, sizeof out, &e.e), nullptr) << bad;
     EXPECT_EQ(WriteDravelFile(&e.e), 0) << bad;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/../escape.wlp"));

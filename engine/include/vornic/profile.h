@@ -163,7 +163,8 @@ VORNIC_API int16_t VRN_DuplicateDravelEntry(const DravelEntry* source, DravelEnt
    registered. */
 VORNIC_API int32_t BuildLogProfileFilename(char* out, size_t size, const DravelEntry* entry);
 
-/* out = engine module folder + "kvm_log/datfiles/" + Name + "." + Extension.
+/* out = engine module folder + "kvm_log/datfiles/" + Name + "." + Extension
+   (a Name holding "/" or "\\" is refused).
    Returns out, or NULL (out empty when size > 0) when the path does not fit. */
 VORNIC_API char* GenerateDravelFilePath(char* out, size_t size, const DravelEntry* entry);
 
