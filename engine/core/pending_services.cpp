@@ -1,5 +1,5 @@
 // Stand-ins for engine services whose own implementations are built in their
-// own areas (name cache and lookup queue, title cache, remote log copies,
+// own areas (consumers of the per-hit step, title cache, remote log copies,
 // ODBC binding, realtime store). Each does the least that is honest: it
 // reports "not available" where it has a result and never invents data.
 // The real implementation replaces each function here when it lands.
@@ -14,45 +14,6 @@
 #include "engine/network/title_cache.h"
 
 namespace vrn {
-
-// ---- name cache and lookup queue (replaced by the name resolution code) ----
-
-// No disk cache yet: lookups run without it.
-int OpenDNSCache(const char* /*profileDir*/) { return 0; }
-void CloseDNSCache() {}
-
-struct DNSFifoEntry {
-  uint32_t state;  // 0 = free
-  void* hit;       // the queued copy of a hit (none here)
-  uint8_t reserved[36];
-};
-
-namespace {
-DNSFifoEntry* g_fifo = nullptr;
-uint32_t g_fifoCount = 0;
-}  // namespace
-
-bool AllocateDNSFifo(uint32_t count) {
-  auto* entries = static_cast<DNSFifoEntry*>(std::calloc(count, sizeof(DNSFifoEntry)));
-  if (entries == nullptr) return false;
-  std::free(g_fifo);
-  g_fifo = entries;
-  g_fifoCount = count;
-  for (uint32_t i = 0; i < g_fifoCount; ++i) ResetDNSFifoEntry(&g_fifo[i]);
-  return true;
-}
-
-void FreeDNSFifo() {
-  std::free(g_fifo);
-  g_fifo = nullptr;
-  g_fifoCount = 0;
-}
-
-void ResetDNSFifoEntry(DNSFifoEntry* entry) {
-  if (entry == nullptr) return;
-  entry->state = 0;
-  entry->hit = nullptr;
-}
 
 // ---- consumers of the per-hit step (replaced by the report run and the
 // analysis database) ----------------------------------------------------------
