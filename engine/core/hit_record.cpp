@@ -339,23 +339,19 @@ void DecodePercentEscapes(char* text) {
 
 void CopyHitText(char* dst, size_t size, const char* src) {
   if (size == 0) return;
-  size_t n = 0;
-  if (src != nullptr) {
-    while (n + 1 < size && src[n]) {
-      dst[n] = src[n];
-      ++n;
-    }
-  }
+  const size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
+  if (n > 0) std::memcpy(dst, src, n);
   dst[n] = 0;
 }
 
 void SetClientHostTexts(HitRecord* hit) {
   hit->ClientHost[0] = 0;
   const char* address = hit->ClientAddress != nullptr ? hit->ClientAddress : "";
-  const size_t length = std::strlen(address);
+  const size_t length = strnlen(address, 60);
   if (length < 60) {
-    CopyHitText(hit->ClientHost, 60, address);
+    std::memcpy(hit->ClientHost, address, length + 1);
   } else {
+    const size_t length = std::strlen(address);
     // Keep the right-hand labels: walk the dots from the end and stop at the
     // first one from which the rest would be longer than 55 characters.
     const char* remembered = nullptr;
@@ -371,9 +367,18 @@ void SetClientHostTexts(HitRecord* hit) {
   if (hit->ClientHost[0] == 0) {
     CopyHitText(hit->ClientHost, sizeof(hit->ClientHost), g_engine.unresolvedCountry.c_str());
   }
-  CopyHitText(hit->Domain, sizeof(hit->Domain), g_engine.unresolvedDomain.c_str());
-  CopyHitText(hit->AddressType, sizeof(hit->AddressType), g_engine.unresolvedAddressType.c_str());
-  CopyHitText(hit->Country, sizeof(hit->Country), g_engine.unresolvedCountry.c_str());
+  CopyUnresolvedTexts(hit);
+}
+
+void CopyUnresolvedTexts(HitRecord* hit) {
+  auto put = [](char* dst, size_t size, const std::string& text) {
+    const size_t n = text.size() < size ? text.size() : size - 1;
+    std::memcpy(dst, text.data(), n);
+    dst[n] = 0;
+  };
+  put(hit->Domain, sizeof(hit->Domain), g_engine.unresolvedDomain);
+  put(hit->AddressType, sizeof(hit->AddressType), g_engine.unresolvedAddressType);
+  put(hit->Country, sizeof(hit->Country), g_engine.unresolvedCountry);
 }
 
 }  // namespace vrn

@@ -163,6 +163,8 @@ void DecodePercentEscapes(char* text);
 // unresolved-country text. Domain, AddressType and Country get the three
 // unresolved texts.
 void SetClientHostTexts(HitRecord* hit);
+// Puts the unresolved domain, address-type and country texts into the hit.
+void CopyUnresolvedTexts(HitRecord* hit);
 
 // Copies at most size - 1 characters of src and a zero into dst.
 void CopyHitText(char* dst, size_t size, const char* src);

@@ -5,6 +5,10 @@
 
 #include <strings.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -38,6 +42,39 @@ inline char* SkipSpaces(char* p) {
 inline char* ToLineEnd(char* p) {
   while (!IsEnd(*p)) ++p;
   return p;
+}
+// The first CR or LF of text[0, length), else text + length.
+inline char* FirstLineEnd(char* text, uint32_t length) {
+  uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i + 16 <= length; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const uint32_t m =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+    if (m != 0) return text + i + __builtin_ctz(m);
+  }
+#endif
+  for (; i < length; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return text + i;
+  }
+  return text + length;
+}
+
+// First c in [from, end), else end.
+inline char* FindChar(char* from, char c, char* end) {
+#if defined(__SSE2__)
+  const __m128i needle = _mm_set1_epi8(c);
+  while (from + 16 <= end) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)));
+    if (m != 0) return from + __builtin_ctz(m);
+    from += 16;
+  }
+#endif
+  while (from < end && *from != c) ++from;
+  return from;
 }
 
 // Sets *field to text, or to the empty text when text is "-".
@@ -119,9 +156,12 @@ void ResetSyntheticHitTimes() {
 uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reject) {
   *reject = true;
   char* p = line;
+  // The end of this line (a following line may be in the copy too).
+  char* eol = FirstLineEnd(line, length);
+  auto Find = [eol](char* from, char c) -> char* { return from >= eol ? from : FindChar(from, c, eol); };
 
   // 1. Client.
-  char* q = ScanTo(p, ' ');
+  char* q = Find(p, ' ');
   if (IsEnd(*q)) return 0;
   hit->ClientAddress = line;
   TrimTrailingBlanks(line, static_cast<size_t>(q - line));
@@ -129,10 +169,10 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
 
   // The next two fields: server and user when a "[" follows them.
   char* f1 = p;
-  char* f1e = ScanTo(f1, ' ');
+  char* f1e = Find(f1, ' ');
   if (IsEnd(*f1e)) return 0;
   char* f2 = SkipSpaces(f1e + 1);
-  char* f2e = ScanTo(f2, ' ');
+  char* f2e = Find(f2, ' ');
   char* bracket = nullptr;
   if (*f2e == ' ' && *SkipSpaces(f2e + 1) == '[') {
     bracket = SkipSpaces(f2e + 1);
@@ -149,7 +189,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
     if (*u == '[') {
       bracket = u;
     } else {
-      bracket = ScanTo(u, '[');
+      bracket = Find(u, '[');
       if (*bracket != '[') return 0;
       *bracket = 0;
       TrimTrailingBlanks(u, static_cast<size_t>(bracket - u));
@@ -159,14 +199,14 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
 
   // 4. Date.
   char* dateStart = bracket + 1;
-  q = ScanTo(dateStart, ']');
+  q = Find(dateStart, ']');
   if (*q != ']') return 0;
   *q = 0;
   hit->DateText = dateStart;
   p = SkipSpaces(q + 1);
   if (*p != '"') {
     char* s = p;
-    q = ScanTo(s, ' ');
+    q = Find(s, ' ');
     if (IsEnd(*q)) return 0;
     *q = 0;
     SetDashField(&hit->ServerAddress, s);
@@ -176,7 +216,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
   // 5. Method.
   if (*p != '"') return 0;
   char* method = p + 1;
-  q = ScanTo(method, ' ');
+  q = Find(method, ' ');
   if (IsEnd(*q)) return 0;
   *q = 0;
   hit->Method = method;
@@ -184,13 +224,17 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
 
   // 6. URL.
   char* url = p;
-  while (!IsEnd(*p) && *p != ' ' && *p != '"') ++p;
+  {
+    char* space = Find(p, ' ');
+    char* quote = Find(p, '"');
+    p = space < quote ? space : quote;
+  }
   if (IsEnd(*p)) return 0;
   if (*p == ' ' && p > url && p[-1] == ',') return ParseCommaRequest(line, hit, url, length, reject);
   const bool quoteEnded = *p == '"';
   *p = 0;
   hit->URL = url;
-  const bool proxy = strncasecmp(url, "http://", 7) == 0;
+  const bool proxy = (url[0] | 0x20) == 'h' && strncasecmp(url, "http://", 7) == 0;
   CutAndDecode(url);
   const size_t urlLength = std::strlen(url);
   if (urlLength > 0 && url[urlLength - 1] == '?') url[urlLength - 1] = 0;
@@ -199,7 +243,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
   // 7. Protocol.
   if (!quoteEnded) {
     char* protocol = p;
-    q = ScanTo(protocol, '"');
+    q = Find(protocol, '"');
     if (*q != '"') return 0;
     *q = 0;
     hit->Protocol = protocol;
@@ -209,7 +253,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
   // 8. Status.
   p = SkipSpaces(p);
   char* status = p;
-  q = ScanTo(status, ' ');
+  q = Find(status, ' ');
   if (IsEnd(*q)) return 0;
   *q = 0;
   hit->StatusText = status;
@@ -246,7 +290,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
     } else if (*p == '"') {
       next = kReferrer;
     } else if (proxy) {
-      p = ToLineEnd(p);
+      p = (p <= eol ? eol : ToLineEnd(p));
       next = kEnd;
     } else {
       char* field = p;
@@ -274,7 +318,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
     p = SkipSpaces(p);
     if (*p == '"') {
       char* referrer = p + 1;
-      q = ScanTo(referrer, '"');
+      q = Find(referrer, '"');
       const bool closed = *q == '"';
       if (closed) {
         *q = 0;
@@ -295,7 +339,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
           if (*p == '"') agent = p + 1;
         }
         if (agent != nullptr) {
-          q = ScanTo(agent, '"');
+          q = Find(agent, '"');
           if (*q == '"') {
             *q = 0;
             p = q + 1;
@@ -316,7 +360,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
     p = SkipSpaces(p);
     if (*p == '"') {
       char* cookie = p + 1;
-      q = ScanTo(cookie, '"');
+      q = Find(cookie, '"');
       if (*q == '"') {
         *q = 0;
         p = q + 1;
@@ -331,7 +375,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
 
   // 12. End of the line; the rest of it is skipped.
   if (lineEnd == nullptr) {
-    lineEnd = ToLineEnd(p);
+    lineEnd = (p <= eol ? eol : ToLineEnd(p));
     endChar = *lineEnd;
   }
   uint32_t consumed = static_cast<uint32_t>(lineEnd - line);
@@ -729,9 +773,7 @@ uint32_t ParseKeyValueLine(char* line, HitRecord* hit, uint32_t length, bool* re
     }
   }
   if (p == nullptr) return 0;
-  CopyHitText(hit->Domain, sizeof(hit->Domain), g_engine.unresolvedDomain.c_str());
-  CopyHitText(hit->AddressType, sizeof(hit->AddressType), g_engine.unresolvedAddressType.c_str());
-  CopyHitText(hit->Country, sizeof(hit->Country), g_engine.unresolvedCountry.c_str());
+  CopyUnresolvedTexts(hit);
 
   enum { kStart = 1, kHost = 2, kMethod = 4, kUrl = 8, kStatus = 16, kBytes = 32, kAll = 63 };
   unsigned given = 0;
@@ -836,9 +878,7 @@ void BuildSyntheticHit(HitRecord* hit, char* buffer, const char* page, const cha
   hit->RecordSize = static_cast<uint32_t>(out - buffer);
   CopyHitText(hit->ClientHost, sizeof(hit->ClientHost), hit->ClientAddress);
   CopyHitText(hit->Server, sizeof(hit->Server), hit->ServerAddress);
-  CopyHitText(hit->Domain, sizeof(hit->Domain), g_engine.unresolvedDomain.c_str());
-  CopyHitText(hit->AddressType, sizeof(hit->AddressType), g_engine.unresolvedAddressType.c_str());
-  CopyHitText(hit->Country, sizeof(hit->Country), g_engine.unresolvedCountry.c_str());
+  CopyUnresolvedTexts(hit);
   hit->MethodCode = kMethodGet;
   hit->StatusCode = 200;
   hit->Success = 1;

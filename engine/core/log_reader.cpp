@@ -5,6 +5,10 @@
 
 #include <strings.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -35,6 +39,7 @@ struct ReaderState {
   bool w3cMode = false;
   uint32_t dateLayout = 0;
   uint64_t skipped = 0;
+  uint64_t size = 0;                   // source size when last asked
   std::string marksName;
   std::vector<DirectiveMark> marks;
   alignas(64) char buffer[kReaderBufferSize + 1];
@@ -43,6 +48,26 @@ struct ReaderState {
 ReaderState g_reader;
 
 inline bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// First CR, LF or zero byte in [p, p + n), or null.
+inline const char* FindLineEndOrZero(const char* p, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, nul));
+    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(hit));
+    if (m != 0) return p + i + __builtin_ctz(m);
+  }
+#endif
+  for (; i < n; ++i) {
+    if (p[i] == '\r' || p[i] == '\n' || p[i] == 0) return p + i;
+  }
+  return nullptr;
+}
 
 // First CR or LF in [p, p + n), or null.
 inline const char* FindLineEnd(const char* p, size_t n) {
@@ -72,7 +97,7 @@ enum : uint8_t {
   kcComma,
   kcQuote,
   kcBracket,
-  kcDash,
+  kcArrow,
   kcBrace,
   kcSlash,
   kcOpen,
@@ -92,7 +117,7 @@ struct ClassTable {
     c[static_cast<uint8_t>('"')] = kcQuote;
     c[static_cast<uint8_t>('[')] = kcBracket;
     c[static_cast<uint8_t>(']')] = kcBracket;
-    c[static_cast<uint8_t>('-')] = kcDash;
+    c[static_cast<uint8_t>('>')] = kcArrow;
     c[static_cast<uint8_t>('{')] = kcBrace;
     c[static_cast<uint8_t>('/')] = kcSlash;
     c[static_cast<uint8_t>('(')] = kcOpen;
@@ -135,11 +160,14 @@ int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* l
   while (s < length) {
     const char* p = data + s;
     const uint32_t n = length - s;
-    const char* end = FindLineEnd(p, n);
+    const char* first = FindLineEndOrZero(p, n);
+    if (first == nullptr) break;
+    const bool zero = *first == 0;
+    const char* end = zero ? FindLineEnd(first, n - static_cast<size_t>(first - p)) : first;
     if (end == nullptr) break;
     uint32_t len = static_cast<uint32_t>(end - p) + 1;
     if (len < n && IsLineEnd(p[len])) ++len;
-    if (std::memchr(p, 0, static_cast<size_t>(end - p)) != nullptr) {
+    if (zero) {
       ++g_reader.skipped;  // a line holding a zero byte is no text
       s += len;
       continue;
@@ -151,6 +179,81 @@ int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* l
   *start = s;
   return 1;
 }
+
+namespace {
+
+// The character scan of format recognition. Step handles one character and
+// returns a format code to stop with, -1 at a line end, else 0.
+struct FormatScan {
+  const char* p;  // line start
+  uint16_t code = kFormatNone;
+  uint32_t tabs = 0, spaces = 0, colons = 0, commas = 0;
+  bool bracket = false;
+  int browser = 0;
+
+  __attribute__((always_inline)) int Step(const char* q, const char* /*end*/) {
+    const uint8_t cls = kClasses.c[static_cast<uint8_t>(*q)];
+    switch (cls) {
+      case kcNone:
+        break;
+      case kcTab:
+        if (tabs == 11) return kFormatTab;
+        ++tabs;
+        break;
+      case kcEol:
+        return -1;
+      case kcSpace:
+        ++spaces;
+        break;
+      case kcColon:
+        ++colons;
+        break;
+      case kcComma:
+        if (commas == 14) return kFormatComma;
+        ++commas;
+        break;
+      case kcQuote:
+        code = kFormatCommon;
+        break;
+      case kcBracket:
+        code = kFormatCommon;
+        bracket = true;
+        break;
+      case kcArrow:  // "-" directly followed by ">"
+        if (q > p && q[-1] == '-') code = kFormatReferrer;
+        break;
+      case kcBrace:
+        if (q - p >= 3) {
+          const char* b = q - 1;
+          while (b >= p && (*b == ' ' || *b == '\t')) --b;
+          if (b - p >= 2 && Lower(b[0]) == 'g' && Lower(b[-1]) == 'o' && Lower(b[-2]) == 'l') return kFormatKeyValue;
+        }
+        break;
+      default:
+        if (code == kFormatNone || code == kFormatCommon) {
+          if (cls == kcSlash) {
+            browser = 1;
+          } else if (cls == kcOpen && browser == 1) {
+            browser = 2;
+          } else if (cls == kcSemicolon && browser == 2) {
+            browser = 3;
+          } else if (cls == kcClose && browser == 3) {
+            browser = 4;
+          }
+        }
+        break;
+    }
+    return 0;
+  }
+
+  uint16_t Result() const {
+    if (spaces == 9 && colons == 2) return kFormatDateFirst;
+    if (browser == 4 && (code == kFormatNone || (code == kFormatCommon && !bracket))) return kFormatAgent;
+    return code;
+  }
+};
+
+}  // namespace
 
 uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
   if (end <= start) return kFormatNone;
@@ -179,67 +282,74 @@ uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
     }
   }
 
-  uint16_t code = kFormatNone;
-  uint32_t tabs = 0, spaces = 0, colons = 0, commas = 0;
-  bool bracket = false;
-  int browser = 0;
-  for (const char* q = p; q < e; ++q) {
-    const uint8_t cls = kClasses.c[static_cast<uint8_t>(*q)];
-    if (cls == kcNone) continue;
-    switch (cls) {
-      case kcTab:
-        if (tabs == 11) return kFormatTab;
-        ++tabs;
-        break;
-      case kcEol:
-        e = q;  // the scan stops at the line end
-        break;
-      case kcSpace:
-        ++spaces;
-        break;
-      case kcColon:
-        ++colons;
-        break;
-      case kcComma:
-        if (commas == 14) return kFormatComma;
-        ++commas;
-        break;
-      case kcQuote:
-        code = kFormatCommon;
-        break;
-      case kcBracket:
-        code = kFormatCommon;
-        bracket = true;
-        break;
-      case kcDash:
-        if (q + 1 < e && q[1] == '>') code = kFormatReferrer;
-        break;
-      case kcBrace:
-        if (q - p >= 3) {
-          const char* b = q - 1;
-          while (b >= p && (*b == ' ' || *b == '\t')) --b;
-          if (b - p >= 2 && Lower(b[0]) == 'g' && Lower(b[-1]) == 'o' && Lower(b[-2]) == 'l') return kFormatKeyValue;
-        }
-        break;
-      default:
-        if (code == kFormatNone || code == kFormatCommon) {
-          if (cls == kcSlash) {
-            browser = 1;
-          } else if (cls == kcOpen && browser == 1) {
-            browser = 2;
-          } else if (cls == kcSemicolon && browser == 2) {
-            browser = 3;
-          } else if (cls == kcClose && browser == 3) {
-            browser = 4;
-          }
-        }
-        break;
+  FormatScan scan{p};
+  const char* q = p;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: spaces and colons are summed in vector lanes;
+  // every other character of interest goes through Step in order.
+  __m128i spaceSum = _mm_setzero_si128();
+  __m128i colonSum = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
+  auto total = [](__m128i sum) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum)) + static_cast<uint32_t>(_mm_extract_epi16(sum, 4));
+  };
+  while (q + 16 <= e) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    const uint32_t eol = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(eq('\r'), eq('\n'))));
+    const uint32_t limit = eol != 0 ? (eol & (0u - eol)) - 1 : 0xFFFFu;
+    if (eol != 0) {
+      // Count only up to the line end.
+      for (int i = 0; q + i < e && !IsLineEnd(q[i]); ++i) {
+        if (q[i] == ' ') ++scan.spaces;
+        if (q[i] == ':') ++scan.colons;
+      }
+    } else {
+      spaceSum = _mm_add_epi64(spaceSum, _mm_sad_epu8(_mm_and_si128(eq(' '), one), zero));
+      colonSum = _mm_add_epi64(colonSum, _mm_sad_epu8(_mm_and_si128(eq(':'), one), zero));
     }
+    // Characters by the part they play: A always; B (quotes, brackets)
+    // only while they can still change the code; C (browser text) only
+    // until a bracket was seen.
+    const uint32_t a = static_cast<uint32_t>(_mm_movemask_epi8(
+                           _mm_or_si128(_mm_or_si128(eq('>'), eq('{')), _mm_or_si128(eq('\t'), eq(','))))) &
+                       limit;
+    const uint32_t b =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(eq('"'), eq('[')), eq(']')))) & limit;
+    const uint32_t c = scan.bracket ? 0u
+                                    : static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+                                          _mm_or_si128(eq('/'), eq('(')), _mm_or_si128(eq(';'), eq(')'))))) &
+                                          limit;
+    uint32_t done = 0;  // bits at or below the last character handled
+    for (;;) {
+      uint32_t pending = a;
+      if (!(scan.bracket && scan.code == kFormatCommon)) pending |= b;
+      if (!scan.bracket) pending |= c;
+      pending &= ~done;
+      if (pending == 0) break;
+      const int i = __builtin_ctz(pending);
+      done = (2u << i) - 1;
+      const int r = scan.Step(q + i, e);
+      if (r > 0) return static_cast<uint16_t>(r);
+    }
+    if (eol != 0) {
+      scan.spaces += total(spaceSum);
+      scan.colons += total(colonSum);
+      return scan.Result();
+    }
+    q += 16;
+  }
+  scan.spaces += total(spaceSum);
+  scan.colons += total(colonSum);
+#endif
+  for (; q < e; ++q) {
+    const int r = scan.Step(q, e);
+    if (r > 0) return static_cast<uint16_t>(r);
+    if (r < 0) break;
   }
   // The line ended (at its line end, or at the end of the data).
-  if (spaces == 9 && colons == 2) return kFormatDateFirst;
-  if (browser == 4 && (code == kFormatNone || (code == kFormatCommon && !bracket))) return kFormatAgent;
-  return code;
+  return scan.Result();
 }
 
 // ---- reading -------------------------------------------------------------
@@ -319,11 +429,19 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
       copyLength = static_cast<uint32_t>(close - text);
       if (code == kFormatBracketAgent) code = kFormatAgent;
     }
-  } else if (code == kFormatCommon) {
-    // The common-format parser may take the following line into the hit:
-    // give it that line when it is complete in the buffer.
-    if (lineLength < avail) {
-      const char* next = data + lineLength;
+  } else if (code == kFormatCommon && lineLength < avail) {
+    // The common-format parser takes a following line that begins with "/"
+    // or whose first "[", "]", "|" or line end is "|" into the hit: give it
+    // that line when it is one and complete in the buffer.
+    const char* next = data + lineLength;
+    const char* stop = data + avail;
+    bool wanted = *next == '/';
+    if (!wanted) {
+      const char* s = next;
+      while (s < stop && *s != '[' && *s != ']' && *s != '|' && !IsLineEnd(*s)) ++s;
+      wanted = s < stop && *s == '|';
+    }
+    if (wanted) {
       const char* end = FindLineEnd(next, avail - lineLength);
       if (end != nullptr) {
         uint32_t len = static_cast<uint32_t>(end - next) + 1;
@@ -427,8 +545,15 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
   if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
   if (src->ops->read == nullptr || src->ops->size == nullptr) return kReadEnd;
 
-  const uint64_t size = src->ops->size(src);
-  uint64_t end = window > 0 && start + window < size ? start + window : size;
+  // The size is asked again when the buffer is refilled or when the window
+  // reaches the size known so far; a growing file is seen then.
+  uint64_t size = g_reader.size;
+  if (g_reader.bufferStart == kNoPosition || window == 0 || start + window >= size) {
+    size = src->ops->size(src);
+    g_reader.size = size;
+  }
+  uint64_t windowEnd = window > 0 ? start + window : kNoPosition;
+  uint64_t end = windowEnd < size ? windowEnd : size;
   uint64_t pos = start;
   bool skipToLineEnd = false;  // inside a line longer than the buffer
 
@@ -451,6 +576,9 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
       }
       g_reader.bufferStart = pos;
       g_reader.bufferLength = got;
+      size = src->ops->size(src);
+      g_reader.size = size;
+      end = windowEnd < size ? windowEnd : size;
     }
     const uint32_t offset = static_cast<uint32_t>(pos - g_reader.bufferStart);
     const uint32_t avail = g_reader.bufferLength - offset;
@@ -507,7 +635,10 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
         ParseOneLine(data, lineLength, avail, atEnd, hit, &rejected, &windowFlag, &noMemory, &directive);
     if (noMemory) return kReadEnd;
     if (directive) RememberDirective(src, pos);
-    if (windowFlag) end = window > 0 && pos + window < size ? pos + window : size;
+    if (windowFlag) {
+      windowEnd = window > 0 ? pos + window : kNoPosition;
+      end = windowEnd < size ? windowEnd : size;
+    }
     pos += consumed;
     *next = pos;
     if (!rejected) return kReadHit;
@@ -520,6 +651,12 @@ void RewriteTemplateURL(HitRecord* hit) {
   if (g_engine.disableColdFusion == 1) return;
   char* url = hit->URL;
   if (url == nullptr || url[0] == 0) return;
+  // Quick test: some "?" with "dbml.exe" before it.
+  bool candidate = false;
+  for (const char* mark = std::strchr(url, '?'); mark != nullptr && !candidate; mark = std::strchr(mark + 1, '?')) {
+    candidate = mark - url >= 8 && strncasecmp(mark - 8, "dbml.exe", 8) == 0;
+  }
+  if (!candidate) return;
   static const char kKey[] = "dbml.exe?template=";
   char lower[260];
   size_t n = 0;
@@ -544,13 +681,19 @@ bool SetMethodCode(HitRecord* hit) {
     hit->MethodCode = kMethodOther;
     return true;
   }
-  if (strncasecmp(m, "GET", 3) == 0) {
+  auto is = [m](const char* upper, int n) {
+    for (int i = 0; i < n; ++i) {
+      if ((m[i] & ~0x20) != upper[i]) return false;  // letters only: any case
+    }
+    return true;
+  };
+  if (is("GET", 3)) {
     hit->MethodCode = kMethodGet;
-  } else if (strncasecmp(m, "PUT", 3) == 0) {
+  } else if (is("PUT", 3)) {
     hit->MethodCode = kMethodPut;
-  } else if (strncasecmp(m, "POST", 4) == 0) {
+  } else if (is("POST", 4)) {
     hit->MethodCode = kMethodPost;
-  } else if (strncasecmp(m, "HEAD", 4) == 0) {
+  } else if (is("HEAD", 4)) {
     hit->MethodCode = kMethodHead;
   } else {
     return false;
@@ -647,7 +790,36 @@ bool HasZone(const Token& t) {
 
 int MonthFromToken(const Token& t) { return t.e - t.p >= 3 ? MonthFromName(t.p) : -1; }
 
+inline bool D(char c) { return c >= '0' && c <= '9'; }
+inline int D2(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+
 bool ParseCommonDate(const char* text, struct tm* t, bool* zone) {
+  // The usual layout, dd/Mon/yyyy:hh:mm:ss with or without " +hhmm", by
+  // position; anything else by the general split below.
+  if (D(text[0]) && D(text[1]) && text[2] == '/' && text[6] == '/' && D(text[7]) && D(text[8]) && D(text[9]) &&
+      D(text[10]) && text[11] == ':' && D(text[12]) && D(text[13]) && text[14] == ':' && D(text[15]) &&
+      D(text[16]) && text[17] == ':' && D(text[18]) && D(text[19])) {
+    const char* z = text + 20;
+    bool hasZone = false;
+    bool known = false;
+    if (z[0] == 0) {
+      known = true;
+    } else if (z[0] == ' ' && (z[1] == '+' || z[1] == '-') && D(z[2]) && D(z[3]) && D(z[4]) && D(z[5]) && z[6] == 0) {
+      known = true;
+      hasZone = z[2] != '0' || z[3] != '0' || z[4] != '0' || z[5] != '0';
+    }
+    const int month = known ? MonthFromName(text + 3) : -1;
+    if (month >= 0) {
+      t->tm_mday = D2(text);
+      t->tm_mon = month;
+      if (!LogYear(D2(text + 7) * 100 + D2(text + 9), &t->tm_year)) return false;
+      t->tm_hour = D2(text + 12);
+      t->tm_min = D2(text + 15);
+      t->tm_sec = D2(text + 18);
+      *zone = hasZone;
+      return true;
+    }
+  }
   Token tok[8];
   const char* slash = std::strchr(text, '/');
   const char* comma = std::strchr(text, ',');
