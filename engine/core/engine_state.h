@@ -99,6 +99,10 @@ struct EngineState {
 
   // Charting library start result (0 = started).
   uint32_t gswStartResult = 1;
+
+  // The last failure of report writing (copies of report files among them);
+  // nothing clears it when a report succeeds.
+  std::string summaryErrorText;
 };
 
 extern EngineState g_engine;

@@ -100,6 +100,11 @@ LogSourceHandle OpenLogSource(const char* location, uint32_t access, uint32_t di
     }
     return reinterpret_cast<LogSourceHandle>(source);
   }
+  // An ODBC location with no ODBC source registered is not a file name.
+  if (strncasecmp(location, "odbc:", 5) == 0) {
+    delete source;
+    return kNoLogSource;
+  }
 
   source->kind = kLogSourceFile;
   source->file = kv::FileOpen(location, access, static_cast<kv::FileDisposition>(disposition));
