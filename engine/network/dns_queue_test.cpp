@@ -1,0 +1,355 @@
+// The lookup queue over the real socket module, in both lookup modes. Real
+// reverse lookups are made deterministic by running this program under
+// nss_wrapper with a hosts file of its own (the program re-executes itself
+// under it), so no test depends on outside DNS.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/network/dns_test_support.h"
+#include "engine/network/hit_step.h"
+#include "platform/base/clock.h"
+#include "platform/netbind/netbind.h"
+#include "platform/ui/window.h"
+
+namespace {
+
+constexpr const char kHostsVariable[] = "KV_DNS_TEST_HOSTS";
+
+void RemoveHostsFile() {
+  const char* path = getenv(kHostsVariable);
+  if (path == nullptr) return;
+  std::string file(path);
+  std::remove(file.c_str());
+  rmdir(file.substr(0, file.rfind('/')).c_str());
+}
+
+// Before main: re-execute under nss_wrapper with a hosts file of our own.
+__attribute__((constructor)) void RunUnderNssWrapper(int /*argc*/, char** argv) {
+  if (getenv(kHostsVariable) != nullptr) {
+    atexit(RemoveHostsFile);
+    return;
+  }
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kvdnshostsXXXXXX";
+  std::vector<char> dir(pattern.begin(), pattern.end());
+  dir.push_back('\0');
+  if (mkdtemp(dir.data()) == nullptr) return;
+  const std::string hosts = std::string(dir.data()) + "/hosts";
+  FILE* f = std::fopen(hosts.c_str(), "w");
+  if (f == nullptr) return;
+  std::fputs(
+      "1.2.3.4 alpha.example.com\n"
+      "5.6.7.8 www.bbc.co.uk\n"
+      "9.8.7.6 server.example.org\n",
+      f);
+  std::fclose(f);
+  std::string preload = "libnss_wrapper.so";
+  if (const char* old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0') preload += std::string(":") + old;
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0') asan = std::string(old) + ":" + asan;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  setenv("NSS_WRAPPER_HOSTS", hosts.c_str(), 1);
+  setenv(kHostsVariable, hosts.c_str(), 1);
+  execv("/proc/self/exe", argv);
+  // Could not re-execute: the lookups below then fail visibly.
+  RemoveHostsFile();
+}
+
+// What the per-hit step saw of each hit, in the order it saw them.
+struct Passed {
+  std::string host;
+  std::string server;
+  std::string domain;
+  uint32_t state;
+};
+std::vector<Passed> g_passed;
+size_t g_refuseAt = SIZE_MAX;  // index of the hit that the step refuses
+
+int RecordingStep(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
+  vrn::FillHitHostFields(state, hit, run->lookupSetting);
+  g_passed.push_back({hit->ClientHost, hit->Server, hit->Domain, state});
+  return g_passed.size() - 1 == g_refuseAt ? 0 : 1;
+}
+
+std::vector<std::string> Hosts() {
+  std::vector<std::string> out;
+  for (const Passed& p : g_passed) out.push_back(p.host);
+  return out;
+}
+
+std::vector<uint32_t> States() {
+  std::vector<uint32_t> out;
+  for (const Passed& p : g_passed) out.push_back(p.state);
+  return out;
+}
+
+class Queue : public dnstest::EngineFixture {
+ protected:
+  void Start(const std::string& ini, bool network, uint32_t lookupSetting) {
+    g_passed.clear();
+    g_refuseAt = SIZE_MAX;
+    StartEngine(ini, network);
+    run_.lookupSetting = lookupSetting;
+    run_.timeoutMs = vrn::g_engine.dnsTimeoutMs;
+    run_.runKind = 5;
+    run_.hitStep = RecordingStep;
+  }
+  void TearDown() override {
+    vrn::CancelDNSFifo();
+    vrn::DestroyDNSWindow();
+    EngineFixture::TearDown();
+  }
+  // Queues a hit and polls once, as a report step does.
+  int Queue1(const std::string& client, const std::string& server = "") {
+    dnstest::TestHit t(client, server);
+    const int queued = vrn::QueueHitForDNS(&run_, &t.hit);
+    EXPECT_EQ(t.hit.Line, nullptr) << "the line copy passes to the queue";
+    if (queued == 0) return 0;
+    return vrn::CheckDNS(&run_) == 3 ? 3 : 1;
+  }
+  vrn::DnsRun run_;
+};
+
+// Both lookup modes over the real socket module.
+class Modes : public Queue, public testing::WithParamInterface<bool> {
+ protected:
+  void StartMode() {
+    const bool fast = GetParam();
+    Start(fast ? "" : "[defaults]\nForceSlowDNS=1\n", true, 1);
+    ASSERT_EQ(vrn::g_engine.dnsFastMode, fast ? 1u : 0u);
+    if (!fast) {
+      ASSERT_TRUE(vrn::CreateDNSWindow());
+    }
+  }
+};
+
+TEST_P(Modes, HitsLeaveInLogOrderWithOneLookupPerAddress) {
+  StartMode();
+  const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
+  // Queued before any is passed on: the third waits for the first's answer.
+  for (const char* host : {"1.2.3.4", "5.6.7.8", "1.2.3.4"}) {
+    dnstest::TestHit t(host);
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &t.hit), 1) << host;
+  }
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"alpha.example.com", "www.bbc.co.uk", "alpha.example.com"}));
+  EXPECT_EQ(States(), (std::vector<uint32_t>{2, 2, 2}));
+  ASSERT_EQ(g_passed.size(), 3u);
+  EXPECT_EQ(g_passed[0].domain, "example.com");
+  EXPECT_EQ(g_passed[1].domain, "bbc.co.uk");
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 2u);
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+
+  // The next run answers from the disk cache without any lookup.
+  vrn::CloseDNSCache();
+  ASSERT_EQ(vrn::OpenDNSCache(ProfileDir().c_str()), 1);
+  g_passed.clear();
+  const uint32_t again = vrn::GetDNSCounters().lookupsStarted;
+  for (const char* host : {"1.2.3.4", "5.6.7.8", "1.2.3.4"}) ASSERT_EQ(Queue1(host), 1) << host;
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"alpha.example.com", "www.bbc.co.uk", "alpha.example.com"}));
+  EXPECT_EQ(States(), (std::vector<uint32_t>{4, 4, 4}));
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, again);
+  EXPECT_EQ(vrn::WaitForDNSLookupThreads(5000), true);
+}
+
+TEST_P(Modes, ServerNamesAndFailedLookups) {
+  StartMode();
+  ASSERT_EQ(Queue1("1.2.3.4", "9.8.7.6"), 1);
+  ASSERT_EQ(Queue1("7.7.7.7", "9.8.7.6"), 1);
+  ASSERT_EQ(Queue1("0.0.0.0"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  ASSERT_EQ(g_passed.size(), 3u);
+  EXPECT_EQ(g_passed[0].host, "alpha.example.com");
+  EXPECT_EQ(g_passed[0].server, "server.example.org");
+  EXPECT_EQ(g_passed[1].host, "7.7.7.7") << "a failed lookup keeps the address";
+  EXPECT_EQ(g_passed[1].state, 3u);
+  EXPECT_EQ(g_passed[1].server, "server.example.org");
+  EXPECT_EQ(g_passed[2].host, "0.0.0.0");
+  EXPECT_EQ(g_passed[2].state, 3u);
+  // Three real lookups: two clients and one server address (0.0.0.0 is never asked).
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 3u);
+
+  // A failed lookup is cached with its numeric text: no second attempt.
+  g_passed.clear();
+  ASSERT_EQ(Queue1("7.7.7.7"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  ASSERT_EQ(g_passed.size(), 1u);
+  EXPECT_EQ(g_passed[0].host, "7.7.7.7");
+  EXPECT_EQ(g_passed[0].state, 4u);
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lookups, Modes, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "Fast" : "Slow"; });
+
+TEST_F(Queue, SlowModeIgnoresAnswersForUnknownTasks) {
+  Start("[defaults]\nForceSlowDNS=1\n", true, 1);
+  ASSERT_TRUE(vrn::CreateDNSWindow());
+  ASSERT_TRUE(kv::ui::PostMessage(vrn::DNSWindow(), vrn::kDnsAnswerMessage, 0x7777, 0));
+  ASSERT_TRUE(kv::ui::PostMessage(vrn::DNSWindow(), vrn::kDnsAnswerMessage, 0xFFFFFFFFu, 0));
+  kv::ui::Message m;
+  while (kv::ui::PeekMessage(&m, vrn::DNSWindow())) kv::ui::DispatchMessage(&m);
+  ASSERT_EQ(Queue1("5.6.7.8"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"www.bbc.co.uk"}));
+}
+
+TEST_F(Queue, AQueueOfTwoFillsDrainsAndSurvivesARefusedHit) {
+  Start("[defaults]\nDNSLookupQueueSize=2\n", false, 0);
+  {
+    dnstest::TestHit a("1.1.1.1"), b("host.example.com");
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &a.hit), 1);
+    EXPECT_FALSE(vrn::IsDNSFifoFull());
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &b.hit), 1);
+    EXPECT_TRUE(vrn::IsDNSFifoFull());
+    EXPECT_EQ(vrn::CheckDNS(&run_), 4);
+    EXPECT_EQ(States(), (std::vector<uint32_t>{5, 8}));
+    EXPECT_EQ(g_passed[0].domain, "Unresolved");
+    EXPECT_EQ(g_passed[1].domain, "example.com");
+  }
+
+  // The third hit is refused while the fifth waits for room: queueing fails,
+  // the refused entry is released, and the queue still drains.
+  g_passed.clear();
+  g_refuseAt = 2;
+  int results[5];
+  for (int i = 0; i < 5; ++i) {
+    dnstest::TestHit t("10.0.0." + std::to_string(i + 1));
+    results[i] = vrn::QueueHitForDNS(&run_, &t.hit);
+  }
+  EXPECT_EQ(results[0] + results[1] + results[2] + results[3], 4);
+  EXPECT_EQ(results[4], 0) << "the step asked to stop while the hit waited";
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
+
+  // A refusal that leaves entries behind: the run is cancelled, the next run
+  // starts on an empty queue and drains.
+  g_passed.clear();
+  g_refuseAt = 0;
+  {
+    dnstest::TestHit a("10.1.0.1"), b("10.1.0.2");
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &a.hit), 1);
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &b.hit), 1);
+  }
+  EXPECT_EQ(vrn::CheckDNS(&run_), 3);
+  EXPECT_EQ(vrn::DNSFifoCount(), 1u);
+  vrn::CancelDNSFifo();
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+  g_refuseAt = SIZE_MAX;
+  ASSERT_EQ(Queue1("10.1.0.3"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.1.0.1", "10.1.0.3"}));
+}
+
+TEST_F(Queue, LookupWhenNeededStopsAtTheFirstName) {
+  Start("", true, 2);
+  ASSERT_EQ(Queue1("www.example.com"), 1);
+  EXPECT_EQ(run_.lookupSetting, 0u);
+  ASSERT_EQ(Queue1("1.2.3.4"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"www.example.com", "1.2.3.4"}));
+  EXPECT_EQ(States(), (std::vector<uint32_t>{8, 5}));
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 0u);
+}
+
+// A resolver that hangs until released, in place of the socket module's.
+struct HangingResolver {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool open = false;
+  std::atomic<int> calls{0};
+};
+HangingResolver* g_hang = nullptr;
+
+WsHostEntry* HangingGetHostByAddr(const char*, int32_t, int32_t) {
+  HangingResolver* h = g_hang;
+  ++h->calls;
+  std::unique_lock<std::mutex> lock(h->mutex);
+  h->released.wait_for(lock, std::chrono::seconds(20), [&] { return h->open; });
+  return nullptr;
+}
+
+class HungLookups : public Queue {
+ protected:
+  void SetUpHang(const std::string& ini) {
+    Start(ini, true, 1);
+    hang_ = new HangingResolver;
+    g_hang = hang_;
+    saved_ = g_networkBinding.gethostbyaddr;
+    g_networkBinding.gethostbyaddr = HangingGetHostByAddr;
+  }
+  void Release() {
+    if (hang_ == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(hang_->mutex);
+      hang_->open = true;
+    }
+    hang_->released.notify_all();
+    EXPECT_TRUE(vrn::WaitForDNSLookupThreads(10000));
+    EXPECT_EQ(vrn::LiveDNSLookupThreads(), 0u);
+    g_networkBinding.gethostbyaddr = saved_;
+    delete hang_;
+    hang_ = nullptr;
+    g_hang = nullptr;
+  }
+  void TearDown() override {
+    Release();
+    Queue::TearDown();
+  }
+  HangingResolver* hang_ = nullptr;
+  WsGethostbyaddrFn saved_ = nullptr;
+};
+
+TEST_F(HungLookups, FastLookupsTimeOutWithinTheThreadLimit) {
+  SetUpHang("[defaults]\nMaxDNSThreads=2\nDNSTimeout=1\n");
+  kv::ScopedTestClock clock(1700000000, 1000);  // sleeps advance the clock
+  for (const char* host : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.1"}) ASSERT_EQ(Queue1(host), 1) << host;
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.1"}));
+  EXPECT_EQ(States(), (std::vector<uint32_t>{7, 7, 7, 4})) << "the last one was cached as timed out";
+  const vrn::DnsCounters c = vrn::GetDNSCounters();
+  EXPECT_EQ(c.lookupsStarted, 3u);
+  EXPECT_EQ(c.timeouts, 3u);
+  EXPECT_EQ(c.highestInFlight, 2u);
+
+  // A duplicate shares its leader's time-out.
+  g_passed.clear();
+  ASSERT_EQ(Queue1("10.0.0.9"), 1);
+  ASSERT_EQ(Queue1("10.0.0.9"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(States(), (std::vector<uint32_t>{7, 7}));
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 4u);
+}
+
+TEST_F(HungLookups, CancellingWhileThreadsRunFreesTheQueue) {
+  SetUpHang("");
+  for (const char* host : {"10.0.0.1", "10.0.0.2", "10.0.0.2", "10.0.0.3"}) ASSERT_EQ(Queue1(host), 1) << host;
+  EXPECT_EQ(vrn::DNSFifoCount(), 4u);
+  while (hang_->calls.load() < 3) kv::Sleep(1);
+  vrn::CancelDNSFifo();
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+  EXPECT_TRUE(g_passed.empty()) << "cancelled hits are not passed on";
+  EXPECT_EQ(vrn::LiveDNSLookupThreads(), 3u);
+
+  // The next run works at once while the old threads still hang.
+  run_.lookupSetting = 0;
+  ASSERT_EQ(Queue1("10.0.0.1"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1"}));
+  Release();  // the threads end and write nothing of the freed queue
+}
+
+}  // namespace
