@@ -660,6 +660,7 @@ uint32_t ParseCommaLine(char* line, HitRecord* hit, uint32_t length, bool* rejec
   const int kind = MapFTPMethod(hit);
   if (kind == 0) {
     *windowFlag = true;
+    CountSkippedLine();  // an operation that is no known method
     return 0;
   }
   hit->Protocol = kind == 1 ? kTextFtp : kTextHttp10;

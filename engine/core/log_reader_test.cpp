@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -107,6 +109,79 @@ TEST_F(LogReaderTest, DetectLineFormat) {
   EXPECT_EQ(DetectLineFormat(common.data(), 0, static_cast<uint32_t>(common.size())), 11);
   ForgetReaderSource();
   EXPECT_EQ(DetectLineFormat(common.data(), 0, static_cast<uint32_t>(common.size())), 2);
+}
+
+// The recognition rules written out plainly, character by character.
+uint16_t PlainDetect(const std::string& line) {
+  const size_t n = line.size();
+  auto starts = [&](const char* prefix) { return line.compare(0, std::strlen(prefix), prefix) == 0; };
+  if (starts("format=")) return 1;
+  if (starts("#Version:") || starts("#Date:") || starts("#Fields:")) return 11;
+  if (n > 0 && line[0] == '[') {
+    size_t q = 1;
+    while (q < n && line[q] != '"' && line[q] != '\r' && line[q] != '\n') ++q;
+    if (q < n && line[q] == '"') {
+      const std::string rest = line.substr(q + 1);
+      if (!rest.empty() && rest[0] == '"') return 1;
+      for (const char* scheme : {"http:", "ftp:", "file:", "mailto:"}) {
+        if (rest.compare(0, std::strlen(scheme), scheme) == 0) return 9;
+      }
+      return 10;
+    }
+  }
+  uint16_t code = 1;
+  int tabs = 0, spaces = 0, colons = 0, commas = 0, browser = 0;
+  bool bracket = false;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = line[i];
+    if (c == '\r' || c == '\n') break;
+    if (c == '\t') {
+      if (tabs == 11) return 5;
+      ++tabs;
+    } else if (c == ' ') {
+      ++spaces;
+    } else if (c == ':') {
+      ++colons;
+    } else if (c == ',') {
+      if (commas == 14) return 3;
+      ++commas;
+    } else if (c == '"') {
+      code = 2;
+    } else if (c == '[' || c == ']') {
+      code = 2;
+      bracket = true;
+    } else if (c == '-' && i + 1 < n && line[i + 1] == '>') {
+      code = 7;
+    } else if (c == '{' && i >= 3) {
+      size_t b = i;
+      while (b > 0 && (line[b - 1] == ' ' || line[b - 1] == '\t')) --b;
+      if (b >= 3 && std::tolower(line[b - 1]) == 'g' && std::tolower(line[b - 2]) == 'o' &&
+          std::tolower(line[b - 3]) == 'l') {
+        return 6;
+      }
+    } else if (code == 1 || code == 2) {
+      if (c == '/') browser = 1;
+      else if (c == '(' && browser == 1) browser = 2;
+      else if (c == ';' && browser == 2) browser = 3;
+      else if (c == ')' && browser == 3) browser = 4;
+    }
+  }
+  if (spaces == 9 && colons == 2) return 4;
+  if (browser == 4 && (code == 1 || (code == 2 && !bracket))) return 8;
+  return code;
+}
+
+TEST_F(LogReaderTest, DetectionAgreesWithThePlainRulesOnRandomLines) {
+  std::mt19937 rng(11);
+  const std::string alphabet = "abcLOGlog \t:,\"[]->{/(;)xyz0123456789.";
+  for (int round = 0; round < 20000; ++round) {
+    const int length = std::uniform_int_distribution<int>(0, 120)(rng);
+    std::string line;
+    for (int i = 0; i < length; ++i) line += alphabet[rng() % alphabet.size()];
+    if (rng() % 4 == 0) line += (rng() % 2) ? "\n" : "\r\nmore \"text\" after";
+    ForgetReaderSource();
+    ASSERT_EQ(DetectLineFormat(line.data(), 0, static_cast<uint32_t>(line.size())), PlainDetect(line)) << line;
+  }
 }
 
 // Lines of every layout but W3C, with lengths that vary so that lines
@@ -268,6 +343,7 @@ TEST_F(LogReaderTest, UnknownOperationCountsTheWindowAfresh) {
   ASSERT_EQ(ReadNextHit(source, 0, &hit, &next, kDefaultReadWindow), kReadHit);
   EXPECT_STREQ(hit.URL, "/found");
   EXPECT_EQ(next, data.size());
+  EXPECT_EQ(GetSkippedLineCount(), 1u);  // the line with the unknown operation
   FreeHitLine(&hit);
   CloseLogSource(source);
 }

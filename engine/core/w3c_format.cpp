@@ -287,6 +287,7 @@ uint32_t ParseW3CLine(char* line, HitRecord* hit, uint32_t length, bool* reject,
   const int kind = MapFTPMethod(hit);
   if (kind == 0) {
     *windowFlag = true;
+    CountSkippedLine();  // an operation that is no known method
     return 0;
   }
   hit->Protocol = kind == 1 ? kTextFtp : kTextHttp10;
