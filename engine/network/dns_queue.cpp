@@ -450,7 +450,9 @@ int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit) {
           DisplayReportError("Should have an empty slot in FIFO but we don't");
           return -1;
         }
-        kv::Sleep(10);
+        // Thread lookups end at any moment: look again soon, so that the
+        // lookups in flight stay at the limit.
+        kv::Sleep(g_fifo.running.empty() ? 10 : 1);
       }
     }
   }
