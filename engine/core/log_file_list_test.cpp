@@ -148,11 +148,11 @@ TEST(BuildLogFileList, PatternsListsAndDuplicates) {
   }
 
   const Listed all = List(d + "ex*.log|other.txt");
-  EXPECT_EQ(all.summary.FileCount, 4);
-  EXPECT_EQ(all.summary.TotalSizeKB, 1u + 1u + 2u + 1u);
-  EXPECT_EQ(all.summary.EarliestWriteTime, 500000u);
-  EXPECT_EQ(all.summary.LatestWriteTime, 3000000u);
-  EXPECT_EQ(all.summary.ArchiveKind, vrn::kArchivePlain);
+  EXPECT_EQ(uint16_t{all.summary.FileCount}, 4);
+  EXPECT_EQ(uint32_t{all.summary.TotalSizeKB}, 1u + 1u + 2u + 1u);
+  EXPECT_EQ(uint32_t{all.summary.EarliestWriteTime}, 500000u);
+  EXPECT_EQ(uint32_t{all.summary.LatestWriteTime}, 3000000u);
+  EXPECT_EQ(uint16_t{all.summary.ArchiveKind}, vrn::kArchivePlain);
 }
 
 TEST(BuildLogFileList, NamesThatCannotBeHeldWholeAreLeftOut) {
@@ -195,7 +195,7 @@ TEST(BuildLogFileList, OdbcLocationsInAnyCase) {
   ASSERT_EQ(l.names.size(), 1u);
   EXPECT_EQ(l.names[0], "odbc:DSN=weblog");
   EXPECT_EQ(g_preparedWith, "DSN=weblog");
-  EXPECT_EQ(l.summary.ArchiveKind, vrn::kArchiveOdbc);
+  EXPECT_EQ(uint16_t{l.summary.ArchiveKind}, vrn::kArchiveOdbc);
   vrn::RegisterOdbcLogPreparer(nullptr);
 
   // Without a registered source an "odbc:" location does not open as a file.
@@ -630,7 +630,7 @@ TEST_F(TimeRange, ProfileLogTimesFromOldestAndNewestLog) {
   ASSERT_EQ(vrn::GetProfileLogStatus(0, &mine, location.c_str(), others, 1, 0), 1);
   EXPECT_STREQ(mine.Description, "mine");
   EXPECT_EQ(mine.LogFileFormat, 0u);
-  EXPECT_EQ(mine.LogStatus.FileCount, 2);
+  EXPECT_EQ(uint16_t{mine.LogStatus.FileCount}, 2);
   EXPECT_EQ(mine.FirstLogTime, ShapeTime(older, 0));
   EXPECT_EQ(mine.LastLogTime, ShapeTime(newer, newer.records - 1));
   EXPECT_EQ(mine.LogSizeKB, profile.LogSizeKB);

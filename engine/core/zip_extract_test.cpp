@@ -209,8 +209,8 @@ TEST_F(CompressedLogs, ExtractedOnceAndAgainWhenTheArchiveChanges) {
 
   Listing first = List(location);
   EXPECT_EQ(first.contents, (std::vector<std::string>{Digest(gzText), Digest(aText), Digest(bText)}));
-  EXPECT_EQ(first.summary.FileCount, 3);
-  EXPECT_EQ(first.summary.ArchiveKind, vrn::kArchiveZip);
+  EXPECT_EQ(uint16_t{first.summary.FileCount}, 3);
+  EXPECT_EQ(uint16_t{first.summary.ArchiveKind}, vrn::kArchiveZip);
   EXPECT_EQ(profile_.LogKindFlags, vrn::kLogKindZip | vrn::kLogKindGzip);
   EXPECT_TRUE(seen_.errors.empty());
   EXPECT_EQ(seen_.titles, (std::vector<std::string>{"access.log.1.gz", "month.zip"}));
