@@ -38,11 +38,11 @@ template <size_t N>
 void PutPair(char (&field)[N], std::string_view first, std::string_view second) {
   std::memset(field, 0, N);
   const size_t a = first.size() < N - 1 ? first.size() : N - 1;
-  std::memcpy(field, first.data(), a);
+  if (a > 0) std::memcpy(field, first.data(), a);
   if (a + 1 >= N - 1) return;
   const size_t room = N - 1 - (a + 1);
   const size_t b = second.size() < room ? second.size() : room;
-  std::memcpy(field + a + 1, second.data(), b);
+  if (b > 0) std::memcpy(field + a + 1, second.data(), b);
 }
 
 template <size_t N>
