@@ -20,9 +20,7 @@ namespace vrn {
 
 // Not built yet: every hit is refused, so nothing is counted or written as if
 // it had been filtered, stored or shown.
-int HitPassesFilters(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
 int AddHitToDatabase(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
-int WriteHitToView(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
 
 // ---- title cache (replaced by the page title code) -------------------------
 

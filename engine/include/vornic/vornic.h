@@ -16,5 +16,6 @@
 #include <vornic/filter.h>
 #include <vornic/logfiles.h>
 #include <vornic/dns.h>
+#include <vornic/report.h>
 
 #endif

@@ -1,0 +1,659 @@
+// Report runs: the outer layer (the ReportHandle and its accessors) and the
+// inner layer (the engine-wide file list and open log source).
+#include "engine/core/report_run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <vornic/report.h>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/filter_eval.h"
+#include "engine/core/hit_text_view.h"
+#include "engine/core/log_file_list.h"
+#include "engine/core/log_reader.h"
+#include "engine/core/profile.h"
+#include "engine/core/w3c_format.h"
+#include "engine/network/dns_queue.h"
+#include "platform/base/clock.h"
+#include "platform/base/memory.h"
+
+namespace vrn {
+
+namespace {
+
+constexpr size_t kLogFileNameWidth = 300;
+
+struct LogFileEntry {
+  std::string name;      // at most 299 characters
+  uint64_t start = 0;    // first record in the window
+  uint64_t end = 0;      // start of the last record in the window
+  uint32_t firstTime = 0;
+  uint32_t lastTime = 0;
+  uint64_t bytesBefore = 0;
+};
+
+struct RunState {
+  bool open = false;            // a run exists (between create and close)
+  std::vector<LogFileEntry> files;
+  uint16_t current = 0;
+  uint64_t total = 0;           // window bytes over all files
+  LogSourceHandle source = kNoLogSource;
+};
+
+RunState g_run;
+uint16_t g_yieldCounter = 0;    // kept across runs
+uint32_t g_lastReloadChunk = 0; // kept across runs
+
+void CloseRunSource() {
+  if (g_run.source != kNoLogSource) CloseLogSource(g_run.source);
+  g_run.source = kNoLogSource;  // never used again once closed
+}
+
+// Reads the column directive of a newly opened file. False when the file's
+// "#Fields:" directive lacks the date or time column.
+bool ReadColumnDirective(LogSourceHandle source) {
+  int found = 0;
+  if (ReadW3CFieldsHeader(source, &found) == 0) return false;
+  if (found != 0) ResetLogReader();
+  return true;
+}
+
+// Opens a file of the list as the run's source. False when it will not open
+// or its column directive is unusable (the source is then closed).
+bool OpenRunFile(const LogFileEntry& entry) {
+  CloseRunSource();
+  g_run.source = OpenLogSourceForReading(entry.name.c_str());
+  if (g_run.source == kNoLogSource) return false;
+  if (!ReadColumnDirective(g_run.source)) {
+    CloseRunSource();
+    return false;
+  }
+  return true;
+}
+
+void SetError(uint16_t* errorWord, uint16_t value) {
+  if (errorWord != nullptr) *errorWord = value;
+}
+
+void CopyBounded(char* field, size_t width, const char* text) {
+  if (width == 0) return;
+  size_t n = text != nullptr ? strnlen(text, width - 1) : 0;
+  if (n > 0) std::memcpy(field, text, n);
+  field[n] = '\0';
+}
+
+bool FitsIn(const char* text, size_t width) { return text == nullptr || strnlen(text, width) < width; }
+
+const std::string& SlotProfileDir(uint16_t slot) {
+  if (slot < VRN_MAX_CLIENTS && g_engine.slots[slot].inUse) return g_engine.slots[slot].profileDir;
+  return ProfileDirectory();
+}
+
+bool IsTextView(uint32_t kind) { return kind != kReportKindCount && kind != kReportKindAnalysis; }
+
+// The run behind a client handle, locked; null for anything else.
+ReportHandle* LockRun(uint32_t handle) {
+  if (handle == 0 || kv::GlobalSize(handle) != sizeof(ReportHandle)) return nullptr;
+  auto* run = static_cast<ReportHandle*>(kv::GlobalLock(handle));
+  if (run != nullptr) run->dns.handle = run;
+  return run;
+}
+
+void UnlockRun(uint32_t handle) { kv::GlobalUnlock(handle); }
+
+// Marks the run ended after a failure.
+int16_t FailStep(ReportHandle* run, uint32_t handle, uint16_t* errorWord, uint16_t error) {
+  run->finished = 1;
+  SetError(errorWord, error);
+  UnlockRun(handle);
+  return -1;
+}
+
+std::string DisplayName(const std::string& name) {
+  const size_t markerLength = sizeof kExtractedLogMarker - 1;
+  if (name.compare(0, markerLength, kExtractedLogMarker) == 0) return name.substr(markerLength);
+  return name;
+}
+
+}  // namespace
+
+uint16_t ReportRunFileCount() { return static_cast<uint16_t>(g_run.files.size()); }
+LogSourceHandle ReportRunSource() { return g_run.source; }
+void ResetReportRunCounters() {
+  g_yieldCounter = 0;
+  g_lastReloadChunk = 0;
+}
+
+void SetReportWorkPaths(ReportHandle* run, const char* profileDir) {
+  auto cut = [](std::string s) {
+    if (!s.empty() && (s.back() == '\\' || s.back() == '/')) s.pop_back();
+    size_t at = s.find_last_of("\\/:");
+    if (at != std::string::npos) s.resize(at + 1);
+    return s;
+  };
+  std::string dir = profileDir != nullptr ? profileDir : "";
+  CopyBounded(run->profileDir, sizeof run->profileDir, dir.c_str());
+  std::string parent = cut(run->profileDir);
+  CopyBounded(run->parentDir, sizeof run->parentDir, parent.c_str());
+  std::string grandparent = cut(run->parentDir);
+  CopyBounded(run->grandparentDir, sizeof run->grandparentDir, grandparent.c_str());
+}
+
+uint16_t ReadLogRecord(uint64_t position, HitRecord* hit, uint64_t* next) {
+  return ReadNextHit(g_run.source, position, hit, next, kDefaultReadWindow);
+}
+
+}  // namespace vrn
+
+using namespace vrn;
+
+// ---- inner layer --------------------------------------------------------
+
+VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, const char* profileFile,
+                                        uint32_t startTime, uint32_t endTime, uint64_t* fileStart,
+                                        uint64_t* fileEnd, char* firstLocation, uint32_t clientTag,
+                                        uint32_t* dnsOn, uint16_t* errorWord) {
+  SetError(errorWord, 0);
+  if (profile == nullptr || profileFile == nullptr || fileStart == nullptr || fileEnd == nullptr ||
+      firstLocation == nullptr || dnsOn == nullptr || !FitsIn(profileFile, 260)) {
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+  const std::string profileDir = SlotProfileDir(slot);
+  // The record is re-read: release what it held so nothing of it leaks.
+  FreeFiltersForProfile(profile);
+  FreeMorvane(profile->MorvaneIP);
+  FreeMorvane(profile->MorvaneAuthUser);
+  profile->MorvaneIP = profile->MorvaneAuthUser = nullptr;
+  if (ReadDravelFile((profileDir + profileFile).c_str(), profile) != DRAVEL_READ_OK) return -1;
+  *dnsOn = profile->DNSLookup;
+  firstLocation[0] = '\0';
+
+  char parsed[kLogNameWidth] = "";
+  const uint16_t kind = ParseLogLocation(parsed, sizeof parsed, profile->LogFilePath, nullptr, 0, nullptr);
+  std::string location;
+  if (kind == kLocationLocal) {
+    location = NormalizeLogPath(parsed, profileDir, kv::Now());
+  } else if (kind == kLocationFtp || kind == kLocationHttp) {
+    // Remote logs are read from a fetched local copy; this build fetches none.
+    SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
+    return -1;
+  } else {
+    location = parsed;
+  }
+
+  SetLogFormatHint(profile->LogFileFormat);
+  uint16_t count = 0;
+  LogListSummary summary{};
+  LogNameEntry** names = BuildLogFileList(clientTag, profile, location.c_str(), &count, &summary, 1);
+  g_run.files.clear();
+  g_run.total = 0;
+  g_run.current = 0;
+  CloseRunSource();
+  if (names == nullptr) {
+    SetError(errorWord, VRN_ERR_FILE);
+    return -1;
+  }
+
+  bool allEmpty = false, anyBytes = false;
+  for (uint16_t i = 0; i < count; ++i) {
+    if (names[i] == nullptr) continue;
+    std::string name(names[i]->name, strnlen(names[i]->name, kLogNameWidth));
+    if (name.size() >= kLogFileNameWidth) continue;  // cannot be kept whole
+    LogSourceHandle source = OpenLogSourceForReading(name.c_str());
+    if (source == kNoLogSource) continue;
+    if (GetLogSourceSize(source) == 0) {
+      if (!anyBytes) allEmpty = true;
+    } else {
+      allEmpty = false;
+      anyBytes = true;
+      LogFileEntry e;
+      if (FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime, &e.lastTime) == 0) {
+        if (kind == kLocationLocal && g_run.files.empty())
+          CopyBounded(firstLocation, 260, DisplayName(name).c_str());
+        e.name = std::move(name);
+        e.bytesBefore = g_run.total;
+        g_run.total += e.end - e.start + 1;
+        g_run.files.push_back(std::move(e));
+      }
+    }
+    CloseLogSource(source);
+  }
+  FreeLogFileList(names, count);
+
+  // Ascending first times, by the engine's exchange (equal times keep the
+  // order it leaves them in).
+  auto& f = g_run.files;
+  for (size_t i = 0; i < f.size(); ++i)
+    for (size_t j = 0; j < f.size(); ++j)
+      if (f[i].firstTime < f[j].firstTime) std::swap(f[i], f[j]);
+  g_run.total = 0;
+  for (auto& e : f) {
+    e.bytesBefore = g_run.total;
+    g_run.total += e.end - e.start + 1;
+  }
+
+  if (f.empty()) {
+    SetError(errorWord, allEmpty ? VRN_ERR_NO_DATA : 0);
+    return -1;
+  }
+  g_run.current = 0;
+  if (!OpenRunFile(f[0])) {
+    SetError(errorWord, VRN_ERR_FILE);
+    f.clear();
+    return -1;
+  }
+  *fileStart = f[0].start;
+  *fileEnd = f[0].end;
+
+  if (!g_engine.networkBound) *dnsOn = 0;
+  if (*dnsOn != 0) {
+    if (!IsDNSCacheOpen()) OpenDNSCache(profileDir.c_str());
+    if (g_engine.dnsFastMode == 0) CreateDNSWindow();
+  }
+  g_run.open = true;
+  return 0;
+}
+
+VORNIC_API int16_t RemoteADT_GetReportRecord(DravelEntry* /*profile*/, uint16_t /*slot*/, uint16_t* /*bufferSize*/,
+                                             void* hit, int32_t* pending, uint64_t* position, uint32_t /*handle*/,
+                                             uint16_t* /*errorWord*/) {
+  if (hit == nullptr || pending == nullptr || position == nullptr) return kReadEnd;
+  uint64_t next = *position;
+  const uint16_t code = ReadLogRecord(*position, static_cast<HitRecord*>(hit), &next);
+  if (code == kReadHit) *pending = 1;
+  *position = next;
+  return static_cast<int16_t>(code);
+}
+
+VORNIC_API int16_t RemoteADT_CloseReport(uint16_t /*slot*/, uint16_t* errorWord) {
+  SetError(errorWord, 0);
+  CloseRunSource();
+  g_run.files.clear();
+  g_run.files.shrink_to_fit();
+  g_run.current = 0;
+  g_run.total = 0;
+  if (g_engine.dnsFastMode == 0) DestroyDNSWindow();
+  g_run.open = false;
+  return 0;
+}
+
+// ---- outer layer ----------------------------------------------------------
+
+VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry* profile, const char* profileFile,
+                                  const char* viewCaption, char* viewFolder, uint32_t* outHandle,
+                                  uint32_t lineWidth, uint16_t realtimeOption, uint32_t startTime,
+                                  uint32_t endTime, uint32_t kind, uint32_t variant, const char* styleName,
+                                  const char* language, const char* /*reportHeader*/, uint32_t sectionListHandle,
+                                  uint16_t sectionCount, uint16_t* errorWord) {
+  SetError(errorWord, 0);
+  if (outHandle != nullptr) *outHandle = 0;
+  if (outHandle == nullptr || profile == nullptr || profileFile == nullptr || !FitsIn(profileFile, 260) ||
+      !FitsIn(viewCaption, 55) || !FitsIn(viewFolder, 300) || !FitsIn(styleName, 260) || !FitsIn(language, 79) ||
+      slot >= VRN_MAX_CLIENTS || !g_engine.slots[slot].inUse) {
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+  if (kind == kReportKindAnalysis) {
+    // The analysis database is not part of this build.
+    SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
+    return -1;
+  }
+  if (g_run.open) {
+    // One run at a time: the file list and source are engine-wide.
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+
+  const KvGlobal handle = kv::GlobalAlloc(kv::kGlobalMoveable | kv::kGlobalZeroInit, sizeof(ReportHandle));
+  if (handle == 0) {
+    SetError(errorWord, VRN_ERR_NO_MEMORY);
+    return -1;
+  }
+  void* memory = kv::GlobalLock(handle);
+  auto* run = new (memory) ReportHandle{};
+  run->clientTag = clientTag;
+  run->slot = slot;
+  run->profile = profile;
+  run->overrideMultiHome = profile->OverrideMultiHome;
+  CopyBounded(run->language, sizeof run->language, language != nullptr ? language : "ENGLISH");
+
+  const std::string& profileDir = SlotProfileDir(slot);
+  SetReportWorkPaths(run, profileDir.c_str());
+  std::string folder = viewFolder != nullptr ? NormalizeLogPath(viewFolder, profileDir, kv::Now()) : "";
+  if (folder.size() >= sizeof run->viewFolder) {
+    run->~ReportHandle();
+    kv::GlobalUnlock(handle);
+    kv::GlobalFree(handle);
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+  if (viewFolder != nullptr) CopyBounded(viewFolder, 300, folder.c_str());
+  run->dnsTimeout = GetDNSTimeout();
+
+  CopyBounded(run->profileFile, sizeof run->profileFile, profileFile);
+  CopyBounded(run->viewCaption, sizeof run->viewCaption, viewCaption);
+  CopyBounded(run->styleName, sizeof run->styleName, styleName);
+  run->kind = kind;
+  run->variant = variant;
+  run->realtimeOption = realtimeOption;
+  run->startTime = startTime;
+  run->endTime = endTime;
+  run->lineWidth = lineWidth;
+  run->sectionListHandle = sectionListHandle;
+  run->sectionCount = sectionCount;
+  run->headerLength = kViewTextSize;
+
+  uint16_t error = 0;
+  int16_t result = RemoteADT_Cre8Report(slot, profile, profileFile, startTime, endTime, &run->fileStart,
+                                        &run->fileEnd, run->firstLocation, clientTag, &run->dnsOn, &error);
+  auto release = [&]() {
+    ReleaseViewBuffers(run, false);
+    run->~ReportHandle();
+    kv::GlobalUnlock(handle);
+    kv::GlobalFree(handle);
+  };
+  if (result != 0) {
+    release();
+    SetError(errorWord, error);
+    return result;
+  }
+
+  InitGSWLibrary(0, g_engine.impersonationToken);
+  CopyBounded(run->viewFolder, sizeof run->viewFolder, folder.c_str());
+  run->openViewFiles = 0;
+  run->dns.handle = run;
+  run->dns.lookupSetting = run->dnsOn;
+  run->dns.timeoutMs = run->dnsTimeout;
+  run->dns.runKind = kind;
+
+  if (IsTextView(kind)) {
+    // A series whose files do not exist yet, so that files kept by earlier
+    // runs in the same folder are never overwritten.
+    if (!ChooseViewSeries(run) || CreateViewBuffer(run) != 0) {
+      RemoteADT_CloseReport(slot, nullptr);
+      release();
+      SetError(errorWord, VRN_ERR_FILE);
+      return -1;
+    }
+  }
+  run->readPos = run->fileStart;
+  run->donePercent = 0;
+  run->recordCount = 0;
+  run->pending = 0;
+  std::memset(run->lineArea, 0, sizeof run->lineArea);
+
+  if (IsTextView(kind)) {
+    // A header that cannot be written fails the run like any other failure.
+    if (WriteViewHeader(run) != 0) {
+      RemoteADT_CloseReport(slot, nullptr);
+      release();
+      SetError(errorWord, VRN_ERR_FILE);
+      return -1;
+    }
+    SeekViewBuffer(run, 0);
+  }
+  kv::GlobalUnlock(handle);
+  *outHandle = handle;
+  return 0;
+}
+
+VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* yieldWord, uint16_t* errorWord) {
+  SetError(errorWord, 0);
+  ReportHandle* run = LockRun(handle);
+  if (run == nullptr) {
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+  auto yield = [yieldWord]() {
+    if (yieldWord != nullptr) *yieldWord = 1;
+  };
+  if (run->finished) {
+    UnlockRun(handle);
+    return -1;
+  }
+  if (IsTextView(run->kind)) SeekViewBuffer(run, 0);
+
+  // File change.
+  if (run->readPos > run->fileEnd) {
+    if (DrainDNSFifo(&run->dns) == 3) {
+      yield();
+      run->donePercent = 100;
+      return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+    }
+    yield();
+    if (static_cast<size_t>(g_run.current) + 1 >= g_run.files.size()) {
+      run->donePercent = 100;
+      run->finished = 1;
+      UnlockRun(handle);
+      return -1;
+    }
+    CloseRunSource();
+    ++g_run.current;
+    const LogFileEntry& next = g_run.files[g_run.current];
+    g_run.source = OpenLogSourceForReading(next.name.c_str());
+    if (g_run.source == kNoLogSource) return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+    if (!ReadColumnDirective(g_run.source)) {
+      CloseRunSource();
+      return FailStep(run, handle, errorWord, 0);
+    }
+    run->fileStart = next.start;
+    run->fileEnd = next.end;
+    run->readPos = next.start;
+    run->pending = 0;
+  }
+
+  if (run->pending == 0) {
+    if (g_run.source == kNoLogSource) return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+
+    // Every 301st read step asks the client to yield.
+    if (g_yieldCounter++ == 300) {
+      g_yieldCounter = 0;
+      yield();
+    }
+
+    // Percent of the window bytes read, in kilobytes once there are 2048
+    // bytes or more; capped at 100 and never falling during a run.
+    const LogFileEntry& entry = g_run.files[g_run.current];
+    uint64_t total = g_run.total;
+    uint64_t done = (run->readPos - run->fileStart) + entry.bytesBefore;
+    if (total >= 2048) {
+      total /= 1024;
+      done /= 1024;
+    }
+    if (total > 0) {
+      uint64_t percent = (done > total ? total : done) * 100 / total;
+      if (percent > 100) percent = 100;
+      if (percent > run->donePercent) run->donePercent = static_cast<uint32_t>(percent);
+    }
+
+    g_dnsActivityFlag = 0;
+    const uint32_t reloadSize = g_engine.logFileReloadSize;
+    if (reloadSize != 0) {
+      const auto chunk = static_cast<uint32_t>(run->readPos / reloadSize);
+      if (run->readPos != 0 && chunk != g_lastReloadChunk) {
+        g_lastReloadChunk = chunk;
+        // The column table in force now may come from a directive further
+        // into the file than its head; keep it across the reopen.
+        const bool w3c = InW3CMode();
+        const W3CColumnTable columns = W3CColumns();
+        CloseRunSource();
+        g_run.source = OpenLogSourceForReading(entry.name.c_str());
+        bool ok = g_run.source != kNoLogSource;
+        if (ok && w3c) {
+          SetW3CColumns(columns);
+          ResetLogReader();
+        } else if (ok && !ReadColumnDirective(g_run.source)) {
+          ok = false;
+        }
+        if (!ok) {
+          // The next step finds no source and ends the run.
+          CloseRunSource();
+          UnlockRun(handle);
+          return 0;
+        }
+        SeekLogSource(g_run.source, run->readPos, 0);
+      }
+    }
+
+    uint16_t bufferSize = 25600;
+    const int16_t code = RemoteADT_GetReportRecord(run->profile, run->slot, &bufferSize, &run->hit, &run->pending,
+                                                   &run->readPos, handle, errorWord);
+    if (code == kReadNothing) {
+      UnlockRun(handle);
+      return 0;
+    }
+    if (code != kReadHit) {
+      // End of this file: pass on what is finished; the next step changes file.
+      int answer;
+      while ((answer = CheckDNS(&run->dns)) == 1) kv::Sleep(0);
+      if (answer == 3) {
+        yield();
+        run->donePercent = 100;
+        return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+      }
+      run->readPos = run->fileEnd + 1;
+      UnlockRun(handle);
+      return 0;
+    }
+
+    HitRecord& hit = run->hit;
+    std::memset(hit.Server, 0, sizeof hit.Server);
+    if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
+      CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);
+    if (QueueHitForDNS(&run->dns, &hit) == 0) {
+      // The queue has released the hit's line; the run cannot go on without
+      // losing hits, so it stops and says so.
+      FreeHitLine(&hit);
+      DisplayReportError("A log record could not be queued for name resolution; the run stops.");
+      return FailStep(run, handle, errorWord, VRN_ERR_NO_MEMORY);
+    }
+    if (g_dnsActivityFlag == 1) yield();
+    if (CheckDNS(&run->dns) == 3) {
+      yield();
+      run->donePercent = 100;
+      return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+    }
+  }
+
+  ++run->recordCount;
+  --run->pending;
+  UnlockRun(handle);
+  return 0;
+}
+
+VORNIC_API int16_t VRN_CloseReport(uint16_t slot, uint32_t handle, uint16_t* errorWord) {
+  SetError(errorWord, 0);
+  ReportHandle* run = LockRun(handle);
+  if (run == nullptr) {
+    SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
+    return -1;
+  }
+  ReleaseGSWLibrary(0);
+  const int16_t result = RemoteADT_CloseReport(slot, nullptr);
+  CancelDNSFifo();
+  if (IsTextView(run->kind)) ReleaseViewBuffers(run, run->kind == kReportKindKeptView);
+  FreeHitLine(&run->hit);
+  run->~ReportHandle();
+  kv::GlobalUnlock(handle);
+  kv::GlobalFree(handle);
+  return result;
+}
+
+// ---- accessors ------------------------------------------------------------
+
+namespace {
+
+template <typename T, typename F>
+T WithRun(uint32_t handle, T fallback, F f) {
+  ReportHandle* run = LockRun(handle);
+  if (run == nullptr) return fallback;
+  T value = f(run);
+  UnlockRun(handle);
+  return value;
+}
+
+// Makes index the viewed buffer and positions its file at its end.
+uint32_t SelectBuffer(ReportHandle* run, int32_t index) {
+  ViewBuffer* b = GetViewBuffer(run, index);
+  if (b == nullptr) return 0;
+  run->viewedBuffer = index;
+  SeekViewBuffer(run, static_cast<uint16_t>(index));
+  return b->attachedWord;
+}
+
+}  // namespace
+
+VORNIC_API uint32_t ADT_GetReportDonePercent(uint32_t handle) {
+  return WithRun<uint32_t>(handle, 0, [](ReportHandle* r) { return r->donePercent; });
+}
+
+VORNIC_API uint32_t ADT_GetReportRecCount(uint32_t handle) {
+  return WithRun<uint32_t>(handle, 0, [](ReportHandle* r) { return r->recordCount; });
+}
+
+VORNIC_API intptr_t ADT_GetReportASCII_fh(uint32_t handle) {
+  return WithRun<intptr_t>(handle, -1, [](ReportHandle* r) -> intptr_t {
+    ViewBuffer* b = GetViewBuffer(r, r->viewedBuffer);
+    if (b == nullptr || !ReopenViewBuffer(r, static_cast<uint16_t>(r->viewedBuffer))) return -1;
+    return static_cast<intptr_t>(b->file);
+  });
+}
+
+VORNIC_API void ADT_GetReportASCII_Filename(uint32_t handle, char* out, uint32_t size) {
+  if (out == nullptr || size == 0) return;
+  out[0] = '\0';
+  WithRun<int>(handle, 0, [&](ReportHandle* r) {
+    ViewBuffer* b = GetViewBuffer(r, r->viewedBuffer);
+    if (b != nullptr) CopyBounded(out, size, ViewBufferPath(r, b).c_str());
+    return 0;
+  });
+}
+
+VORNIC_API void ADT_AttachLongToReport(uint32_t handle, uint32_t value) {
+  WithRun<int>(handle, 0, [&](ReportHandle* r) {
+    ViewBuffer* b = GetViewBuffer(r, r->viewedBuffer);
+    if (b != nullptr) b->attachedWord = value;
+    return 0;
+  });
+}
+
+VORNIC_API int32_t ADT_ViewReportCount(uint32_t handle) {
+  return WithRun<int32_t>(handle, 0, [](ReportHandle* r) { return r->viewCount; });
+}
+
+VORNIC_API int32_t ADT_GetViewReportBufferNum(uint32_t handle) {
+  return WithRun<int32_t>(handle, 0, [](ReportHandle* r) { return r->viewedBuffer; });
+}
+
+VORNIC_API const char* ADT_GetViewReportDescPtr(uint32_t handle, int32_t index) {
+  return WithRun<const char*>(handle, nullptr, [&](ReportHandle* r) -> const char* {
+    ViewBuffer* b = GetViewBuffer(r, index);
+    return b != nullptr ? b->title : nullptr;
+  });
+}
+
+VORNIC_API uint32_t ADT_SetViewReportBuffer(uint32_t handle, int32_t index) {
+  return WithRun<uint32_t>(handle, 0, [&](ReportHandle* r) { return SelectBuffer(r, index); });
+}
+
+VORNIC_API uint32_t ADT_PreviousViewReportBuffer(uint32_t handle) {
+  return WithRun<uint32_t>(handle, 0, [](ReportHandle* r) {
+    if (r->viewCount <= 0) return 0u;
+    int32_t index = r->viewedBuffer <= 0 ? r->viewCount - 1 : r->viewedBuffer - 1;
+    return SelectBuffer(r, index);
+  });
+}
+
+VORNIC_API uint32_t ADT_NextViewReportBuffer(uint32_t handle) {
+  return WithRun<uint32_t>(handle, 0, [](ReportHandle* r) {
+    if (r->viewCount <= 0) return 0u;
+    int32_t index = r->viewedBuffer >= r->viewCount - 1 ? 0 : r->viewedBuffer + 1;
+    return SelectBuffer(r, index);
+  });
+}
