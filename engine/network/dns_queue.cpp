@@ -191,7 +191,7 @@ bool Full() {
   return g_engine.dnsFastMode != 0 && g_fifo.running.size() >= std::max<uint32_t>(g_engine.maxDnsThreads, 1u);
 }
 
-bool StartThreadLookup(uint32_t index, DnsRun* run) {
+bool StartThreadLookup(uint32_t index) {
   DNSFifoEntry& e = g_fifo.ring[index];
   const NetworkLibraryBinding& b = g_networkBinding;
   if (b.gethostbyaddr == nullptr || b.WSAStartup == nullptr) return false;
@@ -216,7 +216,6 @@ bool StartThreadLookup(uint32_t index, DnsRun* run) {
     ThreadEnded();
     return false;
   }
-  (void)run;
   e.job = std::move(job);
   e.state = kDnsRunning;
   e.startTick = kv::TickCount();
@@ -331,7 +330,7 @@ void ResolveEntry(uint32_t index, uint32_t server, DnsRun* run) {
     return;
   }
   if (g_engine.dnsFastMode != 0) {
-    if (!StartThreadLookup(index, run)) e.state = kDnsFailed;
+    if (!StartThreadLookup(index)) e.state = kDnsFailed;
   } else {
     AsyncLookup(index, run);
   }

@@ -121,6 +121,16 @@ class Queue : public dnstest::EngineFixture {
   vrn::DnsRun run_;
 };
 
+// nss_wrapper's hosts lookups are not safe to run on several threads at
+// once (now and then one fails), so the lookup threads take turns at the
+// socket module's resolver here.
+std::mutex g_resolverTurn;
+WsGethostbyaddrFn g_realGetHostByAddr = nullptr;
+WsHostEntry* GetHostByAddrInTurn(const char* address, int32_t length, int32_t type) {
+  std::lock_guard<std::mutex> lock(g_resolverTurn);
+  return g_realGetHostByAddr(address, length, type);
+}
+
 // Both lookup modes over the real socket module.
 class Modes : public Queue, public testing::WithParamInterface<bool> {
  protected:
@@ -131,6 +141,18 @@ class Modes : public Queue, public testing::WithParamInterface<bool> {
     if (!fast) {
       ASSERT_TRUE(vrn::CreateDNSWindow());
     }
+    g_realGetHostByAddr = g_networkBinding.gethostbyaddr;
+    ASSERT_NE(g_realGetHostByAddr, nullptr);
+    g_networkBinding.gethostbyaddr = GetHostByAddrInTurn;
+  }
+  void TearDown() override {
+    if (g_realGetHostByAddr != nullptr) {
+      vrn::CancelDNSFifo();
+      EXPECT_TRUE(vrn::WaitForDNSLookupThreads(10000));
+      g_networkBinding.gethostbyaddr = g_realGetHostByAddr;
+      g_realGetHostByAddr = nullptr;
+    }
+    Queue::TearDown();
   }
 };
 
