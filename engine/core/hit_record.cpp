@@ -62,14 +62,18 @@ char** HitFieldSlot(HitRecord* hit, int index) {
 }
 
 char* InitHitRecord(HitRecord* hit, const char* text, uint32_t length) {
-  char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+  char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1 + kHitLineSlack));
   if (copy == nullptr) return nullptr;
   if (length > 0) std::memcpy(copy, text, length);
-  copy[length] = 0;
+  std::memset(copy + length, 0, 1 + kHitLineSlack);
   hit->LineLength = length;
   hit->Line = copy;
-  for (int i = 0; i < kHitFieldCount; ++i) *HitFieldSlot(hit, i) = g_emptyText;
+  for (char*& p : hit->ReservedText1) p = g_emptyText;
+  hit->Protocol = hit->URL = hit->ServerAddress = hit->UserName = hit->Referrer = hit->UserAgent = hit->Cookie =
+      hit->StatusText = hit->BytesReceivedText = hit->BytesSentText = hit->Method = hit->ClientAddress =
+          hit->DateText = hit->ServerName = g_emptyText;
   hit->ReservedPtr19 = nullptr;
+  for (char*& p : hit->ReservedText2) p = g_emptyText;
   return copy;
 }
 
@@ -79,13 +83,13 @@ HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourc
   if (copy == nullptr) return nullptr;
   std::memcpy(copy, source, sizeof(HitRecord));
   if (source->Line != nullptr) {
-    char* line = static_cast<char*>(std::malloc(static_cast<size_t>(source->LineLength) + 1));
+    char* line = static_cast<char*>(std::malloc(static_cast<size_t>(source->LineLength) + 1 + kHitLineSlack));
     if (line == nullptr) {
       std::free(copy);
       return nullptr;
     }
     std::memcpy(line, source->Line, source->LineLength);
-    line[source->LineLength] = 0;
+    std::memset(line + source->LineLength, 0, 1 + kHitLineSlack);
     copy->Line = line;
     RebaseFields(copy, source->Line, source->LineLength, line);
   }
@@ -100,7 +104,7 @@ HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourc
 
 char* ResizeHitLine(HitRecord* hit, char* oldLine, uint32_t newSize, bool freeOld) {
   if (hit == nullptr || newSize < hit->LineLength || newSize == 0xFFFFFFFFu) return nullptr;
-  char* copy = static_cast<char*>(std::calloc(static_cast<size_t>(newSize) + 1, 1));
+  char* copy = static_cast<char*>(std::calloc(static_cast<size_t>(newSize) + 1 + kHitLineSlack, 1));
   if (copy == nullptr) return nullptr;
   if (oldLine != nullptr && hit->LineLength > 0) std::memcpy(copy, oldLine, hit->LineLength);
   RebaseFields(hit, oldLine, hit->LineLength, copy);

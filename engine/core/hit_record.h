@@ -26,6 +26,9 @@ enum : uint16_t {
 
 // Size that RecordSize holds once the record is complete.
 constexpr uint32_t kHitRecordSize = 627;
+// Every line copy is allocated with this many zero bytes behind its
+// terminating zero, so that vector scans may load whole 16-byte blocks.
+constexpr size_t kHitLineSlack = 16;
 // Longest URL kept by CutLongURL.
 constexpr size_t kMaxUrlLength = 260;
 

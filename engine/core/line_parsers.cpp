@@ -43,38 +43,43 @@ inline char* ToLineEnd(char* p) {
   while (!IsEnd(*p)) ++p;
   return p;
 }
-// The first CR or LF of text[0, length), else text + length.
+// The first CR or LF of text[0, length), else text + length. The text is a
+// line copy: whole blocks may be loaded past its end (kHitLineSlack).
 inline char* FirstLineEnd(char* text, uint32_t length) {
-  uint32_t i = 0;
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
-  for (; i + 16 <= length; i += 16) {
+  for (uint32_t i = 0; i < length; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const uint32_t m =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+    uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+    if (length - i < 16) m &= (1u << (length - i)) - 1;
     if (m != 0) return text + i + __builtin_ctz(m);
   }
-#endif
-  for (; i < length; ++i) {
+  return text + length;
+#else
+  for (uint32_t i = 0; i < length; ++i) {
     if (text[i] == '\r' || text[i] == '\n') return text + i;
   }
   return text + length;
+#endif
 }
 
-// First c in [from, end), else end.
+// First c in [from, end), else end; end lies within a line copy.
 inline char* FindChar(char* from, char c, char* end) {
 #if defined(__SSE2__)
   const __m128i needle = _mm_set1_epi8(c);
-  while (from + 16 <= end) {
+  for (; from < end; from += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)));
+    uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)));
+    const size_t left = static_cast<size_t>(end - from);
+    if (left < 16) m &= (1u << left) - 1;
     if (m != 0) return from + __builtin_ctz(m);
-    from += 16;
   }
-#endif
+  return end;
+#else
   while (from < end && *from != c) ++from;
   return from;
+#endif
 }
 
 // Sets *field to text, or to the empty text when text is "-".

@@ -1,5 +1,6 @@
-// The parsers of the line layouts. Each gets the record's line copy (the
-// text from the line start to the end of the buffered data, zero-terminated),
+// The parsers of the line layouts. Each gets the record's line copy (made by
+// InitHitRecord or ResizeHitLine: zero-terminated, with kHitLineSlack bytes of
+// room behind it),
 // the record and the length of that text, cuts the copy in place and points
 // the record's fields at the pieces. The result is the number of bytes the
 // line consumed (0: the reader uses the line length it found). A parser that

@@ -42,7 +42,7 @@ struct ReaderState {
   uint64_t size = 0;                   // source size when last asked
   std::string marksName;
   std::vector<DirectiveMark> marks;
-  alignas(64) char buffer[kReaderBufferSize + 1];
+  alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // room for whole-block loads
 };
 
 ReaderState g_reader;
@@ -255,7 +255,11 @@ struct FormatScan {
 
 }  // namespace
 
-uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
+namespace {
+
+// Format recognition; with `padded`, whole 16-byte blocks may be loaded past
+// end (the reader's buffer has room behind its data).
+uint16_t DetectImpl(const char* data, uint32_t start, uint32_t end, bool padded) {
   if (end <= start) return kFormatNone;
   const char* p = data + start;
   const char* e = data + end;
@@ -294,13 +298,14 @@ uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
   auto total = [](__m128i sum) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(sum)) + static_cast<uint32_t>(_mm_extract_epi16(sum, 4));
   };
-  while (q + 16 <= e) {
+  while (padded ? q < e : q + 16 <= e) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
     auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-    const uint32_t eol = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(eq('\r'), eq('\n'))));
-    const uint32_t limit = eol != 0 ? (eol & (0u - eol)) - 1 : 0xFFFFu;
-    if (eol != 0) {
-      // Count only up to the line end.
+    const uint32_t valid = e - q >= 16 ? 0xFFFFu : (1u << (e - q)) - 1;
+    const uint32_t eol = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(eq('\r'), eq('\n')))) & valid;
+    const uint32_t limit = eol != 0 ? (eol & (0u - eol)) - 1 : valid;
+    if (limit != 0xFFFFu) {
+      // Count only up to the line end (or the end of the data).
       for (int i = 0; q + i < e && !IsLineEnd(q[i]); ++i) {
         if (q[i] == ' ') ++scan.spaces;
         if (q[i] == ':') ++scan.colons;
@@ -333,7 +338,7 @@ uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
       const int r = scan.Step(q + i, e);
       if (r > 0) return static_cast<uint16_t>(r);
     }
-    if (eol != 0) {
+    if (limit != 0xFFFFu) {
       scan.spaces += total(spaceSum);
       scan.colons += total(colonSum);
       return scan.Result();
@@ -350,6 +355,13 @@ uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) {
   }
   // The line ended (at its line end, or at the end of the data).
   return scan.Result();
+}
+
+}  // namespace
+
+uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end) { return DetectImpl(data, start, end, false); }
+uint16_t DetectLineFormatPadded(const char* data, uint32_t start, uint32_t end) {
+  return DetectImpl(data, start, end, true);
 }
 
 // ---- reading -------------------------------------------------------------
@@ -399,7 +411,7 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
   *noMemory = false;
   *directive = false;
 
-  uint16_t code = DetectLineFormat(data, 0, lineLength);
+  uint16_t code = DetectImpl(data, 0, lineLength, true);
   const char* text = data;
   uint32_t copyLength = lineLength;
 

@@ -56,6 +56,9 @@ int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* l
 // Format code 1..11 of the line that begins at data + start; end bounds
 // every search.
 uint16_t DetectLineFormat(const char* data, uint32_t start, uint32_t end);
+// The same for data that can be read 16 bytes past end (what the reader
+// passes from its buffer); the bytes there do not count.
+uint16_t DetectLineFormatPadded(const char* data, uint32_t start, uint32_t end);
 
 // Puts the reader into W3C mode (every line is format 11 until the source
 // closes).
