@@ -178,6 +178,17 @@ int TestPreparer(const char* connection) {
   return 1;
 }
 
+// A stand-in row source of five rows.
+uint64_t RowSize(vrn::LogSource*) { return 500; }
+uint64_t RowSeek(vrn::LogSource*, uint64_t offset, uint32_t) { return offset; }
+uint16_t RowFetch(vrn::LogSource*, char*, uint32_t, uint64_t, uint32_t*, uint64_t*) { return 1; }
+const vrn::LogSourceOps kRowOps = {RowSize, RowSeek, nullptr, nullptr, RowFetch};
+bool RowOpen(vrn::LogSource* s, const char*) {
+  s->kind = vrn::kLogSourceOdbc;
+  s->ops = &kRowOps;
+  return true;
+}
+
 TEST(BuildLogFileList, OdbcLocationsInAnyCase) {
   DravelEntry profile{};
   std::snprintf(profile.ODBCDataSource, sizeof(profile.ODBCDataSource), "DSN=weblog");
@@ -197,6 +208,23 @@ TEST(BuildLogFileList, OdbcLocationsInAnyCase) {
   EXPECT_EQ(g_preparedWith, "DSN=weblog");
   EXPECT_EQ(uint16_t{l.summary.ArchiveKind}, vrn::kArchiveOdbc);
   vrn::RegisterOdbcLogPreparer(nullptr);
+
+  // With one registered, the extracted-file marker in front changes nothing.
+  ASSERT_TRUE(vrn::RegisterLogSourceOpener("odbc:", RowOpen));
+  const std::string markedOdbc = std::string(vrn::kExtractedLogMarker) + "odbc:DSN=weblog";
+  const vrn::LogSourceHandle rows = vrn::OpenLogSourceForReading(markedOdbc.c_str());
+  ASSERT_NE(rows, vrn::kNoLogSource);
+  EXPECT_EQ(vrn::GetLogSourceKind(rows), vrn::kLogSourceOdbc);
+  EXPECT_STREQ(vrn::LogSourceRecord(rows)->name, "odbc:DSN=weblog");
+  // Record starts of a row source are row arithmetic: 100 positions a row.
+  const uint64_t offsets[][2] = {{0, 0}, {99, 0}, {100, 0}, {250, 100}, {500, 400}, {10000, 400}};
+  for (const auto& o : offsets) {
+    uint64_t start = 1;
+    EXPECT_TRUE(vrn::FindRecordStart(rows, o[0], &start));
+    EXPECT_EQ(start, o[1]) << o[0];
+  }
+  vrn::CloseLogSource(rows);
+  vrn::RegisterLogSourceOpener("odbc:", nullptr);
 
   // Without a registered source an "odbc:" location does not open as a file.
   EXPECT_EQ(vrn::OpenLogSourceForReading("odbc:DSN=weblog"), vrn::kNoLogSource);

@@ -335,6 +335,30 @@ TEST_F(CompressedLogs, DamagedArchivesAreShownAndNotListed) {
   }
 }
 
+TEST_F(CompressedLogs, LogStatusOfCompressedLogs) {
+  readertest::TzScope tz("UTC0");
+  WriteGzip(logs_.File("day1.log.gz"), LogText(200, 21));  // 13:00:00 .. 13:03:19
+  logs_.Write("day2.log", LogText(30, 22));                 // 13:00:00 .. 13:00:29
+  const std::string location = logs_.File("day*");
+
+  // The quick refresh does not open archives: it succeeds with the sizes only.
+  DravelEntry quick{};
+  quick.FirstLogTime = 7;
+  ASSERT_EQ(vrn::UpdateProfileLogTimes(&quick, logs_.File("day1.log.gz").c_str()), 1);
+  EXPECT_EQ(quick.FirstLogTime, 7u);
+  EXPECT_EQ(quick.LogSizeKB, (fs::file_size(logs_.File("day1.log.gz")) + 1023) / 1024);
+  EXPECT_TRUE(seen_.titles.empty()) << "nothing is extracted by the quick refresh";
+
+  // The full refresh extracts and scans the extracted log.
+  ASSERT_EQ(vrn::GetProfileLogStatus(0, &profile_, location.c_str(), nullptr, 0, 0), 1);
+  EXPECT_EQ(profile_.FirstLogTime, readertest::Wall(2020, 10, 10, 13, 0, 0));
+  EXPECT_EQ(profile_.LastLogTime, readertest::Wall(2020, 10, 10, 13, 3, 19));
+  EXPECT_EQ(uint16_t{profile_.LogStatus.FileCount}, 2);
+  EXPECT_EQ(uint16_t{profile_.LogStatus.ArchiveKind}, vrn::kArchivePlain);
+  EXPECT_EQ(profile_.LogKindFlags & vrn::kLogKindGzip, vrn::kLogKindGzip);
+  EXPECT_EQ(seen_.titles.size(), 1u);
+}
+
 TEST_F(CompressedLogs, DeleteFilesLeavesFolders) {
   logs_.Write("a.tmp", "1");
   logs_.Write("B.TMP", "2");
