@@ -29,6 +29,10 @@ struct ProfileEnumeration {
 };
 ProfileEnumeration g_enumeration;
 
+// A realtime profile is withheld from a client registered with the
+// restriction flag.
+bool Refused(const DravelEntry* entry) { return g_engine.restrictionFlag != 0 && entry->RealtimeAnalysis != 0; }
+
 DravelEntry* NewEntry() { return static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry))); }
 
 bool StartsWithNoCase(const char* text, const char* prefix) {
@@ -78,7 +82,7 @@ VORNIC_API DravelEntry* VRN_GetSet(const char* profileFile) {
   if (profileFile == nullptr) return nullptr;
   DravelEntry* entry = NewEntry();
   if (entry == nullptr) return nullptr;
-  if (ReadDravelFile((ProfileDirectory() + profileFile).c_str(), entry) != DRAVEL_READ_OK) {
+  if (ReadDravelFile((ProfileDirectory() + profileFile).c_str(), entry) != DRAVEL_READ_OK || Refused(entry)) {
     VRN_FreeSet(entry);
     return nullptr;
   }
@@ -123,7 +127,7 @@ VORNIC_API DravelEntry* LogGetNextProfile(DravelEntry* const* clientProfiles, ui
     }
     DravelEntry* entry = NewEntry();
     if (entry == nullptr) return nullptr;
-    if (ReadDravelFile((dir + fileName).c_str(), entry) != DRAVEL_READ_OK) {
+    if (ReadDravelFile((dir + fileName).c_str(), entry) != DRAVEL_READ_OK || Refused(entry)) {
       VRN_FreeSet(entry);
       continue;
     }

@@ -380,3 +380,38 @@ TEST_F(ReportView, AtMostFiveViewFilesOpenAndClosedOnesReopen) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace runtest;
+
+TEST_F(ReportRun, W3CColumnsChangedMidFileSurviveAReload) {
+  std::string text = "#Software: test\r\n#Fields: date time c-ip cs-method cs-uri-stem sc-status sc-bytes\r\n";
+  for (int i = 0; i < 20; ++i)
+    text += "2026-11-05 10:00:" + std::string(i < 10 ? "0" : "") + std::to_string(i) + " 10.0.0.1 GET /ok/a" +
+            std::to_string(i) + ".html 200 100\r\n";
+  // The columns change inside the log: the page and the client swap places
+  // (the head's table still reads such a line, but takes the wrong fields).
+  text += "#Fields: date time cs-uri-stem cs-method c-ip sc-status sc-bytes\r\n";
+  for (int i = 20; i < 60; ++i)
+    text += "2026-11-05 10:00:" + std::to_string(i) + " /ok/b" + std::to_string(i) + ".html GET 10.0.0.2 200 100\r\n";
+  WriteFile(folder_ + "logs/ex.log", text);
+  WriteProfile("w.wlp", folder_ + "logs/ex.log");
+  RunResult whole = Run("w.wlp", 0, 0xFFFFFFFEu, 3);
+  ASSERT_EQ(whole.created, 0);
+  EXPECT_EQ(whole.records, 60u);
+  ASSERT_EQ(whole.views.size(), 1u);
+  size_t pages = 0;
+  for (size_t at = 0; (at = whole.views[0].find("/ok/", at)) != std::string::npos; ++at) ++pages;
+  EXPECT_EQ(pages, 60u);
+  vrn::g_engine.logFileReloadSize = 150;
+  RunResult reloaded = Run("w.wlp", 0, 0xFFFFFFFEu, 3);
+  ASSERT_EQ(reloaded.created, 0);
+  EXPECT_EQ(reloaded.records, 60u);
+  ASSERT_EQ(reloaded.views.size(), 1u);
+  size_t shown = 0;
+  for (size_t at = 0; (at = reloaded.views[0].find("/ok/", at)) != std::string::npos; ++at) ++shown;
+  EXPECT_EQ(shown, 60u);
+}
+
+}  // namespace
