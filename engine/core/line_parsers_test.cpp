@@ -290,6 +290,31 @@ TEST(LineDates, EveryFormatUnderSeveralZones) {
   }
 }
 
+TEST(LineDates, HitTimeRangeEndsAndUnknownMethods) {
+  readertest::TzScope tz("UTC");
+  readertest::ResetEngineSettings();
+  readertest::TempFolder dir;
+  const auto hits = readertest::ReadFileHits(dir.Write(
+      "r.log",
+      "h - - [07/Feb/2106:06:28:14 -0700] \"GET /last HTTP/1.0\" 200 1\n"
+      "h - - [07/Feb/2106:06:28:15 -0700] \"GET /past HTTP/1.0\" 200 1\n"
+      "h - - [19/Jan/2038:03:14:08 -0700] \"GET /2038 HTTP/1.0\" 200 1\n"
+      "h - - [01/Jan/1993:00:00:00 -0700] \"GET /first HTTP/1.0\" 200 1\n"
+      "h - - [31/Dec/1992:23:59:59 -0700] \"GET /early HTTP/1.0\" 200 1\n"
+      "h - - [01/Jan/1993:00:00:00 -0700] \"BREW /pot HTTP/1.0\" 418 1\n"
+      "04/05/98 17:29:07\tc\t-\tx\t-\t\t/empty-method\tr\tx\ta\t200\t1\t\n"));
+  ASSERT_EQ(hits.size(), 4u);
+  EXPECT_EQ(hits[0].url, "/last");
+  EXPECT_EQ(hits[0].time, 0xFFFFFFFEu);
+  EXPECT_EQ(hits[1].url, "/2038");
+  EXPECT_EQ(hits[1].time, 2147483648u);
+  EXPECT_EQ(hits[2].url, "/first");
+  EXPECT_EQ(hits[2].time, Wall(1993, 1, 1, 0, 0, 0));
+  EXPECT_EQ(hits[3].url, "/empty-method");
+  EXPECT_EQ(hits[3].method, kMethodOther);
+  EXPECT_EQ(GetSkippedLineCount(), 1u);  // the unknown method
+}
+
 TEST(LineDates, TwoDigitYearsAndDateLayouts) {
   readertest::TzScope tz("UTC");
   struct Row {

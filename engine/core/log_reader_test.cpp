@@ -416,6 +416,7 @@ TEST_F(LogReaderTest, SourceOperationsAndTheExtractedFileMarker) {
   EXPECT_NE(ReadLogSource(source, buf, 3, &done), 0);
   EXPECT_EQ(done, 3u);
   EXPECT_EQ(std::string(buf, 3), "456");
+  EXPECT_EQ(GetLogSourcePosition(source), 7u);
   EXPECT_EQ(SeekLogSource(source, 2, 1), 9u);
   EXPECT_EQ(SeekLogSource(source, 0, 2), 10u);
   EXPECT_EQ(CloseLogSource(source), 1);

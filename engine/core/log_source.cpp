@@ -142,6 +142,8 @@ uint64_t SeekLogSource(LogSourceHandle handle, uint64_t offset, uint32_t origin)
   return source->ops->seek(source, offset, origin);
 }
 
+uint64_t GetLogSourcePosition(LogSourceHandle handle) { return SeekLogSource(handle, 0, 1); }
+
 int ReadLogSource(LogSourceHandle handle, void* buffer, uint32_t count, uint32_t* done) {
   if (done != nullptr) *done = 0;
   LogSource* source = LogSourceRecord(handle);

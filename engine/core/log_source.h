@@ -74,6 +74,8 @@ uint16_t GetLogSourceKind(LogSourceHandle handle);
 uint64_t GetLogSourceSize(LogSourceHandle handle);
 // Origins: 0 start, 1 current, 2 end. Returns the new position; 0 for -1.
 uint64_t SeekLogSource(LogSourceHandle handle, uint64_t offset, uint32_t origin);
+// The current position (a seek by 0 from the current position); 0 for -1.
+uint64_t GetLogSourcePosition(LogSourceHandle handle);
 // Non-zero on success. A failed read of a plain file is shown with the name
 // ("Error reading log file %s.") through the client's error display.
 int ReadLogSource(LogSourceHandle handle, void* buffer, uint32_t count, uint32_t* done);
