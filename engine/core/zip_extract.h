@@ -60,10 +60,11 @@ void ShowExtractionError(uint32_t id, const char* path);
 // client's cancel word is set.
 bool PumpAndCheckCancel();
 
-// Path helpers. Each writes at most size - 1 characters and a terminator.
-// Folder: the text before the last "\" or ":" (empty when none).
+// Path helpers ("\" and "/" both separate). Each writes at most size - 1
+// characters and a terminator.
+// Folder: the text before the last "\", "/" or ":" (empty when none).
 void GetPathFolder(const char* path, char* out, size_t size);
-// File name: the text after the last "\" or ":" (the whole path when none).
+// File name: the text after the last "\", "/" or ":" (the whole path when none).
 void GetPathFileName(const char* path, char* out, size_t size);
 // Extension: the file name's text from its last "." on (empty when none).
 void GetPathExtension(const char* path, char* out, size_t size);
