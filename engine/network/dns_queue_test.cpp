@@ -17,6 +17,8 @@
 
 #include "engine/network/dns_test_support.h"
 #include "engine/network/hit_step.h"
+#include "vornic/profile.h"
+#include "vornic/report.h"
 #include "platform/base/clock.h"
 #include "platform/netbind/netbind.h"
 #include "platform/ui/window.h"
@@ -211,6 +213,53 @@ TEST_P(Modes, ServerNamesAndFailedLookups) {
   EXPECT_EQ(g_passed[0].host, "7.7.7.7");
   EXPECT_EQ(g_passed[0].state, 4u);
   EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 3u);
+}
+
+// A whole report run with lookups on: the text view lists the hits in log
+// order under their names, with one lookup per address.
+TEST_P(Modes, AReportRunShowsNamesInLogOrder) {
+  StartMode();
+  ASSERT_EQ(system(("mkdir -p '" + folder_ + "logs' '" + folder_ + "view'").c_str()), 0);
+  const char* clients[] = {"1.2.3.4", "5.6.7.8", "1.2.3.4"};
+  std::string log;
+  for (int i = 0; i < 3; ++i) {
+    log += std::string(clients[i]) + " - - [0" + std::to_string(i + 1) +
+           "/Dec/2026:10:00:00 +0000] \"GET /p" + std::to_string(i) + ".html HTTP/1.0\" 200 100 \"-\" \"Agent\"\n";
+  }
+  dnstest::WriteFile(folder_ + "logs/access.log", log);
+  dnstest::WriteFile(ProfileDir() + "dns.wlp", "[Profile]\nVersion=4\nDescription=Lookups\nLogFilePath=" + folder_ +
+                                                   "logs/access.log\nDNSLookup=1\nOverrideMultiHome=0\n"
+                                                   "PellavarFlag=0\nRealtimeAnalysis=0\nLogFileFormat=0\n");
+  const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
+  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+  char viewFolder[300] = {};
+  std::snprintf(viewFolder, sizeof(viewFolder), "%sview/", folder_.c_str());
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "dns.wlp", "Caption", viewFolder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0,
+                           nullptr, nullptr, "", 0, 0, &error),
+            0);
+  int16_t step = 0;
+  for (int i = 0; i < 1000 && (step = VRN_PeekReport(0, handle, nullptr, &error)) == 0; ++i) {
+  }
+  EXPECT_EQ(step, -1);
+  EXPECT_EQ(ADT_GetReportRecCount(handle), 3u);
+  std::string view;
+  for (int32_t i = 0; i < ADT_ViewReportCount(handle); ++i) {
+    ADT_SetViewReportBuffer(handle, i);
+    char path[600] = {};
+    ADT_GetReportASCII_Filename(handle, path, sizeof(path));
+    view += dnstest::ReadFile(path);
+  }
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  VRN_FreeSet(profile);
+
+  const size_t a = view.find("alpha.example.com");
+  const size_t b = view.find("www.bbc.co.uk");
+  const size_t c = a == std::string::npos ? a : view.find("alpha.example.com", a + 1);
+  EXPECT_TRUE(a < b && b < c && c != std::string::npos) << view;
+  EXPECT_EQ(view.find("1.2.3.4"), std::string::npos) << view;
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lookups, Modes, testing::Values(true, false),
