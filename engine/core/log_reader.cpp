@@ -405,7 +405,6 @@ void RestoreDirective(LogSource* src, uint64_t position) {
 // the copy could not be made.
 uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, bool atEnd, HitRecord* hit,
                       bool* rejected, bool* windowFlag, bool* noMemory, bool* directive) {
-  std::memset(hit, 0, sizeof(HitRecord));
   *rejected = true;
   *windowFlag = false;
   *noMemory = false;
@@ -546,6 +545,8 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
   uint64_t dummy = 0;
   if (next == nullptr) next = &dummy;
   *next = start;
+  // The record is zero-filled first, so that it never holds a stale line.
+  if (hit != nullptr) std::memset(hit, 0, sizeof(HitRecord));
   LogSource* src = LogSourceRecord(source);
   if (src == nullptr || hit == nullptr || src->ops == nullptr) return kReadEnd;
 
@@ -654,6 +655,7 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
     pos += consumed;
     *next = pos;
     if (!rejected) return kReadHit;
+    std::memset(hit, 0, sizeof(HitRecord));  // nothing of a rejected line stays
   }
 }
 

@@ -384,7 +384,11 @@ TEST_F(LogReaderTest, ReadsAgainBehindTheBufferAndAcrossSources) {
 TEST_F(LogReaderTest, EndsAndBadHandles) {
   HitRecord hit = {};
   uint64_t next = 7;
+  static char stale[] = "freed already";
+  hit.Line = stale;  // a line the caller has already handed on
   EXPECT_EQ(ReadNextHit(kNoLogSource, 5, &hit, &next, kDefaultReadWindow), kReadEnd);
+  EXPECT_EQ(hit.Line, nullptr);
+  EXPECT_EQ(next, 5u);
   const std::string empty = dir_.Write("e.log", "");
   const LogSourceHandle source = OpenLogSourceForReading(empty.c_str());
   ASSERT_NE(source, kNoLogSource);
