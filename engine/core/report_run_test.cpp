@@ -291,6 +291,8 @@ TEST_F(ReportView, GoldenViewsByKindAndVariant) {
       {2, 0, "view_k2_v0", {""}},
       {3, 4, "view_k3_v4", {"Get", "Post", "Head"}},
       {2, 8, "view_k2_v8", {"192.0.2.7", "198.51.100.4"}},
+      {3, 8, "view_k3_v8", {"192.0.2.7", "198.51.100.4"}},
+      {2, 4, "view_k2_v4", {"Get", "Post", "Head"}},
   };
   for (const G& g : cases) {
     RunResult r = Run("v.wlp", 0, 0xFFFFFFFEu, g.kind, g.variant);
