@@ -210,13 +210,19 @@ bool RecordUnzippedMember(const char* profileName, const char* archivePath, cons
   const std::string stamp = ArchiveStamp(archivePath, memberIndex);
   if (stamp.empty()) return false;
   const std::string previous = kv::IniString(section.c_str(), key.c_str(), "", ini.c_str());
+  const std::string previousStamp = kv::IniString(section.c_str(), (key + ".stamp").c_str(), "", ini.c_str());
   // The path first, then the stamp: a record cut short between the two
   // does not match and the member is extracted again.
   if (!kv::IniWriteString(section.c_str(), key.c_str(), extractedPath.c_str(), ini.c_str())) return false;
   if (!kv::IniWriteString(section.c_str(), (key + ".stamp").c_str(), stamp.c_str(), ini.c_str())) return false;
-  // The stale copy of an earlier content of the archive is of no further use.
-  if (!previous.empty() && previous != extractedPath && previous.compare(0, folder.size(), folder) == 0 &&
-      previous.find('/', folder.size()) == std::string::npos) {
+  // The copy of an earlier content of the same member is of no further use.
+  // (Another member whose name and index spell the same key keeps its copy.)
+  const std::string sameMember = " " + std::to_string(memberIndex);
+  const bool ofThisMember = previousStamp.size() > sameMember.size() &&
+                            previousStamp.compare(previousStamp.size() - sameMember.size(), sameMember.size(),
+                                                  sameMember) == 0;
+  if (ofThisMember && !previous.empty() && previous != extractedPath &&
+      previous.compare(0, folder.size(), folder) == 0 && previous.find('/', folder.size()) == std::string::npos) {
     kv::FileDelete(previous.c_str());
   }
   return true;
