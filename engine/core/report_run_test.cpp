@@ -3,6 +3,8 @@
 #include "engine/core/report_run.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -414,6 +416,66 @@ TEST_F(ReportRun, W3CColumnsChangedMidFileSurviveAReload) {
   size_t shown = 0;
   for (size_t at = 0; (at = reloaded.views[0].find("/ok/", at)) != std::string::npos; ++at) ++shown;
   EXPECT_EQ(shown, 60u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace runtest;
+
+TEST_F(ReportRun, AHitThatCannotBeQueuedStopsTheRunVisibly) {
+  WriteThreeDays();
+  WriteProfile("p.wlp", folder_ + "logs/*.log");
+  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+  char folder[300] = "";
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr,
+                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(VRN_PeekReport(0, handle, nullptr, &error), 0);
+  vrn::FreeDNSFifo();  // no queue: the next hit cannot be queued
+  g_shownErrors.clear();
+  EXPECT_EQ(VRN_PeekReport(0, handle, nullptr, &error), -1);
+  EXPECT_EQ(error, VRN_ERR_NO_MEMORY);
+  EXPECT_FALSE(g_shownErrors.empty());
+  EXPECT_EQ(VRN_PeekReport(0, handle, nullptr, &error), -1);
+  EXPECT_EQ(ADT_GetReportRecCount(handle), 1u);
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  ASSERT_TRUE(vrn::AllocateDNSFifo(vrn::g_engine.dnsQueueSize));
+  VRN_FreeSet(profile);
+}
+
+TEST_F(ReportRun, AHeaderThatCannotBeWrittenFailsAndClosesTheRun) {
+  WriteThreeDays();
+  WriteProfile("p.wlp", folder_ + "logs/*.log");
+  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+  char folder[300] = {};
+  std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  // Files may be created but not grow: every write fails.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  setrlimit(RLIMIT_FSIZE, &none);
+  const int16_t created = VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0,
+                                         nullptr, nullptr, "", 0, 0, &error);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(created, -1);
+  EXPECT_EQ(error, VRN_ERR_FILE);
+  EXPECT_EQ(handle, 0u);
+  EXPECT_EQ(kv::GlobalLiveCount(), 0u);
+  EXPECT_EQ(vrn::ReportRunSource(), vrn::kNoLogSource);
+  EXPECT_TRUE(ListFolder(folder_ + "view/").empty());
+  // The run was closed: a new one can be made.
+  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0, nullptr,
+                           nullptr, "", 0, 0, &error), 0);
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  VRN_FreeSet(profile);
 }
 
 }  // namespace
