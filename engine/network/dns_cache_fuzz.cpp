@@ -24,13 +24,14 @@ void Remove() {
 }
 
 const std::string& Folder() {
-  static const std::string folder = [] {
+  // Never destroyed: Remove runs at exit and needs it.
+  static const std::string& folder = *new std::string([] {
     char pattern[] = "/tmp/kvdnsfuzzXXXXXX";
     const char* made = mkdtemp(pattern);
     if (made == nullptr) std::abort();
     std::atexit(Remove);
     return std::string(made) + "/";
-  }();
+  }());
   return folder;
 }
 
