@@ -573,7 +573,8 @@ void CancelDNSFifo() {
           e.state != kDnsFree && e.address != 0) {
         AppendDNSCache(e.address, e.nameDest);
       }
-      if (e.task != kNoTask && g_networkBinding.WSACancelAsyncRequest != nullptr) {
+      if (e.task != kNoTask && g_networkBinding.socketModule != nullptr &&
+          g_networkBinding.WSACancelAsyncRequest != nullptr) {
         g_networkBinding.WSACancelAsyncRequest(e.task);
       }
       ReleaseEntry(index);
