@@ -419,11 +419,13 @@ int CopyReportFile(const char* sourceRef, const char* fileName, const char* dest
   }
   constexpr uint32_t kPiece = 2048;
   auto* buffer = static_cast<char*>(std::malloc(kPiece));
-  uint32_t failure = buffer == nullptr ? 5593 : 0;
+  // 5595 is the engine's "not enough memory" text and 5593 its "error
+  // reading" text, as the report writer uses them.
+  uint32_t failure = buffer == nullptr ? 5595 : 0;
   while (failure == 0) {
     uint32_t got = 0;
     if (!kv::FileRead(in, buffer, kPiece, &got)) {
-      failure = 5595;
+      failure = 5593;
       break;
     }
     if (got == 0) break;
