@@ -255,6 +255,23 @@ struct FormatScan {
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+// m[n]: the first n bytes all ones, the rest zero (n = 0..16).
+struct PrefixMasks {
+  __m128i m[17];
+  PrefixMasks() {
+    for (int n = 0; n <= 16; ++n) {
+      alignas(16) uint8_t bytes[16];
+      for (int i = 0; i < 16; ++i) bytes[i] = i < n ? 0xFF : 0;
+      m[n] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+    }
+  }
+};
+const PrefixMasks kPrefixMasks;
+}  // namespace
+#endif
+
 namespace {
 
 // Format recognition; with `padded`, whole 16-byte blocks may be loaded past
@@ -304,16 +321,11 @@ uint16_t DetectImpl(const char* data, uint32_t start, uint32_t end, bool padded)
     const uint32_t valid = e - q >= 16 ? 0xFFFFu : (1u << (e - q)) - 1;
     const uint32_t eol = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(eq('\r'), eq('\n')))) & valid;
     const uint32_t limit = eol != 0 ? (eol & (0u - eol)) - 1 : valid;
-    if (limit != 0xFFFFu) {
-      // Count only up to the line end (or the end of the data).
-      for (int i = 0; q + i < e && !IsLineEnd(q[i]); ++i) {
-        if (q[i] == ' ') ++scan.spaces;
-        if (q[i] == ':') ++scan.colons;
-      }
-    } else {
-      spaceSum = _mm_add_epi64(spaceSum, _mm_sad_epu8(_mm_and_si128(eq(' '), one), zero));
-      colonSum = _mm_add_epi64(colonSum, _mm_sad_epu8(_mm_and_si128(eq(':'), one), zero));
-    }
+    // Count only up to the line end (or the end of the data): limit is a
+    // run of low bits, its length picks the byte mask.
+    const __m128i counted = _mm_and_si128(one, kPrefixMasks.m[__builtin_ctz(~limit)]);
+    spaceSum = _mm_add_epi64(spaceSum, _mm_sad_epu8(_mm_and_si128(eq(' '), counted), zero));
+    colonSum = _mm_add_epi64(colonSum, _mm_sad_epu8(_mm_and_si128(eq(':'), counted), zero));
     // Characters by the part they play: A always; B (quotes, brackets)
     // only while they can still change the code; C (browser text) only
     // until a bracket was seen.
