@@ -213,6 +213,25 @@ TEST_P(Modes, ServerNamesAndFailedLookups) {
   EXPECT_EQ(g_passed[0].host, "7.7.7.7");
   EXPECT_EQ(g_passed[0].state, 4u);
   EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 3u);
+
+  // Client and server of one hit at the same address: one lookup for both.
+  g_passed.clear();
+  ASSERT_EQ(Queue1("5.6.7.8", "5.6.7.8"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  ASSERT_EQ(g_passed.size(), 1u);
+  EXPECT_EQ(g_passed[0].host, "www.bbc.co.uk");
+  EXPECT_EQ(g_passed[0].server, "www.bbc.co.uk");
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 4u);
+}
+
+TEST_F(Queue, ServerLookupsCanBeTurnedOff) {
+  Start("[defaults]\nDisableServerLookup=1\n", true, 1);
+  ASSERT_EQ(Queue1("1.2.3.4", "9.8.7.6"), 1);
+  EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
+  ASSERT_EQ(g_passed.size(), 1u);
+  EXPECT_EQ(g_passed[0].host, "alpha.example.com");
+  EXPECT_EQ(g_passed[0].server, "9.8.7.6");
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 1u);
 }
 
 // A whole report run with lookups on: the text view lists the hits in log
