@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -213,6 +215,36 @@ TEST_F(W3CTest, ReopeningAcrossAColumnChangeKeepsTheColumnsInForce) {
   CloseLogSource(source);
   ASSERT_EQ(hits.size(), whole.size());
   for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i], whole[i]) << i;
+}
+
+TEST_F(W3CTest, WholeLogsMatchALineByLineSplitForEveryLineEnd) {
+  const std::string fields = "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status cs(User-Agent)";
+  std::mt19937 rng(5);
+  std::vector<std::string> lines;
+  size_t total = 0;
+  for (int n = 0; total < 90000; ++n) {
+    const int pad = rng() % 10 == 0 ? 900 + static_cast<int>(rng() % 2500) : static_cast<int>(rng() % 40);
+    std::string line = "2001-03-0" + std::to_string(1 + n % 9) + " 10:" + std::to_string(10 + n % 50) + ":00 10.0.0." +
+                       std::to_string(n % 250) + " " + (n % 7 == 0 ? "OPTIONS" : "GET") + " /w" + std::to_string(n) +
+                       " q=" + std::to_string(n) + " 200 Agent+" + std::string(static_cast<size_t>(pad), 'z');
+    if (n % 13 == 0) line = "#Remark: " + line;
+    total += line.size() + 2;
+    lines.push_back(line);
+  }
+  std::vector<Snapshot> reference;
+  for (const std::string& line : lines) {
+    auto one = readertest::ReadFileHits(dir_.Write("one.log", fields + "\n" + line + "\n"));
+    reference.insert(reference.end(), one.begin(), one.end());
+  }
+  ASSERT_GT(reference.size(), lines.size() / 2);
+  for (const char* end : {"\n", "\r\n", "\r", "\n\r"}) {
+    std::string data = fields + end;
+    for (const std::string& line : lines) data += line + end;
+    data.resize(data.size() - std::strlen(end));  // the last line without its end
+    const auto hits = readertest::ReadFileHits(dir_.Write("all.log", data));
+    ASSERT_EQ(hits.size(), reference.size()) << int(end[0]);
+    for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i], reference[i]) << i << " " << int(end[0]);
+  }
 }
 
 TEST_F(W3CTest, CommonLinesAfterADirectiveAreW3C) {
