@@ -40,6 +40,7 @@ struct ReaderState {
   uint32_t dateLayout = 0;
   uint64_t skipped = 0;
   uint64_t size = 0;                   // source size when last asked
+  uint64_t expected = kNoPosition;     // where the last call left off
   std::string marksName;
   std::vector<DirectiveMark> marks;
   alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // room for whole-block loads
@@ -553,9 +554,20 @@ uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next
 
 }  // namespace
 
+namespace {
+uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window);
+}  // namespace
+
 uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window) {
   uint64_t dummy = 0;
   if (next == nullptr) next = &dummy;
+  const uint16_t r = ReadFrom(source, start, hit, next, window);
+  g_reader.expected = *next;
+  return r;
+}
+
+namespace {
+uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window) {
   *next = start;
   // The record is zero-filled first, so that it never holds a stale line.
   if (hit != nullptr) std::memset(hit, 0, sizeof(HitRecord));
@@ -565,6 +577,9 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
   if (source != g_reader.current) {
     g_reader.current = source;
     EmptyBuffer();
+    RestoreDirective(src, start);
+  } else if (start != g_reader.expected && g_reader.w3cMode) {
+    // A jump within the source (a time search): the columns in force there.
     RestoreDirective(src, start);
   }
   if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
@@ -670,6 +685,7 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
     std::memset(hit, 0, sizeof(HitRecord));  // nothing of a rejected line stays
   }
 }
+}  // namespace
 
 // ---- finishing -----------------------------------------------------------
 

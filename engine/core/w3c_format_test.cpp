@@ -217,6 +217,26 @@ TEST_F(W3CTest, ReopeningAcrossAColumnChangeKeepsTheColumnsInForce) {
   for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i], whole[i]) << i;
 }
 
+TEST_F(W3CTest, JumpsWithinOneSourceUseTheColumnsInForceThere) {
+  const std::string log = ChangingLog();
+  const std::string path = dir_.Write("jump.log", log);
+  readertest::ReadFileHits(path);  // the reader meets both directives once
+  const uint64_t inFirst = log.rfind('\n', log.find("/first10\n")) + 1;    // line starts
+  const uint64_t inSecond = log.rfind('\n', log.find("/second10 ")) + 1;
+  const LogSourceHandle source = OpenLogSourceForReading(path.c_str());
+  int found = 0;
+  ASSERT_EQ(ReadW3CFieldsHeader(source, &found), 1);
+  ResetLogReader();
+  HitRecord hit = {};
+  uint64_t next = 0;
+  for (uint64_t at : {inSecond, inFirst, inSecond}) {
+    ASSERT_EQ(ReadNextHit(source, at, &hit, &next, kDefaultReadWindow), kReadHit);
+    EXPECT_STREQ(hit.URL, at == inSecond ? "/second10" : "/first10") << at;
+    FreeHitLine(&hit);
+  }
+  CloseLogSource(source);
+}
+
 TEST_F(W3CTest, WholeLogsMatchALineByLineSplitForEveryLineEnd) {
   const std::string fields = "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status cs(User-Agent)";
   std::mt19937 rng(5);
