@@ -382,7 +382,7 @@ uint16_t DetectLineFormatPadded(const char* data, uint32_t start, uint32_t end) 
 namespace {
 
 void RememberDirective(LogSource* src, uint64_t position) {
-  if (src == nullptr || src->kind != kLogSourceFile || !W3CColumnsUsable()) return;
+  if (src == nullptr || src->kind != kLogSourceFile) return;
   if (g_reader.marksName != src->name) {
     g_reader.marks.clear();
     g_reader.marksName = src->name;
