@@ -122,7 +122,7 @@ void PutName(char* dest, const char* name) {
 
 void ReleaseEntry(uint32_t index) {
   DNSFifoEntry& e = g_fifo.ring[index];
-  if (e.duplicateOf == kLeader && e.address != 0) {
+  if (e.duplicateOf == kLeader) {
     auto it = g_fifo.leaders.find(e.address);
     if (it != g_fifo.leaders.end() && it->second == index) g_fifo.leaders.erase(it);
   }
