@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/core/log_reader_test_support.h"
+#include "platform/base/files.h"
 
 namespace vrn {
 namespace {
@@ -424,6 +425,35 @@ TEST_F(LogReaderTest, SourceOperationsAndTheExtractedFileMarker) {
   EXPECT_EQ(SeekLogSource(source, 2, 1), 9u);
   EXPECT_EQ(SeekLogSource(source, 0, 2), 10u);
   EXPECT_EQ(CloseLogSource(source), 1);
+}
+
+std::vector<std::string> g_messages;
+int32_t RecordMessage(KvWindow, const char* caption, const char* text, uint32_t, uint32_t, uint32_t) {
+  g_messages.push_back(std::string(caption != nullptr ? caption : "") + "|" + (text != nullptr ? text : ""));
+  return 0;
+}
+
+TEST_F(LogReaderTest, ReadFromHandleReportsFailuresWithTheHandle) {
+  const VrnDisplayErrorFn saved = glpfnDisplayReportError;
+  glpfnDisplayReportError = RecordMessage;
+  g_messages.clear();
+  const std::string path = dir_.Write("h.bin", "abcdef");
+  const KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  ASSERT_NE(file, KV_INVALID_FILE);
+  char buf[8] = {};
+  uint32_t done = 0;
+  EXPECT_TRUE(ReadFromHandle(file, buf, 4, &done));
+  EXPECT_EQ(done, 4u);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+  EXPECT_TRUE(g_messages.empty());
+  kv::FileClose(file);
+  EXPECT_FALSE(ReadFromHandle(file, buf, 4, &done));  // closed: an invalid handle
+  ASSERT_EQ(g_messages.size(), 1u);
+  char expected[64];
+  std::snprintf(expected, sizeof(expected), "Kelvaron|Error reading from file handle %.8lX.",
+                static_cast<unsigned long>(static_cast<uint32_t>(file)));
+  EXPECT_EQ(g_messages[0], expected);
+  glpfnDisplayReportError = saved;
 }
 
 // A source kind registered from outside: rows fetched one per position.
