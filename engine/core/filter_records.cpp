@@ -117,17 +117,10 @@ uint32_t CodeValue(std::string_view token) {
   return negative ? 0u - v : v;
 }
 
-void AppendLine(std::string& out, const char* key, std::string_view value) {
-  out += key;
-  out += '=';
-  out += value;
-  out += "\r\n";
-}
+void AppendLine(std::string& out, const char* key, std::string_view value) { AppendKeyLine(out, key, value); }
 
 void AppendNumber(std::string& out, const char* key, uint32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%u", value);
-  AppendLine(out, key, buf);
+  AppendKeyNumber(out, key, static_cast<int32_t>(value));
 }
 
 void AppendFlag(std::string& out, const char* key, bool on) { AppendLine(out, key, on ? "1" : "0"); }

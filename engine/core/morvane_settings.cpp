@@ -1,7 +1,6 @@
 // Database-lookup settings: allocation, and their profile sections.
 #include "engine/core/morvane_settings.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "engine/core/profile.h"
@@ -51,13 +50,8 @@ MorvaneSettings* ReadMorvaneSection(const ProfileText& text, std::string_view na
 bool AppendMorvaneSection(const MorvaneSettings* s, const char* name, std::string& out) {
   if (s == nullptr) return true;
   std::string t;
-  auto line = [&](std::string_view key, std::string_view value) {
-    t += key;
-    t += '=';
-    t += value;
-    t += "\r\n";
-  };
-  auto number = [&](std::string_view key, uint32_t v) { line(key, std::to_string(v)); };
+  auto line = [&](std::string_view key, std::string_view value) { AppendKeyLine(t, key, value); };
+  auto number = [&](std::string_view key, uint32_t v) { AppendKeyNumber(t, key, static_cast<int32_t>(v)); };
   const std::string_view dsn = FieldText(s->DSN, sizeof s->DSN);
   const std::string_view table = FieldText(s->Table, sizeof s->Table);
   const std::string_view key = FieldText(s->KeyColumn, sizeof s->KeyColumn);

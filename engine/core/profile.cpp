@@ -79,6 +79,17 @@ std::string_view FieldText(const char* field, size_t width) {
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
+void AppendKeyLine(std::string& out, std::string_view key, std::string_view value) {
+  out += key;
+  out += '=';
+  out += value;
+  out += "\r\n";
+}
+
+void AppendKeyNumber(std::string& out, std::string_view key, int32_t value) {
+  AppendKeyLine(out, key, std::to_string(value));
+}
+
 int16_t ReadDravelText(std::string_view fileText, std::string_view name, DravelEntry* entry) {
   if (entry == nullptr || name.size() >= sizeof entry->Name) return 0;
   const ProfileText text(fileText);
@@ -123,31 +134,23 @@ bool ComposeDravelFile(const DravelEntry& e, std::string& out) {
     std::string value(FieldText(FieldAt(e, k), k.width));
     if (HasLineBreak(value)) return false;
     if (k.scrambled && !value.empty()) ScrambleProfileText(value.data());
-    out += k.key;
-    out += '=';
-    out += value;
-    out += "\r\n";
+    AppendKeyLine(out, k.key, value);
   }
   const struct {
     const char* key;
-    uint32_t value;
+    int32_t value;
   } numbers[] = {
       {"DNSLookup", e.DNSLookup},
-      {"OverrideMultiHome", e.OverrideMultiHome},
+      {"OverrideMultiHome", static_cast<int32_t>(e.OverrideMultiHome)},
       {"PellavarFlag", e.PellavarFlag},
-      {"RealtimeAnalysis", e.RealtimeAnalysis},
-      {"IncrementalUpdate", e.IncrementalUpdate},
+      {"RealtimeAnalysis", static_cast<int32_t>(e.RealtimeAnalysis)},
+      {"IncrementalUpdate", static_cast<int32_t>(e.IncrementalUpdate)},
       {"RealtimeReportFrequency", e.RealtimeReportFrequency},
-      {"RealtimeReportInterval", e.RealtimeReportInterval},
-      {"RealtimeReports", e.RealtimeReports},
-      {"LogFileFormat", e.LogFileFormat},
+      {"RealtimeReportInterval", static_cast<int32_t>(e.RealtimeReportInterval)},
+      {"RealtimeReports", static_cast<int32_t>(e.RealtimeReports)},
+      {"LogFileFormat", static_cast<int32_t>(e.LogFileFormat)},
   };
-  for (const auto& n : numbers) {
-    out += n.key;
-    out += '=';
-    out += std::to_string(n.value);
-    out += "\r\n";
-  }
+  for (const auto& n : numbers) AppendKeyNumber(out, n.key, n.value);
   return AppendFilterSections(e, out) && AppendMorvaneSection(e.MorvaneIP, kMorvaneIPSection, out) &&
          AppendMorvaneSection(e.MorvaneAuthUser, kMorvaneAuthUserSection, out);
 }

@@ -24,6 +24,12 @@ std::string_view FieldText(const char* field, size_t width);
 // True when the text holds a CR or LF (such a value cannot be written).
 bool HasLineBreak(std::string_view text);
 
+// Appends the line "key=value" with its CR LF.
+void AppendKeyLine(std::string& out, std::string_view key, std::string_view value);
+// Appends "key=<value>" with the value as a signed decimal ("%d"); the reader
+// takes it back modulo 2^32, so every 32-bit value round-trips.
+void AppendKeyNumber(std::string& out, std::string_view key, int32_t value);
+
 // Reads a profile from its file text (as ReadDravelFile does after loading
 // the file); name is the profile's name (the file name without extension).
 // Returns DRAVEL_READ_OK or 0.

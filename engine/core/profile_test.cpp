@@ -219,7 +219,12 @@ TEST(ProfileFileTest, FileFormHasTheProfileSectionInOrder) {
   std::strcpy(in.e.Description, "Main site");
   std::strcpy(in.e.LogFileUsername, "anonymous");
   in.e.DNSLookup = 1;
+  in.e.OverrideMultiHome = 0xFFFFFFFFu;  // numbers are written signed
   in.e.MorvaneIP = MakeMorvane("dsn", 0);
+  in.e.MorvaneIP->Enabled = 0xFFFFFFFEu;
+  FilterRecord* f = CreateNewExcludeFilter();
+  f->HourBegin = 0xFFFFFFFFu;
+  AddFilterToProfile(f, &in.e, -1);
   ASSERT_EQ(WriteDravelFile(&in.e), 1);
   const std::string text = ReadFile(dir.file("00000001.wlp"));
   const std::string head =
@@ -229,19 +234,24 @@ TEST(ProfileFileTest, FileFormHasTheProfileSectionInOrder) {
   const std::string rest =
       "\r\nLogFilePassword=\r\nReportSaveToPath=\r\nLogOwner=\r\nHomePageName=\r\nHomePageUsername=\r\n"
       "HomePagePassword=\r\nODBCDataSource=\r\nODBCPellavar=\r\nPellavarRepository=\r\nDNSLookup=1\r\n"
-      "OverrideMultiHome=0\r\nPellavarFlag=0\r\nRealtimeAnalysis=0\r\nIncrementalUpdate=0\r\n"
+      "OverrideMultiHome=-1\r\nPellavarFlag=0\r\nRealtimeAnalysis=0\r\nIncrementalUpdate=0\r\n"
       "RealtimeReportFrequency=0\r\nRealtimeReportInterval=0\r\nRealtimeReports=0\r\nLogFileFormat=0\r\n"
-      "[MorvaneIP]\r\nMorvaneEnabled=1\r\nMorvaneDSN=dsn\r\n";
+      "[[Filter1]]\r\n";
   EXPECT_NE(text.find(rest), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\nHourBegin=-1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n[MorvaneIP]\r\nMorvaneEnabled=-2\r\nMorvaneDSN=dsn\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("MorvaneAuthUser"), std::string::npos);
 
   Entry out;
   ASSERT_EQ(ReadDravelFile(dir.file("00000001.wlp").c_str(), &out.e), DRAVEL_READ_OK);
   EXPECT_STREQ(out.e.LogFileUsername, "anonymous");
   EXPECT_STREQ(out.e.LogFilePassword, "");
-  EXPECT_NE(out.e.MorvaneIP, nullptr);
+  EXPECT_EQ(out.e.OverrideMultiHome, 0xFFFFFFFFu);
+  ASSERT_NE(out.e.MorvaneIP, nullptr);
+  EXPECT_EQ(out.e.MorvaneIP->Enabled, 0xFFFFFFFEu);
   EXPECT_EQ(out.e.MorvaneAuthUser, nullptr);
-  EXPECT_EQ(out.e.Filters, nullptr);
+  ASSERT_NE(out.e.Filters, nullptr);
+  EXPECT_EQ(out.e.Filters->HourBegin, 0xFFFFFFFFu);
 }
 
 TEST(ProfileFileTest, KeyNamesInsideValuesDoNotLeak) {

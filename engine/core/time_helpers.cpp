@@ -314,7 +314,8 @@ std::string NormalizeLogPath(const std::string& path, const std::string& base, t
       out += *p++;
       continue;
     }
-    // "%date-<n>%": nothing written; "now" moves back n calendar days.
+    // "%date-<n>%": nothing written; "now" moves back n calendar days for
+    // the macros after it (a second one moves it back further).
     if (StartsWithNoCase(p, "%date-") && std::isdigit(static_cast<unsigned char>(p[6]))) {
       const char* q = p + 6;
       int64_t n = 0;
@@ -323,7 +324,7 @@ std::string NormalizeLogPath(const std::string& path, const std::string& base, t
         ++q;
       }
       if (*q == '%') {
-        current = DaysBefore(today, n);
+        current = DaysBefore(current, n);
         p = q + 1;
         continue;
       }
