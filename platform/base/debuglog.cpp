@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/base/fdutil.h"
 #include "platform/base/paths.h"
 
 namespace kv {
@@ -16,20 +16,6 @@ namespace {
 std::mutex& LogMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
-}
-
-void WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -47,10 +33,10 @@ void DebugOutput(const std::string& text) {
   std::lock_guard<std::mutex> lock(LogMutex());
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    WriteAll(fd, line);
+    WriteAllFd(fd, line.data(), line.size());
     close(fd);
   }
-  if (std::getenv("KV_DEBUG_STDERR")) WriteAll(2, line);
+  if (std::getenv("KV_DEBUG_STDERR")) WriteAllFd(2, line.data(), line.size());
 }
 
 void DebugOutput(const char* text) { DebugOutput(std::string(text ? text : "")); }

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/base/fdutil.h"
 #include "platform/base/lasterror.h"
 #include "platform/base/paths.h"
 #include "platform/base/strutil.h"
@@ -77,19 +78,6 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->readOnly = (st.st_mode & S_IWUSR) == 0;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies an open source into a new or truncated target path.
 bool CopyContent(int src, const struct stat& srcStat, const std::string& to, bool failIfExists) {
   int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
@@ -115,7 +103,7 @@ bool CopyContent(int src, const struct stat& srcStat, const std::string& to, boo
       break;
     }
     if (n == 0) break;
-    if (!WriteAll(dst, buffer.data(), static_cast<size_t>(n))) {
+    if (!WriteAllFd(dst, buffer.data(), static_cast<size_t>(n))) {
       err = errno;
       ok = false;
       break;

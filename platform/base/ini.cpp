@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/base/fdutil.h"
 #include "platform/base/ini_detail.h"
 #include "platform/base/lasterror.h"
 #include "platform/base/paths.h"
@@ -190,19 +191,6 @@ bool ReadFd(int fd, std::string* out) {
   }
 }
 
-bool WriteFd(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The file itself when `path` is a symbolic link (a rename must not replace
 // the link).
 std::string FollowLink(const std::string& path) {
@@ -288,7 +276,7 @@ bool EditFile(const std::string& given, bool create, const std::function<bool(st
     close(fd);
     return false;
   }
-  bool ok = WriteFd(out, text);
+  bool ok = WriteAllFd(out, text.data(), text.size());
   int err = errno;
   if (ok) fchmod(out, locked.st_mode & 07777);
   if (close(out) != 0 && ok) {

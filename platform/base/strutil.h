@@ -1,12 +1,20 @@
-// Small string helpers shared by the platform base sources (internal).
+// Small string helpers shared by the sources of the platform layer (internal).
 #ifndef KV_PLATFORM_STRUTIL_H
 #define KV_PLATFORM_STRUTIL_H
 
+#include <string>
 #include <string_view>
 
 namespace kv {
 
 inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// A copy with ASCII letters in lower case.
+inline std::string ToAsciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = AsciiLower(c);
+  return out;
+}
 
 // Equal without regard to ASCII case.
 inline bool IEquals(std::string_view a, std::string_view b) {

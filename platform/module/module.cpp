@@ -18,6 +18,7 @@
 
 #include "platform/base/lasterror.h"
 #include "platform/base/paths.h"
+#include "platform/base/strutil.h"
 #include "platform/module/module_internal.h"
 
 namespace {
@@ -91,10 +92,6 @@ std::string FindInFolder(const std::string& folder, const std::string& name) {
     return found;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The file to load for a requested name: {path, is_system_library}.
 std::pair<std::string, bool> MapModuleName(std::string_view name) {
     std::string folder;
@@ -116,10 +113,10 @@ std::pair<std::string, bool> MapModuleName(std::string_view name) {
     size_t dot = file.rfind('.');
     std::string_view base = dot == std::string::npos ? std::string_view(file) : std::string_view(file).substr(0, dot);
     std::string_view ext = dot == std::string::npos ? std::string_view() : std::string_view(file).substr(dot);
-    if (EqualsNoCase(base, "ODBC32") && (ext.empty() || EqualsNoCase(ext, ".DLL"))) return {"libodbc.so.2", true};
+    if (kv::IEquals(base, "ODBC32") && (ext.empty() || kv::IEquals(ext, ".DLL"))) return {"libodbc.so.2", true};
 
     std::string path = FindInFolder(folder, file);
-    if (path.empty() && !EqualsNoCase(ext, ".so")) path = FindInFolder(folder, std::string(base) + ".so");
+    if (path.empty() && !kv::IEquals(ext, ".so")) path = FindInFolder(folder, std::string(base) + ".so");
     return {path, false};
 }
 

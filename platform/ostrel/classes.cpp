@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "platform/base/files.h"
+#include "platform/base/strutil.h"
 #include "platform/ostrel/ostrel.h"
 #include "platform/ostrel/ostrel_internal.h"
 #include "platform/ui/window.h"
 
 namespace {
-
-std::string Lower(const char* s, size_t n) {
-  std::string out(s, n);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 int32_t ToIndex(size_t pos) {
   return pos == std::string::npos || pos > static_cast<size_t>(INT32_MAX) ? -1 : static_cast<int32_t>(pos);
@@ -134,8 +127,7 @@ int32_t CString::Find(char c, int32_t start) const {
 
 int32_t CString::FindNoCase(const char* needle, int32_t start) const {
   if (!needle || !*needle || start < 0 || static_cast<size_t>(start) > text_.size()) return -1;
-  std::string hay = Lower(text_.data(), text_.size());
-  return ToIndex(hay.find(Lower(needle, std::strlen(needle)), static_cast<size_t>(start)));
+  return ToIndex(kv::ToAsciiLower(text_).find(kv::ToAsciiLower(needle), static_cast<size_t>(start)));
 }
 
 bool CString::LoadString(uint32_t id, KvModule module) {

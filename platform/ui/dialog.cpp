@@ -11,6 +11,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/base/strutil.h"
 #include "platform/module/resource.h"
 #include "platform/ui/ui_internal.h"
 
@@ -47,16 +48,6 @@ Registry& R() {
   static Registry* r = new Registry;  // outlives threads ending at exit
   return *r;
 }
-
-std::string Lower(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
 std::shared_ptr<DialogState> DialogOf(KvWindow w) {
   std::lock_guard<std::mutex> lock(R().mu);
@@ -138,7 +129,7 @@ KvWindow Build(const DialogTemplate& tmpl, KvWindow owner, DialogProc proc, KvLP
   state->modal = modal;
   state->thread = CurrentThreadId();
   for (const DialogItem& item : tmpl.items) {
-    std::string lower = Lower(item.class_name);
+    std::string lower = ToAsciiLower(item.class_name);
     const char* known = KnownControlClass(lower);
     std::string cls = known ? std::string(known)
                             : (IsWindowClassRegistered(item.class_name.c_str()) ? item.class_name : "KVUI_CONTROL");
@@ -191,7 +182,7 @@ bool Convert(const KvDialogTemplate* src, DialogTemplate* out) {
     item.y = c.y;
     item.width = c.cx;
     item.height = c.cy;
-    std::string cls = Lower(c.class_name ? c.class_name : "");
+    std::string cls = ToAsciiLower(c.class_name ? c.class_name : "");
     uint32_t style = 0;
     const bool autom = (c.style & KV_STYLE_AUTO) != 0;
     if (cls == "checkbox") {
@@ -215,7 +206,7 @@ bool Convert(const KvDialogTemplate* src, DialogTemplate* out) {
     if (c.style & KV_STYLE_SORT) style |= ListSorted;
     // A class of the program's own keeps its spelling; converted ones are ours.
     const std::string given = c.class_name ? c.class_name : "";
-    item.class_name = cls == Lower(given) ? given : cls;
+    item.class_name = IEquals(cls, given) ? given : cls;
     item.style = style;
     out->items.push_back(std::move(item));
   }
@@ -464,10 +455,9 @@ int32_t ListAddString(KvWindow dialog, int32_t id, const char* text) {
   if (c->style & ListSorted) {
     // Sorted lists keep their items in order, ignoring case.
     std::lock_guard<std::mutex> lock(R().mu);
-    std::string key = Lower(text);
     index = 0;
     while (index < static_cast<int32_t>(c->items.size()) &&
-           Lower(c->items[static_cast<size_t>(index)].first) <= key) {
+           ICompare(c->items[static_cast<size_t>(index)].first, text) <= 0) {
       ++index;
     }
   }
@@ -530,7 +520,7 @@ int32_t ListFindString(KvWindow dialog, int32_t id, const char* text) {
   if (!c || !IsList(*c) || !text) return ListError;
   std::lock_guard<std::mutex> lock(R().mu);
   for (size_t i = 0; i < c->items.size(); ++i) {
-    if (EqualNoCase(c->items[i].first, text)) return static_cast<int32_t>(i);
+    if (IEquals(c->items[i].first, text)) return static_cast<int32_t>(i);
   }
   return ListError;
 }

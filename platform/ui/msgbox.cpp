@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/base/debuglog.h"
+#include "platform/base/fdutil.h"
 #include "platform/ui/window.h"
 
 namespace kv::ui {
@@ -80,27 +80,14 @@ std::string LogLine(const MessageBoxInfo& info) {
   return std::string(head) + flat(info.caption) + ": " + flat(info.text);
 }
 
-void WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 void Notify(const std::string& line) {
-  WriteAll(2, line + "\n");
+  const std::string text = line + "\n";
+  WriteAllFd(2, text.data(), text.size());
   const char* path = std::getenv("KV_MSGBOX_LOG");
   if (path && *path) {
     int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      WriteAll(fd, line + "\n");  // one append per line: lines of threads do not mix
+      WriteAllFd(fd, text.data(), text.size());  // one append per line: lines of threads do not mix
       ::close(fd);
     }
   } else {

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/strutil.h"
 #include "platform/ui/ui_internal.h"
 
 namespace kv::ui {
@@ -27,13 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kMaxExtraWords = 1024;
 
-std::string Lower(const char* s) {
-  std::string out(s ? s : "");
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+// Class names are keyed in lower case.
+std::string Lower(const char* s) { return ToAsciiLower(s ? s : ""); }
 
 uint32_t NowMs() {
   return static_cast<uint32_t>(
@@ -146,6 +142,14 @@ std::shared_ptr<WindowRecord> Find(KvWindow w) {  // table lock held
   if (w == 0) return nullptr;
   auto it = T().windows.find(w);
   return it == T().windows.end() ? nullptr : it->second;
+}
+
+// The queue of the thread that owns the window; null for a stale window or
+// an owner without a queue.
+std::shared_ptr<Queue> OwnerQueueOf(KvWindow w) {
+  std::lock_guard<std::mutex> lock(T().mu);
+  auto rec = Find(w);
+  return rec ? QueueOf(rec->owner) : nullptr;
 }
 
 void Complete(const std::shared_ptr<SendRecord>& rec, KvResult result) {
@@ -428,13 +432,11 @@ bool IsWindow(KvWindow window) {
 }
 
 KvWindow FindWindow(const char* class_name, const char* title) {
-  std::string cls = class_name ? Lower(class_name) : std::string();
-  std::string ttl = title ? Lower(title) : std::string();
   std::lock_guard<std::mutex> lock(T().mu);
   for (auto& [w, rec] : T().windows) {
     if (rec->destroying) continue;
-    if (class_name && Lower(rec->cls->name.c_str()) != cls) continue;
-    if (title && Lower(rec->title.c_str()) != ttl) continue;
+    if (class_name && !IEquals(rec->cls->name, class_name)) continue;
+    if (title && !IEquals(rec->title, title)) continue;
     return w;
   }
   return 0;
@@ -626,13 +628,7 @@ KvResult DefWindowProc(KvWindow window, uint32_t message, KvWParam, KvLParam) {
 // ---- messages ---------------------------------------------------------------
 
 bool PostMessage(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam) {
-  std::shared_ptr<Queue> q;
-  {
-    std::lock_guard<std::mutex> lock(T().mu);
-    auto rec = Find(window);
-    if (!rec) return false;
-    q = QueueOf(rec->owner);
-  }
+  std::shared_ptr<Queue> q = OwnerQueueOf(window);
   if (!q) return false;
   std::lock_guard<std::mutex> lock(q->mu);
   if (q->dead) return false;
@@ -782,13 +778,7 @@ bool HasMessages() {
 uintptr_t SetTimer(KvWindow window, uintptr_t id, uint32_t period_ms) {
   if (id == 0) return 0;
   if (period_ms == 0) period_ms = 1;
-  std::shared_ptr<Queue> q;
-  {
-    std::lock_guard<std::mutex> lock(T().mu);
-    auto rec = Find(window);
-    if (!rec) return 0;
-    q = QueueOf(rec->owner);
-  }
+  std::shared_ptr<Queue> q = OwnerQueueOf(window);
   if (!q) return 0;
   std::lock_guard<std::mutex> lock(q->mu);
   if (q->dead) return 0;
@@ -808,13 +798,7 @@ uintptr_t SetTimer(KvWindow window, uintptr_t id, uint32_t period_ms) {
 }
 
 bool KillTimer(KvWindow window, uintptr_t id) {
-  std::shared_ptr<Queue> q;
-  {
-    std::lock_guard<std::mutex> lock(T().mu);
-    auto rec = Find(window);
-    if (!rec) return false;
-    q = QueueOf(rec->owner);
-  }
+  std::shared_ptr<Queue> q = OwnerQueueOf(window);
   if (!q) return false;
   std::lock_guard<std::mutex> lock(q->mu);
   size_t before = q->timers.size();
