@@ -136,7 +136,14 @@ bool MakeFolders(const std::string& dir) {
     return true;
 }
 
-// The lock file name of a mutex name: safe characters kept, others %XX.
+// Longest encoded name kept whole in a lock file name; file names end at
+// 255 bytes.
+constexpr size_t kMaxLockName = 200;
+
+// The lock file name of a mutex name: safe characters kept, others %XX. A
+// longer form keeps its first kMaxLockName characters and ends in "~" and a
+// 64-bit FNV-1a hash of the whole name ("~" is never kept as it stands, so
+// such a name cannot meet the form of a shorter one).
 std::string LockFileName(const std::string& name) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -149,6 +156,16 @@ std::string LockFileName(const std::string& name) {
             out += hex[c >> 4];
             out += hex[c & 15];
         }
+    }
+    if (out.size() > kMaxLockName) {
+        uint64_t hash = 14695981039346656037ull;
+        for (unsigned char c : name) {
+            hash ^= c;
+            hash *= 1099511628211ull;
+        }
+        out.resize(kMaxLockName);
+        out += '~';
+        for (int shift = 60; shift >= 0; shift -= 4) out += hex[(hash >> shift) & 15];
     }
     return out + ".lock";
 }

@@ -440,4 +440,30 @@ TEST_F(CrossProcess, InitiallyOwnedAndClosedWhileOwned) {
     EXPECT_TRUE(KvCloseHandle(mutex));
 }
 
+
+TEST_F(CrossProcess, LongNamesAreSharedAndKeptApart) {
+    // Names up to the platform's limit whose lock file names would be too
+    // long for the file system: each still names one mutex across processes,
+    // and names that differ only at the end stay different mutexes.
+    const std::string head = name_ + "/";
+    const std::string first = head + std::string(260 - head.size() - 1, '\\') + "A";
+    const std::string second = first.substr(0, first.size() - 1) + "B";
+    ASSERT_EQ(first.size(), 260u);
+    name_ = first;
+    Child child = SpawnHolder();
+    KvHandle held = KvCreateMutex(first.c_str(), 0, KV_MUTEX_CROSS_PROCESS);
+    ASSERT_NE(held, 0u);
+    EXPECT_EQ(KvWaitForSingleObject(held, 20), KV_WAIT_TIMEOUT);
+    name_ = second;
+    EXPECT_EQ(TryInChild(5000), 0);
+    EXPECT_EQ(Finish(child, 'r'), 0);
+    EXPECT_EQ(KvWaitForSingleObject(held, 5000), KV_WAIT_OBJECT_0);
+    EXPECT_TRUE(KvReleaseMutex(held));
+    EXPECT_TRUE(KvCloseHandle(held));
+    // One character more than the limit is refused.
+    kv::SetLastError(0);
+    EXPECT_EQ(KvCreateMutex((first + "x").c_str(), 0, KV_MUTEX_CROSS_PROCESS), 0u);
+    EXPECT_EQ(kv::GetLastError(), KV_ERROR_FILENAME_EXCED_RANGE);
+}
+
 }  // namespace
