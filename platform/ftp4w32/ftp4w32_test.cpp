@@ -498,6 +498,35 @@ TEST_F(FtpTest, AsynchronousTransfersReportProgressAndEndToTheWindow) {
   EXPECT_EQ(api_.PWD(folder, sizeof folder), 0);
 }
 
+TEST_F(FtpTest, AbortOfATransferFromTheRealServer) {
+  // A large sparse file, copied to nowhere: far too much to finish before
+  // the abort that follows the first progress report.
+  {
+    std::ofstream(root_ / "huge.bin").close();
+    fs::resize_file(root_ / "huge.bin", 8ull << 30);
+  }
+  StartServer();
+  LogOn(port_, 30);
+  api_.SetAsynchronousMode();
+  api_.SetPassiveMode(1);
+  ASSERT_EQ(api_.RecvFile("huge.bin", "/dev/null", 'I', 1, window_, kRecvMsg), 0);
+  EXPECT_EQ(api_.BytesToBeTransferred(), static_cast<int64_t>(8ull << 30));
+  ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }));
+  ASSERT_EQ(api_.Abort(), 0);
+  ASSERT_TRUE(PumpUntil([] { return EndMessage(kRecvMsg) != nullptr; }));
+  EXPECT_EQ(EndMessage(kRecvMsg)->lparam, FTP_E_ABORTED);
+
+  // The server's answers to the abort were all read: the session goes on.
+  char folder[64];
+  ASSERT_EQ(api_.PWD(folder, sizeof folder), 0);
+  EXPECT_STREQ(folder, "/");
+  WriteFile(root_ / "small.bin", "after");
+  api_.SetSynchronousMode();
+  ASSERT_EQ(api_.RecvFile("small.bin", (local_ / "small.bin").c_str(), 'I', 0, 0, 0), 0);
+  EXPECT_EQ(ReadFile(local_ / "small.bin"), "after");
+  EXPECT_EQ(api_.CloseConnection(), 0);
+}
+
 TEST_F(FtpTest, ErrorCodesOfTheRealServer) {
   WriteFile(root_ / "here.bin", "data");
   StartServer();
@@ -545,6 +574,11 @@ TEST_F(FtpTest, MalformedServersEndTheCallWithAnError) {
       {"refusal", "421 too many users\r\n", FTP_E_SERVER_REFUSED},
       {"never ending reply", "220-welcome\r\n more\r\n", FTP_E_TIMEOUT},
       {"silence", "", FTP_E_TIMEOUT},
+      {"only ever about to be ready", [] {
+         std::string lines;
+         for (int i = 0; i < 100; ++i) lines += "120 ready in a minute\r\n";
+         return lines;
+       }(), FTP_E_SERVER_REFUSED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -25,6 +25,7 @@ namespace {
 
 constexpr size_t kMaxArgument = 1024;  // longest path or name sent in a command
 constexpr size_t kChunk = 64 * 1024;
+constexpr int kMaxGreetingWaits = 8;
 
 // A text the caller wants sent in a command: present, bounded, one line.
 bool ValidArgument(const char* s, bool mayBeEmpty = false) {
@@ -200,11 +201,14 @@ int32_t Session::ConnectControl(const std::string& host) {
   reader_.Reset();
   int32_t rc = ConnectWithin(addr, TimeoutMs(), -1, &control_, FTP_E_CONNECT_FAILED);
   if (rc != 0) return rc;
+  // "Ready in a while" (120) comes before the real greeting; a server that
+  // sends nothing else is refused after a few.
   Reply reply;
+  int waits = 0;
   do {
     rc = ReadReply(&reply);
     if (rc != 0) return rc;
-  } while (reply.code == 120);  // "ready in a while": the real greeting follows
+  } while (reply.code == 120 && ++waits < kMaxGreetingWaits);
   if (reply.code != 220) {
     DropControl();
     return FTP_E_SERVER_REFUSED;
@@ -567,6 +571,38 @@ int32_t Session::Abort() {
   return 0;
 }
 
+void Session::ResetAbort() {
+  abort_.store(false);
+  uint64_t drain;
+  while (read(wakeFd_, &drain, sizeof drain) > 0) {
+  }
+}
+
+// Moves the data of a started transfer: on a worker thread that posts the end
+// notification when asynchronous with a window, else here and now.
+int32_t Session::Launch(std::unique_ptr<Transfer> t) {
+  busy_.store(true);
+  if (async_ && t->window != 0) {
+    try {
+      worker_ = std::thread([this, t = std::move(t)]() mutable {
+        const int32_t result = RunTransfer(*t);
+        const KvWindow w = t->window;
+        const uint32_t m = t->message;
+        t.reset();
+        busy_.store(false);
+        Notify(w, m, FTP_NOTIFY_END, result);
+      });
+      return 0;
+    } catch (...) {
+      busy_.store(false);
+      return FTP_E_OUT_OF_MEMORY;
+    }
+  }
+  const int32_t rc = RunTransfer(*t);
+  busy_.store(false);
+  return rc;
+}
+
 // ---- transfers --------------------------------------------------------------
 
 int32_t Session::Dir(const char* pattern, const char* localFile, bool longListing) {
@@ -580,10 +616,7 @@ int32_t Session::Dir(const char* pattern, const char* localFile, bool longListin
   // leaves an empty file rather than an older listing.
   t.file = open(kv::ResolvePath(localFile).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (t.file < 0) return FTP_E_LOCAL_FILE;
-  abort_.store(false);
-  uint64_t drain;
-  while (read(wakeFd_, &drain, sizeof drain) > 0) {
-  }
+  ResetAbort();
   Reply reply;
   rc = Command("TYPE A", &reply);
   if (rc != 0) return rc;
@@ -606,10 +639,7 @@ int32_t Session::RecvFile(const char* remote, const char* local, char type, bool
   if (rc != 0) return rc;
   if (!ValidArgument(remote) || local == nullptr || !*local || (type != 'I' && type != 'A'))
     return FTP_E_INVALID_ARGUMENT;
-  abort_.store(false);
-  uint64_t drain;
-  while (read(wakeFd_, &drain, sizeof drain) > 0) {
-  }
+  ResetAbort();
   total_.store(0);
   Reply reply;
   rc = Command(std::string("TYPE ") + type, &reply);
@@ -635,26 +665,7 @@ int32_t Session::RecvFile(const char* remote, const char* local, char type, bool
     FinishAbort();
     return FTP_E_LOCAL_FILE;
   }
-  busy_.store(true);
-  if (async_ && window != 0) {
-    try {
-      worker_ = std::thread([this, t = std::move(t)]() mutable {
-        const int32_t result = RunTransfer(*t);
-        const KvWindow w = t->window;
-        const uint32_t m = t->message;
-        t.reset();
-        busy_.store(false);
-        Notify(w, m, FTP_NOTIFY_END, result);
-      });
-      return 0;
-    } catch (...) {
-      busy_.store(false);
-      return FTP_E_OUT_OF_MEMORY;
-    }
-  }
-  rc = RunTransfer(*t);
-  busy_.store(false);
-  return rc;
+  return Launch(std::move(t));
 }
 
 int32_t Session::SendFile(const char* local, const char* remote, char type, bool notify, KvWindow window,
@@ -673,10 +684,7 @@ int32_t Session::SendFile(const char* local, const char* remote, char type, bool
   if (t->file < 0) return FTP_E_LOCAL_FILE;
   struct stat st{};
   if (fstat(t->file, &st) != 0 || !S_ISREG(st.st_mode)) return FTP_E_LOCAL_FILE;
-  abort_.store(false);
-  uint64_t drain;
-  while (read(wakeFd_, &drain, sizeof drain) > 0) {
-  }
+  ResetAbort();
   total_.store(st.st_size);
   Reply reply;
   rc = Command(std::string("TYPE ") + type, &reply);
@@ -684,26 +692,7 @@ int32_t Session::SendFile(const char* local, const char* remote, char type, bool
   if (reply.code / 100 != 2) return FTP_E_COMMAND_FAILED;
   rc = StartTransfer(std::string("STOR ") + remote, *t);
   if (rc != 0) return rc;
-  busy_.store(true);
-  if (async_ && window != 0) {
-    try {
-      worker_ = std::thread([this, t = std::move(t)]() mutable {
-        const int32_t result = RunTransfer(*t);
-        const KvWindow w = t->window;
-        const uint32_t m = t->message;
-        t.reset();
-        busy_.store(false);
-        Notify(w, m, FTP_NOTIFY_END, result);
-      });
-      return 0;
-    } catch (...) {
-      busy_.store(false);
-      return FTP_E_OUT_OF_MEMORY;
-    }
-  }
-  rc = RunTransfer(*t);
-  busy_.store(false);
-  return rc;
+  return Launch(std::move(t));
 }
 
 }  // namespace kvftp

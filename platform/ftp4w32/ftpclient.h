@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,6 +59,8 @@ class Session {
   int32_t AcceptData(int listenFd, int* dataFd);
   int32_t StartTransfer(const std::string& command, Transfer& t);
   int32_t RunTransfer(Transfer& t);
+  int32_t Launch(std::unique_ptr<Transfer> t);
+  void ResetAbort();
   int32_t FinishAbort();
   void JoinWorker();
   int TimeoutMs() const { return timeoutSeconds_ * 1000; }

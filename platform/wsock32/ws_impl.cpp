@@ -485,13 +485,15 @@ void CopyHostent(const hostent& h, HostAnswer* out) {
   for (char** a = h.h_addr_list; a && *a; ++a) out->addresses.emplace_back(*a, 4);
 }
 
-int32_t ResolveByAddr(const std::string& address, HostAnswer* out) {
+// Runs one of the resolver's reentrant lookups, growing its work buffer
+// while the answer does not fit.
+template <typename Lookup>
+int32_t Resolve(Lookup lookup, HostAnswer* out) {
   std::vector<char> work(8192);
   for (;;) {
     hostent h{}, *result = nullptr;
     int herr = 0;
-    int rc = gethostbyaddr_r(address.data(), static_cast<socklen_t>(address.size()), AF_INET, &h, work.data(),
-                             work.size(), &result, &herr);
+    int rc = lookup(&h, work.data(), work.size(), &result, &herr);
     if (rc == ERANGE && work.size() < (1u << 20)) {
       work.resize(work.size() * 2);
       continue;
@@ -502,20 +504,21 @@ int32_t ResolveByAddr(const std::string& address, HostAnswer* out) {
   }
 }
 
+int32_t ResolveByAddr(const std::string& address, HostAnswer* out) {
+  return Resolve(
+      [&](hostent* h, char* work, size_t size, hostent** result, int* herr) {
+        return gethostbyaddr_r(address.data(), static_cast<socklen_t>(address.size()), AF_INET, h, work, size,
+                               result, herr);
+      },
+      out);
+}
+
 int32_t ResolveByName(const std::string& name, HostAnswer* out) {
-  std::vector<char> work(8192);
-  for (;;) {
-    hostent h{}, *result = nullptr;
-    int herr = 0;
-    int rc = gethostbyname2_r(name.c_str(), AF_INET, &h, work.data(), work.size(), &result, &herr);
-    if (rc == ERANGE && work.size() < (1u << 20)) {
-      work.resize(work.size() * 2);
-      continue;
-    }
-    if (rc != 0 || result == nullptr) return ErrorFromHerrno(herr);
-    CopyHostent(h, out);
-    return 0;
-  }
+  return Resolve(
+      [&](hostent* h, char* work, size_t size, hostent** result, int* herr) {
+        return gethostbyname2_r(name.c_str(), AF_INET, h, work, size, result, herr);
+      },
+      out);
 }
 
 constexpr size_t kPtr = sizeof(char*);
@@ -565,6 +568,20 @@ void WriteHostEntry(const HostAnswer& a, char* buffer) {
   entry.addressLength = 4;
   std::memcpy(&entry.addresses, &addrList, kPtr);
   std::memcpy(buffer, &entry, sizeof entry);
+}
+
+// An IPv4 address as the lookups by address take it: 4 bytes of type
+// AF_INET. Sets the error otherwise.
+bool IsInetAddress(const char* address, int32_t length, int32_t type) {
+  if (address == nullptr || length != 4) {
+    SetError(WSAEFAULT);
+    return false;
+  }
+  if (type != WS_AF_INET) {
+    SetError(WSAEAFNOSUPPORT);
+    return false;
+  }
+  return true;
 }
 
 // Per-thread answer of the blocking lookups.
@@ -1021,14 +1038,7 @@ WsHostEntry* GetHostByName(const char* name) {
 }
 
 WsHostEntry* GetHostByAddr(const char* address, int32_t length, int32_t type) {
-  if (address == nullptr || length != 4) {
-    SetError(WSAEFAULT);
-    return nullptr;
-  }
-  if (type != WS_AF_INET) {
-    SetError(WSAEAFNOSUPPORT);
-    return nullptr;
-  }
+  if (!IsInetAddress(address, length, type)) return nullptr;
   HostAnswer a;
   const int32_t err = ResolveByAddr(std::string(address, 4), &a);
   if (err != 0) {
@@ -1040,14 +1050,7 @@ WsHostEntry* GetHostByAddr(const char* address, int32_t length, int32_t type) {
 
 KvHandle AsyncGetHostByAddr(KvWindow window, uint32_t message, const char* address, int32_t length, int32_t type,
                             char* buffer, int32_t bufferLength) {
-  if (address == nullptr || length != 4) {
-    SetError(WSAEFAULT);
-    return 0;
-  }
-  if (type != WS_AF_INET) {
-    SetError(WSAEAFNOSUPPORT);
-    return 0;
-  }
+  if (!IsInetAddress(address, length, type)) return 0;
   std::string addr(address, 4);
   return StartLookup(window, message, buffer, bufferLength,
                      [addr](HostAnswer* a) { return ResolveByAddr(addr, a); });
