@@ -58,6 +58,20 @@ bool IsStorableValue(const char* value) {
 
 // ---- reading ---------------------------------------------------------------
 
+// A decimal number as the C runtime reads one: leading blanks, a sign,
+// digits up to the first other character. Far too many digits saturate.
+int64_t ParseDecimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value < (INT64_MAX - 9) / 10) value = value * 10 + (text[i] - '0');
+  }
+  return negative ? -value : value;
+}
+
 // One field of a line: the number and the value (a view into the line).
 struct Field {
   int32_t id = -1;
@@ -83,34 +97,13 @@ bool ReadField(std::string_view line, size_t& pos, Field& field) {
   if (!text.empty() && text.back() == '"') text.remove_suffix(1);
   size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
-  // The number as a C runtime reads a decimal: blanks, a sign, digits.
-  std::string_view num = text.substr(0, colon);
-  size_t i = 0;
-  while (i < num.size() && (num[i] == ' ' || num[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < num.size() && (num[i] == '-' || num[i] == '+')) negative = num[i++] == '-';
-  int64_t value = 0;
-  for (; i < num.size() && num[i] >= '0' && num[i] <= '9'; ++i) {
-    if (value < INT32_MAX) value = value * 10 + (num[i] - '0');
-  }
+  int64_t value = ParseDecimal(text.substr(0, colon));
   if (value > INT32_MAX) value = INT32_MAX;
-  field.id = static_cast<int32_t>(negative ? -value : value);
+  if (value < -INT32_MAX) value = -INT32_MAX;
+  field.id = static_cast<int32_t>(value);
   field.value = text.substr(colon + 1);
   if (field.value.size() > KVLS_MAX_VALUE - 1) field.value = field.value.substr(0, KVLS_MAX_VALUE - 1);
   return true;
-}
-
-// The stamp of a time stamp value: the decimal number before the blank.
-int64_t ParseStamp(std::string_view value) {
-  size_t i = 0;
-  while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < value.size() && (value[i] == '-' || value[i] == '+')) negative = value[i++] == '-';
-  int64_t stamp = 0;
-  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-    if (stamp < (INT64_MAX - 9) / 10) stamp = stamp * 10 + (value[i] - '0');
-  }
-  return negative ? -stamp : stamp;
 }
 
 // The loaded image: its text (NUL after the last byte) and its end.
@@ -315,7 +308,7 @@ LogStatusItem* KVLS_ReadEntryFromLogStatusFile(int32_t /*unused*/, LogStatusHand
     size_t pos = 0;
     Field first;
     if (!ReadField(line, pos, first) || first.value.empty() || first.id != 0) continue;
-    int64_t stamp = ParseStamp(first.value);
+    int64_t stamp = ParseDecimal(first.value);  // the number before the blank
     uint32_t ustamp = static_cast<uint32_t>(stamp);
     bool stop = false;
     bool take = false;

@@ -216,6 +216,11 @@ TEST_F(LogStatus, ReadingOddFiles) {
       {"quoted comma", "\"0:1 x\",\"1:a,b\",\r\n", KVLS_MODE_NEXT, "1=a,b"},
       {"unquoted fields", "0:1 x,7:plain,\r\n", KVLS_MODE_NEXT, "7=plain"},
       {"NUL inside", std::string(kWithNul, sizeof kWithNul - 1), KVLS_MODE_LATEST, "1=c"},
+      {"field numbers as the runtime reads them", "\"0:1 x\",\" +5:a\",\"99999999999:b\",\"-7:c\",\"x:d\",\r\n",
+       KVLS_MODE_NEXT, "5=a;2147483647=b;-7=c;0=d"},
+      // Stamps compare unsigned: -3 is later than every positive stamp.
+      {"signed stamps, earliest", "\"0: +7 x\",\"1:a\",\r\n\"0:-3 y\",\"1:b\",\r\n", KVLS_MODE_EARLIEST, "1=a"},
+      {"signed stamps, latest", "\"0: +7 x\",\"1:a\",\r\n\"0:-3 y\",\"1:b\",\r\n", KVLS_MODE_LATEST, "1=b"},
   };
   for (const Case& c : cases) {
     fs::remove(path_);
