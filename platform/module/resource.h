@@ -18,6 +18,7 @@
 #define KV_PLATFORM_MODULE_RESOURCE_H
 
 #include "platform/base/kvtypes.h"
+#include "platform/module/module.h" /* KvModule, KV_MODULE_TABLE */
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,13 +29,6 @@ extern "C" {
 #endif
 #ifndef KV_ERROR_RESOURCE_NAME_NOT_FOUND
 #define KV_ERROR_RESOURCE_NAME_NOT_FOUND 1814u
-#endif
-
-/* Attribute of the tables that every module defines under the same names
-   (kv_ordinal_table, kv_resource_table): exported, but bound within their own
-   module, so that a program and the modules it loads may each have one. */
-#ifndef KV_MODULE_TABLE
-#define KV_MODULE_TABLE __attribute__((visibility("protected")))
 #endif
 
 /* Resource types. */
