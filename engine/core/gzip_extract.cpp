@@ -10,28 +10,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/core/engine_state.h"
 #include "engine/core/zip_extract.h"
 #include "platform/base/files.h"
 #include "platform/base/paths.h"
-#include "platform/ui/window.h"
 
 namespace vrn {
 
 namespace {
 
 constexpr uint32_t kGzipErrorText = 5717;
-constexpr uint32_t kProgressPercentMessage = 1024;
-constexpr uint32_t kProgressTitleMessage = 1044;
-
-std::string FilePart(const std::string& path) {
-  const size_t cut = path.find_last_of("\\/:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-void SendProgress(uint32_t percent) {
-  if (g_engine.progressWindow != 0) kv::ui::SendMessage(g_engine.progressWindow, kProgressPercentMessage, percent, 0);
-}
 
 enum class Outcome { kDone, kFailed, kCancelled };
 
@@ -74,7 +61,7 @@ Outcome Decompress(const char* archivePath, const std::string& tempPath) {
     if (compressedSize > 0 && consumed >= 0 && static_cast<uint64_t>(consumed) < compressedSize) {
       percent = static_cast<uint32_t>(static_cast<uint64_t>(consumed) * 100 / compressedSize);
     }
-    SendProgress(percent);
+    SendExtractionPercent(percent);
     if (PumpAndCheckCancel()) outcome = Outcome::kCancelled;
   }
   if (gzclose(gz) != Z_OK && outcome == Outcome::kDone) outcome = Outcome::kFailed;
@@ -90,32 +77,23 @@ LogNameEntry** ExtractGzipLog(const char* profileName, uint32_t /*callerValue*/,
   uint16_t dummy = 0;
   if (count == nullptr) count = &dummy;
   if (archivePath == nullptr || archivePath[0] == 0) return list;
-  const std::string folder = TempZipFolder(profileName, true);
-  if (!kv::FolderExists(folder.c_str())) {
-    ShowExtractionError(kGzipErrorText, archivePath);
-    return list;
-  }
+  if (PrepareExtractionFolder(profileName, archivePath, kGzipErrorText).empty()) return list;
 
   // The one member is the file itself, index 0.
   std::string path;
   if (!LookUpUnzipList(profileName, archivePath, archivePath, &path, 0)) {
-    if (g_engine.progressWindow != 0) {
-      const std::string fileName = FilePart(archivePath);
-      SendProgress(0);
-      kv::ui::SendMessage(g_engine.progressWindow, kProgressTitleMessage, 0,
-                          reinterpret_cast<KvLParam>(fileName.c_str()));
-    }
+    ShowExtractionStart(archivePath);
     const std::string tempPath = path + ".part";
     const Outcome outcome = Decompress(archivePath, tempPath);
     bool done = outcome == Outcome::kDone && kv::FileMove(tempPath.c_str(), path.c_str(), true);
     if (!done) {
       kv::FileDelete(tempPath.c_str());
       if (outcome != Outcome::kCancelled) ShowExtractionError(kGzipErrorText, archivePath);
-      SendProgress(100);
+      SendExtractionPercent(100);
       return list;
     }
     RecordUnzippedMember(profileName, archivePath, archivePath, path, 0);
-    SendProgress(100);
+    SendExtractionPercent(100);
   }
   if (!AppendExtractedEntry(path, &list, count)) ShowExtractionError(kGzipErrorText, archivePath);
   return list;

@@ -32,42 +32,12 @@ bool StartsWithNoCase(const char* text, const char* prefix) {
   return text != nullptr && strncasecmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-void CopyOut(char* out, size_t size, const std::string& text) {
-  if (out == nullptr || size == 0) return;
-  const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-  std::memcpy(out, text.data(), n);
-  out[n] = 0;
-}
-
 uint32_t KilobytesOf(uint64_t bytes) {
   const uint64_t kb = (bytes + 1023) / 1024;
   return kb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kb);
 }
 
 uint32_t AddSaturated(uint32_t a, uint32_t b) { return a > UINT32_MAX - b ? UINT32_MAX : a + b; }
-
-uint32_t WriteTimeOf(std::time_t t) {
-  return t > 0 && t <= static_cast<std::time_t>(UINT32_MAX) ? static_cast<uint32_t>(t) : 0;
-}
-
-bool AppendEntry(LogNameEntry*** list, uint16_t* count, const std::string& name, uint64_t size, uint32_t writeTime) {
-  if (*count == UINT16_MAX || name.size() >= kLogNameWidth) return false;
-  auto* entry = static_cast<LogNameEntry*>(std::calloc(1, sizeof(LogNameEntry)));
-  if (entry == nullptr) return false;
-  auto** grown =
-      static_cast<LogNameEntry**>(std::realloc(*list, (static_cast<size_t>(*count) + 1) * sizeof(LogNameEntry*)));
-  if (grown == nullptr) {
-    std::free(entry);
-    return false;
-  }
-  std::memcpy(entry->name, name.data(), name.size());
-  entry->size = size;
-  entry->writeTime = writeTime;
-  grown[*count] = entry;
-  *list = grown;
-  ++*count;
-  return true;
-}
 
 bool SameNameNoCase(const std::vector<std::string>& seen, const std::string& name) {
   for (const std::string& s : seen) {
@@ -261,11 +231,11 @@ uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, 
   if (outHost != nullptr && hostSize > 0) outHost[0] = 0;
   const std::string text = location != nullptr ? location : "";
   if ((text.size() >= 2 && (text[1] == ':' || text[1] == '\\')) || text.compare(0, 2, "..") == 0) {
-    CopyOut(outPath, pathSize, text);
+    CopyToField(outPath, pathSize, text);
     return kLocationLocal;
   }
   if (IsOdbcLocation(text.c_str())) {
-    CopyOut(outPath, pathSize, text);
+    CopyToField(outPath, pathSize, text);
     return kLocationOdbc;
   }
   if (StartsWithNoCase(text.c_str(), "file:///")) {
@@ -279,7 +249,7 @@ uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, 
       // No drive: the third "/" starts an absolute path of this platform.
       rest = "/" + rest;
     }
-    CopyOut(outPath, pathSize, rest);
+    CopyToField(outPath, pathSize, rest);
     return kLocationLocal;
   }
 
@@ -296,7 +266,7 @@ uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, 
     port = 21;
   } else {
     // A local path, absolute or relative, is kept whole.
-    CopyOut(outPath, pathSize, text);
+    CopyToField(outPath, pathSize, text);
     return kLocationLocal;
   }
 
@@ -313,8 +283,8 @@ uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, 
     host = text.substr(prefix, hostEnd == std::string::npos ? std::string::npos : hostEnd - prefix);
     if (hostEnd != std::string::npos) path = text.substr(hostEnd);
   }
-  CopyOut(outPath, pathSize, path);
-  if (outHost != nullptr) CopyOut(outHost, hostSize, host);
+  CopyToField(outPath, pathSize, path);
+  if (outHost != nullptr) CopyToField(outHost, hostSize, host);
   if (outPort != nullptr) *outPort = port;
   return kind;
 }
@@ -345,7 +315,7 @@ LogNameEntry** BuildLogFileList(uint32_t callerValue, DravelEntry* profile, cons
     }
     if (extract != 0 && g_odbcPreparer != nullptr && g_odbcPreparer(connection.c_str()) == 1) {
       summary->ArchiveKind = kArchiveOdbc;
-      AppendEntry(&list, count, "odbc:" + connection, 0, 0);
+      AppendLogNameEntry(&list, count, "odbc:" + connection, 0, 0);
     }
   } else {
     const std::string text = location;
@@ -387,7 +357,7 @@ LogNameEntry** BuildLogFileList(uint32_t callerValue, DravelEntry* profile, cons
           list = ExtractGzipLog(profileName.c_str(), callerValue, full.c_str(), list, count);
         } else {
           summary->ArchiveKind = kArchivePlain;
-          AppendEntry(&list, count, full, info.size, WriteTimeOf(info.writeTime));
+          AppendLogNameEntry(&list, count, full, info.size, LogWriteTime(info.writeTime));
         }
       }
     }
@@ -420,6 +390,30 @@ void FreeLogFileList(LogNameEntry** list, uint16_t count) {
   if (list == nullptr || count == 0) return;
   for (uint16_t i = 0; i < count; ++i) std::free(list[i]);
   std::free(list);
+}
+
+bool AppendLogNameEntry(LogNameEntry*** list, uint16_t* count, const std::string& name, uint64_t size,
+                        uint32_t writeTime) {
+  if (list == nullptr || count == nullptr || *count == UINT16_MAX || name.size() >= kLogNameWidth) return false;
+  auto* entry = static_cast<LogNameEntry*>(std::calloc(1, sizeof(LogNameEntry)));
+  if (entry == nullptr) return false;
+  auto** grown =
+      static_cast<LogNameEntry**>(std::realloc(*list, (static_cast<size_t>(*count) + 1) * sizeof(LogNameEntry*)));
+  if (grown == nullptr) {
+    std::free(entry);
+    return false;
+  }
+  std::memcpy(entry->name, name.data(), name.size());
+  entry->size = size;
+  entry->writeTime = writeTime;
+  grown[*count] = entry;
+  *list = grown;
+  ++*count;
+  return true;
+}
+
+uint32_t LogWriteTime(std::time_t t) {
+  return t > 0 && t <= static_cast<std::time_t>(UINT32_MAX) ? static_cast<uint32_t>(t) : 0;
 }
 
 int SetLogFormatHint(uint32_t code) {

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <string>
 
 #include <vornic/profile.h>
 
@@ -83,6 +85,15 @@ LogNameEntry** BuildLogFileList(uint32_t callerValue, DravelEntry* profile, cons
                                 LogListSummary* summary, uint32_t extract);
 // Frees each entry and the array; null or a count of 0 does nothing.
 void FreeLogFileList(LogNameEntry** list, uint16_t count);
+
+// Appends one entry to a list grown one pointer at a time (*count follows).
+// False, with the list unchanged, when the name does not fit kLogNameWidth
+// whole, the count is full or memory is short.
+bool AppendLogNameEntry(LogNameEntry*** list, uint16_t* count, const std::string& name, uint64_t size,
+                        uint32_t writeTime);
+// A file's last-write time as a listed write time (0 when unknown or beyond
+// 32 bits).
+uint32_t LogWriteTime(std::time_t t);
 
 // Preparation of an "odbc:" log source (the connection string without
 // "odbc:"): 1 when its rows are ready. The ODBC log source registers it;

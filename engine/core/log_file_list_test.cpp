@@ -430,6 +430,7 @@ struct LogShape {
   const char* lineEnd;
   const char* tail;  // after the last record
   uint32_t base;     // time of the first record
+  bool cutLastLineEnd = false;  // the last record has no line end (a log being written)
 };
 
 uint32_t ShapeTime(const LogShape& shape, int i) {
@@ -450,6 +451,7 @@ std::string MakeLog(const LogShape& shape) {
                   i % 7, date, i, 100 + i, shape.lineEnd);
     text += line;
   }
+  if (shape.cutLastLineEnd) text.resize(text.size() - std::strlen(shape.lineEnd));
   return text + shape.tail;
 }
 
@@ -479,10 +481,19 @@ class TimeRange : public testing::Test {
   void TearDown() override { vrn::ForgetReaderSource(); }
 
   // Compares FindLogTimeRange with the records of the window for every pair
-  // of candidate window ends.
-  void CheckAgainstBruteForce(const std::string& path, const std::vector<uint32_t>& candidates) {
+  // of candidate window ends: before and after every record, every sampled
+  // record's second and its neighbours, the first and the last record's.
+  void CheckAgainstBruteForce(const std::string& path, int sampleStep) {
     const std::vector<readertest::Snapshot> all = readertest::ReadFileHits(path);
     ASSERT_FALSE(all.empty()) << path;
+    std::vector<uint32_t> candidates = {all.front().time - 100, all.back().time + 1000};
+    for (size_t i = 0; i < all.size(); i += static_cast<size_t>(sampleStep)) {
+      for (int d = -1; d <= 1; ++d) candidates.push_back(all[i].time + d);
+    }
+    for (int d = -1; d <= 1; ++d) candidates.push_back(all.back().time + d);
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+
     const vrn::LogSourceHandle source = vrn::OpenLogSourceForReading(path.c_str());
     ASSERT_NE(source, vrn::kNoLogSource);
     for (uint32_t s : candidates) {
@@ -513,34 +524,34 @@ class TimeRange : public testing::Test {
 };
 
 TEST_F(TimeRange, AgreesWithABruteForceScan) {
-  // Three logs of consecutive periods; small ones (under 1 KB: linear only)
-  // and larger ones (bisection); CR LF and LF; blank and space tails.
+  // Logs of consecutive periods; small ones (under 1 KB: linear only) and
+  // larger ones (bisection); CR LF and LF; blank and space tails; a last
+  // record without its line end. The records carry a UTC offset, so their
+  // wall-clock times move with the time zone.
   const uint32_t day = 1600000000;
   const LogShape shapes[] = {
       {"tiny-crlf.log", 9, "\r\n", "", day},
       {"tiny-lf-blank-tail.log", 10, "\n", "\n\n  \n", day + 100},
+      {"tiny-no-final-line-end.log", 8, "\r\n", "", day + 200, true},
       {"mid-crlf-blank-tail.log", 120, "\r\n", "\r\n\r\n", day + 1000},
       {"large-lf.log", 4000, "\n", "", day + 5000},
+      {"large-no-final-line-end.log", 1500, "\n", "", day + 40000, true},
       {"one-record.log", 1, "\n", "\n", day + 90000},
   };
-  for (const LogShape& shape : shapes) {
-    const std::string path = dir_.Write(shape.name, MakeLog(shape));
-    if (shape.records <= 10) {
-      EXPECT_LT(MakeLog(shape).size(), 1024u) << shape.name;
+  for (const char* zone : {"UTC0", "EST5EDT", "JST-9"}) {
+    readertest::TzScope tz(zone);
+    SCOPED_TRACE(zone);
+    for (const LogShape& shape : shapes) {
+      const std::string text = MakeLog(shape);
+      if (shape.records <= 10) {
+        EXPECT_LT(text.size(), 1024u) << shape.name;
+      }
+      // The largest (slowest) log under one zone; the others cover the zones.
+      if (shape.records > 2000 && std::strcmp(zone, "UTC0") != 0) continue;
+      const std::string path = dir_.Write(shape.name, text);
+      ASSERT_EQ(readertest::ReadFileHits(path).size(), static_cast<size_t>(shape.records)) << shape.name;
+      CheckAgainstBruteForce(path, shape.records > 200 ? 397 : shape.records > 20 ? 11 : 1);
     }
-    // Window ends: around the first and last record, every record's second
-    // and its neighbours (sampled for the large log), before and after all.
-    std::vector<uint32_t> candidates = {shape.base - 100, shape.base - 1};
-    const int step = shape.records > 200 ? 397 : shape.records > 20 ? 11 : 1;
-    for (int i = 0; i < shape.records; i += step) {
-      for (int d = -1; d <= 1; ++d) candidates.push_back(ShapeTime(shape, i) + d);
-    }
-    const uint32_t lastTime = ShapeTime(shape, shape.records - 1);
-    for (int d = -1; d <= 1; ++d) candidates.push_back(lastTime + d);
-    candidates.push_back(lastTime + 1000);
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-    CheckAgainstBruteForce(path, candidates);
   }
 }
 
@@ -665,6 +676,49 @@ TEST_F(TimeRange, ProfileLogTimesFromOldestAndNewestLog) {
   EXPECT_EQ(mine.FirstLogTime, ShapeTime(older, 0));
   EXPECT_EQ(mine.LastLogTime, ShapeTime(newer, newer.records - 1));
   EXPECT_EQ(mine.LogSizeKB, profile.LogSizeKB);
+}
+
+TEST_F(TimeRange, LogStatusTriesOtherDateOrders) {
+  // Comma-separated logs whose dates read only in one order; the intl order
+  // is month-day-year. A profile without a date layout of its own takes the
+  // first order that reads every log cleanly; one with its own layout keeps it.
+  auto commaLog = [](const std::vector<std::string>& dates) {
+    std::string text;
+    for (const std::string& d : dates) {
+      text += "1.1.1.1, -, " + d + ", 10:00:00, W3SVC1, S, -, 1, 1, 1, 200, 0, GET, /, -,\r\n";
+    }
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> dates;
+    uint32_t ownFormat;
+    uint32_t formatAfter;
+    uint32_t first, last;  // 0: no record could be read
+  };
+  const Case cases[] = {
+      {"month-day-year", {"5/13/98", "5/20/98"}, 0, 0, readertest::Wall(1998, 5, 13, 10, 0, 0),
+       readertest::Wall(1998, 5, 20, 10, 0, 0)},
+      {"day-month-year", {"13/5/98", "20/5/98"}, 0, 9, readertest::Wall(1998, 5, 13, 10, 0, 0),
+       readertest::Wall(1998, 5, 20, 10, 0, 0)},
+      {"year-month-day", {"98/5/13", "98/5/20"}, 0, 10, readertest::Wall(1998, 5, 13, 10, 0, 0),
+       readertest::Wall(1998, 5, 20, 10, 0, 0)},
+      {"own layout kept", {"13/5/98", "20/5/98"}, 8, 8, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder logs;
+    logs.Write("in.log", commaLog(c.dates));
+    DravelEntry profile{};
+    profile.LogFileFormat = c.ownFormat;
+    profile.FirstLogTime = profile.LastLogTime = 7;
+    EXPECT_EQ(vrn::GetProfileLogStatus(0, &profile, logs.File("*.log").c_str(), nullptr, 0, 0), 1);
+    EXPECT_EQ(profile.LogFileFormat, c.formatAfter);
+    EXPECT_EQ(profile.FirstLogTime, c.first);
+    EXPECT_EQ(profile.LastLogTime, c.last);
+    EXPECT_EQ(vrn::GetReaderDateLayout(), c.formatAfter) << "the layout follows the profile's format";
+  }
+  vrn::SetLogFormatHint(0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "engine/core/engine_state.h"
 #include "engine/core/log_source.h"
+#include "engine/core/profile.h"
 #include "platform/base/files.h"
 #include "platform/base/ini.h"
 #include "platform/dunzip32/dunzip.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr uint32_t kZipErrorText = 5716;
 constexpr uint32_t kProgressPercentMessage = 1024;
 constexpr uint32_t kProgressTitleMessage = 1044;
-constexpr size_t kMarkerLength = sizeof(kExtractedLogMarker) - 1;
 
 // Text after the last "\", "/" or ":" (the whole text when none).
 std::string FilePart(const std::string& path) {
@@ -75,29 +75,20 @@ bool EnsureFolder(const std::string& folder) {
   return kv::FolderExists(folder.c_str());
 }
 
-void CopyText(char* out, size_t size, const std::string& text) {
-  if (out == nullptr || size == 0) return;
-  const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-  std::memcpy(out, text.data(), n);
-  out[n] = 0;
-}
-
 // One extraction's callbacks.
 struct ExtractionContext {
   std::string outputPath;
 };
 
 int32_t ProgressCallback(void* /*user*/, uint32_t percent) {
-  if (g_engine.progressWindow != 0) {
-    kv::ui::SendMessage(g_engine.progressWindow, kProgressPercentMessage, percent, 0);
-  }
+  SendExtractionPercent(percent);
   return PumpAndCheckCancel() ? 1 : 0;
 }
 
 int32_t NameCallback(void* user, char* out, uint32_t size) {
   auto* context = static_cast<ExtractionContext*>(user);
   if (context == nullptr || out == nullptr || size == 0 || context->outputPath.size() >= size) return 0;
-  CopyText(out, size, context->outputPath);
+  CopyToField(out, size, context->outputPath);
   return 1;
 }
 
@@ -231,27 +222,27 @@ bool RecordUnzippedMember(const char* profileName, const char* archivePath, cons
 // ---- the list ----------------------------------------------------------------
 
 bool AppendExtractedEntry(const std::string& path, LogNameEntry*** list, uint16_t* count) {
-  if (list == nullptr || count == nullptr || *count == UINT16_MAX) return false;
-  if (kMarkerLength + path.size() >= kLogNameWidth) return false;
   kv::FileInfo info;
   if (!kv::GetFileInfo(path.c_str(), &info) || info.folder) return false;
-  auto* entry = static_cast<LogNameEntry*>(std::calloc(1, sizeof(LogNameEntry)));
-  if (entry == nullptr) return false;
-  auto** grown = static_cast<LogNameEntry**>(std::realloc(*list, (static_cast<size_t>(*count) + 1) * sizeof(LogNameEntry*)));
-  if (grown == nullptr) {
-    std::free(entry);
-    return false;
-  }
-  std::memcpy(entry->name, kExtractedLogMarker, kMarkerLength);
-  std::memcpy(entry->name + kMarkerLength, path.data(), path.size());
-  entry->size = info.size;
-  entry->writeTime = info.writeTime > 0 && info.writeTime <= static_cast<std::time_t>(UINT32_MAX)
-                         ? static_cast<uint32_t>(info.writeTime)
-                         : 0;
-  grown[*count] = entry;
-  *list = grown;
-  ++*count;
-  return true;
+  return AppendLogNameEntry(list, count, kExtractedLogMarker + path, info.size, LogWriteTime(info.writeTime));
+}
+
+std::string PrepareExtractionFolder(const char* profileName, const char* archivePath, uint32_t errorId) {
+  const std::string folder = TempZipFolder(profileName, true);
+  if (kv::FolderExists(folder.c_str())) return folder;
+  ShowExtractionError(errorId, archivePath);
+  return std::string();
+}
+
+void SendExtractionPercent(uint32_t percent) {
+  if (g_engine.progressWindow != 0) kv::ui::SendMessage(g_engine.progressWindow, kProgressPercentMessage, percent, 0);
+}
+
+void ShowExtractionStart(const char* archivePath) {
+  if (g_engine.progressWindow == 0) return;
+  const std::string fileName = FilePart(archivePath != nullptr ? archivePath : "");
+  SendExtractionPercent(0);
+  kv::ui::SendMessage(g_engine.progressWindow, kProgressTitleMessage, 0, reinterpret_cast<KvLParam>(fileName.c_str()));
 }
 
 void ShowExtractionError(uint32_t id, const char* path) {
@@ -282,11 +273,7 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
   uint16_t dummy = 0;
   if (count == nullptr) count = &dummy;
   if (archivePath == nullptr || archivePath[0] == 0) return list;
-  const std::string folder = TempZipFolder(profileName, true);
-  if (!kv::FolderExists(folder.c_str())) {
-    ShowExtractionError(kZipErrorText, archivePath);
-    return list;
-  }
+  if (PrepareExtractionFolder(profileName, archivePath, kZipErrorText).empty()) return list;
   UnzipModule unzip;
   if (unzip.fn() == nullptr) {
     ShowExtractionError(kZipErrorText, archivePath);
@@ -299,7 +286,6 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
     return list;
   }
   const uint32_t members = request.memberCount;
-  const std::string fileName = FilePart(archivePath);
   bool progressShown = false;
 
   for (uint32_t index = 0; index < members; ++index) {
@@ -314,11 +300,7 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
 
     std::string path;
     if (!LookUpUnzipList(profileName, archivePath, memberName.c_str(), &path, index)) {
-      if (!progressShown && g_engine.progressWindow != 0) {
-        kv::ui::SendMessage(g_engine.progressWindow, kProgressPercentMessage, 0, 0);
-        kv::ui::SendMessage(g_engine.progressWindow, kProgressTitleMessage, 0,
-                            reinterpret_cast<KvLParam>(fileName.c_str()));
-      }
+      if (!progressShown) ShowExtractionStart(archivePath);
       progressShown = true;
       ExtractionContext context;
       context.outputPath = path;
@@ -343,9 +325,7 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
       break;
     }
   }
-  if (progressShown && g_engine.progressWindow != 0) {
-    kv::ui::SendMessage(g_engine.progressWindow, kProgressPercentMessage, 100, 0);
-  }
+  if (progressShown) SendExtractionPercent(100);
   return list;
 }
 
@@ -355,14 +335,14 @@ void GetPathFolder(const char* path, char* out, size_t size) {
   if (out == nullptr || size == 0) return;
   const std::string text = path != nullptr ? path : "";
   const size_t cut = text.find_last_of("\\/:");
-  CopyText(out, size, cut == std::string::npos ? std::string() : text.substr(0, cut));
+  CopyToField(out, size, cut == std::string::npos ? std::string() : text.substr(0, cut));
 }
 
 void GetPathFileName(const char* path, char* out, size_t size) {
   if (out == nullptr || size == 0) return;
   const std::string text = path != nullptr ? path : "";
   const size_t cut = text.find_last_of("\\/:");
-  CopyText(out, size, cut == std::string::npos ? text : text.substr(cut + 1));
+  CopyToField(out, size, cut == std::string::npos ? text : text.substr(cut + 1));
 }
 
 void GetPathExtension(const char* path, char* out, size_t size) {
@@ -371,7 +351,7 @@ void GetPathExtension(const char* path, char* out, size_t size) {
   const size_t cut = text.find_last_of("\\/:");
   const std::string name = cut == std::string::npos ? text : text.substr(cut + 1);
   const size_t dot = name.find_last_of('.');
-  CopyText(out, size, dot == std::string::npos ? std::string() : name.substr(dot));
+  CopyToField(out, size, dot == std::string::npos ? std::string() : name.substr(dot));
 }
 
 char* CutAtLastDot(char* text) {

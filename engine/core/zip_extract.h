@@ -56,6 +56,16 @@ bool AppendExtractedEntry(const std::string& path, LogNameEntry*** list, uint16_
 // Shows string `id` of the client's texts formatted with one path (its "%s").
 void ShowExtractionError(uint32_t id, const char* path);
 
+// The profile's temporary ZIP folder, created; empty (after showing string
+// errorId with the archive's path) when it cannot be made.
+std::string PrepareExtractionFolder(const char* profileName, const char* archivePath, uint32_t errorId);
+
+// Progress window messages of an extraction: the percent (message 1024),
+// and before the first extraction of a call 0 and the archive's file name
+// (message 1044). Nothing is sent without a progress window.
+void SendExtractionPercent(uint32_t percent);
+void ShowExtractionStart(const char* archivePath);
+
 // The dispatch of waiting window messages during a long step; true when the
 // client's cancel word is set.
 bool PumpAndCheckCancel();
