@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,6 +26,20 @@ bool IsMapped(const std::string& path) {
   if (h == nullptr) return false;
   dlclose(h);
   return true;
+}
+
+// The function slots of the table, from the first socket slot to the last
+// FTP slot, as they stand.
+std::vector<const void*> SlotValues() {
+  const char* first = reinterpret_cast<const char*>(&g_networkBinding.WSACleanup);
+  const char* last = reinterpret_cast<const char*>(&g_networkBinding.FtpSetPassiveMode);
+  std::vector<const void*> values;
+  for (const char* p = first; p <= last; p += sizeof(void*)) {
+    const void* value;
+    std::memcpy(&value, p, sizeof value);
+    values.push_back(value);
+  }
+  return values;
 }
 
 class NetBindTest : public testing::Test {
@@ -75,12 +91,15 @@ TEST_F(NetBindTest, CompleteModulesBindStartAndReleaseInOrder) {
   EXPECT_TRUE(IsMapped(dir + "/FTP4W32.so"));
   // FtpInit without a window comes before the socket start-up for 1.1.
   EXPECT_EQ(Calls(), "FtpInit 0\nWSAStartup 0101\n");
+  // Every one of the 22 socket and 18 FTP slots is filled.
+  EXPECT_EQ(SlotValues().size(), 40u);
+  for (size_t i = 0; i < SlotValues().size(); ++i) EXPECT_NE(SlotValues()[i], nullptr) << "slot " << i;
 
   ReleaseNetworkLibraries();
   EXPECT_EQ(g_networkBinding.socketModule, nullptr);
   EXPECT_EQ(g_networkBinding.ftpModule, nullptr);
   EXPECT_EQ(Calls(), "FtpInit 0\nWSAStartup 0101\nWSACleanup\nFtpRelease\n");
-  EXPECT_EQ(g_networkBinding.recv, nullptr);
+  for (size_t i = 0; i < SlotValues().size(); ++i) EXPECT_EQ(SlotValues()[i], nullptr) << "slot " << i;
   EXPECT_FALSE(IsMapped(dir + "/WSOCK32.so"));
   EXPECT_FALSE(IsMapped(dir + "/FTP4W32.so"));
 }
