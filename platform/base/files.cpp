@@ -128,10 +128,6 @@ bool CopyContent(int src, const struct stat& srcStat, const std::string& to, boo
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The target of a rename or move: the resolved folder and the given name,
-// unless a file of that name in another case already exists.
-std::string ResolveTarget(const char* to) { return ResolvePath(to); }
-
 }  // namespace
 
 KvFile FileOpen(const char* path, uint32_t access, FileDisposition disposition) {
@@ -320,7 +316,7 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 bool PrepareMove(const char* from, const char* to, std::string* src, std::string* dst, bool* sameFile) {
   if (BadPath(from) || BadPath(to)) return false;
   *src = ResolvePath(from);
-  *dst = ResolveTarget(to);
+  *dst = ResolvePath(to);
   *sameFile = false;
   struct stat a, b;
   if (lstat(src->c_str(), &a) != 0) {
@@ -405,7 +401,7 @@ bool FileMove(const char* from, const char* to, bool replace) {
 bool FileCopy(const char* from, const char* to, bool failIfExists) {
   if (BadPath(from) || BadPath(to)) return false;
   std::string src = ResolvePath(from);
-  std::string dst = ResolveTarget(to);
+  std::string dst = ResolvePath(to);
   int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     SetPathError(errno, src);

@@ -238,6 +238,21 @@ TEST(OstrelServicesTest, ReadEntireFile) {
     EXPECT_EQ(size, 0);
   }
   EXPECT_EQ(KVUI_ReadEntireFile(nullptr, &h, 1, 64, &size), nullptr);
+
+  // A file too large for a 32-bit size is refused before anything is
+  // allocated or read (a sparse file: it takes no disk space).
+  const std::string huge = dir.File("huge.log");
+  WriteFile(huge, "");
+  ASSERT_EQ(truncate(huge.c_str(), 0x80000000LL), 0);
+  for (KvGlobal* handle : {&h, static_cast<KvGlobal*>(nullptr)}) {
+    h = 5;
+    size = 5;
+    EXPECT_EQ(KVUI_ReadEntireFile(huge.c_str(), handle, 1, 64, &size), nullptr);
+    EXPECT_EQ(size, 0);
+    if (handle) {
+      EXPECT_EQ(h, 0u);
+    }
+  }
   EXPECT_EQ(kv::GlobalLiveCount(), live);
 }
 

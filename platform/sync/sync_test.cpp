@@ -59,6 +59,30 @@ TEST(SyncThreads, ExitCodeIdsAndJoin) {
     EXPECT_EQ(KvCreateThread(nullptr, nullptr, 0, nullptr), 0u);
 }
 
+// Touches 128 KiB of its own stack.
+uint32_t UseStack(void*) {
+    volatile unsigned char block[128 * 1024];
+    for (size_t i = 0; i < sizeof block; i += 512) block[i] = static_cast<unsigned char>(i >> 9);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < sizeof block; i += 512) sum += block[i];
+    return sum;
+}
+
+TEST(SyncThreads, SmallStackRequestsStillRunOrdinaryCode) {
+    uint32_t expected = 0;
+    for (size_t i = 0; i < 128 * 1024; i += 512) expected += static_cast<unsigned char>(i >> 9);
+    for (uint32_t stack : {1u, 16u * 1024u, 64u * 1024u}) {
+        SCOPED_TRACE(stack);
+        KvHandle thread = KvCreateThread(&UseStack, nullptr, stack, nullptr);
+        ASSERT_NE(thread, 0u);
+        ASSERT_EQ(KvWaitForSingleObject(thread, KV_INFINITE), KV_WAIT_OBJECT_0);
+        uint32_t code = 0;
+        ASSERT_TRUE(KvGetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, expected);
+        EXPECT_TRUE(KvCloseHandle(thread));
+    }
+}
+
 // ---- events ----
 
 TEST(SyncEvents, ManualAndAutoReset) {
