@@ -33,7 +33,6 @@ class ReplyReader {
   Status Next(Reply* reply);
   // Forgets everything (a new connection).
   void Reset();
-  bool Failed() const { return failed_; }
 
  private:
   // Takes one line (without CR/LF) from pending_; false when none is complete.
