@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -488,6 +491,25 @@ TEST_F(CrossProcess, LongNamesAreSharedAndKeptApart) {
     kv::SetLastError(0);
     EXPECT_EQ(KvCreateMutex((first + "x").c_str(), 0, KV_MUTEX_CROSS_PROCESS), 0u);
     EXPECT_EQ(kv::GetLastError(), KV_ERROR_FILENAME_EXCED_RANGE);
+}
+
+
+TEST_F(CrossProcess, PlantedLinkInTheLockFolderIsNotFollowed) {
+    // The lock folder is shared by every user: a link planted under a lock
+    // file's name must not let the mutex write into the file it points at.
+    const std::string folder = lock_dir_ + "/sub";
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    const std::string victim = lock_dir_ + "/victim.txt";
+    {
+        std::ofstream out(victim);
+        out << "victim";
+    }
+    const std::string name = "KvPlanted" + std::to_string(getpid());  // kept as it stands in the file name
+    ASSERT_EQ(symlink(victim.c_str(), (folder + "/" + name + ".lock").c_str()), 0);
+    EXPECT_EQ(KvCreateMutex(name.c_str(), 1, KV_MUTEX_CROSS_PROCESS), 0u);
+    std::ifstream in(victim);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "victim");
 }
 
 }  // namespace
