@@ -571,6 +571,13 @@ int32_t Session::Abort() {
   return 0;
 }
 
+int32_t Session::SetType(char type) {
+  Reply reply;
+  int32_t rc = Command(std::string("TYPE ") + type, &reply);
+  if (rc != 0) return rc;
+  return reply.code / 100 == 2 ? 0 : FTP_E_COMMAND_FAILED;
+}
+
 void Session::ResetAbort() {
   abort_.store(false);
   uint64_t drain;
@@ -617,10 +624,8 @@ int32_t Session::Dir(const char* pattern, const char* localFile, bool longListin
   t.file = open(kv::ResolvePath(localFile).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (t.file < 0) return FTP_E_LOCAL_FILE;
   ResetAbort();
-  Reply reply;
-  rc = Command("TYPE A", &reply);
+  rc = SetType(FTP_TYPE_ASCII);
   if (rc != 0) return rc;
-  if (reply.code / 100 != 2) return FTP_E_COMMAND_FAILED;
   total_.store(0);
   std::string command = longListing ? "LIST" : "NLST";
   if (pattern != nullptr && *pattern) command += std::string(" ") + pattern;
@@ -641,10 +646,9 @@ int32_t Session::RecvFile(const char* remote, const char* local, char type, bool
     return FTP_E_INVALID_ARGUMENT;
   ResetAbort();
   total_.store(0);
-  Reply reply;
-  rc = Command(std::string("TYPE ") + type, &reply);
+  rc = SetType(type);
   if (rc != 0) return rc;
-  if (reply.code / 100 != 2) return FTP_E_COMMAND_FAILED;
+  Reply reply;
   rc = Command(std::string("SIZE ") + remote, &reply);
   if (rc != 0) return rc;
   if (reply.code == 213) {
@@ -686,10 +690,8 @@ int32_t Session::SendFile(const char* local, const char* remote, char type, bool
   if (fstat(t->file, &st) != 0 || !S_ISREG(st.st_mode)) return FTP_E_LOCAL_FILE;
   ResetAbort();
   total_.store(st.st_size);
-  Reply reply;
-  rc = Command(std::string("TYPE ") + type, &reply);
+  rc = SetType(type);
   if (rc != 0) return rc;
-  if (reply.code / 100 != 2) return FTP_E_COMMAND_FAILED;
   rc = StartTransfer(std::string("STOR ") + remote, *t);
   if (rc != 0) return rc;
   return Launch(std::move(t));

@@ -61,6 +61,7 @@ class Session {
   int32_t RunTransfer(Transfer& t);
   int32_t Launch(std::unique_ptr<Transfer> t);
   void ResetAbort();
+  int32_t SetType(char type);
   int32_t FinishAbort();
   void JoinWorker();
   int TimeoutMs() const { return timeoutSeconds_ * 1000; }
