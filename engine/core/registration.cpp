@@ -37,6 +37,10 @@ constexpr size_t kMaxLastDir = 259;
 constexpr char kSystemIni[] = "WIN.INI";
 
 uint32_t g_registrationOrder = 0;
+// Bindings of the network libraries taken through ACP_Register itself (not
+// through VRN_Register); ACP_DeRegister releases only these, so that it never
+// drops a binding a registered client holds.
+uint32_t g_directNetworkBindings = 0;
 
 char FirstChar(const std::string& text) { return text.empty() ? '\0' : text[0]; }
 
@@ -232,11 +236,14 @@ int16_t ACP_Register(uint32_t /*clientId*/, VrnYieldCallback yield, uint32_t* ne
   const int16_t result = vrn::AcpRegister(yield, networkResult, &took);
   // A binding taken outside VRN_Register belongs to no slot; it is released
   // by the client's own ACP_DeRegister.
+  if (took) ++vrn::g_directNetworkBindings;
   return result;
 }
 
 int16_t ACP_DeRegister(uint32_t /*clientId*/) {
-  vrn::AcpDeRegister(true);
+  const bool release = vrn::g_directNetworkBindings > 0;
+  if (release) --vrn::g_directNetworkBindings;
+  vrn::AcpDeRegister(release);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "engine/core/engine_state.h"
 #include "platform/module/module.h"
+#include "platform/netbind/netbind.h"
 
 namespace {
 
@@ -395,6 +396,35 @@ TEST(AcpRegister, SetsTheYieldCallbackAndClearsTheOthers) {
   EXPECT_EQ(ACP_Register(0, nullptr, nullptr), 0);
   EXPECT_EQ(vrn::g_engine.yieldCallback, nullptr);
   EXPECT_EQ(ACP_DeRegister(0), 0);
+}
+
+// Each client's binding of the network libraries is its own: a client that
+// leaves, or an ACP_DeRegister without a binding of its own, never unloads
+// the libraries under a client that still holds them.
+TEST_F(Registration, NetworkBindingLastsWhileAClientHoldsIt) {
+  ModuleIni("");
+  uint32_t first = 9, second = 9;
+  ASSERT_EQ(VRN_Register((folder_ + "profiles/").c_str(), 1, 1, nullptr, &first, resources_, 0, 0, nullptr), 0);
+  ASSERT_EQ(VRN_Register((folder_ + "profiles/").c_str(), 1, 2, nullptr, &second, resources_, 0, 0, nullptr), 1);
+  ASSERT_EQ(first, 1u) << "the socket and FTP modules are built into the program folder";
+  ASSERT_EQ(second, 1u);
+  EXPECT_EQ(vrn::g_engine.networkBound, 1u);
+
+  EXPECT_EQ(ACP_Register(0, nullptr, nullptr), 0);  // no binding asked for
+  EXPECT_EQ(ACP_DeRegister(0), 0);
+  VRN_DeRegister(0);
+  EXPECT_NE(g_networkBinding.socketModule, nullptr) << "the second client still holds the libraries";
+  EXPECT_EQ(vrn::g_engine.networkBound, 1u);
+
+  VRN_DeRegister(1);
+  EXPECT_EQ(g_networkBinding.socketModule, nullptr) << "the last binding is released with its client";
+  EXPECT_EQ(vrn::g_engine.networkBound, 0u);
+
+  uint32_t direct = 9;
+  EXPECT_EQ(ACP_Register(0, nullptr, &direct), 0);
+  EXPECT_EQ(direct, 1u);
+  EXPECT_EQ(ACP_DeRegister(0), 0);
+  EXPECT_EQ(g_networkBinding.socketModule, nullptr) << "a binding of ACP_Register goes with ACP_DeRegister";
 }
 
 int g_aborted = 0;
