@@ -83,6 +83,16 @@ int Document::FindKey(size_t header, std::string_view key) const {
   return -1;
 }
 
+std::vector<const Line*> Document::SectionKeys(std::string_view section) const {
+  std::vector<const Line*> keys;
+  int header = FindSection(section);
+  if (header < 0) return keys;
+  size_t end = SectionEnd(static_cast<size_t>(header));
+  for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i)
+    if (lines_[i].kind == Line::kKey) keys.push_back(&lines_[i]);
+  return keys;
+}
+
 std::string Document::Eol() const {
   size_t nl = text_.find('\n');
   if (nl != std::string::npos && nl > 0 && text_[nl - 1] == '\r') return "\r\n";
@@ -362,11 +372,7 @@ std::vector<std::string> SectionNamesOf(const ini::Document& doc) {
 
 std::vector<std::string> KeyNamesOf(const ini::Document& doc, std::string_view section) {
   std::vector<std::string> names;
-  int header = doc.FindSection(section);
-  if (header < 0) return names;
-  size_t end = doc.SectionEnd(static_cast<size_t>(header));
-  for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i)
-    if (doc.Lines()[i].kind == ini::Line::kKey) AddUnique(&names, doc.Lines()[i].name);
+  for (const ini::Line* line : doc.SectionKeys(section)) AddUnique(&names, line->name);
   return names;
 }
 
@@ -501,13 +507,8 @@ std::vector<std::pair<std::string, std::string>> IniSection(const char* section,
   std::vector<std::pair<std::string, std::string>> result;
   if (!section) return result;
   ini::Document doc(Load(file));
-  int header = doc.FindSection(TrimBlanks(section));
-  if (header < 0) return result;
-  size_t end = doc.SectionEnd(static_cast<size_t>(header));
-  for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i) {
-    const ini::Line& line = doc.Lines()[i];
-    if (line.kind == ini::Line::kKey) result.emplace_back(std::string(line.name), std::string(ini::Unquote(line.value)));
-  }
+  for (const ini::Line* line : doc.SectionKeys(TrimBlanks(section)))
+    result.emplace_back(std::string(line->name), std::string(ini::Unquote(line->value)));
   return result;
 }
 

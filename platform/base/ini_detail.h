@@ -35,6 +35,9 @@ class Document {
   size_t SectionEnd(size_t header) const;
   // Index of the first key line of that name in the section, or -1.
   int FindKey(size_t header, std::string_view key) const;
+  // The key lines of the first section of that name, in file order; none
+  // when the section is missing.
+  std::vector<const Line*> SectionKeys(std::string_view section) const;
 
   // Edits (each re-parses).
   void SetValue(std::string_view section, std::string_view key, std::string_view value);

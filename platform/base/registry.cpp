@@ -241,13 +241,8 @@ std::vector<std::string> RegValueNames(const char* key) {
   std::string text;
   if (!ini::ReadFile(RegistryPath(), &text)) return names;
   ini::Document doc(std::move(text));
-  int header = doc.FindSection(k);
-  if (header < 0) return names;
-  size_t end = doc.SectionEnd(static_cast<size_t>(header));
-  for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i) {
-    const ini::Line& line = doc.Lines()[i];
-    if (line.kind == ini::Line::kKey) names.emplace_back(line.name == "@" ? std::string_view() : line.name);
-  }
+  for (const ini::Line* line : doc.SectionKeys(k))
+    names.emplace_back(line->name == "@" ? std::string_view() : line->name);
   return names;
 }
 
