@@ -19,6 +19,7 @@
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader_test_support.h"
 #include "platform/base/ini.h"
+#include "platform/module/module.h"
 #include "platform/ui/window.h"
 
 namespace {
@@ -439,6 +440,44 @@ TEST(CopyReportFile, CopiesWholeOrReportsAndCleansUp) {
   const std::string nowhere = to.File("no/such/folder/report.htm");
   EXPECT_EQ(vrn::CopyReportFile(sourceRef.c_str(), "chart.gif", nowhere.c_str()), 0);
   EXPECT_FALSE(vrn::g_engine.summaryErrorText.empty());
+}
+
+TEST(CopyReportFile, EachFailureSetsTheTextThatSaysSo) {
+  const KvModule texts = KvLoadModule("kvm_log_en.so");
+  ASSERT_NE(texts, nullptr) << "kvm_log_en.so is built into the program folder";
+  const KvModule saved = vrn::g_engine.resourceModule;
+  vrn::g_engine.resourceModule = texts;
+  TempFolder from, to;
+  from.Write("chart.gif", "GIF89a");
+  const std::string sourceRef = from.File("template.htm");
+  const std::string destRef = to.File("report.htm");
+  auto formatted = [](uint32_t id, const std::string& path) {
+    std::string text = vrn::LoadResString(id);
+    const size_t at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, path);
+    return text;
+  };
+  struct Case {
+    const char* file;
+    std::string dest;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"missing.gif", destRef, formatted(5591, from.File("missing.gif"))},
+      {"chart.gif", to.File("none/report.htm"), formatted(5592, to.File("none/chart.gif"))},
+      // The process's own memory file opens, but a read at offset 0 fails.
+      {"mem", destRef, vrn::LoadResString(5593)},
+  };
+  for (const Case& c : cases) {
+    vrn::g_engine.summaryErrorText.clear();
+    const std::string source = std::strcmp(c.file, "mem") == 0 ? "/proc/self/template" : sourceRef;
+    EXPECT_EQ(vrn::CopyReportFile(source.c_str(), c.file, c.dest.c_str()), 0) << c.file;
+    EXPECT_EQ(vrn::g_engine.summaryErrorText, c.text) << c.file;
+    EXPECT_FALSE(fs::exists(to.File(c.file))) << c.file << ": no partial copy is left";
+  }
+  EXPECT_NE(std::string(vrn::LoadResString(5593)).find("reading"), std::string::npos);
+  vrn::g_engine.resourceModule = saved;
+  KvFreeModule(texts);
 }
 
 }  // namespace

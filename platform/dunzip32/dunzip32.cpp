@@ -8,13 +8,13 @@
 #include <unistd.h>
 #include <zip.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/base/fdutil.h"
 #include "platform/base/kvtypes.h"
 #include "platform/base/paths.h"
 
@@ -57,19 +57,6 @@ bool StatMember(zip_t* zip, uint32_t index, zip_stat_t* st) {
 bool IsFolderName(const char* name) {
   const size_t n = std::strlen(name);
   return n > 0 && (name[n - 1] == '/' || name[n - 1] == '\\');
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t w = ::write(fd, data, size);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += w;
-    size -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 int32_t Extract(DunzipRequest* r) {
@@ -119,7 +106,7 @@ int32_t Extract(DunzipRequest* r) {
       break;
     }
     if (got == 0) break;
-    if (!WriteAll(fd, buffer.data(), static_cast<size_t>(got))) {
+    if (!kv::WriteAllFd(fd, buffer.data(), static_cast<size_t>(got))) {
       result = DUNZIP_WRITE_FAILED;
       break;
     }
