@@ -114,6 +114,14 @@ int16_t FailStep(ReportHandle* run, uint32_t handle, uint16_t* errorWord, uint16
   return -1;
 }
 
+// The lookup stage answered stop (the per-hit step refused a hit): the run
+// ends as a failure with percent 100.
+int16_t StopRun(ReportHandle* run, uint32_t handle, uint32_t* yieldWord, uint16_t* errorWord) {
+  if (yieldWord != nullptr) *yieldWord = 1;
+  run->donePercent = 100;
+  return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+}
+
 std::string DisplayName(const std::string& name) {
   const size_t markerLength = sizeof kExtractedLogMarker - 1;
   if (name.compare(0, markerLength, kExtractedLogMarker) == 0) return name.substr(markerLength);
@@ -309,6 +317,9 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
     SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
     return -1;
   }
+  // The run starts on an empty queue with no lookup thread of an earlier
+  // run or update still going (one that stopped leaves entries behind).
+  ResetDNSFifo();
 
   const KvGlobal handle = kv::GlobalAlloc(kv::kGlobalMoveable | kv::kGlobalZeroInit, sizeof(ReportHandle));
   if (handle == 0) {
@@ -421,11 +432,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
 
   // File change.
   if (run->readPos > run->fileEnd) {
-    if (DrainDNSFifo(&run->dns) == 3) {
-      yield();
-      run->donePercent = 100;
-      return FailStep(run, handle, errorWord, VRN_ERR_FILE);
-    }
+    if (DrainDNSFifo(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
     yield();
     if (static_cast<size_t>(g_run.current) + 1 >= g_run.files.size()) {
       run->donePercent = 100;
@@ -509,14 +516,9 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       return 0;
     }
     if (code != kReadHit) {
-      // End of this file: pass on what is finished; the next step changes file.
-      int answer;
-      while ((answer = CheckDNS(&run->dns)) == 1) kv::Sleep(0);
-      if (answer == 3) {
-        yield();
-        run->donePercent = 100;
-        return FailStep(run, handle, errorWord, VRN_ERR_FILE);
-      }
+      // End of this file: every queued hit is passed on before the next
+      // step changes file or ends the run.
+      if (DrainDNSFifo(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
       run->readPos = run->fileEnd + 1;
       UnlockRun(handle);
       return 0;
@@ -526,7 +528,9 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
       CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);
-    if (QueueHitForDNS(&run->dns, &hit) == 0) {
+    const int queued = QueueHitForDNS(&run->dns, &hit);
+    if (queued == 3) return StopRun(run, handle, yieldWord, errorWord);
+    if (queued == 0) {
       // The queue has released the hit's line; the run cannot go on without
       // losing hits, so it stops and says so.
       FreeHitLine(&hit);
@@ -534,11 +538,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       return FailStep(run, handle, errorWord, VRN_ERR_NO_MEMORY);
     }
     if (g_dnsActivityFlag == 1) yield();
-    if (CheckDNS(&run->dns) == 3) {
-      yield();
-      run->donePercent = 100;
-      return FailStep(run, handle, errorWord, VRN_ERR_FILE);
-    }
+    if (CheckDNS(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
   }
 
   ++run->recordCount;
@@ -556,7 +556,8 @@ VORNIC_API int16_t VRN_CloseReport(uint16_t slot, uint32_t handle, uint16_t* err
   }
   ReleaseGSWLibrary(0);
   const int16_t result = RemoteADT_CloseReport(slot, nullptr);
-  CancelDNSFifo();
+  // Queued hits are dropped; no lookup thread of this run outlives it.
+  ResetDNSFifo();
   if (IsTextView(run->kind)) ReleaseViewBuffers(run, run->kind == kReportKindKeptView);
   FreeHitLine(&run->hit);
   run->~ReportHandle();

@@ -83,7 +83,6 @@ struct DNSFifoEntry {
   std::shared_ptr<LookupJob> job; // fast mode lookup in flight
   char* nameDest = nullptr;       // ClientHost or Server of `hit`
   uint32_t server = 0;
-  uint32_t abandoned = 0;
   uint32_t waiting = 0;           // duplicates waiting for this leader
   bool answered = false;          // slow mode: the answer message arrived
 };
@@ -387,7 +386,6 @@ void ResetDNSFifoEntry(DNSFifoEntry* entry) {
   entry->job.reset();
   entry->nameDest = nullptr;
   entry->server = 0;
-  entry->abandoned = 0;
   entry->waiting = 0;
   entry->answered = false;
 }
@@ -406,10 +404,14 @@ bool AllocateDNSFifo(uint32_t count) {
   return true;
 }
 
-void FreeDNSFifo() {
+bool ResetDNSFifo() {
   CancelDNSFifo();
+  return WaitForDNSLookupThreads(g_engine.dnsTimeoutMs + kFullWaitMarginMs);
+}
+
+void FreeDNSFifo() {
   // The threads use the socket module; let them end before the caller goes on.
-  WaitForDNSLookupThreads(g_engine.dnsTimeoutMs + kFullWaitMarginMs);
+  ResetDNSFifo();
   delete[] g_fifo.ring;
   g_fifo.ring = nullptr;
   g_fifo.size = 0;
@@ -443,7 +445,7 @@ int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit) {
       const uint32_t start = kv::TickCount();
       const uint32_t limit = run->timeoutMs + kFullWaitMarginMs;
       while (Full()) {
-        if (CheckDNS(run) == 3) return -1;
+        if (CheckDNS(run) == 3) return -2;
         if (!Full()) break;
         if (kv::TickCount() - start > limit) {
           DisplayReportError("Should have an empty slot in FIFO but we don't");
@@ -472,7 +474,7 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
   if (run->lookupSetting == 0) {
     const int32_t index = AddToDNSFifo(run, hit);
     FreeHitLine(hit);
-    if (index < 0) return 0;
+    if (index < 0) return index == -2 ? 3 : 0;
     DNSFifoEntry& e = g_fifo.ring[index];
     e.server = 0;
     e.state = IsNumericAddress(e.hit->ClientHost) ? kDnsLookupsOff : kDnsNotNumeric;
@@ -484,7 +486,7 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
     serverIndex = AddToDNSFifo(run, hit);
     if (serverIndex < 0) {
       FreeHitLine(hit);
-      return 0;
+      return serverIndex == -2 ? 3 : 0;
     }
   }
   const int32_t clientIndex = AddToDNSFifo(run, hit);
@@ -496,7 +498,7 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
         g_fifo.ring[serverIndex].hit != nullptr) {
       DropNewest();
     }
-    return 0;
+    return clientIndex == -2 ? 3 : 0;
   }
   if (serverIndex >= 0) ResolveEntry(static_cast<uint32_t>(serverIndex), 1, run);
   ResolveEntry(static_cast<uint32_t>(clientIndex), 0, run);
@@ -518,11 +520,7 @@ int CheckDNS(DnsRun* run) {
 
     int result = 1;
     if (e.server == 0) {
-      if (e.abandoned != 0) {
-        FillHitHostFields(e.state, e.hit, run->lookupSetting);
-      } else {
-        result = step(e.state, e.hit, run);
-      }
+      result = step(e.state, e.hit, run);
     } else if (index != static_cast<uint32_t>(g_fifo.write)) {
       // The server name goes to the hit queued right after it.
       DNSFifoEntry& next = g_fifo.ring[Next(index)];
@@ -568,7 +566,6 @@ void CancelDNSFifo() {
     const uint32_t last = static_cast<uint32_t>(g_fifo.write);
     for (uint32_t index = g_fifo.read;; index = Next(index)) {
       DNSFifoEntry& e = g_fifo.ring[index];
-      e.abandoned = 1;
       if (e.hit != nullptr && e.duplicateOf == kLeader && e.state != kDnsFromCache && e.state != kDnsRunning &&
           e.state != kDnsFree && e.address != 0) {
         AppendDNSCache(e.address, e.nameDest);

@@ -91,12 +91,13 @@ void ResetDNSFifoEntry(DNSFifoEntry* entry);
 
 // Queues a copy of the hit (and of its server address, unless server
 // lookups are disabled) and starts its lookups. The caller keeps its record;
-// its line copy is freed here once queued. 1 queued, 0 failure (nothing of
-// the hit is left in the queue then; the caller's line copy is freed too).
+// its line copy is freed here in every case. 1 queued; 3 the per-hit step
+// asked to stop while the hit waited for room (the run must stop; the hit is
+// not queued); 0 any other failure (nothing of the hit is left in the queue).
 int QueueHitForDNS(DnsRun* run, HitRecord* hit);
 // Appends a copy of the hit (step A), waiting while the queue is full.
-// Returns the entry's index, or -1 (queue still full, out of memory, or the
-// per-hit step asked to stop while waiting).
+// Returns the entry's index; -2 when the per-hit step asked to stop while
+// waiting; -1 when the queue stayed full or the copy could not be made.
 int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit);
 // Passes finished entries, oldest first, to the per-hit step. 4 queue empty,
 // 3 the per-hit step asked to stop (the refused entry is released), 2 entries
@@ -109,6 +110,11 @@ int DrainDNSFifo(DnsRun* run);
 // still go to the disk cache) and empties the queue. Lookup threads still
 // running are left to end on their own; they write nothing of the queue.
 void CancelDNSFifo();
+// Empties the queue (CancelDNSFifo) and waits, at most the lookup time-out
+// and a margin, for every lookup thread to end: a report run does this when
+// it is created and when it is closed, so that no run inherits entries or
+// lookups of an earlier one. True when no lookup thread runs afterwards.
+bool ResetDNSFifo();
 // True when the queue is full (ring full, or MaxDNSThreads lookups running
 // in fast mode).
 bool IsDNSFifoFull();
@@ -142,6 +148,12 @@ KvWindow DNSWindow();
 
 // Fills Domain, AddressType and Country of a hit after its lookup.
 void FillHitHostFields(uint32_t state, HitRecord* hit, uint32_t lookupsOn);
+// The lookups-on flag that applies to a finished hit: a hit that went to a
+// lookup (any state but 5) counts as looked up even when the run's setting
+// turned lookups off after the hit was queued (setting 2 at the first name).
+inline uint32_t HitLookupsOn(uint32_t state, uint32_t lookupSetting) {
+  return state == kDnsLookupsOff ? lookupSetting : 1;
+}
 // Splits ClientHost into Domain, AddressType and Country.
 void SplitHostName(HitRecord* hit);
 

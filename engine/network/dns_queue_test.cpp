@@ -13,13 +13,16 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/core/report_run.h"
 #include "engine/network/dns_test_support.h"
 #include "engine/network/hit_step.h"
 #include "vornic/profile.h"
 #include "vornic/report.h"
 #include "platform/base/clock.h"
+#include "platform/base/memory.h"
 #include "platform/netbind/netbind.h"
 #include "platform/ui/window.h"
 
@@ -84,6 +87,13 @@ int RecordingStep(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
   return g_passed.size() - 1 == g_refuseAt ? 0 : 1;
 }
 
+// The real per-hit step of a report run, recording what it passes on.
+int RecordingRunStep(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
+  const int result = vrn::ProcessResolvedHit(state, hit, run);
+  g_passed.push_back({hit->ClientHost, hit->Server, hit->Domain, state});
+  return g_passed.size() - 1 == g_refuseAt ? 0 : result;
+}
+
 std::vector<std::string> Hosts() {
   std::vector<std::string> out;
   for (const Passed& p : g_passed) out.push_back(p.host);
@@ -130,6 +140,74 @@ class Queue : public dnstest::EngineFixture {
     }
     return -1;
   }
+  // What a whole report run did.
+  struct RunOutcome {
+    int16_t created = -1;
+    int16_t last = 0;           // the step result that ended the loop
+    uint16_t error = 0;         // its error word
+    uint32_t records = 0;
+    uint32_t percent = 0;
+    bool emptyAtFileEnds = true;  // no hit left queued once a file's end was read
+    std::string view;           // the text view's files, for text kinds
+  };
+
+  // Log lines of the given client addresses, one a minute on day `day`.
+  static std::string LogLines(const std::vector<std::string>& clients, int day) {
+    std::string log;
+    for (size_t i = 0; i < clients.size(); ++i) {
+      log += clients[i] + " - - [0" + std::to_string(day) + "/Dec/2026:10:0" + std::to_string(i) +
+             ":00 +0000] \"GET /p" + std::to_string(i) + ".html HTTP/1.0\" 200 100 \"-\" \"Agent\"\n";
+    }
+    return log;
+  }
+
+  // The profile "dns.wlp" over the logs folder's *.log, lookups on.
+  void WriteLookupProfile() {
+    ASSERT_EQ(system(("mkdir -p '" + folder_ + "logs' '" + folder_ + "view'").c_str()), 0);
+    dnstest::WriteFile(ProfileDir() + "dns.wlp", "[Profile]\nVersion=4\nDescription=Lookups\nLogFilePath=" + folder_ +
+                                                     "logs/*.log\nDNSLookup=1\nOverrideMultiHome=0\n"
+                                                     "PellavarFlag=0\nRealtimeAnalysis=0\nLogFileFormat=0\n");
+  }
+
+  // Creates a run of the profile, steps it until it answers -1 (or, with
+  // stepLimit, until that many steps answered 0) and closes it. The run's
+  // per-hit step records what it passes on when `record` is set.
+  RunOutcome RunReport(uint32_t kind, bool record, int stepLimit = 100000) {
+    RunOutcome out;
+    DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+    char viewFolder[300] = {};
+    std::snprintf(viewFolder, sizeof(viewFolder), "%sview/", folder_.c_str());
+    uint32_t handle = 0;
+    uint16_t error = 0;
+    out.created = VRN_Cre8Report(1, 0, profile, "dns.wlp", "Caption", viewFolder, &handle, 77, 0, 0, 0xFFFFFFFEu,
+                                 kind, 0, nullptr, nullptr, "", 0, 0, &error);
+    if (out.created == 0) {
+      if (record) {
+        auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+        run->dns.hitStep = RecordingRunStep;
+        kv::GlobalUnlock(handle);
+      }
+      for (int i = 0; i < stepLimit; ++i) {
+        out.last = VRN_PeekReport(0, handle, nullptr, &out.error);
+        if (out.last != 0) break;
+        auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+        if (run->readPos > run->fileEnd && vrn::DNSFifoCount() != 0) out.emptyAtFileEnds = false;
+        kv::GlobalUnlock(handle);
+      }
+      out.records = ADT_GetReportRecCount(handle);
+      out.percent = ADT_GetReportDonePercent(handle);
+      for (int32_t i = 0; i < ADT_ViewReportCount(handle); ++i) {
+        ADT_SetViewReportBuffer(handle, i);
+        char path[600] = {};
+        ADT_GetReportASCII_Filename(handle, path, sizeof(path));
+        out.view += dnstest::ReadFile(path);
+      }
+      EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+    }
+    VRN_FreeSet(profile);
+    return out;
+  }
+
   vrn::DnsRun run_;
 };
 
@@ -252,47 +330,77 @@ TEST_F(Queue, ServerLookupsCanBeTurnedOff) {
 // order under their names, with one lookup per address.
 TEST_P(Modes, AReportRunShowsNamesInLogOrder) {
   StartMode();
-  ASSERT_EQ(system(("mkdir -p '" + folder_ + "logs' '" + folder_ + "view'").c_str()), 0);
-  const char* clients[] = {"1.2.3.4", "5.6.7.8", "1.2.3.4"};
-  std::string log;
-  for (int i = 0; i < 3; ++i) {
-    log += std::string(clients[i]) + " - - [0" + std::to_string(i + 1) +
-           "/Dec/2026:10:00:00 +0000] \"GET /p" + std::to_string(i) + ".html HTTP/1.0\" 200 100 \"-\" \"Agent\"\n";
-  }
-  dnstest::WriteFile(folder_ + "logs/access.log", log);
-  dnstest::WriteFile(ProfileDir() + "dns.wlp", "[Profile]\nVersion=4\nDescription=Lookups\nLogFilePath=" + folder_ +
-                                                   "logs/access.log\nDNSLookup=1\nOverrideMultiHome=0\n"
-                                                   "PellavarFlag=0\nRealtimeAnalysis=0\nLogFileFormat=0\n");
+  WriteLookupProfile();
+  dnstest::WriteFile(folder_ + "logs/access.log", LogLines({"1.2.3.4", "5.6.7.8", "1.2.3.4"}, 1));
   const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char viewFolder[300] = {};
-  std::snprintf(viewFolder, sizeof(viewFolder), "%sview/", folder_.c_str());
-  uint32_t handle = 0;
-  uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "dns.wlp", "Caption", viewFolder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0,
-                           nullptr, nullptr, "", 0, 0, &error),
-            0);
-  int16_t step = 0;
-  for (int i = 0; i < 1000 && (step = VRN_PeekReport(0, handle, nullptr, &error)) == 0; ++i) {
-  }
-  EXPECT_EQ(step, -1);
-  EXPECT_EQ(ADT_GetReportRecCount(handle), 3u);
-  std::string view;
-  for (int32_t i = 0; i < ADT_ViewReportCount(handle); ++i) {
-    ADT_SetViewReportBuffer(handle, i);
-    char path[600] = {};
-    ADT_GetReportASCII_Filename(handle, path, sizeof(path));
-    view += dnstest::ReadFile(path);
-  }
-  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
-  VRN_FreeSet(profile);
-
-  const size_t a = view.find("alpha.example.com");
-  const size_t b = view.find("www.bbc.co.uk");
-  const size_t c = a == std::string::npos ? a : view.find("alpha.example.com", a + 1);
-  EXPECT_TRUE(a < b && b < c && c != std::string::npos) << view;
-  EXPECT_EQ(view.find("1.2.3.4"), std::string::npos) << view;
+  const RunOutcome r = RunReport(3, false);
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.last, -1);
+  EXPECT_EQ(r.records, 3u);
+  const size_t a = r.view.find("alpha.example.com");
+  const size_t b = r.view.find("www.bbc.co.uk");
+  const size_t c = a == std::string::npos ? a : r.view.find("alpha.example.com", a + 1);
+  EXPECT_TRUE(a < b && b < c && c != std::string::npos) << r.view;
+  EXPECT_EQ(r.view.find("1.2.3.4"), std::string::npos) << r.view;
   EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 2u);
+}
+
+// Runs over two logs with lookups on: the queue drains at each file's end,
+// a refused hit stops the run as a failure, and the runs around it start
+// and end on an empty queue.
+TEST_P(Modes, ReportRunsDrainAtFileEndsStopOnARefusalAndStartClean) {
+  StartMode();
+  WriteLookupProfile();
+  dnstest::WriteFile(folder_ + "logs/a.log", LogLines({"1.2.3.4", "5.6.7.8", "1.2.3.4"}, 1));
+  dnstest::WriteFile(folder_ + "logs/b.log", LogLines({"5.6.7.8", "7.7.7.7", "1.2.3.4", "9.8.7.6"}, 2));
+  const std::vector<std::string> names = {"alpha.example.com", "www.bbc.co.uk",     "alpha.example.com",
+                                          "www.bbc.co.uk",     "7.7.7.7",           "alpha.example.com",
+                                          "server.example.org"};
+
+  // A hit left in the queue by an earlier user that stopped never reaches
+  // the new run.
+  run_.lookupSetting = 0;
+  {
+    dnstest::TestHit stale("10.9.9.9");
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &stale.hit), 1);
+  }
+  ASSERT_EQ(vrn::DNSFifoCount(), 1u);
+  const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
+  RunOutcome r = RunReport(5, true);
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.last, -1);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(r.records, 7u);
+  EXPECT_EQ(r.percent, 100u);
+  EXPECT_TRUE(r.emptyAtFileEnds);
+  EXPECT_EQ(Hosts(), names);
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 4u) << "one lookup per address over both files";
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+  EXPECT_EQ(vrn::LiveDNSLookupThreads(), 0u);
+
+  // The per-hit step refuses the fourth hit (the first of the second log):
+  // the run answers -1 with the failure, percent 100, and stays ended.
+  g_passed.clear();
+  g_refuseAt = 3;
+  r = RunReport(5, true);
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.last, -1);
+  EXPECT_EQ(r.error, VRN_ERR_FILE);
+  EXPECT_EQ(r.percent, 100u);
+  EXPECT_EQ(Hosts(), std::vector<std::string>(names.begin(), names.begin() + 4));
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+
+  // The next run passes every hit again, now from the disk cache.
+  g_passed.clear();
+  g_refuseAt = SIZE_MAX;
+  const uint32_t cachedBefore = vrn::GetDNSCounters().lookupsStarted;
+  r = RunReport(5, true);
+  EXPECT_EQ(r.last, -1);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(r.records, 7u);
+  EXPECT_EQ(Hosts(), names);
+  EXPECT_EQ(States(), std::vector<uint32_t>(7, 4));
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, cachedBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lookups, Modes, testing::Values(true, false),
@@ -334,7 +442,7 @@ TEST_F(Queue, AQueueOfTwoFillsDrainsAndSurvivesARefusedHit) {
     results[i] = vrn::QueueHitForDNS(&run_, &t.hit);
   }
   EXPECT_EQ(results[0] + results[1] + results[2] + results[3], 4);
-  EXPECT_EQ(results[4], 0) << "the step asked to stop while the hit waited";
+  EXPECT_EQ(results[4], 3) << "the step asked to stop while the hit waited";
   EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
   EXPECT_EQ(vrn::DrainDNSFifo(&run_), 4);
   EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
@@ -378,12 +486,16 @@ struct HangingResolver {
 };
 HangingResolver* g_hang = nullptr;
 
-WsHostEntry* HangingGetHostByAddr(const char*, int32_t, int32_t) {
+WsGethostbyaddrFn g_afterHang = nullptr;  // the real resolver, asked once released
+
+WsHostEntry* HangingGetHostByAddr(const char* address, int32_t length, int32_t type) {
   HangingResolver* h = g_hang;
   ++h->calls;
   std::unique_lock<std::mutex> lock(h->mutex);
-  h->released.wait_for(lock, std::chrono::seconds(20), [&] { return h->open; });
-  return nullptr;
+  if (!h->released.wait_for(lock, std::chrono::seconds(20), [&] { return h->open; })) return nullptr;
+  lock.unlock();
+  std::lock_guard<std::mutex> turn(g_resolverTurn);
+  return g_afterHang(address, length, type);
 }
 
 class HungLookups : public Queue {
@@ -393,15 +505,18 @@ class HungLookups : public Queue {
     hang_ = new HangingResolver;
     g_hang = hang_;
     saved_ = g_networkBinding.gethostbyaddr;
+    g_afterHang = saved_;
     g_networkBinding.gethostbyaddr = HangingGetHostByAddr;
+  }
+  // Lets every hung lookup go on to the real resolver.
+  void Open() {
+    std::lock_guard<std::mutex> lock(hang_->mutex);
+    hang_->open = true;
+    hang_->released.notify_all();
   }
   void Release() {
     if (hang_ == nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(hang_->mutex);
-      hang_->open = true;
-    }
-    hang_->released.notify_all();
+    Open();
     EXPECT_TRUE(vrn::WaitForDNSLookupThreads(10000));
     EXPECT_EQ(vrn::LiveDNSLookupThreads(), 0u);
     g_networkBinding.gethostbyaddr = saved_;
@@ -454,6 +569,73 @@ TEST_F(HungLookups, CancellingWhileThreadsRunFreesTheQueue) {
   EXPECT_EQ(Drain(), 4);
   EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.0.0.1"}));
   Release();  // the threads end and write nothing of the freed queue
+}
+
+// With lookups "when needed", the first name in the log turns lookups off;
+// a hit whose lookup was already running still gets the fields of its name.
+TEST_F(HungLookups, AHitLookedUpBeforeLookupsTurnOffKeepsItsNameFields) {
+  SetUpHang("");
+  run_.lookupSetting = 2;
+  run_.hitStep = RecordingRunStep;
+  ASSERT_EQ(Queue1("1.2.3.4"), 1);
+  ASSERT_EQ(Queue1("www.example.org"), 1);
+  EXPECT_EQ(run_.lookupSetting, 0u);
+  ASSERT_EQ(Queue1("5.6.7.8"), 1);
+  Open();
+  EXPECT_EQ(Drain(), 4);
+  ASSERT_EQ(g_passed.size(), 3u);
+  EXPECT_EQ(g_passed[0].host, "alpha.example.com");
+  EXPECT_EQ(g_passed[0].domain, "example.com");
+  EXPECT_EQ(g_passed[1].domain, "example.org");
+  EXPECT_EQ(g_passed[2].host, "5.6.7.8");
+  EXPECT_EQ(g_passed[2].domain, "Unresolved");
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 1u);
+}
+
+// Closing a run (the client's cancel) while its lookups hang waits for
+// their threads; the next run starts clean and looks the addresses up afresh.
+TEST_F(HungLookups, ClosingARunMidLookupWaitsForItsThreads) {
+  SetUpHang("");
+  WriteLookupProfile();
+  dnstest::WriteFile(folder_ + "logs/a.log", LogLines({"1.2.3.4", "5.6.7.8", "1.2.3.4", "9.8.7.6"}, 1));
+  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+  char viewFolder[300] = {};
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "dns.wlp", "", viewFolder, &handle, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr,
+                           nullptr, "", 0, 0, &error),
+            0);
+  auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+  run->dns.hitStep = RecordingRunStep;
+  kv::GlobalUnlock(handle);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(VRN_PeekReport(0, handle, nullptr, &error), 0);
+  while (hang_->calls.load() < 3) kv::Sleep(1);
+  EXPECT_EQ(vrn::LiveDNSLookupThreads(), 3u);
+  std::thread releaser([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Open();
+  });
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  EXPECT_EQ(vrn::LiveDNSLookupThreads(), 0u) << "the close waits for the run's lookup threads";
+  releaser.join();
+  VRN_FreeSet(profile);
+  EXPECT_TRUE(g_passed.empty()) << "hits of a closed run are not passed on";
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+
+  // The next run, with a resolver that answers: nothing of the closed run
+  // was cached, so every address is looked up and named.
+  Release();
+  g_realGetHostByAddr = g_networkBinding.gethostbyaddr;
+  g_networkBinding.gethostbyaddr = GetHostByAddrInTurn;
+  const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
+  const RunOutcome r = RunReport(5, true);
+  g_networkBinding.gethostbyaddr = g_realGetHostByAddr;
+  g_realGetHostByAddr = nullptr;
+  EXPECT_EQ(r.last, -1);
+  EXPECT_EQ(r.records, 4u);
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"alpha.example.com", "www.bbc.co.uk", "alpha.example.com",
+                                                "server.example.org"}));
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 3u);
 }
 
 }  // namespace

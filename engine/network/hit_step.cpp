@@ -8,7 +8,7 @@ namespace vrn {
 
 int ProcessResolvedHit(uint32_t state, HitRecord* hit, DnsRun* run) {
   if (hit == nullptr || run == nullptr) return 0;
-  FillHitHostFields(state, hit, run->lookupSetting);
+  FillHitHostFields(state, hit, HitLookupsOn(state, run->lookupSetting));
   CompleteHitRecord(hit);
   run->runningTotal += hit->RecordSize;
   if (HitPassesFilters(run->handle, hit) <= 0) return 1;  // dropped; the run goes on
