@@ -75,6 +75,15 @@ bool EnsureFolder(const std::string& folder) {
   return kv::FolderExists(folder.c_str());
 }
 
+// String `id` of the client's texts with its "%s" replaced by path (left as
+// it is when path is null).
+std::string TextWithPath(uint32_t id, const char* path) {
+  std::string text = LoadResString(id);
+  const size_t at = text.find("%s");
+  if (path != nullptr && at != std::string::npos) text.replace(at, 2, path);
+  return text;
+}
+
 // One extraction's callbacks.
 struct ExtractionContext {
   std::string outputPath;
@@ -246,10 +255,7 @@ void ShowExtractionStart(const char* archivePath) {
 }
 
 void ShowExtractionError(uint32_t id, const char* path) {
-  std::string text = LoadResString(id);
-  const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, path != nullptr ? path : "");
-  DisplayReportError(text.c_str());
+  DisplayReportError(TextWithPath(id, path != nullptr ? path : "").c_str());
 }
 
 bool PumpAndCheckCancel() {
@@ -372,12 +378,7 @@ std::string ReferenceFolder(const char* reference) {
 }
 
 void SetSummaryError(uint32_t id, const std::string* path) {
-  std::string text = LoadResString(id);
-  if (path != nullptr) {
-    const size_t at = text.find("%s");
-    if (at != std::string::npos) text.replace(at, 2, *path);
-  }
-  g_engine.summaryErrorText = text;
+  g_engine.summaryErrorText = TextWithPath(id, path != nullptr ? path->c_str() : nullptr);
 }
 
 }  // namespace

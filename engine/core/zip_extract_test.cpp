@@ -321,16 +321,28 @@ TEST_F(CompressedLogs, DamagedArchivesAreShownAndNotListed) {
   std::ofstream(logs_.File("cut.gz"), std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
   logs_.Write("notzip.zip", "PK" + std::string(300, 'x') + "PKPK");
 
-  for (const char* name : {"cut.gz", "notzip.zip"}) {
+  // The client's texts: the gzip and the ZIP failure each show their own,
+  // with the archive's path.
+  const KvModule texts = KvLoadModule("kvm_log_en.so");
+  ASSERT_NE(texts, nullptr) << "kvm_log_en.so is built into the program folder";
+  const KvModule saved = vrn::g_engine.resourceModule;
+  vrn::g_engine.resourceModule = texts;
+  const std::pair<const char*, const char*> cases[] = {{"cut.gz", "Unable to extract the gzip file %s."},
+                                                       {"notzip.zip", "Unable to extract the ZIP archive %s."}};
+  for (const auto& [name, format] : cases) {
+    std::string shown = format;
+    shown.replace(shown.find("%s"), 2, logs_.File(name));
     seen_.errors.clear();
     Listing l = List(logs_.File(name));
     EXPECT_TRUE(l.names.empty()) << name;
-    EXPECT_EQ(seen_.errors.size(), 1u) << name;
+    EXPECT_EQ(seen_.errors, std::vector<std::string>{shown}) << name;
     // Still not recorded: the next listing tries again and fails again.
     seen_.errors.clear();
     EXPECT_TRUE(List(logs_.File(name)).names.empty()) << name;
     EXPECT_EQ(seen_.errors.size(), 1u) << name;
   }
+  vrn::g_engine.resourceModule = saved;
+  KvFreeModule(texts);
   for (const auto& e : fs::directory_iterator(TempFolderOf(profile_.Name))) {
     EXPECT_EQ(e.path().filename().string(), "KV_ZIP.INI");
   }
