@@ -88,13 +88,6 @@ std::string WholeText(const FilterString* list) {
   return s;
 }
 
-bool ListHasLineBreak(const FilterString* list) {
-  for (const FilterString* n = list; n != nullptr; n = n->Next) {
-    if (n->Text != nullptr && HasLineBreak(n->Text)) return true;
-  }
-  return false;
-}
-
 const char* FirstItem(const FilterString* list) {
   return (list != nullptr && list->Text != nullptr) ? list->Text : nullptr;
 }
@@ -271,7 +264,6 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
 
   bool ok = true;
   auto listLine = [&](const char* key, const FilterString* list) {
-    if (ListHasLineBreak(list)) ok = false;
     if (!AppendListLine(s, key, ListText(list))) ok = false;
   };
   listLine("Users", f.Users);
@@ -289,7 +281,6 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   listLine("Referrer", f.Referrer);
   AppendFlag(s, "ReferrerEnabled", (f.dwFlags & ENABLE_REFERRER) != 0);
   // AdClick and AdView are read as one whole item: write them that way.
-  if (ListHasLineBreak(f.AdClick) || ListHasLineBreak(f.AdView)) ok = false;
   if (!AppendListLine(s, "AdClick", WholeText(f.AdClick))) ok = false;
   if (!AppendListLine(s, "AdView", WholeText(f.AdView))) ok = false;
   AppendFlag(s, "AdsEnabled", (f.dwFlags & ENABLE_ADS) != 0);

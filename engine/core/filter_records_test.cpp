@@ -404,6 +404,16 @@ TEST(FilterSectionTest, FiltersThatCannotBeStoredWholeAreRefused) {
   FreeFilterStrings(f->Users);
   FilterStringToStruct(std::string(399, 'u').c_str(), &f->Users, 1);
   EXPECT_TRUE(vrn::AppendFilterSection(*f, 1, s));
+
+  // A line break inside a list item, in a split list or a whole-text one.
+  for (FilterString** list : {&f->Browser, &f->AdClick}) {
+    FilterStringToStruct("line\nbreak", list, 0);
+    std::string t;
+    EXPECT_FALSE(vrn::AppendFilterSection(*f, 1, t));
+    EXPECT_TRUE(t.empty());
+    FreeFilterStrings(*list);
+    *list = nullptr;
+  }
   FreeOneFilter(f);
 }
 
