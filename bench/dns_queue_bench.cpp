@@ -76,7 +76,7 @@ void MakeHit(vrn::HitRecord* hit, int index) {
 
 uint64_t g_passed = 0;
 int CountingStep(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
-  vrn::FillHitHostFields(state, hit, run->lookupSetting);
+  vrn::FillHitHostFields(state, hit, vrn::HitLookupsOn(state, run->lookupSetting));
   vrn::CompleteHitRecord(hit);
   ++g_passed;
   return 1;

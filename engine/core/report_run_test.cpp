@@ -446,6 +446,46 @@ TEST_F(ReportRun, AHitThatCannotBeQueuedStopsTheRunVisibly) {
   VRN_FreeSet(profile);
 }
 
+TEST_F(ReportRun, AViewWriteThatFailsMidRunStopsTheRun) {
+  WriteThreeDays();
+  WriteProfile("p.wlp", folder_ + "logs/*.log");
+  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+  char folder[300] = {};
+  std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0, nullptr,
+                           nullptr, "", 0, 0, &error), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(VRN_PeekReport(0, handle, nullptr, &error), 0);
+  char path[600] = {};
+  ADT_GetReportASCII_Filename(handle, path, sizeof path);
+  const std::string before = ReadFile(path);
+  ASSERT_FALSE(before.empty());
+  // The view file may not grow any more: the next hit's write fails.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit capped = saved;
+  capped.rlim_cur = before.size();
+  setrlimit(RLIMIT_FSIZE, &capped);
+  g_shownErrors.clear();
+  int16_t step = 0;
+  int steps = 0;
+  while ((step = VRN_PeekReport(0, handle, nullptr, &error)) == 0 && steps < 10) ++steps;
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(step, -1);
+  EXPECT_EQ(steps, 0) << "the first hit that cannot be written stops the run";
+  EXPECT_EQ(error, VRN_ERR_FILE);
+  EXPECT_EQ(ADT_GetReportDonePercent(handle), 100u);
+  EXPECT_FALSE(g_shownErrors.empty());
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(VRN_PeekReport(0, handle, nullptr, &error), -1);
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+  VRN_FreeSet(profile);
+}
+
 TEST_F(ReportRun, AHeaderThatCannotBeWrittenFailsAndClosesTheRun) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
