@@ -42,7 +42,7 @@ class ReportRun : public EngineFixture {
   RunResult Run(const std::string& profileFile, uint32_t start, uint32_t end, uint32_t kind, uint32_t variant = 0,
                 const std::string& viewFolder = "") {
     RunResult r;
-    DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
+    DravelEntry* profile = NewProfile();
     char folder[300] = {};
     std::strncpy(folder, (viewFolder.empty() ? folder_ + "view/" : viewFolder).c_str(), sizeof folder - 1);
     uint32_t handle = 0;
@@ -81,6 +81,17 @@ class ReportRun : public EngineFixture {
     return r;
   }
 
+  // Creates a run of profileFile over the whole time range; its view files
+  // go to view/ when inView is set, else beside the profile.
+  int16_t Create(DravelEntry* profile, const char* profileFile, uint32_t kind, uint32_t variant, bool inView,
+                 uint32_t* handle, uint16_t* error) {
+    char folder[300] = {};
+    if (inView) std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+    return VRN_Cre8Report(1, 0, profile, profileFile, "", folder, handle, 77, 0, 0, 0xFFFFFFFEu, kind, variant,
+                          nullptr, nullptr, "", 0, 0, error);
+  }
+  static DravelEntry* NewProfile() { return static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry))); }
+
   // Three logs whose first times are out of name order: a.log day 3, b.log
   // day 1, c.log day 2; 300 records a day, one a minute from 08:00.
   std::vector<uint32_t> WriteThreeDays() {
@@ -99,6 +110,28 @@ class ReportRun : public EngineFixture {
     }
     return times;
   }
+};
+
+// Caps the size of every file the process writes, while it lives: writes
+// beyond the cap fail.
+class FileSizeCap {
+ public:
+  explicit FileSizeCap(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit capped = saved_;
+    capped.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &capped);
+  }
+  ~FileSizeCap() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_DFL);
+  }
+  FileSizeCap(const FileSizeCap&) = delete;
+  FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+ private:
+  rlimit saved_{};
 };
 
 uint32_t CountIn(const std::vector<uint32_t>& times, uint32_t start, uint32_t end) {
@@ -189,15 +222,12 @@ TEST_F(ReportRun, CreationFailures) {
 TEST_F(ReportRun, OneRunAtATimeAndStepsAfterTheEnd) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
-  DravelEntry* a = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  DravelEntry* b = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = "";
+  DravelEntry* a = NewProfile();
+  DravelEntry* b = NewProfile();
   uint32_t first = 0, second = 0;
   uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, a, "p.wlp", "", folder, &first, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr, nullptr, "",
-                           0, 0, &error), 0);
-  EXPECT_EQ(VRN_Cre8Report(1, 0, b, "p.wlp", "", folder, &second, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr, nullptr,
-                           "", 0, 0, &error), -1);
+  ASSERT_EQ(Create(a, "p.wlp", 5, 0, false, &first, &error), 0);
+  EXPECT_EQ(Create(b, "p.wlp", 5, 0, false, &second, &error), -1);
   EXPECT_EQ(second, 0u);
   int steps = 0;
   while (VRN_PeekReport(0, first, nullptr, &error) == 0) ++steps;
@@ -227,12 +257,10 @@ int StopAfterThree(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
 TEST_F(ReportRun, StopFromThePerHitStepEndsTheRunAsAFailure) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = "";
+  DravelEntry* profile = NewProfile();
   uint32_t handle = 0;
   uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr,
-                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(Create(profile, "p.wlp", 5, 0, false, &handle, &error), 0);
   StopAfterThree(0, nullptr, nullptr);
   auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
   run->dns.hitStep = StopAfterThree;
@@ -334,13 +362,10 @@ TEST_F(ReportView, AtMostFiveViewFilesOpenAndClosedOnesReopen) {
   WriteProfile("h.wlp", folder_ + "logs/hosts.log");
   // Ticks move only when the run sleeps or the test advances them.
   kv::ScopedTestClock clock(Wall(2026, 12, 1, 12, 0, 0), 1000);
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = {};
-  std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+  DravelEntry* profile = NewProfile();
   uint32_t handle = 0;
   uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "h.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 8, nullptr,
-                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(Create(profile, "h.wlp", 3, 8, true, &handle, &error), 0);
   auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
   uint16_t mostOpen = 0;
   while (VRN_PeekReport(0, handle, nullptr, &error) == 0) {
@@ -383,12 +408,6 @@ TEST_F(ReportView, AtMostFiveViewFilesOpenAndClosedOnesReopen) {
   VRN_FreeSet(profile);
 }
 
-}  // namespace
-
-namespace {
-
-using namespace runtest;
-
 TEST_F(ReportRun, W3CColumnsChangedMidFileSurviveAReload) {
   std::string text = "#Software: test\r\n#Fields: date time c-ip cs-method cs-uri-stem sc-status sc-bytes\r\n";
   for (int i = 0; i < 20; ++i)
@@ -418,21 +437,13 @@ TEST_F(ReportRun, W3CColumnsChangedMidFileSurviveAReload) {
   EXPECT_EQ(shown, 60u);
 }
 
-}  // namespace
-
-namespace {
-
-using namespace runtest;
-
 TEST_F(ReportRun, AHitThatCannotBeQueuedStopsTheRunVisibly) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = "";
+  DravelEntry* profile = NewProfile();
   uint32_t handle = 0;
   uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 5, 0, nullptr,
-                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(Create(profile, "p.wlp", 5, 0, false, &handle, &error), 0);
   ASSERT_EQ(VRN_PeekReport(0, handle, nullptr, &error), 0);
   vrn::FreeDNSFifo();  // no queue: the next hit cannot be queued
   g_shownErrors.clear();
@@ -449,31 +460,23 @@ TEST_F(ReportRun, AHitThatCannotBeQueuedStopsTheRunVisibly) {
 TEST_F(ReportRun, AViewWriteThatFailsMidRunStopsTheRun) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = {};
-  std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+  DravelEntry* profile = NewProfile();
   uint32_t handle = 0;
   uint16_t error = 0;
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0, nullptr,
-                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(Create(profile, "p.wlp", 3, 0, true, &handle, &error), 0);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(VRN_PeekReport(0, handle, nullptr, &error), 0);
   char path[600] = {};
   ADT_GetReportASCII_Filename(handle, path, sizeof path);
   const std::string before = ReadFile(path);
   ASSERT_FALSE(before.empty());
-  // The view file may not grow any more: the next hit's write fails.
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit capped = saved;
-  capped.rlim_cur = before.size();
-  setrlimit(RLIMIT_FSIZE, &capped);
   g_shownErrors.clear();
   int16_t step = 0;
   int steps = 0;
-  while ((step = VRN_PeekReport(0, handle, nullptr, &error)) == 0 && steps < 10) ++steps;
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_DFL);
+  {
+    // The view file may not grow any more: the next hit's write fails.
+    FileSizeCap cap(before.size());
+    while ((step = VRN_PeekReport(0, handle, nullptr, &error)) == 0 && steps < 10) ++steps;
+  }
   EXPECT_EQ(step, -1);
   EXPECT_EQ(steps, 0) << "the first hit that cannot be written stops the run";
   EXPECT_EQ(error, VRN_ERR_FILE);
@@ -489,22 +492,15 @@ TEST_F(ReportRun, AViewWriteThatFailsMidRunStopsTheRun) {
 TEST_F(ReportRun, AHeaderThatCannotBeWrittenFailsAndClosesTheRun) {
   WriteThreeDays();
   WriteProfile("p.wlp", folder_ + "logs/*.log");
-  DravelEntry* profile = static_cast<DravelEntry*>(std::calloc(1, sizeof(DravelEntry)));
-  char folder[300] = {};
-  std::strncpy(folder, (folder_ + "view/").c_str(), sizeof folder - 1);
+  DravelEntry* profile = NewProfile();
   uint32_t handle = 0;
   uint16_t error = 0;
-  // Files may be created but not grow: every write fails.
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit none = saved;
-  none.rlim_cur = 0;
-  setrlimit(RLIMIT_FSIZE, &none);
-  const int16_t created = VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0,
-                                         nullptr, nullptr, "", 0, 0, &error);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_DFL);
+  int16_t created = 0;
+  {
+    // Files may be created but not grow: every write fails.
+    FileSizeCap cap(0);
+    created = Create(profile, "p.wlp", 3, 0, true, &handle, &error);
+  }
   EXPECT_EQ(created, -1);
   EXPECT_EQ(error, VRN_ERR_FILE);
   EXPECT_EQ(handle, 0u);
@@ -512,8 +508,7 @@ TEST_F(ReportRun, AHeaderThatCannotBeWrittenFailsAndClosesTheRun) {
   EXPECT_EQ(vrn::ReportRunSource(), vrn::kNoLogSource);
   EXPECT_TRUE(ListFolder(folder_ + "view/").empty());
   // The run was closed: a new one can be made.
-  ASSERT_EQ(VRN_Cre8Report(1, 0, profile, "p.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, 3, 0, nullptr,
-                           nullptr, "", 0, 0, &error), 0);
+  ASSERT_EQ(Create(profile, "p.wlp", 3, 0, true, &handle, &error), 0);
   EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
   VRN_FreeSet(profile);
 }
