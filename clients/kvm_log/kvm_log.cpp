@@ -58,6 +58,7 @@ const char kUsage[] =
     "  --help           show this text\n"
     "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
+    "A profile with name lookups on lists host names in place of addresses.\n"
     "Ctrl-C cancels a run. Exit codes: 0 done, 1 usage, 2 unknown profile,\n"
     "3 logs unreadable or without records in the window, 4 bad window,\n"
     "5 the run failed, 130 cancelled.\n";
@@ -366,7 +367,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kvm-log: the English texts (kvm_log_en.so) are missing from the program folder\n");
     return kExitFailed;
   }
-  const int16_t slot = VRN_Register(o.profiles.c_str(), 1, 1, nullptr, nullptr, texts, 0, 0, ShowEngineError);
+  // The socket module is bound so that a profile with name lookups on lists
+  // host names; without it the engine runs every profile with lookups off.
+  uint32_t network = 0;
+  const int16_t slot = VRN_Register(o.profiles.c_str(), 1, 1, nullptr, &network, texts, 0, 0, ShowEngineError);
   if (slot < 0) {
     std::fprintf(stderr, "kvm-log: the engine refused the registration\n");
     KvFreeModule(texts);

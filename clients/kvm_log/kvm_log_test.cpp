@@ -43,10 +43,11 @@ class Client : public testing::Test {
   }
   void TearDown() override { fs::remove_all(folder_); }
 
-  Result Run(const std::string& args) {
+  // Runs the client with args; env holds extra NAME=value words.
+  Result Run(const std::string& args, const std::string& env = "") {
     const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
-    const std::string command = "TZ=UTC '" + program_ + "' --profiles '" + folder_ + "profiles' " + args + " >'" +
-                                out + "' 2>'" + err + "'";
+    const std::string command = env + " TZ=UTC '" + program_ + "' --profiles '" + folder_ + "profiles' " + args +
+                                " >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
   }
@@ -90,6 +91,31 @@ TEST_F(Client, ListingToStandardOutputOrAFile) {
   for (const auto& e : fs::directory_iterator(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp"))
     left += e.path().filename().string().rfind("kvm_log", 0) == 0 && fs::is_empty(e.path()) ? 1 : 0;
   EXPECT_EQ(left, 0);
+}
+
+// A profile with name lookups on, its lookups answered from a hosts file of
+// the test's own (nss_wrapper), so no outside resolver is asked.
+TEST_F(Client, NameLookupsOfAProfileShowHostNames) {
+  std::string profile = Read(folder_ + "profiles/00000001.wlp");
+  const size_t at = profile.find("DNSLookup=0");
+  ASSERT_NE(at, std::string::npos);
+  profile.replace(at, 11, "DNSLookup=1");
+  std::ofstream(folder_ + "profiles/00000001.wlp", std::ios::binary | std::ios::trunc) << profile;
+  std::ofstream(folder_ + "hosts") << "192.0.2.33 visitor.example.net\n";
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string env = "LD_PRELOAD=libnss_wrapper.so NSS_WRAPPER_HOSTS='" + folder_ + "hosts' ASAN_OPTIONS='" +
+                          std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
+                          "verify_asan_link_order=0'";
+  // Five hits of one address in this window: one lookup, shared.
+  const std::string window = " --from '2026-11-15 00:21' --to '2026-11-15 00:24:14'";
+  Result shown = Run("run 00000001" + window, env);
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  EXPECT_NE(shown.out.find("visitor.example.net"), std::string::npos) << shown.out;
+  EXPECT_EQ(shown.out.find("192.0.2.33"), std::string::npos) << shown.out;
+  EXPECT_NE(Read(folder_ + "profiles/NSLOOKUP.DTX").find("visitor.example.net 192.0.2.33 "), std::string::npos);
+  Result count = Run("run 00000001 --kind count" + window, env);
+  EXPECT_EQ(count.code, 0) << count.err;
+  EXPECT_EQ(count.out, "5\n");
 }
 
 TEST_F(Client, ClearErrorsAndExitCodes) {
