@@ -19,14 +19,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/database/analysis_context.h"
 #include "platform/base/kvtypes.h"
 
 namespace vrn {
 
-struct AnalysisContext;  // engine/database/analysis_context.h
-
 // Format word of every record of the analysis database.
-constexpr uint32_t kRecordFormat = 768;
+constexpr uint32_t kRecordFormat = kAnalysisFormatWord;
 constexpr uint32_t kNoItem = 0xFFFFFFFFu;
 
 // Stored sizes (the size words of the records).
@@ -34,14 +33,11 @@ constexpr uint32_t kNameTableEntrySize = 348;
 constexpr uint32_t kSummaryTableEntrySize = 60;
 constexpr uint32_t kTopNameListSize = 14;
 constexpr uint32_t kSearchDetailEntrySize = 20;
-// Size word of the analysis block and of its TemplateRecord.
-constexpr uint32_t kAnalysisBlockSize = 5489;
 
 // Capacity of a table's arrays when first created.
 constexpr uint32_t kFirstChunkSize = 102;
 
-// ---- the 41 item tables ----------------------------------------------------
-constexpr uint32_t kItemTableCount = 41;
+// ---- the 41 item tables (kItemTableCount, analysis_context.h) ---------------
 enum ItemTable : uint32_t {
   kTopWeekdays = 0,
   kTopHours = 1,
@@ -89,26 +85,8 @@ enum ItemTable : uint32_t {
 // Section name of a table ("TopWeekdays" ...), null for a number >= 41.
 const char* ItemTableName(uint32_t table);
 
-// ---- section flags -----------------------------------------------------------
-// The engine-wide list of the 41 report sections in table order. The template
-// scan sets used/empty/highest row; accumulation reads used and clears empty;
-// finishing switches a section off. One run at a time uses it.
-struct SectionTableEntry {
-  const char* name;     // constant section name
-  uint32_t used;        // 1: the working template refers to the section
-  uint32_t empty;       // 1: the section has nothing to show
-  uint16_t highestRow;  // largest row the template asks for
-  uint16_t counter;     // cleared by the scan, read by nobody
-};
-struct SectionTable {
-  SectionTableEntry entries[kItemTableCount];
-  uint16_t count;  // 41
-};
-// The engine's section table.
-SectionTable& Sections();
-// Back to the program's initial values: used 0 and empty 1 for every entry
-// except GeneralStats, TechnicalStats and ActivityStats (used 1); rows 0.
-void ResetSectionTable();
+// The section flags of the tables (used, empty) are the section table of
+// analysis_context.h (GetSectionTable, IsTableUsed, ClearTableEmpty).
 
 // ---- records -------------------------------------------------------------------
 
