@@ -17,5 +17,6 @@
 #include <vornic/logfiles.h>
 #include <vornic/dns.h>
 #include <vornic/report.h>
+#include <vornic/reportsettings.h>
 
 #endif
