@@ -14,6 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vornic/reportsettings.h>
+
+#include "engine/core/report_settings.h"
 #include "platform/base/kvtypes.h"
 
 namespace vrn {
@@ -31,72 +34,22 @@ constexpr uint32_t kTemplateRecordFileSize = 1840;  // stored form of TemplateRe
 constexpr int kItemTableCount = 41;
 constexpr int kTimeSlots = 32;
 
-// ---- report options (the report's vocabulary) -----------------------------
+// ---- report options (the report's vocabulary, report_settings.h) ---------
 
-// One interval scale of the report options.
-struct IntervalScale {
-  uint32_t seconds;     // seconds per slot
-  uint16_t slotCount;
-  char* labelFormat;    // time format of one slot's label
-  char* name;           // interval name shown in the period text
-  char* dayFormat;      // format of the first and last day of the period text
-};
-
-// A display name with its code (countries, US states).
-struct NamedCode {
-  char* name;
-  char code[10];
-};
-
-// Positions of the text groups inside ReportOptions::texts.
+// Single texts of ReportOptions::texts used by the analysis.
 enum : int {
   kOptShortWeekdays = 0,   // 7, Sunday first
-  kOptLongWeekdays = 7,    // 7
-  kOptShortMonths = 14,    // 12, January first
-  kOptLongMonths = 26,     // 12
-  kOptReturnCodes = 38,    // 21: 200..205, 300..304, 400..404, 500..503, UK
-  kOptGeneric = 59,        // 5: NoReferrer, UnknownBrowser, Others, FailedForms, SuccessfulForms
-  kOptIpTypes = 64,        // 4: NumericIP, None, Unknown, CountryCode
   kOptSuffixes = 68,       // 9: gov, mil, net, org, int, arpa, edu, com, us
-  kOptLegends = 77,        // 9: Total, Unknown, International, Domestic, UserSessions, Percent, Hits, Bytes, TopItems
-  kOptIntl = 86,           // 4: sDate, sTime, ReportGeneratedOnTimeFmt, ReportActivityTimeFmt
   kOptTextCount = 90,
-  // Single texts used by the analysis.
-  kOptReturnCode400 = kOptReturnCodes + 11,
-  kOptReturnCode500 = kOptReturnCodes + 16,
-  kOptReturnCodeOther = kOptReturnCodes + 20,  // "UK": "%03d ..." with the status
-  kOptNoReferrer = kOptGeneric + 0,
-  kOptOthers = kOptGeneric + 2,
-  kOptFailedForms = kOptGeneric + 3,
-  kOptSuccessfulForms = kOptGeneric + 4,
-  kOptLegendUnknown = kOptLegends + 1,
-  kOptLegendInternational = kOptLegends + 2,
-};
-// Text groups in order with their sizes (7, 7, 12, 12, 21, 5, 4, 9, 9, 4).
-extern const int kReportOptionGroupSizes[10];
-
-// The report's vocabulary. Every text is a separate heap copy (std::malloc)
-// owned by the record; null texts are allowed.
-struct ReportOptions {
-  char* texts[kOptTextCount];
-  uint16_t dateOrder;
-  uint16_t workHourCount;
-  uint16_t workHours[24];
-  uint16_t afterHourCount;
-  uint16_t afterHours[24];
-  uint16_t scaleCount;
-  IntervalScale* scales;
-  uint16_t countryCount;
-  NamedCode* countries;
-  uint16_t stateCount;
-  NamedCode* states;
-};
-
-// One file type of a type list: name and number (0, 1 or 2: when it matches
-// relative to a "?" in the request).
-struct FileType {
-  char name[300];
-  int32_t number;
+  kOptReturnCode400 = 38 + 11,
+  kOptReturnCode500 = 38 + 16,
+  kOptReturnCodeOther = 38 + 20,  // "UK": "%03d ..." with the status
+  kOptNoReferrer = 59 + 0,
+  kOptOthers = 59 + 2,
+  kOptFailedForms = 59 + 3,
+  kOptSuccessfulForms = 59 + 4,
+  kOptLegendUnknown = 77 + 1,
+  kOptLegendInternational = 77 + 2,
 };
 
 // ---- records of the context -------------------------------------------
@@ -283,21 +236,9 @@ int OpenOrganizationFile(AnalysisContext* context, const char* folder);
 // Appends an ad view entry (words split at blanks, upper-cased; words that
 // do not fit the 50-byte list are dropped). 1, or 0 when memory failed.
 int AddAdViewEntry(AnalysisContext* context, const char* name, const char* viewWords, const char* clickWords);
-// Frees the context's lists, closes the organisation file and (with
-// `deleteTemplate`) deletes the working template file.
-void FreeContextOwnedLists(AnalysisContext* context, int deleteTemplate);
 
 // The context of a run (its locked pointer), or null.
 AnalysisContext* RunContext(ReportHandle* run);
-
-// Loader of the report options used by context set-up. The default loader
-// fills the built-in default vocabulary; the report settings code may
-// install the real one (REPORT.INI with its variable file).
-using ReportSettingsLoader = int (*)(ReportHandle* run, ReportOptions** out);
-void SetReportSettingsLoader(ReportSettingsLoader loader);  // null = default
-int LoadDefaultReportOptions(ReportHandle* run, ReportOptions** out);
-// Frees every text, list and the record (null is ignored).
-void FreeReportOptionsRecord(ReportOptions* options);
 
 }  // namespace vrn
 
