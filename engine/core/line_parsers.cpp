@@ -30,6 +30,17 @@ char kText0[] = "0";
 inline bool IsEnd(char c) { return c == 0 || c == '\r' || c == '\n'; }
 inline bool IsLineEndChar(char c) { return c == '\r' || c == '\n'; }
 
+// Bytes of the line up to `end` (where the character endChar stood before it
+// was cut) plus its line end: one CR or LF and one more directly after it.
+inline uint32_t ConsumedThrough(const char* line, const char* end, char endChar, uint32_t length) {
+  uint32_t consumed = static_cast<uint32_t>(end - line);
+  if (IsLineEndChar(endChar)) {
+    ++consumed;
+    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
+  }
+  return consumed;
+}
+
 // First position at or after p holding c or a line end.
 inline char* ScanTo(char* p, char c) {
   while (!IsEnd(*p) && *p != c) ++p;
@@ -383,11 +394,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
     lineEnd = (p <= eol ? eol : ToLineEnd(p));
     endChar = *lineEnd;
   }
-  uint32_t consumed = static_cast<uint32_t>(lineEnd - line);
-  if (IsLineEndChar(endChar)) {
-    ++consumed;
-    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-  }
+  uint32_t consumed = ConsumedThrough(line, lineEnd, endChar, length);
 
   // A following line that carries the browser text and referrer.
   if (consumed < length) {
@@ -419,11 +426,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
           hit->UserAgent = HitEmptyText();
           hit->Referrer = text;
         }
-        consumed = static_cast<uint32_t>(ne - line);
-        if (IsLineEndChar(savedEnd)) {
-          ++consumed;
-          if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-        }
+        consumed = ConsumedThrough(line, ne, savedEnd, length);
         taken = true;
       }
     }
@@ -436,11 +439,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
         *ne = 0;
         hit->UserAgent = n;
         hit->Referrer = s + 1;
-        consumed = static_cast<uint32_t>(ne - line);
-        if (IsLineEndChar(savedEnd)) {
-          ++consumed;
-          if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-        }
+        consumed = ConsumedThrough(line, ne, savedEnd, length);
       }
     }
   }
@@ -504,11 +503,7 @@ uint32_t ParseCommaRequest(char* line, HitRecord* hit, char* text, uint32_t leng
   const char endChar = *end;
   *end = 0;
   hit->BytesSentText = bytes;
-  uint32_t consumed = static_cast<uint32_t>(end - line);
-  if (IsLineEndChar(endChar)) {
-    ++consumed;
-    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-  }
+  uint32_t consumed = ConsumedThrough(line, end, endChar, length);
 
   char agentCopy[1024];
   char referrerCopy[1024];
@@ -577,11 +572,7 @@ uint32_t ParseCommaLine(char* line, HitRecord* hit, uint32_t length, bool* rejec
   }
   if (lineEnd == nullptr) lineEnd = ToLineEnd(p);
   const char endChar = *lineEnd;
-  uint32_t consumed = static_cast<uint32_t>(lineEnd - line);
-  if (IsLineEndChar(endChar)) {
-    ++consumed;
-    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-  }
+  uint32_t consumed = ConsumedThrough(line, lineEnd, endChar, length);
   // Fields that ended at a comma: count - 1 (the last one ran to the line end).
   const int commaFields = *ends[count - 1] == ',' ? count : count - 1;
   if (commaFields < 14) return 0;
@@ -606,7 +597,7 @@ uint32_t ParseCommaLine(char* line, HitRecord* hit, uint32_t length, bool* rejec
   CutAndDecode(target);
   hit->URL = target;
 
-    const int after = commaFields - 14;  // commas after the one that ends the target
+  const int after = commaFields - 14;  // commas after the one that ends the target
   char* params = commaFields - 1 >= 14 ? starts[commaFields - 1] : HitEmptyText();
   char* agent = nullptr;
   char* referrer = nullptr;
@@ -719,11 +710,7 @@ uint32_t ParseDateFirstLine(char* line, HitRecord* hit, uint32_t length, bool* r
   hit->StatusText = kText200;
   hit->BytesSentText = kText0;
 
-  uint32_t consumed = static_cast<uint32_t>(end - line);
-  if (IsLineEndChar(endChar)) {
-    ++consumed;
-    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-  }
+  uint32_t consumed = ConsumedThrough(line, end, endChar, length);
   return Finish(hit, consumed, reject);
 }
 
@@ -758,11 +745,7 @@ uint32_t ParseTabLine(char* line, HitRecord* hit, uint32_t length, bool* reject)
   hit->BytesSentText = fields[11];
   hit->Protocol = kTextHttp10;
 
-  uint32_t consumed = static_cast<uint32_t>(end - line);
-  if (IsLineEndChar(endChar)) {
-    ++consumed;
-    if (consumed < length && IsLineEndChar(line[consumed])) ++consumed;
-  }
+  uint32_t consumed = ConsumedThrough(line, end, endChar, length);
   return Finish(hit, consumed, reject);
 }
 

@@ -315,44 +315,66 @@ TEST(LineDates, HitTimeRangeEndsAndUnknownMethods) {
   EXPECT_EQ(GetSkippedLineCount(), 1u);  // the unknown method
 }
 
+// The local wall clock of a UTC wall-clock time, by the C library.
+int64_t LocalWallClockOf(uint32_t utcWall) {
+  const time_t instant = static_cast<time_t>(utcWall);
+  struct tm local = {};
+  localtime_r(&instant, &local);
+  return static_cast<int64_t>(utcWall) + local.tm_gmtoff;
+}
+
+// The same dates as comma lines (times as they stand) and as tab lines (UTC,
+// moved to the local wall clock), under several zones.
 TEST(LineDates, TwoDigitYearsAndDateLayouts) {
-  readertest::TzScope tz("UTC");
   struct Row {
     uint32_t layout;  // 0 = none
     uint32_t iDate;
-    const char* date;  // comma-format date and time fields
+    const char* date;  // date and time fields
     bool hit;
     uint32_t expected;
-    uint32_t layoutAfter;
   } rows[] = {
-      {0, 0, "4/5/97, 10:00:00", true, Wall(1997, 4, 5, 10, 0, 0), 0},
-      {0, 0, "4/5/03, 10:00:00", true, Wall(2003, 4, 5, 10, 0, 0), 0},
-      {0, 0, "4/5/1850, 10:00:00", false, 0, 0},
-      {0, 0, "4/5/2003, 10:00:00", true, Wall(2003, 4, 5, 10, 0, 0), 0},
-      {0, 1, "4/5/03, 10:00:00", true, Wall(2003, 5, 4, 10, 0, 0), 0},
-      {0, 2, "03/5/4, 10:00:00", true, Wall(2003, 5, 4, 10, 0, 0), 0},
-      {8, 1, "05.04.1998, 10:00:00", true, Wall(1998, 5, 4, 10, 0, 0), 8},
-      {9, 0, "05.04.1998, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0), 9},
-      {10, 0, "1998-04-05, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0), 10},
-      {34, 1, "05-04-98, 10:00:00", true, Wall(1998, 5, 4, 10, 0, 0), 34},
-      {35, 0, "05/04/98, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0), 35},
-      {36, 0, "98.04.05, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0), 36},
-      {0, 0, "13/5/98, 10:00:00", false, 0, 0},
-      {0, 0, "0/5/98, 10:00:00", false, 0, 0},
+      {0, 0, "4/5/97, 10:00:00", true, Wall(1997, 4, 5, 10, 0, 0)},
+      {0, 0, "4/5/03, 10:00:00", true, Wall(2003, 4, 5, 10, 0, 0)},
+      {0, 0, "4/5/1850, 10:00:00", false, 0},
+      {0, 0, "4/5/2003, 10:00:00", true, Wall(2003, 4, 5, 10, 0, 0)},
+      {0, 1, "4/5/03, 10:00:00", true, Wall(2003, 5, 4, 10, 0, 0)},
+      {0, 2, "03/5/4, 10:00:00", true, Wall(2003, 5, 4, 10, 0, 0)},
+      {8, 1, "05.04.1998, 10:00:00", true, Wall(1998, 5, 4, 10, 0, 0)},
+      {9, 0, "05.04.1998, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0)},
+      {10, 0, "1998-04-05, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0)},
+      {34, 1, "05-04-98, 10:00:00", true, Wall(1998, 5, 4, 10, 0, 0)},
+      {35, 0, "05/04/98, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0)},
+      {36, 0, "98.04.05, 10:00:00", true, Wall(1998, 4, 5, 10, 0, 0)},
+      {9, 0, "31.12.69, 23:59:59", true, Wall(2069, 12, 31, 23, 59, 59)},
+      {9, 0, "01.01.70, 00:00:00", false, 0},  // 1970: before the first log year
+      {0, 0, "13/5/98, 10:00:00", false, 0},
+      {0, 0, "0/5/98, 10:00:00", false, 0},
   };
-  for (const Row& r : rows) {
-    readertest::ResetEngineSettings();
-    g_engine.logIDate = r.iDate;
-    SetReaderDateLayout(r.layout);
-    readertest::TempFolder dir;
-    const std::string line =
-        std::string("1.1.1.1, -, ") + r.date + ", W3SVC1, S, -, 1, 1, 1, 200, 0, GET, /, -,\n";
-    const auto hits = readertest::ReadFileHits(dir.Write("c.log", line));
-    ASSERT_EQ(hits.size(), r.hit ? 1u : 0u) << r.date;
-    if (r.hit) {
-      EXPECT_EQ(hits[0].time, r.expected) << r.layout << " " << r.date;
+  for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York", "Australia/Sydney", "Asia/Kolkata"}) {
+    readertest::TzScope tz(zone);
+    for (const Row& r : rows) {
+      for (bool tab : {false, true}) {
+        readertest::ResetEngineSettings();
+        g_engine.logIDate = r.iDate;
+        SetReaderDateLayout(r.layout);
+        std::string date = r.date;
+        std::string line = "1.1.1.1, -, " + date + ", W3SVC1, S, -, 1, 1, 1, 200, 0, GET, /, -,\n";
+        if (tab) {
+          date.erase(date.find(','), 1);
+          line = date + "\tc\t-\tx\t-\tGET\t/\tr\tx\ta\t200\t1\t\n";
+        }
+        readertest::TempFolder dir;
+        const auto hits = readertest::ReadFileHits(dir.Write("c.log", line));
+        ASSERT_EQ(hits.size(), r.hit ? 1u : 0u) << zone << " " << line;
+        if (r.hit) {
+          const int64_t expected = tab ? LocalWallClockOf(r.expected) : r.expected;
+          EXPECT_EQ(static_cast<int64_t>(hits[0].time), expected) << zone << " " << line;
+        }
+        // A tab line moves the layout to its tab form, whether its hit is kept or not.
+        const bool moves = tab && r.layout >= 8 && r.layout <= 10;
+        EXPECT_EQ(GetReaderDateLayout(), moves ? r.layout + 26 : r.layout) << zone << " " << line;
+      }
     }
-    EXPECT_EQ(GetReaderDateLayout(), r.layoutAfter);
   }
 }
 

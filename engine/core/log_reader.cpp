@@ -78,6 +78,26 @@ inline const char* FindLineEnd(const char* p, size_t n) {
   return cr != nullptr ? cr : lf;
 }
 
+// Whether the first "[", "]", "|", CR or LF in [p, stop) is a "|". Whole
+// 16-byte blocks may be loaded past stop (the reader's buffer has room).
+inline bool BarComesFirst(const char* p, const char* stop) {
+#if defined(__SSE2__)
+  for (; p < stop; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(eq('['), eq(']')), eq('|')), _mm_or_si128(eq('\r'), eq('\n')))));
+    const size_t left = static_cast<size_t>(stop - p);
+    if (left < 16) m &= (1u << left) - 1;
+    if (m != 0) return p[__builtin_ctz(m)] == '|';
+  }
+  return false;
+#else
+  while (p < stop && *p != '[' && *p != ']' && *p != '|' && !IsLineEnd(*p)) ++p;
+  return p < stop && *p == '|';
+#endif
+}
+
 void EmptyBuffer() {
   g_reader.bufferStart = kNoPosition;
   g_reader.bufferLength = 0;
@@ -307,13 +327,16 @@ uint16_t DetectImpl(const char* data, uint32_t start, uint32_t end, bool padded)
   FormatScan scan{p};
   const char* q = p;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time: spaces and colons are summed in vector lanes;
-  // every other character of interest goes through Step in order.
+  // Sixteen bytes at a time: spaces and colons are counted in byte lanes
+  // that saturate at 255 (only "exactly 9" and "exactly 2" matter, so a
+  // saturated lane still tells "too many"); every other character of
+  // interest goes through Step in order.
   __m128i spaceSum = _mm_setzero_si128();
   __m128i colonSum = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
-  auto total = [](__m128i sum) {
+  auto total = [&zero](__m128i lanes) {
+    const __m128i sum = _mm_sad_epu8(lanes, zero);
     return static_cast<uint32_t>(_mm_cvtsi128_si32(sum)) + static_cast<uint32_t>(_mm_extract_epi16(sum, 4));
   };
   while (padded ? q < e : q + 16 <= e) {
@@ -324,26 +347,38 @@ uint16_t DetectImpl(const char* data, uint32_t start, uint32_t end, bool padded)
     const uint32_t limit = eol != 0 ? (eol & (0u - eol)) - 1 : valid;
     // Count only up to the line end (or the end of the data): limit is a
     // run of low bits, its length picks the byte mask.
-    const __m128i counted = _mm_and_si128(one, kPrefixMasks.m[__builtin_ctz(~limit)]);
-    spaceSum = _mm_add_epi64(spaceSum, _mm_sad_epu8(_mm_and_si128(eq(' '), counted), zero));
-    colonSum = _mm_add_epi64(colonSum, _mm_sad_epu8(_mm_and_si128(eq(':'), counted), zero));
+    const __m128i counted = limit == 0xFFFFu ? one : _mm_and_si128(one, kPrefixMasks.m[__builtin_ctz(~limit)]);
+    spaceSum = _mm_adds_epu8(spaceSum, _mm_and_si128(eq(' '), counted));
+    colonSum = _mm_adds_epu8(colonSum, _mm_and_si128(eq(':'), counted));
     // Characters by the part they play: A always; B (quotes, brackets)
     // only while they can still change the code; C (browser text) only
     // until a bracket was seen.
     const uint32_t a = static_cast<uint32_t>(_mm_movemask_epi8(
                            _mm_or_si128(_mm_or_si128(eq('>'), eq('{')), _mm_or_si128(eq('\t'), eq(','))))) &
                        limit;
-    const uint32_t b =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(eq('"'), eq('[')), eq(']')))) & limit;
-    const uint32_t c = scan.bracket ? 0u
-                                    : static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
-                                          _mm_or_si128(eq('/'), eq('(')), _mm_or_si128(eq(';'), eq(')'))))) &
-                                          limit;
+    // B and C are worked out only when they can matter (on a common-format
+    // line B and C stop mattering once its first bracket was seen).
+    uint32_t b = 0, c = 0;
+    bool haveB = false, haveC = false;
     uint32_t done = 0;  // bits at or below the last character handled
     for (;;) {
       uint32_t pending = a;
-      if (!(scan.bracket && scan.code == kFormatCommon)) pending |= b;
-      if (!scan.bracket) pending |= c;
+      if (!(scan.bracket && scan.code == kFormatCommon)) {
+        if (!haveB) {
+          b = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(eq('"'), eq('[')), eq(']')))) & limit;
+          haveB = true;
+        }
+        pending |= b;
+      }
+      if (!scan.bracket) {
+        if (!haveC) {
+          c = static_cast<uint32_t>(_mm_movemask_epi8(
+                  _mm_or_si128(_mm_or_si128(eq('/'), eq('(')), _mm_or_si128(eq(';'), eq(')'))))) &
+              limit;
+          haveC = true;
+        }
+        pending |= c;
+      }
       pending &= ~done;
       if (pending == 0) break;
       const int i = __builtin_ctz(pending);
@@ -396,6 +431,10 @@ void RememberDirective(LogSource* src, uint64_t position) {
   }
   if (marks.size() >= kMaxDirectiveMarks) marks.erase(marks.begin());
   marks.push_back({position, W3CColumns()});
+}
+
+void ForgetDirectives(LogSource* src) {
+  if (src != nullptr && g_reader.marksName == src->name) g_reader.marks.clear();
 }
 
 // A reopened file read from a later position gets the columns of the last
@@ -459,12 +498,7 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
     // that line when it is one and complete in the buffer.
     const char* next = data + lineLength;
     const char* stop = data + avail;
-    bool wanted = *next == '/';
-    if (!wanted) {
-      const char* s = next;
-      while (s < stop && *s != '[' && *s != ']' && *s != '|' && !IsLineEnd(*s)) ++s;
-      wanted = s < stop && *s == '|';
-    }
+    const bool wanted = *next == '/' || BarComesFirst(next, stop);
     if (wanted) {
       const char* end = FindLineEnd(next, avail - lineLength);
       if (end != nullptr) {
@@ -577,6 +611,9 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   if (source != g_reader.current) {
     g_reader.current = source;
     EmptyBuffer();
+    // Read from its head, the file meets its directives again in order;
+    // what was remembered under its name may belong to a file it replaced.
+    if (start == 0) ForgetDirectives(src);
     RestoreDirective(src, start);
   } else if (start != g_reader.expected && g_reader.w3cMode) {
     // A jump within the source (a time search): the columns in force there.

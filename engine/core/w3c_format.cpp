@@ -162,6 +162,12 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
   const uint32_t k = sizeof(kDirective) - 1;
   for (uint32_t i = 0; i + k <= got; ++i) {
     if (buffer[i] == '#' && std::memcmp(buffer + i, kDirective, k) == 0) {
+      // A directive cut off by the end of what was read is left to the
+      // reader, which meets it whole in passing; its cut names would refuse
+      // a good log.
+      bool whole = false;
+      for (uint32_t j = i + k; j < got && !whole; ++j) whole = buffer[j] == '\r' || buffer[j] == '\n';
+      if (!whole && GetLogSourceSize(source) > got) return 1;
       *found = 1;
       return ParseW3CFieldsLine(buffer, i + k, got);
     }
