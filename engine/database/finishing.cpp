@@ -1,0 +1,429 @@
+// Finishing an analysis: day change, visit postings, sorting, time grid,
+// range text and the release of the report options.
+#include "engine/database/finishing.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/report_run.h"
+#include "engine/database/item_tables.h"
+#include "engine/database/table_accessors.h"
+#include "platform/base/memory.h"
+
+namespace vrn {
+
+namespace {
+
+constexpr uint32_t kDaySeconds = 86400;
+constexpr size_t kDayTextSize = 60;
+
+MonthSlotState g_monthSlots{};
+
+struct tm UtcFields(uint32_t t) {
+  time_t value = static_cast<time_t>(t);
+  struct tm fields {};
+  gmtime_r(&value, &fields);
+  return fields;
+}
+
+void CopyText(char* to, size_t size, const char* from) {
+  size_t n = from ? std::strlen(from) : 0;
+  if (n > size - 1) n = size - 1;
+  if (n) std::memcpy(to, from, n);
+  to[n] = '\0';
+}
+
+SummaryTableEntry* TableOf(AnalysisContext* context, uint32_t table) {
+  TemplateRecord& t = context->templ;
+  if (!t.TopTablesPtr || table >= t.TopTablesCount) return nullptr;
+  return &t.TopTablesPtr[table];
+}
+
+void CountHitAndUser(NameTableEntry* item, uint16_t slot) {
+  ++item->TotalByHits;
+  ++item->SlotHits[slot];
+  ++item->TotalByUsers;
+  ++item->SlotUsers[slot];
+}
+
+// Adds `name` to `table` and counts one hit and one user in `slot`.
+void PostName(SummaryTableEntry* table, const char* name, uint16_t slot) {
+  if (!table || !name || !*name) return;
+  uint32_t n = AddNameToTable(table, name);
+  if (n == 0) return;
+  CountHitAndUser(table->ItemBlock[n - 1], slot);
+}
+
+// The run's context, locked for the call when the run holds no locked
+// pointer. `locked` tells the caller to unlock.
+AnalysisContext* LockRunContext(ReportHandle* run, bool* locked) {
+  *locked = false;
+  if (!run) return nullptr;
+  if (run->database) return static_cast<AnalysisContext*>(run->database);
+  if (!run->databaseHandle) return nullptr;
+  auto* context = static_cast<AnalysisContext*>(kv::GlobalLock(run->databaseHandle));
+  *locked = context != nullptr;
+  return context;
+}
+
+void UnlockRunContext(ReportHandle* run, bool locked) {
+  if (locked) kv::GlobalUnlock(run->databaseHandle);
+}
+
+inline const NameTableEntry* EntryOf(const void* p) { return *static_cast<const NameTableEntry* const*>(p); }
+
+inline int Descending(uint32_t a, uint32_t b) { return a < b ? 1 : (a > b ? -1 : 0); }
+
+inline uint32_t AverageTime(const NameTableEntry* e) {
+  return (e && e->TimeOnPages && e->TimeOnPagesCount) ? e->TimeOnPages / e->TimeOnPagesCount : 0;
+}
+
+using Comparator = int (*)(const void*, const void*);
+Comparator ComparatorOf(int mode) {
+  switch (mode) {
+    case kSortByHits: return CompareByHits;
+    case kSortByUsers: return CompareByUsers;
+    case kSortByAverageTime: return CompareByAverageTime;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+// ---- month-slot modes ----------------------------------------------------------
+
+MonthSlotState& MonthSlots() { return g_monthSlots; }
+
+namespace {
+uint16_t MonthSlotOver(uint32_t t, int slots) {
+  const uint32_t* b = g_monthSlots.boundaries;
+  if (t < b[0]) return 0;
+  for (int i = 0; i < slots; ++i) {
+    if (b[i] <= t && t < b[i + 1]) return static_cast<uint16_t>(i);
+  }
+  return static_cast<uint16_t>(slots - 1);
+}
+}  // namespace
+
+uint16_t GetMonthSlot(uint32_t t) { return MonthSlotOver(t, 12); }
+uint16_t GetTwoYearMonthSlot(uint32_t t) { return MonthSlotOver(t, 24); }
+
+uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t) {
+  if (g_monthSlots.twelveMonths) return GetMonthSlot(t);
+  if (g_monthSlots.twentyFourMonths) return GetTwoYearMonthSlot(t);
+  if (!context || context->slotCount == 0 || context->secondsPerSlot == 0) return 0;
+  uint32_t span = uint32_t{context->slotCount} * context->secondsPerSlot;
+  uint32_t slot = span ? ((t - context->slotOrigin) % span) / context->secondsPerSlot
+                       : (t - context->slotOrigin) / context->secondsPerSlot;
+  return static_cast<uint16_t>(std::min<uint32_t>(slot, 31));
+}
+
+// ---- day change ----------------------------------------------------------------------
+
+void CloseDay(AnalysisContext* context, uint32_t time) {
+  if (!context) return;
+  TemplateRecord& T = context->templ;
+  char day[kDayTextSize] = "";
+  if (time != 0) {
+    const char* format = "%B %d, %Y";
+    if (context->options && context->options->texts[kIntlTexts + 3]) format = context->options->texts[kIntlTexts + 3];
+    struct tm fields = UtcFields(time);
+    IntlLocale storage;
+    FormatIntlDateTime(day, sizeof day, format, &fields, ReportOptionsLocale(context->options, &storage));
+  }
+  if (std::strncmp(day, T.Today, kDayTextSize) == 0) return;
+  if (!(T.TodayDateTime <= time || time == 0)) return;
+  if (T.MostHits < T.TodaysHits) {
+    T.MostHits = T.TodaysHits;
+    std::memcpy(T.MostHitsDay, T.Today, kDayTextSize);
+  }
+  if (T.TodaysHits != 0 && T.TodaysHits < T.FewestHits) {
+    T.FewestHits = T.TodaysHits;
+    std::memcpy(T.FewestHitsDay, T.Today, kDayTextSize);
+  }
+  if (T.MostUsers < T.TodaysUsers) {
+    T.MostUsers = T.TodaysUsers;
+    std::memcpy(T.MostUsersDay, T.Today, kDayTextSize);
+  }
+  if (T.TodaysUsers != 0 && T.TodaysUsers < T.FewestUsers) {
+    T.FewestUsers = T.TodaysUsers;
+    std::memcpy(T.FewestUsersDay, T.Today, kDayTextSize);
+  }
+  std::memset(T.Today, 0, kDayTextSize);
+  CopyText(T.Today, kDayTextSize, day);
+  if (T.TodayDateTime != 0) {
+    ++T.ClosedDays;
+    int weekday = UtcFields(T.TodayDateTime).tm_wday;
+    if (weekday == 0 || weekday == 6) {
+      ++T.WeekendCount;
+      T.WeekendHits += T.TodaysHits;
+      T.WeekendUsers += T.TodaysUsers;
+    } else {
+      ++T.WeekdayCount;
+      T.WeekdayHits += T.TodaysHits;
+      T.WeekdayUsers += T.TodaysUsers;
+    }
+    T.TodaysHits = 0;
+    T.TodaysUsers = 0;
+  }
+  T.TodayDateTime = time;
+}
+
+// ---- visits --------------------------------------------------------------------------
+
+void PostVisitDetails(AnalysisContext* context, uint32_t visitNumber) {
+  if (!context) return;
+  SummaryTableEntry* sessions = context->templ.TopUsersPtr;
+  if (!sessions || !sessions->ItemBlock || sessions->Count == 0) return;
+  if (visitNumber >= sessions->Count + sessions->DeleteCount) return;
+  NameTableEntry* visit = sessions->ItemBlock[visitNumber];
+  if (!visit || visit->Overflow || visit->Deleted || visit->LastPageTime == 0) return;
+
+  ClearTableEmpty(kTopExit);
+  TemplateRecord& T = context->templ;
+  if (visit->TimeOnPagesCount != 0 && visit->TimeOnPages != 0) {
+    T.UserSessionsTime += visit->TimeOnPages;
+    ++T.UserSessionsTimeCount;
+  }
+  const uint16_t slot = TimeSlotOf(context, visit->LastPageTime);
+  SummaryTableEntry* forms = TableOf(context, kTopForms);
+  SummaryTableEntry* documents = TableOf(context, kTopDocuments);
+
+  // Exit page.
+  char name[1024];
+  {
+    SummaryTableEntry* pages = visit->LastPageWasForm == 1 ? forms : documents;
+    name[0] = '\0';
+    if (pages && visit->LastPageEntryItem <= 0xFFFF)
+      GetItemName(pages, 0, static_cast<uint16_t>(visit->LastPageEntryItem), name, sizeof name);
+    PostName(TableOf(context, kTopExit), name, slot);
+  }
+
+  TopNameList* lists = visit->TopNames && visit->TopNamesCount == kTopNameListCount ? visit->Lists() : nullptr;
+
+  // Path.
+  if (SummaryTableEntry* paths = TableOf(context, kTopPaths)) {
+    if (paths->Count <= BigTableCutoff()) {
+      char key[4096];
+      size_t length = 0;
+      key[0] = '\0';
+      if (lists && lists[kListTrail].trail) {
+        for (uint16_t i = 0; i < lists[kListTrail].count && length + 9 <= sizeof key; ++i) {
+          length += static_cast<size_t>(
+              std::snprintf(key + length, sizeof key - length, "%08x", lists[kListTrail].trail[i]));
+        }
+      }
+      if (length) PostName(paths, key, 0);
+    } else {
+      SectionTableEntry& section = GetSectionTable()[kTopPaths];
+      section.used = 0;
+      section.empty = 1;
+    }
+  }
+
+  // Single page.
+  if (lists) {
+    const TopNameList& docs = lists[kListDocuments];
+    const TopNameList& frms = lists[kListForms];
+    SummaryTableEntry* pages = nullptr;
+    const TopNameList* list = nullptr;
+    if (docs.count == 1 && frms.count == 0) {
+      pages = documents;
+      list = &docs;
+    } else if (docs.count == 0 && frms.count == 1) {
+      pages = forms;
+      list = &frms;
+    }
+    if (pages && list->values) {
+      ClearTableEmpty(kTopSinglePage);
+      name[0] = '\0';
+      GetItemName(pages, 0, list->values[list->count - 1], name, sizeof name);
+      PostName(TableOf(context, kTopSinglePage), name, slot);
+    }
+  }
+}
+
+void PostOpenVisits(AnalysisContext* context) {
+  if (!context || !context->templ.TopUsersPtr) return;
+  SummaryTableEntry* sessions = context->templ.TopUsersPtr;
+  for (uint32_t n = 0; n < sessions->Count + sessions->DeleteCount; ++n) PostVisitDetails(context, n);
+}
+
+// ---- sorting ----------------------------------------------------------------------------
+
+int CompareByHits(const void* a, const void* b) {
+  const NameTableEntry* x = EntryOf(a);
+  const NameTableEntry* y = EntryOf(b);
+  return Descending(x ? x->TotalByHits : 0, y ? y->TotalByHits : 0);
+}
+
+int CompareByUsers(const void* a, const void* b) {
+  const NameTableEntry* x = EntryOf(a);
+  const NameTableEntry* y = EntryOf(b);
+  return Descending(x ? x->TotalByUsers : 0, y ? y->TotalByUsers : 0);
+}
+
+int CompareByAverageTime(const void* a, const void* b) {
+  return Descending(AverageTime(EntryOf(a)), AverageTime(EntryOf(b)));
+}
+
+void SortTable(SummaryTableEntry* table, int mode) {
+  if (!table || !table->ItemBlock || !table->Items) return;
+  Comparator compare = ComparatorOf(mode);
+  if (!compare || table->Count < 2) return;
+  std::qsort(table->Items, table->Count, sizeof(NameTableEntry*), compare);
+}
+
+void SortNamedTable(SummaryTableEntry* table, int mode, int mergeTwins) {
+  if (!table || !table->ItemBlock || !table->Items) return;
+  if (mergeTwins) MergeTopTwins(table);
+  Comparator compare = ComparatorOf(mode);
+  const uint32_t slots = table->Count + table->DeleteCount;
+  if (!compare || slots < 2) return;
+  NameTableEntry** items = table->Items;
+  // The overflow item stays first; freed records go behind every counted
+  // item, so that the first Count entries are the table's items.
+  const uint32_t first = (items[0] && items[0]->Overflow) ? 1 : 0;
+  NameTableEntry** end = std::stable_partition(items + first, items + slots,
+                                               [](const NameTableEntry* e) { return e && !e->Deleted; });
+  const size_t counted = static_cast<size_t>(end - (items + first));
+  if (counted > 1) std::qsort(items + first, counted, sizeof(NameTableEntry*), compare);
+}
+
+void SortAllTables(AnalysisContext* context, int mergeTwins) {
+  if (!context || !context->templ.TopTablesPtr) return;
+  auto table = [context](uint32_t n) { return TableOf(context, n); };
+  RenumberItems(table(kTopDocuments));
+  RenumberItems(table(kTopForms));
+  const int mode = context->SortBy == 2 ? kSortByUsers : kSortByHits;
+  for (uint32_t n : {kTopDocuments, kTopForms, kTopDownloads, kTopExtensions, kTopDirectory, kTopCountries,
+                     kTopSuffixes, kTopReferers, kTopBrowsers, kTopPlatforms})
+    SortTable(table(n), mode);
+  SortNamedTable(table(kTopCompanies), mode, mergeTwins);
+  SortNamedTable(table(kTopUsers), mode, mergeTwins);
+  for (uint32_t n : {kTopCities, kTopStates, kTopVisitors, kTopServerErrors, kTopClientErrors, kTopFormErrors})
+    SortTable(table(n), mode);
+  SortTable(table(kTopReferingSites), kSortByUsers);
+  for (uint32_t n : {kTopEntry, kTopExit, kTopSinglePage, kTopPaths, kTopAds, kTopAdClicks, kTopAdViews,
+                     kTopSpiders, kTopNetscape, kTopExplorer, kTopUploads})
+    SortTable(table(n), mode);
+  if (context->templ.TopTablesCount > 36) {
+    for (uint32_t n : {kTopAuthUsers, kTopSearchKeywords, kTopSearchEngines}) SortTable(table(n), mode);
+  }
+}
+
+void FinishAnalysisContext(AnalysisContext* context) {
+  if (!context) return;
+  CloseDay(context, 0);
+  PostOpenVisits(context);
+  SortAllTables(context, 1);
+}
+
+KvGlobal CloseSummary(ReportHandle* run) {
+  if (!run || !run->databaseHandle) return 0;
+  KvGlobal handle = run->databaseHandle;
+  bool lockedHere = false;
+  AnalysisContext* context = LockRunContext(run, &lockedHere);
+  if (context) FinishAnalysisContext(context);
+  // The run's lock ends here with its pointer; readers lock the handle.
+  if (run->database) {
+    kv::GlobalUnlock(handle);
+    run->database = nullptr;
+  }
+  UnlockRunContext(run, lockedHere);
+  DetachAllTableItems(handle);
+  return handle;
+}
+
+// ---- time grid and range text ----------------------------------------------------------
+
+void ChooseGraphIntervalFor(AnalysisContext* context, uint32_t start, uint32_t end) {
+  if (!context) return;
+  const ReportOptions* o = context->options;
+  const uint16_t scaleCount = (o && o->intervals) ? o->intervalCount : 0;
+  auto scale = [&](uint16_t i) -> const IntervalScale* { return i < scaleCount ? &o->intervals[i] : nullptr; };
+  auto fixed = [&](uint16_t slots, uint16_t index) {
+    context->slotCount = slots;
+    context->intervalScaleIndex = index;
+    context->secondsPerSlot = scale(index) ? scale(index)->secondsPerSlot : 0;
+  };
+  context->slotCount = 0;
+  if (g_monthSlots.twelveMonths) {
+    fixed(12, 17);
+  } else if (g_monthSlots.twentyFourMonths) {
+    fixed(24, 18);
+  } else {
+    const uint32_t span = end >= start ? end - start : 0;
+    if (span < kDaySeconds + 1 || span >= 2678400) {
+      for (uint16_t i = 0; i < scaleCount; ++i) {
+        const IntervalScale& s = o->intervals[i];
+        if (uint64_t{span} <= uint64_t{s.secondsPerSlot} * s.slotCount) {
+          context->slotCount = s.slotCount;
+          context->intervalScaleIndex = i;
+          context->secondsPerSlot = s.secondsPerSlot;
+          break;
+        }
+      }
+    } else {
+      uint16_t days = 0;
+      for (uint64_t t = start - start % kDaySeconds; t < end; t += kDaySeconds) ++days;
+      context->slotCount = days;
+      context->secondsPerSlot = kDaySeconds;
+      context->intervalScaleIndex = days < 8 ? 9 : days < 15 ? 10 : days < 29 ? 11 : 12;
+    }
+  }
+  if (context->slotCount == 0 && scale(0)) {
+    context->slotCount = scale(0)->slotCount;
+    context->intervalScaleIndex = 0;
+    context->secondsPerSlot = scale(0)->secondsPerSlot;
+  }
+  // Every per-slot array holds 32 counters.
+  if (context->slotCount > kTimeSlots) context->slotCount = kTimeSlots;
+}
+
+void ChooseGraphInterval(ReportHandle* run) {
+  bool locked = false;
+  AnalysisContext* context = LockRunContext(run, &locked);
+  if (!context) return;
+  ChooseGraphIntervalFor(context, run->startTime, run->endTime);
+  UnlockRunContext(run, locked);
+}
+
+void FormatRangeTextFor(AnalysisContext* context, uint32_t start, uint32_t end) {
+  if (!context) return;
+  IntlLocale storage;
+  const IntlLocale* locale = ReportOptionsLocale(context->options, &storage);
+  char first[100];
+  char last[100];
+  struct tm fields = UtcFields(start);
+  FormatIntlDateTime(first, sizeof first, "%D %T", &fields, locale);
+  fields = UtcFields(end);
+  FormatIntlDateTime(last, sizeof last, "%D %T", &fields, locale);
+  std::snprintf(context->rangeText, sizeof context->rangeText, "%s - %s", first, last);
+}
+
+void FormatRangeText(ReportHandle* run) {
+  bool locked = false;
+  AnalysisContext* context = LockRunContext(run, &locked);
+  if (!context) return;
+  FormatRangeTextFor(context, run->startTime, run->endTime);
+  UnlockRunContext(run, locked);
+}
+
+// ---- report options ------------------------------------------------------------------
+
+void ReleaseReportOptions(ReportHandle* run) {
+  bool locked = false;
+  AnalysisContext* context = LockRunContext(run, &locked);
+  if (!context) return;
+  FreeReportOptions(context->options);
+  context->options = nullptr;
+  UnlockRunContext(run, locked);
+}
+
+}  // namespace vrn

@@ -1,0 +1,89 @@
+// Finishing an analysis: the day-change rule over the TemplateRecord's day
+// counters, the postings made when a visit ends (time on pages, exit page,
+// path, single-page visit), the sorting of the item tables into report
+// order, the choice of the run's time grid, the range text, and the release
+// of the report options. Also the engine-wide month-slot state that the year
+// ranges switch on, and the time slot of a time.
+#ifndef VORNIC_DATABASE_FINISHING_H
+#define VORNIC_DATABASE_FINISHING_H
+
+#include <cstdint>
+
+#include "engine/database/analysis_context.h"
+#include "platform/base/kvtypes.h"
+
+namespace vrn {
+
+struct ReportHandle;
+struct SummaryTableEntry;
+struct NameTableEntry;
+
+// ---- month-slot modes ----------------------------------------------------------
+// Process-wide: with the twelve-month flag a time's slot is its month of the
+// range's year (GetMonthSlot), with the twenty-four-month flag its month of
+// the two years (GetTwoYearMonthSlot). Boundary i is the first second of
+// month slot i; boundary 12 (24) ends the last slot.
+struct MonthSlotState {
+  uint32_t twelveMonths;
+  uint32_t twentyFourMonths;
+  uint32_t boundaries[25];
+};
+MonthSlotState& MonthSlots();
+// Below boundary 0: 0; boundary i <= t < boundary i+1: i; anything else the
+// last slot (11, or 23).
+uint16_t GetMonthSlot(uint32_t t);
+uint16_t GetTwoYearMonthSlot(uint32_t t);
+// Slot of a time: the month rule of the mode in force, else
+// ((t - slot origin) mod (slot count x seconds per slot)) / seconds per slot
+// (unsigned 32-bit); always below 32, 0 for a context without a grid.
+uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t);
+
+// ---- day change and visits -----------------------------------------------------
+// Day-change rule; time 0 closes the current day for good.
+void CloseDay(AnalysisContext* context, uint32_t time);
+// Posts one ended visit (item number `visit` of the session table).
+void PostVisitDetails(AnalysisContext* context, uint32_t visit);
+// PostVisitDetails for every visit of the session table, in item order.
+void PostOpenVisits(AnalysisContext* context);
+
+// ---- finishing and sorting ---------------------------------------------------------
+// Finishes the run's context (FinishAnalysisContext), clears the run's locked
+// pointer and detaches the tables' working item views. Returns the context's
+// handle, 0 when the run has none.
+KvGlobal CloseSummary(ReportHandle* run);
+// CloseDay(0), PostOpenVisits, SortAllTables with twin merging.
+void FinishAnalysisContext(AnalysisContext* context);
+void SortAllTables(AnalysisContext* context, int mergeTwins);
+
+enum SortMode : int { kSortByHits = 0, kSortByUsers = 1, kSortByAverageTime = 2 };
+// Sorts the first Count entries of Items (descending by the mode's key).
+void SortTable(SummaryTableEntry* table, int mode);
+// Tables with an overflow item: item 0 stays first; with mergeTwins the live
+// twins of retired items are merged into them first.
+void SortNamedTable(SummaryTableEntry* table, int mode, int mergeTwins);
+void MergeTopTwins(SummaryTableEntry* table);
+
+// qsort comparators on two NameTableEntry* (descending).
+int CompareByHits(const void* a, const void* b);
+int CompareByUsers(const void* a, const void* b);
+int CompareByAverageTime(const void* a, const void* b);
+
+// ---- time grid and texts -------------------------------------------------------------
+// Sets the context's slot count, interval scale index and seconds per slot
+// from the run's window and the report options' interval scales.
+void ChooseGraphInterval(ReportHandle* run);
+// Grid choice on a context directly (window start and end given).
+void ChooseGraphIntervalFor(AnalysisContext* context, uint32_t start, uint32_t end);
+// The context's range text: "%D %T - %D %T" of the run's window.
+void FormatRangeText(ReportHandle* run);
+void FormatRangeTextFor(AnalysisContext* context, uint32_t start, uint32_t end);
+
+// ---- report options --------------------------------------------------------------------
+// Frees the run's context's report options and clears the pointer (locks the
+// context when the run holds no locked pointer).
+void ReleaseReportOptions(ReportHandle* run);
+// (The record itself is freed by FreeReportOptions, report_settings.h.)
+
+}  // namespace vrn
+
+#endif

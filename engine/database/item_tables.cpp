@@ -1,0 +1,893 @@
+// Item tables: name order, lookup, creation, expiry into the top list or the
+// overflow item, the date and top lists, a visit's related-item lists, and the
+// allocation and release of tables and of the analysis block.
+#include "engine/database/item_tables.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/database/analysis_context.h"
+#include "engine/database/finishing.h"
+#include "platform/base/memory.h"
+
+namespace vrn {
+
+namespace {
+
+const char* const kTableNames[kItemTableCount] = {
+    "TopWeekdays",      "TopHours",         "TopExtensions",    "TopSuffixes",    "TopCountries",
+    "TopForms",         "TopDownloads",     "TopDocuments",     "TopDirectory",   "TopCompanies",
+    "TopUsers",         "TopReferers",      "TopBrowsers",      "TopPlatforms",   "TopCities",
+    "TopStates",        "TopVisitors",      "TopServerErrors",  "TopClientErrors", "TopFormErrors",
+    "GeneralStats",     "TechnicalStats",   "ActivityStats",    "TopReferingSites", "TopBottom",
+    "TopEntry",         "TopExit",          "TopSinglePage",    "ObsoleteTopPaths", "TopAds",
+    "TopAdClicks",      "TopAdViews",       "TopSpiders",       "TopNetscape",    "TopExplorer",
+    "TopUploads",       "TopAuthUsers",     "TopBandwidth",     "TopPaths",       "TopSearchKeywords",
+    "TopSearchEngines",
+};
+
+inline unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+
+char* CopyText(const char* text) {
+  size_t n = std::strlen(text);
+  char* copy = static_cast<char*>(std::malloc(n + 1));
+  if (copy) std::memcpy(copy, text, n + 1);
+  return copy;
+}
+
+inline uint32_t SlotsInUse(const SummaryTableEntry* table) { return table->Count + table->DeleteCount; }
+
+inline NameTableEntry* ItemOf(const SummaryTableEntry* table, uint32_t item) {
+  if (!table->ItemBlock || item >= SlotsInUse(table)) return nullptr;
+  return table->ItemBlock[item];
+}
+
+void AddItemCounters(NameTableEntry* to, const NameTableEntry* from) {
+  to->TotalByHits += from->TotalByHits;
+  to->TotalByUsers += from->TotalByUsers;
+  for (int s = 0; s < 32; ++s) {
+    to->SlotHits[s] += from->SlotHits[s];
+    to->SlotUsers[s] += from->SlotUsers[s];
+  }
+  to->NonCachedTotalByHits += from->NonCachedTotalByHits;
+  to->TotalBytes += from->TotalBytes;
+}
+
+void RemoveIndexEntry(SummaryTableEntry* table, uint32_t position) {
+  std::memmove(table->SortIndex + position, table->SortIndex + position + 1,
+               (table->Count - position - 1) * sizeof(uint32_t));
+  --table->Count;
+}
+
+void InsertIndexEntry(SummaryTableEntry* table, uint32_t position, uint32_t item) {
+  // Count has already been raised for the new entry.
+  std::memmove(table->SortIndex + position + 1, table->SortIndex + position,
+               (table->Count - 1 - position) * sizeof(uint32_t));
+  table->SortIndex[position] = item;
+}
+
+// Puts an item record on the freed chain. The record keeps its size and
+// format words so that every slot of a stored table stays a valid record.
+void FreeItemRecord(SummaryTableEntry* table, uint32_t item) {
+  NameTableEntry* rec = table->ItemBlock[item];
+  std::free(rec->String);
+  FreeItemTopNames(rec);
+  std::memset(static_cast<void*>(rec), 0, sizeof(NameTableEntry));
+  rec->SizeWord = kNameTableEntrySize;
+  rec->FormatWord = kRecordFormat;
+  rec->Deleted = 1;
+  rec->PrevLink = kNoItem;
+  rec->NextLink = table->DeleteListHead;
+  table->DeleteListHead = item;
+  ++table->DeleteCount;
+}
+
+void MakeNewRecord(NameTableEntry* rec) {
+  std::memset(static_cast<void*>(rec), 0, sizeof(NameTableEntry));
+  rec->SizeWord = kNameTableEntrySize;
+  rec->FormatWord = kRecordFormat;
+  rec->PrevLink = kNoItem;
+  rec->NextLink = kNoItem;
+}
+
+// Resizes both arrays to `capacity` entries. On failure the arrays in use
+// stay usable (one of them may already have moved) and ChunkSize is kept.
+bool ResizeArrays(SummaryTableEntry* table, uint32_t capacity) {
+  auto* block = static_cast<NameTableEntry**>(std::realloc(table->ItemBlock, capacity * sizeof(NameTableEntry*)));
+  if (!block) return false;
+  table->ItemBlock = block;
+  table->Items = block;
+  auto* index = static_cast<uint32_t*>(std::realloc(table->SortIndex, capacity * sizeof(uint32_t)));
+  if (!index) return false;
+  table->SortIndex = index;
+  table->ChunkSize = capacity;
+  return true;
+}
+
+// Room for one more appended record (item number Count).
+bool GrowForAppend(SummaryTableEntry* table) {
+  if (!table->ItemBlock) {
+    auto* block = static_cast<NameTableEntry**>(std::calloc(kFirstChunkSize, sizeof(NameTableEntry*)));
+    auto* index = static_cast<uint32_t*>(std::calloc(kFirstChunkSize, sizeof(uint32_t)));
+    if (!block || !index) {
+      std::free(block);
+      std::free(index);
+      return false;
+    }
+    std::free(table->SortIndex);
+    table->ItemBlock = block;
+    table->Items = block;
+    table->SortIndex = index;
+    table->ChunkSize = kFirstChunkSize;
+  }
+  const uint32_t needed = table->Count + 1;
+  if (needed == 0) return false;  // 32-bit count exhausted
+  if (table->ChunkSize == 100 && needed % 100 == 1) {
+    if (!ResizeArrays(table, 2 * (table->Count + 2))) return false;
+  }
+  if (table->ChunkSize < needed) {
+    uint64_t capacity = table->ChunkSize ? uint64_t{table->ChunkSize} * 2 : kFirstChunkSize;
+    if (capacity < needed) capacity = needed;
+    if (capacity > 0x3FFFFFFFu) return false;
+    if (!ResizeArrays(table, static_cast<uint32_t>(capacity))) return false;
+  }
+  return true;
+}
+
+struct Lookup {
+  bool failed = false;
+  uint32_t item = kNoItem;      // live item found
+  uint32_t itemPos = kNoItem;   // its position
+  uint32_t insertPos = 0;       // where a new item of this name goes
+};
+
+// Looks up `name`: a live entry is the answer; a retired entry followed by a
+// live twin gives the twin; a retired entry alone gives the insert position
+// just after it.
+Lookup ResolveName(const SummaryTableEntry* table, const char* name, uint32_t searchFrom) {
+  Lookup r;
+  uint32_t pos = 0;
+  int found = FindItemPosition(name, table, searchFrom, &pos);
+  if (pos == kNoItem) {
+    r.failed = true;
+    return r;
+  }
+  if (!found) {
+    r.insertPos = pos;
+    return r;
+  }
+  NameTableEntry* rec = table->ItemBlock[table->SortIndex[pos]];
+  if (!rec->TopFlag) {
+    r.item = table->SortIndex[pos];
+    r.itemPos = pos;
+    return r;
+  }
+  if (pos + 1 < table->Count) {
+    NameTableEntry* next = table->ItemBlock[table->SortIndex[pos + 1]];
+    if (next && !next->TopFlag && next->String && CompareItemNames(next->String, name) == 0) {
+      r.item = table->SortIndex[pos + 1];
+      r.itemPos = pos + 1;
+      return r;
+    }
+  }
+  r.insertPos = pos + 1;
+  return r;
+}
+
+// Position of the index entry of `item`, found by its name; kNoItem when the
+// index does not hold it there.
+uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t searchFrom) {
+  NameTableEntry* rec = table->ItemBlock[item];
+  uint32_t pos = 0;
+  if (!rec->String || !FindItemPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return kNoItem;
+  // The search gives the retired twin first; the live item follows it.
+  for (uint32_t p = pos; p < table->Count && p <= pos + 1; ++p) {
+    if (table->SortIndex[p] == item) return p;
+  }
+  return kNoItem;
+}
+
+// Retires or folds the expired item `v` (already unlinked from the date list).
+bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t searchFrom) {
+  NameTableEntry* rec = table->ItemBlock[v];
+  uint32_t pos = 0;
+  if (!rec->String || !FindItemPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return false;
+  NameTableEntry* atPos = table->ItemBlock[table->SortIndex[pos]];
+  if (atPos->TopFlag && table->SortIndex[pos] != v) {
+    // Fold into the retired twin; V's entry is the one after it.
+    if (pos + 1 >= table->Count || table->SortIndex[pos + 1] != v) return false;
+    AddItemCounters(atPos, rec);
+    RemoveIndexEntry(table, pos + 1);
+    FreeItemRecord(table, v);
+    return true;
+  }
+  if (table->SortIndex[pos] != v) return false;
+  NameTableEntry* overflow = table->ItemBlock[0];
+  if (maxTop == 0) {
+    AddItemCounters(overflow, rec);
+    RemoveIndexEntry(table, pos);
+    FreeItemRecord(table, v);
+    return true;
+  }
+  rec->TopFlag = 1;
+  if (table->TopCount + 1 < maxTop) {
+    ++table->TopCount;
+  } else {
+    // Evict the retired item with the fewest hits (the first met wins a tie).
+    uint32_t victim = kNoItem;
+    uint32_t fewest = 0;
+    for (uint32_t n = table->TopTableListHead; n != kNoItem;) {
+      NameTableEntry* t = ItemOf(table, n);
+      if (!t) return false;
+      if (victim == kNoItem || t->TotalByHits < fewest) {
+        victim = n;
+        fewest = t->TotalByHits;
+      }
+      n = t->NextLink;
+    }
+    if (victim == kNoItem) {
+      rec->TopFlag = 0;
+      return false;
+    }
+    uint32_t vpos = IndexPositionOf(table, victim, searchFrom);
+    if (vpos == kNoItem) {
+      rec->TopFlag = 0;
+      return false;
+    }
+    UnlinkItemFromTopTableList(table, victim);
+    AddItemCounters(overflow, table->ItemBlock[victim]);
+    RemoveIndexEntry(table, vpos);
+    FreeItemRecord(table, victim);
+  }
+  InsertTopItemIntoList(table, v);
+  return true;
+}
+
+}  // namespace
+
+const char* ItemTableName(uint32_t table) {
+  return table < static_cast<uint32_t>(kItemTableCount) ? kTableNames[table] : nullptr;
+}
+
+void InitTableDescriptor(SummaryTableEntry* table) {
+  std::memset(static_cast<void*>(table), 0, sizeof(*table));
+  table->SizeWord = kSummaryTableEntrySize;
+  table->FormatWord = kRecordFormat;
+}
+
+int CompareItemNames(const char* a, const char* b) {
+  const auto* x = reinterpret_cast<const unsigned char*>(a);
+  const auto* y = reinterpret_cast<const unsigned char*>(b);
+  for (;; ++x, ++y) {
+    unsigned char c = Fold(*x), d = Fold(*y);
+    if (c != d) return c < d ? -1 : 1;
+    if (c == 0) return 0;
+  }
+}
+
+int FindItemPosition(const char* name, const SummaryTableEntry* table, uint32_t searchFrom, uint32_t* position) {
+  uint32_t dummy = 0;
+  if (!position) position = &dummy;
+  *position = kNoItem;
+  if (!name || !table) return 0;
+  uint32_t hi = table->Count;
+  if (hi && (!table->ItemBlock || !table->SortIndex)) return 0;
+  uint32_t lo = searchFrom;
+  if (hi && table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
+  if (lo > hi) lo = hi;
+  auto entryName = [&](uint32_t p) -> const NameTableEntry* {
+    uint32_t item = table->SortIndex[p];
+    if (item >= SlotsInUse(table)) return nullptr;
+    const NameTableEntry* rec = table->ItemBlock[item];
+    return (rec && rec->String) ? rec : nullptr;
+  };
+  while (hi - lo >= 5) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    const NameTableEntry* rec = entryName(mid);
+    if (!rec) return 0;
+    int c = CompareItemNames(name, rec->String);
+    if (c < 0) {
+      hi = mid;
+    } else if (c > 0) {
+      lo = mid;
+    } else {
+      *position = mid;
+      if (!rec->TopFlag && mid > 0) {
+        const NameTableEntry* before = entryName(mid - 1);
+        if (before && before->TopFlag && CompareItemNames(name, before->String) == 0) *position = mid - 1;
+      }
+      return 1;
+    }
+  }
+  for (uint32_t p = lo; p < hi; ++p) {
+    const NameTableEntry* rec = entryName(p);
+    if (!rec) {
+      *position = kNoItem;
+      return 0;
+    }
+    int c = CompareItemNames(name, rec->String);
+    if (c == 0) {
+      *position = p;
+      return 1;
+    }
+    if (c < 0) {
+      *position = p;
+      return 0;
+    }
+  }
+  *position = hi;
+  return 0;
+}
+
+int InitItemTable(AnalysisContext* context, SummaryTableEntry* table, uint32_t idleLimit) {
+  if (!table) return 0;
+  table->DeleteListHead = kNoItem;
+  table->DateListHead = kNoItem;
+  table->DateListTail = kNoItem;
+  table->TopTableListHead = kNoItem;
+  table->TopTableListTail = kNoItem;
+  if (idleLimit == 0) return 1;
+  const char* others = "Others";
+  if (context && context->options && context->options->texts[kOptOthers]) others = context->options->texts[kOptOthers];
+  auto* block = static_cast<NameTableEntry**>(std::calloc(kFirstChunkSize, sizeof(NameTableEntry*)));
+  auto* index = static_cast<uint32_t*>(std::calloc(kFirstChunkSize, sizeof(uint32_t)));
+  auto* rec = static_cast<NameTableEntry*>(std::calloc(1, sizeof(NameTableEntry)));
+  char* name = CopyText(others);
+  if (!block || !index || !rec || !name) {
+    std::free(block);
+    std::free(index);
+    std::free(rec);
+    std::free(name);
+    return 0;
+  }
+  std::free(table->ItemBlock);
+  std::free(table->SortIndex);
+  MakeNewRecord(rec);
+  rec->String = name;
+  rec->Overflow = 1;
+  rec->LastDateTime = 0xFFFFFFFFu;
+  block[0] = rec;
+  index[0] = 0;
+  table->ItemBlock = block;
+  table->Items = block;
+  table->SortIndex = index;
+  table->ChunkSize = kFirstChunkSize;
+  table->Count = 1;
+  return 1;
+}
+
+void InsertLinkListItem(SummaryTableEntry* table, uint32_t item) {
+  NameTableEntry* rec = ItemOf(table, item);
+  if (!rec) return;
+  uint32_t prev = kNoItem;
+  uint32_t cur = table->DateListHead;
+  while (cur != kNoItem) {
+    NameTableEntry* c = ItemOf(table, cur);
+    if (!c || c->LastDateTime < rec->LastDateTime) break;
+    prev = cur;
+    cur = c->NextLink;
+  }
+  rec->PrevLink = prev;
+  rec->NextLink = cur;
+  if (prev == kNoItem) table->DateListHead = item;
+  else table->ItemBlock[prev]->NextLink = item;
+  if (cur == kNoItem) table->DateListTail = item;
+  else table->ItemBlock[cur]->PrevLink = item;
+}
+
+namespace {
+void Unlink(SummaryTableEntry* table, uint32_t item, uint32_t* head, uint32_t* tail) {
+  NameTableEntry* rec = ItemOf(table, item);
+  if (!rec) return;
+  NameTableEntry* prev = ItemOf(table, rec->PrevLink);
+  NameTableEntry* next = ItemOf(table, rec->NextLink);
+  if (prev) prev->NextLink = rec->NextLink;
+  else if (*head == item) *head = rec->NextLink;
+  if (next) next->PrevLink = rec->PrevLink;
+  else if (*tail == item) *tail = rec->PrevLink;
+}
+}  // namespace
+
+void UnlinkItemFromList(SummaryTableEntry* table, uint32_t item) {
+  Unlink(table, item, &table->DateListHead, &table->DateListTail);
+}
+
+void InsertTopItemIntoList(SummaryTableEntry* table, uint32_t item) {
+  NameTableEntry* rec = ItemOf(table, item);
+  if (!rec) return;
+  rec->PrevLink = kNoItem;
+  rec->NextLink = table->TopTableListHead;
+  NameTableEntry* head = ItemOf(table, table->TopTableListHead);
+  if (head) head->PrevLink = item;
+  else table->TopTableListTail = item;
+  table->TopTableListHead = item;
+}
+
+void UnlinkItemFromTopTableList(SummaryTableEntry* table, uint32_t item) {
+  Unlink(table, item, &table->TopTableListHead, &table->TopTableListTail);
+}
+
+uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* context, SummaryTableEntry* table,
+                        const char* name, const char* newName, uint32_t time, uint32_t idleLimit,
+                        uint32_t /*cachedCount*/, uint32_t maxTop, uint32_t searchFrom) {
+  if (!table || !name) return 0;
+  if (table->Count == 0 && table->DeleteCount == 0 && !InitItemTable(context, table, idleLimit)) return 0;
+
+  // Expiry: retire or fold every item idle for more than idleLimit seconds.
+  if (idleLimit != 0) {
+    while (table->DateListTail != kNoItem) {
+      uint32_t v = table->DateListTail;
+      NameTableEntry* rec = ItemOf(table, v);
+      if (!rec) return 0;
+      if (!(rec->LastDateTime + idleLimit < time)) break;
+      UnlinkItemFromList(table, v);
+      if (postVisits == 1) PostVisitDetails(context, v);
+      FreeItemTopNames(rec);
+      if (!ExpireItem(table, v, maxTop, searchFrom)) return 0;
+    }
+  }
+
+  const bool haveNewName = newName && *newName;
+  Lookup found;
+  uint32_t insertPos = 0;
+  if (table->Count != 0) {
+    if (haveNewName) {
+      found = ResolveName(table, newName, searchFrom);
+      if (found.failed) return 0;
+      insertPos = found.insertPos;
+    }
+    if (found.item == kNoItem) {
+      Lookup byName = ResolveName(table, name, searchFrom);
+      if (byName.failed) return 0;
+      if (!haveNewName) insertPos = byName.insertPos;
+      if (byName.item != kNoItem && haveNewName) {
+        // The item found by its old name takes the better name and moves to
+        // that name's place in the index.
+        char* copy = CopyText(newName);
+        if (!copy) return 0;
+        NameTableEntry* rec = table->ItemBlock[byName.item];
+        std::free(rec->String);
+        rec->String = copy;
+        uint32_t from = byName.itemPos;
+        uint32_t to = insertPos;
+        if (to > from) {
+          --to;
+          std::memmove(table->SortIndex + from, table->SortIndex + from + 1, (to - from) * sizeof(uint32_t));
+        } else if (to < from) {
+          std::memmove(table->SortIndex + to + 1, table->SortIndex + to, (from - to) * sizeof(uint32_t));
+        }
+        table->SortIndex[to] = byName.item;
+      }
+      if (byName.item != kNoItem) found = byName;
+    }
+  }
+
+  if (found.item != kNoItem) {
+    NameTableEntry* rec = table->ItemBlock[found.item];
+    if (idleLimit != 0 && rec->LastDateTime < time) {
+      rec->LastDateTime = time;
+      UnlinkItemFromList(table, found.item);
+      InsertLinkListItem(table, found.item);
+    }
+    return found.item + 1;
+  }
+
+  if (isNew) *isNew = 1;
+  // The name is made first, so that a failure leaves the table as it was.
+  char* copy = CopyText(haveNewName ? newName : name);
+  if (!copy) return 0;
+  uint32_t item;
+  NameTableEntry* rec;
+  if (table->DeleteCount != 0) {
+    item = table->DeleteListHead;
+    rec = ItemOf(table, item);
+    if (!rec || !rec->Deleted) {
+      std::free(copy);
+      return 0;
+    }
+    table->DeleteListHead = rec->NextLink;
+    --table->DeleteCount;
+    MakeNewRecord(rec);
+    ++table->Count;
+  } else {
+    if (!GrowForAppend(table)) {
+      std::free(copy);
+      return 0;
+    }
+    rec = static_cast<NameTableEntry*>(std::malloc(sizeof(NameTableEntry)));
+    if (!rec) {
+      std::free(copy);
+      return 0;
+    }
+    MakeNewRecord(rec);
+    item = table->Count;
+    table->ItemBlock[item] = rec;
+    ++table->Count;
+  }
+  rec->String = copy;
+  rec->LastDateTime = time;
+  if (insertPos > table->Count - 1) insertPos = table->Count - 1;
+  InsertIndexEntry(table, insertPos, item);
+  if (idleLimit != 0) InsertLinkListItem(table, item);
+  return item + 1;
+}
+
+uint32_t AddTimedItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* context,
+                             SummaryTableEntry* table, const char* name, const char* newName, uint32_t time,
+                             uint32_t idleLimit, uint32_t cachedCount, uint32_t maxTop) {
+  return AddItemToTable(postVisits, isNew, context, table, name, newName, time, idleLimit, cachedCount, maxTop, 0);
+}
+
+uint32_t AddNameToTable(SummaryTableEntry* table, const char* name) {
+  return AddItemToTable(0, nullptr, nullptr, table, name, nullptr, 0, 0, 0, 0, 0);
+}
+
+void MergeTopTwins(SummaryTableEntry* table) {
+  if (!table || !table->ItemBlock) return;
+  const uint32_t slots = SlotsInUse(table);
+  for (uint32_t j = 1; j < slots; ++j) {
+    NameTableEntry* retired = table->ItemBlock[j];
+    if (!retired || !retired->TopFlag || retired->Deleted) continue;
+    if (!retired->String) return;
+    // The live twin follows its retired twin in the name index; without a
+    // usable index entry the items are searched one by one.
+    uint32_t twin = kNoItem;
+    uint32_t twinPos = kNoItem;
+    uint32_t pos = 0;
+    if (FindItemPosition(retired->String, table, 0, &pos) && pos != kNoItem && table->SortIndex[pos] == j &&
+        pos + 1 < table->Count) {
+      uint32_t next = table->SortIndex[pos + 1];
+      NameTableEntry* rec = ItemOf(table, next);
+      if (rec && !rec->TopFlag && !rec->Deleted && !rec->Overflow && rec->String &&
+          CompareItemNames(rec->String, retired->String) == 0) {
+        twin = next;
+        twinPos = pos + 1;
+      }
+    } else {
+      for (uint32_t i = 1; i < slots; ++i) {
+        NameTableEntry* rec = table->ItemBlock[i];
+        if (!rec || rec->TopFlag || rec->Deleted || rec->Overflow) continue;
+        if (!rec->String) return;
+        if (CompareItemNames(rec->String, retired->String) == 0) {
+          twin = i;
+          break;
+        }
+      }
+      if (twin != kNoItem) {
+        for (uint32_t p = 0; p < table->Count; ++p) {
+          if (table->SortIndex[p] == twin) {
+            twinPos = p;
+            break;
+          }
+        }
+      }
+    }
+    if (twin == kNoItem) continue;
+    NameTableEntry* live = table->ItemBlock[twin];
+    retired->LastDateTime = live->LastDateTime;
+    AddItemCounters(retired, live);
+    // The merged item leaves the counted items: its index entry goes and its
+    // record joins the freed ones, so Count keeps matching the index.
+    if (twinPos != kNoItem) {
+      RemoveIndexEntry(table, twinPos);
+    } else if (table->Count) {
+      --table->Count;
+    }
+    FreeItemRecord(table, twin);
+  }
+}
+
+// ---- a visit's lists -----------------------------------------------------------
+
+int CreateItemTopNames(NameTableEntry* item) {
+  if (!item) return 0;
+  if (item->TopNames) return 1;
+  auto* lists = static_cast<TopNameList*>(std::calloc(kTopNameListCount, sizeof(TopNameList)));
+  if (!lists) return 0;
+  for (uint16_t i = 0; i < kTopNameListCount; ++i) {
+    lists[i].size = kTopNameListSize;
+    lists[i].format = kRecordFormat;
+  }
+  item->TopNames = lists;
+  item->TopNamesCount = kTopNameListCount;
+  return 1;
+}
+
+int AddTopName(AnalysisContext* /*context*/, NameTableEntry* item, uint16_t list, uint16_t value) {
+  // List 11 holds 32-bit trail entries and is filled by AppendVisitTrail.
+  if (!item || list >= kTopNameListCount || list == kListTrail) return 0;
+  if (!item->TopNames && !CreateItemTopNames(item)) return 0;
+  TopNameList& l = item->Lists()[list];
+  for (uint16_t i = 0; i < l.count; ++i) {
+    if (l.values[i] == value) return 0;
+  }
+  if (l.count == 0xFFFF) return 0;
+  auto* grown = static_cast<uint16_t*>(std::realloc(l.values, (l.count + 1u) * sizeof(uint16_t)));
+  if (!grown) return 0;
+  l.values = grown;
+  l.values[l.count++] = value;
+  return 1;
+}
+
+int AppendVisitTrail(AnalysisContext* /*context*/, uint16_t* count, uint32_t** array, uint16_t itemNumber,
+                     uint16_t isForm) {
+  if (!count || !array || *count >= kMaxVisitTrail) return 0;
+  uint32_t entry = uint32_t{itemNumber} | (uint32_t{isForm} << 16);
+  if (*count > 0 && *array && (*array)[*count - 1] == entry) return 0;
+  auto* grown = static_cast<uint32_t*>(std::realloc(*array, (*count + 1u) * sizeof(uint32_t)));
+  if (!grown) return 0;
+  *array = grown;
+  grown[(*count)++] = entry;
+  return 1;
+}
+
+void FreeItemTopNames(NameTableEntry* item) {
+  if (!item) return;
+  if (item->TopNames) {
+    TopNameList* lists = item->Lists();
+    for (uint32_t i = 0; i < item->TopNamesCount && i < kTopNameListCount; ++i) std::free(lists[i].values);
+    std::free(lists);
+  }
+  item->TopNames = nullptr;
+  item->TopNamesCount = 0;
+}
+
+void FreeItemTopNamesAt(SummaryTableEntry* table, uint32_t item) {
+  if (table) FreeItemTopNames(ItemOf(table, item));
+}
+
+void FreeDetailEntryList(SearchDetailEntry** entries, uint32_t count) {
+  if (!entries) return;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!entries[i]) continue;
+    std::free(entries[i]->text);
+    std::free(entries[i]);
+  }
+  std::free(entries);
+}
+
+void FreeTableDetailLists(SummaryTableEntry* table) {
+  if (!table || !table->ItemBlock) return;
+  for (uint32_t n = 0; n < SlotsInUse(table); ++n) {
+    NameTableEntry* rec = table->ItemBlock[n];
+    if (!rec) continue;
+    FreeDetailEntryList(rec->Details(), rec->TopNamesCount);
+    rec->TopNames = nullptr;
+    rec->TopNamesCount = 0;
+  }
+}
+
+void FreeItemTable(SummaryTableEntry* table) {
+  if (!table) return;
+  if (table->ItemBlock) {
+    if (!table->Items) table->Items = table->ItemBlock;
+    for (uint32_t n = 0; n < SlotsInUse(table) && n < table->ChunkSize; ++n) {
+      NameTableEntry* rec = table->ItemBlock[n];
+      if (!rec) continue;
+      std::free(rec->String);
+      FreeItemTopNames(rec);
+      std::free(rec);
+    }
+  }
+  std::free(table->SortIndex);
+  std::free(table->ItemBlock);
+  // An emptied table starts again from nothing.
+  InitTableDescriptor(table);
+}
+
+// ---- the analysis block ----------------------------------------------------------
+
+KvGlobal AllocAnalysisDatabase() {
+  KvGlobal handle = kv::GlobalAlloc(kv::kGlobalMoveable | kv::kGlobalZeroInit, sizeof(AnalysisContext));
+  if (!handle) return 0;
+  auto* context = static_cast<AnalysisContext*>(kv::GlobalLock(handle));
+  if (!context) {
+    kv::GlobalFree(handle);
+    return 0;
+  }
+  context->sizeWord = kAnalysisBlockSize;
+  context->formatWord = kRecordFormat;
+  context->templ.sizeWord = kAnalysisBlockSize;
+  context->templ.formatWord = kRecordFormat;
+  kv::GlobalUnlock(handle);
+  return handle;
+}
+
+void FreeContextLists(AnalysisContext* context, int deleteTemplate) {
+  if (context) FreeContextOwnedLists(context, deleteTemplate);
+}
+
+void FreeAnalysisDatabase(KvGlobal handle) {
+  if (!handle) return;
+  auto* context = static_cast<AnalysisContext*>(kv::GlobalLock(handle));
+  if (!context) {
+    kv::GlobalFree(handle);
+    return;
+  }
+  FreeContextLists(context, 1);
+  TemplateRecord& t = context->templ;
+  if (t.TopTablesPtr) {
+    for (uint32_t i = 0; i < t.TopTablesCount; ++i) {
+      SummaryTableEntry* table = &t.TopTablesPtr[i];
+      if (i == kTopSearchKeywords || i == kTopSearchEngines) FreeTableDetailLists(table);
+      FreeItemTable(table);
+    }
+    std::free(t.TopTablesPtr);
+    t.TopTablesPtr = nullptr;
+  }
+  if (t.TopUsersPtr) {
+    FreeItemTable(t.TopUsersPtr);
+    std::free(t.TopUsersPtr);
+    t.TopUsersPtr = nullptr;
+  }
+  // Options still held (no one released them) go with the block.
+  FreeReportOptions(context->options);
+  context->options = nullptr;
+  kv::GlobalUnlock(handle);
+  kv::GlobalFree(handle);
+}
+
+void DetachAllTableItems(KvGlobal handle) {
+  auto* context = static_cast<AnalysisContext*>(kv::GlobalLock(handle));
+  if (!context) return;
+  TemplateRecord& t = context->templ;
+  if (t.TopTablesPtr) {
+    for (uint32_t i = 0; i < t.TopTablesCount && i < static_cast<uint32_t>(kItemTableCount); ++i) {
+      SummaryTableEntry& table = t.TopTablesPtr[i];
+      if (table.ItemBlock && table.Items) table.Items = nullptr;
+    }
+  }
+  kv::GlobalUnlock(handle);
+}
+
+// ---- stored images -----------------------------------------------------------------
+
+namespace {
+inline void Put32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t Get32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+inline void PutDouble(uint8_t* p, double d) {
+  uint64_t v;
+  std::memcpy(&v, &d, 8);
+  Put32(p, static_cast<uint32_t>(v));
+  Put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+inline double GetDouble(const uint8_t* p) {
+  uint64_t v = uint64_t{Get32(p)} | (uint64_t{Get32(p + 4)} << 32);
+  double d;
+  std::memcpy(&d, &v, 8);
+  return d;
+}
+}  // namespace
+
+void EncodeNameTableEntry(const NameTableEntry& item, uint32_t stringOffset, uint32_t topNamesOffset,
+                          uint8_t out[kNameTableEntrySize]) {
+  uint8_t* p = out;
+  auto put = [&p](uint32_t v) {
+    Put32(p, v);
+    p += 4;
+  };
+  put(item.SizeWord);
+  put(item.FormatWord);
+  put(item.Overflow);
+  put(item.TopFlag);
+  put(item.Deleted);
+  put(item.PrevLink);
+  put(item.NextLink);
+  put(item.LastDateTime);
+  put(item.OriginalIndex);
+  put(item.TotalByHits);
+  for (uint32_t v : item.SlotHits) put(v);
+  put(item.TotalByUsers);
+  for (uint32_t v : item.SlotUsers) put(v);
+  put(item.NonCachedTotalByHits);
+  PutDouble(p, item.TotalBytes);
+  p += 8;
+  put(item.LastPageWasForm);
+  put(item.LastPageTime);
+  put(item.LastPageEntryItem);
+  put(item.TimeOnPages);
+  put(item.TimeOnPagesCount);
+  put(stringOffset);
+  put(item.TopNamesCount);
+  put(topNamesOffset);
+  put(item.Banned);
+}
+
+bool DecodeNameTableEntry(const uint8_t in[kNameTableEntrySize], NameTableEntry* item, uint32_t* stringOffset,
+                          uint32_t* topNamesOffset) {
+  if (!item || Get32(in) != kNameTableEntrySize || Get32(in + 4) != kRecordFormat) return false;
+  std::memset(static_cast<void*>(item), 0, sizeof(*item));
+  const uint8_t* p = in;
+  auto get = [&p]() {
+    uint32_t v = Get32(p);
+    p += 4;
+    return v;
+  };
+  item->SizeWord = get();
+  item->FormatWord = get();
+  item->Overflow = get();
+  item->TopFlag = get();
+  item->Deleted = get();
+  item->PrevLink = get();
+  item->NextLink = get();
+  item->LastDateTime = get();
+  item->OriginalIndex = get();
+  item->TotalByHits = get();
+  for (uint32_t& v : item->SlotHits) v = get();
+  item->TotalByUsers = get();
+  for (uint32_t& v : item->SlotUsers) v = get();
+  item->NonCachedTotalByHits = get();
+  item->TotalBytes = GetDouble(p);
+  p += 8;
+  item->LastPageWasForm = get();
+  item->LastPageTime = get();
+  item->LastPageEntryItem = get();
+  item->TimeOnPages = get();
+  item->TimeOnPagesCount = get();
+  uint32_t s = get();
+  item->TopNamesCount = get();
+  uint32_t t = get();
+  item->Banned = get();
+  if (stringOffset) *stringOffset = s;
+  if (topNamesOffset) *topNamesOffset = t;
+  return true;
+}
+
+void EncodeSummaryTableEntry(const SummaryTableEntry& table, uint32_t itemBlockOffset, uint32_t itemsOffset,
+                             uint32_t sortIndexOffset, uint8_t out[kSummaryTableEntrySize]) {
+  const uint32_t words[15] = {table.SizeWord,         table.FormatWord,       table.TopCount,
+                              table.Count,            table.DeleteCount,      table.DeleteListHead,
+                              table.DateListHead,     table.DateListTail,     table.TopTableListHead,
+                              table.TopTableListTail, table.ChunkSize,        table.SortIndexCount,
+                              itemBlockOffset,        itemsOffset,            sortIndexOffset};
+  for (int i = 0; i < 15; ++i) Put32(out + 4 * i, words[i]);
+}
+
+bool DecodeSummaryTableEntry(const uint8_t in[kSummaryTableEntrySize], SummaryTableEntry* table,
+                             uint32_t* itemBlockOffset, uint32_t* itemsOffset, uint32_t* sortIndexOffset) {
+  if (!table || Get32(in) != kSummaryTableEntrySize || Get32(in + 4) != kRecordFormat) return false;
+  InitTableDescriptor(table);
+  uint32_t w[15];
+  for (int i = 0; i < 15; ++i) w[i] = Get32(in + 4 * i);
+  table->TopCount = w[2];
+  table->Count = w[3];
+  table->DeleteCount = w[4];
+  table->DeleteListHead = w[5];
+  table->DateListHead = w[6];
+  table->DateListTail = w[7];
+  table->TopTableListHead = w[8];
+  table->TopTableListTail = w[9];
+  table->ChunkSize = w[10];
+  table->SortIndexCount = w[11];
+  if (itemBlockOffset) *itemBlockOffset = w[12];
+  if (itemsOffset) *itemsOffset = w[13];
+  if (sortIndexOffset) *sortIndexOffset = w[14];
+  return true;
+}
+
+void EncodeTopNameList(const TopNameList& list, uint32_t arrayOffset, uint8_t out[kTopNameListSize]) {
+  Put32(out, list.size);
+  Put32(out + 4, list.format);
+  out[8] = static_cast<uint8_t>(list.count);
+  out[9] = static_cast<uint8_t>(list.count >> 8);
+  Put32(out + 10, arrayOffset);
+}
+
+bool DecodeTopNameList(const uint8_t in[kTopNameListSize], TopNameList* list, uint32_t* arrayOffset) {
+  if (!list || Get32(in) != kTopNameListSize || Get32(in + 4) != kRecordFormat) return false;
+  list->size = kTopNameListSize;
+  list->format = kRecordFormat;
+  list->count = static_cast<uint16_t>(in[8] | (in[9] << 8));
+  list->values = nullptr;
+  if (arrayOffset) *arrayOffset = Get32(in + 10);
+  return true;
+}
+
+}  // namespace vrn
