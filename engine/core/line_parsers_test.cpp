@@ -130,6 +130,23 @@ TEST_F(LineParserTest, CommonFormatTakesAFollowingAgentLine) {
   EXPECT_EQ(hits[2].agent, "");
 }
 
+TEST_F(LineParserTest, AFollowingLineRunningPastTheBufferedDataIsTaken) {
+  readertest::TempFolder dir;
+  const std::string base = "h - - " + kDate + " \"GET / HTTP/1.0\" 200 1\n";
+  const std::string agent(1400, 'A');
+  const std::string pair = base + "/x y z " + agent + " http://ref/\n";
+  // Rejected lines up to byte 15200: the pair starts more than 1024 bytes
+  // before the end of the first 16384 bytes read, and its second line runs
+  // past them.
+  std::string filler;
+  while (filler.size() < 15200) filler += std::string(99, 'x') + "\n";
+  const auto hits = readertest::ReadFileHits(dir.Write("f.log", filler + pair + base));
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].agent, agent);
+  EXPECT_EQ(hits[0].referrer, "http://ref/");
+  EXPECT_EQ(hits[1].agent, "");
+}
+
 TEST_F(LineParserTest, CommaFormat) {
   const std::string head = "192.168.1.1, -, 4/5/98, 17:29:07, W3SVC1, SERVER, 10.0.0.1, 20, 300, 4000, 200, 0, ";
   const std::string when = std::to_string(Wall(1998, 4, 5, 17, 29, 7));

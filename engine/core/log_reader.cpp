@@ -451,16 +451,22 @@ void RestoreDirective(LogSource* src, uint64_t position) {
   g_reader.w3cMode = true;
 }
 
+// What became of a line.
+struct LineOutcome {
+  bool rejected = true;     // no hit came out
+  bool windowFlag = false;  // raised by the comma and W3C parsers
+  bool noMemory = false;    // the copy could not be made
+  bool directive = false;   // a "#Fields:" line
+  bool incomplete = false;  // a following line it may take runs past the buffered data: read again from the line
+};
+
 // Parses the line at data[0, lineLength) (avail bytes buffered from there)
-// into hit. Returns the bytes consumed; *rejected tells whether a hit came
-// out; *windowFlag is raised by the comma and W3C parsers; *noMemory when
-// the copy could not be made.
-uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, bool atEnd, HitRecord* hit,
-                      bool* rejected, bool* windowFlag, bool* noMemory, bool* directive) {
-  *rejected = true;
-  *windowFlag = false;
-  *noMemory = false;
-  *directive = false;
+// into hit and returns the bytes consumed. atEnd: the buffered data reaches
+// the end of the source. mayReread: the caller can read the source again
+// from this line's start (the line is not at the start of its buffer).
+uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, bool atEnd, bool mayReread,
+                      HitRecord* hit, LineOutcome* out) {
+  *out = LineOutcome();
 
   uint16_t code = DetectImpl(data, 0, lineLength, true);
   const char* text = data;
@@ -507,6 +513,9 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
         copyLength = lineLength + len;
       } else if (atEnd) {
         copyLength = avail;
+      } else if (mayReread) {
+        out->incomplete = true;
+        return 0;
       }
     }
   }
@@ -515,7 +524,7 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
 
   char* line = InitHitRecord(hit, text, copyLength);
   if (line == nullptr) {
-    *noMemory = true;
+    out->noMemory = true;
     return 0;
   }
   hit->FormatCode = code == kFormatBracketReferrer ? static_cast<uint16_t>(kFormatReferrer) : code;
@@ -527,7 +536,7 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
       consumed = ParseCommonLine(line, hit, copyLength, &reject);
       break;
     case kFormatComma:
-      consumed = ParseCommaLine(line, hit, copyLength, &reject, windowFlag);
+      consumed = ParseCommaLine(line, hit, copyLength, &reject, &out->windowFlag);
       break;
     case kFormatDateFirst:
       consumed = ParseDateFirstLine(line, hit, copyLength, &reject);
@@ -546,14 +555,14 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
       consumed = ParseAgentLine(line, hit, copyLength, &reject);
       break;
     case kFormatW3C:
-      *directive = lineLength >= 8 && std::memcmp(data, "#Fields:", 8) == 0;
-      consumed = ParseW3CLine(line, hit, copyLength, &reject, windowFlag);
+      out->directive = lineLength >= 8 && std::memcmp(data, "#Fields:", 8) == 0;
+      consumed = ParseW3CLine(line, hit, copyLength, &reject, &out->windowFlag);
       break;
     default:
       break;
   }
   if (reject) FreeHitLine(hit);
-  *rejected = reject;
+  out->rejected = reject;
   // Bracketed lines are consumed through their line end; so is every line
   // whose parser counted less than the line.
   if (text != data || consumed < lineLength) consumed = lineLength;
@@ -578,12 +587,11 @@ uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next
       return kReadNothing;
     }
   }
-  bool rejected, windowFlag, noMemory, directive;
-  ParseOneLine(g_reader.buffer + lineStart, lineLength, length - lineStart, true, hit, &rejected, &windowFlag,
-               &noMemory, &directive);
-  if (noMemory) return kReadEnd;
+  LineOutcome outcome;
+  ParseOneLine(g_reader.buffer + lineStart, lineLength, length - lineStart, true, false, hit, &outcome);
+  if (outcome.noMemory) return kReadEnd;
   // A rejected row: go on with the next row at the next call.
-  return rejected ? kReadNothing : kReadHit;
+  return outcome.rejected ? kReadNothing : kReadHit;
 }
 
 }  // namespace
@@ -707,18 +715,21 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
 
     if (lineLength < 2 && avail < 2) return kReadEnd;
 
-    bool rejected, windowFlag, noMemory, directive;
-    const uint32_t consumed =
-        ParseOneLine(data, lineLength, avail, atEnd, hit, &rejected, &windowFlag, &noMemory, &directive);
-    if (noMemory) return kReadEnd;
-    if (directive) RememberDirective(src, pos);
-    if (windowFlag) {
+    LineOutcome outcome;
+    const uint32_t consumed = ParseOneLine(data, lineLength, avail, atEnd, offset > 0, hit, &outcome);
+    if (outcome.noMemory) return kReadEnd;
+    if (outcome.incomplete) {
+      EmptyBuffer();  // read again from the line's start
+      continue;
+    }
+    if (outcome.directive) RememberDirective(src, pos);
+    if (outcome.windowFlag) {
       windowEnd = window > 0 ? pos + window : kNoPosition;
       end = windowEnd < size ? windowEnd : size;
     }
     pos += consumed;
     *next = pos;
-    if (!rejected) return kReadHit;
+    if (!outcome.rejected) return kReadHit;
     std::memset(hit, 0, sizeof(HitRecord));  // nothing of a rejected line stays
   }
 }
