@@ -6,6 +6,7 @@
 
 #include "engine/core/engine_state.h"
 #include "platform/base/ini.h"
+#include "platform/base/strutil.h"
 
 namespace vrn {
 
@@ -39,6 +40,16 @@ std::vector<std::string> SplitWords(const std::string& text, const char* separat
     at = end;
   }
   return words;
+}
+
+IniSectionMap::IniSectionMap(const char* section, const char* iniPath) {
+  for (auto& [key, value] : kv::IniSection(section, iniPath)) values_.emplace(kv::ToAsciiLower(key), std::move(value));
+}
+
+std::string IniSectionMap::Get(const std::string& key, const char* def) const {
+  auto it = values_.find(kv::ToAsciiLower(key));
+  if (it != values_.end()) return it->second;
+  return def != nullptr ? def : "";
 }
 
 char** ReadDefaultFileTypes(const char* iniPath, uint32_t /*unused*/, uint16_t* count, const char* key,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <vornic/reportsettings.h>
@@ -17,6 +18,19 @@ constexpr uint32_t kDefaultTypesLineSize = 300;
 
 // The words of text, separated by any of the characters of separators.
 std::vector<std::string> SplitWords(const std::string& text, const char* separators);
+
+// One section of an INI file read once, its keys looked up as the
+// private-profile functions find them (without regard to ASCII case, the
+// first key of a name counts, values trimmed and unquoted).
+class IniSectionMap {
+ public:
+  IniSectionMap(const char* section, const char* iniPath);
+  // The value of key, or def when the section lacks it.
+  std::string Get(const std::string& key, const char* def) const;
+
+ private:
+  std::unordered_map<std::string, std::string> values_;  // lower-case keys
+};
 
 // Reads key of section Defaults of the INI file iniPath (def when missing,
 // at most kDefaultTypesLineSize - 1 characters) and returns its words

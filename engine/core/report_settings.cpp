@@ -98,6 +98,14 @@ std::string ReadExpanded(const char* iniPath, const char* section, const char* k
   return value;
 }
 
+// The same for a key of a section read once.
+std::string ReadExpanded(const IniSectionMap& section, const std::string& key, const char* def, size_t size) {
+  std::string value = section.Get(key, def);
+  if (value.size() > size - 1) value.resize(size - 1);
+  ExpandRplReferences(&value, size);
+  return value;
+}
+
 uint32_t DecimalValue(const std::string& text) {
   return static_cast<uint32_t>(ParseLongText(text.c_str()));
 }
@@ -131,8 +139,8 @@ void ReadHours(uint16_t* count, uint16_t* hours, const char* iniPath, const char
   }
 }
 
-uint16_t ReadCount(const char* iniPath, const char* section) {
-  const long value = ParseLongText(kv::IniString(section, "Count", "0", iniPath).c_str());
+uint16_t ReadCount(const IniSectionMap& section) {
+  const long value = ParseLongText(section.Get("Count", "0").c_str());
   if (value <= 0) return 0;
   return value > 65535 ? 65535 : static_cast<uint16_t>(value);
 }
@@ -145,7 +153,8 @@ std::string TrimScaleValue(const std::string& text) {
 }
 
 bool ReadIntervalScales(ReportOptions* options, const char* iniPath) {
-  const uint16_t count = ReadCount(iniPath, "Interval");
+  const IniSectionMap section("Interval", iniPath);
+  const uint16_t count = ReadCount(section);
   if (count == 0) return true;
   options->intervals = static_cast<IntervalScale*>(std::calloc(count, sizeof(IntervalScale)));
   if (options->intervals == nullptr) return false;
@@ -153,7 +162,7 @@ bool ReadIntervalScales(ReportOptions* options, const char* iniPath) {
   for (uint16_t n = 1; n <= count; ++n) {
     IntervalScale& scale = options->intervals[n - 1];
     const std::string key = "Scale" + std::to_string(n);
-    const std::string value = ReadExpanded(iniPath, "Interval", key.c_str(), "", kListTextSize);
+    const std::string value = ReadExpanded(section, key, "", kListTextSize);
     std::vector<std::string> parts;
     size_t at = 0;
     while (parts.size() < 5) {
@@ -176,8 +185,9 @@ bool ReadIntervalScales(ReportOptions* options, const char* iniPath) {
   return true;
 }
 
-bool ReadNamedCodes(uint16_t* countOut, NamedCode** listOut, const char* iniPath, const char* section) {
-  const uint16_t count = ReadCount(iniPath, section);
+bool ReadNamedCodes(uint16_t* countOut, NamedCode** listOut, const char* iniPath, const char* sectionName) {
+  const IniSectionMap section(sectionName, iniPath);
+  const uint16_t count = ReadCount(section);
   if (count == 0) return true;
   *listOut = static_cast<NamedCode*>(std::calloc(count, sizeof(NamedCode)));
   if (*listOut == nullptr) return false;
@@ -185,7 +195,7 @@ bool ReadNamedCodes(uint16_t* countOut, NamedCode** listOut, const char* iniPath
   for (uint16_t n = 1; n <= count; ++n) {
     NamedCode& entry = (*listOut)[n - 1];
     const std::string key = "Item" + std::to_string(n);
-    std::string value = ReadExpanded(iniPath, section, key.c_str(), "", kListTextSize);
+    std::string value = ReadExpanded(section, key, "", kListTextSize);
     const size_t comma = value.rfind(',');
     if (comma != std::string::npos) {
       const std::string code = value.substr(comma + 1, kNamedCodeSize - 1);

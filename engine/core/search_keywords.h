@@ -45,12 +45,13 @@ struct SearchDetail {
 };
 
 // The cross tally of one item of the search tables: its name and the
-// item's detail count and array (its TopNamesCount and TopNames fields),
-// kept in name order without regard to case.
+// item's detail count and array (its TopNamesCount and TopNames fields; the
+// array is a malloc'd SearchDetail*[] kept in name order without regard to
+// case), e.g. {item->String, &item->TopNamesCount, &item->TopNames}.
 struct SearchItemRef {
   const char* name;
   uint32_t* detailCount;
-  SearchDetail*** details;
+  void** details;
 };
 
 // What the counting needs of the analysis's two search tables.

@@ -1,0 +1,316 @@
+// Search engines and keywords: loading keywords.ini, recognising an engine
+// in a referrer, cutting and trimming keywords, and counting engines,
+// keywords and their cross tally into item tables.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/report_run.h"
+#include "engine/core/search_keywords.h"
+
+namespace {
+
+using vrn::SearchDetail;
+using vrn::SearchEngine;
+using vrn::SearchItemRef;
+
+// Two item tables as the analysis keeps them: items by name with their hit
+// and visit counts and their cross tally (count and detail array).
+class Tables : public vrn::SearchTables {
+ public:
+  struct Item {
+    std::string name;
+    uint32_t hits = 0;
+    uint32_t visits = 0;
+    uint16_t lastSlot = 0;
+    uint32_t detailCount = 0;
+    void* details = nullptr;
+  };
+  ~Tables() override {
+    for (auto& table : items_)
+      for (auto& [name, item] : table.second) vrn::FreeSearchDetails(static_cast<SearchDetail**>(item->details), item->detailCount);
+  }
+  bool CountItem(uint32_t table, const char* name, uint16_t slot, uint32_t newVisit, SearchItemRef* ref) override {
+    if (refuse_) return false;
+    auto& slotItem = items_[table][name];
+    if (!slotItem) slotItem = std::make_unique<Item>(Item{name});
+    Item& item = *slotItem;
+    ++item.hits;
+    if (newVisit != 0) ++item.visits;
+    item.lastSlot = slot;
+    *ref = {item.name.c_str(), &item.detailCount, &item.details};
+    return true;
+  }
+  const Item* Find(uint32_t table, const std::string& name) const {
+    auto t = items_.find(table);
+    if (t == items_.end()) return nullptr;
+    auto i = t->second.find(name);
+    return i == t->second.end() ? nullptr : i->second.get();
+  }
+  std::vector<std::string> Names(uint32_t table) const {
+    std::vector<std::string> v;
+    auto t = items_.find(table);
+    if (t != items_.end())
+      for (auto& [name, item] : t->second) v.push_back(name);
+    return v;
+  }
+  // "name hits/visits" of each detail, in array order.
+  static std::vector<std::string> Details(const Item* item) {
+    std::vector<std::string> v;
+    if (item == nullptr) return v;
+    auto** d = static_cast<SearchDetail**>(item->details);
+    for (uint32_t i = 0; i < item->detailCount; ++i) {
+      EXPECT_EQ(d[i]->reserved[0], 0u);
+      EXPECT_EQ(d[i]->reserved[1], 0u);
+      v.push_back(std::string(d[i]->name) + " " + std::to_string(d[i]->hits) + "/" + std::to_string(d[i]->visits));
+    }
+    return v;
+  }
+  bool refuse_ = false;
+
+ private:
+  std::map<uint32_t, std::map<std::string, std::unique_ptr<Item>>> items_;
+};
+
+using V = std::vector<std::string>;
+
+constexpr const char kFinderIni[] =
+    "[SearchEngines]\nEngine1=Finder\nEngine2=Seeker\n"
+    "[Finder]\nID1=www.finder.example\nKeywordIndicator1=q=\n"
+    "[Seeker]\nID1=seeker.example\nKeywordIndicator1=p=\nKeywordIndicator2=query=\n";
+
+class SearchKeywords : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = testing::TempDir() + "kvsearchXXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    ASSERT_NE(mkdtemp(buffer.data()), nullptr);
+    folder_ = std::string(buffer.data()) + "/";
+  }
+  void TearDown() override {
+    vrn::FreeSearchEngines(&engines_);
+    system(("rm -rf '" + folder_ + "'").c_str());
+  }
+  void WriteIni(const std::string& text) { std::ofstream(folder_ + "keywords.ini", std::ios::binary) << text; }
+  int Process(const char* referrer, uint32_t newVisit = 1, uint16_t slot = 3) {
+    return vrn::ProcessSearchReferrerIn(folder_.c_str(), &engines_, &tables_, referrer, slot, newVisit);
+  }
+  // The engine found and the keywords cut from referrer.
+  V Keywords(const char* referrer, std::string* engine = nullptr) {
+    EXPECT_EQ(vrn::EnsureSearchEnginesLoadedFrom(folder_.c_str(), &engines_), 1);
+    const SearchEngine* e = vrn::FindSearchEngine(engines_, referrer);
+    if (engine != nullptr) *engine = e != nullptr ? e->name : "";
+    V words;
+    char word[vrn::kSearchKeywordSize];
+    while (vrn::NextSearchKeyword(word, sizeof word) != 0) words.emplace_back(word);
+    EXPECT_EQ(vrn::NextSearchKeyword(word, sizeof word), 0);  // stays at the end
+    return words;
+  }
+
+  std::string folder_;
+  SearchEngine* engines_ = nullptr;
+  Tables tables_;
+};
+
+TEST_F(SearchKeywords, ListsHoldTheFileInReverseOrder) {
+  WriteIni(
+      "[SearchEngines]\nEngine1=A\nEngine2=B\nEngine3=NoMore\nEngine4=D\n"
+      "[A]\nID1=a1\nID2=\nID3=a3\nKeywordIndicator1=k1\nKeywordIndicator2=k2\n"
+      "[B]\nID1=b1\n");
+  ASSERT_EQ(vrn::EnsureSearchEnginesLoadedFrom(folder_.c_str(), &engines_), 1);
+  V names, ids, indicators;
+  for (const SearchEngine* e = engines_; e != nullptr; e = e->next) names.emplace_back(e->name);
+  const SearchEngine* a = engines_->next;
+  for (const vrn::SearchString* s = a->ids; s != nullptr; s = s->next) ids.emplace_back(s->text);
+  for (const vrn::SearchString* s = a->indicators; s != nullptr; s = s->next) indicators.emplace_back(s->text);
+  EXPECT_EQ(names, (V{"B", "A"}));  // "NoMore" ends the series
+  EXPECT_EQ(ids, (V{"a3", "a1"}));  // an empty ID would match every referrer
+  EXPECT_EQ(indicators, (V{"k2", "k1"}));
+  EXPECT_EQ(engines_->indicators, nullptr);
+}
+
+TEST_F(SearchKeywords, CutsTheSearchedWords) {
+  WriteIni(kFinderIni);
+  std::string engine;
+  const struct {
+    const char* referrer;
+    const char* engine;
+    V words;
+  } cases[] = {
+      {"http://www.finder.example/search?q=Web+Server+%22log+files%22&x=1", "Finder", {"Web", "Server", "log", "files"}},
+      {"http://www.finder.example/?q=a+AND+bc+or+d", "Finder", {"AND", "bc", "or"}},
+      {"http://www.finder.example/?q=%20%20\"quoted phrase\"", "Finder", {"quoted", "phrase"}},
+      {"http://www.finder.example/?q=x=yz", "Finder", {"yz"}},
+      {"http://www.finder.example/?q=&more=words", "Finder", {}},
+      {"http://elsewhere.example/?q=words", "", {}},
+      {"q=before+www.finder.example", "", {}},   // the indicator must follow the ID
+      {"http://seeker.example/?p=first&query=second", "Seeker", {"second"}},  // later indicator first
+      {"http://seeker.example/?p=only&query=", "Seeker", {"only"}},  // an indicator at the end is passed over
+      {"", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.referrer);
+    EXPECT_EQ(Keywords(c.referrer, &engine), c.words);
+    EXPECT_EQ(engine, c.engine);
+  }
+}
+
+TEST_F(SearchKeywords, EscapesAreDecodedOnce) {
+  WriteIni(kFinderIni);
+  // "%2541" is an escaped "%" followed by "41": the word is "%41", not "A".
+  EXPECT_EQ(Keywords("http://www.finder.example/?q=ab+%2541+100%25"), (V{"ab", "%41", "100%"}));
+}
+
+TEST_F(SearchKeywords, LongReferrersAndWordsAreCut) {
+  WriteIni(kFinderIni);
+  const std::string head = "http://www.finder.example/?q=";
+  // Only the first 299 characters of the referrer are examined.
+  const std::string referrer = head + std::string(299 - head.size() - 2, 'w') + "+tail";
+  V words = Keywords(referrer.c_str());
+  ASSERT_EQ(words.size(), 1u);
+  EXPECT_EQ(words[0], std::string(199, 'w'));  // a word keeps 199 characters
+  EXPECT_EQ(Keywords((head + "ab+tail").c_str()), (V{"ab", "tail"}));
+  // The caller's buffer bounds the copy.
+  vrn::FindSearchEngine(engines_, (head + "abcdef").c_str());
+  char small[4];
+  ASSERT_EQ(vrn::NextSearchKeyword(small, sizeof small), 1);
+  EXPECT_STREQ(small, "abc");
+  EXPECT_EQ(vrn::FindSearchEngine(engines_, nullptr), nullptr);
+  EXPECT_EQ(vrn::NextSearchKeyword(small, sizeof small), 0);
+}
+
+TEST(SearchKeywordTrim, KeepsWordsOfAtLeastTwoCharacters) {
+  const struct {
+    const char* text;
+    int result;
+    const char* trimmed;
+  } cases[] = {
+      {"  \"ab\" ", 1, "ab"}, {"a b", 1, "a b"}, {"\"a\"", 0, nullptr}, {"x", 0, nullptr},
+      {"  \"\" ", 0, nullptr}, {"", 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    char text[64];
+    std::strcpy(text, c.text);
+    EXPECT_EQ(vrn::CleanSearchKeyword(text), c.result) << c.text;
+    if (c.trimmed != nullptr) {
+      EXPECT_STREQ(text, c.trimmed);
+    }
+  }
+  std::string longWord(300, 'k');
+  ASSERT_EQ(vrn::CleanSearchKeyword(longWord.data()), 1);
+  EXPECT_EQ(std::strlen(longWord.c_str()), 199u);
+}
+
+TEST_F(SearchKeywords, CountsEngineKeywordsAndCrossTally) {
+  WriteIni(kFinderIni);
+  ASSERT_EQ(Process("http://www.finder.example/?q=Log+Analysis+and+log", 1, 7), 1);
+  ASSERT_EQ(Process("http://www.finder.example/?q=LOG+x", 0, 8), 1);
+  ASSERT_EQ(Process("http://seeker.example/?p=log", 1, 9), 1);
+  ASSERT_EQ(Process("http://nowhere.example/?q=log", 1, 9), 1);
+
+  const Tables::Item* finder = tables_.Find(vrn::kSearchEngineTable, "Finder");
+  ASSERT_NE(finder, nullptr);
+  EXPECT_EQ(finder->hits, 2u);
+  EXPECT_EQ(finder->visits, 1u);
+  EXPECT_EQ(finder->lastSlot, 8);
+  EXPECT_EQ(tables_.Names(vrn::kSearchEngineTable), (V{"Finder", "Seeker"}));
+  // Keywords are lower-cased; "and" and one-letter words are not counted.
+  EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), (V{"analysis", "log"}));
+  const Tables::Item* log = tables_.Find(vrn::kSearchKeywordTable, "log");
+  EXPECT_EQ(log->hits, 4u);
+  EXPECT_EQ(log->visits, 3u);
+  EXPECT_EQ(Tables::Details(finder), (V{"analysis 1/1", "log 3/2"}));
+  EXPECT_EQ(Tables::Details(log), (V{"Finder 3/2", "Seeker 1/1"}));
+}
+
+TEST_F(SearchKeywords, TheLaterEngineOfTheFileWins) {
+  WriteIni(
+      "[SearchEngines]\nEngine1=First\nEngine2=Second\n"
+      "[First]\nID1=shared.example\nKeywordIndicator1=q=\n"
+      "[Second]\nID1=shared.example\nKeywordIndicator1=q=\n");
+  ASSERT_EQ(Process("http://shared.example/?q=words"), 1);
+  EXPECT_EQ(tables_.Names(vrn::kSearchEngineTable), V{"Second"});
+}
+
+TEST_F(SearchKeywords, AMissingFileIsReadAgainAtTheNextHit) {
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 0);
+  EXPECT_EQ(engines_, nullptr);
+  WriteIni("[SearchEngines]\n");
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 0);
+  WriteIni(kFinderIni);
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
+  EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), V{"words"});
+  // Once loaded the list is kept, even when the file goes.
+  std::remove((folder_ + "keywords.ini").c_str());
+  EXPECT_EQ(Process("http://www.finder.example/?q=more"), 1);
+}
+
+TEST_F(SearchKeywords, ARefusedKeywordDoesNotStopTheHit) {
+  WriteIni(kFinderIni);
+  tables_.refuse_ = true;
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
+  EXPECT_TRUE(tables_.Names(vrn::kSearchEngineTable).empty());
+  EXPECT_EQ(vrn::CountSearchKeyword("words", &tables_, 0, 1, nullptr), 0);
+  EXPECT_EQ(vrn::CountSearchKeyword("OR", &tables_, 0, 1, nullptr), 1);  // skipped, not refused
+}
+
+TEST_F(SearchKeywords, ARunReadsTheFileOfItsGrandparentFolder) {
+  WriteIni(kFinderIni);
+  auto* run = static_cast<vrn::ReportHandle*>(std::calloc(1, sizeof(vrn::ReportHandle)));
+  ASSERT_NE(run, nullptr);
+  vrn::SetReportWorkPaths(run, (folder_ + "kvm_log/profiles/").c_str());
+  vrn::HitRecord hit{};
+  char referrer[] = "http://www.finder.example/?q=found+it";
+  hit.Referrer = referrer;
+  EXPECT_EQ(vrn::ProcessSearchReferrer(run, &engines_, &tables_, &hit, 2, 1), 1);
+  std::free(run);
+  EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), (V{"found", "it"}));
+}
+
+TEST(SearchDetails, KeepNameOrderWhateverTheArrivalOrder) {
+  uint32_t count = 0;
+  void* details = nullptr;
+  const SearchItemRef item{"engine", &count, &details};
+  const char* arrivals[] = {"mango", "Apple", "zebra", "kiwi", "banana", "Cherry", "apple", "date",
+                            "Lemon", "fig",   "grape", "KIWI", "elder",  "honeydew", "Banana", "ZEBRA"};
+  for (const char* name : arrivals) {
+    SearchDetail* d = vrn::FindSearchEngineItem(item, name);
+    ASSERT_NE(d, nullptr);
+    ++d->hits;
+  }
+  auto** d = static_cast<SearchDetail**>(details);
+  V order;
+  for (uint32_t i = 0; i < count; ++i) order.push_back(std::string(d[i]->name) + ":" + std::to_string(d[i]->hits));
+  // The first spelling names the entry; others of any case count in it.
+  EXPECT_EQ(order, (V{"Apple:2", "banana:2", "Cherry:1", "date:1", "elder:1", "fig:1", "grape:1", "honeydew:1",
+                      "kiwi:2", "Lemon:1", "mango:1", "zebra:2"}));
+  // Found again through the other lookup, with nothing inserted.
+  EXPECT_EQ(vrn::FindSearchKeywordItem(item, "GRAPE"), d[6]);
+  EXPECT_EQ(count, 12u);
+  vrn::FreeSearchDetails(d, count);
+}
+
+TEST_F(SearchKeywords, TheShippedListRecognisesItsEngines) {
+  const char* source = std::getenv("KV_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  const std::string data = std::string(source) + "/data/";
+  ASSERT_EQ(vrn::ProcessSearchReferrerIn(data.c_str(), &engines_, &tables_,
+                                         "https://www.google.com/search?client=x&q=access+log+analyser&ie=UTF-8", 0, 1),
+            1);
+  ASSERT_EQ(vrn::ProcessSearchReferrerIn(data.c_str(), &engines_, &tables_,
+                                         "https://search.yahoo.com/search?fr=x&p=web+statistics", 0, 1),
+            1);
+  EXPECT_EQ(tables_.Names(vrn::kSearchEngineTable), (V{"Google", "Yahoo"}));
+  EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), (V{"access", "analyser", "log", "statistics", "web"}));
+}
+
+}  // namespace
