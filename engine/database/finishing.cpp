@@ -404,7 +404,8 @@ void FormatRangeTextFor(AnalysisContext* context, uint32_t start, uint32_t end) 
   FormatIntlDateTime(first, sizeof first, "%D %T", &fields, locale);
   fields = UtcFields(end);
   FormatIntlDateTime(last, sizeof last, "%D %T", &fields, locale);
-  std::snprintf(context->rangeText, sizeof context->rangeText, "%s - %s", first, last);
+  const std::string text = std::string(first) + " - " + last;
+  CopyText(context->rangeText, sizeof context->rangeText, text.c_str());
 }
 
 void FormatRangeText(ReportHandle* run) {
