@@ -10,7 +10,6 @@
 #include "engine/database/realtime_store.h"
 #include "engine/network/dns_queue.h"
 #include "engine/network/hit_step.h"
-#include "engine/network/remote_logs.h"
 #include "engine/network/title_cache.h"
 
 namespace vrn {
@@ -26,11 +25,6 @@ int AddHitToDatabase(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
 
 // No title cache is kept yet, so there is nothing to write.
 void SaveTitleCache() {}
-
-// ---- remote log copies (replaced by the remote log fetch code) -------------
-
-// Nothing is downloaded yet, so there is nothing of ours to delete.
-void DeleteDownloadedFiles(const char* /*listPath*/) {}
 
 // ---- ODBC (replaced by the ODBC binding) -----------------------------------
 

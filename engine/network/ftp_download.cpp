@@ -1,0 +1,336 @@
+// The FTP half of a remote log fetch: log on, list the files that the
+// location names, decide which must be fetched again, give each a short
+// local name in the profile's cache folder, and start the chain of receives
+// that the URL window carries on.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <vornic/profile.h>
+#include <vornic/remote.h>
+
+#include "engine/core/engine_state.h"
+#include "engine/network/remote_logs.h"
+#include "platform/base/files.h"
+#include "platform/ftp4w32/ftp4w32.h"
+#include "platform/netbind/netbind.h"
+
+namespace vrn {
+
+namespace {
+
+// Splits a location path at every "|" and blank.
+std::vector<std::string> SplitEntries(const std::string& path) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = path.find_first_of("| ", start);
+    const std::string entry = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!entry.empty()) out.push_back(entry);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+// Reads a listing file as lines, trailing carriage returns and line feeds
+// cut. A listing beyond a few megabytes is cut there.
+std::vector<std::string> ReadListing(const std::string& path) {
+  std::vector<std::string> lines;
+  const KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  if (file == KV_INVALID_FILE) return lines;
+  std::string text;
+  char chunk[4096];
+  uint32_t got = 0;
+  constexpr size_t kMaxListing = 8u << 20;
+  while (kv::FileRead(file, chunk, sizeof chunk, &got) && got > 0 && text.size() < kMaxListing) {
+    text.append(chunk, got);
+  }
+  kv::FileClose(file);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool ListingEmpty(const std::string& path) {
+  kv::FileInfo info;
+  return !kv::GetFileInfo(path.c_str(), &info) || info.size == 0;
+}
+
+bool OnlyBlanks(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Ends the FTP session: QUIT, or a local close when that fails.
+void CloseFtpSession() {
+  if (g_networkBinding.FtpCloseConnection() != 0) g_networkBinding.FtpLocalClose();
+}
+
+}  // namespace
+
+bool SizeFromListingLine(const char* line, uint64_t* size) {
+  if (line == nullptr) return false;
+  const size_t length = std::strlen(line);
+  const bool dos = length > 16 && line[2] == '-' && line[5] == '-' && line[12] == ':' && line[16] == 'M';
+  const int wanted = dos ? 2 : 4;
+  int separators = 0;
+  size_t i = 0;
+  while (i < length) {
+    if (line[i] != ' ') {
+      ++i;
+      continue;
+    }
+    while (i < length && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (++separators == wanted) {
+      if (i >= length) return false;
+      uint64_t value = 0;
+      for (size_t k = 0; k < 19 && i + k < length && std::isdigit(static_cast<unsigned char>(line[i + k])); ++k) {
+        value = value * 10 + static_cast<uint64_t>(line[i + k] - '0');
+      }
+      *size = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& locationPath, FetchFileList* list,
+                     FetchFileList* previous, uint32_t mode) {
+  list->Clear();
+  list->location = locationPath.substr(0, 299);
+  const NetworkLibraryBinding& ftp = g_networkBinding;
+  char pwd[300] = "";
+  const std::string current = ftp.FtpPWD(pwd, sizeof pwd) == 0 && pwd[0] != '\0' ? std::string(pwd) : "/";
+  const std::string shortPath = ProfileDirectory() + "shortdir.ftp";
+  const std::string longPath = ProfileDirectory() + "longdir.ftp";
+  std::string lastDir = "/";
+
+  for (const std::string& entry : SplitEntries(locationPath)) {
+    size_t sep = entry.rfind('/');
+    if (sep == std::string::npos) sep = entry.rfind('\\');
+    std::string pattern, directory;
+    bool hasDirectory = true;
+    if (sep != std::string::npos) {
+      pattern = entry.substr(sep + 1);
+      std::string before = entry.substr(0, sep);
+      if (!before.empty() && (before[0] == '/' || before[0] == '\\')) before.erase(0, 1);
+      directory = "/" + before;
+    } else {
+      pattern = entry;
+      if (list->records.empty()) {
+        directory = "/";
+      } else {
+        hasDirectory = false;  // the listing runs where the last entry was listed
+      }
+    }
+
+    if (hasDirectory) {
+      ftp.FtpCWD(directory.c_str());
+      lastDir = directory;
+      ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+      if (ListingEmpty(shortPath) && current.size() > 1) {
+        // Not found as an absolute folder: try it below the logon folder.
+        const std::string relative = directory == "/" ? current : current + directory;
+        ftp.FtpCWD(relative.c_str());
+        lastDir = relative;
+        ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+      }
+    } else {
+      ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+    }
+    ftp.FtpDir(pattern.c_str(), longPath.c_str(), 1, 0, 0);
+
+    const std::vector<std::string> names = ReadListing(shortPath);
+    const std::vector<std::string> lines = ReadListing(longPath);
+    for (size_t n = 0; n < names.size() && n < lines.size(); ++n) {
+      FetchFileRecord r;
+      const std::string prefix = !lastDir.empty() && lastDir.back() == '/' ? lastDir : lastDir + "/";
+      SetFetchText(r.remotePath, 99, prefix + names[n]);
+      SetFetchText(r.listingLine, lines[n]);
+      if (OnlyBlanks(r.listingLine)) continue;
+      bool duplicate = false;
+      for (const FetchFileRecord& accepted : list->records) {
+        if (std::strcmp(accepted.remotePath, r.remotePath) == 0) {
+          duplicate = true;
+          break;
+        }
+      }
+      if (!duplicate) list->records.push_back(r);
+    }
+    kv::FileDelete(shortPath.c_str());
+    kv::FileDelete(longPath.c_str());
+  }
+  list->count = static_cast<uint32_t>(list->records.size());
+
+  if (previous != nullptr) {
+    for (const FetchFileRecord& old : previous->records) {
+      FetchFileRecord* match = nullptr;
+      for (FetchFileRecord& r : list->records) {
+        if (std::strcmp(r.remotePath, old.remotePath) == 0) {
+          match = &r;
+          break;
+        }
+      }
+      if (match == nullptr) {
+        DeleteCachedCopy(old.localPath, g_fetch.cacheFolder);  // gone from the server
+        continue;
+      }
+      SetFetchText(match->localPath, old.localPath);
+      if (mode == 1 && std::strcmp(match->listingLine, old.listingLine) == 0 && old.localPath[0] != '\0' &&
+          kv::PathExists(old.localPath)) {
+        match->needed = 1;
+      }
+    }
+  }
+  return 0;
+}
+
+void MakeLocalFetchName(const std::string& profileFileName, FetchFileList* list) {
+  const std::string folder = CacheFolder(profileFileName);
+  std::vector<FetchFileRecord>& records = list->records;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].localPath[0] != '\0') continue;
+    const std::string remote = records[i].remotePath;
+    size_t cut = remote.rfind('/');
+    if (cut == std::string::npos) cut = remote.rfind('\\');
+    std::string name = cut == std::string::npos ? remote : remote.substr(cut);
+    if (!name.empty() && (name[0] == '/' || name[0] == '\\')) name.erase(0, 1);
+    const std::string stem = name.substr(0, name.find('.'));
+    const size_t lastDot = name.rfind('.');
+    const std::string extension = lastDot == std::string::npos ? std::string() : name.substr(lastDot + 1);
+    const std::string extension3 = extension.substr(0, 3);
+
+    std::string local = folder + stem.substr(0, 8) + "." + extension3;
+    uint32_t counter = 0;
+    for (size_t j = 0; j < records.size(); ++j) {
+      if (j == i || local != records[j].localPath) continue;
+      char number[16];
+      std::snprintf(number, sizeof number, "%04u", counter++);
+      local = folder + stem.substr(0, 4) + number + "." + extension3;
+      j = static_cast<size_t>(-1);  // compare again from the first record
+    }
+    SetFetchText(records[i].localPath, local);
+  }
+}
+
+int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName, const std::string& path,
+                  const std::string& host, uint16_t port) {
+  const NetworkLibraryBinding& ftp = g_networkBinding;
+  ftp.FtpSetSynchronousMode();
+  ftp.FtpSetDefaultPort(port);
+  ftp.FtpSetDefaultTimeOut(120);
+  SendStatusText(LogonText(profile.LogFileUsername, host.c_str()));
+  const int32_t logon = ftp.FtpLogin(host.c_str(), profile.LogFileUsername, profile.LogFilePassword, 0, 0);
+  if (logon != 0) {
+    SetURLErrorText(logon);
+    ftp.FtpLocalClose();
+    return -1;
+  }
+
+  SendStatus(VRN_URL_MSG_LISTING, 0);
+  ListFtpDirectory(profileFileName, path, &g_currentList, &g_previousList, g_fetch.downloadMode);
+  MakeLocalFetchName(profileFileName, &g_currentList);
+  const std::string listPath = ListFilePath(profileFileName);
+  WriteURLListFile(listPath, g_currentList);
+  if (g_currentList.count == 0) {
+    SetURLErrorText(VRN_URL_ERR_NO_FILES);
+    CloseFtpSession();
+    return -1;
+  }
+
+  g_fetch.ready = 1;
+  g_fetch.fetchedPath = g_currentList.records[0].localPath;
+  uint32_t index = 0;
+  for (; index < g_currentList.count; ++index) {
+    SendStatusText(FileText(g_currentList.records[index].remotePath));
+    if (g_currentList.records[index].needed == 0) break;
+  }
+  g_fetch.recordIndex = index;
+  if (index >= g_currentList.count) {
+    // Every copy is current: nothing to fetch, and the session is done.
+    CloseFtpSession();
+    g_fetch.doneBytes = g_fetch.totalBytes;
+    return 0;
+  }
+
+  const FetchFileRecord& record = g_currentList.records[index];
+  uint64_t size = 0;
+  if (SizeFromListingLine(record.listingLine, &size)) g_fetch.totalBytes = size;
+  if (!CreateURLWindow()) {
+    g_fetch.ready = 0;
+    CloseFtpSession();
+    return -1;
+  }
+  ftp.FtpSetAsynchronousMode();
+  if (g_netSettings.ftpPassive != 0) ftp.FtpSetPassiveMode(1);
+  g_fetch.busy = 1;
+  g_fetch.started = 1;
+  g_fetch.doneBytes = 0;
+  const int32_t receive =
+      ftp.FtpRecvFile(record.remotePath, record.localPath, FTP_TYPE_BINARY, 1, g_fetch.window, VRN_URL_MSG_FTP_RECV);
+  if (receive != 0) {
+    SetURLErrorText(receive);
+    g_fetch.ready = 0;
+    g_fetch.busy = 0;
+    g_fetch.started = 0;
+    kv::FileDelete(g_fetch.fetchedPath.c_str());
+    kv::FileDelete(listPath.c_str());
+    CloseFtpSession();
+    DestroyURLWindow();
+    return -1;
+  }
+  if (const int64_t bytes = ftp.FtpBytesToBeTransferred(); bytes > 0) g_fetch.totalBytes = static_cast<uint64_t>(bytes);
+  return 0;
+}
+
+KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
+  if (wparam != FTP_NOTIFY_END) {
+    if (static_cast<int64_t>(lparam) > static_cast<int64_t>(g_fetch.doneBytes)) {
+      g_fetch.idleSeconds = 0;
+      g_fetch.doneBytes = static_cast<uint64_t>(lparam);
+    }
+    return 0;
+  }
+  g_fetch.idleSeconds = 0;
+  if (lparam != 0) SetURLErrorText(static_cast<int32_t>(lparam));
+  g_fetch.totalBytes = g_fetch.doneBytes = LocalFileSize();
+
+  uint32_t index = g_fetch.recordIndex + 1;
+  for (; index < g_currentList.count; ++index) {
+    SendStatusText(FileText(g_currentList.records[index].remotePath));
+    if (g_currentList.records[index].needed == 0) break;
+  }
+  g_fetch.recordIndex = index;
+  if (g_fetch.started == 0 || index >= g_currentList.count) {
+    g_fetch.busy = 0;
+    AbortURLTransfer();
+    return 0;
+  }
+
+  const FetchFileRecord& record = g_currentList.records[index];
+  uint64_t size = 0;
+  if (SizeFromListingLine(record.listingLine, &size)) g_fetch.totalBytes = size;
+  g_fetch.busy = 1;
+  g_fetch.doneBytes = 0;
+  const int32_t receive = g_networkBinding.FtpRecvFile(record.remotePath, record.localPath, FTP_TYPE_BINARY, 1,
+                                                       g_fetch.window, VRN_URL_MSG_FTP_RECV);
+  if (receive != 0) {
+    SetURLErrorText(receive);
+    g_fetch.busy = 0;
+    AbortURLTransfer();
+    return 0;
+  }
+  if (const int64_t bytes = g_networkBinding.FtpBytesToBeTransferred(); bytes > 0) {
+    g_fetch.totalBytes = static_cast<uint64_t>(bytes);
+  }
+  return 0;
+}
+
+}  // namespace vrn

@@ -1,0 +1,236 @@
+// Remote log fetches over FTP and FTP uploads, against a real FTP server on
+// loopback, driven by this thread's message loop as a client drives them.
+#include <utime.h>
+
+#include "engine/network/remote_test_support.h"
+
+namespace {
+
+using namespace remotetest;
+
+const char* const kUser = "kvuser";
+const char* const kPass = "s3cret";
+
+class FtpFetchTest : public RemoteFixture {
+ protected:
+  void StartFtp() {
+    port_ = FreePort();
+    ASSERT_TRUE(server_.Start({Python(), "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_), "-d",
+                               Root(), "-u", kUser, "-P", kPass, "-w"},
+                              folder_ + "server.log", port_))
+        << ReadFile(folder_ + "server.log");
+  }
+  std::string Location(const std::string& path) const {
+    return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  }
+  // Fetches the profile's location to its end; the handle stays open.
+  void FetchAll(uint32_t mode) {
+    ASSERT_EQ(Open(mode), 0) << UrlError();
+    ASSERT_NE(handle_, 0u);
+    ASSERT_TRUE(WaitOver());
+  }
+};
+
+TEST_F(FtpFetchTest, FetchesEveryListedFileIntoShortLocalNames) {
+  fs::create_directories(Root() + "old");
+  const std::string current = LogLines(300), older = LogLines(50, 1000), notes = "not a log\n";
+  WriteFile(Root() + "access.log", current);
+  WriteFile(Root() + "old/access.log", older);
+  WriteFile(Root() + "access.txt", notes);
+  StartFtp();
+  WriteProfile(Location("access.log|access.txt|old/access.log|access.log"), kUser, kPass);
+
+  FetchAll(0);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), current);
+  EXPECT_EQ(ReadFile(Cache() + "acce0000.log"), older);
+  EXPECT_EQ(ReadFile(Cache() + "access.txt"), notes);
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 100);
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  EXPECT_EQ(vrn::FetchedLogPath(), Cache() + "*.*");
+  EXPECT_GE(CountStatus(VRN_URL_MSG_LISTING), 1u);
+  ASSERT_FALSE(g_status.empty());
+  EXPECT_EQ(g_status[0].message, static_cast<uint32_t>(VRN_URL_MSG_STATUS));
+  EXPECT_EQ(g_status[0].text.rfind("Opening ftp://127.0.0.1:", 0), 0u) << g_status[0].text;
+  EXPECT_LT(g_status[0].text.size(), 80u);
+
+  // The list file: the location, then local path, remote path and listing
+  // line of each distinct remote file.
+  const std::string list = ReadFile(ListFile());
+  EXPECT_EQ(list.rfind("/access.log|access.txt|old/access.log|access.log\r\n", 0), 0u) << list;
+  EXPECT_NE(list.find(Cache() + "acce0000.log\r\n/old/access.log\r\n"), std::string::npos) << list;
+  size_t records = 0;
+  for (size_t at = 0; (at = list.find("\r\n/access.log\r\n", at)) != std::string::npos; ++at) ++records;
+  EXPECT_EQ(records, 1u) << "one record per remote path";
+
+  DravelEntry profile{};
+  std::snprintf(profile.LogFilePath, sizeof profile.LogFilePath, "%s", Location("access.log").c_str());
+  g_status.clear();
+  EXPECT_EQ(Close(&profile), 0);
+  EXPECT_EQ(profile.LogAvailable, 1u);
+  ASSERT_EQ(g_status.size(), 2u);
+  EXPECT_EQ(g_status[0].message, static_cast<uint32_t>(VRN_URL_MSG_CLOSE_BEGIN));
+  EXPECT_EQ(g_status[1].message, static_cast<uint32_t>(VRN_URL_MSG_CLOSE_END));
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+
+  std::string taken;
+  EXPECT_TRUE(vrn::TakeFetchedRemoteLog(&taken));
+  EXPECT_EQ(taken, Cache() + "*.*");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+}
+
+TEST_F(FtpFetchTest, DetectSkipsCurrentCopiesAndForgetsFilesGoneFromTheServer) {
+  WriteFile(Root() + "a.log", LogLines(40));
+  WriteFile(Root() + "b.log", LogLines(40, 100));
+  StartFtp();
+  WriteProfile(Location("a.log|b.log"), kUser, kPass);
+  FetchAll(1);
+  Close();
+  ASSERT_EQ(ReadFile(Cache() + "b.log"), LogLines(40, 100));
+
+  // Nothing changed: the open is over at once, without a window.
+  WriteFile(Cache() + "a.log", "kept as it was\n");
+  ASSERT_EQ(Open(1), 0);
+  EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "a.log"), "kept as it was\n");
+
+  // A missing copy is fetched again; a grown remote file too.
+  fs::remove(Cache() + "b.log");
+  WriteFile(Root() + "a.log", LogLines(45));
+  FetchAll(1);
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "a.log"), LogLines(45));
+  EXPECT_EQ(ReadFile(Cache() + "b.log"), LogLines(40, 100));
+
+  // b.log disappears from the server: its copy goes at the next fetch.
+  fs::remove(Root() + "b.log");
+  FetchAll(1);
+  Close();
+  EXPECT_TRUE(fs::exists(Cache() + "a.log"));
+  EXPECT_FALSE(fs::exists(Cache() + "b.log"));
+}
+
+TEST_F(FtpFetchTest, OnceFetchesALocationOncePerProcess) {
+  WriteFile(Root() + "access.log", LogLines(20));
+  StartFtp();
+  WriteProfile(Location("access.log"), kUser, kPass);
+  // A list file from before this process's first fetch does not count.
+  WriteFile(ListFile(), "/access.log\r\n" + Cache() + "access.log\r\n/access.log\r\nold line\r\n");
+  fs::create_directories(Cache());
+  WriteFile(Cache() + "access.log", "stale\n");
+  utimbuf old{1000000000, 1000000000};
+  ASSERT_EQ(utime(ListFile().c_str(), &old), 0);
+  vrn::g_fetch.firstFetchTimeNs = 0;  // as in a new process
+  FetchAll(2);
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), LogLines(20));
+
+  // Within the process the same location is not fetched again: the server
+  // is gone, and the open still succeeds from the copy.
+  server_.Stop();
+  ASSERT_EQ(Open(2), 0) << UrlError();
+  EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+
+  // Detect mode does contact the server, and fails without it.
+  EXPECT_EQ(Open(1), -1);
+  EXPECT_EQ(handle_, 0u);
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+}
+
+TEST_F(FtpFetchTest, RefusedLogonAndEmptyListingsFailWithTheirTexts) {
+  WriteFile(Root() + "access.log", LogLines(5));
+  StartFtp();
+  WriteProfile(Location("access.log"), kUser, "wrong");
+  EXPECT_EQ(Open(0), -1);
+  EXPECT_EQ(handle_, 0u);
+  EXPECT_EQ(UrlError(), "The server refused the user name or password.");
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+
+  WriteProfile(Location("missing.log|nothere/missing.log"), kUser, kPass);
+  EXPECT_EQ(Open(0), -1);
+  EXPECT_EQ(handle_, 0u);
+  EXPECT_EQ(UrlError(), "No remote file matched the log location.");
+
+  // The session was ended each time: a good profile fetches at once.
+  WriteProfile(Location("access.log"), kUser, kPass);
+  FetchAll(0);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), LogLines(5));
+}
+
+TEST_F(FtpFetchTest, LocalLocationsAnswerAtOnceAndCloseQuietly) {
+  WriteProfile("./logs/access.log");
+  ASSERT_EQ(Open(1), 0);
+  ASSERT_NE(handle_, 0u);
+  EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_EQ(vrn::FetchedLogPath(), ProfileDir() + "logs/access.log");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+
+  // The done count is reported once per change; no total means 0 percent.
+  g_status.clear();
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
+  ASSERT_EQ(CountStatus(VRN_URL_MSG_DONE), 1u);
+  EXPECT_EQ(g_status.back().text, "0");
+
+  g_status.clear();
+  EXPECT_EQ(Close(), 0);
+  EXPECT_TRUE(g_status.empty());
+}
+
+TEST_F(FtpFetchTest, UploadSendsTheFileAndRefusesOtherDestinations) {
+  fs::create_directories(Root() + "reports");
+  StartFtp();
+  const std::string report = std::string(200000, 'r') + "end";
+  WriteFile(folder_ + "report.html", report);
+
+  ASSERT_EQ(VRN_Cre8URL(status_, Location("reports/report.html").c_str(), kUser, kPass,
+                        (folder_ + "report.html").c_str(), &handle_),
+            0)
+      << UrlError();
+  ASSERT_NE(handle_, 0u);
+  ASSERT_TRUE(WaitOver());
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(ReadFile(Root() + "reports/report.html"), report);
+  ASSERT_EQ(CountStatus(VRN_URL_MSG_UPLOAD), 1u);
+  for (const auto& m : g_status) {
+    if (m.message == VRN_URL_MSG_UPLOAD) {
+      EXPECT_EQ(m.text, "/reports/report.html");
+    }
+  }
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 100);
+  Close();
+
+  // An http destination is refused without contacting anything; a refused
+  // logon leaves no window and no handle.
+  KvGlobal none = 0;
+  EXPECT_EQ(VRN_Cre8URL(status_, "http://127.0.0.1:1/x.html", kUser, kPass, (folder_ + "report.html").c_str(), &none),
+            -1);
+  EXPECT_EQ(none, 0u);
+  EXPECT_EQ(VRN_Cre8URL(status_, Location("reports/r2.html").c_str(), kUser, "wrong",
+                        (folder_ + "report.html").c_str(), &none),
+            -1);
+  EXPECT_EQ(none, 0u);
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+  EXPECT_EQ(UrlError(), "The server refused the user name or password.");
+}
+
+TEST_F(FtpFetchTest, DeletingDownloadsRemovesOnlyTheListedCopiesInTheirFolder) {
+  fs::create_directories(Cache());
+  WriteFile(Cache() + "a.log", "a");
+  WriteFile(folder_ + "outside.log", "keep");
+  WriteFile(ListFile(), "/a.log\r\n" + Cache() + "a.log\r\n/a.log\r\nline\r\n" + folder_ +
+                            "outside.log\r\n/outside.log\r\nline\r\n" + Cache() + "../../outside.log\r\n/x\r\nl\r\n");
+  vrn::DeleteDownloadedFiles((ProfileDir() + "REMOTE.DIR").c_str());
+  EXPECT_FALSE(fs::exists(Cache() + "a.log"));
+  EXPECT_FALSE(fs::exists(ListFile()));
+  EXPECT_FALSE(fs::exists(Cache()));
+  EXPECT_EQ(ReadFile(folder_ + "outside.log"), "keep");
+}
+
+}  // namespace
