@@ -226,6 +226,16 @@ SeekOutcome SeekCore(LogSourceHandle source, int mode, HitRecord* hit, uint32_t 
 
 bool IsOdbcLocation(const char* location) { return StartsWithNoCase(location, "odbc:"); }
 
+std::string ResolveLocalLogPath(const char* path, const std::string& profileFolder, time_t now) {
+  std::string full = NormalizeLogPath(path != nullptr ? path : "", profileFolder, now);
+  const bool absolute = !full.empty() && (full[0] == '/' || full[0] == '\\');
+  const bool drive = full.size() >= 2 && full[1] == ':';
+  if (full.empty() || absolute || drive || profileFolder.empty()) return full;
+  std::string folder = profileFolder;
+  if (folder.back() != '/' && folder.back() != '\\') folder += '/';
+  return folder + full;
+}
+
 uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, char* outHost, size_t hostSize,
                           uint16_t* outPort) {
   if (outHost != nullptr && hostSize > 0) outHost[0] = 0;

@@ -75,6 +75,13 @@ bool IsOdbcLocation(const char* location);
 uint16_t ParseLogLocation(char* outPath, size_t pathSize, const char* location, char* outHost, size_t hostSize,
                           uint16_t* outPort);
 
+// The full path of a local location's path part (from ParseLogLocation): date
+// macros expanded and ".\" / "..\" taken against the profile folder as
+// NormalizeLogPath does, and any other relative path ("logs\x.log",
+// "ex*.log") put under the profile folder too, so that a profile finds its
+// logs wherever the process was started.
+std::string ResolveLocalLogPath(const char* path, const std::string& profileFolder, time_t now);
+
 // Lists the logs of a location. callerValue is passed on to the extraction;
 // profile (may be null) receives LogKindFlags bits and gives the name of its
 // temporary ZIP folder and its ODBCDataSource; with extract set, ZIP and gzip

@@ -79,6 +79,28 @@ TEST(ParseLogLocation, OutputsAreBoundedAndOptional) {
   EXPECT_STREQ(path, "");
 }
 
+TEST(ResolveLocalLogPath, RelativePathsGoUnderTheProfileFolder) {
+  struct Case {
+    const char* path;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"logs\\x.log", "/srv/kv/profiles/logs\\x.log"},
+      {"ex*.log", "/srv/kv/profiles/ex*.log"},
+      {".\\a.log", "/srv/kv/profiles/a.log"},
+      {"..\\samples\\a.log", "/srv/kv/samples\\a.log"},
+      {"/var/log/a.log", "/var/log/a.log"},
+      {"\\\\server\\share\\a.log", "\\\\server\\share\\a.log"},
+      {"c:\\logs\\a.log", "c:\\logs\\a.log"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(vrn::ResolveLocalLogPath(c.path, "/srv/kv/profiles/", 0), c.expected) << c.path;
+  }
+  EXPECT_EQ(vrn::ResolveLocalLogPath("x.log", "/srv/kv/profiles", 0), "/srv/kv/profiles/x.log");
+  EXPECT_EQ(vrn::ResolveLocalLogPath("x.log", "", 0), "x.log");
+}
+
 TEST(SetLogFormatHint, OnlyDateLayoutCodes) {
   for (uint32_t code = 0; code < 40; ++code) {
     const bool layout = (code >= 8 && code <= 10) || (code >= 34 && code <= 36);

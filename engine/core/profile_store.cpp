@@ -152,8 +152,9 @@ VORNIC_API int32_t LogFastRefresh(DravelEntry* profile, uint32_t /*unused1*/, ui
   if (profile == nullptr) return 1;
   if (status != nullptr) status(profile->Description);
   char parsed[kLogNameWidth] = "";
-  ParseLogLocation(parsed, sizeof parsed, profile->LogFilePath, nullptr, 0, nullptr);
-  const std::string location = NormalizeLogPath(parsed, ProfileDirectory(), kv::Now());
+  const uint16_t kind = ParseLogLocation(parsed, sizeof parsed, profile->LogFilePath, nullptr, 0, nullptr);
+  const std::string location =
+      kind == kLocationLocal ? ResolveLocalLogPath(parsed, ProfileDirectory(), kv::Now()) : std::string(parsed);
   profile->LogTimesCurrent = UpdateProfileLogTimes(profile, location.c_str()) != 0 ? 1 : 0;
   const uint16_t archive = profile->LogStatus.ArchiveKind;
   const bool ftp = StartsWithNoCase(profile->LogFilePath, "ftp://");

@@ -26,10 +26,8 @@ namespace vrn {
 
 namespace {
 
-constexpr size_t kLogFileNameWidth = 300;
-
 struct LogFileEntry {
-  std::string name;      // at most 299 characters
+  std::string name;      // the listed name, kept whole
   uint64_t start = 0;    // first record in the window
   uint64_t end = 0;      // start of the last record in the window
   uint32_t firstTime = 0;
@@ -186,7 +184,7 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   const uint16_t kind = ParseLogLocation(parsed, sizeof parsed, profile->LogFilePath, nullptr, 0, nullptr);
   std::string location;
   if (kind == kLocationLocal) {
-    location = NormalizeLogPath(parsed, profileDir, kv::Now());
+    location = ResolveLocalLogPath(parsed, profileDir, kv::Now());
   } else if (kind == kLocationFtp || kind == kLocationHttp) {
     // Remote logs are read from a fetched local copy; this build fetches none.
     SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
@@ -212,7 +210,6 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   for (uint16_t i = 0; i < count; ++i) {
     if (names[i] == nullptr) continue;
     std::string name(names[i]->name, strnlen(names[i]->name, kLogNameWidth));
-    if (name.size() >= kLogFileNameWidth) continue;  // cannot be kept whole
     LogSourceHandle source = OpenLogSourceForReading(name.c_str());
     if (source == kNoLogSource) continue;
     if (GetLogSourceSize(source) == 0) {
