@@ -324,6 +324,7 @@ KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
   if (receive != 0) {
     SetURLErrorText(receive);
     g_fetch.busy = 0;
+    g_fetch.totalBytes = g_fetch.doneBytes;  // over: VRN_PeekURL must say so
     AbortURLTransfer();
     return 0;
   }

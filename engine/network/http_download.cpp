@@ -97,9 +97,11 @@ bool WriteToCopy(const char* data, size_t size) {
   return ok;
 }
 
-// A failure during the transfer: the fetch ends, the partial copy stays.
+// A failure during the transfer: the fetch ends (VRN_PeekURL says so), the
+// partial copy stays.
 KvResult FailTransfer() {
   g_fetch.busy = 0;
+  g_fetch.totalBytes = g_fetch.doneBytes;
   AbortURLTransfer();
   if (g_fetch.localFile != KV_INVALID_FILE) kv::FileClose(g_fetch.localFile);
   g_fetch.localFile = KV_INVALID_FILE;
@@ -380,11 +382,12 @@ HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* h
   if (!FindHeaderEnd(data, fill, 0, &at, &markLength)) return HeadScan::kNeedMore;
   size_t end = at + markLength;
   if (status == 206) {
-    // A multipart byte-range body: its part header ends the head too.
-    size_t next = end;
-    while (next < fill && (data[next] == '\r' || data[next] == '\n')) ++next;
-    if (next + 2 <= fill && data[next] == '-' && data[next + 1] == '-') {
-      if (!FindHeaderEnd(data, fill, next, &at, &markLength)) return HeadScan::kNeedMore;
+    // A multipart byte-range body: its part header ends the head too. The
+    // head's own content type says so, whatever the body's first bytes are.
+    std::string first(data, end);
+    for (char& c : first) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (first.find("multipart/") != std::string::npos) {
+      if (!FindHeaderEnd(data, fill, end, &at, &markLength)) return HeadScan::kNeedMore;
       end = at + markLength;
     }
   }

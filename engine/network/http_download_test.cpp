@@ -1,0 +1,175 @@
+// Remote log fetches over HTTP against a real HTTP server on loopback (a
+// small Python server of this folder's testdata that honours byte ranges),
+// driven by this thread's message loop.
+#include "engine/network/remote_test_support.h"
+
+namespace {
+
+using namespace remotetest;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+class HttpFetchTest : public RemoteFixture {
+ protected:
+  void StartHttp() {
+    port_ = FreePort();
+    const std::string script = std::string(getenv("KV_SOURCE_DIR") != nullptr ? getenv("KV_SOURCE_DIR") : "") +
+                               "/engine/network/testdata/range_server.py";
+    ASSERT_TRUE(fs::exists(script)) << script;
+    ASSERT_TRUE(server_.Start({Python(), script, std::to_string(port_), Root(), RequestLog()}, folder_ + "server.log",
+                              port_))
+        << ReadFile(folder_ + "server.log");
+  }
+  std::string RequestLog() const { return folder_ + "requests.txt"; }
+  // The requests the server saw since the last call: "path|range|authorization".
+  std::vector<std::string> TakeRequests() {
+    std::vector<std::string> seen = Lines(ReadFile(RequestLog()));
+    fs::remove(RequestLog());
+    return seen;
+  }
+  std::string Location(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  }
+};
+
+TEST_F(HttpFetchTest, PlainFetchWritesTheBodyAndNamesEveryEntry) {
+  const std::string log = LogLines(400);
+  WriteFile(Root() + "access.log", log);
+  WriteFile(Root() + "other.log", "x\n");
+  StartHttp();
+  WriteProfile(Location("access.log|/other.log"), "ann", "pw:1");
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), log);
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 100);
+  EXPECT_EQ(CountStatus(VRN_URL_MSG_CONNECTING), 1u);
+  Close();
+
+  // Only the first entry is fetched, with the profile's Basic credentials
+  // ("ann:pw:1") and no range; the second is listed and named.
+  const std::vector<std::string> requests = TakeRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0], "/access.log||Basic YW5uOnB3OjE=");
+  const std::string list = ReadFile(ListFile());
+  EXPECT_NE(list.find(Cache() + "other.log\r\n127.0.0.1/other.log\r\nHTTP\r\n"), std::string::npos) << list;
+  EXPECT_FALSE(fs::exists(Cache() + "other.log"));
+}
+
+// Detect mode continues a local copy; each case gives the copy, the remote
+// file, the path's mode folder and the ranges the server must have seen.
+TEST_F(HttpFetchTest, DetectModeContinuesACopyFromItsLastKilobyte) {
+  const std::string grown = LogLines(120);
+  const std::string rotated = LogLines(120, 5000);
+  struct Case {
+    const char* name;
+    std::string copy;
+    std::string remote;
+    const char* folder;
+    std::vector<std::string> ranges;
+  };
+  const std::string oldCopy = grown.substr(0, 3000);
+  const std::vector<Case> cases = {
+      {"grown log", oldCopy, grown, "", {"bytes=1976-"}},
+      {"unchanged log", grown, grown, "", {"bytes=" + std::to_string(grown.size() - 1024) + "-"}},
+      {"server ignores ranges", oldCopy, grown, "norange/", {"bytes=1976-"}},
+      {"multipart answer", oldCopy, grown, "multi/", {"bytes=1976-"}},
+      {"rotated log", oldCopy, rotated, "", {"bytes=1976-", "bytes=0-1976"}},
+      {"rotated to a shorter log", grown, rotated.substr(0, 1500), "", {"bytes=" + std::to_string(grown.size() - 1024) + "-", ""}},
+      {"copy below a kilobyte", grown.substr(0, 1023), grown, "", {""}},
+  };
+  StartHttp();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(Root() + "access.log", c.remote);
+    fs::create_directories(Cache());
+    fs::remove(ListFile());  // each case starts from its own copy
+    WriteFile(Cache() + "access.log", c.copy);
+    WriteProfile(Location(std::string(c.folder) + "access.log"));
+    TakeRequests();
+    ASSERT_EQ(Open(1), 0) << UrlError();
+    ASSERT_TRUE(WaitOver());
+    EXPECT_EQ(UrlError(), "");
+    EXPECT_TRUE(vrn::RemoteCopyReady());
+    EXPECT_EQ(VRN_GetURLDonePercent(handle_), 100);
+    Close();
+    EXPECT_EQ(ReadFile(Cache() + "access.log"), c.remote);
+    std::vector<std::string> ranges;
+    for (const std::string& r : TakeRequests()) {
+      const size_t a = r.find('|'), b = r.find('|', a + 1);
+      ranges.push_back(r.substr(a + 1, b - a - 1));
+    }
+    EXPECT_EQ(ranges, c.ranges);
+  }
+}
+
+TEST_F(HttpFetchTest, MissingFileEndsTheFetchAndClearsReady) {
+  StartHttp();
+  WriteProfile(Location("missing.log"));
+  ASSERT_EQ(Open(0), 0);
+  ASSERT_TRUE(WaitOver(5000)) << "a failed fetch is over";
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+  EXPECT_EQ(ReadFile(Cache() + "missing.log"), "");
+  Close();
+}
+
+TEST_F(HttpFetchTest, UnreachableOrUnnamedLocationsFail) {
+  // Nobody listens on the port: the connection fails and no handle is left.
+  WriteProfile("http://127.0.0.1:" + std::to_string(FreePort()) + "/access.log");
+  EXPECT_EQ(Open(0), -1);
+  EXPECT_EQ(handle_, 0u);
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+}
+
+class SilentServerTest : public HttpFetchTest {
+ protected:
+  SilentServerTest() { timeout_ = 1; }
+};
+
+TEST_F(SilentServerTest, SilenceEndsTheFetchWithTheTimeOutText) {
+  // A listener that accepts (through its backlog) and never answers.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  WriteProfile("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/access.log");
+  ASSERT_EQ(Open(0), 0);
+  EXPECT_EQ(VRN_PeekURL(), 0);
+  ASSERT_TRUE(WaitOver(10000));
+  EXPECT_EQ(UrlError(), "The transfer stopped: the server sent nothing for too long.");
+  Close();
+  close(fd);
+}
+
+TEST_F(SilentServerTest, AFinishedFetchKeepsItsOutcomeUntilClosed) {
+  WriteFile(Root() + "access.log", LogLines(10));
+  StartHttp();
+  WriteProfile(Location("access.log"));
+  ASSERT_EQ(Open(0), 0);
+  ASSERT_TRUE(WaitOver());
+  const uint64_t done = vrn::g_fetch.doneBytes;
+  PumpUntil([] { return false; }, 2500);  // longer than the time-out
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_EQ(vrn::g_fetch.doneBytes, done);
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+}
+
+}  // namespace
