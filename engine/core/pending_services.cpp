@@ -1,12 +1,11 @@
 // Stand-ins for engine services whose own implementations are built in their
 // own areas (consumers of the per-hit step, title cache, remote log copies,
-// ODBC binding, realtime store). Each does the least that is honest: it
+// realtime store). Each does the least that is honest: it
 // reports "not available" where it has a result and never invents data.
 // The real implementation replaces each function here when it lands.
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/database/odbc_store.h"
 #include "engine/database/realtime_store.h"
 #include "engine/network/dns_queue.h"
 #include "engine/network/hit_step.h"
@@ -25,11 +24,6 @@ int AddHitToDatabase(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
 
 // No title cache is kept yet, so there is nothing to write.
 void SaveTitleCache() {}
-
-// ---- ODBC (replaced by the ODBC binding) -----------------------------------
-
-// The driver manager is never loaded yet.
-void UnloadODBCLibrary() {}
 
 // ---- realtime store (replaced by the realtime store code) ------------------
 

@@ -1,12 +1,8 @@
-// The ODBC driver manager as the engine binds it.
+// The ODBC driver manager as the engine binds it, shared by the result store
+// and the ODBC log source (see odbc_library.h).
 #ifndef VORNIC_DATABASE_ODBC_STORE_H
 #define VORNIC_DATABASE_ODBC_STORE_H
 
-namespace vrn {
-
-// Releases the ODBC environment and unloads the driver manager when loaded.
-void UnloadODBCLibrary();
-
-}  // namespace vrn
+#include "engine/database/odbc_library.h"
 
 #endif

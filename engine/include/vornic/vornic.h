@@ -17,6 +17,7 @@
 #include <vornic/logfiles.h>
 #include <vornic/dns.h>
 #include <vornic/report.h>
+#include <vornic/odbc.h>
 #include <vornic/remote.h>
 #include <vornic/reportsettings.h>
 

@@ -1,0 +1,616 @@
+// The "odbc:" log source. See odbc_log_source.h.
+#include "engine/core/odbc_log_source.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/log_file_list.h"
+#include "engine/core/log_reader.h"
+#include "engine/core/zip_extract.h"
+#include "platform/ui/window.h"
+
+namespace vrn {
+
+namespace {
+
+constexpr uint32_t kRowTableStep = 512;
+constexpr uint32_t kProgressStep = 301;
+constexpr uint32_t kMessagePercent = 1024;
+constexpr uint32_t kMessageSorting = 1047;
+constexpr uint32_t kMessageRowCount = 1056;
+constexpr size_t kTextWidth = 256;
+constexpr size_t kColumnCount = 14;
+constexpr char kDefaultTable[] = "logfile";
+
+// The bound result columns of the log statement. They are the engine's: one
+// statement is open at a time and every source of it reads these buffers.
+struct ColumnBuffers {
+  SQLUINTEGER bookmark = 0;
+  char text[kColumnCount + 1][kTextWidth] = {};  // by column number; 3 holds an Access date
+  SQL_TIMESTAMP_STRUCT timestamp = {};
+  SQLINTEGER number[kColumnCount + 1] = {};       // columns 7..11
+  SQLLEN indicator[kColumnCount + 1] = {};
+};
+
+struct OdbcLogState {
+  OdbcSourceData* prepared = nullptr;  // owns its connection
+  uint64_t preparedSize = 0;
+  std::vector<OdbcRowEntry> rows;
+  bool counting = false;
+  bool byBookmark = false;
+  bool access = false;
+  char table[kTextWidth + 1] = "logfile";
+  ColumnBuffers columns;
+  uint32_t lastRowTime = 0;
+  uint32_t lastBookmark = 0;
+  // Connections made here and not yet released, with the binding they were
+  // made in; a handle that is not listed is never passed to the driver.
+  std::vector<SQLHDBC> live;
+  uint32_t liveGeneration = 0;
+  // Open "odbc:" sources (records that VRN_CloseODBC may be given).
+  std::vector<LogSource*> open;
+};
+
+OdbcLogState g_log;
+
+OdbcSourceData* DataOf(LogSource* source) {
+  if (source == nullptr || source->kind != kLogSourceOdbc) return nullptr;
+  return static_cast<OdbcSourceData*>(source->kindData);
+}
+
+void CopyText(char* out, size_t size, const char* text) {
+  if (out == nullptr || size == 0) return;
+  size_t n = text != nullptr ? std::strlen(text) : 0;
+  if (n >= size) n = size - 1;
+  if (n > 0) std::memcpy(out, text, n);
+  out[n] = 0;
+}
+
+char DateSeparator() { return g_engine.logSDate[0] != 0 ? g_engine.logSDate[0] : '/'; }
+char TimeSeparator() { return g_engine.logSTime[0] != 0 ? g_engine.logSTime[0] : ':'; }
+
+bool IsLive(SQLHDBC connection) {
+  if (connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return false;
+  if (g_log.liveGeneration != g_odbc.generation) {
+    // The driver manager was unloaded since: every handle of ours is gone.
+    g_log.live.clear();
+    g_log.liveGeneration = g_odbc.generation;
+    return false;
+  }
+  return std::find(g_log.live.begin(), g_log.live.end(), connection) != g_log.live.end();
+}
+
+void AddLive(SQLHDBC connection) {
+  if (g_log.liveGeneration != g_odbc.generation) {
+    g_log.live.clear();
+    g_log.liveGeneration = g_odbc.generation;
+  }
+  g_log.live.push_back(connection);
+}
+
+// Frees the statement and the connection of a source record when they are
+// still live, and marks the record as not open.
+void ReleaseHandles(OdbcSourceData* data) {
+  if (data == nullptr) return;
+  if (IsLive(data->connection)) {
+    if (data->statement != SQL_NULL_HSTMT) g_odbc.fn.FreeStmt(data->statement, SQL_DROP);
+    g_odbc.fn.Disconnect(data->connection);
+    g_odbc.fn.FreeConnect(data->connection);
+    g_log.live.erase(std::find(g_log.live.begin(), g_log.live.end(), data->connection));
+  }
+  data->statement = SQL_NULL_HSTMT;
+  data->connection = SQL_NULL_HDBC;
+  data->handle = kOdbcSourceClosed;
+}
+
+// Everything of the ODBC log but open source records: the prepared source
+// with its connection and the row table; back to fetching by number.
+void ReleasePrepared() {
+  if (g_log.prepared != nullptr) {
+    ReleaseHandles(g_log.prepared);
+    delete g_log.prepared;
+    g_log.prepared = nullptr;
+  }
+  g_log.preparedSize = 0;
+  std::vector<OdbcRowEntry>().swap(g_log.rows);
+  g_log.byBookmark = false;
+  g_log.counting = false;
+}
+
+void ForgetOpen(LogSource* source) {
+  auto it = std::find(g_log.open.begin(), g_log.open.end(), source);
+  if (it != g_log.open.end()) g_log.open.erase(it);
+}
+
+void SendProgress(uint32_t message, KvWParam wparam, KvLParam lparam) {
+  if (g_engine.progressWindow != 0) kv::ui::SendMessage(g_engine.progressWindow, message, wparam, lparam);
+}
+
+// ---- operations of the source kind -------------------------------------------
+
+uint64_t OdbcSize(LogSource* source) { return source->size; }
+
+uint64_t OdbcSeek(LogSource* source, uint64_t offset, uint32_t origin) { return SeekODBCSource(source, offset, origin); }
+
+bool OdbcClose(LogSource* source) {
+  OdbcSourceData* data = DataOf(source);
+  ForgetOpen(source);
+  if (data == nullptr) return true;
+  // A source that made its own connection releases it; copies of the
+  // prepared source leave the shared one to VRN_CloseODBC.
+  if (data->ownsConnection) ReleaseHandles(data);
+  delete data;
+  source->kindData = nullptr;
+  return true;
+}
+
+uint16_t OdbcFetchLine(LogSource* source, char* buffer, uint32_t capacity, uint64_t position, uint32_t* length,
+                       uint64_t* next) {
+  char line[kOdbcLineSize];
+  uint64_t after = position;
+  const uint16_t r = FetchODBCLogLine(source, line, position, &after);
+  if (next != nullptr) *next = after;
+  if (length != nullptr) *length = 0;
+  if (r != 3 || buffer == nullptr || capacity == 0) return r == 3 ? 1 : r;
+  size_t n = std::strlen(line);
+  if (n >= capacity) n = capacity - 1;
+  std::memcpy(buffer, line, n);
+  buffer[n] = 0;
+  if (length != nullptr) *length = static_cast<uint32_t>(n);
+  return 3;
+}
+
+const LogSourceOps kOdbcOps = {OdbcSize, OdbcSeek, nullptr, OdbcClose, OdbcFetchLine};
+
+bool OpenerForLogSources(LogSource* source, const char* location) { return OpenODBCLogSource(location, source); }
+
+// ---- opening -----------------------------------------------------------------
+
+// The first table of the data source, or "logfile".
+void FindTableName(SQLHDBC connection) {
+  CopyText(g_log.table, sizeof(g_log.table), kDefaultTable);
+  if (g_log.access) return;
+  SQLHSTMT catalog = SQL_NULL_HSTMT;
+  if (!OdbcSucceeded(g_odbc.fn.AllocStmt(connection, &catalog))) return;
+  char name[kTextWidth] = {};
+  SQLLEN indicator = 0;
+  if (OdbcSucceeded(g_odbc.fn.Tables(catalog, nullptr, 0, nullptr, 0, nullptr, 0,
+                                     reinterpret_cast<SQLCHAR*>(const_cast<char*>("TABLE")), SQL_NTS)) &&
+      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 3, SQL_C_CHAR, name, sizeof(name), &indicator)) &&
+      OdbcSucceeded(g_odbc.fn.Fetch(catalog)) && indicator != SQL_NULL_DATA && name[0] != 0) {
+    name[sizeof(name) - 1] = 0;
+    CopyText(g_log.table, sizeof(g_log.table), name);
+    g_odbc.fn.Transact(g_odbc.environment, connection, SQL_COMMIT);
+  }
+  g_odbc.fn.FreeStmt(catalog, SQL_DROP);
+}
+
+bool BindColumns(SQLHSTMT statement, bool bookmarks) {
+  ColumnBuffers& c = g_log.columns;
+  auto bind = [&](SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER value, SQLLEN size, SQLLEN* indicator) {
+    return OdbcSucceeded(ReportODBCError(g_odbc.fn.BindCol(statement, column, type, value, size, indicator),
+                                         "SQLBindCol", SQL_NULL_HDBC, statement));
+  };
+  if (bookmarks && !bind(0, SQL_C_ULONG, &c.bookmark, sizeof(c.bookmark), &c.indicator[0])) return false;
+  for (SQLUSMALLINT col = 1; col <= kColumnCount; ++col) {
+    bool ok;
+    if (col >= 7 && col <= 11) {
+      ok = bind(col, SQL_C_LONG, &c.number[col], sizeof(c.number[col]), &c.indicator[col]);
+    } else if (col == 3 && !g_log.access) {
+      ok = bind(col, SQL_C_TIMESTAMP, &c.timestamp, sizeof(c.timestamp), &c.indicator[col]);
+    } else {
+      ok = bind(col, SQL_C_CHAR, c.text[col], kTextWidth, &c.indicator[col]);
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool OpenFresh(const char* location, OdbcSourceData* data) {
+  if (LoadODBCLibrary() == nullptr) return false;
+  CopyText(data->connectionString, sizeof(data->connectionString), location + 5);
+
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocConnect(g_odbc.environment, &data->connection),
+                                     "SQLAllocConnect", SQL_NULL_HDBC, SQL_NULL_HSTMT))) {
+    data->connection = SQL_NULL_HDBC;
+    return false;
+  }
+  AddLive(data->connection);
+  SQLCHAR completed[kOdbcConnectionSize] = {};
+  SQLSMALLINT completedLength = 0;
+  const SQLRETURN connected = g_odbc.fn.DriverConnect(
+      data->connection, nullptr, reinterpret_cast<SQLCHAR*>(data->connectionString), SQL_NTS, completed,
+      static_cast<SQLSMALLINT>(sizeof(completed) - 1), &completedLength, SQL_DRIVER_NOPROMPT);
+  if (!OdbcSucceeded(ReportODBCError(connected, "SQLDriverConnect", data->connection, SQL_NULL_HSTMT))) {
+    // Not connected: the handle is freed without a disconnect.
+    g_odbc.fn.FreeConnect(data->connection);
+    g_log.live.erase(std::find(g_log.live.begin(), g_log.live.end(), data->connection));
+    data->connection = SQL_NULL_HDBC;
+    return false;
+  }
+
+  g_log.access = std::strstr(data->connectionString, "MS Access") != nullptr;
+  FindTableName(data->connection);
+
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(data->connection, &data->statement), "SQLAllocStmt",
+                                     data->connection, SQL_NULL_HSTMT))) {
+    data->statement = SQL_NULL_HSTMT;
+    return false;
+  }
+  // A driver that refuses bookmarks is read by row position instead: the
+  // cursor is static, so a row keeps its position.
+  data->bookmarks = OdbcSucceeded(g_odbc.fn.SetStmtOption(data->statement, SQL_USE_BOOKMARKS, SQL_UB_ON));
+  g_odbc.fn.SetStmtOption(data->statement, SQL_ROWSET_SIZE, 1);
+  g_odbc.fn.SetStmtOption(data->statement, SQL_CURSOR_TYPE, SQL_CURSOR_STATIC);
+  g_odbc.fn.SetCursorName(data->statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>("C1")), SQL_NTS);
+
+  std::string select = "SELECT * FROM ";
+  select += g_log.table;
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(data->statement,
+                                                          reinterpret_cast<SQLCHAR*>(select.data()), SQL_NTS),
+                                     "SQLExecDirect", data->connection, data->statement))) {
+    return false;
+  }
+  return BindColumns(data->statement, data->bookmarks);
+}
+
+// ---- rendering ---------------------------------------------------------------
+
+const char* ColumnText(int column) {
+  const ColumnBuffers& c = g_log.columns;
+  if (c.indicator[column] == SQL_NULL_DATA) return "-";  // the log's "no value"
+  return c.text[column];
+}
+
+int32_t ColumnNumber(int column) {
+  const ColumnBuffers& c = g_log.columns;
+  return c.indicator[column] == SQL_NULL_DATA ? 0 : static_cast<int32_t>(c.number[column]);
+}
+
+// The row just fetched: its date text and time, and unless counting its
+// line. False when the row is to be skipped.
+bool RenderRow(char* line) {
+  ColumnBuffers& c = g_log.columns;
+  for (int col = 1; col <= static_cast<int>(kColumnCount); ++col) c.text[col][kTextWidth - 1] = 0;
+
+  char date[kTextWidth] = {};
+  if (c.indicator[3] == SQL_NULL_DATA) return false;
+  if (g_log.access) {
+    AccessDateToText(c.text[3], date, sizeof(date));
+  } else {
+    TimestampToText(c.timestamp, date, sizeof(date));
+  }
+  struct tm parsed = {};
+  if (!ParseOrderedDate(date, g_engine.logIDate, &parsed)) return false;
+
+  char numbers[5][16];
+  size_t total = std::strlen(ColumnText(1)) + std::strlen(ColumnText(2)) + std::strlen(date);
+  for (int col : {4, 5, 6, 12, 13, 14}) total += std::strlen(ColumnText(col));
+  for (int i = 0; i < 5; ++i) {
+    total += static_cast<size_t>(std::snprintf(numbers[i], sizeof(numbers[i]), "%d, ", ColumnNumber(7 + i)));
+  }
+  // The line adds nine ", " and CR LF: it must fit the line with its terminator.
+  if (total + 20 >= kOdbcLineSize) return false;
+
+  int64_t seconds = WallClockSeconds(parsed);
+  if (seconds < 0) seconds = 0;
+  if (seconds > static_cast<int64_t>(UINT32_MAX)) seconds = UINT32_MAX;
+  g_log.lastRowTime = static_cast<uint32_t>(seconds);
+
+  if (g_log.counting || line == nullptr) return true;
+  std::snprintf(line, kOdbcLineSize, "%s, %s, %s, %s, %s, %s, %s%s%s%s%s%s, %s, %s, \r\n", ColumnText(1),
+                ColumnText(2), date, ColumnText(4), ColumnText(5), ColumnText(6), numbers[0], numbers[1], numbers[2],
+                numbers[3], numbers[4], ColumnText(12), ColumnText(13), ColumnText(14));
+  return true;
+}
+
+bool FetchRow(SQLHSTMT statement, SQLUSMALLINT orientation, SQLLEN row) {
+  SQLULEN fetched = 0;
+  SQLUSMALLINT status = SQL_ROW_SUCCESS;
+  const SQLRETURN r = g_odbc.fn.ExtendedFetch(statement, orientation, row, &fetched, &status);
+  // A text longer than its column buffer comes truncated, with information:
+  // the row is still good.
+  return OdbcSucceeded(r) && (status == SQL_ROW_SUCCESS || status == SQL_ROW_SUCCESS_WITH_INFO);
+}
+
+// Progress of the sort: comparisons so far over count times log2(count).
+struct SortProgress {
+  double expected = 1;
+  uint64_t comparisons = 0;
+  uint32_t lastPercent = 0;
+};
+
+}  // namespace
+
+// ---- the interface ---------------------------------------------------------------
+
+void RegisterOdbcLogSource() {
+  RegisterLogSourceOpener("odbc:", OpenerForLogSources);
+  RegisterOdbcLogPreparer(PrepareODBCLogSource);
+}
+
+bool OpenODBCLogSource(const char* location, LogSource* source) {
+  if (location == nullptr || source == nullptr || strncasecmp(location, "odbc:", 5) != 0) return false;
+  auto* data = new (std::nothrow) OdbcSourceData();
+  if (data == nullptr) return false;
+  source->kind = kLogSourceOdbc;
+  source->size = 0;
+  source->position = 0;
+  source->ops = &kOdbcOps;
+  source->kindData = data;
+
+  if (g_log.prepared != nullptr) {
+    if (std::strcmp(g_log.prepared->connectionString, location + 5) == 0) {
+      *data = *g_log.prepared;
+      data->ownsConnection = false;
+      source->size = g_log.preparedSize;
+      source->position = uint64_t{data->currentRow} * kOdbcRowWidth;
+      g_log.open.push_back(source);
+      return true;
+    }
+    // Another data source: the prepared rows are not this log's.
+    ReleasePrepared();
+  }
+
+  if (!OpenFresh(location, data)) {
+    ReleaseHandles(data);
+    delete data;
+    source->kindData = nullptr;
+    source->ops = nullptr;
+    VRN_CloseODBC(-1);
+    return false;
+  }
+  data->handle = kOdbcSourceOpen;
+  data->currentRow = 1;
+  data->ownsConnection = true;
+  source->position = kOdbcRowWidth;
+  g_log.open.push_back(source);
+  if (!g_log.counting) CountODBCRows(source);
+  return true;
+}
+
+int PrepareODBCLogSource(const char* connection) {
+  if (connection == nullptr) return 0;
+  if (g_log.prepared != nullptr) {
+    if (std::strcmp(g_log.prepared->connectionString, connection) == 0) return 1;
+    ReleasePrepared();
+  }
+  g_log.counting = true;
+  g_log.byBookmark = false;
+
+  LogSource source;
+  const std::string location = std::string("odbc:") + connection;
+  CopyText(source.name, sizeof(source.name), location.c_str());
+  if (!OpenODBCLogSource(location.c_str(), &source)) {
+    g_log.counting = false;
+    return 0;
+  }
+  OdbcSourceData* data = DataOf(&source);
+  auto fail = [&]() {
+    ForgetOpen(&source);
+    ReleaseHandles(data);
+    delete data;
+    ReleasePrepared();
+    return 0;
+  };
+
+  g_log.rows.clear();
+  uint32_t count = 0, reported = 0;
+  uint64_t position = 0;
+  char line[kOdbcLineSize];
+  for (;;) {
+    uint64_t next = position;
+    if (FetchODBCLogLine(&source, line, position, &next) != 3) break;
+    if (g_log.rows.size() == g_log.rows.capacity()) {
+      try {
+        g_log.rows.reserve(g_log.rows.size() + kRowTableStep);
+      } catch (const std::bad_alloc&) {
+        return fail();
+      }
+    }
+    g_log.rows.push_back({g_log.lastBookmark, g_log.lastRowTime});
+    ++count;
+    if (count - reported >= kProgressStep) {
+      reported = count;
+      char text[16];
+      std::snprintf(text, sizeof(text), "%u", count);
+      SendProgress(kMessageRowCount, 0, reinterpret_cast<KvLParam>(text));
+      if (PumpAndCheckCancel()) return fail();
+    }
+    if (next <= position) break;
+    position = next;
+  }
+
+  source.size = uint64_t{count} * kOdbcRowWidth;
+  data->rowCount = count;
+  SendProgress(kMessagePercent, 0, 0);
+  SendProgress(kMessageSorting, 0, 0);
+  SortProgress progress;
+  if (count > 1) progress.expected = static_cast<double>(count) * std::log2(static_cast<double>(count));
+  std::stable_sort(g_log.rows.begin(), g_log.rows.end(), [&](const OdbcRowEntry& a, const OdbcRowEntry& b) {
+    const uint32_t percent = static_cast<uint32_t>(static_cast<double>(++progress.comparisons) * 100.0 / progress.expected);
+    if (percent != progress.lastPercent && percent < 95) {
+      progress.lastPercent = percent;
+      SendProgress(kMessagePercent, percent, 0);
+    }
+    return a.time < b.time;
+  });
+
+  ForgetOpen(&source);
+  source.kindData = nullptr;
+  g_log.prepared = data;
+  g_log.preparedSize = source.size;
+  g_log.byBookmark = true;
+  g_log.counting = false;
+  SendProgress(kMessagePercent, 100, 0);
+  return 1;
+}
+
+uint16_t FetchODBCLogLine(LogSource* source, char* line, uint64_t position, uint64_t* next) {
+  OdbcSourceData* data = DataOf(source);
+  if (line != nullptr) line[0] = 0;
+  if (data == nullptr || data->statement == SQL_NULL_HSTMT || !IsLive(data->connection)) return 1;
+  uint64_t row = position / kOdbcRowWidth;
+  for (;;) {
+    if (!g_log.counting && row >= data->rowCount) return 1;
+    if (next != nullptr) *next = (row + 1) * kOdbcRowWidth;
+    SQLUSMALLINT orientation;
+    SQLLEN target;
+    if (g_log.byBookmark) {
+      if (row >= g_log.rows.size()) return 1;
+      orientation = data->bookmarks ? SQL_FETCH_BOOKMARK : SQL_FETCH_ABSOLUTE;
+      target = static_cast<SQLLEN>(g_log.rows[row].bookmark);
+    } else if (g_log.counting) {
+      orientation = SQL_FETCH_NEXT;
+      target = 0;
+    } else {
+      // By number outside the preparation: the row at the position asked
+      // for, wherever the cursor was left.
+      orientation = SQL_FETCH_ABSOLUTE;
+      target = static_cast<SQLLEN>(row + 1);
+    }
+    const bool fetched = FetchRow(data->statement, orientation, target);
+    g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
+    if (!fetched) return 1;
+    g_log.lastBookmark = data->bookmarks ? static_cast<uint32_t>(g_log.columns.bookmark) : static_cast<uint32_t>(row + 1);
+    if (RenderRow(line)) return 3;
+    ++row;  // an unusable date or an overlong row: the next row
+  }
+}
+
+void CountODBCRows(LogSource* source) {
+  OdbcSourceData* data = DataOf(source);
+  if (data == nullptr || source->size != 0 || !IsLive(data->connection)) return;
+  auto answers = [&](uint64_t row) { return FetchRow(data->statement, SQL_FETCH_ABSOLUTE, static_cast<SQLLEN>(row)); };
+  constexpr uint64_t kLimit = uint64_t{1} << 31;
+  uint64_t low = 0;     // the last row that answered (0: none yet)
+  uint64_t high = 1024; // the first row that did not
+  while (high < kLimit && answers(high)) {
+    low = high;
+    high *= 2;
+  }
+  while (high - low >= 21) {
+    const uint64_t middle = low + (high - low) / 2;
+    if (answers(middle)) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  while (low + 1 < high && answers(low + 1)) ++low;
+  g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
+  data->rowCount = static_cast<uint32_t>(low);
+  source->size = low * kOdbcRowWidth;
+}
+
+uint64_t SeekODBCSource(LogSource* source, uint64_t offset, uint32_t origin) {
+  OdbcSourceData* data = DataOf(source);
+  if (data == nullptr) return 0;
+  if (origin == 0) {
+    const uint64_t row = offset / kOdbcRowWidth;
+    data->currentRow = row > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(row);
+  } else if (origin == 2) {
+    data->currentRow = data->rowCount;
+  }
+  source->position = uint64_t{data->currentRow} * kOdbcRowWidth;
+  return source->position;
+}
+
+uint64_t FindODBCRecordStart(LogSource* source, uint64_t offset) {
+  OdbcSourceData* data = DataOf(source);
+  const uint64_t rows = data != nullptr ? data->rowCount : 0;
+  const uint64_t row = offset / kOdbcRowWidth;
+  if (row <= rows) return row == 0 ? 0 : (row - 1) * kOdbcRowWidth;
+  return rows == 0 ? 0 : (rows - 1) * kOdbcRowWidth;
+}
+
+void TimestampToText(const SQL_TIMESTAMP_STRUCT& t, char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  int first = t.month, second = t.day, third = t.year;
+  if (g_engine.logIDate == 1) {
+    first = t.day;
+    second = t.month;
+  } else if (g_engine.logIDate == 2) {
+    first = t.year;
+    second = t.month;
+    third = t.day;
+  }
+  const char d = DateSeparator(), s = TimeSeparator();
+  std::snprintf(out, size, "%d%c%d%c%d, %d%c%d%c%d", first, d, second, d, third, t.hour, s, t.minute, s, t.second);
+}
+
+void AccessDateToText(const char* text, char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  const std::string input = text != nullptr ? text : "";
+  CopyText(out, size, input.c_str());
+  const size_t space = input.find(' ');
+  if (space == std::string::npos) return;
+
+  std::string date = input.substr(0, space);
+  const size_t dash = date.find('-');
+  if (dash == 4) {
+    const size_t dash2 = date.find('-', dash + 1);
+    if (dash2 != std::string::npos) {
+      const std::string year = date.substr(0, 4);
+      const std::string month = date.substr(dash + 1, dash2 - dash - 1);
+      const std::string day = date.substr(dash2 + 1);
+      const std::string sep(1, DateSeparator());
+      if (g_engine.logIDate == 1) {
+        date = day + sep + month + sep + year;
+      } else if (g_engine.logIDate == 2) {
+        date = year + sep + month + sep + day;
+      } else {
+        date = month + sep + day + sep + year;
+      }
+    }
+  }
+
+  const bool afternoon = input.find("PM") != std::string::npos;
+  const bool morning = input.find("AM") != std::string::npos;
+  const std::string time = input.substr(space + 1);
+  size_t cut = time.find(':');
+  if (cut == std::string::npos) cut = time.find('.');
+  if (cut == std::string::npos) return;
+  int hour = std::atoi(time.substr(0, cut).c_str());
+  if (afternoon && hour < 12) {
+    hour += 12;
+  } else if (morning && !afternoon && hour == 12) {
+    hour = 0;  // 12 AM is midnight; a 24-hour text keeps its 12
+  }
+  std::string rest = time.substr(cut);
+  if (rest.size() >= 2 && (rest.compare(rest.size() - 2, 2, "PM") == 0 || rest.compare(rest.size() - 2, 2, "AM") == 0)) {
+    rest.erase(rest.size() - 2);
+    if (!rest.empty() && rest.back() == ' ') rest.pop_back();
+  }
+  for (char& c : rest) {
+    if (c == ':' || c == '.') c = TimeSeparator();
+  }
+  const std::string result = date + ", " + std::to_string(hour) + rest;
+  CopyText(out, size, result.c_str());
+}
+
+const char* OdbcLogTableName() { return g_log.table; }
+bool OdbcLogIsAccess() { return g_log.access; }
+bool OdbcLogIsPrepared() { return g_log.prepared != nullptr; }
+const std::vector<OdbcRowEntry>& OdbcLogRowTable() { return g_log.rows; }
+
+}  // namespace vrn
+
+using vrn::g_log;
+
+void VRN_CloseODBC(intptr_t handle) {
+  vrn::LogSource* source = vrn::LogSourceRecord(handle);
+  if (source != nullptr && std::find(g_log.open.begin(), g_log.open.end(), source) != g_log.open.end()) {
+    vrn::ReleaseHandles(vrn::DataOf(source));
+  }
+  vrn::ReleasePrepared();
+}
