@@ -534,14 +534,17 @@ void MergeTopTwins(SummaryTableEntry* table) {
     uint32_t twin = kNoItem;
     uint32_t twinPos = kNoItem;
     uint32_t pos = 0;
-    if (FindItemPosition(retired->String, table, 0, &pos) && pos != kNoItem && table->SortIndex[pos] == j &&
-        pos + 1 < table->Count) {
-      uint32_t next = table->SortIndex[pos + 1];
-      NameTableEntry* rec = ItemOf(table, next);
-      if (rec && !rec->TopFlag && !rec->Deleted && !rec->Overflow && rec->String &&
-          CompareItemNames(rec->String, retired->String) == 0) {
-        twin = next;
-        twinPos = pos + 1;
+    const bool indexed =
+        FindItemPosition(retired->String, table, 0, &pos) && pos != kNoItem && table->SortIndex[pos] == j;
+    if (indexed) {
+      if (pos + 1 < table->Count) {
+        uint32_t next = table->SortIndex[pos + 1];
+        NameTableEntry* rec = ItemOf(table, next);
+        if (rec && !rec->TopFlag && !rec->Deleted && !rec->Overflow && rec->String &&
+            CompareItemNames(rec->String, retired->String) == 0) {
+          twin = next;
+          twinPos = pos + 1;
+        }
       }
     } else {
       for (uint32_t i = 1; i < slots; ++i) {

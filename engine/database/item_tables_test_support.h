@@ -65,6 +65,7 @@ class TestAnalysis {
     ctx->options = o;
   }
   ~TestAnalysis() {
+    ctx->templ.TopTablesCount = kItemTableCount;  // every allocated table is freed
     kv::GlobalUnlock(handle);
     FreeAnalysisDatabase(handle);
   }

@@ -1,0 +1,419 @@
+#include "engine/database/finishing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/core/report_run.h"
+#include "engine/database/item_tables.h"
+#include "engine/database/item_tables_test_support.h"
+#include "engine/database/table_accessors.h"
+#include "platform/base/memory.h"
+
+namespace vrn {
+namespace {
+
+using testing_support::Item;
+using testing_support::ScaleSpec;
+using testing_support::TestAnalysis;
+
+constexpr uint32_t kFri = 1709251200;  // 2024-03-01 00:00, a Friday
+constexpr uint32_t kSat = kFri + 86400;
+constexpr uint32_t kMon = kFri + 3 * 86400;
+constexpr uint32_t kHour = 3600;
+
+class Finishing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSectionTable(0);
+    MonthSlots() = MonthSlotState{};
+  }
+  void TearDown() override { MonthSlots() = MonthSlotState{}; }
+};
+
+// Feeds hits as the per-hit step does: the day rule first, then the counts.
+void Hits(AnalysisContext* ctx, uint32_t time, uint32_t hits, uint32_t users) {
+  for (uint32_t i = 0; i < hits; ++i) {
+    CloseDay(ctx, time + i);
+    ++ctx->templ.TodaysHits;
+    if (i < users) ++ctx->templ.TodaysUsers;
+  }
+}
+
+TEST_F(Finishing, DayRuleKeepsExtremesAndWeekSplit) {
+  TestAnalysis a;
+  Hits(a.ctx, kFri + 9 * kHour, 5, 2);
+  Hits(a.ctx, kSat + 9 * kHour, 3, 0);  // hits but no users
+  CloseDay(a.ctx, kFri + 10 * kHour);   // an older hit of another day changes nothing
+  EXPECT_STREQ(a.ctx->templ.Today, "March 02, 2024");
+  Hits(a.ctx, kMon + 9 * kHour, 8, 1);
+  CloseDay(a.ctx, 0);
+  const TemplateRecord& T = a.ctx->templ;
+  EXPECT_EQ(T.ClosedDays, 3u);
+  EXPECT_EQ(T.MostHits, 8u);
+  EXPECT_STREQ(T.MostHitsDay, "March 04, 2024");
+  EXPECT_EQ(T.FewestHits, 3u);
+  EXPECT_STREQ(T.FewestHitsDay, "March 02, 2024");
+  EXPECT_EQ(T.MostUsers, 2u);
+  EXPECT_STREQ(T.MostUsersDay, "March 01, 2024");
+  EXPECT_EQ(T.FewestUsers, 1u);  // Saturday had no users and never counts as fewest
+  EXPECT_STREQ(T.FewestUsersDay, "March 04, 2024");
+  EXPECT_EQ(T.WeekendCount, 1u);
+  EXPECT_EQ(T.WeekendHits, 3u);
+  EXPECT_EQ(T.WeekendUsers, 0u);
+  EXPECT_EQ(T.WeekdayCount, 2u);
+  EXPECT_EQ(T.WeekdayHits, 13u);
+  EXPECT_EQ(T.WeekdayUsers, 3u);
+  EXPECT_EQ(T.TodayDateTime, 0u);
+  EXPECT_EQ(T.TodaysHits, 0u);
+  // Closing again is a no-op.
+  CloseDay(a.ctx, 0);
+  EXPECT_EQ(a.ctx->templ.ClosedDays, 3u);
+}
+
+TEST_F(Finishing, OneDayRunIsBothMostAndFewest) {
+  TestAnalysis a;
+  Hits(a.ctx, kSat + 3 * kHour, 4, 0);
+  FinishAnalysisContext(a.ctx);
+  const TemplateRecord& T = a.ctx->templ;
+  EXPECT_EQ(T.ClosedDays, 1u);
+  EXPECT_STREQ(T.MostHitsDay, "March 02, 2024");
+  EXPECT_STREQ(T.FewestHitsDay, "March 02, 2024");
+  EXPECT_EQ(T.FewestHits, 4u);
+  EXPECT_EQ(T.FewestUsers, 0xFFFFFFFFu);  // no day with users
+  EXPECT_EQ(T.MostUsers, 0u);
+}
+
+TEST_F(Finishing, TimeSlotsByGridAndByMonth) {
+  TestAnalysis a;
+  a.ctx->slotCount = 24;
+  a.ctx->secondsPerSlot = kHour;
+  a.ctx->slotOrigin = kFri;
+  EXPECT_EQ(TimeSlotOf(a.ctx, kFri + 5 * kHour + 1800), 5);
+  EXPECT_EQ(TimeSlotOf(a.ctx, kSat + kHour), 1);  // the grid wraps
+  MonthSlotState& m = MonthSlots();
+  for (int i = 0; i <= 12; ++i) m.boundaries[i] = 1000 * (i + 1);
+  m.twelveMonths = 1;
+  struct {
+    uint32_t t;
+    uint16_t slot;
+  } cases[] = {{5, 0}, {1000, 0}, {3999, 2}, {4000, 3}, {12999, 11}, {13000, 11}, {99999, 11}};
+  for (auto c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.t;
+}
+
+// A context with pages, forms and one visit ready to be posted.
+struct VisitFixture {
+  TestAnalysis a;
+  uint32_t visit;
+  VisitFixture() {
+    a.ctx->slotCount = 24;
+    a.ctx->secondsPerSlot = kHour;
+    a.ctx->slotOrigin = kFri;
+    AddNameToTable(a.Table(kTopDocuments), "/a.html");  // 0
+    AddNameToTable(a.Table(kTopDocuments), "/b.html");  // 1
+    AddNameToTable(a.Table(kTopForms), "/form.cgi");    // 0
+    visit = AddTimedItemToTable(0, nullptr, a.ctx, a.Sessions(), "10.1.1.1", nullptr, kFri, 1800, 4000, 0) - 1;
+  }
+  NameTableEntry* V() { return Item(a.Sessions(), visit); }
+  std::vector<std::string> Names(uint32_t table) {
+    std::vector<std::string> out;
+    SummaryTableEntry* t = a.Table(table);
+    for (uint32_t i = 0; i < t->Count; ++i) out.emplace_back(t->ItemBlock[i]->String);
+    return out;
+  }
+};
+
+TEST_F(Finishing, EndedVisitPostsExitPagePathAndSinglePage) {
+  struct Case {
+    const char* what;
+    std::vector<uint16_t> docs, forms;
+    uint32_t lastIsForm, lastItem;
+    std::vector<std::string> single;
+  } cases[] = {
+      {"one document", {1}, {}, 0, 1, {"/b.html"}},
+      {"one form", {}, {0}, 1, 0, {"/form.cgi"}},
+      {"document and form", {0}, {0}, 1, 0, {}},
+      {"two documents", {0, 1}, {}, 0, 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetSectionTable(0);
+    VisitFixture f;
+    NameTableEntry* v = f.V();
+    for (uint16_t d : c.docs) AddTopName(f.a.ctx, v, kListDocuments, d);
+    for (uint16_t d : c.forms) AddTopName(f.a.ctx, v, kListForms, d);
+    TopNameList& trail = v->Lists()[kListTrail];
+    for (uint16_t d : c.docs) AppendVisitTrail(f.a.ctx, &trail.count, &trail.trail, d, 0);
+    for (uint16_t d : c.forms) AppendVisitTrail(f.a.ctx, &trail.count, &trail.trail, d, 1);
+    v->LastPageWasForm = c.lastIsForm;
+    v->LastPageEntryItem = c.lastItem;
+    v->LastPageTime = kFri + 5 * kHour + 60;
+    v->TimeOnPages = 90;
+    v->TimeOnPagesCount = 2;
+    PostVisitDetails(f.a.ctx, f.visit);
+
+    EXPECT_EQ(f.a.ctx->templ.UserSessionsTime, 90u);
+    EXPECT_EQ(f.a.ctx->templ.UserSessionsTimeCount, 1u);
+    SummaryTableEntry* exits = f.a.Table(kTopExit);
+    ASSERT_EQ(exits->Count, 1u);
+    EXPECT_STREQ(exits->ItemBlock[0]->String, c.lastIsForm ? "/form.cgi" : (c.lastItem ? "/b.html" : "/a.html"));
+    EXPECT_EQ(exits->ItemBlock[0]->SlotHits[5], 1u);
+    EXPECT_EQ(exits->ItemBlock[0]->TotalByUsers, 1u);
+    EXPECT_EQ(GetSectionTable()[kTopExit].empty, 0u);
+    EXPECT_EQ(f.Names(kTopSinglePage), c.single);
+    EXPECT_EQ(GetSectionTable()[kTopSinglePage].empty, c.single.empty() ? 1u : 0u);
+    std::string key;
+    char part[9];
+    for (uint16_t d : c.docs) key += (std::snprintf(part, sizeof part, "%08x", d), part);
+    for (uint16_t d : c.forms) key += (std::snprintf(part, sizeof part, "%08x", 0x10000u | d), part);
+    EXPECT_EQ(f.Names(kTopPaths), std::vector<std::string>{key});
+    EXPECT_EQ(f.a.Table(kTopPaths)->ItemBlock[0]->SlotHits[0], 1u);
+  }
+}
+
+TEST_F(Finishing, VisitWithoutPageOrFoldedIsNotPosted) {
+  VisitFixture f;
+  f.V()->TimeOnPages = 10;
+  f.V()->TimeOnPagesCount = 1;
+  PostVisitDetails(f.a.ctx, f.visit);  // LastPageTime 0
+  PostVisitDetails(f.a.ctx, 0);        // the overflow item
+  PostVisitDetails(f.a.ctx, 99);       // no such visit
+  EXPECT_EQ(f.a.Table(kTopExit)->Count, 0u);
+  EXPECT_EQ(f.a.ctx->templ.UserSessionsTimeCount, 0u);
+}
+
+TEST_F(Finishing, PathTableOverTheCutoffIsSwitchedOff) {
+  VisitFixture f;
+  SummaryTableEntry* paths = f.a.Table(kTopPaths);
+  char name[16];
+  for (uint32_t i = 0; i <= BigTableCutoff(); ++i) {
+    std::snprintf(name, sizeof name, "%08u", i);
+    ASSERT_NE(AddNameToTable(paths, name), 0u);
+  }
+  GetSectionTable()[kTopPaths].used = 1;
+  NameTableEntry* v = f.V();
+  AddTopName(f.a.ctx, v, kListDocuments, 0);
+  TopNameList& trail = v->Lists()[kListTrail];
+  AppendVisitTrail(f.a.ctx, &trail.count, &trail.trail, 0, 0);
+  v->LastPageTime = kFri + 60;
+  PostVisitDetails(f.a.ctx, f.visit);
+  EXPECT_EQ(paths->Count, BigTableCutoff() + 1);
+  EXPECT_EQ(GetSectionTable()[kTopPaths].used, 0u);
+  EXPECT_EQ(GetSectionTable()[kTopPaths].empty, 1u);
+  EXPECT_EQ(f.a.Table(kTopSinglePage)->Count, 1u);  // the rest is still posted
+}
+
+// Three items whose order differs by hits and by users.
+void FillHitsUsers(SummaryTableEntry* t) {
+  struct {
+    const char* name;
+    uint32_t hits, users;
+  } items[] = {{"m", 5, 5}, {"u", 1, 9}, {"h", 9, 1}};
+  for (auto& i : items) {
+    NameTableEntry* e = Item(t, AddNameToTable(t, i.name) - 1);
+    e->TotalByHits = i.hits;
+    e->TotalByUsers = i.users;
+  }
+}
+
+std::string First(const SummaryTableEntry* t) {
+  char name[16];
+  GetItemName(t, 0, 0, name, sizeof name);
+  return name;
+}
+
+TEST_F(Finishing, SortKeysFollowSortByExceptReferringSites) {
+  struct Case {
+    uint32_t sortBy;
+    uint32_t tableCount;
+    uint32_t table;
+    const char* first;
+  } cases[] = {
+      {0, 41, kTopDocuments, "h"},     {2, 41, kTopDocuments, "u"},     {1, 41, kTopBrowsers, "h"},
+      {0, 41, kTopReferingSites, "u"}, {2, 41, kTopReferingSites, "u"}, {0, 41, kTopBottom, "m"},
+      {0, 41, kTopHours, "m"},         {0, 41, kTopAuthUsers, "h"},     {0, 36, kTopAuthUsers, "m"},
+      {0, 36, kTopSearchEngines, "m"}, {2, 41, kTopUsers, "u"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "sort by " << c.sortBy << ", table " << c.table << " of " << c.tableCount);
+    TestAnalysis a(c.tableCount);
+    a.ctx->SortBy = c.sortBy;
+    FillHitsUsers(a.Table(c.table));
+    SortAllTables(a.ctx, 1);
+    EXPECT_EQ(First(a.Table(c.table)), c.first);
+  }
+}
+
+TEST_F(Finishing, PagesKeepTheirNumberBeforeSorting) {
+  TestAnalysis a;
+  FillHitsUsers(a.Table(kTopDocuments));
+  SortAllTables(a.ctx, 0);
+  SummaryTableEntry* docs = a.Table(kTopDocuments);
+  // Sorted h, m, u; numbered m 0, u 1, h 2 as they were accumulated.
+  std::vector<uint32_t> numbers;
+  for (uint32_t i = 0; i < 3; ++i) numbers.push_back(docs->Items[i]->OriginalIndex);
+  EXPECT_EQ(numbers, (std::vector<uint32_t>{2, 0, 1}));
+}
+
+// A companies table with the overflow item, two retired items (one with a
+// live twin), a live item and a freed record.
+void BuildNamedTable(TestAnalysis& a, SummaryTableEntry* t) {
+  auto add = [&](const char* name, uint32_t time) {
+    return AddTimedItemToTable(0, nullptr, a.ctx, t, name, nullptr, time, 1800, 4000, 500) - 1;
+  };
+  uint32_t acme = add("acme", 100);
+  uint32_t zed = add("zed", 100);
+  uint32_t beta = add("beta", 2000);  // acme and zed retire
+  uint32_t zedTwin = add("ZED", 2100);
+  uint32_t acmeTwin = add("ACME", 2200);
+  add("beta", 3000);
+  add("beta", 3950);  // ZED folds into zed: its record is freed
+  ASSERT_EQ(Item(t, zedTwin)->Deleted, 1u);
+  ASSERT_EQ(t->Count, 5u);
+  ASSERT_EQ(t->DeleteCount, 1u);
+  Item(t, 0)->TotalByHits = 0;
+  Item(t, acme)->TotalByHits = 3;
+  Item(t, acmeTwin)->TotalByHits = 2;
+  Item(t, acmeTwin)->SlotHits[4] = 2;
+  Item(t, zed)->TotalByHits = 1;
+  Item(t, beta)->TotalByHits = 4;
+}
+
+TEST_F(Finishing, NamedTableMergesTwinsKeepsOthersFirstAndCountsOnlyItems) {
+  for (int mode : {kSortByHits, kSortByUsers}) {
+    SCOPED_TRACE(mode);
+    TestAnalysis a;
+    SummaryTableEntry* t = a.Table(kTopCompanies);
+    BuildNamedTable(a, t);
+    SortNamedTable(t, mode, 1);
+    EXPECT_EQ(t->Count, 4u);
+    EXPECT_EQ(t->DeleteCount, 2u);
+    EXPECT_EQ(t->Items[0]->Overflow, 1u);
+    std::set<std::string> names;
+    for (uint32_t i = 1; i < t->Count; ++i) {
+      ASSERT_NE(t->Items[i]->String, nullptr) << i;
+      names.insert(t->Items[i]->String);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"acme", "beta", "zed"}));
+    EXPECT_TRUE(t->Items[4]->Deleted && t->Items[5]->Deleted);
+    if (mode == kSortByHits) {
+      EXPECT_STREQ(t->Items[1]->String, "acme");
+      EXPECT_EQ(t->Items[1]->TotalByHits, 5u);
+      EXPECT_EQ(t->Items[1]->SlotHits[4], 2u);
+      EXPECT_EQ(t->Items[1]->LastDateTime, 2200u);
+      EXPECT_STREQ(t->Items[2]->String, "beta");
+      EXPECT_STREQ(t->Items[3]->String, "zed");
+      EXPECT_EQ(GetItemHits(t, 1, 0), 1u);  // from the end: zed, never a freed record
+    }
+  }
+}
+
+TEST_F(Finishing, GraphIntervalChoice) {
+  std::vector<ScaleSpec> scales = {
+      {"Hour", 12, 300, "%H:%M", "%d %b"},      {"Day", 24, 3600, "%H:00", "%d %b"},
+      {"Week", 28, 21600, "%a", "%d %b"},       {"Month", 31, 86400, "%d", "%d %b"},
+      {"Year", 12, 2678400, "%b", "%b %Y"},
+  };
+  while (scales.size() < 19) scales.push_back({"Fixed", 30, 86400, "%d", "%d %b"});
+  scales[17] = {"Twelve months", 12, 2592000, "%b", "%Y"};
+  scales[18] = {"Two years", 24, 2592000, "%b", "%Y"};
+  struct Case {
+    const char* what;
+    uint32_t start, end;
+    uint32_t monthMode;  // 1 twelve, 2 twenty-four
+    uint16_t slots, index;
+    uint32_t seconds;
+  } cases[] = {
+      {"one hour", kFri, kFri + 3600, 0, 12, 0, 300},
+      {"exactly one day uses the scales", kFri, kFri + 86400, 0, 24, 1, 3600},
+      {"one day and a second", kFri, kFri + 86401, 0, 2, 9, 86400},
+      {"ten days from 10:00", kFri + 10 * kHour, kFri + 10 * kHour + 10 * 86400, 0, 11, 10, 86400},
+      {"twenty days", kFri, kFri + 20 * 86400, 0, 20, 11, 86400},
+      {"thirty days", kFri, kFri + 30 * 86400, 0, 30, 12, 86400},
+      {"thirty-one days", kFri, kFri + 31 * 86400, 0, 31, 3, 86400},
+      {"longer than every scale", kFri, kFri + 800 * 86400, 0, 12, 0, 300},
+      {"twelve-month grid", kFri, kFri + 3600, 1, 12, 17, 2592000},
+      {"twenty-four-month grid", kFri, kFri + 3600, 2, 24, 18, 2592000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestAnalysis a;
+    a.SetScales(scales);
+    MonthSlots().twelveMonths = c.monthMode == 1;
+    MonthSlots().twentyFourMonths = c.monthMode == 2;
+    ChooseGraphIntervalFor(a.ctx, c.start, c.end);
+    EXPECT_EQ(a.ctx->slotCount, c.slots);
+    EXPECT_EQ(a.ctx->intervalScaleIndex, c.index);
+    EXPECT_EQ(a.ctx->secondsPerSlot, c.seconds);
+  }
+  MonthSlots() = MonthSlotState{};
+  // Too few scales: nothing is read out of range.
+  TestAnalysis few;
+  few.SetScales({{"Day", 24, 3600, "%H", "%d"}});
+  MonthSlots().twelveMonths = 1;
+  ChooseGraphIntervalFor(few.ctx, kFri, kFri + 3600);
+  EXPECT_EQ(few.ctx->slotCount, 12);
+  EXPECT_EQ(few.ctx->secondsPerSlot, 0u);
+  MonthSlots() = MonthSlotState{};
+  TestAnalysis none;
+  ChooseGraphIntervalFor(none.ctx, kFri, kFri + 3600);
+  EXPECT_EQ(none.ctx->slotCount, 0);
+  // A scale of more slots than an item holds is cut to 32.
+  TestAnalysis wide;
+  wide.SetScales({{"Minutes", 60, 60, "%M", "%d"}});
+  ChooseGraphIntervalFor(wide.ctx, kFri, kFri + 3600);
+  EXPECT_EQ(wide.ctx->slotCount, 32);
+}
+
+struct RunBlock {
+  std::unique_ptr<ReportHandle, void (*)(void*)> run{static_cast<ReportHandle*>(std::calloc(1, sizeof(ReportHandle))),
+                                                     std::free};
+};
+
+TEST_F(Finishing, CloseSummaryFinishesSortsAndDetaches) {
+  TestAnalysis a;
+  RunBlock r;
+  r.run->databaseHandle = a.handle;
+  r.run->database = a.ctx;  // the run holds the block locked
+  Hits(a.ctx, kFri + kHour, 2, 1);
+  FillHitsUsers(a.Table(kTopDocuments));
+  const uint32_t locks = kv::GlobalLockCount(a.handle);
+  EXPECT_EQ(CloseSummary(r.run.get()), a.handle);
+  EXPECT_EQ(r.run->database, nullptr);
+  EXPECT_EQ(kv::GlobalLockCount(a.handle), locks - 1);
+  EXPECT_EQ(a.ctx->templ.ClosedDays, 1u);
+  SummaryTableEntry* docs = a.Table(kTopDocuments);
+  EXPECT_EQ(docs->Items, nullptr);  // readers use ItemBlock now
+  EXPECT_EQ(First(docs), "h");
+  kv::GlobalLock(a.handle);  // give the fixture its lock back
+  RunBlock empty;
+  EXPECT_EQ(CloseSummary(empty.run.get()), 0u);
+}
+
+TEST_F(Finishing, RangeTextAndOptionsRelease) {
+  TestAnalysis a;
+  RunBlock r;
+  r.run->databaseHandle = a.handle;  // no locked pointer: locked for the call
+  r.run->startTime = kFri + 10 * kHour;
+  r.run->endTime = kSat + 10 * kHour - 1;
+  FormatRangeText(r.run.get());
+  EXPECT_STREQ(a.ctx->rangeText, "03/01/24 10:00:00 - 03/02/24 09:59:59");
+  a.ctx->options->dateOrder = 1;
+  a.ctx->options->texts[kIntlTexts][0] = '.';
+  FormatRangeText(r.run.get());
+  EXPECT_STREQ(a.ctx->rangeText, "01.03.24 10:00:00 - 02.03.24 09:59:59");
+  const uint32_t locks = kv::GlobalLockCount(a.handle);
+  ReleaseReportOptions(r.run.get());
+  EXPECT_EQ(a.ctx->options, nullptr);
+  EXPECT_EQ(kv::GlobalLockCount(a.handle), locks);
+  ReleaseReportOptions(r.run.get());  // nothing left: no harm
+}
+
+}  // namespace
+}  // namespace vrn
