@@ -102,7 +102,7 @@ FileType* FileTypeHeaderStringToStruct(const char* text) {
 }
 
 char* FileTypeHeaderStructToString(const FileType* type) {
-  if (type == nullptr || type->Number < 0 || type->Number > 3) return nullptr;
+  if (type == nullptr || type->Number > 3) return nullptr;
   // The name is read within its field even when it lacks a terminator.
   const std::string name(type->Name, strnlen(type->Name, sizeof type->Name));
   return vrn::CopyText("{" + name + "," + std::to_string(type->Number) + "}");

@@ -187,8 +187,9 @@ int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines) {
     FreeSearchEngines(engines);
     return 0;
   }
-  // A file without engines is read again at the next hit.
-  return *engines != nullptr ? 1 : 0;
+  // A missing file, or one without engines, is no failure: nothing is
+  // recognised, and the file is read again at the next hit.
+  return 1;
 }
 
 int EnsureSearchEnginesLoaded(ReportHandle* run, SearchEngine** engines) {

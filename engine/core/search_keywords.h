@@ -67,8 +67,9 @@ class SearchTables {
 
 // ---- the engine list ---------------------------------------------------------
 // Loads the list from the run's grandparent folder + "keywords.ini" when
-// *engines is empty. 1 when the list is (now) loaded, 0 when memory ran
-// short (everything read is freed) or the file names no engine.
+// *engines is empty. 1 when the file was read (a missing file or one without
+// engines leaves the list empty, to be read again at the next call), 0 when
+// memory ran short (everything read is freed).
 int EnsureSearchEnginesLoaded(ReportHandle* run, SearchEngine** engines);
 int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines);
 // The three parts of the file: [SearchEngines] Engine1.., then for each
@@ -92,8 +93,8 @@ int NextSearchKeyword(char* out, size_t size);
 int CleanSearchKeyword(char* text);
 
 // ---- counting ----------------------------------------------------------------
-// Counts the hit's search engine and keywords; 1, or 0 when the engine list
-// could not be loaded.
+// Counts the hit's search engine and keywords; 1, or 0 when memory ran short
+// loading the engine list.
 int ProcessSearchReferrer(ReportHandle* run, SearchEngine** engines, SearchTables* tables,
                           const HitRecord* hit, uint16_t slot, uint32_t newVisit);
 // The same with the folder of keywords.ini given.

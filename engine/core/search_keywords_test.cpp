@@ -242,10 +242,13 @@ TEST_F(SearchKeywords, TheLaterEngineOfTheFileWins) {
 }
 
 TEST_F(SearchKeywords, AMissingFileIsReadAgainAtTheNextHit) {
-  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 0);
+  // Without engines nothing is counted, and the hit goes on.
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
   EXPECT_EQ(engines_, nullptr);
-  WriteIni("[SearchEngines]\n");
-  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 0);
+  WriteIni("[SearchEngines]\nEngine1=NoMore\n");
+  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
+  EXPECT_EQ(engines_, nullptr);
+  EXPECT_TRUE(tables_.Names(vrn::kSearchKeywordTable).empty());
   WriteIni(kFinderIni);
   EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
   EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), V{"words"});

@@ -20,7 +20,7 @@ extern "C" {
 /* Longest text a file-type line may have in the INI file. */
 #define FILE_TYPES_LINE_SIZE 1024
 
-/* One file extension with its type number (0 .. 3 can be written). */
+/* One file extension with its type number (numbers above 3 are not written). */
 typedef struct FileType {
     char Name[FILE_TYPE_NAME_SIZE];
     int32_t Number;
@@ -34,7 +34,7 @@ VORNIC_API void FreeFileType(FileType* type);
  * null text, a braced text without a comma, or when memory is short. */
 VORNIC_API FileType* FileTypeHeaderStringToStruct(const char* text);
 /* The text form "{name,number}" as a new text, or null for a null record,
- * a number outside 0 .. 3, or when memory is short. */
+ * a number above 3, or when memory is short. */
 VORNIC_API char* FileTypeHeaderStructToString(const FileType* type);
 /* Frees the non-null records among the first count entries, then the array. */
 VORNIC_API void FreeFileTypesArray(FileType** array, uint16_t count);
