@@ -249,7 +249,6 @@ int ExpandRplReferences(std::string* text, size_t capacity) {
 int ReadOptionText(char** out, const OptionTextKey& entry, const char* iniPath, const char* section) {
   char* copy = CopyText(ReadExpanded(iniPath, section, entry.key, entry.defaultText, kOptionTextSize));
   if (copy == nullptr) return 0;
-  std::free(*out);
   *out = copy;
   return 1;
 }

@@ -108,8 +108,8 @@ int LoadReportSettings(ReportHandle* run, ReportOptions** out);
 void FreeReportOptions(ReportOptions* options);
 
 // Reads one keyed text of section from iniPath (at most 249 characters),
-// expands its references and stores a malloc'd copy in *out. 1, or 0 when the
-// copy cannot be allocated.
+// expands its references and stores a malloc'd copy in *out (what *out held
+// is not freed). 1, or 0 when the copy cannot be allocated.
 int ReadOptionText(char** out, const OptionTextKey& entry, const char* iniPath, const char* section);
 int ReadReturnCodeText(char** out, const OptionTextKey& entry, const char* iniPath);
 int ReadGenericText(char** out, const OptionTextKey& entry, const char* iniPath);
