@@ -73,8 +73,8 @@ VORNIC_API int16_t VRN_Cre8URL(KvWindow statusWindow, const char* location, cons
 
   g_fetch.totalBytes = 0;
   g_fetch.doneBytes = 0;
-  auto closeSession = [&ftp] {
-    if (ftp.FtpCloseConnection() != 0) ftp.FtpLocalClose();
+  auto closeSession = [] {
+    if (g_networkBinding.FtpCloseConnection() != 0) g_networkBinding.FtpLocalClose();
   };
   if (!CreateURLWindow()) {
     closeSession();

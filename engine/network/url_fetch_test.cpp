@@ -220,6 +220,23 @@ TEST_F(FtpFetchTest, UploadSendsTheFileAndRefusesOtherDestinations) {
   EXPECT_EQ(UrlError(), "The server refused the user name or password.");
 }
 
+TEST_F(FtpFetchTest, ClosingARunningFetchAbortsItAndEndsTheSession) {
+  WriteFile(Root() + "big.log", std::string(64 << 20, 'b'));
+  WriteFile(Root() + "small.log", LogLines(3));
+  StartFtp();
+  WriteProfile(Location("big.log"), kUser, kPass);
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  EXPECT_EQ(VRN_PeekURL(), 0);
+  Close();  // no yield callback is registered: the close waits by itself
+  EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+
+  WriteProfile(Location("small.log"), kUser, kPass);
+  FetchAll(0);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_EQ(ReadFile(Cache() + "small.log"), LogLines(3));
+}
+
 TEST_F(FtpFetchTest, DeletingDownloadsRemovesOnlyTheListedCopiesInTheirFolder) {
   fs::create_directories(Cache());
   WriteFile(Cache() + "a.log", "a");

@@ -1,0 +1,27 @@
+// Fuzzes the reading of outside text by remote log fetches: HTTP response
+// heads, FTP long-listing lines and the list file.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/network/remote_logs.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The response buffer holds at most 1024 bytes and a terminating zero.
+  char buffer[vrn::kHttpBufferSize + 1];
+  const size_t fill = size < static_cast<size_t>(vrn::kHttpBufferSize) ? size : vrn::kHttpBufferSize;
+  for (size_t i = 0; i < fill; ++i) buffer[i] = static_cast<char>(data[i]);
+  buffer[fill] = '\0';
+  vrn::HttpResponseHead head;
+  if (vrn::ScanHttpResponseHead(buffer, fill, &head) == vrn::HeadScan::kParsed) {
+    if (head.headerLength > fill) __builtin_trap();
+  }
+
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  uint64_t listed = 0;
+  vrn::SizeFromListingLine(text.c_str(), &listed);
+  vrn::FetchFileList list;
+  vrn::ParseURLListText(text, &list);
+  if (list.count != list.records.size()) __builtin_trap();
+  return 0;
+}

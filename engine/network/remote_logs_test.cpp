@@ -1,0 +1,200 @@
+// The text handling of remote log fetches, without a network: listing-line
+// sizes, local names, the list file, response heads and request texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/engine_state.h"
+#include "engine/network/remote_logs.h"
+
+namespace {
+
+using vrn::HeadScan;
+using vrn::HttpResponseHead;
+
+TEST(ListingLineSize, UnixAndDosForms) {
+  struct Case {
+    const char* line;
+    bool found;
+    uint64_t size;
+  };
+  const Case cases[] = {
+      {"-rw-r--r--   1 owner group   123456 Jan 01 10:00 access.log", true, 123456},
+      {"-rw-r--r-- 1 owner group 0 Jan 01 10:00 empty.log", true, 0},
+      {"-rw-r--r-- 1 owner group\t 77 Jan 01 10:00 tabbed.log", true, 77},
+      {"-rw-r--r-- 1 owner group 6000000000 Jan 01 2025 big.log", true, 6000000000ull},
+      {"01-15-26  10:30AM                 5120 access.log", true, 5120},
+      {"01-15-26  10:30PM       <DIR>          logs", true, 0},
+      {"drwxr-xr-x 2 owner group", false, 0},
+      {"access.log", false, 0},
+      {"   ", false, 0},
+      {"", false, 0},
+      {"01-15-2", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    uint64_t size = 999;
+    EXPECT_EQ(vrn::SizeFromListingLine(c.line, &size), c.found);
+    if (c.found) {
+      EXPECT_EQ(size, c.size);
+    }
+  }
+}
+
+TEST(LocalFetchNames, ShortNamesWithCountersOnClashes) {
+  vrn::g_engine = vrn::EngineState{};
+  vrn::g_engine.slots[0].profileDir = "/p/";
+  vrn::FetchFileList list;
+  const std::vector<std::string> remotes = {"/access.log",    "/old/access.log", "/access.txt",  "/older/access.log",
+                                            "/verylongname.logfile", "/noextension", "host\\win\\x.y.z", "/.hidden"};
+  for (const std::string& r : remotes) {
+    vrn::FetchFileRecord rec;
+    vrn::SetFetchText(rec.remotePath, r);
+    list.records.push_back(rec);
+  }
+  // A record that already has a name keeps it, and others avoid it.
+  vrn::SetFetchText(list.records[2].localPath, "/p/site.ftp/kept.txt");
+  list.count = static_cast<uint32_t>(list.records.size());
+  vrn::MakeLocalFetchName("site.wlp", &list);
+  const std::vector<std::string> expected = {
+      "/p/site.ftp/access.log",   "/p/site.ftp/acce0000.log", "/p/site.ftp/kept.txt", "/p/site.ftp/acce0001.log",
+      "/p/site.ftp/verylong.log", "/p/site.ftp/noextens.",    "/p/site.ftp/x.z",      "/p/site.ftp/.hid",
+  };
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(list.records[i].localPath, expected[i]) << i;
+}
+
+TEST(FetchListFile, TextRoundTripAndRecordsWithoutRemotePath) {
+  vrn::FetchFileList list;
+  list.location = "/a.log|b.log";
+  for (const char* name : {"a", "b"}) {
+    vrn::FetchFileRecord r;
+    vrn::SetFetchText(r.localPath, std::string("/p/x.ftp/") + name + ".log");
+    vrn::SetFetchText(r.remotePath, std::string("/") + name + ".log");
+    vrn::SetFetchText(r.listingLine, "-rw-r--r-- 1 o g 10 Jan 01 10:00 x");
+    r.needed = 1;  // not stored
+    list.records.push_back(r);
+  }
+  list.count = 2;
+  char tmpl[] = "/tmp/kv_list_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string path = std::string(tmpl) + "/x.dir";
+  ASSERT_TRUE(vrn::WriteURLListFile(path, list));
+  vrn::FetchFileList back;
+  ASSERT_TRUE(vrn::ReadURLListFile(path, &back));
+  EXPECT_EQ(back.location, list.location);
+  ASSERT_EQ(back.count, 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_STREQ(back.records[i].localPath, list.records[i].localPath);
+    EXPECT_STREQ(back.records[i].remotePath, list.records[i].remotePath);
+    EXPECT_STREQ(back.records[i].listingLine, list.records[i].listingLine);
+    EXPECT_EQ(back.records[i].needed, 0u);
+  }
+  std::remove(path.c_str());
+  rmdir(tmpl);
+
+  vrn::ParseURLListText("loc\r\n/p/a\r\n\r\nline\r\n/p/b\r\n/b\r\nline\r\n/p/c", &back);
+  ASSERT_EQ(back.count, 1u) << "a record without a remote path is not counted";
+  EXPECT_STREQ(back.records[0].remotePath, "/b");
+  vrn::ParseURLListText("", &back);
+  EXPECT_EQ(back.count, 0u);
+}
+
+TEST(FetchResponseHead, StatusHeaderEndAndLengths) {
+  struct Case {
+    const char* name;
+    std::string text;
+    HeadScan scan;
+    uint32_t status;
+    size_t headerLength;  // 0 = not checked
+    int64_t contentLength;  // -1 = absent
+    int64_t fullLength, rangeStart, rangeEnd;  // -1 = absent
+  };
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 42\r\n\r\n";
+  const std::string range = "HTTP/1.1 206 Partial\r\ncontent-range: bytes 100-199/5000\r\n\r\n";
+  const std::string multi =
+      "HTTP/1.0 206 Partial\r\nContent-Type: multipart/byteranges; boundary=B\r\n\r\n\r\n--B\r\n"
+      "Content-Range: bytes 7-9/10\r\n\r\n";
+  const Case cases[] = {
+      {"200", ok + "body", HeadScan::kParsed, 200, ok.size(), 42, -1, -1, -1},
+      {"no blank after the colon", "HTTP/1.0 200 OK\r\nContent-Length:17\r\n\r\n", HeadScan::kParsed, 200, 0, 17, -1,
+       -1, -1},
+      {"body starting with a line end", ok + "\r\nx", HeadScan::kParsed, 200, ok.size(), 42, -1, -1, -1},
+      {"bare line feeds", "HTTP/1.0 200 OK\nX: y\n\nrest", HeadScan::kParsed, 200, 22, -1, -1, -1, -1},
+      {"206", range + "data", HeadScan::kParsed, 206, range.size(), -1, 5000, 100, 199},
+      {"206 multipart", multi + "789\r\n--B--\r\n", HeadScan::kParsed, 206, multi.size(), -1, 10, 7, 9},
+      {"206 multipart part head still coming", multi.substr(0, multi.size() - 6), HeadScan::kNeedMore, 206, 0, -1, -1,
+       -1, -1},
+      {"206 body that starts with dashes", "HTTP/1.0 206 P\r\nContent-Range: bytes 0-3/4\r\n\r\n--ab",
+       HeadScan::kParsed, 206, 46, -1, 4, 0, 3},
+      {"head not complete", "HTTP/1.0 200 OK\r\nContent-Le", HeadScan::kNeedMore, 200, 0, -1, -1, -1, -1},
+      {"no status line yet", "HTTP/1.", HeadScan::kNeedMore, 0, 0, -1, -1, -1, -1},
+      {"404", "HTTP/1.0 404 Not Found\r\n\r\n", HeadScan::kFailed, 404, 0, -1, -1, -1, -1},
+      {"416", "HTTP/1.0 416 Range\r\n\r\n", HeadScan::kFailed, 416, 0, -1, -1, -1, -1},
+      {"range slash on another line", "HTTP/1.0 206 P\r\nContent-Range: bytes 5-\r\nX: a/9\r\n\r\n", HeadScan::kParsed,
+       206, 0, -1, -1, 5, -1},
+      {"overlong number", "HTTP/1.0 200 OK\r\nContent-Length: 1234567890123456789012345\r\n\r\n", HeadScan::kParsed,
+       200, 0, 1234567890123456789ll, -1, -1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpResponseHead head;
+    ASSERT_EQ(vrn::ScanHttpResponseHead(c.text.data(), c.text.size(), &head), c.scan);
+    EXPECT_EQ(head.status, c.status);
+    if (c.scan != HeadScan::kParsed) continue;
+    if (c.headerLength != 0) {
+      EXPECT_EQ(head.headerLength, c.headerLength);
+    }
+    EXPECT_EQ(head.hasContentLength, c.contentLength >= 0);
+    if (c.contentLength >= 0) {
+      EXPECT_EQ(head.contentLength, static_cast<uint64_t>(c.contentLength));
+    }
+    EXPECT_EQ(head.hasFullLength, c.fullLength >= 0);
+    if (c.fullLength >= 0) {
+      EXPECT_EQ(head.fullLength, static_cast<uint64_t>(c.fullLength));
+    }
+    EXPECT_EQ(head.hasRangeStart, c.rangeStart >= 0);
+    if (c.rangeStart >= 0) {
+      EXPECT_EQ(head.rangeStart, static_cast<uint64_t>(c.rangeStart));
+    }
+    EXPECT_EQ(head.hasRangeEnd, c.rangeEnd >= 0);
+    if (c.rangeEnd >= 0) {
+      EXPECT_EQ(head.rangeEnd, static_cast<uint64_t>(c.rangeEnd));
+    }
+  }
+}
+
+TEST(FetchRequest, DirectAndProxyForms) {
+  vrn::g_netSettings = vrn::NetworkSettings{};
+  vrn::g_fetch.credentials = "";
+  std::string text = vrn::BuildFetchRequest("logs.example/a/b.log", 2, 5000);
+  EXPECT_EQ(text.rfind("GET /a/b.log HTTP/1.0\r\nHost: logs.example\r\nRange: bytes=3976-\r\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("Authorization"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 4), "\r\n\r\n");
+
+  text = vrn::BuildFetchRequest("logs.example", 1, 3000);
+  EXPECT_EQ(text.rfind("GET / HTTP/1.0\r\nHost: logs.example\r\nRange: bytes=0-1976\r\n", 0), 0u) << text;
+
+  vrn::g_netSettings.proxyAddress.family = 2;
+  vrn::g_netSettings.httpProxyAuth = vrn::EncodeBase64("p:q");
+  vrn::g_fetch.credentials = vrn::EncodeBase64("u:v");
+  text = vrn::BuildFetchRequest("logs.example/a.log", 0, 5000);
+  EXPECT_EQ(text.rfind("GET http://logs.example/a.log HTTP/1.0\r\nHost: logs.example\r\n"
+                       "Proxy-Authorization: Basic cDpx\r\n",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("\r\nAuthorization: Basic dTp2\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("Range"), std::string::npos);
+  vrn::g_netSettings = vrn::NetworkSettings{};
+  vrn::g_fetch.credentials.clear();
+}
+
+TEST(FetchBase64, Padding) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"user:pass", "dXNlcjpwYXNz"}, {"\xff\xfe", "//4="}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(vrn::EncodeBase64(in), out) << in;
+}
+
+}  // namespace
