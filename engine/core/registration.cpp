@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/core/engine_state.h"
+#include "engine/core/odbc_log_source.h"
 #include "engine/database/odbc_store.h"
 #include "engine/database/realtime_store.h"
 #include "engine/network/dns_queue.h"
@@ -280,6 +281,7 @@ int16_t VRN_Register(const char* profileDir, uint16_t /*clientId*/, uint16_t cli
   vrn::ReadDNSModeSettings();
   g_engine.dnsTimeoutMs = vrn::GetDNSTimeout();
   vrn::ReadNotifiedIniSettings();
+  vrn::RegisterOdbcLogSource();
 
   if (g_engine.activeClients == 0) {
     // First client: the name cache and the lookup queue.
@@ -343,6 +345,7 @@ void VRN_DeRegister(uint16_t slotIndex) {
   if (g_engine.activeClients == 0) {
     vrn::ClearTextCache(0, 0xFFFF);
     vrn::CloseDNSCache();
+    VRN_CloseODBC(-1);
     vrn::UnloadODBCLibrary();
     // The last client is gone: nothing of it may be called or read any more
     // (it may unload its resource module and code next).
