@@ -1,0 +1,362 @@
+// The settings record, start and stop, the listener and the connections.
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/base/clock.h"
+#include "platform/base/debuglog.h"
+#include "platform/base/files.h"
+#include "platform/base/ini.h"
+#include "platform/base/paths.h"
+#include "platform/module/resource.h"
+#include "platform/netbind/netbind.h"
+#include "platform/ui/msgbox.h"
+#include "shell/settings_file.h"
+#include "webserver/logon.h"
+#include "webserver/server_internal.h"
+#include "webserver/webserver.h"
+
+namespace {
+
+std::mutex g_settingsLock;  // the record
+WebServerSettings g_settings{};
+
+std::mutex g_logLock;  // Remote.log
+int g_logFile = -1;
+
+std::atomic<bool> g_serverRunning{false};
+
+// The listener's life: set before its thread starts, cleared when it has
+// cleaned up, so that a new start waits for an old listener to end.
+std::mutex g_lifeLock;
+std::condition_variable g_lifeChanged;
+bool g_listenerAlive = false;
+bool g_stopRequested = false;
+int g_connections = 0;
+
+std::mutex g_hooksLock;
+RemoteReportHooks g_hooks;
+
+bool g_bound = false;  // StartWebServer holds one network binding
+
+void Copy(char* out, size_t size, const std::string& text) {
+  size_t n = std::min(text.size(), size - 1);
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+bool EnableValue(const char* text) { return text[0] == 't' || text[0] == 'T'; }
+
+void CloseLogLocked() {
+  if (g_logFile >= 0) ::close(g_logFile);
+  g_logFile = -1;
+}
+
+// Waits up to `ms` for the listener to be gone.
+bool WaitListenerGone(std::unique_lock<std::mutex>& lock, int ms) {
+  return g_lifeChanged.wait_for(lock, std::chrono::milliseconds(ms), [] { return !g_listenerAlive; });
+}
+
+}  // namespace
+
+std::string NativePath(const std::string& path) { return kv::ResolvePath(path); }
+
+void InitWebServerSettings() {
+  std::lock_guard<std::mutex> lock(g_settingsLock);
+  std::memset(&g_settings, 0, sizeof g_settings);
+  g_settings.userTimeout = 30;
+  g_settings.daysToKeep = 7;
+  g_settings.reportsPerUser = 10;
+  g_settings.allowRequests = 1;
+}
+
+WebServerSettings GetWebServerSettings() {
+  std::lock_guard<std::mutex> lock(g_settingsLock);
+  return g_settings;
+}
+
+bool IsWebServerRunning() { return g_serverRunning.load(); }
+
+const char* LoadResourceText(uint32_t id) {
+  static char buffer[100];
+  KvLoadString(nullptr, id, buffer, sizeof buffer);
+  if (buffer[0] == '\0') {
+    // The program's resources may lack the texts (a program built without
+    // them); the operator still learns why the server stays off.
+    if (id == kTextNoLogonRight) {
+      Copy(buffer, sizeof buffer, "This account may not log users on; the web server was not started.");
+    } else if (id == kCaptionNoLogonRight) {
+      Copy(buffer, sizeof buffer, "Kelvaron Web Server");
+    }
+  }
+  return buffer;
+}
+
+void SetRemoteReportHooks(RemoteReportHooks hooks) {
+  std::lock_guard<std::mutex> lock(g_hooksLock);
+  g_hooks = std::move(hooks);
+}
+
+RemoteReportHooks GetRemoteReportHooks() {
+  std::lock_guard<std::mutex> lock(g_hooksLock);
+  return g_hooks;
+}
+
+int StartWebServer() {
+  {
+    std::lock_guard<std::mutex> lock(g_lifeLock);
+    if (!g_bound) g_bound = BindNetworkLibraries() != 0;
+  }
+  WebServerSettings s;
+  {
+    std::lock_guard<std::mutex> lock(g_settingsLock);
+    const char* ini = GetBaseIniPath();
+    Copy(g_settings.iniPath, sizeof g_settings.iniPath, ini);
+    Copy(g_settings.programFolder, sizeof g_settings.programFolder, GetProgramDirectory());
+    kv::IniGetString("Defaults", "WebEnable", "FALSE", g_settings.webEnable, 10, ini);
+    kv::IniGetString("Defaults", "WebAddress", "", g_settings.webAddress, 100, ini);
+    kv::IniGetString("Defaults", "WebAdmin", "", g_settings.webAdmin, 100, ini);
+    g_settings.userTimeout = static_cast<uint32_t>(kv::IniGetInt("Defaults", "WebUserTimeout", 30, ini));
+    g_settings.reportsPerUser = kv::IniGetInt("Defaults", "WebNoReports", 10, ini);
+    g_settings.daysToKeep = kv::IniGetInt("Defaults", "WebNoDays", 7, ini);
+    g_settings.logging = kv::IniGetInt("Defaults", "WebLogging", 0, ini);
+    g_settings.allowRequests = kv::IniGetInt("Defaults", "WebAllowReport", 0, ini);
+    s = g_settings;
+  }
+  const bool enabled = EnableValue(s.webEnable);
+  {
+    std::unique_lock<std::mutex> lock(g_lifeLock);
+    if (enabled && !(g_listenerAlive && !g_stopRequested)) {
+      // A listener that was told to stop still holds its port: let it go.
+      if (g_listenerAlive) WaitListenerGone(lock, 5000);
+      if (!g_listenerAlive && g_bound) {
+        uint64_t token = 0;
+        uint32_t error = 0;
+        bool ok = LogonUserA("LocalSystem", "", "brindlex", kLogonInteractive, 0, &token, &error);
+        if (ok) CloseLogonToken(token);
+        if (!ok && error == kErrorPrivilegeNotHeld) {
+          lock.unlock();
+          std::string text = LoadResourceText(kTextNoLogonRight);
+          std::string caption = LoadResourceText(kCaptionNoLogonRight);
+          kv::ui::MessageBox(0, text.c_str(), caption.c_str(), 0);
+          lock.lock();
+        } else {
+          g_listenerAlive = true;
+          g_stopRequested = false;
+          std::thread([] { ServerThread(); }).detach();
+        }
+      }
+    } else if (!enabled && g_listenerAlive && !g_stopRequested) {
+      // The listener sees the cleared flag within a second, closes its own
+      // socket and ends; closing it from here could hand its number to a
+      // new socket while the listener still waits on it.
+      g_stopRequested = true;
+      g_serverRunning = false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (s.logging != 0 && g_logFile < 0) {
+      std::string path = NativePath(std::string(s.programFolder) + "Remote.log");
+      g_logFile = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    } else if (s.logging == 0 && g_logFile >= 0) {
+      CloseLogLocked();
+    }
+  }
+  return 0;
+}
+
+void ExitWebServer() {
+  {
+    std::unique_lock<std::mutex> lock(g_lifeLock);
+    g_stopRequested = true;
+    g_serverRunning = false;
+    WaitListenerGone(lock, 10000);
+    g_lifeChanged.wait_for(lock, std::chrono::seconds(15), [] { return g_connections == 0; });
+    if (g_bound) ReleaseNetworkLibraries();
+    g_bound = false;
+  }
+  std::lock_guard<std::mutex> lock(g_logLock);
+  CloseLogLocked();
+}
+
+// ---- the listener ----
+
+int32_t ServerThread() {
+  auto endThread = [](int32_t rc) {
+    std::lock_guard<std::mutex> lock(g_lifeLock);
+    g_serverRunning = false;
+    g_listenerAlive = false;
+    g_lifeChanged.notify_all();
+    return rc;
+  };
+  const NetworkLibraryBinding& ws = g_networkBinding;
+  kv::DebugOutput("ServerThread\r\n");
+  WebServerSettings s;
+  {
+    std::lock_guard<std::mutex> lock(g_settingsLock);
+    std::string folder = g_settings.programFolder;
+    kv::CreateFolder((folder + "Reports").c_str());
+    kv::CreateFolder((folder + "Reports\\Remote Reports").c_str());
+    kv::CreateFolder((folder + "Reports\\Remote Reports\\users").c_str());
+    Copy(g_settings.documentRoot, sizeof g_settings.documentRoot, folder + "wwwroot");
+    Copy(g_settings.usersRoot, sizeof g_settings.usersRoot, folder + "Reports\\Remote Reports\\users");
+    s = g_settings;
+  }
+  WsaData data{};
+  ws.WSAStartup(0x0101, &data);
+
+  WsSockAddrIn address{};
+  address.family = WS_AF_INET;
+  address.port = ws.htons_(99);
+  address.address = WS_INADDR_ANY;
+  std::string where = s.webAddress;
+  if (!where.empty()) {
+    size_t colon = where.find(':');
+    if (colon != std::string::npos) {
+      address.port = ws.htons_(static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1)));
+      where.resize(colon);
+    }
+    if (!where.empty()) address.address = ws.inet_addr(where.c_str());
+  }
+  WsSocket listener = ws.socket(WS_AF_INET, WS_SOCK_STREAM, 0);
+  if (listener == WS_INVALID_SOCKET) {
+    kv::DebugOutput("socket failed\r\n");
+    ws.WSACleanup();
+    return endThread(-1);
+  }
+  if (ws.bind(listener, reinterpret_cast<const WsSockAddr*>(&address), sizeof address) != 0) {
+    ws.closesocket(listener);
+    kv::DebugOutput("bind failed\r\n");
+    ws.WSACleanup();
+    return endThread(-1);
+  }
+  if (ws.listen(listener, 2147483647) != 0) {
+    ws.closesocket(listener);
+    kv::DebugOutput("listen failed\r\n");
+    ws.WSACleanup();
+    return endThread(-1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_lifeLock);
+    if (!g_stopRequested) g_serverRunning = true;
+  }
+  // The wait is taken in one-second slices so that a stop is seen at once;
+  // housekeeping still needs 30 quiet seconds in a row.
+  int quietSeconds = 0;
+  while (g_serverRunning) {
+    WsFdSet set{};
+    set.count = 1;
+    set.sockets[0] = listener;
+    WsTimeVal timeout{1, 0};
+    int32_t n = ws.select(0, &set, nullptr, nullptr, &timeout);
+    if (!g_serverRunning) break;
+    if (n == 0) {
+      if (++quietSeconds < 30) continue;
+      quietSeconds = 0;
+      kv::DebugOutput("Clean up dead users\r\n");
+      WebServerSettings now = GetWebServerSettings();
+      RemoveIdleSessions(kv::TickCount(), now.userTimeout);
+      if (now.daysToKeep >= 1) RemoveOldReports(now, static_cast<int64_t>(kv::Now()), now.daysToKeep);
+      continue;
+    }
+    quietSeconds = 0;
+    if (n < 0) break;
+    auto* record = new ConnectionRecord;
+    int32_t length = sizeof record->peer;
+    record->socket = ws.accept(listener, reinterpret_cast<WsSockAddr*>(&record->peer), &length);
+    if (record->socket == WS_INVALID_SOCKET) {
+      delete record;
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_lifeLock);
+      ++g_connections;
+    }
+    std::thread([record] {
+      ConnectionThread(record);
+      std::lock_guard<std::mutex> lock(g_lifeLock);
+      --g_connections;
+      g_lifeChanged.notify_all();
+    }).detach();
+  }
+  ws.closesocket(listener);
+  ws.WSACleanup();
+  ClearUserSessions();
+  {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    CloseLogLocked();
+  }
+  kv::DebugOutput("~ServerThread\r\n");
+  return endThread(0);
+}
+
+// ---- one connection ----
+
+bool SendAll(WsSocket socket, const char* data, size_t size) {
+  while (size > 0) {
+    int32_t chunk = static_cast<int32_t>(std::min<size_t>(size, 1 << 20));
+    int32_t sent = g_networkBinding.send(socket, data, chunk, 0);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+int32_t ConnectionThread(ConnectionRecord* record) {
+  const NetworkLibraryBinding& ws = g_networkBinding;
+  RemoteRequest request(record->socket);
+  char buffer[kRequestBufferSize + 1];
+  size_t held = 0;
+  int waits = 10;
+  while (g_serverRunning && held < kRequestBufferSize) {
+    WsFdSet set{};
+    set.count = 1;
+    set.sockets[0] = record->socket;
+    WsTimeVal timeout{1, 0};
+    if (ws.select(0, &set, nullptr, nullptr, &timeout) <= 0) {
+      if (--waits <= 0) break;
+      continue;
+    }
+    int32_t got = ws.recv(record->socket, buffer + held, static_cast<int32_t>(kRequestBufferSize - held), 0);
+    if (got <= 0) break;
+    held += static_cast<size_t>(got);
+    buffer[held] = '\0';
+    waits = 5;
+    if (char* end = std::strstr(buffer, "\r\n\r\n"); end != nullptr) {
+      *end = '\0';
+      held = static_cast<size_t>(end - buffer);
+      break;
+    }
+  }
+  buffer[held] = '\0';
+  request.SetText(std::string_view(buffer, held));
+  request.ParseHttpRequest(GetWebServerSettings());
+  AnswerRequest(request);
+  kv::Sleep(100);
+  if (GetWebServerSettings().logging != 0) {
+    std::tm local{};
+    kv::LocalTime(kv::Now(), &local);
+    uint8_t peer[4];
+    std::memcpy(peer, &record->peer.address, 4);
+    std::string line = BuildAccessLogLine(request, peer, local);
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (g_logFile >= 0) {
+      ssize_t done = ::write(g_logFile, line.data(), line.size());
+      (void)done;
+    }
+  }
+  ws.closesocket(record->socket);
+  delete record;
+  return 0;
+}
