@@ -83,7 +83,7 @@ struct FetchState {
   uint32_t recordIndex = 0;
   uint64_t totalBytes = 0;
   uint64_t doneBytes = 0;
-  int64_t lastReportedDone = -1;
+  uint64_t lastReportedDone = 0;  // done count last sent by VRN_GetURLDonePercent
   KvFile localFile = KV_INVALID_FILE;
   int64_t existingSize = 0;
   uint32_t idleSeconds = 0;

@@ -128,7 +128,12 @@ void OnTimeout() {
   // Only a transfer that is still running can time out; a finished one
   // keeps its outcome however long the caller waits before closing it.
   if (g_fetch.busy == 0) return;
+  // The abort below dispatches this window's messages, timer ticks among them.
+  static bool ending = false;
+  if (ending) return;
+  ending = true;
   AbortURLTransfer();
+  ending = false;
   SetURLErrorText(VRN_URL_ERR_TIMEOUT);
   g_fetch.busy = 0;
   if (g_fetch.secondSocket != WS_INVALID_SOCKET) {
@@ -554,11 +559,11 @@ VORNIC_API int16_t VRN_PeekURL(void) {
 VORNIC_API int16_t VRN_GetURLDonePercent(KvGlobal fetchHandle) {
   KvWindow window = g_fetch.statusWindow;
   HandleWindow(fetchHandle, &window);
-  if (static_cast<int64_t>(g_fetch.doneBytes) != g_fetch.lastReportedDone) {
+  if (g_fetch.doneBytes != g_fetch.lastReportedDone) {
     char text[24];
     std::snprintf(text, sizeof text, "%ld",
                   static_cast<long>(static_cast<int32_t>(static_cast<uint32_t>(g_fetch.doneBytes))));
-    g_fetch.lastReportedDone = static_cast<int64_t>(g_fetch.doneBytes);
+    g_fetch.lastReportedDone = g_fetch.doneBytes;
     if (window != 0) kv::ui::SendMessage(window, VRN_URL_MSG_DONE, 0, reinterpret_cast<KvLParam>(text));
   }
   if (g_fetch.totalBytes == 0) return 0;

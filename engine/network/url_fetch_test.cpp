@@ -172,11 +172,16 @@ TEST_F(FtpFetchTest, LocalLocationsAnswerAtOnceAndCloseQuietly) {
   EXPECT_FALSE(vrn::RemoteCopyReady());
 
   // The done count is reported once per change; no total means 0 percent.
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
   g_status.clear();
+  EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
+  EXPECT_TRUE(g_status.empty());
+  vrn::g_fetch.doneBytes = 4096;
   EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
   EXPECT_EQ(VRN_GetURLDonePercent(handle_), 0);
   ASSERT_EQ(CountStatus(VRN_URL_MSG_DONE), 1u);
-  EXPECT_EQ(g_status.back().text, "0");
+  EXPECT_EQ(g_status.back().text, "4096");
+  vrn::g_fetch.doneBytes = 0;
 
   g_status.clear();
   EXPECT_EQ(Close(), 0);
