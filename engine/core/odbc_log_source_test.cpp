@@ -2,6 +2,7 @@
 // ODBC driver, with data sources defined in a temporary folder.
 #include "engine/core/odbc_log_source.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader.h"
 #include "engine/core/log_source.h"
+#include "platform/module/module.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -50,6 +52,13 @@ class OdbcFolder : public testing::Environment {
     ini.close();
     setenv("ODBCSYSINI", g_folder.c_str(), 1);
     setenv("ODBCINI", (g_folder + "/odbc.ini").c_str(), 1);
+    // Held for the whole run, as a program that uses them holds them: the
+    // driver manager and the driver keep caches of their own until the
+    // process ends.
+    pinned_ = KvLoadModule("ODBC32.DLL");
+    pinnedDriver_ = KvLoadModule(driver.c_str());
+    // The driver loads the settings library for every connection.
+    pinnedSettings_ = dlopen("libodbcinst.so.2", RTLD_NOW);
   }
   void TearDown() override {
     VRN_CloseODBC(-1);
@@ -59,6 +68,11 @@ class OdbcFolder : public testing::Environment {
     }
     rmdir(g_folder.c_str());
   }
+
+ private:
+  KvModule pinned_ = nullptr;
+  KvModule pinnedDriver_ = nullptr;
+  void* pinnedSettings_ = nullptr;
 };
 const testing::Environment* const g_env = testing::AddGlobalTestEnvironment(new OdbcFolder);
 

@@ -63,6 +63,9 @@ __attribute__((constructor)) void RunUnderNssWrapper(int /*argc*/, char** argv) 
   setenv("ASAN_OPTIONS", asan.c_str(), 1);
   setenv("NSS_WRAPPER_PASSWD", (folder + "/passwd").c_str(), 1);
   setenv("NSS_WRAPPER_GROUP", (folder + "/group").c_str(), 1);
+  // The sanitizer runtimes cannot take the C library loaded a second time
+  // with its own symbol scope.
+  setenv("NSS_WRAPPER_DISABLE_DEEPBIND", "1", 1);
   setenv(kFolderVariable, folder.c_str(), 1);
   execv("/proc/self/exe", argv);
   // Could not re-execute: the tests below then see the machine's own accounts and fail visibly.

@@ -25,6 +25,9 @@ class EmptyOdbcSettings : public testing::Environment {
     folder_ = pattern;
     setenv("ODBCSYSINI", folder_.c_str(), 1);
     setenv("ODBCINI", (folder_ + "/odbc.ini").c_str(), 1);
+    // Held for the whole run, as a program that uses it holds it: the
+    // driver manager keeps caches of its own until the process ends.
+    pinned_ = KvLoadModule("ODBC32.DLL");
   }
   void TearDown() override {
     vrn::UnloadODBCLibrary();
@@ -33,6 +36,7 @@ class EmptyOdbcSettings : public testing::Environment {
 
  private:
   std::string folder_;
+  KvModule pinned_ = nullptr;
 };
 const testing::Environment* const g_env = testing::AddGlobalTestEnvironment(new EmptyOdbcSettings);
 
