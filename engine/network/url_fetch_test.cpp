@@ -255,4 +255,41 @@ TEST_F(FtpFetchTest, DeletingDownloadsRemovesOnlyTheListedCopiesInTheirFolder) {
   EXPECT_EQ(ReadFile(folder_ + "outside.log"), "keep");
 }
 
+// A server whose transfers never move: receives and sends end by the
+// time-out, which aborts the transfer and ends the session.
+class StalledFtpTest : public FtpFetchTest {
+ protected:
+  StalledFtpTest() { timeout_ = 1; }
+  void StartStalling() {
+    port_ = FreePort();
+    const std::string script = std::string(getenv("KV_SOURCE_DIR") != nullptr ? getenv("KV_SOURCE_DIR") : "") +
+                               "/engine/network/testdata/stall_ftp_server.py";
+    ASSERT_TRUE(server_.Start({Python(), script, std::to_string(port_)}, folder_ + "server.log", port_))
+        << ReadFile(folder_ + "server.log");
+  }
+};
+
+TEST_F(StalledFtpTest, StalledReceiveAndSendEndWithTheTimeOutText) {
+  const std::string timedOut = "The transfer stopped: the server sent nothing for too long.";
+  StartStalling();
+  WriteProfile(Location("stall.log"), kUser, kPass);
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  EXPECT_EQ(VRN_PeekURL(), 0);
+  ASSERT_TRUE(WaitOver(15000));
+  EXPECT_EQ(UrlError(), timedOut);
+  Close();
+
+  // Larger than what the socket buffers take, so the send stalls too.
+  WriteFile(folder_ + "report.html", std::string(32 << 20, 'x'));
+  ASSERT_EQ(VRN_Cre8URL(status_, Location("report.html").c_str(), kUser, kPass, (folder_ + "report.html").c_str(),
+                        &handle_),
+            0)
+      << UrlError();
+  EXPECT_EQ(VRN_PeekURL(), 0);
+  ASSERT_TRUE(WaitOver(15000));
+  EXPECT_EQ(UrlError(), timedOut);
+  Close();
+  EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+}
+
 }  // namespace
