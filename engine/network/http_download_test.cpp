@@ -61,7 +61,7 @@ TEST_F(HttpFetchTest, PlainFetchWritesTheBodyAndNamesEveryEntry) {
   // ("ann:pw:1") and no range; the second is listed and named.
   const std::vector<std::string> requests = TakeRequests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0], "/access.log||Basic YW5uOnB3OjE=");
+  EXPECT_EQ(requests[0], "/access.log||Basic YW5uOnB3OjE=|");
   const std::string list = ReadFile(ListFile());
   EXPECT_NE(list.find(Cache() + "other.log\r\n127.0.0.1/other.log\r\nHTTP\r\n"), std::string::npos) << list;
   EXPECT_FALSE(fs::exists(Cache() + "other.log"));
@@ -124,13 +124,37 @@ TEST_F(HttpFetchTest, MissingFileEndsTheFetchAndClearsReady) {
   Close();
 }
 
-TEST_F(HttpFetchTest, UnreachableOrUnnamedLocationsFail) {
+TEST_F(HttpFetchTest, UnreachableServerFailsWithoutAHandle) {
   // Nobody listens on the port: the connection fails and no handle is left.
   WriteProfile("http://127.0.0.1:" + std::to_string(FreePort()) + "/access.log");
   EXPECT_EQ(Open(0), -1);
   EXPECT_EQ(handle_, 0u);
   EXPECT_FALSE(vrn::RemoteCopyReady());
   EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+}
+
+TEST_F(HttpFetchTest, ProxyCarriesTheWholeAddressAndItsCredentials) {
+  WriteFile(Root() + "access.log", LogLines(30));
+  StartHttp();
+  // The log's own host does not resolve: only the proxy is contacted.
+  WriteFile(folder_ + "kelvaron.ini", "[Defaults]\nProxyEnable=TRUE\nHTTPProxy=127.0.0.1:" + std::to_string(port_) +
+                                          "\nHTTPProxyAuth=px:secret\n");
+  WriteProfile("http://logs.invalid/access.log");
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), LogLines(30));
+  Close();
+  const std::vector<std::string> requests = TakeRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0], "http://logs.invalid/access.log|||Basic cHg6c2VjcmV0");
+
+  // Proxy turned off: the request goes to the log's own server.
+  WriteFile(folder_ + "kelvaron.ini", "[Defaults]\nProxyEnable=FALSE\nHTTPProxy=127.0.0.1:1\n");
+  WriteProfile(Location("access.log"));
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  Close();
+  EXPECT_EQ(TakeRequests(), std::vector<std::string>{"/access.log|||"});
 }
 
 class SilentServerTest : public HttpFetchTest {

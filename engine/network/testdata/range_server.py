@@ -7,8 +7,9 @@ Serves the files under ROOT. A request path may start with a mode folder:
   /multi/NAME     answers a single range as a multipart/byteranges body
   /NAME           honours "Range: bytes=A-" and "bytes=A-B" (206), 416 when
                   A lies at or past the end of the file
+A request through a proxy ("GET http://host/NAME") is served as /NAME.
 A missing file is 404. Each request appends one line to REQUEST_LOG:
-"<path>|<Range header>|<Authorization header>".
+"<path as sent>|<Range>|<Authorization>|<Proxy-Authorization>".
 """
 import os
 import sys
@@ -27,9 +28,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         with open(REQUEST_LOG, "a") as log:
-            log.write("%s|%s|%s\n" % (self.path, self.headers.get("Range", ""),
-                                      self.headers.get("Authorization", "")))
+            log.write("%s|%s|%s|%s\n" % (self.path, self.headers.get("Range", ""),
+                                         self.headers.get("Authorization", ""),
+                                         self.headers.get("Proxy-Authorization", "")))
         path = self.path
+        if path.startswith("http://"):
+            path = "/" + path[7:].partition("/")[2]
         mode = ""
         for prefix in ("/norange/", "/multi/"):
             if path.startswith(prefix):
