@@ -298,7 +298,10 @@ int ManyWrites(void* arg) {
 
 TEST_F(IniTest, ConcurrentWritersLoseNothing) {
   std::string file = dir_ / "shared.ini";
-  // Two processes, each with two threads, each writing its own keys.
+  // Two processes, each with two threads, each writing its own keys. The
+  // child is forked before any writer starts: a child forked in the middle of
+  // a write would share the writer's locked file (a file lock belongs to the
+  // open file, which fork hands on) and keep it locked for ever.
   std::vector<WriterArgs> args;
   for (int id = 0; id < 4; ++id) args.push_back({file.c_str(), id});
   auto twoThreads = [](void* arg) -> int {
@@ -309,9 +312,10 @@ TEST_F(IniTest, ConcurrentWritersLoseNothing) {
     t.join();
     return r0 | r1;
   };
-  std::thread child([&] { EXPECT_EQ(test::RunInChild(twoThreads, &args[2]), 0); });
+  pid_t child = test::StartChild(twoThreads, &args[2]);
+  ASSERT_GT(child, 0);
   EXPECT_EQ(twoThreads(&args[0]), 0);
-  child.join();
+  EXPECT_EQ(test::WaitChild(child), 0);
   auto keys = IniKeyNames("shared", file.c_str());
   EXPECT_EQ(keys.size(), 100u);
   EXPECT_EQ(IniGetInt("Shared", "k3_24", -1, file.c_str()), 24);
