@@ -212,16 +212,21 @@ std::string DecodeUrlText(std::string_view text) {
 }
 
 std::string CleanRequestPath(std::string_view path) {
-  // "%2f" is a separator like any other; it is read before the segments are
-  // checked so that it cannot smuggle a ".." past the check.
+  // Escapes are read before the segments are checked, so that neither "%2f"
+  // nor "%2e" can smuggle a ".." past the check; browsers escape blanks and
+  // other bytes of folder names ("%20"), and the report redirect writes them
+  // so.
   std::string text;
   for (size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '%' && i + 2 < path.size() && path[i + 1] == '2' && (path[i + 2] == 'f' || path[i + 2] == 'F')) {
-      text += '/';
+    if (path[i] == '%' && i + 2 < path.size() && HexValue(path[i + 1]) >= 0 && HexValue(path[i + 2]) >= 0) {
+      text += static_cast<char>(HexValue(path[i + 1]) * 16 + HexValue(path[i + 2]));
       i += 2;
     } else {
       text += path[i];
     }
+  }
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return {};
   }
   std::string out;
   size_t start = 0;
@@ -353,6 +358,7 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
     mapped = std::string(path);
   }
   std::string clean = CleanRequestPath(mapped);
+  if (clean.empty()) return;
   localPath_ = std::string(underUsersRoot_ ? settings.usersRoot : settings.documentRoot) + clean;
 }
 
@@ -439,10 +445,16 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t tick, const std::tm& local
       std::fclose(f);
       type = ReportTypeFromStatus(std::string_view(image, n));
     }
-    std::string item;
-    for (char c : item_) item += c == ' ' ? std::string("%20") : std::string(1, c);
-    std::snprintf(buf, sizeof buf, "HTTP/1.0 301 Redirect\r\nLocation: http://%s/%lu/%s/rep.%s\r\n\r\n", host_.c_str(),
-                  static_cast<unsigned long>(userNumber_), item.c_str(), ReportExtension(type));
+    auto blanks = [](const std::string& text) {
+      std::string out;
+      for (char c : text) out += c == ' ' ? std::string("%20") : std::string(1, c);
+      return out;
+    };
+    // Behind the user number the path names a user's folder (which only an
+    // administrator may choose), so the report's owner comes before the item.
+    std::snprintf(buf, sizeof buf, "HTTP/1.0 301 Redirect\r\nLocation: http://%s/%lu/%s/%s/rep.%s\r\n\r\n",
+                  host_.c_str(), static_cast<unsigned long>(userNumber_), blanks(userName_).c_str(),
+                  blanks(item_).c_str(), ReportExtension(type));
     std::string out = buf;
     std::replace(out.begin(), out.end(), '\\', '/');
     return out;

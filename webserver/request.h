@@ -86,8 +86,8 @@ class RemoteRequest {
 // "%" stays.
 std::string DecodeUrlText(std::string_view text);
 // The request's URL path mapped to a root-relative path with "\" separators:
-// no empty, "." or ".." segments survive; a trailing separator gets
-// "default.htm".
+// "%XX" escapes decoded, no empty, "." or ".." segments left, a trailing
+// separator followed by "default.htm"; "" when the path holds control bytes.
 std::string CleanRequestPath(std::string_view path);
 // The HTTP Date value for a broken-down local time and its offset east of UTC.
 std::string FormatHttpDate(const std::tm& local, long utcOffsetSeconds);

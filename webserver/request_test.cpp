@@ -90,6 +90,11 @@ TEST_F(WebRequestTest, PathMapping) {
       {"/" + a + "/bob/..\\..\\bob/rep.htm", users + "\\alice\\bob\\rep.htm"},
       {"/....\\/secret", doc + "\\secret"},
       {"/a..b/c", doc + "\\a..b\\c"},
+      {"/%2e%2E/%2e./x", doc + "\\x"},
+      {"/" + a + "/alice/Web%20Site/rep.htm", users + "\\alice\\Web Site\\rep.htm"},
+      {"/a+b%zz", doc + "\\a+b%zz"},
+      {"/a%0d%0aX", ""},
+      {"/a%00.htm", ""},
   };
   for (const auto& c : cases) {
     RemoteRequest r = Parse("GET " + c.url + " HTTP/1.0\r\nHost: h\r\n");
@@ -231,12 +236,12 @@ TEST_F(WebResponseTest, Heads) {
     std::string head;
   } cases[] = {
       {"/view.htm?User=" + n + "&Item=Web+Report", kStatusReportRedirect,
-       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/Web%20Report/rep.xls\r\n\r\n"},
+       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/alice/Web%20Report/rep.xls\r\n\r\n"},
       // A type outside 0 to 4, and a missing status file, give "htm".
       {"/view.htm?User=" + n + "&Item=Odd", kStatusReportRedirect,
-       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/Odd/rep.htm\r\n\r\n"},
+       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/alice/Odd/rep.htm\r\n\r\n"},
       {"/view.htm?User=" + n + "&Item=None", kStatusReportRedirect,
-       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/None/rep.htm\r\n\r\n"},
+       "HTTP/1.0 301 Redirect\r\nLocation: http://h:99/" + n + "/alice/None/rep.htm\r\n\r\n"},
       // An item that would split the header or climb out is not redirected.
       {"/view.htm?User=" + n + "&Item=a%0d%0aSet-Cookie:x", kStatusReportRedirect,
        "HTTP/1.0 404 URL Not Found\r\n\r\n<TITLE>URL Not Found</TITLE>\r\nURL Not Found #42\r\n"},

@@ -1,4 +1,5 @@
 // The settings record, start and stop, the listener and the connections.
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -234,6 +235,12 @@ int32_t ServerThread() {
     ws.WSACleanup();
     return endThread(-1);
   }
+  // A listening socket takes its port even while connections of an earlier
+  // listener on it linger in TIME_WAIT, as the socket layer of the system the
+  // server was made for allows; the binding table has no setsockopt, and the
+  // socket module's handles are the system's descriptors.
+  int reuse = 1;
+  ::setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (ws.bind(listener, reinterpret_cast<const WsSockAddr*>(&address), sizeof address) != 0) {
     ws.closesocket(listener);
     kv::DebugOutput("bind failed\r\n");

@@ -1,0 +1,407 @@
+// The server on loopback: start and stop, listening addresses, logon, report
+// lists, requests through the program's hooks, redirects, options, slow and
+// oversized requests and Remote.log.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "platform/base/ini.h"
+#include "platform/ui/msgbox.h"
+#include "shell/settings_file.h"
+#include "webserver/request.h"
+#include "webserver/webserver.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path g_folder;  // the program folder of this test process
+std::string g_accounts;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class ProgramFolder : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string tmpl = testing::TempDir() + "kvweb_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    g_folder = tmpl;
+    const char* src = std::getenv("KV_SOURCE_DIR");
+    ASSERT_NE(src, nullptr);
+    fs::copy(fs::path(src) / "data" / "wwwroot", g_folder / "wwwroot", fs::copy_options::recursive);
+    std::ofstream(g_folder / "KELVARON.INI") << "[Defaults]\r\n";
+    g_accounts = (g_folder / "accounts").string();
+    std::ofstream(g_accounts) << "# test accounts\nalice:s&cret:staff\nbob:pw:staff\ncarol:pw2:staff,admins\n";
+    setenv("KV_LOGON_USERS", g_accounts.c_str(), 1);
+    setenv("KV_DEBUG_LOG", (g_folder / "debug.log").c_str(), 1);
+    StoreProgramPath((g_folder / "KELVARON").c_str());
+    InitWebServerSettings();
+  }
+  void TearDown() override {
+    ExitWebServer();
+    fs::remove_all(g_folder);
+  }
+};
+
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new ProgramFolder);
+
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+int Connect(const char* address, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  timeval tv{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string ReadToEnd(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return out;
+}
+
+// Sends a raw request and returns the whole answer ("" when refused).
+std::string Exchange(uint16_t port, const std::string& request, const char* address = "127.0.0.1") {
+  int fd = Connect(address, port);
+  if (fd < 0) return "";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return ReadToEnd(fd);
+}
+
+std::string Get(uint16_t port, const std::string& url) {
+  return Exchange(port, "GET " + url + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+bool Accepts(const char* address, uint16_t port) {
+  int fd = Connect(address, port);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+void SetKey(const char* key, const std::string& value) {
+  ASSERT_TRUE(kv::IniWriteString("Defaults", key, value.c_str(), GetBaseIniPath()));
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class WebServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = FreePort();
+    fs::remove(g_folder / "debug.log");
+    fs::remove(g_folder / "Remote.log");
+    std::ofstream(g_folder / "KELVARON.INI", std::ios::trunc) << "[Defaults]\r\n";
+    SetKey("WebAddress", "127.0.0.1:" + std::to_string(port));
+    previous = kv::ui::SetMessageBoxHandler([this](const kv::ui::MessageBoxInfo& info) {
+      std::lock_guard<std::mutex> lock(boxLock);
+      boxes.push_back(info.caption + "|" + info.text);
+      return 1;
+    });
+  }
+  void TearDown() override {
+    ExitWebServer();
+    kv::ui::SetMessageBoxHandler(previous);
+    SetRemoteReportHooks({});
+    fs::remove_all(g_folder / "Reports");
+  }
+  void StartEnabled() {
+    SetKey("WebEnable", "TRUE");
+    StartWebServer();
+    ASSERT_TRUE(WaitFor([&] { return IsWebServerRunning(); }));
+  }
+  uint16_t port = 0;
+  kv::ui::MessageBoxHandler previous;
+  std::mutex boxLock;
+  std::vector<std::string> boxes;
+};
+
+TEST_F(WebServerTest, EnableValuesAndStop) {
+  struct Case {
+    const char* value;
+    bool on;
+  } cases[] = {{"true", true}, {"yes", false}, {"True", true}, {"1", false},
+               {"t", true},    {"", false},    {"TRUE", true}, {"FALSE", false}};
+  for (const auto& c : cases) {
+    SetKey("WebEnable", c.value);
+    StartWebServer();
+    if (c.on) {
+      EXPECT_TRUE(WaitFor([&] { return IsWebServerRunning() && Accepts("127.0.0.1", port); })) << c.value;
+      EXPECT_NE(Get(port, "/").find("200 OK"), std::string::npos) << c.value;
+    } else {
+      EXPECT_FALSE(IsWebServerRunning()) << c.value;
+      EXPECT_TRUE(WaitFor([&] { return !Accepts("127.0.0.1", port); })) << c.value;
+    }
+  }
+  EXPECT_TRUE(boxes.empty());
+  // A missing WebAllowReport reads 0, whatever the record started with.
+  EXPECT_EQ(GetWebServerSettings().allowRequests, 0);
+  EXPECT_EQ(GetWebServerSettings().userTimeout, 30u);
+}
+
+TEST_F(WebServerTest, SecondStartStartsNoSecondListener) {
+  SetKey("WebEnable", "TRUE");
+  StartWebServer();
+  StartWebServer();
+  ASSERT_TRUE(WaitFor([&] { return IsWebServerRunning(); }));
+  StartWebServer();
+  EXPECT_NE(Get(port, "/").find("200 OK"), std::string::npos);
+  ExitWebServer();
+  std::string log = ReadAll(g_folder / "debug.log");
+  EXPECT_EQ(Count(log, "\nServerThread") + (log.rfind("ServerThread", 0) == 0 ? 1 : 0), 1u) << log;
+  EXPECT_EQ(Count(log, "~ServerThread"), 1u) << log;
+  EXPECT_EQ(Count(log, "bind failed"), 0u) << log;
+}
+
+TEST_F(WebServerTest, MissingLogonRightShowsTheMessageAndStaysStopped) {
+  unsetenv("KV_LOGON_USERS");
+  SetKey("WebEnable", "TRUE");
+  StartWebServer();
+  setenv("KV_LOGON_USERS", g_accounts.c_str(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(IsWebServerRunning());
+  EXPECT_FALSE(Accepts("127.0.0.1", port));
+  ASSERT_EQ(boxes.size(), 1u);
+  const std::string caption = LoadResourceText(kCaptionNoLogonRight);
+  const std::string text = LoadResourceText(kTextNoLogonRight);
+  EXPECT_NE(caption, text);
+  EXPECT_EQ(boxes[0], caption + "|" + text);
+  // Called again with the right in place, it starts.
+  StartWebServer();
+  EXPECT_TRUE(WaitFor([&] { return IsWebServerRunning(); }));
+}
+
+TEST_F(WebServerTest, ListeningAddresses) {
+  // A colon and a port: every local address.
+  SetKey("WebAddress", ":" + std::to_string(port));
+  StartEnabled();
+  EXPECT_TRUE(Accepts("127.0.0.1", port));
+  EXPECT_TRUE(Accepts("127.0.0.2", port));
+  ExitWebServer();
+  // An address and a port: that address only.
+  SetKey("WebAddress", "127.0.0.2:" + std::to_string(port));
+  StartEnabled();
+  EXPECT_TRUE(Accepts("127.0.0.2", port));
+  EXPECT_FALSE(Accepts("127.0.0.1", port));
+  ExitWebServer();
+  // An address alone: port 99 of that address.
+  if (Accepts("127.0.0.2", 99) || Accepts("127.0.0.3", 99)) GTEST_SKIP() << "port 99 is taken";
+  SetKey("WebAddress", "127.0.0.3");
+  SetKey("WebEnable", "TRUE");
+  StartWebServer();
+  if (!WaitFor([&] { return IsWebServerRunning(); }, 2000)) GTEST_SKIP() << "port 99 cannot be bound here";
+  EXPECT_TRUE(Accepts("127.0.0.3", 99));
+  EXPECT_FALSE(Accepts("127.0.0.2", 99));
+}
+
+std::string UserOf(const std::string& page) {
+  std::smatch m;
+  if (!std::regex_search(page, m, std::regex("User=([0-9]+)"))) return "";
+  return m[1];
+}
+
+TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
+  SetKey("WebAllowReport", "1");
+  SetKey("WebLogging", "1");
+  SetKey("WebNoReports", "2");
+  SetKey("WebAdmin", "gadmins");
+  std::mutex jobsLock;
+  std::vector<RemoteReportJob> jobs;
+  RemoteReportHooks hooks;
+  hooks.listProfiles = [] { return std::vector<std::string>{"Web Site", "Other & more", "Broken"}; };
+  hooks.runReport = [&](const RemoteReportJob& job) -> int32_t {
+    std::lock_guard<std::mutex> lock(jobsLock);
+    jobs.push_back(job);
+    if (job.profile == "Broken") return -1;
+    std::ofstream(fs::path(job.folder) / "rep.htm") << "<HTML>report of " << job.profile << "</HTML>";
+    return 0;
+  };
+  SetRemoteReportHooks(hooks);
+  StartEnabled();
+
+  std::string page = Get(port, "/");
+  EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  EXPECT_NE(page.find("Content-Type: text/html\r\n"), std::string::npos);
+  EXPECT_NE(page.find("NAME=\"Username\""), std::string::npos);
+
+  EXPECT_NE(Get(port, "/logon.htm?Username=alice&Password=wrong").find("Logon failed"), std::string::npos);
+  EXPECT_NE(Get(port, "/logon.htm?Username=alice&Password=s%26").find("Logon failed"), std::string::npos);
+  page = Get(port, "/logon.htm?Username=Alice&Password=s%26cret");
+  ASSERT_NE(page.find("Welcome"), std::string::npos) << page;
+  const std::string alice = UserOf(page);
+  ASSERT_FALSE(alice.empty());
+
+  page = Get(port, "/reports.htm?User=" + alice);
+  EXPECT_NE(page.find("<option value=\"Web Site\">"), std::string::npos);
+  EXPECT_NE(page.find(">Other &amp; more<"), std::string::npos);  // names are escaped
+  EXPECT_EQ(page.find("%reportList%"), std::string::npos);
+
+  // Requests: only listed profiles, a failed run leaves nothing behind.
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Unlisted").find("No such report"), std::string::npos);
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Broken").find("could not be made"), std::string::npos);
+  EXPECT_NE(Get(port, "/request.htm?User=12345&Item=Web+Site").find("session has ended"), std::string::npos);
+  page = Get(port, "/request.htm?User=" + alice + "&Item=Web+Site");
+  EXPECT_NE(page.find("is ready"), std::string::npos) << page;
+  const fs::path users = g_folder / "Reports" / "Remote Reports" / "users";
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[1].userName, "Alice");
+  EXPECT_EQ(fs::path(jobs[1].folder), users / "Alice" / "Web Site");
+  EXPECT_FALSE(fs::exists(users / "Alice" / "Broken"));
+  EXPECT_EQ(fs::file_size(users / "Alice" / "Web Site" / "status.rep"), 1971u);
+
+  page = Get(port, "/reports.htm?User=" + alice);
+  EXPECT_NE(page.find("view.htm?User=" + alice + "&Item=Web+Site"), std::string::npos) << page;
+
+  // Viewing redirects to the report file, which is then served as it is.
+  page = Get(port, "/view.htm?User=" + alice + "&Item=Web+Site");
+  EXPECT_EQ(page, "HTTP/1.0 301 Redirect\r\nLocation: http://127.0.0.1:" + std::to_string(port) + "/" + alice +
+                      "/Alice/Web%20Site/rep.htm\r\n\r\n");
+  page = Get(port, "/" + alice + "/Alice/Web%20Site/rep.htm");
+  EXPECT_NE(page.find("\r\n\r\n<HTML>report of Web Site</HTML>"), std::string::npos) << page;
+  // Naming another user's folder reaches one's own.
+  EXPECT_NE(Get(port, "/" + alice + "/bob/Web%20Site/rep.htm").find("report of Web Site"), std::string::npos);
+
+  // Bob sees only his own folder, and may not change the options.
+  const std::string bob = UserOf(Get(port, "/logon.htm?Username=bob&Password=pw"));
+  ASSERT_FALSE(bob.empty());
+  EXPECT_NE(Get(port, "/" + bob + "/Alice/Web%20Site/rep.htm").find("404 URL Not Found"), std::string::npos);
+  EXPECT_EQ(Get(port, "/users/Alice/Web%20Site/rep.htm").find("report of"), std::string::npos);
+  EXPECT_NE(Get(port, "/saveopt.htm?User=" + bob + "&WebUserTimeout=5&WebNoReports=1&WebNoDays=2")
+                .find("Only the administrator"),
+            std::string::npos);
+  EXPECT_EQ(kv::IniString("Defaults", "WebNoReports", "", GetBaseIniPath()), "2");
+
+  // The per-user limit.
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Other+%26+more").find("is ready"), std::string::npos);
+  EXPECT_NE(Get(port, "/request.htm?User=" + bob + "&Item=Web+Site").find("is ready"), std::string::npos);
+  size_t before = jobs.size();
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Broken").find("as many reports"), std::string::npos);
+  EXPECT_EQ(jobs.size(), before);
+  // Asking again for a report one holds replaces it.
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Web+Site").find("is ready"), std::string::npos);
+
+  // Carol is an administrator through her group.
+  const std::string carol = UserOf(Get(port, "/logon.htm?Username=carol&Password=pw2"));
+  ASSERT_FALSE(carol.empty());
+  EXPECT_NE(Get(port, "/" + carol + "/Alice/Web%20Site/rep.htm").find("report of Web Site"), std::string::npos);
+  EXPECT_NE(Get(port, "/options.htm?User=" + carol).find("name=\"WebNoReports\" value=\"2\""), std::string::npos);
+  page = Get(port, "/saveopt.htm?User=" + carol + "&WebUserTimeout=5&WebNoReports=1&WebNoDays=2&WebLogging=1");
+  EXPECT_NE(page.find("saved"), std::string::npos) << page;
+  EXPECT_EQ(kv::IniString("Defaults", "WebNoDays", "", GetBaseIniPath()), "-2");  // removal off
+  EXPECT_EQ(GetWebServerSettings().daysToKeep, -2);
+  EXPECT_EQ(GetWebServerSettings().reportsPerUser, 1);
+  EXPECT_EQ(GetWebServerSettings().allowRequests, 0);
+  EXPECT_TRUE(IsWebServerRunning());
+  EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Web+Site").find("cannot be requested"),
+            std::string::npos);
+
+  EXPECT_NE(Get(port, "/delete.htm?User=" + alice + "&Item=Web+Site").find("was deleted"), std::string::npos);
+  EXPECT_FALSE(fs::exists(users / "Alice" / "Web Site"));
+  EXPECT_NE(Get(port, "/delete.htm?User=" + alice + "&Item=..").find("No such report"), std::string::npos);
+  EXPECT_TRUE(fs::exists(users / "Alice"));
+
+  // Remote.log: one line per answer, passwords cut.
+  std::string log = ReadAll(g_folder / "Remote.log");
+  EXPECT_EQ(log.find("cret"), std::string::npos);
+  EXPECT_EQ(log.find("pw2"), std::string::npos);
+  EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos);
+  EXPECT_NE(log.find("\"GET \\logon.htm?Username=Alice&Password= HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" - Alice ["), std::string::npos);
+  EXPECT_NE(log.find("\"GET \\view.htm?User=" + alice + "&Item=Web+Site HTTP/1.0\" 11301 0\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\"GET \\Alice\\Web Site\\rep.htm HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
+}
+
+TEST_F(WebServerTest, LoggingFollowsTheKey) {
+  std::ofstream(g_folder / "Remote.log") << "old line\r\n";
+  SetKey("WebLogging", "0");
+  StartEnabled();
+  Get(port, "/");
+  EXPECT_EQ(ReadAll(g_folder / "Remote.log"), "old line\r\n");
+  SetKey("WebLogging", "1");
+  StartWebServer();
+  Get(port, "/a.htm");
+  std::string log = ReadAll(g_folder / "Remote.log");
+  EXPECT_EQ(log.rfind("old line\r\n127.0.0.1 - - [", 0), 0u) << log;
+  EXPECT_NE(log.find("\"GET \\a.htm HTTP/1.0\" 0 0\r\n"), std::string::npos) << log;
+  SetKey("WebLogging", "0");
+  StartWebServer();
+  Get(port, "/b.htm");
+  EXPECT_EQ(ReadAll(g_folder / "Remote.log"), log);
+}
+
+TEST_F(WebServerTest, StalledAndOversizedRequestsAreAnswered) {
+  StartEnabled();
+  // No empty line: answered once the client has been quiet for a while.
+  auto start = std::chrono::steady_clock::now();
+  int fd = Connect("127.0.0.1", port);
+  ASSERT_GE(fd, 0);
+  std::string part = "GET /default.htm HTTP/1.0\r\nHost: x\r\n";
+  send(fd, part.data(), part.size(), MSG_NOSIGNAL);
+  std::string answer = ReadToEnd(fd);
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  // More than the buffer holds before the empty line: cut and answered.
+  answer = Exchange(port, "GET /default.htm HTTP/1.0\r\nHost: x\r\nX-Long: " + std::string(5000, 'a'));
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  // A folder is redirected to its default page, a missing file is not found.
+  fs::create_directories(g_folder / "wwwroot" / "sub");
+  EXPECT_EQ(Get(port, "/sub").rfind("HTTP/1.0 301 Redirect\r\nLocation: http://127.0.0.1:" + std::to_string(port) +
+                                        "/sub/\r\n\r\n<TITLE>URL Moved</TITLE>\r\nURL Moved #",
+                                    0),
+            0u);
+  EXPECT_EQ(Get(port, "/nothing.htm").rfind("HTTP/1.0 404 URL Not Found\r\n\r\n", 0), 0u);
+  EXPECT_EQ(Exchange(port, "BREW / HTTP/1.0\r\nHost: x\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+}
+
+}  // namespace
