@@ -13,13 +13,6 @@
 
 namespace vrn {
 
-// ---- consumers of the per-hit step (replaced by the report run and the
-// analysis database) ----------------------------------------------------------
-
-// Not built yet: every hit is refused, so nothing is counted or written as if
-// it had been filtered, stored or shown.
-int AddHitToDatabase(ReportHandle* /*run*/, HitRecord* /*hit*/) { return 0; }
-
 // ---- title cache (replaced by the page title code) -------------------------
 
 // No title cache is kept yet, so there is nothing to write.

@@ -237,6 +237,12 @@ int OpenOrganizationFile(AnalysisContext* context, const char* folder);
 // do not fit the 50-byte list are dropped). 1, or 0 when memory failed.
 int AddAdViewEntry(AnalysisContext* context, const char* name, const char* viewWords, const char* clickWords);
 
+// Frees the context's classification lists (document, download and
+// title-fetch types, US domains, organisation suffixes with their label
+// array), closes the organisation file, frees the intranet and ad view
+// entries and, with `deleteTemplate`, deletes the working template file.
+void FreeContextOwnedLists(AnalysisContext* context, int deleteTemplate);
+
 // The context of a run (its locked pointer), or null.
 AnalysisContext* RunContext(ReportHandle* run);
 

@@ -1,0 +1,1049 @@
+// One hit into the analysis database.
+#include "engine/database/hit_accumulation.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/filter_eval.h"
+#include "engine/core/report_run.h"
+#include "engine/core/search_keywords.h"
+#include "engine/database/finishing.h"
+#include "engine/database/org_lookup.h"
+
+namespace vrn {
+namespace {
+
+// ---- text helpers ------------------------------------------------------------------
+
+inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// A hit text: null and a lone "-" are no value.
+const char* Text(const char* text) {
+  if (text == nullptr || (text[0] == '-' && text[1] == 0)) return "";
+  return text;
+}
+
+bool EqualsNoCase(const char* a, const char* b) {
+  size_t i = 0;
+  for (; a[i] != 0 && b[i] != 0; ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return a[i] == 0 && b[i] == 0;
+}
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+  for (size_t i = 0; prefix[i] != 0; ++i) {
+    if (text[i] == 0 || Lower(text[i]) != Lower(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool EndsWithNoCase(const char* text, size_t length, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  if (n > length) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (Lower(text[length - n + i]) != Lower(suffix[i])) return false;
+  }
+  return true;
+}
+
+void CopyBounded(char* dst, size_t size, const char* src, size_t max = static_cast<size_t>(-1)) {
+  size_t n = 0;
+  if (src != nullptr) {
+    while (n + 1 < size && n < max && src[n] != 0) {
+      dst[n] = src[n];
+      ++n;
+    }
+  }
+  dst[n] = 0;
+}
+
+std::string UpperCopy(const char* text, size_t max) {
+  std::string out;
+  for (size_t i = 0; i < max && text[i] != 0; ++i) out.push_back(Upper(text[i]));
+  return out;
+}
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool IsNumericText(const char* text) {
+  if (text[0] == 0) return false;
+  for (const char* p = text; *p != 0; ++p) {
+    if ((*p < '0' || *p > '9') && *p != '.') return false;
+  }
+  return true;
+}
+
+const char* OptionText(const AnalysisContext* context, int index, const char* fallback) {
+  if (context->options == nullptr || index < 0 || index >= kOptTextCount) return fallback;
+  const char* text = context->options->texts[index];
+  return text != nullptr ? text : fallback;
+}
+
+// ---- tables ------------------------------------------------------------------------
+
+SummaryTableEntry* TableOf(AnalysisContext* context, uint32_t table) {
+  TemplateRecord& t = context->templ;
+  if (t.TopTablesPtr == nullptr || table >= t.TopTablesCount) return nullptr;
+  return &t.TopTablesPtr[table];
+}
+
+NameTableEntry* ItemOf(SummaryTableEntry* table, uint32_t itemNumber) {
+  if (table == nullptr) return nullptr;
+  NameTableEntry** items = table->Items != nullptr ? table->Items : table->ItemBlock;
+  if (items == nullptr || itemNumber >= table->Count + table->DeleteCount) return nullptr;
+  return items[itemNumber];
+}
+
+// Adds `name` to table `number` (clearing its empty flag); the item and its
+// number, or null when the table operation failed.
+NameTableEntry* AddName(AnalysisContext* context, uint32_t number, const char* name, uint32_t* itemNumber = nullptr) {
+  SummaryTableEntry* table = TableOf(context, number);
+  if (table == nullptr) return nullptr;
+  ClearTableEmpty(static_cast<int>(number));
+  const uint32_t found = AddNameToTable(table, name);
+  if (found == 0) return nullptr;
+  if (itemNumber != nullptr) *itemNumber = found - 1;
+  return ItemOf(table, found - 1);
+}
+
+// Adds and counts (CountItemHit); false when the table operation failed.
+bool CountName(AnalysisContext* context, uint32_t number, const char* name, uint16_t slot, uint32_t newVisitor) {
+  NameTableEntry* item = AddName(context, number, name);
+  if (item == nullptr) return false;
+  CountItemHit(item, slot, newVisitor);
+  return true;
+}
+
+// Users of `item` rise only the first time the visit touches it (list `list`).
+void CountUserByList(AnalysisContext* context, NameTableEntry* visit, uint16_t list, NameTableEntry* item,
+                     uint32_t itemNumber, uint16_t slot) {
+  if (visit == nullptr || item == nullptr || itemNumber > 0xFFFF) return;
+  if (AddTopName(context, visit, list, static_cast<uint16_t>(itemNumber)) == 1) CountItemUser(item, slot);
+}
+
+uint16_t ListCount(const NameTableEntry* visit, uint16_t list) {
+  if (visit == nullptr || visit->TopNames == nullptr || visit->TopNamesCount <= list) return 0;
+  return visit->Lists()[list].count;
+}
+
+void AppendTrail(AnalysisContext* context, NameTableEntry* visit, uint32_t itemNumber, uint16_t isForm) {
+  if (visit == nullptr || itemNumber > 0xFFFF) return;
+  if (visit->TopNames == nullptr && CreateItemTopNames(visit) == 0) return;
+  TopNameList& trail = visit->Lists()[kListTrail];
+  AppendVisitTrail(context, &trail.count, &trail.trail, static_cast<uint16_t>(itemNumber), isForm);
+}
+
+// ---- the search tables ---------------------------------------------------------------
+
+class ContextSearchTables : public SearchTables {
+ public:
+  explicit ContextSearchTables(AnalysisContext* context) : context_(context) {}
+  bool CountItem(uint32_t table, const char* name, uint16_t slot, uint32_t newVisit, SearchItemRef* ref) override {
+    NameTableEntry* item = AddName(context_, table, name);
+    if (item == nullptr) return false;
+    CountItemHit(item, slot, newVisit);
+    if (ref != nullptr) {
+      ref->name = item->String;
+      ref->detailCount = &item->TopNamesCount;
+      ref->details = reinterpret_cast<decltype(ref->details)>(&item->TopNames);
+    }
+    return true;
+  }
+
+ private:
+  AnalysisContext* context_;
+};
+
+// ---- agents ------------------------------------------------------------------------
+
+struct Row {
+  const char* pattern;
+  const char* second;
+  const char* name;
+};
+
+const Row kBrowserRows[] = {
+    {"WEBTV", nullptr, "WebTV"},
+    {"NCSA MOSAIC", nullptr, "NCSA Mosaic"},
+    {"QMOSAIC", nullptr, "Quarterdeck Mosaic"},
+    {"OMNIWEB", nullptr, "OmniWeb"},
+    {"IBM WEBEXPLORER", nullptr, "IBM WebExplorer"},
+    {"LYNX", nullptr, "Lynx"},
+    {"MICROSOFT INTERNET EXPLORER", nullptr, "Microsoft Internet Explorer"},
+    {"MSIE", nullptr, "Microsoft Internet Explorer"},
+    {"SCOUTGET", nullptr, "Scoutget"},
+    {"KELVARON", nullptr, "Kelvaron"},
+    {"AIR_MOSAIC", nullptr, "Spry AIR Mosaic"},
+    {"SPRY_MOSAIC", nullptr, "Spry AIR Mosaic"},
+    {"SPYGLASS_MOSAIC", nullptr, "SpyGlass Mosaic"},
+    {"ENHANCED_MOSAIC", nullptr, "SpyGlass Mosaic"},
+    {"COMPUSERVE", nullptr, "Compuserve"},
+    {"AOLBROWSER", nullptr, "America Online Browser"},
+    {"NETCRUISER", nullptr, "NetCruiser"},
+    {"IWENG", nullptr, "IWENG"},
+    {"GNNWORK", nullptr, "GNNworks"},
+    {"FFINET", nullptr, "FFiNet DLL"},
+};
+
+const Row kPlatformRows[] = {
+    {"WIN95", nullptr, "Windows 95"},
+    {"WINDOWS 95", nullptr, "Windows 95"},
+    {"WINNT", nullptr, "Windows NT"},
+    {"WINDOWS NT", nullptr, "Windows NT"},
+    {"WINDOWS X86", nullptr, "Windows 3.x"},
+    {"WIN16", nullptr, "Windows 3.x"},
+    {"WIN32", nullptr, "Windows Win32s"},
+    {"WINDOWS", "16BIT", "Windows 3.x"},
+    {"WINDOWS", "32BIT", "Windows Win32s"},
+    {"WINDOWS", "32-BIT", "Windows Win32s"},
+    {"MACINTOSH", nullptr, "Macintosh"},
+    {"LINUX", nullptr, "Linux"},
+    {"AIR_MOSAIC", "16BIT", "Windows 3.x"},
+    {"AIR_MOSAIC", "32BIT", "Windows Win32s"},
+    {"SUN", nullptr, "SunOS"},
+    {"HP-UX", nullptr, "Hewlett Packard Unix (HP9000)"},
+    {"X WINDOW", nullptr, "X Windows"},
+    {"OS/2", nullptr, "OS/2"},
+};
+
+const char* const kRobotWords[] = {"SPYDER",  "SPIDER",  "SLURP",         "SCOOTER", "INFOSEEK",  "GULLIVER", "LYCOS",
+                                   "FIDO",    "NETSITE", "SURFBOT",       "WWW-COLLECTOR", "BACKRUB", "CRAWLER",
+                                   "ENIGMABOT", "LINKBOT", "WEBFIND", "HAPPYBOT", "DOCUMAGIX", "WHACKER", "OBOT"};
+
+const char* FindRow(const Row* rows, size_t count, const std::string& upper) {
+  for (size_t i = 0; i < count; ++i) {
+    if (upper.find(rows[i].pattern) == std::string::npos) continue;
+    if (rows[i].second != nullptr && upper.find(rows[i].second) == std::string::npos) continue;
+    return rows[i].name;
+  }
+  return nullptr;
+}
+
+bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
+  if (!IsTableUsed(kTopBrowsers) && !IsTableUsed(kTopPlatforms) && !IsTableUsed(kTopSpiders) &&
+      !IsTableUsed(kTopNetscape) && !IsTableUsed(kTopExplorer)) {
+    return true;
+  }
+  // The agent, cut at its first double blank; its upper-cased copy decides.
+  std::string agent = Text(hit->UserAgent);
+  const size_t doubleBlank = agent.find("  ");
+  if (doubleBlank != std::string::npos) agent.resize(doubleBlank);
+  const std::string upper = UpperCopy(agent.c_str(), 99);
+  const std::string others = OptionText(context, kOptOthers, "Others");
+
+  std::string browser;
+  if (agent.empty()) {
+    browser = others;
+  } else if (upper.find("MOZILLA") != std::string::npos && upper.find("COMPATIBLE") == std::string::npos) {
+    browser = "Netscape";
+  } else if (const char* name = FindRow(kBrowserRows, std::size(kBrowserRows), upper)) {
+    browser = name;
+  } else if (upper.find("MOZILLA") != std::string::npos && upper.find("COMPATIBLE") != std::string::npos) {
+    browser = "Other Netscape Compatible";
+  } else {
+    browser = agent;
+  }
+  if (IsTableUsed(kTopBrowsers) && !CountName(context, kTopBrowsers, browser.c_str(), slot, newVisitor)) return false;
+
+  if (browser == "Netscape" && IsTableUsed(kTopNetscape)) {
+    std::string version = "Netscape";
+    const size_t slash = agent.find('/');
+    const size_t dot = slash == std::string::npos ? std::string::npos : agent.find('.', slash + 1);
+    if (dot != std::string::npos) version += " " + agent.substr(slash + 1, dot - slash) + "x";
+    if (!CountName(context, kTopNetscape, version.c_str(), slot, newVisitor)) return false;
+  }
+  if (browser == "Microsoft Internet Explorer" && IsTableUsed(kTopExplorer)) {
+    std::string version = "Explorer ";
+    const std::string fullUpper = UpperCopy(agent.c_str(), agent.size());
+    const size_t msie = fullUpper.find("MSIE ");
+    if (fullUpper.find("MICROSOFT INTERNET EXPLORER/4") != std::string::npos) {
+      version += "4.";
+    } else if (msie != std::string::npos) {
+      version += agent.substr(msie + 5, 2);
+    } else {
+      version += "1.";
+    }
+    version += "x";
+    if (!CountName(context, kTopExplorer, version.c_str(), slot, newVisitor)) return false;
+  }
+  if (IsTableUsed(kTopPlatforms)) {
+    const char* platform = FindRow(kPlatformRows, std::size(kPlatformRows), upper);
+    if (!CountName(context, kTopPlatforms, platform != nullptr ? platform : others.c_str(), slot, newVisitor)) {
+      return false;
+    }
+  }
+  if (IsTableUsed(kTopSpiders)) {
+    bool robot = false;
+    for (const char* word : kRobotWords) robot = robot || upper.find(word) != std::string::npos;
+    if (robot) {
+      std::string name = agent.substr(0, 99);
+      if (std::strncmp(name.c_str(), "Mozilla", 7) != 0) {
+        const size_t slash = name.find('/');
+        if (slash != std::string::npos) name.resize(slash);
+      }
+      if (!CountName(context, kTopSpiders, name.c_str(), slot, newVisitor)) return false;
+    }
+  }
+  return true;
+}
+
+// ---- page tables ---------------------------------------------------------------------
+
+// The first-level directory of a page, or false when there is none to count.
+bool DirectoryOf(const AnalysisContext* context, const char* page, std::string* out) {
+  size_t restStart = 0;
+  const size_t folderLength = std::strlen(context->homePageFolder);
+  if (folderLength != 0 && StartsWithNoCase(page, context->homePageFolder)) {
+    restStart = folderLength;
+  } else {
+    const char* scheme = std::strstr(page, "://");
+    if (scheme == nullptr) return false;
+    restStart = static_cast<size_t>(scheme - page) + 3;
+    while (page[restStart] != 0 && !IsSeparator(page[restStart])) ++restStart;
+  }
+  const char* rest = page + restStart;
+  size_t cut = 0;
+  if (IsSeparator(rest[0])) {
+    cut = 1;
+    while (rest[cut] != 0 && !IsSeparator(rest[cut])) ++cut;
+    if (rest[cut] == 0) cut = 0;  // no further separator: up to the first one
+  } else {
+    while (rest[cut] != 0 && !IsSeparator(rest[cut])) ++cut;
+    if (rest[cut] == 0) return false;
+  }
+  out->assign(page, restStart + cut + 1);
+  return true;
+}
+
+bool IsHomePageHit(ReportHandle* run, const AnalysisContext* context, const HitRecord* hit, const char* page,
+                   const char* pagePart) {
+  if (hit->FormatCode == 3 && g_engine.overrideIISHomePage == 0) {
+    const char* p = pagePart;
+    while (IsSeparator(*p)) ++p;
+    return context->homePageFileName[0] != 0 && StartsWithNoCase(p, context->homePageFileName);
+  }
+  const bool rootOrDefault = ((IsSeparator(pagePart[0]) && pagePart[1] == 0) ||
+                              (pagePart[0] != 0 && EqualsNoCase(pagePart + 1, context->homePageFileName)));
+  if (!rootOrDefault) return false;
+  return Text(hit->Server)[0] == 0 || (run != nullptr && run->overrideMultiHome != 0) ||
+         (context->homePageFolder[0] != 0 && StartsWithNoCase(page, context->homePageFolder));
+}
+
+// The text after the first "." met from the end that is followed by more
+// than two characters (the whole text when none).
+const char* DomainSuffix(const char* domain) {
+  const size_t length = std::strlen(domain);
+  for (size_t i = length; i > 0; --i) {
+    if (domain[i - 1] == '.' && length - i > 2) return domain + i;
+  }
+  return nullptr;
+}
+
+bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* visit, uint16_t slot) {
+  if (context->adViewCount == 0 || context->adViews == nullptr) return true;
+  if (!IsTableUsed(kTopAds) && !IsTableUsed(kTopAdClicks) && !IsTableUsed(kTopAdViews)) return true;
+  const std::string url = UpperCopy(Text(hit->URL), 1023);
+  auto allContained = [&url](uint16_t count, const char* words) {
+    if (count == 0) return false;
+    const char* w = words;
+    for (uint16_t i = 0; i < count; ++i) {
+      if (url.find(w) == std::string::npos) return false;
+      w += std::strlen(w) + 1;
+    }
+    return true;
+  };
+  for (uint16_t i = 0; i < context->adViewCount; ++i) {
+    const AdViewEntry* entry = context->adViews[i];
+    if (entry == nullptr) continue;
+    const bool view = allContained(entry->firstCount, entry->firstWords);
+    const bool click = allContained(entry->secondCount, entry->secondWords);
+    if (!view && !click) continue;
+    char name[sizeof entry->name + 1];
+    CopyBounded(name, sizeof name, entry->name, sizeof entry->name);
+    const int kinds[2] = {view ? static_cast<int>(kTopAdViews) : -1, click ? static_cast<int>(kTopAdClicks) : -1};
+    for (int table : kinds) {
+      if (table < 0) continue;
+      if (IsTableUsed(kTopAds) && !CountName(context, kTopAds, name, slot, 0)) return false;
+      if (IsTableUsed(table)) {
+        uint32_t number = 0;
+        NameTableEntry* item = AddName(context, static_cast<uint32_t>(table), name, &number);
+        if (item == nullptr) return false;
+        CountItemHits(item, slot);
+        CountUserByList(context, visit, table == kTopAdViews ? kListAdViews : kListAdClicks, item, number, slot);
+      }
+    }
+    break;
+  }
+  return true;
+}
+
+// Geography and organisation of a new visitor.
+bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const OrganizationRecord* org, bool found,
+                     uint16_t slot) {
+  std::string code;
+  if (found && org->country[0] != 0) {
+    code = org->country;
+  } else if (!found && !IsNumericText(hit->Domain)) {
+    const char* dot = std::strrchr(hit->Domain, '.');
+    const char* last = dot != nullptr ? dot + 1 : hit->Domain;
+    bool us = false;
+    for (uint16_t i = 0; i < context->usDomainCount && context->usDomains != nullptr; ++i) {
+      if (context->usDomains[i] != nullptr && EqualsNoCase(context->usDomains[i], last)) us = true;
+    }
+    if (us) code = "US";
+    else if (last[0] != 0 && std::strlen(last) < 3) code = last;
+  }
+  for (char& c : code) c = Upper(c);
+
+  const bool homeAny = std::strcmp(context->Country, "*") == 0;
+  const bool unknown = code.empty();
+  const bool domestic = !unknown && (homeAny || EqualsNoCase(code.c_str(), context->Country));
+  TemplateRecord& t = context->templ;
+  if (unknown) ++t.SlotUnknownCountry[slot];
+  else if (domestic) ++t.SlotDomestic[slot];
+  else ++t.SlotInternational[slot];
+
+  if (!unknown && IsTableUsed(kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
+  if (IsTableUsed(kTopVisitors)) {
+    std::string origin;
+    if (unknown) origin = OptionText(context, kOptLegendUnknown, "Unknown");
+    else if (homeAny) origin = GetCountryName(context, "*");
+    else if (domestic) origin = code;
+    else origin = OptionText(context, kOptLegendInternational, "International");
+    if (!CountName(context, kTopVisitors, origin.c_str(), slot, 1)) return false;
+  }
+  if (found && IsTableUsed(kTopStates) && org->state[0] != 0 && (code == "US" || code == "CA")) {
+    if (!CountName(context, kTopStates, org->state, slot, 1)) return false;
+  }
+  if (found && domestic && IsTableUsed(kTopCities) && org->city[0] != 0 && std::strcmp(org->city, "N/A") != 0) {
+    const std::string country = GetCountryName(context, code.c_str());
+    std::string city = org->city;
+    if (org->state[0] != 0) {
+      city += ", ";
+      city += GetStateName(context, org->state);
+    }
+    city += ", " + country;
+    if (!CountName(context, kTopCities, city.c_str(), slot, 1)) return false;
+  }
+  return true;
+}
+
+const char* const kHourNames[24] = {"00:00-00:59", "01:00-01:59", "02:00-02:59", "03:00-03:59", "04:00-04:59",
+                                    "05:00-05:59", "06:00-06:59", "07:00-07:59", "08:00-08:59", "09:00-09:59",
+                                    "10:00-10:59", "11:00-11:59", "12:00-12:59", "13:00-13:59", "14:00-14:59",
+                                    "15:00-15:59", "16:00-16:59", "17:00-17:59", "18:00-18:59", "19:00-19:59",
+                                    "20:00-20:59", "21:00-21:59", "22:00-22:59", "23:00-23:59"};
+const char* const kWeekdayFallback[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
+  const time_t when = static_cast<time_t>(hit->HitTime);
+  const struct tm* parts = GetGmTimeOf(&when);
+  if (parts == nullptr) return true;
+  const int weekday = parts->tm_wday;
+  const int hour = parts->tm_hour;
+  if (IsTableUsed(kTopWeekdays)) {
+    SummaryTableEntry* table = TableOf(context, kTopWeekdays);
+    if (table == nullptr) return false;
+    auto name = [context](int day) { return OptionText(context, kOptShortWeekdays + day, kWeekdayFallback[day]); };
+    if (table->Count == 0) {
+      for (int d = 0; d < 7; ++d) {
+        if (AddName(context, kTopWeekdays, name(d)) == nullptr) return false;
+      }
+    }
+    if (!CountName(context, kTopWeekdays, name(weekday), slot, newVisitor)) return false;
+  }
+  if (IsTableUsed(kTopHours)) {
+    SummaryTableEntry* table = TableOf(context, kTopHours);
+    if (table == nullptr) return false;
+    if (table->Count == 0) {
+      for (const char* name : kHourNames) {
+        if (AddName(context, kTopHours, name) == nullptr) return false;
+      }
+    }
+    if (!CountName(context, kTopHours, kHourNames[hour], slot, newVisitor)) return false;
+  }
+  return true;
+}
+
+// Referrer texts of tables 11 and 23.
+std::string ReferrerKey(const char* referrer) {
+  const char* q = std::strchr(referrer, '?');
+  if (q == nullptr) return referrer;
+  std::string key(referrer, static_cast<size_t>(q - referrer) + 1);
+  key.append(q + 1, strnlen(q + 1, 35));
+  return key;
+}
+
+std::string ReferringSite(const char* referrer) {
+  std::string site(referrer, strnlen(referrer, 199));
+  if (StartsWithNoCase(site.c_str(), "file:///")) return site;
+  size_t from = 0;
+  if (StartsWithNoCase(site.c_str(), "http://")) from = 7;
+  else if (StartsWithNoCase(site.c_str(), "ftp://")) from = 6;
+  const size_t cut = site.find_first_of("/\\:", from);
+  if (cut == std::string::npos) return site;
+  site[cut] = '/';
+  site.resize(cut + 1);
+  return site;
+}
+
+char g_pageBuffer[1024];
+char g_countryName[256];
+char g_stateName[256];
+
+const char* NamedCodeName(const NamedCode* list, uint16_t count, const char* code, char* buffer, size_t size) {
+  const char* name = code;
+  for (uint16_t i = 0; list != nullptr && i < count; ++i) {
+    if (list[i].name != nullptr && EqualsNoCase(list[i].code, code)) {
+      name = list[i].name;
+      break;
+    }
+  }
+  CopyBounded(buffer, size, name);
+  return buffer;
+}
+
+}  // namespace
+
+// ---- counters ------------------------------------------------------------------------
+
+void CountItemHits(NameTableEntry* item, uint16_t slot) {
+  if (item == nullptr) return;
+  ++item->SlotHits[slot % kTimeSlots];
+  ++item->TotalByHits;
+}
+
+void CountItemUser(NameTableEntry* item, uint16_t slot) {
+  if (item == nullptr) return;
+  ++item->SlotUsers[slot % kTimeSlots];
+  ++item->TotalByUsers;
+}
+
+void CountItemHit(NameTableEntry* item, uint16_t slot, uint32_t isNewVisitor) {
+  CountItemHits(item, slot);
+  if (isNewVisitor == 1) CountItemUser(item, slot);
+}
+
+void EnableReferrerTables() {
+  MarkTableUsed(kTopReferers);
+  MarkTableUsed(kTopReferingSites);
+}
+
+void EnableAgentTables() {
+  for (int table : {kTopBrowsers, kTopPlatforms, kTopSpiders, kTopNetscape, kTopExplorer}) MarkTableUsed(table);
+}
+
+void FormatStatusText(char* out, size_t size, const char* format, uint32_t status) {
+  if (out == nullptr || size == 0) return;
+  std::string text;
+  bool used = false;
+  const char* p = format != nullptr ? format : "";
+  while (*p != 0) {
+    if (*p != '%') {
+      text.push_back(*p++);
+      continue;
+    }
+    if (p[1] == '%') {
+      text.push_back('%');
+      p += 2;
+      continue;
+    }
+    // %[flags][width][l]conversion
+    const char* q = p + 1;
+    while (*q != 0 && std::strchr("-+ #0", *q) != nullptr) ++q;
+    int widthDigits = 0;
+    while (*q >= '0' && *q <= '9' && widthDigits < 3) {
+      ++q;
+      ++widthDigits;
+    }
+    if (*q == 'l') ++q;
+    if (!used && (*q == 'd' || *q == 'i' || *q == 'u')) {
+      std::string spec(p, static_cast<size_t>(q - p));
+      spec.erase(std::remove(spec.begin(), spec.end(), 'l'), spec.end());
+      spec += 'u';
+      char number[64];
+      std::snprintf(number, sizeof number, spec.c_str(), static_cast<unsigned>(status));
+      text += number;
+      used = true;
+      p = q + 1;
+      continue;
+    }
+    text.push_back(*p++);  // anything else stays as text
+  }
+  CopyBounded(out, size, text.c_str());
+}
+
+// ---- pages -----------------------------------------------------------------------------
+
+const char* BuildPageName(ReportHandle* run, AnalysisContext* context, HitRecord* hit, int isFtp,
+                          const char** pagePart, const char** extension) {
+  char* buffer = g_pageBuffer;
+  const size_t room = sizeof g_pageBuffer;
+  const char* server = Text(hit->Server);
+  std::string base;
+  if (server[0] == 0 || (run != nullptr && run->overrideMultiHome != 0)) {
+    base = context->homePageFolder;
+  } else {
+    base = isFtp ? "ftp://" : "http://";
+    base.append(server, strnlen(server, sizeof hit->Server));
+  }
+  CopyBounded(buffer, room, base.c_str());
+  size_t length = std::strlen(buffer);
+  const size_t partStart = length;
+  const char* path = Text(hit->URL);
+  if (isFtp && !IsSeparator(path[0]) && !(length > 0 && IsSeparator(buffer[length - 1])) && length + 1 < room) {
+    buffer[length++] = '/';
+    buffer[length] = 0;
+  }
+  CopyBounded(buffer + length, room - length, path, kMaxPagePath);
+  length = std::strlen(buffer);
+
+  // The extension: after the last "." of the last path segment, before "?".
+  const char* question = std::strchr(buffer + partStart, '?');
+  const char* segmentEnd = question != nullptr ? question : buffer + length;
+  const char* ext = nullptr;
+  for (const char* p = segmentEnd; p > buffer + partStart;) {
+    --p;
+    if (IsSeparator(*p)) break;
+    if (*p == '.') {
+      ext = p + 1;
+      break;
+    }
+  }
+  if (ext == nullptr && question == nullptr) {
+    // A folder: the default document.
+    if (length == 0 || !IsSeparator(buffer[length - 1])) {
+      if (length + 1 < room) {
+        buffer[length++] = '/';
+        buffer[length] = 0;
+      }
+    }
+    const size_t nameStart = length;
+    CopyBounded(buffer + length, room - length, context->homePageFileName);
+    const char* dot = std::strrchr(buffer + nameStart, '.');
+    ext = dot != nullptr ? dot + 1 : nullptr;
+  }
+  if (pagePart != nullptr) *pagePart = buffer + partStart;
+  if (extension != nullptr) *extension = ext != nullptr ? ext : buffer + std::strlen(buffer);
+  return buffer;
+}
+
+int MatchFileType(const char* extension, const FileType* fileType) {
+  if (extension == nullptr || fileType == nullptr) return 0;
+  const char* question = std::strchr(extension, '?');
+  const size_t length = strnlen(extension, question != nullptr ? static_cast<size_t>(question - extension) : 511);
+  char name[512];
+  CopyBounded(name, sizeof name, extension, length < 511 ? length : 511);
+  if (!EqualsNoCase(name, fileType->Name)) return 0;
+  if (fileType->Number == 2) return 1;
+  if (fileType->Number == 1) return question != nullptr ? 1 : 0;
+  if (fileType->Number == 0) return question == nullptr ? 1 : 0;
+  return 0;
+}
+
+int IsFormHit(const HitRecord* hit) {
+  if (hit == nullptr) return 0;
+  return hit->MethodCode == kMethodPost || (hit->MethodCode == kMethodGet && std::strchr(Text(hit->URL), '?') != nullptr);
+}
+
+int IsUploadHit(const HitRecord* hit) { return hit != nullptr && hit->MethodCode == kMethodPut ? 1 : 0; }
+
+int IsDocumentHit(const AnalysisContext* context, const HitRecord* /*hit*/, const char* page, const char* extension) {
+  if (extension != nullptr && extension[0] != 0) {
+    for (uint16_t i = 0; i < context->documentTypeCount && context->documentTypes != nullptr; ++i) {
+      if (MatchFileType(extension, context->documentTypes[i])) return 1;
+    }
+    return 0;
+  }
+  return page != nullptr && std::strchr(page, '?') == nullptr ? 1 : 0;
+}
+
+int MapHostToDomain(const AnalysisContext* context, const char* clientHost, char* domain) {
+  if (context == nullptr || clientHost == nullptr || domain == nullptr) return 0;
+  // The host's labels.
+  std::string labels[64];
+  size_t labelCount = 0;
+  {
+    const char* start = clientHost;
+    for (const char* p = clientHost;; ++p) {
+      if (*p == '.' || *p == 0) {
+        if (labelCount == 64) return 0;
+        labels[labelCount++].assign(start, static_cast<size_t>(p - start));
+        if (*p == 0) break;
+        start = p + 1;
+      }
+    }
+  }
+  for (uint16_t e = 0; e < context->intranetCount && context->intranet != nullptr; ++e) {
+    const IntranetEntry* entry = context->intranet[e];
+    if (entry == nullptr || entry->texts[0] == nullptr || entry->parts == nullptr) continue;
+    if (entry->partCount != labelCount) continue;
+    const char* pattern = entry->parts;
+    bool all = true;
+    for (size_t i = 0; i < labelCount && all; ++i) {
+      const size_t plen = std::strlen(pattern);
+      const std::string& label = labels[i];
+      if (plen > 0 && pattern[0] == '*') {
+        all = label.size() + 1 >= plen && EndsWithNoCase(label.c_str(), label.size(), pattern + 1);
+      } else if (plen > 0 && pattern[plen - 1] == '*') {
+        all = label.size() + 1 >= plen && StartsWithNoCase(label.c_str(), std::string(pattern, plen - 1).c_str());
+      } else {
+        all = EqualsNoCase(label.c_str(), pattern);
+      }
+      pattern += plen + 1;
+    }
+    if (all) {
+      CopyBounded(domain, sizeof(HitRecord::Domain), entry->texts[0]);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int TimeOnPage(SummaryTableEntry* sessionTable, SummaryTableEntry* directory, uint32_t isForm, NameTableEntry* visit,
+               uint32_t pageItem, uint32_t time) {
+  (void)sessionTable;
+  if (visit == nullptr) return 0;
+  int added = 0;
+  uint32_t when = time;
+  if (visit->LastPageTime != 0) {
+    when = time > visit->LastPageTime ? time : visit->LastPageTime;
+    const uint32_t spent = when - visit->LastPageTime;
+    visit->TimeOnPages += spent;
+    ++visit->TimeOnPagesCount;
+    if (directory != nullptr) {
+      NameTableEntry* previous =
+          ItemOf(&directory[visit->LastPageWasForm != 0 ? kTopForms : kTopDocuments], visit->LastPageEntryItem);
+      if (previous != nullptr) {
+        previous->TimeOnPages += spent;
+        ++previous->TimeOnPagesCount;
+      }
+    }
+    added = 1;
+  }
+  visit->LastPageWasForm = isForm;
+  visit->LastPageTime = when;
+  visit->LastPageEntryItem = pageItem;
+  return added;
+}
+
+const char* GetCountryName(const AnalysisContext* context, const char* code) {
+  const ReportOptions* options = context != nullptr ? context->options : nullptr;
+  return NamedCodeName(options != nullptr ? options->countries : nullptr, options != nullptr ? options->countryCount : 0,
+                       code != nullptr ? code : "", g_countryName, sizeof g_countryName);
+}
+
+const char* GetStateName(const AnalysisContext* context, const char* code) {
+  const ReportOptions* options = context != nullptr ? context->options : nullptr;
+  return NamedCodeName(options != nullptr ? options->states : nullptr, options != nullptr ? options->stateCount : 0,
+                       code != nullptr ? code : "", g_stateName, sizeof g_stateName);
+}
+
+// ---- one hit ---------------------------------------------------------------------------
+
+int AddHitToDatabase(ReportHandle* run, HitRecord* hit) {
+  AnalysisContext* context = RunContext(run);
+  if (context == nullptr || hit == nullptr) return 0;
+  return AccumulateHit(run, context, hit);
+}
+
+int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
+  if (context == nullptr || hit == nullptr) return 0;
+  TemplateRecord& t = context->templ;
+  SummaryTableEntry* sessionTable = t.TopUsersPtr;
+  if (t.TopTablesPtr == nullptr || sessionTable == nullptr) return 0;
+
+  // 1. The hit's time slot.
+  const uint16_t slot = static_cast<uint16_t>(TimeSlotOf(context, hit->HitTime) % kTimeSlots);
+
+  // 2. Log kind: referrer and agent logs are analysed alone.
+  if (hit->FormatCode == 7 || hit->FormatCode == 8) {
+    if (context->logKind != 1 && context->logKind != hit->FormatCode) return 1;
+    context->logKind = hit->FormatCode;
+    if (hit->FormatCode == 7) EnableReferrerTables();
+    else EnableAgentTables();
+  } else {
+    context->logKind = hit->FormatCode;
+  }
+
+  // 3. Day change.
+  CloseDay(context, hit->HitTime);
+
+  // 4. Hits that transferred bytes.
+  if (IsTableUsed(kTopBandwidth) && hit->Bytes != 0) {
+    NameTableEntry* item = AddName(context, kTopBandwidth, " ");
+    if (item == nullptr) return 0;
+    CountItemHits(item, slot);
+  }
+
+  const bool success = hit->Success != 0;
+  const char* clientHost = hit->ClientHost;
+
+  // 5. The visit.
+  NameTableEntry* visit = nullptr;
+  uint32_t newVisitor = 0;
+  if (success) {
+    uint32_t isNew = 0;
+    const uint32_t found = AddTimedItemToTable(1, &isNew, context, sessionTable, clientHost, hit->Cookie,
+                                               hit->HitTime, context->CachedTime, context->MaxCachedCount, 0);
+    if (found == 0) return 0;
+    visit = ItemOf(sessionTable, found - 1);
+    if (visit == nullptr) return 0;
+    // A banned visitor stays banned: none of its hits is counted.
+    if (isNew == 0 && visit->Banned == 1) return 1;
+    if (isNew == 1 || hit->FormatCode == 7) {
+      if (run != nullptr && HitPassesReferrerFilters(run, hit) == 0) {
+        visit->Banned = 1;
+        return 1;
+      }
+      ++t.TodaysUsers;
+      ++t.SlotUsers[slot];
+    }
+    ++visit->SlotHits[slot];
+    ++visit->TotalByHits;
+    visit->TotalBytes += static_cast<double>(hit->Bytes);
+    newVisitor = isNew;
+  }
+
+  // 6. Failed hits by status.
+  if (!success) {
+    const uint32_t status = hit->StatusCode;
+    if (IsTableUsed(kTopServerErrors) && status >= 500 && status <= 503) {
+      uint32_t* counters[4] = {&t.Failed500, &t.Failed501, &t.Failed502, &t.Failed503};
+      ++*counters[status - 500];
+      const char* name = OptionText(context, kOptReturnCode500 + static_cast<int>(status - 500), "");
+      if (!CountName(context, kTopServerErrors, name, slot, 0)) return 0;
+    } else if (IsTableUsed(kTopClientErrors)) {
+      char name[256];
+      if (status >= 400 && status <= 404) {
+        uint32_t* counters[5] = {&t.Failed400, &t.Failed401, &t.Failed402, &t.Failed403, &t.Failed404};
+        ++*counters[status - 400];
+        CopyBounded(name, sizeof name, OptionText(context, kOptReturnCode400 + static_cast<int>(status - 400), ""));
+      } else {
+        FormatStatusText(name, sizeof name, OptionText(context, kOptReturnCodeOther, "%03d"), status);
+      }
+      if (!CountName(context, kTopClientErrors, name, slot, 0)) return 0;
+    }
+  }
+
+  // 7. Client hosts.
+  if (success && IsTableUsed(kTopUsers)) {
+    SummaryTableEntry* table = TableOf(context, kTopUsers);
+    ClearTableEmpty(kTopUsers);
+    const uint32_t found = AddItemToTable(0, nullptr, context, table, clientHost, nullptr, hit->HitTime, 0,
+                                          context->MaxCachedCount, context->MaxTopCount, 0);
+    if (found == 0) return 0;
+    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
+  }
+
+  // 8. Search engines and keywords. A run without any search engine
+  // definitions (no keywords.ini) counts none and goes on.
+  {
+    ContextSearchTables tables(context);
+    if (ProcessSearchReferrer(run, &context->searchEngines, &tables, hit, static_cast<uint16_t>(slot), newVisitor) ==
+            0 &&
+        run != nullptr && context->searchEngines != nullptr) {
+      return 0;
+    }
+  }
+
+  // 9. Intranet host patterns name the domain.
+  MapHostToDomain(context, clientHost, hit->Domain);
+
+  // 10. Organisation of a new visitor.
+  OrganizationRecord org;
+  std::memset(&org, 0, sizeof org);
+  bool orgFound = false;
+  if (newVisitor == 1 && (IsTableUsed(kTopCountries) || IsTableUsed(kTopCompanies) || IsTableUsed(kTopCities) ||
+                          IsTableUsed(kTopStates) || IsTableUsed(kTopVisitors))) {
+    orgFound = FindOrganization(context, context->orgFileSize, 0, hit->Domain, &org) == 1;
+  }
+
+  // 11. General counters.
+  if (hit->MethodCode == kMethodOther) ++t.SlotOtherMethod[slot];
+  if (success) ++t.TodaysHits;
+  ++t.SlotHits[slot];
+  if (hit->StatusCode == 304) ++t.SlotNotModified[slot];
+  else if (success) t.SlotBytes[slot] += static_cast<double>(hit->Bytes);
+  if (!success) ++t.SlotFailed[slot];
+
+  if (hit->MethodCode == kMethodOther) return 1;
+
+  // 12. What the hit asked for.
+  const int isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP") ? 1 : 0;
+  const char* pagePart = nullptr;
+  const char* extensionPtr = nullptr;
+  const std::string page = BuildPageName(run, context, hit, isFtp, &pagePart, &extensionPtr);
+  const std::string part = pagePart != nullptr ? pagePart : "";
+  const std::string extension = extensionPtr != nullptr ? extensionPtr : "";
+  const bool isForm = IsFormHit(hit) != 0;
+  const bool isDocument = IsDocumentHit(context, hit, page.c_str(), extension.c_str()) != 0;
+  const bool isUpload = IsUploadHit(hit) != 0;
+  SummaryTableEntry* directory = t.TopTablesPtr;
+
+  if (success) {
+    if (!UpdateAds(context, hit, visit, slot)) return 0;
+
+    if (!isUpload && IsHomePageHit(run, context, hit, page.c_str(), part.c_str())) ++t.SlotHomePageHits[slot];
+
+    if (isDocument && (IsTableUsed(kTopDocuments) || IsTableUsed(kTopBottom) || IsTableUsed(kTopEntry) ||
+                       IsTableUsed(kTopExit) || IsTableUsed(kTopSinglePage) || IsTableUsed(kTopPaths))) {
+      ++t.DocumentHits;
+      ClearTableEmpty(kTopBottom);
+      uint32_t number = 0;
+      NameTableEntry* item = AddName(context, kTopDocuments, page.c_str(), &number);
+      if (item == nullptr) return 0;
+      CountItemHits(item, slot);
+      if (IsTableUsed(kTopPaths)) AppendTrail(context, visit, number, 0);
+      TimeOnPage(sessionTable, directory, 0, visit, number, hit->HitTime);
+      const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
+                              AddTopName(context, visit, kListDocuments, static_cast<uint16_t>(number)) == 1;
+      if (firstTouch) CountItemUser(item, slot);
+      if (firstTouch && ListCount(visit, kListDocuments) == 1 && ListCount(visit, kListForms) == 0 &&
+          IsTableUsed(kTopEntry)) {
+        if (!CountName(context, kTopEntry, page.c_str(), slot, 1)) return 0;
+      }
+    }
+
+    if (isUpload) {
+      if (IsTableUsed(kTopUploads)) {
+        uint32_t number = 0;
+        NameTableEntry* item = AddName(context, kTopUploads, page.c_str(), &number);
+        if (item == nullptr) return 0;
+        CountItemHits(item, slot);
+        CountUserByList(context, visit, kListUploads, item, number, slot);
+      }
+    } else if (!extension.empty() && IsTableUsed(kTopDownloads)) {
+      bool download = false;
+      for (uint16_t i = 0; i < context->downloadTypeCount && context->downloadTypes != nullptr && !download; ++i) {
+        download = MatchFileType(extension.c_str(), context->downloadTypes[i]) != 0;
+      }
+      if (download) {
+        uint32_t number = 0;
+        NameTableEntry* item = AddName(context, kTopDownloads, page.c_str(), &number);
+        if (item == nullptr) return 0;
+        CountItemHits(item, slot);
+        CountUserByList(context, visit, kListDownloads, item, number, slot);
+      }
+    }
+
+    if (!isUpload && IsTableUsed(kTopExtensions) && hit->StatusCode != 304) {
+      std::string type;
+      if (!extension.empty()) {
+        type = extension.substr(0, extension.find('?'));
+      } else {
+        const char* dot = std::strrchr(context->homePageFileName, '.');
+        type = std::string("*.") + (dot != nullptr ? dot + 1 : "");
+      }
+      NameTableEntry* item = AddName(context, kTopExtensions, type.c_str());
+      if (item == nullptr) return 0;
+      CountItemHits(item, slot);
+      item->TotalBytes += static_cast<double>(hit->Bytes);
+    }
+
+    if (IsTableUsed(kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
+      std::string folder;
+      if (DirectoryOf(context, page.c_str(), &folder)) {
+        uint32_t number = 0;
+        NameTableEntry* item = AddName(context, kTopDirectory, folder.c_str(), &number);
+        if (item == nullptr) return 0;
+        CountItemHits(item, slot);
+        CountUserByList(context, visit, kListDirectories, item, number, slot);
+        if (hit->StatusCode != 304) {
+          ++item->NonCachedTotalByHits;
+          item->TotalBytes += static_cast<double>(hit->Bytes);
+        }
+      }
+    }
+
+    if (newVisitor == 1 || hit->FormatCode == 7) {
+      const char* referrer = Text(hit->Referrer);
+      const char* none = OptionText(context, kOptNoReferrer, "No Referrer");
+      if (IsTableUsed(kTopReferers)) {
+        const std::string key = referrer[0] != 0 ? ReferrerKey(referrer) : none;
+        if (!CountName(context, kTopReferers, key.c_str(), slot, 1)) return 0;
+      }
+      if (IsTableUsed(kTopReferingSites)) {
+        const std::string key = referrer[0] != 0 ? ReferringSite(referrer) : none;
+        if (!CountName(context, kTopReferingSites, key.c_str(), slot, 1)) return 0;
+      }
+    }
+
+    const char* user = Text(hit->UserName);
+    if (IsTableUsed(kTopAuthUsers) && user[0] != 0 && !CountName(context, kTopAuthUsers, user, slot, newVisitor)) {
+      return 0;
+    }
+
+    if (!UpdateAgentTables(context, hit, slot, newVisitor)) return 0;
+
+    if (IsTableUsed(kTopSuffixes)) {
+      const char* suffix = DomainSuffix(hit->Domain);
+      if (suffix != nullptr && !IsNumericText(suffix)) {
+        for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
+          if (context->orgSuffixes[i] == nullptr || !EqualsNoCase(context->orgSuffixes[i], suffix)) continue;
+          const char* label = context->orgSuffixLabels != nullptr ? context->orgSuffixLabels[i] : nullptr;
+          if (label != nullptr && !CountName(context, kTopSuffixes, label, slot, newVisitor)) return 0;
+          break;
+        }
+      }
+    }
+
+    if (newVisitor == 1 && !UpdateGeography(context, hit, &org, orgFound, slot)) return 0;
+
+    if (IsTableUsed(kTopCompanies)) {
+      const char* name = hit->Domain;
+      if (name[0] == 0 || g_engine.unresolvedDomain == name) {
+        name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
+      }
+      SummaryTableEntry* table = TableOf(context, kTopCompanies);
+      ClearTableEmpty(kTopCompanies);
+      const uint32_t found = AddTimedItemToTable(0, nullptr, context, table, name, nullptr, hit->HitTime,
+                                                 context->CachedTime, context->MaxCachedCount, context->MaxTopCount);
+      if (found == 0) return 0;
+      CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
+    }
+
+    if (!UpdateCalendar(context, hit, slot, newVisitor)) return 0;
+  }
+
+  // Forms, successful or failed.
+  if (isForm) {
+    ++t.FormHits;
+    if (!success) ++t.FailedFormHits;
+    if (success && (IsTableUsed(kTopForms) || IsTableUsed(kTopEntry) || IsTableUsed(kTopExit) ||
+                    IsTableUsed(kTopSinglePage) || IsTableUsed(kTopPaths))) {
+      std::string form = page.substr(0, page.find('?'));
+      if (form.size() > 511) form.resize(511);
+      uint32_t number = 0;
+      NameTableEntry* item = AddName(context, kTopForms, form.c_str(), &number);
+      if (item == nullptr) return 0;
+      CountItemHits(item, slot);
+      if (!isDocument) {
+        if (IsTableUsed(kTopPaths)) AppendTrail(context, visit, number, 1);
+        TimeOnPage(sessionTable, directory, 1, visit, number, hit->HitTime);
+        const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
+                                AddTopName(context, visit, kListForms, static_cast<uint16_t>(number)) == 1;
+        if (firstTouch) CountItemUser(item, slot);
+        if (firstTouch && ListCount(visit, kListDocuments) == 0 && ListCount(visit, kListForms) == 1 &&
+            IsTableUsed(kTopEntry)) {
+          if (!CountName(context, kTopEntry, form.c_str(), slot, 1)) return 0;
+        }
+      }
+    }
+    if (IsTableUsed(kTopFormErrors)) {
+      const char* name = success ? OptionText(context, kOptSuccessfulForms, "Successful Forms Submitted")
+                                 : OptionText(context, kOptFailedForms, "Failed Forms Submitted");
+      if (!CountName(context, kTopFormErrors, name, slot, newVisitor)) return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace vrn
