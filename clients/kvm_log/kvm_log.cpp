@@ -41,7 +41,7 @@ const char kUsage[] =
     "through the engine over a time window.\n"
     "\n"
     "Options:\n"
-    "  --profiles DIR   profile folder (default: the program folder's profiles/)\n"
+    "  --profiles DIR   profile folder (default: the program folder's kvm_log/profiles/)\n"
     "  --from TIME      start of the window: YYYY-MM-DD or YYYY-MM-DD HH:MM[:SS]\n"
     "                   (default: the beginning of time)\n"
     "  --to TIME        end of the window, inclusive; a date alone means its\n"
@@ -284,7 +284,7 @@ int RunProfile(const Options& o, int16_t slot) {
 
 int main(int argc, char** argv) {
   Options o;
-  o.profiles = ProgramFolder() + "profiles/";
+  o.profiles = ProgramFolder() + "kvm_log/profiles/";
   o.progress = isatty(2) != 0;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {

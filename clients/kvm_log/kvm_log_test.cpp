@@ -38,8 +38,8 @@ class Client : public testing::Test {
     fs::create_directories(folder_ + "profiles");
     fs::create_directories(folder_ + "samples");
     const std::string src = std::getenv("KV_SOURCE_DIR");
-    fs::copy_file(src + "/data/profiles/00000001.wlp", folder_ + "profiles/00000001.wlp");
-    fs::copy_file(src + "/data/samples/access_combined.log", folder_ + "samples/access_combined.log");
+    fs::copy_file(src + "/data/kvm_log/profiles/00000001.wlp", folder_ + "profiles/00000001.wlp");
+    fs::copy_file(src + "/data/kvm_log/samples/access_combined.log", folder_ + "samples/access_combined.log");
   }
   void TearDown() override { fs::remove_all(folder_); }
 

@@ -325,7 +325,7 @@ TEST(ProfileFileTest, SampleProfilesReadWithTheirLocations) {
                  {"00000003.wlp", "..\\samples\\access_log."},       {"00000004.wlp", "ftp://"},
                  {"00000005.wlp", "http://"},                          {"00000006.wlp", "odbc:"}};
   for (const auto& s : samples) {
-    const std::string path = src + "/data/profiles/" + s.file;
+    const std::string path = src + "/data/kvm_log/profiles/" + s.file;
     Entry e;
     ASSERT_EQ(ReadDravelFile(path.c_str(), &e.e), DRAVEL_READ_OK) << s.file;
     EXPECT_EQ(std::strncmp(e.e.LogFilePath, s.locationStart, std::strlen(s.locationStart)), 0) << e.e.LogFilePath;
