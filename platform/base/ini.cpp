@@ -233,6 +233,54 @@ bool ReadFile(const std::string& path, std::string* out) {
   return ok;
 }
 
+namespace {
+
+// Releases the lock and closes. The explicit unlock matters: a child forked
+// meanwhile shares the open file, and closing alone would leave the file
+// locked for as long as the child keeps its copy.
+void UnlockAndClose(int fd) {
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// The edit proper, with `fd` open on `path` and locked.
+bool EditLocked(int fd, const struct stat& locked, const std::string& path,
+                const std::function<bool(std::string&)>& edit) {
+  if (S_ISDIR(locked.st_mode) || access(path.c_str(), W_OK) != 0) {
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
+  std::string text;
+  if (!ReadFd(fd, &text)) return false;
+  const std::string before = text;
+  if (!edit(text)) return false;
+  if (text == before) return true;
+  std::string temp = path + ".~" + std::to_string(getpid()) + "." + std::to_string(g_tempCounter++);
+  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (out < 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  bool ok = WriteAllFd(out, text.data(), text.size());
+  int err = errno;
+  if (ok) fchmod(out, locked.st_mode & 07777);
+  if (close(out) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    SetLastErrorFromErrno(err);
+  }
+  return ok;
+}
+
+}  // namespace
+
 bool EditFile(const std::string& given, bool create, const std::function<bool(std::string&)>& edit) {
   const std::string path = FollowLink(given);
   int fd = -1;
@@ -258,50 +306,10 @@ bool EditFile(const std::string& given, bool create, const std::function<bool(st
     if (fstat(fd, &locked) == 0 && stat(path.c_str(), &current) == 0 && locked.st_dev == current.st_dev &&
         locked.st_ino == current.st_ino)
       break;
-    close(fd);
+    UnlockAndClose(fd);
   }
-  if (S_ISDIR(locked.st_mode) || access(path.c_str(), W_OK) != 0) {
-    close(fd);
-    SetLastError(kErrorAccessDenied);
-    return false;
-  }
-  std::string text;
-  if (!ReadFd(fd, &text)) {
-    close(fd);
-    return false;
-  }
-  const std::string before = text;
-  if (!edit(text)) {
-    close(fd);
-    return false;
-  }
-  if (text == before) {
-    close(fd);
-    return true;
-  }
-  std::string temp = path + ".~" + std::to_string(getpid()) + "." + std::to_string(g_tempCounter++);
-  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (out < 0) {
-    SetLastErrorFromErrno(errno);
-    close(fd);
-    return false;
-  }
-  bool ok = WriteAllFd(out, text.data(), text.size());
-  int err = errno;
-  if (ok) fchmod(out, locked.st_mode & 07777);
-  if (close(out) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    SetLastErrorFromErrno(err);
-  }
-  close(fd);
+  const bool ok = EditLocked(fd, locked, path, edit);
+  UnlockAndClose(fd);
   return ok;
 }
 

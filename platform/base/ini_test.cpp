@@ -3,14 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/base/base_testutil.h"
+#include "platform/base/ini_detail.h"
 #include "platform/base/lasterror.h"
 
 namespace kv {
@@ -319,6 +323,34 @@ TEST_F(IniTest, ConcurrentWritersLoseNothing) {
   auto keys = IniKeyNames("shared", file.c_str());
   EXPECT_EQ(keys.size(), 100u);
   EXPECT_EQ(IniGetInt("Shared", "k3_24", -1, file.c_str()), 24);
+}
+
+TEST_F(IniTest, AChildForkedDuringAnEditDoesNotKeepTheFileLocked) {
+  // A child forked while an edit holds the file's lock shares the open file
+  // and keeps it open here until told to end; the lock must still end with
+  // the edit.
+  int hold[2];
+  ASSERT_EQ(pipe(hold), 0);
+  pid_t child = -1;
+  ASSERT_TRUE(ini::EditFile(file_, false, [&](std::string&) {
+    child = fork();
+    if (child == 0) {
+      char c;
+      close(hold[1]);
+      _exit(read(hold[0], &c, 1) < 0 ? 1 : 0);
+    }
+    return true;  // no change: the same file stays in place
+  }));
+  close(hold[0]);
+  ASSERT_GT(child, 0);
+  auto write = std::async(std::launch::async, [&] { return IniWriteString("Forked", "k", "2", file_.c_str()); });
+  const bool finished = write.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  close(hold[1]);  // lets the child end (and with it a lock it kept)
+  EXPECT_TRUE(finished) << "the forked child kept the file locked";
+  EXPECT_TRUE(write.get());
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(IniString("Forked", "k", "", file_.c_str()), "2");
 }
 
 TEST_F(IniTest, BareNamesLiveInTheProgramFolder) {
