@@ -423,7 +423,12 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
       UnlinkItemFromList(table, v);
       if (postVisits == 1) PostVisitDetails(context, v);
       FreeItemTopNames(rec);
-      if (!ExpireItem(table, v, maxTop, searchFrom)) return 0;
+      if (!ExpireItem(table, v, maxTop, searchFrom)) {
+        // The item stays live: it goes back into the date list so that the
+        // lists stay whole, and the call fails.
+        InsertLinkListItem(table, v);
+        return 0;
+      }
     }
   }
 

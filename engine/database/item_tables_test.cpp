@@ -261,8 +261,14 @@ TEST(ItemTables, FullTopListEvictsTheRetiredItemWithFewestHits) {
 TEST(ItemTables, MaxTopOfOneFailsTheFirstExpiry) {
   TestAnalysis a;
   SummaryTableEntry* t = a.Table(kTopCompanies);
-  ASSERT_NE(AddTimed(a, t, "x", 100, 1), 0u);
+  uint32_t x = AddTimed(a, t, "x", 100, 1) - 1;
   EXPECT_EQ(AddTimed(a, t, "y", 100 + kIdle + 1, 1), 0u);
+  // The failed expiry leaves x live and in the date list, and nothing added.
+  EXPECT_EQ(Item(t, x)->TopFlag, 0u);
+  EXPECT_EQ(t->DateListHead, x);
+  EXPECT_EQ(t->DateListTail, x);
+  EXPECT_EQ(t->Count, 2u);
+  EXPECT_EQ(AddTimed(a, t, "x", 150, 1) - 1, x);  // before the limit it still answers
 }
 
 TEST(ItemTables, NewNameRenamesTheItemFoundByItsOldName) {
