@@ -226,5 +226,26 @@ TEST_F(OrgFileTest, BigFileIsPreferred) {
   std::remove((folder_ + "COMPANY.BIG").c_str());
 }
 
+// The organisation and intranet files delivered with the program.
+TEST(DeliveredFiles, OrganisationFileAndIntranetList) {
+  const char* programDir = std::getenv("KV_PROGRAM_DIR");
+  if (programDir == nullptr) GTEST_SKIP() << "KV_PROGRAM_DIR not set";
+  const std::string folder = std::string(programDir) + "/";
+  AnalysisContext context{};
+  context.orgFile = KV_INVALID_FILE;
+  ASSERT_EQ(OpenOrganizationFile(&context, folder.c_str()), 1);
+  OrganizationRecord record;
+  for (const char* domain : {"example.com", "example.edu", "example.net", "example.org"}) {
+    EXPECT_EQ(FindOrganization(&context, context.orgFileSize, 0, domain, &record), 1) << domain;
+    EXPECT_STREQ(record.country, "US");
+  }
+  EXPECT_EQ(FindOrganization(&context, context.orgFileSize, 0, "example.invalid", &record), 0);
+  kv::FileClose(context.orgFile);
+  context.orgFile = KV_INVALID_FILE;
+  // The intranet list holds only its explanation: no entry.
+  ASSERT_EQ(LoadIntranetList(&context, (folder + "KVINTRA.TXT").c_str()), 1);
+  EXPECT_EQ(context.intranetCount, 0);
+}
+
 }  // namespace
 }  // namespace vrn
