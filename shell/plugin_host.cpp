@@ -1,6 +1,8 @@
 // Support libraries: loading, the list by id, routing and the host callbacks.
 #include "shell/plugin_host.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -291,16 +293,45 @@ void EnumerateProfiles(KvWindow window) {
     std::vector<ProfileEntry*> old;
     for (ProfileEntry* p : g_profiles)
       if (p && p->libraryId == library->id) old.push_back(p);
+    // The events of this library's profiles, with the profile file each
+    // belongs to: the library frees an old entry once it is handed back, and
+    // it need not list its profiles in the array's (sorted) order, so an
+    // event follows the new entry of its own profile file. Entries without a
+    // file name are paired by position.
+    struct Pending {
+      ScheduleEntry* schedule;
+      ProfileEntry* oldEntry;
+      std::string file;
+      bool moved;
+    };
+    std::vector<Pending> pending;
+    {
+      SchedulerLock lock;
+      for (ScheduleEntry* s : g_schedules)
+        if (s && s->profile && std::find(old.begin(), old.end(), s->profile) != old.end())
+          pending.push_back({s, s->profile, std::string(s->profile->profileFile, strnlen(s->profile->profileFile, sizeof s->profile->profileFile)), false});
+    }
+    std::vector<ProfileEntry*> handedBack;
     size_t next = 0;
     ProfileEntry* previous = nullptr;
     for (;;) {
       ProfileEntry* oldEntry = next < old.size() ? old[next] : nullptr;
       ProfileEntry* out = nullptr;
-      if (enumerate(window, previous, oldEntry, &out) != KV_RESULT_DONE || !out) break;
-      if (oldEntry && out != oldEntry) {
+      int32_t result = enumerate(window, previous, oldEntry, &out);
+      if (oldEntry) handedBack.push_back(oldEntry);
+      if (result != KV_RESULT_DONE || !out) break;
+      std::string file(out->profileFile, strnlen(out->profileFile, sizeof out->profileFile));
+      {
         SchedulerLock lock;
-        for (ScheduleEntry* s : g_schedules)
-          if (s && s->profile == oldEntry) s->profile = out;
+        for (Pending& p : pending) {
+          if (p.moved) continue;
+          bool same = p.file.empty() ? (p.oldEntry == oldEntry && out != oldEntry)
+                                     : strcasecmp(p.file.c_str(), file.c_str()) == 0;
+          if (same) {
+            p.schedule->profile = out;
+            p.moved = true;
+          }
+        }
       }
       if (oldEntry) ++next;
       try {
@@ -310,6 +341,14 @@ void EnumerateProfiles(KvWindow window) {
       }
       previous = out;
     }
+    // An event whose profile went back to the library without a successor
+    // would point at a freed entry.
+    SchedulerLock lock;
+    for (Pending& p : pending)
+      if (!p.moved && std::find(handedBack.begin(), handedBack.end(), p.oldEntry) != handedBack.end()) {
+        p.schedule->profile = nullptr;
+        p.schedule->hasProfile = 0;
+      }
   }
   g_profiles.swap(fresh);
   std::stable_sort(g_profiles.begin(), g_profiles.end(), [](const ProfileEntry* a, const ProfileEntry* b) {

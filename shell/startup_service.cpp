@@ -125,6 +125,8 @@ int Connect(const std::string& path) {
 // Reads or writes exactly size bytes within the time limit.
 bool Transfer(int fd, void* data, size_t size, bool write, int timeoutMs) {
   char* p = static_cast<char*>(data);
+  struct stat st {};
+  bool socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   uint64_t end = TickCount64() + static_cast<uint64_t>(timeoutMs);
   while (size > 0) {
     uint64_t now = TickCount64();
@@ -133,7 +135,8 @@ bool Transfer(int fd, void* data, size_t size, bool write, int timeoutMs) {
     int r = ::poll(&pfd, 1, static_cast<int>(end - now));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
-    ssize_t n = write ? ::send(fd, p, size, MSG_NOSIGNAL) : ::recv(fd, p, size, 0);
+    // Sockets are written without SIGPIPE; pipes take plain reads and writes.
+    ssize_t n = write ? (socket ? ::send(fd, p, size, MSG_NOSIGNAL) : ::write(fd, p, size)) : ::read(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;

@@ -81,6 +81,7 @@ int32_t Enumerate(KvWindow, ProfileEntry* previous, ProfileEntry* old, ProfileEn
   auto* entry = new ProfileEntry{};
   entry->libraryId = std::atoi(Get("id", "7").c_str());
   std::snprintf(entry->description, sizeof entry->description, "%s", g_descriptions[g_cursor].c_str());
+  std::snprintf(entry->profileFile, sizeof entry->profileFile, "/profiles/%s.prf", g_descriptions[g_cursor].c_str());
   entry->key = static_cast<int32_t>(g_cursor) + 100 * entry->libraryId;
   ++g_cursor;
   g_entries.push_back(entry);

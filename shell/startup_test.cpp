@@ -1,0 +1,371 @@
+// Start-up, single copy, service and shutdown: the program run in-process
+// through its message loop and a dialog script, and as real child processes.
+#include "shell/startup_main.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "platform/base/clock.h"
+#include "platform/ui/dialog.h"
+#include "platform/ui/msgbox.h"
+#include "shell/plugin_host.h"
+#include "shell/settings_scramble.h"
+#include "shell/startup_service.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string MakeTempDir() {
+  char templ[] = "/tmp/kvstartXXXXXX";
+  if (!mkdtemp(templ)) return "";
+  return std::string(templ) + "/";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A program folder holding the program, its modules and optionally the
+// test plug-in.
+void FillProgramFolder(const std::string& dir, bool product, bool base, bool plugin) {
+  fs::path bin = std::getenv("KV_PROGRAM_DIR");
+  fs::create_directories(dir);
+  for (const char* f : {"KELVARON", "WSOCK32.so", "FTP4W32.so"}) fs::create_symlink(bin / f, dir + f);
+  if (product) fs::create_symlink(bin / "PRODUCT.RSL", dir + "PRODUCT.RSL");
+  if (base) fs::create_symlink(bin / "BASE.RSL", dir + "BASE.RSL");
+  if (plugin) {
+    fs::copy_file(fs::path(std::getenv("KV_TEST_DIR")) / "shell_plugins" / "kvm_test.so", dir + "kvm_test.so");
+    std::ofstream(dir + "kvm_test.so.cfg") << "id=4\nname=Test\nprofiles=One\nlog=" << dir << "plugin.log\n";
+  }
+}
+
+// The in-process runs share one program folder: the settings file's path is
+// fixed at its first use.
+std::string g_programDir;
+std::string g_realProgramDir;
+
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_realProgramDir = std::getenv("KV_PROGRAM_DIR");
+    g_programDir = MakeTempDir() + "prog/";
+    FillProgramFolder(g_programDir, true, true, true);
+    setenv("KV_PROGRAM_DIR", g_programDir.c_str(), 1);
+    setenv("KV_LOCK_DIR", (g_programDir + "locks").c_str(), 1);
+    setenv("KV_REGISTRY", (g_programDir + "registry.ini").c_str(), 1);
+    setenv("KV_DEBUG_LOG", (g_programDir + "debug.log").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(fs::path(g_programDir).parent_path().parent_path()); }
+};
+::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+
+// ---- in-process ------------------------------------------------------------
+
+struct Seen {
+  bool panelShown = false;
+  KvModule resources = nullptr;
+  uint16_t language = 0;
+  std::string help;
+  bool splash = false;
+  bool mutex = false;
+  bool plugin = false;
+  bool network = false;
+};
+
+Seen RunOnce(const std::string& language) {
+  std::ofstream(g_programDir + "KELVARON.INI") << "[Language]\nProgram=" << language << "\n";
+  Seen seen;
+  auto previous = kv::ui::SetDialogScript([&](KvWindow dialog, kv::ui::DialogEvent event) {
+    kv::app::AppState& a = kv::app::App();
+    if (event != kv::ui::DialogEvent::Shown || dialog != a.panelWindow.load()) return;
+    seen.panelShown = true;
+    seen.resources = a.resourceModule;
+    seen.language = a.languageId;
+    seen.help = a.helpFile;
+    seen.splash = kv::ui::IsWindow(a.splashWindow);
+    seen.mutex = a.schedulerMutex != 0;
+    seen.plugin = kv::host::FindSupportLibrary(4) != nullptr;
+    seen.network = a.networkBound;
+    kv::ui::SendMessage(dialog, kv::msg::Command, kv::ui::MakeWParam(kv::app::kExitCommand, 0), 0);
+  });
+  int code = kv::app::RunApplication(KvSelfModule(), 0, "", kv::ui::ShowNormal);
+  kv::ui::SetDialogScript(previous);
+  EXPECT_EQ(code, 0);
+  return seen;
+}
+
+TEST(RunApplicationTest, StartsOpensThePanelAndShutsDown) {
+  struct Case {
+    const char* program;
+    uint16_t language;
+  };
+  const Case cases[] = {{"ENGLISH", 1033}, {"", 1033}, {"FRENCH", 1036}, {"GERMAN", 1031},
+                        {"JAPANESE", 1041}, {"KLINGON", 1033}};
+  for (const Case& c : cases) {
+    Seen seen = RunOnce(c.program);
+    ASSERT_TRUE(seen.panelShown) << c.program;
+    EXPECT_EQ(seen.language, c.language) << c.program;
+    // The program carries no menus of its own: BASE.RSL serves every language.
+    EXPECT_NE(seen.resources, KvSelfModule()) << c.program;
+    EXPECT_NE(seen.resources, nullptr);
+    EXPECT_EQ(seen.help, g_programDir + "HELP\\" + c.program + "\\PRODUCT.HLP");
+    EXPECT_TRUE(seen.splash);
+    EXPECT_TRUE(seen.mutex);
+    EXPECT_TRUE(seen.plugin);
+    EXPECT_TRUE(seen.network);
+    // Shutdown released everything.
+    kv::app::AppState& a = kv::app::App();
+    EXPECT_EQ(a.resourceModule, KvSelfModule());
+    EXPECT_EQ(a.product.module, nullptr);
+    EXPECT_EQ(kv::host::FirstSupportLibrary(), nullptr);
+    EXPECT_FALSE(kv::ui::IsWindowClassRegistered(kv::app::kMainClass));
+    EXPECT_FALSE(kv::ui::IsWindowClassRegistered(kv::app::kProgressBarClass));
+  }
+  std::string calls = ReadAll(g_programDir + "plugin.log");
+  EXPECT_NE(calls.find("Test: init host=0"), std::string::npos);
+  EXPECT_NE(calls.find("Test: unload"), std::string::npos);
+}
+
+TEST(RunApplicationTest, ExitBeforeThePanelOpensEndsTheRun) {
+  std::ofstream(g_programDir + "KELVARON.INI") << "[Language]\nProgram=ENGLISH\n";
+  bool panel = false;
+  auto previous = kv::ui::SetDialogScript([&](KvWindow, kv::ui::DialogEvent) { panel = true; });
+  std::thread stopper([] {
+    // As the service's stop would come: from another thread, during start-up.
+    while (!kv::app::App().hiddenWindow.load()) kv::Sleep(5);
+    kv::app::RequestExit();
+  });
+  int code = kv::app::RunApplication(KvSelfModule(), 0, "", kv::ui::ShowNormal);
+  stopper.join();
+  kv::ui::SetDialogScript(previous);
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(panel);
+}
+
+TEST(ServiceUserTest, SplitsAtTheFirstSeparator) {
+  struct Case {
+    const char* name;
+    const char* domain;
+    const char* user;
+  };
+  const Case cases[] = {{"alice", "", "alice"},
+                        {"office/alice", "office", "alice"},
+                        {"office\\alice", "office", "alice"},
+                        {"a\\b/c", "a\\b", "c"},  // "/" is looked for first
+                        {"/alice", "", "alice"},
+                        {"", "", ""}};
+  for (const Case& c : cases) {
+    std::string domain = "x", user = "x";
+    kv::app::SplitServiceUser(c.name, &domain, &user);
+    EXPECT_EQ(domain, c.domain) << c.name;
+    EXPECT_EQ(user, c.user) << c.name;
+  }
+}
+
+// ---- child processes ---------------------------------------------------------
+
+class ChildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempDir();
+    prog_ = root_ + "prog/";
+    env_ = {{"KV_PROGRAM_DIR", prog_},
+            {"KV_LOCK_DIR", root_ + "locks"},
+            {"KV_REGISTRY", root_ + "registry.ini"},
+            {"KV_MSGBOX_LOG", root_ + "boxes.log"},
+            {"KV_DEBUG_LOG", root_ + "debug.log"},
+            {"KV_LOGON_FILE", root_ + "logons"}};
+    saved_ = {getenv("KV_LOCK_DIR"), getenv("KV_REGISTRY")};
+    setenv("KV_LOCK_DIR", env_["KV_LOCK_DIR"].c_str(), 1);
+    setenv("KV_REGISTRY", env_["KV_REGISTRY"].c_str(), 1);
+  }
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    // A service started by a test runs detached: stop it.
+    ServiceStatus status;
+    if (kv::svc::QueryServiceStatus(kv::app::kServiceName, &status) && status.currentState != kv::svc::kStopped) {
+      kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr);
+      WaitForState(kv::svc::kStopped);
+    }
+    setenv("KV_LOCK_DIR", saved_[0].c_str(), 1);
+    setenv("KV_REGISTRY", saved_[1].c_str(), 1);
+    fs::remove_all(root_);
+  }
+  pid_t Start(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (auto& [k, v] : env_) setenv(k.c_str(), v.c_str(), 1);
+      std::vector<char*> argv;
+      std::string program = prog_ + "KELVARON";
+      argv.push_back(program.data());
+      std::vector<std::string> copy = args;
+      for (std::string& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(126);
+    }
+    children_.push_back(pid);
+    return pid;
+  }
+  // Waits for the child's end (at most 20 s); its exit code, or -1000.
+  int Wait(pid_t pid) {
+    for (int i = 0; i < 2000; ++i) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        children_.erase(std::find(children_.begin(), children_.end(), pid));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+      }
+      kv::Sleep(10);
+    }
+    return -1000;
+  }
+  int Run(const std::vector<std::string>& args) { return Wait(Start(args)); }
+  bool WaitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 2000; ++i) {
+      if (condition()) return true;
+      kv::Sleep(10);
+    }
+    return false;
+  }
+  bool WaitForState(uint32_t state) {
+    return WaitFor([&] {
+      ServiceStatus s;
+      return kv::svc::QueryServiceStatus(kv::app::kServiceName, &s) && s.currentState == state;
+    });
+  }
+  std::string Boxes() { return ReadAll(root_ + "boxes.log"); }
+  std::string Debug() { return ReadAll(root_ + "debug.log"); }
+  void InstallService(uint32_t type) {
+    ASSERT_TRUE(kv::svc::CreateService(kv::app::kServiceName, "Kelvaron v4.0 Real-Time Service", type,
+                                       (prog_ + "KELVARON /service").c_str()));
+  }
+
+  std::string root_, prog_;
+  std::map<std::string, std::string> env_;
+  std::vector<std::string> saved_;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(ChildTest, SecondCopyBringsTheRunningOneForwardAndEnds) {
+  FillProgramFolder(prog_, true, true, false);
+  pid_t first = Start({});
+  ASSERT_TRUE(WaitFor([] { return kv::svc::FindRunningWindow(kv::app::kMainClass); }));
+  EXPECT_EQ(Run({}), 0);
+  ASSERT_TRUE(WaitFor([&] { return Debug().find("main panel was brought forward") != std::string::npos; }));
+  // The first copy still runs, and ends on the request to end.
+  EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0);
+  kill(first, SIGTERM);
+  EXPECT_EQ(Wait(first), 0);
+  EXPECT_FALSE(kv::svc::FindRunningWindow(kv::app::kMainClass));
+  EXPECT_EQ(Boxes(), "");
+}
+
+TEST_F(ChildTest, MissingModulesEndStartUp) {
+  struct Case {
+    bool product, base, productIsBase;
+    const char* message;
+  };
+  const Case cases[] = {
+      {false, true, false, "Error!: Unable to locate a CURRENT product resource support file (.PRD)."},
+      {true, false, false, "Error!: Unable to locate a .BSE resource support file."},
+      // A module without the entry points counts as missing.
+      {false, true, true, "Error!: Unable to locate a CURRENT product resource support file (.PRD)."},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(prog_);
+    fs::remove(root_ + "boxes.log");
+    FillProgramFolder(prog_, c.product, c.base, false);
+    if (c.productIsBase) fs::create_symlink(fs::path(g_realProgramDir) / "BASE.RSL", prog_ + "PRODUCT.RSL");
+    EXPECT_EQ(Run({}), 255) << c.message;
+    EXPECT_NE(Boxes().find(c.message), std::string::npos) << Boxes();
+  }
+}
+
+TEST_F(ChildTest, ServiceFlagWithoutManagerReportsAndEnds) {
+  FillProgramFolder(prog_, true, true, false);
+  EXPECT_EQ(Run({"/service"}), 0);
+  EXPECT_NE(Debug().find("StartServiceCtrlDispatcher Failed"), std::string::npos);
+}
+
+TEST_F(ChildTest, InstalledServiceIsStartedThenReportedThenStopped) {
+  FillProgramFolder(prog_, true, true, true);
+  InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
+  std::string scrambled;
+  ASSERT_TRUE(ScramblePassword("secret", scrambled));
+  std::ofstream(prog_ + "KELVARON.INI") << "[Defaults]\nUsername=office/alice\nPassword=" << scrambled << "\n";
+  std::ofstream(root_ + "logons") << "office\\alice:secret\n";
+
+  EXPECT_EQ(Run({}), 0);  // starts the service and ends
+  ASSERT_TRUE(WaitForState(kv::svc::kRunning));
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(prog_ + "plugin.log").find("init host=1") != std::string::npos; }))
+      << ReadAll(prog_ + "plugin.log");
+
+  // The service's copy holds the main window: a plain start forwards to it.
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_TRUE(WaitFor([&] { return Debug().find("main panel was brought forward") != std::string::npos; }));
+  EXPECT_EQ(Boxes().find("failed to logon"), std::string::npos);
+
+  ServiceStatus status;
+  ASSERT_TRUE(kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlInterrogate, &status));
+  EXPECT_EQ(status.currentState, kv::svc::kRunning);
+  EXPECT_EQ(status.serviceType, kv::svc::kOwnProcess | kv::svc::kInteractive);
+  ASSERT_TRUE(kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr));
+  ASSERT_TRUE(WaitForState(kv::svc::kStopped));
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(prog_ + "plugin.log").find("unload") != std::string::npos; }));
+}
+
+TEST_F(ChildTest, ServiceWithWrongPasswordStillRuns) {
+  FillProgramFolder(prog_, true, true, false);
+  InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
+  std::string scrambled;
+  ASSERT_TRUE(ScramblePassword("wrong", scrambled));
+  std::ofstream(prog_ + "KELVARON.INI") << "[Defaults]\nUsername=alice\nPassword=" << scrambled << "\n";
+  std::ofstream(root_ + "logons") << "alice:secret\n";
+  EXPECT_EQ(Run({}), 0);
+  ASSERT_TRUE(WaitForState(kv::svc::kRunning));
+  EXPECT_TRUE(WaitFor([&] { return Boxes().find("Kelvaron service failed to logon") != std::string::npos; }));
+  ASSERT_TRUE(kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr));
+  EXPECT_TRUE(WaitForState(kv::svc::kStopped));
+}
+
+TEST_F(ChildTest, NonInteractiveServiceTellsAndStops) {
+  FillProgramFolder(prog_, true, true, false);
+  InstallService(kv::svc::kOwnProcess);
+  EXPECT_EQ(Run({}), 0);
+  // Running without a main window: a plain start is told and ends.
+  ASSERT_TRUE(WaitForState(kv::svc::kRunning));
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_NE(Boxes().find("Kelvaron: Kelvaron Service is already running."), std::string::npos);
+  EXPECT_TRUE(WaitForState(kv::svc::kStopped));
+  EXPECT_TRUE(WaitFor([&] { return Boxes().find("cannot start as a non-interactive service") != std::string::npos; }));
+  EXPECT_TRUE(kv::svc::IsServiceInstalled(kv::app::kServiceName));
+}
+
+TEST_F(ChildTest, ServiceThatCannotStartIsRemoved) {
+  FillProgramFolder(prog_, true, true, false);
+  ASSERT_TRUE(kv::svc::CreateService(kv::app::kServiceName, "x", kv::svc::kOwnProcess | kv::svc::kInteractive,
+                                     (root_ + "missing-program /service").c_str()));
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_NE(Boxes().find("Kelvaron Service failed to start. Kelvaron will remove the Service and exit."),
+            std::string::npos);
+  EXPECT_FALSE(kv::svc::IsServiceInstalled(kv::app::kServiceName));
+}
+
+}  // namespace
