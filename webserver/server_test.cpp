@@ -245,6 +245,26 @@ TEST_F(WebServerTest, ListeningAddresses) {
   EXPECT_FALSE(Accepts("127.0.0.2", 99));
 }
 
+TEST_F(WebServerTest, SetUpFailureLeavesTheServerStoppedUntilTheNextStart) {
+  // The port is held by a listener of the test's own.
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  SetKey("WebEnable", "TRUE");
+  StartWebServer();
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(g_folder / "debug.log").find("bind failed") != std::string::npos; }));
+  EXPECT_FALSE(IsWebServerRunning());
+  EXPECT_TRUE(boxes.empty());
+  close(holder);
+  StartWebServer();
+  EXPECT_TRUE(WaitFor([&] { return IsWebServerRunning(); }));
+  EXPECT_NE(Get(port, "/").find("200 OK"), std::string::npos);
+}
+
 std::string UserOf(const std::string& page) {
   std::smatch m;
   if (!std::regex_search(page, m, std::regex("User=([0-9]+)"))) return "";
