@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <vornic/odbc.h>
 #include <vornic/report.h>
 
 #include "engine/core/engine_state.h"
@@ -19,6 +20,7 @@
 #include "engine/core/profile.h"
 #include "engine/core/w3c_format.h"
 #include "engine/network/dns_queue.h"
+#include "engine/network/remote_logs.h"
 #include "platform/base/clock.h"
 #include "platform/base/memory.h"
 
@@ -41,6 +43,7 @@ struct RunState {
   uint16_t current = 0;
   uint64_t total = 0;           // window bytes over all files
   LogSourceHandle source = kNoLogSource;
+  bool odbc = false;            // the logs are an "odbc:" table
 };
 
 RunState g_run;
@@ -186,13 +189,21 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   if (kind == kLocationLocal) {
     location = ResolveLocalLogPath(parsed, profileDir, kv::Now());
   } else if (kind == kLocationFtp || kind == kLocationHttp) {
-    // Remote logs are read from a fetched local copy; this build fetches none.
-    SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
-    return -1;
+    // A remote log is read from the local copy that VRN_OpenURL fetched
+    // beforehand; taking it clears the copy's ready mark. The copies stay in
+    // the profile's cache folder, where the next fetch continues from them.
+    std::string copy;
+    if (!TakeFetchedRemoteLog(&copy) || copy.empty()) {
+      SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
+      return -1;
+    }
+    location = std::move(copy);
+    CopyBounded(firstLocation, 81, std::string(FieldText(profile->LogFilePath, sizeof profile->LogFilePath)).c_str());
   } else {
     location = parsed;
   }
 
+  g_run.odbc = kind == kLocationOdbc;
   SetLogFormatHint(profile->LogFileFormat);
   uint16_t count = 0;
   LogListSummary summary{};
@@ -278,6 +289,13 @@ VORNIC_API int16_t RemoteADT_GetReportRecord(DravelEntry* /*profile*/, uint16_t 
 
 VORNIC_API int16_t RemoteADT_CloseReport(uint16_t /*slot*/, uint16_t* errorWord) {
   SetError(errorWord, 0);
+  if (g_run.odbc) {
+    // Releases the table's statement and connection and its prepared rows,
+    // so that the next run of the profile reads the rows added since.
+    const bool open = g_run.source != kNoLogSource && GetLogSourceKind(g_run.source) == kLogSourceOdbc;
+    VRN_CloseODBC(open ? g_run.source : -1);
+    g_run.odbc = false;
+  }
   CloseRunSource();
   g_run.files.clear();
   g_run.files.shrink_to_fit();

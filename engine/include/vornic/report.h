@@ -26,7 +26,7 @@ extern "C" {
 #define VRN_ERR_FILE 0x8008        /* a log or view file could not be opened or written */
 #define VRN_ERR_NO_MEMORY 0x8009
 #define VRN_ERR_BAD_ARGUMENT 0x800A  /* an argument out of range (kind, handle, text too long) */
-#define VRN_ERR_NOT_AVAILABLE 0x800B /* the run kind needs a part this build lacks */
+#define VRN_ERR_NOT_AVAILABLE 0x800B /* not available: a run kind this build lacks, or a remote log with no fetched copy */
 
 /* Creates a run. Returns 0 with the run's handle in *outHandle, or -1 with
    *outHandle = 0 and the reason in *errorWord (0 when the window simply holds
