@@ -19,11 +19,14 @@
 
 namespace {
 
+bool g_reload = true;
+
+// Read when first needed and again at the start of each enumeration.
 std::map<std::string, std::string>& Config() {
   static std::map<std::string, std::string> config;
-  static bool loaded = false;
-  if (!loaded) {
-    loaded = true;
+  if (g_reload) {
+    g_reload = false;
+    config.clear();
     Dl_info info{};
     static int anchor;
     if (dladdr(&anchor, &info) && info.dli_fname) {
@@ -68,6 +71,7 @@ int32_t Enumerate(KvWindow, ProfileEntry* previous, ProfileEntry* old, ProfileEn
       }
   }
   if (!previous) {
+    g_reload = true;
     g_cursor = 0;
     g_descriptions.clear();
     if (Get("enumerate") != "none") {
