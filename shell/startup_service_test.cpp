@@ -1,0 +1,130 @@
+// The service table, logon and the running-copy channel, in-process.
+#include "shell/startup_service.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/base/lasterror.h"
+#include "platform/ui/window.h"
+
+namespace fs = std::filesystem;
+using namespace kv::svc;
+
+namespace {
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/kvsvcXXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = std::string(templ) + "/";
+    setenv("KV_LOCK_DIR", (dir_ + "locks").c_str(), 1);
+    setenv("KV_REGISTRY", (dir_ + "registry.ini").c_str(), 1);
+    setenv("KV_LOGON_FILE", (dir_ + "logons").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(ServiceTest, TableCreateQueryDelete) {
+  EXPECT_FALSE(IsServiceInstalled("Svc"));
+  EXPECT_EQ(kv::GetLastError(), kErrorServiceDoesNotExist);
+  ServiceStatus status;
+  EXPECT_FALSE(QueryServiceStatus("Svc", &status));
+  EXPECT_FALSE(StartService("Svc", {}));
+  EXPECT_FALSE(ControlService("Svc", kControlStop, &status));
+
+  ASSERT_TRUE(CreateService("Svc", "A service", kOwnProcess | kInteractive, "/bin/prog /service"));
+  EXPECT_FALSE(CreateService("Svc", "Again", kOwnProcess, "/bin/prog"));
+  EXPECT_FALSE(CreateService("", "Empty", kOwnProcess, "/bin/prog"));
+  EXPECT_FALSE(CreateService("Other", "No path", kOwnProcess, ""));
+  ServiceConfig config;
+  ASSERT_TRUE(QueryServiceConfig("Svc", &config));
+  EXPECT_EQ(config.serviceType, kOwnProcess | kInteractive);
+  EXPECT_EQ(config.binaryPath, "/bin/prog /service");
+  EXPECT_EQ(config.displayName, "A service");
+  // Installed and not running: stopped; a control finds nobody to answer.
+  ASSERT_TRUE(QueryServiceStatus("Svc", &status));
+  EXPECT_EQ(status.currentState, kStopped);
+  EXPECT_FALSE(ControlService("Svc", kControlInterrogate, &status));
+  EXPECT_EQ(kv::GetLastError(), kErrorServiceNotActive);
+  EXPECT_TRUE(DeleteService("Svc"));
+  EXPECT_FALSE(IsServiceInstalled("Svc"));
+  EXPECT_FALSE(DeleteService("Svc"));
+}
+
+TEST_F(ServiceTest, DispatcherNeedsAStartByTheManager) {
+  unsetenv("KV_SERVICE_START");
+  EXPECT_FALSE(StartServiceCtrlDispatcher("Kelvaron", [](int, char**) {}));
+  EXPECT_EQ(kv::GetLastError(), kErrorFailedServiceControllerConnect);
+  EXPECT_FALSE(RegisterServiceCtrlHandler("Kelvaron", [](uint32_t) {}));
+  EXPECT_FALSE(SetServiceStatus(ServiceStatus{}));
+}
+
+TEST_F(ServiceTest, LogonChecksThePasswordFile) {
+  std::ofstream(dir_ + "logons") << "office\\alice:secret\nbob:pw:with:colons\r\n\\carol:\n";
+  struct Case {
+    const char* user;
+    const char* domain;
+    const char* password;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"alice", "office", "secret", true},   {"ALICE", "OFFICE", "secret", true},
+      {"alice", "office", "Secret", false},  {"alice", "", "secret", false},
+      {"bob", "", "pw:with:colons", true},   {"bob", "office", "pw:with:colons", false},
+      {"carol", "", "", true},               {"dave", "", "", false},
+      {"", "", "", false},
+  };
+  for (const Case& c : cases) {
+    intptr_t token = -1;
+    EXPECT_EQ(LogonUser(c.user, c.domain, c.password, 5, 0, &token), c.ok) << c.user << "@" << c.domain;
+    if (!c.ok) {
+      EXPECT_EQ(token, 0);
+      continue;
+    }
+    EXPECT_NE(token, 0);
+    EXPECT_TRUE(ImpersonateLoggedOnUser(token));
+    EXPECT_FALSE(ImpersonatedUser().empty());
+    // Impersonation belongs to the calling thread.
+    std::string other = "x";
+    std::thread([&] { other = ImpersonatedUser(); }).join();
+    EXPECT_EQ(other, "");
+    EXPECT_TRUE(RevertToSelf());
+    EXPECT_EQ(ImpersonatedUser(), "");
+    EXPECT_TRUE(CloseToken(token));
+    EXPECT_FALSE(ImpersonateLoggedOnUser(token));
+  }
+  unsetenv("KV_LOGON_FILE");
+  intptr_t token = 0;
+  EXPECT_FALSE(LogonUser("alice", "office", "secret", 5, 0, &token));
+}
+
+TEST_F(ServiceTest, RunningWindowIsFoundAndReached) {
+  const char* cls = "TEST:MAIN";
+  EXPECT_FALSE(FindRunningWindow(cls));
+  EXPECT_FALSE(SendToRunningWindow(cls, 2034, 0, 0));
+  ASSERT_TRUE(kv::ui::RegisterWindowClass("TestRunning", [](KvWindow w, uint32_t m, KvWParam p, KvLParam l) {
+    return kv::ui::DefWindowProc(w, m, p, l);
+  }));
+  KvWindow window = kv::ui::CreateWindow("TestRunning", "", 0, 0);
+  ASSERT_TRUE(AnnounceWindowClass(cls, window));
+  EXPECT_FALSE(AnnounceWindowClass(cls, window));  // one holder of a class
+  EXPECT_TRUE(FindRunningWindow(cls));
+  EXPECT_TRUE(SendToRunningWindow(cls, 2034, 7, -3));
+  kv::ui::Message m;
+  ASSERT_TRUE(kv::ui::PeekMessage(&m, window, 2034, 2034));
+  EXPECT_EQ(m.wparam, 7u);
+  EXPECT_EQ(m.lparam, -3);
+  WithdrawWindowClass(cls);
+  EXPECT_FALSE(FindRunningWindow(cls));
+  EXPECT_FALSE(SendToRunningWindow(cls, 2034, 0, 0));
+  kv::ui::DestroyWindow(window);
+  kv::ui::UnregisterWindowClass("TestRunning");
+}
+
+}  // namespace
