@@ -101,6 +101,13 @@ NameTableEntry* ItemOf(SummaryTableEntry* table, uint32_t itemNumber) {
   return items[itemNumber];
 }
 
+// A table is filled when the report uses it and the analysis has it (an
+// analysis loaded from an older database may hold fewer tables).
+bool Used(const AnalysisContext* context, int table) {
+  return IsTableUsed(table) && context->templ.TopTablesPtr != nullptr &&
+         static_cast<uint32_t>(table) < context->templ.TopTablesCount;
+}
+
 // Adds `name` to table `number` (clearing its empty flag); the item and its
 // number, or null when the table operation failed.
 NameTableEntry* AddName(AnalysisContext* context, uint32_t number, const char* name, uint32_t* itemNumber = nullptr) {
@@ -227,8 +234,8 @@ const char* FindRow(const Row* rows, size_t count, const std::string& upper) {
 }
 
 bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
-  if (!IsTableUsed(kTopBrowsers) && !IsTableUsed(kTopPlatforms) && !IsTableUsed(kTopSpiders) &&
-      !IsTableUsed(kTopNetscape) && !IsTableUsed(kTopExplorer)) {
+  if (!Used(context, kTopBrowsers) && !Used(context, kTopPlatforms) && !Used(context, kTopSpiders) &&
+      !Used(context, kTopNetscape) && !Used(context, kTopExplorer)) {
     return true;
   }
   // The agent, cut at its first double blank; its upper-cased copy decides.
@@ -250,16 +257,16 @@ bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t 
   } else {
     browser = agent;
   }
-  if (IsTableUsed(kTopBrowsers) && !CountName(context, kTopBrowsers, browser.c_str(), slot, newVisitor)) return false;
+  if (Used(context, kTopBrowsers) && !CountName(context, kTopBrowsers, browser.c_str(), slot, newVisitor)) return false;
 
-  if (browser == "Netscape" && IsTableUsed(kTopNetscape)) {
+  if (browser == "Netscape" && Used(context, kTopNetscape)) {
     std::string version = "Netscape";
     const size_t slash = agent.find('/');
     const size_t dot = slash == std::string::npos ? std::string::npos : agent.find('.', slash + 1);
     if (dot != std::string::npos) version += " " + agent.substr(slash + 1, dot - slash) + "x";
     if (!CountName(context, kTopNetscape, version.c_str(), slot, newVisitor)) return false;
   }
-  if (browser == "Microsoft Internet Explorer" && IsTableUsed(kTopExplorer)) {
+  if (browser == "Microsoft Internet Explorer" && Used(context, kTopExplorer)) {
     std::string version = "Explorer ";
     const std::string fullUpper = UpperCopy(agent.c_str(), agent.size());
     const size_t msie = fullUpper.find("MSIE ");
@@ -273,13 +280,13 @@ bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t 
     version += "x";
     if (!CountName(context, kTopExplorer, version.c_str(), slot, newVisitor)) return false;
   }
-  if (IsTableUsed(kTopPlatforms)) {
+  if (Used(context, kTopPlatforms)) {
     const char* platform = FindRow(kPlatformRows, std::size(kPlatformRows), upper);
     if (!CountName(context, kTopPlatforms, platform != nullptr ? platform : others.c_str(), slot, newVisitor)) {
       return false;
     }
   }
-  if (IsTableUsed(kTopSpiders)) {
+  if (Used(context, kTopSpiders)) {
     bool robot = false;
     for (const char* word : kRobotWords) robot = robot || upper.find(word) != std::string::npos;
     if (robot) {
@@ -348,7 +355,7 @@ const char* DomainSuffix(const char* domain) {
 
 bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* visit, uint16_t slot) {
   if (context->adViewCount == 0 || context->adViews == nullptr) return true;
-  if (!IsTableUsed(kTopAds) && !IsTableUsed(kTopAdClicks) && !IsTableUsed(kTopAdViews)) return true;
+  if (!Used(context, kTopAds) && !Used(context, kTopAdClicks) && !Used(context, kTopAdViews)) return true;
   const std::string url = UpperCopy(Text(hit->URL), 1023);
   auto allContained = [&url](uint16_t count, const char* words) {
     if (count == 0) return false;
@@ -370,8 +377,8 @@ bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* v
     const int kinds[2] = {view ? static_cast<int>(kTopAdViews) : -1, click ? static_cast<int>(kTopAdClicks) : -1};
     for (int table : kinds) {
       if (table < 0) continue;
-      if (IsTableUsed(kTopAds) && !CountName(context, kTopAds, name, slot, 0)) return false;
-      if (IsTableUsed(table)) {
+      if (Used(context, kTopAds) && !CountName(context, kTopAds, name, slot, 0)) return false;
+      if (Used(context, table)) {
         uint32_t number = 0;
         NameTableEntry* item = AddName(context, static_cast<uint32_t>(table), name, &number);
         if (item == nullptr) return false;
@@ -410,8 +417,8 @@ bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const Organ
   else if (domestic) ++t.SlotDomestic[slot];
   else ++t.SlotInternational[slot];
 
-  if (!unknown && IsTableUsed(kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
-  if (IsTableUsed(kTopVisitors)) {
+  if (!unknown && Used(context, kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
+  if (Used(context, kTopVisitors)) {
     std::string origin;
     if (unknown) origin = OptionText(context, kOptLegendUnknown, "Unknown");
     else if (homeAny) origin = GetCountryName(context, "*");
@@ -419,10 +426,10 @@ bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const Organ
     else origin = OptionText(context, kOptLegendInternational, "International");
     if (!CountName(context, kTopVisitors, origin.c_str(), slot, 1)) return false;
   }
-  if (found && IsTableUsed(kTopStates) && org->state[0] != 0 && (code == "US" || code == "CA")) {
+  if (found && Used(context, kTopStates) && org->state[0] != 0 && (code == "US" || code == "CA")) {
     if (!CountName(context, kTopStates, org->state, slot, 1)) return false;
   }
-  if (found && domestic && IsTableUsed(kTopCities) && org->city[0] != 0 && std::strcmp(org->city, "N/A") != 0) {
+  if (found && domestic && Used(context, kTopCities) && org->city[0] != 0 && std::strcmp(org->city, "N/A") != 0) {
     const std::string country = GetCountryName(context, code.c_str());
     std::string city = org->city;
     if (org->state[0] != 0) {
@@ -448,7 +455,7 @@ bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slo
   if (parts == nullptr) return true;
   const int weekday = parts->tm_wday;
   const int hour = parts->tm_hour;
-  if (IsTableUsed(kTopWeekdays)) {
+  if (Used(context, kTopWeekdays)) {
     SummaryTableEntry* table = TableOf(context, kTopWeekdays);
     if (table == nullptr) return false;
     auto name = [context](int day) { return OptionText(context, kOptShortWeekdays + day, kWeekdayFallback[day]); };
@@ -459,7 +466,7 @@ bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slo
     }
     if (!CountName(context, kTopWeekdays, name(weekday), slot, newVisitor)) return false;
   }
-  if (IsTableUsed(kTopHours)) {
+  if (Used(context, kTopHours)) {
     SummaryTableEntry* table = TableOf(context, kTopHours);
     if (table == nullptr) return false;
     if (table->Count == 0) {
@@ -777,7 +784,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   CloseDay(context, hit->HitTime);
 
   // 4. Hits that transferred bytes.
-  if (IsTableUsed(kTopBandwidth) && hit->Bytes != 0) {
+  if (Used(context, kTopBandwidth) && hit->Bytes != 0) {
     NameTableEntry* item = AddName(context, kTopBandwidth, " ");
     if (item == nullptr) return 0;
     CountItemHits(item, slot);
@@ -815,12 +822,12 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   // 6. Failed hits by status.
   if (!success) {
     const uint32_t status = hit->StatusCode;
-    if (IsTableUsed(kTopServerErrors) && status >= 500 && status <= 503) {
+    if (Used(context, kTopServerErrors) && status >= 500 && status <= 503) {
       uint32_t* counters[4] = {&t.Failed500, &t.Failed501, &t.Failed502, &t.Failed503};
       ++*counters[status - 500];
       const char* name = OptionText(context, kOptReturnCode500 + static_cast<int>(status - 500), "");
       if (!CountName(context, kTopServerErrors, name, slot, 0)) return 0;
-    } else if (IsTableUsed(kTopClientErrors)) {
+    } else if (Used(context, kTopClientErrors)) {
       char name[256];
       if (status >= 400 && status <= 404) {
         uint32_t* counters[5] = {&t.Failed400, &t.Failed401, &t.Failed402, &t.Failed403, &t.Failed404};
@@ -834,7 +841,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   }
 
   // 7. Client hosts.
-  if (success && IsTableUsed(kTopUsers)) {
+  if (success && Used(context, kTopUsers)) {
     SummaryTableEntry* table = TableOf(context, kTopUsers);
     ClearTableEmpty(kTopUsers);
     const uint32_t found = AddItemToTable(0, nullptr, context, table, clientHost, nullptr, hit->HitTime, 0,
@@ -861,8 +868,8 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   OrganizationRecord org;
   std::memset(&org, 0, sizeof org);
   bool orgFound = false;
-  if (newVisitor == 1 && (IsTableUsed(kTopCountries) || IsTableUsed(kTopCompanies) || IsTableUsed(kTopCities) ||
-                          IsTableUsed(kTopStates) || IsTableUsed(kTopVisitors))) {
+  if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
+                          Used(context, kTopStates) || Used(context, kTopVisitors))) {
     orgFound = FindOrganization(context, context->orgFileSize, 0, hit->Domain, &org) == 1;
   }
 
@@ -893,34 +900,34 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
 
     if (!isUpload && IsHomePageHit(run, context, hit, page.c_str(), part.c_str())) ++t.SlotHomePageHits[slot];
 
-    if (isDocument && (IsTableUsed(kTopDocuments) || IsTableUsed(kTopBottom) || IsTableUsed(kTopEntry) ||
-                       IsTableUsed(kTopExit) || IsTableUsed(kTopSinglePage) || IsTableUsed(kTopPaths))) {
+    if (isDocument && (Used(context, kTopDocuments) || Used(context, kTopBottom) || Used(context, kTopEntry) ||
+                       Used(context, kTopExit) || Used(context, kTopSinglePage) || Used(context, kTopPaths))) {
       ++t.DocumentHits;
       ClearTableEmpty(kTopBottom);
       uint32_t number = 0;
       NameTableEntry* item = AddName(context, kTopDocuments, page.c_str(), &number);
       if (item == nullptr) return 0;
       CountItemHits(item, slot);
-      if (IsTableUsed(kTopPaths)) AppendTrail(context, visit, number, 0);
+      if (Used(context, kTopPaths)) AppendTrail(context, visit, number, 0);
       TimeOnPage(sessionTable, directory, 0, visit, number, hit->HitTime);
       const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
                               AddTopName(context, visit, kListDocuments, static_cast<uint16_t>(number)) == 1;
       if (firstTouch) CountItemUser(item, slot);
       if (firstTouch && ListCount(visit, kListDocuments) == 1 && ListCount(visit, kListForms) == 0 &&
-          IsTableUsed(kTopEntry)) {
+          Used(context, kTopEntry)) {
         if (!CountName(context, kTopEntry, page.c_str(), slot, 1)) return 0;
       }
     }
 
     if (isUpload) {
-      if (IsTableUsed(kTopUploads)) {
+      if (Used(context, kTopUploads)) {
         uint32_t number = 0;
         NameTableEntry* item = AddName(context, kTopUploads, page.c_str(), &number);
         if (item == nullptr) return 0;
         CountItemHits(item, slot);
         CountUserByList(context, visit, kListUploads, item, number, slot);
       }
-    } else if (!extension.empty() && IsTableUsed(kTopDownloads)) {
+    } else if (!extension.empty() && Used(context, kTopDownloads)) {
       bool download = false;
       for (uint16_t i = 0; i < context->downloadTypeCount && context->downloadTypes != nullptr && !download; ++i) {
         download = MatchFileType(extension.c_str(), context->downloadTypes[i]) != 0;
@@ -934,7 +941,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       }
     }
 
-    if (!isUpload && IsTableUsed(kTopExtensions) && hit->StatusCode != 304) {
+    if (!isUpload && Used(context, kTopExtensions) && hit->StatusCode != 304) {
       std::string type;
       if (!extension.empty()) {
         type = extension.substr(0, extension.find('?'));
@@ -948,7 +955,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       item->TotalBytes += static_cast<double>(hit->Bytes);
     }
 
-    if (IsTableUsed(kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
+    if (Used(context, kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
       std::string folder;
       if (DirectoryOf(context, page.c_str(), &folder)) {
         uint32_t number = 0;
@@ -966,24 +973,24 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
     if (newVisitor == 1 || hit->FormatCode == 7) {
       const char* referrer = Text(hit->Referrer);
       const char* none = OptionText(context, kOptNoReferrer, "No Referrer");
-      if (IsTableUsed(kTopReferers)) {
+      if (Used(context, kTopReferers)) {
         const std::string key = referrer[0] != 0 ? ReferrerKey(referrer) : none;
         if (!CountName(context, kTopReferers, key.c_str(), slot, 1)) return 0;
       }
-      if (IsTableUsed(kTopReferingSites)) {
+      if (Used(context, kTopReferingSites)) {
         const std::string key = referrer[0] != 0 ? ReferringSite(referrer) : none;
         if (!CountName(context, kTopReferingSites, key.c_str(), slot, 1)) return 0;
       }
     }
 
     const char* user = Text(hit->UserName);
-    if (IsTableUsed(kTopAuthUsers) && user[0] != 0 && !CountName(context, kTopAuthUsers, user, slot, newVisitor)) {
+    if (Used(context, kTopAuthUsers) && user[0] != 0 && !CountName(context, kTopAuthUsers, user, slot, newVisitor)) {
       return 0;
     }
 
     if (!UpdateAgentTables(context, hit, slot, newVisitor)) return 0;
 
-    if (IsTableUsed(kTopSuffixes)) {
+    if (Used(context, kTopSuffixes)) {
       const char* suffix = DomainSuffix(hit->Domain);
       if (suffix != nullptr && !IsNumericText(suffix)) {
         for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
@@ -997,7 +1004,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
 
     if (newVisitor == 1 && !UpdateGeography(context, hit, &org, orgFound, slot)) return 0;
 
-    if (IsTableUsed(kTopCompanies)) {
+    if (Used(context, kTopCompanies)) {
       const char* name = hit->Domain;
       if (name[0] == 0 || g_engine.unresolvedDomain == name) {
         name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
@@ -1017,8 +1024,8 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   if (isForm) {
     ++t.FormHits;
     if (!success) ++t.FailedFormHits;
-    if (success && (IsTableUsed(kTopForms) || IsTableUsed(kTopEntry) || IsTableUsed(kTopExit) ||
-                    IsTableUsed(kTopSinglePage) || IsTableUsed(kTopPaths))) {
+    if (success && (Used(context, kTopForms) || Used(context, kTopEntry) || Used(context, kTopExit) ||
+                    Used(context, kTopSinglePage) || Used(context, kTopPaths))) {
       std::string form = page.substr(0, page.find('?'));
       if (form.size() > 511) form.resize(511);
       uint32_t number = 0;
@@ -1026,18 +1033,18 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       if (item == nullptr) return 0;
       CountItemHits(item, slot);
       if (!isDocument) {
-        if (IsTableUsed(kTopPaths)) AppendTrail(context, visit, number, 1);
+        if (Used(context, kTopPaths)) AppendTrail(context, visit, number, 1);
         TimeOnPage(sessionTable, directory, 1, visit, number, hit->HitTime);
         const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
                                 AddTopName(context, visit, kListForms, static_cast<uint16_t>(number)) == 1;
         if (firstTouch) CountItemUser(item, slot);
         if (firstTouch && ListCount(visit, kListDocuments) == 0 && ListCount(visit, kListForms) == 1 &&
-            IsTableUsed(kTopEntry)) {
+            Used(context, kTopEntry)) {
           if (!CountName(context, kTopEntry, form.c_str(), slot, 1)) return 0;
         }
       }
     }
-    if (IsTableUsed(kTopFormErrors)) {
+    if (Used(context, kTopFormErrors)) {
       const char* name = success ? OptionText(context, kOptSuccessfulForms, "Successful Forms Submitted")
                                  : OptionText(context, kOptFailedForms, "Failed Forms Submitted");
       if (!CountName(context, kTopFormErrors, name, slot, newVisitor)) return 0;

@@ -307,6 +307,17 @@ TEST_F(AccumulationTest, PagesDirectoriesTypesAndDownloads) {
   EXPECT_EQ(Item(kTopBandwidth, " ")->TotalByHits, 3u);
 }
 
+TEST_F(AccumulationTest, OlderTableSetLeavesMissingTablesAlone) {
+  Make();
+  context_->templ.TopTablesCount = 36;  // as loaded from an older database
+  TestHit hit(kDay + 10, "a.example.com", "/index.htm");
+  hit.user = "alice";
+  ASSERT_EQ(Add(hit), 1);
+  EXPECT_EQ(Table(kTopAuthUsers)->Count, 0u);
+  EXPECT_EQ(Table(kTopHours)->Count, 24u);
+  context_->templ.TopTablesCount = 41;
+}
+
 TEST(BuildPageName, BasesPathsAndDefaultDocuments) {
   AnalysisContext context{};
   std::snprintf(context.homePageFolder, sizeof context.homePageFolder, "http://www.site.com");
