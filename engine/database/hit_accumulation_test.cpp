@@ -318,6 +318,41 @@ TEST_F(AccumulationTest, OlderTableSetLeavesMissingTablesAlone) {
   context_->templ.TopTablesCount = 41;
 }
 
+TEST_F(AccumulationTest, HomePageHits) {
+  Make();
+  struct Case {
+    const char* url;
+    uint16_t format;
+    const char* server;
+    uint32_t override;
+    bool home;
+  };
+  const Case cases[] = {
+      {"/", 1, "", 0, true},
+      {"/index.htm", 1, "", 0, true},
+      {"/INDEX.HTM", 1, "", 0, true},
+      {"/docs/index.htm", 1, "", 0, false},
+      {"/index.htm", 1, "other.example.com", 0, false},
+      {"/index.htm", 1, "other.example.com", 1, true},
+      {"/index.htm?lang=de", 3, "other.example.com", 0, true},
+      {"//index.html", 3, "", 0, true},
+      {"/about.htm", 3, "", 0, false},
+  };
+  uint32_t counted = 0;
+  uint32_t second = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    TestHit hit(kDay + ++second, "a.example.com", c.url);
+    hit.hit.FormatCode = c.format;
+    std::snprintf(hit.hit.Server, sizeof hit.hit.Server, "%s", c.server);
+    run_->overrideMultiHome = c.override;
+    ASSERT_EQ(Add(hit), 1);
+    if (c.home) ++counted;
+    EXPECT_EQ(context_->templ.SlotHomePageHits[0], counted);
+  }
+  run_->overrideMultiHome = 0;
+}
+
 TEST(BuildPageName, BasesPathsAndDefaultDocuments) {
   AnalysisContext context{};
   std::snprintf(context.homePageFolder, sizeof context.homePageFolder, "http://www.site.com");
