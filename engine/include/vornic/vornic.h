@@ -18,6 +18,7 @@
 #include <vornic/dns.h>
 #include <vornic/report.h>
 #include <vornic/odbc.h>
+#include <vornic/periodfiles.h>
 #include <vornic/remote.h>
 #include <vornic/reportsettings.h>
 
