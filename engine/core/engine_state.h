@@ -103,6 +103,7 @@ struct EngineState {
   // The last failure of report writing (copies of report files among them);
   // nothing clears it when a report succeeds.
   std::string summaryErrorText;
+  KvGlobal templateSectionList = 0; uint16_t templateSectionCount = 0;  // section list of the report being written (0 = none)
 };
 
 extern EngineState g_engine;

@@ -185,6 +185,7 @@ struct AnalysisContext {
   uint32_t SortBy;      // 2 = by users, else by hits
   uint16_t logKind;     // 1 = not yet known, 7 referrer log, 8 agent log
   SearchEngine* searchEngines;  // loaded at the first search referrer
+  uint32_t titleStopWord;       // 1 after a page-title fetch failed for want of a host or connection
 };
 
 // ---- section table (which tables the report shows) -----------------------
