@@ -26,14 +26,16 @@ struct ReportHandle;
 struct AnalysisContext;
 
 // ---- engine-wide writer settings ------------------------------------------
-// Read at the start of every WriteReport and left in force afterwards.
+// Read at the start of every WriteReport and left in force afterwards; the
+// chart settings (debug, full path, graph type) are kept with the charts
+// (GetChartSettings, report_tables.h).
 struct ReportWriterSettings {
   uint16_t noPageTitles = 0;  // module INI [Defaults] NoHTMLTitles: 1 = no page-title lookups
-  uint32_t debug = 0;         // base INI [Main] Debug: keep temporary chart bitmaps
-  uint32_t fullPath = 0;      // base INI [Report] Full Path: chart references carry the full path
-  uint32_t graphType = 0;     // module INI [Report] Graph Type: 0 GIF, 1 JPEG, 2 chart file
 };
 ReportWriterSettings& WriterSettings();
+// Reads the writer and chart settings for a report to outputPath (a
+// document report forces graph type 2 and full path 1).
+void ReadWriterSettings(const char* outputPath);
 
 // ---- the report's style ---------------------------------------------------
 constexpr int kStyleColourCount = 13;
