@@ -21,6 +21,7 @@
 #include <vornic/periodfiles.h>
 #include <vornic/remote.h>
 #include <vornic/reportsettings.h>
+#include <vornic/summary.h>
 #include <vornic/templates.h>
 #include <vornic/adviews.h>
 
