@@ -286,13 +286,21 @@ std::vector<ScheduleEntry*>& Schedules() { return g_schedules; }
 
 void EnumerateProfiles(KvWindow window) {
   std::vector<ProfileEntry*> fresh;
+  // Owners are read before any library runs: a library frees the entries
+  // handed back to it, so the old array is not read again afterwards, and an
+  // entry goes back at most once (two libraries may share an id).
+  std::vector<std::pair<int32_t, ProfileEntry*>> owners;
+  for (ProfileEntry* p : g_profiles)
+    if (p) owners.emplace_back(p->libraryId, p);
+  std::vector<ProfileEntry*> handedBack;
   for (SupportLibrary* library = g_libraries; library; library = library->next) {
     auto enumerate = reinterpret_cast<EnumerateProfilesFn>(KeptFunction(*library, kSupportEnumerateProfiles));
     if (!enumerate) continue;
     // The old entries of this library, in array order.
     std::vector<ProfileEntry*> old;
-    for (ProfileEntry* p : g_profiles)
-      if (p && p->libraryId == library->id) old.push_back(p);
+    for (const auto& [id, p] : owners)
+      if (id == library->id && std::find(handedBack.begin(), handedBack.end(), p) == handedBack.end())
+        old.push_back(p);
     // The events of this library's profiles, with the profile file each
     // belongs to: the library frees an old entry once it is handed back, and
     // it need not list its profiles in the array's (sorted) order, so an
@@ -311,7 +319,6 @@ void EnumerateProfiles(KvWindow window) {
         if (s && s->profile && std::find(old.begin(), old.end(), s->profile) != old.end())
           pending.push_back({s, s->profile, std::string(s->profile->profileFile, strnlen(s->profile->profileFile, sizeof s->profile->profileFile)), false});
     }
-    std::vector<ProfileEntry*> handedBack;
     size_t next = 0;
     ProfileEntry* previous = nullptr;
     for (;;) {

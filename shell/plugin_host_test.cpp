@@ -141,6 +141,23 @@ TEST_F(PluginHostTest, EnumerationSortsAndRepointsSchedules) {
   EXPECT_TRUE(Schedules().empty());
 }
 
+TEST_F(PluginHostTest, EntriesGoBackOnceWhenLibrariesShareAnId) {
+  Add("kvm_a.so", "id=3\nname=A\nprofiles=A1,A2\n");
+  Add("kvm_b.so", "id=3\nname=B\nprofiles=B1\n");
+  ASSERT_TRUE(LoadSupportLibraries(dir_, 0));
+  EnumerateProfiles(0);
+  ASSERT_EQ(Profiles().size(), 3u);
+  EnumerateProfiles(0);  // A is handed its two and B's; B gets none back
+  ASSERT_EQ(Profiles().size(), 3u);
+  for (const std::string& line : LogLines("B: "))
+    if (line.rfind("enumerate", 0) == 0) {
+      EXPECT_NE(line.find("old=-"), std::string::npos) << line;
+    }
+  std::vector<std::string> names;
+  for (ProfileEntry* p : Profiles()) names.push_back(p->description);
+  EXPECT_EQ(names, (std::vector<std::string>{"A1", "A2", "B1"}));
+}
+
 TEST_F(PluginHostTest, EnumerationEndingAtOnceLeavesNoProfiles) {
   Add("kvm_a.so", "id=1\nname=A\nprofiles=One,Two\n");
   ASSERT_TRUE(LoadSupportLibraries(dir_, 0));
