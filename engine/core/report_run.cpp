@@ -19,6 +19,7 @@
 #include "engine/core/log_reader.h"
 #include "engine/core/profile.h"
 #include "engine/core/w3c_format.h"
+#include "engine/database/analysis_context.h"
 #include "engine/network/dns_queue.h"
 #include "engine/network/remote_logs.h"
 #include "platform/base/clock.h"
@@ -322,11 +323,6 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
     SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
     return -1;
   }
-  if (kind == kReportKindAnalysis) {
-    // The analysis database is not part of this build.
-    SetError(errorWord, VRN_ERR_NOT_AVAILABLE);
-    return -1;
-  }
   if (g_run.open) {
     // One run at a time: the file list and source are engine-wide.
     SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
@@ -380,6 +376,7 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
                                         &run->fileEnd, run->firstLocation, clientTag, &run->dnsOn, &error);
   auto release = [&]() {
     ReleaseViewBuffers(run, false);
+    FreeReportContext(run);
     run->~ReportHandle();
     kv::GlobalUnlock(handle);
     kv::GlobalFree(handle);
@@ -397,6 +394,14 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   run->dns.lookupSetting = run->dnsOn;
   run->dns.timeoutMs = run->dnsTimeout;
   run->dns.runKind = kind;
+
+  if (kind == kReportKindAnalysis && SetUpAnalysisContext(run, 1) == 0) {
+    // The context holds the item tables every hit is added to.
+    RemoteADT_CloseReport(slot, nullptr);
+    release();
+    SetError(errorWord, VRN_ERR_NO_MEMORY);
+    return -1;
+  }
 
   if (IsTextView(kind)) {
     // A series whose files do not exist yet, so that files kept by earlier
@@ -575,6 +580,7 @@ VORNIC_API int16_t VRN_CloseReport(uint16_t slot, uint32_t handle, uint16_t* err
   ResetDNSFifo();
   if (IsTextView(run->kind)) ReleaseViewBuffers(run, run->kind == kReportKindKeptView);
   FreeHitLine(&run->hit);
+  FreeReportContext(run);
   run->~ReportHandle();
   kv::GlobalUnlock(handle);
   kv::GlobalFree(handle);

@@ -201,15 +201,23 @@ TEST_F(ReportRun, CreationFailures) {
   EXPECT_EQ(empty.created, -1);
   EXPECT_EQ(empty.createError, VRN_ERR_NO_DATA);
 
-  // Unknown profile, no matching log, the analysis kind.
+  // Unknown profile, no matching log.
   EXPECT_EQ(Run("missing.wlp", 0, 0xFFFFFFFEu, 5).created, -1);
   WriteProfile("nolog.wlp", folder_ + "logs/nothing*.log");
   RunResult nolog = Run("nolog.wlp", 0, 0xFFFFFFFEu, 5);
   EXPECT_EQ(nolog.created, -1);
   EXPECT_EQ(nolog.createError, VRN_ERR_FILE);
-  RunResult analysis = Run("p.wlp", 0, 0xFFFFFFFEu, 6);
-  EXPECT_EQ(analysis.created, -1);
-  EXPECT_EQ(analysis.createError, VRN_ERR_NOT_AVAILABLE);
+}
+
+TEST_F(ReportRun, AnalysisRunReadsEveryRecordIntoItsContext) {
+  WriteThreeDays();
+  WriteProfile("p.wlp", folder_ + "logs/*.log");
+  const RunResult count = Run("p.wlp", 0, 0xFFFFFFFEu, 5);
+  const RunResult analysis = Run("p.wlp", 0, 0xFFFFFFFEu, 6);
+  ASSERT_EQ(analysis.created, 0) << analysis.createError;
+  EXPECT_EQ(analysis.stepError, 0);
+  EXPECT_EQ(analysis.records, count.records);
+  EXPECT_EQ(analysis.finalPercent, 100u);
 
   // A profile name that does not fit is refused before anything is read.
   RunResult longName = Run(std::string(300, 'x') + ".wlp", 0, 0xFFFFFFFEu, 5);
