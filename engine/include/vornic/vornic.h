@@ -24,5 +24,6 @@
 #include <vornic/summary.h>
 #include <vornic/templates.h>
 #include <vornic/adviews.h>
+#include <vornic/realtime.h>
 
 #endif
