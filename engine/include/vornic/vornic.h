@@ -25,5 +25,6 @@
 #include <vornic/templates.h>
 #include <vornic/adviews.h>
 #include <vornic/realtime.h>
+#include <vornic/odbcstore.h>
 
 #endif
