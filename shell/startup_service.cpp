@@ -173,12 +173,10 @@ bool WriteStatusFile(const std::string& path, const ServiceStatus& status) {
 }
 
 bool ReadStatusFile(const std::string& path, ServiceStatus* status) {
-  std::ifstream in(path);
-  uint32_t w[7];
-  for (uint32_t& v : w)
-    if (!(in >> v)) return false;
-  *status = WordsToStatus(w);
-  return true;
+  std::ifstream in(path, std::ios::binary);
+  char buffer[512];
+  in.read(buffer, sizeof buffer);
+  return detail::ParseStatusText(std::string(buffer, static_cast<size_t>(in.gcount())), status);
 }
 
 // ---- the dispatcher of this process ----
@@ -192,27 +190,6 @@ struct Dispatcher {
 Dispatcher& TheDispatcher() {
   static Dispatcher d;
   return d;
-}
-
-std::vector<std::string> SplitCommandLine(const std::string& text) {
-  std::vector<std::string> out;
-  std::string current;
-  bool quoted = false, any = false;
-  for (char c : text) {
-    if (c == '"') {
-      quoted = !quoted;
-      any = true;
-    } else if (c == ' ' && !quoted) {
-      if (any) out.push_back(current);
-      current.clear();
-      any = false;
-    } else {
-      current += c;
-      any = true;
-    }
-  }
-  if (any) out.push_back(current);
-  return out;
 }
 
 // ---- logon ----
@@ -272,6 +249,49 @@ void ServeRunningWindow(Announcement* a) {
 }
 
 }  // namespace
+
+namespace detail {
+
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+  std::vector<std::string> out;
+  std::string current;
+  bool quoted = false, any = false;
+  for (char c : text) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (c == ' ' && !quoted) {
+      if (any) out.push_back(current);
+      current.clear();
+      any = false;
+    } else {
+      current += c;
+      any = true;
+    }
+  }
+  if (any) out.push_back(current);
+  return out;
+}
+
+bool LogonLineMatches(std::string line, const std::string& account, const std::string& password) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  size_t colon = line.find(':');
+  if (colon == std::string::npos) return false;
+  std::string name = line.substr(0, colon);
+  if (name.find('\\') == std::string::npos) name = "\\" + name;
+  return strcasecmp(name.c_str(), account.c_str()) == 0 && line.compare(colon + 1, std::string::npos, password) == 0;
+}
+
+bool ParseStatusText(const std::string& text, ServiceStatus* status) {
+  std::istringstream in(text);
+  uint32_t w[7];
+  for (uint32_t& v : w)
+    if (!(in >> v)) return false;
+  if (status) *status = WordsToStatus(w);
+  return true;
+}
+
+}  // namespace detail
 
 // ---- service table ----------------------------------------------------------
 
@@ -341,7 +361,7 @@ bool StartService(const char* name, const std::vector<std::string>& arguments) {
     SetLastError(kErrorServiceAlreadyRunning);
     return false;
   }
-  std::vector<std::string> argv = SplitCommandLine(config.binaryPath);
+  std::vector<std::string> argv = detail::SplitCommandLine(config.binaryPath);
   if (argv.empty()) {
     SetLastError(2);
     return false;
@@ -566,18 +586,7 @@ bool LogonUser(const char* user, const char* domain, const char* password, uint3
   if (file && *file) {
     std::ifstream in(file);
     std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string account = line.substr(0, colon);
-      if (account.find('\\') == std::string::npos) account = "\\" + account;
-      if (strcasecmp(account.c_str(), wanted.c_str()) == 0 &&
-          line.compare(colon + 1, std::string::npos, password ? password : "") == 0) {
-        ok = true;
-        break;
-      }
-    }
+    while (!ok && std::getline(in, line)) ok = detail::LogonLineMatches(line, wanted, password ? password : "");
   }
   if (!ok) {
     SetLastError(kErrorLogonFailure);

@@ -120,6 +120,17 @@ bool FindRunningWindow(const char* className);
 // it was delivered to that copy's queue.
 bool SendToRunningWindow(const char* className, uint32_t message, KvWParam wparam, KvLParam lparam);
 
+// Parsers of the stand-ins' texts (exposed for tests).
+namespace detail {
+// A command line split at blanks; double quotes group blanks into a word.
+std::vector<std::string> SplitCommandLine(const std::string& text);
+// Whether a password file line ("domain\user:password", "user:password")
+// names the account ("domain\user", compared ignoring case) and password.
+bool LogonLineMatches(std::string line, const std::string& account, const std::string& password);
+// A status file's text: seven decimal words.
+bool ParseStatusText(const std::string& text, ServiceStatus* status);
+}  // namespace detail
+
 }  // namespace kv::svc
 
 #endif

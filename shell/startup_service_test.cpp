@@ -127,4 +127,20 @@ TEST_F(ServiceTest, RunningWindowIsFoundAndReached) {
   kv::ui::UnregisterWindowClass("TestRunning");
 }
 
+TEST(ServiceTextTest, CommandLinesAndStatusTexts) {
+  using detail::SplitCommandLine;
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitCommandLine("/opt/kv/KELVARON /service"), (V{"/opt/kv/KELVARON", "/service"}));
+  EXPECT_EQ(SplitCommandLine("\"/opt/my kv/KELVARON\"  /service "), (V{"/opt/my kv/KELVARON", "/service"}));
+  EXPECT_EQ(SplitCommandLine("a \"\" b"), (V{"a", "", "b"}));
+  EXPECT_EQ(SplitCommandLine("   "), V{});
+  EXPECT_EQ(SplitCommandLine("\"unterminated word"), V{"unterminated word"});
+
+  ServiceStatus s;
+  EXPECT_TRUE(detail::ParseStatusText("16\n4\n1\n0\n0\n0\n1000\n", &s));
+  EXPECT_EQ(s.currentState, kRunning);
+  EXPECT_EQ(s.waitHint, 1000u);
+  for (const char* bad : {"", "16 4 1", "16 4 1 0 0 0 x", "-"}) EXPECT_FALSE(detail::ParseStatusText(bad, &s)) << bad;
+}
+
 }  // namespace
