@@ -1,0 +1,542 @@
+#include "linkanalysis/crawl.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "linkanalysis/crawlhttp.h"
+#include "linkanalysis/linkurl.h"
+#include "platform/base/lasterror.h"
+#include "platform/sync/sync.h"
+#include "platform/ui/msgbox.h"
+#include "platform/ui/window.h"
+
+namespace kvla {
+
+const TagRow kTagTable[kTagRows] = {
+    {"<!--", "-->", nullptr, 3, false},
+    {"<COMMENT", "</COMMENT", nullptr, 3, false},
+    {"APPLET ", "</APPLET", nullptr, 4, false},
+    {"SCRIPT ", "</SCRIPT", nullptr, 4, false},
+    {"HREF", "</A", nullptr, 0, false},
+    {"IMG ", " SRC", "/IMG", 1, true},
+    {"FRAME ", " SRC", ">", 2, true},
+    {"BODY ", " BACKGROUND", ">", 5, true},
+    {"AREA ", " HREF", ">", 6, true},
+    {"FORM ", " ACTION", ">", 7, true},
+    {"INPUT ", " SRC", ">", 8, true},
+    {"META ", " URL", ">", 9, true},
+    {"TABLE ", " BACKGROUND", ">", 10, true},
+    {"EMBED ", " SRC", ">", 11, true},
+};
+
+namespace {
+
+// The number of error pseudo-URLs made in this process (names them apart).
+std::atomic<int32_t> g_errorUrls{0};
+
+constexpr size_t npos = std::string::npos;
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Reads the quoted URL of an attribute: optional name, '=', '"', text, '"'.
+// 0 with the URL, or an own status of the syntax fault.
+int32_t ReadAttributeUrl(std::string_view text, int32_t kind, std::string* url) {
+  size_t p = 0;
+  while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+  while (p < text.size() && std::isalpha(static_cast<unsigned char>(text[p]))) ++p;
+  while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+  if (p >= text.size()) return kStatusUnexpectedEnd;
+  if (text[p] != '=') return kStatusNoEquals;
+  ++p;
+  while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+  if (p >= text.size()) return kStatusUnexpectedEnd;
+  if (text[p] != '"') {
+    // A refresh names its target inside the CONTENT attribute's quotes.
+    if (kind != 9) return kStatusNoLeadingQuote;
+    size_t end = text.find_first_of("\"'> \t\r\n", p);
+    if (end == npos) return kStatusUnexpectedEnd;
+    *url = std::string(text.substr(p, end - p));
+    return url->size() >= 1024 ? kStatusUrlTooLong : 0;
+  }
+  ++p;
+  size_t end = text.find_first_of("\"<>", p);
+  if (end == npos) return kStatusUnexpectedEnd;
+  if (text[end] != '"') return kStatusNoTrailingQuote;
+  *url = std::string(text.substr(p, end - p));
+  if (url->size() >= 1024) return kStatusUrlTooLong;
+  return 0;
+}
+
+bool InSkipRange(const std::vector<std::pair<size_t, size_t>>& ranges, size_t pos) {
+  return std::any_of(ranges.begin(), ranges.end(), [pos](const auto& r) { return pos >= r.first && pos < r.second; });
+}
+
+// Looks for "NAME" followed (after blanks) by '=' inside [from, to).
+bool HasAttribute(const std::string& upper, size_t from, size_t to, const char* name) {
+  size_t len = std::strlen(name);
+  for (size_t p = upper.find(name, from); p != npos && p + len <= to; p = upper.find(name, p + 1)) {
+    size_t q = p + len;
+    while (q < to && upper[q] == ' ') ++q;
+    if (q < to && upper[q] == '=') return true;
+  }
+  return false;
+}
+
+void ShowSystemError(LinkAnalysisDataStruct* ctx) {
+  if (ctx->unattended) {
+    ReportLinkError(ctx, "Couldn't create a worker thread.");
+    return;
+  }
+  char text[128];
+  std::snprintf(text, sizeof text, "The system could not create a thread (error %u).", kv::GetLastError());
+  kv::ui::MessageBox(ctx->ownerWindow, text, "Vodo Darevudo", kv::ui::MbOk | kv::ui::MbIconError);
+}
+
+bool Requested(const PageRecord& rec) {
+  switch (rec.linkType) {
+    case kLinkHttp:
+    case kLinkHttps:
+      return true;  // every content category is allowed by the file-type rule
+    case kLinkFtp:
+    case kLinkMailto:
+    case kLinkGopher:
+    case kLinkNews:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsWeb(const PageRecord& rec) { return rec.linkType == kLinkHttp || rec.linkType == kLinkHttps; }
+
+}  // namespace
+
+bool RegisterLedClass() {
+  if (kv::ui::IsWindowClassRegistered(kLedClass)) return true;
+  return kv::ui::RegisterWindowClass(kLedClass, &LedWindowProc, 1);
+}
+
+void UnregisterLedClass() { kv::ui::UnregisterWindowClass(kLedClass); }
+
+int CreateWorkerThread(uint32_t (*procedure)(void*), LinkAnalysisDataStruct* ctx, int32_t index) {
+  if (!ctx || index < 0 || index >= kMaxThreads) return 0;
+  ThreadSlot& slot = ctx->slots[index];
+  uint32_t id = 0;
+  slot.thread = KvCreateThread(procedure, &slot, 0x10000, &id);
+  slot.threadId = id;
+  if (!slot.thread) {
+    ShowSystemError(ctx);
+    return 0;
+  }
+  return 1;
+}
+
+int32_t TakeNextInlistUrl(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, PageRecord* out) {
+  for (;;) {
+    if (!LockMutex(ctx, ctx->databaseMutex)) return -1;
+    int32_t found = -1;
+    int32_t i = ctx->firstUntaken;
+    for (; i < ctx->count; ++i) {
+      if (!(ctx->records[i].flags & kFlagTaken)) {
+        found = i;
+        break;
+      }
+    }
+    ctx->firstUntaken = found < 0 ? ctx->count : found;
+    if (found >= 0) {
+      ctx->records[found].flags |= kFlagTaken;
+      *out = ctx->records[found];
+      slot->state |= kSlotHoldsRecord;
+    }
+    ReleaseLock(ctx->databaseMutex);
+    if (found >= 0) return found;
+    if (!DelayPumping(ctx, 10)) return -1;
+  }
+}
+
+int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const char* text, size_t size,
+                 int32_t checkBits, int32_t kind) {
+  if (!ctx || !parent || (!text && size)) return 0;
+  std::string_view attr(text ? text : "", std::min<size_t>(size, 4096));
+  std::string link;
+  int32_t preset = ReadAttributeUrl(attr, kind, &link);
+  std::string host, path, user, password;
+  int32_t linkType = 0, port = 0, flags = 0;
+  std::string linkText;
+  if (preset) {
+    // A syntax fault becomes a record of its own, named apart by a number.
+    host = parent->host;
+    path = "ERROR" + std::to_string(++g_errorUrls);
+    linkText = std::string(attr.substr(0, std::min<size_t>(attr.find('>') == npos ? attr.size() : attr.find('>') + 1, 255)));
+  } else {
+    while (!link.empty() && std::isspace(static_cast<unsigned char>(link.back()))) link.pop_back();
+    while (!link.empty() && std::isspace(static_cast<unsigned char>(link.front()))) link.erase(link.begin());
+    if (link.empty()) return 1;
+    linkText = link;
+    UrlParts parts = SplitUrl(link);
+    if (parts.linkType == 0) {
+      std::string base = parent->baseDir ? GetText(ctx, parent->baseDir) : std::string();
+      UrlParts baseParts = SplitUrl(base);
+      if (baseParts.linkType == kLinkHttp || baseParts.linkType == kLinkHttps) {
+        parts.linkType = baseParts.linkType;
+        parts.host = baseParts.host;
+        parts.port = baseParts.port;
+        parts.path = ResolveRelative(baseParts.path, link);
+      } else {
+        parts.linkType = IsWeb(*parent) ? parent->linkType : kLinkHttp;
+        parts.host = parent->host;
+        parts.port = parent->port;
+        parts.path = ResolveRelative(parent->path, link);
+      }
+    }
+    linkType = parts.linkType;
+    host = parts.host;
+    port = parts.port;
+    path = parts.path;
+    user = parts.user;
+    password = parts.password;
+    if (host.size() >= 256) {
+      preset = kStatusUrlTooLong;
+      host.clear();
+    }
+    bool web = linkType == kLinkHttp || linkType == kLinkHttps;
+    bool outside = web && ctx->searchMode == 0 && !EqualNoCase(host, ctx->serverName);
+    if (outside) {
+      flags |= kFlagOutside;
+      if (!ctx->outsideLinks) flags |= kFlagTaken;
+    } else if (web && ctx->stayBelow) {
+      std::string below = ctx->startPage.substr(0, ctx->startPage.rfind('/') + 1);
+      if (below.empty()) below = "/";
+      if (path.compare(0, below.size(), below) != 0) flags |= kFlagTaken;
+    }
+  }
+  int32_t hash = HashUrl(host, path);
+  char encoded[1024];
+  bool fits = preset ? path.size() < sizeof encoded : EncodePath(path, encoded, sizeof encoded);
+  if (preset && fits) std::strcpy(encoded, path.c_str());
+  if (!LockMutex(ctx, ctx->databaseMutex)) return 0;
+  int result = 1;
+  int32_t duplicate = -1;
+  if (fits && !preset) {
+    for (int32_t i = 0; i < ctx->count; ++i) {
+      const PageRecord& r = ctx->records[i];
+      if (r.hash == hash && EqualNoCase(r.host, host) && std::strcmp(r.path, encoded) == 0) {
+        duplicate = i;
+        break;
+      }
+    }
+  }
+  ++ctx->linksFound;
+  if (duplicate >= 0) {
+    if (parent->index >= 0)
+      result = AddReference(ctx, duplicate, parent->index, 0) && AddReference(ctx, parent->index, duplicate, 1);
+  } else {
+    if ((flags & kFlagOutside) && !(flags & kFlagTaken)) ++ctx->outsideTaken;
+    result = NewPageRecord(ctx, parent, host.c_str(), path.c_str(), flags, hash, linkType, 0, preset,
+                           linkText.c_str(), checkBits, port, user.c_str(), password.c_str(), kind);
+  }
+  ReleaseLock(ctx->databaseMutex);
+  return result;
+}
+
+int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* record, const char* data,
+             size_t size) {
+  if (!data || size == 0) return 1;
+  std::string upper(data, size);
+  for (char& c : upper) c = c == 0 ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::vector<std::pair<size_t, size_t>> skips;
+  for (const TagRow& row : kTagTable) {
+    size_t firstLen = std::strlen(row.first);
+    size_t pos = 0;
+    while (pos < size) {
+      if (slot) slot->ledState = slot->ledState % 6 + 1;
+      size_t at = upper.find(row.first, pos);
+      if (at == npos) break;
+      pos = at + firstLen;
+      if (row.first[0] != '<') {
+        size_t lt = upper.rfind('<', at);
+        size_t gt = upper.rfind('>', at);
+        if (lt == npos || (gt != npos && gt > lt)) continue;  // not inside a tag
+      }
+      size_t second = upper.find(row.second, pos);
+      if (second == npos) continue;
+      size_t nextLt = upper.find('<', second + 1);
+      size_t nextGt = upper.find('>', second);
+      if (nextGt == npos || (nextLt != npos && nextLt < nextGt)) continue;
+      if (row.sameTag) {
+        size_t tagLt = upper.find('<', pos);
+        if (tagLt != npos && tagLt < second) continue;
+      }
+      if (row.kind == 3 || row.kind == 4) {
+        skips.emplace_back(pos, second);
+        continue;
+      }
+      if (InSkipRange(skips, at)) continue;
+      size_t linkStart = row.sameTag ? second : pos;
+      int32_t bits = 0;
+      if (row.kind == 1 || row.kind == 5 || row.kind == 8 || row.kind == 10) {
+        // The tag ends at its closing '>' (or at the third token when that
+        // comes first).
+        size_t tagStart = upper.rfind('<', at);
+        size_t tagEnd = nextGt;
+        if (row.third) {
+          size_t third = upper.find(row.third, second);
+          if (third != npos && third < tagEnd) tagEnd = third;
+        }
+        if (!HasAttribute(upper, tagStart, tagEnd, "ALT")) bits |= 1;
+        if (!HasAttribute(upper, tagStart, tagEnd, "WIDTH")) bits |= 2;
+        if (!HasAttribute(upper, tagStart, tagEnd, "HEIGHT")) bits |= 4;
+      }
+      if (!AddFoundLink(ctx, record, data + linkStart, size - linkStart, bits, row.kind)) return 0;
+    }
+  }
+  return 1;
+}
+
+uint32_t LinkWorkerThread(void* argument) {
+  auto* slot = static_cast<ThreadSlot*>(argument);
+  LinkAnalysisDataStruct* ctx = slot->ctx;
+  slot->state |= kSlotRunning;
+  if (!slot->led) {
+    slot->led = kv::ui::CreateWindow(kLedClass, "", 0, 0, reinterpret_cast<intptr_t>(slot));
+    slot->ownsLed = slot->led != 0;
+  }
+  PageRecord rec;
+  std::memset(&rec, 0, sizeof rec);
+  int32_t index = -1;
+  while (PumpMessages(ctx)) {
+    slot->record = &rec;
+    slot->hostShown.clear();
+    slot->pathShown.clear();
+    slot->ledState = 1;
+    index = TakeNextInlistUrl(ctx, slot, &rec);
+    if (index < 0) break;
+    slot->hostShown = rec.host;
+    slot->pathShown = rec.path;
+    slot->flagsShown = rec.flags;
+    slot->linkTypeShown = rec.linkType;
+
+    int ok = 0;
+    if (Requested(rec)) {
+      do {
+        ok = SendHttpRequest(ctx, &rec, slot, kModeHead);
+      } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
+      ++ctx->requestsMade;
+      if (rec.status == 404) ++ctx->pages404;
+      bool wantGet = ok && !(rec.flags & kFlagBody) && IsWeb(rec) &&
+                     (rec.status == 200 || rec.status == 405 || rec.status == 500 ||
+                      (rec.status == 204 && !(rec.flags & kFlagOutside)));
+      if (wantGet && rec.category >= 2 && rec.category <= 14 && !ctx->downloadEverything) wantGet = false;
+      if (wantGet) {
+        slot->pathShown = rec.path;
+        do {
+          ok = SendHttpRequest(ctx, &rec, slot, kModeGet);
+        } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
+      }
+    }
+    if (ok && (rec.flags & kFlagBody) && rec.category == kCategoryHtml && IsWeb(rec) && !(rec.flags & kFlagOutside)) {
+      if (!ScanPage(ctx, slot, &rec, slot->receive.data(), slot->received)) break;
+    }
+    rec.flags |= kFlagAnalysed;
+    ++ctx->pagesAnalysed;
+    if (!KVLA_WriteDatabaseItem(ctx, index, &rec)) break;
+    slot->state &= ~kSlotHoldsRecord;
+    index = -1;
+    if (ctx->notifyWindow && kv::ui::IsWindow(ctx->notifyWindow))
+      kv::ui::PostMessage(ctx->notifyWindow, ctx->notifyMessage, static_cast<KvWParam>(rec.index), 0);
+  }
+  if ((slot->state & kSlotHoldsRecord) && index >= 0) {
+    // Written back under the plain lock: the stop flag refuses LockMutex.
+    if (ctx->databaseMutex && KvWaitForSingleObject(ctx->databaseMutex, KV_INFINITE) != KV_WAIT_FAILED) {
+      if (index < ctx->count) ctx->records[index] = rec;
+      KvReleaseMutex(ctx->databaseMutex);
+    }
+    slot->state &= ~kSlotHoldsRecord;
+  }
+  if (slot->ownsLed) {
+    kv::ui::DestroyWindow(slot->led);
+    slot->led = 0;
+    slot->ownsLed = false;
+  }
+  slot->record = nullptr;
+  slot->ledState = 1;
+  slot->state &= ~kSlotRunning;
+  return 0;
+}
+
+bool IsCrawlIdle(LinkAnalysisDataStruct* ctx) {
+  if (!ctx || !ctx->databaseMutex) return true;
+  if (KvWaitForSingleObject(ctx->databaseMutex, KV_INFINITE) == KV_WAIT_FAILED) return false;
+  bool idle = true;
+  for (int32_t i = ctx->firstUntaken; i < ctx->count && idle; ++i)
+    if (!(ctx->records[i].flags & kFlagTaken)) idle = false;
+  for (int32_t s = 0; s < ctx->numThreads && idle; ++s)
+    if (ctx->slots[s].state & kSlotHoldsRecord) idle = false;
+  KvReleaseMutex(ctx->databaseMutex);
+  return idle;
+}
+
+void StopWorkers(LinkAnalysisDataStruct* ctx) {
+  if (!ctx) return;
+  ctx->stop = true;
+  for (ThreadSlot& slot : ctx->slots) {
+    if (slot.thread) KvWaitForSingleObject(slot.thread, KV_INFINITE);
+  }
+}
+
+}  // namespace kvla
+
+using namespace kvla;
+
+extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx) {
+  if (!ctx) return 0;
+  ctx->stop = false;
+  ctx->outOfMemory = false;
+  ctx->numThreads = std::clamp(ctx->numThreads <= 0 ? kDefaultThreads : ctx->numThreads, 1, kMaxThreads);
+  if (ctx->debugMode) {
+    std::string folder = ctx->pluginFolder.empty() ? ctx->dataFolder : ctx->pluginFolder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    ctx->debugLogPath = folder + "DEBUG.TXT";
+    std::lock_guard<std::mutex> lock(ctx->debugLogLock);
+    ctx->debugLog = std::fopen(ctx->debugLogPath.c_str(), "w+b");
+    if (!ctx->debugLog) {
+      ReportLinkError(ctx, "Couldn't create the debug log file.");
+      return 0;
+    }
+  }
+  g_errorUrls = 0;
+  ctx->startHostAddress = 0;
+  try {
+    ctx->records.clear();
+    ctx->refs.clear();
+    ctx->records.reserve(kBlockRecords);
+    ctx->refs.reserve(kBlockRecords);
+    ctx->count = 0;
+    ctx->firstUntaken = 0;
+    ctx->blocks = 1;
+    for (int32_t i = 0; i < ctx->numThreads; ++i) {
+      ThreadSlot& s = ctx->slots[i];
+      s.index = i;
+      s.ctx = ctx;
+      s.request.assign(kRequestBufferSize, 0);
+      s.hostEntry.assign(WS_MAXGETHOSTSTRUCT, 0);
+      s.pathShown.reserve(1024);
+    }
+  } catch (const std::bad_alloc&) {
+    ctx->outOfMemory = true;
+    return 0;
+  }
+  // The server name: no scheme, lower case, no trailing '/'.
+  std::string server = ctx->serverName;
+  if (server.size() >= 7 && EqualNoCase(std::string_view(server).substr(0, 7), "http://")) server.erase(0, 7);
+  while (!server.empty() && server.back() == '/') server.pop_back();
+  for (char& c : server) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ctx->serverName = server;
+  size_t dot1 = server.find('.');
+  size_t dot2 = dot1 == npos ? npos : server.find('.', dot1 + 1);
+  if (dot1 == npos)
+    ctx->siteKey = server;
+  else if (dot2 == npos)
+    ctx->siteKey = server.substr(0, dot1);
+  else
+    ctx->siteKey = server.substr(dot1 + 1, dot2 - dot1 - 1);
+  ctx->siteKey = ctx->siteKey.substr(0, 63);
+
+  if (ctx->localFilePath.rfind("file://", 0) == 0) ctx->localFilePath.erase(0, 7);
+  if (ctx->searchMode == 1) {
+    size_t cut = ctx->localFilePath.find_last_of("/\\");
+    ctx->startPage = "/" + ctx->localFilePath.substr(cut == npos ? 0 : cut + 1);
+    ctx->outsideLinks = false;
+    ctx->stayBelow = false;
+    ctx->localFilePath = cut == npos ? std::string() : ctx->localFilePath.substr(0, cut);
+  }
+
+  ctx->databaseMutex = KvCreateMutex("DatabaseMutex", 0, 0);
+  ctx->inlistMutex = KvCreateMutex("InlistMutex", 0, 0);
+  ctx->cookieMutex = KvCreateMutex("CookieMutex", 0, 0);
+  ctx->dnsMutex = KvCreateMutex("DNSLookupMutex", 0, 0);
+  ctx->dnsMutex2 = KvCreateMutex("DNSLookupMutex", 0, 0);
+  if (!ctx->databaseMutex || !ctx->inlistMutex || !ctx->cookieMutex || !ctx->dnsMutex || !ctx->dnsMutex2) {
+    ReportLinkError(ctx, "Couldn't create a mutex object.");
+    return 0;
+  }
+  if (!BindSocketCalls(&ctx->sockets)) {
+    ReportLinkError(ctx, "Couldn't load the Windows Sockets DLL.");
+    return 0;
+  }
+  if (ctx->dontUseProxy) ctx->httpProxy.clear();
+  if (!RegisterLedClass()) {
+    ReportLinkError(ctx, "Unable to register LED window class.");
+    return 0;
+  }
+  ctx->running = true;
+  for (int32_t i = 0; i < ctx->numThreads; ++i) {
+    ThreadSlot& s = ctx->slots[i];
+    try {
+      s.receive.assign(kReceiveChunk, 0);
+    } catch (const std::bad_alloc&) {
+      ctx->outOfMemory = true;
+      return 0;
+    }
+    s.ledState = 1;
+    if (!CreateWorkerThread(&LinkWorkerThread, ctx, i)) return 0;
+  }
+  // Seed the crawl with the start page as a link found on a pseudo-parent.
+  PageRecord seed;
+  std::memset(&seed, 0, sizeof seed);
+  std::strncpy(seed.host, ctx->serverName.c_str(), sizeof seed.host - 1);
+  seed.index = -1;
+  seed.linkType = kLinkHttp;
+  std::string start = JoinUrl(ctx->serverName, ctx->startPage, ctx->searchMode);
+  std::string text = "=\"" + start + "\">";
+  return AddFoundLink(ctx, &seed, text.data(), text.size(), 0, 0);
+}
+
+extern "C" int KVLA_AnalysisEngineCleanUp(intptr_t, LinkAnalysisDataStruct* ctx) {
+  if (!ctx) return 1;
+  // No buffer is freed under a running worker.
+  StopWorkers(ctx);
+  if (ctx->cookieMutex && KvWaitForSingleObject(ctx->cookieMutex, KV_INFINITE) != KV_WAIT_FAILED) {
+    ctx->cookies.clear();
+    KvReleaseMutex(ctx->cookieMutex);
+  }
+  for (ThreadSlot& s : ctx->slots) {
+    s.receive.clear();
+    s.receive.shrink_to_fit();
+    s.request.clear();
+    s.hostEntry.clear();
+    s.pathShown.clear();
+    if (s.thread) KvCloseHandle(s.thread);
+    s.thread = 0;
+  }
+  ReleaseSocketCalls(&ctx->sockets);
+  for (KvHandle* h : {&ctx->databaseMutex, &ctx->inlistMutex, &ctx->cookieMutex, &ctx->dnsMutex, &ctx->dnsMutex2}) {
+    if (*h) KvCloseHandle(*h);
+    *h = 0;
+  }
+  if (ctx->running) {
+    // A run that was not saved: its records and texts go.
+    ctx->records.clear();
+    ctx->refs.clear();
+    ctx->running = false;
+    ctx->count = 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(ctx->debugLogLock);
+    if (ctx->debugLog) std::fclose(ctx->debugLog);
+    ctx->debugLog = nullptr;
+  }
+  ctx->stop = false;
+  return 1;
+}

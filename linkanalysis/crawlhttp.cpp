@@ -1,0 +1,705 @@
+#include "linkanalysis/crawlhttp.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+#include "linkanalysis/linkurl.h"
+#include "platform/module/module.h"
+#include "platform/sync/sync.h"
+#include "platform/ui/window.h"
+
+namespace kvla {
+
+namespace {
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+// Case-insensitive search of `needle` in [from, size) of `text`.
+size_t FindNoCase(std::string_view text, std::string_view needle, size_t from = 0) {
+  if (needle.empty() || text.size() < needle.size()) return std::string_view::npos;
+  for (size_t i = from; i + needle.size() <= text.size(); ++i) {
+    size_t k = 0;
+    while (k < needle.size() &&
+           std::toupper(static_cast<unsigned char>(text[i + k])) == std::toupper(static_cast<unsigned char>(needle[k])))
+      ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+// The value of a header line: after the name, separators skipped, to the end
+// of the line.
+bool HeaderValue(std::string_view head, std::string_view name, std::string* value) {
+  size_t pos = FindNoCase(head, name);
+  if (pos == std::string_view::npos) return false;
+  pos += name.size();
+  while (pos < head.size() && (head[pos] == ':' || head[pos] == ' ' || head[pos] == '\t')) ++pos;
+  size_t end = head.find_first_of("\r\n", pos);
+  *value = std::string(head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+  return true;
+}
+
+// The offset behind the end-of-header marker, or npos.
+size_t HeaderEnd(std::string_view data) {
+  size_t a = data.find("\r\n\r\n");
+  size_t b = data.find("\n\n");
+  if (a != std::string_view::npos && (b == std::string_view::npos || a <= b)) return a + 4;
+  if (b != std::string_view::npos) return b + 2;
+  return std::string_view::npos;
+}
+
+void CloseSocket(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot) {
+  if (slot->socket != WS_INVALID_SOCKET) {
+    ctx->sockets.WSAAsyncSelect(slot->socket, slot->led, 0, 0);
+    ctx->sockets.closesocket(slot->socket);
+  }
+  slot->socket = WS_INVALID_SOCKET;
+  record->socket = -1;
+}
+
+void Fail(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t status) {
+  if (status) record->status = status;
+  CloseSocket(ctx, record, slot);
+  slot->ledState = -1;
+}
+
+// Pumps until one of the wanted events arrives. 0 on stop, error, an
+// unexpected close, or a time-out (whose status goes into the record).
+int WaitSocketEvent(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, uint32_t wanted,
+                    int32_t timeoutStatus) {
+  for (;;) {
+    if (!PumpMessages(ctx)) {
+      Fail(ctx, record, slot, kStatusAborted);
+      return 0;
+    }
+    if (slot->events & wanted) return 1;
+    if (slot->events & kEventError) {
+      Fail(ctx, record, slot, 0);
+      return 0;
+    }
+    if (slot->events & kEventClosed) {
+      Fail(ctx, record, slot, kStatusPremature);
+      return 0;
+    }
+    int32_t seconds = slot->headerParsed ? ctx->generalPurposeTimeout : ctx->dialupTimeout;
+    if (NowMs() - slot->lastReceiveTick > static_cast<uint64_t>(std::max(seconds, 1)) * 1000u) {
+      record->timeoutStatus = timeoutStatus;
+      Fail(ctx, record, slot, timeoutStatus);
+      return 0;
+    }
+    kv::ui::WaitMessage(20);
+  }
+}
+
+bool IsDottedNumber(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+bool ValidMailAddress(std::string_view path) {
+  std::string_view a = path.substr(path.find(':') == std::string_view::npos ? 0 : path.find(':') + 1);
+  a = a.substr(0, a.find('?'));
+  size_t at = a.find('@');
+  if (at == 0 || at == std::string_view::npos || a.find('@', at + 1) != std::string_view::npos) return false;
+  std::string_view domain = a.substr(at + 1);
+  if (domain.empty() || domain.find('.') == std::string_view::npos || domain.front() == '.' || domain.back() == '.')
+    return false;
+  return std::none_of(a.begin(), a.end(), [](char c) {
+    return static_cast<unsigned char>(c) <= 0x20 || c == '<' || c == '>' || c == '"' || c == ',' || c == ';';
+  });
+}
+
+std::string PercentDecode(std::string_view in) {
+  std::string out;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '%' && i + 2 < in.size() + 0 && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
+      out += static_cast<char>(std::stoi(std::string(in.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
+// Host name and port to connect to for the record.
+void Destination(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::string* name, int32_t* port) {
+  if (!ctx->httpProxy.empty()) {
+    size_t colon = ctx->httpProxy.find(':');
+    *name = ctx->httpProxy.substr(0, colon);
+    *port = colon == std::string::npos ? 80 : std::atoi(ctx->httpProxy.c_str() + colon + 1);
+    return;
+  }
+  *name = record.host;
+  int32_t defaultPort = 80;
+  switch (record.linkType) {
+    case kLinkFtp: defaultPort = 21; break;
+    case kLinkGopher: defaultPort = 70; break;
+    case kLinkNews: defaultPort = 119; break;
+    default: break;
+  }
+  *port = record.port > 0 ? record.port : defaultPort;
+  if (record.linkType != kLinkHttp && record.linkType != kLinkHttps) {
+    std::string_view path(record.path);
+    for (const char* prefix : {"ftp://", "gopher://", "news://", "snews://", "news:"}) {
+      size_t n = std::strlen(prefix);
+      if (path.size() >= n && FindNoCase(path.substr(0, n), prefix) == 0) {
+        std::string_view rest = path.substr(n);
+        rest = rest.substr(0, rest.find('/'));
+        rest = rest.substr(rest.rfind('@') == std::string_view::npos ? 0 : rest.rfind('@') + 1);
+        if (size_t colon = rest.find(':'); colon != std::string_view::npos) {
+          int32_t p = std::atoi(std::string(rest.substr(colon + 1)).c_str());
+          if (p > 0 && p < 65536 && record.port <= 0) *port = p;
+          rest = rest.substr(0, colon);
+        }
+        *name = std::string(rest);
+        break;
+      }
+    }
+  }
+  name->resize(std::min(name->find('/'), name->size()));
+}
+
+int Resolve(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot) {
+  std::string name;
+  int32_t port = 0;
+  Destination(ctx, *record, &name, &port);
+  if (port <= 0 || port > 65535) port = 80;
+  std::memset(&slot->address, 0, sizeof slot->address);
+  slot->address.family = WS_AF_INET;
+  slot->address.port = ctx->sockets.htons_(static_cast<uint16_t>(port));
+  bool startHost = ctx->httpProxy.empty() && (record->linkType == kLinkHttp || record->linkType == kLinkHttps) &&
+                   record->port <= 0 && name == ctx->serverName;
+  if (IsDottedNumber(name)) {
+    uint32_t a = ctx->sockets.inet_addr(name.c_str());
+    if (a == WS_INADDR_NONE) {
+      Fail(ctx, record, slot, kStatusResolve);
+      return 0;
+    }
+    slot->address.address = a;
+    return 1;
+  }
+  if (!LockMutex(ctx, ctx->dnsMutex)) {
+    Fail(ctx, record, slot, kStatusAborted);
+    return 0;
+  }
+  if (startHost && ctx->startHostAddress) {
+    slot->address.address = ctx->startHostAddress;
+    ReleaseLock(ctx->dnsMutex);
+    return 1;
+  }
+  slot->events &= ~(kEventResolved | kEventError);
+  slot->lookupTask = ctx->sockets.WSAAsyncGetHostByName(slot->led, WM_LINK_GETHOST, name.c_str(),
+                                                        slot->hostEntry.data(),
+                                                        static_cast<int32_t>(slot->hostEntry.size()));
+  if (!slot->lookupTask) {
+    ReleaseLock(ctx->dnsMutex);
+    Fail(ctx, record, slot, kStatusSelect);
+    return 0;
+  }
+  slot->lastReceiveTick = NowMs();
+  int ok = WaitSocketEvent(ctx, record, slot, kEventResolved, kStatusTimeoutResolve);
+  if (!ok) {
+    ctx->sockets.WSACancelAsyncRequest(slot->lookupTask);
+    if (record->status != kStatusTimeoutResolve && record->status != kStatusAborted) record->status = kStatusResolve;
+  } else {
+    const auto* entry = reinterpret_cast<const WsHostEntry*>(slot->hostEntry.data());
+    if (entry->addressLength == 4 && entry->addresses && entry->addresses[0]) {
+      std::memcpy(&slot->address.address, entry->addresses[0], 4);
+      if (startHost) ctx->startHostAddress = slot->address.address;
+    } else {
+      record->status = kStatusResolve;
+      ok = 0;
+    }
+  }
+  slot->lookupTask = 0;
+  ReleaseLock(ctx->dnsMutex);
+  return ok;
+}
+
+int OpenConnection(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot) {
+  if (record->linkType == kLinkMailto) {
+    if (!ValidMailAddress(record->path)) {
+      record->status = kStatusBadMail;
+      return 0;
+    }
+    return 1;
+  }
+  if (ctx->searchMode == 1) return 1;  // files are read when the request is "sent"
+  if (!Resolve(ctx, record, slot)) return 0;
+  WsSocket s = ctx->sockets.socket(WS_AF_INET, WS_SOCK_STREAM, 0);
+  if (s == WS_INVALID_SOCKET) {
+    Fail(ctx, record, slot, kStatusInvalidSocket);
+    return 0;
+  }
+  slot->socket = s;
+  record->socket = static_cast<int32_t>(s);
+  slot->events = 0;
+  if (ctx->sockets.WSAAsyncSelect(s, slot->led, WM_LINK_CONNECT, WS_FD_CONNECT) != 0) {
+    Fail(ctx, record, slot, kStatusSelect);
+    return 0;
+  }
+  if (ctx->sockets.connect(s, reinterpret_cast<const WsSockAddr*>(&slot->address), sizeof slot->address) != 0 &&
+      ctx->sockets.WSAGetLastError() != WSAEWOULDBLOCK) {
+    Fail(ctx, record, slot, kStatusConnect);
+    return 0;
+  }
+  slot->lastReceiveTick = NowMs();
+  if (!WaitSocketEvent(ctx, record, slot, kEventConnected, kStatusTimeoutConnect)) {
+    if (record->status != kStatusTimeoutConnect && record->status != kStatusAborted) record->status = kStatusConnect;
+    return 0;
+  }
+  return 1;
+}
+
+// Reads a local file into the receive buffer behind a made-up head.
+int ReadLocalFile(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, bool get) {
+  std::string path = PercentDecode(record->path);
+  path = path.substr(0, path.find_first_of("?#"));
+  if (path == "/" || path.empty()) path = "/" + ctx->startPage.substr(ctx->startPage.find_last_of("/\\") + 1);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (path.find("/../") != std::string::npos || path.ends_with("/..")) {
+    record->status = 404;
+    return 0;
+  }
+  std::string file = ctx->localFilePath + path;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    record->status = 404;
+    return 0;
+  }
+  std::string data = MakeLocalFileHeader(st.st_size, st.st_mtime);
+  if (get) {
+    std::ifstream in(file, std::ios::binary);
+    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+      record->status = kStatusReceive;
+      return 0;
+    }
+    data += body;
+  }
+  try {
+    slot->receive.assign(data.begin(), data.end());
+    slot->receive.resize(data.size() + kReceiveChunk);
+  } catch (const std::bad_alloc&) {
+    record->status = kStatusMemory;
+    return 0;
+  }
+  slot->received = static_cast<uint32_t>(data.size());
+  return 1;
+}
+
+int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, const char* method) {
+  std::string request = BuildHttpRequest(ctx, *record, method);
+  if (ctx->debugMode) DebugLogWrite(ctx, request.data(), request.size());
+  slot->events = 0;
+  if (ctx->sockets.WSAAsyncSelect(slot->socket, slot->led, WM_LINK_SOCKET, WS_FD_READ | WS_FD_WRITE | WS_FD_CLOSE) !=
+      0) {
+    Fail(ctx, record, slot, kStatusSelect);
+    return 0;
+  }
+  slot->lastReceiveTick = NowMs();
+  size_t sent = 0;
+  while (sent < request.size()) {
+    if (!WaitSocketEvent(ctx, record, slot, kEventWritable, kStatusTimeoutTransmit)) return 0;
+    int32_t n = ctx->sockets.send(slot->socket, request.data() + sent, static_cast<int32_t>(request.size() - sent), 0);
+    if (n < 0) {
+      if (ctx->sockets.WSAGetLastError() != WSAEWOULDBLOCK) {
+        Fail(ctx, record, slot, kStatusTransmit);
+        return 0;
+      }
+      slot->events &= ~kEventWritable;
+      continue;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  // Read until the server closes.
+  slot->received = 0;
+  slot->lastReceiveTick = NowMs();
+  for (;;) {
+    if (!WaitSocketEvent(ctx, record, slot, kEventReadable | kEventClosed, kStatusTimeoutDisconnect)) return 0;
+    slot->events &= ~(kEventReadable | kEventWritable);
+    bool closed = false;
+    for (;;) {
+      if (slot->receive.size() < slot->received + kReceiveChunk) {
+        try {
+          slot->receive.resize(slot->received + kReceiveChunk);
+        } catch (const std::bad_alloc&) {
+          Fail(ctx, record, slot, kStatusMemory);
+          return 0;
+        }
+      }
+      int32_t n = ctx->sockets.recv(slot->socket, slot->receive.data() + slot->received,
+                                    static_cast<int32_t>(kReceiveChunk), 0);
+      if (n > 0) {
+        slot->received += static_cast<uint32_t>(n);
+        slot->lastReceiveTick = NowMs();
+        continue;
+      }
+      if (n == 0) {
+        closed = true;
+      } else if (ctx->sockets.WSAGetLastError() != WSAEWOULDBLOCK) {
+        Fail(ctx, record, slot, kStatusReceive);
+        return 0;
+      }
+      break;
+    }
+    if (closed) break;
+    slot->events &= ~kEventClosed;  // a close is confirmed by recv returning 0
+  }
+  return 1;
+}
+
+void StoreCookie(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::string_view header) {
+  std::string value(header.substr(0, std::min<size_t>(header.size(), 512)));
+  Cookie cookie;
+  cookie.value = value.substr(0, value.find(';'));
+  while (!cookie.value.empty() && cookie.value.back() == ' ') cookie.value.pop_back();
+  if (cookie.value.empty()) return;
+  cookie.host = record.host;
+  cookie.path = "/";
+  size_t p = FindNoCase(value, "path=");
+  if (p != std::string::npos) {
+    std::string path = value.substr(p + 5);
+    path = path.substr(0, path.find(';'));
+    if (!path.empty() && path[0] == '/') cookie.path = path;
+  }
+  if (!LockMutex(ctx, ctx->cookieMutex)) return;
+  std::string name = cookie.value.substr(0, cookie.value.find('='));
+  auto it = std::find_if(ctx->cookies.begin(), ctx->cookies.end(), [&](const Cookie& c) {
+    return c.host == cookie.host && c.path == cookie.path && c.value.substr(0, c.value.find('=')) == name;
+  });
+  try {
+    if (it != ctx->cookies.end())
+      *it = cookie;
+    else
+      ctx->cookies.push_back(cookie);
+  } catch (const std::bad_alloc&) {
+  }
+  ReleaseLock(ctx->cookieMutex);
+}
+
+}  // namespace
+
+bool BindSocketCalls(SocketCalls* calls) {
+  if (!calls) return false;
+  calls->module = KvLoadModule("WSOCK32.DLL");
+  if (!calls->module) return false;
+  auto get = [calls](auto& slot, const char* name) {
+    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(KvGetProcAddress(calls->module, name));
+    return slot != nullptr;
+  };
+  bool ok = get(calls->WSAStartup, "WSAStartup") && get(calls->WSACleanup, "WSACleanup") &&
+            get(calls->WSAGetLastError, "WSAGetLastError") && get(calls->WSAAsyncSelect, "WSAAsyncSelect") &&
+            get(calls->WSAAsyncGetHostByName, "WSAAsyncGetHostByName") &&
+            get(calls->WSACancelAsyncRequest, "WSACancelAsyncRequest") && get(calls->socket, "socket") &&
+            get(calls->connect, "connect") && get(calls->send, "send") && get(calls->recv, "recv") &&
+            get(calls->closesocket, "closesocket") && get(calls->htons_, "htons") &&
+            get(calls->inet_addr, "inet_addr");
+  WsaData data{};
+  if (ok && calls->WSAStartup(0x0101, &data) == 0) {
+    calls->started = true;
+    return true;
+  }
+  KvFreeModule(calls->module);
+  *calls = SocketCalls{};
+  return false;
+}
+
+void ReleaseSocketCalls(SocketCalls* calls) {
+  if (!calls || !calls->module) return;
+  if (calls->started) calls->WSACleanup();
+  KvFreeModule(calls->module);
+  *calls = SocketCalls{};
+}
+
+KvResult LedWindowProc(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam) {
+  auto* slot = reinterpret_cast<ThreadSlot*>(kv::ui::GetWindowUserData(window));
+  if (!slot) return kv::ui::DefWindowProc(window, message, wparam, lparam);
+  uint16_t error = WS_SELECT_ERROR(lparam);
+  switch (message) {
+    case WM_LINK_GETHOST:
+      if (static_cast<KvHandle>(wparam) != slot->lookupTask) return 0;
+      slot->events |= error ? kEventError : kEventResolved;
+      return 0;
+    case WM_LINK_CONNECT:
+    case WM_LINK_SOCKET: {
+      if (static_cast<WsSocket>(wparam) != slot->socket) return 0;  // a late event of an earlier socket
+      if (error) {
+        slot->events |= kEventError;
+        return 0;
+      }
+      uint16_t event = WS_SELECT_EVENT(lparam);
+      if (event & WS_FD_CONNECT) slot->events |= kEventConnected;
+      if (event & WS_FD_WRITE) slot->events |= kEventWritable;
+      if (event & WS_FD_READ) slot->events |= kEventReadable;
+      if (event & WS_FD_CLOSE) slot->events |= kEventClosed;
+      return 0;
+    }
+    default:
+      return kv::ui::DefWindowProc(window, message, wparam, lparam);
+  }
+}
+
+std::string Base64(std::string_view text) {
+  static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < text.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(text[i]) << 16 | static_cast<unsigned char>(text[i + 1]) << 8 |
+                 static_cast<unsigned char>(text[i + 2]);
+    for (int k = 18; k >= 0; k -= 6) out += table[(v >> k) & 63];
+  }
+  if (i < text.size()) {
+    uint32_t v = static_cast<unsigned char>(text[i]) << 16;
+    if (i + 1 < text.size()) v |= static_cast<unsigned char>(text[i + 1]) << 8;
+    out += table[(v >> 18) & 63];
+    out += table[(v >> 12) & 63];
+    out += i + 1 < text.size() ? table[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string BuildHttpRequest(LinkAnalysisDataStruct* ctx, const PageRecord& record, const char* method) {
+  std::string host(record.host, strnlen(record.host, sizeof record.host));
+  std::string path(record.path, strnlen(record.path, sizeof record.path));
+  int32_t port = record.port <= 0 || record.port == 443 ? 80 : record.port;
+  std::string r = std::string(method) + " ";
+  if (!ctx->httpProxy.empty())
+    r += "http://" + host + path + " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
+  else
+    r += path + " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
+  r += "Connection: close\r\n";
+  if (!ctx->httpProxy.empty() && !ctx->httpProxyAuth.empty())
+    r += "Proxy-Authorization: Basic " + Base64(ctx->httpProxyAuth) + "\r\n";
+  if (!(record.flags & kFlagOutside)) {
+    std::string user = GetText(ctx, record.userName), password = GetText(ctx, record.password);
+    if (user.empty() || password.empty()) {
+      user = ctx->userName;
+      password = ctx->password;
+    }
+    if (!user.empty() && !password.empty()) r += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
+  }
+  if (LockMutex(ctx, ctx->cookieMutex)) {
+    for (const Cookie& c : ctx->cookies) {
+      bool hostOk = c.host.size() <= host.size() &&
+                    FindNoCase(std::string_view(host).substr(host.size() - c.host.size()), c.host) == 0;
+      if (hostOk && path.compare(0, c.path.size(), c.path) == 0) {
+        r += "Cookie: " + c.value + "\r\n";
+        break;
+      }
+    }
+    ReleaseLock(ctx->cookieMutex);
+  }
+  if (!ctx->userAgent.empty()) r += "User-Agent: " + ctx->userAgent + "\r\n";
+  r += "Accept: */*\r\n\r\n";
+  return r;
+}
+
+std::string MakeLocalFileHeader(int64_t size, std::time_t modified) {
+  char when[64] = "";
+  std::tm tm{};
+  if (gmtime_r(&modified, &tm)) {
+    char text[32];
+    if (asctime_r(&tm, text)) {
+      // "Www Mmm dd hh:mm:ss yyyy\n"
+      std::string t(text);
+      if (t.size() >= 24)
+        std::snprintf(when, sizeof when, "%s, %s %s %s %s", t.substr(0, 3).c_str(), t.substr(8, 2).c_str(),
+                      t.substr(4, 3).c_str(), t.substr(20, 4).c_str(), t.substr(11, 8).c_str());
+    }
+  }
+  char head[256];
+  std::snprintf(head, sizeof head, "%s: 200\r\n%s: %lld\r\n%s: %s GMT\r\n\r\n", "HTTP/", "Content-length:",
+                static_cast<long long>(size), "Last-Modified:", when);
+  return head;
+}
+
+int32_t ParseHttpDate(std::string_view text) {
+  std::string s(text.substr(0, 128));
+  for (char& c : s)
+    if (c == ',' || c == ':' || c == '-') c = ' ';
+  char day[8] = "", month[8] = "";
+  int mday = 0, year = 0, h = 0, m = 0, sec = 0;
+  if (std::sscanf(s.c_str(), "%7s %d %7s %d %d %d %d", day, &mday, month, &year, &h, &m, &sec) != 7) return 0;
+  static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int wd = -1, mon = -1;
+  for (int i = 0; i < 7; ++i)
+    if (strncasecmp(day, days[i], 3) == 0) wd = i;
+  for (int i = 0; i < 12; ++i)
+    if (strncasecmp(month, months[i], 3) == 0) mon = i;
+  if (wd < 0 || mon < 0 || mday < 1 || mday > 31 || h < 0 || h > 23 || m < 0 || m > 59 || sec < 0 || sec > 60)
+    return 0;
+  if (year > 1900) year -= 1900;
+  if (year < 70 || year > 137) return 0;  // outside the 32-bit time value
+  std::tm tm{};
+  tm.tm_year = year;
+  tm.tm_mon = mon;
+  tm.tm_mday = mday;
+  tm.tm_hour = h;
+  tm.tm_min = m;
+  tm.tm_sec = sec;
+  std::time_t t = timegm(&tm);
+  return t < 0 || t > INT32_MAX ? 0 : static_cast<int32_t>(t);
+}
+
+void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, const char* data,
+                       size_t size, const char* method) {
+  if (!ctx || !record || (!data && size)) return;
+  std::string_view all(data ? data : "", size);
+  if (ctx->debugMode) {
+    std::string url = RecordUrl(*record);
+    char line[1200];
+    int n = std::snprintf(line, sizeof line, "Server response for %s on: %s\r\n", method, url.c_str());
+    DebugLogWrite(ctx, line, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof line) - 1)));
+    DebugLogWrite(ctx, all.data(), std::min<size_t>(all.size(), 8192));
+  }
+  size_t headEnd = HeaderEnd(all);
+  std::string_view head = all.substr(0, headEnd == std::string_view::npos ? all.size() : headEnd);
+
+  int32_t status = 0;
+  if (size_t p = FindNoCase(head, "HTTP/"); p != std::string_view::npos) {
+    p += 5;
+    while (p < head.size() && head[p] != ' ' && head[p] != '\r' && head[p] != '\n') ++p;
+    while (p < head.size() && head[p] == ' ') ++p;
+    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000) status = status * 10 + (head[p++] - '0');
+  }
+  record->status = status;
+  std::string target;
+  bool hasTarget = HeaderValue(head, "\nURI:", &target) || HeaderValue(head, "\nLocation:", &target);
+  while (!target.empty() && (target.back() == ' ' || target.back() == '\t')) target.pop_back();
+  if (hasTarget && target.empty()) hasTarget = false;
+  if (hasTarget) {
+    if (record->redirectCount == 0) {
+      SetText(ctx, &record->originalPath, record->path);
+      record->firstRedirectStatus = status;
+    }
+    ++record->redirectCount;
+  }
+  (status == 200 ? ctx->answered200 : ctx->answeredOther)++;
+  if (slot) slot->headerParsed = true;
+  if (status != 200 && !hasTarget) return;
+
+  std::string value;
+  bool hasLength = HeaderValue(head, "Content-length", &value);
+  if (hasLength) record->contentLength = static_cast<int32_t>(std::clamp<long long>(std::atoll(value.c_str()), 0, INT32_MAX));
+  if (HeaderValue(head, "Last-Modified", &value)) record->lastModified = ParseHttpDate(value);
+  if (HeaderValue(head, "Set-Cookie:", &value)) StoreCookie(ctx, *record, value);
+  if (!hasLength) {
+    size_t end = HeaderEnd(all.substr(0, std::min<size_t>(all.size(), 1024)));
+    if (end != std::string_view::npos) record->contentLength = static_cast<int32_t>(end);
+  }
+  bool body = std::strcmp(method, "GET") == 0;
+  if (body) record->flags |= kFlagBody;
+
+  if (status != 200 && hasTarget) {
+    if (record->category != kCategoryMap && record->redirectCount < ctx->redirectCutoff) {
+      UrlParts parts = SplitUrl(target);
+      if (parts.linkType == 0) {
+        parts.linkType = record->linkType;
+        parts.host = record->host;
+        parts.port = record->port;
+        parts.path = ResolveRelative(record->path, target);
+      }
+      char encoded[sizeof record->path];
+      if (!EncodePath(parts.path, encoded, sizeof encoded) || parts.host.size() >= sizeof record->host) {
+        record->status = kStatusUrlTooLong;
+        return;
+      }
+      record->flags |= kFlagRedirected;
+      record->flags &= ~kFlagBody;
+      std::memset(record->host, 0, sizeof record->host);
+      std::memcpy(record->host, parts.host.data(), parts.host.size());
+      std::memset(record->path, 0, sizeof record->path);
+      std::strcpy(record->path, encoded);
+      record->linkType = parts.linkType;
+      record->port = parts.port;
+      record->category = CategoryFromPath(record->path);
+      if (!parts.user.empty()) SetText(ctx, &record->userName, parts.user.c_str());
+      if (!parts.password.empty()) SetText(ctx, &record->password, parts.password.c_str());
+    } else {
+      record->status = 200;
+    }
+    return;
+  }
+  if (headEnd == std::string_view::npos) return;
+  std::string_view html = all.substr(headEnd);
+  if (size_t b = FindNoCase(html, "<BASE"); b != std::string_view::npos) {
+    size_t end = html.find('>', b);
+    std::string_view tag = html.substr(b, end == std::string_view::npos ? std::string_view::npos : end - b);
+    if (size_t h = FindNoCase(tag, "HREF"); h != std::string_view::npos) {
+      size_t q = tag.find('"', h);
+      size_t q2 = q == std::string_view::npos ? q : tag.find('"', q + 1);
+      if (q2 != std::string_view::npos) {
+        std::string href(tag.substr(q + 1, q2 - q - 1));
+        href = href.substr(0, href.rfind('/') == std::string::npos ? 0 : href.rfind('/') + 1);
+        if (href.size() < 1024) SetText(ctx, &record->baseDir, href.c_str());
+      }
+    }
+  }
+  if (record->category == kCategoryHtml) {
+    size_t t = FindNoCase(html, "<TITLE>");
+    if (t != std::string_view::npos) {
+      size_t e = FindNoCase(html, "</TITLE>", t + 7);
+      if (e != std::string_view::npos) {
+        std::string title(html.substr(t + 7, std::min<size_t>(e - t - 7, 127)));
+        std::replace(title.begin(), title.end(), '\0', ' ');
+        SetText(ctx, &record->title, title.c_str());
+      }
+    }
+    size_t m = FindNoCase(html, "<META ");
+    if (m != std::string_view::npos) {
+      size_t e = html.find('>', m);
+      std::string meta(html.substr(m + 6, std::min<size_t>((e == std::string_view::npos ? html.size() : e) - m - 6, 255)));
+      std::replace(meta.begin(), meta.end(), '\0', ' ');
+      SetText(ctx, &record->metaText, meta.c_str());
+    }
+  }
+}
+
+int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode) {
+  if (!ctx || !record || !slot) return 0;
+  record->socket = -1;
+  slot->received = 0;
+  record->elapsedMs = 0;
+  record->flags &= ~kFlagRedirected;
+  if (mode == kModeHead) {
+    record->flags |= kFlagHeadSent;
+    ++ctx->headRequests;
+  } else {
+    record->flags |= kFlagGetSent;
+    ++ctx->getRequests;
+  }
+  const char* method = mode == kModeGet || std::strchr(record->path, '?') ? "GET" : "HEAD";
+  uint64_t start = NowMs();
+  if (!OpenConnection(ctx, record, slot)) return 0;
+  if (record->linkType != kLinkHttp && record->linkType != kLinkHttps) {
+    CloseSocket(ctx, record, slot);
+    record->flags |= kFlagBody;
+    return 1;
+  }
+  if (ctx->searchMode == 1) {
+    if (!ReadLocalFile(ctx, record, slot, std::strcmp(method, "GET") == 0)) return 0;
+  } else if (!SendAndReceive(ctx, record, slot, method)) {
+    return 0;
+  }
+  record->elapsedMs = static_cast<int32_t>(std::min<uint64_t>(NowMs() - start, INT32_MAX));
+  ctx->bytesReceived += slot->received;
+  ParseHttpResponse(ctx, record, slot, slot->receive.data(), slot->received, method);
+  CloseSocket(ctx, record, slot);
+  return 1;
+}
+
+}  // namespace kvla

@@ -1,0 +1,205 @@
+// The context of a link analysis run, shared by the run window, the workers,
+// the save and the readers, and the helpers every thread uses with it: the
+// message pump, the locks that pump while they wait, the delay, the error
+// reporter and the store of record texts.
+#ifndef KV_LINKANALYSIS_LINKCONTEXT_H
+#define KV_LINKANALYSIS_LINKCONTEXT_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "linkanalysis/linkdb.h"
+#include "platform/base/kvtypes.h"
+#include "platform/wsock32/wsock32.h"
+
+namespace kvla {
+
+inline constexpr int32_t kMaxThreads = 60;
+inline constexpr int32_t kDefaultThreads = 20;
+inline constexpr uint32_t kReceiveChunk = 65536;
+inline constexpr uint32_t kRequestBufferSize = 8192;
+
+// Socket messages to a slot's LED window.
+inline constexpr uint32_t WM_LINK_GETHOST = 6025;
+inline constexpr uint32_t WM_LINK_CONNECT = 6026;
+inline constexpr uint32_t WM_LINK_SOCKET = 6027;
+
+// Slot event flags.
+inline constexpr uint32_t kEventResolved = 0x1;
+inline constexpr uint32_t kEventConnected = 0x2;
+inline constexpr uint32_t kEventWritable = 0x4;
+inline constexpr uint32_t kEventReadable = 0x8;
+inline constexpr uint32_t kEventClosed = 0x10;
+inline constexpr uint32_t kEventError = 0x8000;
+
+// Slot state flags.
+inline constexpr uint32_t kSlotHoldsRecord = 0x1;
+inline constexpr uint32_t kSlotRunning = 0x2;
+
+// The socket calls, bound from the socket module at start-up.
+struct SocketCalls {
+  KvModule module = nullptr;
+  WsWSAStartupFn WSAStartup = nullptr;
+  WsWSACleanupFn WSACleanup = nullptr;
+  WsWSAGetLastErrorFn WSAGetLastError = nullptr;
+  WsWSAAsyncSelectFn WSAAsyncSelect = nullptr;
+  WsWSAAsyncGetHostByNameFn WSAAsyncGetHostByName = nullptr;
+  WsWSACancelAsyncRequestFn WSACancelAsyncRequest = nullptr;
+  WsSocketFn socket = nullptr;
+  WsConnectFn connect = nullptr;
+  WsSendFn send = nullptr;
+  WsRecvFn recv = nullptr;
+  WsClosesocketFn closesocket = nullptr;
+  WsHtonsFn htons_ = nullptr;
+  WsInetAddrFn inet_addr = nullptr;
+  bool started = false;
+};
+
+struct ThreadSlot {
+  LinkAnalysisDataStruct* ctx = nullptr;
+  PageRecord* record = nullptr;
+  int32_t index = 0;
+  KvHandle thread = 0;
+  uint32_t threadId = 0;
+  uint32_t spare = 0;
+  uint32_t events = 0;               // socket event flags, set by the LED window
+  KvWindow led = 0;
+  uint32_t received = 0;
+  std::vector<char> receive;         // receive buffer (64 KiB, grown by the client)
+  std::vector<char> request;         // 8192-byte request buffer
+  std::atomic<uint32_t> state{0};    // kSlotHoldsRecord, kSlotRunning
+  std::string hostShown;
+  std::string pathShown;
+  int32_t linkTypeShown = 0;
+  std::vector<char> hostEntry;       // 1024-byte host-entry buffer
+  WsSockAddrIn address{};
+  int32_t flagsShown = 0;
+  uint64_t lastReceiveTick = 0;
+  // Client bookkeeping.
+  WsSocket socket = WS_INVALID_SOCKET;
+  KvHandle lookupTask = 0;
+  int32_t ledState = 1;
+  bool ownsLed = false;
+  bool headerParsed = false;        // the first response of the run has been parsed
+};
+
+struct Cookie {
+  std::string host;
+  std::string path;
+  std::string value;  // "name=value"
+};
+
+}  // namespace kvla
+
+struct LinkAnalysisDataStruct {
+  // Settings of the profile.
+  std::string dataFolder;      // LINKANLZ.* live here
+  std::string pluginFolder;    // DEBUG.TXT is written here (the data folder when empty)
+  std::string serverName;
+  std::string startPage = "/";
+  std::string localFilePath;
+  std::string httpProxy;       // "host[:port]"
+  std::string httpProxyAuth;   // "user:password"
+  std::string userName;
+  std::string password;
+  std::string userAgent;
+  bool downloadEverything = false;
+  bool debugMode = false;
+  bool dontUseProxy = false;
+  bool outsideLinks = false;
+  bool stayBelow = false;
+  bool writeDataFiles = false;
+  bool unattended = true;
+  int32_t searchMode = 0;      // 0 web site, 1 local file tree
+  int32_t numThreads = kvla::kDefaultThreads;
+  int32_t redirectCutoff = 5;
+  int32_t dialupTimeout = 30;  // seconds
+  int32_t generalPurposeTimeout = 30;
+
+  KvWindow ownerWindow = 0;
+  KvWindow notifyWindow = 0;
+  uint32_t notifyMessage = 0;
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> outOfMemory{false};
+  bool running = false;        // between start-up and the save
+
+  KvHandle databaseMutex = 0;
+  KvHandle inlistMutex = 0;
+  KvHandle cookieMutex = 0;
+  KvHandle dnsMutex = 0;
+  KvHandle dnsMutex2 = 0;
+
+  std::FILE* debugLog = nullptr;
+  std::string debugLogPath;
+  std::mutex debugLogLock;
+
+  // The page array (DatabaseMutex) and the reference lists (InlistMutex).
+  struct RefLists {
+    std::vector<kvla::RefEntry> parents;
+    std::vector<kvla::RefEntry> children;
+  };
+  std::vector<kvla::PageRecord> records;
+  int32_t count = 0;
+  int32_t blocks = 0;
+  int32_t firstUntaken = 0;   // every record below it is taken
+  std::vector<RefLists> refs;
+
+  // Texts of the in-memory records (handles are index + 1).
+  std::mutex textLock;
+  std::vector<std::string> texts;
+  std::vector<bool> textUsed;
+  std::vector<uint32_t> freeTexts;
+
+  // Run counters.
+  std::atomic<int32_t> linksFound{0};
+  std::atomic<int32_t> pagesAnalysed{0};
+  std::atomic<int32_t> requestsMade{0};
+  std::atomic<int32_t> pages404{0};
+  std::atomic<int64_t> bytesReceived{0};
+  std::atomic<int32_t> outsideTaken{0};
+  std::atomic<int32_t> headRequests{0};
+  std::atomic<int32_t> getRequests{0};
+  std::atomic<int32_t> answered200{0};
+  std::atomic<int32_t> answeredOther{0};
+
+  kvla::ThreadSlot slots[kvla::kMaxThreads];
+  kvla::SocketCalls sockets;
+  std::vector<kvla::Cookie> cookies;   // CookieMutex
+  std::string siteKey;
+  uint32_t startHostAddress = 0;       // DNSLookupMutex; 0 = not cached
+
+  // Messages of the error reporter.
+  std::mutex errorLock;
+  std::vector<std::string> errors;
+};
+
+namespace kvla {
+
+// Shows (logs, when unattended) an error of the run.
+void ReportLinkError(LinkAnalysisDataStruct* ctx, const std::string& text);
+// Writes text to the debug log when one is open.
+void DebugLogWrite(LinkAnalysisDataStruct* ctx, const char* data, size_t size);
+
+// Dispatches every waiting message of the calling thread and yields; 0 once
+// the stop flag is set (1 with no context).
+int PumpMessages(LinkAnalysisDataStruct* ctx);
+// Pumps once, then waits for the mutex; 0 without the lock when stopping.
+int LockMutex(LinkAnalysisDataStruct* ctx, KvHandle mutex);
+void ReleaseLock(KvHandle mutex);
+// Waits ms milliseconds by pumping; 0 when stopped meanwhile.
+int DelayPumping(LinkAnalysisDataStruct* ctx, uint32_t ms);
+
+// The text store. SetText replaces the text a field holds (null or "" clears).
+uint32_t StoreText(LinkAnalysisDataStruct* ctx, const char* text);
+std::string GetText(LinkAnalysisDataStruct* ctx, uint32_t handle);
+void FreeText(LinkAnalysisDataStruct* ctx, uint32_t handle);
+void SetText(LinkAnalysisDataStruct* ctx, uint32_t* field, const char* text);
+
+}  // namespace kvla
+
+#endif

@@ -1,0 +1,44 @@
+// URL texts of the crawl: splitting a link into link type, host, port, path
+// and credentials, joining relative links, escaping unsafe path characters,
+// the hash used to find duplicates and the content category of a path.
+#ifndef KV_LINKANALYSIS_LINKURL_H
+#define KV_LINKANALYSIS_LINKURL_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kvla {
+
+// Content categories.
+inline constexpr int32_t kCategoryUndefined = 0;
+inline constexpr int32_t kCategoryHtml = 1;
+inline constexpr int32_t kCategoryGif = 2;
+inline constexpr int32_t kCategoryMap = 13;
+
+struct UrlParts {
+  int32_t linkType = 0;  // 0: not an absolute URL of a known scheme
+  std::string host;
+  int32_t port = 0;      // 0: none given
+  std::string path;      // for http/https/ftp/gopher/file: from the first '/'; else the whole text
+  std::string user;
+  std::string password;
+};
+
+// Splits an absolute URL; linkType 0 when the text has no known scheme.
+UrlParts SplitUrl(std::string_view url);
+// Resolves `link` against the page at http://host/basePath (a relative link
+// takes the base path's folder). Fragments are kept.
+std::string ResolveRelative(std::string_view basePath, std::string_view link);
+// Joins a server name and a start page into the start URL; in local-file
+// mode (searchMode 1) the start page alone.
+std::string JoinUrl(std::string_view server, std::string_view page, int32_t searchMode);
+// Escapes blanks, controls, quotes, '<', '>' and bytes above 0x7E as %XX;
+// false when the result (with its NUL) would not fit in `size` bytes.
+bool EncodePath(std::string_view path, char* out, size_t size);
+int32_t HashUrl(std::string_view host, std::string_view path);
+int32_t CategoryFromPath(std::string_view path);
+
+}  // namespace kvla
+
+#endif
