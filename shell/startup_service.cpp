@@ -389,6 +389,11 @@ bool StartService(const char* name, const std::vector<std::string>& arguments) {
     // session, inheriting only the ready pipe's write end.
     ::setsid();
     if (::fork() != 0) ::_exit(0);
+    // The starter may block the signals it waits for; the service must not
+    // inherit that.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::close(ready[0]);
     int flags = ::fcntl(ready[1], F_GETFD);
     ::fcntl(ready[1], F_SETFD, flags & ~FD_CLOEXEC);

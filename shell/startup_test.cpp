@@ -49,7 +49,8 @@ void FillProgramFolder(const std::string& dir, bool product, bool base, bool plu
   if (base) fs::create_symlink(bin / "BASE.RSL", dir + "BASE.RSL");
   if (plugin) {
     fs::copy_file(fs::path(std::getenv("KV_TEST_DIR")) / "shell_plugins" / "kvm_test.so", dir + "kvm_test.so");
-    std::ofstream(dir + "kvm_test.so.cfg") << "id=4\nname=Test\nprofiles=One\nlog=" << dir << "plugin.log\n";
+    std::ofstream(dir + "kvm_test.so.cfg") << "id=4\nname=Test\nprofiles=One\nsplash=Loading Test\nlog=" << dir
+                                           << "plugin.log\n";
   }
 }
 
@@ -84,6 +85,7 @@ struct Seen {
   bool mutex = false;
   bool plugin = false;
   bool network = false;
+  std::string splashText;
 };
 
 Seen RunOnce(const std::string& language) {
@@ -100,6 +102,9 @@ Seen RunOnce(const std::string& language) {
     seen.mutex = a.schedulerMutex != 0;
     seen.plugin = kv::host::FindSupportLibrary(4) != nullptr;
     seen.network = a.networkBound;
+    char text[64] = "";
+    kv::ui::GetWindowText(a.product.GetSplashTextWnd(a.splashWindow, 0), text, sizeof text);
+    seen.splashText = text;
     kv::ui::SendMessage(dialog, kv::msg::Command, kv::ui::MakeWParam(kv::app::kExitCommand, 0), 0);
   });
   int code = kv::app::RunApplication(KvSelfModule(), 0, "", kv::ui::ShowNormal);
@@ -127,6 +132,7 @@ TEST(RunApplicationTest, StartsOpensThePanelAndShutsDown) {
     EXPECT_TRUE(seen.mutex);
     EXPECT_TRUE(seen.plugin);
     EXPECT_TRUE(seen.network);
+    EXPECT_EQ(seen.splashText, "Loading Test");  // through callback 7
     // Shutdown released everything.
     kv::app::AppState& a = kv::app::App();
     EXPECT_EQ(a.resourceModule, KvSelfModule());

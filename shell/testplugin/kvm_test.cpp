@@ -1,6 +1,7 @@
 // A support library for the host's tests. Its settings come from a file
 // beside it ("<its path>.cfg", lines key=value): id, type, value, name,
-// refuse (1: initialisation fails), profiles (descriptions, comma
+// refuse (1: initialisation fails), splash (a text shown on the splash
+// when callback 7 arrives), tray (1: offers entry point 21), profiles (descriptions, comma
 // separated), enumerate ("none": entry point 5 returns 5 at once), log (a
 // file to which every call is appended). Built with KV_TESTPLUGIN_BARE it
 // exports only InitializeSupportLibrary.
@@ -137,6 +138,9 @@ KV_EXPORT int32_t InitializeSupportLibrary(intptr_t hostValue, int32_t* type, in
 KV_EXPORT int32_t SupplyCallback(int32_t callbackId, KvProc function) {
   Log("supply " + std::to_string(callbackId));
   if (callbackId >= 1 && callbackId <= kHostCallbackCount) g_callbacks[callbackId] = function;
+  // A status text for the splash, as a library shows its loading.
+  if (callbackId == kHostSplashText && function && !Get("splash").empty())
+    reinterpret_cast<HostTextFn>(function)(Get("splash").c_str());
   return 0;
 }
 
