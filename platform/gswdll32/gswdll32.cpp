@@ -1,9 +1,14 @@
 // The charting library, reached by ordinal: 1 starts the graphics server,
 // 124 opens the caller's session, 125 closes it and 2 stops the server.
-// Every call answers 0 on success. Drawing is added with the chart code.
+// Charts are drawn with libgd: a chart is opened with its size, given its
+// texts, values and style, exported to a bitmap or a drawing file, and
+// closed (see gswdll32.h for the entry points). Every call answers 0 on
+// success.
 #include <atomic>
 #include <cstdint>
 
+#include "platform/gswdll32/gswdll32.h"
+#include "platform/gswdll32/chart_draw.h"
 #include "platform/module/module.h"
 
 namespace {
@@ -49,5 +54,22 @@ extern "C" KV_EXPORT const KvOrdinalEntry kv_ordinal_table[] = {
     {2, reinterpret_cast<KvProc>(&GswStop)},
     {124, reinterpret_cast<KvProc>(&GswOpenSession)},
     {125, reinterpret_cast<KvProc>(&GswCloseSession)},
+    {kv::gsw::kOrdOpenChart, reinterpret_cast<KvProc>(&kv::gsw::OpenChart)},
+    {kv::gsw::kOrdCloseChart, reinterpret_cast<KvProc>(&kv::gsw::CloseChart)},
+    {kv::gsw::kOrdSetOption11, reinterpret_cast<KvProc>(&kv::gsw::SetOption)},
+    {kv::gsw::kOrdSetOption15, reinterpret_cast<KvProc>(&kv::gsw::SetOption)},
+    {kv::gsw::kOrdWidthBase, reinterpret_cast<KvProc>(&kv::gsw::WidthBase)},
+    {kv::gsw::kOrdHeightBase, reinterpret_cast<KvProc>(&kv::gsw::HeightBase)},
+    {kv::gsw::kOrdExport, reinterpret_cast<KvProc>(&kv::gsw::ExportChart)},
+    {kv::gsw::kOrdBatch, reinterpret_cast<KvProc>(&kv::gsw::Batch)},
+    {kv::gsw::kOrdValues, reinterpret_cast<KvProc>(&kv::gsw::SetValues)},
+    {kv::gsw::kOrdLabels, reinterpret_cast<KvProc>(&kv::gsw::SetLabels)},
+    {kv::gsw::kOrdLegends, reinterpret_cast<KvProc>(&kv::gsw::SetLegends)},
+    {kv::gsw::kOrdTitle, reinterpret_cast<KvProc>(&kv::gsw::SetTitle)},
+    {kv::gsw::kOrdItemAxis, reinterpret_cast<KvProc>(&kv::gsw::SetItemAxis)},
+    {kv::gsw::kOrdValueAxis, reinterpret_cast<KvProc>(&kv::gsw::SetValueAxis)},
+    {kv::gsw::kOrdStyle, reinterpret_cast<KvProc>(&kv::gsw::SetStyle)},
+    {kv::gsw::kOrdFont, reinterpret_cast<KvProc>(&kv::gsw::SetFont)},
+    {kv::gsw::kOrdLegendPlace, reinterpret_cast<KvProc>(&kv::gsw::SetLegendPlace)},
     {0, nullptr},
 };

@@ -34,7 +34,7 @@ TEST_F(GswModule, StartOpenCloseStopInOrder) {
   ASSERT_NE(stop_, nullptr);
   ASSERT_NE(open_, nullptr);
   ASSERT_NE(close_, nullptr);
-  EXPECT_EQ(KvGetProcOrdinal(module_, 3), nullptr);
+  EXPECT_EQ(KvGetProcOrdinal(module_, 3), nullptr) << "only the listed ordinals are offered";
 
   EXPECT_EQ(open_(), -1) << "no session before the server starts";
   EXPECT_EQ(start_("", "C"), 0);
@@ -43,6 +43,169 @@ TEST_F(GswModule, StartOpenCloseStopInOrder) {
   EXPECT_EQ(close_(), -1) << "no second close of one session";
   EXPECT_EQ(stop_(), 0);
   EXPECT_EQ(stop_(), -1) << "not running any more";
+}
+
+}  // namespace
+
+// ---- drawing --------------------------------------------------------------------
+
+#include <gd.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "platform/gswdll32/gswdll32.h"
+
+namespace {
+
+using namespace kv::gsw;
+
+template <typename Fn>
+Fn At(KvModule m, uint32_t ordinal) {
+  return reinterpret_cast<Fn>(KvGetProcOrdinal(m, ordinal));
+}
+
+class GswChart : public GswModule {
+ protected:
+  void SetUp() override {
+    GswModule::SetUp();
+    ASSERT_NE(module_, nullptr);
+    char pattern[] = "/tmp/gswchartXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (const std::string& f : files_) std::remove(f.c_str());
+    rmdir(dir_.c_str());
+    GswModule::TearDown();
+  }
+  std::string File(const char* name) {
+    files_.push_back(dir_ + "/" + name);
+    return files_.back();
+  }
+  // Opens a chart of width x height and gives it values, labels and legends.
+  int32_t Open(int32_t width, int32_t height) {
+    int32_t status = -7;
+    const int32_t handle = At<OpenChartFn>(module_, kOrdOpenChart)(0, 0, 0, 0, width, height, 1000.0, 4595, 259, &status);
+    EXPECT_EQ(status, 0);
+    return handle;
+  }
+  int32_t Export(int32_t format, const std::string& path) {
+    return At<ExportFn>(module_, kOrdExport)(0, 0, 0, 0, 0, 0, 0, 0, format, 0, path.c_str());
+  }
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
+gdImagePtr ReadImage(const std::string& path, bool png) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return nullptr;
+  gdImagePtr im = png ? gdImageCreateFromPng(in) : gdImageCreateFromBmp(in);
+  std::fclose(in);
+  return im;
+}
+
+bool IsWhite(gdImagePtr im, int x, int y) {
+  const int c = gdImageGetTrueColorPixel(im, x, y);
+  return gdTrueColorGetRed(c) == 255 && gdTrueColorGetGreen(c) == 255 && gdTrueColorGetBlue(c) == 255;
+}
+
+// Counts pixels of the first palette colour (the first series) in the image.
+int FirstSeriesPixels(gdImagePtr im) {
+  int n = 0;
+  for (int y = 0; y < gdImageSY(im); ++y) {
+    for (int x = 0; x < gdImageSX(im); ++x) {
+      const int c = gdImageGetTrueColorPixel(im, x, y);
+      if (gdTrueColorGetRed(c) == 0x1f && gdTrueColorGetGreen(c) == 0x4e && gdTrueColorGetBlue(c) == 0xc8) ++n;
+    }
+  }
+  return n;
+}
+
+TEST_F(GswChart, BarChartExportsBitmapOfTheOpenedSize) {
+  EXPECT_EQ(At<DoubleFn>(module_, kOrdWidthBase)(), 960.0);
+  EXPECT_EQ(At<DoubleFn>(module_, kOrdHeightBase)(), 1000.0);
+  const int32_t handle = Open(320, 200);
+  ASSERT_GT(handle, 0);
+  const double values[] = {10, 40, 25};
+  const char* labels[] = {"1.", "2.", "3."};
+  const char* legends[] = {"1. /index.htm", "2. /a.htm", "3. /b.htm"};
+  EXPECT_EQ(At<TextFn>(module_, kOrdTitle)("Requests"), 0);
+  EXPECT_EQ(At<TextsFn>(module_, kOrdLabels)(3, labels), 0);
+  EXPECT_EQ(At<ValuesFn>(module_, kOrdValues)(3, 1, values), 0);
+  EXPECT_EQ(At<TextsFn>(module_, kOrdLegends)(3, legends), 0);
+  EXPECT_EQ(At<StyleFn>(module_, kOrdStyle)(3, 8, 0), 0);
+  const std::string bmp = File("c.bmp");
+  ASSERT_EQ(Export(kExportBitmap, bmp), 0);
+  gdImagePtr im = ReadImage(bmp, false);
+  ASSERT_NE(im, nullptr);
+  EXPECT_EQ(gdImageSX(im), 320);
+  EXPECT_EQ(gdImageSY(im), 200);
+  EXPECT_TRUE(IsWhite(im, 0, 0));
+  EXPECT_GT(FirstSeriesPixels(im), 20) << "the first bar is drawn in the first series colour";
+  gdImageDestroy(im);
+
+  // The drawing file is a PNG of the same chart.
+  const std::string drawing = File("c.wmf");
+  ASSERT_EQ(Export(kExportDrawing, drawing), 0);
+  im = ReadImage(drawing, true);
+  ASSERT_NE(im, nullptr);
+  EXPECT_EQ(gdImageSX(im), 320);
+  gdImageDestroy(im);
+  EXPECT_EQ(At<HandleFn>(module_, kOrdCloseChart)(handle), 0);
+  EXPECT_EQ(At<HandleFn>(module_, kOrdCloseChart)(handle), -1) << "closed once";
+}
+
+TEST_F(GswChart, EveryStyleDrawsWithoutFault) {
+  const double values[] = {1, 2, 3, 4, 0, 6};  // 3 slots x 2 series
+  const struct { int32_t style, flags; } styles[] = {{3, 0x2008}, {4, 8}, {4, 0x408}, {1, 0x9800}, {2, 0x9800},
+                                                     {8, 12},     {14, 12}, {13, 12}, {6, 0x200C}, {4, 0x2A08},
+                                                     {3, 0xA08}};
+  for (const auto& s : styles) {
+    SCOPED_TRACE(s.style);
+    const int32_t handle = Open(200, 150);
+    ASSERT_EQ(At<ValuesFn>(module_, kOrdValues)(3, 2, values), 0);
+    ASSERT_EQ(At<StyleFn>(module_, kOrdStyle)(s.style, s.flags, 0), 0);
+    ASSERT_EQ(At<TextFn>(module_, kOrdValueAxis)("Hits"), 0);
+    ASSERT_EQ(At<TextFn>(module_, kOrdItemAxis)("Hours"), 0);
+    const std::string bmp = File("s.bmp");
+    ASSERT_EQ(Export(kExportBitmap, bmp), 0);
+    gdImagePtr im = ReadImage(bmp, false);
+    ASSERT_NE(im, nullptr);
+    EXPECT_GT(FirstSeriesPixels(im), 0);
+    gdImageDestroy(im);
+    At<HandleFn>(module_, kOrdCloseChart)(handle);
+  }
+}
+
+TEST_F(GswChart, BadRequestsAreRefused) {
+  int32_t status = 0;
+  auto open = At<OpenChartFn>(module_, kOrdOpenChart);
+  EXPECT_EQ(open(0, 0, 0, 0, 0, 100, 1000.0, 0, 0, &status), 0);
+  EXPECT_EQ(status, -1);
+  // Without an open chart nothing is set or exported.
+  EXPECT_EQ(At<TextFn>(module_, kOrdTitle)("x"), -1);
+  EXPECT_EQ(Export(kExportBitmap, File("none.bmp")), -1);
+
+  const int32_t handle = Open(100000, 50);  // larger than the module draws
+  const double one = 1;
+  EXPECT_EQ(At<ValuesFn>(module_, kOrdValues)(-1, 1, &one), -1);
+  EXPECT_EQ(At<ValuesFn>(module_, kOrdValues)(1 << 16, 1 << 16, &one), -1);
+  EXPECT_EQ(At<ValuesFn>(module_, kOrdValues)(2, 1, nullptr), -1);
+  EXPECT_EQ(At<TextsFn>(module_, kOrdLegends)(2, nullptr), -1);
+  const char* withNull[] = {"a", nullptr};
+  EXPECT_EQ(At<TextsFn>(module_, kOrdLegends)(2, withNull), 0);
+  EXPECT_EQ(Export(3, File("bad.bmp")), -1) << "unknown format";
+  EXPECT_EQ(Export(kExportBitmap, dir_ + "/missing/c.bmp"), -1) << "folder does not exist";
+  const std::string bmp = File("wide.bmp");
+  ASSERT_EQ(Export(kExportBitmap, bmp), 0);
+  gdImagePtr im = ReadImage(bmp, false);
+  ASSERT_NE(im, nullptr);
+  EXPECT_EQ(gdImageSX(im), kMaxChartSide);
+  EXPECT_EQ(gdImageSY(im), 50);
+  gdImageDestroy(im);
+  At<HandleFn>(module_, kOrdCloseChart)(handle);
 }
 
 }  // namespace

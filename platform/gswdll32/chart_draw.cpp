@@ -1,0 +1,426 @@
+// Chart drawing of the charting module with libgd. A chart collects its
+// texts, values and style between open and close; export draws it into a
+// true-colour image and writes that as a 24-bit bitmap or as the module's
+// drawing file (PNG).
+#include "platform/gswdll32/chart_draw.h"
+
+#include <gd.h>
+#include <gdfontl.h>
+#include <gdfonts.h>
+#include <gdfontt.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/gswdll32/gswdll32.h"
+
+namespace kv::gsw {
+
+namespace {
+
+// Largest number of values a chart takes.
+constexpr int64_t kMaxValues = 1 << 20;
+constexpr size_t kMaxTexts = 4096;
+constexpr size_t kMaxTextLength = 1024;
+
+struct Chart {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::string title, itemAxis, valueAxis;
+  std::vector<std::string> labels, legends;
+  int32_t groups = 0;
+  int32_t perGroup = 0;
+  std::vector<double> values;
+  int32_t style = 3;
+  int32_t flags = 8;
+};
+
+std::mutex g_mutex;
+std::map<int32_t, std::unique_ptr<Chart>> g_charts;
+int32_t g_current = 0;
+int32_t g_nextHandle = 1;
+
+Chart* Current() {
+  auto it = g_charts.find(g_current);
+  return it == g_charts.end() ? nullptr : it->second.get();
+}
+
+std::string BoundedText(const char* text) {
+  if (text == nullptr) return {};
+  size_t n = 0;
+  while (n < kMaxTextLength && text[n] != '\0') ++n;
+  return std::string(text, n);
+}
+
+int32_t SetTexts(std::vector<std::string> Chart::*field, int32_t count, const char* const* texts) {
+  if (count < 0 || static_cast<size_t>(count) > kMaxTexts || (count > 0 && texts == nullptr)) return -1;
+  std::lock_guard lock(g_mutex);
+  Chart* chart = Current();
+  if (chart == nullptr) return -1;
+  std::vector<std::string> copy;
+  copy.reserve(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) copy.push_back(BoundedText(texts[i]));
+  chart->*field = std::move(copy);
+  return 0;
+}
+
+int32_t SetText(std::string Chart::*field, const char* text) {
+  std::lock_guard lock(g_mutex);
+  Chart* chart = Current();
+  if (chart == nullptr) return -1;
+  chart->*field = BoundedText(text);
+  return 0;
+}
+
+// ---- drawing -------------------------------------------------------------------
+
+constexpr int kPalette[][3] = {
+    {0x1f, 0x4e, 0xc8}, {0xd8, 0x3a, 0x2e}, {0x2e, 0xa0, 0x45}, {0xf0, 0xb4, 0x1c}, {0x8e, 0x44, 0xad},
+    {0x17, 0xa2, 0xb8}, {0xe6, 0x7e, 0x22}, {0x7f, 0x8c, 0x8d}, {0xc0, 0x39, 0x8b}, {0x27, 0xae, 0x60},
+    {0x34, 0x49, 0x5e}, {0xb9, 0x77, 0x0e}, {0x5d, 0xad, 0xe2}, {0xa9, 0x32, 0x26}, {0x48, 0xc9, 0xb0},
+    {0x6c, 0x34, 0x83},
+};
+constexpr int kPaletteSize = sizeof kPalette / sizeof kPalette[0];
+
+int SeriesColour(gdImagePtr im, int index, bool shade) {
+  const int* c = kPalette[index % kPaletteSize];
+  const int f = shade ? 2 : 1;
+  return gdImageColorAllocate(im, c[0] / f, c[1] / f, c[2] / f);
+}
+
+char* Writable(std::string& text) { return text.data(); }
+
+void DrawStringClipped(gdImagePtr im, gdFontPtr font, int x, int y, std::string text, int maxWidth, int colour) {
+  if (maxWidth <= 0) return;
+  const size_t fit = static_cast<size_t>(maxWidth / font->w);
+  if (text.size() > fit) text.resize(fit);
+  if (text.empty()) return;
+  gdImageString(im, font, x, y, reinterpret_cast<unsigned char*>(Writable(text)), colour);
+}
+
+struct Layout {
+  int left, top, right, bottom;  // plot area
+};
+
+enum class Kind { kBars, kLines, kAreas, kPies };
+
+Kind KindOf(int32_t style) {
+  switch (style) {
+    case 1:
+    case 2:
+      return Kind::kPies;
+    case 6:
+    case 13:
+      return Kind::kLines;
+    case 8:
+    case 14:
+      return Kind::kAreas;
+    default:
+      return Kind::kBars;
+  }
+}
+
+bool HasDepth(int32_t style) { return style == 2 || style == 4 || style == 13 || style == 14; }
+
+// The value of group g, series s (negative and non-finite values count as 0).
+double ValueAt(const Chart& c, int g, int s) {
+  const double v = c.values[static_cast<size_t>(g) * static_cast<size_t>(c.perGroup) + static_cast<size_t>(s)];
+  return std::isfinite(v) && v > 0 ? v : 0.0;
+}
+
+// With one value per group every group has its own colour (and legend).
+int ColourIndex(const Chart& c, int g, int s) { return c.perGroup == 1 ? g : s; }
+
+void DrawPies(gdImagePtr im, const Chart& c, const Layout& a, bool depth) {
+  // Slices: the groups when each holds one value, else the series' sums.
+  std::vector<double> slices;
+  if (c.perGroup == 1) {
+    for (int g = 0; g < c.groups; ++g) slices.push_back(ValueAt(c, g, 0));
+  } else {
+    for (int s = 0; s < c.perGroup; ++s) {
+      double sum = 0;
+      for (int g = 0; g < c.groups; ++g) sum += ValueAt(c, g, s);
+      slices.push_back(sum);
+    }
+  }
+  double total = 0;
+  for (double v : slices) total += v;
+  if (total <= 0) return;
+  const int cx = (a.left + a.right) / 2, cy = (a.top + a.bottom) / 2;
+  const int d = std::max(4, std::min(a.right - a.left, a.bottom - a.top) - 8);
+  const int h = depth ? d * 2 / 3 : d;
+  double angle = 0;
+  for (size_t i = 0; i < slices.size(); ++i) {
+    const double sweep = slices[i] * 360.0 / total;
+    const int from = static_cast<int>(std::lround(angle));
+    const int to = static_cast<int>(std::lround(angle + sweep));
+    if (to > from) {
+      if (depth) gdImageFilledArc(im, cx, cy + 6, d, h, from, to, SeriesColour(im, static_cast<int>(i), true), gdPie);
+      gdImageFilledArc(im, cx, cy, d, h, from, to, SeriesColour(im, static_cast<int>(i), false), gdPie);
+    }
+    angle += sweep;
+  }
+}
+
+void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, double top, bool sideways, int ink, int grid) {
+  gdFontPtr tiny = gdFontGetTiny();
+  for (int i = 0; i <= 4; ++i) {
+    const double v = top * i / 4;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", std::round(v * 100) / 100);
+    if (sideways) {
+      const int x = a.left + (a.right - a.left) * i / 4;
+      gdImageLine(im, x, a.top, x, a.bottom, grid);
+      gdImageString(im, tiny, x - 6, a.bottom + 2, reinterpret_cast<unsigned char*>(text), ink);
+    } else {
+      const int y = a.bottom - (a.bottom - a.top) * i / 4;
+      gdImageLine(im, a.left, y, a.right, y, grid);
+      const int w = static_cast<int>(std::strlen(text)) * tiny->w;
+      gdImageString(im, tiny, std::max(0, a.left - w - 3), y - tiny->h / 2, reinterpret_cast<unsigned char*>(text),
+                    ink);
+    }
+  }
+  gdImageLine(im, a.left, a.top, a.left, a.bottom, ink);
+  gdImageLine(im, a.left, a.bottom, a.right, a.bottom, ink);
+  // Group labels along the item axis.
+  if (c.groups <= 0) return;
+  for (int g = 0; g < c.groups && g < static_cast<int>(c.labels.size()); ++g) {
+    if (sideways) {
+      const int span = (a.bottom - a.top) / c.groups;
+      DrawStringClipped(im, tiny, 2, a.top + span * g + span / 2 - tiny->h / 2, c.labels[g], a.left - 4, ink);
+    } else {
+      const int span = (a.right - a.left) / c.groups;
+      DrawStringClipped(im, tiny, a.left + span * g + 1, a.bottom + 12, c.labels[g], span - 2, ink);
+    }
+  }
+}
+
+void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool depth, int ink, int grid) {
+  const bool stacked = kind == Kind::kBars && (c.flags & kFlagStacked) != 0;
+  const bool sideways = kind == Kind::kBars && (c.flags & kFlagSideways) != 0;
+  double top = 0;
+  for (int g = 0; g < c.groups; ++g) {
+    double sum = 0;
+    for (int s = 0; s < c.perGroup; ++s) {
+      sum += ValueAt(c, g, s);
+      top = std::max(top, ValueAt(c, g, s));
+    }
+    if (stacked) top = std::max(top, sum);
+  }
+  if (top <= 0) top = 1;
+  DrawAxes(im, c, a, top, sideways, ink, grid);
+  if (c.groups <= 0 || c.perGroup <= 0) return;
+  const int length = sideways ? a.right - a.left : a.bottom - a.top;
+  auto scaled = [&](double v) { return static_cast<int>(std::lround(v / top * length)); };
+  const int depthPx = depth ? 4 : 0;
+
+  if (kind == Kind::kBars) {
+    const int span = std::max(1, (sideways ? a.bottom - a.top : a.right - a.left) / c.groups);
+    const int bars = stacked ? 1 : c.perGroup;
+    const int barWidth = std::max(1, (span - 4) / bars);
+    for (int g = 0; g < c.groups; ++g) {
+      int base = 0;
+      for (int s = 0; s < c.perGroup; ++s) {
+        const int len = scaled(ValueAt(c, g, s));
+        const int slot = stacked ? 0 : s;
+        const int from = span * g + 2 + slot * barWidth;
+        const int start = stacked ? base : 0;
+        int x1, y1, x2, y2;
+        if (sideways) {
+          x1 = a.left + start, x2 = a.left + start + len;
+          y1 = a.top + from, y2 = a.top + from + barWidth - 1;
+        } else {
+          x1 = a.left + from, x2 = a.left + from + barWidth - 1;
+          y1 = a.bottom - start - len, y2 = a.bottom - start;
+        }
+        if (len > 0) {
+          const int ci = ColourIndex(c, g, s);
+          if (depthPx > 0) gdImageFilledRectangle(im, x1 + depthPx, y1 - depthPx, x2 + depthPx, y2 - depthPx,
+                                                  SeriesColour(im, ci, true));
+          gdImageFilledRectangle(im, x1, y1, x2, y2, SeriesColour(im, ci, false));
+        }
+        base += len;
+      }
+    }
+    return;
+  }
+
+  // Lines and areas: one line per series over the groups; with one value
+  // per group the groups form a single line.
+  const int lines = c.perGroup == 1 ? 1 : c.perGroup;
+  const int points = c.groups;
+  const int step = points > 1 ? (a.right - a.left) / (points - 1) : 0;
+  // Areas are filled from the last series to the first, so that the first
+  // series is never covered by a later one.
+  for (int i = 0; i < lines; ++i) {
+    const int s = kind == Kind::kAreas ? lines - 1 - i : i;
+    std::vector<gdPoint> p;
+    for (int g = 0; g < points; ++g) {
+      p.push_back({a.left + step * g, a.bottom - scaled(ValueAt(c, g, s))});
+    }
+    const int colour = SeriesColour(im, s, false);
+    if (kind == Kind::kAreas && points > 1) {
+      std::vector<gdPoint> poly = p;
+      poly.push_back({p.back().x, a.bottom});
+      poly.push_back({p.front().x, a.bottom});
+      gdImageFilledPolygon(im, poly.data(), static_cast<int>(poly.size()), colour);
+    } else {
+      gdImageSetThickness(im, depth ? 3 : 2);
+      for (size_t i = 1; i < p.size(); ++i) gdImageLine(im, p[i - 1].x, p[i - 1].y, p[i].x, p[i].y, colour);
+      if (p.size() == 1) gdImageFilledRectangle(im, p[0].x - 2, p[0].y - 2, p[0].x + 2, p[0].y + 2, colour);
+      gdImageSetThickness(im, 1);
+    }
+  }
+}
+
+gdImagePtr Render(const Chart& c) {
+  gdImagePtr im = gdImageCreateTrueColor(c.width, c.height);
+  if (im == nullptr) return nullptr;
+  const int white = gdImageColorAllocate(im, 255, 255, 255);
+  const int ink = gdImageColorAllocate(im, 0, 0, 0);
+  const int grid = gdImageColorAllocate(im, 0xd0, 0xd0, 0xd0);
+  gdImageFilledRectangle(im, 0, 0, c.width - 1, c.height - 1, white);
+
+  gdFontPtr large = gdFontGetLarge();
+  gdFontPtr small = gdFontGetSmall();
+  Layout a{48, 8, c.width - 8, c.height - 26};
+  if (!c.title.empty()) {
+    const int w = static_cast<int>(c.title.size()) * large->w;
+    DrawStringClipped(im, large, std::max(2, (c.width - w) / 2), 4, c.title, c.width - 4, ink);
+    a.top = 8 + large->h + 4;
+  }
+  // Legends on the right, one line each with the series' colour.
+  if (!c.legends.empty()) {
+    const int legendWidth = std::min(c.width / 3, 200);
+    a.right = c.width - legendWidth - 8;
+    int y = a.top;
+    for (size_t i = 0; i < c.legends.size() && y + small->h < c.height; ++i, y += small->h + 3) {
+      const int x = a.right + 12;
+      gdImageFilledRectangle(im, x, y + 2, x + 8, y + 10, SeriesColour(im, static_cast<int>(i), false));
+      DrawStringClipped(im, small, x + 12, y, c.legends[i], c.width - x - 14, ink);
+    }
+  }
+  if (!c.valueAxis.empty()) {
+    std::string text = c.valueAxis;
+    if (text.size() * static_cast<size_t>(small->w) > static_cast<size_t>(c.height)) {
+      text.resize(static_cast<size_t>(c.height / small->w));
+    }
+    gdImageStringUp(im, small, 2, (a.top + a.bottom) / 2 + static_cast<int>(text.size()) * small->w / 2,
+                    reinterpret_cast<unsigned char*>(Writable(text)), ink);
+    a.left += small->h;
+  }
+  if (!c.itemAxis.empty()) {
+    DrawStringClipped(im, small, a.left, c.height - small->h - 1, c.itemAxis, a.right - a.left, ink);
+  }
+  if (a.right <= a.left + 4 || a.bottom <= a.top + 4) return im;  // too small to plot
+
+  const Kind kind = KindOf(c.style);
+  if (kind == Kind::kPies) {
+    if (c.groups > 0 && c.perGroup > 0) DrawPies(im, c, a, HasDepth(c.style));
+  } else {
+    DrawSeries(im, c, a, kind, HasDepth(c.style), ink, grid);
+  }
+  return im;
+}
+
+}  // namespace
+
+int32_t OpenChart(int32_t, int32_t, int32_t, int32_t, int32_t width, int32_t height, double /*scale*/, int32_t,
+                  int32_t, int32_t* status) {
+  if (width <= 0 || height <= 0) {
+    if (status != nullptr) *status = -1;
+    return 0;
+  }
+  auto chart = std::make_unique<Chart>();
+  chart->width = std::min(width, kMaxChartSide);
+  chart->height = std::min(height, kMaxChartSide);
+  std::lock_guard lock(g_mutex);
+  const int32_t handle = g_nextHandle++;
+  if (g_nextHandle <= 0) g_nextHandle = 1;
+  g_charts[handle] = std::move(chart);
+  g_current = handle;
+  if (status != nullptr) *status = 0;
+  return handle;
+}
+
+int32_t CloseChart(int32_t handle) {
+  std::lock_guard lock(g_mutex);
+  if (g_charts.erase(handle) == 0) return -1;
+  if (g_current == handle) g_current = 0;
+  return 0;
+}
+
+int32_t SetOption(int32_t) { return 0; }
+double WidthBase() { return 960.0; }
+double HeightBase() { return 1000.0; }
+int32_t Batch() { return 0; }
+int32_t SetFont(int32_t, int32_t, int32_t, int32_t) { return 0; }
+int32_t SetLegendPlace(int32_t, int32_t, int32_t, int32_t, int32_t) { return 0; }
+
+int32_t SetValues(int32_t groups, int32_t perGroup, const double* values) {
+  if (groups < 0 || perGroup < 0) return -1;
+  const int64_t count = static_cast<int64_t>(groups) * perGroup;
+  if (count > kMaxValues || (count > 0 && values == nullptr)) return -1;
+  std::lock_guard lock(g_mutex);
+  Chart* chart = Current();
+  if (chart == nullptr) return -1;
+  chart->groups = groups;
+  chart->perGroup = perGroup;
+  chart->values.assign(values, values + count);
+  return 0;
+}
+
+int32_t SetLabels(int32_t count, const char* const* texts) { return SetTexts(&Chart::labels, count, texts); }
+int32_t SetLegends(int32_t count, const char* const* texts) { return SetTexts(&Chart::legends, count, texts); }
+int32_t SetTitle(const char* text) { return SetText(&Chart::title, text); }
+int32_t SetItemAxis(const char* text) { return SetText(&Chart::itemAxis, text); }
+int32_t SetValueAxis(const char* text) { return SetText(&Chart::valueAxis, text); }
+
+int32_t SetStyle(int32_t style, int32_t flags, int32_t) {
+  std::lock_guard lock(g_mutex);
+  Chart* chart = Current();
+  if (chart == nullptr) return -1;
+  chart->style = style;
+  chart->flags = flags;
+  return 0;
+}
+
+int32_t ExportChart(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t format, int32_t,
+                    const char* path) {
+  if (path == nullptr || path[0] == '\0') return -1;
+  if (format != kExportBitmap && format != kExportDrawing) return -1;
+  gdImagePtr im = nullptr;
+  {
+    std::lock_guard lock(g_mutex);
+    Chart* chart = Current();
+    if (chart == nullptr) return -1;
+    im = Render(*chart);
+  }
+  if (im == nullptr) return -1;
+  FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) {
+    gdImageDestroy(im);
+    return -1;
+  }
+  if (format == kExportBitmap) {
+    gdImageBmp(im, out, 0);
+  } else {
+    gdImagePng(im, out);
+  }
+  gdImageDestroy(im);
+  const bool failed = std::ferror(out) != 0;
+  if (std::fclose(out) != 0 || failed) {
+    std::remove(path);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace kv::gsw

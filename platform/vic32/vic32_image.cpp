@@ -1,0 +1,221 @@
+// Bitmap reading and GIF/JPEG writing of the image module. Pixels are kept
+// as 32-bit 0x00RRGGBB words, row by row from the top. Every header field is
+// checked before use: sizes are bounded, so no file can ask for more memory
+// than kMaxImageSide squared pixels.
+#include "platform/vic32/vic32_image.h"
+
+#include <gd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace kv::vic {
+
+namespace {
+
+constexpr size_t kFileHeaderSize = 14;
+constexpr size_t kInfoHeaderSize = 40;
+// Largest bitmap file read (a 4096 x 4096 32-bit bitmap and its headers fit).
+constexpr long kMaxFileSize = 80L * 1024 * 1024;
+
+uint16_t U16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t U32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool ValidSides(int64_t width, int64_t height) {
+  return width > 0 && width <= kMaxImageSide && height > 0 && height <= kMaxImageSide;
+}
+
+bool ReadWholeFile(const char* path, std::vector<unsigned char>* data) {
+  FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return false;
+  bool ok = std::fseek(in, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(in) : -1;
+  ok = ok && size >= 0 && size <= kMaxFileSize && std::fseek(in, 0, SEEK_SET) == 0;
+  if (ok) {
+    data->resize(static_cast<size_t>(size));
+    ok = size == 0 || std::fread(data->data(), 1, data->size(), in) == data->size();
+  }
+  std::fclose(in);
+  return ok;
+}
+
+gdImagePtr ToGd(const Image* image) {
+  if (image == nullptr || image->pixels == nullptr || !ValidSides(image->width, image->height)) return nullptr;
+  gdImagePtr im = gdImageCreateTrueColor(image->width, image->height);
+  if (im == nullptr) return nullptr;
+  const auto* px = static_cast<const uint32_t*>(image->pixels);
+  for (int y = 0; y < image->height; ++y) {
+    for (int x = 0; x < image->width; ++x) {
+      const uint32_t p = px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)];
+      gdImageSetPixel(im, x, y, gdTrueColor((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    }
+  }
+  return im;
+}
+
+// A palette image with the image's own colours when it has at most 256
+// (charts do); null otherwise.
+gdImagePtr ToExactPalette(const Image* image) {
+  if (image == nullptr || image->pixels == nullptr || !ValidSides(image->width, image->height)) return nullptr;
+  const auto* px = static_cast<const uint32_t*>(image->pixels);
+  const size_t count = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
+  std::map<uint32_t, int> colours;
+  for (size_t i = 0; i < count; ++i) {
+    if (colours.emplace(px[i] & 0xFFFFFF, 0).second && colours.size() > 256) return nullptr;
+  }
+  gdImagePtr im = gdImageCreate(image->width, image->height);
+  if (im == nullptr) return nullptr;
+  for (auto& [rgb, index] : colours) {
+    index = gdImageColorAllocate(im, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+  }
+  for (int y = 0; y < image->height; ++y) {
+    for (int x = 0; x < image->width; ++x) {
+      const uint32_t p = px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)];
+      gdImageSetPixel(im, x, y, colours[p & 0xFFFFFF]);
+    }
+  }
+  return im;
+}
+
+// A failed write removes the partial file.
+int32_t WriteImage(const char* path, gdImagePtr im, bool gif, int quality) {
+  if (path == nullptr || path[0] == '\0') return kVicBadArgument;
+  FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) return kVicOpenFailed;
+  if (gif) {
+    gdImageGif(im, out);
+  } else {
+    gdImageJpeg(im, out, quality);
+  }
+  const bool failed = std::ferror(out) != 0;
+  if (std::fclose(out) != 0 || failed) {
+    std::remove(path);
+    return kVicWriteFailed;
+  }
+  return kVicOk;
+}
+
+}  // namespace
+
+int32_t ParseBitmapHeaders(const unsigned char* data, size_t size, BitmapInfo* info) {
+  if (data == nullptr || info == nullptr) return kVicBadArgument;
+  if (size < kFileHeaderSize + kInfoHeaderSize || data[0] != 'B' || data[1] != 'M') return kVicBadFormat;
+  const uint32_t dataOffset = U32(data + 10);
+  const unsigned char* h = data + kFileHeaderSize;
+  BitmapInfo read{};
+  read.headerSize = U32(h);
+  read.width = static_cast<int32_t>(U32(h + 4));
+  read.height = static_cast<int32_t>(U32(h + 8));
+  read.planes = U16(h + 12);
+  read.bitCount = U16(h + 14);
+  read.compression = U32(h + 16);
+  read.imageSize = U32(h + 20);
+  read.xPixelsPerMeter = static_cast<int32_t>(U32(h + 24));
+  read.yPixelsPerMeter = static_cast<int32_t>(U32(h + 28));
+  read.coloursUsed = U32(h + 32);
+  read.coloursImportant = U32(h + 36);
+  if (read.headerSize < kInfoHeaderSize || read.planes != 1) return kVicBadFormat;
+  const int64_t height = read.height < 0 ? -static_cast<int64_t>(read.height) : read.height;
+  if (!ValidSides(read.width, height)) return kVicBadFormat;
+  switch (read.bitCount) {
+    case 1: case 4: case 8: case 16: case 24: case 32: break;
+    default: return kVicBadFormat;
+  }
+  if (dataOffset < kFileHeaderSize + read.headerSize) return kVicBadFormat;
+  *info = read;
+  return kVicOk;
+}
+
+int32_t ReadBitmapInfo(const char* path, BitmapInfo* info) {
+  if (path == nullptr || info == nullptr) return kVicBadArgument;
+  FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return kVicOpenFailed;
+  unsigned char head[kFileHeaderSize + kInfoHeaderSize];
+  const size_t got = std::fread(head, 1, sizeof head, in);
+  std::fclose(in);
+  return ParseBitmapHeaders(head, got, info);
+}
+
+int32_t AllocateImage(Image* image, int32_t width, int32_t height, int32_t bitCount) {
+  if (image == nullptr) return kVicBadArgument;
+  image->pixels = nullptr;
+  if (!ValidSides(width, height) || bitCount <= 0 || bitCount > 32) return kVicBadArgument;
+  void* pixels = std::calloc(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t));
+  if (pixels == nullptr) return kVicNoMemory;
+  image->pixels = pixels;
+  image->width = width;
+  image->height = height;
+  image->bitCount = bitCount;
+  return kVicOk;
+}
+
+int32_t DecodeBitmap(const unsigned char* data, size_t size, Image* image) {
+  if (image == nullptr || image->pixels == nullptr) return kVicBadArgument;
+  BitmapInfo info{};
+  if (const int32_t r = ParseBitmapHeaders(data, size, &info); r != kVicOk) return r;
+  const int32_t height = info.height < 0 ? -info.height : info.height;
+  if (info.width != image->width || height != image->height) return kVicSizeMismatch;
+  if (size > static_cast<size_t>(INT32_MAX)) return kVicBadFormat;
+  gdImagePtr im = gdImageCreateFromBmpPtr(static_cast<int>(size), const_cast<unsigned char*>(data));
+  if (im == nullptr) return kVicBadFormat;
+  if (gdImageSX(im) != image->width || gdImageSY(im) != image->height) {
+    gdImageDestroy(im);
+    return kVicBadFormat;
+  }
+  auto* px = static_cast<uint32_t*>(image->pixels);
+  for (int y = 0; y < image->height; ++y) {
+    for (int x = 0; x < image->width; ++x) {
+      const int c = gdImageGetTrueColorPixel(im, x, y);
+      px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)] =
+          (static_cast<uint32_t>(gdTrueColorGetRed(c)) << 16) | (static_cast<uint32_t>(gdTrueColorGetGreen(c)) << 8) |
+          static_cast<uint32_t>(gdTrueColorGetBlue(c));
+    }
+  }
+  gdImageDestroy(im);
+  return kVicOk;
+}
+
+int32_t LoadBitmap(const char* path, Image* image) {
+  if (path == nullptr || image == nullptr) return kVicBadArgument;
+  std::vector<unsigned char> data;
+  if (!ReadWholeFile(path, &data)) return kVicOpenFailed;
+  return DecodeBitmap(data.data(), data.size(), image);
+}
+
+int32_t SaveGif(const char* path, const Image* image) {
+  gdImagePtr palette = ToExactPalette(image);
+  if (palette == nullptr) {
+    // GIF holds at most 256 colours: more are quantised.
+    gdImagePtr im = ToGd(image);
+    if (im == nullptr) return kVicBadArgument;
+    palette = gdImageCreatePaletteFromTrueColor(im, 0, 256);
+    gdImageDestroy(im);
+    if (palette == nullptr) return kVicNoMemory;
+  }
+  const int32_t r = WriteImage(path, palette, true, 0);
+  gdImageDestroy(palette);
+  return r;
+}
+
+int32_t SaveJpeg(const char* path, const Image* image, int32_t quality) {
+  if (quality < 0 || quality > 100) return kVicBadArgument;
+  gdImagePtr im = ToGd(image);
+  if (im == nullptr) return kVicBadArgument;
+  const int32_t r = WriteImage(path, im, false, quality);
+  gdImageDestroy(im);
+  return r;
+}
+
+void FreeImage(Image* image) {
+  if (image == nullptr) return;
+  std::free(image->pixels);
+  image->pixels = nullptr;
+}
+
+}  // namespace kv::vic
