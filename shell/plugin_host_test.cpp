@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/module/resource.h"
+#include "platform/ui/dialog.h"
 #include "shell/startup_main.h"
 
 namespace fs = std::filesystem;
@@ -218,6 +220,42 @@ TEST_F(PluginHostTest, FindCallbacksAndChoice) {
   // Both offer the edit command, only A the tray command, nobody id 19.
   EXPECT_EQ(ChooseSupportLibrary(0, kSupportTrayCommand), 1);
   EXPECT_EQ(ChooseSupportLibrary(0, kSupportLibraryCommand), -1);
+}
+
+TEST_F(PluginHostTest, LibraryChoiceDialog) {
+  Add("kvm_a.so", "id=1\nname=Alpha kind\n");
+  Add("kvm_b.so", "id=2\nname=Beta kind\n");
+  ASSERT_TRUE(LoadSupportLibraries(dir_, 0));
+  KvModule base = KvLoadModule("BASE.RSL");
+  ASSERT_NE(base, nullptr);
+  kv::app::App().resourceModule = base;
+  struct Seen {
+    std::string prompt, first, second, help;
+    bool thirdVisible = true;
+  } seen;
+  bool cancel = false;
+  auto previous = kv::ui::SetDialogScript([&](KvWindow dialog, kv::ui::DialogEvent event) {
+    if (event != kv::ui::DialogEvent::Shown) return;
+    seen.prompt = kv::ui::GetDlgItemString(dialog, 101);
+    seen.first = kv::ui::GetDlgItemString(dialog, 10000);
+    seen.second = kv::ui::GetDlgItemString(dialog, 10001);
+    seen.thirdVisible = kv::ui::IsWindowVisible(kv::ui::GetDlgItem(dialog, 10002));
+    kv::ui::PressButton(dialog, 10001);
+    seen.help = kv::ui::GetDlgItemString(dialog, 102);
+    kv::ui::PressButton(dialog, cancel ? kv::ui::IdCancel : kv::ui::IdOk);
+  });
+  EXPECT_EQ(ChooseSupportLibrary(0, kSupportEditProfile), 2);
+  EXPECT_EQ(seen.prompt, "Choose the kind of profile to create:");
+  EXPECT_EQ(seen.first, "Alpha kind");
+  EXPECT_EQ(seen.second, "Beta kind");
+  EXPECT_FALSE(seen.thirdVisible);
+  EXPECT_EQ(seen.help, "help of Beta kind");
+  cancel = true;
+  EXPECT_EQ(ChooseSupportLibrary(0, kSupportLibraryCommand), -1);  // offered by nobody: no dialog
+  EXPECT_EQ(ChooseSupportLibrary(0, kSupportEditProfile), -1);
+  kv::ui::SetDialogScript(previous);
+  kv::app::App().resourceModule = nullptr;
+  KvFreeModule(base);
 }
 
 TEST(ScheduleTest, NextRunAfterNow) {
