@@ -14,7 +14,7 @@ using namespace kv::lang;
 
 namespace {
 
-TEST(LanguageTest, IdFromProgramLanguage) {
+TEST(LanguageModuleTest, IdFromProgramLanguage) {
   struct Case {
     const char* program;
     uint16_t id;
@@ -24,7 +24,7 @@ TEST(LanguageTest, IdFromProgramLanguage) {
   for (const Case& c : cases) EXPECT_EQ(LanguageIdFor(c.program), c.id) << '"' << c.program << '"';
 }
 
-TEST(LanguageTest, ProgramMenusServeOnlyEnglish) {
+TEST(LanguageModuleTest, ProgramMenusServeOnlyEnglish) {
   // This test program holds menu 100 (in French): it is its own resource
   // module only when the program language is ENGLISH.
   bool loaded = true;
@@ -42,7 +42,7 @@ TEST(LanguageTest, ProgramMenusServeOnlyEnglish) {
   EXPECT_FALSE(loaded);
 }
 
-TEST(LanguageTest, ProductModuleNeedsEveryEntryPoint) {
+TEST(LanguageModuleTest, ProductModuleNeedsEveryEntryPoint) {
   ProductModule product;
   EXPECT_FALSE(LoadProductModule("BASE.RSL", &product));  // resources, no entry points
   EXPECT_EQ(product.module, nullptr);
@@ -51,7 +51,7 @@ TEST(LanguageTest, ProductModuleNeedsEveryEntryPoint) {
   EXPECT_FALSE(LoadProductModule(nullptr, &product));
 }
 
-TEST(LanguageTest, ProductEntryPoints) {
+TEST(LanguageModuleTest, ProductEntryPoints) {
   ProductModule p;
   ASSERT_TRUE(LoadProductModule("PRODUCT.RSL", &p));
   ASSERT_EQ(p.Register(1033, 1033), 1);

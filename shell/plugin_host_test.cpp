@@ -258,7 +258,7 @@ TEST_F(PluginHostTest, LibraryChoiceDialog) {
   KvFreeModule(base);
 }
 
-TEST(ScheduleTest, NextRunAfterNow) {
+TEST(ScheduleNextRunTest, NextRunAfterNow) {
   struct Case {
     int32_t start, type, count;
     uint16_t enabled;

@@ -16,7 +16,7 @@ using namespace kv::svc;
 
 namespace {
 
-class ServiceTest : public ::testing::Test {
+class ServiceStandInTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char templ[] = "/tmp/kvsvcXXXXXX";
@@ -30,7 +30,7 @@ class ServiceTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(ServiceTest, TableCreateQueryDelete) {
+TEST_F(ServiceStandInTest, TableCreateQueryDelete) {
   EXPECT_FALSE(IsServiceInstalled("Svc"));
   EXPECT_EQ(kv::GetLastError(), kErrorServiceDoesNotExist);
   ServiceStatus status;
@@ -57,7 +57,7 @@ TEST_F(ServiceTest, TableCreateQueryDelete) {
   EXPECT_FALSE(DeleteService("Svc"));
 }
 
-TEST_F(ServiceTest, DispatcherNeedsAStartByTheManager) {
+TEST_F(ServiceStandInTest, DispatcherNeedsAStartByTheManager) {
   unsetenv("KV_SERVICE_START");
   EXPECT_FALSE(StartServiceCtrlDispatcher("Kelvaron", [](int, char**) {}));
   EXPECT_EQ(kv::GetLastError(), kErrorFailedServiceControllerConnect);
@@ -65,7 +65,7 @@ TEST_F(ServiceTest, DispatcherNeedsAStartByTheManager) {
   EXPECT_FALSE(SetServiceStatus(ServiceStatus{}));
 }
 
-TEST_F(ServiceTest, LogonChecksThePasswordFile) {
+TEST_F(ServiceStandInTest, LogonChecksThePasswordFile) {
   std::ofstream(dir_ + "logons") << "office\\alice:secret\nbob:pw:with:colons\r\n\\carol:\n";
   struct Case {
     const char* user;
@@ -104,7 +104,7 @@ TEST_F(ServiceTest, LogonChecksThePasswordFile) {
   EXPECT_FALSE(LogonUser("alice", "office", "secret", 5, 0, &token));
 }
 
-TEST_F(ServiceTest, RunningWindowIsFoundAndReached) {
+TEST_F(ServiceStandInTest, RunningWindowIsFoundAndReached) {
   const char* cls = "TEST:MAIN";
   EXPECT_FALSE(FindRunningWindow(cls));
   EXPECT_FALSE(SendToRunningWindow(cls, 2034, 0, 0));

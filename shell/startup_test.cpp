@@ -184,7 +184,7 @@ TEST(ServiceUserTest, SplitsAtTheFirstSeparator) {
 
 // ---- child processes ---------------------------------------------------------
 
-class ChildTest : public ::testing::Test {
+class ProgramProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = MakeTempDir();
@@ -269,7 +269,7 @@ class ChildTest : public ::testing::Test {
   std::vector<pid_t> children_;
 };
 
-TEST_F(ChildTest, SecondCopyBringsTheRunningOneForwardAndEnds) {
+TEST_F(ProgramProcessTest, SecondCopyBringsTheRunningOneForwardAndEnds) {
   FillProgramFolder(prog_, true, true, false);
   pid_t first = Start({});
   ASSERT_TRUE(WaitFor([] { return kv::svc::FindRunningWindow(kv::app::kMainClass); }));
@@ -283,7 +283,7 @@ TEST_F(ChildTest, SecondCopyBringsTheRunningOneForwardAndEnds) {
   EXPECT_EQ(Boxes(), "");
 }
 
-TEST_F(ChildTest, MissingModulesEndStartUp) {
+TEST_F(ProgramProcessTest, MissingModulesEndStartUp) {
   struct Case {
     bool product, base, productIsBase;
     const char* message;
@@ -304,13 +304,13 @@ TEST_F(ChildTest, MissingModulesEndStartUp) {
   }
 }
 
-TEST_F(ChildTest, ServiceFlagWithoutManagerReportsAndEnds) {
+TEST_F(ProgramProcessTest, ServiceFlagWithoutManagerReportsAndEnds) {
   FillProgramFolder(prog_, true, true, false);
   EXPECT_EQ(Run({"/service"}), 0);
   EXPECT_NE(Debug().find("StartServiceCtrlDispatcher Failed"), std::string::npos);
 }
 
-TEST_F(ChildTest, InstalledServiceIsStartedThenReportedThenStopped) {
+TEST_F(ProgramProcessTest, InstalledServiceIsStartedThenReportedThenStopped) {
   FillProgramFolder(prog_, true, true, true);
   InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
   std::string scrambled;
@@ -337,7 +337,7 @@ TEST_F(ChildTest, InstalledServiceIsStartedThenReportedThenStopped) {
   EXPECT_TRUE(WaitFor([&] { return ReadAll(prog_ + "plugin.log").find("unload") != std::string::npos; }));
 }
 
-TEST_F(ChildTest, ServiceWithWrongPasswordStillRuns) {
+TEST_F(ProgramProcessTest, ServiceWithWrongPasswordStillRuns) {
   FillProgramFolder(prog_, true, true, false);
   InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
   std::string scrambled;
@@ -351,7 +351,7 @@ TEST_F(ChildTest, ServiceWithWrongPasswordStillRuns) {
   EXPECT_TRUE(WaitForState(kv::svc::kStopped));
 }
 
-TEST_F(ChildTest, NonInteractiveServiceTellsAndStops) {
+TEST_F(ProgramProcessTest, NonInteractiveServiceTellsAndStops) {
   FillProgramFolder(prog_, true, true, false);
   InstallService(kv::svc::kOwnProcess);
   EXPECT_EQ(Run({}), 0);
@@ -364,7 +364,7 @@ TEST_F(ChildTest, NonInteractiveServiceTellsAndStops) {
   EXPECT_TRUE(kv::svc::IsServiceInstalled(kv::app::kServiceName));
 }
 
-TEST_F(ChildTest, ServiceThatCannotStartIsRemoved) {
+TEST_F(ProgramProcessTest, ServiceThatCannotStartIsRemoved) {
   FillProgramFolder(prog_, true, true, false);
   ASSERT_TRUE(kv::svc::CreateService(kv::app::kServiceName, "x", kv::svc::kOwnProcess | kv::svc::kInteractive,
                                      (root_ + "missing-program /service").c_str()));
