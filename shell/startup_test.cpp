@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -230,9 +231,10 @@ class ProgramProcessTest : public ::testing::Test {
     children_.push_back(pid);
     return pid;
   }
-  // Waits for the child's end (at most 20 s); its exit code, or -1000.
+  // Waits for the child's end (at most 60 s: a loaded machine); its exit
+  // code, or -1000.
   int Wait(pid_t pid) {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 6000; ++i) {
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         children_.erase(std::find(children_.begin(), children_.end(), pid));
@@ -244,7 +246,7 @@ class ProgramProcessTest : public ::testing::Test {
   }
   int Run(const std::vector<std::string>& args) { return Wait(Start(args)); }
   bool WaitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 6000; ++i) {
       if (condition()) return true;
       kv::Sleep(10);
     }
