@@ -16,6 +16,9 @@
 #include "platform/ui/window.h"
 #include "shell/startup_main.h"
 
+// The plug-ins fill profile entries of the stored size.
+static_assert(sizeof(ProfileEntry) == 892, "ProfileEntry is 892 bytes");
+
 namespace kv::host {
 namespace {
 
