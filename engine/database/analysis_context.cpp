@@ -15,8 +15,11 @@
 #include "engine/core/file_types.h"
 #include "engine/core/report_run.h"
 #include "engine/core/search_keywords.h"
+#include "engine/database/ad_views.h"
 #include "engine/database/finishing.h"
 #include "engine/database/item_tables.h"
+#include "engine/reports/report_paths.h"
+#include "engine/reports/section_table.h"
 #include "platform/base/files.h"
 #include "platform/base/memory.h"
 
@@ -571,14 +574,17 @@ int SetUpAnalysisContext(ReportHandle* run, int withTables) {
   context->emptyText1[0] = 0;
   context->emptyText2[0] = 0;
 
-  // The report date and the working template with its section scan belong
-  // to the report writer; without a template scan every table is filled.
+  FormatReportDate(context);
   FormatRangeText(run);
   CopyBounded(context->outputPath, sizeof context->outputPath, run->viewFolder);
-  ResetSectionTable(1);
+  // The working template decides which tables are filled; without one (no
+  // section list from the client) every table is.
+  if (BuildTemplatePaths(run, context) == 1) ScanTemplateSections(context->workingTemplatePath);
+  else ResetSectionTable(1);
 
   SetDefaultLimits(context);
   OpenOrganizationFile(context, EngineFolder().c_str());
+  LoadAdViewList(context);
   LoadIntranetList(context, (EngineFolder() + "KVINTRA.TXT").c_str());
 
   if (withTables != 0 && !CreateContextTables(context)) return 0;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <vornic/templates.h>
 
@@ -24,7 +26,19 @@ uint16_t ClassifyTemplateItem(const char* keyword);
 // every item selected except classes 3 and 4). 1 or 0.
 int ReadTemplateItems(const char* path, uint16_t* count, KvGlobal* handle, char* header, size_t headerSize);
 
-// Copies [offset, offset + length) of source (length 65535: to the end) to
+// Length that WriteTemplateHeader reads as "to the end of the source".
+constexpr uint32_t kCopyToEnd = 0xFFFFFFFFu;
+
+// Reads the items of the template at path (plain read) into records.
+bool ReadTemplateItemRecords(const char* path, std::vector<TemplateItemRecord>* items, char* header,
+                             size_t headerSize);
+// Reads the sections of the template text (whole file) into records.
+bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRecord>* sections, char* header,
+                           size_t headerSize);
+// The specification line of a modified item ("" for class 0).
+std::string FormatItemSpecification(const TemplateItemRecord& item);
+
+// Copies [offset, offset + length) of source (length kCopyToEnd: to the end) to
 // out in chunks of bufferSize bytes; with header, the content between
 // "<KVHDR>" and "</KVHDR>" of the first chunk holding both is replaced. 1,
 // or 0 when the source does not open or a read or write comes up short.
