@@ -21,8 +21,9 @@ struct ReportHandle;
 int MergeReportDatabases(ReportHandle* a, ReportHandle* b, uint32_t dayIndex, uint32_t progressFrom,
                          uint32_t progressTo, int partialFirstDay, uint32_t reserved, uint32_t firstSlot,
                          uint32_t dayStartTime);
-// Number of B's slots (0 to 24) before A's slot origin: the smallest n below
-// 24 with A's origin <= B's origin + (n + 1) x B's slot seconds, else 24.
+// Number of B's slots (0 to 24) that end at or before A's slot origin: the
+// smallest n below 24 with A's origin < B's origin + (n + 1) x B's slot
+// seconds, else 24.
 void CountSlotsBeforeStart(const AnalysisContext* a, const AnalysisContext* b, uint32_t* count);
 // A's slot layout from the run's time window.
 void SetMergedRangeSlots(ReportHandle* run);

@@ -80,7 +80,8 @@ struct RealtimeStore {
 
 // Opens the profile's store (closing the one that is open): kind 1 widens
 // master.dat to [firstLogTime, lastLogTime] and positions on the first
-// record; null on failure or when the kind is not available.
+// record; kind 2 connects to the profile's ODBC store and, with `extend`,
+// extends its master rows to the two times. Null on failure.
 RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uint32_t firstLogTime,
                                  uint32_t lastLogTime, int extend);
 void ReleaseRealtimeStore(RealtimeStore* store);
