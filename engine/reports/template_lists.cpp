@@ -121,7 +121,6 @@ bool ReadItemsFromText(std::string_view text, const char* path, std::vector<Temp
   bool ok = true;
   TemplateItemRecord current{};
   ForEachToken(text, [&](const Token& t) {
-    if (t.name.size() < 10) return true;
     if (open && IEndsWith(t.name, "EndSection")) {
       const size_t nl = text.find('\n', t.close + 2);
       const size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
@@ -136,7 +135,7 @@ bool ReadItemsFromText(std::string_view text, const char* path, std::vector<Temp
       open = false;
       return true;
     }
-    if (IEndsWith(t.name, "BeginSection")) {
+    if (t.name.size() >= 10 && IEndsWith(t.name, "BeginSection")) {
       current = TemplateItemRecord{};
       open = true;
       current.Modified = 1;
@@ -221,13 +220,12 @@ bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRec
   bool open = false;
   TemplateSectionRecord current{};
   ForEachToken(text, [&](const Token& t) {
-    if (t.name.size() < 10) return true;
     if (open && IEndsWith(t.name, "EndSection")) {
       sections->push_back(current);
       open = false;
       return true;
     }
-    if (IEndsWith(t.name, "BeginSection")) {
+    if (t.name.size() >= 10 && IEndsWith(t.name, "BeginSection")) {
       current = TemplateSectionRecord{};
       open = true;
       CopyText(current.Name, sizeof current.Name, t.name);

@@ -12,6 +12,7 @@
 #include "engine/database/analysis_context.h"
 #include "engine/reports/report_paths.h"
 #include "engine/reports/rpl_files.h"
+#include "engine/reports/section_table.h"
 #include "engine/reports/template_test_support.h"
 #include "platform/base/memory.h"
 
@@ -299,6 +300,62 @@ TEST(LanguageFolder, EnglishIsTheProgramFolder) {
     vrn::GetLanguageFolder(c.language, &path);
     EXPECT_EQ(path, c.expected);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The delivered templates and language file, copied into a run's folder:
+// every section kept, the working template is built, localised and scanned.
+class DeliveredTemplates : public tpltest::TemplateFolder {};
+
+TEST_F(DeliveredTemplates, BuildLocaliseAndScan) {
+  const char* source = std::getenv("KV_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  const std::string shipped = std::string(source) + "/data/kvm_log/Template/";
+  for (const char* name : {"template.var", "referlog.var", "agentlog.var", "ENGLISH.RPL"})
+    WriteFile(TemplatePath(name), ReadFile(shipped + name));
+  vrn::ResetRplTable();
+
+  for (const char* name : {"template.var", "referlog.var", "agentlog.var"}) {
+    uint16_t count = 0;
+    uint32_t handle = 0;
+    char header[200] = "";
+    ASSERT_EQ(VRN_ReadTemplateSectionList(TemplatePath(name).c_str(), &count, &handle, header, sizeof header), 1);
+    EXPECT_GT(count, 0) << name;
+    EXPECT_NE(header[0], 0) << name;
+    auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(handle));
+    for (uint16_t i = 0; i < count; ++i) records[i].Kept = 1;
+    kv::GlobalUnlock(handle);
+    run_->sectionListHandle = handle;
+    run_->sectionCount = count;
+    std::strcpy(run_->language, "ENGLISH");
+    const std::string working = TemplatePath("TEMP0.HTM");
+    ASSERT_EQ(vrn::BuildWorkingTemplate(working.c_str(), run_.get(), name), 1);
+    ASSERT_EQ(vrn::LocaliseTemplate(working.c_str(), run_.get()), 1);
+    const std::string text = ReadFile(working);
+    EXPECT_EQ(text.find("LANG_STR<"), std::string::npos) << name;
+    EXPECT_EQ(text.find("%%%BeginRepeat"), std::string::npos) << name;
+    EXPECT_NE(text.find("[9]"), std::string::npos) << name;  // the tenth generated row
+    vrn::ScanTemplateSections(working.c_str());
+    bool anyUsed = false;
+    for (int i = 0; i < vrn::kItemTableCount; ++i) anyUsed = anyUsed || vrn::GetSectionTable()[i].used != 0;
+    EXPECT_TRUE(anyUsed) << name;
+    kv::GlobalFree(handle);
+    run_->sectionListHandle = 0;
+  }
+  EXPECT_EQ(vrn::GetSectionTable()[12].used, 1u);  // agentlog.var: TopBrowsers
+  EXPECT_EQ(vrn::GetSectionTable()[12].maxRow, 9u);
+  vrn::ResetRplTable();
+}
+
+TEST(CloseReportDatabase, ARunWithoutDatabaseIsCleared) {
+  auto run = std::make_unique<vrn::ReportHandle>();
+  EXPECT_EQ(vrn::CloseReportDatabase(run.get()), 1);
+  EXPECT_EQ(run->databaseHandle, 0u);
+  EXPECT_EQ(run->database, nullptr);
+  EXPECT_EQ(vrn::CloseReportDatabase(nullptr), 1);
 }
 
 }  // namespace
