@@ -197,7 +197,7 @@ void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, double top, bool s
       DrawStringClipped(im, tiny, 2, a.top + span * g + span / 2 - tiny->h / 2, c.labels[g], a.left - 4, ink);
     } else {
       const int span = (a.right - a.left) / c.groups;
-      DrawStringClipped(im, tiny, a.left + span * g + 1, a.bottom + 12, c.labels[g], span - 2, ink);
+      DrawStringClipped(im, tiny, a.left + span * g + 1, a.bottom + 3, c.labels[g], span - 2, ink);
     }
   }
 }
