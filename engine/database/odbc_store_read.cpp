@@ -1,0 +1,754 @@
+// ODBC result store: loading a day, the master rows, deleting a day and the
+// whole store, disconnecting.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/report_settings.h"
+#include "engine/database/item_tables.h"
+#include "engine/database/odbc_store.h"
+#include "engine/database/report_ranges.h"
+#include "engine/database/table_accessors.h"
+#include "platform/ui/msgbox.h"
+
+namespace vrn {
+
+using namespace odbcstore;
+
+namespace {
+
+constexpr const char* kReadErrorCaption = "Reading ODBC Tables Error";
+// Upper bound of the items of one table read back (as for period files).
+constexpr uint64_t kMaxLoadedItems = 0x3FFFFFFFu;
+
+uint32_t UnmapLink(uint32_t v) { return v == kOdbcNoLink ? kNoItem : v; }
+
+OdbcConnection* ConnectionOf(RealtimeStore* store) {
+  return store ? static_cast<OdbcConnection*>(store->odbc) : nullptr;
+}
+
+// " FROM <table> WHERE StartTime = <start>" (the start is unsigned).
+std::string WhereStart(int table, uint32_t start) {
+  char text[160];
+  std::snprintf(text, sizeof text, " FROM %s WHERE %s = %u", OdbcTableName(table), "StartTime", start);
+  return text;
+}
+
+// Capacity of a table read back: ChunkSize 100 grows in steps of 100 past
+// the items; any other ChunkSize is the capacity itself.
+uint64_t LoadCapacity(uint32_t chunkSize, uint64_t items) {
+  if (chunkSize == 100) return ((items + 1) / 100 + 1) * 100;
+  return chunkSize;
+}
+
+class DayReader {
+ public:
+  DayReader(OdbcConnection* c, uint32_t start) : c_(c), start_(start) {
+    for (RowBuffer& r : rows_) r.Clear();
+    for (RowBuffer& r : keys_) r.Clear();
+  }
+  ~DayReader() { FreePool(&pool_); }
+
+  bool Prepare() {
+    if (!AllocPool(c_->connection, &pool_)) return false;
+    static const int kOrder[] = {kOdbcSummary,       kOdbcName,          kOdbcTopName,       kOdbcSearchEngine,
+                                 kOdbcSearchKeyword, kOdbcDwordInterval, kOdbcDoubleInterval, kOdbcSortIndex};
+    for (int t : kOrder) {
+      const std::string text = KeyedSelectText(t);
+      SQLHSTMT s = pool_.statements[t];
+      SQLRETURN r = g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
+      if (!OdbcSucceeded(ReportODBCError(r, "SQLPrepare", c_->connection, s))) return false;
+      if (!BindKeyParameters(s, t, &keys_[t], Table(t).indexCount)) return false;
+      if (!BindResultColumns(s, t, &rows_[t])) return false;
+      keys_[t].Set(t, "StartTime", start_);
+    }
+    return true;
+  }
+
+  // Executes the keyed select of `table` (its keys set by the caller).
+  bool Execute(int table) {
+    SQLHSTMT s = pool_.statements[table];
+    g_odbc.fn.FreeStmt(s, SQL_CLOSE);
+    keys_[table].Set(table, "StartTime", start_);
+    SQLRETURN r = g_odbc.fn.Execute(s);
+    ReportODBCError(r, "SQLExecute", c_->connection, s);
+    return OdbcSucceeded(r);
+  }
+  // 1 a row, 0 no more rows, -1 an error.
+  int Fetch(int table) {
+    SQLHSTMT s = pool_.statements[table];
+    SQLRETURN r = g_odbc.fn.Fetch(s);
+    if (r == SQL_NO_DATA) return 0;
+    ReportODBCError(r, "SQLFetch", c_->connection, s);
+    if (!OdbcSucceeded(r)) return -1;
+    NormaliseRow(table, &rows_[table]);
+    return 1;
+  }
+  void Close(int table) { g_odbc.fn.FreeStmt(pool_.statements[table], SQL_CLOSE); }
+
+  // One per-slot array; false on a driver error or an interval number
+  // beyond the slots.
+  bool ReadIntervals(uint32_t* values, uint32_t type, uint32_t order, uint32_t dataType) {
+    return ReadIntervalRows(kOdbcDwordInterval, values, nullptr, type, order, dataType);
+  }
+  bool ReadDoubleIntervals(double* values, uint32_t type, uint32_t order, uint32_t dataType) {
+    return ReadIntervalRows(kOdbcDoubleInterval, nullptr, values, type, order, dataType);
+  }
+
+  int ReadTemplate(AnalysisContext* context) {
+    const int T = kOdbcTemplate;
+    SQLHSTMT s = pool_.statements[T];
+    RowBuffer& row = rows_[T];
+    if (!BindResultColumns(s, T, &row)) return kDbBad;
+    const std::string text = "SELECT *" + WhereStart(T, start_);
+    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
+    if (!OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) return kDbBad;
+    const int got = Fetch(T);
+    Close(T);
+    if (got == 0) return kDbEmpty;
+    if (got < 0) return kDbBad;
+
+    TemplateRecord& t = context->templ;
+    FreeItemTables(&t);
+    t.TodayDateTime = row.Get(T, "TodayDateTime");
+    t.TodaysHits = row.Get(T, "TodaysHits");
+    t.TodaysUsers = row.Get(T, "TodaysUsers");
+    t.UserSessionsTimeCount = row.Get(T, "UserSessionsTimeCount");
+    t.UserSessionsTime = row.Get(T, "UserSessionsTime");
+    t.DocumentHits = row.Get(T, "DocumentHits");
+    t.FormHits = row.Get(T, "FormHits");
+    t.FailedFormHits = row.Get(T, "FailedFormHits");
+    t.Failed500 = row.Get(T, "Failed500");
+    t.Failed501 = row.Get(T, "Failed501");
+    t.Failed502 = row.Get(T, "Failed502");
+    t.Failed503 = row.Get(T, "Failed503");
+    t.Failed400 = row.Get(T, "Failed400");
+    t.Failed401 = row.Get(T, "Failed401");
+    t.Failed402 = row.Get(T, "Failed402");
+    t.Failed403 = row.Get(T, "Failed403");
+    t.Failed404 = row.Get(T, "Failed404");
+    const uint32_t tableCount = row.Get(T, "TopTablesCount");
+    const bool hasDirectory = row.Get(T, "TopTablesPtr") != 0;
+    const bool hasSessions = row.Get(T, "TopUsersPtr") != 0;
+
+    uint32_t* arrays[9] = {t.SlotUsers, t.SlotDomestic, t.SlotInternational, t.SlotUnknownCountry, t.SlotHits,
+                           t.SlotHomePageHits, t.SlotNotModified, t.SlotFailed, t.SlotOtherMethod};
+    for (uint32_t d = 0; d < 9; ++d) {
+      if (!ReadIntervals(arrays[d], kOdbcTemplateArrays, kOdbcTemplateArrays, d)) return kDbBad;
+    }
+    if (!ReadDoubleIntervals(t.SlotBytes, kOdbcTemplateArrays, kOdbcTemplateArrays, kOdbcTemplateBytes)) {
+      return kDbBad;
+    }
+
+    if (!hasDirectory || tableCount == 0) {
+      if (CreateItemTables(&t) == 0) return kDbBad;
+    } else {
+      // The engine's directory holds at most the 41 tables.
+      if (tableCount > static_cast<uint32_t>(kItemTableCount)) return kDbBad;
+      auto* dir = static_cast<SummaryTableEntry*>(std::calloc(tableCount, sizeof(SummaryTableEntry)));
+      if (dir == nullptr) return kDbBad;
+      for (uint32_t i = 0; i < tableCount; ++i) InitTableDescriptor(&dir[i]);
+      t.TopTablesPtr = dir;
+      t.TopTablesCount = tableCount;
+      for (uint32_t i = 0; i < tableCount; ++i) {
+        const int result = ReadSummaryEntry(&dir[i], i);
+        if (result != kDbLoaded) return result;
+        if (ClientCancelled()) return kDbCancelled;
+      }
+      if (tableCount < static_cast<uint32_t>(kItemTableCount) && GrowItemTables(&t) == 0) return kDbBad;
+    }
+    if (!hasSessions) {
+      if (CreateSessionTable(&t) == 0) return kDbBad;
+    } else {
+      auto* table = static_cast<SummaryTableEntry*>(std::calloc(1, sizeof(SummaryTableEntry)));
+      if (table == nullptr) return kDbBad;
+      InitTableDescriptor(table);
+      t.TopUsersPtr = table;
+      const int result = ReadSummaryEntry(table, kOdbcSessionTable);
+      if (result != kDbLoaded) return result;
+    }
+    if (ClientCancelled()) return kDbCancelled;
+
+    const char* format = "%B %d, %Y";
+    if (context->options && context->options->texts[kIntlTexts + 3]) format = context->options->texts[kIntlTexts + 3];
+    const time_t seconds = static_cast<time_t>(start_);
+    struct tm fields {};
+    gmtime_r(&seconds, &fields);
+    IntlLocale storage;
+    std::memset(t.Today, 0, sizeof t.Today);
+    FormatIntlDateTime(t.Today, sizeof t.Today, format, &fields, ReportOptionsLocale(context->options, &storage));
+    return kDbLoaded;
+  }
+
+ private:
+  bool ReadIntervalRows(int T, uint32_t* values, double* doubles, uint32_t type, uint32_t order, uint32_t dataType) {
+    if (values) std::fill(values, values + kTimeSlots, 0u);
+    if (doubles) std::fill(doubles, doubles + kTimeSlots, 0.0);
+    keys_[T].Set(T, "SummaryTableType", type);
+    keys_[T].Set(T, "kvArrayOrder", order);
+    keys_[T].Set(T, "DataType", dataType);
+    if (!Execute(T)) return false;
+    bool ok = true;
+    for (int got; ok && (got = Fetch(T)) != 0;) {
+      if (got < 0) {
+        ok = false;
+        break;
+      }
+      const uint32_t n = rows_[T].Get(T, "IntervalNumber");
+      if (n >= static_cast<uint32_t>(kTimeSlots)) {
+        kv::ui::MessageBox(0, "Illegal value for interval number.", kReadErrorCaption, kv::ui::MbOk);
+        ok = false;
+        break;
+      }
+      if (values) values[n] = rows_[T].Get(T, "intervalValue");
+      if (doubles) doubles[n] = ParseOdbcDouble(rows_[T].GetText(T, "intervalValue"));
+    }
+    Close(T);
+    return ok;
+  }
+
+  int ReadSummaryEntry(SummaryTableEntry* table, uint32_t type) {
+    const int T = kOdbcSummary;
+    keys_[T].Set(T, "SummaryTableType", type);
+    if (!Execute(T)) return kDbBad;
+    const int got = Fetch(T);
+    Close(T);
+    if (got <= 0) return kDbBad;
+    const RowBuffer& row = rows_[T];
+    InitTableDescriptor(table);
+    table->TopCount = row.Get(T, "TopCount");
+    const uint32_t count = row.Get(T, "kvCount");
+    const uint32_t deleted = UnmapLink(row.Get(T, "DeleteCount"));
+    table->DeleteListHead = UnmapLink(row.Get(T, "DeleteListHead"));
+    table->DateListHead = UnmapLink(row.Get(T, "DateListHead"));
+    table->DateListTail = UnmapLink(row.Get(T, "DateListTail"));
+    table->TopTableListHead = UnmapLink(row.Get(T, "TopTableListHead"));
+    table->TopTableListTail = UnmapLink(row.Get(T, "TopTableListTail"));
+    const uint32_t chunkSize = row.Get(T, "ChunkSize");
+    const uint32_t sortIndexCount = row.Get(T, "SortIndexCount");
+
+    const uint64_t n = uint64_t{count} + deleted;
+    if (n > kMaxLoadedItems) return kDbBad;
+    const bool hasItems = n != 0 && chunkSize != 0;
+    if (sortIndexCount == 0 && !hasItems) {
+      // An empty table keeps its counts at 0 so that nothing refers to
+      // items that are not there.
+      table->ChunkSize = chunkSize;
+      return kDbLoaded;
+    }
+    const uint64_t capacity = LoadCapacity(chunkSize, n);
+    // The arrays must hold every item; a stored capacity below the items
+    // would let the rows write past them.
+    if (capacity < n || capacity == 0 || capacity > kMaxLoadedItems) return kDbBad;
+    table->ChunkSize = static_cast<uint32_t>(capacity);
+    table->SortIndex = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));
+    table->ItemBlock = static_cast<NameTableEntry**>(std::calloc(capacity, sizeof(NameTableEntry*)));
+    table->Items = table->ItemBlock;
+    if (table->SortIndex == nullptr || table->ItemBlock == nullptr) return kDbBad;
+    table->Count = count;
+    table->DeleteCount = deleted;
+    table->SortIndexCount = sortIndexCount;
+
+    if (sortIndexCount != 0 && count != 0 && !ReadSortIndex(table, type, count)) return kDbBad;
+    if (!hasItems) return kDbLoaded;
+    for (uint64_t i = 0; i < n; ++i) {
+      auto* item = static_cast<NameTableEntry*>(std::calloc(1, sizeof(NameTableEntry)));
+      if (item == nullptr) return kDbBad;
+      item->SizeWord = kNameTableEntrySize;
+      item->FormatWord = kRecordFormat;
+      table->ItemBlock[i] = item;
+    }
+    return ReadNameEntries(table, type, static_cast<uint32_t>(n));
+  }
+
+  bool ReadSortIndex(SummaryTableEntry* table, uint32_t type, uint32_t count) {
+    const int T = kOdbcSortIndex;
+    keys_[T].Set(T, "SummaryTableType", type);
+    if (!Execute(T)) return false;
+    uint32_t rows = 0;
+    bool ok = true;
+    for (int got; (got = Fetch(T)) != 0;) {
+      if (got < 0) {
+        ok = false;
+        break;
+      }
+      const uint32_t order = rows_[T].Get(T, "kvArrayOrder");
+      if (++rows > count) {
+        kv::ui::MessageBox(0, "Actual sort index count is larger than expected count.", kReadErrorCaption,
+                           kv::ui::MbOk);
+        ok = false;
+        break;
+      }
+      // A position beyond the items would write past the index.
+      if (order >= count) {
+        ok = false;
+        break;
+      }
+      table->SortIndex[order] = rows_[T].Get(T, "SortIndex");
+    }
+    Close(T);
+    return ok;
+  }
+
+  int ReadNameEntries(SummaryTableEntry* table, uint32_t type, uint32_t expected) {
+    const int T = kOdbcName;
+    keys_[T].Set(T, "SummaryTableType", type);
+    if (!Execute(T)) return kDbBad;
+    uint32_t rows = 0;
+    int result = kDbLoaded;
+    detailCounts_.assign(expected, 0);
+    for (int got; (got = Fetch(T)) != 0;) {
+      if (got < 0) {
+        result = kDbBad;
+        break;
+      }
+      if (++rows > expected) {
+        kv::ui::MessageBox(0, "Actual name table count is larger than expected count.", kReadErrorCaption,
+                           kv::ui::MbOk);
+        result = kDbBad;
+        break;
+      }
+      const RowBuffer& row = rows_[T];
+      const uint32_t order = row.Get(T, "kvArrayOrder");
+      if (order >= expected) {
+        result = kDbBad;
+        break;
+      }
+      NameTableEntry* item = table->ItemBlock[order];
+      std::free(item->String);
+      item->String = nullptr;
+      item->Overflow = row.Get(T, "kvOverflow");
+      item->TopFlag = row.Get(T, "kvTopFlag");
+      item->Deleted = row.Get(T, "kvDeleted");
+      item->PrevLink = UnmapLink(row.Get(T, "kvPrevLink"));
+      item->NextLink = UnmapLink(row.Get(T, "kvNextLink"));
+      item->LastDateTime = UnmapLink(row.Get(T, "kvLastDateTime"));
+      item->OriginalIndex = row.Get(T, "kvOriginalIndex");
+      item->TotalByHits = row.Get(T, "kvTotalByHits");
+      item->TotalByUsers = row.Get(T, "kvTotalByUsers");
+      item->NonCachedTotalByHits = row.Get(T, "kvNonCachedTotalByHits");
+      item->TotalBytes = ParseOdbcDouble(row.GetText(T, "kvTotalBytes"));
+      item->LastPageWasForm = row.Get(T, "kvLastPageWasForm");
+      item->LastPageTime = row.Get(T, "kvLastPageTime");
+      item->LastPageEntryItem = row.Get(T, "kvLastPageEntryItem");
+      item->TimeOnPages = row.Get(T, "kvTimeOnPages");
+      item->TimeOnPagesCount = row.Get(T, "kvTimeOnPagesCount");
+      // The details are read below; until then the item holds none.
+      item->TopNames = nullptr;
+      item->TopNamesCount = 0;
+      detailCounts_[order] = row.Get(T, "kvTopNamesCount");
+      item->Banned = row.Get(T, "kvBanned");
+      const char* name = row.GetText(T, "kvString");
+      if (name[0] != 0) {
+        item->String = strdup(name);
+        if (item->String == nullptr) {
+          result = kDbBad;
+          break;
+        }
+      }
+    }
+    Close(T);
+    if (result != kDbLoaded) return result;
+    for (uint32_t i = 0; i < rows; ++i) {
+      NameTableEntry* item = table->ItemBlock[i];
+      if (!ReadIntervals(item->SlotHits, type, i, kOdbcItemSlotHits)) return kDbBad;
+      if (!ReadIntervals(item->SlotUsers, type, i, kOdbcItemSlotUsers)) return kDbBad;
+      const uint32_t details = detailCounts_[i];
+      if (details == 0) continue;
+      if (type == kTopSearchEngines || type == kTopSearchKeywords) {
+        const int r = ReadSearchDetails(item, type, details);
+        if (r != kDbLoaded) return r;
+      } else {
+        // A visit keeps its twelve related-item lists.
+        if (details > kTopNameListCount) return kDbBad;
+        auto* lists = static_cast<TopNameList*>(std::calloc(kTopNameListCount, sizeof(TopNameList)));
+        if (lists == nullptr) return kDbBad;
+        for (uint32_t j = 0; j < kTopNameListCount; ++j) {
+          lists[j].size = kTopNameListSize;
+          lists[j].format = kRecordFormat;
+        }
+        item->TopNames = lists;
+        item->TopNamesCount = details;
+        for (uint32_t j = 0; j < details; ++j) {
+          if (!ReadTopNameGroup(&lists[j], i, j)) return kDbBad;
+          if (ClientCancelled()) return kDbCancelled;
+        }
+      }
+    }
+    return kDbLoaded;
+  }
+
+  bool ReadTopNameGroup(TopNameList* list, uint32_t index, uint32_t group) {
+    const int T = kOdbcTopName;
+    keys_[T].Set(T, "NameTableIndex", index);
+    keys_[T].Set(T, "NameTableType", group);
+    if (!Execute(T)) return false;
+    bool ok = true;
+    for (int got; (got = Fetch(T)) != 0;) {
+      if (got < 0 || list->count == 0xFFFF) {
+        ok = false;
+        break;
+      }
+      const uint32_t value = rows_[T].Get(T, "TopNameValue");
+      if (group == kListTrail) {
+        auto* grown = static_cast<uint32_t*>(std::realloc(list->trail, (list->count + 1u) * sizeof(uint32_t)));
+        if (grown == nullptr) {
+          ok = false;
+          break;
+        }
+        list->trail = grown;
+        list->trail[list->count++] = value;
+      } else {
+        auto* grown = static_cast<uint16_t*>(std::realloc(list->values, (list->count + 1u) * sizeof(uint16_t)));
+        if (grown == nullptr) {
+          ok = false;
+          break;
+        }
+        list->values = grown;
+        list->values[list->count++] = static_cast<uint16_t>(value);
+      }
+    }
+    Close(T);
+    return ok;
+  }
+
+  // An engine item (table 40) reads its keywords from the engine rows; a
+  // keyword item (table 39) its engines from the keyword rows.
+  int ReadSearchDetails(NameTableEntry* item, uint32_t type, uint32_t wanted) {
+    if (item->String == nullptr || wanted > kMaxLoadedItems) return kDbBad;
+    const bool engineItem = type == kTopSearchEngines;
+    const int T = engineItem ? kOdbcSearchEngine : kOdbcSearchKeyword;
+    keys_[T].SetText(T, engineItem ? "Engine" : "Keyword", item->String);
+    auto** details = static_cast<SearchDetailEntry**>(std::calloc(wanted, sizeof(SearchDetailEntry*)));
+    if (details == nullptr) return kDbBad;
+    uint32_t got = 0;
+    bool ok = Execute(T);
+    while (ok && got < wanted) {
+      const int f = Fetch(T);
+      if (f <= 0) {
+        ok = false;
+        break;
+      }
+      auto* d = static_cast<SearchDetailEntry*>(std::calloc(1, sizeof(SearchDetailEntry)));
+      if (d == nullptr) {
+        ok = false;
+        break;
+      }
+      details[got++] = d;
+      d->hits = rows_[T].Get(T, "kvHits");
+      d->visits = rows_[T].Get(T, "kvSessions");
+      d->text = strdup(rows_[T].GetText(T, engineItem ? "Keyword" : "Engine"));
+      if (d->text == nullptr) ok = false;
+    }
+    Close(T);
+    if (ok && ClientCancelled()) {
+      FreeDetailEntryList(details, got);
+      return kDbCancelled;
+    }
+    if (!ok) {
+      FreeDetailEntryList(details, got);
+      return kDbBad;
+    }
+    std::stable_sort(details, details + got,
+                     [](const SearchDetailEntry* a, const SearchDetailEntry* b) { return a->hits > b->hits; });
+    item->TopNames = details;
+    item->TopNamesCount = got;
+    return kDbLoaded;
+  }
+
+  OdbcConnection* c_;
+  uint32_t start_;
+  StatementPool pool_;
+  RowBuffer rows_[kOdbcTableCount];
+  RowBuffer keys_[kOdbcTableCount];
+  std::vector<uint32_t> detailCounts_;
+};
+
+}  // namespace
+
+int LoadDayFromODBC(RealtimeStore* store, AnalysisContext* context, const MasterRecord* record) {
+  OdbcConnection* c = ConnectionOf(store);
+  if (c == nullptr || c->connection == SQL_NULL_HDBC || context == nullptr || record == nullptr ||
+      g_odbc.module == nullptr) {
+    return kDbBad;
+  }
+  auto reader = std::make_unique<DayReader>(c, record->start);
+  if (!reader->Prepare()) return kDbBad;
+  return reader->ReadTemplate(context);
+}
+
+// ---- deleting --------------------------------------------------------------------------------------
+
+int DeleteDayRows(OdbcConnection* connection, uint32_t startTime) {
+  if (connection == nullptr) return 0;
+  StatementPool pool;
+  if (!AllocPool(connection->connection, &pool)) return 0;
+  static const int kOrder[kOdbcTableCount] = {kOdbcMaster,    kOdbcTemplate,       kOdbcSummary,
+                                               kOdbcName,      kOdbcTopName,        kOdbcSortIndex,
+                                               kOdbcDwordInterval, kOdbcDoubleInterval, kOdbcSearchEngine,
+                                               kOdbcSearchKeyword};
+  for (int t : kOrder) {
+    const std::string text = "DELETE" + WhereStart(t, startTime);
+    SQLRETURN r = g_odbc.fn.ExecDirect(pool.statements[t], reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+                                       SQL_NTS);
+    ReportODBCError(r, "SQLExecDirect", connection->connection, pool.statements[t]);
+  }
+  FreePool(&pool);
+  return 1;
+}
+
+// ---- master rows -----------------------------------------------------------------------------------
+
+namespace {
+
+bool AppendStartTime(OdbcConnection* c, uint32_t value) {
+  if (c->startTimes == nullptr || c->count + 1 >= c->capacity) {
+    const uint32_t capacity = c->startTimes == nullptr ? 256 : c->capacity + 256;
+    auto* grown = static_cast<uint32_t*>(std::realloc(c->startTimes, capacity * sizeof(uint32_t)));
+    if (grown == nullptr) return false;
+    c->startTimes = grown;
+    c->capacity = capacity;
+  }
+  c->startTimes[c->count++] = value;
+  return true;
+}
+
+void FreeStartTimes(OdbcConnection* c) {
+  std::free(c->startTimes);
+  c->startTimes = nullptr;
+  c->capacity = c->count = c->position = 0;
+}
+
+bool InsertMaster(OdbcConnection* c, SQLHSTMT statement, RowBuffer* row, uint32_t start, uint32_t end,
+                  uint32_t current) {
+  const int T = kOdbcMaster;
+  char name[64] = "";
+  DayName(start, name, sizeof name);
+  row->Set(T, "StartTime", start);
+  row->Set(T, "EndTime", end);
+  row->Set(T, "CurrentTime", current);
+  row->SetText(T, "Today", name);
+  SQLRETURN r = g_odbc.fn.Execute(statement);
+  ReportODBCError(r, "SQLExecute", c->connection, statement);
+  return OdbcSucceeded(r);
+}
+
+bool FatalWithoutConnection(RealtimeStore* store, const char* operation) {
+  if (store == nullptr) {
+    const std::string text = std::string("Calling ") + operation + " with no DB connection";
+    kv::ui::MessageBox(0, text.c_str(), "Fatal Error", kv::ui::MbOk);
+    return true;
+  }
+  if (ConnectionOf(store) == nullptr) {
+    const std::string text = std::string("Calling ") + operation + " with no ODBC connection";
+    kv::ui::MessageBox(0, text.c_str(), "Fatal Error", kv::ui::MbOk);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int LoadMasterTimes(RealtimeStore* store) {
+  OdbcConnection* c = ConnectionOf(store);
+  if (c == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return 0;
+  FreeStartTimes(c);
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                     SQL_NULL_HSTMT))) {
+    return 0;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "SELECT %s FROM %s ORDER BY %s ASC", "StartTime", "KVLogMasterTable",
+                "StartTime");
+  SQLUINTEGER value = 0;
+  SQLLEN indicator = 0;
+  bool ok = OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text), SQL_NTS),
+                                          "SQLExecDirect", c->connection, s)) &&
+            OdbcSucceeded(ReportODBCError(g_odbc.fn.BindCol(s, 1, SQL_C_ULONG, &value, 0, &indicator),
+                                          "SQLBindCol", c->connection, s));
+  while (ok) {
+    SQLRETURN r = g_odbc.fn.Fetch(s);
+    if (r == SQL_NO_DATA) break;
+    if (!OdbcSucceeded(ReportODBCError(r, "SQLFetch", c->connection, s))) {
+      ok = false;
+      break;
+    }
+    if (indicator == SQL_NULL_DATA) continue;
+    ok = AppendStartTime(c, value);
+  }
+  g_odbc.fn.FreeStmt(s, SQL_DROP);
+  c->position = 0;
+  return ok ? 1 : 0;
+}
+
+int AddMasterRows(RealtimeStore* store, uint32_t spanStart, uint32_t spanEnd) {
+  OdbcConnection* c = ConnectionOf(store);
+  if (c == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return 0;
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                     SQL_NULL_HSTMT))) {
+    return 0;
+  }
+  auto row = std::make_unique<RowBuffer>();
+  row->Clear();
+  const std::string text = InsertText(kOdbcMaster);
+  bool ok = OdbcSucceeded(ReportODBCError(
+                g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
+                "SQLPrepare", c->connection, s)) &&
+            BindInsertParameters(s, kOdbcMaster, row.get());
+  // Writes day rows from t while `more(last end)` holds, the last end
+  // starting at 0. A day that does not move on ends the loop.
+  auto writeDays = [&](uint32_t t, auto more) {
+    uint32_t end = 0;
+    while (ok && more(end)) {
+      const uint32_t start = GetIntervalStart(0, t);
+      const uint32_t dayEnd = GetIntervalEnd(0, start);
+      ok = InsertMaster(c, s, row.get(), start, dayEnd, 0);
+      const uint32_t next = GetNextIntervalStart(0, dayEnd);
+      if (!ok || next <= t || dayEnd < end) break;
+      end = dayEnd;
+      t = next;
+    }
+  };
+  if (ok) {
+    auto belowEnd = [&](uint32_t end) { return end < spanEnd; };
+    if (c->count == 0) {
+      writeDays(spanStart, belowEnd);
+    } else {
+      const uint32_t first = c->startTimes[0];
+      if (spanStart < first) writeDays(spanStart, [&](uint32_t end) { return uint64_t{end} + 1 < first; });
+      const uint32_t lastEnd = GetIntervalEnd(0, c->startTimes[c->count - 1]);
+      if (lastEnd < spanEnd) writeDays(GetNextIntervalStart(0, lastEnd), belowEnd);
+    }
+  }
+  g_odbc.fn.FreeStmt(s, SQL_DROP);
+  return ok ? 1 : 0;
+}
+
+int ExtendMasterRows(RealtimeStore* store, uint32_t spanStart, uint32_t spanEnd, int create) {
+  if (!LoadMasterTimes(store)) return 0;
+  if (!create) return 1;
+  OdbcConnection* c = ConnectionOf(store);
+  const bool needed = (c->count == 0 && spanStart != 0 && spanEnd != 0) ||
+                      (c->count != 0 && (spanStart < c->startTimes[0] ||
+                                         uint64_t{c->startTimes[c->count - 1]} + kSecondsPerDay <= spanEnd));
+  if (!needed) return 1;
+  const int added = AddMasterRows(store, spanStart, spanEnd);
+  if (!LoadMasterTimes(store)) return 0;
+  return added;
+}
+
+int ReadNextODBCEntry(RealtimeStore* store, MasterRecord* record) {
+  OdbcConnection* c = ConnectionOf(store);
+  if (c == nullptr || record == nullptr || c->position >= c->count || g_odbc.module == nullptr) return 0;
+  const uint32_t start = c->startTimes[c->position];
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                    SQL_NULL_HSTMT))) {
+    auto row = std::make_unique<RowBuffer>();
+    row->Clear();
+    const std::string text = "SELECT *" + WhereStart(kOdbcMaster, start);
+    if (BindResultColumns(s, kOdbcMaster, row.get()) &&
+        OdbcSucceeded(ReportODBCError(
+            g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
+            "SQLExecDirect", c->connection, s))) {
+      SQLRETURN r = g_odbc.fn.Fetch(s);
+      if (OdbcSucceeded(r)) {
+        NormaliseRow(kOdbcMaster, row.get());
+        std::memset(record, 0, sizeof *record);
+        record->start = row->Get(kOdbcMaster, "StartTime");
+        record->end = row->Get(kOdbcMaster, "EndTime");
+        record->lastAdded = row->Get(kOdbcMaster, "CurrentTime");
+      } else if (r != SQL_NO_DATA) {
+        ReportODBCError(r, "SQLFetch", c->connection, s);
+      }
+    }
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+  }
+  ++c->position;
+  return 1;
+}
+
+void SetODBCEntryPointer(RealtimeStore* store, uint32_t position) {
+  if (FatalWithoutConnection(store, "SetODBCEntryPointer")) return;
+  ConnectionOf(store)->position = position;
+}
+
+int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record) {
+  if (FatalWithoutConnection(store, "RewriteLastODBCEntry")) return 0;
+  OdbcConnection* c = ConnectionOf(store);
+  if (record == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return 0;
+  ExecDirect(c->connection, "DELETE" + WhereStart(kOdbcMaster, record->start), "SQLExecDirect");
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                     SQL_NULL_HSTMT))) {
+    return 0;
+  }
+  auto row = std::make_unique<RowBuffer>();
+  row->Clear();
+  const std::string text = InsertText(kOdbcMaster);
+  const bool ok = OdbcSucceeded(ReportODBCError(
+                      g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
+                      "SQLPrepare", c->connection, s)) &&
+                  BindInsertParameters(s, kOdbcMaster, row.get()) &&
+                  InsertMaster(c, s, row.get(), record->start, record->end, record->lastAdded);
+  g_odbc.fn.FreeStmt(s, SQL_DROP);
+  uint32_t i = 0;
+  while (i < c->count && c->startTimes[i] != record->start) ++i;
+  if (i < c->count) {
+    c->position = i + 1;
+  } else {
+    LoadMasterTimes(store);
+  }
+  return ok ? 1 : 0;
+}
+
+void ResetToLastODBCEntry(RealtimeStore* store) {
+  if (FatalWithoutConnection(store, "ResetToLastODBCEntry")) return;
+  OdbcConnection* c = ConnectionOf(store);
+  if (c->position > 0) --c->position;
+}
+
+void DisconnectFromODBCDatabase(RealtimeStore* store) {
+  OdbcConnection* c = ConnectionOf(store);
+  if (c == nullptr) return;
+  if (c->connection != SQL_NULL_HDBC && g_odbc.module != nullptr) {
+    g_odbc.fn.Disconnect(c->connection);
+    g_odbc.fn.FreeConnect(c->connection);
+  }
+  if (store->profile != nullptr && store->profile->ODBCConnection == c->connection) {
+    store->profile->ODBCConnection = nullptr;
+  }
+  FreeStartTimes(c);
+  delete c;
+  store->odbc = nullptr;
+}
+
+}  // namespace vrn
+
+VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
+  using namespace vrn;
+  if (profile == nullptr || profile->RealtimeAnalysis == 0 || profile->PellavarFlag != kStoreOdbc) return;
+  RealtimeStore store{};
+  store.kind = kStoreOdbc;
+  store.master = KV_INVALID_FILE;
+  store.profile = profile;
+  if (!ConnectToODBCDatabase(&store)) return;
+  OdbcConnection* c = static_cast<OdbcConnection*>(store.odbc);
+  for (int t = 0; t < kOdbcTableCount; ++t) {
+    SQLHSTMT s = SQL_NULL_HSTMT;
+    if (!OdbcSucceeded(g_odbc.fn.AllocStmt(c->connection, &s))) continue;
+    const std::string text = std::string("DROP TABLE ") + OdbcTableName(t);
+    g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+  }
+  DisconnectFromODBCDatabase(&store);
+}
