@@ -15,6 +15,7 @@
 #include "engine/core/profile.h"
 #include "engine/core/w3c_format.h"
 #include "engine/core/zip_extract.h"
+#include "engine/database/report_ranges.h"
 #include "platform/base/files.h"
 
 namespace vrn {
@@ -710,6 +711,7 @@ int GetProfileLogStatus(uint32_t callerValue, DravelEntry* profile, const char* 
     profile->LastLogTime = 0;
     profile->LogSizeKB = 0;
   }
+  GetRealtimeDateRange(profile);
   SetLogFormatHint(profile->LogFileFormat);
   FreeLogFileList(list, listed);
   return result;

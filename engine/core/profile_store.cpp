@@ -12,6 +12,8 @@
 
 #include "engine/core/engine_state.h"
 #include "engine/core/log_file_list.h"
+#include "engine/database/realtime_update.h"
+#include "engine/database/report_ranges.h"
 #include "engine/network/remote_logs.h"
 #include "platform/base/clock.h"
 #include "platform/base/files.h"
@@ -170,12 +172,19 @@ VORNIC_API int32_t LogFastRefresh(DravelEntry* profile, uint32_t /*unused1*/, ui
       if (http) profile->LogKindFlags |= 4;
       break;
   }
+  // The realtime database may reach further than the logs still do.
+  GetRealtimeDateRange(profile);
+  const uint32_t rtFirst = profile->RealtimeFirstTime;
+  const uint32_t rtLast = profile->RealtimeLastTime;
+  if (profile->FirstLogTime != 0 && rtFirst != 0 && rtFirst < profile->FirstLogTime) profile->FirstLogTime = rtFirst;
+  if (profile->LastLogTime != 0 && rtLast != 0 && rtLast > profile->LastLogTime) profile->LastLogTime = rtLast;
   return 1;
 }
 
-VORNIC_API int16_t VRN_DeleteSet(DravelEntry* /*profile*/, const char* profileFile, uint32_t /*realtime*/,
+VORNIC_API int16_t VRN_DeleteSet(DravelEntry* profile, const char* profileFile, uint32_t realtime,
                                  uint32_t /*unused*/) {
   if (profileFile == nullptr || profileFile[0] == '\0') return -1;
+  if (profile != nullptr && profile->PellavarFlag != 0 && realtime == 1) DeleteRealtimeData(profile);
   std::string path = ProfileDirectory() + profileFile;
   const bool deleted = kv::FileDelete(path.c_str());
   if (path.size() >= 4 && StartsWithNoCase(path.c_str() + path.size() - 4, ".wlp")) {

@@ -12,6 +12,7 @@
 #define VORNIC_DATABASE_REALTIME_UPDATE_H
 
 #include <cstdint>
+#include <string>
 
 #include <vornic/profile.h>
 
@@ -93,6 +94,11 @@ void DeleteRealtimeData(DravelEntry* profile);
 
 // Releases the run's report options, its context's lists and its context.
 void FreeHandleContext(ReportHandle* run);
+
+// The profile's log location as the realtime code reads it: LogFilePath
+// without a leading "file:///", a local path expanded against the profile
+// directory.
+std::string RealtimeLogLocation(const DravelEntry* profile);
 
 // Process-wide progress state of the update (for tests).
 void ResetRealtimeProgress();

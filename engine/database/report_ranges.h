@@ -96,7 +96,7 @@ void WidenRealtimeDateRange(DravelEntry* profile, uint32_t recordStart, uint32_t
 
 // First and last hit time over the logs of a location: 1 when a first time
 // below 0xFFFFFFFF and a last time other than 0 were found.
-int GetLogFileStartAndEndTimes(DravelEntry* profile, const char* location, uint32_t* first, uint32_t* last);
+int LogFilesTimeSpan(DravelEntry* profile, const char* location, uint32_t* first, uint32_t* last);
 
 // Tells the client (through its error display) that a database file could
 // not be written: text 5675 of its resource module.

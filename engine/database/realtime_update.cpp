@@ -1,0 +1,852 @@
+// The realtime update (one day per call), the realtime report's reading of
+// stored days, and the deletion of a profile's realtime data.
+#include "engine/database/realtime_update.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <vornic/periodfiles.h>
+#include <vornic/profile.h>
+#include <vornic/realtime.h>
+
+#include "engine/core/engine_state.h"
+#include "engine/core/hit_record.h"
+#include "engine/core/log_file_list.h"
+#include "engine/core/log_reader.h"
+#include "engine/core/log_source.h"
+#include "engine/core/report_run.h"
+#include "engine/core/w3c_format.h"
+#include "engine/database/analysis_context.h"
+#include "engine/database/finishing.h"
+#include "engine/database/merge_databases.h"
+#include "engine/database/realtime_store.h"
+#include "engine/database/report_ranges.h"
+#include "engine/network/dns_queue.h"
+#include "platform/base/clock.h"
+#include "platform/base/files.h"
+
+namespace vrn {
+
+namespace {
+
+// Process-wide progress of the update: the highest percent reported so far
+// (progress never falls back within an update), the records counted for the
+// status text and the last reload chunk of the log being added.
+uint32_t g_highestPercent = 0;
+uint32_t g_statusRecords = 0;
+uint32_t g_lastReloadChunk = 0;
+
+constexpr uint32_t kTailWindow = 16384;
+constexpr uint32_t kStatusEvery = 300;
+
+// A report handle of the engine's size, zero-filled, freed with its context.
+struct RunDeleter {
+  void operator()(ReportHandle* run) const {
+    if (run == nullptr) return;
+    FreeReportContext(run);
+    std::free(run);
+  }
+};
+using RunPtr = std::unique_ptr<ReportHandle, RunDeleter>;
+
+RunPtr NewRun(uint32_t slot, DravelEntry* profile) {
+  auto* run = static_cast<ReportHandle*>(std::calloc(1, sizeof(ReportHandle)));
+  if (run == nullptr) return RunPtr();
+  run->slot = static_cast<uint16_t>(slot);
+  run->profile = profile;
+  run->kind = kReportKindAnalysis;
+  run->dnsOn = profile != nullptr ? profile->DNSLookup : 0;
+  run->dnsTimeout = GetDNSTimeout();
+  run->dns.handle = run;
+  run->dns.lookupSetting = run->dnsOn;
+  run->dns.timeoutMs = run->dnsTimeout;
+  run->dns.runKind = kReportKindAnalysis;
+  return RunPtr(run);
+}
+
+// A resource text with one argument put in place of its first "%d", "%u",
+// "%ld", "%lu" or "%s" ("%%" gives "%"); any other "%" is kept as it is, so
+// that the client's text is never used as a format.
+std::string FormatTextWith(const char* text, const std::string& argument) {
+  std::string out;
+  bool used = false;
+  for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+    if (*p != '%') {
+      out += *p;
+      continue;
+    }
+    if (p[1] == '%') {
+      out += '%';
+      ++p;
+      continue;
+    }
+    const char* q = p + 1;
+    if (*q == 'l') ++q;
+    if (!used && (*q == 'd' || *q == 'u' || *q == 's')) {
+      out += argument;
+      used = true;
+      p = q;
+      continue;
+    }
+    out += *p;
+  }
+  return out;
+}
+
+void SendStatus(RealtimeStatusFn status, uint32_t textId, const std::string& argument) {
+  if (status == nullptr) return;
+  const std::string text = FormatTextWith(LoadResString(textId), argument);
+  status(text.c_str());
+}
+
+// Opens a log for reading with its W3C column directive. kNoLogSource when
+// it does not open; *headerBad when its directive lacks date or time.
+LogSourceHandle OpenLog(const char* path, bool* headerBad) {
+  *headerBad = false;
+  const LogSourceHandle source = OpenLogSourceForReading(path);
+  if (source == kNoLogSource) return source;
+  if (GetLogSourceKind(source) == kLogSourceFile) {
+    int found = 0;
+    if (ReadW3CFieldsHeader(source, &found) != 1) {
+      *headerBad = true;
+    } else if (found != 0) {
+      ResetLogReader();
+    }
+  }
+  return source;
+}
+
+// Writes the record at the store's cursor (the cursor stands on it).
+int WriteRecordAtCursor(RealtimeStore* store, const MasterRecord& record) {
+  MasterRecord current{};
+  if (ReadMasterRecord(store, &current) != 1) return 0;
+  return RewriteMasterRecord(store, &record);
+}
+
+std::string PeriodFilePath(const RealtimeStore* store, const MasterRecord& record) {
+  return std::string(store->folder) + "\\" + std::string(record.fileName, strnlen(record.fileName, 20));
+}
+
+std::string ProfileDataFile(const DravelEntry* profile) {
+  char path[1024] = "";
+  if (GenerateDravelFilePath(path, sizeof path, profile) == nullptr) return "";
+  return path;
+}
+
+bool IsCancelAnswer(int answer) { return answer == 2; }
+
+// The bookkeeping after a day step for the record at the cursor: shared by
+// the update and the report's update pass. Returns 0 when writing the
+// record back failed.
+int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult,
+                 uint32_t detail) {
+  if (stepResult == 0) {
+    if (detail == kDayWriteFailed && store->kind == kStoreFiles) {
+      // The day's file is gone: the whole day is added again next time.
+      record->lastAdded = 0;
+      WriteRecordAtCursor(store, *record);
+    }
+    return 1;
+  }
+  if (WriteRecordAtCursor(store, *record) != 1) return 0;
+  WidenRealtimeDateRange(profile, record->start, record->end, record->lastAdded);
+  return 1;
+}
+
+}  // namespace
+
+void ResetRealtimeProgress() {
+  g_highestPercent = 0;
+  g_statusRecords = 0;
+  g_lastReloadChunk = 0;
+}
+
+void FreeHandleContext(ReportHandle* run) {
+  if (run != nullptr) FreeReportContext(run);
+}
+
+int LoadOrCreateDay(const MasterRecord* record, RealtimeStore* store, ReportHandle* run, const char* profileFile) {
+  const int loaded = LoadPeriodDatabase(record, store, run, nullptr, profileFile);
+  if (loaded == kDbLoaded) return 1;
+  if (loaded == kDbMissing || loaded == kDbEmpty) return RunContext(run) != nullptr && CreateTablesForHandle(run) == 1;
+  return 0;
+}
+
+uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const char* path, int newestFile,
+                            uint32_t* dayEnds, uint64_t* offset) {
+  if (dayEnds != nullptr) *dayEnds = 0;
+  if (offset != nullptr) *offset = 0;
+  if (run == nullptr || record == nullptr || path == nullptr) return 0;
+  bool headerBad = false;
+  const LogSourceHandle source = OpenLog(path, &headerBad);
+  if (source == kNoLogSource) return 0;
+  if (headerBad) {
+    CloseLogSource(source);
+    return 0;
+  }
+  HitRecord& hit = run->hit;
+  const uint64_t size = GetLogSourceSize(source);
+
+  // The newest dated record, walking back from the end line by line.
+  uint64_t at = size;
+  uint64_t lineStart = 0;
+  bool found = false;
+  uint32_t T = 0;
+  while (at > 0) {
+    uint64_t start = 0;
+    if (!FindRecordStart(source, at, &start) || start >= at) break;
+    uint64_t next = start;
+    if (ReadNextHit(source, start, &hit, &next, kTailWindow) == kReadHit) {
+      T = hit.HitTime;
+      FreeHitLine(&hit);
+      lineStart = start;
+      found = true;
+      break;
+    }
+    at = start;
+  }
+  // A log without any dated record has nothing to add.
+  if (!found) {
+    CloseLogSource(source);
+    return 0;
+  }
+  // Nothing newer than what the day holds. With nothing added yet, records
+  // stamped at the day's very first second are new.
+  if ((record->lastAdded != 0 && T <= record->lastAdded) || (record->lastAdded == 0 && T < record->start)) {
+    CloseLogSource(source);
+    return 0;
+  }
+  if (T > record->end) {
+    if (dayEnds != nullptr) *dayEnds = 1;
+    uint64_t endOffset = size;
+    if (SeekLogToTime(source, run->profile, kSeekWindowEnd, &hit, record->end, &endOffset, 0, size) != 1)
+      endOffset = size;
+    if (offset != nullptr) *offset = endOffset;
+    CloseLogSource(source);
+    return record->end;
+  }
+  if (newestFile == 0) {
+    if (offset != nullptr) *offset = size;
+    CloseLogSource(source);
+    return T + 1;
+  }
+  // The newest log: the records of its newest second stay for the next
+  // update, since more may still be written in that second.
+  if (IsCancelAnswer(CallClientCallback(0, run->slot, nullptr, 0, -1, 0))) {
+    g_engine.abortFlag = 1;
+    CancelDNSFifo();
+    CloseLogSource(source);
+    return 0;
+  }
+  at = lineStart;
+  uint32_t result = 0;
+  while (at > 0) {
+    if (IsCancelAnswer(CallClientCallback(0, run->slot, nullptr, 0, -1, 0))) {
+      g_engine.abortFlag = 1;
+      CancelDNSFifo();
+      break;
+    }
+    uint64_t start = 0;
+    if (!FindRecordStart(source, at, &start) || start >= at) break;
+    uint64_t next = start;
+    if (ReadNextHit(source, start, &hit, &next, kTailWindow) == kReadHit) {
+      const uint32_t t = hit.HitTime;
+      FreeHitLine(&hit);
+      if (t < T) {
+        result = t;
+        if (offset != nullptr) *offset = start;
+        break;
+      }
+    }
+    at = start;
+  }
+  CloseLogSource(source);
+  return result;
+}
+
+int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* path, uint32_t limit,
+                         uint32_t fileIndex, uint32_t fileCount, ReportHandle* run, RealtimeStatusFn status,
+                         uint64_t* startOffset) {
+  if (startOffset != nullptr) *startOffset = 0;
+  if (record == nullptr || run == nullptr || path == nullptr) return 3;
+  if (record->end < record->lastAdded) return 1;
+  AnalysisContext* context = RunContext(run);
+  if (context == nullptr) return 3;
+  bool headerBad = false;
+  LogSourceHandle source = OpenLog(path, &headerBad);
+  if (source == kNoLogSource) return 3;
+  if (headerBad) {
+    CloseLogSource(source);
+    return 0;
+  }
+  const bool anythingAdded = record->lastAdded != 0;
+  const uint32_t from = anythingAdded ? record->lastAdded : record->start;
+  HitRecord& hit = run->hit;
+  const uint64_t size = GetLogSourceSize(source);
+  uint64_t begin = 0;
+  if (SeekLogToTime(source, run->profile, kSeekWindowStart, &hit, from, &begin, 0, size) != 1) {
+    CloseLogSource(source);
+    return 3;
+  }
+  if (startOffset != nullptr) *startOffset = begin;
+  uint64_t limitOffset = size;
+  {
+    uint64_t endAt = size;
+    if (SeekLogToTime(source, run->profile, kSeekWindowEnd, &hit, limit, &endAt, begin, size) == 1) limitOffset = endAt;
+  }
+  if (fileCount == 0) fileCount = 1;
+
+  char name[kIntervalNameSize];
+  FormatIntervalName(kPeriodDay, record->start, name, sizeof name);
+  uint32_t percent = fileIndex * 100 / fileCount;
+  if (percent > 100) percent = 100;
+  if (percent < g_highestPercent) percent = g_highestPercent;
+  if (IsCancelAnswer(CallClientCallback(0, slot, name, 0, static_cast<int32_t>(percent), 0))) {
+    g_engine.abortFlag = 1;
+    CancelDNSFifo();
+    CloseLogSource(source);
+    return 4;
+  }
+
+  SetIntervalSlots(kPeriodDay, context);
+  context->slotOrigin = record->start;
+  run->kind = kReportKindAnalysis;
+  run->dns.runKind = kReportKindAnalysis;
+  run->dns.handle = run;
+
+  int result = 1;
+  uint32_t records = 0;
+  uint32_t lastSeen = from;
+  uint64_t pos = begin;
+  const uint64_t startTick = kv::TickCount64();
+  uint64_t lastRateTick = startTick;
+  uint32_t rate = 0;
+  for (;;) {
+    const uint32_t reloadSize = g_engine.logFileReloadSize;
+    if (reloadSize != 0 && pos != 0) {
+      const auto chunk = static_cast<uint32_t>(pos / reloadSize);
+      if (chunk != g_lastReloadChunk) {
+        g_lastReloadChunk = chunk;
+        CloseLogSource(source);
+        source = OpenLog(path, &headerBad);
+        if (source == kNoLogSource) return 3;
+        if (headerBad) {
+          CloseLogSource(source);
+          return 0;
+        }
+      }
+    }
+    uint64_t next = pos;
+    const uint16_t r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
+    if (r == kReadNothing && next > pos) {
+      pos = next;
+      continue;
+    }
+    if (r != kReadHit) break;
+    pos = next;
+    if (hit.FormatCode == kFormatReferrer || hit.FormatCode == kFormatAgent) {
+      // These logs carry no time per line: the last time seen stands in.
+      hit.HitTime = lastSeen;
+      hit.TimeCopy = lastSeen;
+    } else {
+      if (anythingAdded && hit.HitTime == from) {
+        FreeHitLine(&hit);
+        continue;
+      }
+      if (hit.HitTime > limit) {
+        FreeHitLine(&hit);
+        break;
+      }
+      lastSeen = hit.HitTime;
+    }
+    std::memset(hit.Server, 0, sizeof hit.Server);
+    if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
+      CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);
+    hit.Reserved2 = 1;
+    const int queued = QueueHitForDNS(&run->dns, &hit);
+    if (queued == 0 || queued == 3) {
+      if (queued == 0) FreeHitLine(&hit);
+      result = 3;
+      break;
+    }
+    if (g_engine.abortFlag != 0) {
+      result = 4;
+      break;
+    }
+    if (CheckDNS(&run->dns) == 3) {
+      result = 3;
+      break;
+    }
+    if (g_engine.abortFlag != 0) {
+      result = 4;
+      break;
+    }
+    result = 2;
+    ++records;
+    uint64_t span = limitOffset > begin ? limitOffset - begin : 1;
+    uint64_t done = pos > begin ? pos - begin : 0;
+    if (done > span) done = span;
+    uint64_t p = done * 100 / span / fileCount + uint64_t{fileIndex} * 100 / fileCount;
+    if (p > 100) p = 100;
+    percent = static_cast<uint32_t>(p);
+    if (percent > g_highestPercent) g_highestPercent = percent;
+    const uint64_t now = kv::TickCount64();
+    if (now - lastRateTick >= 500 && now > startTick) {
+      lastRateTick = now;
+      rate = static_cast<uint32_t>(done * 1000 / (now - startTick));
+    }
+    if (IsCancelAnswer(CallClientCallback(0, slot, name, records, static_cast<int32_t>(percent), rate))) {
+      g_engine.abortFlag = 1;
+      result = 4;
+      break;
+    }
+    if (status != nullptr && ++g_statusRecords % kStatusEvery == 0)
+      SendStatus(status, 5673, std::to_string(g_statusRecords));
+  }
+  if (source != kNoLogSource) CloseLogSource(source);
+  return result;
+}
+
+int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, RealtimeStore* store,
+                  const char* location, RealtimeStatusFn status, uint64_t* bytesTaken, uint32_t* detail) {
+  uint32_t dummy = 0;
+  if (detail == nullptr) detail = &dummy;
+  if (bytesTaken != nullptr) *bytesTaken = 0;
+  *detail = kDayNothingToAdd;
+  if (profile == nullptr || record == nullptr || store == nullptr || location == nullptr) return 0;
+  RunPtr run = NewRun(slot, profile);
+  if (!run) return 0;
+  uint16_t count = 0;
+  LogListSummary summary{};
+  LogNameEntry** list = BuildLogFileList(slot, profile, location, &count, &summary, 1);
+  if (list == nullptr || count == 0) {
+    FreeLogFileList(list, count);
+    return 0;
+  }
+  const std::string dataFile = ProfileDataFile(profile);
+  if (LoadOrCreateDay(record, store, run.get(), dataFile.c_str()) != 1) {
+    FreeLogFileList(list, count);
+    return 0;
+  }
+
+  uint32_t newest = record->lastAdded;
+  bool dayComplete = false;
+  uint32_t result = kDayNothingNew;
+  uint64_t added = 0;
+  for (uint16_t i = 0; i < count; ++i) {
+    if (list[i] == nullptr) continue;
+    uint32_t ends = 0;
+    uint64_t stopOffset = 0;
+    const uint32_t t = FindLastUniqueDate(run.get(), record, list[i]->name, i + 1 == count ? 1 : 0, &ends, &stopOffset);
+    if (g_engine.abortFlag != 0) {
+      result = kDayCancelled;
+      break;
+    }
+    if (t > newest) newest = t;
+    if (ends != 0) dayComplete = true;
+    if (t != 0 && t > record->lastAdded) {
+      uint64_t beganAt = 0;
+      const int r = AddToCurrentDatabase(slot, record, list[i]->name, t, i, count, run.get(), status, &beganAt);
+      if (r == 4) {
+        result = kDayCancelled;
+        break;
+      }
+      if (r == 3) {
+        if (result != kDayAdded) result = kDayNothingToAdd;
+        added = 0;
+      } else if (r == 2) {
+        result = kDayAdded;
+        added += (stopOffset > beganAt ? stopOffset - beganAt : 0) + 1;
+      }
+    }
+  }
+  *detail = result;
+  FreeLogFileList(list, count);
+
+  if (result == kDayNothingToAdd || result == kDayCancelled) {
+    CancelDNSFifo();
+    return 0;
+  }
+  // Every queued hit is passed on before the day is saved.
+  for (;;) {
+    const int r = CheckDNS(&run->dns);
+    if (r == 3) {
+      // The database refused a hit: the day is not saved, so that its
+      // record stays where it was and the same records are added again.
+      CancelDNSFifo();
+      *detail = kDayNothingToAdd;
+      return 0;
+    }
+    if (r != 1 && r != 2) break;
+    kv::Sleep(10);
+    if (g_engine.abortFlag != 0) {
+      CancelDNSFifo();
+      *detail = kDayCancelled;
+      return 0;
+    }
+  }
+
+  // A time at or past the day's end completes the day.
+  if (newest >= record->end) {
+    if (newest > record->end) dayComplete = true;
+    record->lastAdded = record->end + 1;
+    if (dayComplete) *detail = kDayComplete;
+  } else {
+    record->lastAdded = newest;
+  }
+  if (result == kDayAdded) {
+    const int saved = SavePeriodDatabase(record, store, run.get());
+    if (saved == kDbFileError) {
+      *detail = kDayWriteFailed;
+      ReportDatabaseWriteError();
+      if (store->kind == kStoreFiles) kv::FileDelete(PeriodFilePath(store, *record).c_str());
+      return 0;
+    }
+    if (saved == kDbOdbcError) {
+      *detail = kDayCancelled;
+      return 0;
+    }
+    *detail = (saved == kDbDone && dayComplete) ? kDayComplete : static_cast<uint32_t>(saved);
+  }
+  if (bytesTaken != nullptr) *bytesTaken = added;
+  return 1;
+}
+
+int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t slot, uint64_t* bytesTaken,
+                           uint32_t* upToDate) {
+  uint32_t dummy = 0;
+  if (upToDate == nullptr) upToDate = &dummy;
+  if (bytesTaken != nullptr) *bytesTaken = 0;
+  *upToDate = 0;
+  if (profile == nullptr || profile->RealtimeAnalysis == 0) return 0;
+  const std::string dataFile = ProfileDataFile(profile);
+  uint32_t first = 0, last = 0;
+  if (LogFilesTimeSpan(profile, location, &first, &last) != 1) {
+    *upToDate = 1;
+    return 0;
+  }
+  if (first == 0 || last == 0) {
+    *upToDate = 1;
+    return 1;
+  }
+  profile->FirstLogTime = first;
+  profile->LastLogTime = last;
+  RealtimeStore* store = OpenRealtimeStore(profile, dataFile.c_str(), first, last, 1);
+  if (store == nullptr) {
+    *upToDate = 1;
+    return 0;
+  }
+  MasterRecord record{};
+  if (FindFirstIncompleteRecord(store, profile, &record) != 1) {
+    *upToDate = 1;
+    ReleaseRealtimeStore(store);
+    return 0;
+  }
+  g_highestPercent = 0;
+  uint32_t detail = 0;
+  const int step = AddNewRecords(profile, slot, &record, store, location, nullptr, bytesTaken, &detail);
+  if (step == 0 && (detail == kDayNothingToAdd || detail == kDayWriteFailed)) {
+    *upToDate = 1;
+    WriteBackDay(store, profile, &record, 0, detail);
+    ReleaseRealtimeStore(store);
+    return 0;
+  }
+  if (step == 1) {
+    *upToDate = detail == kDayComplete ? 0 : 1;
+    const int written = WriteBackDay(store, profile, &record, 1, detail);
+    ReleaseRealtimeStore(store);
+    return written;
+  }
+  if (detail != kDayCancelled) ReleaseRealtimeStore(store);
+  return 1;
+}
+
+int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHandle* day, ReportHandle* source,
+                    const char* profileFile, const char* runText) {
+  const int loaded = LoadPeriodDatabase(record, store, day, source, profileFile);
+  if (loaded == kDbBad || RunContext(day) == nullptr) return kRealtimeReportBadDay;
+  if (loaded != kDbLoaded && CreateTablesForHandle(day) != 1) return kRealtimeReportBadDay;
+  AnalysisContext* context = RunContext(day);
+  std::snprintf(context->outputPath, sizeof context->outputPath, "%s", runText != nullptr ? runText : "");
+  day->startTime = record->start;
+  day->endTime = record->end;
+  FormatRangeTextFor(context, record->start, record->end);
+  SetIntervalSlots(kPeriodDay, context);
+  context->reportStart = record->start;
+  context->slotOrigin = record->start;
+  context->reportEnd = record->end;
+  return kRealtimeReportOk;
+}
+
+int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t rangeStart, uint32_t rangeEnd,
+                     const char* runText, ReportHandle* run, RealtimeStatusFn status, int updateOnly) {
+  if (profile == nullptr || run == nullptr) return kRealtimeReportStopped;
+  if (rangeEnd % 86400 == 0 && rangeEnd != 0) --rangeEnd;
+  ResetRealtimeProgress();
+  if (profile->PellavarFlag == 0) return kRealtimeReportNoStorage;
+
+  const std::string dataFile = profileFile != nullptr ? profileFile : ProfileDataFile(profile);
+  SetReportWorkPaths(run, ProfileDirectory().c_str());
+  const std::string location = RealtimeLogLocation(profile);
+  uint32_t logsFirst = 0xFFFFFFFFu, logsLast = 0;
+  const bool logsKnown = LogFilesTimeSpan(profile, location.c_str(), &logsFirst, &logsLast) == 1;
+  // The range never reaches beyond what the stored days and the logs hold.
+  {
+    uint32_t low = logsKnown ? logsFirst : profile->RealtimeFirstTime;
+    if (logsKnown && profile->RealtimeFirstTime != 0 && profile->RealtimeFirstTime < low)
+      low = profile->RealtimeFirstTime;
+    if (rangeStart < low) rangeStart = low;
+    uint32_t high = profile->RealtimeLastTime > logsLast ? profile->RealtimeLastTime : logsLast;
+    if (rangeEnd > high) rangeEnd = high;
+  }
+
+  // Nothing of the range lies within the data.
+  if (rangeStart > rangeEnd) return updateOnly != 0 ? kRealtimeReportOk : kRealtimeReportNoData;
+
+  RealtimeStore* store = OpenRealtimeStore(profile, dataFile.c_str(), rangeStart, rangeEnd, 0);
+  if (store == nullptr) return kRealtimeReportStoreError;
+  MasterRecord record{};
+  uint32_t firstDay = 0;
+  for (;; ++firstDay) {
+    if (ReadMasterRecord(store, &record) != 1) {
+      ReleaseRealtimeStore(store);
+      return kRealtimeReportStoreError;
+    }
+    if (record.end >= rangeStart) break;
+  }
+  uint32_t lastDay = firstDay;
+  while (ReadMasterRecord(store, &record) == 1 && record.start < rangeEnd) ++lastDay;
+
+  // Update pass: the open days of the range that the logs reach.
+  for (uint32_t day = firstDay; day <= lastDay; ++day) {
+    if (SeekMasterRecord(store, day) != 1 || ReadMasterRecord(store, &record) != 1) break;
+    const bool overlaps = logsKnown && record.end >= logsFirst && record.start <= logsLast;
+    const bool open = record.lastAdded == 0 || record.lastAdded <= record.end;
+    if (!overlaps || !open) continue;
+    StepBackMasterRecord(store);
+    SendStatus(status, 5673, "0");
+    g_highestPercent = 0;
+    uint32_t detail = 0;
+    uint64_t bytes = 0;
+    const int step = AddNewRecords(profile, run->slot, &record, store, location.c_str(), status, &bytes, &detail);
+    if (detail == kDayCancelled) {
+      ReleaseRealtimeStore(store);
+      CancelDNSFifo();
+      return kRealtimeReportStopped;
+    }
+    WriteBackDay(store, profile, &record, step, detail);
+  }
+
+  if (updateOnly != 0) {
+    ReleaseRealtimeStore(store);
+    return kRealtimeReportOk;
+  }
+  if (g_engine.abortFlag != 0 || IsCancelAnswer(CallClientCallback(0, run->slot, nullptr, 0, -1, 0))) {
+    ReleaseRealtimeStore(store);
+    CancelDNSFifo();
+    return kRealtimeReportStopped;
+  }
+
+  // Report pass: every day of the range merged into the report's database.
+  std::snprintf(run->language, sizeof run->language, "ENGLISH");
+  {
+    const char* slash = std::strrchr(dataFile.c_str(), '\\');
+    const char* slash2 = std::strrchr(dataFile.c_str(), '/');
+    if (slash2 != nullptr && (slash == nullptr || slash2 > slash)) slash = slash2;
+    std::snprintf(run->profileFile, sizeof run->profileFile, "%s", slash != nullptr ? slash + 1 : dataFile.c_str());
+  }
+  run->startTime = rangeStart;
+  run->endTime = rangeEnd;
+  run->profile = profile;
+  run->kind = kReportKindAnalysis;
+  FreeReportContext(run);
+  if (SetUpAnalysisContext(run, 0) != 1 || CreateTablesForHandle(run) != 1) {
+    ReleaseRealtimeStore(store);
+    return kRealtimeReportStopped;
+  }
+  AnalysisContext* context = RunContext(run);
+  std::snprintf(context->outputPath, sizeof context->outputPath, "%s", runText != nullptr ? runText : "");
+  if (run->realtimeOption == 1) {
+    SetMergedRangeSlots(run);
+    FormatRangeText(run);
+  }
+  RunPtr dayRun = NewRun(run->slot, profile);
+  if (!dayRun) {
+    ReleaseRealtimeStore(store);
+    return kRealtimeReportStopped;
+  }
+  std::snprintf(dayRun->language, sizeof dayRun->language, "ENGLISH");
+  std::memcpy(dayRun->profileDir, run->profileDir, sizeof run->profileDir);
+  std::memcpy(dayRun->viewFolder, run->viewFolder, sizeof run->viewFolder);
+
+  int outcome = kRealtimeReportNoData;
+  const uint32_t dayCount = lastDay - firstDay + 1;
+  bool firstOpened = true;
+  for (uint32_t day = firstDay; day <= lastDay; ++day) {
+    const uint32_t index = day - firstDay;
+    const uint32_t from = index * 100 / dayCount;
+    const uint32_t to = (index + 1) * 100 / dayCount;
+    if (IsCancelAnswer(CallClientCallback(0, run->slot, nullptr, 0, static_cast<int32_t>(from), 0))) break;
+    if (SeekMasterRecord(store, day) != 1 || ReadMasterRecord(store, &record) != 1) {
+      ReleaseRealtimeStore(store);
+      return kRealtimeReportStoreError;
+    }
+    char name[kIntervalNameSize];
+    FormatIntervalName(kPeriodDay, record.start, name, sizeof name);
+    SendStatus(status, 5674, name);
+    if (record.lastAdded == 0) continue;
+    FreeReportContext(dayRun.get());
+    const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, dataFile.c_str(), runText);
+    if (opened != kRealtimeReportOk) {
+      ReleaseRealtimeStore(store);
+      return opened;
+    }
+    uint32_t firstSlot = 0;
+    const bool partial = firstOpened && rangeStart > record.start;
+    if (partial) CountSlotsBeforeStart(context, RunContext(dayRun.get()), &firstSlot);
+    firstOpened = false;
+    const int merged = MergeReportDatabases(run, dayRun.get(), index, from, to, partial ? 1 : 0, 0, firstSlot,
+                                            record.start);
+    FreeReportContext(dayRun.get());
+    if (merged != 1) {
+      ReleaseRealtimeStore(store);
+      return kRealtimeReportStopped;
+    }
+    outcome = kRealtimeReportOk;
+  }
+  dayRun.reset();
+  ReleaseRealtimeStore(store);
+  SetMergedSectionFlags(run);
+  CallClientCallback(0, run->slot, nullptr, 0, 100, 0);
+  return outcome;
+}
+
+void DeleteRealtimeData(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag == 0) return;
+  if (profile->PellavarFlag != kStoreFiles) {
+    // The ODBC result store is not available here: there is nothing of
+    // this profile to drop.
+    return;
+  }
+  // The records are read as they are: opening the store would first widen
+  // master.dat to the profile's log times only to delete it.
+  CloseRealtimeStore();
+  const std::string dataFile = ProfileDataFile(profile);
+  char base[VRN_REALTIME_DIR_SIZE] = "";
+  char daily[VRN_REALTIME_DIR_SIZE] = "";
+  if (ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, daily, 0) != 1) return;
+  const std::string master = std::string(daily) + "\\master.dat";
+  std::vector<MasterRecordFields> records;
+  ReadMasterFile(master, &records);
+  for (const MasterRecordFields& r : records) {
+    // A stored name is a plain file name: one naming a folder is not
+    // followed out of the realtime folder.
+    if (r.fileName[0] == '\0' || std::strpbrk(r.fileName, "\\/:") != nullptr || std::strcmp(r.fileName, "..") == 0)
+      continue;
+    kv::FileDelete((std::string(daily) + "\\" + r.fileName).c_str());
+  }
+  kv::FileDelete(master.c_str());
+  kv::RemoveFolder(daily);
+  kv::RemoveFolder(base);
+}
+
+std::string RealtimeLogLocation(const DravelEntry* profile) {
+  if (profile == nullptr) return "";
+  std::string path(profile->LogFilePath, strnlen(profile->LogFilePath, sizeof profile->LogFilePath));
+  if (path.compare(0, 8, "file:///") == 0) path.erase(0, 8);
+  char parsed[kLogNameWidth] = "";
+  const uint16_t kind = ParseLogLocation(parsed, sizeof parsed, path.c_str(), nullptr, 0, nullptr);
+  if (kind == kLocationLocal) return ResolveLocalLogPath(parsed, ProfileDirectory(), kv::Now());
+  return path;
+}
+
+}  // namespace vrn
+
+// ---- the client's realtime update calls --------------------------------------------
+
+using vrn::g_engine;
+
+namespace {
+
+// Set-up and end shared by the realtime update exports.
+void BeginRealtimeCall(VrnProgressCallback progress) {
+  ++g_engine.realtimeNesting;
+  g_engine.abortFlag = 0;
+  g_engine.percentCallback = nullptr;
+  g_engine.yieldCallback = nullptr;
+  g_engine.progressCallback = progress;
+}
+
+void EndRealtimeCall() {
+  g_engine.abortFlag = 0;
+  g_engine.progressCallback = nullptr;
+  g_engine.percentCallback = nullptr;
+  g_engine.yieldCallback = g_engine.savedYieldCallback;
+  vrn::EndRealtimeUpdate();
+}
+
+bool RealtimeOn(const DravelEntry* profile) { return profile->PellavarFlag != 0 && profile->RealtimeAnalysis != 0; }
+
+// One profile's update with the client calls around it; false when the
+// client cancelled or the update was aborted.
+bool UpdateOneProfile(uint32_t index, uint32_t slot, DravelEntry* profile) {
+  if (vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) == 2 || g_engine.abortFlag != 0) return false;
+  const std::string location = vrn::RealtimeLogLocation(profile);
+  uint64_t bytes = 0;
+  vrn::UpdateRealtimeDatabase(location.c_str(), profile, slot, &bytes, &profile->RealtimeUpToDate);
+  if (g_engine.abortFlag != 0) return false;
+  return vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) != 2 && g_engine.abortFlag == 0;
+}
+
+}  // namespace
+
+VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnProgressCallback progress) {
+  BeginRealtimeCall(progress);
+  bool cancelled = false;
+  if (profile != nullptr && RealtimeOn(profile)) {
+    profile->RealtimeUpToDate = 0;
+    cancelled = !UpdateOneProfile(slot, slot, profile);
+  } else if (profile != nullptr) {
+    profile->RealtimeUpToDate = 1;
+  }
+  EndRealtimeCall();
+  if (cancelled) return VRN_REALTIME_CANCELLED;
+  return profile == nullptr || profile->RealtimeUpToDate != 0 ? VRN_REALTIME_UP_TO_DATE : VRN_REALTIME_MORE_WORK;
+}
+
+VORNIC_API int16_t OLD_UpdateRealtime(uint16_t count, DravelEntry** profiles, VrnProgressCallback progress) {
+  BeginRealtimeCall(progress);
+  for (uint32_t pass = 0; profiles != nullptr && g_engine.abortFlag == 0; ++pass) {
+    bool stop = false;
+    for (uint16_t i = 0; i < count && !stop; ++i) {
+      DravelEntry* profile = profiles[i];
+      if (profile == nullptr) continue;
+      if (!RealtimeOn(profile)) {
+        profile->RealtimeUpToDate = 1;
+        continue;
+      }
+      if (pass % 100 == 0) profile->RealtimeUpToDate = 0;
+      if (vrn::CallClientCallback(0, i, nullptr, 0, -1, 0) == 2 || g_engine.abortFlag != 0) {
+        stop = true;
+        break;
+      }
+      if (profile->RealtimeUpToDate != 0) continue;
+      if (!UpdateOneProfile(i, i, profile)) stop = true;
+    }
+    if (stop) break;
+    bool work = false;
+    for (uint16_t i = 0; i < count; ++i)
+      if (profiles[i] != nullptr && profiles[i]->RealtimeUpToDate == 0) work = true;
+    if (!work) g_engine.abortFlag = 1;
+  }
+  EndRealtimeCall();
+  return 0;
+}
+
+VORNIC_API void VRN_DeleteRealtimeDatabase(DravelEntry* profile) {
+  if (profile != nullptr && profile->PellavarFlag != 0) vrn::DeleteRealtimeData(profile);
+}
