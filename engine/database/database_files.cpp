@@ -165,9 +165,8 @@ int CreateMasterFile(const char* path, uint32_t start, uint32_t end) {
   // One record per day from the day holding start until a day reaches end
   // (at least one record).
   const uint32_t first = start - start % kSecondsPerDay;
-  const uint64_t days = end > first ? DaysToCover(first, end) : 0;
-  std::vector<uint8_t> records = DayRecords(first, std::max<uint64_t>(days, 1));
-  // A day that ends exactly at `end` needs no further day.
+  const uint64_t days = end >= first ? (uint64_t{end} - first) / kSecondsPerDay + 1 : 1;
+  std::vector<uint8_t> records = DayRecords(first, days);
   const bool ok = WriteAll(file, header, sizeof header) && WriteAll(file, records.data(), records.size());
   kv::FileClose(file);
   return ok ? 1 : 0;

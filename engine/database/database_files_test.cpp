@@ -135,9 +135,14 @@ TEST_F(DbFilesTest, MasterFileIsCreatedWidenedAndKeepsItsRecords) {
   ASSERT_EQ(OpenOrCreateMasterFile(Master().c_str(), day, day + 10), 1);
   EXPECT_EQ(ReadMaster(Master()).size(), 7u);
 
-  // An empty file is made anew.
+  // An empty file is made anew; a last time on the first second of a day
+  // needs that day too.
   WriteBytes(Master(), {});
   ASSERT_EQ(OpenOrCreateMasterFile(Master().c_str(), day, day), 1);
+  EXPECT_EQ(ReadMaster(Master()).size(), 1u);
+  ASSERT_EQ(CreateMasterFile(Master().c_str(), day + 5, day + 86400), 1);
+  EXPECT_EQ(ReadMaster(Master()).size(), 2u);
+  ASSERT_EQ(CreateMasterFile(Master().c_str(), day + 5, day + 86399), 1);
   EXPECT_EQ(ReadMaster(Master()).size(), 1u);
 }
 
