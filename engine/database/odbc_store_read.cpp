@@ -42,10 +42,13 @@ std::string WhereStart(int table, uint32_t start) {
 }
 
 // Capacity of a table read back: ChunkSize 100 grows in steps of 100 past
-// the items; any other ChunkSize is the capacity itself.
+// the items; any other ChunkSize is the capacity itself. As for period
+// files, the stored word is not trusted beyond that: the capacity holds at
+// least the items and at most twice them plus a first chunk.
 uint64_t LoadCapacity(uint32_t chunkSize, uint64_t items) {
-  if (chunkSize == 100) return ((items + 1) / 100 + 1) * 100;
-  return chunkSize;
+  uint64_t capacity = chunkSize == 100 ? ((items + 1) / 100 + 1) * 100 : chunkSize;
+  capacity = std::min<uint64_t>(capacity, 2 * items + kFirstChunkSize);
+  return std::max<uint64_t>(capacity, items);
 }
 
 class DayReader {
@@ -244,9 +247,7 @@ class DayReader {
       return kDbLoaded;
     }
     const uint64_t capacity = LoadCapacity(chunkSize, n);
-    // The arrays must hold every item; a stored capacity below the items
-    // would let the rows write past them.
-    if (capacity < n || capacity == 0 || capacity > kMaxLoadedItems) return kDbBad;
+    if (capacity == 0 || capacity > kMaxLoadedItems) return kDbBad;
     table->ChunkSize = static_cast<uint32_t>(capacity);
     table->SortIndex = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));
     table->ItemBlock = static_cast<NameTableEntry**>(std::calloc(capacity, sizeof(NameTableEntry*)));
@@ -422,18 +423,18 @@ class DayReader {
   // An engine item (table 40) reads its keywords from the engine rows; a
   // keyword item (table 39) its engines from the keyword rows.
   int ReadSearchDetails(NameTableEntry* item, uint32_t type, uint32_t wanted) {
-    if (item->String == nullptr || wanted > kMaxLoadedItems) return kDbBad;
+    if (item->String == nullptr) return kDbBad;
     const bool engineItem = type == kTopSearchEngines;
     const int T = engineItem ? kOdbcSearchEngine : kOdbcSearchKeyword;
     keys_[T].SetText(T, engineItem ? "Engine" : "Keyword", item->String);
-    auto** details = static_cast<SearchDetailEntry**>(std::calloc(wanted, sizeof(SearchDetailEntry*)));
-    if (details == nullptr) return kDbBad;
-    uint32_t got = 0;
+    // The stored count is not trusted for memory: the list grows with the
+    // rows actually fetched.
+    std::vector<SearchDetailEntry*> details;
     bool ok = Execute(T);
-    while (ok && got < wanted) {
+    while (ok && details.size() < wanted) {
       const int f = Fetch(T);
       if (f <= 0) {
-        ok = false;
+        ok = false;  // fewer rows than the item counted
         break;
       }
       auto* d = static_cast<SearchDetailEntry*>(std::calloc(1, sizeof(SearchDetailEntry)));
@@ -441,24 +442,32 @@ class DayReader {
         ok = false;
         break;
       }
-      details[got++] = d;
+      details.push_back(d);
       d->hits = rows_[T].Get(T, "kvHits");
       d->visits = rows_[T].Get(T, "kvSessions");
       d->text = strdup(rows_[T].GetText(T, engineItem ? "Keyword" : "Engine"));
       if (d->text == nullptr) ok = false;
     }
     Close(T);
-    if (ok && ClientCancelled()) {
-      FreeDetailEntryList(details, got);
-      return kDbCancelled;
+    const uint32_t got = static_cast<uint32_t>(details.size());
+    SearchDetailEntry** list = nullptr;
+    if (ok && got != 0) {
+      list = static_cast<SearchDetailEntry**>(std::malloc(got * sizeof(SearchDetailEntry*)));
+      if (list == nullptr) ok = false;
     }
-    if (!ok) {
-      FreeDetailEntryList(details, got);
-      return kDbBad;
+    const bool cancelled = ok && ClientCancelled();
+    if (!ok || cancelled) {
+      std::free(list);
+      for (SearchDetailEntry* d : details) {
+        std::free(d->text);
+        std::free(d);
+      }
+      return cancelled ? kDbCancelled : kDbBad;
     }
-    std::stable_sort(details, details + got,
+    std::copy(details.begin(), details.end(), list);
+    std::stable_sort(list, list + got,
                      [](const SearchDetailEntry* a, const SearchDetailEntry* b) { return a->hits > b->hits; });
-    item->TopNames = details;
+    item->TopNames = list;
     item->TopNamesCount = got;
     return kDbLoaded;
   }

@@ -423,10 +423,16 @@ TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
       {"a sort position beyond the items",
        "UPDATE KVLogSortIndexTable SET kvArrayOrder = 5000 WHERE SummaryTableType = 7", kDbBad, ""},
       {"a directory larger than the engine's", "UPDATE KVLogTemplateTable SET TopTablesCount = 100000", kDbBad, ""},
-      {"a chunk size below the items", "UPDATE KVLogSummaryTable SET ChunkSize = 1 WHERE SummaryTableType = 7",
+      {"a chunk size below the items still holds them",
+       "UPDATE KVLogSummaryTable SET ChunkSize = 1 WHERE SummaryTableType = 7", kDbLoaded, ""},
+      {"an item count far beyond the rows", "UPDATE KVLogSummaryTable SET kvCount = 4000000000 WHERE SummaryTableType = 7",
        kDbBad, ""},
       {"more related-item lists than a visit has",
        "UPDATE KVLogNameTable SET kvTopNamesCount = 13 WHERE SummaryTableType = 268435455", kDbBad, ""},
+      {"fewer search details than counted",
+       "UPDATE KVLogNameTable SET kvTopNamesCount = 2 WHERE SummaryTableType = 40", kDbBad, ""},
+      {"a search detail count beyond any memory",
+       "UPDATE KVLogNameTable SET kvTopNamesCount = 1000000000 WHERE SummaryTableType = 39", kDbBad, ""},
       {"no template row", "DELETE FROM KVLogTemplateTable", kDbEmpty, ""},
   };
   for (const Case& c : cases) {
@@ -436,6 +442,11 @@ TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
     boxes_.clear();
     Sql(c.sql);
     EXPECT_EQ(LoadDayFromODBC(&store_, loaded_, &day), c.result);
+    if (c.result == kDbLoaded) {
+      const SummaryTableEntry& docs = loaded_->templ.TopTablesPtr[kTopDocuments];
+      EXPECT_GE(docs.ChunkSize, docs.Count + docs.DeleteCount);
+      EXPECT_STREQ(docs.ItemBlock[1]->String, "/about.html");
+    }
     if (c.box[0] != 0) {
       ASSERT_EQ(boxes_.size(), 1u);
       EXPECT_EQ(boxes_[0], c.box);
