@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/database/analysis_context.h"
 #include "engine/database/item_tables.h"
+#include "engine/reports/graph_specs.h"
 
 namespace vrn {
 
@@ -36,6 +38,10 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
 // The descriptor of table `index` (0..TopTablesCount-1) in the context's
 // table directory; null for a bad index or a context without tables.
 SummaryTableEntry* GetTableDescriptor(AnalysisContext* context, int index);
+
+// The table ranks a chart shows: the spec's first to last row, the last
+// lowered to first + itemCount - 1 and to at most 50 rows.
+std::vector<uint16_t> ChartRows(const GraphSpec& spec, uint32_t itemCount);
 
 // Engine-wide chart settings, read by the report writer at the start of
 // every report (kelvaron.ini [Main] Debug, [Report] Full Path; kvm_log.ini
