@@ -822,7 +822,6 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
   if (slots > 0x3FFFFFFFu) return false;
   const uint32_t n = static_cast<uint32_t>(slots);
   if (n > 0 && (itemsOffset == 0 || !in.Has(itemsOffset, uint64_t{n} * kNameTableEntrySize))) return false;
-  const bool hasIndex = indexOffset != 0 || stored.DeleteCount != 0;
   if (indexOffset != 0 && !in.Has(indexOffset, uint64_t{stored.Count} * 4)) return false;
 
   *table = stored;
@@ -876,7 +875,9 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
       if (!link(block[i]->PrevLink) || !link(block[i]->NextLink)) return false;
     }
   }
-  if (hasIndex || n > 0) {
+  // Both arrays always have the same capacity (the table code grows them
+  // together), so an index is made even for a table stored without one.
+  {
     auto* index = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));
     if (!index) return false;
     table->SortIndex = index;

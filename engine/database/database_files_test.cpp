@@ -444,6 +444,9 @@ TEST_F(PeriodFileTest, LoadResultsForMissingEmptyAndDamagedFiles) {
        [&](std::vector<uint8_t>& b) { PutWord(b, Word(b, docsEntry + 56), 0x00FFFFFFu); }, kDbBad},
       {"name index missing", [&](std::vector<uint8_t>& b) { PutWord(b, docsEntry + 56, 0); }, kDbBad},
       {"session items past the end", [&](std::vector<uint8_t>& b) { PutWord(b, session + 52, templ); }, kDbBad},
+      {"capacity below the item count", [&](std::vector<uint8_t>& b) { PutWord(b, docsEntry + 40, 1); }, kDbLoaded},
+      {"capacity far above the item count", [&](std::vector<uint8_t>& b) { PutWord(b, docsEntry + 40, 0x3FFFFFFFu); },
+       kDbLoaded},
       {"no directory, no session table",
        [&](std::vector<uint8_t>& b) {
          PutWord(b, templ + 1832, 0);
@@ -461,6 +464,9 @@ TEST_F(PeriodFileTest, LoadResultsForMissingEmptyAndDamagedFiles) {
     if (c.result == kDbLoaded) {
       EXPECT_EQ(t.TopTablesCount, 41u) << c.what;
       EXPECT_NE(t.TopUsersPtr, nullptr) << c.what;
+      const SummaryTableEntry& docs = t.TopTablesPtr[kTopDocuments];
+      EXPECT_GE(docs.ChunkSize, docs.Count + docs.DeleteCount) << c.what;
+      EXPECT_LT(docs.ChunkSize, 1000u) << c.what;
     } else {
       EXPECT_EQ(t.TopTablesPtr, nullptr) << c.what;
     }
@@ -471,6 +477,11 @@ TEST_F(PeriodFileTest, LoadResultsForMissingEmptyAndDamagedFiles) {
   EXPECT_EQ(load(fresh), kDbEmpty);
   std::filesystem::remove(PeriodPath());
   EXPECT_EQ(load(record_), kDbMissing);
+  // A record naming a file outside the folder is not followed.
+  MasterRecord outside = record_;
+  std::snprintf(outside.fileName, sizeof outside.fileName, "../site.wlp");
+  EXPECT_EQ(load(outside), kDbMissing);
+  EXPECT_EQ(SavePeriodDatabase(&outside, store, run_), kDbFileError);
 }
 
 TEST_F(PeriodFileTest, SaveFailsWhenTheFileCannotBeMade) {
