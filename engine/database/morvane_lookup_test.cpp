@@ -236,6 +236,9 @@ TEST_F(MorvaneLookupTest, DriverErrorsAreShownAndFail) {
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(boxes_[0].rfind("ODBC Error|SQLPrepare: ", 0), 0u) << boxes_[0];
   EXPECT_EQ(ByIP("10.0.0.1", 0), "");
+  // A failed statement is not kept: the next use prepares it again.
+  EXPECT_EQ(PrepareMorvaneIPQuery(&profile_), 0);
+  EXPECT_EQ(boxes_.size(), 2u);
   DisconnectFromMorvaneDatabase();
 
   // An unknown data source does not connect.

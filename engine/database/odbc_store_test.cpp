@@ -198,7 +198,8 @@ class OdbcStoreTest : public testing::Test {
     doc->TotalByHits = 7;
     doc->SlotHits[3] = 5;
     doc->SlotUsers[31] = 2;
-    Item(kTopDocuments, "/about.html")->TotalByHits = 1;
+    // Counts above the signed range travel as the unsigned values they are.
+    Item(kTopDocuments, "/about.html")->TotalByHits = 4000000000u;
 
     NameTableEntry* keyword = Item(kTopSearchKeywords, "shoes");
     keyword->TopNames = Details("Finder", 3, 1);
@@ -373,6 +374,7 @@ TEST_F(OdbcStoreTest, DayIsWrittenAsRowsAndReadBack) {
   EXPECT_EQ(doc->SlotHits[3], 5u);
   EXPECT_EQ(doc->SlotUsers[31], 2u);
   EXPECT_STREQ(docs.ItemBlock[1]->String, "/about.html");
+  EXPECT_EQ(docs.ItemBlock[1]->TotalByHits, 4000000000u);
   // The name order survives: "/about.html" sorts first.
   EXPECT_EQ(docs.SortIndex[0], 1u);
   EXPECT_EQ(docs.SortIndex[1], 0u);
