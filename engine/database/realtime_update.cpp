@@ -68,10 +68,9 @@ RunPtr NewRun(uint32_t slot, DravelEntry* profile) {
   return RunPtr(run);
 }
 
-// A resource text with one argument put in place of its first "%d", "%u",
-// "%ld", "%lu" or "%s" ("%%" gives "%"); any other "%" is kept as it is, so
-// that the client's text is never used as a format.
-std::string FormatTextWith(const char* text, const std::string& argument) {
+}  // namespace
+
+std::string FormatStatusText(const char* text, const std::string& argument) {
   std::string out;
   bool used = false;
   for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
@@ -97,9 +96,11 @@ std::string FormatTextWith(const char* text, const std::string& argument) {
   return out;
 }
 
+namespace {
+
 void SendStatus(RealtimeStatusFn status, uint32_t textId, const std::string& argument) {
   if (status == nullptr) return;
-  const std::string text = FormatTextWith(LoadResString(textId), argument);
+  const std::string text = FormatStatusText(LoadResString(textId), argument);
   status(text.c_str());
 }
 

@@ -100,6 +100,11 @@ void FreeHandleContext(ReportHandle* run);
 // directory.
 std::string RealtimeLogLocation(const DravelEntry* profile);
 
+// A status text of the client's resources with one argument put in place of
+// its first "%d", "%u", "%ld", "%lu" or "%s" ("%%" gives "%"); any other "%"
+// stays as it is, so that the client's text is never used as a format.
+std::string FormatStatusText(const char* text, const std::string& argument);
+
 // Process-wide progress state of the update (for tests).
 void ResetRealtimeProgress();
 

@@ -170,6 +170,43 @@ TEST_F(RealtimeTest, DayByDayWithTheNewestSecondHeldBack) {
   EXPECT_EQ(vrn::g_engine.realtimeNesting, 0u);
 }
 
+TEST_F(RealtimeTest, ALogReopenedInChunksLosesNoRecord) {
+  const uint32_t savedReload = vrn::g_engine.logFileReloadSize;
+  vrn::g_engine.logFileReloadSize = 150;  // a reopen every two lines or so
+  std::string log;
+  for (int i = 0; i < 12; ++i) log += Line(kDay1 + 600 * static_cast<uint32_t>(i) + 1);
+  WriteLog(log + Line(kDay2 + 5));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_MORE_WORK));
+  vrn::g_engine.logFileReloadSize = savedReload;
+  EXPECT_EQ(StoredHits(kDay1), 12);
+}
+
+TEST_F(RealtimeTest, LogsSpreadOverSeveralFiles) {
+  // An older log that ends inside the day and the newest one.
+  WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200), "a.log");
+  WriteLog(Line(kDay1 + 300) + Line(kDay1 + 400) + Line(kDay1 + 500), "b.log");
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  // The newest log's newest second waits.
+  EXPECT_EQ(StoredHits(kDay1), 4);
+  EXPECT_EQ(Records()[0].lastAdded, kDay1 + 400);
+}
+
+TEST(RealtimeStatusText, OneArgumentInPlaceOfItsFirstConversion) {
+  const struct {
+    const char* text;
+    const char* want;
+  } cases[] = {
+      {"%d records added", "42 records added"},
+      {"Reading %s", "Reading 42"},
+      {"%lu of %d", "42 of %d"},
+      {"100%% done: %u", "100% done: 42"},
+      {"no conversion %x %", "no conversion %x %"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(vrn::FormatStatusText(c.text, "42"), c.want) << c.text;
+  EXPECT_EQ(vrn::FormatStatusText(nullptr, "42"), "");
+}
+
 TEST_F(RealtimeTest, WithoutRealtimeAnalysisTheProfileIsUpToDateAtOnce) {
   profile_.RealtimeAnalysis = 0;
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));

@@ -466,22 +466,17 @@ uint32_t CalculateReportRange(uint16_t code, uint32_t* startIo, uint32_t* endIo)
 }
 
 namespace {
-uint32_t Le32(const unsigned char* p) {
+uint32_t Le32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 }  // namespace
 
-bool ReadMasterFile(const std::string& path, std::vector<MasterRecordFields>* records) {
+bool ParseMasterImage(const uint8_t* data, size_t size, std::vector<MasterRecordFields>* records) {
   if (records == nullptr) return false;
   records->clear();
-  const KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
-  if (file == KV_INVALID_FILE) return false;
-  unsigned char header[kMasterFileHeaderBytes];
-  uint32_t done = 0;
-  bool ok = kv::FileRead(file, header, sizeof header, &done) && done == sizeof header &&
-            Le32(header) == kMasterFileFormatWord;
-  unsigned char image[kMasterFileRecordBytes];
-  while (ok && kv::FileRead(file, image, sizeof image, &done) && done == sizeof image) {
+  if (data == nullptr || size < kMasterFileHeaderBytes || Le32(data) != kMasterFileFormatWord) return false;
+  for (size_t at = kMasterFileHeaderBytes; size - at >= kMasterFileRecordBytes; at += kMasterFileRecordBytes) {
+    const uint8_t* image = data + at;
     MasterRecordFields r{};
     std::memcpy(r.fileName, image, 20);
     r.fileName[20] = '\0';
@@ -490,8 +485,21 @@ bool ReadMasterFile(const std::string& path, std::vector<MasterRecordFields>* re
     r.lastAdded = Le32(image + 28);
     records->push_back(r);
   }
+  return true;
+}
+
+bool ReadMasterFile(const std::string& path, std::vector<MasterRecordFields>* records) {
+  if (records == nullptr) return false;
+  records->clear();
+  const KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  if (file == KV_INVALID_FILE) return false;
+  std::vector<uint8_t> image;
+  uint8_t chunk[16384];
+  uint32_t done = 0;
+  bool ok = true;
+  while ((ok = kv::FileRead(file, chunk, sizeof chunk, &done)) && done > 0) image.insert(image.end(), chunk, chunk + done);
   kv::FileClose(file);
-  return ok;
+  return ok && ParseMasterImage(image.data(), image.size(), records);
 }
 
 std::string ProfileMasterPath(const DravelEntry* profile) {

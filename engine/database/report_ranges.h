@@ -76,6 +76,9 @@ constexpr size_t kMasterFileHeaderBytes = 448;
 constexpr size_t kMasterFileRecordBytes = 64;
 constexpr uint32_t kMasterFileFormatWord = 4;
 
+// The records of a "master.dat" image; false when it is shorter than its
+// header or has the wrong format word. A trailing partial record is ignored.
+bool ParseMasterImage(const uint8_t* data, size_t size, std::vector<MasterRecordFields>* records);
 // Reads the records of a "master.dat" file without changing it. False when
 // the file does not open, is shorter than its header or has the wrong
 // format word; a trailing partial record is ignored.
