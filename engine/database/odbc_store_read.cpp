@@ -746,6 +746,9 @@ void DisconnectFromODBCDatabase(RealtimeStore* store) {
 VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
   using namespace vrn;
   if (profile == nullptr || profile->RealtimeAnalysis == 0 || profile->PellavarFlag != kStoreOdbc) return;
+  // As opening a store does: the open one is closed first, so that none of
+  // its statements holds the tables.
+  CloseRealtimeStore();
   RealtimeStore store{};
   store.kind = kStoreOdbc;
   store.master = KV_INVALID_FILE;
