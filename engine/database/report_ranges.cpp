@@ -19,6 +19,7 @@
 #include "engine/core/w3c_format.h"
 #include "engine/database/analysis_context.h"
 #include "engine/database/finishing.h"
+#include "engine/database/realtime_store.h"
 #include "platform/base/clock.h"
 #include "platform/base/files.h"
 
@@ -516,8 +517,24 @@ std::string ProfileMasterPath(const DravelEntry* profile) {
 bool ReadProfileMasterRecords(DravelEntry* profile, std::vector<MasterRecordFields>* records) {
   if (profile == nullptr || records == nullptr) return false;
   records->clear();
-  if (profile->PellavarFlag == 1) return ReadMasterFile(ProfileMasterPath(profile), records);
-  return false;
+  if (profile->PellavarFlag == kStoreFiles) return ReadMasterFile(ProfileMasterPath(profile), records);
+  if (profile->PellavarFlag != kStoreOdbc) return false;
+  // The ODBC store's master rows, read without extending them.
+  char dataFile[VRN_REALTIME_DIR_SIZE + 64] = "";
+  if (GenerateDravelFilePath(dataFile, sizeof dataFile, profile) == nullptr) dataFile[0] = '\0';
+  RealtimeStore* store = OpenRealtimeStore(profile, dataFile, 0, 0, 0);
+  if (store == nullptr) return false;
+  MasterRecord record{};
+  while (ReadMasterRecord(store, &record) == 1) {
+    MasterRecordFields r{};
+    std::memcpy(r.fileName, record.fileName, sizeof record.fileName);
+    r.start = record.start;
+    r.end = record.end;
+    r.lastAdded = record.lastAdded;
+    records->push_back(r);
+  }
+  ReleaseRealtimeStore(store);
+  return !records->empty();
 }
 
 void WidenRealtimeDateRange(DravelEntry* profile, uint32_t recordStart, uint32_t recordEnd, uint32_t lastAdded) {

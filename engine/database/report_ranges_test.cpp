@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <vornic/realtime.h>
+#include <vornic/report.h>
 
 #include "engine/core/engine_state.h"
 #include "engine/database/accum_testutil.h"
@@ -340,6 +341,20 @@ TEST_F(DataSpanTest, RealtimeDateRangeLeavesMissingOrBadStoresAlone) {
   accumtest::WriteText(folder_ + "rt/daily/master.dat", std::string(100, '\0'));
   vrn::GetRealtimeDateRange(&profile);
   EXPECT_EQ(profile.RealtimeFirstTime, 0u);
+}
+
+TEST_F(DataSpanTest, QuickRefreshReachesBackToTheRealtimeDatabase) {
+  const uint32_t d1 = Wall(2026, 2, 20, 0, 0, 0);
+  accumtest::WriteText(folder_ + "rt/daily/master.dat",
+                       MasterImage({{d1, d1 + 86399, d1 + 7200}, {d1 + 86400, d1 + 2 * 86400 - 1, d1 + 86400 + 60}}));
+  accumtest::WriteText(folder_ + "logs/a.log", Line("01/Mar/2026:10:00:00") + Line("01/Mar/2026:11:00:00"));
+  DravelEntry profile = RealtimeProfile();
+  std::snprintf(profile.LogFilePath, sizeof profile.LogFilePath, "%slogs/a.log", folder_.c_str());
+  EXPECT_EQ(LogFastRefresh(&profile, 0, 0, nullptr), 1);
+  EXPECT_EQ(profile.RealtimeFirstTime, d1);
+  EXPECT_EQ(profile.RealtimeLastTime, d1 + 86400 + 60);
+  EXPECT_EQ(profile.FirstLogTime, d1);                         // earlier data in the database
+  EXPECT_EQ(profile.LastLogTime, Wall(2026, 3, 1, 11, 0, 0));  // the logs reach further
 }
 
 TEST_F(DataSpanTest, WideningByOneRecord) {
