@@ -153,7 +153,13 @@ int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* recor
     }
     return 1;
   }
-  if (WriteRecordAtCursor(store, *record) != 1) return 0;
+  if (store->kind == kStoreOdbc) {
+    // A saved day's master row is written with the day; only a day that
+    // took nothing new is written back here.
+    if (detail == kDayNothingNew && RewriteMasterRecord(store, record) != 1) return 0;
+  } else if (WriteRecordAtCursor(store, *record) != 1) {
+    return 0;
+  }
   WidenRealtimeDateRange(profile, record->start, record->end, record->lastAdded);
   return 1;
 }
@@ -588,6 +594,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   if (profile == nullptr || run == nullptr) return kRealtimeReportStopped;
   if (rangeEnd % 86400 == 0 && rangeEnd != 0) --rangeEnd;
   ResetRealtimeProgress();
+  g_engine.abortFlag = 0;
   if (profile->PellavarFlag == 0) return kRealtimeReportNoStorage;
 
   const std::string dataFile = profileFile != nullptr ? profileFile : ProfileDataFile(profile);
