@@ -77,7 +77,7 @@ class Pipeline : public tpltest::TemplateFolder {
     if (run_->sectionListHandle != 0) kv::GlobalFree(run_->sectionListHandle);
     run_->sectionListHandle = kv::GlobalAlloc(kv::kGlobalMoveable, (records.size() + 1) * sizeof(TemplateSectionRecord));
     auto* block = static_cast<TemplateSectionRecord*>(kv::GlobalLock(run_->sectionListHandle));
-    std::memcpy(block, records.data(), records.size() * sizeof(TemplateSectionRecord));
+    if (!records.empty()) std::memcpy(block, records.data(), records.size() * sizeof(TemplateSectionRecord));
     kv::GlobalUnlock(run_->sectionListHandle);
     run_->sectionCount = static_cast<uint16_t>(records.size());
   }

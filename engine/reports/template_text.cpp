@@ -62,7 +62,7 @@ bool IEndsWith(std::string_view text, std::string_view suffix) {
 void CopyText(char* dst, size_t size, std::string_view src) {
   if (dst == nullptr || size == 0) return;
   const size_t n = std::min(size - 1, src.size());
-  std::memcpy(dst, src.data(), n);
+  if (n > 0) std::memcpy(dst, src.data(), n);
   dst[n] = 0;
 }
 
