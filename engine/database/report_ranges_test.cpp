@@ -17,6 +17,7 @@
 #include <vornic/report.h>
 
 #include "engine/core/engine_state.h"
+#include "engine/core/log_file_list.h"
 #include "engine/database/accum_testutil.h"
 #include "engine/database/analysis_context.h"
 #include "engine/database/finishing.h"
@@ -355,6 +356,13 @@ TEST_F(DataSpanTest, QuickRefreshReachesBackToTheRealtimeDatabase) {
   EXPECT_EQ(profile.RealtimeLastTime, d1 + 86400 + 60);
   EXPECT_EQ(profile.FirstLogTime, d1);                         // earlier data in the database
   EXPECT_EQ(profile.LastLogTime, Wall(2026, 3, 1, 11, 0, 0));  // the logs reach further
+
+  // The full status refresh fills the realtime span as well.
+  profile.RealtimeFirstTime = profile.RealtimeLastTime = 0;
+  EXPECT_EQ(vrn::GetProfileLogStatus(0, &profile, (folder_ + "logs/a.log").c_str(), nullptr, 0, 0), 1);
+  EXPECT_EQ(profile.RealtimeFirstTime, d1);
+  EXPECT_EQ(profile.RealtimeLastTime, d1 + 86400 + 60);
+  EXPECT_EQ(profile.FirstLogTime, Wall(2026, 3, 1, 10, 0, 0));
 }
 
 TEST_F(DataSpanTest, WideningByOneRecord) {
