@@ -425,7 +425,11 @@ VORNIC_API int32_t VRN_WriteTemplateItemList(const char* outputPath, uint16_t co
     if (item.SpecOffset > item.Length || item.SpecLength > item.Length - item.SpecOffset) item.SpecLength = 0, item.SpecOffset = 0;
   }
 
-  KvFile out = kv::FileOpen(outputPath, kv::kFileWrite, kv::FileDisposition::kCreateAlways);
+  // The new template is written beside the output and then put in its
+  // place, so that writing a template back over one of its sources reads
+  // the source whole before it is replaced.
+  const std::string partPath = std::string(outputPath) + ".part";
+  KvFile out = kv::FileOpen(partPath.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
   if (out == KV_INVALID_FILE) return 0;
   const TemplateItemRecord& first = items.front();
   bool ok = vrn::WriteTemplateHeader(first.TemplatePath, out, 0, first.StartOffset, header != nullptr ? header : nullptr,
@@ -448,7 +452,10 @@ VORNIC_API int32_t VRN_WriteTemplateItemList(const char* outputPath, uint16_t co
   const TemplateItemRecord& last = items.back();
   ok = ok && vrn::WriteTemplateHeader(last.TemplatePath, out, last.StartOffset + last.Length, vrn::kCopyToEnd, nullptr,
                                       vrn::kTemplateReadChunk) == 1;
-  kv::FileClose(out);
-  if (!ok) kv::FileDelete(outputPath);
+  ok = kv::FileClose(out) && ok;
+  ok = ok && kv::FileMove(partPath.c_str(), outputPath, true);
+  // A failed write leaves no partial file, and a template already standing
+  // at the output path stays as it was.
+  if (!ok) kv::FileDelete(partPath.c_str());
   return ok ? 1 : 0;
 }

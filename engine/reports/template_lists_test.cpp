@@ -228,6 +228,24 @@ TEST_F(TemplateLists, FailuresLeaveNothingBehind) {
   kv::GlobalFree(block);
 }
 
+TEST_F(TemplateLists, ATemplateWrittenBackOverItsSourceKeepsItsText) {
+  auto items = Items();
+  items[0].Modified = 1;
+  const uint16_t rows = 12;
+  std::memcpy(items[0].Spec, &rows, sizeof rows);
+  const uint32_t block = kv::GlobalAlloc(kv::kGlobalMoveable, (items.size() + 1) * sizeof(TemplateItemRecord));
+  std::memcpy(kv::GlobalLock(block), items.data(), items.size() * sizeof(TemplateItemRecord));
+  kv::GlobalUnlock(block);
+  EXPECT_EQ(VRN_WriteTemplateItemList(path_.c_str(), static_cast<uint16_t>(items.size()), block, "Again"), 1);
+  kv::GlobalFree(block);
+  const std::string text = ReadFile(path_);
+  EXPECT_NE(text.find("<KVHDR>Again</KVHDR>"), std::string::npos);
+  EXPECT_NE(text.find("%%%EndRepeat[0,12,2]%%%"), std::string::npos);
+  EXPECT_NE(text.find("%%TopBrowsersGraph[BARS=50"), std::string::npos);
+  EXPECT_NE(text.find("</html>"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".part"));
+}
+
 TEST_F(TemplateLists, HeaderCopyReplacesTheBlockOnce) {
   WriteFile(TemplatePath("h.txt"), "a<kvhdr>old</KVHDR>b<KVHDR>second</KVHDR>");
   KvFile out = kv::FileOpen(TemplatePath("o.txt").c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
