@@ -49,21 +49,8 @@ int ResolveSummaryByDay(const AnalysisContext* context, const char* name, char* 
 // end, minus the range start) / 86400, rounded up; 0 for an empty range.
 uint32_t ReportDayCount(uint32_t rangeStart, uint32_t rangeEnd, uint32_t now);
 
-// ---- the site's database lookups (authenticated users, visitor domains) ----
-// The lookup over the site's own ODBC data source is reached through these
-// entry points; while none is installed every lookup counts as unavailable
-// and the resolver writes ordinary table cells.
-struct MorvaneLookupService {
-  int (*connect)(MorvaneSettings* settings);                // 1 connected
-  int (*prepareUserQuery)(MorvaneSettings* settings);       // 1 prepared
-  int (*prepareIPQuery)(MorvaneSettings* settings);
-  // Fetches the data of `name` into out (size bytes); 1 when found.
-  int (*getDataByUser)(MorvaneSettings* settings, const char* name, char* out, size_t size);
-  int (*getDataByIP)(MorvaneSettings* settings, const char* name, char* out, size_t size);
-  void (*disconnect)();
-};
-void SetMorvaneLookupService(const MorvaneLookupService& service);
-// Closes the lookup's database connection (when a service is installed).
+// Closes the connection of the site's database lookup (authenticated users,
+// visitor domains) when one is open.
 void DisconnectMorvaneLookup();
 
 }  // namespace vrn
