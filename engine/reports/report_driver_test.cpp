@@ -127,6 +127,14 @@ TEST_F(WalkTest, ColumnsAreRemovedInTheMiddleOfALine) {
   }
 }
 
+TEST_F(WalkTest, ALineDroppedAfterARemovedColumnTakesBackOnlyItself) {
+  WriteStyle("Table Columns=12\n");
+  SetTemplate("prev\r\nx %%BeginColumn_%%abc%%EndColumn_Hits%% y %%MSWordAutoPrintOrNot%%\r\nnext\r\n");
+  std::string out;
+  ASSERT_EQ(Write(&out), 1);
+  EXPECT_EQ(out, "prev\r\nnext\r\n");
+}
+
 TEST_F(WalkTest, AnEmptySectionIsRemovedWithItsBookmarkLine) {
   const std::string text =
       "head\r\n%%TopBrowsersBeginSection%%\r\n<TABLE>\r\n<TR>%%Style_FrameWidth%%</TR>\r\n"
