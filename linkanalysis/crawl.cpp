@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -211,7 +212,8 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
       host.clear();
     }
     bool web = linkType == kLinkHttp || linkType == kLinkHttps;
-    bool outside = web && ctx->searchMode == 0 && !EqualNoCase(host, ctx->serverName);
+    bool outside = web && ctx->searchMode == 0 &&
+                   (!EqualNoCase(host, ctx->serverHost) || (port ? port : 80) != (ctx->serverPort ? ctx->serverPort : 80));
     if (outside) {
       flags |= kFlagOutside;
       if (!ctx->outsideLinks) flags |= kFlagTaken;
@@ -269,7 +271,8 @@ int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* re
         size_t gt = upper.rfind('>', at);
         if (lt == npos || (gt != npos && gt > lt)) continue;  // not inside a tag
       }
-      size_t second = upper.find(row.second, pos);
+      // The second token may share the first one's closing blank ("IMG " and " SRC").
+      size_t second = upper.find(row.second, at + 1);
       if (second == npos) continue;
       size_t nextLt = upper.find('<', second + 1);
       size_t nextGt = upper.find('>', second);
@@ -334,7 +337,8 @@ uint32_t LinkWorkerThread(void* argument) {
       } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
       ++ctx->requestsMade;
       if (rec.status == 404) ++ctx->pages404;
-      bool wantGet = ok && !(rec.flags & kFlagBody) && IsWeb(rec) &&
+      // A redirect chain cut off at RedirectCutoff ends without a further request.
+      bool wantGet = ok && !(rec.flags & kFlagBody) && IsWeb(rec) && rec.redirectCount < ctx->redirectCutoff &&
                      (rec.status == 200 || rec.status == 405 || rec.status == 500 ||
                       (rec.status == 204 && !(rec.flags & kFlagOutside)));
       if (wantGet && rec.category >= 2 && rec.category <= 14 && !ctx->downloadEverything) wantGet = false;
@@ -408,9 +412,12 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
     std::string folder = ctx->pluginFolder.empty() ? ctx->dataFolder : ctx->pluginFolder;
     if (!folder.empty() && folder.back() != '/') folder += '/';
     ctx->debugLogPath = folder + "DEBUG.TXT";
-    std::lock_guard<std::mutex> lock(ctx->debugLogLock);
-    ctx->debugLog = std::fopen(ctx->debugLogPath.c_str(), "w+b");
-    if (!ctx->debugLog) {
+    std::FILE* log = std::fopen(ctx->debugLogPath.c_str(), "w+b");
+    {
+      std::lock_guard<std::mutex> lock(ctx->debugLogLock);
+      ctx->debugLog = log;
+    }
+    if (!log) {
       ReportLinkError(ctx, "Couldn't create the debug log file.");
       return 0;
     }
@@ -443,6 +450,9 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
   while (!server.empty() && server.back() == '/') server.pop_back();
   for (char& c : server) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   ctx->serverName = server;
+  size_t colon = server.find(':');
+  ctx->serverHost = server.substr(0, colon);
+  ctx->serverPort = colon == npos ? 0 : std::atoi(server.c_str() + colon + 1);
   size_t dot1 = server.find('.');
   size_t dot2 = dot1 == npos ? npos : server.find('.', dot1 + 1);
   if (dot1 == npos)
@@ -495,7 +505,7 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
   // Seed the crawl with the start page as a link found on a pseudo-parent.
   PageRecord seed;
   std::memset(&seed, 0, sizeof seed);
-  std::strncpy(seed.host, ctx->serverName.c_str(), sizeof seed.host - 1);
+  std::strncpy(seed.host, ctx->serverHost.c_str(), sizeof seed.host - 1);
   seed.index = -1;
   seed.linkType = kLinkHttp;
   std::string start = JoinUrl(ctx->serverName, ctx->startPage, ctx->searchMode);

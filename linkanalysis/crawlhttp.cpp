@@ -65,6 +65,12 @@ void CloseSocket(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* sl
   }
   slot->socket = WS_INVALID_SOCKET;
   record->socket = -1;
+  // The next socket may get the same number: drop the events of this one that
+  // are still queued.
+  kv::ui::Message stale;
+  while (slot->led && kv::ui::PeekMessage(&stale, slot->led, WM_LINK_CONNECT, WM_LINK_SOCKET, kv::ui::PeekRemove)) {
+  }
+  slot->events = 0;
 }
 
 void Fail(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t status) {
@@ -179,7 +185,7 @@ int Resolve(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot) {
   slot->address.family = WS_AF_INET;
   slot->address.port = ctx->sockets.htons_(static_cast<uint16_t>(port));
   bool startHost = ctx->httpProxy.empty() && (record->linkType == kLinkHttp || record->linkType == kLinkHttps) &&
-                   record->port <= 0 && name == ctx->serverName;
+                   record->port == ctx->serverPort && name == ctx->serverHost;
   if (IsDottedNumber(name)) {
     uint32_t a = ctx->sockets.inet_addr(name.c_str());
     if (a == WS_INADDR_NONE) {

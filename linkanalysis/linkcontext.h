@@ -171,6 +171,8 @@ struct LinkAnalysisDataStruct {
   kvla::SocketCalls sockets;
   std::vector<kvla::Cookie> cookies;   // CookieMutex
   std::string siteKey;
+  std::string serverHost;              // the server name without its port
+  int32_t serverPort = 0;              // the port given with it, 0 when none
   uint32_t startHostAddress = 0;       // DNSLookupMutex; 0 = not cached
 
   // Messages of the error reporter.

@@ -1,0 +1,329 @@
+#include "linkanalysis/crawl.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "linkanalysis/crawlhttp.h"
+#include "linkanalysis/link_testutil.h"
+#include "platform/ui/window.h"
+
+namespace kvla {
+namespace {
+
+// Links found by scanning one page, as records of an in-memory run.
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::BeginMemoryRun(&ctx_);
+    ctx_.serverName = ctx_.serverHost = "www.site.test";
+    PageRecord seed{};
+    seed.index = -1;
+    std::strcpy(seed.host, "www.site.test");
+    seed.linkType = kLinkHttp;
+    std::string start = "=\"http://www.site.test/dir/index.html\"";
+    ASSERT_EQ(1, AddFoundLink(&ctx_, &seed, start.data(), start.size(), 0, 0));
+  }
+  void TearDown() override { test::EndMemoryRun(&ctx_); }
+
+  // Scans `html` as the start page's body; returns the found records by path.
+  std::map<std::string, PageRecord> Scan(const std::string& html) {
+    PageRecord root = ctx_.records[0];
+    EXPECT_EQ(1, ScanPage(&ctx_, nullptr, &root, html.data(), html.size()));
+    std::map<std::string, PageRecord> found;
+    for (int32_t i = 1; i < ctx_.count; ++i) found[ctx_.records[i].path] = ctx_.records[i];
+    return found;
+  }
+  LinkAnalysisDataStruct ctx_;
+};
+
+TEST_F(ScanTest, SkippedBlocksAndKeptLinks) {
+  auto found = Scan(
+      "<a href=\"keep.html\">k</a>"
+      "<!-- <a href=\"comment.html\">c</a> -->"
+      "<COMMENT><a href=\"c2.html\">x</a></COMMENT>"
+      "<SCRIPT language=\"js\"> <a href=\"script.html\">s</a> </SCRIPT>"
+      "<APPLET code=\"x\"><a href=\"applet.html\">a</a></APPLET>"
+      "<p>HREF=\"text.html\" outside any tag</a></p>"
+      "<A HREF = \"/abs/upper.html\">u</A>"
+      "<a href=\"keep.html\">again</a>");
+  std::set<std::string> paths;
+  for (auto& [p, r] : found) paths.insert(p);
+  EXPECT_EQ((std::set<std::string>{"/dir/keep.html", "/abs/upper.html"}), paths);
+  ASSERT_EQ(2u, ctx_.refs[0].children.size());
+  EXPECT_EQ(2, ctx_.refs[0].children[0].links);
+  int32_t keep = found["/dir/keep.html"].index;
+  ASSERT_EQ(1u, ctx_.refs[keep].parents.size());
+  EXPECT_EQ(2, ctx_.refs[keep].parents[0].links);
+}
+
+TEST_F(ScanTest, TagKindsCheckBitsAndLinkTypes) {
+  auto found = Scan(
+      "<img alt=\"a\" src=\"alt.gif\">"
+      "<img src=\"full.gif\" width=\"1\" height=\"2\" alt=\"q\">"
+      "<img src=\"bare.gif\">"
+      "<frame src=\"frame.html\"><body background=\"bg.gif\"><area shape=\"r\" href=\"area.html\">"
+      "<form method=\"post\" action=\"/cgi/form\"><input type=\"image\" src=\"in.gif\">"
+      "<meta http-equiv=\"refresh\" content=\"0; URL=next.html\">"
+      "<table background=\"tb.gif\"><embed src=\"movie.swf\">"
+      "<a href=\"mailto:me@site.test\">m</a><a href=\"file:///etc/passwd\">f</a>"
+      "<a href=\"telnet://host.test\">t</a><a href=\"http://other.test/x.html\">o</a>"
+      "<a href=\"page.html#part\">p</a>");
+  struct Case {
+    const char* path;
+    int32_t bits;
+    int32_t linkType;
+  } cases[] = {
+      {"/dir/alt.gif", 6, kLinkHttp},      {"/dir/full.gif", 0, kLinkHttp},   {"/dir/bare.gif", 7, kLinkHttp},
+      {"/dir/frame.html", 0, kLinkHttp},   {"/dir/bg.gif", 7, kLinkHttp},     {"/dir/area.html", 0, kLinkHttp},
+      {"/cgi/form", 0, kLinkHttp},         {"/dir/in.gif", 7, kLinkHttp},     {"/dir/next.html", 0, kLinkHttp},
+      {"/dir/tb.gif", 7, kLinkHttp},       {"/dir/movie.swf", 0, kLinkHttp},  {"mailto:me@site.test", 0, kLinkMailto},
+      {"file:///etc/passwd", 0, kLinkFile}, {"telnet://host.test", 0, kLinkTelnet}, {"/x.html", 0, kLinkHttp},
+      {"/dir/page.html#part", 0, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(found.count(c.path)) << c.path;
+    EXPECT_EQ(c.bits, found[c.path].checkBits) << c.path;
+    EXPECT_EQ(c.linkType, found[c.path].linkType) << c.path;
+  }
+  EXPECT_EQ(std::size(cases), found.size());
+  EXPECT_TRUE(found["/x.html"].flags & kFlagOutside);
+  EXPECT_TRUE(found["/x.html"].flags & kFlagTaken);  // outside links are not followed here
+  EXPECT_STREQ("other.test", found["/x.html"].host);
+  EXPECT_EQ(200, found["/dir/page.html#part"].status);
+  EXPECT_FALSE(found["/dir/area.html"].flags & kFlagTaken);
+}
+
+TEST_F(ScanTest, SyntaxFaultsBecomeErrorRecords) {
+  auto found = Scan(
+      "<a href=noquote.html>x</a>"
+      "<a href>y</a>"
+      "<a href=\"open.html>z</a>"
+      "<a href=\"" + std::string(1100, 'l') + "\">w</a>");
+  std::multiset<int32_t> statuses;
+  for (auto& [p, r] : found) {
+    EXPECT_EQ(0u, p.find("ERROR"));
+    EXPECT_TRUE(r.flags & kFlagTaken);
+    EXPECT_NE(0u, r.linkText);
+    statuses.insert(r.status);
+  }
+  EXPECT_EQ((std::multiset<int32_t>{kStatusNoEquals, kStatusNoLeadingQuote, kStatusNoTrailingQuote,
+                                    kStatusUrlTooLong}),
+            statuses);
+}
+
+// Whole crawls against the loopback site.
+const char kIndex[] =
+    "<html><head><title>Home</title></head><body>\n"
+    "<a href=\"page1.html\">1</a> <a href=\"page1.html\">1 again</a>\n"
+    "<a href=\"sub/page2.html\">2</a> <a href=\"missing.html\">broken</a>\n"
+    "<a href=\"/r/2\">redirect</a> <a href=\"/r/9\">long redirect</a> <a href=\"/nocontent\">nc</a>\n"
+    "<a href=\"cookie.html\">cookie</a> <a href=\"mailto:me@site.test\">mail</a>\n"
+    "<a href=\"file:///etc/passwd\">file</a> <a href=\"http://localhost:@PORT@/outside.html\">out</a>\n"
+    "<!-- <a href=\"hidden.html\">h</a> -->\n"
+    "<img src=\"logo.gif\" alt=\"logo\">\n"
+    "</body></html>\n";
+
+std::map<std::string, std::string> SiteFiles() {
+  return {
+      {"index.html", kIndex},
+      {"page1.html", "<html><title>One</title><a href=\"index.html\">home</a><a href=\"sub/page2.html\">2</a></html>"},
+      {"sub/page2.html", "<html><title>Two</title><a href=\"../page1.html\">1</a><a href=\"deep.html\">d</a></html>"},
+      {"sub/deep.html", "<html><title>Deep</title></html>"},
+      {"logo.gif", "GIF89a<a href=\"never.html\">"},
+      {"outside.html", "<html></html>"},
+      {"hidden.html", "<html></html>"},
+  };
+}
+
+struct CrawlResult {
+  std::map<std::string, PageRecord> byUrl;
+  std::vector<std::string> requests;
+  int notified = 0;
+  std::map<std::string, std::string> titles;
+};
+
+int g_notified = 0;
+KvResult NotifyProc(KvWindow w, uint32_t msg, KvWParam wp, KvLParam lp) {
+  if (msg == kv::msg::User + 77) {
+    ++g_notified;
+    return 0;
+  }
+  return kv::ui::DefWindowProc(w, msg, wp, lp);
+}
+
+// Runs a crawl as the run window does: start-up, wait until idle, stop, save,
+// clean up; then reads the saved database back.
+CrawlResult Crawl(LinkAnalysisDataStruct& ctx, test::TestSite* site) {
+  CrawlResult result;
+  static bool registered = kv::ui::RegisterWindowClass("LinkTestNotify", &NotifyProc, 0);
+  EXPECT_TRUE(registered);
+  g_notified = 0;
+  ctx.notifyWindow = kv::ui::CreateWindow("LinkTestNotify", "", 0, 0, 0);
+  ctx.notifyMessage = kv::msg::User + 77;
+  EXPECT_EQ(1, KVLA_AnalysisEngineStartUp(0, &ctx));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  int idleRounds = 0;
+  while (idleRounds < 3 && std::chrono::steady_clock::now() < deadline) {
+    kv::ui::Message m;
+    while (kv::ui::PeekMessage(&m)) kv::ui::DispatchMessage(&m);
+    idleRounds = IsCrawlIdle(&ctx) ? idleRounds + 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_EQ(3, idleRounds) << "the crawl did not end";
+  StopWorkers(&ctx);
+  kv::ui::Message m;
+  while (kv::ui::PeekMessage(&m)) kv::ui::DispatchMessage(&m);
+  result.notified = g_notified;
+  EXPECT_EQ(1, SaveLinkDatabase(&ctx));
+  EXPECT_EQ(1, KVLA_AnalysisEngineCleanUp(0, &ctx));
+  kv::ui::DestroyWindow(ctx.notifyWindow);
+  EXPECT_EQ(1, OpenLinkDatabase(&ctx));
+  for (int32_t i = 0; i < ctx.count; ++i) {
+    PageRecord r{};
+    EXPECT_TRUE(KVLA_ReadDatabaseItem(&ctx, i, &r));
+    std::string url = RecordUrl(r);
+    EXPECT_FALSE(result.byUrl.count(url)) << "twice: " << url;
+    result.byUrl[url] = r;
+    char title[kMaxDynamicText];
+    KVLA_GetPageTitle(&ctx, &r, title);
+    result.titles[url] = title;
+  }
+  if (site) result.requests = site->requests();
+  return result;
+}
+
+class CrawlTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    auto files = SiteFiles();
+    site_ = std::make_unique<test::TestSite>(files);
+    // The outside link names this very server under another name.
+    std::string index = kIndex;
+    index.replace(index.find("@PORT@"), 6, std::to_string(site_->port()));
+    test::WriteFile(site_->root() + "/index.html", index);
+    ctx_.dataFolder = folder_.path();
+    ctx_.serverName = "http://" + site_->host() + "/";
+    ctx_.startPage = "/index.html";
+    ctx_.dialupTimeout = 10;
+    ctx_.generalPurposeTimeout = 10;
+    ctx_.redirectCutoff = 5;
+  }
+  std::string Url(const std::string& path) { return "http://" + site_->host() + path; }
+  test::TempFolder folder_;
+  std::unique_ptr<test::TestSite> site_;
+  LinkAnalysisDataStruct ctx_;
+};
+
+TEST_P(CrawlTest, EveryLinkLandsInTheDatabase) {
+  ctx_.numThreads = GetParam();
+  CrawlResult r = Crawl(ctx_, site_.get());
+  struct Expect {
+    std::string url;
+    int32_t status;
+    bool analysed;
+  } expected[] = {
+      {Url("/index.html"), 200, true},     {Url("/page1.html"), 200, true},   {Url("/sub/page2.html"), 200, true},
+      {Url("/sub/deep.html"), 200, true},  {Url("/missing.html"), 404, true}, {Url("/r/0"), 200, true},
+      {Url("/r/5"), 200, true},            {Url("/nocontent"), 204, true},    {Url("/cookie.html"), 200, true},
+      {Url("/needcookie.html"), 200, true}, {"mailto:me@site.test", 0, true}, {"file:///etc/passwd", 0, true},
+      {"http://localhost:" + std::to_string(site_->port()) + "/outside.html", 0, false},
+      {Url("/logo.gif"), 200, true},
+  };
+  for (const Expect& e : expected) {
+    ASSERT_TRUE(r.byUrl.count(e.url)) << e.url;
+    EXPECT_EQ(e.status, r.byUrl[e.url].status) << e.url;
+    EXPECT_EQ(e.analysed, (r.byUrl[e.url].flags & kFlagAnalysed) != 0) << e.url;
+  }
+  EXPECT_EQ(std::size(expected), r.byUrl.size());
+  EXPECT_EQ("Home", r.titles[Url("/index.html")]);
+  EXPECT_EQ("Two", r.titles[Url("/sub/page2.html")]);
+  // Redirects: the first one's status and the original path are kept.
+  const PageRecord& redirected = r.byUrl[Url("/r/0")];
+  EXPECT_EQ(2, redirected.redirectCount);
+  EXPECT_EQ(302, redirected.firstRedirectStatus);
+  char text[kMaxDynamicText];
+  ASSERT_EQ(1, KVLA_GetDynamicData(&ctx_, static_cast<int32_t>(redirected.originalPath), text));
+  EXPECT_STREQ("/r/2", text);
+  EXPECT_EQ(5, r.byUrl[Url("/r/5")].redirectCount);  // cut off: no further request
+  EXPECT_FALSE(r.byUrl[Url("/logo.gif")].flags & kFlagGetSent);
+  EXPECT_TRUE(r.byUrl[Url("/nocontent")].flags & kFlagGetSent);
+
+  std::multiset<std::string> asked;
+  for (const std::string& line : r.requests) {
+    asked.insert(line.substr(0, line.find('|')));
+    EXPECT_EQ(std::string::npos, line.find("outside")) << line;
+    EXPECT_EQ(std::string::npos, line.find("hidden")) << line;
+    EXPECT_EQ(std::string::npos, line.find("never")) << line;
+  }
+  EXPECT_EQ(1u, asked.count("HEAD /index.html"));
+  EXPECT_EQ(1u, asked.count("GET /index.html"));
+  EXPECT_EQ(1u, asked.count("HEAD /logo.gif"));
+  EXPECT_EQ(0u, asked.count("GET /logo.gif"));
+  EXPECT_EQ(0u, asked.count("HEAD /r/4"));
+  EXPECT_EQ(1u, asked.count("HEAD /r/5"));
+
+  // Parents and children survive the save.
+  PageRecord index = r.byUrl[Url("/index.html")];
+  PageRecord child{};
+  char url[512];
+  ASSERT_TRUE(KVLA_GetPageChild(&ctx_, &index, url, 0, 404, 511, &child));
+  EXPECT_EQ(Url("/missing.html"), url);
+  PageRecord page1 = r.byUrl[Url("/page1.html")];
+  int32_t n = 0;
+  RefEntry* parents = KVLA_ReadReferenceList(&ctx_, &page1, 0, &n);
+  ASSERT_EQ(2, n);
+  std::map<int32_t, int32_t> links = {{parents[0].index, parents[0].links}, {parents[1].index, parents[1].links}};
+  std::free(parents);
+  EXPECT_EQ(2, links[index.index]);
+  EXPECT_EQ(1, links[r.byUrl[Url("/sub/page2.html")].index]);
+  EXPECT_EQ(r.notified, static_cast<int>(std::count_if(r.byUrl.begin(), r.byUrl.end(), [](const auto& kv) {
+              return (kv.second.flags & kFlagAnalysed) != 0;
+            })));
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, CrawlTest, ::testing::Values(1, 4, 60));
+
+TEST(CrawlLocal, LocalFileTree) {
+  test::TempFolder site;
+  test::WriteFile(site.file("index.html"),
+                  "<html><title>Local</title><a href=\"a.html\">a</a><a href=\"missing.html\">m</a>"
+                  "<img src=\"pic.gif\"></html>");
+  test::WriteFile(site.file("a.html"), "<html><title>A</title><a href=\"index.html\">back</a></html>");
+  test::WriteFile(site.file("pic.gif"), "GIF89a");
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.searchMode = 1;
+  ctx.localFilePath = "file://" + site.file("index.html");
+  ctx.numThreads = 2;
+  ctx.outsideLinks = true;
+  CrawlResult r = Crawl(ctx, nullptr);
+  EXPECT_FALSE(ctx.outsideLinks);
+  std::map<std::string, int32_t> statuses;
+  for (auto& [url, rec] : r.byUrl) statuses[rec.path] = rec.status;
+  EXPECT_EQ((std::map<std::string, int32_t>{{"/index.html", 200}, {"/a.html", 200}, {"/missing.html", 404},
+                                            {"/pic.gif", 200}}),
+            statuses);
+  EXPECT_EQ("A", r.titles["http:///a.html"]);
+  EXPECT_EQ(6, r.byUrl["http:///pic.gif"].contentLength);
+}
+
+TEST(CrawlStartUp, FailuresAreReported) {
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.debugMode = true;
+  ctx.pluginFolder = data.file("no/such/folder");
+  EXPECT_EQ(0, KVLA_AnalysisEngineStartUp(0, &ctx));
+  ASSERT_FALSE(ctx.errors.empty());
+  EXPECT_EQ("Couldn't create the debug log file.", ctx.errors.back());
+  EXPECT_EQ(1, KVLA_AnalysisEngineCleanUp(0, &ctx));
+}
+
+}  // namespace
+}  // namespace kvla
