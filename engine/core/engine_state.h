@@ -104,6 +104,7 @@ struct EngineState {
   // nothing clears it when a report succeeds.
   std::string summaryErrorText;
   KvGlobal templateSectionList = 0; uint16_t templateSectionCount = 0;  // section list of the report being written (0 = none)
+  uint16_t noPageTitles = 0;  // [Defaults] NoHTMLTitles, read by each report: 1 = page-title lookups give no title
 };
 
 extern EngineState g_engine;

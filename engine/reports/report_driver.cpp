@@ -41,7 +41,6 @@ using kv::ToAsciiLower;
 
 namespace {
 
-ReportWriterSettings g_writerSettings;
 // The file callback of the realtime report in progress: the realtime side's
 // status texts reach the client through it.
 ReportFileCallback g_realtimeFileCallback = nullptr;
@@ -338,7 +337,6 @@ bool WalkTemplate(Walk& w) {
 
 // ---- settings and style -------------------------------------------------------
 
-ReportWriterSettings& WriterSettings() { return g_writerSettings; }
 ReportStyle& CurrentReportStyle() { return g_style; }
 
 OutputKind OutputKindOf(const char* outputPath) {
@@ -353,7 +351,7 @@ OutputKind OutputKindOf(const char* outputPath) {
 }
 
 void ReadWriterSettings(const char* outputPath) {
-  g_writerSettings.noPageTitles = static_cast<uint16_t>(GetModuleProfileInt("Defaults", "NoHTMLTitles", 0));
+  g_engine.noPageTitles = static_cast<uint16_t>(GetModuleProfileInt("Defaults", "NoHTMLTitles", 0));
   ChartSettings& chart = GetChartSettings();
   chart.debug = static_cast<uint32_t>(GetBaseProfileInt("Main", "Debug", 0));
   chart.fullPath = static_cast<uint32_t>(GetBaseProfileInt("Report", "Full Path", 0));

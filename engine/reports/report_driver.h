@@ -26,13 +26,9 @@ struct ReportHandle;
 struct AnalysisContext;
 
 // ---- engine-wide writer settings ------------------------------------------
-// Read at the start of every WriteReport and left in force afterwards; the
-// chart settings (debug, full path, graph type) are kept with the charts
-// (GetChartSettings, report_tables.h).
-struct ReportWriterSettings {
-  uint16_t noPageTitles = 0;  // module INI [Defaults] NoHTMLTitles: 1 = no page-title lookups
-};
-ReportWriterSettings& WriterSettings();
+// Read at the start of every WriteReport and left in force afterwards: the
+// no-page-titles setting (g_engine.noPageTitles, which the page-title lookup
+// reads) and the chart settings (GetChartSettings, report_tables.h).
 // Reads the writer and chart settings for a report to outputPath (a
 // document report forces graph type 2 and full path 1).
 void ReadWriterSettings(const char* outputPath);

@@ -301,6 +301,21 @@ TEST_F(WalkTest, AFramePageWrapsAnHtmlReportButNotAText) {
   EXPECT_FALSE(Exists(reports + "plain_b.htm"));
 }
 
+TEST_F(WalkTest, WriterSettingsAreReadForEachReportAndStayInForce) {
+  WriteFile(Folder() + "kvm_log/kvm_log.ini", "[Defaults]\nNoHTMLTitles=1\n[Report]\nGraph Type=1\n");
+  WriteFile(vrn::BaseIniPath(), "[Main]\nDebug=1\n[Report]\nFull Path=0\n");
+  SetTemplate("x");
+  ASSERT_EQ(Write(nullptr), 1);
+  EXPECT_EQ(vrn::g_engine.noPageTitles, 1);
+  EXPECT_EQ(vrn::GetChartSettings().graphType, 1u);
+  EXPECT_EQ(vrn::GetChartSettings().debug, 1u);
+  EXPECT_EQ(vrn::GetChartSettings().fullPath, 0u);
+  WriteFile(Folder() + "kvm_log/kvm_log.ini", "[Defaults]\n");
+  ASSERT_EQ(Write(nullptr), 1);
+  EXPECT_EQ(vrn::g_engine.noPageTitles, 0);
+  EXPECT_EQ(vrn::GetChartSettings().graphType, 0u);
+}
+
 // ---- style -------------------------------------------------------------------------------
 
 TEST_F(WalkTest, StyleDefaultsAndLimits) {
