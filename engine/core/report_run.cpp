@@ -313,7 +313,7 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
                                   const char* viewCaption, char* viewFolder, uint32_t* outHandle,
                                   uint32_t lineWidth, uint16_t realtimeOption, uint32_t startTime,
                                   uint32_t endTime, uint32_t kind, uint32_t variant, const char* styleName,
-                                  const char* language, const char* /*reportHeader*/, uint32_t sectionListHandle,
+                                  const char* language, const char* reportHeader, uint32_t sectionListHandle,
                                   uint16_t sectionCount, uint16_t* errorWord) {
   SetError(errorWord, 0);
   if (outHandle != nullptr) *outHandle = 0;
@@ -402,6 +402,9 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
     SetError(errorWord, VRN_ERR_NO_MEMORY);
     return -1;
   }
+  // The report header the template's "ReportHeader" shows.
+  if (kind == kReportKindAnalysis && reportHeader != nullptr)
+    CopyBounded(RunContext(run)->emptyText2, sizeof RunContext(run)->emptyText2, reportHeader);
 
   if (IsTextView(kind)) {
     // A series whose files do not exist yet, so that files kept by earlier

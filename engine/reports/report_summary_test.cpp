@@ -13,7 +13,9 @@
 #include <vornic/templates.h>
 
 #include "engine/core/engine_state.h"
+#include "engine/database/analysis_context.h"
 #include "engine/reports/report_driver_testutil.h"
+#include "engine/reports/template_variables.h"
 #include "platform/base/memory.h"
 
 namespace {
@@ -65,7 +67,7 @@ TEST_F(SummaryTest, AnAnalysisRunBecomesAnHtmlReport) {
   uint32_t handle = 0;
   uint16_t error = 0;
   ASSERT_EQ(VRN_Cre8Report(7, 0, profile, "site.wlp", "Summary", output, &handle, 80, 0, Wall(2026, 11, 1, 0, 0, 0),
-                           Wall(2026, 12, 1, 0, 0, 0), 6, 0, "Test", "ENGLISH", "", sections, count, &error),
+                           Wall(2026, 12, 1, 0, 0, 0), 6, 0, "Test", "ENGLISH", "Quarterly header", sections, count, &error),
             0)
       << error;
   int steps = 0;
@@ -76,7 +78,17 @@ TEST_F(SummaryTest, AnAnalysisRunBecomesAnHtmlReport) {
   EXPECT_EQ(ADT_GetReportRecCount(handle), 425u);
 
   const KvGlobal database = VRN_DoSummary(handle, nullptr, drvtest::RecordFileCall);
-  EXPECT_NE(database, 0u);
+  ASSERT_NE(database, 0u);
+  {
+    // The run's report header is what the template's "ReportHeader" shows.
+    auto* context = static_cast<vrn::AnalysisContext*>(kv::GlobalLock(database));
+    ASSERT_NE(context, nullptr);
+    char value[64] = {};
+    uint32_t marker = 0;
+    vrn::ResolveTemplateVariable(nullptr, context, "ReportHeader", value, sizeof value, &marker, nullptr);
+    EXPECT_STREQ(value, "Quarterly header");
+    kv::GlobalUnlock(database);
+  }
   const std::string report = ReadFile(output);
   EXPECT_NE(report.find("<HTML>"), std::string::npos);
   EXPECT_NE(report.find("</HTML>"), std::string::npos);
