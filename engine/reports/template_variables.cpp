@@ -505,9 +505,10 @@ bool ResolveFamilies(AnalysisContext* context, const char* name, const Out& out,
         out.Set("");
         return true;
       }
-      // The bandwidth table is shown by its first item alone; a table
-      // without items keeps its count of 0.
-      if (table->Count > 1) table->Count = 1;
+      // The bandwidth table holds one item (the byte sums of the slots) once
+      // a hit has bytes. Its count is left as it is: raising it for an empty
+      // table would show an item that does not exist, lowering it would lose
+      // items from the table's release.
     }
     EmitCell(context, out, name, f.prefix, f.index, f.index == kTopCompanies ? 1 : 0, callback);
     return true;

@@ -214,15 +214,15 @@ TEST_F(VariablesTest, UnknownNamesAndTextsCopiedAsTheyStand) {
   EXPECT_STREQ(text, "");
 }
 
-TEST_F(VariablesTest, AnEmptyBandwidthTableIsNotGivenAnItem) {
+TEST_F(VariablesTest, TheBandwidthTableKeepsItsItemCount) {
   vrn::SummaryTableEntry* table = &context_->templ.TopTablesPtr[vrn::kTopBandwidth];
   ASSERT_EQ(table->Count, 0u);
-  Value("TopBandwidthHits[0]");
+  EXPECT_EQ(Value("TopBandwidthHits[0]"), "");
   EXPECT_EQ(table->Count, 0u);
-  ASSERT_NE(AddItem(vrn::kTopBandwidth, "a", 5), nullptr);
+  ASSERT_NE(AddItem(vrn::kTopBandwidth, " ", 5), nullptr);
   ASSERT_NE(AddItem(vrn::kTopBandwidth, "b", 6), nullptr);
-  Value("TopBandwidthHits[0]");
-  EXPECT_EQ(table->Count, 1u);
+  EXPECT_EQ(Value("TopBandwidthHits[0]"), "5");
+  EXPECT_EQ(table->Count, 2u);
 }
 
 TEST_F(VariablesTest, TableFamiliesReachTheirTables) {
