@@ -171,6 +171,14 @@ TEST_F(SummaryTest, ARealtimeReportIsWrittenFromTheStoredDays) {
   const std::string report = ReadFile(output);
   EXPECT_NE(report.find("/about.html"), std::string::npos);
   EXPECT_EQ(report.find("%%"), std::string::npos);
+
+  // Bringing the days up to date writes no report.
+  const std::string second = Folder() + "reports/update.htm";
+  EXPECT_EQ(VRN_DoRealtime(profile, second.c_str(), "Test", nullptr, nullptr, VRN_REALTIME_EXACT_PATH,
+                           Wall(2026, 11, 1, 0, 0, 0), Wall(2026, 12, 1, 0, 0, 0), nullptr, nullptr, sections, count,
+                           1),
+            0);
+  EXPECT_FALSE(drvtest::Exists(second));
   VRN_FreeSet(profile);
   kv::GlobalFree(sections);
 }
