@@ -18,7 +18,7 @@ using kvla::test::WriteFile;
 
 namespace {
 
-class ProfileFolderTest : public ::testing::Test {
+class LinkProfileFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kvla::SetLocalDirectory(local_.path());
@@ -29,7 +29,7 @@ class ProfileFolderTest : public ::testing::Test {
   TempFolder local_;
 };
 
-TEST_F(ProfileFolderTest, ScheduleRoundTripKeepsEveryFieldAndKeyOrder) {
+TEST_F(LinkProfileFilesTest, ScheduleRoundTripKeepsEveryFieldAndKeyOrder) {
   ScheduleEntry in{};
   std::snprintf(in.scheduleFile, sizeof in.scheduleFile, "%s", Profile("LINK0.LAS").c_str());
   in.startTime = 1700000000;
@@ -62,7 +62,7 @@ TEST_F(ProfileFolderTest, ScheduleRoundTripKeepsEveryFieldAndKeyOrder) {
   EXPECT_EQ(std::memcmp(&in, &out, sizeof in), 0);
 }
 
-TEST_F(ProfileFolderTest, MissingScheduleReadsEmptyAndTooLongPathIsRefused) {
+TEST_F(LinkProfileFilesTest, MissingScheduleReadsEmptyAndTooLongPathIsRefused) {
   ScheduleEntry out{};
   ASSERT_TRUE(kvla::ReadSchedule(Profile("NONE.LAS").c_str(), &out));
   EXPECT_EQ(out.startTime, 0);
@@ -74,7 +74,7 @@ TEST_F(ProfileFolderTest, MissingScheduleReadsEmptyAndTooLongPathIsRefused) {
   EXPECT_STREQ(out.scheduleFile, "");
 }
 
-TEST_F(ProfileFolderTest, MemorizedReportStoredValuesAreChecked) {
+TEST_F(LinkProfileFilesTest, MemorizedReportStoredValuesAreChecked) {
   struct Case {
     const char* lines;
     int32_t index;  // table index, or -1 for URLType
@@ -101,7 +101,7 @@ TEST_F(ProfileFolderTest, MemorizedReportStoredValuesAreChecked) {
   EXPECT_EQ(kvla::ReportRowMaximum(-1), 1);
 }
 
-TEST_F(ProfileFolderTest, MemorizedReportRoundTripAndApply) {
+TEST_F(LinkProfileFilesTest, MemorizedReportRoundTripAndApply) {
   kvla::MemorizedReport in{};
   std::snprintf(in.file, sizeof in.file, "%s", Profile("LINK3.LAR").c_str());
   std::snprintf(in.description, sizeof in.description, "Weekly");
@@ -128,7 +128,7 @@ TEST_F(ProfileFolderTest, MemorizedReportRoundTripAndApply) {
   EXPECT_EQ(settings.title, "Site quality");
 }
 
-TEST_F(ProfileFolderTest, ListsAndFreeNames) {
+TEST_F(LinkProfileFilesTest, ListsAndFreeNames) {
   int32_t count = 5;
   EXPECT_EQ(KVLA_GetProfileFileList(&count), nullptr);
   EXPECT_EQ(count, 0);
@@ -160,7 +160,7 @@ TEST_F(ProfileFolderTest, ListsAndFreeNames) {
   EXPECT_EQ(kvla::NextFreeFileName(".LAR"), Profile("LINK1.LAR"));
 }
 
-TEST(SaveToAddressTest, KindsByPrefix) {
+TEST(LinkSaveToTest, KindsByPrefix) {
   struct Case {
     const char* text;
     int32_t kind;
@@ -174,7 +174,7 @@ TEST(SaveToAddressTest, KindsByPrefix) {
   EXPECT_EQ(kvla::LocalFromFileUrl("C:\\x"), "C:\\x");
 }
 
-TEST(SaveToAddressTest, BuildingTheAddress) {
+TEST(LinkSaveToTest, BuildingTheAddress) {
   const std::string folder = "/local/REPORTS/Link Analysis/";
   struct Case {
     int32_t kind;
@@ -208,7 +208,7 @@ TEST(SaveToAddressTest, BuildingTheAddress) {
   }
 }
 
-TEST(ScheduleDateTest, ParsingDatesAndTimes) {
+TEST(LinkScheduleDateTest, ParsingDatesAndTimes) {
   struct Case {
     const char* date;
     const char* time;
@@ -244,7 +244,7 @@ TEST(ScheduleDateTest, ParsingDatesAndTimes) {
   }
 }
 
-TEST(ScheduleDateTest, ShownTextsParseBackToTheSameTime) {
+TEST(LinkScheduleDateTest, ShownTextsParseBackToTheSameTime) {
   for (int order = 0; order < 3; ++order) {
     std::string date, time;
     const int64_t when = 1781234567;
