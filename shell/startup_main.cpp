@@ -15,6 +15,7 @@
 #include "platform/ui/dialog.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
+#include "shell/options_remote.h"
 #include "shell/plugin_host.h"
 #include "shell/settings_file.h"
 #include "shell/settings_scramble.h"
@@ -209,6 +210,7 @@ int RunApplication(KvModule instance, intptr_t /*ignored*/, const char* commandL
   }
 
   host::LoadSupportLibraries(folder, a.logonToken);
+  kv::opts::InitRemoteReports();
 
   ui::PostMessage(hidden, kOpenPanelMessage, static_cast<KvWParam>(showCommand), 0);
   ui::Message m;
@@ -237,6 +239,7 @@ void ShutdownApplication() {
   a.splashWindow = 0;
   ui::UnregisterWindowClass(kProgressBarClass);
   CallCustomControls(67, a.programInstance);
+  kv::opts::ExitRemoteReports();
   host::UnloadSupportLibraries();
   host::ClearEntryArrays();
   if (a.resourceModule && a.resourceModule != a.programInstance) KvFreeModule(a.resourceModule);
@@ -332,6 +335,8 @@ extern "C" KvResult MainWndProc(KvWindow window, uint32_t message, KvWParam wpar
         kv::app::PanelStart start;
         start.showCommand = static_cast<int32_t>(wparam);
         start.flag = 0;
+        // The remote report server starts once the panel is shown.
+        kv::ui::PostMessage(window, kv::opts::kStartWebServerMessage, 0, 0);
         kv::ui::DialogBoxParam(a.resourceModule, kv::app::kPanelTemplate, 0, Big_Buttons_Dialog,
                                reinterpret_cast<KvLParam>(&start));
         a.panelWindow = 0;
@@ -350,7 +355,10 @@ extern "C" KvResult MainWndProc(KvWindow window, uint32_t message, KvWParam wpar
     case kv::msg::Destroy:
       kv::ui::PostQuitMessage(0);
       return 0;
-    default:
+    default: {
+      KvResult result = 0;
+      if (kv::opts::HandleRemoteReportMessage(message, wparam, lparam, &result)) return result;
       return kv::ui::DefWindowProc(window, message, wparam, lparam);
+    }
   }
 }
