@@ -8,20 +8,7 @@
 
 #include "engine/network/dns_queue.h"
 #include "engine/network/hit_step.h"
-#include "engine/network/title_cache.h"
 
 namespace vrn {
-
-// ---- title cache (replaced by the page title code) -------------------------
-
-// No title cache is kept yet, so there is nothing to write.
-void SaveTitleCache() {}
-
-// Page titles are not fetched yet: no title is found.
-int GetPageTitle(const char*, const char*, const char*, char* title, size_t size, int32_t (*)(int32_t, const char*, int32_t),
-                 uint32_t*) {
-  if (title != nullptr && size != 0) title[0] = '\0';
-  return 0;
-}
 
 }  // namespace vrn

@@ -26,5 +26,6 @@
 #include <vornic/adviews.h>
 #include <vornic/realtime.h>
 #include <vornic/odbcstore.h>
+#include <vornic/titles.h>
 
 #endif
