@@ -78,18 +78,25 @@ void ScanTemplateSections(const char* path) {
     }
     const std::string_view text(window.data(), want);
     size_t pos = 0;
-    size_t lastEnd = 0;  // end of the last complete token of this window
+    size_t lastEnd = 0;      // end of the last complete token of this window
+    size_t unclosed = 0;     // opening "%%" of a token the window cuts off
     for (;;) {
       const size_t open = text.find("%%", pos);
       if (open == std::string_view::npos) break;
       const size_t close = text.find("%%", open + 2);
-      if (close == std::string_view::npos) break;
+      if (close == std::string_view::npos) {
+        unclosed = open;
+        break;
+      }
       NoteToken(text.substr(open + 2, close - open - 2));
       pos = close + 2;
       lastEnd = pos;
     }
-    // A token cut by the window's end is read again at the start of the next.
-    offset += lastEnd > 0 ? static_cast<int64_t>(lastEnd) : static_cast<int64_t>(want);
+    // A token cut by the window's end is read again at the start of the
+    // next window, also when the window held no complete token before it.
+    size_t advance = lastEnd > 0 ? lastEnd : (unclosed > 0 ? unclosed : want);
+    if (want < kSectionScanWindow) advance = want;  // the last window
+    offset += static_cast<int64_t>(advance);
   }
   kv::FileClose(file);
   ResetEntry(table[kObsoleteTopPathsSection]);

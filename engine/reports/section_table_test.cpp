@@ -71,6 +71,15 @@ TEST_F(SectionScan, ATokenAcrossTheWindowBoundaryIsFound) {
   EXPECT_EQ(GetSectionTable()[Section("TopCities")].used, 1u);
 }
 
+TEST_F(SectionScan, ATokenCutOffAWindowWithoutOtherTokensIsFound) {
+  std::string text(vrn::kSectionScanWindow - 5, ' ');
+  text += "%%TopStates[6]%%";
+  text += std::string(300, ' ');
+  Scan(text);
+  EXPECT_EQ(GetSectionTable()[Section("TopStates")].used, 1u);
+  EXPECT_EQ(GetSectionTable()[Section("TopStates")].maxRow, 6u);
+}
+
 TEST_F(SectionScan, AMissingTemplateLeavesEverySectionUnused) {
   GetSectionTable()[Section("GeneralStats")].used = 1;
   vrn::ScanTemplateSections((folder_ + "missing.htm").c_str());
