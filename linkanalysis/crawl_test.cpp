@@ -288,6 +288,41 @@ TEST_P(CrawlTest, EveryLinkLandsInTheDatabase) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, CrawlTest, ::testing::Values(1, 4, 60));
 
+TEST(CrawlOptions, StayBelowAndOutsideLinks) {
+  test::TestSite site({
+      {"index.html", "<html><a href=\"sub/start.html\">s</a></html>"},
+      {"sub/start.html", "<html><a href=\"../index.html\">up</a><a href=\"deeper/d.html\">d</a>"
+                         "<a href=\"http://localhost:@PORT@/sub/out.html\">o</a></html>"},
+      {"sub/deeper/d.html", "<html></html>"},
+      {"sub/out.html", "<html><a href=\"never.html\">n</a></html>"},
+  });
+  std::string start = test::ReadFile(site.root() + "/sub/start.html");
+  start.replace(start.find("@PORT@"), 6, std::to_string(site.port()));
+  test::WriteFile(site.root() + "/sub/start.html", start);
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = site.host();
+  ctx.startPage = "/sub/start.html";
+  ctx.numThreads = 3;
+  ctx.stayBelow = true;
+  ctx.outsideLinks = true;
+  CrawlResult r = Crawl(ctx, &site);
+  std::string base = "http://" + site.host();
+  std::string out = "http://localhost:" + std::to_string(site.port()) + "/sub/out.html";
+  ASSERT_EQ(4u, r.byUrl.size());
+  EXPECT_FALSE(r.byUrl[base + "/index.html"].flags & kFlagAnalysed);  // above the start page
+  EXPECT_EQ(200, r.byUrl[base + "/sub/deeper/d.html"].status);
+  // An outside link is requested, but its links are not followed.
+  EXPECT_EQ(200, r.byUrl[out].status);
+  EXPECT_TRUE(r.byUrl[out].flags & kFlagOutside);
+  std::set<std::string> asked;
+  for (const std::string& line : r.requests) asked.insert(line.substr(0, line.find('|')));
+  EXPECT_EQ((std::set<std::string>{"HEAD /sub/start.html", "GET /sub/start.html", "HEAD /sub/deeper/d.html",
+                                   "GET /sub/deeper/d.html", "HEAD /sub/out.html", "GET /sub/out.html"}),
+            asked);
+}
+
 TEST(CrawlLocal, LocalFileTree) {
   test::TempFolder site;
   test::WriteFile(site.file("index.html"),

@@ -227,6 +227,18 @@ TEST_F(ClientTest, HeadGetAndQueries) {
   EXPECT_EQ(404, missing.status);
 }
 
+TEST_F(ClientTest, AProxyGetsTheWholeAddress) {
+  // The proxy is the loopback site; the page's own host is never looked up.
+  ctx_.httpProxy = site_.host();
+  ctx_.httpProxyAuth = "pu:pp";
+  PageRecord r = Record("far.test", "/index.html", 0);
+  ASSERT_NE(0, SendHttpRequest(&ctx_, &r, &slot_, kModeHead));
+  auto log = site_.requests();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_EQ("HEAD http://far.test/index.html|||", log[0].substr(0, log[0].rfind('|') + 1));
+  EXPECT_EQ("far.test:80", log[0].substr(log[0].rfind('|') + 1));
+}
+
 TEST_F(ClientTest, FailuresGiveTheirOwnStatus) {
   ctx_.generalPurposeTimeout = 1;
   ctx_.dialupTimeout = 1;

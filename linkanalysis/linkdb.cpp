@@ -547,9 +547,9 @@ extern "C" int KVLA_CheckDatabaseVersion(LinkAnalysisDataStruct* ctx, int32_t ve
 }
 
 extern "C" PageRecord* KVLA_ReadDatabaseItem(LinkAnalysisDataStruct* ctx, int32_t index, PageRecord* buffer) {
-  if (!ctx || !buffer || index < 0 || index >= ctx->count) return nullptr;
+  if (!ctx || !buffer || index < 0) return nullptr;
   NamedLock lock(ctx, ctx->databaseMutex, "DatabaseMutex");
-  if (!lock.ok()) return nullptr;
+  if (!lock.ok() || index >= ctx->count) return nullptr;
   if (ctx->running) {
     if (static_cast<size_t>(index) >= ctx->records.size()) return nullptr;
     *buffer = ctx->records[index];
@@ -564,9 +564,9 @@ extern "C" PageRecord* KVLA_ReadDatabaseItem(LinkAnalysisDataStruct* ctx, int32_
 }
 
 extern "C" int KVLA_WriteDatabaseItem(LinkAnalysisDataStruct* ctx, int32_t index, const PageRecord* data) {
-  if (!ctx || !data || index < 0 || index >= ctx->count) return 0;
+  if (!ctx || !data || index < 0) return 0;
   NamedLock lock(ctx, ctx->databaseMutex, "DatabaseMutex");
-  if (!lock.ok()) return 0;
+  if (!lock.ok() || index >= ctx->count) return 0;
   if (ctx->running) {
     if (static_cast<size_t>(index) >= ctx->records.size()) return 0;
     ctx->records[index] = *data;
