@@ -62,6 +62,11 @@ class EntryArray {
       }
     return false;
   }
+  size_t Live() const {
+    size_t n = 0;
+    for (const T* slot : slots_) n += slot != nullptr;
+    return n;
+  }
   T* FindProfileFile(const char* path) const {
     for (T* slot : slots_)
       if (slot && std::strncmp(slot->profileFile, path, sizeof slot->profileFile) == 0) return slot;
@@ -161,6 +166,11 @@ bool OwnsProfileEntry(const ProfileEntry* entry) {
 bool OwnsScheduleEntry(const ScheduleEntry* entry) {
   std::lock_guard<std::recursive_mutex> lock(State().lock);
   return State().schedules.Owns(entry);
+}
+
+size_t LiveProfileEntries() {
+  std::lock_guard<std::recursive_mutex> lock(State().lock);
+  return State().profiles.Live();
 }
 
 std::string LastUnavailableMessage() {

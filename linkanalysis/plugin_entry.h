@@ -5,6 +5,7 @@
 #ifndef KV_LINKANALYSIS_PLUGIN_ENTRY_H
 #define KV_LINKANALYSIS_PLUGIN_ENTRY_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,7 @@ namespace kvla {
 // Whether a record is one of the plug-in's live profile / schedule records.
 bool OwnsProfileEntry(const ProfileEntry* entry);
 bool OwnsScheduleEntry(const ScheduleEntry* entry);
+size_t LiveProfileEntries();
 // The last message an entry point showed or logged because a part of the
 // plug-in it needs is not available ("" when none).
 std::string LastUnavailableMessage();

@@ -113,16 +113,20 @@ TEST_F(LinkPluginTest, EnumeratingProfiles) {
   EXPECT_STREQ(entries[1]->text, "/srv/www/index.html");
   EXPECT_TRUE(kvla::OwnsProfileEntry(entries[0]));
 
-  // The host hands the old entries back while enumerating again: they are freed.
+  // The host hands the old entries back while enumerating again: they are
+  // freed, so the live records stay one per profile.
+  EXPECT_EQ(kvla::LiveProfileEntries(), 2u);
   ProfileEntry* out = nullptr;
   EXPECT_EQ(PSL_FindProfile(0, nullptr, entries[0], &out), KV_RESULT_DONE);
-  EXPECT_FALSE(kvla::OwnsProfileEntry(entries[0]));
+  EXPECT_EQ(kvla::LiveProfileEntries(), 2u);
   EXPECT_TRUE(kvla::OwnsProfileEntry(out));
   // A record that is not the plug-in's is left alone.
   ProfileEntry foreign{};
   ProfileEntry* second = nullptr;
   EXPECT_EQ(PSL_FindProfile(0, out, &foreign, &second), KV_RESULT_DONE);
+  EXPECT_EQ(kvla::LiveProfileEntries(), 3u);
   EXPECT_EQ(PSL_FindProfile(0, second, entries[1], &out), KV_RESULT_NO_MORE);
+  EXPECT_EQ(kvla::LiveProfileEntries(), 2u);
   EXPECT_EQ(out, nullptr);
 }
 
