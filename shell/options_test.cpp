@@ -29,6 +29,7 @@
 #include "shell/settings_scramble.h"
 #include "shell/startup_main.h"
 #include "shell/startup_service.h"
+#include "webserver/server_internal.h"
 #include "webserver/webserver.h"
 
 namespace fs = std::filesystem;
@@ -54,6 +55,8 @@ class Environment : public ::testing::Environment {
     fs::create_directories(g_dir + "LANG/FRENCH.1");
     fs::create_directories(g_dir + "LANG/GERMAN");
     std::ofstream(g_dir + "LANG/readme.txt") << "not a language\n";
+    fs::copy_file(fs::path(std::getenv("KV_TEST_DIR")) / "shell_plugins" / "kvm_test.so", g_dir + "kvm_test.so");
+    std::ofstream(g_dir + "kvm_test.so.cfg") << "id=4\nname=Test\nprofiles=One,Two\n";
     g_accounts = g_dir + "accounts";
     std::ofstream(g_accounts) << "alice:pw:staff\n";
     setenv("KV_PROGRAM_DIR", g_dir.c_str(), 1);
@@ -152,6 +155,7 @@ TEST_F(OptionsTest, ReopensOnTheLastPageShownAndCancelWritesNothing) {
     EXPECT_EQ(kv::ui::ListGetCount(sheet, kSheetTabList), kOptionsPageCount);
     KvWindow proxy = Page(sheet, 3);
     kv::ui::SetDlgItemText(proxy, ids::kHttpHost, "typed.example");
+    kv::ui::PressButton(sheet, kSheetHelpButton);  // help of the page shown
     return false;
   }));
   EXPECT_EQ(caption, "General Options");
@@ -163,6 +167,9 @@ TEST_F(OptionsTest, ReopensOnTheLastPageShownAndCancelWritesNothing) {
     after.assign(std::istreambuf_iterator<char>(in), {});
   }
   EXPECT_EQ(after, before);
+  std::ifstream log(g_dir + "debug.log");
+  std::string logText((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(logText.find("command 1, context 1025"), std::string::npos);
 
   KvWindow current = 0, expected = 1;
   RunSheet([&](KvWindow sheet) {
@@ -604,8 +611,20 @@ TEST(RemoteReportsTest, TheProgramServesTheLogOnPageWhileItRuns) {
   auto previous = kv::ui::SetDialogScript([&](KvWindow dialog, DialogEvent event) {
     if (event == DialogEvent::Shown && dialog == kv::app::App().panelWindow.load()) panelShown = true;
   });
+  std::vector<std::string> profiles;
+  int32_t known = 0, unknown = 0;
   std::thread client([&] {
     page = FetchWhenUp(port, "/");
+    // The hooks, as a connection thread calls them, reach the plug-ins on
+    // the program's own thread.
+    RemoteReportHooks hooks = GetRemoteReportHooks();
+    if (hooks.listProfiles) profiles = hooks.listProfiles();
+    RemoteReportJob job;
+    job.profile = "One";
+    job.folder = g_dir + "job";
+    if (hooks.runReport) known = hooks.runReport(job);  // the plug-in makes no reports
+    job.profile = "Three";
+    if (hooks.runReport) unknown = hooks.runReport(job);
     kv::app::RequestExit();
   });
   int code = kv::app::RunApplication(KvSelfModule(), 0, "", kv::ui::ShowNormal);
@@ -615,6 +634,9 @@ TEST(RemoteReportsTest, TheProgramServesTheLogOnPageWhileItRuns) {
   EXPECT_TRUE(panelShown);
   EXPECT_EQ(page.rfind("HTTP/1.0 200", 0), 0u) << page.substr(0, 200);
   EXPECT_NE(page.find("ACTION=\"/logon.htm\""), std::string::npos);
+  EXPECT_EQ(profiles, (std::vector<std::string>{"One", "Two"}));
+  EXPECT_EQ(known, -1);
+  EXPECT_EQ(unknown, -1);
   // Shutdown stopped the server.
   EXPECT_FALSE(IsWebServerRunning());
   EXPECT_EQ(Fetch(port, "/"), "");
