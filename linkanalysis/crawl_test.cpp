@@ -325,24 +325,30 @@ TEST(CrawlOptions, StayBelowAndOutsideLinks) {
 
 TEST(CrawlLocal, LocalFileTree) {
   test::TempFolder site;
-  test::WriteFile(site.file("index.html"),
+  test::WriteFile(site.file("tree/index.html"),
                   "<html><title>Local</title><a href=\"a.html\">a</a><a href=\"missing.html\">m</a>"
-                  "<img src=\"pic.gif\"></html>");
-  test::WriteFile(site.file("a.html"), "<html><title>A</title><a href=\"index.html\">back</a></html>");
-  test::WriteFile(site.file("pic.gif"), "GIF89a");
+                  "<img src=\"pic.gif\"><a href=\"%2e%2e/secret.txt\">s</a></html>");
+  test::WriteFile(site.file("tree/a.html"), "<html><title>A</title><a href=\"index.html\">back</a></html>");
+  test::WriteFile(site.file("tree/pic.gif"), "GIF89a");
+  test::WriteFile(site.file("secret.txt"), "not part of the tree");
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
   ctx.searchMode = 1;
-  ctx.localFilePath = "file://" + site.file("index.html");
+  ctx.localFilePath = "file://" + site.file("tree/index.html");
   ctx.numThreads = 2;
   ctx.outsideLinks = true;
+  ctx.debugMode = true;
+  ctx.pluginFolder = data.path();
   CrawlResult r = Crawl(ctx, nullptr);
+  std::string debug = test::ReadFile(data.file("DEBUG.TXT"));
+  EXPECT_NE(std::string::npos, debug.find("Server response for GET on: http:///a.html\r\nHTTP/: 200\r\n"));
+  EXPECT_NE(std::string::npos, test::ReadFile(data.file("LINKANLZ.DBG")).find("1: /index.html (analysed)\r\n"));
   EXPECT_FALSE(ctx.outsideLinks);
   std::map<std::string, int32_t> statuses;
   for (auto& [url, rec] : r.byUrl) statuses[rec.path] = rec.status;
   EXPECT_EQ((std::map<std::string, int32_t>{{"/index.html", 200}, {"/a.html", 200}, {"/missing.html", 404},
-                                            {"/pic.gif", 200}}),
+                                            {"/pic.gif", 200}, {"/%2e%2e/secret.txt", 404}}),
             statuses);
   EXPECT_EQ("A", r.titles["http:///a.html"]);
   EXPECT_EQ(6, r.byUrl["http:///pic.gif"].contentLength);
