@@ -231,10 +231,11 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
   int result = 1;
   int32_t duplicate = -1;
   if (fits && !preset) {
-    for (int32_t i = 0; i < ctx->count; ++i) {
-      const PageRecord& r = ctx->records[i];
-      if (r.hash == hash && EqualNoCase(r.host, host) && std::strcmp(r.path, encoded) == 0) {
-        duplicate = i;
+    auto [first, last] = ctx->byHash.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      const PageRecord& r = ctx->records[it->second];
+      if (EqualNoCase(r.host, host) && std::strcmp(r.path, encoded) == 0) {
+        duplicate = it->second;
         break;
       }
     }
@@ -273,7 +274,7 @@ int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* re
       }
       // The second token may share the first one's closing blank ("IMG " and " SRC").
       size_t second = upper.find(row.second, at + 1);
-      if (second == npos) continue;
+      if (second == npos) break;  // nor behind any later first token
       size_t nextLt = upper.find('<', second + 1);
       size_t nextGt = upper.find('>', second);
       if (nextGt == npos || (nextLt != npos && nextLt < nextGt)) continue;
@@ -427,6 +428,7 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
   try {
     ctx->records.clear();
     ctx->refs.clear();
+    ctx->byHash.clear();
     ctx->records.reserve(kBlockRecords);
     ctx->refs.reserve(kBlockRecords);
     ctx->count = 0;

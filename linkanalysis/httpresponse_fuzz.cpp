@@ -38,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ctx->count = 0;
   ctx->blocks = 1;
   ctx->cookies.clear();
+  ctx->byHash.clear();
+  ctx->firstUntaken = 0;
   ctx->texts.clear();
   ctx->textUsed.clear();
   ctx->freeTexts.clear();

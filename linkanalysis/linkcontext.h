@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "linkanalysis/linkdb.h"
@@ -147,6 +148,7 @@ struct LinkAnalysisDataStruct {
   int32_t count = 0;
   int32_t blocks = 0;
   int32_t firstUntaken = 0;   // every record below it is taken
+  std::unordered_multimap<int32_t, int32_t> byHash;  // record indexes by hash (DatabaseMutex)
   std::vector<RefLists> refs;
 
   // Texts of the in-memory records (handles are index + 1).

@@ -291,8 +291,18 @@ int NewPageRecord(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const c
     }
     ++ctx->blocks;
   }
-  if (!LockMutex(ctx, ctx->inlistMutex)) return 0;
-  ctx->refs.emplace_back();
+  std::unordered_multimap<int32_t, int32_t>::iterator hashed;
+  try {
+    hashed = ctx->byHash.emplace(hash, ctx->count);
+  } catch (const std::bad_alloc&) {
+    ctx->outOfMemory = true;
+    return 0;
+  }
+  if (!LockMutex(ctx, ctx->inlistMutex)) {
+    ctx->byHash.erase(hashed);
+    return 0;
+  }
+  ctx->refs.emplace_back();  // room reserved with the block
   ReleaseLock(ctx->inlistMutex);
 
   PageRecord& rec = ctx->records.emplace_back();
@@ -457,6 +467,7 @@ int SaveLinkDatabase(LinkAnalysisDataStruct* ctx) {
   }
   ctx->records.clear();
   ctx->records.shrink_to_fit();
+  ctx->byHash.clear();
   ctx->blocks = 0;
   ctx->running = false;
   ReleaseLock(ctx->databaseMutex);
