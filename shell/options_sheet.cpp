@@ -2,6 +2,7 @@
 // configuration that follows it.
 #include "shell/options_sheet.h"
 
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
+#include "shell/plugin_host.h"
 #include "shell/settings_file.h"
 #include "shell/startup_main.h"
 #include "shell/startup_service.h"
@@ -266,11 +268,35 @@ void ConfigureNtService(bool okPressed) {
   if (closeProgram) app::RequestExit();
 }
 
-bool RunOptionsWindow(KvWindow owner) {
-  OptionsPageInfo info;
-  bool ok = RunOptionsSheet(owner, &info);
-  ConfigureNtService(ok);
-  return ok;
+std::vector<OptionsWindowPage> OptionsWindowPages() {
+  std::vector<OptionsWindowPage> pages{{"General", 0}};
+  for (SupportLibrary* lib = host::FirstSupportLibrary(); lib; lib = lib->next)
+    if (host::KeptFunction(*lib, kSupportCreateOptionPage) && host::KeptFunction(*lib, kSupportCloseOptionPage))
+      pages.push_back({std::string(lib->name, strnlen(lib->name, sizeof lib->name)), lib->id});
+  return pages;
+}
+
+bool RunOptionsWindow(KvWindow owner, int32_t page) {
+  std::vector<OptionsWindowPage> pages = OptionsWindowPages();
+  if (page < 0 || page >= static_cast<int32_t>(pages.size())) return false;
+  if (page == 0) {
+    OptionsPageInfo info;
+    bool ok = RunOptionsSheet(owner, &info);
+    ConfigureNtService(ok);
+    return ok;
+  }
+  // The plug-in's page: its bitmap, size and texts are for the window's page
+  // button and title strip.
+  int32_t id = pages[page].libraryId;
+  KvHandle bitmap = 0;
+  int32_t size[4] = {0, 0, 0, 0};
+  char tabText[kOptionTextSize] = "";
+  char title[kOptionTextSize] = "";
+  auto hostValue = reinterpret_cast<intptr_t>(app::App().programInstance);
+  int32_t result =
+      host::CallSupportFunction<CreateOptionPageFn>(id, kSupportCreateOptionPage, hostValue, &bitmap, size, tabText, title);
+  host::CallSupportFunction<CloseOptionPageFn>(id, kSupportCloseOptionPage, result > 0 ? 1 : 0);
+  return result > 0;
 }
 
 }  // namespace kv::opts

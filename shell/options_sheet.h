@@ -102,8 +102,31 @@ bool RunOptionsSheet(KvWindow owner, OptionsPageInfo* info);
 // service page asks, then lets the remote report server apply its settings.
 // Does nothing unless OK was pressed.
 void ConfigureNtService(bool okPressed);
-// The Options window: the sheet, then ConfigureNtService.
-bool RunOptionsWindow(KvWindow owner);
+
+// ---- the Options window ---------------------------------------------------------
+
+// A plug-in's page of the Options window: entry point 22 creates and runs it
+// (out: its bitmap, {0, 0, width, height} of the bitmap, the page button's
+// text and the page's title, each buffer kOptionTextSize bytes) and returns
+// what its sheet returned (above 0: OK); entry point 23 closes it, saving
+// its settings when `save` is 1.
+using CreateOptionPageFn = int32_t (*)(intptr_t hostValue, KvHandle* bitmap, int32_t* size, char* tabText,
+                                       char* title);
+using CloseOptionPageFn = int32_t (*)(int32_t save);
+inline constexpr int32_t kOptionTextSize = 260;
+
+struct OptionsWindowPage {
+  std::string name;       // "General" or the plug-in's name
+  int32_t libraryId = 0;  // 0 for the General page
+};
+// The window's pages: "General", then one per plug-in that offers entry
+// points 22 and 23, in the order of the plug-in list.
+std::vector<OptionsWindowPage> OptionsWindowPages();
+
+// Shows page `page` of the Options window (0: the General sheet, followed by
+// ConfigureNtService; n: the n-th plug-in page). Returns whether it was left
+// with OK; false for a page that does not exist.
+bool RunOptionsWindow(KvWindow owner, int32_t page = 0);
 
 // Process-wide state of the sheet (for the window and for tests).
 int32_t LastOptionsPage();

@@ -25,6 +25,7 @@
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 #include "shell/options_remote.h"
+#include "shell/plugin_host.h"
 #include "shell/settings_file.h"
 #include "shell/settings_scramble.h"
 #include "shell/startup_main.h"
@@ -57,6 +58,8 @@ class Environment : public ::testing::Environment {
     std::ofstream(g_dir + "LANG/readme.txt") << "not a language\n";
     fs::copy_file(fs::path(std::getenv("KV_TEST_DIR")) / "shell_plugins" / "kvm_test.so", g_dir + "kvm_test.so");
     std::ofstream(g_dir + "kvm_test.so.cfg") << "id=4\nname=Test\nprofiles=One,Two\n";
+    fs::copy_file(fs::path(std::getenv("KV_TEST_DIR")) / "shell_plugins" / "kvm_optstest.so",
+                  g_dir + "kvm_optstest.so");
     g_accounts = g_dir + "accounts";
     std::ofstream(g_accounts) << "alice:pw:staff\n";
     setenv("KV_PROGRAM_DIR", g_dir.c_str(), 1);
@@ -484,6 +487,45 @@ TEST_F(OptionsTest, BrowserPageWritesThePath) {
   EXPECT_EQ(shown, "/usr/bin/old");
   EXPECT_EQ(Key("Browser", "Path"), "C:\\Program Files\\IEXPLORE.EXE");
   EXPECT_EQ(GetBrowserKind(), 1);
+}
+
+// ---- the Options window -----------------------------------------------------------
+
+TEST(OptionsWindowTest, PlugInPagesAreCreatedAndClosedWithTheirResult) {
+  ASSERT_TRUE(kv::host::LoadSupportLibraries(g_dir, 0));
+  std::vector<OptionsWindowPage> pages = OptionsWindowPages();
+  ASSERT_EQ(pages.size(), 2u);  // the other plug-in has no option page
+  EXPECT_EQ(pages[0].name, "General");
+  EXPECT_EQ(pages[0].libraryId, 0);
+  EXPECT_EQ(pages[1].name, "Opts Test");
+  EXPECT_EQ(pages[1].libraryId, 9);
+
+  std::string log = g_dir + "optspage.log";
+  setenv("KV_OPTS_PLUGIN_LOG", log.c_str(), 1);
+  struct Case {
+    const char* result;
+    bool ok;
+    const char* calls;
+  };
+  const Case cases[] = {{"1", true, "create\nclose save=1\n"},
+                        {"0", false, "create\nclose save=0\n"},
+                        {"-1", false, "create\nclose save=0\n"}};
+  for (const Case& c : cases) {
+    fs::remove(log);
+    setenv("KV_OPTS_PLUGIN_RESULT", c.result, 1);
+    EXPECT_EQ(RunOptionsWindow(0, 1), c.ok) << c.result;
+    std::ifstream in(log);
+    std::string calls((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(calls, c.calls) << c.result;
+  }
+  fs::remove(log);
+  EXPECT_FALSE(RunOptionsWindow(0, 2));
+  EXPECT_FALSE(RunOptionsWindow(0, -1));
+  EXPECT_FALSE(fs::exists(log));
+  unsetenv("KV_OPTS_PLUGIN_LOG");
+  unsetenv("KV_OPTS_PLUGIN_RESULT");
+  kv::host::UnloadSupportLibraries();
+  kv::host::ClearEntryArrays();
 }
 
 // ---- NT service ------------------------------------------------------------------
