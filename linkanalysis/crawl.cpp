@@ -130,6 +130,14 @@ bool RegisterLedClass() {
 
 void UnregisterLedClass() { kv::ui::UnregisterWindowClass(kLedClass); }
 
+bool AttachLinkAnalysis() {
+  if (kv::ui::RegisterWindowClass(kLedClass, &LedWindowProc, 1)) return true;
+  kv::ui::MessageBox(0, "Unable to register LED window class.", "Vodo Darevudo", kv::ui::MbOk | kv::ui::MbIconError);
+  return false;
+}
+
+void DetachLinkAnalysis() { UnregisterLedClass(); }
+
 int CreateWorkerThread(uint32_t (*procedure)(void*), LinkAnalysisDataStruct* ctx, int32_t index) {
   if (!ctx || index < 0 || index >= kMaxThreads) return 0;
   ThreadSlot& slot = ctx->slots[index];

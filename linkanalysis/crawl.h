@@ -27,6 +27,11 @@ extern const TagRow kTagTable[kTagRows];
 bool RegisterLedClass();
 void UnregisterLedClass();
 
+// The plug-in's load-time set-up: registers the LED window class, or shows
+// "Unable to register LED window class." and fails. The unload unregisters it.
+bool AttachLinkAnalysis();
+void DetachLinkAnalysis();
+
 // Creates the worker of a slot (64 KiB stack); 0 on failure.
 int CreateWorkerThread(uint32_t (*procedure)(void*), LinkAnalysisDataStruct* ctx, int32_t slot);
 uint32_t LinkWorkerThread(void* slot);

@@ -10,6 +10,7 @@
 
 #include "linkanalysis/crawlhttp.h"
 #include "linkanalysis/link_testutil.h"
+#include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
 namespace kvla {
@@ -352,6 +353,24 @@ TEST(CrawlLocal, LocalFileTree) {
             statuses);
   EXPECT_EQ("A", r.titles["http:///a.html"]);
   EXPECT_EQ(6, r.byUrl["http:///pic.gif"].contentLength);
+}
+
+TEST(CrawlStartUp, LoadRegistersTheLedClassOnce) {
+  std::vector<kv::ui::MessageBoxInfo> boxes;
+  auto previous = kv::ui::SetMessageBoxHandler([&](const kv::ui::MessageBoxInfo& box) {
+    boxes.push_back(box);
+    return 0;
+  });
+  DetachLinkAnalysis();
+  ASSERT_TRUE(AttachLinkAnalysis());
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_FALSE(AttachLinkAnalysis());  // the class is taken
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Unable to register LED window class.", boxes[0].text);
+  EXPECT_EQ("Vodo Darevudo", boxes[0].caption);
+  DetachLinkAnalysis();
+  EXPECT_FALSE(kv::ui::IsWindowClassRegistered(kLedClass));
+  kv::ui::SetMessageBoxHandler(previous);
 }
 
 TEST(CrawlStartUp, FailuresAreReported) {

@@ -11,6 +11,7 @@
 #include "linkanalysis/crawl.h"
 #include "linkanalysis/linkdb.h"
 #include "linkanalysis/profiles_files.h"
+#include "linkanalysis/profiles_schedule.h"
 #include "platform/base/debuglog.h"
 #include "platform/base/ini.h"
 #include "platform/module/module.h"
@@ -323,13 +324,26 @@ int32_t PSL_FindScheduledEvent(KvWindow hostValue, ScheduleEntry* next, Schedule
 
 int32_t PSL_EditScheduledEvent(KvWindow parent, ScheduleEntry* entry, ScheduleEntry** out) {
   if (out) *out = nullptr;
-  if (kvla::ProfileList().empty()) {
-    kv::ui::MessageBox(parent, "No link analysis profile files found.", kvla::kCaption,
-                       kv::ui::MbOk | kv::ui::MbIconWarning);
-    return KV_RESULT_FAILED;
+  // The dialog works on a copy: a cancelled dialog leaves the host's record
+  // as it was.
+  ScheduleEntry work{};
+  if (entry) {
+    work = *entry;
+  } else {
+    std::error_code ec;
+    fs::create_directories(kvla::ProfileFolder(), ec);
+    std::string path = kvla::NextFreeFileName(".LAS");
+    if (path.empty() || path.size() >= sizeof work.scheduleFile) return KV_RESULT_FAILED;
+    std::snprintf(work.scheduleFile, sizeof work.scheduleFile, "%s", path.c_str());
   }
-  if (!entry && kvla::NextFreeFileName(".LAS").empty()) return KV_RESULT_FAILED;
-  return kvla::Unavailable(parent, "The schedule dialog is not available.", false);
+  if (kvla::RunScheduleDialog(parent, &work) == 0) return KV_RESULT_FAILED;
+  std::lock_guard<std::recursive_mutex> lock(State().lock);
+  ScheduleEntry saved{};
+  if (!kvla::ResolveSchedule(work.scheduleFile, &saved)) return KV_RESULT_FAILED;
+  ScheduleEntry* record = State().schedules.Add(saved);
+  if (!record) return KV_RESULT_FAILED;
+  if (out) *out = record;
+  return KV_RESULT_DONE;
 }
 
 int32_t PSL_DeleteScheduledEvent(KvWindow, ScheduleEntry* entry) {
