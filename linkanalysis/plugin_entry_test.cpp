@@ -11,7 +11,9 @@
 
 #include "linkanalysis/link_testutil.h"
 #include "linkanalysis/profiles_files.h"
+#include "platform/ui/dialog.h"
 #include "platform/ui/msgbox.h"
+#include "platform/ui/window.h"
 
 namespace fs = std::filesystem;
 using kvla::test::ReadFile;
@@ -32,6 +34,7 @@ class LinkPluginTest : public ::testing::Test {
     });
   }
   void TearDown() override {
+    kv::ui::SetDialogScript(nullptr);
     kv::ui::SetMessageBoxHandler(previous_);
     unsetenv("KV_SCHEDULE_LOG");
     kvla::SetLocalDirectory("");
@@ -221,6 +224,10 @@ TEST_F(LinkPluginTest, EntryPointsWhosePartsAreMissingFailAndSaySo) {
   EXPECT_EQ(newProfile, nullptr);
   EXPECT_EQ(PSL_GenerateReport(0, profiles[0], 0), KV_RESULT_FAILED);
   EXPECT_EQ(boxes_.back(), "The link analysis report generator is not available.");
+  // A schedule dialog closed without saving makes no schedule.
+  kv::ui::SetDialogScript([](KvWindow dialog, kv::ui::DialogEvent event) {
+    if (event == kv::ui::DialogEvent::Shown) kv::ui::PressButton(dialog, kv::ui::IdCancel);
+  });
   ScheduleEntry* newSchedule = reinterpret_cast<ScheduleEntry*>(1);
   EXPECT_EQ(PSL_EditScheduledEvent(0, nullptr, &newSchedule), KV_RESULT_FAILED);
   EXPECT_EQ(newSchedule, nullptr);
