@@ -233,7 +233,11 @@ bool ExtractHtmlTitle(const char* data, size_t size, std::string* title) {
       blank = true;
       continue;
     }
-    if (blank && !out.empty()) out.push_back(' ');
+    if (blank && !out.empty()) {
+      // A blank is kept only when a character can follow it.
+      if (out.size() + 1 >= kTitleTextMax) break;
+      out.push_back(' ');
+    }
     blank = false;
     out.push_back(*c);
     if (out.size() >= kTitleTextMax) break;

@@ -55,6 +55,10 @@ TEST(ExtractHtmlTitle, CutsLongTitlesAndStopsAtTheGivenSize) {
   std::string title;
   ASSERT_TRUE(vrn::ExtractHtmlTitle(html.data(), html.size(), &title));
   EXPECT_EQ(title, std::string(vrn::kTitleTextMax, 'x'));
+  // A cut never ends the title with a blank.
+  const std::string words = "<title>" + std::string(vrn::kTitleTextMax - 1, 'y') + " z</title>";
+  ASSERT_TRUE(vrn::ExtractHtmlTitle(words.data(), words.size(), &title));
+  EXPECT_EQ(title, std::string(vrn::kTitleTextMax - 1, 'y'));
   // The closing tag beyond the given size is not seen.
   EXPECT_FALSE(vrn::ExtractHtmlTitle(html.data(), html.size() - 3, &title));
 }
