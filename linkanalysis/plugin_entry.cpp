@@ -10,6 +10,7 @@
 
 #include "linkanalysis/crawl.h"
 #include "linkanalysis/linkdb.h"
+#include "linkanalysis/plugin_panel.h"
 #include "linkanalysis/profiles_files.h"
 #include "linkanalysis/profiles_schedule.h"
 #include "platform/base/debuglog.h"
@@ -376,9 +377,8 @@ int32_t PSL_StartScheduledEvent(KvWindow parent, ScheduleEntry* entry) {
                            true);
 }
 
-int32_t PSL_UpdateMainPanelData(KvWindow, ProfileEntry*, int32_t, int32_t) {
-  // The profile panel window cannot be created in this build.
-  return KV_RESULT_FAILED;
+int32_t PSL_UpdateMainPanelData(KvWindow parent, ProfileEntry* entry, int32_t, int32_t show) {
+  return kvla::UpdateProfilePanel(parent, entry, show);
 }
 
 const char* PSL_GetProfileHelp(intptr_t, intptr_t) {

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "linkanalysis/link_testutil.h"
+#include "linkanalysis/plugin_panel.h"
 #include "linkanalysis/profiles_files.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/msgbox.h"
@@ -231,7 +232,6 @@ TEST_F(LinkPluginTest, EntryPointsWhosePartsAreMissingFailAndSaySo) {
   ScheduleEntry* newSchedule = reinterpret_cast<ScheduleEntry*>(1);
   EXPECT_EQ(PSL_EditScheduledEvent(0, nullptr, &newSchedule), KV_RESULT_FAILED);
   EXPECT_EQ(newSchedule, nullptr);
-  EXPECT_EQ(PSL_UpdateMainPanelData(0, profiles[0], 0, 1), KV_RESULT_FAILED);
   EXPECT_FALSE(fs::exists(Profile("LINK0.LAS")));
 
   // The unattended run tells nobody on screen; the scheduler log says why.
@@ -254,6 +254,30 @@ TEST_F(LinkPluginTest, EntryPointsWhosePartsAreMissingFailAndSaySo) {
   fs::remove(Profile("LINK0.LAP"));
   EXPECT_EQ(PSL_EditScheduledEvent(0, nullptr, &newSchedule), KV_RESULT_FAILED);
   EXPECT_EQ(boxes_.back(), "No link analysis profile files found.");
+}
+
+TEST_F(LinkPluginTest, PanelShowsTheChosenProfile) {
+  WriteProfile("LINK0.LAP", "Main site", "www.example.org");
+  WriteFile(Profile("LINK1.LAP"), "[Main]\nDescription=Archive\nSearchMode=1\nLocalFilePath=/srv/a/index.htm\n");
+  std::vector<ProfileEntry*> entries;
+  ASSERT_EQ(Enumerate(&entries).size(), 3u);
+
+  ASSERT_EQ(PSL_UpdateMainPanelData(0, entries[0], 0, 1), KV_RESULT_DONE);
+  KvWindow panel = kvla::ProfilePanelWindow();
+  ASSERT_NE(panel, 0u);
+  EXPECT_EQ(kv::ui::GetDlgItemString(panel, kvla::panel_ids::kDescription), "Main site");
+  EXPECT_EQ(kv::ui::GetDlgItemString(panel, kvla::panel_ids::kWebsite), "http://www.example.org/index.html");
+  EXPECT_TRUE(kv::ui::IsWindowVisible(panel));
+
+  // The panel reads the profile file as it is now, in the same window.
+  WriteFile(Profile("LINK1.LAP"), "[Main]\nDescription=Archive 2\nSearchMode=1\nLocalFilePath=/srv/b/index.htm\n");
+  ASSERT_EQ(PSL_UpdateMainPanelData(0, entries[1], 0, 2), KV_RESULT_DONE);
+  EXPECT_EQ(kvla::ProfilePanelWindow(), panel);
+  EXPECT_EQ(kv::ui::GetDlgItemString(panel, kvla::panel_ids::kDescription), "Archive 2");
+  EXPECT_EQ(kv::ui::GetDlgItemString(panel, kvla::panel_ids::kWebsite), "/srv/b/index.htm");
+  EXPECT_FALSE(kv::ui::IsWindowVisible(panel));
+  kv::ui::DestroyWindow(panel);
+  EXPECT_EQ(kvla::ProfilePanelWindow(), 0u);
 }
 
 }  // namespace
