@@ -6,7 +6,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +84,30 @@ bool WaitReadable(WsSocket s, int seconds) {
   return g_networkBinding.select(0, &set, nullptr, nullptr, &timeout) > 0;
 }
 
+// Connects without waiting longer than the time-out for an answer (a host
+// that never answers would otherwise hold the report for minutes); the
+// socket is blocking again afterwards.
+bool ConnectWithin(WsSocket s, const WsSockAddrIn& server, int seconds) {
+  const NetworkLibraryBinding& ws = g_networkBinding;
+  uint32_t nonBlocking = 1;
+  if (ws.ioctlsocket(s, WS_FIONBIO, &nonBlocking) != 0) return false;
+  if (ws.connect(s, reinterpret_cast<const WsSockAddr*>(&server), sizeof server) != 0) {
+    if (ws.WSAGetLastError() != WSAEWOULDBLOCK) return false;
+    WsFdSet writable{};
+    writable.count = 1;
+    writable.sockets[0] = s;
+    WsTimeVal timeout{seconds, 0};
+    if (ws.select(0, nullptr, &writable, nullptr, &timeout) <= 0) return false;
+    int32_t error = 0;
+    int32_t length = sizeof error;
+    if (ws.getsockopt(s, WS_SOL_SOCKET, WS_SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 || error != 0) {
+      return false;
+    }
+  }
+  uint32_t blocking = 0;
+  return ws.ioctlsocket(s, WS_FIONBIO, &blocking) == 0;
+}
+
 bool SendAll(WsSocket s, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
@@ -104,7 +130,7 @@ TitleFetch FetchHttpTitle(const std::string& address, const PageLocation& at, co
   server.port = ws.htons_(at.port);
   server.address = ip;
   Status(callback, Prefixed(kTextConnecting, at.host));
-  if (ws.connect(s, reinterpret_cast<const WsSockAddr*>(&server), sizeof server) != 0) {
+  if (!ConnectWithin(s, server, TimeoutSeconds())) {
     ws.closesocket(s);
     return TitleFetch::kUnreachable;
   }
@@ -129,17 +155,17 @@ TitleFetch FetchHttpTitle(const std::string& address, const PageLocation& at, co
   std::string data;
   size_t bodyAt = 0;
   bool headRead = false;
-  bool ok = true;
+  bool complete = false;  // the page (or its title) arrived before any failure
+  uint64_t bodyLength = UINT64_MAX;
   char chunk[4096];
   while (data.size() < kTitlePageLimit) {
-    if (!WaitReadable(s, timeout)) {
-      ok = false;
-      break;
-    }
+    if (!WaitReadable(s, timeout)) break;
     const size_t room = std::min(sizeof chunk, kTitlePageLimit - data.size());
     const int32_t n = ws.recv(s, chunk, static_cast<int32_t>(room), 0);
-    if (n < 0) ok = false;
-    if (n <= 0) break;
+    if (n <= 0) {
+      complete = n == 0;
+      break;
+    }
     data.append(chunk, static_cast<size_t>(n));
     if (!headRead) {
       HttpResponseHead head;
@@ -147,21 +173,22 @@ TitleFetch FetchHttpTitle(const std::string& address, const PageLocation& at, co
       if (scan == HeadScan::kNeedMore) continue;
       // Only a page that was served has a title: an error page's title is
       // not the page's.
-      if (scan == HeadScan::kFailed || head.status != 200) {
-        ok = false;
-        break;
-      }
+      if (scan == HeadScan::kFailed || head.status != 200) break;
       headRead = true;
       bodyAt = head.headerLength;
+      if (head.hasContentLength) bodyLength = head.contentLength;
       Status(callback, Prefixed(kTextReceiving, address));
     }
     std::string found;
-    if (ExtractHtmlTitle(data.data() + bodyAt, data.size() - bodyAt, &found)) break;
+    if (ExtractHtmlTitle(data.data() + bodyAt, data.size() - bodyAt, &found) || data.size() - bodyAt >= bodyLength) {
+      complete = true;
+      break;
+    }
   }
   ws.closesocket(s);
   if (!headRead) return TitleFetch::kNoTitle;
-  Status(callback, LoadResString(kTextComplete));
-  (void)ok;  // whatever arrived before a failure may still hold the title
+  if (complete) Status(callback, LoadResString(kTextComplete));
+  // Whatever arrived before a time-out may still hold the title.
   return ExtractHtmlTitle(data.data() + bodyAt, data.size() - bodyAt, title) ? TitleFetch::kFound
                                                                              : TitleFetch::kNoTitle;
 }

@@ -180,6 +180,14 @@ TEST_F(TitleFetchTest, PassesStatusTextsToTheCallback) {
       "Reading the page title of " + Page("/titled.html"), "Connecting to 127.0.0.1",
       "Waiting for an answer from 127.0.0.1", "Receiving " + Page("/titled.html"), "Transfer complete"};
   EXPECT_EQ(g_texts, expected);
+  // A page that ends by its length is complete although the server keeps
+  // the connection; one that stops arriving is not.
+  for (const auto& [path, complete] : {std::pair{"/kept.html", true}, std::pair{"/slow.html", false}}) {
+    g_texts.clear();
+    EXPECT_EQ(Ask(Page(path)).found, 0) << path;
+    ASSERT_FALSE(g_texts.empty()) << path;
+    EXPECT_EQ(g_texts.back() == "Transfer complete", complete) << path;
+  }
 }
 
 TEST_F(TitleFetchTest, RefusedConnectionSetsTheStopWord) {
@@ -192,6 +200,31 @@ TEST_F(TitleFetchTest, RefusedConnectionSetsTheStopWord) {
   const Answer f = Ask("ftp://127.0.0.1:" + std::to_string(closed) + "/page.html", "kvuser", "s3cret");
   EXPECT_EQ(f.found, 0);
   EXPECT_EQ(f.stop, 1u);
+}
+
+TEST_F(TitleFetchTest, ConnectionThatIsNeverAnsweredEndsAfterTheTimeOut) {
+  // A listener whose accept queue is full drops further connection requests
+  // unanswered.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(f);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const Answer r = Ask("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/titled.html");
+  EXPECT_EQ(r.found, 0);
+  EXPECT_EQ(r.stop, 1u);
+  for (const int f : fillers) close(f);
+  close(listener);
 }
 
 TEST_F(TitleFetchTest, CachedTitleIsUsedWithoutAskingTheServer) {

@@ -8,6 +8,8 @@ usage: title_server.py PORT REQUEST_LOG
   /private.html  a page with a title behind Basic authentication
                  (kvuser / s3cret); 401 with a title of its own otherwise
   /slow.html     sends its head and then nothing for 60 seconds
+  /kept.html     a whole page without a title (with its Content-Length),
+                 then the connection stays open for 60 seconds
   anything else  404 with a title of its own
 Each request appends its path to REQUEST_LOG.
 """
@@ -56,6 +58,10 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Type", "text/html")
             self.end_headers()
             self.wfile.write(b"<html><head>")
+            self.wfile.flush()
+            time.sleep(60)
+        elif self.path == "/kept.html":
+            self.answer(200, b"<html><body>no title</body></html>")
             self.wfile.flush()
             time.sleep(60)
         else:
