@@ -1,8 +1,11 @@
 // kvm-log: runs a profile of the analysis engine over a time window from the
 // command line, as the log analysis plug-in does: registers with the engine
-// and the English texts, lists profiles, and runs one in a chosen kind,
-// printing the record count or the text view.
+// and the English texts, lists profiles, runs one in a chosen kind, printing
+// the record count or the text view, or writes its analysis report. A
+// profile whose log lies on an FTP or HTTP server has it fetched first.
 #include <signal.h>
+#include <stdlib.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <vornic/vornic.h>
 
+#include "platform/base/ini.h"
+#include "platform/base/memory.h"
 #include "platform/module/module.h"
+#include "platform/ui/window.h"
 
 namespace {
 
@@ -36,9 +44,13 @@ void OnInterrupt(int) { g_cancel = 1; }
 const char kUsage[] =
     "Usage: kvm-log [options] list\n"
     "       kvm-log [options] run PROFILE\n"
+    "       kvm-log [options] report PROFILE\n"
     "\n"
-    "Lists the profiles of the profile folder, or runs one profile's logs\n"
-    "through the engine over a time window.\n"
+    "Lists the profiles of the profile folder, runs one profile's logs through\n"
+    "the engine over a time window, or writes the analysis report of a\n"
+    "profile's logs over the window and prints the report's path. A log on an\n"
+    "FTP or HTTP server (a location ftp://... or http://...) is fetched into\n"
+    "the profile folder first, with its progress on standard error.\n"
     "\n"
     "Options:\n"
     "  --profiles DIR   profile folder (default: the program folder's kvm_log/profiles/)\n"
@@ -46,6 +58,11 @@ const char kUsage[] =
     "                   (default: the beginning of time)\n"
     "  --to TIME        end of the window, inclusive; a date alone means its\n"
     "                   last second (default: the end of time)\n"
+    "  --progress       show a progress bar on standard error (default when\n"
+    "                   standard error is a terminal)\n"
+    "  --help           show this text\n"
+    "\n"
+    "Options of run:\n"
     "  --kind KIND      count (count the records), visits (one line per hit\n"
     "                   under visit blocks; the default) or detail (a block\n"
     "                   per hit)\n"
@@ -53,15 +70,20 @@ const char kUsage[] =
     "                   3 protocol, 4 method, 5 date, 6 result, 8 host, 9 domain\n"
     "  --width N        line width of the listing (default 77)\n"
     "  --output FILE    write the listing to FILE instead of standard output\n"
-    "  --progress       show a progress bar on standard error (default when\n"
-    "                   standard error is a terminal)\n"
-    "  --help           show this text\n"
+    "\n"
+    "Options of report:\n"
+    "  --report-dir DIR folder of the report (default: reports/PROFILE under\n"
+    "                   the current directory); made when missing\n"
+    "  --format FORMAT  html (index.htm with its chart pictures; the default),\n"
+    "                   text (index.txt), doc (index.doc) or xls (index.xls)\n"
+    "  --style NAME     report style of the program folder's style.ini\n"
+    "                   (default: its first style)\n"
     "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
     "A profile with name lookups on lists host names in place of addresses.\n"
     "Ctrl-C cancels a run. Exit codes: 0 done, 1 usage, 2 unknown profile,\n"
-    "3 logs unreadable or without records in the window, 4 bad window,\n"
-    "5 the run failed, 130 cancelled.\n";
+    "3 logs unreadable, not fetched or without records in the window, 4 bad\n"
+    "window, 5 the run or the report failed, 130 cancelled.\n";
 
 int32_t ShowEngineError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
   if (text != nullptr) {
@@ -179,6 +201,9 @@ struct Options {
   uint32_t group = 0;
   uint32_t width = 77;
   std::string output;
+  std::string reportDir;
+  std::string format = "html";
+  std::string style;
   bool progress = false;
 };
 
@@ -191,15 +216,142 @@ int ListProfiles() {
   return kExitOk;
 }
 
-int RunProfile(const Options& o, int16_t slot) {
-  std::string file = o.profile;
-  if (file.find('.') == std::string::npos) file += ".wlp";
-  DravelEntry* profile = VRN_GetSet(file.c_str());
-  if (profile == nullptr) {
-    std::fprintf(stderr, "kvm-log: unknown profile %s (not readable in %s)\n", o.profile.c_str(), o.profiles.c_str());
-    return kExitUnknownProfile;
-  }
+// ---- fetching a remote log -------------------------------------------------
 
+bool IsRemoteLocation(const char* location) {
+  while (*location == ' ' || *location == '\t') ++location;
+  return strncasecmp(location, "ftp://", 6) == 0 || strncasecmp(location, "http://", 7) == 0;
+}
+
+// The fetch's progress line on standard error: the engine's latest status
+// text and the percent done, rewritten in place.
+struct FetchLine {
+  std::string status;
+  int percent = -1;
+  size_t width = 0;
+  void Show() {
+    std::string line = status;
+    if (percent >= 0) line += "  " + std::to_string(percent) + "%";
+    const size_t shown = line.size();
+    if (shown < width) line.append(width - shown, ' ');
+    width = shown;
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+  }
+};
+FetchLine g_fetchLine;
+
+KvResult FetchStatusProc(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam) {
+  if (message == VRN_URL_MSG_STATUS && lparam != 0) {
+    g_fetchLine.status = reinterpret_cast<const char*>(lparam);
+    g_fetchLine.Show();
+    return 0;
+  }
+  if (message >= VRN_URL_MSG_STATUS && message <= VRN_URL_MSG_DONE) return 0;
+  return kv::ui::DefWindowProc(window, message, wparam, lparam);
+}
+
+std::string UrlError() {
+  char text[512] = {};
+  VRN_GetURLErrMsg(text, sizeof text);
+  return text;
+}
+
+// Fetches the profile's remote log into the profile folder's cache, pumping
+// this thread's messages while the engine's URL window does the work.
+int FetchRemoteLog(const std::string& file, int16_t slot, DravelEntry* profile) {
+  const char* kClass = "KvmLogFetchStatus";
+  if (!kv::ui::IsWindowClassRegistered(kClass)) kv::ui::RegisterWindowClass(kClass, FetchStatusProc);
+  const KvWindow status = kv::ui::CreateWindow(kClass, "kvm-log", 0, 0);
+  if (status == 0) {
+    std::fprintf(stderr, "kvm-log: cannot make the window that follows the fetch\n");
+    return kExitFailed;
+  }
+  g_fetchLine = FetchLine{};
+  g_fetchLine.status = std::string("Fetching ") + profile->LogFilePath;
+  g_fetchLine.percent = 0;
+  g_fetchLine.Show();
+  KvGlobal handle = 0;
+  int code = kExitOk;
+  if (VRN_OpenURL(status, file.c_str(), &handle) != 0) {
+    std::fputc('\n', stderr);
+    const std::string why = UrlError();
+    std::fprintf(stderr, "kvm-log: the remote log cannot be fetched: %s\n",
+                 why.empty() ? "the fetch could not start" : why.c_str());
+    kv::ui::DestroyWindow(status);
+    return kExitLogs;
+  }
+  while (!g_cancel && VRN_PeekURL() == 0) {
+    kv::ui::Message m;
+    while (kv::ui::PeekMessage(&m)) kv::ui::DispatchMessage(&m);
+    const int percent = VRN_GetURLDonePercent(handle);
+    if (percent != g_fetchLine.percent) {
+      g_fetchLine.percent = percent;
+      g_fetchLine.Show();
+    }
+    kv::ui::WaitMessage(50);
+  }
+  if (!g_cancel) {
+    g_fetchLine.percent = VRN_GetURLDonePercent(handle);
+    g_fetchLine.Show();
+  }
+  std::fputc('\n', stderr);
+  const std::string why = UrlError();
+  if (g_cancel) {
+    std::fprintf(stderr, "kvm-log: cancelled\n");
+    code = kExitCancelled;
+    VRN_CloseURL(static_cast<uint16_t>(slot), handle, nullptr);
+  } else if (!why.empty()) {
+    std::fprintf(stderr, "kvm-log: the remote log cannot be fetched: %s\n", why.c_str());
+    code = kExitLogs;
+    VRN_CloseURL(static_cast<uint16_t>(slot), handle, nullptr);
+  } else if (VRN_CloseURL(static_cast<uint16_t>(slot), handle, profile) != 0) {
+    std::fprintf(stderr, "kvm-log: the fetched copy of the remote log cannot be read\n");
+    code = kExitLogs;
+  }
+  kv::ui::DestroyWindow(status);
+  return code;
+}
+
+// ---- runs ------------------------------------------------------------------
+
+// Steps a created run to its end. kExitOk, kExitFailed or kExitCancelled.
+int StepRun(int16_t slot, uint32_t handle, bool progress) {
+  ProgressBar bar(progress);
+  uint16_t error = 0;
+  uint32_t yield = 0;
+  while (!g_cancel && VRN_PeekReport(static_cast<uint16_t>(slot), handle, &yield, &error) == 0) {
+    if (yield) {
+      yield = 0;
+      bar.Show(ADT_GetReportDonePercent(handle), ADT_GetReportRecCount(handle));
+    }
+  }
+  bar.Show(ADT_GetReportDonePercent(handle), ADT_GetReportRecCount(handle));
+  bar.Finish();
+  if (g_cancel) {
+    std::fprintf(stderr, "kvm-log: cancelled\n");
+    return kExitCancelled;
+  }
+  if (error != 0) {
+    std::fprintf(stderr, "kvm-log: the run failed (error 0x%04X)\n", error);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// Tells why VRN_Cre8Report refused a run; the exit code.
+int CreateFailed(uint16_t error, const DravelEntry* profile) {
+  switch (error) {
+    case VRN_ERR_NO_DATA: std::fprintf(stderr, "kvm-log: the profile's logs hold no data\n"); break;
+    case VRN_ERR_FILE: std::fprintf(stderr, "kvm-log: the profile's logs cannot be opened (%s)\n", profile->LogFilePath); break;
+    case VRN_ERR_NOT_AVAILABLE: std::fprintf(stderr, "kvm-log: this kind of run or log location is not available\n"); break;
+    case 0: std::fprintf(stderr, "kvm-log: no log record lies in the time window\n"); break;
+    default: std::fprintf(stderr, "kvm-log: the run could not be created (error 0x%04X)\n", error); break;
+  }
+  return error == VRN_ERR_NOT_AVAILABLE || error == VRN_ERR_BAD_ARGUMENT ? kExitFailed : kExitLogs;
+}
+
+int ListRun(const Options& o, int16_t slot, DravelEntry* profile, const std::string& file) {
   char viewFolder[300] = {};
   std::string tmp;
   if (o.kind != 5) {
@@ -207,7 +359,6 @@ int RunProfile(const Options& o, int16_t slot) {
     tmp = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kvm_logXXXXXX";
     if (mkdtemp(tmp.data()) == nullptr || tmp.size() + 2 > sizeof viewFolder) {
       std::fprintf(stderr, "kvm-log: cannot make a folder for the listing: %s\n", std::strerror(errno));
-      VRN_FreeSet(profile);
       return kExitFailed;
     }
     tmp += '/';
@@ -221,32 +372,10 @@ int RunProfile(const Options& o, int16_t slot) {
                                          nullptr, "", 0, 0, &error);
   int code = kExitOk;
   if (created != 0) {
-    switch (error) {
-      case VRN_ERR_NO_DATA: std::fprintf(stderr, "kvm-log: the profile's logs hold no data\n"); break;
-      case VRN_ERR_FILE: std::fprintf(stderr, "kvm-log: the profile's logs cannot be opened (%s)\n", profile->LogFilePath); break;
-      case VRN_ERR_NOT_AVAILABLE: std::fprintf(stderr, "kvm-log: this kind of run or log location is not available\n"); break;
-      case 0: std::fprintf(stderr, "kvm-log: no log record lies in the time window\n"); break;
-      default: std::fprintf(stderr, "kvm-log: the run could not be created (error 0x%04X)\n", error); break;
-    }
-    code = error == VRN_ERR_NOT_AVAILABLE || error == VRN_ERR_BAD_ARGUMENT ? kExitFailed : kExitLogs;
+    code = CreateFailed(error, profile);
   } else {
-    ProgressBar bar(o.progress);
-    int16_t step = 0;
-    uint32_t yield = 0;
-    while (!g_cancel && (step = VRN_PeekReport(static_cast<uint16_t>(slot), handle, &yield, &error)) == 0) {
-      if (yield) {
-        yield = 0;
-        bar.Show(ADT_GetReportDonePercent(handle), ADT_GetReportRecCount(handle));
-      }
-    }
-    bar.Show(ADT_GetReportDonePercent(handle), ADT_GetReportRecCount(handle));
-    bar.Finish();
-    if (g_cancel) {
-      std::fprintf(stderr, "kvm-log: cancelled\n");
-      code = kExitCancelled;
-    } else if (error != 0) {
-      std::fprintf(stderr, "kvm-log: the run failed (error 0x%04X)\n", error);
-      code = kExitFailed;
+    code = StepRun(slot, handle, o.progress);
+    if (code != kExitOk) {
     } else if (o.kind == 5) {
       std::printf("%u\n", ADT_GetReportRecCount(handle));
     } else {
@@ -276,6 +405,127 @@ int RunProfile(const Options& o, int16_t slot) {
     VRN_CloseReport(static_cast<uint16_t>(slot), handle, &error);
   }
   if (!tmp.empty()) rmdir(tmp.c_str());
+  return code;
+}
+
+// ---- reports ---------------------------------------------------------------
+
+ProgressBar* g_reportBar = nullptr;
+
+int32_t ReportPercent(uint32_t percent) {
+  if (g_reportBar != nullptr && percent <= 100) g_reportBar->Show(percent, 0);
+  return g_cancel ? 0 : 1;
+}
+
+int32_t ReportFile(int32_t, const char*, int32_t) { return 0; }
+
+const char* ReportExtension(const std::string& format) {
+  if (format == "html") return "htm";
+  if (format == "text") return "txt";
+  if (format == "doc") return "doc";
+  if (format == "xls") return "xls";
+  return nullptr;
+}
+
+// Runs the analysis of the profile's logs over the window and writes its
+// report, every section of the template kept, into the report folder.
+int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::string& file) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string dir = o.reportDir.empty() ? std::string("reports/") + profile->Name : o.reportDir;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir)) {
+    std::fprintf(stderr, "kvm-log: cannot make the report folder %s: %s\n", dir.c_str(),
+                 ec ? ec.message().c_str() : "not a folder");
+    return kExitFailed;
+  }
+  const fs::path folder = fs::absolute(dir, ec).lexically_normal();
+  const std::string output = (folder / (std::string("index.") + ReportExtension(o.format))).string();
+  char outputPath[300] = {};
+  if (output.size() >= 260) {
+    std::fprintf(stderr, "kvm-log: the report's path is too long: %s\n", output.c_str());
+    return kExitUsage;
+  }
+  std::memcpy(outputPath, output.c_str(), output.size() + 1);
+  // A report left from before is removed, so that a failed write does not
+  // pass for a written report.
+  fs::remove(output, ec);
+
+  // The template lies in the folder above the profile folder, where the
+  // engine also finds the report language's variable file.
+  const std::string program = ProgramFolder();
+  std::string parent = o.profiles.substr(0, o.profiles.size() - 1);
+  parent = parent.substr(0, parent.rfind('/') + 1);
+  const std::string templ = parent + "Template/template.var";
+  uint16_t count = 0;
+  KvGlobal sections = 0;
+  char header[512] = {};
+  if (VRN_ReadTemplateSectionList(templ.c_str(), &count, &sections, header, sizeof header) != 1 || sections == 0) {
+    std::fprintf(stderr, "kvm-log: cannot read the report template %s\n", templ.c_str());
+    return kExitFailed;
+  }
+  if (auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections))) {
+    for (uint16_t i = 0; i < count; ++i) records[i].Kept = 1;
+    kv::GlobalUnlock(sections);
+  }
+  const std::string style =
+      !o.style.empty() ? o.style : kv::IniString("Kelvaron Styles", "Style 1", "", (program + "style.ini").c_str());
+
+  // The charting library draws the report's charts (a failed start shows
+  // through the error display and leaves the charts out).
+  InitGSWLibrary(1, 0);
+
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  const int16_t created = VRN_Cre8Report(1, static_cast<uint16_t>(slot), profile, file.c_str(), profile->Description,
+                                         outputPath, &handle, 80, 0, o.from, o.to, 6, 0, style.c_str(), "ENGLISH",
+                                         header, sections, count, &error);
+  int code = kExitOk;
+  if (created != 0) {
+    code = CreateFailed(error, profile);
+  } else {
+    code = StepRun(slot, handle, o.progress);
+    if (code == kExitOk) {
+      ProgressBar bar(o.progress);
+      g_reportBar = &bar;
+      const KvGlobal database = VRN_DoSummary(handle, ReportPercent, ReportFile);
+      g_reportBar = nullptr;
+      bar.Finish();
+      if (g_cancel) {
+        std::fprintf(stderr, "kvm-log: cancelled\n");
+        code = kExitCancelled;
+      } else if (database == 0 || !fs::is_regular_file(output, ec)) {
+        char why[512] = {};
+        VRN_GetSummaryErrMsg(why, sizeof why);
+        std::fprintf(stderr, "kvm-log: the report could not be written%s%s\n", why[0] != '\0' ? ": " : "", why);
+        code = kExitFailed;
+      } else {
+        // The report is there; a part that failed (a chart, a picture) is
+        // told by the summary error text, empty until a failure in this
+        // process.
+        char why[512] = {};
+        VRN_GetSummaryErrMsg(why, sizeof why);
+        if (why[0] != '\0') std::fprintf(stderr, "kvm-log: warning: %s\n", why);
+        std::printf("%s\n", output.c_str());
+      }
+    }
+    VRN_CloseReport(static_cast<uint16_t>(slot), handle, &error);
+  }
+  kv::GlobalFree(sections);
+  return code;
+}
+
+int RunProfile(const Options& o, int16_t slot) {
+  std::string file = o.profile;
+  if (file.find('.') == std::string::npos) file += ".wlp";
+  DravelEntry* profile = VRN_GetSet(file.c_str());
+  if (profile == nullptr) {
+    std::fprintf(stderr, "kvm-log: unknown profile %s (not readable in %s)\n", o.profile.c_str(), o.profiles.c_str());
+    return kExitUnknownProfile;
+  }
+  int code = kExitOk;
+  if (IsRemoteLocation(profile->LogFilePath)) code = FetchRemoteLog(file, slot, profile);
+  if (code == kExitOk) code = o.command == "report" ? ReportRun(o, slot, profile, file) : ListRun(o, slot, profile, file);
   VRN_FreeSet(profile);
   return code;
 }
@@ -287,6 +537,7 @@ int main(int argc, char** argv) {
   o.profiles = ProgramFolder() + "kvm_log/profiles/";
   o.progress = isatty(2) != 0;
   std::vector<std::string> positional;
+  std::string runOption, reportOption;  // an option of one command only, as given
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* name) -> const char* {
@@ -319,6 +570,7 @@ int main(int argc, char** argv) {
         return kExitBadWindow;
       }
     } else if (a == "--kind") {
+      runOption = a;
       const std::string k = value("--kind");
       if (k == "count") o.kind = 5;
       else if (k == "visits") o.kind = 3;
@@ -328,15 +580,35 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
     } else if (a == "--group") {
+      runOption = a;
       o.group = number("--group", 9);
       if (o.group == 7) {
         std::fprintf(stderr, "kvm-log: there is no grouping 7\n");
         return kExitUsage;
       }
     } else if (a == "--width") {
+      runOption = a;
       o.width = number("--width", 3000);
     } else if (a == "--output") {
+      runOption = a;
       o.output = value("--output");
+    } else if (a == "--report-dir") {
+      reportOption = a;
+      o.reportDir = value("--report-dir");
+      if (o.reportDir.empty()) {
+        std::fprintf(stderr, "kvm-log: --report-dir needs a folder\n");
+        return kExitUsage;
+      }
+    } else if (a == "--format") {
+      reportOption = a;
+      o.format = value("--format");
+      if (ReportExtension(o.format) == nullptr) {
+        std::fprintf(stderr, "kvm-log: unknown format %s (html, text, doc or xls)\n", o.format.c_str());
+        return kExitUsage;
+      }
+    } else if (a == "--style") {
+      reportOption = a;
+      o.style = value("--style");
     } else if (a == "--progress") {
       o.progress = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -346,9 +618,19 @@ int main(int argc, char** argv) {
       positional.push_back(a);
     }
   }
-  if (positional.empty() || (positional[0] == "list" && positional.size() != 1) ||
-      (positional[0] == "run" && positional.size() != 2) || (positional[0] != "list" && positional[0] != "run")) {
+  const bool list = !positional.empty() && positional[0] == "list";
+  const bool run = !positional.empty() && positional[0] == "run";
+  const bool report = !positional.empty() && positional[0] == "report";
+  if ((!list && !run && !report) || positional.size() != (list ? 1u : 2u)) {
     std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  if (!run && !runOption.empty()) {
+    std::fprintf(stderr, "kvm-log: %s is an option of run (see --help)\n", runOption.c_str());
+    return kExitUsage;
+  }
+  if (!report && !reportOption.empty()) {
+    std::fprintf(stderr, "kvm-log: %s is an option of report (see --help)\n", reportOption.c_str());
     return kExitUsage;
   }
   if (o.from > o.to) {

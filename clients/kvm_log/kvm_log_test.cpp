@@ -1,14 +1,30 @@
 // The command-line engine client as a user runs it: a child process over a
 // copy of the sample profile and log, its output and its exit codes.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <vornic/filter.h>
+
+extern char** environ;
 
 namespace {
 
@@ -40,8 +56,22 @@ class Client : public testing::Test {
     const std::string src = std::getenv("KV_SOURCE_DIR");
     fs::copy_file(src + "/data/kvm_log/profiles/00000001.wlp", folder_ + "profiles/00000001.wlp");
     fs::copy_file(src + "/data/kvm_log/samples/access_combined.log", folder_ + "samples/access_combined.log");
+    // The folder above the profile folder holds the report template and
+    // vocabulary, as in the program folder's kvm_log/.
+    fs::copy(src + "/data/kvm_log/Template", folder_ + "Template");
+    fs::copy_file(src + "/data/kvm_log/REPORT.INI", folder_ + "REPORT.INI");
   }
   void TearDown() override { fs::remove_all(folder_); }
+
+  // Sets a key of the sample profile's [Profile] section.
+  void SetProfileKey(const std::string& key, const std::string& value) {
+    std::string profile = Read(folder_ + "profiles/00000001.wlp");
+    const size_t at = profile.find("\n" + key + "=");
+    ASSERT_NE(at, std::string::npos) << key;
+    const size_t end = profile.find_first_of("\r\n", at + 1);
+    profile.replace(at + 1, end - at - 1, key + "=" + value);
+    std::ofstream(folder_ + "profiles/00000001.wlp", std::ios::binary | std::ios::trunc) << profile;
+  }
 
   // Runs the client with args; env holds extra NAME=value words.
   Result Run(const std::string& args, const std::string& env = "") {
@@ -133,6 +163,16 @@ TEST_F(Client, ClearErrorsAndExitCodes) {
       {"run 00000001 --from 2026-02-30", 4, "bad time"},
       {"run 00000001 --from 2026-11-16 --to 2026-11-15", 4, "ends before it starts"},
       {"run 00000001 --from 2030-01-01", 3, "no log record lies in the time window"},
+      {"report", 1, "Usage"},
+      {"report 00000001 extra", 1, "Usage"},
+      {"report 00000001 --format pdf", 1, "unknown format pdf"},
+      {"report 00000001 --kind count", 1, "--kind is an option of run"},
+      {"run 00000001 --style Plain", 1, "--style is an option of report"},
+      {"list --report-dir x", 1, "--report-dir is an option of report"},
+      {"report nosuch", 2, "unknown profile nosuch"},
+      {"report 00000001 --from 2030-01-01 --report-dir '" + folder_ + "r'", 3, "no log record lies"},
+      {"report 00000001 --report-dir '" + folder_ + "samples/access_combined.log/r'", 5,
+       "cannot make the report folder"},
   };
   for (const E& e : cases) {
     Result r = Run(e.args);
@@ -143,6 +183,163 @@ TEST_F(Client, ClearErrorsAndExitCodes) {
   Result gone = Run("run 00000001");
   EXPECT_EQ(gone.code, 3);
   EXPECT_NE(gone.err.find("cannot be opened"), std::string::npos) << gone.err;
+}
+
+// The hits of the sample log that the sample profile counts: every request
+// but those of the pictures, style sheets and scripts its second filter
+// leaves out.
+int SampleHits(const std::string& log) {
+  static const std::regex request("\"[A-Z]+ ([^ ?\"]*)");
+  static const std::regex excluded(".*\\.(gif|jpg|png|ico|css|js)$", std::regex::icase);
+  std::istringstream in(log);
+  int hits = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, request) && !std::regex_match(m[1].str(), excluded)) ++hits;
+  }
+  return hits;
+}
+
+TEST_F(Client, ReportOfTheSampleIsHtmlWithItsChart) {
+  const int hits = SampleHits(Read(folder_ + "samples/access_combined.log"));
+  ASSERT_GT(hits, 0);
+  ASSERT_LT(hits, 425);
+  const std::string dir = folder_ + "site report";
+  Result r = Run("report 00000001 --report-dir '" + dir + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/index.htm\n");
+  const std::string html = Read(dir + "/index.htm");
+  EXPECT_EQ(html.rfind("<HTML>", 0), 0u) << html.substr(0, 200);
+  EXPECT_NE(html.find("</HTML>"), std::string::npos);
+  EXPECT_EQ(html.find("%%"), std::string::npos);
+  EXPECT_NE(html.find("<TD>" + std::to_string(hits) + "</TD>"), std::string::npos) << html;
+  EXPECT_NE(html.find("Sample site"), std::string::npos);
+  // Each table row once: the visitors' ranks run 1, 2, 3 ...
+  EXPECT_NE(html.find("<TR><TD>1</TD><TD>10.1.4.37</TD><TD>20</TD></TR>\r\n<TR><TD>2</TD>"), std::string::npos);
+  // The chart is a picture of the report's folder that the page shows.
+  std::smatch image;
+  ASSERT_TRUE(std::regex_search(html, image, std::regex("<IMG SRC=\"([^\"]+)\"")));
+  const std::string picture = dir + "/" + image[1].str();
+  ASSERT_TRUE(fs::is_regular_file(picture)) << picture;
+  EXPECT_EQ(Read(picture).rfind("GIF8", 0), 0u);
+
+  // The default folder lies under the current directory; the other
+  // formats take their extensions.
+  Result here = Run("report 00000001.wlp", "cd '" + folder_ + "' &&");
+  ASSERT_EQ(here.code, 0) << here.err;
+  EXPECT_EQ(here.out, fs::path(folder_).lexically_normal().string() + "reports/00000001/index.htm\n");
+  EXPECT_TRUE(fs::is_regular_file(folder_ + "reports/00000001/index.htm"));
+  for (const char* format : {"text", "doc", "xls"}) {
+    const std::string ext = std::string(format) == "text" ? "txt" : format;
+    Result other = Run(std::string("report 00000001 --format ") + format + " --report-dir '" + dir + "'");
+    ASSERT_EQ(other.code, 0) << format << ": " << other.err;
+    EXPECT_EQ(other.out, dir + "/index." + ext + "\n");
+    const std::string text = Read(dir + "/index." + ext);
+    EXPECT_NE(text.find(std::to_string(hits)), std::string::npos) << format;
+  }
+}
+
+// ---- a remote log over FTP on loopback ----------------------------------------
+
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool CanConnect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// An FTP server (pyftpdlib) over a folder, with one read-only user.
+class FtpServer {
+ public:
+  ~FtpServer() { Stop(); }
+  bool Start(const std::string& root, const std::string& log) {
+    port_ = FreePort();
+    std::vector<std::string> args = {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1",
+                                     "-p", std::to_string(port_), "-d", root,
+                                     "-u", "kvuser", "-P", "s3cret"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      pid_ = 0;
+      return false;
+    }
+    for (int i = 0; i < 200 && !CanConnect(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return CanConnect(port_);
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = 0;
+  }
+  std::string Url(const std::string& path) const { return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+
+ private:
+  pid_t pid_ = 0;
+  uint16_t port_ = 0;
+};
+
+TEST_F(Client, ARemoteLogIsFetchedBeforeTheRun) {
+  fs::create_directories(folder_ + "root");
+  fs::copy_file(folder_ + "samples/access_combined.log", folder_ + "root/access.log");
+  FtpServer server;
+  ASSERT_TRUE(server.Start(folder_ + "root", folder_ + "ftp.log")) << Read(folder_ + "ftp.log");
+  SetProfileKey("LogFilePath", server.Url("access.log"));
+  // The profile keeps its log-on texts scrambled.
+  for (const char* key : {"LogFileUsername", "LogFilePassword"}) {
+    std::string text = key == std::string("LogFileUsername") ? "kvuser" : "s3cret";
+    ScrambleProfileText(text.data());
+    SetProfileKey(key, text);
+  }
+
+  Result count = Run("run 00000001 --kind count");
+  ASSERT_EQ(count.code, 0) << count.err;
+  EXPECT_EQ(count.out, "425\n");
+  EXPECT_NE(count.err.find("100%"), std::string::npos) << count.err;
+  EXPECT_NE(count.err.find("ftp://127.0.0.1:"), std::string::npos) << count.err;
+
+  // A report of the fetched log.
+  Result report = Run("report 00000001 --report-dir '" + folder_ + "rep'");
+  ASSERT_EQ(report.code, 0) << report.err;
+  EXPECT_NE(Read(folder_ + "rep/index.htm").find("10.1.4.37"), std::string::npos);
+
+  // A file the server does not hold, and a server that is gone: the run is
+  // not made and the fetch's failure is told.
+  SetProfileKey("LogFilePath", server.Url("missing.log"));
+  Result missing = Run("run 00000001 --kind count");
+  EXPECT_EQ(missing.code, 3) << missing.err;
+  EXPECT_NE(missing.err.find("the remote log cannot be fetched"), std::string::npos) << missing.err;
+  EXPECT_TRUE(missing.out.empty());
+  SetProfileKey("LogFilePath", server.Url("access.log"));
+  server.Stop();
+  Result gone = Run("run 00000001 --kind count");
+  EXPECT_EQ(gone.code, 3) << gone.err;
+  EXPECT_NE(gone.err.find("the remote log cannot be fetched"), std::string::npos) << gone.err;
+  EXPECT_TRUE(gone.out.empty());
 }
 
 }  // namespace
