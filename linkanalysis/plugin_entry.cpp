@@ -12,6 +12,7 @@
 #include "linkanalysis/linkdb.h"
 #include "linkanalysis/plugin_panel.h"
 #include "linkanalysis/profiles_files.h"
+#include "linkanalysis/profiles_report.h"
 #include "linkanalysis/profiles_schedule.h"
 #include "platform/base/debuglog.h"
 #include "platform/base/ini.h"
@@ -295,7 +296,12 @@ int32_t PSL_DeleteProfile(KvWindow, ProfileEntry* entry) {
 
 int32_t PSL_GenerateReport(KvWindow parent, ProfileEntry* entry, int32_t) {
   if (!entry) return KV_RESULT_FAILED;
-  return kvla::Unavailable(parent, "The link analysis report generator is not available.", false);
+  kvla::MemorizedReport chosen;
+  if (kvla::RunMemorizedReportDialog(parent, false, &chosen) == 0) return KV_RESULT_FAILED;
+  kvla::ReportRunSettings settings;
+  kvla::ApplyMemorizedReport(chosen, &settings);
+  settings.scheduled = false;
+  return kvla::Unavailable(parent, "The link analysis run window and report generator are not available.", false);
 }
 
 int32_t PSL_FindScheduledEvent(KvWindow hostValue, ScheduleEntry* next, ScheduleEntry** out) {

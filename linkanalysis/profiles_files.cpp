@@ -304,6 +304,29 @@ std::string LocalFromFileUrl(const std::string& text) {
   return path;
 }
 
+SaveToFields SplitSaveToAddress(const std::string& address, const std::string& reportFolder) {
+  SaveToFields fields;
+  std::string text = address.empty() ? reportFolder + "REPORT.HTM" : address;
+  int32_t kind = SaveToKindOf(text);
+  fields.path = text;
+  if (kind == kSaveFtp) {
+    fields.combo = 1;
+    fields.path = text.substr(6);
+  } else if (kind == kSaveMail) {
+    fields.combo = 2;
+    std::string rest = text.substr(7);
+    size_t split = rest.find_first_of("/\\");
+    fields.email = rest.substr(0, split).substr(0, 64);
+    fields.path = split == std::string::npos ? "" : rest.substr(split + 1);
+  } else if (kind == kSaveFile) {
+    fields.path = LocalFromFileUrl(text);
+  }
+  if (fields.path.size() > static_cast<size_t>(kPathSize)) fields.path.resize(kPathSize);
+  return fields;
+}
+
+int32_t SaveToKindOfCombo(int32_t combo) { return combo == 1 ? kSaveFtp : combo == 2 ? kSaveMail : kSaveFile; }
+
 int32_t BuildSaveToAddress(int32_t kind, const std::string& path, const std::string& email,
                            const std::string& reportFolder, std::string* out) {
   if (path.empty()) return 6;

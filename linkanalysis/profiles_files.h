@@ -113,6 +113,18 @@ int32_t SaveToKindOf(const std::string& text);
 // "/" becomes "\"); any other text unchanged.
 std::string LocalFromFileUrl(const std::string& text);
 
+// How the save-to fields show an address: the kind combo's index (0
+// "file:///", 1 "ftp://", 2 "mailto:"), the e-mail address (mail only) and
+// the path. An empty address is "REPORT.HTM" in the report folder.
+struct SaveToFields {
+  int32_t combo = 0;
+  std::string email;
+  std::string path;
+};
+SaveToFields SplitSaveToAddress(const std::string& address, const std::string& reportFolder);
+// The kind that the combo's index stands for.
+int32_t SaveToKindOfCombo(int32_t combo);
+
 // The address as the save-to fields make it on saving: kind chosen in the
 // combo (kSaveFile, kSaveFtp or kSaveMail), the path text and, for mail, the
 // e-mail address. On success returns 0 and sets *out; otherwise the number

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "linkanalysis/profiles_files.h"
+#include "linkanalysis/profiles_report.h"
 #include "platform/base/ini.h"
 #include "platform/module/module.h"
 #include "platform/ostrel/ostrel.h"
@@ -62,28 +63,23 @@ int32_t SelectByPath(const std::vector<ProfileListEntry>& list, const char* path
 
 // Shows the entry's save-to address in the kind combo and the two fields.
 void ShowSaveTo(KvWindow dialog, const ScheduleDialog& st) {
-  std::string text = Field(st.entry->saveAs, sizeof st.entry->saveAs);
-  if (text.empty()) text = ReportFolder(false) + "REPORT.HTM";
-  int32_t kind = SaveToKindOf(text);
-  std::string email, path = text;
-  int32_t combo = 0;
-  if (kind == kSaveFtp) {
-    combo = 1;
-    path = text.substr(6);
-  } else if (kind == kSaveMail) {
-    combo = 2;
-    std::string rest = text.substr(7);
-    size_t split = rest.find_first_of("/\\");
-    email = rest.substr(0, split);
-    path = split == std::string::npos ? "" : rest.substr(split + 1);
-  } else if (kind == kSaveFile) {
-    path = LocalFromFileUrl(text);
+  SaveToFields fields = SplitSaveToAddress(Field(st.entry->saveAs, sizeof st.entry->saveAs), ReportFolder(false));
+  ListSetCurSel(dialog, ids::kKind, fields.combo);
+  SetDlgItemText(dialog, ids::kEmail, fields.email.c_str());
+  SetDlgItemText(dialog, ids::kPath, fields.path.c_str());
+  EnableDlgItem(dialog, ids::kEmail, fields.combo == 2);
+  SetDlgItemText(dialog, ids::kBrowse, Text(fields.combo == 1 ? 9 : 8).c_str());
+}
+
+void FillMemorizedList(KvWindow dialog, ScheduleDialog* st, const char* select) {
+  st->reports = MemorizedReportList();
+  ListResetContent(dialog, ids::kMemorized);
+  if (st->reports.empty()) {
+    ListAddString(dialog, ids::kMemorized, "No memorized reports found");
+  } else {
+    for (const ProfileListEntry& r : st->reports) ListAddString(dialog, ids::kMemorized, r.description);
   }
-  ListSetCurSel(dialog, ids::kKind, combo);
-  SetDlgItemText(dialog, ids::kEmail, email.substr(0, 64).c_str());
-  SetDlgItemText(dialog, ids::kPath, path.substr(0, kPathSize).c_str());
-  EnableDlgItem(dialog, ids::kEmail, combo == 2);
-  SetDlgItemText(dialog, ids::kBrowse, Text(combo == 1 ? 9 : 8).c_str());
+  ListSetCurSel(dialog, ids::kMemorized, SelectByPath(st->reports, select));
 }
 
 void Init(KvWindow dialog, ScheduleDialog* st) {
@@ -93,13 +89,7 @@ void Init(KvWindow dialog, ScheduleDialog* st) {
   st->timeSep = IntlSeparator("sTime", ':');
   st->dateOrder = kv::IniGetInt("intl", "iDate", 0, "WIN.INI");
 
-  st->reports = MemorizedReportList();
-  if (st->reports.empty()) {
-    ListAddString(dialog, ids::kMemorized, "No memorized reports found");
-  } else {
-    for (const ProfileListEntry& r : st->reports) ListAddString(dialog, ids::kMemorized, r.description);
-  }
-  ListSetCurSel(dialog, ids::kMemorized, SelectByPath(st->reports, st->entry->memorizedReport));
+  FillMemorizedList(dialog, st, st->entry->memorizedReport);
 
   st->profiles = ProfileList();
   for (const ProfileListEntry& p : st->profiles) ListAddString(dialog, ids::kProfile, p.description);
@@ -147,7 +137,7 @@ bool Save(KvWindow dialog, ScheduleDialog* st) {
     return false;
   }
   int32_t kindIndex = ListGetCurSel(dialog, ids::kKind);
-  int32_t kind = kindIndex == 1 ? kSaveFtp : kindIndex == 2 ? kSaveMail : kSaveFile;
+  int32_t kind = SaveToKindOfCombo(kindIndex);
   std::string address;
   error = BuildSaveToAddress(kind, GetDlgItemString(dialog, ids::kPath), GetDlgItemString(dialog, ids::kEmail),
                              ReportFolder(true), &address);
@@ -198,6 +188,26 @@ KvResult ScheduleProc(KvWindow dialog, uint32_t message, KvWParam wparam, KvLPar
       return 1;
     case ids::kMemorized:
       if (code == kComboSelChange) ChooseMemorizedReport(dialog, st);
+      return 1;
+    case ids::kNew: {
+      MemorizedReport chosen;
+      if (RunMemorizedReportDialog(dialog, true, &chosen) == 1) {
+        std::string select = chosen.file[0] ? Field(chosen.file, sizeof chosen.file)
+                                            : Field(st->entry->memorizedReport, sizeof st->entry->memorizedReport);
+        FillMemorizedList(dialog, st, select.c_str());
+        ChooseMemorizedReport(dialog, st);
+      }
+      return 1;
+    }
+    case ids::kBrowse:
+      if (ListGetCurSel(dialog, ids::kKind) == 1) {
+        std::string user = Field(st->entry->username, sizeof st->entry->username);
+        std::string password = Field(st->entry->password, sizeof st->entry->password);
+        if (RunLoginDialog(dialog, &user, &password) == 1) {
+          std::snprintf(st->entry->username, sizeof st->entry->username, "%s", user.c_str());
+          std::snprintf(st->entry->password, sizeof st->entry->password, "%s", password.c_str());
+        }
+      }
       return 1;
     case ids::kKind:
       if (code == kComboSelChange) {

@@ -226,4 +226,34 @@ TEST_F(LinkScheduleDialogTest, EditingShowsTheScheduleInTheSystemsDateOrder) {
   EXPECT_EQ(out->profile, profiles_[1]);
 }
 
+TEST_F(LinkScheduleDialogTest, NewMemorizedReportFromTheScheduleDialog) {
+  std::string selected;
+  SetDialogScript([&](KvWindow dialog, DialogEvent event) {
+    char title[64] = "";
+    GetWindowText(dialog, title, sizeof title);
+    const std::string t = title;
+    if (event == DialogEvent::Idle) {
+      PressButton(dialog, IdCancel);
+    } else if (t == "Schedule Link Analysis") {
+      PressButton(dialog, ids::kNew);
+      selected = ListGetString(dialog, ids::kMemorized, ListGetCurSel(dialog, ids::kMemorized));
+      SetDlgItemText(dialog, ids::kDate, "01/02/2030");
+      SetDlgItemText(dialog, ids::kTime, "10:00:00");
+      PressButton(dialog, IdOk);
+    } else if (t == "Create Link Analysis Report") {
+      PressButton(dialog, 1003);  // memorize
+      PressButton(dialog, IdOk);
+    } else {
+      SetDlgItemText(dialog, 1401, "Fresh");
+      PressButton(dialog, IdOk);
+    }
+  });
+  ScheduleEntry* out = nullptr;
+  ASSERT_EQ(PSL_EditScheduledEvent(0, nullptr, &out), KV_RESULT_DONE) << (boxes_.empty() ? "" : boxes_.back());
+  EXPECT_EQ(selected, "Fresh");
+  EXPECT_STREQ(out->memorizedReport, Profile("LINK0.LAR").c_str());
+  // The new report has no address of its own: the schedule's default stays.
+  EXPECT_STREQ(out->saveAs, (local_.path() + "/REPORTS/Link Analysis/REPORT.HTM").c_str());
+}
+
 }  // namespace
