@@ -1,6 +1,10 @@
 // Page titles read from pages served on loopback (HTTP by a small Python
 // server, FTP by pyftpdlib), and the parsing of titles and page addresses.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cstring>
 #include <string>
@@ -16,6 +20,44 @@
 using namespace remotetest;
 
 namespace {
+
+// Host names are resolved from a hosts file of this program's own: it
+// re-executes itself under nss_wrapper before main, so that no lookup leaves
+// the machine.
+constexpr const char kHostsVariable[] = "KV_TITLE_TEST_HOSTS";
+
+void RemoveHostsFile() {
+  const char* path = getenv(kHostsVariable);
+  if (path == nullptr) return;
+  const std::string file(path);
+  std::remove(file.c_str());
+  rmdir(file.substr(0, file.rfind('/')).c_str());
+}
+
+__attribute__((constructor)) void RunUnderNssWrapper(int /*argc*/, char** argv) {
+  if (getenv(kHostsVariable) != nullptr) {
+    atexit(RemoveHostsFile);
+    return;
+  }
+  char dir[] = "/tmp/kvtitlehostsXXXXXX";
+  if (mkdtemp(dir) == nullptr) return;
+  const std::string hosts = std::string(dir) + "/hosts";
+  FILE* f = std::fopen(hosts.c_str(), "w");
+  if (f == nullptr) return;
+  std::fputs("127.0.0.1 pages.titles.test\n", f);
+  std::fclose(f);
+  std::string preload = "libnss_wrapper.so";
+  if (const char* old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0') preload += std::string(":") + old;
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0') asan = std::string(old) + ":" + asan;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  setenv("NSS_WRAPPER_HOSTS", hosts.c_str(), 1);
+  setenv(kHostsVariable, hosts.c_str(), 1);
+  execv("/proc/self/exe", argv);
+  // Could not re-execute: the name tests below then fail visibly.
+  RemoveHostsFile();
+}
 
 // ---- title extraction and page addresses ---------------------------------------
 
@@ -200,6 +242,24 @@ TEST_F(TitleFetchTest, RefusedConnectionSetsTheStopWord) {
   const Answer f = Ask("ftp://127.0.0.1:" + std::to_string(closed) + "/page.html", "kvuser", "s3cret");
   EXPECT_EQ(f.found, 0);
   EXPECT_EQ(f.stop, 1u);
+}
+
+TEST_F(TitleFetchTest, HostNamesAreResolvedAndAnUnknownNameSetsTheStopWord) {
+  // Not in the hosts file, and with a label longer than 63 characters no
+  // name server can be asked about it either.
+  const std::string kUnknownHost = std::string(70, 'u') + ".titles.test";
+  StartHttp();
+  const Answer named = Ask("http://pages.titles.test:" + std::to_string(port_) + "/titled.html");
+  EXPECT_EQ(named.found, 1);
+  EXPECT_EQ(named.title, "Hello World");
+  EXPECT_EQ(named.stop, 0u);
+  for (const std::string& address : {"http://" + kUnknownHost + ":" + std::to_string(port_) + "/titled.html",
+                                     "ftp://" + kUnknownHost + ":" + std::to_string(port_) + "/page.html"}) {
+    const Answer unknown = Ask(address, "kvuser", "s3cret");
+    EXPECT_EQ(unknown.found, 0) << address;
+    EXPECT_EQ(unknown.stop, 1u) << address;
+  }
+  EXPECT_EQ(ReadFile(RequestLog()), "/titled.html\n");
 }
 
 TEST_F(TitleFetchTest, ConnectionThatIsNeverAnsweredEndsAfterTheTimeOut) {
