@@ -58,7 +58,7 @@ class LinkReportDialogTest : public ::testing::Test {
   // Runs fill on the dialog that shows first (the report dialog), and steps
   // for nested dialogs by their title; a dialog left open is cancelled.
   void Script(std::function<void(KvWindow)> fill, std::function<void(KvWindow, const std::string&)> nested = {}) {
-    SetDialogScript([fill, nested, this](KvWindow dialog, DialogEvent event) {
+    SetDialogScript([fill, nested](KvWindow dialog, DialogEvent event) {
       char title[64] = "";
       GetWindowText(dialog, title, sizeof title);
       if (event == DialogEvent::Shown) {
