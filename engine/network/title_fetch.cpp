@@ -277,7 +277,9 @@ bool ExtractHtmlTitle(const char* data, size_t size, std::string* title) {
 bool ParsePageLocation(const std::string& address, PageLocation* location) {
   PageLocation at;
   std::string rest = address;
-  const size_t scheme = rest.find("://");
+  size_t scheme = rest.find("://");
+  // A "://" later in the address (in its query, say) names no scheme.
+  if (scheme != std::string::npos && rest.find_first_of("/?#") < scheme) scheme = std::string::npos;
   if (scheme != std::string::npos) {
     const std::string name = rest.substr(0, scheme);
     if (strcasecmp(name.c_str(), "ftp") == 0) {

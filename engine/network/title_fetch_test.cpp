@@ -120,6 +120,7 @@ TEST(ParsePageLocation, SplitsSchemeHostPortAndPath) {
       {"http://host", true, false, "host", 80, "/"},
       {"http://host?q", true, false, "host", 80, "/?q"},
       {"host.test/index.html", true, false, "host.test", 80, "/index.html"},
+      {"host.test/go?to=ftp://x/", true, false, "host.test", 80, "/go?to=ftp://x/"},
       {"ftp://files.test/pub/page.htm", true, true, "files.test", 21, "/pub/page.htm"},
       {"ftp://files.test:2121/p.html", true, true, "files.test", 2121, "/p.html"},
       {"gopher://host/", false, false, "", 0, ""},
