@@ -64,6 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
   std::string out;
   for (int kind : {0, 1, 3}) kvla::BuildSaveToAddress(kind, parts[2], parts[3], "/r/", &out);
+  kvla::SaveToFields fields = kvla::SplitSaveToAddress(text, "/r/");
+  if (fields.combo < 0 || fields.combo > 2 || fields.path.size() > 260 || fields.email.size() > 64) std::abort();
   kvla::SaveToKindOf(text);
   kvla::LocalFromFileUrl(text);
   return 0;
