@@ -204,6 +204,8 @@ TitleFetch FetchFtpTitle(const PageLocation& at, const char* user, const char* p
   ws.FtpSetSynchronousMode();
   ws.FtpSetDefaultPort(at.port);
   ws.FtpSetDefaultTimeOut(TimeoutSeconds());
+  // The data connection is made as for remote log copies.
+  ws.FtpSetPassiveMode(ParseIntText(GetModuleProfileStr("Defaults", "FTPPassive", "0").c_str()) != 0 ? 1 : 0);
   const int32_t logon = ws.FtpLogin(at.host.c_str(), name, secret, 0, 0);
   if (logon != 0) {
     ws.FtpLocalClose();

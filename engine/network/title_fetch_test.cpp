@@ -333,7 +333,7 @@ TEST_F(TitleFetchTest, ReadsTitleOfAnFtpPage) {
   WriteFile(Root() + "bare.html", "<html>nothing</html>");
   port_ = FreePort();
   ASSERT_TRUE(server_.Start({Python(), "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_), "-d",
-                             Root(), "-u", "kvuser", "-P", "s3cret"},
+                             Root(), "-u", "kvuser", "-P", "s3cret", "-D"},
                             folder_ + "server.log", port_));
   const std::string base = "ftp://127.0.0.1:" + std::to_string(port_);
   const Answer a = Ask(base + "/page.html", "kvuser", "s3cret");
@@ -342,6 +342,12 @@ TEST_F(TitleFetchTest, ReadsTitleOfAnFtpPage) {
   EXPECT_EQ(a.stop, 0u);
   ASSERT_FALSE(g_texts.empty());
   EXPECT_EQ(g_texts[1], "Logging on as kvuser to 127.0.0.1");
+  // Passive data connections when the FTP setting asks for them.
+  EXPECT_EQ(ReadFile(folder_ + "server.log").find("<- PASV"), std::string::npos);
+  WriteFile(folder_ + "kvm_log/kvm_log.ini", "[Defaults]\nTransferTimeout=1\nFTPPassive=1\n");
+  vrn::ResetTitleCache();
+  EXPECT_EQ(Ask(base + "/page.html", "kvuser", "s3cret").title, "From FTP");
+  EXPECT_NE(ReadFile(folder_ + "server.log").find("<- PASV"), std::string::npos);
   for (const auto& [path, user, password] : {std::tuple{"/bare.html", "kvuser", "s3cret"},
                                              std::tuple{"/none.html", "kvuser", "s3cret"},
                                              std::tuple{"/page2.html", "kvuser", "wrong"}}) {
