@@ -410,10 +410,12 @@ int ListRun(const Options& o, int16_t slot, DravelEntry* profile, const std::str
 
 // ---- reports ---------------------------------------------------------------
 
+// The bar of the report's writing and the run it shows.
 ProgressBar* g_reportBar = nullptr;
+uint32_t g_reportHandle = 0;
 
 int32_t ReportPercent(uint32_t percent) {
-  if (g_reportBar != nullptr && percent <= 100) g_reportBar->Show(percent, 0);
+  if (g_reportBar != nullptr && percent <= 100) g_reportBar->Show(percent, ADT_GetReportRecCount(g_reportHandle));
   return g_cancel ? 0 : 1;
 }
 
@@ -488,6 +490,7 @@ int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::s
     if (code == kExitOk) {
       ProgressBar bar(o.progress);
       g_reportBar = &bar;
+      g_reportHandle = handle;
       const KvGlobal database = VRN_DoSummary(handle, ReportPercent, ReportFile);
       g_reportBar = nullptr;
       bar.Finish();
