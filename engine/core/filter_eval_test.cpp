@@ -30,7 +30,7 @@ struct HitSpec {
   uint32_t time = kTuesday2213;
 };
 
-// A hit whose text pointers point into the spec's strings.
+// A hit whose text pointers point into the test case's strings.
 struct TestHit {
   explicit TestHit(HitSpec s) : spec(std::move(s)) {
     std::memset(&hit, 0, sizeof hit);

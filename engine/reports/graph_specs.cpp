@@ -1,4 +1,4 @@
-// Chart specification parsing (see graph_specs.h for the text's form).
+// Chart spec parsing (see graph_specs.h for the text's form).
 #include "engine/reports/graph_specs.h"
 
 #include <cstdio>

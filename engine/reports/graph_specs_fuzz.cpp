@@ -1,4 +1,4 @@
-// Chart specification texts of any content, through both parsers.
+// Chart spec texts of any content, through both parsers.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-// Chart specification texts: the parse of every part, the report kinds that
+// Chart spec texts: the parse of every part, the report kinds that
 // force a bar chart, the section list, and the tokeniser underneath.
 #include "engine/reports/graph_specs.h"
 

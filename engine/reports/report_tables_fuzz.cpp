@@ -1,6 +1,6 @@
 // Table tokens of any content against a small analysis: the row and detail
 // numbers they carry index tables of a few items. Chart tokens are left out
-// (they write files); their specification text has its own target.
+// (they write files); their chart spec text has its own target.
 #include <cctype>
 #include <cstddef>
 #include <cstdint>

@@ -35,7 +35,7 @@ bool ReadTemplateItemRecords(const char* path, std::vector<TemplateItemRecord>* 
 // Reads the sections of the template text (whole file) into records.
 bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRecord>* sections, char* header,
                            size_t headerSize);
-// The specification line of a modified item ("" for class 0).
+// The graph spec line of a modified item ("" for class 0).
 std::string FormatItemSpecification(const TemplateItemRecord& item);
 
 // Copies [offset, offset + length) of source (length kCopyToEnd: to the end) to

@@ -25,7 +25,7 @@ extern "C" {
 
 #define TEMPLATE_ITEM_TEXT_SIZE 100
 #define TEMPLATE_SECTION_TEXT_SIZE 128
-/* Room for the graph specification record of an item (the engine's graph
+/* Room for the graph spec record of an item (the engine's graph
  * record fits in it; for table items the first 16-bit field is the row
  * count). */
 #define TEMPLATE_SPEC_SIZE 328
@@ -48,7 +48,7 @@ typedef struct TemplateSectionRecord {
 typedef struct TemplateItemRecord {
     int32_t Selected;                         /* 1: the item takes part */
     char TemplatePath[TEMPLATE_ITEM_TEXT_SIZE];
-    int32_t Modified;                         /* client: 1 when the specification changed */
+    int32_t Modified;                         /* client: 1 when the graph spec changed */
     uint32_t StartOffset;                     /* file offset of the item's first line */
     uint16_t Length;                          /* bytes to the end of its EndSection line */
     uint16_t Class;                           /* keyword class */
