@@ -20,7 +20,8 @@ endfunction()
 
 # kv_tests(DIRS <dir>... LIBS <lib>... [ENV <k=v>...]): one test executable per
 # *_test.cpp found in DIRS, named <folder path with _>_<file name>, linked with LIBS, GoogleTest and the folder's
-# *_testutil.cpp files. Tests run with KV_PROGRAM_DIR set to the program folder
+# *_testutil.cpp files (and kvtestsupport, the shared test helpers, once it
+# is declared). Tests run with KV_PROGRAM_DIR set to the program folder
 # and KV_SOURCE_DIR to the source tree.
 function(kv_tests)
   cmake_parse_arguments(T "" "" "DIRS;LIBS;ENV" ${ARGN})
@@ -34,6 +35,9 @@ function(kv_tests)
       set(name ${tag}_${base})
       add_executable(${name} ${src} ${utils})
       target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+      if(TARGET kvtestsupport)
+        target_link_libraries(${name} PRIVATE kvtestsupport)
+      endif()
       set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KV_TEST_DIR})
       # The environment travels as a launcher so that test discovery and the
       # tests themselves see the same variables.
