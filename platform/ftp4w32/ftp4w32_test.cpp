@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,14 +29,18 @@
 #include <vector>
 
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
+#include "platform/testsupport/ports.h"
+#include "platform/testsupport/servers.h"
 #include "platform/ui/window.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace ui = kv::ui;
+using kv::test::FreePort;
+using kv::test::ReadText;
+using kv::test::WriteText;
 
 struct Api {
   FtpInitFn Init;
@@ -99,18 +102,6 @@ const ui::Message* EndMessage(uint32_t message) {
   return nullptr;
 }
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& data) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
@@ -127,29 +118,6 @@ std::vector<std::string> Lines(const std::string& text) {
     if (!line.empty()) out.push_back(line);
   }
   return out;
-}
-
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool CanConnect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
 }
 
 // A listening socket on loopback; returns its descriptor and port.
@@ -337,10 +305,7 @@ class FtpTest : public testing::Test {
     api_.LocalClose();
     api_.Release();
     ui::DestroyWindow(window_);
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
+    server_.Stop();
     std::error_code ec;
     fs::remove_all(tmp_, ec);
   }
@@ -348,22 +313,13 @@ class FtpTest : public testing::Test {
   // Starts the real FTP server on a free port with root_ as its folder.
   void StartServer() {
     port_ = FreePort();
-    const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    const std::string python = kv::test::Python();
     const std::string port = std::to_string(port_), dir = root_.string();
     std::vector<std::string> args = {python, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", port, "-d", dir,
                                      "-u",   kUser, "-P", kPass, "-w"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, (tmp_ / "server.log").c_str(), O_WRONLY | O_CREAT, 0644);
-    int rc = posix_spawnp(&server_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(rc, 0);
-    for (int i = 0; i < 200 && !CanConnect(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(CanConnect(port_)) << ReadFile(tmp_ / "server.log");
+    ASSERT_EQ(server_.Spawn(args, tmp_ / "server.log", false), 0);
+    kv::test::WaitForPort(port_);
+    ASSERT_TRUE(kv::test::CanConnect(port_)) << ReadText(tmp_ / "server.log");
   }
 
   void LogOn(uint16_t port, int timeout = 10) {
@@ -376,7 +332,7 @@ class FtpTest : public testing::Test {
   static Api api_;
   fs::path tmp_, root_, local_;
   KvWindow window_ = 0;
-  pid_t server_ = 0;
+  kv::test::ServerProcess server_;
   uint16_t port_ = 0;
 };
 
@@ -384,9 +340,9 @@ KvModule FtpTest::module_ = nullptr;
 Api FtpTest::api_;
 
 TEST_F(FtpTest, LogOnFoldersAndListings) {
-  WriteFile(root_ / "access.log", "line\n");
-  WriteFile(root_ / "big.bin", std::string(123456, 'x'));
-  WriteFile(root_ / "sub" / "old.log", "o");
+  WriteText(root_ / "access.log", "line\n");
+  WriteText(root_ / "big.bin", std::string(123456, 'x'));
+  WriteText(root_ / "sub" / "old.log", "o");
   StartServer();
   LogOn(port_);
 
@@ -406,12 +362,12 @@ TEST_F(FtpTest, LogOnFoldersAndListings) {
     api_.SetPassiveMode(passive);
     const fs::path shortDir = local_ / "shortdir.ftp", longDir = local_ / "longdir.ftp";
     ASSERT_EQ(api_.Dir(nullptr, shortDir.c_str(), 0, 0, 0), 0);
-    auto names = Lines(ReadFile(shortDir));
+    auto names = Lines(ReadText(shortDir));
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
               (std::set<std::string>{"access.log", "big.bin", "sub"}));
 
     ASSERT_EQ(api_.Dir("", longDir.c_str(), 1, 0, 0), 0);
-    auto lines = Lines(ReadFile(longDir));
+    auto lines = Lines(ReadText(longDir));
     ASSERT_EQ(lines.size(), 3u);
     bool sawBig = false;
     for (auto& l : lines)
@@ -424,9 +380,9 @@ TEST_F(FtpTest, LogOnFoldersAndListings) {
 
   // A listing of a folder that is not there leaves an empty file.
   const fs::path none = local_ / "none.ftp";
-  WriteFile(none, "stale");
+  WriteText(none, "stale");
   EXPECT_NE(api_.Dir("/missing/*.log", none.c_str(), 0, 0, 0), 0);
-  EXPECT_EQ(ReadFile(none), "");
+  EXPECT_EQ(ReadText(none), "");
 
   EXPECT_EQ(api_.CloseConnection(), 0);
   EXPECT_EQ(api_.PWD(folder, sizeof folder), FTP_E_NOT_CONNECTED);
@@ -444,7 +400,7 @@ TEST_F(FtpTest, FilesTravelByteExactBothWays) {
   };
   unsigned seed = 1;
   for (const Case& c : cases) {
-    WriteFile(root_ / (std::string(c.name) + ".bin"), RandomBytes(c.size, seed++));
+    WriteText(root_ / (std::string(c.name) + ".bin"), RandomBytes(c.size, seed++));
   }
   StartServer();
   LogOn(port_);
@@ -454,18 +410,18 @@ TEST_F(FtpTest, FilesTravelByteExactBothWays) {
     const std::string remote = std::string(c.name) + ".bin";
     const fs::path copy = local_ / remote;
     ASSERT_EQ(api_.RecvFile(remote.c_str(), copy.c_str(), 'I', 0, 0, 0), 0);
-    EXPECT_EQ(ReadFile(copy), ReadFile(root_ / remote));
+    EXPECT_EQ(ReadText(copy), ReadText(root_ / remote));
     EXPECT_EQ(api_.BytesToBeTransferred(), static_cast<int64_t>(c.size));
 
     const std::string upload = std::string("up_") + c.name + ".bin";
     ASSERT_EQ(api_.SendFile(copy.c_str(), upload.c_str(), 'I', 0, 0, 0), 0);
-    EXPECT_EQ(ReadFile(root_ / upload), ReadFile(root_ / remote));
+    EXPECT_EQ(ReadText(root_ / upload), ReadText(root_ / remote));
   }
 }
 
 TEST_F(FtpTest, AsynchronousTransfersReportProgressAndEndToTheWindow) {
   const std::string content = RandomBytes(3 * 1024 * 1024 + 11, 7);
-  WriteFile(root_ / "big.bin", content);
+  WriteText(root_ / "big.bin", content);
   StartServer();
   LogOn(port_);
   api_.SetAsynchronousMode();
@@ -486,14 +442,14 @@ TEST_F(FtpTest, AsynchronousTransfersReportProgressAndEndToTheWindow) {
   }
   EXPECT_GT(progress, 0);
   EXPECT_EQ(last, static_cast<int64_t>(content.size()));
-  EXPECT_EQ(ReadFile(copy), content);
+  EXPECT_EQ(ReadText(copy), content);
 
   // The same for a send, and the session is usable again after it.
   g_received.clear();
   ASSERT_EQ(api_.SendFile(copy.c_str(), "sent.bin", 'I', 1, window_, kSendMsg), 0);
   ASSERT_TRUE(PumpUntil([] { return EndMessage(kSendMsg) != nullptr; }));
   EXPECT_EQ(EndMessage(kSendMsg)->lparam, 0);
-  EXPECT_EQ(ReadFile(root_ / "sent.bin"), content);
+  EXPECT_EQ(ReadText(root_ / "sent.bin"), content);
   char folder[64];
   EXPECT_EQ(api_.PWD(folder, sizeof folder), 0);
 }
@@ -520,15 +476,15 @@ TEST_F(FtpTest, AbortOfATransferFromTheRealServer) {
   char folder[64];
   ASSERT_EQ(api_.PWD(folder, sizeof folder), 0);
   EXPECT_STREQ(folder, "/");
-  WriteFile(root_ / "small.bin", "after");
+  WriteText(root_ / "small.bin", "after");
   api_.SetSynchronousMode();
   ASSERT_EQ(api_.RecvFile("small.bin", (local_ / "small.bin").c_str(), 'I', 0, 0, 0), 0);
-  EXPECT_EQ(ReadFile(local_ / "small.bin"), "after");
+  EXPECT_EQ(ReadText(local_ / "small.bin"), "after");
   EXPECT_EQ(api_.CloseConnection(), 0);
 }
 
 TEST_F(FtpTest, ErrorCodesOfTheRealServer) {
-  WriteFile(root_ / "here.bin", "data");
+  WriteText(root_ / "here.bin", "data");
   StartServer();
   ASSERT_EQ(api_.SetDefaultPort(port_), 0);
   ASSERT_EQ(api_.SetDefaultTimeOut(10), 0);
@@ -543,22 +499,20 @@ TEST_F(FtpTest, ErrorCodesOfTheRealServer) {
   LogOn(port_);
   EXPECT_EQ(api_.Login("127.0.0.1", kUser, kPass, 0, 0), FTP_E_ALREADY_CONNECTED);
   const fs::path copy = local_ / "copy.bin";
-  WriteFile(copy, "keep me");
+  WriteText(copy, "keep me");
   EXPECT_EQ(api_.RecvFile("missing.bin", copy.c_str(), 'I', 0, 0, 0), FTP_E_FILE_UNAVAILABLE);
-  EXPECT_EQ(ReadFile(copy), "keep me");  // a failed fetch leaves the old copy alone
+  EXPECT_EQ(ReadText(copy), "keep me");  // a failed fetch leaves the old copy alone
   EXPECT_EQ(api_.SendFile((local_ / "nothere").c_str(), "x.bin", 'I', 0, 0, 0), FTP_E_LOCAL_FILE);
   EXPECT_EQ(api_.RecvFile("here.bin", copy.c_str(), 'X', 0, 0, 0), FTP_E_INVALID_ARGUMENT);
   EXPECT_EQ(api_.RecvFile("here\r\nDELE here.bin", copy.c_str(), 'I', 0, 0, 0), FTP_E_INVALID_ARGUMENT);
   EXPECT_EQ(api_.RecvFile("here.bin", (local_ / "no" / "such" / "dir").c_str(), 'I', 0, 0, 0), FTP_E_LOCAL_FILE);
   // The session survives all of it.
   ASSERT_EQ(api_.RecvFile("here.bin", copy.c_str(), 'I', 0, 0, 0), 0);
-  EXPECT_EQ(ReadFile(copy), "data");
+  EXPECT_EQ(ReadText(copy), "data");
   EXPECT_TRUE(fs::exists(root_ / "here.bin"));
 
   // A server that vanishes: the next command reports the lost connection.
-  kill(server_, SIGKILL);
-  waitpid(server_, nullptr, 0);
-  server_ = 0;
+  server_.Stop(SIGKILL);
   EXPECT_EQ(api_.PWD(folder, sizeof folder), FTP_E_CONNECTION_LOST);
   EXPECT_EQ(api_.Login("127.0.0.1", kUser, kPass, 0, 0), FTP_E_CONNECT_FAILED);
 }
@@ -696,7 +650,7 @@ TEST_F(FtpTest, ServerFallingSilentMidTransferTimesOut) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(api_.RecvFile("f.bin", (local_ / "f.bin").c_str(), 'I', 0, 0, 0), FTP_E_TIMEOUT);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(ReadFile(local_ / "f.bin"), std::string(500, 'q'));
+  EXPECT_EQ(ReadText(local_ / "f.bin"), std::string(500, 'q'));
   // A session that went silent is given up.
   char folder[16];
   EXPECT_EQ(api_.PWD(folder, sizeof folder), FTP_E_NOT_CONNECTED);
