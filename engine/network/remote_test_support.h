@@ -32,20 +32,19 @@
 #include "engine/core/engine_state.h"
 #include "engine/network/remote_logs.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
+#include "platform/testsupport/ports.h"
+#include "platform/testsupport/servers.h"
 #include "platform/ui/window.h"
-
-extern char** environ;
 
 namespace remotetest {
 
 namespace fs = std::filesystem;
 namespace ui = kv::ui;
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
+// Writes the whole file; a failure shows in what the test reads back.
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
@@ -63,63 +62,11 @@ inline std::string LogLines(int count, int first = 0, const char* path = "/index
   return text;
 }
 
-inline uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-inline bool CanConnect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
+using kv::test::CanConnect;
+using kv::test::FreePort;
+using kv::test::Python;
 // A child process (a server); stopped by Stop or the destructor.
-class Child {
- public:
-  ~Child() { Stop(); }
-  bool Start(std::vector<std::string> args, const std::string& errorLog, uint16_t port) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-      pid_ = 0;
-      return false;
-    }
-    for (int i = 0; i < 200 && !CanConnect(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return CanConnect(port);
-  }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = 0;
-  }
-
- private:
-  pid_t pid_ = 0;
-};
-
-inline std::string Python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+using Child = kv::test::ServerProcess;
 
 // What the status window was sent.
 struct StatusMessage {
