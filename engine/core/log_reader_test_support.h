@@ -20,23 +20,16 @@
 #include "engine/core/log_reader.h"
 #include "engine/core/log_source.h"
 #include "engine/core/w3c_format.h"
+#include "platform/testsupport/tempdir.h"
+#include "platform/testsupport/timezone.h"
 
 namespace readertest {
 
-class TempFolder {
+// A fresh folder under the test temp folder, removed with its content.
+class TempFolder : public kv::test::TempFolder {
  public:
-  TempFolder() {
-    std::string pattern = testing::TempDir() + "kvreaderXXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back(0);
-    const char* made = mkdtemp(buf.data());
-    path_ = made != nullptr ? made : "";
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  TempFolder() : kv::test::TempFolder("kvreader") {}
+  std::string File(const std::string& name) const { return *this / name; }
   std::string Write(const std::string& name, const std::string& bytes) const {
     const std::string p = File(name);
     FILE* f = std::fopen(p.c_str(), "wb");
@@ -46,35 +39,12 @@ class TempFolder {
     }
     return p;
   }
-
- private:
-  std::string path_;
 };
 
 // Sets TZ for the scope (and forgets cached zone offsets).
-class TzScope {
+class TzScope : public kv::test::ScopedTimeZone {
  public:
-  explicit TzScope(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-    vrn::ResetHitTimeCache();
-  }
-  ~TzScope() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-    vrn::ResetHitTimeCache();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
+  explicit TzScope(const char* tz) : kv::test::ScopedTimeZone(tz, vrn::ResetHitTimeCache) {}
 };
 
 inline std::string Text(const char* p) { return p == nullptr ? std::string("<null>") : std::string(p); }

@@ -19,6 +19,7 @@
 #include "engine/core/log_reader.h"
 #include "engine/core/log_source.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/odbc.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -26,13 +27,7 @@ namespace {
 
 std::string g_folder;  // the data sources' folder
 
-std::string FindSqliteDriver() {
-  for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so",
-                           "/usr/lib/odbc/libsqlite3odbc.so", "/usr/lib64/libsqlite3odbc.so"}) {
-    if (access(path, R_OK) == 0) return path;
-  }
-  return "";
-}
+using kv::test::FindSqliteDriver;
 
 // Data sources: "weblog" (the general table), "other" (a second database),
 // "empty" (no table at all) and "MS Access Logs" (read as an Access source).
@@ -44,14 +39,7 @@ class OdbcFolder : public testing::Environment {
     g_folder = pattern;
     const std::string driver = FindSqliteDriver();
     ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
-    std::ofstream(g_folder + "/odbcinst.ini") << "[SQLite3]\nDriver=" << driver << "\n";
-    std::ofstream ini(g_folder + "/odbc.ini");
-    for (const char* name : {"weblog", "other", "empty", "MS Access Logs"}) {
-      ini << "[" << name << "]\nDriver=SQLite3\nDatabase=" << g_folder << "/" << name << ".db\nSyncPragma=OFF\n\n";
-    }
-    ini.close();
-    setenv("ODBCSYSINI", g_folder.c_str(), 1);
-    setenv("ODBCINI", (g_folder + "/odbc.ini").c_str(), 1);
+    ASSERT_TRUE(kv::test::WriteSqliteSources(g_folder, driver, {"weblog", "other", "empty", "MS Access Logs"}));
     // Held for the whole run, as a program that uses them holds them: the
     // driver manager and the driver keep caches of their own until the
     // process ends.

@@ -76,11 +76,7 @@ std::string CombinedLine(uint32_t t, const std::string& host, const std::string&
 }
 
 void EngineFixture::SetUp() {
-  const char* tz = std::getenv("TZ");
-  hadTz_ = tz != nullptr;
-  if (hadTz_) savedTz_ = tz;
-  setenv("TZ", "UTC", 1);
-  tzset();
+  zone_.emplace("UTC");
   vrn::g_engine = vrn::EngineState{};
   vrn::ResetReportRunCounters();
   g_shownErrors.clear();
@@ -104,9 +100,7 @@ void EngineFixture::TearDown() {
   if (resources_ != nullptr) KvFreeModule(resources_);
   unsetenv("KV_WIN_INI");
   vrn::SetApplicationPath("");
-  if (hadTz_) setenv("TZ", savedTz_.c_str(), 1);
-  else unsetenv("TZ");
-  tzset();
+  zone_.reset();
   if (!folder_.empty()) std::filesystem::remove_all(folder_);
 }
 

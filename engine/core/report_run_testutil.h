@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <vornic/report.h>
 
 #include "platform/base/kvtypes.h"
+#include "platform/testsupport/timezone.h"
 
 namespace runtest {
 
@@ -43,8 +45,7 @@ class EngineFixture : public testing::Test {
   std::string folder_;
   KvModule resources_ = nullptr;
   int16_t slot_ = -1;
-  std::string savedTz_;
-  bool hadTz_ = false;
+  std::optional<kv::test::ScopedTimeZone> zone_;  // TZ=UTC during the test
 };
 
 }  // namespace runtest

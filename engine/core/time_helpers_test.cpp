@@ -8,34 +8,14 @@
 #include <string>
 
 #include "engine/core/engine_state.h"
+#include "platform/testsupport/timezone.h"
 
 namespace {
 
 const char* const kZones[] = {"UTC", "America/New_York", "Australia/Adelaide"};
 
 // Sets TZ for the life of the object.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* zone) {
-    const char* old = std::getenv("TZ");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (hadOld_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool hadOld_ = false;
-  std::string old_;
-};
+using ZoneScope = kv::test::ScopedTimeZone;
 
 // Seconds of a local date and time in the current zone.
 time_t Local(int year, int month, int day, int hour, int minute, int second) {
