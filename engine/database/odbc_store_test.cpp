@@ -18,6 +18,7 @@
 #include "engine/database/item_tables.h"
 #include "engine/database/report_ranges.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/odbc.h"
 #include "platform/ui/msgbox.h"
 
 namespace {
@@ -26,14 +27,7 @@ using namespace vrn;
 
 std::string g_folder;
 
-std::string FindSqliteDriver() {
-  for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so",
-                           "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so",
-                           "/usr/lib64/libsqlite3odbc.so"}) {
-    if (access(path, R_OK) == 0) return path;
-  }
-  return "";
-}
+using kv::test::FindSqliteDriver;
 
 class OdbcFolder : public testing::Environment {
  public:
@@ -43,11 +37,7 @@ class OdbcFolder : public testing::Environment {
     g_folder = pattern;
     const std::string driver = FindSqliteDriver();
     ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
-    std::ofstream(g_folder + "/odbcinst.ini") << "[SQLite3]\nDriver=" << driver << "\n";
-    std::ofstream(g_folder + "/odbc.ini") << "[store]\nDriver=SQLite3\nDatabase=" << g_folder
-                                          << "/store.db\nSyncPragma=OFF\n\n";
-    setenv("ODBCSYSINI", g_folder.c_str(), 1);
-    setenv("ODBCINI", (g_folder + "/odbc.ini").c_str(), 1);
+    ASSERT_TRUE(kv::test::WriteSqliteSources(g_folder, driver, {"store"}));
     // Held for the whole run: the driver manager and the driver keep caches
     // of their own until the process ends.
     pinned_ = KvLoadModule("ODBC32.DLL");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "engine/database/analysis_context.h"
 #include "engine/database/finishing.h"
 #include "platform/base/clock.h"
+#include "platform/testsupport/timezone.h"
 
 namespace {
 
@@ -30,26 +32,16 @@ using accumtest::Wall;
 class RangesTest : public testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = std::getenv("TZ");
-    savedTz_ = tz != nullptr ? tz : "";
-    hadTz_ = tz != nullptr;
-    setenv("TZ", "UTC", 1);
-    tzset();
+    zone_.emplace("UTC");
     vrn::ResetIntervalNames();
   }
   void TearDown() override {
-    if (hadTz_) {
-      setenv("TZ", savedTz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
+    zone_.reset();
     vrn::MonthSlots().twelveMonths = 0;
     vrn::MonthSlots().twentyFourMonths = 0;
     vrn::g_engine.displayIDate = 0;
   }
-  std::string savedTz_;
-  bool hadTz_ = false;
+  std::optional<kv::test::ScopedTimeZone> zone_;
 };
 
 TEST_F(RangesTest, LeapYears) {
