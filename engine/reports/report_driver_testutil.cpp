@@ -52,11 +52,7 @@ int32_t NoDisplay(KvWindow, const char*, const char*, uint32_t, uint32_t, uint32
 }  // namespace
 
 void ReportFixture::SetUp() {
-  const char* tz = std::getenv("TZ");
-  hadTz_ = tz != nullptr;
-  if (hadTz_) savedTz_ = tz;
-  setenv("TZ", "UTC", 1);
-  tzset();
+  zone_.emplace("UTC");
   vrn::g_engine = vrn::EngineState{};
   g_fileCalls.clear();
   std::string pattern = testing::TempDir() + "kvdrvXXXXXX";
@@ -91,9 +87,7 @@ void ReportFixture::TearDown() {
   if (resources_ != nullptr) KvFreeModule(resources_);
   unsetenv("KV_WIN_INI");
   vrn::SetApplicationPath("");
-  if (hadTz_) setenv("TZ", savedTz_.c_str(), 1);
-  else unsetenv("TZ");
-  tzset();
+  zone_.reset();
   std::error_code ignored;
   if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }

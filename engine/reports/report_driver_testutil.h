@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "engine/database/analysis_context.h"
 #include "engine/database/item_tables.h"
 #include "platform/base/kvtypes.h"
+#include "platform/testsupport/timezone.h"
 
 namespace drvtest {
 
@@ -58,8 +60,7 @@ class ReportFixture : public testing::Test {
   int16_t slot_ = -1;
   vrn::ReportHandle* run_ = nullptr;
   vrn::AnalysisContext* context_ = nullptr;
-  std::string savedTz_;
-  bool hadTz_ = false;
+  std::optional<kv::test::ScopedTimeZone> zone_;  // TZ=UTC during the test
 };
 
 }  // namespace drvtest
