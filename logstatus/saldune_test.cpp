@@ -18,31 +18,13 @@
 #include "logstatus/saldune_paths.h"
 #include "platform/module/module.h"
 #include "platform/ostrel/ostrel.h"
+#include "platform/testsupport/timezone.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Sets TZ for one test and puts the old value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
+using kv::test::ScopedTimeZone;
 
 class LogStatus : public testing::Test {
  protected:

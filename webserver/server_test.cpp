@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/base/ini.h"
+#include "platform/testsupport/ports.h"
 #include "platform/ui/msgbox.h"
 #include "shell/settings_file.h"
 #include "webserver/request.h"
@@ -63,17 +64,7 @@ class ProgramFolder : public ::testing::Environment {
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new ProgramFolder);
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+using kv::test::FreePort;
 
 int Connect(const char* address, uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
