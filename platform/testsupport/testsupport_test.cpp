@@ -39,6 +39,12 @@ TEST(TestSupport, ScopedTimeZoneRestoresTheOldValue) {
   EXPECT_EQ(getenv("TZ"), nullptr);
 }
 
+TEST(TestSupport, UtcSecondsIgnoresTheZone) {
+  ScopedTimeZone zone("EST5");
+  EXPECT_EQ(UtcSeconds(1970, 1, 2, 0), 86400u);
+  EXPECT_EQ(UtcSeconds(2024, 2, 29, 23, 59, 59), 1709251199u);
+}
+
 TEST(TestSupport, FreePortIsClosedUntilSomeoneListens) {
   const uint16_t port = FreePort();
   EXPECT_NE(port, 0);

@@ -24,4 +24,15 @@ ScopedTimeZone::~ScopedTimeZone() {
   if (afterChange_) afterChange_();
 }
 
+uint32_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return static_cast<uint32_t>(timegm(&t));
+}
+
 }  // namespace kv::test

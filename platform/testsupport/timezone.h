@@ -2,6 +2,7 @@
 #ifndef KV_PLATFORM_TESTSUPPORT_TIMEZONE_H
 #define KV_PLATFORM_TESTSUPPORT_TIMEZONE_H
 
+#include <cstdint>
 #include <string>
 
 namespace kv::test {
@@ -21,6 +22,10 @@ class ScopedTimeZone {
   std::string old_;
   void (*afterChange_)() = nullptr;
 };
+
+// Seconds since 1970 of a calendar date and time counted as if UTC, whatever
+// TZ says (timegm).
+uint32_t UtcSeconds(int year, int month, int day, int hour, int minute = 0, int second = 0);
 
 }  // namespace kv::test
 
