@@ -20,6 +20,7 @@
 #include "engine/core/log_source.h"
 #include "platform/module/module.h"
 #include "platform/testsupport/odbc.h"
+#include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -28,6 +29,7 @@ namespace {
 std::string g_folder;  // the data sources' folder
 
 using kv::test::FindSqliteDriver;
+using kv::test::UtcSeconds;
 
 // Data sources: "weblog" (the general table), "other" (a second database),
 // "empty" (no table at all) and "MS Access Logs" (read as an Access source).
@@ -103,16 +105,6 @@ void MakeTable(const char* dsn, const std::vector<std::string>& rows, const char
   Exec(dsn, statements);
 }
 
-uint32_t WallClock(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&t));
-}
 
 // What the progress window saw; it may set the cancel word.
 struct Seen {
@@ -223,8 +215,8 @@ TEST_F(OdbcLog, PreparedRowsAreReadInTimeOrderAsCommaLines) {
     vrn::FreeHitLine(&hit);
     position = next;
   }
-  EXPECT_EQ(times, (std::vector<uint32_t>{WallClock(2024, 3, 9, 8, 0, 5), WallClock(2024, 3, 10, 12, 30, 0),
-                                          WallClock(2024, 3, 11, 23, 59, 59)}));
+  EXPECT_EQ(times, (std::vector<uint32_t>{UtcSeconds(2024, 3, 9, 8, 0, 5), UtcSeconds(2024, 3, 10, 12, 30, 0),
+                                          UtcSeconds(2024, 3, 11, 23, 59, 59)}));
   EXPECT_EQ(urls, (std::vector<std::string>{"/a.html", "/b.html", "/c.html"}));
   EXPECT_EQ(vrn::CloseLogSource(handle), 1);
   EXPECT_TRUE(vrn::OdbcLogIsPrepared()) << "closing a source keeps the prepared rows";
@@ -351,7 +343,7 @@ TEST_F(OdbcLog, TheLogsDateAndTimeSeparatorsAreUsed) {
   vrn::HitRecord hit;
   uint64_t next = 0;
   ASSERT_EQ(vrn::ReadNextHit(handle, 100, &hit, &next, vrn::kDefaultReadWindow), vrn::kReadHit);
-  EXPECT_EQ(hit.HitTime, WallClock(2024, 3, 10, 12, 30, 0));
+  EXPECT_EQ(hit.HitTime, UtcSeconds(2024, 3, 10, 12, 30, 0));
   vrn::FreeHitLine(&hit);
   vrn::CloseLogSource(handle);
 }

@@ -13,6 +13,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/timezone.h"
 
 namespace runtest {
 
@@ -51,14 +52,7 @@ std::vector<std::string> ListFolder(const std::string& folder) {
 }
 
 uint32_t Wall(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&t));
+  return kv::test::UtcSeconds(year, month, day, hour, minute, second);
 }
 
 std::string CombinedLine(uint32_t t, const std::string& host, const std::string& method, const std::string& url,
