@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/core/engine_state.h"
+#include "platform/testsupport/timezone.h"
 
 namespace accumtest {
 
@@ -19,14 +20,7 @@ void WriteText(const std::string& path, const std::string& text) {
 }
 
 uint32_t Wall(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&t));
+  return kv::test::UtcSeconds(year, month, day, hour, minute, second);
 }
 
 TestHit::TestHit(uint32_t time, const std::string& host, const std::string& u, uint32_t status, uint16_t method,

@@ -19,6 +19,7 @@
 #include "engine/database/report_ranges.h"
 #include "platform/module/module.h"
 #include "platform/testsupport/odbc.h"
+#include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
 
 namespace {
@@ -28,6 +29,7 @@ using namespace vrn;
 std::string g_folder;
 
 using kv::test::FindSqliteDriver;
+using kv::test::UtcSeconds;
 
 class OdbcFolder : public testing::Environment {
  public:
@@ -101,14 +103,6 @@ int KvTableCount() {
   return std::atoi(One("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name LIKE 'KVLog%'").c_str());
 }
 
-uint32_t Wall(int year, int month, int day, int hour) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  return static_cast<uint32_t>(timegm(&t));
-}
 
 class OdbcStoreTest : public testing::Test {
  protected:
@@ -175,7 +169,7 @@ class OdbcStoreTest : public testing::Test {
     ASSERT_EQ(CreateSessionTable(&T), 1);
     T.TodaysHits = 42;
     T.Failed404 = 3;
-    T.TodayDateTime = Wall(2026, 3, 10, 23);
+    T.TodayDateTime = UtcSeconds(2026, 3, 10, 23);
     T.SlotHits[0] = 1;
     T.SlotHits[31] = 9;
     T.SlotBytes[5] = 2048.5;
@@ -299,7 +293,7 @@ TEST_F(OdbcStoreTest, DoublesAreStoredAsWholeNumbers) {
 TEST_F(OdbcStoreTest, DayIsWrittenAsRowsAndReadBack) {
   Open();
   FillDay();
-  const MasterRecord day = Day(Wall(2026, 3, 10, 12), Wall(2026, 3, 10, 18));
+  const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12), UtcSeconds(2026, 3, 10, 18));
   ASSERT_EQ(SaveDayToODBC(&store_, &context_->templ, &day), 1);
   EXPECT_EQ(context_->templ.TopTablesPtr, nullptr);  // the tables are released after the save
   const std::string where = " WHERE StartTime = " + std::to_string(day.start);
@@ -344,7 +338,7 @@ TEST_F(OdbcStoreTest, DayIsWrittenAsRowsAndReadBack) {
   const TemplateRecord& L = loaded_->templ;
   EXPECT_EQ(L.TodaysHits, 42u);
   EXPECT_EQ(L.Failed404, 3u);
-  EXPECT_EQ(L.TodayDateTime, Wall(2026, 3, 10, 23));
+  EXPECT_EQ(L.TodayDateTime, UtcSeconds(2026, 3, 10, 23));
   EXPECT_STREQ(L.Today, "March 10, 2026");
   EXPECT_EQ(L.SlotHits[0], 1u);
   EXPECT_EQ(L.SlotHits[31], 9u);
@@ -394,7 +388,7 @@ TEST_F(OdbcStoreTest, DayIsWrittenAsRowsAndReadBack) {
 
 TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
   Open();
-  const MasterRecord day = Day(Wall(2026, 3, 10, 12));
+  const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12));
   const std::string start = std::to_string(day.start);
   struct Case {
     const char* what;
@@ -450,7 +444,7 @@ TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
 TEST_F(OdbcStoreTest, MasterRowsCoverTheSpanInDayOrder) {
   Open();
   // Empty store: three days, none analysed.
-  ASSERT_EQ(ExtendMasterRows(&store_, Wall(2026, 3, 10, 12), Wall(2026, 3, 12, 8), 1), 1);
+  ASSERT_EQ(ExtendMasterRows(&store_, UtcSeconds(2026, 3, 10, 12), UtcSeconds(2026, 3, 12, 8), 1), 1);
   EXPECT_EQ(Sql("SELECT CurrentTime FROM KVLogMasterTable"), (Rows{{"0"}, {"0"}, {"0"}}));
   std::vector<uint32_t> starts;
   MasterRecord r{};
@@ -460,21 +454,21 @@ TEST_F(OdbcStoreTest, MasterRowsCoverTheSpanInDayOrder) {
     EXPECT_EQ(r.lastAdded, 0u);
     starts.push_back(r.start);
   }
-  EXPECT_EQ(starts, (std::vector<uint32_t>{Day(Wall(2026, 3, 10, 12)).start, Day(Wall(2026, 3, 11, 12)).start,
-                                           Day(Wall(2026, 3, 12, 12)).start}));
+  EXPECT_EQ(starts, (std::vector<uint32_t>{Day(UtcSeconds(2026, 3, 10, 12)).start, Day(UtcSeconds(2026, 3, 11, 12)).start,
+                                           Day(UtcSeconds(2026, 3, 12, 12)).start}));
   EXPECT_EQ(Sql("SELECT Today FROM KVLogMasterTable WHERE StartTime = " + std::to_string(starts[0])).size(), 1u);
 
   // An earlier span start adds the days before; a later span end the days
   // after; a span inside adds nothing.
-  ASSERT_EQ(ExtendMasterRows(&store_, Wall(2026, 3, 8, 1), Wall(2026, 3, 13, 1), 1), 1);
+  ASSERT_EQ(ExtendMasterRows(&store_, UtcSeconds(2026, 3, 8, 1), UtcSeconds(2026, 3, 13, 1), 1), 1);
   EXPECT_EQ(One("SELECT count(*) FROM KVLogMasterTable"), "6");
-  ASSERT_EQ(ExtendMasterRows(&store_, Wall(2026, 3, 9, 1), Wall(2026, 3, 11, 1), 1), 1);
+  ASSERT_EQ(ExtendMasterRows(&store_, UtcSeconds(2026, 3, 9, 1), UtcSeconds(2026, 3, 11, 1), 1), 1);
   EXPECT_EQ(One("SELECT count(*) FROM KVLogMasterTable"), "6");
   starts.clear();
   while (ReadNextODBCEntry(&store_, &r) == 1) starts.push_back(r.start);
   ASSERT_EQ(starts.size(), 6u);
-  EXPECT_EQ(starts[0], Day(Wall(2026, 3, 8, 12)).start);
-  EXPECT_EQ(starts[5], Day(Wall(2026, 3, 13, 12)).start);
+  EXPECT_EQ(starts[0], Day(UtcSeconds(2026, 3, 8, 12)).start);
+  EXPECT_EQ(starts[5], Day(UtcSeconds(2026, 3, 13, 12)).start);
   EXPECT_TRUE(std::is_sorted(starts.begin(), starts.end()));
 
   // Position: back by one stops at 0; a rewrite lands just after its day.
@@ -497,7 +491,7 @@ TEST_F(OdbcStoreTest, MasterRowsCoverTheSpanInDayOrder) {
   EXPECT_EQ(LoadDayFromODBC(&store_, loaded_, &r), kDbEmpty);
 
   // Without the create flag only the times are loaded.
-  ASSERT_EQ(ExtendMasterRows(&store_, Wall(2026, 3, 1, 1), Wall(2026, 3, 30, 1), 0), 1);
+  ASSERT_EQ(ExtendMasterRows(&store_, UtcSeconds(2026, 3, 1, 1), UtcSeconds(2026, 3, 30, 1), 0), 1);
   EXPECT_EQ(One("SELECT count(*) FROM KVLogMasterTable"), "6");
   EXPECT_TRUE(boxes_.empty()) << boxes_[0];
 }
