@@ -13,6 +13,7 @@
 #include "engine/database/table_accessors.h"
 #include "engine/reports/report_driver.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/timezone.h"
 
 namespace drvtest {
 
@@ -37,14 +38,7 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 uint32_t Wall(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&t));
+  return kv::test::UtcSeconds(year, month, day, hour, minute, second);
 }
 
 namespace {
