@@ -13,9 +13,12 @@
 
 #include "platform/base/memory.h"
 #include "platform/base/registry.h"
+#include "platform/testsupport/files.h"
 #include "platform/ui/window.h"
 
 namespace {
+
+using kv::test::ReadText;
 
 // A temporary folder for one test, removed with its files afterwards.
 class TempDir {
@@ -45,13 +48,6 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary);
   out << data;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 int OpenDescriptors() {
@@ -175,7 +171,7 @@ TEST(CFileTest, OpenReadWriteLengthAndClose) {
     // Still open at scope end: the destructor closes it.
   }
   EXPECT_EQ(OpenDescriptors(), fds);
-  EXPECT_EQ(ReadFile(path), std::string("hello\0world", 11));
+  EXPECT_EQ(ReadText(path), std::string("hello\0world", 11));
 
   CFile f;
   ASSERT_TRUE(f.Open(path.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite));
@@ -407,7 +403,7 @@ TEST(OstrelServicesTest, SchedulerLog) {
   EXPECT_EQ(access(log.c_str(), W_OK), 0);
   WriteFile(log, "earlier line\r\n");
   EXPECT_TRUE(KVUI_CreateSchedulerLogFile(log.c_str()));  // kept, not truncated
-  EXPECT_EQ(ReadFile(log), "earlier line\r\n");
+  EXPECT_EQ(ReadText(log), "earlier line\r\n");
   EXPECT_FALSE(KVUI_CreateSchedulerLogFile(dir.File("no/such/folder/x.log").c_str()));
   unsetenv("KV_SCHEDULE_LOG");
 }
