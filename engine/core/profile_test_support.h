@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/core/engine_state.h"
+#include "platform/testsupport/files.h"
 
 namespace vrn::test {
 
@@ -54,12 +55,7 @@ inline void WriteFile(const std::string& path, const std::string& data) {
   out << data;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
 }  // namespace vrn::test
 

@@ -13,6 +13,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
 #include "platform/testsupport/timezone.h"
 
 namespace runtest {
@@ -39,10 +40,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
 std::vector<std::string> ListFolder(const std::string& folder) {
   std::vector<std::string> names;

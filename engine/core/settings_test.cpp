@@ -14,8 +14,11 @@
 #include "engine/core/engine_state.h"
 #include "platform/base/files.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
 
 namespace {
+
+using kv::test::ReadText;
 
 std::string MakeTempFolder() {
   std::string pattern = testing::TempDir() + "kvsettingsXXXXXX";
@@ -23,13 +26,6 @@ std::string MakeTempFolder() {
   buffer.push_back('\0');
   const char* made = mkdtemp(buffer.data());
   return made != nullptr ? std::string(made) + "/" : std::string();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 class EngineFolder : public testing::Test {
@@ -137,12 +133,12 @@ TEST_F(EngineFolder, IniAccessorsReadAndWriteTheirOwnFiles) {
   EXPECT_TRUE(WriteBaseProfileInt("Main", "Debug", -7));
   EXPECT_TRUE(WriteBaseProfileString("Language", "Country", "AU"));
 
-  const std::string module = ReadFile(folder_ + "kvm_log/kvm_log.ini");
+  const std::string module = ReadText(folder_ + "kvm_log/kvm_log.ini");
   EXPECT_NE(module.find("Negative=-1"), std::string::npos) << module;
   EXPECT_EQ(module.find("4294967295"), std::string::npos) << module;
   EXPECT_NE(module.find("Big=2147483647"), std::string::npos) << module;
   EXPECT_EQ(module.find("Country"), std::string::npos) << "base keys stay in the base file";
-  EXPECT_NE(ReadFile(folder_ + "kelvaron.ini").find("Debug=-7"), std::string::npos);
+  EXPECT_NE(ReadText(folder_ + "kelvaron.ini").find("Debug=-7"), std::string::npos);
 
   EXPECT_EQ(GetModuleProfileInt("defaults", "negative", 5), -1);
   EXPECT_EQ(GetModuleProfileInt("Defaults", "Missing", 5), 5);

@@ -20,19 +20,15 @@
 #include "engine/core/log_reader_test_support.h"
 #include "platform/base/ini.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
 #include "platform/ui/window.h"
 
 namespace {
 
+using kv::test::ReadText;
+
 namespace fs = std::filesystem;
 using readertest::TempFolder;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A short stand-in for a file's content in comparisons and messages.
 std::string Digest(const std::string& content) {
@@ -155,7 +151,7 @@ class CompressedLogs : public testing::Test {
       EXPECT_EQ(name.compare(0, marker, vrn::kExtractedLogMarker), 0) << name;
       EXPECT_EQ(list[i]->size, fs::file_size(name.substr(marker)));
       out.names.push_back(name.substr(marker));
-      out.contents.push_back(Digest(ReadAll(name.substr(marker))));
+      out.contents.push_back(Digest(ReadText(name.substr(marker))));
       // The listed name opens as a plain log.
       const vrn::LogSourceHandle source = vrn::OpenLogSourceForReading(list[i]->name);
       EXPECT_NE(source, vrn::kNoLogSource);
@@ -189,7 +185,7 @@ TEST_F(CompressedLogs, ClassifiesByContent) {
   const std::vector<Case> cases = {
       {zip, vrn::kArchiveZip},
       {gz, vrn::kArchiveGzip},
-      {logs_.Write("selfextract.exe", "MZ" + std::string(3000, 'x') + ReadAll(zip)), vrn::kArchiveZip},
+      {logs_.Write("selfextract.exe", "MZ" + std::string(3000, 'x') + ReadText(zip)), vrn::kArchiveZip},
       {logs_.Write("pk.log", "PK is where a log line starts\n" + std::string(500, 'x') + "PK once\n"),
        vrn::kArchivePlain},
       {logs_.Write("plain.log", LogText(3, 1)), vrn::kArchivePlain},
@@ -317,7 +313,7 @@ TEST_F(CompressedLogs, CancelledExtractionsAreNeverListedAsComplete) {
 TEST_F(CompressedLogs, DamagedArchivesAreShownAndNotListed) {
   const std::string text = LogText(5000, 11);
   WriteGzip(logs_.File("cut.gz"), text);
-  const std::string bytes = ReadAll(logs_.File("cut.gz"));
+  const std::string bytes = ReadText(logs_.File("cut.gz"));
   std::ofstream(logs_.File("cut.gz"), std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
   logs_.Write("notzip.zip", "PK" + std::string(300, 'x') + "PKPK");
 
@@ -435,14 +431,14 @@ TEST(CopyReportFile, CopiesWholeOrReportsAndCleansUp) {
 
   vrn::g_engine.summaryErrorText.clear();
   EXPECT_EQ(vrn::CopyReportFile(sourceRef.c_str(), "chart.gif", destRef.c_str()), 1);
-  EXPECT_EQ(ReadAll(to.File("chart.gif")), content);
+  EXPECT_EQ(ReadText(to.File("chart.gif")), content);
   EXPECT_TRUE(vrn::g_engine.summaryErrorText.empty());
 
   // Overwrites a longer destination completely.
   to.Write("small.txt", std::string(5000, 'z'));
   from.Write("small.txt", "abc");
   EXPECT_EQ(vrn::CopyReportFile(sourceRef.c_str(), "small.txt", destRef.c_str()), 1);
-  EXPECT_EQ(ReadAll(to.File("small.txt")), "abc");
+  EXPECT_EQ(ReadText(to.File("small.txt")), "abc");
 
   EXPECT_EQ(vrn::CopyReportFile(sourceRef.c_str(), "missing.gif", destRef.c_str()), 0);
   EXPECT_FALSE(vrn::g_engine.summaryErrorText.empty());
