@@ -17,6 +17,7 @@
 #include "engine/core/hit_record.h"
 #include "engine/network/dns_queue.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
 #include "vornic/registration.h"
 
 namespace dnstest {
@@ -34,10 +35,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
 // A hit whose client host is `client` and server text `server`, with a line
 // copy of its own (freed by the queue or by FreeHit).
