@@ -13,6 +13,7 @@
 #include "engine/database/table_accessors.h"
 #include "engine/reports/report_driver.h"
 #include "platform/module/module.h"
+#include "platform/testsupport/files.h"
 #include "platform/testsupport/timezone.h"
 
 namespace drvtest {
@@ -30,10 +31,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/core/report_run.h"
+#include "platform/testsupport/files.h"
 #include "platform/ui/msgbox.h"
 
 namespace tpltest {
@@ -31,10 +32,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
 // Lines joined with CR LF (each line ends with it).
 inline std::string Crlf(const std::vector<std::string>& lines) {
