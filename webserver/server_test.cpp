@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/base/ini.h"
+#include "platform/testsupport/files.h"
 #include "platform/testsupport/ports.h"
 #include "platform/ui/msgbox.h"
 #include "shell/settings_file.h"
@@ -29,15 +30,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kv::test::ReadText;
+
 fs::path g_folder;  // the program folder of this test process
 std::string g_accounts;
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class ProgramFolder : public ::testing::Environment {
  public:
@@ -189,7 +185,7 @@ TEST_F(WebServerTest, SecondStartStartsNoSecondListener) {
   StartWebServer();
   EXPECT_NE(Get(port, "/").find("200 OK"), std::string::npos);
   ExitWebServer();
-  std::string log = ReadAll(g_folder / "debug.log");
+  std::string log = ReadText(g_folder / "debug.log");
   EXPECT_EQ(Count(log, "\nServerThread") + (log.rfind("ServerThread", 0) == 0 ? 1 : 0), 1u) << log;
   EXPECT_EQ(Count(log, "~ServerThread"), 1u) << log;
   EXPECT_EQ(Count(log, "bind failed"), 0u) << log;
@@ -247,7 +243,7 @@ TEST_F(WebServerTest, SetUpFailureLeavesTheServerStoppedUntilTheNextStart) {
   ASSERT_EQ(listen(holder, 1), 0);
   SetKey("WebEnable", "TRUE");
   StartWebServer();
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(g_folder / "debug.log").find("bind failed") != std::string::npos; }));
+  EXPECT_TRUE(WaitFor([&] { return ReadText(g_folder / "debug.log").find("bind failed") != std::string::npos; }));
   EXPECT_FALSE(IsWebServerRunning());
   EXPECT_TRUE(boxes.empty());
   close(holder);
@@ -363,7 +359,7 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   EXPECT_TRUE(fs::exists(users / "Alice"));
 
   // Remote.log: one line per answer, passwords cut.
-  std::string log = ReadAll(g_folder / "Remote.log");
+  std::string log = ReadText(g_folder / "Remote.log");
   EXPECT_EQ(log.find("cret"), std::string::npos);
   EXPECT_EQ(log.find("pw2"), std::string::npos);
   EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos);
@@ -378,17 +374,17 @@ TEST_F(WebServerTest, LoggingFollowsTheKey) {
   SetKey("WebLogging", "0");
   StartEnabled();
   Get(port, "/");
-  EXPECT_EQ(ReadAll(g_folder / "Remote.log"), "old line\r\n");
+  EXPECT_EQ(ReadText(g_folder / "Remote.log"), "old line\r\n");
   SetKey("WebLogging", "1");
   StartWebServer();
   Get(port, "/a.htm");
-  std::string log = ReadAll(g_folder / "Remote.log");
+  std::string log = ReadText(g_folder / "Remote.log");
   EXPECT_EQ(log.rfind("old line\r\n127.0.0.1 - - [", 0), 0u) << log;
   EXPECT_NE(log.find("\"GET \\a.htm HTTP/1.0\" 0 0\r\n"), std::string::npos) << log;
   SetKey("WebLogging", "0");
   StartWebServer();
   Get(port, "/b.htm");
-  EXPECT_EQ(ReadAll(g_folder / "Remote.log"), log);
+  EXPECT_EQ(ReadText(g_folder / "Remote.log"), log);
 }
 
 TEST_F(WebServerTest, StalledAndOversizedRequestsAreAnswered) {
