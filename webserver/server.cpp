@@ -136,6 +136,12 @@ int StartWebServer() {
   const bool enabled = EnableValue(s.webEnable);
   {
     std::unique_lock<std::mutex> lock(g_lifeLock);
+    // A listener that has not bound yet may still fail (its port taken) and
+    // end: a start asked for meanwhile must not be lost, so it waits until
+    // that listener either serves or is gone.
+    if (enabled && g_listenerAlive && !g_stopRequested && !g_serverRunning)
+      g_lifeChanged.wait_for(lock, std::chrono::seconds(30),
+                             [] { return !g_listenerAlive || g_serverRunning || g_stopRequested; });
     if (enabled && !(g_listenerAlive && !g_stopRequested)) {
       // A listener that was told to stop still holds its port: let it go.
       if (g_listenerAlive) WaitListenerGone(lock, 5000);
@@ -256,6 +262,7 @@ int32_t ServerThread() {
   {
     std::lock_guard<std::mutex> lock(g_lifeLock);
     if (!g_stopRequested) g_serverRunning = true;
+    g_lifeChanged.notify_all();
   }
   // The wait is taken in one-second slices so that a stop is seen at once;
   // housekeeping still needs 30 quiet seconds in a row.
