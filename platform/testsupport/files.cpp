@@ -6,10 +6,14 @@
 
 namespace kv::test {
 
-void WriteText(const std::string& path, const std::string& text) {
+bool WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
+  out << bytes;
+  return static_cast<bool>(out);
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  if (!WriteBytes(path, text)) throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadText(const std::string& path) {

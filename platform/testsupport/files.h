@@ -7,6 +7,9 @@
 
 namespace kv::test {
 
+// Writes `bytes` as the whole file; false when it cannot be written.
+bool WriteBytes(const std::string& path, const std::string& bytes);
+
 // Writes `text` as the whole file; throws std::runtime_error on failure.
 void WriteText(const std::string& path, const std::string& text);
 

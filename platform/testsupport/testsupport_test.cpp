@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "platform/testsupport/files.h"
 #include "platform/testsupport/ports.h"
@@ -23,6 +24,9 @@ TEST(TestSupport, TempFolderHoldsFilesAndIsRemoved) {
     WriteText(dir / "a.txt", std::string("x\0y\r\n", 5));
     EXPECT_EQ(ReadText(dir / "a.txt"), std::string("x\0y\r\n", 5));
     EXPECT_EQ(ReadText(dir / "missing"), "");
+    EXPECT_TRUE(WriteBytes(dir / "b.bin", "b"));
+    EXPECT_FALSE(WriteBytes(dir / "no/such/file", "x"));
+    EXPECT_THROW(WriteText(dir / "no/such/file", "x"), std::runtime_error);
   }
   EXPECT_FALSE(std::filesystem::exists(path));
 }
