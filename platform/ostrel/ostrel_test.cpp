@@ -19,6 +19,7 @@
 namespace {
 
 using kv::test::ReadText;
+using kv::test::WriteBytes;
 
 // A temporary folder for one test, removed with its files afterwards.
 class TempDir {
@@ -44,11 +45,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-}
 
 int OpenDescriptors() {
   int n = 0;
@@ -197,8 +193,8 @@ TEST(CFileTest, OpenReadWriteLengthAndClose) {
 TEST(OstrelServicesTest, ReadEntireFile) {
   TempDir dir;
   const std::string data("line one\r\n\0binary\xff", 19);
-  WriteFile(dir.File("a.txt"), data);
-  WriteFile(dir.File("empty.txt"), "");
+  WriteBytes(dir.File("a.txt"), data);
+  WriteBytes(dir.File("empty.txt"), "");
   const size_t live = kv::GlobalLiveCount();
 
   KvGlobal h = 77;
@@ -238,7 +234,7 @@ TEST(OstrelServicesTest, ReadEntireFile) {
   // A file too large for a 32-bit size is refused before anything is
   // allocated or read (a sparse file: it takes no disk space).
   const std::string huge = dir.File("huge.log");
-  WriteFile(huge, "");
+  WriteBytes(huge, "");
   ASSERT_EQ(truncate(huge.c_str(), 0x80000000LL), 0);
   for (KvGlobal* handle : {&h, static_cast<KvGlobal*>(nullptr)}) {
     h = 5;
@@ -401,7 +397,7 @@ TEST(OstrelServicesTest, SchedulerLog) {
   EXPECT_EQ(std::string(path), log);
   EXPECT_TRUE(KVUI_CreateSchedulerLogFile(nullptr));
   EXPECT_EQ(access(log.c_str(), W_OK), 0);
-  WriteFile(log, "earlier line\r\n");
+  WriteBytes(log, "earlier line\r\n");
   EXPECT_TRUE(KVUI_CreateSchedulerLogFile(log.c_str()));  // kept, not truncated
   EXPECT_EQ(ReadText(log), "earlier line\r\n");
   EXPECT_FALSE(KVUI_CreateSchedulerLogFile(dir.File("no/such/folder/x.log").c_str()));
