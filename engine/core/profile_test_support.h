@@ -50,10 +50,7 @@ inline std::string SourceDir() {
   return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().string();
 }
 
-inline void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
+inline void WriteFile(const std::string& path, const std::string& data) { kv::test::WriteBytes(path, data); }
 
 inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 

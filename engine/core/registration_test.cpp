@@ -14,8 +14,11 @@
 #include "engine/core/engine_state.h"
 #include "platform/module/module.h"
 #include "platform/netbind/netbind.h"
+#include "platform/testsupport/files.h"
 
 namespace {
+
+using kv::test::WriteBytes;
 
 std::string MakeTempFolder() {
   std::string pattern = testing::TempDir() + "kvregXXXXXX";
@@ -23,11 +26,6 @@ std::string MakeTempFolder() {
   buffer.push_back('\0');
   const char* made = mkdtemp(buffer.data());
   return made != nullptr ? std::string(made) + "/" : std::string();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 // A fresh load of the engine: its state as at load time, its folder and the
@@ -53,7 +51,7 @@ class Registration : public testing::Test {
     system(("rm -rf '" + folder_ + "'").c_str());
   }
 
-  void ModuleIni(const std::string& text) { WriteText(folder_ + "kvm_log/kvm_log.ini", text); }
+  void ModuleIni(const std::string& text) { WriteBytes(folder_ + "kvm_log/kvm_log.ini", text); }
 
   int16_t Register(VrnYieldCallback yield = nullptr, VrnDisplayErrorFn display = nullptr, uint16_t tag = 7) {
     const std::string dir = folder_ + "profiles/";
@@ -124,7 +122,7 @@ TEST_F(Registration, LookupModeFollowsTheSettings) {
 }
 
 TEST_F(Registration, DateSettingsOfTheSystemAndTheLog) {
-  WriteText(folder_ + "WIN.INI", "[intl]\niDate=1\nsDate=.\nsTime=-\n");
+  WriteBytes(folder_ + "WIN.INI", "[intl]\niDate=1\nsDate=.\nsTime=-\n");
   ModuleIni("[intl]\niDate=99\nsDate=\nsTime=h\n");
   ASSERT_EQ(Register(), 0);
   EXPECT_EQ(vrn::g_engine.displayIDate, 1u);

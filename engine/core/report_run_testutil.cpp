@@ -35,10 +35,7 @@ std::string MakeTempFolder(const char* tag) {
   return made != nullptr ? std::string(made) + "/" : std::string();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+void WriteFile(const std::string& path, const std::string& bytes) { kv::test::WriteBytes(path, bytes); }
 
 std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
