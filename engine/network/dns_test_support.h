@@ -30,10 +30,7 @@ inline std::string MakeTempFolder(const char* tag) {
   return made != nullptr ? std::string(made) + "/" : std::string();
 }
 
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+inline void WriteFile(const std::string& path, const std::string& bytes) { kv::test::WriteBytes(path, bytes); }
 
 inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 

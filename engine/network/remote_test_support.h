@@ -44,11 +44,7 @@ namespace ui = kv::ui;
 
 inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
 
-// Writes the whole file; a failure shows in what the test reads back.
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+inline void WriteFile(const std::string& path, const std::string& bytes) { kv::test::WriteBytes(path, bytes); }
 
 // Lines of common-log-format text, `count` of them, each distinct.
 inline std::string LogLines(int count, int first = 0, const char* path = "/index.html") {
