@@ -27,8 +27,7 @@ int32_t RecordFileCall(int32_t kind, const char* text, int32_t flag) {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  kv::test::WriteBytes(path, bytes);
 }
 
 std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }

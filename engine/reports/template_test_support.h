@@ -28,8 +28,7 @@ inline std::string MakeTempFolder() {
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  kv::test::WriteBytes(path, bytes);
 }
 
 inline std::string ReadFile(const std::string& path) { return kv::test::ReadText(path); }
