@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -213,9 +214,28 @@ class ProgramProcessTest : public ::testing::Test {
       kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr);
       WaitForState(kv::svc::kStopped);
     }
+    // A service reports "stopped" before its process has let go of its
+    // socket and lock: the folder is removed only once no service lock of
+    // this test is held, so that it does not vanish under its own clean-up.
+    WaitFor([&] { return !AnyServiceLockHeld(); });
     setenv("KV_LOCK_DIR", saved_[0].c_str(), 1);
     setenv("KV_REGISTRY", saved_[1].c_str(), 1);
-    fs::remove_all(root_);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    EXPECT_FALSE(ec) << ec.message();
+  }
+  bool AnyServiceLockHeld() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root_ + "locks", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("svc-", 0) != 0 || entry.path().extension() != ".lock") continue;
+      int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+      close(fd);
+      if (held) return true;
+    }
+    return false;
   }
   pid_t Start(const std::vector<std::string>& args) {
     pid_t pid = fork();
