@@ -26,6 +26,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The settings file's path is fixed at its first use: one program folder for
+// the whole process.
+fs::path g_folder;
+
+class ProgramFolder : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string tmpl = testing::TempDir() + "kvwebrestart_XXXXXX";
+    if (mkdtemp(tmpl.data())) g_folder = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!g_folder.empty()) fs::remove_all(g_folder, ec);
+  }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new ProgramFolder);
+
 uint16_t FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -65,10 +82,10 @@ int32_t HeldCleanup() {
 }
 
 TEST(WebServerRestartTest, StartWhileAFailedListenerEndsIsNotLost) {
-  std::string tmpl = testing::TempDir() + "kvwebrestart_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-  fs::path folder = tmpl;
-  std::ofstream(folder / "KELVARON.INI") << "[Defaults]\r\n";
+  g_held = g_released = false;
+  const fs::path& folder = g_folder;
+  ASSERT_FALSE(folder.empty());
+  std::ofstream(folder / "KELVARON.INI", std::ios::trunc) << "[Defaults]\r\n";
   std::ofstream(folder / "accounts") << "alice:pw:staff\n";
   setenv("KV_LOGON_USERS", (folder / "accounts").c_str(), 1);
   setenv("KV_DEBUG_LOG", (folder / "debug.log").c_str(), 1);
@@ -118,7 +135,6 @@ TEST(WebServerRestartTest, StartWhileAFailedListenerEndsIsNotLost) {
 
   g_networkBinding.WSACleanup = g_realCleanup;
   ExitWebServer();
-  fs::remove_all(folder);
 }
 
 }  // namespace
