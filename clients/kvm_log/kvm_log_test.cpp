@@ -1,17 +1,13 @@
 // The command-line engine client as a user runs it: a child process over a
 // copy of the sample profile and log, its output and its exit codes.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,10 +15,11 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <vornic/filter.h>
+
+#include "platform/testsupport/ports.h"
 
 extern char** environ;
 
@@ -241,35 +238,12 @@ TEST_F(Client, ReportOfTheSampleIsHtmlWithItsChart) {
 
 // ---- a remote log over FTP on loopback ----------------------------------------
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool CanConnect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
 // An FTP server (pyftpdlib) over a folder, with one read-only user.
 class FtpServer {
  public:
   ~FtpServer() { Stop(); }
   bool Start(const std::string& root, const std::string& log) {
-    port_ = FreePort();
+    port_ = kv::test::FreePort();
     std::vector<std::string> args = {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1",
                                      "-p", std::to_string(port_), "-d", root,
                                      "-u", "kvuser", "-P", "s3cret"};
@@ -286,8 +260,7 @@ class FtpServer {
       pid_ = 0;
       return false;
     }
-    for (int i = 0; i < 200 && !CanConnect(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return CanConnect(port_);
+    return kv::test::WaitForPort(port_);
   }
   void Stop() {
     if (pid_ > 0) {
