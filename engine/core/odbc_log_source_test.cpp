@@ -2,7 +2,6 @@
 // ODBC driver, with data sources defined in a temporary folder.
 #include "engine/core/odbc_log_source.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader.h"
 #include "engine/core/log_source.h"
-#include "platform/module/module.h"
 #include "platform/testsupport/odbc.h"
 #include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
@@ -42,13 +40,7 @@ class OdbcFolder : public testing::Environment {
     const std::string driver = FindSqliteDriver();
     ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
     ASSERT_TRUE(kv::test::WriteSqliteSources(g_folder, driver, {"weblog", "other", "empty", "MS Access Logs"}));
-    // Held for the whole run, as a program that uses them holds them: the
-    // driver manager and the driver keep caches of their own until the
-    // process ends.
-    pinned_ = KvLoadModule("ODBC32.DLL");
-    pinnedDriver_ = KvLoadModule(driver.c_str());
-    // The driver loads the settings library for every connection.
-    pinnedSettings_ = dlopen("libodbcinst.so.2", RTLD_NOW);
+    ASSERT_TRUE(kv::test::PinOdbcLibraries(driver));
   }
   void TearDown() override {
     VRN_CloseODBC(-1);
@@ -58,11 +50,6 @@ class OdbcFolder : public testing::Environment {
     }
     rmdir(g_folder.c_str());
   }
-
- private:
-  KvModule pinned_ = nullptr;
-  KvModule pinnedDriver_ = nullptr;
-  void* pinnedSettings_ = nullptr;
 };
 const testing::Environment* const g_env = testing::AddGlobalTestEnvironment(new OdbcFolder);
 

@@ -2,7 +2,6 @@
 // ODBC driver, with a data source in a temporary folder.
 #include "engine/database/morvane_lookup.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -55,11 +54,7 @@ class OdbcFolder : public testing::Environment {
     const std::string driver = FindSqliteDriver();
     ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
     ASSERT_TRUE(kv::test::WriteSqliteSources(g_folder, driver, {"lookup"}));
-    // Held for the whole run: the driver manager and the driver keep caches
-    // of their own until the process ends.
-    pinned_ = KvLoadModule("ODBC32.DLL");
-    pinnedDriver_ = KvLoadModule(driver.c_str());
-    pinnedSettings_ = dlopen("libodbcinst.so.2", RTLD_NOW);
+    ASSERT_TRUE(kv::test::PinOdbcLibraries(driver));
     Exec({"CREATE TABLE hosts (addr varchar(50), owner varchar(255), visits integer, ratio double, seen date)",
           "INSERT INTO hosts VALUES ('10.0.0.1', 'Anna Berg', 12, 0.5, '2026-03-10')",
           "INSERT INTO hosts VALUES ('10.0.0.2', NULL, 3, 1.25, NULL)",
@@ -73,11 +68,6 @@ class OdbcFolder : public testing::Environment {
     for (const char* f : {"odbcinst.ini", "odbc.ini", "lookup.db"}) std::remove((g_folder + "/" + f).c_str());
     rmdir(g_folder.c_str());
   }
-
- private:
-  KvModule pinned_ = nullptr;
-  KvModule pinnedDriver_ = nullptr;
-  void* pinnedSettings_ = nullptr;
 };
 const testing::Environment* const g_env = testing::AddGlobalTestEnvironment(new OdbcFolder);
 

@@ -2,7 +2,6 @@
 // driver, with a data source in a temporary folder.
 #include "engine/database/odbc_store.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -17,7 +16,6 @@
 
 #include "engine/database/item_tables.h"
 #include "engine/database/report_ranges.h"
-#include "platform/module/module.h"
 #include "platform/testsupport/odbc.h"
 #include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
@@ -40,22 +38,13 @@ class OdbcFolder : public testing::Environment {
     const std::string driver = FindSqliteDriver();
     ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
     ASSERT_TRUE(kv::test::WriteSqliteSources(g_folder, driver, {"store"}));
-    // Held for the whole run: the driver manager and the driver keep caches
-    // of their own until the process ends.
-    pinned_ = KvLoadModule("ODBC32.DLL");
-    pinnedDriver_ = KvLoadModule(driver.c_str());
-    pinnedSettings_ = dlopen("libodbcinst.so.2", RTLD_NOW);
+    ASSERT_TRUE(kv::test::PinOdbcLibraries(driver));
   }
   void TearDown() override {
     UnloadODBCLibrary();
     for (const char* f : {"odbcinst.ini", "odbc.ini", "store.db"}) std::remove((g_folder + "/" + f).c_str());
     rmdir(g_folder.c_str());
   }
-
- private:
-  KvModule pinned_ = nullptr;
-  KvModule pinnedDriver_ = nullptr;
-  void* pinnedSettings_ = nullptr;
 };
 const testing::Environment* const g_env = testing::AddGlobalTestEnvironment(new OdbcFolder);
 

@@ -1,5 +1,6 @@
 #include "platform/testsupport/odbc.h"
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -29,6 +30,14 @@ bool WriteSqliteSources(const std::string& folder, const std::string& driver, co
   setenv("ODBCSYSINI", folder.c_str(), 1);
   setenv("ODBCINI", (folder + "/odbc.ini").c_str(), 1);
   return true;
+}
+
+bool PinOdbcLibraries(const std::string& driver) {
+  bool all = true;
+  for (const char* library : {"libodbc.so.2", driver.c_str(), "libodbcinst.so.2"}) {
+    if (dlopen(library, RTLD_NOW) == nullptr) all = false;  // never closed
+  }
+  return all;
 }
 
 }  // namespace kv::test

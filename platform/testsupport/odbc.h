@@ -16,6 +16,12 @@ std::string FindSqliteDriver();
 // file cannot be written.
 bool WriteSqliteSources(const std::string& folder, const std::string& driver, const std::vector<std::string>& names);
 
+// Keeps the driver manager, the given driver and the settings library (which
+// the driver loads for every connection) loaded until the process ends, as a
+// program that uses them holds them: they keep caches of their own that are
+// released only at exit. False when one of them will not load.
+bool PinOdbcLibraries(const std::string& driver);
+
 }  // namespace kv::test
 
 #endif
