@@ -229,7 +229,8 @@ struct Module {
   }
 
   void PollerLoop();
-  void HandleEvents(int fd, SocketState& s, short revents);
+  // Acts on what poll reported; false when there was nothing to act on.
+  bool HandleEvents(int fd, SocketState& s, short revents);
   void Post(int fd, SocketState& s, int32_t event, int32_t error);
   // Starts the poller (caller holds mutex).
   bool EnsurePoller();
@@ -295,12 +296,9 @@ short WantedEvents(const SocketState& s) {
   return ev;
 }
 
-void Module::HandleEvents(int fd, SocketState& s, short revents) {
+bool Module::HandleEvents(int fd, SocketState& s, short revents) {
   bool acted = false;
-  if (revents & POLLNVAL) {
-    s.quiet = true;
-    return;
-  }
+  if (revents & POLLNVAL) return false;
   if (s.connectPending) {
     if (revents & (POLLOUT | POLLERR | POLLHUP)) {
       int err = 0;
@@ -359,9 +357,7 @@ void Module::HandleEvents(int fd, SocketState& s, short revents) {
       acted = true;
     }
   }
-  // Something poll keeps reporting that we cannot act on would spin the
-  // loop: leave the socket alone until a call of the caller re-arms it.
-  if (!acted) s.quiet = true;
+  return acted;
 }
 
 void Module::PollerLoop() {
@@ -399,7 +395,22 @@ void Module::PollerLoop() {
       auto it = sockets.find(fds[i].fd);
       // The socket may have been closed (and its number reused) meanwhile.
       if (it == sockets.end() || it->second.generation != generations[i]) continue;
-      HandleEvents(fds[i].fd, it->second, fds[i].revents);
+      SocketState& s = it->second;
+      if (HandleEvents(fds[i].fd, s, fds[i].revents)) continue;
+      // Nothing to act on. poll's answer may be stale: between poll and the
+      // lock the caller may have read what it saw (and re-armed). Ask again,
+      // now, under the lock, so that no call of the caller can come between
+      // the answer and what is made of it.
+      pollfd now{fds[i].fd, WantedEvents(s), 0};
+      if (now.events == 0) continue;
+      int ready;
+      do {
+        ready = poll(&now, 1, 0);
+      } while (ready < 0 && errno == EINTR);
+      if (ready <= 0 || now.revents == 0) continue;  // nothing pending: wait for it as usual
+      // Something poll keeps reporting that we cannot act on would spin the
+      // loop: leave the socket alone until a call of the caller re-arms it.
+      if (!HandleEvents(fds[i].fd, s, now.revents)) s.quiet = true;
     }
   }
 }

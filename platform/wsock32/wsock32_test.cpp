@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/module/module.h"
@@ -498,6 +500,129 @@ TEST_F(WinsockTest, CancelledLookupPostsNothingAndLeavesTheBufferAlone) {
   }
   EXPECT_EQ(api_.WSACancelAsyncRequest(requests[0].task), WS_SOCKET_ERROR);
   EXPECT_EQ(api_.WSAGetLastError(), WSAEINVAL);
+}
+
+// Events of one thread's sockets, kept by that thread alone.
+struct ThreadEvents {
+  int reads = 0;
+  int closes = 0;
+  int errors = 0;
+};
+thread_local ThreadEvents t_events;
+constexpr uint32_t kStressMsg = 0x510;
+
+KvResult StressProc(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam) {
+  if (message != kStressMsg) return ui::DefWindowProc(window, message, wparam, lparam);
+  if (WS_SELECT_ERROR(lparam) != 0) ++t_events.errors;
+  if (WS_SELECT_EVENT(lparam) == WS_FD_READ) ++t_events.reads;
+  if (WS_SELECT_EVENT(lparam) == WS_FD_CLOSE) ++t_events.closes;
+  return 0;
+}
+
+// Many threads at once, each fetching answers that come in many small pieces
+// and end with the server's close, as the crawler's workers do: every answer
+// must arrive whole and end with exactly one FD_CLOSE. Reading while the
+// module's poller looks at the same socket must never cost an event.
+TEST_F(WinsockTest, ManyThreadsEveryAnswerEndsWithItsClose) {
+  static const bool registered = ui::RegisterWindowClass("WsStressWindow", StressProc);
+  ASSERT_TRUE(registered);
+  constexpr int kThreads = 48;
+  constexpr int kConnections = 60;  // per thread
+  constexpr int kPieces = 24;
+  constexpr int kPieceSize = 100;
+  std::atomic<int> lost{0}, wrong{0}, failed{0}, done{0};
+
+  // One plain server per thread: the answer in pieces, then a close.
+  struct Server {
+    int listener = -1;
+    uint16_t port = 0;
+    std::thread thread;
+  };
+  std::vector<Server> servers(kThreads);
+  for (Server& sv : servers) {
+    sv.listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sv.listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(sv.listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(sv.listener, 16), 0);
+    socklen_t len = sizeof a;
+    getsockname(sv.listener, reinterpret_cast<sockaddr*>(&a), &len);
+    sv.port = ntohs(a.sin_port);
+    sv.thread = std::thread([fd = sv.listener] {
+      const std::string piece(kPieceSize, 'p');
+      for (int c = 0; c < kConnections; ++c) {
+        int peer = ::accept(fd, nullptr, nullptr);
+        if (peer < 0) return;
+        for (int k = 0; k < kPieces; ++k) {
+          if (::send(peer, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
+          if (k % 4 == 3) std::this_thread::yield();
+        }
+        ::close(peer);
+      }
+    });
+  }
+
+  const Api api = api_;
+  auto client = [&](uint16_t port) {
+    KvWindow window = ui::CreateWindow("WsStressWindow", "stress", 0, 0);
+    if (window == 0) {
+      ++failed;
+      return;
+    }
+    for (int c = 0; c < kConnections; ++c) {
+      t_events = ThreadEvents{};
+      WsSocket s = api.socket(WS_AF_INET, WS_SOCK_STREAM, 0);
+      WsSockAddrIn to{};
+      to.family = WS_AF_INET;
+      to.port = api.htons_(port);
+      to.address = api.inet_addr("127.0.0.1");
+      if (s == WS_INVALID_SOCKET || api.connect(s, reinterpret_cast<const WsSockAddr*>(&to), sizeof to) != 0 ||
+          api.WSAAsyncSelect(s, window, kStressMsg, WS_FD_READ | WS_FD_CLOSE) != 0) {
+        ++failed;
+        if (s != WS_INVALID_SOCKET) api.closesocket(s);
+        break;
+      }
+      size_t got = 0;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      int readsSeen = 0;
+      while (t_events.closes == 0 && std::chrono::steady_clock::now() < deadline) {
+        ui::Message m;
+        while (ui::PeekMessage(&m)) ui::DispatchMessage(&m);
+        // Only an event makes the client read, and then it reads all there
+        // is, as the crawler does.
+        if (t_events.reads != readsSeen) {
+          readsSeen = t_events.reads;
+          char buf[512];
+          for (int n; (n = api.recv(s, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+        }
+        if (t_events.closes == 0) ui::WaitMessage(20);
+      }
+      if (t_events.closes != 1) ++lost;
+      // Whatever the close left unread.
+      char buf[512];
+      for (int n; (n = api.recv(s, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+      if (got != static_cast<size_t>(kPieces * kPieceSize) || t_events.errors != 0) {
+        ++wrong;
+      }
+      api.closesocket(s);
+      ++done;
+      if (t_events.closes != 1) break;  // one lost close is proof enough
+    }
+    ui::DestroyWindow(window);
+  };
+  std::vector<std::thread> clients;
+  for (const Server& sv : servers) clients.emplace_back(client, sv.port);
+  for (auto& t : clients) t.join();
+  for (Server& sv : servers) {
+    ::shutdown(sv.listener, SHUT_RDWR);
+    ::close(sv.listener);
+    sv.thread.join();
+  }
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(lost.load(), 0) << "connections whose close was never posted, of " << done.load();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
