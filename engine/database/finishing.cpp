@@ -218,7 +218,10 @@ void PostVisitDetails(AnalysisContext* context, uint32_t visitNumber) {
               std::snprintf(key + length, sizeof key - length, "%08x", lists[kListTrail].trail[i]));
         }
       }
-      if (length) PostName(paths, key, 0);
+      if (length) {
+        ClearTableEmpty(kTopPaths);
+        PostName(paths, key, 0);
+      }
     } else {
       SectionTableEntry& section = GetSectionTable()[kTopPaths];
       section.used = 0;

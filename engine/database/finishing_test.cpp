@@ -174,6 +174,8 @@ TEST_F(Finishing, EndedVisitPostsExitPagePathAndSinglePage) {
     for (uint16_t d : c.forms) key += (std::snprintf(part, sizeof part, "%08x", 0x10000u | d), part);
     EXPECT_EQ(f.Names(kTopPaths), std::vector<std::string>{key});
     EXPECT_EQ(f.a.Table(kTopPaths)->ItemBlock[0]->SlotHits[0], 1u);
+    // A posted path makes the paths section show.
+    EXPECT_EQ(GetSectionTable()[kTopPaths].empty, 0u);
   }
 }
 
