@@ -1,10 +1,13 @@
 // The pages of the server: files served from the document root and the
 // users' report folders, and the page templates whose %tags% log users on,
 // list, request, show and delete reports and edit the server's options.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kStatusSize = 1971;
+constexpr size_t kPageLimit = 1 << 20;  // page templates run through the tag interpreter
+constexpr size_t kSendBlock = 64 << 10;  // files are sent in blocks of this size
 
 std::string Html(std::string_view text) {
   std::string out;
@@ -73,13 +78,20 @@ std::vector<std::string> ReportsOf(const std::string& folder) {
   return out;
 }
 
+// Up to `limit` bytes of a file, read to its end: the file may be shorter
+// than any size learnt before, or be gone ("" then).
 std::string ReadFileText(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
   std::string data;
-  if (!in) return data;
-  data.resize(limit);
-  in.read(data.data(), static_cast<std::streamsize>(limit));
-  data.resize(static_cast<size_t>(in.gcount()));
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return data;
+  char block[16384];
+  while (data.size() < limit) {
+    ssize_t got = ::read(fd, block, std::min(sizeof block, limit - data.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    data.append(block, static_cast<size_t>(got));
+  }
+  ::close(fd);
   return data;
 }
 
@@ -347,20 +359,52 @@ void AnswerRequest(RemoteRequest& r) {
     r.SendHttpResponse();
     return;
   }
-  if (!fs::is_regular_file(path, ec)) {
+  // The file is opened once and everything else is learnt from the open
+  // file: it may be replaced or removed at any moment (a user deleting his
+  // report while it is fetched), and what was opened is what is served.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st{};
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
     r.SendHttpResponse();
     return;
   }
-  std::string body = ReadFileText(path, static_cast<size_t>(fs::file_size(path, ec)));
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::string head;
   bool page = !r.underUsersRoot_ && r.localPath_.find(".htm") != std::string::npos;
-  if (page) {
-    body = RunPage(r, body);
+  // Page templates are small; one that is not is sent as it is.
+  if (page && st.st_size <= static_cast<off_t>(kPageLimit)) {
+    std::string text;
+    char block[16384];
+    for (;;) {
+      ssize_t got = ::read(fd, block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || text.size() + static_cast<size_t>(got) > kPageLimit) break;
+      text.append(block, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    std::string body = RunPage(r, text);
     if (r.status_ != 0) {
       r.SendHttpResponse();
       return;
     }
+    r.status_ = 200;
+    r.SendHttpResponse();
+    SendAll(socket, body.data(), body.size());
+    return;
   }
+  // Other files go out in blocks as they are read, to their end: memory
+  // stays one block whatever their size.
   r.status_ = 200;
   r.SendHttpResponse();
-  SendAll(socket, body.data(), body.size());
+  std::vector<char> block(kSendBlock);
+  for (;;) {
+    ssize_t got = ::read(fd, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || !SendAll(socket, block.data(), static_cast<size_t>(got))) break;
+  }
+  ::close(fd);
 }

@@ -38,14 +38,6 @@ bool StartsNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-size_t FindNoCase(std::string_view text, std::string_view what, size_t from = 0) {
-  if (what.empty() || text.size() < what.size()) return std::string_view::npos;
-  for (size_t i = from; i + what.size() <= text.size(); ++i) {
-    if (EqualNoCase(text.substr(i, what.size()), what)) return i;
-  }
-  return std::string_view::npos;
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -465,14 +457,16 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t tick, const std::tm& local
 }
 
 std::string HidePasswords(std::string_view line) {
+  // The logon page reads the field by its decoded name ("%50assword" is
+  // "Password"), so the names are decoded here too before they are compared.
   std::string out(line);
-  size_t at = 0;
-  while ((at = FindNoCase(out, "Password=", at)) != std::string::npos) {
-    size_t start = at + 9;
-    size_t end = out.find_first_of("&; \"\r\n", start);
+  for (size_t eq = out.find('='); eq != std::string::npos; eq = out.find('=', eq + 1)) {
+    size_t back = out.find_last_of("&?;\\/ \"\r\n", eq == 0 ? 0 : eq - 1);
+    size_t start = back == std::string::npos ? 0 : back + 1;
+    if (eq == 0 || !EqualNoCase(DecodeUrlText(std::string_view(out).substr(start, eq - start)), "Password")) continue;
+    size_t end = out.find_first_of("&; \"\r\n", eq + 1);
     if (end == std::string::npos) end = out.size();
-    out.erase(start, end - start);
-    at = start;
+    out.erase(eq + 1, end - eq - 1);
   }
   return out;
 }

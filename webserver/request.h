@@ -91,7 +91,8 @@ std::string DecodeUrlText(std::string_view text);
 std::string CleanRequestPath(std::string_view path);
 // The HTTP Date value for a broken-down local time and its offset east of UTC.
 std::string FormatHttpDate(const std::tm& local, long utcOffsetSeconds);
-// Every "Password=" value of a log line cut out (up to "&", ";", blank, '"').
+// The value of every field of a log line whose decoded name is "Password"
+// (any case) cut out, up to "&", ";", blank or '"'.
 std::string HidePasswords(std::string_view line);
 // The access log line of one answered request.
 std::string BuildAccessLogLine(const RemoteRequest& request, const uint8_t peer[4], const std::tm& local);

@@ -182,6 +182,12 @@ TEST(WebAccessLog, PasswordsAreCut) {
       {"\"GET /l.htm?Password=secret HTTP/1.0\" 200 0\r\n", "\"GET /l.htm?Password= HTTP/1.0\" 200 0\r\n"},
       {"?password=a&PASSWORD=b", "?password=&PASSWORD="},
       {"no secret here", "no secret here"},
+      // The logon page decodes field names: so does the cut.
+      {"GET \\logon.htm?Username=bob&%50assword=pw HTTP", "GET \\logon.htm?Username=bob&%50assword= HTTP"},
+      {"?Pass%77ord=pw&%70%61%73%73%77%6f%72%64=x;y", "?Pass%77ord=&%70%61%73%73%77%6f%72%64=;y"},
+      {"GET \\a&Password=pw?x=1 HTTP", "GET \\a&Password= HTTP"},
+      // Names that only look alike keep their values.
+      {"?xPassword=keep&Password2=keep&Pass+word=keep", "?xPassword=keep&Password2=keep&Pass+word=keep"},
   };
   for (const auto& c : cases) EXPECT_EQ(HidePasswords(c.in), c.out) << c.in;
 }

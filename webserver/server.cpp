@@ -1,6 +1,8 @@
 // The settings record, start and stop, the listener and the connections.
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,7 +12,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/base/clock.h"
@@ -43,6 +47,20 @@ std::condition_variable g_lifeChanged;
 bool g_listenerAlive = false;
 bool g_stopRequested = false;
 int g_connections = 0;
+std::map<uint32_t, int> g_connectionsByPeer;  // open connections per peer address
+
+// Each connection holds a thread, its socket and, while a file is served, that
+// file: their number is bounded, in all and per peer address, so that one
+// client cannot take every thread or descriptor of the program.
+constexpr int kMostConnections = 256;
+constexpr int kMostConnectionsPerPeer = 32;
+// A request must be read whole within this time, however its bytes trickle
+// in; an answer that the peer does not take for this long is given up.
+constexpr int kRequestSeconds = 15;
+constexpr int kSendSeconds = 10;
+
+const char kBusyAnswer[] =
+    "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 5\r\n\r\n<TITLE>Server Busy</TITLE>\r\nServer Busy\r\n";
 
 std::mutex g_hooksLock;
 RemoteReportHooks g_hooks;
@@ -65,6 +83,52 @@ void CloseLogLocked() {
 // Waits up to `ms` for the listener to be gone.
 bool WaitListenerGone(std::unique_lock<std::mutex>& lock, int ms) {
   return g_lifeChanged.wait_for(lock, std::chrono::milliseconds(ms), [] { return !g_listenerAlive; });
+}
+
+// The most connections served at once: the fixed bound, lowered when the
+// program's descriptor limit could not hold a socket and a file for each.
+int ConnectionLimit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return kMostConnections;
+  const rlim_t spare = files.rlim_cur > 64 ? (files.rlim_cur - 64) / 2 : 0;
+  return static_cast<int>(std::clamp<rlim_t>(spare, 4, kMostConnections));
+}
+
+// Takes a connection slot for a peer; false when the bounds are reached.
+bool TakeConnectionSlot(uint32_t peer, int limit) {
+  std::lock_guard<std::mutex> lock(g_lifeLock);
+  int& mine = g_connectionsByPeer[peer];
+  if (g_connections >= limit || mine >= std::min(limit, kMostConnectionsPerPeer)) {
+    if (mine == 0) g_connectionsByPeer.erase(peer);
+    return false;
+  }
+  ++mine;
+  ++g_connections;
+  return true;
+}
+
+void ReleaseConnectionSlot(uint32_t peer) {
+  std::lock_guard<std::mutex> lock(g_lifeLock);
+  auto it = g_connectionsByPeer.find(peer);
+  if (it != g_connectionsByPeer.end() && --it->second <= 0) g_connectionsByPeer.erase(it);
+  --g_connections;
+  g_lifeChanged.notify_all();
+}
+
+// Tells a peer that was not taken on that the server is busy, without ever
+// waiting for it, and closes its connection.
+void RefuseConnection(WsSocket socket) {
+  ssize_t sent = ::send(static_cast<int>(socket), kBusyAnswer, sizeof kBusyAnswer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)sent;
+  g_networkBinding.closesocket(socket);
+}
+
+// Errors of accept that say nothing about the listening socket itself: the
+// descriptor table or buffers are full for a moment, or a peer gave up
+// before it was taken on. The listener pauses and goes on.
+bool AcceptMayBeRetried(int32_t error) {
+  return error == WSAEMFILE || error == WSAENOBUFS || error == WSAECONNABORTED || error == WSAECONNRESET ||
+         error == WSAEINTR || error == WSAEWOULDBLOCK || error == WSAENETDOWN;
 }
 
 }  // namespace
@@ -267,6 +331,7 @@ int32_t ServerThread() {
   // The wait is taken in one-second slices so that a stop is seen at once;
   // housekeeping still needs 30 quiet seconds in a row.
   int quietSeconds = 0;
+  const int limit = ConnectionLimit();
   while (g_serverRunning) {
     WsFdSet set{};
     set.count = 1;
@@ -289,19 +354,34 @@ int32_t ServerThread() {
     int32_t length = sizeof record->peer;
     record->socket = ws.accept(listener, reinterpret_cast<WsSockAddr*>(&record->peer), &length);
     if (record->socket == WS_INVALID_SOCKET) {
+      const int32_t error = ws.WSAGetLastError();
       delete record;
-      break;
+      if (!AcceptMayBeRetried(error)) {
+        kv::DebugOutput("accept failed\r\n");
+        break;
+      }
+      kv::Sleep(100);
+      continue;
     }
-    {
-      std::lock_guard<std::mutex> lock(g_lifeLock);
-      ++g_connections;
+    const uint32_t peer = record->peer.address;
+    if (!TakeConnectionSlot(peer, limit)) {
+      RefuseConnection(record->socket);
+      delete record;
+      continue;
     }
-    std::thread([record] {
-      ConnectionThread(record);
-      std::lock_guard<std::mutex> lock(g_lifeLock);
-      --g_connections;
-      g_lifeChanged.notify_all();
-    }).detach();
+    try {
+      std::thread([record, peer] {
+        ConnectionThread(record);
+        ReleaseConnectionSlot(peer);
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had (memory or a thread limit): this peer is turned
+      // away, the server goes on.
+      RefuseConnection(record->socket);
+      delete record;
+      ReleaseConnectionSlot(peer);
+      kv::Sleep(10);
+    }
   }
   ws.closesocket(listener);
   ws.WSACleanup();
@@ -317,23 +397,44 @@ int32_t ServerThread() {
 // ---- one connection ----
 
 bool SendAll(WsSocket socket, const char* data, size_t size) {
+  // Every block must be taken by the peer within the send time: a reader
+  // that stalls (or drips) is given up instead of holding its thread.
+  constexpr size_t kBlock = 64 << 10;
   while (size > 0) {
-    int32_t chunk = static_cast<int32_t>(std::min<size_t>(size, 1 << 20));
-    int32_t sent = g_networkBinding.send(socket, data, chunk, 0);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<size_t>(sent);
+    size_t block = std::min(size, kBlock);
+    const uint32_t started = kv::TickCount();
+    while (block > 0) {
+      const uint32_t spent = kv::TickCount() - started;
+      if (spent >= kSendSeconds * 1000u) return false;
+      const uint32_t left = kSendSeconds * 1000u - spent;
+      timeval limit{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
+      ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+      int32_t sent = g_networkBinding.send(socket, data, static_cast<int32_t>(block), 0);
+      if (sent <= 0) return false;
+      data += sent;
+      size -= static_cast<size_t>(sent);
+      block -= static_cast<size_t>(sent);
+    }
   }
   return true;
 }
 
-int32_t ConnectionThread(ConnectionRecord* record) {
+namespace {
+
+void ServeConnection(ConnectionRecord* record) {
   const NetworkLibraryBinding& ws = g_networkBinding;
+  // An answer the peer does not take is given up after a while (the socket
+  // module's handles are the system's descriptors).
+  timeval sendLimit{kSendSeconds, 0};
+  ::setsockopt(static_cast<int>(record->socket), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
   RemoteRequest request(record->socket);
   char buffer[kRequestBufferSize + 1];
   size_t held = 0;
   int waits = 10;
+  const uint32_t started = kv::TickCount();
   while (g_serverRunning && held < kRequestBufferSize) {
+    // However the bytes trickle in, the request is read within its time.
+    if (kv::TickCount() - started >= kRequestSeconds * 1000u) break;
     WsFdSet set{};
     set.count = 1;
     set.sockets[0] = record->socket;
@@ -370,7 +471,19 @@ int32_t ConnectionThread(ConnectionRecord* record) {
       (void)done;
     }
   }
-  ws.closesocket(record->socket);
+}
+
+}  // namespace
+
+int32_t ConnectionThread(ConnectionRecord* record) {
+  // Nothing one request meets (memory running short included) may end the
+  // program: the connection is closed and the server goes on.
+  try {
+    ServeConnection(record);
+  } catch (const std::exception& e) {
+    kv::DebugOutput((std::string("connection failed: ") + e.what() + "\r\n").c_str());
+  }
+  g_networkBinding.closesocket(record->socket);
   delete record;
   return 0;
 }

@@ -20,7 +20,8 @@ int32_t ConnectionThread(ConnectionRecord* record);
 // sending the response through SendHttpResponse.
 void AnswerRequest(RemoteRequest& request);
 
-// Sends all of `data` on the socket.
+// Sends all of `data` on the socket; false when the peer is gone or has not
+// taken a block of it within the send time.
 bool SendAll(WsSocket socket, const char* data, size_t size);
 
 // Removes the remote reports older than `days` days at time `now` (seconds).

@@ -4,15 +4,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -301,9 +305,18 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   page = Get(port, "/request.htm?User=" + alice + "&Item=Web+Site");
   EXPECT_NE(page.find("is ready"), std::string::npos) << page;
   const fs::path users = g_folder / "Reports" / "Remote Reports" / "users";
-  ASSERT_EQ(jobs.size(), 2u);
-  EXPECT_EQ(jobs[1].userName, "Alice");
-  EXPECT_EQ(fs::path(jobs[1].folder), users / "Alice" / "Web Site");
+  // The jobs are written by the server's connection threads: read them
+  // under the same lock.
+  auto jobCount = [&] {
+    std::lock_guard<std::mutex> lock(jobsLock);
+    return jobs.size();
+  };
+  {
+    std::lock_guard<std::mutex> lock(jobsLock);
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[1].userName, "Alice");
+    EXPECT_EQ(fs::path(jobs[1].folder), users / "Alice" / "Web Site");
+  }
   EXPECT_FALSE(fs::exists(users / "Alice" / "Broken"));
   EXPECT_EQ(fs::file_size(users / "Alice" / "Web Site" / "status.rep"), 1971u);
 
@@ -320,7 +333,8 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   EXPECT_NE(Get(port, "/" + alice + "/bob/Web%20Site/rep.htm").find("report of Web Site"), std::string::npos);
 
   // Bob sees only his own folder, and may not change the options.
-  const std::string bob = UserOf(Get(port, "/logon.htm?Username=bob&Password=pw"));
+  // The field name is decoded for the logon, and so for the log's cut.
+  const std::string bob = UserOf(Get(port, "/logon.htm?Username=bob&%50assword=pw"));
   ASSERT_FALSE(bob.empty());
   EXPECT_NE(Get(port, "/" + bob + "/Alice/Web%20Site/rep.htm").find("404 URL Not Found"), std::string::npos);
   EXPECT_EQ(Get(port, "/users/Alice/Web%20Site/rep.htm").find("report of"), std::string::npos);
@@ -332,9 +346,9 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   // The per-user limit.
   EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Other+%26+more").find("is ready"), std::string::npos);
   EXPECT_NE(Get(port, "/request.htm?User=" + bob + "&Item=Web+Site").find("is ready"), std::string::npos);
-  size_t before = jobs.size();
+  size_t before = jobCount();
   EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Broken").find("as many reports"), std::string::npos);
-  EXPECT_EQ(jobs.size(), before);
+  EXPECT_EQ(jobCount(), before);
   // Asking again for a report one holds replaces it.
   EXPECT_NE(Get(port, "/request.htm?User=" + alice + "&Item=Web+Site").find("is ready"), std::string::npos);
 
@@ -362,6 +376,8 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   std::string log = ReadText(g_folder / "Remote.log");
   EXPECT_EQ(log.find("cret"), std::string::npos);
   EXPECT_EQ(log.find("pw2"), std::string::npos);
+  EXPECT_EQ(log.find("assword=pw"), std::string::npos) << log;
+  EXPECT_NE(log.find("Username=bob&%50assword= HTTP/1.0"), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos);
   EXPECT_NE(log.find("\"GET \\logon.htm?Username=Alice&Password= HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" - Alice ["), std::string::npos);
@@ -409,6 +425,217 @@ TEST_F(WebServerTest, StalledAndOversizedRequestsAreAnswered) {
             0u);
   EXPECT_EQ(Get(port, "/nothing.htm").rfind("HTTP/1.0 404 URL Not Found\r\n\r\n", 0), 0u);
   EXPECT_EQ(Exchange(port, "BREW / HTTP/1.0\r\nHost: x\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+}
+
+// ---- load, faults and hostile clients ----
+
+// A client socket connected from a chosen loopback address (-1 on failure).
+int ConnectFrom(const char* source, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  timeval tv{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A figure of this process from /proc/self/status ("VmRSS", "Threads").
+long ProcessFigure(const std::string& name) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
+  }
+  return -1;
+}
+
+bool Readable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 1;
+}
+
+TEST_F(WebServerTest, FailedAcceptIsRetriedAndTheServerGoesOn) {
+  StartEnabled();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // The descriptor table full but for the client's own socket: the server's
+  // accept fails with "too many open files" for a while.
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+  close(fillers.back());
+  fillers.pop_back();
+  std::atomic<bool> answered{false};
+  std::string answer;
+  std::thread client([&] {
+    answer = Get(port, "/default.htm");
+    answered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_FALSE(answered);  // nothing could be accepted meanwhile
+  for (int fd : fillers) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  client.join();
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_TRUE(IsWebServerRunning());
+  EXPECT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(WebServerTest, FileVanishingWhileServedGivesOnly200Or404) {
+  StartEnabled();
+  const fs::path source = g_folder / "race-source.txt";
+  const fs::path served = g_folder / "wwwroot" / "race.txt";
+  const fs::path page = g_folder / "wwwroot" / "race.htm";
+  const fs::path pageSource = g_folder / "race-source.htm";
+  std::string content;
+  for (int i = 0; content.size() < 200000; ++i) content += "line " + std::to_string(i) + "\n";
+  std::ofstream(source, std::ios::binary) << content;
+  std::ofstream(pageSource, std::ios::binary) << "<p>race %User%</p>";
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    while (!done) {
+      ::link(source.c_str(), served.c_str());
+      ::link(pageSource.c_str(), page.c_str());
+      std::this_thread::yield();
+      ::unlink(served.c_str());
+      ::unlink(page.c_str());
+    }
+  });
+  std::mutex lock;
+  std::map<std::string, int> seen;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 16; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < 30; ++i) {
+        const bool asPage = (i + c) % 2 == 0;
+        std::string a = Get(port, asPage ? "/race.htm" : "/race.txt");
+        std::string kind = a.substr(0, a.find("\r\n"));
+        if (kind == "HTTP/1.0 200 OK") {
+          std::string body = a.substr(a.find("\r\n\r\n") + 4);
+          if (body != (asPage ? "<p>race 0</p>" : content)) kind += " with a wrong body of " + std::to_string(body.size());
+        }
+        std::lock_guard<std::mutex> l(lock);
+        ++seen[kind];
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  done = true;
+  flipper.join();
+  int total = 0;
+  for (const auto& [kind, n] : seen) {
+    total += n;
+    EXPECT_TRUE(kind == "HTTP/1.0 200 OK" || kind == "HTTP/1.0 404 URL Not Found") << n << " answers: " << kind;
+  }
+  EXPECT_EQ(total, 16 * 30);
+  EXPECT_TRUE(IsWebServerRunning());
+  EXPECT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(WebServerTest, SlowReadersOfABigFileHoldLittleMemoryAndAreDropped) {
+  StartEnabled();
+  constexpr off_t kSize = 50 << 20;
+  {
+    std::ofstream(g_folder / "wwwroot" / "big.bin");
+    ASSERT_EQ(truncate((g_folder / "wwwroot" / "big.bin").c_str(), kSize), 0);
+  }
+  ASSERT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long threadsBefore = ProcessFigure("Threads");
+  const long memoryBefore = ProcessFigure("VmRSS");
+  // Twenty clients ask for the file and never read.
+  std::vector<int> readers;
+  for (int i = 0; i < 20; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string request = "GET /big.bin HTTP/1.0\r\nHost: x\r\n\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    readers.push_back(fd);
+  }
+  for (int fd : readers) EXPECT_TRUE(Readable(fd, 10000));  // the answer has begun
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long grown = ProcessFigure("VmRSS") - memoryBefore;  // kB
+  EXPECT_LT(grown, 200 * 1024) << "kB more while 20 clients hold a 50 MB file";
+  // Other clients are still served meanwhile.
+  EXPECT_EQ(Get(port, "/default.htm").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  // The server gives the readers up: their threads end without a byte read.
+  EXPECT_TRUE(WaitFor([&] { return ProcessFigure("Threads") <= threadsBefore; }, 40000))
+      << ProcessFigure("Threads") << " threads, " << threadsBefore << " before";
+  for (int fd : readers) {
+    std::string got = ReadToEnd(fd);
+    EXPECT_LT(got.size(), static_cast<size_t>(kSize));
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  }
+  fs::remove(g_folder / "wwwroot" / "big.bin");
+}
+
+TEST_F(WebServerTest, TricklingClientsAreBoundedRefusedAndClosed) {
+  StartEnabled();
+  // A hundred clients from one address send a byte a second and never end
+  // their request.
+  std::vector<int> tricklers;
+  for (int i = 0; i < 100; ++i) {
+    int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    send(fd, "GET /default.htm HTTP/1.0\r\nX: ", 31, MSG_NOSIGNAL);
+    tricklers.push_back(fd);
+  }
+  // Clients of other addresses are still served meanwhile.
+  for (const char* other : {"127.0.0.2", "127.0.0.3"}) {
+    int fd = ConnectFrom(other, port);
+    ASSERT_GE(fd, 0) << other;
+    std::string r = "GET /default.htm HTTP/1.0\r\nHost: x\r\n\r\n";
+    send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(ReadToEnd(fd).rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << other;
+  }
+  // Those over the bound are refused at once and plainly; the rest are
+  // closed once their request has taken too long.
+  int refused = 0, closed = 0;
+  std::vector<bool> ended(tricklers.size(), false);
+  for (int second = 0; second < 40 && closed + refused < static_cast<int>(tricklers.size()); ++second) {
+    for (size_t i = 0; i < tricklers.size(); ++i) {
+      if (ended[i]) continue;
+      if (Readable(tricklers[i], 0)) {
+        std::string answer = ReadToEnd(tricklers[i]);
+        ended[i] = true;
+        if (answer.rfind("HTTP/1.0 503", 0) == 0)
+          ++refused;
+        else
+          ++closed;
+        continue;
+      }
+      send(tricklers[i], "a", 1, MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_LT(refused, 100);
+  EXPECT_EQ(refused + closed, 100) << refused << " refused, " << closed << " closed";
+  for (size_t i = 0; i < tricklers.size(); ++i) {
+    if (!ended[i]) close(tricklers[i]);
+  }
+  EXPECT_TRUE(IsWebServerRunning());
+  EXPECT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
 }
 
 }  // namespace
