@@ -96,6 +96,29 @@ class DayReader {
   }
   void Close(int table) { g_odbc.fn.FreeStmt(pool_.statements[table], SQL_CLOSE); }
 
+  // The rows of one table type stored for the day, or -1 on a driver error.
+  int64_t CountRows(int table, uint32_t type) {
+    SQLHSTMT s = SQL_NULL_HSTMT;
+    if (!OdbcSucceeded(g_odbc.fn.AllocStmt(c_->connection, &s))) return -1;
+    char text[200];
+    std::snprintf(text, sizeof text, "SELECT COUNT(*) FROM %s WHERE StartTime = %u AND SummaryTableType = %u",
+                  OdbcTableName(table), start_, type);
+    char value[32] = {};
+    SQLLEN indicator = 0;
+    int64_t rows = -1;
+    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text), SQL_NTS);
+    if (OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) {
+      r = g_odbc.fn.BindCol(s, 1, SQL_C_CHAR, value, sizeof value - 1, &indicator);
+      if (OdbcSucceeded(r) && OdbcSucceeded(g_odbc.fn.Fetch(s)) && indicator > 0) {
+        char* end = nullptr;
+        const long long parsed = std::strtoll(value, &end, 10);
+        if (end != value && parsed >= 0) rows = parsed;
+      }
+    }
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+    return rows;
+  }
+
   // One per-slot array; false on a driver error or an interval number
   // beyond the slots.
   bool ReadIntervals(uint32_t* values, uint32_t type, uint32_t order, uint32_t dataType) {
@@ -240,6 +263,13 @@ class DayReader {
     const uint64_t n = uint64_t{count} + deleted;
     if (n > kMaxLoadedItems) return kDbBad;
     const bool hasItems = n != 0 && chunkSize != 0;
+    // Every item of a table is stored as a row of its own: counts that
+    // claim more items than the day holds rows are damage, and memory is
+    // never sized by them.
+    if (hasItems) {
+      const int64_t stored = CountRows(kOdbcName, type);
+      if (stored < 0 || n > static_cast<uint64_t>(stored)) return kDbBad;
+    }
     if (sortIndexCount == 0 && !hasItems) {
       // An empty table keeps its counts at 0 so that nothing refers to
       // items that are not there.
