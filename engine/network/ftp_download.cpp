@@ -2,10 +2,14 @@
 // location names, decide which must be fetched again, give each a short
 // local name in the profile's cache folder, and start the chain of receives
 // that the URL window carries on.
+#include <strings.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <vornic/profile.h>
@@ -67,6 +71,48 @@ bool ListingEmpty(const std::string& path) {
 }
 
 bool OnlyBlanks(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Size of a local file; false when it is not there.
+bool LocalSize(const char* path, uint64_t* size) {
+  kv::FileInfo info;
+  if (path == nullptr || path[0] == '\0' || !kv::GetFileInfo(path, &info)) return false;
+  *size = info.size;
+  return true;
+}
+
+// A local copy is current when it exists and, where the listing line gives
+// the remote size, has exactly that size: a copy cut short is fetched again.
+bool CopyMatchesListing(const char* localPath, const char* listingLine) {
+  uint64_t local = 0;
+  if (!LocalSize(localPath, &local)) return false;
+  uint64_t remote = 0;
+  return !SizeFromListingLine(listingLine, &remote) || local == remote;
+}
+
+// Local names are looked up without regard to case: names are compared so.
+std::string FoldCase(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Starts the receive of record `index`; its result as FtpRecvFile gives it.
+int32_t ReceiveRecord(uint32_t index) {
+  const FetchFileRecord& record = g_currentList.records[index];
+  uint64_t size = 0;
+  g_fetch.expectedBytes = 0;
+  if (SizeFromListingLine(record.listingLine, &size)) g_fetch.totalBytes = g_fetch.expectedBytes = size;
+  g_fetch.busy = 1;
+  g_fetch.doneBytes = 0;
+  const int32_t receive = g_networkBinding.FtpRecvFile(record.remotePath, record.localPath, FTP_TYPE_BINARY, 1,
+                                                       g_fetch.window, VRN_URL_MSG_FTP_RECV);
+  if (receive != 0) return receive;
+  // The size the server gives for the file itself beats the listing's.
+  if (const int64_t bytes = g_networkBinding.FtpBytesToBeTransferred(); bytes > 0) {
+    g_fetch.totalBytes = g_fetch.expectedBytes = static_cast<uint64_t>(bytes);
+  }
+  return 0;
+}
 
 // Ends the FTP session: QUIT, or a local close when that fails.
 void CloseFtpSession() {
@@ -132,15 +178,26 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
     }
 
     if (hasDirectory) {
-      ftp.FtpCWD(directory.c_str());
-      lastDir = directory;
-      ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
-      if (ListingEmpty(shortPath) && current.size() > 1) {
+      bool entered = ftp.FtpCWD(directory.c_str()) == 0;
+      if (entered) {
+        lastDir = directory;
+        ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+      }
+      if ((!entered || ListingEmpty(shortPath)) && current.size() > 1) {
         // Not found as an absolute folder: try it below the logon folder.
         const std::string relative = directory == "/" ? current : current + directory;
-        ftp.FtpCWD(relative.c_str());
-        lastDir = relative;
-        ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+        if (ftp.FtpCWD(relative.c_str()) == 0) {
+          entered = true;
+          lastDir = relative;
+          ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+        }
+      }
+      if (!entered) {
+        // A folder that cannot be entered lists nothing: listing the folder
+        // reached before would name files that are not in it.
+        kv::FileDelete(shortPath.c_str());
+        kv::FileDelete(longPath.c_str());
+        continue;
       }
     } else {
       ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
@@ -183,8 +240,8 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
         continue;
       }
       SetFetchText(match->localPath, old.localPath);
-      if (mode == 1 && std::strcmp(match->listingLine, old.listingLine) == 0 && old.localPath[0] != '\0' &&
-          kv::PathExists(old.localPath)) {
+      if (mode == 1 && std::strcmp(match->listingLine, old.listingLine) == 0 &&
+          CopyMatchesListing(old.localPath, old.listingLine)) {
         match->needed = 1;
       }
     }
@@ -195,9 +252,17 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
 void MakeLocalFetchName(const std::string& profileFileName, FetchFileList* list) {
   const std::string folder = CacheFolder(profileFileName);
   std::vector<FetchFileRecord>& records = list->records;
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (records[i].localPath[0] != '\0') continue;
-    const std::string remote = records[i].remotePath;
+  // Every name in use, case folded, and per numbered form the first counter
+  // not yet known to be taken: names are only added while naming, so a
+  // counter once found taken stays taken and the scan resumes after it.
+  std::unordered_set<std::string> used;
+  for (const FetchFileRecord& r : records) {
+    if (r.localPath[0] != '\0') used.insert(FoldCase(r.localPath));
+  }
+  std::unordered_map<std::string, uint32_t> nextCounter;
+  for (FetchFileRecord& record : records) {
+    if (record.localPath[0] != '\0') continue;
+    const std::string remote = record.remotePath;
     size_t cut = remote.rfind('/');
     if (cut == std::string::npos) cut = remote.rfind('\\');
     std::string name = cut == std::string::npos ? remote : remote.substr(cut);
@@ -207,16 +272,22 @@ void MakeLocalFetchName(const std::string& profileFileName, FetchFileList* list)
     const std::string extension = lastDot == std::string::npos ? std::string() : name.substr(lastDot + 1);
     const std::string extension3 = extension.substr(0, 3);
 
+    // Names are compared as the record stores them.
+    const auto stored = [](const std::string& path) { return FoldCase(path.substr(0, kFetchLocalWidth - 1)); };
     std::string local = folder + stem.substr(0, 8) + "." + extension3;
-    uint32_t counter = 0;
-    for (size_t j = 0; j < records.size(); ++j) {
-      if (j == i || local != records[j].localPath) continue;
-      char number[16];
-      std::snprintf(number, sizeof number, "%04u", counter++);
-      local = folder + stem.substr(0, 4) + number + "." + extension3;
-      j = static_cast<size_t>(-1);  // compare again from the first record
+    if (used.count(stored(local)) != 0) {
+      const std::string head = folder + stem.substr(0, 4);
+      const std::string tail = "." + extension3;
+      uint32_t& counter = nextCounter[FoldCase(head + "\n" + tail)];
+      for (;; ++counter) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%04u", counter);
+        local = head + number + tail;
+        if (used.count(stored(local)) == 0) break;
+      }
     }
-    SetFetchText(records[i].localPath, local);
+    SetFetchText(record.localPath, local);
+    used.insert(FoldCase(record.localPath));
   }
 }
 
@@ -233,12 +304,15 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
     ftp.FtpLocalClose();
     return -1;
   }
+  // The setting holds for every data connection, the listings' too.
+  ftp.FtpSetPassiveMode(g_netSettings.ftpPassive != 0 ? 1 : 0);
 
   SendStatus(VRN_URL_MSG_LISTING, 0);
   ListFtpDirectory(profileFileName, path, &g_currentList, &g_previousList, g_fetch.downloadMode);
   MakeLocalFetchName(profileFileName, &g_currentList);
   const std::string listPath = ListFilePath(profileFileName);
-  WriteURLListFile(listPath, g_currentList);
+  g_fetch.listPath = listPath;
+  WriteFetchProgress();
   if (g_currentList.count == 0) {
     SetURLErrorText(VRN_URL_ERR_NO_FILES);
     CloseFtpSession();
@@ -260,21 +334,16 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
     return 0;
   }
 
-  const FetchFileRecord& record = g_currentList.records[index];
   uint64_t size = 0;
-  if (SizeFromListingLine(record.listingLine, &size)) g_fetch.totalBytes = size;
+  if (SizeFromListingLine(g_currentList.records[index].listingLine, &size)) g_fetch.totalBytes = size;
   if (!CreateURLWindow()) {
     g_fetch.ready = 0;
     CloseFtpSession();
     return -1;
   }
   ftp.FtpSetAsynchronousMode();
-  if (g_netSettings.ftpPassive != 0) ftp.FtpSetPassiveMode(1);
-  g_fetch.busy = 1;
   g_fetch.started = 1;
-  g_fetch.doneBytes = 0;
-  const int32_t receive =
-      ftp.FtpRecvFile(record.remotePath, record.localPath, FTP_TYPE_BINARY, 1, g_fetch.window, VRN_URL_MSG_FTP_RECV);
+  const int32_t receive = ReceiveRecord(index);
   if (receive != 0) {
     SetURLErrorText(receive);
     g_fetch.ready = 0;
@@ -286,7 +355,6 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
     DestroyURLWindow();
     return -1;
   }
-  if (const int64_t bytes = ftp.FtpBytesToBeTransferred(); bytes > 0) g_fetch.totalBytes = static_cast<uint64_t>(bytes);
   return 0;
 }
 
@@ -299,7 +367,25 @@ KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
     return 0;
   }
   g_fetch.idleSeconds = 0;
-  if (lparam != 0) SetURLErrorText(static_cast<int32_t>(lparam));
+  // The file just received: whole only when the module reports no error and
+  // the copy reached the size the server gave. Anything less is not to be
+  // analysed, and its listing line stays out of the list file so that the
+  // next fetch takes it again.
+  if (g_fetch.recordIndex < g_currentList.count) {
+    FetchFileRecord& record = g_currentList.records[g_fetch.recordIndex];
+    uint64_t size = 0;
+    const bool present = LocalSize(record.localPath, &size);
+    if (lparam != 0) {
+      SetURLErrorText(static_cast<int32_t>(lparam));
+      g_fetch.ready = 0;
+    } else if (!present || size < g_fetch.expectedBytes) {
+      SetURLErrorText(VRN_URL_ERR_SHORT);
+      g_fetch.ready = 0;
+    } else {
+      record.needed = 2;
+      WriteFetchProgress();
+    }
+  }
   g_fetch.totalBytes = g_fetch.doneBytes = LocalFileSize();
 
   uint32_t index = g_fetch.recordIndex + 1;
@@ -314,22 +400,14 @@ KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
     return 0;
   }
 
-  const FetchFileRecord& record = g_currentList.records[index];
-  uint64_t size = 0;
-  if (SizeFromListingLine(record.listingLine, &size)) g_fetch.totalBytes = size;
-  g_fetch.busy = 1;
-  g_fetch.doneBytes = 0;
-  const int32_t receive = g_networkBinding.FtpRecvFile(record.remotePath, record.localPath, FTP_TYPE_BINARY, 1,
-                                                       g_fetch.window, VRN_URL_MSG_FTP_RECV);
+  const int32_t receive = ReceiveRecord(index);
   if (receive != 0) {
     SetURLErrorText(receive);
     g_fetch.busy = 0;
+    g_fetch.ready = 0;
     g_fetch.totalBytes = g_fetch.doneBytes;  // over: VRN_PeekURL must say so
     AbortURLTransfer();
     return 0;
-  }
-  if (const int64_t bytes = g_networkBinding.FtpBytesToBeTransferred(); bytes > 0) {
-    g_fetch.totalBytes = static_cast<uint64_t>(bytes);
   }
   return 0;
 }

@@ -18,6 +18,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/network/remote_logs.h"
 #include "platform/base/files.h"
+#include "platform/ftp4w32/ftp4w32.h"
 #include "platform/netbind/netbind.h"
 #include "platform/ui/window.h"
 
@@ -97,9 +98,10 @@ bool WriteToCopy(const char* data, size_t size) {
   return ok;
 }
 
-// A failure during the transfer: the fetch ends (VRN_PeekURL says so), the
-// partial copy stays.
-KvResult FailTransfer() {
+// A failure during the transfer: the fetch ends (VRN_PeekURL says so) with
+// the error's text, the partial copy stays and is not to be analysed.
+KvResult FailTransfer(int32_t code) {
+  SetURLErrorText(code);
   g_fetch.busy = 0;
   g_fetch.totalBytes = g_fetch.doneBytes;
   AbortURLTransfer();
@@ -107,6 +109,42 @@ KvResult FailTransfer() {
   g_fetch.localFile = KV_INVALID_FILE;
   g_fetch.ready = 0;
   return 0xFFFF;
+}
+
+// The error of a socket call that just failed (a connection failure when the
+// socket module gives none).
+int32_t SocketError() {
+  const int32_t error = g_networkBinding.WSAGetLastError();
+  return error != 0 ? error : WSAECONNREFUSED;
+}
+
+// The error code of an HTTP status other than 200 and 206.
+int32_t StatusError(uint32_t status) {
+  switch (status) {
+    case 0: return VRN_URL_ERR_ANSWER;
+    case 401:
+    case 407: return FTP_E_LOGIN_REFUSED;
+    case 403:
+    case 404:
+    case 410: return FTP_E_FILE_UNAVAILABLE;
+    default: return static_cast<int32_t>(status);
+  }
+}
+
+// The copy is over: whole when it reached the length the server announced
+// (the body's, or the full file's for a range answer).
+KvResult FinishCopy() {
+  g_fetch.busy = 0;
+  const uint64_t size = LocalFileSize();
+  if (g_fetch.expectedBytes != 0 && size < g_fetch.expectedBytes) {
+    SetURLErrorText(VRN_URL_ERR_SHORT);
+    g_fetch.ready = 0;
+  } else if (!g_currentList.records.empty()) {
+    g_currentList.records[0].needed = 2;
+    WriteFetchProgress();
+  }
+  g_fetch.totalBytes = g_fetch.doneBytes = size;
+  return 0;
 }
 
 // A new connection to the saved server address whose events go to the URL
@@ -128,7 +166,8 @@ const char* CurrentRemotePath() {
 }
 
 // Start-up failure after the copy was named: nothing half made is left.
-int FailStart(WsSocket s) {
+int FailStart(WsSocket s, int32_t code) {
+  SetURLErrorText(code);
   g_fetch.ready = 0;
   g_fetch.busy = 0;
   g_fetch.started = 0;
@@ -143,7 +182,7 @@ int FailStart(WsSocket s) {
 
 KvResult OnRead(WsSocket s) {
   const NetworkLibraryBinding& ws = g_networkBinding;
-  if (g_fetch.fill >= kHttpBufferSize) return FailTransfer();  // a head that never ends
+  if (g_fetch.fill >= kHttpBufferSize) return FailTransfer(VRN_URL_ERR_ANSWER);  // a head that never ends
   const int32_t got = ws.recv(s, g_fetch.buffer + g_fetch.fill, kHttpBufferSize - g_fetch.fill, 0);
   if (got == 0) return 0;
   if (got < 0) {
@@ -155,7 +194,7 @@ KvResult OnRead(WsSocket s) {
       g_fetch.doneBytes = g_fetch.totalBytes;
       return 0;
     }
-    return FailTransfer();
+    return FailTransfer(error != 0 ? error : VRN_URL_ERR_SHORT);
   }
   g_fetch.fill = static_cast<uint16_t>(g_fetch.fill + got);
   g_fetch.buffer[g_fetch.fill] = '\0';
@@ -165,7 +204,7 @@ KvResult OnRead(WsSocket s) {
     HttpResponseHead head;
     const HeadScan scan = ScanHttpResponseHead(g_fetch.buffer, g_fetch.fill, &head);
     if (scan == HeadScan::kNeedMore) {
-      return g_fetch.fill >= kHttpBufferSize ? FailTransfer() : 0;
+      return g_fetch.fill >= kHttpBufferSize ? FailTransfer(VRN_URL_ERR_ANSWER) : 0;
     }
     if (scan == HeadScan::kFailed) {
       if (head.status == 416 && g_fetch.secondRequest == 0 && g_fetch.firstRangeKind == 2) {
@@ -177,21 +216,22 @@ KvResult OnRead(WsSocket s) {
         g_fetch.firstRangeKind = 0;
         if (g_fetch.primarySocket == WS_INVALID_SOCKET ||
             SendFetchRequest(g_fetch.primarySocket, CurrentRemotePath(), 0) < 0) {
-          return FailTransfer();
+          return FailTransfer(SocketError());
         }
         return 0;
       }
-      return FailTransfer();
+      return FailTransfer(StatusError(head.status));
     }
     if (head.status == 200) {
       g_fetch.responseStatus = 200;
-      if (head.hasContentLength) g_fetch.totalBytes = head.contentLength;
+      g_fetch.expectedBytes = 0;
+      if (head.hasContentLength) g_fetch.totalBytes = g_fetch.expectedBytes = head.contentLength;
       kv::FileSeek(g_fetch.localFile, 0, kv::kSeekBegin);
       kv::FileSetEnd(g_fetch.localFile);
     } else {
       g_fetch.responseStatus = 206;
       if (head.hasFullLength) {
-        g_fetch.totalBytes = head.fullLength;
+        g_fetch.totalBytes = g_fetch.expectedBytes = head.fullLength;
         if (static_cast<uint64_t>(g_fetch.existingSize) > head.fullLength) {
           const int64_t at = kv::FileTell(g_fetch.localFile);
           kv::FileSeek(g_fetch.localFile, static_cast<int64_t>(head.fullLength), kv::kSeekBegin);
@@ -221,7 +261,7 @@ KvResult OnRead(WsSocket s) {
   if (g_fetch.responseStatus == 200) {
     const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
     g_fetch.fill = 0;
-    return ok ? 0 : FailTransfer();
+    return ok ? 0 : FailTransfer(VRN_URL_ERR_LOCAL);
   }
   if (g_fetch.responseStatus != 206) return 0;
 
@@ -254,7 +294,7 @@ KvResult OnRead(WsSocket s) {
     }
     const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
     g_fetch.fill = 0;
-    if (!ok) return FailTransfer();
+    if (!ok) return FailTransfer(VRN_URL_ERR_LOCAL);
     if (g_fetch.overlapState == 1 && g_fetch.doneBytes >= g_fetch.rangeLength) {
       // The copy does not continue into the remote file: fetch the head too.
       g_fetch.secondRequest = 1;
@@ -262,14 +302,14 @@ KvResult OnRead(WsSocket s) {
       g_fetch.secondSocket = ConnectSelected();
       if (g_fetch.secondSocket == WS_INVALID_SOCKET ||
           SendFetchRequest(g_fetch.secondSocket, CurrentRemotePath(), 1) < 0) {
-        return FailTransfer();
+        return FailTransfer(SocketError());
       }
     }
     return 0;
   }
   const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
   g_fetch.fill = 0;
-  return ok ? 0 : FailTransfer();
+  return ok ? 0 : FailTransfer(VRN_URL_ERR_LOCAL);
 }
 
 KvResult OnClose(WsSocket s) {
@@ -295,18 +335,25 @@ KvResult OnClose(WsSocket s) {
   if (g_fetch.responseStatus == 200) {
     g_fetch.busy = 0;
     AbortURLTransfer();
-    g_fetch.totalBytes = g_fetch.doneBytes = LocalFileSize();
-  } else if (g_fetch.responseStatus == 206) {
+    return FinishCopy();
+  }
+  if (g_fetch.responseStatus == 206) {
     if (s == g_fetch.secondSocket || g_fetch.secondSocket == WS_INVALID_SOCKET) {
-      g_fetch.busy = 0;
       if (g_fetch.secondSocket != WS_INVALID_SOCKET) ws.closesocket(g_fetch.secondSocket);
       g_fetch.secondSocket = WS_INVALID_SOCKET;
-      g_fetch.totalBytes = g_fetch.doneBytes = LocalFileSize();
-    } else if (s == g_fetch.primarySocket) {
-      AbortURLTransfer();
+      return FinishCopy();
     }
+    if (s == g_fetch.primarySocket) AbortURLTransfer();
+    return 0;
   }
-  return 0;
+  // The first connection of a fetch that now waits for the head of the file
+  // on the second one is done with.
+  if (g_fetch.secondRequest != 0 && s == g_fetch.primarySocket) {
+    AbortURLTransfer();
+    return 0;
+  }
+  // Closed before a whole status line and head arrived: nothing to wait for.
+  return FailTransfer(g_fetch.fill != 0 ? VRN_URL_ERR_ANSWER : VRN_URL_ERR_SHORT);
 }
 
 }  // namespace
@@ -425,7 +472,10 @@ HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* h
 
 std::string BuildFetchRequest(const std::string& remotePath, uint32_t rangeKind, int64_t existingSize) {
   const size_t slash = remotePath.find('/');
-  const std::string host = remotePath.substr(0, slash);
+  // The location's port belongs to the address the server (or the proxy)
+  // is asked for, unless it is the default one.
+  std::string host = remotePath.substr(0, slash);
+  if (g_fetch.locationPort != 0 && g_fetch.locationPort != 80) host += ":" + std::to_string(g_fetch.locationPort);
   const std::string path = slash == std::string::npos ? std::string("/") : remotePath.substr(slash);
   std::string text;
   if (g_netSettings.proxyAddress.family != 0) {
@@ -462,6 +512,8 @@ int BuildHttpFileList(const std::string& host, const std::string& path, FetchFil
     FetchFileRecord r;
     SetFetchText(r.remotePath, host + entry);
     SetFetchText(r.listingLine, "HTTP");
+    // Only the first entry is fetched; the others keep what they have.
+    if (!list->records.empty()) r.needed = 1;
     list->records.push_back(r);
   }
   list->count = static_cast<uint32_t>(list->records.size());
@@ -487,7 +539,10 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   SendStatus(VRN_URL_MSG_LISTING, 0);
   BuildHttpFileList(host, path, &g_currentList, &g_previousList);
   MakeLocalFetchName(profileFileName, &g_currentList);
-  WriteURLListFile(ListFilePath(profileFileName), g_currentList);
+  g_fetch.listPath = ListFilePath(profileFileName);
+  g_fetch.locationPort = port;
+  g_fetch.expectedBytes = 0;
+  WriteFetchProgress();
   if (g_currentList.count == 0) {
     SetURLErrorText(VRN_URL_ERR_NO_FILES);
     return -1;
@@ -527,6 +582,7 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   } else {
     uint32_t address = 0;
     if (!ResolveHostAddress(host, &address)) {
+      SetURLErrorText(WSAHOST_NOT_FOUND);
       g_fetch.ready = 0;
       return -1;
     }
@@ -541,16 +597,18 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   SendStatus(VRN_URL_MSG_CONNECTING, 0);
   const WsSocket s = ws.socket(WS_AF_INET, WS_SOCK_STREAM, 0);
   if (s == WS_INVALID_SOCKET) {
+    SetURLErrorText(SocketError());
     g_fetch.ready = 0;
     return -1;
   }
   if (ws.connect(s, reinterpret_cast<const WsSockAddr*>(&target), sizeof target) != 0) {
+    SetURLErrorText(SocketError());
     ws.closesocket(s);
     g_fetch.ready = 0;
     return -1;
   }
   if (!CreateURLWindow() || ws.WSAAsyncSelect(s, g_fetch.window, VRN_URL_MSG_SOCKET, WS_FD_READ | WS_FD_CLOSE) != 0) {
-    return FailStart(s);
+    return FailStart(s, SocketError());
   }
 
   g_fetch.primarySocket = s;
@@ -565,7 +623,7 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   SendStatusText(FileText(path.c_str()));
   g_fetch.serverAddress = target;
   g_fetch.firstRangeKind = g_fetch.downloadMode == 1 && g_fetch.existingSize >= 1024 ? 2 : 0;
-  if (SendFetchRequest(s, CurrentRemotePath(), g_fetch.firstRangeKind) < 0) return FailStart(s);
+  if (SendFetchRequest(s, CurrentRemotePath(), g_fetch.firstRangeKind) < 0) return FailStart(s, SocketError());
   return 0;
 }
 

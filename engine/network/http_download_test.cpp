@@ -1,6 +1,8 @@
 // Remote log fetches over HTTP against a real HTTP server on loopback (a
 // small Python server of this folder's testdata that honours byte ranges),
 // driven by this thread's message loop.
+#include <sys/resource.h>
+
 #include "engine/network/remote_test_support.h"
 
 namespace {
@@ -155,6 +157,95 @@ TEST_F(HttpFetchTest, ProxyCarriesTheWholeAddressAndItsCredentials) {
   ASSERT_TRUE(WaitOver());
   Close();
   EXPECT_EQ(TakeRequests(), std::vector<std::string>{"/access.log|||"});
+}
+
+// A server of testdata/odd_http_server.py, whose answers go wrong.
+class OddServerTest : public HttpFetchTest {
+ protected:
+  void StartOdd() {
+    port_ = FreePort();
+    const std::string script = std::string(getenv("KV_SOURCE_DIR") != nullptr ? getenv("KV_SOURCE_DIR") : "") +
+                               "/engine/network/testdata/odd_http_server.py";
+    ASSERT_TRUE(server_.Start({Python(), script, std::to_string(port_), Root()}, folder_ + "server.log", port_))
+        << ReadFile(folder_ + "server.log");
+  }
+};
+
+// Every fetch that fails says why, is over, and leaves nothing to analyse.
+TEST_F(OddServerTest, FailedFetchesTellWhyAndAreNotReady) {
+  const std::string log = LogLines(600);
+  WriteFile(Root() + "access.log", log);
+  StartOdd();
+  const struct {
+    const char* path;
+    const char* error;
+  } cases[] = {
+      {"missing.log", "The remote file or folder is not available."},
+      {"short/access.log", "The transfer ended before the whole file arrived."},
+      {"bighead/access.log", "The server's answer could not be read."},
+      {"garbage", "The server's answer could not be read."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    WriteProfile(Location(c.path));
+    ASSERT_EQ(Open(0), 0) << UrlError();
+    ASSERT_TRUE(WaitOver(10000));
+    EXPECT_EQ(UrlError(), c.error);
+    EXPECT_FALSE(vrn::RemoteCopyReady());
+    Close();
+  }
+}
+
+// The local copy cannot grow (the file size limit of the process): the
+// fetch fails with the local file's text.
+TEST_F(OddServerTest, AFailedLocalWriteEndsTheFetchWithItsText) {
+  WriteFile(Root() + "access.log", LogLines(3000));
+  StartHttp();
+  WriteProfile(Location("access.log"));
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int16_t opened = Open(0);
+  const bool over = opened == 0 && WaitOver(10000);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  ASSERT_EQ(opened, 0);
+  ASSERT_TRUE(over);
+  EXPECT_EQ(UrlError(), "The local copy of the remote log could not be written.");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+  Close();
+}
+
+// The location's port is part of the address asked for: in the Host line
+// of a direct request, and in the request line and Host line sent to a
+// proxy. The server echoes the request head as the body.
+TEST_F(OddServerTest, ThePortOfTheLocationReachesServerAndProxy) {
+  StartOdd();
+  WriteProfile(Location("echo"));
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  Close();
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  EXPECT_EQ(ReadFile(Cache() + "echo.").rfind("GET /echo HTTP/1.0\r\nHost: " + host + "\r\n", 0), 0u)
+      << ReadFile(Cache() + "echo.");
+
+  WriteFile(folder_ + "kelvaron.ini", "[Defaults]\nProxyEnable=TRUE\nHTTPProxy=" + host + "\n");
+  for (const char* location : {"127.0.0.1:18081", "logs.invalid:8080", "logs.invalid"}) {
+    SCOPED_TRACE(location);
+    fs::remove_all(Cache());
+    WriteProfile(std::string("http://") + location + "/logs/echo");
+    ASSERT_EQ(Open(0), 0) << UrlError();
+    ASSERT_TRUE(WaitOver());
+    EXPECT_EQ(UrlError(), "");
+    Close();
+    const std::string head = ReadFile(Cache() + "echo.");
+    EXPECT_EQ(head.rfind(std::string("GET http://") + location + "/logs/echo HTTP/1.0\r\nHost: " + location + "\r\n", 0),
+              0u)
+        << head;
+  }
 }
 
 class SilentServerTest : public HttpFetchTest {

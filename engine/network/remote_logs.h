@@ -41,7 +41,7 @@ constexpr size_t kFetchLocalWidth = 512;   // a local path: the profile folder m
 // One remote file. The local path is wider than the remote texts so that a
 // copy in a deep profile folder is never named by a cut path.
 struct FetchFileRecord {
-  uint32_t needed = 0;  // 0 fetch; 1 local copy current, skipped
+  uint32_t needed = 0;  // 0 fetch; 1 local copy current, skipped; 2 fetched whole by this fetch
   char localPath[kFetchLocalWidth] = {};
   char remotePath[kFetchTextWidth] = {};
   char listingLine[kFetchTextWidth] = {};
@@ -88,6 +88,9 @@ struct FetchState {
   int64_t existingSize = 0;
   uint32_t idleSeconds = 0;
   int64_t firstFetchTimeNs = 0;  // 0 = not set (process lifetime)
+  std::string listPath;          // list file of the current fetch
+  uint64_t expectedBytes = 0;    // size the current file must reach; 0 = unknown
+  uint16_t locationPort = 0;     // port of an http location; 0 = default
 
   // HTTP part.
   WsSocket primarySocket = WS_INVALID_SOCKET;
@@ -161,6 +164,11 @@ std::string ListFilePath(const std::string& profileFileName);
 // per record, each ending "\r\n".
 bool WriteURLListFile(const std::string& path, const FetchFileList& list);
 bool ReadURLListFile(const std::string& path, FetchFileList* list);
+// Writes the current list to the fetch's list file, with the listing line
+// of every record still to be fetched left empty: a record's line is only
+// stored once its copy is whole, so a copy cut short never reads back as
+// current.
+bool WriteFetchProgress();
 // Parses the list file text (the part ReadURLListFile reads).
 void ParseURLListText(const std::string& text, FetchFileList* list);
 

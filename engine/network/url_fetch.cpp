@@ -53,6 +53,9 @@ constexpr uint32_t kTextHostNotFound = 5711;
 constexpr uint32_t kTextConnectFailed = 5712;
 constexpr uint32_t kTextFileUnavailable = 5713;
 constexpr uint32_t kTextOtherError = 5714;
+constexpr uint32_t kTextShort = 5715;
+constexpr uint32_t kTextAnswer = 5720;
+constexpr uint32_t kTextLocalFile = 5721;
 
 std::string Cut(const std::string& text, size_t width) {
   return text.size() < width ? text : text.substr(0, width - 1);
@@ -136,6 +139,7 @@ void OnTimeout() {
   ending = false;
   SetURLErrorText(VRN_URL_ERR_TIMEOUT);
   g_fetch.busy = 0;
+  g_fetch.ready = 0;  // the copy was cut short
   if (g_fetch.secondSocket != WS_INVALID_SOCKET) {
     g_networkBinding.closesocket(g_fetch.secondSocket);
     g_fetch.secondSocket = WS_INVALID_SOCKET;
@@ -196,6 +200,10 @@ void SetURLErrorText(int32_t code) {
   switch (code) {
     case VRN_URL_ERR_NO_FILES: id = kTextNoFiles; break;
     case VRN_URL_ERR_TIMEOUT: id = kTextTimeout; break;
+    case VRN_URL_ERR_SHORT: id = kTextShort; break;
+    case VRN_URL_ERR_ANSWER: id = kTextAnswer; break;
+    case VRN_URL_ERR_LOCAL:
+    case FTP_E_LOCAL_FILE: id = kTextLocalFile; break;
     case FTP_E_LOGIN_REFUSED: id = kTextLogonRefused; break;
     case FTP_E_HOST_NOT_FOUND:
     case WSAHOST_NOT_FOUND:
@@ -300,6 +308,18 @@ bool ReadURLListFile(const std::string& path, FetchFileList* list) {
   kv::FileClose(file);
   ParseURLListText(text, list);
   return true;
+}
+
+bool WriteFetchProgress() {
+  if (g_fetch.listPath.empty()) return false;
+  FetchFileList stored;
+  stored.location = g_currentList.location;
+  stored.records = g_currentList.records;
+  stored.count = static_cast<uint32_t>(stored.records.size());
+  for (FetchFileRecord& r : stored.records) {
+    if (r.needed == 0) r.listingLine[0] = '\0';
+  }
+  return WriteURLListFile(g_fetch.listPath, stored);
 }
 
 bool WriteURLListFile(const std::string& path, const FetchFileList& list) {
@@ -467,6 +487,8 @@ VORNIC_API int16_t VRN_OpenURL(KvWindow statusWindow, const char* profileFileNam
   g_fetch.cacheFolder = cache;
   g_fetch.fetchedPath = cache + "temp.log";
   const std::string listPath = ListFilePath(name);
+  g_fetch.listPath = listPath;
+  g_fetch.expectedBytes = 0;
   g_fetch.started = 0;
   g_fetch.windowCreated = 0;
   g_fetch.window = 0;
@@ -507,8 +529,12 @@ VORNIC_API int16_t VRN_OpenURL(KvWindow statusWindow, const char* profileFileNam
   g_currentList.Clear();
   ReadURLListFile(listPath, &g_previousList);
 
+  // A record with an empty listing line was never fetched whole: it is
+  // fetched again, whatever the mode.
+  bool everyCopyWhole = true;
+  for (const FetchFileRecord& r : g_previousList.records) everyCopyWhole = everyCopyWhole && r.listingLine[0] != '\0';
   bool onceReuse = g_fetch.downloadMode == 2 && g_previousList.count > 0 && listOpened &&
-                   g_previousList.location == expanded && listTime > g_fetch.firstFetchTimeNs;
+                   g_previousList.location == expanded && listTime > g_fetch.firstFetchTimeNs && everyCopyWhole;
   if (onceReuse) {
     SendStatusText(FileText(expanded.c_str()));
     g_fetch.fetchedPath = g_previousList.records[0].localPath;
@@ -579,6 +605,8 @@ VORNIC_API int16_t VRN_CloseURL(uint16_t clientSlot, KvGlobal fetchHandle, Drave
     kind = ParseLogLocation(path, sizeof path, profile->LogFilePath, nullptr, 0, nullptr);
   }
   if (valid && kind != kLocationLocal && window != 0) kv::ui::SendMessage(window, VRN_URL_MSG_CLOSE_BEGIN, 0, 0);
+  // A transfer still running is cut off here: its copy is not whole.
+  if (g_fetch.busy != 0) g_fetch.ready = 0;
   AbortURLTransfer();
   DestroyURLWindow();
   if (valid && kind != kLocationLocal && window != 0) {

@@ -2,6 +2,8 @@
 // loopback, driven by this thread's message loop as a client drives them.
 #include <utime.h>
 
+#include <algorithm>
+
 #include "engine/network/remote_test_support.h"
 
 namespace {
@@ -13,12 +15,32 @@ const char* const kPass = "s3cret";
 
 class FtpFetchTest : public RemoteFixture {
  protected:
-  void StartFtp() {
-    port_ = FreePort();
+  void StartFtp(bool samePort = false) {
+    if (!samePort) port_ = FreePort();
     ASSERT_TRUE(server_.Start({Python(), "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_), "-d",
                                Root(), "-u", kUser, "-P", kPass, "-w"},
                               folder_ + "server.log", port_))
         << ReadFile(folder_ + "server.log");
+  }
+  // pyftpdlib with one of the behaviours of testdata/ftp_server.py.
+  void StartScripted(const std::vector<std::string>& options, bool samePort = false) {
+    if (!samePort) port_ = FreePort();
+    const std::string script = std::string(getenv("KV_SOURCE_DIR") != nullptr ? getenv("KV_SOURCE_DIR") : "") +
+                               "/engine/network/testdata/ftp_server.py";
+    std::vector<std::string> args = {Python(), script, std::to_string(port_), Root(), kUser, kPass};
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_TRUE(server_.Start(args, folder_ + "server.log", port_)) << ReadFile(folder_ + "server.log");
+  }
+  void SetModuleSettings(const std::string& lines) {
+    WriteFile(folder_ + "kvm_log/kvm_log.ini",
+              "[Defaults]\nTransferTimeout=" + std::to_string(timeout_) + "\n" + lines);
+  }
+  // The contents of the files in the cache folder, sorted.
+  std::vector<std::string> CachedCopies() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(Cache())) out.push_back(ReadFile(e.path().string()));
+    std::sort(out.begin(), out.end());
+    return out;
   }
   std::string Location(const std::string& path) const {
     return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + path;
@@ -88,14 +110,26 @@ TEST_F(FtpFetchTest, DetectSkipsCurrentCopiesAndForgetsFilesGoneFromTheServer) {
   Close();
   ASSERT_EQ(ReadFile(Cache() + "b.log"), LogLines(40, 100));
 
-  // Nothing changed: the open is over at once, without a window.
-  WriteFile(Cache() + "a.log", "kept as it was\n");
+  // Nothing changed: the open is over at once, without a window. (The copy
+  // is overwritten with other bytes of the same size: it is not fetched.)
+  const std::string sameSize(LogLines(40).size(), 'k');
+  WriteFile(Cache() + "a.log", sameSize);
   ASSERT_EQ(Open(1), 0);
   EXPECT_EQ(VRN_PeekURL(), -1);
   EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
   EXPECT_TRUE(vrn::RemoteCopyReady());
   Close();
-  EXPECT_EQ(ReadFile(Cache() + "a.log"), "kept as it was\n");
+  EXPECT_EQ(ReadFile(Cache() + "a.log"), sameSize);
+
+  // A copy of another size than the listing's is not current, whatever the
+  // list file says: it is fetched again.
+  WriteFile(Cache() + "a.log", LogLines(40).substr(0, 700));
+  FetchAll(1);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "a.log"), LogLines(40));
+  EXPECT_EQ(ReadFile(Cache() + "b.log"), LogLines(40, 100));
 
   // A missing copy is fetched again; a grown remote file too.
   fs::remove(Cache() + "b.log");
@@ -240,6 +274,127 @@ TEST_F(FtpFetchTest, ClosingARunningFetchAbortsItAndEndsTheSession) {
   FetchAll(0);
   EXPECT_EQ(UrlError(), "");
   EXPECT_EQ(ReadFile(Cache() + "small.log"), LogLines(3));
+}
+
+// A transfer cut off while it runs leaves a copy that is never taken for
+// whole: the fetch is not ready, and the next fetch takes the file again
+// although its listing line did not change.
+TEST_F(FtpFetchTest, ACopyCutOffMidwayIsFetchedAgainInDetectMode) {
+  const std::string log = LogLines(4000);
+  WriteFile(Root() + "access.log", log);
+  StartScripted({"--rate", "65536"});
+  WriteProfile(Location("access.log"), kUser, kPass);
+  ASSERT_EQ(Open(1), 0) << UrlError();
+  ASSERT_TRUE(PumpUntil([] { return vrn::g_fetch.doneBytes > 0; }));
+  server_.Stop();  // the server dies in the middle of the transfer
+  ASSERT_TRUE(WaitOver());
+  EXPECT_NE(UrlError(), "");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+  Close();
+  ASSERT_LT(ReadFile(Cache() + "access.log").size(), log.size());
+
+  StartFtp(true);  // the server is back, the file unchanged
+  FetchAll(1);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), log);
+}
+
+// A server that ends the data connection early but reports success: the
+// copy is shorter than the size the server gives, and the fetch fails so.
+TEST_F(FtpFetchTest, ATransferEndingShortOfTheFileSizeFails) {
+  const std::string log = LogLines(300);
+  WriteFile(Root() + "access.log", log);
+  StartScripted({"--short"});
+  WriteProfile(Location("access.log"), kUser, kPass);
+  FetchAll(0);
+  EXPECT_EQ(UrlError(), "The transfer ended before the whole file arrived.");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), log.substr(0, log.size() / 2));
+
+  // A real server with the same file: Detect mode takes it again.
+  server_.Stop();
+  StartFtp(true);
+  FetchAll(1);
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+  EXPECT_EQ(ReadFile(Cache() + "access.log"), log);
+}
+
+// Local names are looked up without regard to case: remote names that
+// differ only in case get copies of their own.
+TEST_F(FtpFetchTest, NamesDifferingOnlyInCaseGetCopiesOfTheirOwn) {
+  fs::create_directories(Root() + "logs");
+  fs::create_directories(Root() + "case");
+  fs::create_directories(Root() + "mixed");
+  const std::string lower = LogLines(50), upper = LogLines(70, 500), mixed = LogLines(30, 900);
+  WriteFile(Root() + "logs/access.log", lower);
+  WriteFile(Root() + "case/ACCESS.LOG", upper);
+  WriteFile(Root() + "mixed/Access.Log", mixed);
+  StartFtp();
+  WriteProfile(Location("logs/access.log|case/ACCESS.LOG|mixed/Access.Log"), kUser, kPass);
+  FetchAll(0);
+  EXPECT_EQ(UrlError(), "");
+  Close();
+  std::vector<std::string> expected = {lower, upper, mixed};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(CachedCopies(), expected);
+}
+
+// An entry whose folder cannot be entered contributes nothing: neither a
+// record named after it nor a failure of the whole fetch.
+TEST_F(FtpFetchTest, AMissingFolderInTheLocationListsNothing) {
+  fs::create_directories(Root() + "old");
+  WriteFile(Root() + "access.log", LogLines(20));
+  WriteFile(Root() + "old/access.log", LogLines(10, 300));
+  StartFtp();
+  const struct {
+    const char* location;
+    std::vector<std::string> copies;
+  } cases[] = {
+      {"missing/access.log|access.log", {LogLines(20)}},
+      {"access.log|missing/access.log", {LogLines(20)}},
+      {"old/access.log|missing/access.log|access.log", {LogLines(10, 300)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.location);
+    fs::remove_all(Cache());
+    fs::remove(ListFile());
+    WriteProfile(Location(c.location), kUser, kPass);
+    FetchAll(0);
+    EXPECT_EQ(UrlError(), "");
+    EXPECT_TRUE(vrn::RemoteCopyReady());
+    Close();
+    EXPECT_EQ(CachedCopies(), c.copies);
+    const std::string list = ReadFile(ListFile());
+    EXPECT_EQ(list.find("missing", list.find('\n')), std::string::npos) << list;  // past the location line
+  }
+}
+
+// FTPPassive=1 holds for the listings too: a server that refuses PORT (as
+// one behind a firewall does) is listed and fetched; without the setting
+// it lists nothing.
+TEST_F(FtpFetchTest, PassiveSettingCarriesTheListingsToo) {
+  WriteFile(Root() + "access.log", LogLines(25));
+  StartScripted({"--no-port"});
+  WriteProfile(Location("access.log"), kUser, kPass);
+  for (const char* passive : {"0", "1", "0"}) {
+    SCOPED_TRACE(std::string("FTPPassive=") + passive);
+    SetModuleSettings(std::string("FTPPassive=") + passive + "\n");
+    fs::remove_all(Cache());
+    if (passive[0] == '1') {
+      FetchAll(0);
+      EXPECT_EQ(UrlError(), "");
+      Close();
+      EXPECT_EQ(ReadFile(Cache() + "access.log"), LogLines(25));
+    } else {
+      EXPECT_EQ(Open(0), -1);
+      EXPECT_EQ(UrlError(), "No remote file matched the log location.");
+    }
+  }
 }
 
 TEST_F(FtpFetchTest, DeletingDownloadsRemovesOnlyTheListedCopiesInTheirFolder) {

@@ -44,6 +44,9 @@ extern "C" {
    and the socket module's own codes. */
 #define VRN_URL_ERR_NO_FILES 1010 /* the location named no remote file */
 #define VRN_URL_ERR_TIMEOUT 2007  /* no network event for TransferTimeout seconds */
+#define VRN_URL_ERR_SHORT 2008    /* the transfer ended before the whole file arrived */
+#define VRN_URL_ERR_ANSWER 2009   /* the server's answer could not be read (HTTP) */
+#define VRN_URL_ERR_LOCAL 2010    /* the local copy could not be written */
 
 /* Starts the fetch of the remote log of the profile file profileFileName
    (a name in the registered profile directory). 0 = started, nothing to

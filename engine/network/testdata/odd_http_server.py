@@ -1,0 +1,61 @@
+"""An HTTP server on loopback whose answers go wrong in the ways real servers
+and proxies do, for the remote log tests.
+
+usage: odd_http_server.py PORT ROOT
+
+The last part of the request path chooses the answer; a request through a
+proxy ("GET http://host:port/...") is answered the same way:
+  .../echo           200 whose body is the request head as received
+  .../short/NAME     200 announcing the whole size of ROOT/NAME, sending the
+                     first half of it, then closing the connection
+  .../bighead/NAME   200 with the whole of ROOT/NAME after a head of 40
+                     header lines (well over a kilobyte)
+  .../garbage        a few bytes that are no HTTP answer, then the close
+  anything else      404
+"""
+import os
+import socket
+import socketserver
+import sys
+
+PORT = int(sys.argv[1])
+ROOT = sys.argv[2]
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        head = b""
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            chunk = self.request.recv(4096)
+            if not chunk:
+                return
+            head += chunk
+        target = head.split(b" ")[1].decode("latin-1")
+        if target.startswith("http://"):
+            target = "/" + target[7:].partition("/")[2]
+        parts = target.strip("/").split("/")
+        kind = parts[-2] if len(parts) >= 2 else parts[-1]
+        name = os.path.join(ROOT, parts[-1])
+        out = self.request
+        if parts[-1] == "echo":
+            out.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(head) + head)
+        elif kind == "short" and os.path.isfile(name):
+            data = open(name, "rb").read()
+            out.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(data) + data[: len(data) // 2])
+        elif kind == "bighead" and os.path.isfile(name):
+            data = open(name, "rb").read()
+            extra = b"".join(b"X-Header-%02d: %s\r\n" % (i, b"v" * 30) for i in range(40))
+            out.sendall(b"HTTP/1.0 200 OK\r\n" + extra + b"Content-Length: %d\r\n\r\n" % len(data) + data)
+        elif parts[-1] == "garbage":
+            out.sendall(b"hello\r\n\r\n")
+        else:
+            out.sendall(b"HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n")
+        out.shutdown(socket.SHUT_WR)
+
+
+class Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+
+
+Server(("127.0.0.1", PORT), Handler).serve_forever()
