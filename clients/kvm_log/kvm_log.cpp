@@ -53,7 +53,13 @@ const char kUsage[] =
     "the profile folder first, with its progress on standard error.\n"
     "\n"
     "Options:\n"
-    "  --profiles DIR   profile folder (default: the program folder's kvm_log/profiles/)\n"
+    "  --profiles DIR   profile folder, absolute or relative (default: the program\n"
+    "                   folder's kvm_log/profiles/). Report templates (Template/)\n"
+    "                   and report settings (REPORT.INI) come from the folder that\n"
+    "                   holds DIR when it has a Template folder, else from the\n"
+    "                   program folder's kvm_log/; the search-engine file\n"
+    "                   (keywords.ini) and the pictures (Base/Images/) from that\n"
+    "                   folder or the one above it, else from the program folder\n"
     "  --from TIME      start of the window: YYYY-MM-DD or YYYY-MM-DD HH:MM[:SS]\n"
     "                   (default: the beginning of time)\n"
     "  --to TIME        end of the window, inclusive; a date alone means its\n"
@@ -76,7 +82,7 @@ const char kUsage[] =
     "                   the current directory); made when missing\n"
     "  --format FORMAT  html (index.htm with its chart pictures; the default),\n"
     "                   text (index.txt), doc (index.doc) or xls (index.xls)\n"
-    "  --style NAME     report style of the program folder's style.ini\n"
+    "  --style NAME     report style of the program folder's Style.ini\n"
     "                   (default: its first style)\n"
     "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
@@ -102,6 +108,27 @@ std::string ProgramFolder() {
   if (n <= 0) return "./";
   std::string s(path, static_cast<size_t>(n));
   return s.substr(0, s.rfind('/') + 1);
+}
+
+bool IsFolder(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
+// The folder that holds the profile folder (which ends with "/").
+std::string FolderAbove(const std::string& profiles) {
+  std::string s = profiles.substr(0, profiles.size() - 1);
+  const size_t at = s.rfind('/');
+  if (at != std::string::npos) return s.substr(0, at + 1);
+  if (s == ".") return "../";
+  if (s == "..") return "../../";
+  return "./";
+}
+
+// The report templates the engine uses for a profile folder.
+std::string TemplateFolder(const std::string& profiles) {
+  const std::string beside = FolderAbove(profiles) + "Template/";
+  return IsFolder(beside) ? beside : ProgramFolder() + "kvm_log/Template/";
 }
 
 // Wall-clock seconds of "YYYY-MM-DD[ HH:MM[:SS]]" (also with "T").
@@ -453,22 +480,52 @@ int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::s
   // pass for a written report.
   fs::remove(output, ec);
 
-  // The template lies in the folder above the profile folder, where the
-  // engine also finds the report language's variable file.
+  // The templates lie where the engine takes them from: beside the profile
+  // folder when a Template folder is there, else in the program folder's
+  // kvm_log/. The log decides which of the three the report uses (a
+  // referrer or agent log has its own), so every section of each is kept.
   const std::string program = ProgramFolder();
-  std::string parent = o.profiles.substr(0, o.profiles.size() - 1);
-  parent = parent.substr(0, parent.rfind('/') + 1);
-  const std::string templ = parent + "Template/template.var";
-  uint16_t count = 0;
-  KvGlobal sections = 0;
+  const std::string templates = TemplateFolder(o.profiles);
+  std::vector<TemplateSectionRecord> kept;
   char header[512] = {};
-  if (VRN_ReadTemplateSectionList(templ.c_str(), &count, &sections, header, sizeof header) != 1 || sections == 0) {
-    std::fprintf(stderr, "kvm-log: cannot read the report template %s\n", templ.c_str());
-    return kExitFailed;
+  for (const char* name : {"template.var", "referlog.var", "agentlog.var"}) {
+    const std::string templ = templates + name;
+    uint16_t n = 0;
+    KvGlobal list = 0;
+    char ownHeader[512] = {};
+    if (VRN_ReadTemplateSectionList(templ.c_str(), &n, &list, ownHeader, sizeof ownHeader) != 1 || list == 0) {
+      if (list != 0) kv::GlobalFree(list);
+      if (kept.empty()) {
+        std::fprintf(stderr, "kvm-log: cannot read the report template %s\n", templ.c_str());
+        return kExitFailed;
+      }
+      continue;
+    }
+    if (kept.empty()) std::memcpy(header, ownHeader, sizeof header);
+    if (const auto* records = static_cast<const TemplateSectionRecord*>(kv::GlobalLock(list))) {
+      for (uint16_t i = 0; i < n; ++i) {
+        bool known = false;
+        for (const TemplateSectionRecord& k : kept)
+          known = known || (k.Class == records[i].Class && strcasecmp(k.Name, records[i].Name) == 0);
+        if (!known) kept.push_back(records[i]);
+      }
+      kv::GlobalUnlock(list);
+    }
+    kv::GlobalFree(list);
   }
-  if (auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections))) {
-    for (uint16_t i = 0; i < count; ++i) records[i].Kept = 1;
+  const uint16_t count = static_cast<uint16_t>(kept.size() < 0xFFFF ? kept.size() : 0xFFFF);
+  const KvGlobal sections =
+      kv::GlobalAlloc(kv::kGlobalMoveable | kv::kGlobalZeroInit, (count + 1) * sizeof(TemplateSectionRecord));
+  if (auto* records = sections != 0 ? static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections)) : nullptr) {
+    for (uint16_t i = 0; i < count; ++i) {
+      records[i] = kept[i];
+      records[i].Kept = 1;
+    }
     kv::GlobalUnlock(sections);
+  } else {
+    if (sections != 0) kv::GlobalFree(sections);
+    std::fprintf(stderr, "kvm-log: out of memory\n");
+    return kExitFailed;
   }
   const std::string style =
       !o.style.empty() ? o.style : kv::IniString("Kelvaron Styles", "Style 1", "", (program + "style.ini").c_str());
@@ -565,7 +622,16 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (a == "--profiles") {
       o.profiles = value("--profiles");
-      if (!o.profiles.empty() && o.profiles.back() != '/') o.profiles += '/';
+      if (o.profiles.empty()) {
+        std::fprintf(stderr, "kvm-log: --profiles needs a folder\n");
+        return kExitUsage;
+      }
+      // A relative folder is taken from the current directory once, so that
+      // the profiles' relative log locations resolve against it.
+      std::error_code ec;
+      const std::filesystem::path absolute = std::filesystem::absolute(o.profiles, ec);
+      if (!ec) o.profiles = absolute.lexically_normal().string();
+      if (o.profiles.back() != '/') o.profiles += '/';
     } else if (a == "--from" || a == "--to") {
       const char* v = value(a.c_str());
       if (!ParseTime(v, a == "--to", a == "--from" ? &o.from : &o.to)) {

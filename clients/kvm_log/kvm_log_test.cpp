@@ -236,6 +236,93 @@ TEST_F(Client, ReportOfTheSampleIsHtmlWithItsChart) {
   }
 }
 
+// ---- the client on a user's own folders -------------------------------------
+
+// Runs the client in dir with the profile folder named as given.
+Result RunIn(const std::string& program, const std::string& dir, const std::string& profiles,
+             const std::string& args) {
+  const std::string out = dir + "/.out.txt", err = dir + "/.err.txt";
+  const std::string command = "cd '" + dir + "' && TZ=UTC '" + program + "' --profiles '" + profiles + "' " + args +
+                              " >'" + out + "' 2>'" + err + "'";
+  int status = std::system(command.c_str());
+  return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
+}
+
+TEST_F(Client, AProfileFolderAnywhereAbsoluteOrRelative) {
+  // Templates beside the profile folder are the ones used: their language
+  // file gives the report its title.
+  std::string rpl = Read(folder_ + "Template/ENGLISH.RPL");
+  const size_t at = rpl.find("<ReportTitle>{");
+  ASSERT_NE(at, std::string::npos);
+  rpl.insert(at + 14, "Own ");
+  std::ofstream(folder_ + "Template/ENGLISH.RPL", std::ios::binary | std::ios::trunc) << rpl;
+  fs::create_directories(folder_ + "work/deeper");
+  struct Case {
+    std::string dir, profiles;
+  } relative[] = {{folder_, "profiles"}, {folder_, "./profiles/"}, {folder_ + "work/deeper", "../../profiles"},
+                  {folder_ + "profiles", "."}};
+  for (const Case& c : relative) {
+    Result r = RunIn(program_, c.dir, c.profiles, "report 00000001 --report-dir '" + folder_ + "rel'");
+    ASSERT_EQ(r.code, 0) << c.dir << " " << c.profiles << ": " << r.err;
+    EXPECT_NE(Read(folder_ + "rel/index.htm").find("Own Web Site Activity Report"), std::string::npos) << c.profiles;
+    Result count = RunIn(program_, c.dir, c.profiles, "run 00000001 --kind count");
+    EXPECT_EQ(count.out, "425\n") << c.profiles << ": " << count.err;
+    fs::remove_all(folder_ + "rel");
+  }
+
+  // Without templates or report settings beside it, the profile folder takes
+  // the program folder's, and the report shows its logo.
+  fs::remove_all(folder_ + "Template");
+  fs::remove(folder_ + "REPORT.INI");
+  Result r = Run("report 00000001 --report-dir '" + folder_ + "abs'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string html = Read(folder_ + "abs/index.htm");
+  EXPECT_NE(html.find("Web Site Activity Report"), std::string::npos);
+  EXPECT_EQ(html.find("Own Web"), std::string::npos);
+  EXPECT_EQ(r.err.find("kvlogoss"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_regular_file(folder_ + "abs/kvlogoss.gif"));
+
+  Result help = Run("--help");
+  EXPECT_NE(help.out.find("REPORT.INI"), std::string::npos);
+  EXPECT_NE(help.out.find("keywords.ini"), std::string::npos);
+}
+
+TEST_F(Client, DescriptionsOfAnyAllowedLength) {
+  for (size_t length : {54, 55, 70, 80}) {
+    std::string description = "Site " + std::string(length - 5, 'd');
+    SetProfileKey("Description", description);
+    Result count = Run("run 00000001 --kind count");
+    EXPECT_EQ(count.code, 0) << length << ": " << count.err;
+    EXPECT_EQ(count.out, "425\n") << length;
+    Result report = Run("report 00000001 --report-dir '" + folder_ + "r'");
+    ASSERT_EQ(report.code, 0) << length << ": " << report.err;
+    EXPECT_NE(Read(folder_ + "r/index.htm").find(description), std::string::npos) << length;
+  }
+}
+
+// Referrer and agent logs get reports of their own templates.
+TEST_F(Client, ReferrerAndAgentLogReportsHoldTheirEntries) {
+  {
+    std::ofstream ref(folder_ + "samples/referrers.log");
+    for (int i = 0; i < 12; ++i) ref << "http://www.site" << i % 4 << ".example/from.html -> /to" << i % 3 << ".html\n";
+    std::ofstream agent(folder_ + "samples/agents.log");
+    for (int i = 0; i < 12; ++i) agent << (i % 3 == 0 ? "Mozilla/4.0 (compatible; MSIE 5.0; Windows NT)\n"
+                                                       : "Mozilla/4.5 (Win95; I)\n");
+  }
+  struct Case {
+    const char* log;
+    const char* expected;
+  } cases[] = {{"referrers.log", "http://www.site3.example/from.html"}, {"agents.log", "Netscape"}};
+  for (const Case& c : cases) {
+    SetProfileKey("LogFilePath", std::string("..\\samples\\") + c.log);
+    Result r = Run("report 00000001 --report-dir '" + folder_ + "r'");
+    ASSERT_EQ(r.code, 0) << c.log << ": " << r.err;
+    const std::string html = Read(folder_ + "r/index.htm");
+    EXPECT_NE(html.find(c.expected), std::string::npos) << c.log << ": " << html;
+    EXPECT_EQ(html.find("%%"), std::string::npos) << c.log;
+  }
+}
+
 // ---- a remote log over FTP on loopback ----------------------------------------
 
 // An FTP server (pyftpdlib) over a folder, with one read-only user.

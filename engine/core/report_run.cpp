@@ -23,6 +23,7 @@
 #include "engine/network/dns_queue.h"
 #include "engine/network/remote_logs.h"
 #include "platform/base/clock.h"
+#include "platform/base/files.h"
 #include "platform/base/memory.h"
 
 namespace vrn {
@@ -139,18 +140,42 @@ void ResetReportRunCounters() {
   g_lastReloadChunk = 0;
 }
 
-void SetReportWorkPaths(ReportHandle* run, const char* profileDir) {
-  auto cut = [](std::string s) {
-    if (!s.empty() && (s.back() == '\\' || s.back() == '/')) s.pop_back();
-    size_t at = s.find_last_of("\\/:");
-    if (at != std::string::npos) s.resize(at + 1);
+namespace {
+
+// The folder that holds a folder: without a trailing separator, cut just
+// after the last "\", "/" or ":". A relative name without any separator
+// lies in the current folder ("profiles" -> "./", "." -> "../").
+std::string ParentFolder(std::string s) {
+  if (!s.empty() && (s.back() == '\\' || s.back() == '/')) s.pop_back();
+  if (s.empty()) return "/";
+  const size_t at = s.find_last_of("\\/:");
+  if (at != std::string::npos) {
+    s.resize(at + 1);
     return s;
-  };
+  }
+  if (s == ".") return "../";
+  if (s == "..") return "../../";
+  return "./";
+}
+
+bool Holds(const std::string& folder, const char* name) { return kv::PathExists((folder + name).c_str()); }
+
+}  // namespace
+
+void SetReportWorkPaths(ReportHandle* run, const char* profileDir) {
   std::string dir = profileDir != nullptr ? profileDir : "";
   CopyBounded(run->profileDir, sizeof run->profileDir, dir.c_str());
-  std::string parent = cut(run->profileDir);
-  CopyBounded(run->parentDir, sizeof run->parentDir, parent.c_str());
-  std::string grandparent = cut(run->parentDir);
+  // The templates and report settings lie beside the profile folder when
+  // they are there, else in the program's own kvm_log folder.
+  const std::string parent = ParentFolder(run->profileDir);
+  const std::string ownParent = Holds(parent, "Template") || Holds(parent, "REPORT.INI") ? parent : MainPath();
+  CopyBounded(run->parentDir, sizeof run->parentDir, ownParent.c_str());
+  // The search-engine file (and the pictures beside it): beside the profile
+  // folder, or one folder further up as in the program folder's layout, else
+  // the program folder.
+  std::string grandparent = ParentFolder(parent);
+  if (Holds(parent, "keywords.ini")) grandparent = parent;
+  else if (!Holds(grandparent, "keywords.ini")) grandparent = EngineFolder();
   CopyBounded(run->grandparentDir, sizeof run->grandparentDir, grandparent.c_str());
 }
 
@@ -318,7 +343,7 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   SetError(errorWord, 0);
   if (outHandle != nullptr) *outHandle = 0;
   if (outHandle == nullptr || profile == nullptr || profileFile == nullptr || !FitsIn(profileFile, 260) ||
-      !FitsIn(viewCaption, 55) || !FitsIn(viewFolder, 300) || !FitsIn(styleName, 260) || !FitsIn(language, 79) ||
+      !FitsIn(viewFolder, 300) || !FitsIn(styleName, 260) || !FitsIn(language, 79) ||
       slot >= VRN_MAX_CLIENTS || !g_engine.slots[slot].inUse) {
     SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
     return -1;
@@ -359,7 +384,17 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   run->dnsTimeout = GetDNSTimeout();
 
   CopyBounded(run->profileFile, sizeof run->profileFile, profileFile);
+  // A longer caption is cut to the field, not refused (at a whole UTF-8
+  // character).
   CopyBounded(run->viewCaption, sizeof run->viewCaption, viewCaption);
+  for (size_t n = strlen(run->viewCaption); n > 0 && (run->viewCaption[n - 1] & 0xC0) == 0x80;) {
+    size_t lead = n - 1;
+    while (lead > 0 && (run->viewCaption[lead] & 0xC0) == 0x80) --lead;
+    const unsigned char c = static_cast<unsigned char>(run->viewCaption[lead]);
+    const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (n - lead < need) run->viewCaption[lead] = '\0';
+    break;
+  }
   CopyBounded(run->styleName, sizeof run->styleName, styleName);
   run->kind = kind;
   run->variant = variant;
@@ -395,6 +430,20 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   run->dns.timeoutMs = run->dnsTimeout;
   run->dns.runKind = kind;
 
+  if (kind == kReportKindAnalysis) {
+    // A window left open at an end (by default the whole of time) ends at
+    // the log's own first or last record there, so that the report's time
+    // grid, range and per-day figures are those of the log.
+    uint32_t first = 0xFFFFFFFFu, last = 0;
+    for (const LogFileEntry& e : g_run.files) {
+      if (e.firstTime < first) first = e.firstTime;
+      if (e.lastTime > last) last = e.lastTime;
+    }
+    if (!g_run.files.empty() && first <= last) {
+      if (run->startTime == 0) run->startTime = first;
+      if (run->endTime >= 0xFFFFFFFEu) run->endTime = last;
+    }
+  }
   if (kind == kReportKindAnalysis && SetUpAnalysisContext(run, 1) == 0) {
     // The context holds the item tables every hit is added to.
     RemoteADT_CloseReport(slot, nullptr);

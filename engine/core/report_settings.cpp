@@ -8,6 +8,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/core/file_types.h"
 #include "engine/core/report_run.h"
+#include "platform/base/files.h"
 #include "platform/base/ini.h"
 
 namespace vrn {
@@ -322,7 +323,11 @@ int LoadReportSettings(ReportHandle* run, ReportOptions** out) {
     if (out != nullptr) *out = nullptr;
     return 0;
   }
-  return LoadReportSettingsFrom(run->parentDir, run->language, out);
+  // A templates folder without report settings of its own takes the
+  // program's.
+  std::string folder = run->parentDir;
+  if (!kv::PathExists((folder + "REPORT.INI").c_str())) folder = MainPath();
+  return LoadReportSettingsFrom(folder.c_str(), run->language, out);
 }
 
 void FreeReportOptions(ReportOptions* options) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -124,6 +125,53 @@ TEST_F(ReportSettings, ARunReadsItsTemplateBaseFolderInItsLanguage) {
   EXPECT_STREQ(options_->texts[vrn::kLegendTexts], "Sum");
   ASSERT_EQ(g_loaded.size(), 1u);
   EXPECT_EQ(g_loaded[0], folder_ + "Template\\ENGLISH.RPL");
+}
+
+// Relative profile folders: the folders above them keep their separator, and
+// a folder without the files takes the program's.
+TEST_F(ReportSettings, WorkFoldersOfRelativeProfileFolders) {
+  system(("mkdir -p '" + folder_ + "kvm_log/profiles' '" + folder_ + "kvm_log/Template' '" + folder_ +
+          "own/profiles'").c_str());
+  std::ofstream(folder_ + "keywords.ini") << "";
+  std::ofstream(folder_ + "own/REPORT.INI") << "";
+  std::ofstream(folder_ + "own/keywords.ini") << "";
+  char* previous = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(folder_.c_str()), 0);
+  struct Case {
+    const char* cwd;
+    const char* profiles;
+    const char* parent;
+    const char* grandparent;
+  } cases[] = {
+      {".", "kvm_log/profiles/", "kvm_log/", "./"},
+      {".", "kvm_log/profiles", "kvm_log/", "./"},
+      {"kvm_log", "profiles/", "./", "../"},
+      {"kvm_log/profiles", "./", "../", "../../"},
+      {".", "own/profiles/", "own/", "own/"},
+      {"own", "profiles/", "./", "./"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(chdir((folder_ + c.cwd).c_str()), 0);
+    auto* run = static_cast<vrn::ReportHandle*>(std::calloc(1, sizeof(vrn::ReportHandle)));
+    ASSERT_NE(run, nullptr);
+    vrn::SetReportWorkPaths(run, c.profiles);
+    EXPECT_STREQ(run->parentDir, c.parent) << c.cwd << " " << c.profiles;
+    EXPECT_STREQ(run->grandparentDir, c.grandparent) << c.cwd << " " << c.profiles;
+    std::free(run);
+  }
+  // Nothing beside the folder: the program's folders, never a glued name.
+  ASSERT_EQ(chdir(folder_.c_str()), 0);
+  system("mkdir -p bare/profiles && rm keywords.ini");
+  auto* run = static_cast<vrn::ReportHandle*>(std::calloc(1, sizeof(vrn::ReportHandle)));
+  ASSERT_NE(run, nullptr);
+  vrn::SetReportWorkPaths(run, "bare/profiles/");
+  const std::string parent = run->parentDir, grandparent = run->grandparentDir;
+  std::free(run);
+  EXPECT_EQ(parent.substr(parent.size() - 8), "kvm_log/") << parent;
+  EXPECT_EQ(parent.substr(0, grandparent.size()), grandparent);
+  EXPECT_EQ(parent[0], '/');
+  ASSERT_EQ(chdir(previous), 0);
+  std::free(previous);
 }
 
 TEST_F(ReportSettings, ExpandingReferences) {

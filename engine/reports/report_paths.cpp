@@ -43,7 +43,10 @@ int FileExists(const char* path) { return path != nullptr && *path != '\0' && kv
 
 int BuildTemplatePaths(ReportHandle* run, AnalysisContext* context) {
   if (run == nullptr || context == nullptr) return 0;
-  const std::string images = std::string(run->grandparentDir) + "Base\\Images\\";
+  // The pictures lie beside the search-engine file; a folder without them
+  // takes the program folder's.
+  std::string images = std::string(run->grandparentDir) + "Base/Images/";
+  if (!kv::PathExists(images.c_str())) images = EngineFolder() + "Base/Images/";
   CopyText(context->imagesReference, sizeof context->imagesReference, images);
   MakeTempReportName(context->imagesReference, sizeof context->imagesReference);
   const std::string working = std::string(run->parentDir) + "Template\\";

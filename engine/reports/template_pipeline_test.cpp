@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -282,9 +283,13 @@ TEST_F(ReportPaths, TheLogKindChoosesTheSourceAndTheWorkingTemplateIsWritten) {
   run_->sectionCount = 1;
   auto context = std::make_unique<vrn::AnalysisContext>();
   context->logKind = 7;
+  // The pictures lie beside the search-engine file, above the profile folder.
+  std::filesystem::create_directories(root_ + "Base/Images");
+  WriteFile(root_ + "keywords.ini", "");
+  vrn::SetReportWorkPaths(run_.get(), (app_ + "profiles/").c_str());
   EXPECT_EQ(vrn::BuildTemplatePaths(run_.get(), context.get()), 1);
   EXPECT_EQ(std::string(context->workingTemplatePath), app_ + "Template\\TEMP1.HTM");
-  EXPECT_EQ(std::string(context->imagesReference), root_ + "Base\\Images\\TEMP0.HTM");
+  EXPECT_EQ(std::string(context->imagesReference), root_ + "Base/Images/TEMP0.HTM");
   EXPECT_EQ(ReadFile(TemplatePath("TEMP1.HTM")).substr(0, 5), "refer");
   kv::GlobalFree(run_->sectionListHandle);
   run_->sectionListHandle = 0;
