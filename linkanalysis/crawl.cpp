@@ -193,7 +193,7 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     while (!link.empty() && std::isspace(static_cast<unsigned char>(link.front()))) link.erase(link.begin());
     if (link.empty()) return 1;
     linkText = link;
-    UrlParts parts = SplitUrl(link);
+    UrlParts parts = SplitUrl(NetworkPathUrl(link, IsWeb(*parent) ? parent->linkType : kLinkHttp));
     if (parts.linkType == 0) {
       std::string base = parent->baseDir ? GetText(ctx, parent->baseDir) : std::string();
       UrlParts baseParts = SplitUrl(base);
@@ -215,13 +215,16 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     path = parts.path;
     user = parts.user;
     password = parts.password;
+    if (port < 0) {
+      preset = kStatusConnect;  // a port above 65535 names no server
+      port = 0;
+    }
     if (host.size() >= 256) {
       preset = kStatusUrlTooLong;
       host.clear();
     }
     bool web = linkType == kLinkHttp || linkType == kLinkHttps;
-    bool outside = web && ctx->searchMode == 0 &&
-                   (!EqualNoCase(host, ctx->serverHost) || (port ? port : 80) != (ctx->serverPort ? ctx->serverPort : 80));
+    bool outside = IsOutsideLink(ctx, linkType, host, port);
     if (outside) {
       flags |= kFlagOutside;
       if (!ctx->outsideLinks) flags |= kFlagTaken;

@@ -73,7 +73,8 @@ TEST_F(ScanTest, TagKindsCheckBitsAndLinkTypes) {
       "<table background=\"tb.gif\"><embed src=\"movie.swf\">"
       "<a href=\"mailto:me@site.test\">m</a><a href=\"file:///etc/passwd\">f</a>"
       "<a href=\"telnet://host.test\">t</a><a href=\"http://other.test/x.html\">o</a>"
-      "<a href=\"page.html#part\">p</a>");
+      "<a href=\"page.html#part\">p</a>"
+      "<a href=\"//net.test/n.html\">network path</a><a href=\"http://www.site.test:99999/port.html\">b</a>");
   struct Case {
     const char* path;
     int32_t bits;
@@ -84,7 +85,7 @@ TEST_F(ScanTest, TagKindsCheckBitsAndLinkTypes) {
       {"/cgi/form", 0, kLinkHttp},         {"/dir/in.gif", 7, kLinkHttp},     {"/dir/next.html", 0, kLinkHttp},
       {"/dir/tb.gif", 7, kLinkHttp},       {"/dir/movie.swf", 0, kLinkHttp},  {"mailto:me@site.test", 0, kLinkMailto},
       {"file:///etc/passwd", 0, kLinkFile}, {"telnet://host.test", 0, kLinkTelnet}, {"/x.html", 0, kLinkHttp},
-      {"/dir/page.html#part", 0, 0},
+      {"/dir/page.html#part", 0, 0},       {"/n.html", 0, kLinkHttp},         {"/port.html", 0, 0},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(found.count(c.path)) << c.path;
@@ -96,6 +97,13 @@ TEST_F(ScanTest, TagKindsCheckBitsAndLinkTypes) {
   EXPECT_TRUE(found["/x.html"].flags & kFlagTaken);  // outside links are not followed here
   EXPECT_STREQ("other.test", found["/x.html"].host);
   EXPECT_EQ(200, found["/dir/page.html#part"].status);
+  EXPECT_STREQ("net.test", found["/n.html"].host);
+  EXPECT_TRUE(found["/n.html"].flags & kFlagOutside);
+  // A port above 65535 is no port: the link is recorded as unreachable and
+  // never requested, not sent to port 80.
+  EXPECT_EQ(kStatusConnect, found["/port.html"].status);
+  EXPECT_TRUE(found["/port.html"].flags & kFlagTaken);
+  EXPECT_EQ(0, found["/port.html"].port);
   EXPECT_FALSE(found["/dir/area.html"].flags & kFlagTaken);
 }
 
@@ -322,6 +330,58 @@ TEST(CrawlOptions, StayBelowAndOutsideLinks) {
   EXPECT_EQ((std::set<std::string>{"HEAD /sub/start.html", "GET /sub/start.html", "HEAD /sub/deeper/d.html",
                                    "GET /sub/deeper/d.html", "HEAD /sub/out.html", "GET /sub/out.html"}),
             asked);
+}
+
+// A redirect from the profile's server (127.0.0.1) to another address
+// (127.0.0.2): the profile's password never goes there, and with outside
+// links off nothing is asked of it at all.
+TEST(CrawlRedirect, CredentialsAndScopeStayWithTheProfileServer) {
+  test::TestSite other({{"secret.html", "<html><title>S</title><a href=\"deeper.html\">d</a></html>"},
+                        {"deeper.html", "<html></html>"}},
+                       "127.0.0.2");
+  const std::string away = "http://" + other.host() + "/secret.html";
+  test::TestSite site({{"index.html", "<html><a href=\"/goto?" + away + "\">away</a>"
+                                      "<a href=\"page.html\">p</a></html>"},
+                       {"page.html", "<html></html>"}});
+  const std::string authorization = "|Basic " + Base64("user:pw") + "|";
+  for (bool outsideLinks : {false, true}) {
+    SCOPED_TRACE(outsideLinks ? "outside links on" : "outside links off");
+    const size_t askedHere = site.requests().size(), askedThere = other.requests().size();
+    test::TempFolder data;
+    LinkAnalysisDataStruct ctx;
+    ctx.dataFolder = data.path();
+    ctx.serverName = site.host();
+    ctx.startPage = "/index.html";
+    ctx.numThreads = 2;
+    ctx.userName = "user";
+    ctx.password = "pw";
+    ctx.outsideLinks = outsideLinks;
+    CrawlResult r = Crawl(ctx, &site);
+    std::vector<std::string> here(r.requests.begin() + static_cast<ptrdiff_t>(askedHere), r.requests.end());
+    std::vector<std::string> there = other.requests();
+    there.erase(there.begin(), there.begin() + static_cast<ptrdiff_t>(askedThere));
+    // The profile's own server gets the credentials with every request.
+    EXPECT_EQ(5u, here.size());
+    for (const std::string& line : here) EXPECT_NE(std::string::npos, line.find(authorization)) << line;
+    if (!outsideLinks) {
+      EXPECT_TRUE(there.empty()) << there.front();
+      const PageRecord& redirect = r.byUrl["http://" + site.host() + "/goto?" + away];
+      EXPECT_EQ(302, redirect.status);
+      EXPECT_FALSE(redirect.flags & kFlagRedirected);
+      EXPECT_FALSE(r.byUrl.count(away));
+    } else {
+      std::set<std::string> asked;
+      for (const std::string& line : there) {
+        asked.insert(line.substr(0, line.find('|')));
+        EXPECT_EQ(std::string::npos, line.find("Basic")) << line;
+      }
+      // Requested, as outside links are, but not scanned for links.
+      EXPECT_EQ((std::set<std::string>{"HEAD /secret.html", "GET /secret.html"}), asked);
+      ASSERT_TRUE(r.byUrl.count(away));
+      EXPECT_TRUE(r.byUrl[away].flags & kFlagOutside);
+      EXPECT_EQ(200, r.byUrl[away].status);
+    }
+  }
 }
 
 TEST(CrawlLocal, LocalFileTree) {

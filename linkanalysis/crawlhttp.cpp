@@ -395,7 +395,19 @@ void StoreCookie(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::str
   ReleaseLock(ctx->cookieMutex);
 }
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 }  // namespace
+
+bool IsOutsideLink(const LinkAnalysisDataStruct* ctx, int32_t linkType, std::string_view host, int32_t port) {
+  if (linkType != kLinkHttp && linkType != kLinkHttps) return false;
+  if (ctx->searchMode != 0) return false;
+  return !EqualsNoCase(host, ctx->serverHost) || (port ? port : 80) != (ctx->serverPort ? ctx->serverPort : 80);
+}
 
 bool BindSocketCalls(SocketCalls* calls) {
   if (!calls) return false;
@@ -499,8 +511,12 @@ std::string BuildHttpRequest(LinkAnalysisDataStruct* ctx, const PageRecord& reco
   }
   if (LockMutex(ctx, ctx->cookieMutex)) {
     for (const Cookie& c : ctx->cookies) {
-      bool hostOk = c.host.size() <= host.size() &&
-                    FindNoCase(std::string_view(host).substr(host.size() - c.host.size()), c.host) == 0;
+      // The cookie's host, or a host below it: the match ends on a label
+      // boundary, so "site.test" does not cover "badsite.test".
+      const std::string_view h(host);
+      bool hostOk = EqualsNoCase(h, c.host) ||
+                    (h.size() > c.host.size() && h[h.size() - c.host.size() - 1] == '.' &&
+                     EqualsNoCase(h.substr(h.size() - c.host.size()), c.host));
       if (hostOk && path.compare(0, c.path.size(), c.path) == 0) {
         r += "Cookie: " + c.value + "\r\n";
         break;
@@ -612,17 +628,36 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
 
   if (status != 200 && hasTarget) {
     if (record->category != kCategoryMap && record->redirectCount < ctx->redirectCutoff) {
-      UrlParts parts = SplitUrl(target);
+      UrlParts parts = SplitUrl(NetworkPathUrl(target, record->linkType));
       if (parts.linkType == 0) {
         parts.linkType = record->linkType;
         parts.host = record->host;
         parts.port = record->port;
         parts.path = ResolveRelative(record->path, target);
       }
+      if (parts.port < 0) {
+        record->status = kStatusConnect;  // no such port
+        return;
+      }
       char encoded[sizeof record->path];
       if (!EncodePath(parts.path, encoded, sizeof encoded) || parts.host.size() >= sizeof record->host) {
         record->status = kStatusUrlTooLong;
         return;
+      }
+      // Where the redirect leads decides, not where it came from: the
+      // profile's credentials go to its own server only, and a redirect away
+      // from it is followed only when outside links are.
+      const bool outside = IsOutsideLink(ctx, parts.linkType, parts.host, parts.port);
+      if (outside && !ctx->outsideLinks) return;  // the record keeps the redirect's status
+      const bool sameServer = EqualsNoCase(parts.host, record->host) && parts.port == record->port;
+      if (outside)
+        record->flags |= kFlagOutside;
+      else
+        record->flags &= ~kFlagOutside;
+      if (!sameServer) {
+        // A user and password of the old address are not the new one's.
+        SetText(ctx, &record->userName, nullptr);
+        SetText(ctx, &record->password, nullptr);
       }
       record->flags |= kFlagRedirected;
       record->flags &= ~kFlagBody;
@@ -699,6 +734,10 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
   if (ctx->searchMode == 1) {
     if (!ReadLocalFile(ctx, record, slot, std::strcmp(method, "GET") == 0)) return 0;
   } else if (!SendAndReceive(ctx, record, slot, method)) {
+    return 0;
+  } else if (slot->received == 0) {
+    // The server closed without a word.
+    Fail(ctx, record, slot, kStatusPremature);
     return 0;
   }
   record->elapsedMs = static_cast<int32_t>(std::min<uint64_t>(NowMs() - start, INT32_MAX));

@@ -29,6 +29,11 @@ void ReleaseSocketCalls(SocketCalls* calls);
 // slot's event flags. The slot is the window's user data.
 KvResult LedWindowProc(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam);
 
+// Whether a web link lies outside the profile's server (another host, or
+// another port of it). Links of other types and local-file runs are never
+// outside.
+bool IsOutsideLink(const LinkAnalysisDataStruct* ctx, int32_t linkType, std::string_view host, int32_t port);
+
 // Requests the record's URL; nonzero when an answer was received and parsed.
 int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode);
 

@@ -24,7 +24,10 @@ PageRecord MakeRecord(const char* host, const char* path, int32_t port = 0) {
 
 class ParseTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::BeginMemoryRun(&ctx_); }
+  void SetUp() override {
+    test::BeginMemoryRun(&ctx_);
+    ctx_.serverHost = "www.site.test";
+  }
   void TearDown() override { test::EndMemoryRun(&ctx_); }
   PageRecord Parse(const std::string& response, const char* method = "GET", const char* path = "/old.html") {
     PageRecord r = MakeRecord("www.site.test", path);
@@ -77,10 +80,40 @@ TEST_F(ParseTest, ErrorsAndRedirects) {
   EXPECT_EQ(301, r.firstRedirectStatus);
   EXPECT_EQ("/dir/old.html", GetText(&ctx_, r.originalPath));
 
+  // A redirect to another server is followed only with outside links on,
+  // and then the record is an outside link; back home it is none.
+  ctx_.serverHost = "www.site.test";
   r = Parse("HTTP/1.0 302 Found\r\nLocation: http://Other.Test:8080/x y\r\n\r\n");
+  EXPECT_EQ(302, r.status);
+  EXPECT_FALSE(r.flags & (kFlagRedirected | kFlagOutside));
+  EXPECT_STREQ("www.site.test", r.host);
+  EXPECT_STREQ("/old.html", r.path);
+  ctx_.outsideLinks = true;
+  r = MakeRecord("www.site.test", "/old.html");
+  SetText(&ctx_, &r.userName, "rec");
+  SetText(&ctx_, &r.password, "pw");
+  std::string away = "HTTP/1.0 302 Found\r\nLocation: http://Other.Test:8080/x y\r\n\r\n";
+  ParseHttpResponse(&ctx_, &r, nullptr, away.data(), away.size(), "HEAD");
+  EXPECT_TRUE(r.flags & kFlagRedirected);
+  EXPECT_TRUE(r.flags & kFlagOutside);
   EXPECT_STREQ("other.test", r.host);
   EXPECT_STREQ("/x%20y", r.path);
   EXPECT_EQ(8080, r.port);
+  EXPECT_EQ(0u, r.userName);  // the old address's user is not the new one's
+  EXPECT_EQ(0u, r.password);
+  std::string home = "HTTP/1.0 301 Moved\r\nLocation: http://WWW.site.test/back.html\r\n\r\n";
+  ParseHttpResponse(&ctx_, &r, nullptr, home.data(), home.size(), "HEAD");
+  EXPECT_FALSE(r.flags & kFlagOutside);
+  EXPECT_STREQ("www.site.test", r.host);
+  EXPECT_EQ(0, r.port);
+  // A network-path reference names a server; a port above 65535 none.
+  r = Parse("HTTP/1.0 302 Found\r\nLocation: //other.test/net.html\r\n\r\n");
+  EXPECT_STREQ("other.test", r.host);
+  EXPECT_STREQ("/net.html", r.path);
+  r = Parse("HTTP/1.0 302 Found\r\nLocation: http://www.site.test:70000/p.html\r\n\r\n");
+  EXPECT_EQ(kStatusConnect, r.status);
+  EXPECT_STREQ("/old.html", r.path);
+  ctx_.outsideLinks = false;
 
   // The cutoff: the redirect that reaches it is not followed.
   r = MakeRecord("www.site.test", "/a");
@@ -110,8 +143,17 @@ TEST_F(ParseTest, CookiesGoBackToTheirHostAndPath) {
   EXPECT_NE(std::string::npos, BuildHttpRequest(&ctx_, inShop, "GET").find("Cookie: sid=abc\r\n"));
   PageRecord outside = MakeRecord("www.site.test", "/index.html");
   EXPECT_EQ(std::string::npos, BuildHttpRequest(&ctx_, outside, "GET").find("Cookie:"));
-  PageRecord otherHost = MakeRecord("other.test", "/shop/cart.html");
-  EXPECT_EQ(std::string::npos, BuildHttpRequest(&ctx_, otherHost, "GET").find("Cookie:"));
+  // Hosts match whole labels: a host below the cookie's gets it, a host
+  // that merely ends in the same letters does not.
+  struct Case {
+    const char* host;
+    bool gets;
+  } cases[] = {{"other.test", false}, {"www.site.test", true}, {"WWW.Site.Test", true},
+               {"shop.www.site.test", true}, {"badwww.site.test", false}, {"site.test", false}};
+  for (const Case& c : cases) {
+    PageRecord r = MakeRecord(c.host, "/shop/cart.html");
+    EXPECT_EQ(c.gets, BuildHttpRequest(&ctx_, r, "GET").find("Cookie: sid=abc") != std::string::npos) << c.host;
+  }
 }
 
 TEST_F(ParseTest, RequestTexts) {
@@ -264,6 +306,12 @@ TEST_F(ClientTest, FailuresGiveTheirOwnStatus) {
     EXPECT_EQ(m.ok, SendHttpRequest(&ctx_, &r, &slot_, kModeHead)) << m.path;
     EXPECT_EQ(m.ok ? 0 : kStatusBadMail, r.status);
   }
+  // A server that closes without a word: no status 0, but an error.
+  PageRecord empty = Record("127.0.0.1", "/empty", site_.port());
+  EXPECT_EQ(0, SendHttpRequest(&ctx_, &empty, &slot_, kModeHead));
+  EXPECT_EQ(kStatusPremature, empty.status);
+  EXPECT_EQ(-1, empty.socket);
+
   ctx_.stop = true;
   PageRecord stopped = Record("127.0.0.1", "/index.html", site_.port());
   EXPECT_EQ(0, SendHttpRequest(&ctx_, &stopped, &slot_, kModeHead));

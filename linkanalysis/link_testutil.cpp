@@ -20,7 +20,7 @@ namespace {
 
 const char kServer[] = R"PY(
 import http.server, os, sys, threading, time
-root, logpath, portfile = sys.argv[1], sys.argv[2], sys.argv[3]
+root, logpath, portfile, address = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 lock = threading.Lock()
 class Handler(http.server.SimpleHTTPRequestHandler):
     def __init__(self, *a, **k):
@@ -47,6 +47,12 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                 self.answer(302, [('Location', '/r/%d' % (n - 1))])
             else:
                 self.answer(200, [('Content-Type', 'text/html')], b'<html><title>End</title></html>')
+            return True
+        if p.startswith('/goto?'):
+            self.answer(302, [('Location', p[6:])])
+            return True
+        if p == '/empty':
+            self.close_connection = True
             return True
         if p == '/nocontent':
             self.answer(204)
@@ -78,7 +84,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if not self.special():
             super().do_HEAD()
 http.server.ThreadingHTTPServer.daemon_threads = True
-srv = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+srv = http.server.ThreadingHTTPServer((address, 0), Handler)
 with open(portfile + '.tmp', 'w') as f:
     f.write(str(srv.server_address[1]))
 os.rename(portfile + '.tmp', portfile)
@@ -133,7 +139,8 @@ void EndMemoryRun(LinkAnalysisDataStruct* ctx) {
   ctx->running = false;
 }
 
-TestSite::TestSite(const std::map<std::string, std::string>& files) {
+TestSite::TestSite(const std::map<std::string, std::string>& files, const std::string& address)
+    : address_(address) {
   root_ = folder_.file("site");
   std::filesystem::create_directories(root_);
   for (const auto& [name, data] : files) WriteFile(root_ + "/" + name, data);
@@ -144,7 +151,7 @@ TestSite::TestSite(const std::map<std::string, std::string>& files) {
   pid_ = fork();
   if (pid_ == 0) {
     execlp("python3", "python3", folder_.file("server.py").c_str(), root_.c_str(), log_.c_str(), portFile.c_str(),
-           static_cast<char*>(nullptr));
+           address_.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   for (int i = 0; i < 500 && port_ == 0; ++i) {

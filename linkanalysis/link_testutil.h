@@ -33,8 +33,10 @@ void BeginMemoryRun(LinkAnalysisDataStruct* ctx);
 // Closes what BeginMemoryRun made (after the save or instead of it).
 void EndMemoryRun(LinkAnalysisDataStruct* ctx);
 
-// A web site on 127.0.0.1 served by a Python process. Besides the files it
-// answers:
+// A web site on a loopback address (127.0.0.1 unless given) served by a
+// Python process. Besides the files it answers:
+//   /goto?<url>  302 to <url>
+//   /empty       nothing: the connection is closed at once
 //   /r/<n>       302 to /r/<n-1>; /r/0 is a page
 //   /nocontent   204
 //   /slow.html   a page after 3 seconds
@@ -42,14 +44,15 @@ void EndMemoryRun(LinkAnalysisDataStruct* ctx);
 // Every request is logged as "METHOD PATH|cookie|authorization|host".
 class TestSite {
  public:
-  explicit TestSite(const std::map<std::string, std::string>& files);
+  explicit TestSite(const std::map<std::string, std::string>& files, const std::string& address = "127.0.0.1");
   ~TestSite();
   int port() const { return port_; }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string host() const { return address_ + ":" + std::to_string(port_); }
   std::vector<std::string> requests() const;
   const std::string& root() const { return root_; }
 
  private:
+  std::string address_;
   TempFolder folder_;
   std::string root_;
   std::string log_;

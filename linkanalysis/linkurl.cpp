@@ -63,7 +63,8 @@ UrlParts SplitUrl(std::string_view url) {
         }
         port = port * 10 + (c - '0');
       }
-      parts.port = port > 0 && port <= 65535 ? port : 0;
+      if (colon + 1 == authority.size()) port = 0;  // "host:" names the default port
+      parts.port = port >= 0 && port <= 65535 ? port : -1;
       authority = authority.substr(0, colon);
     }
     parts.host.reserve(authority.size());
@@ -72,6 +73,11 @@ UrlParts SplitUrl(std::string_view url) {
   }
   parts.path = std::string(url);
   return parts;
+}
+
+std::string NetworkPathUrl(std::string_view link, int32_t linkType) {
+  if (link.size() < 2 || link[0] != '/' || link[1] != '/') return std::string(link);
+  return (linkType == kLinkHttps ? "https:" : "http:") + std::string(link);
 }
 
 std::string ResolveRelative(std::string_view basePath, std::string_view link) {

@@ -19,7 +19,7 @@ inline constexpr int32_t kCategoryMap = 13;
 struct UrlParts {
   int32_t linkType = 0;  // 0: not an absolute URL of a known scheme
   std::string host;
-  int32_t port = 0;      // 0: none given
+  int32_t port = 0;      // 0: none given; -1: not a port (above 65535, or not a number)
   std::string path;      // for http/https/ftp/gopher/file: from the first '/'; else the whole text
   std::string user;
   std::string password;
@@ -27,6 +27,9 @@ struct UrlParts {
 
 // Splits an absolute URL; linkType 0 when the text has no known scheme.
 UrlParts SplitUrl(std::string_view url);
+// A network-path reference ("//host/path") as an absolute URL of the given
+// link type's scheme; any other text unchanged.
+std::string NetworkPathUrl(std::string_view link, int32_t linkType);
 // Resolves `link` against the page at http://host/basePath (a relative link
 // takes the base path's folder). Fragments are kept.
 std::string ResolveRelative(std::string_view basePath, std::string_view link);
