@@ -481,6 +481,10 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
     }
     SeekViewBuffer(run, 0);
   }
+  // The report's charts read the client's section list while the run is
+  // open (until VRN_CloseReport).
+  g_engine.templateSectionList = sectionListHandle;
+  g_engine.templateSectionCount = sectionCount;
   kv::GlobalUnlock(handle);
   *outHandle = handle;
   return 0;
@@ -627,6 +631,9 @@ VORNIC_API int16_t VRN_CloseReport(uint16_t slot, uint32_t handle, uint16_t* err
     return -1;
   }
   ReleaseGSWLibrary(0);
+  // The section list is the client's again.
+  g_engine.templateSectionList = 0;
+  g_engine.templateSectionCount = 0;
   const int16_t result = RemoteADT_CloseReport(slot, nullptr);
   // Queued hits are dropped; no lookup thread of this run outlives it.
   ResetDNSFifo();

@@ -62,11 +62,15 @@ void ApplySectionList(const char* sectionName, GraphSpec* spec) {
   if (usable > count) usable = count;
   char wanted[300];
   std::snprintf(wanted, sizeof wanted, "%sBeginSection", sectionName);
+  // A section may stand in the template as a table and as a chart: only
+  // the chart's record (class GRAPH or NOEDITGRAPH) carries the chart's
+  // type, drawing and last row; a table's record carries its repeat counts.
   for (size_t i = 0; i < usable; ++i) {
     TemplateSectionRecord record;
     std::memcpy(&record, block + i * sizeof record, sizeof record);
     record.Name[sizeof record.Name - 1] = '\0';
     if (strcasecmp(record.Name, wanted) != 0) continue;
+    if (record.Class != TEMPLATE_CLASS_GRAPH && record.Class != TEMPLATE_CLASS_NOEDITGRAPH) continue;
     if (record.GraphType <= kChartSideStackedBars) spec->chartType = static_cast<uint8_t>(record.GraphType);
     spec->threeD = record.GraphOption;
     spec->lastRow = record.RowCount;

@@ -186,9 +186,11 @@ class GraphSpecSectionList : public testing::Test {
     g_engine.templateSectionList = handle_;
     g_engine.templateSectionCount = count;
   }
-  static TemplateSectionRecord Record(const char* name, uint16_t type, int32_t option, uint16_t rows) {
+  static TemplateSectionRecord Record(const char* name, uint16_t type, int32_t option, uint16_t rows,
+                                      uint16_t keywordClass = TEMPLATE_CLASS_GRAPH) {
     TemplateSectionRecord r{};
     std::strcpy(r.Name, name);
+    r.Class = keywordClass;
     r.GraphType = type;
     r.GraphOption = option;
     r.RowCount = rows;
@@ -198,9 +200,12 @@ class GraphSpecSectionList : public testing::Test {
 };
 
 TEST_F(GraphSpecSectionList, TheSectionsEntrySuppliesTypeDepthAndLastRow) {
-  Make({Record("TopHoursBeginSection", kChartPies, 1, 3), Record("topdocumentsbeginsection", kChartLines, 0, 4),
-        Record("TopDocumentsBeginSection", kChartAreas, 1, 8)},
-       3);
+  // A table of the same name comes first: its record holds the table's
+  // repeat counts, not the chart's, and is passed over.
+  Make({Record("TopHoursBeginSection", kChartPies, 1, 3),
+        Record("TopDocumentsBeginSection", kChartStackedBars, 0, 30, TEMPLATE_CLASS_TABLE),
+        Record("topdocumentsbeginsection", kChartLines, 0, 4), Record("TopDocumentsBeginSection", kChartAreas, 1, 8)},
+       4);
   const std::string text = "BARS, {t}, 3D, Items {}, Hits {}, 0-19]";
   const Parsed p = Parse(text);
   ASSERT_EQ(p.result, 1);

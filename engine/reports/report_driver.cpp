@@ -259,7 +259,9 @@ bool WalkTemplate(Walk& w) {
     uint32_t consumed = length;
     uint32_t lineStart = 0;
     uint32_t pos = 0;
-    while (pos + 1 < length) {
+    // Every byte is looked at, the window's last one included (a line end
+    // there ends the line or the skip); a "%%" needs both its characters.
+    while (pos < length) {
       const char c = b[pos];
       if (w.controlFlag != 0) {
         if (c == '\n') {
@@ -276,7 +278,7 @@ bool WalkTemplate(Walk& w) {
         ++pos;
         continue;
       }
-      if (c != '%' || b[pos + 1] != '%') {
+      if (c != '%' || pos + 1 >= length || b[pos + 1] != '%') {
         ++pos;
         continue;
       }
@@ -323,9 +325,15 @@ bool WalkTemplate(Walk& w) {
         windowOffset + length < w.templateSize) {
       consumed = length - 1;
     }
-    if (w.controlFlag == 0 && consumed > pending && !WriteAll(w.out, b + pending, consumed - pending)) {
-      SetSummaryError(kTextWriteShort);
-      return false;
+    if (w.controlFlag == 0 && consumed > pending) {
+      if (!WriteAll(w.out, b + pending, consumed - pending)) {
+        SetSummaryError(kTextWriteShort);
+        return false;
+      }
+      // The part of it that belongs to the current line is the line's too:
+      // a token in the next window that drops the line takes it back.
+      const uint32_t lineFrom = std::max(pending, lineStart);
+      if (consumed > lineFrom) w.lineBytes += consumed - lineFrom;
     }
     windowOffset += consumed;
   }
@@ -348,6 +356,28 @@ OutputKind OutputKindOf(const char* outputPath) {
   if (head == "doc" || head == "xls") return OutputKind::kDocument;
   if (IEquals(ext, "txt")) return OutputKind::kText;
   return OutputKind::kHtml;
+}
+
+bool IsHtmlOutput(const char* outputPath) { return OutputKindOf(outputPath) == OutputKind::kHtml; }
+
+std::string EscapeHtmlText(std::string_view text, size_t limit) {
+  std::string out;
+  out.reserve(std::min(limit, text.size() + 16));
+  for (const char c : text) {
+    const char* entity = nullptr;
+    switch (c) {
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '&': entity = "&amp;"; break;
+      case '"': entity = "&quot;"; break;
+      default: break;
+    }
+    const size_t add = entity != nullptr ? std::strlen(entity) : 1;
+    if (out.size() + add > limit) break;
+    if (entity != nullptr) out += entity;
+    else out += c;
+  }
+  return out;
 }
 
 void ReadWriterSettings(const char* outputPath) {
@@ -558,14 +588,19 @@ void WriteFramePage(ReportHandle* run, AnalysisContext* context, ReportFileCallb
   const std::string bodyPath = folder + bodyName;
 
   Announce(fileCallback, bodyPath, 0);
-  kv::FileCopy(output.c_str(), bodyPath.c_str(), false);
+  if (!kv::FileCopy(output.c_str(), bodyPath.c_str(), false)) {
+    // Without its body copy the frameset would replace the only copy of
+    // the report: the report stays as it was written, without frames.
+    SetSummaryError(kTextCannotOpen, bodyPath.c_str());
+    return;
+  }
   Announce(fileCallback, contentsPath, 0);
   GenerateTocHtml({bodyPath}, "CONTENT", run->styleName, StyleIniPath(), contentsPath);
 
   KvFile out = kv::FileOpen(output.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
   if (out == KV_INVALID_FILE) return;
   std::string page = "<HTML>\r\n<HEAD>\r\n<TITLE>";
-  page += context->description;
+  page += EscapeHtmlText(context->description);
   page += "</TITLE>\r\n</HEAD>\r\n";
   page += "<FRAMESET COLS=\"" + std::to_string(static_cast<int32_t>(g_style.tocWidth)) + "%,*\" BORDER=2>\r\n";
   page += "<FRAME SRC=\"" + contentsName + "\" NAME=TOC SCROLLING=AUTO>\r\n";
@@ -610,6 +645,12 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
   // A context that has no working template yet (a realtime report's merged
   // context) gets one now.
   if (context->workingTemplatePath[0] == 0) BuildTemplatePaths(run, context);
+  // Without a section list from the client no working template was made:
+  // the report shows the template whole.
+  if (context->workingTemplatePath[0] != 0 && run->sectionListHandle == 0 &&
+      !kv::PathExists(context->workingTemplatePath)) {
+    BuildWholeWorkingTemplate(context->workingTemplatePath, run, TemplateSourceName(context->logKind));
+  }
   // 6. Localise the working template (its result is not needed: the walk
   //    reads the template as it stands).
   LocaliseTemplate(context->workingTemplatePath, run);
@@ -738,6 +779,16 @@ VORNIC_API uint16_t VRN_DoRealtime(DravelEntry* profile, const char* outputPath,
   CopyBounded(run->styleName, sizeof run->styleName, styleName != nullptr ? styleName : "");
   run->sectionListHandle = sectionList;
   run->sectionCount = sectionCount;
+  // The charts of this report read the client's list; whatever list was in
+  // force before (an open analysis run's) is back when the call returns.
+  struct SectionListScope {
+    KvGlobal list = g_engine.templateSectionList;
+    uint16_t count = g_engine.templateSectionCount;
+    ~SectionListScope() {
+      g_engine.templateSectionList = list;
+      g_engine.templateSectionCount = count;
+    }
+  } sectionListScope;
   g_engine.templateSectionList = sectionList;
   g_engine.templateSectionCount = sectionCount;
   SetReportWorkPaths(run, ProfileDirectory().c_str());

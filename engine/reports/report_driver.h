@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <vornic/summary.h>
 
@@ -81,6 +82,14 @@ enum class OutputKind { kHtml, kText, kDocument };
 // Decided by the text after the last "." of the output path: "doc"/"xls"
 // (first three characters, any case) document, "txt" (whole) text, else HTML.
 OutputKind OutputKindOf(const char* outputPath);
+
+// True when the report being written to outputPath is an HTML report (the
+// text of an HTML report is markup; text and document reports take their
+// values as they stand).
+bool IsHtmlOutput(const char* outputPath);
+// Text for an HTML report: "<", ">", "&" and '"' become entities. At most
+// limit characters are made, never cutting an entity in two.
+std::string EscapeHtmlText(std::string_view text, size_t limit = std::string::npos);
 
 // ---- summary error text -----------------------------------------------------
 // Sets the summary error text to string `id` of the client's resource module

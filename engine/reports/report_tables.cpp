@@ -234,6 +234,15 @@ std::string CompanyName(AnalysisContext* context, const std::string& domain) {
   return {};
 }
 
+// True when item 0 of the table is its overflow item.
+bool FirstItemIsOverflow(const SummaryTableEntry* table) {
+  if (table == nullptr || table->Count == 0 || table->ItemBlock == nullptr) return false;
+  NameTableEntry** items = LockTableItems(table);
+  const bool overflow = items != nullptr && items[0] != nullptr && items[0]->Overflow != 0;
+  UnlockTableItems(table);
+  return overflow;
+}
+
 // ---- descriptions -------------------------------------------------------------
 
 // "file:///.." names become addresses below the profile folder.
@@ -251,7 +260,8 @@ std::string FileAddress(const std::string& name) {
   return out;
 }
 
-std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank) {
+std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank,
+                     bool html) {
   char text[kPathTextBuffer];
   GetItemPathText(context, table, fromEnd, rank, text, sizeof text);
   std::string out;
@@ -262,7 +272,7 @@ std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* ta
     const std::string page = end != nullptr ? std::string(p, end) : std::string(p);
     if (!page.empty()) {
       out += i == 1 ? "<B>" : "<I>";
-      out += std::to_string(i) + ". " + page;
+      out += std::to_string(i) + ". " + (html ? EscapeHtmlText(page) : page);
       out += i == 1 ? "</B>" : "</I>";
       out += "<BR>";
       ++i;
@@ -716,7 +726,7 @@ constexpr DetailToken kDetailTokens[] = {
 
 // True when the token is one of the search detail tokens (value written).
 bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const char* token,
-                      SummaryTableEntry* table, int32_t* controlFlag) {
+                      SummaryTableEntry* table, int32_t* controlFlag, bool html) {
   const DetailToken* found = nullptr;
   for (const DetailToken& d : kDetailTokens) {
     if (IPrefix(token, d.name)) {
@@ -736,7 +746,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       } else if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, text);
+        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
       }
       return true;
     case DetailField::kDetailName:
@@ -744,7 +754,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, text);
+        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
       }
       return true;
     case DetailField::kHits:
@@ -812,6 +822,9 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     return SetControl(value, size, sectionEmpty ? "%%RemoveChapter%%" : "%%Keep%%", controlFlag), 0;
   }
   if (table == nullptr) return 0;  // nothing more to show without the table
+  // Totals and chart numbers leave out item 0 only when it is the table's
+  // overflow item ("Others"); a table without one starts with a real item.
+  if (firstTotalsRow != 0 && !FirstItemIsOverflow(table)) firstTotalsRow = 0;
 
   const int fromEnd = IPrefix(token, "TopBottom") ? 1 : 0;
   const uint16_t row = ParseRowIndex(token);
@@ -832,37 +845,41 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     }
   };
   auto totalsEnd = [&]() -> uint32_t { return (entry != nullptr ? entry->maxRow : 0) + 1; };
+  // Names, titles and addresses come from the log (or from the sites it
+  // names): in an HTML report they are text, never markup.
+  const bool html = IsHtmlOutput(context->outputPath);
+  auto logText = [&](const std::string& text) { return html ? EscapeHtmlText(text, size - 1) : text; };
 
   if (IPrefix(suffix, "Title")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
     if (IsPageTable(sectionName)) {
-      SetText(value, size, PageTitle(context, name, callback));
+      SetText(value, size, logText(PageTitle(context, name, callback)));
     } else if (IEq(sectionName, "TopCompanies")) {
-      SetText(value, size, CompanyName(context, name));
+      SetText(value, size, logText(CompanyName(context, name)));
     } else {
-      SetText(value, size, name);
+      SetText(value, size, logText(name));
     }
     return 0;
   }
-  if (EmitSearchDetail(context, value, size, token, table, controlFlag)) return 0;
+  if (EmitSearchDetail(context, value, size, token, table, controlFlag, html)) return 0;
   if (IPrefix(suffix, "Desc")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
     if (IsOneOf(sectionName, {"TopCountries", "TopVisitors"})) {
-      textCell(GetCountryName(context, name.c_str()));
+      textCell(logText(GetCountryName(context, name.c_str())));
     } else if (IEq(sectionName, "TopStates")) {
-      textCell(GetStateName(context, name.c_str()));
+      textCell(logText(GetStateName(context, name.c_str())));
     } else if (IEq(sectionName, "TopPaths")) {
       char text[kPathTextBuffer];
       GetItemPathText(context, table, fromEnd, row, text, sizeof text);
-      textCell(text);
+      textCell(logText(text));
     } else if (IsPageOrFileTable(sectionName)) {
-      textCell(FileAddress(name));
+      textCell(logText(FileAddress(name)));
     } else {
-      textCell(name);
+      textCell(logText(name));
     }
     return 0;
   }
-  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row)), 0;
+  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row, html)), 0;
   if (IPrefix(suffix, "Hits")) return countCell(GetItemHits(table, fromEnd, row)), 0;
   if (IPrefix(suffix, "AsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);

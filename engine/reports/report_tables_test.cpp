@@ -194,7 +194,11 @@ TEST_F(ReportTables, TotalsCoverTheRowsTheSectionShows) {
   EXPECT_EQ(Emit("TopDocumentsTotalBytes", "TopDocuments", kTopDocuments), (Value{"10", 0}));
   // Of all 100 items: 15050 hits; 1955 of them is 12.99%.
   EXPECT_EQ(Emit("TopDocumentsTotalAsPercent", "TopDocuments", kTopDocuments), (Value{"12.99%", 0}));
-  // From the first row of totals on (TopUsers and TopCompanies pass 1).
+  // TopUsers and TopCompanies pass a first row of totals of 1: item 0 is
+  // left out only when it is the table's overflow item.
+  EXPECT_EQ(Emit("TopDocumentsTotalHits", "TopDocuments", kTopDocuments, 1), (Value{"1955", 0}));
+  LockTableItems(GetTableDescriptor(a_.ctx, kTopDocuments))[0]->Overflow = 1;
+  UnlockTableItems(GetTableDescriptor(a_.ctx, kTopDocuments));
   EXPECT_EQ(Emit("TopDocumentsTotalHits", "TopDocuments", kTopDocuments, 1), (Value{"1755", 0}));
 }
 
@@ -361,12 +365,17 @@ TEST_F(ReportCharts, DroppedChartLines) {
       {"TopDocumentsGraph", 0},                                               // no spec
       {"TopDocumentsGraph BARS, {a}, 3D, Items {}, Hits {}, 0-2]", 0},        // no "["
       {"TopDocumentsGraph[DOTS, {a}, 3D, Items {}, Hits {}, 0-2]", 0},        // rejected spec
-      {"TopDocumentsGraph[BARS, {a}, 3D, Items {}, Hits {}, 0-2]", 3},        // no item past the totals row
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.token);
     EXPECT_EQ(Emit(c.token, "TopDocuments", kTopDocuments, c.firstTotalsRow), kDrop);
   }
+  // A table holding its overflow item alone has no item past the first row
+  // of totals.
+  Fill(kTopUsers, {{"Others", 5, 1, 0, 0, 0}});
+  LockTableItems(GetTableDescriptor(a_.ctx, kTopUsers))[0]->Overflow = 1;
+  UnlockTableItems(GetTableDescriptor(a_.ctx, kTopUsers));
+  EXPECT_EQ(Emit("TopUsersGraph[BARS, {a}, 3D, Items {}, Hits {}, 0-2]", "TopUsers", kTopUsers, 1), kDrop);
   EXPECT_EQ(a_.ctx->chartCounter, 0) << "no chart file was named";
   EXPECT_EQ(Emit("TopExitGraph[BARS, {a}, 3D, Items {}, Hits {}, 0-2]", "TopExit", kTopExit), kDrop)
       << "an empty table";

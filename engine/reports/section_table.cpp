@@ -95,7 +95,10 @@ void ScanTemplateSections(const char* path) {
     // A token cut by the window's end is read again at the start of the
     // next window, also when the window held no complete token before it.
     size_t advance = lastEnd > 0 ? lastEnd : (unclosed > 0 ? unclosed : want);
-    if (want < kSectionScanWindow) advance = want;  // the last window
+    // A window that ends with a lone "%" may end with the first half of an
+    // opening pair: that "%" is read again with the next window.
+    if (advance == want && want > 1 && text[want - 1] == '%' && text[want - 2] != '%') advance = want - 1;
+    if (offset + static_cast<int64_t>(want) >= size) advance = want;  // the last window
     offset += static_cast<int64_t>(advance);
   }
   kv::FileClose(file);

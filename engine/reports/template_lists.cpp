@@ -218,6 +218,7 @@ bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRec
   sections->clear();
   ReadHeader(text, header, headerSize);
   bool open = false;
+  bool repeated = false;  // the open section holds a repeat block
   TemplateSectionRecord current{};
   ForEachToken(text, [&](const Token& t) {
     if (open && IEndsWith(t.name, "EndSection")) {
@@ -228,6 +229,7 @@ bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRec
     if (t.name.size() >= 10 && IEndsWith(t.name, "BeginSection")) {
       current = TemplateSectionRecord{};
       open = true;
+      repeated = false;
       CopyText(current.Name, sizeof current.Name, t.name);
       std::string keyword;
       std::string_view title;
@@ -246,6 +248,7 @@ bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRec
       current.FirstRow = static_cast<uint16_t>(numbers[0]);
       current.RowCount = static_cast<uint16_t>(numbers[1]);
       current.ColumnCount = static_cast<uint16_t>(numbers[2]);
+      repeated = true;
       return true;
     }
     if (IEndsWith(t.name, "Graph")) {
@@ -254,7 +257,9 @@ bool ParseTemplateSections(std::string_view text, std::vector<TemplateSectionRec
       GraphSpec spec;
       if (GraphText(t.text, &start, &length, &spec)) {
         current.GraphType = spec.chartType;
-        current.RowCount = spec.lastRow;
+        // The row count is the repeat block's when the section has one: a
+        // chart beside the table never shortens the table.
+        if (!repeated) current.RowCount = spec.lastRow;
         current.GraphOption = spec.threeD;
       }
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "engine/core/report_run.h"
 #include "engine/reports/rpl_files.h"
@@ -138,25 +139,43 @@ int ExpandRepeatBlocks(ReportHandle* /*run*/, const TemplateSectionRecord* secti
   return WriteAll(out, text) ? result : -1;
 }
 
-int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char* sourceName) {
-  if (workingPath == nullptr || run == nullptr || sourceName == nullptr) return 0;
-  if (run->sectionListHandle == 0) return 0;
-  const auto* records = static_cast<const TemplateSectionRecord*>(kv::GlobalLock(run->sectionListHandle));
-  if (records == nullptr) return 0;
-  uint16_t recordCount = run->sectionCount;
-  const size_t capacity = kv::GlobalSize(run->sectionListHandle) / sizeof(TemplateSectionRecord);
-  if (recordCount > capacity) recordCount = static_cast<uint16_t>(capacity);
+namespace {
 
+// BuildWorkingTemplate; without a section list in the run nothing is
+// written unless `wholeWithoutList` asks for the whole template.
+int BuildTemplate(const char* workingPath, ReportHandle* run, const char* sourceName, bool wholeWithoutList) {
+  if (workingPath == nullptr || run == nullptr || sourceName == nullptr) return 0;
+  if (run->sectionListHandle == 0 && !wholeWithoutList) return 0;
   const std::string sourcePath = std::string(run->parentDir) + "Template\\" + sourceName;
   std::string source;
   if (!ReadWholeFile(sourcePath.c_str(), &source)) {
-    kv::GlobalUnlock(run->sectionListHandle);
     kv::ui::MessageBox(0, "Can't Load template file", "Load", kv::ui::MbOk);
     return 0;
   }
+  // The client's choice of sections; without one the template is taken
+  // whole: every section of the source kept, with the repeat counts written
+  // in the source.
+  const TemplateSectionRecord* records = nullptr;
+  uint16_t recordCount = 0;
+  std::vector<TemplateSectionRecord> whole;
+  const KvGlobal list = run->sectionListHandle;
+  if (list != 0) records = static_cast<const TemplateSectionRecord*>(kv::GlobalLock(list));
+  const bool locked = records != nullptr;
+  if (list != 0 && !locked) return 0;
+  if (locked) {
+    recordCount = run->sectionCount;
+    const size_t capacity = kv::GlobalSize(list) / sizeof(TemplateSectionRecord);
+    if (recordCount > capacity) recordCount = static_cast<uint16_t>(capacity);
+  } else {
+    ParseTemplateSections(source, &whole, nullptr, 0);
+    for (TemplateSectionRecord& r : whole) r.Kept = 1;
+    if (whole.size() > 0xFFFFu) whole.resize(0xFFFFu);
+    records = whole.data();
+    recordCount = static_cast<uint16_t>(whole.size());
+  }
   KvFile out = kv::FileOpen(workingPath, kv::kFileReadWrite, kv::FileDisposition::kCreateAlways);
   if (out == KV_INVALID_FILE) {
-    kv::GlobalUnlock(run->sectionListHandle);
+    if (locked) kv::GlobalUnlock(list);
     kv::ui::MessageBox(0, "Cannot Save template file!", "Save", kv::ui::MbOk);
     return 0;
   }
@@ -181,15 +200,20 @@ int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char*
       const size_t chapterEnd = LineEnd(text, endWord);
       const std::string_view chapter = text.substr(0, chapterEnd);
 
-      std::string assembled;
+      // Each kept section's repeat blocks are expanded with its own record;
+      // the chapter's own text around the sections with the last kept one.
+      struct Piece {
+        std::string text;
+        bool expanded;
+      };
+      std::vector<Piece> pieces;
       const TemplateSectionRecord* lastKept = nullptr;
       size_t sectionWord = chapter.find("BeginSection", chapterStart);
       size_t cursor = chapterStart;
       bool walkEnds = false;
       if (sectionWord != std::string_view::npos) {
         const size_t firstSection = LineStart(text, sectionWord);
-        assembled.append(text.substr(chapterStart, firstSection - chapterStart));
-        assembled.append("\r\n");
+        pieces.push_back({std::string(text.substr(chapterStart, firstSection - chapterStart)) + "\r\n", false});
         cursor = firstSection;
       }
       while (sectionWord != std::string_view::npos) {
@@ -206,15 +230,30 @@ int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char*
         SectionIdentity(text, sectionStart, sectionWord, &name, &keywordClass);
         const TemplateSectionRecord* record = FindSectionRecord(records, recordCount, name, keywordClass);
         if (record != nullptr && record->Kept != 0) {
-          assembled.append(text.substr(sectionStart, sectionEnd - sectionStart));
-          assembled.append("\r\n");
+          std::string expanded;
+          ExpandRepeatBlocksToText(record, std::string(text.substr(sectionStart, sectionEnd - sectionStart)),
+                                   &expanded);
+          pieces.push_back({expanded + "\r\n", true});
           lastKept = record;
         }
         cursor = SkipEmptyLine(text, sectionEnd);
         sectionWord = chapter.find("BeginSection", cursor);
       }
-      if (!walkEnds) assembled.append(text.substr(cursor, chapterEnd - std::min(cursor, chapterEnd)));
-      if (lastKept != nullptr) ok = ExpandRepeatBlocks(run, lastKept, out, assembled) >= 0;
+      if (!walkEnds) pieces.push_back({std::string(text.substr(cursor, chapterEnd - std::min(cursor, chapterEnd))), false});
+      if (lastKept != nullptr) {
+        std::string assembled;
+        std::string expanded;
+        for (const Piece& piece : pieces) {
+          if (piece.expanded) {
+            assembled += piece.text;
+          } else {
+            ExpandRepeatBlocksToText(lastKept, piece.text, &expanded);
+            assembled += expanded;
+          }
+        }
+        YieldToClient();
+        ok = WriteAll(out, assembled);
+      }
       pos = walkEnds ? chapterEnd : SkipEmptyLine(text, chapterEnd);
       if (walkEnds) break;
       chapterWord = text.find("BeginChapter", pos);
@@ -223,8 +262,18 @@ int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char*
   if (ok) ok = WriteAll(out, text.substr(std::min(pos, text.size())));
   ok = ok && kv::FileSetEnd(out);
   kv::FileClose(out);
-  kv::GlobalUnlock(run->sectionListHandle);
+  if (locked) kv::GlobalUnlock(list);
   return ok ? 1 : 0;
+}
+
+}  // namespace
+
+int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char* sourceName) {
+  return BuildTemplate(workingPath, run, sourceName, false);
+}
+
+int BuildWholeWorkingTemplate(const char* workingPath, ReportHandle* run, const char* sourceName) {
+  return BuildTemplate(workingPath, run, sourceName, true);
 }
 
 int LocaliseTemplate(const char* workingPath, ReportHandle* run) {

@@ -25,6 +25,9 @@ constexpr size_t kRepeatLineLimit = 10000;
 // cannot be made ("Cannot Save template file!") shows a message box and
 // gives 0; 1 when the working template was written.
 int BuildWorkingTemplate(const char* workingPath, ReportHandle* run, const char* sourceName);
+// The same, but a run without a section list gets the whole template: every
+// section kept, each repeat block expanded with its own section's counts.
+int BuildWholeWorkingTemplate(const char* workingPath, ReportHandle* run, const char* sourceName);
 
 // Writes `chapter` to `out` with each "%%%BeginRepeat%%%" ... "%%%EndRepeat"
 // block expanded into section->RowCount rows (times ColumnCount columns when

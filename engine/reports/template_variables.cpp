@@ -237,7 +237,9 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
     return true;
   }
   if (Is(name, auth ? "TopAuthUsersMorvaneData" : "TopUserMorvaneData")) {
-    out.Set(state.data);
+    // The site's own data, looked up by a name from the log: text in an
+    // HTML report.
+    out.Set(IsHtmlOutput(context->outputPath) ? EscapeHtmlText(state.data, out.size - 1) : std::string(state.data));
     return true;
   }
   if (Is(name, auth ? "Close_MorvaneAuthUser" : "Close_MorvaneDomain")) {
