@@ -310,10 +310,13 @@ bool DirectoryOf(const AnalysisContext* context, const char* page, std::string* 
   if (folderLength != 0 && StartsWithNoCase(page, context->homePageFolder)) {
     restStart = folderLength;
   } else {
+    // A page built without a site base (no home page and no server field)
+    // is the request path itself: its directory is taken from the path.
     const char* scheme = std::strstr(page, "://");
-    if (scheme == nullptr) return false;
-    restStart = static_cast<size_t>(scheme - page) + 3;
-    while (page[restStart] != 0 && !IsSeparator(page[restStart])) ++restStart;
+    if (scheme != nullptr) {
+      restStart = static_cast<size_t>(scheme - page) + 3;
+      while (page[restStart] != 0 && !IsSeparator(page[restStart])) ++restStart;
+    }
   }
   const char* rest = page + restStart;
   size_t cut = 0;

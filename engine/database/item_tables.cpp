@@ -203,7 +203,9 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
   }
   if (table->SortIndex[pos] != v) return false;
   NameTableEntry* overflow = table->ItemBlock[0];
-  if (maxTop == 0) {
+  // A top list of at most maxTop - 1 items: a limit of 1 leaves no room for
+  // one, which is the same as keeping none.
+  if (maxTop <= 1) {
     AddItemCounters(overflow, rec);
     RemoveIndexEntry(table, pos);
     FreeItemRecord(table, v);

@@ -258,17 +258,31 @@ TEST(ItemTables, FullTopListEvictsTheRetiredItemWithFewestHits) {
   EXPECT_EQ(IndexNames(t), (std::vector<std::string>{"Everything else", "w", "x", "z"}));
 }
 
-TEST(ItemTables, MaxTopOfOneFailsTheFirstExpiry) {
-  TestAnalysis a;
-  SummaryTableEntry* t = a.Table(kTopCompanies);
-  uint32_t x = AddTimed(a, t, "x", 100, 1) - 1;
-  EXPECT_EQ(AddTimed(a, t, "y", 100 + kIdle + 1, 1), 0u);
-  // The failed expiry leaves x live and in the date list, and nothing added.
-  EXPECT_EQ(Item(t, x)->TopFlag, 0u);
-  EXPECT_EQ(t->DateListHead, x);
-  EXPECT_EQ(t->DateListTail, x);
-  EXPECT_EQ(t->Count, 2u);
-  EXPECT_EQ(AddTimed(a, t, "x", 150, 1) - 1, x);  // before the limit it still answers
+TEST(ItemTables, MaxTopOfOneKeepsNoTopList) {
+  // A limit of 1 leaves no room for a retired item: expired items fold into
+  // the overflow item as with no top list, and every call succeeds.
+  for (uint32_t maxTop : {0u, 1u}) {
+    SCOPED_TRACE(maxTop);
+    TestAnalysis a;
+    SummaryTableEntry* t = a.Table(kTopCompanies);
+    uint32_t x = AddTimed(a, t, "x", 100, maxTop) - 1;
+    Item(t, x)->TotalByHits = 4;
+    Item(t, x)->SlotHits[3] = 4;
+    // y takes the record that x's folding freed.
+    EXPECT_EQ(AddTimed(a, t, "y", 100 + kIdle + 1, maxTop) - 1, x);
+    EXPECT_EQ(t->TopCount, 0u);
+    EXPECT_EQ(t->TopTableListHead, kNoItem);
+    EXPECT_EQ(Item(t, 0)->TotalByHits, 4u);
+    EXPECT_EQ(Item(t, 0)->SlotHits[3], 4u);
+    EXPECT_EQ(IndexNames(t), (std::vector<std::string>{"Everything else", "y"}));
+    // x comes back as a new live item.
+    uint32_t isNew = 0;
+    const uint32_t again = AddTimed(a, t, "x", 100 + kIdle + 50, maxTop, &isNew);
+    ASSERT_NE(again, 0u);
+    EXPECT_EQ(isNew, 1u);
+    EXPECT_EQ(Item(t, again - 1)->TotalByHits, 0u);
+    EXPECT_EQ(IndexNames(t), (std::vector<std::string>{"Everything else", "x", "y"}));
+  }
 }
 
 TEST(ItemTables, NewNameRenamesTheItemFoundByItsOldName) {

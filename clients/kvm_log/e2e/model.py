@@ -172,7 +172,7 @@ def leading_number(text):
 
 
 class Analysis:
-    def __init__(self, settings, report_ini, keywords_ini, window_start, window_end):
+    def __init__(self, settings, report_ini, keywords_ini, window_start, window_end, home_page):
         ini = read_ini(settings)["defaults"]
         for key in ("documenttypes", "downloadtypes"):
             if "{" in ini.get(key, ""):
@@ -189,8 +189,13 @@ class Analysis:
         self.work_hours = [int(h) for h in opts["intl"]["workhours"].split(",")]
         self.after_hours = [int(h) for h in opts["intl"]["afterhours"].split(",")]
         self.engines = self._engines(keywords_ini)
-        self.home_folder = "http://www.example.com"
-        self.home_file = "index.html"
+        self.home_folder, self.home_file = self.split_home_page(home_page)
+        top = ini.get("maxtopcount", "")
+        self.max_top = int(top) if top else 500
+        idle = ini.get("cachedtime", "")
+        self.idle = int(idle) if idle else IDLE_LIMIT
+        self.live_companies = collections.OrderedDict()  # folded name -> last time
+        self.others = Item(self.generic["others"])
         self.start = window_start
         self.end = window_end
         self.tables = {}
@@ -277,6 +282,41 @@ class Analysis:
             t["today_hits"] = t["today_users"] = 0
         t["today_time"] = when
 
+    @staticmethod
+    def split_home_page(home):
+        """The site base (the home page up to its last separator) and the
+        default document (what follows it)."""
+        prefix = next((p for p in ("http://", "ftp://", "file:///") if home.startswith(p)), "")
+        folder = prefix
+        for i in range(len(home) - 1, len(prefix) - 1, -1):
+            if home[i] in "\\/:":
+                folder = home[:i + 1] if home[i] == ":" else home[:i]
+                break
+        cut = max(home.rfind("\\"), home.rfind("/"), home.rfind(":"))
+        return folder, home[cut + 1:]
+
+    def count_company(self, name, new_visitor, when):
+        """Visitor domains expire after the idle limit; an expired one is kept
+        in the top list, or folded into the catch-all item when the list has
+        no room (a limit of 1 or less keeps none)."""
+        table = self.table("TopCompanies")
+        if self.max_top <= 1:
+            while self.live_companies:
+                oldest = next(iter(self.live_companies))
+                if self.live_companies[oldest] + self.idle >= when:
+                    break
+                del self.live_companies[oldest]
+                gone = table.items.pop(oldest)
+                table.order.remove(gone)
+                self.others.hits += gone.hits
+                self.others.users += gone.users
+        elif len(table) >= self.max_top - 1:
+            raise ValueError("more organisations than the top list holds: not modelled")
+        key = fold(name)
+        table.count(name, new_visitor)
+        self.live_companies[key] = when
+        self.live_companies.move_to_end(key)
+
     def page_of(self, url):
         """The page's address, the part after the site, and its extension."""
         path = url[:250]
@@ -293,7 +333,7 @@ class Analysis:
                 part += "/"
             page += self.home_file
             part += self.home_file
-            extension = self.home_file.rsplit(".", 1)[1]
+            extension = self.home_file.rsplit(".", 1)[1] if "." in self.home_file else ""
         return page, part, extension
 
     @staticmethod
@@ -306,12 +346,14 @@ class Analysis:
         if self.home_folder and fold(page).startswith(fold(self.home_folder)):
             start = len(self.home_folder)
         else:
+            # After the scheme and the host; a page without a site base is
+            # the request path itself.
             scheme = page.find("://")
-            if scheme < 0:
-                return None
-            start = scheme + 3
-            while start < len(page) and page[start] not in "/\\":
-                start += 1
+            start = 0
+            if scheme >= 0:
+                start = scheme + 3
+                while start < len(page) and page[start] not in "/\\":
+                    start += 1
         rest = page[start:]
         if rest[:1] in ("/", "\\"):
             cut = 1
@@ -499,7 +541,7 @@ class Analysis:
             # order, so the oldest visits lead the ordered dict).
             while self.visits:
                 oldest = next(iter(self.visits))
-                if self.visits[oldest].last + IDLE_LIMIT >= when:
+                if self.visits[oldest].last + self.idle >= when:
                     break
                 self.post(self.visits.pop(oldest))
             key = fold(host)
@@ -573,7 +615,8 @@ class Analysis:
                 if self.first_touch(visit, "downloads", page):
                     item.users += 1
             if not is_upload and status != 304:
-                kind = extension.split("?")[0] if extension else "*." + self.home_file.rsplit(".", 1)[1]
+                kind = extension.split("?")[0] if extension else \
+                    "*." + (self.home_file.rsplit(".", 1)[1] if "." in self.home_file else "")
                 item = self.table("TopExtensions").count(kind, 0)
                 item.bytes += nbytes
             if not fold(url).startswith("http://"):
@@ -602,7 +645,7 @@ class Analysis:
             if new_visitor:  # no address is resolved: every origin is unknown
                 t["unknown"] += 1
                 self.table("TopVisitors").count(self.legends["unknown"], 1)
-            self.table("TopCompanies").count(host, new_visitor)
+            self.count_company(host, new_visitor, when)
             g = time.gmtime(when)
             self.table("TopWeekdays").count(self.weekday_names[(g.tm_wday + 1) % 7], new_visitor)
             self.table("TopHours").count("%02d:00-%02d:59" % (g.tm_hour, g.tm_hour), new_visitor)
@@ -649,7 +692,7 @@ def expected_rows(analysis, family):
     table = analysis.tables.get(source, Table())
     items = list(table.order)
     if family in WITH_OTHERS and items:
-        items = [Item(analysis.generic["others"])] + items
+        items = [analysis.others] + items
     total = sum(i.hits for i in items)
     rows = []
     for i in items:

@@ -48,7 +48,7 @@ LogFileUsername=\r
 LogFilePassword=\r
 ReportSaveToPath=.\\reports\\e2e\\index.htm\r
 LogOwner=Webmaster\r
-HomePageName=http://www.example.com/index.html\r
+HomePageName={home}\r
 HomePageUsername=\r
 HomePagePassword=\r
 ODBCDataSource=\r
@@ -274,17 +274,88 @@ def compare(report, analysis, families, capacity, check):
         c.fail(("MALFORMED", None), "%d malformed lines, first %r" % (len(report.malformed), report.malformed[0]))
 
 
-def run_report(program, work, fmt):
+def run_report(program, engine_folder, work, fmt):
     folder = os.path.join(work, "out-" + fmt)
-    env = dict(os.environ, TZ="UTC")
+    env = dict(os.environ, TZ="UTC", KV_PROGRAM_DIR=engine_folder)
     proc = subprocess.run([os.path.join(program, "kvm-log"), "--profiles", os.path.join(work, "kvm_log", "profiles"),
                            "--from", "2026-11-02", "--to", "2026-11-08", "report", "00000001", "--format", fmt,
                            "--report-dir", folder], capture_output=True, text=True, env=env, timeout=120)
     if proc.returncode != 0:
-        raise SystemExit("kvm-log report --format %s failed (%d): %s" % (fmt, proc.returncode, proc.stderr))
+        raise RuntimeError("kvm-log report --format %s failed (%d): %s" % (fmt, proc.returncode, proc.stderr.strip()))
     path = proc.stdout.strip()
     with open(path, encoding="latin-1") as f:
         return f.read()
+
+
+def engine_folder(program, work, settings):
+    """A program folder of its own: the client and the engine copied (the
+    engine finds its settings beside itself), the build's other modules and
+    data linked, and its own engine settings, changed as given."""
+    folder = os.path.join(work, "program")
+    os.makedirs(folder)
+    for name in os.listdir(program):
+        if name in ("kvm-log", "libVornic.so"):
+            shutil.copy2(os.path.join(program, name), os.path.join(folder, name))
+        elif name != "kvm_log":
+            os.symlink(os.path.join(program, name), os.path.join(folder, name))
+    os.makedirs(os.path.join(folder, "kvm_log"))
+    ini = os.path.join(folder, "kvm_log", "kvm_log.ini")
+    shutil.copy(os.path.join(program, "kvm_log", "kvm_log.ini"), ini)
+    if settings:
+        with open(ini, encoding="latin-1") as f:
+            text = f.read()
+        text = text.replace("[Defaults]\n", "[Defaults]\n" + "".join("%s=%s\n" % kv for kv in settings.items()), 1)
+        with open(ini, "w", encoding="latin-1") as f:
+            f.write(text)
+    return folder
+
+
+def run_case(args, work, name, visits, home, settings, formats):
+    """Failures and known discrepancies of one report of a generated log."""
+    work = os.path.join(work, name)
+    profiles = os.path.join(work, "kvm_log", "profiles")
+    os.makedirs(profiles)
+    os.makedirs(os.path.join(work, "logs"))
+    templates = os.path.join(work, "kvm_log", "Template")
+    os.makedirs(templates)
+    template = os.path.join(HERE, "fixture", "template.var")
+    shutil.copy(template, templates)
+    shutil.copy(os.path.join(args.source, "data", "kvm_log", "Template", "ENGLISH.RPL"), templates)
+    report_ini = os.path.join(args.source, "data", "kvm_log", "REPORT.INI")
+    keywords_ini = os.path.join(args.source, "data", "keywords.ini")
+    shutil.copy(report_ini, os.path.join(work, "kvm_log"))
+    shutil.copy(keywords_ini, work)
+    shutil.copytree(os.path.join(args.source, "data", "Base"), os.path.join(work, "Base"))
+    program = engine_folder(args.program, work, settings)
+
+    records = loggen.generate(args.seed, START, DAYS, visits)
+    log = os.path.join(work, "logs", "access.log")
+    with open(log, "w", encoding="latin-1", newline="\n") as f:
+        for r in records:
+            f.write(loggen.line_of(r) + "\n")
+    with open(os.path.join(profiles, "00000001.wlp"), "w", newline="") as f:
+        f.write(PROFILE.format(log=log, home=home))
+
+    analysis = model.Analysis(os.path.join(program, "kvm_log", "kvm_log.ini"), report_ini, keywords_ini,
+                              START, START + DAYS * 86400 - 1, home).run(records)
+    families = template_families(template)
+    capacity = template_rows(template)
+    failures, known = [], []
+    for fmt in formats:
+        check = Checker("%s %s" % (name, fmt))
+        try:
+            text = run_report(program, program, work, fmt)
+        except RuntimeError as e:
+            failures.append("%s: %s" % (check.label, e))
+            continue
+        if fmt == "html":
+            text = html.unescape(text)
+        compare(Report(text), analysis, families, capacity, check)
+        failures += check.failures
+        known += check.known
+    print("%s: %d log lines, %d visits counted, %d table families, %d header values" % (
+        name, len(records), analysis.t["users"], len(families), len(model.expected_headers(analysis, DAYS))))
+    return failures, known
 
 
 def main():
@@ -294,49 +365,26 @@ def main():
     ap.add_argument("--keep")
     ap.add_argument("--seed", type=int, default=13)
     args = ap.parse_args()
+    args.program = os.path.abspath(args.program)
+    args.source = os.path.abspath(args.source)
 
-    work = args.keep or tempfile.mkdtemp(prefix="kv_e2e_")
+    work = os.path.abspath(args.keep) if args.keep else tempfile.mkdtemp(prefix="kv_e2e_")
     if args.keep:
         shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
     try:
-        profiles = os.path.join(work, "kvm_log", "profiles")
-        os.makedirs(profiles)
-        os.makedirs(os.path.join(work, "logs"))
-        templates = os.path.join(work, "kvm_log", "Template")
-        os.makedirs(templates)
-        shutil.copy(os.path.join(HERE, "fixture", "template.var"), templates)
-        shutil.copy(os.path.join(args.source, "data", "kvm_log", "Template", "ENGLISH.RPL"), templates)
-        report_ini = os.path.join(args.source, "data", "kvm_log", "REPORT.INI")
-        keywords_ini = os.path.join(args.source, "data", "keywords.ini")
-        shutil.copy(report_ini, os.path.join(work, "kvm_log"))
-        shutil.copy(keywords_ini, work)
-        shutil.copytree(os.path.join(args.source, "data", "Base"), os.path.join(work, "Base"))
-
-        records = loggen.generate(args.seed, START, DAYS, VISITS)
-        log = os.path.join(work, "logs", "access.log")
-        with open(log, "w", encoding="latin-1", newline="\n") as f:
-            for r in records:
-                f.write(loggen.line_of(r) + "\n")
-        with open(os.path.join(profiles, "00000001.wlp"), "w", newline="") as f:
-            f.write(PROFILE.format(log=log))
-
-        analysis = model.Analysis(os.path.join(args.program, "kvm_log", "kvm_log.ini"), report_ini, keywords_ini,
-                                  START, START + DAYS * 86400 - 1).run(records)
-        template = os.path.join(HERE, "fixture", "template.var")
-        families = template_families(template)
-        capacity = template_rows(template)
-
         failures, known = [], []
-        for fmt in ("text", "html"):
-            text = run_report(args.program, work, fmt)
-            if fmt == "html":
-                text = html.unescape(text)
-            check = Checker(fmt)
-            compare(Report(text), analysis, families, capacity, check)
-            failures += check.failures
-            known += check.known
-        print("%d log lines, %d visits counted, %d table families, %d header values" % (
-            len(records), analysis.t["users"], len(families), len(model.expected_headers(analysis, DAYS))))
+        cases = [
+            # The standard settings, text and HTML.
+            ("week", VISITS, "http://www.example.com/index.html", {}, ("text", "html")),
+            # No home page (pages are request paths, directories come from
+            # them) and no top list for the organisations that expire.
+            ("bare", VISITS // 4, "", {"MaxTopCount": "1", "CachedTime": "900"}, ("text",)),
+        ]
+        for case in cases:
+            f, k = run_case(args, work, *case)
+            failures += f
+            known += k
         for k in known:
             print("known: " + k)
         for f in failures:
