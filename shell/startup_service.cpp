@@ -42,14 +42,33 @@ constexpr char kArgSeparator = '\x1f';
 constexpr int kStartTimeoutMs = 30000;
 constexpr int kControlTimeoutMs = 30000;
 
-std::string RuntimeFolder() {
-  const char* env = std::getenv("KV_LOCK_DIR");
-  std::string dir = (env && *env) ? env : "/tmp/kelvaron-locks";
+// A folder that only this user can reach: a real folder (no link), owned by
+// the effective user, with no rights for group or others. Made when missing.
+bool PrivateFolder(const std::string& dir) {
   ::mkdir(dir.c_str(), 0700);
-  if (dir.back() != '/') dir += '/';
-  return dir;
+  struct stat st {};
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & 077) == 0;
 }
 
+// The folder of the run-time files: a folder of the user's own in the lock
+// folder that env KV_LOCK_DIR names, else in his runtime folder when the
+// session has one, else in /tmp. It is checked before use, so that a folder
+// planted by another user is never written to; "" when there is none.
+std::string RuntimeFolder() {
+  const char* lockDir = std::getenv("KV_LOCK_DIR");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string dir;
+  if ((!lockDir || !*lockDir) && runtime && *runtime && runtime[0] == '/' && PrivateFolder(runtime)) {
+    dir = std::string(runtime) + "/kelvaron";
+  } else {
+    std::string base = (lockDir && *lockDir) ? lockDir : "/tmp";
+    ::mkdir(base.c_str(), 0700);
+    dir = base + "/kelvaron-" + std::to_string(::geteuid());
+  }
+  if (!PrivateFolder(dir)) return "";
+  return dir + "/";
+}
 // A file name made of the name's letters and digits only.
 std::string SafeName(const char* name) {
   std::string out;
@@ -60,8 +79,10 @@ std::string SafeName(const char* name) {
   return out;
 }
 
+// The path of a run-time file of a service; "" without a safe folder.
 std::string ServiceFile(const char* name, const char* suffix) {
-  return RuntimeFolder() + "svc-" + SafeName(name) + suffix;
+  std::string dir = RuntimeFolder();
+  return dir.empty() ? "" : dir + "svc-" + SafeName(name) + suffix;
 }
 
 std::string ServiceKey(const char* name) { return std::string(kServicesKey) + name; }
@@ -92,7 +113,7 @@ bool IsHeld(const std::string& path) {
 bool FillAddress(const std::string& path, sockaddr_un* address) {
   std::memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof address->sun_path) return false;
+  if (path.empty() || path.size() >= sizeof address->sun_path) return false;
   std::memcpy(address->sun_path, path.data(), path.size());
   return true;
 }
@@ -158,18 +179,25 @@ ServiceStatus WordsToStatus(const uint32_t* w) {
 }
 
 bool WriteStatusFile(const std::string& path, const ServiceStatus& status) {
+  if (path.empty()) return false;
   std::ostringstream text;
   uint32_t w[7];
   StatusToWords(status, w);
   for (uint32_t v : w) text << v << '\n';
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    if (!out) return false;
-    out << text.str();
-    if (!out.flush()) return false;
+  // A new file of a name of its own, never one found in place (nor a link):
+  // written whole, then put over the status file in one step.
+  static std::atomic<uint32_t> serial{0};
+  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(serial++);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  std::string data = text.str();
+  bool written = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  written = ::close(fd) == 0 && written;
+  if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
   }
-  return ::rename(tmp.c_str(), path.c_str()) == 0;
+  return true;
 }
 
 bool ReadStatusFile(const std::string& path, ServiceStatus* status) {
@@ -216,7 +244,8 @@ std::mutex g_announceLock;
 std::map<std::string, Announcement*> g_announcements;
 
 std::string ClassFile(const char* className, const char* suffix) {
-  return RuntimeFolder() + "win-" + SafeName(className) + suffix;
+  std::string dir = RuntimeFolder();
+  return dir.empty() ? "" : dir + "win-" + SafeName(className) + suffix;
 }
 
 struct PostRequest {

@@ -4,11 +4,14 @@
 //
 // Service table: one registry key per service under
 // "SYSTEM\CurrentControlSet\Services" (values "DisplayName", "ImagePath",
-// "Type"). Run-time files live in the lock folder (env KV_LOCK_DIR, default
-// /tmp/kelvaron-locks): "svc-<name>.lock" is held (flock) by the service's
-// process while its dispatcher runs, "svc-<name>.status" holds the status it
-// last reported and "svc-<name>.sock" is its control channel. A service whose
-// process died reads as stopped.
+// "Type"). Run-time files live in a folder of the user's own:
+// "kelvaron-<uid>" in the lock folder that env KV_LOCK_DIR names, else
+// "kelvaron" in his runtime folder (env XDG_RUNTIME_DIR), else
+// "/tmp/kelvaron-<uid>"; a folder that is not a real folder of his without
+// rights for others is never used. "svc-<name>.lock" is held (flock) by the
+// service's process while its dispatcher runs, "svc-<name>.status" holds the
+// status it last reported and "svc-<name>.sock" is its control channel. A
+// service whose process died reads as stopped.
 //
 // Logon checks a password file (env KV_LOGON_FILE; lines
 // "domain\user:password", the domain may be empty); impersonation records the

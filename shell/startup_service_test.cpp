@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/base/lasterror.h"
@@ -125,6 +128,87 @@ TEST_F(ServiceStandInTest, RunningWindowIsFoundAndReached) {
   EXPECT_FALSE(SendToRunningWindow(cls, 2034, 0, 0));
   kv::ui::DestroyWindow(window);
   kv::ui::UnregisterWindowClass("TestRunning");
+}
+
+// The run-time files (here those of the running-copy channel) live in a
+// folder of the user's own, and one planted by someone else is not used.
+TEST_F(ServiceStandInTest, RunTimeFilesLiveInAPrivateFolder) {
+  const char* cls = "TEST:PRIVATE";
+  const std::string own = "kelvaron-" + std::to_string(geteuid());
+  ASSERT_TRUE(kv::ui::RegisterWindowClass("TestPrivate", [](KvWindow w, uint32_t m, KvWParam p, KvLParam l) {
+    return kv::ui::DefWindowProc(w, m, p, l);
+  }));
+  KvWindow window = kv::ui::CreateWindow("TestPrivate", "", 0, 0);
+  auto announce = [&] {
+    bool ok = AnnounceWindowClass(cls, window);
+    if (ok) WithdrawWindowClass(cls);
+    return ok;
+  };
+  auto files = [](const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    return names;
+  };
+  // The session's runtime folder when there is no lock folder.
+  unsetenv("KV_LOCK_DIR");
+  ASSERT_EQ(mkdir((dir_ + "run").c_str(), 0700), 0);
+  setenv("XDG_RUNTIME_DIR", (dir_ + "run").c_str(), 1);
+  EXPECT_TRUE(announce());
+  struct stat st {};
+  ASSERT_EQ(lstat((dir_ + "run/kelvaron").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(files(dir_ + "run/kelvaron").empty());
+  unsetenv("XDG_RUNTIME_DIR");
+
+  // Else a folder of the user's own in the lock folder; folders that are
+  // open to others, links or another's are refused.
+  const std::string locks = dir_ + "locks/";
+  setenv("KV_LOCK_DIR", locks.c_str(), 1);
+  ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(locks.c_str(), 01777), 0);  // a lock folder shared by all users
+  EXPECT_TRUE(announce());
+  ASSERT_EQ(lstat((locks + own).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  fs::remove_all(locks + own);
+
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+      {"open to all", [&] {
+         EXPECT_EQ(mkdir((locks + own).c_str(), 0700), 0);
+         EXPECT_EQ(chmod((locks + own).c_str(), 0777), 0);
+       }},
+      {"open to the group", [&] {
+         EXPECT_EQ(mkdir((locks + own).c_str(), 0700), 0);
+         EXPECT_EQ(chmod((locks + own).c_str(), 0750), 0);
+       }},
+      {"a link", [&] {
+         fs::create_directories(dir_ + "elsewhere");
+         EXPECT_EQ(symlink((dir_ + "elsewhere").c_str(), (locks + own).c_str()), 0);
+       }},
+      {"a file", [&] { std::ofstream(locks + own) << "x"; }},
+  };
+  for (const auto& c : cases) {
+    c.plant();
+    EXPECT_FALSE(announce()) << c.what;
+    EXPECT_FALSE(FindRunningWindow(cls)) << c.what;
+    EXPECT_TRUE(files(locks + own).empty()) << c.what;
+    EXPECT_TRUE(files(dir_ + "elsewhere").empty()) << c.what;
+    std::error_code ec;
+    fs::remove_all(locks + own, ec);
+    fs::remove(locks + own, ec);
+  }
+  if (geteuid() == 0) {  // another user's folder, which only root can make here
+    ASSERT_EQ(mkdir((locks + own).c_str(), 0700), 0);
+    ASSERT_EQ(chown((locks + own).c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(announce()) << "another's";
+    EXPECT_TRUE(files(locks + own).empty());
+  }
+  kv::ui::DestroyWindow(window);
+  kv::ui::UnregisterWindowClass("TestPrivate");
 }
 
 TEST(ServiceTextTest, CommandLinesAndStatusTexts) {

@@ -224,9 +224,12 @@ class ProgramProcessTest : public ::testing::Test {
     fs::remove_all(root_, ec);
     EXPECT_FALSE(ec) << ec.message();
   }
+  // The run-time files of the program's copies: a folder of the user's own
+  // in the lock folder.
+  std::string RunTimeFolder() { return root_ + "locks/kelvaron-" + std::to_string(geteuid()) + "/"; }
   bool AnyServiceLockHeld() {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(root_ + "locks", ec)) {
+    for (const auto& entry : fs::directory_iterator(RunTimeFolder(), ec)) {
       std::string name = entry.path().filename().string();
       if (name.rfind("svc-", 0) != 0 || entry.path().extension() != ".lock") continue;
       int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
@@ -359,6 +362,29 @@ TEST_F(ProgramProcessTest, InstalledServiceIsStartedThenReportedThenStopped) {
   ASSERT_TRUE(kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr));
   ASSERT_TRUE(WaitForState(kv::svc::kStopped));
   EXPECT_TRUE(WaitFor([&] { return ReadAll(prog_ + "plugin.log").find("unload") != std::string::npos; }));
+}
+
+TEST_F(ProgramProcessTest, ServiceStatusIsNeverWrittenThroughALink) {
+  FillProgramFolder(prog_, true, true, false);
+  InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
+  // Links named as the status file's companions, in the lock folder and in
+  // the user's own folder, point at a file the service could write.
+  const std::string victim = root_ + "victim";
+  std::ofstream(victim) << "keep me\n";
+  fs::create_directories(root_ + "locks");
+  ASSERT_EQ(mkdir(RunTimeFolder().c_str(), 0700), 0);
+  for (const std::string& dir : {root_ + "locks/", RunTimeFolder()}) {
+    for (const char* name : {"svc-kelvaron40.status.tmp", "svc-kelvaron40.status"})
+      ASSERT_EQ(symlink(victim.c_str(), (dir + name).c_str()), 0);
+  }
+  EXPECT_EQ(Run({}), 0);
+  ASSERT_TRUE(WaitForState(kv::svc::kRunning));
+  ASSERT_TRUE(kv::svc::ControlService(kv::app::kServiceName, kv::svc::kControlStop, nullptr));
+  ASSERT_TRUE(WaitForState(kv::svc::kStopped));
+  EXPECT_EQ(ReadAll(victim), "keep me\n");
+  struct stat st {};
+  ASSERT_EQ(lstat((RunTimeFolder() + "svc-kelvaron40.status").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));  // the link was replaced, not followed
 }
 
 TEST_F(ProgramProcessTest, ServiceWithWrongPasswordStillRuns) {
