@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <vornic/filter.h>
 
 #include "platform/testsupport/ports.h"
+#include "platform/testsupport/servers.h"
 
 extern char** environ;
 
@@ -400,6 +402,79 @@ TEST_F(Client, ARemoteLogIsFetchedBeforeTheRun) {
   EXPECT_EQ(gone.code, 3) << gone.err;
   EXPECT_NE(gone.err.find("the remote log cannot be fetched"), std::string::npos) << gone.err;
   EXPECT_TRUE(gone.out.empty());
+}
+
+// A remote log whose fetch ends short or fails: the fetch's own text and
+// exit code 3, no count; a whole fetch afterwards counts every record.
+class RemoteClient : public Client {
+ protected:
+  void SetUp() override {
+    Client::SetUp();
+    fs::create_directories(folder_ + "root");
+    fs::copy_file(folder_ + "samples/access_combined.log", folder_ + "root/access.log");
+    port_ = kv::test::FreePort();
+  }
+  std::string Script(const char* name) const {
+    return std::string(std::getenv("KV_SOURCE_DIR")) + "/engine/network/testdata/" + name;
+  }
+  void SetLogOn() {
+    for (const char* key : {"LogFileUsername", "LogFilePassword"}) {
+      std::string text = key == std::string("LogFileUsername") ? "kvuser" : "s3cret";
+      ScrambleProfileText(text.data());
+      SetProfileKey(key, text);
+    }
+  }
+  // What a count run gives for the whole log: one record per line.
+  std::string Expected() const {
+    const std::string log = Read(folder_ + "root/access.log");
+    return std::to_string(std::count(log.begin(), log.end(), '\n')) + "\n";
+  }
+  uint16_t port_ = 0;
+  kv::test::ServerProcess server_;
+};
+
+TEST_F(RemoteClient, FailedHttpFetchesTellWhyWithExitThree) {
+  ASSERT_TRUE(server_.Start({kv::test::Python(), Script("odd_http_server.py"), std::to_string(port_), folder_ + "root"},
+                            folder_ + "http.log", port_))
+      << Read(folder_ + "http.log");
+  const std::pair<const char*, const char*> cases[] = {
+      {"missing.log", "The remote file or folder is not available."},
+      {"short/access.log", "The transfer ended before the whole file arrived."},
+      {"bighead/access.log", "The server's answer could not be read."},
+  };
+  for (const auto& [path, why] : cases) {
+    SetProfileKey("LogFilePath", "http://127.0.0.1:" + std::to_string(port_) + "/" + path);
+    Result r = Run("run 00000001 --kind count");
+    EXPECT_EQ(r.code, 3) << path << ": " << r.err;
+    EXPECT_NE(r.err.find(std::string("the remote log cannot be fetched: ") + why), std::string::npos)
+        << path << ": " << r.err;
+    EXPECT_TRUE(r.out.empty()) << path << ": " << r.out;
+  }
+}
+
+TEST_F(RemoteClient, AnFtpCopyCutShortIsFetchedWholeOnTheNextRun) {
+  // The first server stops sending half way through and reports success.
+  ASSERT_TRUE(server_.Start({kv::test::Python(), Script("ftp_server.py"), std::to_string(port_), folder_ + "root",
+                             "kvuser", "s3cret", "--short"},
+                            folder_ + "ftp.log", port_))
+      << Read(folder_ + "ftp.log");
+  SetProfileKey("LogFilePath", "ftp://127.0.0.1:" + std::to_string(port_) + "/access.log");
+  SetLogOn();
+  Result cut = Run("run 00000001 --kind count");
+  EXPECT_EQ(cut.code, 3) << cut.err;
+  EXPECT_NE(cut.err.find("The transfer ended before the whole file arrived."), std::string::npos) << cut.err;
+  EXPECT_TRUE(cut.out.empty()) << cut.out;
+
+  // A whole server in its place, the file unchanged: the next run (the
+  // default Detect mode) fetches the file again and counts every record.
+  server_.Stop();
+  ASSERT_TRUE(server_.Start({kv::test::Python(), "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port_),
+                             "-d", folder_ + "root", "-u", "kvuser", "-P", "s3cret"},
+                            folder_ + "ftp.log", port_))
+      << Read(folder_ + "ftp.log");
+  Result whole = Run("run 00000001 --kind count");
+  EXPECT_EQ(whole.code, 0) << whole.err;
+  EXPECT_EQ(whole.out, Expected());
 }
 
 }  // namespace

@@ -268,6 +268,7 @@ TEST_F(SilentServerTest, SilenceEndsTheFetchWithTheTimeOutText) {
   EXPECT_EQ(VRN_PeekURL(), 0);
   ASSERT_TRUE(WaitOver(10000));
   EXPECT_EQ(UrlError(), "The transfer stopped: the server sent nothing for too long.");
+  EXPECT_FALSE(vrn::RemoteCopyReady());
   Close();
   close(fd);
 }

@@ -2,6 +2,7 @@
 // sizes, local names, the list file, response heads and request texts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -63,6 +64,50 @@ TEST(LocalFetchNames, ShortNamesWithCountersOnClashes) {
       "/p/site.ftp/verylong.log", "/p/site.ftp/noextens.",    "/p/site.ftp/x.z",      "/p/site.ftp/.hid",
   };
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(list.records[i].localPath, expected[i]) << i;
+}
+
+// The file layer finds names without regard to case: names differing only
+// in case clash, and a name kept from an earlier fetch is avoided in any case.
+TEST(LocalFetchNames, ClashesIgnoreCase) {
+  vrn::g_engine = vrn::EngineState{};
+  vrn::g_engine.slots[0].profileDir = "/p/";
+  vrn::FetchFileList list;
+  for (const char* r : {"/logs/access.log", "/case/ACCESS.LOG", "/x/Access.Log", "/y/ACCE0002.LOG", "/z/acce0002.log"}) {
+    vrn::FetchFileRecord rec;
+    vrn::SetFetchText(rec.remotePath, r);
+    list.records.push_back(rec);
+  }
+  vrn::SetFetchText(list.records[3].localPath, "/p/site.ftp/Acce0001.Log");
+  list.count = static_cast<uint32_t>(list.records.size());
+  vrn::MakeLocalFetchName("site.wlp", &list);
+  const std::vector<std::string> expected = {"/p/site.ftp/access.log", "/p/site.ftp/ACCE0000.LOG",
+                                             "/p/site.ftp/Acce0002.Log", "/p/site.ftp/Acce0001.Log",
+                                             "/p/site.ftp/acce0003.log"};
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(list.records[i].localPath, expected[i]) << i;
+}
+
+// 2,000 rotated logs access.log.1 ... access.log.2000: the extension keeps
+// three characters, so from access.log.1000 on each group of ten shares one
+// ("100" ... "200") with an earlier name and takes the counters 0 to 9.
+TEST(LocalFetchNames, TwoThousandRotatedLogs) {
+  vrn::g_engine = vrn::EngineState{};
+  vrn::g_engine.slots[0].profileDir = "/p/";
+  vrn::FetchFileList list;
+  for (int n = 1; n <= 2000; ++n) {
+    vrn::FetchFileRecord rec;
+    vrn::SetFetchText(rec.remotePath, "/logs/access.log." + std::to_string(n));
+    list.records.push_back(rec);
+  }
+  list.count = static_cast<uint32_t>(list.records.size());
+  vrn::MakeLocalFetchName("site.wlp", &list);
+  for (int n = 1; n <= 2000; ++n) {
+    const std::string number = std::to_string(n);
+    char counter[8];
+    std::snprintf(counter, sizeof counter, "%04d", n % 10);
+    const std::string expected = n < 1000 ? "/p/site.ftp/access." + number
+                                          : "/p/site.ftp/acce" + std::string(counter) + "." + number.substr(0, 3);
+    ASSERT_EQ(list.records[n - 1].localPath, expected) << n;
+  }
 }
 
 TEST(FetchListFile, TextRoundTripAndRecordsWithoutRemotePath) {

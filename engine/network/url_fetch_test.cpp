@@ -268,6 +268,7 @@ TEST_F(FtpFetchTest, ClosingARunningFetchAbortsItAndEndsTheSession) {
   EXPECT_EQ(VRN_PeekURL(), 0);
   Close();  // no yield callback is registered: the close waits by itself
   EXPECT_EQ(VRN_PeekURL(), -1);
+  EXPECT_FALSE(vrn::RemoteCopyReady()) << "a copy cut off by the close is not whole";
   EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
 
   WriteProfile(Location("small.log"), kUser, kPass);
@@ -432,6 +433,7 @@ TEST_F(StalledFtpTest, StalledReceiveAndSendEndWithTheTimeOutText) {
   EXPECT_EQ(VRN_PeekURL(), 0);
   ASSERT_TRUE(WaitOver(15000));
   EXPECT_EQ(UrlError(), timedOut);
+  EXPECT_FALSE(vrn::RemoteCopyReady()) << "a copy cut off by the time-out is not whole";
   Close();
 
   // Larger than what the socket buffers take, so the send stalls too.
