@@ -199,8 +199,7 @@ void PostVisitDetails(AnalysisContext* context, uint32_t visitNumber) {
   {
     SummaryTableEntry* pages = visit->LastPageWasForm == 1 ? forms : documents;
     name[0] = '\0';
-    if (pages && visit->LastPageEntryItem <= 0xFFFF)
-      GetItemName(pages, 0, static_cast<uint16_t>(visit->LastPageEntryItem), name, sizeof name);
+    if (pages) GetItemName(pages, 0, visit->LastPageEntryItem, name, sizeof name);
     PostName(TableOf(context, kTopExit), name, slot);
   }
 
@@ -235,17 +234,19 @@ void PostVisitDetails(AnalysisContext* context, uint32_t visitNumber) {
     const TopNameList& frms = lists[kListForms];
     SummaryTableEntry* pages = nullptr;
     const TopNameList* list = nullptr;
-    if (docs.count == 1 && frms.count == 0) {
+    const uint32_t docCount = TopNameItemCount(docs);
+    const uint32_t formCount = TopNameItemCount(frms);
+    if (docCount == 1 && formCount == 0) {
       pages = documents;
       list = &docs;
-    } else if (docs.count == 0 && frms.count == 1) {
+    } else if (docCount == 0 && formCount == 1) {
       pages = forms;
       list = &frms;
     }
     if (pages && list->values) {
       ClearTableEmpty(kTopSinglePage);
       name[0] = '\0';
-      GetItemName(pages, 0, list->values[list->count - 1], name, sizeof name);
+      GetItemName(pages, 0, LastTopNameItem(*list), name, sizeof name);
       PostName(TableOf(context, kTopSinglePage), name, slot);
     }
   }

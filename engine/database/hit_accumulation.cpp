@@ -131,13 +131,13 @@ bool CountName(AnalysisContext* context, uint32_t number, const char* name, uint
 // Users of `item` rise only the first time the visit touches it (list `list`).
 void CountUserByList(AnalysisContext* context, NameTableEntry* visit, uint16_t list, NameTableEntry* item,
                      uint32_t itemNumber, uint16_t slot) {
-  if (visit == nullptr || item == nullptr || itemNumber > 0xFFFF) return;
-  if (AddTopName(context, visit, list, static_cast<uint16_t>(itemNumber)) == 1) CountItemUser(item, slot);
+  if (visit == nullptr || item == nullptr) return;
+  if (AddTopName(context, visit, list, itemNumber) == 1) CountItemUser(item, slot);
 }
 
-uint16_t ListCount(const NameTableEntry* visit, uint16_t list) {
+uint32_t ListCount(const NameTableEntry* visit, uint16_t list) {
   if (visit == nullptr || visit->TopNames == nullptr || visit->TopNamesCount <= list) return 0;
-  return visit->Lists()[list].count;
+  return TopNameItemCount(visit->Lists()[list]);
 }
 
 void AppendTrail(AnalysisContext* context, NameTableEntry* visit, uint32_t itemNumber, uint16_t isForm) {
@@ -913,8 +913,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       CountItemHits(item, slot);
       if (Used(context, kTopPaths)) AppendTrail(context, visit, number, 0);
       TimeOnPage(sessionTable, directory, 0, visit, number, hit->HitTime);
-      const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
-                              AddTopName(context, visit, kListDocuments, static_cast<uint16_t>(number)) == 1;
+      const bool firstTouch = visit != nullptr && AddTopName(context, visit, kListDocuments, number) == 1;
       if (firstTouch) CountItemUser(item, slot);
       if (firstTouch && ListCount(visit, kListDocuments) == 1 && ListCount(visit, kListForms) == 0 &&
           Used(context, kTopEntry)) {
@@ -1038,8 +1037,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       if (!isDocument) {
         if (Used(context, kTopPaths)) AppendTrail(context, visit, number, 1);
         TimeOnPage(sessionTable, directory, 1, visit, number, hit->HitTime);
-        const bool firstTouch = visit != nullptr && number <= 0xFFFF &&
-                                AddTopName(context, visit, kListForms, static_cast<uint16_t>(number)) == 1;
+        const bool firstTouch = visit != nullptr && AddTopName(context, visit, kListForms, number) == 1;
         if (firstTouch) CountItemUser(item, slot);
         if (firstTouch && ListCount(visit, kListDocuments) == 0 && ListCount(visit, kListForms) == 1 &&
             Used(context, kTopEntry)) {

@@ -603,19 +603,57 @@ int CreateItemTopNames(NameTableEntry* item) {
   return 1;
 }
 
-int AddTopName(AnalysisContext* /*context*/, NameTableEntry* item, uint16_t list, uint16_t value) {
+namespace {
+
+// Calls `f` with each item number of a list, in order; stops when it
+// answers false.
+template <typename F>
+void ForEachTopName(const TopNameList& list, F f) {
+  if (!list.values) return;
+  for (uint32_t i = 0; i < list.count;) {
+    uint32_t value = list.values[i];
+    if (value == kWideTopName && i + 2u < list.count) {
+      value = (uint32_t{list.values[i + 1]} << 16) | list.values[i + 2];
+      i += 3;
+    } else {
+      i += 1;
+    }
+    if (!f(value)) return;
+  }
+}
+
+}  // namespace
+
+uint32_t TopNameItemCount(const TopNameList& list) {
+  uint32_t n = 0;
+  ForEachTopName(list, [&n](uint32_t) { return ++n, true; });
+  return n;
+}
+
+uint32_t LastTopNameItem(const TopNameList& list) {
+  uint32_t last = kNoItem;
+  ForEachTopName(list, [&last](uint32_t v) { return last = v, true; });
+  return last;
+}
+
+int AddTopName(AnalysisContext* /*context*/, NameTableEntry* item, uint16_t list, uint32_t value) {
   // List 11 holds 32-bit trail entries and is filled by AppendVisitTrail.
   if (!item || list >= kTopNameListCount || list == kListTrail) return 0;
   if (!item->TopNames && !CreateItemTopNames(item)) return 0;
   TopNameList& l = item->Lists()[list];
-  for (uint16_t i = 0; i < l.count; ++i) {
-    if (l.values[i] == value) return 0;
-  }
-  if (l.count == 0xFFFF) return 0;
-  auto* grown = static_cast<uint16_t*>(std::realloc(l.values, (l.count + 1u) * sizeof(uint16_t)));
+  bool listed = false;
+  ForEachTopName(l, [&](uint32_t v) { return !(listed = v == value); });
+  if (listed) return 0;
+  const uint32_t needed = value >= kWideTopName ? 3 : 1;
+  if (l.count + needed > 0xFFFFu) return 0;
+  auto* grown = static_cast<uint16_t*>(std::realloc(l.values, (l.count + needed) * sizeof(uint16_t)));
   if (!grown) return 0;
   l.values = grown;
-  l.values[l.count++] = value;
+  if (needed == 3) {
+    l.values[l.count++] = kWideTopName;
+    l.values[l.count++] = static_cast<uint16_t>(value >> 16);
+  }
+  l.values[l.count++] = static_cast<uint16_t>(value);
   return 1;
 }
 

@@ -237,8 +237,15 @@ void UnlinkItemFromTopTableList(SummaryTableEntry* table, uint32_t item);
 // A visit's 12 lists.
 int CreateItemTopNames(NameTableEntry* item);
 // 1 when `value` was appended to list `list`; 0 when already listed, the list
-// number is not below 12, or memory failed.
-int AddTopName(AnalysisContext* context, NameTableEntry* item, uint16_t list, uint16_t value);
+// number is not below 12 or is the trail, the list is full, or memory failed.
+// A list holds item numbers as 16-bit entries; a number of 0xFFFF or more
+// takes three: the mark kWideTopName, then its high and its low 16 bits.
+constexpr uint16_t kWideTopName = 0xFFFF;
+int AddTopName(AnalysisContext* context, NameTableEntry* item, uint16_t list, uint32_t value);
+// The number of item numbers a list holds, and the last of them (kNoItem
+// when it holds none).
+uint32_t TopNameItemCount(const TopNameList& list);
+uint32_t LastTopNameItem(const TopNameList& list);
 // Appends itemNumber | isForm << 16 to a trail unless it holds 6 entries or
 // the entry equals the last one. 1 added / 0 not added.
 int AppendVisitTrail(AnalysisContext* context, uint16_t* count, uint32_t** array, uint16_t itemNumber,

@@ -329,6 +329,26 @@ TEST(VisitLists, TopNamesListDistinctValues) {
   EXPECT_EQ(visit.TopNamesCount, 0u);
 }
 
+TEST(VisitLists, ItemNumbersBeyondSixteenBitsAreListedWhole) {
+  // Numbers from 0xFFFF on take a mark and their two halves, so that no two
+  // items share an entry and a list keeps the 16-bit layout it is stored in.
+  NameTableEntry visit{};
+  const uint32_t numbers[] = {7, 0xFFFE, 0xFFFF, 0x10000, 0x12345, 0x1FFFF};
+  for (uint32_t n : numbers) EXPECT_EQ(AddTopName(nullptr, &visit, kListDocuments, n), 1) << n;
+  for (uint32_t n : numbers) EXPECT_EQ(AddTopName(nullptr, &visit, kListDocuments, n), 0) << n;
+  // Numbers that agree in their low 16 bits are different items.
+  EXPECT_EQ(AddTopName(nullptr, &visit, kListDocuments, 0x20007), 1);
+  const TopNameList& list = visit.Lists()[kListDocuments];
+  EXPECT_EQ(TopNameItemCount(list), 7u);
+  EXPECT_EQ(LastTopNameItem(list), 0x20007u);
+  const std::vector<uint16_t> stored(list.values, list.values + list.count);
+  EXPECT_EQ(stored, (std::vector<uint16_t>{7, 0xFFFE, 0xFFFF, 0, 0xFFFF, 0xFFFF, 1, 0, 0xFFFF, 1, 0x2345, 0xFFFF, 1,
+                                           0xFFFF, 0xFFFF, 2, 7}));
+  EXPECT_EQ(TopNameItemCount(visit.Lists()[kListForms]), 0u);
+  EXPECT_EQ(LastTopNameItem(visit.Lists()[kListForms]), kNoItem);
+  FreeItemTopNames(&visit);
+}
+
 TEST(VisitLists, TrailHoldsSixEntriesWithoutImmediateRepeats) {
   NameTableEntry visit{};
   ASSERT_EQ(CreateItemTopNames(&visit), 1);

@@ -93,7 +93,7 @@ NameTableEntry** GetTableItemsAt(const SummaryTableEntry* table, uint32_t rank) 
   return items;
 }
 
-void GetItemName(const SummaryTableEntry* table, int fromEnd, uint16_t rank, char* buffer, size_t size) {
+void GetItemName(const SummaryTableEntry* table, int fromEnd, uint32_t rank, char* buffer, size_t size) {
   const NameTableEntry* item = ItemAtRank(table, fromEnd, rank);
   CopyBounded(buffer, size, item ? item->String : nullptr);
 }

@@ -33,7 +33,7 @@ void UnlockTableItems(const SummaryTableEntry* table);
 NameTableEntry** GetTableItemsAt(const SummaryTableEntry* table, uint32_t rank);
 
 // Copies at most size - 1 characters of the item's name and a zero byte.
-void GetItemName(const SummaryTableEntry* table, int fromEnd, uint16_t rank, char* buffer, size_t size);
+void GetItemName(const SummaryTableEntry* table, int fromEnd, uint32_t rank, char* buffer, size_t size);
 // The item's name read as a visit trail ("%08x" per page), turned into the
 // page names of tables 5 and 7 one per line (CR LF between).
 void GetItemPathText(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank,
