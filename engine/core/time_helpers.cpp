@@ -103,9 +103,9 @@ void AppendNumber(std::string& out, const char* format, long value) {
 }
 
 long YearOfCentury(const struct tm& t) {
-  long year = t.tm_year;
-  if (year > 99) year -= 100;
-  return year;
+  // Two digits for every century, 2106 included.
+  const long year = t.tm_year % 100;
+  return year < 0 ? year + 100 : year;
 }
 
 bool StartsWithNoCase(const char* text, const char* prefix) {

@@ -202,6 +202,8 @@ TEST(FormatIntlDateTime, CenturiesAndAfternoon) {
       {Broken(2000, 1, 1, 12, 0, 0, 6, 0), "%y %Y %p %j", "00 2000 pm 001"},
       {Broken(1970, 1, 1, 11, 59, 59, 4, 0), "%y %Y %p", "70 1970 am"},
       {Broken(2069, 6, 15, 0, 0, 0, 6, 165), "%y %Y %D", "69 2069 06/15/69"},
+      // The last year of 32-bit times still gets two digits.
+      {Broken(2106, 2, 7, 6, 28, 15, 0, 37), "%y %Y %D", "06 2106 02/07/06"},
   };
   vrn::g_engine.displayIDate = 0;
   for (const auto& c : cases) EXPECT_EQ(vrn::FormatIntlDateTime(c.format, c.t, nullptr), c.expected) << c.format;

@@ -119,7 +119,9 @@ class ReportOutput : public testing::Test {
     fs::create_directories(folder_ + "logs");
     fs::create_directories(folder_ + "Template");
     const std::string data = std::string(source) + "/data/kvm_log/";
-    fs::copy_file(data + "Template/ENGLISH.RPL", folder_ + "Template/ENGLISH.RPL");
+    // The referrer and agent log templates; template.var is the test's own.
+    for (const char* name : {"ENGLISH.RPL", "referlog.var", "agentlog.var"})
+      fs::copy_file(data + "Template/" + name, folder_ + "Template/" + name);
     fs::copy_file(data + "REPORT.INI", folder_ + "REPORT.INI");
     Write(folder_ + "profiles/00000001.wlp",
           "[Profile]\nVersion=4\nDescription=Generated site\nLogFilePath=" + folder_ +
@@ -358,6 +360,47 @@ TEST_F(ReportOutput, VisitorTotalsCountEveryShownRow) {
   // 10 + 9 + 8 + 7 + 6 + 5 hits in the six rows.
   EXPECT_NE(html.find("<TR><TD>192.0.2.50</TD><TD>10</TD></TR>"), std::string::npos) << html;
   EXPECT_NE(html.find("<TR><TD>Total</TD><TD>45</TD></TR>"), std::string::npos) << html;
+}
+
+// A report vocabulary without time scales puts every hit in one slot; the
+// header figures that add up the slots still count them all.
+TEST_F(ReportOutput, HeaderFiguresWithoutTimeScales) {
+  std::string vocabulary = Read(folder_ + "REPORT.INI");
+  const size_t interval = vocabulary.find("[Interval]");
+  ASSERT_NE(interval, std::string::npos);
+  vocabulary.erase(interval, vocabulary.find("\n[", interval + 1) + 1 - interval);
+  Write(folder_ + "REPORT.INI", vocabulary);
+  std::vector<Hit> hits = ThreePages();
+  hits[0].status = 404;
+  hits[0].day = 20;
+  WriteLog(hits);
+  WriteTemplate(
+      "<P>hits %%HeaderTotalHits%%</P>\r\n<P>all %%TechnicalStatsTotalHits%%</P>\r\n"
+      "<P>failed %%TechnicalStatsFailedHits%%</P>\r\n<P>users %%HeaderTotalUsers%%</P>\r\n");
+  const std::string html = Report("html");
+  // Six hits from one address, one of them failed.
+  EXPECT_NE(html.find("<P>hits 5</P>"), std::string::npos) << html;
+  EXPECT_NE(html.find("<P>all 6</P>"), std::string::npos) << html;
+  EXPECT_NE(html.find("<P>failed 1</P>"), std::string::npos) << html;
+  EXPECT_EQ(html.find("<P>users 0</P>"), std::string::npos) << html;
+}
+
+// A template window that ends with the first "%" of a token's opening pair:
+// the token still decides that its table is filled.
+TEST_F(ReportOutput, ATokenOpeningAtTheWindowsLastByteIsFound) {
+  std::vector<Hit> hits = ThreePages();
+  for (Hit& h : hits) h.referrer = "http://links.example.org/list.html";
+  WriteLog(hits);
+  for (size_t n : {10237u, 10238u, 10239u, 10240u}) {
+    SCOPED_TRACE(n);
+    std::string filler;
+    while (filler.size() < n) filler += std::string(60, 'x') + "\r\n";
+    filler.resize(n - 2);
+    filler += "\r\n";
+    WriteTemplate(filler + "%%TopReferersDesc[0]%%\r\nEND\r\n");
+    const std::string text = Report("text");
+    EXPECT_EQ(text.substr(n), "http://links.example.org/list.html\r\nEND\r\n");
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "engine/core/engine_state.h"
 #include "engine/database/analysis_context.h"
+#include "engine/reports/graph_specs.h"
 #include "engine/reports/report_driver_testutil.h"
 #include "engine/reports/template_variables.h"
 #include "platform/base/memory.h"
@@ -181,6 +182,179 @@ TEST_F(SummaryTest, ARealtimeReportIsWrittenFromTheStoredDays) {
   EXPECT_FALSE(drvtest::Exists(second));
   VRN_FreeSet(profile);
   kv::GlobalFree(sections);
+}
+
+// A template of the test's own: a chart and a table of browsers, and the
+// documents.
+const char kChartTemplate[] =
+    "<HTML>\r\n<BODY>\r\n"
+    "<!-- %%BeginChapter%% -->\r\n"
+    "<!-- %%TopDocumentsBeginSection[TABLE,0,{LANG_STR<TopDocumentsTC>}]%% -->\r\n"
+    "<TABLE>\r\n%%%BeginRepeat%%%\r\n<TR><TD>%%TopDocumentsDesc[~]%%</TD><TD>%%TopDocumentsHits[~]%%</TD></TR>\r\n"
+    "%%%EndRepeat[0,5]%%%\r\n</TABLE>\r\n"
+    "<!-- %%TopDocumentsEndSection%% -->\r\n\r\n"
+    "<!-- %%TopBrowsersBeginSection[TABLE,0,{LANG_STR<TopBrowsersTC>}]%% -->\r\n"
+    "<TABLE>\r\n%%%BeginRepeat%%%\r\n<TR><TD>%%TopBrowsersDesc[~]%%</TD><TD>%%TopBrowsersHits[~]%%</TD></TR>\r\n%%%EndRepeat[0,8]%%%\r\n</TABLE>\r\n"
+    "<!-- %%TopBrowsersEndSection%% -->\r\n\r\n"
+    "<!-- %%TopBrowsersBeginSection[GRAPH,0,{LANG_STR<TopBrowsersTC>}]%% -->\r\n"
+    "<IMG SRC=\"%%TopBrowsersGraph[PIE, {Browsers}, 3D, Items {Browser}, Hits {Hits}, 0-9]%%\">\r\n"
+    "<!-- %%TopBrowsersEndSection%% -->\r\n\r\n"
+    "<!-- %%EndChapter%% -->\r\n\r\n"
+    "</BODY>\r\n</HTML>\r\n";
+
+class SameWindowTest : public SummaryTest {
+ protected:
+  void SetUp() override {
+    SummaryTest::SetUp();
+    WriteFile(TemplateDir() + "template.var", kChartTemplate);
+    ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count_, &sections_, header_,
+                                          sizeof header_),
+              1);
+    auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
+    for (uint16_t i = 0; i < count_; ++i) records[i].Kept = 1;
+    kv::GlobalUnlock(sections_);
+    // A log of its own: on one day, six pages and three browsers with 12,
+    // 7 and 3 requests.
+    std::string log;
+    const char* const agents[] = {"Mozilla/5.0 (X11; Linux x86_64; rv:118.0) Gecko/20100101 Firefox/118.0",
+                                  "Wget/1.21.3", "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"};
+    const int requests[] = {12, 7, 3};
+    int n = 0;
+    for (int a = 0; a < 3; ++a) {
+      for (int k = 0; k < requests[a]; ++k, ++n) {
+        char line[400];
+        std::snprintf(line, sizeof line,
+                      "192.0.2.%d - - [16/Nov/2026:10:%02d:%02d +0000] \"GET /page%d.html HTTP/1.1\" 200 %d \"-\" "
+                      "\"%s\"\n",
+                      a + 1, n, k, n % 6, 500 + n, agents[a]);
+        log += line;
+      }
+    }
+    // The log goes on after the window.
+    log += "192.0.2.9 - - [02/Dec/2026:10:00:00 +0000] \"GET /later.html HTTP/1.1\" 200 100 \"-\" \"Wget/1.21.3\"\n";
+    WriteFile(Folder() + "logs/access.log", log);
+    profile_ = VRN_GetSet("site.wlp");
+    ASSERT_NE(profile_, nullptr);
+    std::filesystem::create_directories(Folder() + "kvm_log/datfiles");
+    // The charting module draws the charts, as the client starts it.
+    InitGSWLibrary(1, 0);
+    ASSERT_EQ(vrn::g_engine.gswStartResult, 0u) << "charting module did not start";
+  }
+  void TearDown() override {
+    vrn::ReleaseGSWLibrary(1);
+    if (profile_ != nullptr) VRN_FreeSet(profile_);
+    if (sections_ != 0) kv::GlobalFree(sections_);
+    SummaryTest::TearDown();
+  }
+  // The client's edit of the browser chart's record.
+  void EditChart(uint16_t type, int32_t threeD, uint16_t lastRow) {
+    auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
+    for (uint16_t i = 0; i < count_; ++i) {
+      if (records[i].Class == TEMPLATE_CLASS_GRAPH) {
+        records[i].GraphType = type;
+        records[i].GraphOption = threeD;
+        records[i].RowCount = lastRow;
+      }
+    }
+    kv::GlobalUnlock(sections_);
+  }
+  // A summary report of November into folder `name`; its page.
+  std::string Summary(const std::string& name, uint32_t sections) {
+    char output[300];
+    std::snprintf(output, sizeof output, "%sreports/%s/index.htm", Folder().c_str(), name.c_str());
+    std::filesystem::create_directories(Folder() + "reports/" + name);
+    uint32_t handle = 0;
+    uint16_t error = 0;
+    EXPECT_EQ(VRN_Cre8Report(7, 0, profile_, "site.wlp", "Summary", output, &handle, 80, 0, Wall(2026, 11, 1, 0, 0, 0),
+                             Wall(2026, 12, 1, 0, 0, 0), 6, 0, "Test", "ENGLISH", "", sections,
+                             sections != 0 ? count_ : 0, &error),
+              0);
+    uint32_t yield = 0;
+    for (int steps = 0; VRN_PeekReport(0, handle, &yield, &error) == 0 && steps < 100000; ++steps) {
+    }
+    EXPECT_NE(VRN_DoSummary(handle, nullptr, nullptr), 0u);
+    EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+    return ReadFile(output);
+  }
+  // A realtime report of November into folder `name`; the call's result.
+  uint16_t Realtime(const std::string& name, uint32_t sections) {
+    profile_->PellavarFlag = 1;
+    const std::string output = Folder() + "reports/" + name + "/index.htm";
+    std::filesystem::create_directories(Folder() + "reports/" + name);
+    return VRN_DoRealtime(profile_, output.c_str(), "Test", nullptr, nullptr, VRN_REALTIME_EXACT_PATH,
+                          Wall(2026, 11, 1, 0, 0, 0), Wall(2026, 12, 1, 0, 0, 0), nullptr, "ENGLISH", sections,
+                          sections != 0 ? count_ : 0, 0);
+  }
+  std::string Chart(const std::string& name) { return ReadFile(Folder() + "reports/" + name + "/index00.gif"); }
+
+  uint16_t count_ = 0;
+  uint32_t sections_ = 0;
+  char header_[512] = {};
+  DravelEntry* profile_ = nullptr;
+};
+
+// The same template over the same window draws the same chart in a summary
+// and in a realtime report, in the form the client's section list gives it
+// (flat bars of the first two browsers instead of the template's 3-D pie).
+TEST_F(SameWindowTest, SummaryAndRealtimeReportsDrawTheSameChart) {
+  const std::string asWritten = Summary("written", sections_);
+  EditChart(vrn::kChartBars, 0, 1);
+  const std::string summary = Summary("summary", sections_);
+  EXPECT_EQ(Realtime("realtime", sections_), 0) << vrn::g_engine.summaryErrorText;
+  const std::string realtime = ReadFile(Folder() + "reports/realtime/index.htm");
+  EXPECT_NE(summary.find("<IMG SRC=\"index00.gif\">"), std::string::npos) << summary;
+  EXPECT_NE(realtime.find("<IMG SRC=\"index00.gif\">"), std::string::npos) << realtime;
+  ASSERT_FALSE(Chart("summary").empty());
+  EXPECT_TRUE(Chart("summary") == Chart("realtime"));
+  // The tables agree as well.
+  const std::string browsers = "<TR><TD>Netscape</TD><TD>12</TD></TR>";
+  ASSERT_NE(summary.find(browsers), std::string::npos) << summary;
+  ASSERT_NE(realtime.find(browsers), std::string::npos) << realtime;
+  EXPECT_EQ(summary.substr(summary.find(browsers)), realtime.substr(realtime.find(browsers)));
+  EXPECT_NE(Chart("summary"), Chart("written")) << "the chart follows the client's list";
+  EXPECT_EQ(asWritten, summary) << "only the chart changed";
+}
+
+// The list a run hands over is the run's: once the run is closed, a report
+// of another run without a list draws the template's own chart.
+TEST_F(SameWindowTest, TheSectionListEndsWithItsRun) {
+  const std::string asWritten = Summary("written", 0);
+  EditChart(vrn::kChartBars, 0, 1);
+  Summary("edited", sections_);
+  Summary("again", 0);
+  ASSERT_FALSE(Chart("written").empty());
+  EXPECT_NE(Chart("edited"), Chart("written"));
+  EXPECT_EQ(Chart("again"), Chart("written"));
+  EXPECT_EQ(vrn::g_engine.templateSectionList, 0u);
+}
+
+// A realtime report asked for without a section list shows the template
+// whole: what a list keeping every section shows.
+TEST_F(SameWindowTest, ARealtimeReportWithoutASectionListShowsTheWholeTemplate) {
+  EXPECT_EQ(Realtime("whole", 0), 0);
+  EXPECT_EQ(Realtime("listed", sections_), 0);
+  const std::string report = ReadFile(Folder() + "reports/whole/index.htm");
+  EXPECT_NE(report.find("/page0.html</TD><TD>4</TD>"), std::string::npos) << report;
+  EXPECT_EQ(report.find("%%"), std::string::npos);
+  EXPECT_EQ(report, ReadFile(Folder() + "reports/listed/index.htm"));
+  EXPECT_FALSE(Chart("whole").empty());
+  EXPECT_EQ(Chart("whole"), Chart("listed"));
+}
+
+// A frame page whose body copy cannot be written leaves the report as it was
+// written, and says why; with the copy in place the report becomes a frameset.
+TEST_F(SameWindowTest, AFramePageNeverReplacesTheOnlyCopyOfTheReport) {
+  WriteStyle("Table Columns=012\nFrame Page=1\n");
+  std::filesystem::create_directories(Folder() + "reports/blocked/index_b.htm");
+  vrn::g_engine.summaryErrorText.clear();
+  const std::string blocked = Summary("blocked", sections_);
+  EXPECT_NE(blocked.find("/page0.html"), std::string::npos) << blocked;
+  EXPECT_EQ(blocked.find("FRAMESET"), std::string::npos);
+  EXPECT_NE(vrn::g_engine.summaryErrorText.find("index_b.htm"), std::string::npos) << vrn::g_engine.summaryErrorText;
+
+  const std::string framed = Summary("framed", sections_);
+  EXPECT_NE(framed.find("<FRAMESET"), std::string::npos) << framed;
+  EXPECT_NE(ReadFile(Folder() + "reports/framed/index_b.htm").find("/page0.html"), std::string::npos);
 }
 
 }  // namespace

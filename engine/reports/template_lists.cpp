@@ -439,10 +439,26 @@ VORNIC_API int32_t VRN_WriteTemplateItemList(const char* outputPath, uint16_t co
   const TemplateItemRecord& first = items.front();
   bool ok = vrn::WriteTemplateHeader(first.TemplatePath, out, 0, first.StartOffset, header != nullptr ? header : nullptr,
                                      vrn::kTemplateReadChunk) == 1;
-  for (const TemplateItemRecord& item : items) {
+  for (size_t i = 0; i < items.size(); ++i) {
     if (!ok) break;
-    if (item.Selected != 1) continue;
-    if (item.Modified == 0) {
+    const TemplateItemRecord& item = items[i];
+    // The text between an item and the one before it in the same template
+    // (chapter lines, headings, blank lines) stays, whether the items stay
+    // or not.
+    if (i > 0) {
+      const TemplateItemRecord& before = items[i - 1];
+      const uint32_t beforeEnd = before.StartOffset + before.Length;
+      if (std::strcmp(before.TemplatePath, item.TemplatePath) == 0 && item.StartOffset > beforeEnd) {
+        ok = vrn::WriteTemplateHeader(item.TemplatePath, out, beforeEnd, item.StartOffset - beforeEnd, nullptr,
+                                      vrn::kTemplateReadChunk) == 1;
+        if (!ok) break;
+      }
+    }
+    // Items the client cannot edit (NOEDITGRAPH, NOEDITTABLE) are never
+    // offered for choice: unless chosen and edited they stay as they are.
+    const bool fixedItem = item.Class == 3 || item.Class == 4;
+    if (item.Selected != 1 && !fixedItem) continue;
+    if (item.Modified == 0 || item.Selected != 1) {
       ok = vrn::WriteTemplateHeader(item.TemplatePath, out, item.StartOffset, item.Length, nullptr,
                                     vrn::kTemplateReadChunk) == 1;
       continue;

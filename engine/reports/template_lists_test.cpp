@@ -145,12 +145,10 @@ TEST_F(TemplateLists, SectionsAreReadWithTheirCounts) {
 
 TEST_F(TemplateLists, WritingKeepsSelectedItemsAndRewritesModifiedOnes) {
   auto items = Items();
-  // Unchanged: the template comes back with the new header only.
+  // Unchanged: the template comes back with the new header only; the
+  // not-editable item, never selected, stays as it is.
   std::string expected = kTemplate;
   expected.replace(expected.find("Old description"), 15, "New");
-  // The not-editable item is not selected and disappears.
-  const size_t hours = expected.find("<!-- %%TopHoursBegin");
-  expected.erase(hours, expected.find("%%EndChapter") - hours);
   EXPECT_EQ(Write(items, "New"), expected);
 
   // Row count 10 becomes 25; the column count stays.
@@ -177,6 +175,48 @@ TEST_F(TemplateLists, WritingKeepsSelectedItemsAndRewritesModifiedOnes) {
   EXPECT_EQ(written.find("TopPagesBeginSection"), std::string::npos);
   EXPECT_NE(written.find("Old description"), std::string::npos);
   EXPECT_NE(written.find(oldGraph), std::string::npos);
+}
+
+// A template read and written back without edits is the template it was:
+// its chapters, the text between its sections and its not-editable
+// sections included. Leaving an item out takes that item only.
+TEST_F(TemplateLists, AnUneditedTemplateIsWrittenBackWhole) {
+  const std::string text = Crlf({
+      "<html><!-- <KVHDR>Report</KVHDR> -->",
+      "<h1>LANG_STR<Title></h1>",
+      "<!-- %%BeginChapter%% -->",
+      "<h2>Pages</h2>",
+      "<!-- %%GeneralStatsBeginSection[NOEDITTABLE,0,{LANG_STR<GeneralStatsTC>}]%% -->",
+      "<p>%%TechnicalStatsTotalHits%%</p>",
+      "<!-- %%GeneralStatsEndSection%% -->",
+      "",
+      "<!-- %%TopDocumentsBeginSection[TABLE,0,{LANG_STR<TopDocumentsTC>}]%% -->",
+      "%%%BeginRepeat%%%",
+      "<p>%%TopDocumentsDesc[~]%%</p>",
+      "%%%EndRepeat[0,10]%%%",
+      "<!-- %%TopDocumentsEndSection%% -->",
+      "",
+      "<!-- %%EndChapter%% -->",
+      "",
+      "<!-- %%BeginChapter%% -->",
+      "<h2>Visitors</h2>",
+      "<!-- %%TopBrowsersBeginSection[GRAPH,0,{LANG_STR<TopBrowsersTC>}]%% -->",
+      "<img src=\"%%TopBrowsersGraph[PIE, {B}, 3D, Items {N}, Hits {H}, 0-9]%%\">",
+      "<!-- %%TopBrowsersEndSection%% -->",
+      "",
+      "<!-- %%EndChapter%% -->",
+      "</html>",
+  });
+  WriteFile(path_, text);
+  auto items = Items();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(Write(items, nullptr), text);
+  items[1].Selected = 0;
+  std::string without = text;
+  const size_t documents = without.find("<!-- %%TopDocumentsBegin");
+  without.erase(documents, without.find("<!-- %%TopDocumentsEnd") - documents);
+  without.erase(documents, without.find("\r\n", documents) + 2 - documents);
+  EXPECT_EQ(Write(items, nullptr), without);
 }
 
 TEST_F(TemplateLists, AModifiedNotEditableGraphIsWrittenInGraphForm) {

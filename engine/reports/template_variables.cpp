@@ -81,6 +81,9 @@ SummaryTableEntry* TableAt(AnalysisContext* context, int index) {
 uint32_t SlotCount(const AnalysisContext* context) {
   const IntervalScale* scale = IntervalScaleAt(context->options, context->intervalScaleIndex);
   const uint32_t s = scale != nullptr ? scale->slotCount : context->slotCount;
+  // Without a time grid (no interval scales) every hit was counted in slot
+  // 0: the sums then take every slot, the unused ones holding 0.
+  if (s == 0) return kTimeSlots;
   return std::min<uint32_t>(s, kTimeSlots);
 }
 
@@ -219,7 +222,9 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
       found = fetch(run->profile, out.text, state.data, sizeof state.data) == 1 && state.data[0] != 0;
       state.data[sizeof state.data - 1] = 0;
       if (!found) state.data[0] = 0;
-    } while (out.text[0] != 0 && mode != 0 && (mode != 1 || !found));
+      // Mode 1 goes on to the first row with data; mode 2 (all rows) shows
+      // each row in turn, one per token, with or without data.
+    } while (out.text[0] != 0 && mode == 1 && !found);
     return true;
   }
   static const char* const kCounts[] = {"Hits", "AsPercent", "Users"};
