@@ -216,7 +216,7 @@ KvProc IsFunctionSupported(int32_t functionId) {
   }
 }
 
-intptr_t OnCreateOptionDialog(intptr_t hostValue, intptr_t* bitmap, int32_t* size, char* tabText, char* title) {
+int32_t OnCreateOptionDialog(intptr_t hostValue, KvHandle* bitmap, int32_t* size, char* tabText, char* title) {
   State().hostValue = hostValue;
   if (bitmap) *bitmap = 0;
   if (size) size[0] = size[1] = size[2] = size[3] = 0;

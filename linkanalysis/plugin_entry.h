@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "shell/plugin_host_abi.h"
 
@@ -18,9 +19,11 @@ KV_EXPORT int32_t InitializeSupportLibrary(intptr_t hostValue, int32_t* type, in
 KV_EXPORT int32_t SupplyCallback(int32_t callbackId, KvProc function);
 KV_EXPORT KvProc IsFunctionSupported(int32_t functionId);
 
-// Option page: the tab text and title buffers must hold 32 characters.
-KV_EXPORT intptr_t OnCreateOptionDialog(intptr_t hostValue, intptr_t* bitmap, int32_t* size, char* tabText,
-                                        char* title);
+// Option page (entry points 22 and 23, CreateOptionPageFn and
+// CloseOptionPageFn of the contract): the tab text and title buffers must
+// hold 32 characters.
+KV_EXPORT int32_t OnCreateOptionDialog(intptr_t hostValue, KvHandle* bitmap, int32_t* size, char* tabText,
+                                       char* title);
 KV_EXPORT int32_t OnCloseOptionDialog(int32_t save);
 
 KV_EXPORT int32_t PSL_GenerateReport(KvWindow parent, ProfileEntry* entry, int32_t runFlag);
@@ -38,6 +41,11 @@ KV_EXPORT int32_t PSL_UpdateMainPanelData(KvWindow parent, ProfileEntry* entry, 
 KV_EXPORT const char* PSL_GetProfileHelp(intptr_t unused1, intptr_t unused2);
 
 }  // extern "C"
+
+// The host calls the option page through the contract's types: the exports
+// must be exactly those.
+static_assert(std::is_same_v<decltype(&OnCreateOptionDialog), CreateOptionPageFn>);
+static_assert(std::is_same_v<decltype(&OnCloseOptionDialog), CloseOptionPageFn>);
 
 namespace kvla {
 // Whether a record is one of the plug-in's live profile / schedule records.

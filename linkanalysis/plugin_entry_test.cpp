@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "linkanalysis/link_testutil.h"
 #include "linkanalysis/plugin_panel.h"
@@ -240,13 +241,28 @@ TEST_F(LinkPluginTest, EntryPointsWhosePartsAreMissingFailAndSaySo) {
   EXPECT_EQ(boxes_.size(), shown);
   EXPECT_NE(ReadFile(local_.file("SCHEDULE.LOG")).find("did not take place"), std::string::npos);
 
-  intptr_t bitmap = 5;
+  // The option page, called as the host calls it: through the contract's
+  // types, with the host's 4-byte bitmap handle (alone on the heap, so that
+  // a wider write is caught by the sanitizer build, and before a guard word,
+  // so that the normal build sees it too).
+  auto create = reinterpret_cast<CreateOptionPageFn>(IsFunctionSupported(kSupportCreateOptionPage));
+  auto close = reinterpret_cast<CloseOptionPageFn>(IsFunctionSupported(kSupportCloseOptionPage));
+  ASSERT_NE(create, nullptr);
+  ASSERT_NE(close, nullptr);
+  struct {
+    KvHandle bitmap = 5;
+    uint32_t guard = 0xA5A5A5A5u;
+  } host;
+  auto alone = std::make_unique<KvHandle>(5);
   int32_t size[4] = {1, 2, 3, 4};
-  char tab[32], title[32];
-  EXPECT_EQ(OnCreateOptionDialog(0, &bitmap, size, tab, title), -1);
+  char tab[KV_OPTION_TEXT_SIZE], title[KV_OPTION_TEXT_SIZE];
+  EXPECT_EQ(create(0, &host.bitmap, size, tab, title), -1);
+  EXPECT_EQ(host.guard, 0xA5A5A5A5u);
+  EXPECT_EQ(host.bitmap, 0u);
+  EXPECT_EQ(create(0, alone.get(), size, tab, title), -1);
   EXPECT_STREQ(tab, "Link\r\nAnalysis");
   EXPECT_STREQ(title, "Link Analysis Options");
-  EXPECT_EQ(OnCloseOptionDialog(1), 0);
+  EXPECT_EQ(close(1), 0);
 
   // With no profile at all the schedule dialog cannot be opened.
   fs::remove(Profile("LINK0.LAP"));

@@ -17,6 +17,7 @@
 #include "platform/base/kvtypes.h"
 #include "platform/module/resource.h"
 #include "platform/ui/dialog.h"
+#include "shell/plugin_host_abi.h"
 
 namespace kv::opts {
 
@@ -110,10 +111,9 @@ void ConfigureNtService(bool okPressed);
 // text and the page's title, each buffer kOptionTextSize bytes) and returns
 // what its sheet returned (above 0: OK); entry point 23 closes it, saving
 // its settings when `save` is 1.
-using CreateOptionPageFn = int32_t (*)(intptr_t hostValue, KvHandle* bitmap, int32_t* size, char* tabText,
-                                       char* title);
-using CloseOptionPageFn = int32_t (*)(int32_t save);
-inline constexpr int32_t kOptionTextSize = 260;
+using CreateOptionPageFn = ::CreateOptionPageFn;  // both sides take the contract's declaration
+using CloseOptionPageFn = ::CloseOptionPageFn;
+inline constexpr int32_t kOptionTextSize = KV_OPTION_TEXT_SIZE;
 
 struct OptionsWindowPage {
   std::string name;       // "General" or the plug-in's name

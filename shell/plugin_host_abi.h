@@ -139,6 +139,15 @@ typedef int32_t (*UnloadFn)(void);                                              
 typedef int32_t (*LibraryCommandFn)(KvWindow window, KvWindow other);                          /* 19 */
 typedef int32_t (*TrayCommandFn)(KvWindow window);                                             /* 21 */
 typedef int32_t (*StopAllFn)(KvWindow window, KvProc function);                                /* 24 */
+/* 22: creates and runs the plug-in's page of the Options window. Out: the
+   page button's bitmap (a handle, 4 bytes), {0, 0, width, height} of the
+   bitmap (int32_t[4]), the page button's text and the page's title
+   (KV_OPTION_TEXT_SIZE bytes each). Returns what the page's sheet returned
+   (above 0: OK). 23: closes it, saving its settings when `save` is 1. */
+#define KV_OPTION_TEXT_SIZE 260
+typedef int32_t (*CreateOptionPageFn)(intptr_t hostValue, KvHandle* bitmap, int32_t* size, char* tabText,
+                                      char* title);                                            /* 22 */
+typedef int32_t (*CloseOptionPageFn)(int32_t save);                                            /* 23 */
 typedef const char* (*HelpTextFn)(intptr_t unused1, intptr_t unused2);                         /* 26 */
 typedef int32_t (*AfterEnumerationFn)(ProfileEntry* entry);                                    /* 28 */
 
