@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,17 +81,79 @@ int32_t ReadAttributeUrl(std::string_view text, int32_t kind, std::string* url) 
   return 0;
 }
 
-bool InSkipRange(const std::vector<std::pair<size_t, size_t>>& ranges, size_t pos) {
-  return std::any_of(ranges.begin(), ranges.end(), [pos](const auto& r) { return pos >= r.first && pos < r.second; });
-}
+// Finds one token again and again while the scan moves forward: a search
+// that starts at or behind the last answer, and not before the last start,
+// has that answer, so a row costs one pass over the page however far apart
+// its tokens lie.
+class ForwardFinder {
+ public:
+  ForwardFinder(const std::string& text, std::string_view token) : text_(text), token_(token) {}
+  size_t Next(size_t from) {
+    if (searched_ && from >= from_ && (found_ == npos || from <= found_)) return found_;
+    searched_ = true;
+    from_ = from;
+    found_ = text_.find(token_, from);
+    return found_;
+  }
 
-// Looks for "NAME" followed (after blanks) by '=' inside [from, to).
-bool HasAttribute(const std::string& upper, size_t from, size_t to, const char* name) {
-  size_t len = std::strlen(name);
-  for (size_t p = upper.find(name, from); p != npos && p + len <= to; p = upper.find(name, p + 1)) {
+ private:
+  const std::string& text_;
+  std::string_view token_;
+  bool searched_ = false;
+  size_t from_ = 0;
+  size_t found_ = npos;
+};
+
+// The last '<' and '>' at or before a position that only moves forward.
+struct BracketsBehind {
+  size_t upTo = 0;  // characters before it have been looked at
+  size_t lt = npos, gt = npos;
+  void Advance(const std::string& text, size_t to) {
+    for (; upTo < to && upTo < text.size(); ++upTo) {
+      if (text[upTo] == '<') lt = upTo;
+      else if (text[upTo] == '>') gt = upTo;
+    }
+  }
+};
+
+// The skip ranges, sorted and merged when asked after a change.
+class SkipRanges {
+ public:
+  void Add(size_t from, size_t to) {
+    ranges_.emplace_back(from, to);
+    sorted_ = false;
+  }
+  bool Contains(size_t pos) {
+    if (!sorted_) {
+      std::sort(ranges_.begin(), ranges_.end());
+      std::vector<std::pair<size_t, size_t>> merged;
+      for (const auto& r : ranges_) {
+        if (r.first >= r.second) continue;
+        if (!merged.empty() && r.first <= merged.back().second)
+          merged.back().second = std::max(merged.back().second, r.second);
+        else
+          merged.push_back(r);
+      }
+      ranges_.swap(merged);
+      sorted_ = true;
+    }
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), pos,
+                               [](size_t p, const std::pair<size_t, size_t>& r) { return p < r.first; });
+    return it != ranges_.begin() && pos < std::prev(it)->second;
+  }
+
+ private:
+  std::vector<std::pair<size_t, size_t>> ranges_;
+  bool sorted_ = true;
+};
+
+// Whether a tag's text holds "NAME" followed (after blanks) by '='.
+bool HasAttribute(std::string_view tag, const char* name) {
+  const size_t len = std::strlen(name);
+  for (size_t p = tag.find(name); p != npos; p = tag.find(name, p + 1)) {
     size_t q = p + len;
-    while (q < to && upper[q] == ' ') ++q;
-    if (q < to && upper[q] == '=') return true;
+    while (q < tag.size() && tag[q] == ' ') ++q;
+    if (q < tag.size() && tag[q] == '=') return true;
   }
   return false;
 }
@@ -269,49 +333,64 @@ int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* re
   if (!data || size == 0) return 1;
   std::string upper(data, size);
   for (char& c : upper) c = c == 0 ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::vector<std::pair<size_t, size_t>> skips;
+  SkipRanges skips;
   for (const TagRow& row : kTagTable) {
-    size_t firstLen = std::strlen(row.first);
+    if (ctx && ctx->stop.load()) return 0;
+    const size_t firstLen = std::strlen(row.first);
+    ForwardFinder first(upper, row.first), second(upper, row.second);
+    ForwardFinder third(upper, row.third ? row.third : ">");
+    ForwardFinder ltAfterFirst(upper, "<"), ltAfterSecond(upper, "<"), gtAfterSecond(upper, ">");
+    BracketsBehind behind;
+    // The attribute bits of the last tag looked at (several first tokens may
+    // lie in one tag).
+    size_t bitsTagStart = npos, bitsTagEnd = npos;
+    int32_t tagBits = 0;
     size_t pos = 0;
+    uint32_t matches = 0;
     while (pos < size) {
       if (slot) slot->ledState = slot->ledState % 6 + 1;
-      size_t at = upper.find(row.first, pos);
+      if ((++matches & 0xFFF) == 0 && ctx && ctx->stop.load()) return 0;
+      size_t at = first.Next(pos);
       if (at == npos) break;
       pos = at + firstLen;
+      behind.Advance(upper, at + 1);
       if (row.first[0] != '<') {
-        size_t lt = upper.rfind('<', at);
-        size_t gt = upper.rfind('>', at);
-        if (lt == npos || (gt != npos && gt > lt)) continue;  // not inside a tag
+        if (behind.lt == npos || (behind.gt != npos && behind.gt > behind.lt)) continue;  // not inside a tag
       }
       // The second token may share the first one's closing blank ("IMG " and " SRC").
-      size_t second = upper.find(row.second, at + 1);
-      if (second == npos) break;  // nor behind any later first token
-      size_t nextLt = upper.find('<', second + 1);
-      size_t nextGt = upper.find('>', second);
+      size_t sec = second.Next(at + 1);
+      if (sec == npos) break;  // nor behind any later first token
+      size_t nextLt = ltAfterSecond.Next(sec + 1);
+      size_t nextGt = gtAfterSecond.Next(sec);
       if (nextGt == npos || (nextLt != npos && nextLt < nextGt)) continue;
       if (row.sameTag) {
-        size_t tagLt = upper.find('<', pos);
-        if (tagLt != npos && tagLt < second) continue;
+        size_t tagLt = ltAfterFirst.Next(pos);
+        if (tagLt != npos && tagLt < sec) continue;
       }
       if (row.kind == 3 || row.kind == 4) {
-        skips.emplace_back(pos, second);
+        skips.Add(pos, sec);
         continue;
       }
-      if (InSkipRange(skips, at)) continue;
-      size_t linkStart = row.sameTag ? second : pos;
+      if (skips.Contains(at)) continue;
+      size_t linkStart = row.sameTag ? sec : pos;
       int32_t bits = 0;
       if (row.kind == 1 || row.kind == 5 || row.kind == 8 || row.kind == 10) {
         // The tag ends at its closing '>' (or at the third token when that
         // comes first).
-        size_t tagStart = upper.rfind('<', at);
+        size_t tagStart = behind.lt;
         size_t tagEnd = nextGt;
         if (row.third) {
-          size_t third = upper.find(row.third, second);
-          if (third != npos && third < tagEnd) tagEnd = third;
+          size_t t = third.Next(sec);
+          if (t != npos && t < tagEnd) tagEnd = t;
         }
-        if (!HasAttribute(upper, tagStart, tagEnd, "ALT")) bits |= 1;
-        if (!HasAttribute(upper, tagStart, tagEnd, "WIDTH")) bits |= 2;
-        if (!HasAttribute(upper, tagStart, tagEnd, "HEIGHT")) bits |= 4;
+        if (tagStart != bitsTagStart || tagEnd != bitsTagEnd) {
+          bitsTagStart = tagStart;
+          bitsTagEnd = tagEnd;
+          std::string_view tag = tagStart == npos ? std::string_view() : std::string_view(upper).substr(tagStart, tagEnd - tagStart);
+          tagBits = (HasAttribute(tag, "ALT") ? 0 : 1) | (HasAttribute(tag, "WIDTH") ? 0 : 2) |
+                    (HasAttribute(tag, "HEIGHT") ? 0 : 4);
+        }
+        bits = tagBits;
       }
       if (!AddFoundLink(ctx, record, data + linkStart, size - linkStart, bits, row.kind)) return 0;
     }

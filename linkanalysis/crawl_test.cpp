@@ -125,6 +125,20 @@ TEST_F(ScanTest, SyntaxFaultsBecomeErrorRecords) {
             statuses);
 }
 
+// Stop ends a scan even while nothing on the page counts as a link (every
+// anchor lies in a comment, so no link is ever added that could notice).
+TEST_F(ScanTest, StopEndsTheScan) {
+  std::string page = "<!-- ";
+  for (int i = 0; i < 200; ++i) page += "<a href=\"p" + std::to_string(i) + ".html\">x</a> <img src=\"i.gif\">";
+  page += " -->";
+  PageRecord root = ctx_.records[0];
+  ctx_.stop = true;
+  EXPECT_EQ(0, ScanPage(&ctx_, nullptr, &root, page.data(), page.size()));
+  ctx_.stop = false;
+  EXPECT_EQ(1, ScanPage(&ctx_, nullptr, &root, page.data(), page.size()));
+  EXPECT_EQ(1, ctx_.count);  // nothing found outside the comment
+}
+
 // Whole crawls against the loopback site.
 const char kIndex[] =
     "<html><head><title>Home</title></head><body>\n"

@@ -143,6 +143,10 @@ struct LinkAnalysisDataStruct {
   struct RefLists {
     std::vector<kvla::RefEntry> parents;
     std::vector<kvla::RefEntry> children;
+    // Where each other record stands in a long list, so that a page with
+    // many links finds an earlier one at once (built once a list is long).
+    std::unordered_map<int32_t, uint32_t> parentAt;
+    std::unordered_map<int32_t, uint32_t> childAt;
   };
   std::vector<kvla::PageRecord> records;
   int32_t count = 0;

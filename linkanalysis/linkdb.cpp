@@ -246,18 +246,30 @@ int AddReference(LinkAnalysisDataStruct* ctx, int32_t index, int32_t other, int3
   if (!LockMutex(ctx, ctx->inlistMutex)) return 0;
   int result = 0;
   if (static_cast<size_t>(index) < ctx->refs.size()) {
-    auto& list = kind == 0 ? ctx->refs[index].parents : ctx->refs[index].children;
-    auto it = std::find_if(list.begin(), list.end(), [other](const RefEntry& e) { return e.index == other; });
-    if (it != list.end()) {
-      ++it->links;
-      result = 1;
-    } else {
-      try {
-        list.push_back(RefEntry{other, 1});
-        result = 1;
-      } catch (const std::bad_alloc&) {
-        ctx->outOfMemory = true;
+    auto& lists = ctx->refs[index];
+    auto& list = kind == 0 ? lists.parents : lists.children;
+    auto& at = kind == 0 ? lists.parentAt : lists.childAt;
+    constexpr size_t kIndexedFrom = 16;  // shorter lists are searched
+    try {
+      RefEntry* found = nullptr;
+      if (list.size() < kIndexedFrom) {
+        auto it = std::find_if(list.begin(), list.end(), [other](const RefEntry& e) { return e.index == other; });
+        if (it != list.end()) found = &*it;
+      } else {
+        if (at.empty())
+          for (size_t i = 0; i < list.size(); ++i) at.emplace(list[i].index, static_cast<uint32_t>(i));
+        auto it = at.find(other);
+        if (it != at.end()) found = &list[it->second];
       }
+      if (found) {
+        ++found->links;
+      } else {
+        list.push_back(RefEntry{other, 1});
+        if (!at.empty() || list.size() >= kIndexedFrom) at.emplace(other, static_cast<uint32_t>(list.size() - 1));
+      }
+      result = 1;
+    } catch (const std::bad_alloc&) {
+      ctx->outOfMemory = true;
     }
   }
   ReleaseLock(ctx->inlistMutex);
@@ -271,8 +283,12 @@ int NewPageRecord(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const c
   if (!ctx || !parent || !host || !path) return 0;
   // Grow both arrays a block of 1000 records at a time.
   if (ctx->count + 1 > ctx->blocks * kBlockRecords) {
+    // The arrays count in blocks; their room grows by half its size or more,
+    // so that a large run does not copy every record again each 1000.
+    const size_t need = static_cast<size_t>(ctx->blocks + 1) * kBlockRecords;
+    auto room = [need](size_t capacity) { return capacity >= need ? capacity : std::max(need, capacity + capacity / 2); };
     try {
-      ctx->records.reserve(static_cast<size_t>(ctx->blocks + 1) * kBlockRecords);
+      ctx->records.reserve(room(ctx->records.capacity()));
     } catch (const std::bad_alloc&) {
       ctx->outOfMemory = true;
       return 0;
@@ -280,7 +296,7 @@ int NewPageRecord(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const c
     if (!LockMutex(ctx, ctx->inlistMutex)) return 0;
     bool grown = true;
     try {
-      ctx->refs.reserve(static_cast<size_t>(ctx->blocks + 1) * kBlockRecords);
+      ctx->refs.reserve(room(ctx->refs.capacity()));
     } catch (const std::bad_alloc&) {
       grown = false;
     }
