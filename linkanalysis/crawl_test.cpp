@@ -1,12 +1,22 @@
 #include "linkanalysis/crawl.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "linkanalysis/crawlhttp.h"
 #include "linkanalysis/link_testutil.h"
@@ -310,6 +320,236 @@ TEST_P(CrawlTest, EveryLinkLandsInTheDatabase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, CrawlTest, ::testing::Values(1, 4, 60));
+
+// A generated site of a few thousand pages, served from this process by a
+// small threaded HTTP/1.0 server (each answer ends with the server's close),
+// and what its link structure must be, worked out from the generator alone.
+class GeneratedSite {
+ public:
+  static constexpr int kPages = 2000;
+  static constexpr int kImages = 40;
+
+  GeneratedSite() {
+    for (int i = 0; i < kPages; ++i) {
+      std::string p = Page(i);
+      std::string html = "<html><head><title>Page " + std::to_string(i) + "</title></head><body>\n";
+      auto link = [&](const std::string& to, int times = 1) {
+        for (int t = 0; t < times; ++t) html += "<a href=\"" + to + "\">x</a>\n";
+        links_[p][to] += times;
+      };
+      link(Page((i + 1) % kPages));
+      link(Page((i * 7 + 3) % kPages), i % 3 == 0 ? 2 : 1);
+      link(Page((i * 13 + 11) % kPages));
+      if (i % 10 == 0) link("/missing/" + std::to_string(i) + ".html");
+      if (i % 100 == 0) link("/moved/" + std::to_string(i / 100));
+      const std::string img = "/img/" + std::to_string(i % kImages) + ".gif";
+      html += i % kImages < kImages / 2 ? "<img src=\"" + img + "\" alt=\"a\" width=\"1\" height=\"1\">\n"
+                                        : "<img src=\"" + img + "\">\n";
+      links_[p][img] += 1;
+      html += "</body></html>\n";
+      files_[p] = html;
+    }
+    for (int k = 0; k < kImages; ++k) files_["/img/" + std::to_string(k) + ".gif"] = "GIF89a";
+    for (int k = 0; k * 100 < kPages; ++k) {
+      const std::string target = "/target/" + std::to_string(k) + ".html";
+      files_[target] = "<html><title>Target</title><a href=\"" + Page(k) + "\">back</a></html>";
+      redirects_["/moved/" + std::to_string(k)] = target;
+    }
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, 128) != 0)
+      throw std::runtime_error("generated site: no listening socket");
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int t = 0; t < 16; ++t) servers_.emplace_back([this] { Serve(); });
+  }
+  ~GeneratedSite() {
+    ::shutdown(listener_, SHUT_RDWR);
+    for (auto& t : servers_) t.join();
+    ::close(listener_);
+  }
+  static std::string Page(int i) { return i == 0 ? "/index.html" : "/p" + std::to_string(i) + ".html"; }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Links of each page that is scanned: path -> (target path -> count).
+  const std::map<std::string, std::map<std::string, int>>& links() const { return links_; }
+  const std::map<std::string, std::string>& redirects() const { return redirects_; }
+  int requests() const { return requests_.load(); }
+
+ private:
+  void Serve() {
+    for (;;) {
+      int peer = ::accept(listener_, nullptr, nullptr);
+      if (peer < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;  // the listener was shut down
+      }
+      Answer(peer);
+      ::close(peer);
+    }
+  }
+  void Answer(int peer) {
+    std::string request;
+    char buf[2048];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
+      ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    ++requests_;
+    const size_t sp1 = request.find(' '), sp2 = request.find(' ', sp1 + 1);
+    const std::string method = request.substr(0, sp1), path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+    std::string head, body;
+    if (auto r = redirects_.find(path); r != redirects_.end()) {
+      head = "HTTP/1.0 302 Found\r\nLocation: " + r->second + "\r\nContent-Length: 0\r\n";
+    } else if (auto f = files_.find(path); f != files_.end()) {
+      body = f->second;
+      head = "HTTP/1.0 200 OK\r\nContent-Type: " + std::string(path.ends_with(".gif") ? "image/gif" : "text/html") +
+             "\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+    } else {
+      body = "<html>not here</html>";
+      head = "HTTP/1.0 404 Not Found\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    std::string answer = head + "\r\n" + (method == "GET" ? body : std::string());
+    for (size_t sent = 0; sent < answer.size();) {
+      ssize_t n = ::send(peer, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  std::map<std::string, std::string> files_;
+  std::map<std::string, std::string> redirects_;
+  std::map<std::string, std::map<std::string, int>> links_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> requests_{0};
+  std::vector<std::thread> servers_;
+};
+
+// The saved database in a form that does not depend on the order in which
+// the workers met the pages: per URL, the record's bytes with the fields that
+// differ from run to run legitimately cleared (its index and the parent's
+// copied word, the elapsed time, the offsets of its texts and reference
+// lists), then its texts, then its parents and children by URL.
+std::map<std::string, std::string> CanonicalDatabase(LinkAnalysisDataStruct& ctx) {
+  std::map<int32_t, std::string> urls;
+  std::vector<PageRecord> records(static_cast<size_t>(ctx.count));
+  for (int32_t i = 0; i < ctx.count; ++i) {
+    EXPECT_TRUE(KVLA_ReadDatabaseItem(&ctx, i, &records[static_cast<size_t>(i)]));
+    urls[i] = RecordUrl(records[static_cast<size_t>(i)]);
+  }
+  std::map<std::string, std::string> out;
+  for (PageRecord& r : records) {
+    auto text = [&](uint32_t field) {
+      char buf[kMaxDynamicText] = "";
+      if (field) KVLA_GetDynamicData(&ctx, static_cast<int32_t>(field), buf);
+      return std::string(buf);
+    };
+    auto refs = [&](int32_t which) {
+      int32_t n = 0;
+      RefEntry* list = KVLA_ReadReferenceList(&ctx, &r, which, &n);
+      std::set<std::string> named;
+      for (int32_t k = 0; k < n; ++k) named.insert(urls[list[k].index] + "*" + std::to_string(list[k].links));
+      std::free(list);
+      std::string joined;
+      for (const std::string& s : named) joined += s + " ";
+      return joined;
+    };
+    std::string texts = "original=" + text(r.originalPath) + "|title=" + text(r.title) + "|meta=" +
+                        text(r.metaText) + "|base=" + text(r.baseDir) + "|user=" + text(r.userName) +
+                        "|password=" + text(r.password) + "|linktext=" + text(r.linkText);
+    std::string lists = "|parents=" + refs(0) + "|children=" + refs(1);
+    const std::string url = urls[r.index];
+    const std::string status = "status=" + std::to_string(r.status) + "|";
+    r.index = 0;
+    r.inherited = 0;
+    r.elapsedMs = 0;
+    r.originalPath = r.title = r.metaText = r.baseDir = r.userName = r.password = r.linkText = 0;
+    r.refs = ReferenceBlock{};
+    unsigned char bytes[kRecordSize];
+    EncodeRecord(r, bytes);
+    std::string hex;
+    for (unsigned char c : bytes) {
+      static const char digits[] = "0123456789abcdef";
+      hex += digits[c >> 4];
+      hex += digits[c & 15];
+    }
+    EXPECT_FALSE(out.count(url)) << "twice: " << url;
+    out[url] = status + hex + "|" + texts + lists;
+  }
+  return out;
+}
+
+// 1, 4, 20 and 60 workers crawl the same generated site into the same
+// database, and that database holds the site's link structure as generated.
+TEST(CrawlThreads, AnyNumberOfWorkersGivesTheSameDatabase) {
+  GeneratedSite site;
+  std::map<std::string, std::string> first;
+  int firstWorkers = 0;
+  for (int workers : {1, 4, 20, 60}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    test::TempFolder data;
+    LinkAnalysisDataStruct ctx;
+    ctx.dataFolder = data.path();
+    ctx.serverName = site.host();
+    ctx.startPage = "/index.html";
+    ctx.numThreads = workers;
+    ctx.dialupTimeout = 20;
+    ctx.generalPurposeTimeout = 20;
+    Crawl(ctx, nullptr);
+    std::map<std::string, std::string> db = CanonicalDatabase(ctx);
+    if (first.empty()) {
+      // The generator's answer: every page, image, missing page and redirect
+      // once, each scanned page with exactly its generated children.
+      const std::string base = "http://" + site.host();
+      std::set<std::string> expected;
+      for (const auto& [page, children] : site.links()) {
+        expected.insert(base + page);
+        for (const auto& [to, n] : children) expected.insert(base + to);
+      }
+      for (const auto& [from, to] : site.redirects()) {
+        expected.erase(base + from);
+        expected.insert(base + to);
+      }
+      std::set<std::string> got;
+      for (const auto& [url, rec] : db) got.insert(url);
+      EXPECT_EQ(expected, got);
+      for (const auto& [page, children] : site.links()) {
+        std::string want;
+        std::set<std::string> named;
+        for (const auto& [to, n] : children) {
+          auto r = site.redirects().find(to);
+          named.insert(base + (r == site.redirects().end() ? to : r->second) + "*" + std::to_string(n));
+        }
+        for (const std::string& s : named) want += s + " ";
+        const std::string& rec = db[base + page];
+        size_t at = rec.find("|children=");
+        ASSERT_NE(std::string::npos, at) << page;
+        EXPECT_EQ(want, rec.substr(at + 10)) << page;
+      }
+      // Every page answered: none was lost to a time-out or any other own
+      // status.
+      for (const auto& [url, rec] : db) {
+        const bool missing = url.find("/missing/") != std::string::npos;
+        EXPECT_EQ(0u, rec.find(missing ? "status=404|" : "status=200|")) << url << " " << rec.substr(0, 16);
+      }
+      first = db;
+      firstWorkers = workers;
+      continue;
+    }
+    ASSERT_EQ(first.size(), db.size());
+    for (const auto& [url, rec] : first) {
+      auto it = db.find(url);
+      ASSERT_NE(it, db.end()) << url;
+      EXPECT_EQ(rec, it->second) << url << " differs from the crawl with " << firstWorkers << " worker(s)";
+    }
+  }
+}
 
 TEST(CrawlOptions, StayBelowAndOutsideLinks) {
   test::TestSite site({
