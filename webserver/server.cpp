@@ -380,7 +380,6 @@ int32_t ServerThread() {
       RefuseConnection(record->socket);
       delete record;
       ReleaseConnectionSlot(peer);
-      kv::Sleep(10);
     }
   }
   ws.closesocket(listener);

@@ -638,4 +638,17 @@ TEST_F(WebServerTest, TricklingClientsAreBoundedRefusedAndClosed) {
   EXPECT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
 }
 
+TEST_F(WebServerTest, InstalledPagesShowNoEscapeText) {
+  SetKey("WebAllowReport", "1");
+  StartEnabled();
+  const std::string user = UserOf(Get(port, "/logon.htm?Username=bob&Password=pw"));
+  ASSERT_FALSE(user.empty());
+  for (const auto& entry : fs::directory_iterator(g_folder / "wwwroot")) {
+    if (entry.path().extension() != ".htm") continue;
+    const std::string name = entry.path().filename().string();
+    std::string page = Get(port, "/" + name + "?User=" + user);
+    EXPECT_EQ(page.find("\\r\\n"), std::string::npos) << name << ":\n" << page;
+  }
+}
+
 }  // namespace

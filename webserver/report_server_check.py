@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""Checks of the remote report server from outside, with KELVARON started the
+way a user starts it (its program folder, KELVARON.INI with WebEnable=TRUE).
+
+    report_server_check.py --bin BUILD/bin --source SRC [--sanitized] CASE
+
+CASE
+  flood    hundreds of trickling clients while the program's descriptor and
+           address-space limits are low (prlimit on the running program):
+           the program lives, refuses or drops what it must, and answers
+           normal requests again once the flood is gone.
+  browser  a visit with headless Chromium: the logon page, logging on, the
+           report list and one report, with no console error and no stray
+           text on the pages.
+
+Only the standard library is used; all traffic stays on loopback.
+"""
+
+import argparse
+import json
+import os
+import re
+import resource
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+ACCOUNTS = "alice:s&cret:staff\nbob:pw:staff\n"
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def status_image(name, created, report_type):
+    """The status.rep of a remote report: name, creation time at byte 407
+    (64-bit little-endian seconds), the type as text at byte 415."""
+    image = bytearray(1971)
+    raw = name.encode()[:400]
+    image[: len(raw)] = raw
+    image[407:415] = struct.pack("<q", created)
+    text = str(report_type).encode()
+    image[415 : 415 + len(text)] = text
+    return bytes(image)
+
+
+class Program:
+    """KELVARON in a program folder of its own, its report server enabled."""
+
+    def __init__(self, bin_dir, source_dir):
+        self.root = tempfile.mkdtemp(prefix="kvreport_")
+        self.prog = os.path.join(self.root, "prog") + "/"
+        os.makedirs(self.prog)
+        for name in ("KELVARON", "WSOCK32.so", "FTP4W32.so", "PRODUCT.RSL", "BASE.RSL"):
+            os.symlink(os.path.join(bin_dir, name), self.prog + name)
+        shutil.copytree(os.path.join(source_dir, "data", "wwwroot"), self.prog + "wwwroot")
+        self.port = free_port()
+        with open(self.prog + "KELVARON.INI", "w") as f:
+            f.write("[Language]\nProgram=ENGLISH\n[Defaults]\nWebEnable=TRUE\n"
+                    "WebAddress=127.0.0.1:%d\nWebLogging=1\nWebNoDays=7\n" % self.port)
+        with open(os.path.join(self.root, "accounts"), "w") as f:
+            f.write(ACCOUNTS)
+        self.env = dict(os.environ)
+        self.env.update({
+            "KV_PROGRAM_DIR": self.prog,
+            "KV_LOCK_DIR": os.path.join(self.root, "locks"),
+            "KV_REGISTRY": os.path.join(self.root, "registry.ini"),
+            "KV_MSGBOX_LOG": os.path.join(self.root, "boxes.log"),
+            "KV_DEBUG_LOG": os.path.join(self.root, "debug.log"),
+            "KV_LOGON_USERS": os.path.join(self.root, "accounts"),
+        })
+        self.process = None
+
+    def users_root(self):
+        return os.path.join(self.prog, "Reports", "Remote Reports", "users")
+
+    def start(self):
+        self.process = subprocess.Popen([self.prog + "KELVARON"], env=self.env, cwd=self.root,
+                                        stdout=subprocess.DEVNULL,
+                                        stderr=open(os.path.join(self.root, "stderr.log"), "w"))
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise SystemExit("KELVARON ended at start with %s\n%s" % (self.process.returncode, self.log()))
+            if get(self.port, "/", timeout=5).startswith(b"HTTP/1.0 200"):
+                return
+            time.sleep(0.1)
+        raise SystemExit("the report server did not answer within 60 s\n" + self.log())
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def figure(self, name):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return int(line.split()[1])
+        return -1
+
+    def log(self):
+        out = []
+        for name in ("stderr.log", "debug.log", "boxes.log"):
+            path = os.path.join(self.root, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    out.append("--- %s\n%s" % (name, f.read()[-4000:]))
+        return "\n".join(out)
+
+    def stop(self):
+        if self.alive():
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def get(port, url, source="127.0.0.1", timeout=10):
+    """The whole answer to a GET, b"" when there was none."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
+            s.sendall(("GET %s HTTP/1.0\r\nHost: 127.0.0.1:%d\r\n\r\n" % (url, port)).encode())
+            out = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return out
+                out += chunk
+    except OSError:
+        return b""
+
+
+# ---- flood ----------------------------------------------------------------------
+
+def case_flood(program, sanitized):
+    pid = program.process.pid
+    # The program's descriptor table and, where the build allows it, its
+    # address space cut low while it runs: connections beyond them must be
+    # refused or wait, never end the program or its server.
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (128, 128))
+    if not sanitized:
+        size_kb = program.figure("VmSize")
+        resource.prlimit(pid, resource.RLIMIT_AS, ((size_kb + 200 * 1024) * 1024, resource.RLIM_INFINITY))
+
+    tricklers = []
+    for i in range(300):
+        source = "127.0.0.%d" % (10 + i % 10)
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((source, 0))
+        s.setblocking(False)
+        try:
+            s.connect(("127.0.0.1", program.port))
+        except BlockingIOError:
+            pass
+        except OSError:
+            s.close()
+            continue
+        tricklers.append(s)
+    sent = set()
+    outcomes = {}
+    flood_end = time.monotonic() + 5
+    next_normal = 0.0
+    while time.monotonic() < flood_end:
+        for s in tricklers:
+            try:
+                if s.fileno() not in sent:
+                    s.send(b"GET /default.htm HTTP/1.0\r\nX: ")
+                    sent.add(s.fileno())
+                else:
+                    s.send(b"a")
+            except (BlockingIOError, OSError):
+                pass
+        if time.monotonic() >= next_normal:
+            answer = get(program.port, "/default.htm", source="127.0.0.2", timeout=5)
+            kind = answer.split(b"\r\n", 1)[0].decode(errors="replace") or "no answer"
+            outcomes[kind] = outcomes.get(kind, 0) + 1
+            next_normal = time.monotonic() + 0.5
+        if not program.alive():
+            break
+        time.sleep(0.2)
+    refused = 0
+    for s in tricklers:
+        try:
+            if s.recv(64, socket.MSG_PEEK).startswith(b"HTTP/1.0 503"):
+                refused += 1
+        except OSError:
+            pass
+        s.close()
+    print("during the flood: normal requests %s; %d of %d trickling clients refused" % (outcomes, refused, len(tricklers)))
+    if not program.alive():
+        raise SystemExit("KELVARON ended during the flood (%s)\n%s" % (program.process.returncode, program.log()))
+    unexpected = [k for k in outcomes if k not in ("HTTP/1.0 200 OK", "HTTP/1.0 503 Service Unavailable", "no answer")]
+    if unexpected:
+        raise SystemExit("unexpected answers during the flood: %s" % unexpected)
+
+    # Once the flood is gone the server answers again.
+    deadline = time.monotonic() + 40
+    while time.monotonic() < deadline:
+        answer = get(program.port, "/default.htm", source="127.0.0.3", timeout=5)
+        if answer.startswith(b"HTTP/1.0 200 OK"):
+            break
+        time.sleep(0.5)
+    else:
+        raise SystemExit("the server no longer answers after the flood\n" + program.log())
+    if not program.alive():
+        raise SystemExit("KELVARON ended after the flood\n" + program.log())
+    print("after the flood: answered; program alive")
+
+
+# ---- browser --------------------------------------------------------------------
+
+def chromium_binary():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+class Browser:
+    """Headless Chromium driven through its DevTools pipe (descriptors 3 and
+    4, JSON messages ended by a zero byte): one browser, one page, every
+    console message and uncaught exception of the page collected."""
+
+    def __init__(self, binary):
+        self.profile = tempfile.mkdtemp(prefix="kvchrome_")
+        to_browser_r, self.to_browser = os.pipe()
+        self.from_browser, from_browser_w = os.pipe()
+        # The browser reads its commands on descriptor 3 and answers on 4.
+        def descriptors():
+            os.dup2(to_browser_r, 3)
+            os.dup2(from_browser_w, 4)
+        self.process = subprocess.Popen(
+            [binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
+             "--disable-extensions", "--disable-background-networking", "--disable-sync", "--remote-debugging-pipe",
+             "--user-data-dir=" + self.profile, "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=descriptors, pass_fds=(3, 4))
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        self.console = []
+        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        for domain in ("Page", "Runtime", "Log"):
+            self.call(domain + ".enable", session=True)
+
+    def send(self, message):
+        data = (json.dumps(message) + "\0").encode()
+        while data:
+            data = data[os.write(self.to_browser, data):]
+
+    def receive(self, deadline):
+        while b"\0" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.from_browser], [], [], left)[0]:
+                raise SystemExit("the browser did not answer in time")
+            chunk = os.read(self.from_browser, 1 << 16)
+            if not chunk:
+                raise SystemExit("the browser ended")
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        message = json.loads(message)
+        method = message.get("method", "")
+        params = message.get("params", {})
+        if method == "Runtime.consoleAPICalled":
+            self.console.append("console.%s: %s" % (params.get("type"), " ".join(
+                str(a.get("value", a.get("description", ""))) for a in params.get("args", []))))
+        elif method == "Runtime.exceptionThrown":
+            self.console.append("exception: %s" % params.get("exceptionDetails", {}).get("text"))
+        elif method == "Log.entryAdded":
+            entry = params.get("entry", {})
+            self.console.append("%s %s: %s (%s)" % (entry.get("source"), entry.get("level"), entry.get("text"),
+                                                     entry.get("url", "")))
+        return message
+
+    def call(self, method, params=None, session=False, timeout=20):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = self.session
+        self.send(message)
+        deadline = time.monotonic() + timeout
+        while True:
+            answer = self.receive(deadline)
+            if answer.get("id") == self.next_id:
+                if "error" in answer:
+                    raise SystemExit("%s failed: %s" % (method, answer["error"]))
+                return answer.get("result", {})
+            if "method" in answer:
+                self.events.append(answer)
+
+    def wait_for_load(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            for i, event in enumerate(self.events):
+                if event.get("method") == "Page.loadEventFired":
+                    del self.events[: i + 1]
+                    return
+            self.events.clear()
+            message = self.receive(deadline)
+            if "method" in message:
+                self.events.append(message)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True}, session=True)
+        if "exceptionDetails" in result:
+            raise SystemExit("script failed: %s\n%s" % (expression, result["exceptionDetails"]))
+        return result.get("result", {}).get("value")
+
+    def navigate(self, url):
+        self.events.clear()
+        self.call("Page.navigate", {"url": url}, session=True)
+        self.wait_for_load()
+
+    def act(self, expression):
+        """Runs a user's action that loads a new page and waits for it."""
+        self.events.clear()
+        self.evaluate(expression)
+        self.wait_for_load()
+
+    def close(self):
+        try:
+            self.send({"id": 0, "method": "Browser.close"})
+            self.process.wait(10)
+        except Exception:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.to_browser)
+        os.close(self.from_browser)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+def case_browser(program):
+    binary = chromium_binary()
+    if binary is None:
+        print("SKIP: no chromium binary found")
+        return
+    # A report the user made earlier.
+    folder = os.path.join(program.users_root(), "alice", "Weekly Summary")
+    os.makedirs(folder)
+    with open(os.path.join(folder, "status.rep"), "wb") as f:
+        f.write(status_image("Weekly Summary", int(time.time()), 0))
+    with open(os.path.join(folder, "rep.htm"), "w") as f:
+        f.write("<HTML><HEAD><TITLE>Weekly Summary</TITLE></HEAD><BODY><H1>Weekly Summary</H1>"
+                "<P id=\"hits\">Hits: 1234</P></BODY></HTML>")
+    base = "http://127.0.0.1:%d" % program.port
+    browser = Browser(binary)
+    failures = []
+    try:
+        def check(step, must):
+            text = browser.evaluate("document.body ? document.body.innerText : ''")
+            html = browser.evaluate("document.documentElement.outerHTML")
+            for wanted in must:
+                if wanted not in text:
+                    failures.append("%s: the page lacks %r:\n%s" % (step, wanted, html[:2000]))
+            if "\\r\\n" in text or "\\n" in text:
+                failures.append("%s: the page shows escape text:\n%s" % (step, text[:2000]))
+            return html
+
+        browser.navigate(base + "/")
+        check("logon page", ["User name", "Password"])
+        # Logging on as a user does: the fields filled in, the form sent.
+        browser.act("document.querySelector('input[name=Username]').value = 'alice';"
+                    "document.querySelector('input[name=Password]').value = 's&cret';"
+                    "document.querySelector('input[type=submit]').click();")
+        check("logged on", ["Welcome, alice"])
+        browser.act("document.querySelector('a[href*=\"reports.htm\"]').click()")
+        check("report list", ["Weekly Summary", "View", "Delete"])
+        browser.act("document.querySelector('a[href*=\"view.htm\"]').click()")
+        check("report", ["Hits: 1234"])
+        url = browser.evaluate("location.href")
+        if not re.search(r"/\d+/alice/Weekly%20Summary/rep\.htm$", url):
+            failures.append("the report was shown from %s" % url)
+        # Back to the list, and a wrong password is told plainly.
+        browser.navigate(base + "/")
+        browser.act("document.querySelector('input[name=Username]').value = 'alice';"
+                    "document.querySelector('input[name=Password]').value = 'wrong';"
+                    "document.querySelector('input[type=submit]').click();")
+        check("wrong password", ["Logon failed"])
+        failures.extend("console: " + line for line in browser.console)
+    finally:
+        browser.close()
+    if failures:
+        raise SystemExit("\n".join(failures))
+    print("browser visit: logon, report list and report shown without console messages")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("case", choices=("flood", "browser"))
+    args = parser.parse_args()
+    if args.case == "browser" and chromium_binary() is None:
+        print("SKIP: no chromium binary found")
+        return
+    program = Program(os.path.abspath(args.bin), os.path.abspath(args.source))
+    try:
+        program.start()
+        if args.case == "flood":
+            case_flood(program, args.sanitized)
+        else:
+            case_browser(program)
+        if not program.alive():
+            raise SystemExit("KELVARON ended\n" + program.log())
+    finally:
+        program.stop()
+
+
+if __name__ == "__main__":
+    main()
