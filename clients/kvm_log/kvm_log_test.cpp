@@ -311,6 +311,38 @@ TEST_F(Client, DescriptionsOfAnyAllowedLength) {
   }
 }
 
+// The whole of time by default: the report's range, time grid and per-day
+// figures are those of the log's own first and last records.
+TEST_F(Client, TheDefaultWindowIsTheLogsOwnTime) {
+  {
+    std::ofstream log(folder_ + "samples/month.log");
+    static const char* kMonths[] = {"Oct"};
+    for (int day = 1; day <= 30; ++day)
+      for (int hour = 0; hour < 24; ++hour) {
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "10.0.%d.%d - - [%02d/%s/2026:%02d:15:00 +0000] \"GET /p%d.html HTTP/1.1\" 200 100 \"-\" "
+                      "\"Mozilla/5.0 (X11)\"\n",
+                      day, hour, day, kMonths[0], hour, hour % 5);
+        log << line;
+      }
+  }
+  SetProfileKey("LogFilePath", "..\\samples\\month.log");
+  Result r = Run("report 00000001 --report-dir '" + folder_ + "r'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string html = Read(folder_ + "r/index.htm");
+  // 720 hits from the first record (Oct 1, 00:15) to the last (Oct 30,
+  // 23:15): 30 days begun, 24 hits a day.
+  EXPECT_NE(html.find("<TD>Average hits per day</TD><TD CLASS=\"n\">24</TD>"), std::string::npos)
+      << html.substr(html.find("Average hits"), 200);
+  EXPECT_NE(html.find("10/01/26 00:15:00 - 10/30/26 23:15:00"), std::string::npos)
+      << html.substr(html.find("Report range"), 200);
+  // An explicit window keeps its own bounds.
+  Result w = Run("report 00000001 --from 2026-10-01 --to 2026-10-10 --report-dir '" + folder_ + "w'");
+  ASSERT_EQ(w.code, 0) << w.err;
+  EXPECT_NE(Read(folder_ + "w/index.htm").find("10/01/26 00:00:00 - 10/10/26 23:59:59"), std::string::npos);
+}
+
 // Referrer and agent logs get reports of their own templates.
 TEST_F(Client, ReferrerAndAgentLogReportsHoldTheirEntries) {
   {
