@@ -403,4 +403,28 @@ TEST_F(ReportOutput, ATokenOpeningAtTheWindowsLastByteIsFound) {
   }
 }
 
+// The delivered template over a log that carries markup in every field:
+// the page's elements stay balanced and no markup of the log gets in.
+TEST_F(ReportOutput, TheDeliveredTemplateMakesABalancedPage) {
+  fs::copy_file(std::string(std::getenv("KV_SOURCE_DIR")) + "/data/kvm_log/Template/template.var",
+                folder_ + "Template/template.var");
+  std::vector<Hit> hits;
+  for (int i = 0; i < 30; ++i) {
+    Hit h;
+    h.minute = i;
+    h.host = "192.0.2." + std::to_string(1 + i % 7);
+    h.user = i % 2 == 0 ? "-" : "<td>eve";
+    h.path = "/p" + std::to_string(i % 4) + (i % 3 == 0 ? "</td></tr></table><script>x()</script>.html" : ".html");
+    h.referrer = "http://www.google.com/search?q=%3C%2Ftable%3E" + std::to_string(i % 5);
+    h.agent = i % 2 == 0 ? "Mozilla/5.0 </table><b>" : "Wget/1.21.3";
+    hits.push_back(h);
+  }
+  WriteLog(hits);
+  const std::string html = Report("html");
+  ASSERT_FALSE(html.empty());
+  EXPECT_EQ(TagBalance(html), "") << html;
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("%%"), std::string::npos);
+}
+
 }  // namespace

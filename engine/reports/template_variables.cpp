@@ -244,7 +244,21 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
   if (Is(name, auth ? "TopAuthUsersMorvaneData" : "TopUserMorvaneData")) {
     // The site's own data, looked up by a name from the log: text in an
     // HTML report.
-    out.Set(IsHtmlOutput(context->outputPath) ? EscapeHtmlText(state.data, out.size - 1) : std::string(state.data));
+    // The values of the row are joined by "<BR>"; each value is text.
+    std::string data = state.data;
+    if (IsHtmlOutput(context->outputPath)) {
+      std::string escaped;
+      size_t from = 0;
+      for (;;) {
+        const size_t br = data.find("<BR>", from);
+        escaped += EscapeHtmlText(std::string_view(data).substr(from, br == std::string::npos ? br : br - from));
+        if (br == std::string::npos) break;
+        escaped += "<BR>";
+        from = br + 4;
+      }
+      data = escaped;
+    }
+    out.Set(data);
     return true;
   }
   if (Is(name, auth ? "Close_MorvaneAuthUser" : "Close_MorvaneDomain")) {
