@@ -75,7 +75,18 @@ ROBOTS = ["Googlebot/2.1 (+http://www.google.com/bot.html)",
 USERS = ["alice", "bob", "carol", "dave", "Erin"]
 
 
+# Client host names (logged by name, as a server with lookups on writes them)
+# under generic, country and unknown top-level domains.
+NAME_DOMAINS = ["kvtest-isp.net", "kvtest-acme.com", "dsl.kvtest-tel.com", "kvtest-univ.edu", "kvtest-agency.gov",
+                "kvtest-club.org", "kvtest-web.de", "pool.kvtest-fai.fr", "kvtest-net.co.uk", "kvtest-biz.info",
+                "kvtest-town.xq", "kvtest-ward.us", "kvtest-host.jp"]
+
+
 def host_address(i):
+    if i % 3 == 1:
+        return "h%d.%s" % (i, NAME_DOMAINS[i % len(NAME_DOMAINS)])
+    if i % 41 == 0:
+        return "kvtest-gateway%d" % i
     return "%d.%d.%d.%d" % (192 if i % 3 else 198, (i * 7) % 250 + 1, (i * 13) % 200 + 10, i % 250 + 1)
 
 

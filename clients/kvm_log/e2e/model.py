@@ -172,7 +172,8 @@ def leading_number(text):
 
 
 class Analysis:
-    def __init__(self, settings, report_ini, keywords_ini, window_start, window_end, home_page):
+    def __init__(self, settings, report_ini, keywords_ini, window_start, window_end, home_page, base_ini,
+                 country_codes):
         ini = read_ini(settings)["defaults"]
         for key in ("documenttypes", "downloadtypes"):
             if "{" in ini.get(key, ""):
@@ -190,6 +191,22 @@ class Analysis:
         self.after_hours = [int(h) for h in opts["intl"]["afterhours"].split(",")]
         self.engines = self._engines(keywords_ini)
         self.home_folder, self.home_file = self.split_home_page(home_page)
+        self.us_domains = {fold(x) for x in ini.get("usdomains", "com edu net org gov mil int arpa").split()}
+        labels = opts["suffixes"]
+        # Domain suffixes and the organisation type each stands for.
+        self.suffixes = {}
+        for kind in ("gov", "mil", "net", "org", "int", "arpa", "edu", "com"):
+            for word in ini.get(kind + "_orgtype", kind).replace(";", " ").replace(",", " ").split():
+                self.suffixes.setdefault(fold(word), labels[kind])
+        self.home_country = read_ini(base_ini).get("language", {}).get("country", "US")[:39]
+        self.countries = {}
+        count = int(opts["countries"]["count"])
+        for n in range(1, count + 1):
+            item = opts["countries"].get("item%d" % n)
+            if item and "," in item:
+                name, code = item.rsplit(",", 1)
+                self.countries.setdefault(fold(code.strip()), name)
+        self.country_codes = country_codes
         top = ini.get("maxtopcount", "")
         self.max_top = int(top) if top else 500
         idle = ini.get("cachedtime", "")
@@ -294,6 +311,36 @@ class Analysis:
                 break
         cut = max(home.rfind("\\"), home.rfind("/"), home.rfind(":"))
         return folder, home[cut + 1:]
+
+    def domain_of(self, host):
+        """The domain a hit carries: no lookups are made, so an address has
+        none; a host logged by name gives its last two labels, or three
+        under a known country's domain."""
+        if all(c.isdigit() or c == "." for c in host):
+            return None
+        labels = host.split(".")
+        if len(labels) == 1:
+            return host
+        last = fold(labels[-1])
+        known = last == "us" or (last not in ("gov", "mil", "net", "org", "int", "arpa", "edu", "com")
+                                 and last in self.country_codes)
+        keep = 3 if known else 2
+        return ".".join(labels[-keep:])
+
+    def geography(self, domain):
+        """The origin of a new visitor: a country code, or None when unknown.
+        No organisation file lists these test domains."""
+        if domain is None:
+            return None  # the unresolved text: a word without a dot
+        last = domain.rsplit(".", 1)[-1]
+        if fold(last) in self.us_domains:
+            return "US"
+        if last and len(last) < 3:
+            return last.upper()
+        return None
+
+    def country_name(self, code):
+        return self.countries.get(fold(code), code)
 
     def count_company(self, name, new_visitor, when):
         """Visitor domains expire after the idle limit; an expired one is kept
@@ -642,10 +689,24 @@ class Analysis:
             self.table("TopPlatforms").count(platform, new_visitor)
             if robot:
                 self.table("TopSpiders").count(robot, new_visitor)
-            if new_visitor:  # no address is resolved: every origin is unknown
-                t["unknown"] += 1
-                self.table("TopVisitors").count(self.legends["unknown"], 1)
-            self.count_company(host, new_visitor, when)
+            domain = self.domain_of(host)
+            if domain is not None:
+                suffix = next((domain[i + 1:] for i in range(len(domain) - 1, -1, -1)
+                               if domain[i] == "." and len(domain) - i - 1 > 2), None)
+                if suffix is not None and not suffix.isdigit() and fold(suffix) in self.suffixes:
+                    self.table("TopSuffixes").count(self.suffixes[fold(suffix)], new_visitor)
+            if new_visitor:
+                code = self.geography(domain)
+                domestic = code is not None and (self.home_country == "*" or fold(code) == fold(self.home_country))
+                if code is None:
+                    t["unknown"] += 1
+                    origin = self.legends["unknown"]
+                else:
+                    t["domestic" if domestic else "international"] += 1
+                    self.table("TopCountries").count(code, 1)
+                    origin = code if domestic else self.legends["international"]
+                self.table("TopVisitors").count(origin, 1)
+            self.count_company(domain if domain is not None else host, new_visitor, when)
             g = time.gmtime(when)
             self.table("TopWeekdays").count(self.weekday_names[(g.tm_wday + 1) % 7], new_visitor)
             self.table("TopHours").count("%02d:00-%02d:59" % (g.tm_hour, g.tm_hour), new_visitor)
@@ -696,7 +757,12 @@ def expected_rows(analysis, family):
     total = sum(i.hits for i in items)
     rows = []
     for i in items:
-        row = {"desc": i.name if family != "TopPaths" else path_text(analysis, i.name),
+        desc = i.name
+        if family == "TopPaths":
+            desc = path_text(analysis, i.name)
+        elif family in ("TopCountries", "TopVisitors"):
+            desc = analysis.country_name(i.name)[:39]
+        row = {"desc": desc,
                "hits": str(i.hits), "users": str(i.users), "bytes": kilobytes(i.bytes),
                "percent": percent_text(i.hits, total),
                "time": clock(i.time // i.time_count) if i.time_count and i.time // i.time_count else None,

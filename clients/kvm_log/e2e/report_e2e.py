@@ -336,8 +336,11 @@ def run_case(args, work, name, visits, home, settings, formats):
     with open(os.path.join(profiles, "00000001.wlp"), "w", newline="") as f:
         f.write(PROFILE.format(log=log, home=home))
 
+    with open(os.path.join(args.source, "resources", "engine_en", "countries.txt"), encoding="latin-1") as f:
+        codes = {line.strip().rsplit(",", 1)[1].lower() for line in f if "," in line}
     analysis = model.Analysis(os.path.join(program, "kvm_log", "kvm_log.ini"), report_ini, keywords_ini,
-                              START, START + DAYS * 86400 - 1, home).run(records)
+                              START, START + DAYS * 86400 - 1, home, os.path.join(program, "KELVARON.INI"),
+                              codes).run(records)
     families = template_families(template)
     capacity = template_rows(template)
     failures, known = [], []
