@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "engine/core/engine_state.h"
 #include "engine/core/file_types.h"
 #include "engine/core/hit_record.h"
 #include "engine/core/report_run.h"
+#include "platform/base/files.h"
 
 namespace vrn {
 
@@ -25,6 +27,10 @@ struct SearchState {
   size_t cursor;     // where the next keyword starts
 };
 SearchState g_search{};
+
+// Stands for "read, and no engines were listed": an analysis whose file is
+// missing or empty looks for it only once.
+SearchEngine g_noSearchEngines{};
 
 char* CopyText(const char* text) {
   const size_t n = std::strlen(text);
@@ -167,6 +173,8 @@ bool LoadKeywordIndicators(const char* iniPath, SearchEngine* engines) {
 void FreeSearchEngines(SearchEngine** engines) {
   if (engines == nullptr) return;
   SearchEngine* e = *engines;
+  *engines = nullptr;
+  if (e == &g_noSearchEngines) return;
   while (e != nullptr) {
     SearchEngine* next = e->next;
     FreeStrings(e->ids);
@@ -175,7 +183,6 @@ void FreeSearchEngines(SearchEngine** engines) {
     std::free(e);
     e = next;
   }
-  *engines = nullptr;
 }
 
 int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines) {
@@ -187,9 +194,22 @@ int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines) {
     FreeSearchEngines(engines);
     return 0;
   }
-  // A missing file, or one without engines, is no failure: nothing is
-  // recognised, and the file is read again at the next hit.
+  if (*engines == nullptr) {
+    // A missing file, or one without engines, is no failure: nothing is
+    // recognised. The list is marked as read, so the file is not looked for
+    // again at every hit of this analysis; a missing file is said once.
+    *engines = &g_noSearchEngines;
+    if (!kv::PathExists(path.c_str())) {
+      const std::string text = "No search engine file was found, so no search engines or keywords are counted. "
+                               "It was looked for as " + path;
+      DisplayReportError(text.c_str());
+    }
+  }
   return 1;
+}
+
+bool SearchEnginesListed(const SearchEngine* engines) {
+  return engines != nullptr && engines != &g_noSearchEngines;
 }
 
 int EnsureSearchEnginesLoaded(ReportHandle* run, SearchEngine** engines) {

@@ -67,9 +67,11 @@ class SearchTables {
 
 // ---- the engine list ---------------------------------------------------------
 // Loads the list from the run's grandparent folder + "keywords.ini" when
-// *engines is empty. 1 when the file was read (a missing file or one without
-// engines leaves the list empty, to be read again at the next call), 0 when
-// memory ran short (everything read is freed).
+// *engines is null. 1 when the file was read, 0 when memory ran short
+// (everything read is freed, *engines is null). A missing file, or one
+// without engines, leaves a marker list without engines in *engines, so the
+// file is looked for once per list; a missing file is reported once through
+// the client's error display with the path it was looked for at.
 int EnsureSearchEnginesLoaded(ReportHandle* run, SearchEngine** engines);
 int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines);
 // The three parts of the file: [SearchEngines] Engine1.., then for each
@@ -78,8 +80,10 @@ int EnsureSearchEnginesLoadedFrom(const char* folder, SearchEngine** engines);
 bool LoadSearchEngines(const char* iniPath, SearchEngine** engines);
 bool LoadSearchEngineIDs(const char* iniPath, SearchEngine* engines);
 bool LoadKeywordIndicators(const char* iniPath, SearchEngine* engines);
-// Frees the whole list and leaves it empty.
+// Frees the whole list (or the marker) and leaves *engines null.
 void FreeSearchEngines(SearchEngine** engines);
+// True when the list holds at least one engine (not null, not the marker).
+bool SearchEnginesListed(const SearchEngine* engines);
 
 // ---- one referrer ------------------------------------------------------------
 // The engine whose ID and one of whose indicators (behind the ID, with a

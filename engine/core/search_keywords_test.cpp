@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 
 #include "engine/core/report_run.h"
 #include "engine/core/search_keywords.h"
+#include <vornic/registration.h>
 
 namespace {
 
@@ -241,20 +244,80 @@ TEST_F(SearchKeywords, TheLaterEngineOfTheFileWins) {
   EXPECT_EQ(tables_.Names(vrn::kSearchEngineTable), V{"Second"});
 }
 
-TEST_F(SearchKeywords, AMissingFileIsReadAgainAtTheNextHit) {
-  // Without engines nothing is counted, and the hit goes on.
-  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
+// Opens of anything in a folder (the folder's own listing among them),
+// counted by the kernel while the object lives. Closes are watched too: the
+// kernel folds an event into an identical one still queued, and an open
+// followed by its close is never identical to the open before it.
+class OpenCounter {
+ public:
+  explicit OpenCounter(const std::string& folder) {
+    fd_ = inotify_init1(IN_NONBLOCK);
+    EXPECT_GE(fd_, 0);
+    EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE), 0);
+  }
+  ~OpenCounter() { close(fd_); }
+  size_t Count() {
+    alignas(inotify_event) char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((e->mask & IN_OPEN) != 0) ++opens_;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    return opens_;
+  }
+
+ private:
+  int fd_ = -1;
+  size_t opens_ = 0;
+};
+
+std::vector<std::string> g_shown;
+int32_t RecordShown(KvWindow, const char*, const char* text, uint32_t, uint32_t, uint32_t) {
+  g_shown.emplace_back(text != nullptr ? text : "");
+  return 0;
+}
+
+TEST_F(SearchKeywords, AMissingOrEmptyFileIsLookedForOncePerAnalysis) {
+  const VrnDisplayErrorFn saved = glpfnDisplayReportError;
+  glpfnDisplayReportError = &RecordShown;
+  constexpr int kHits = 2000;
+  struct Case {
+    const char* ini;       // null: no file
+    size_t messages;       // shown over all the hits
+  };
+  for (const Case& c : {Case{nullptr, 1}, Case{"[SearchEngines]\nEngine1=NoMore\n", 0}, Case{"; nothing\n", 0}}) {
+    SCOPED_TRACE(c.ini != nullptr ? c.ini : "(missing)");
+    std::remove((folder_ + "keywords.ini").c_str());
+    if (c.ini != nullptr) WriteIni(c.ini);
+    vrn::FreeSearchEngines(&engines_);
+    g_shown.clear();
+    OpenCounter opens(folder_);
+    for (int i = 0; i < kHits; ++i) ASSERT_EQ(Process("http://www.finder.example/?q=words"), 1);
+    // One look (a folder listing and the file's one read at most), not one per hit.
+    EXPECT_LE(opens.Count(), 4u);
+    EXPECT_TRUE(tables_.Names(vrn::kSearchKeywordTable).empty());
+    EXPECT_FALSE(vrn::SearchEnginesListed(engines_));
+    ASSERT_EQ(g_shown.size(), c.messages);
+    if (c.messages != 0) {
+      EXPECT_NE(g_shown[0].find(folder_ + "keywords.ini"), std::string::npos) << g_shown[0];
+    }
+  }
+  // The next analysis (a fresh list) reads the file again.
+  vrn::FreeSearchEngines(&engines_);
   EXPECT_EQ(engines_, nullptr);
-  WriteIni("[SearchEngines]\nEngine1=NoMore\n");
-  EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
-  EXPECT_EQ(engines_, nullptr);
-  EXPECT_TRUE(tables_.Names(vrn::kSearchKeywordTable).empty());
   WriteIni(kFinderIni);
   EXPECT_EQ(Process("http://www.finder.example/?q=words"), 1);
   EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), V{"words"});
+  EXPECT_TRUE(vrn::SearchEnginesListed(engines_));
   // Once loaded the list is kept, even when the file goes.
   std::remove((folder_ + "keywords.ini").c_str());
   EXPECT_EQ(Process("http://www.finder.example/?q=more"), 1);
+  EXPECT_EQ(tables_.Names(vrn::kSearchKeywordTable), (V{"more", "words"}));
+  glpfnDisplayReportError = saved;
 }
 
 TEST_F(SearchKeywords, ARefusedKeywordDoesNotStopTheHit) {
