@@ -21,7 +21,8 @@ namespace {
 
 using sv = std::string_view;
 
-constexpr size_t kMaxViewBuffers = 4096;  // the index is written as three hex digits
+// Buffer indexes travel as 16-bit words through the view file functions.
+constexpr size_t kMaxViewBuffers = 0xFFFF;
 constexpr int kMaxFieldWidth = 512;      // bound on a width or precision in a format
 
 sv Text(const char* p) { return p != nullptr ? sv(p) : sv(); }
@@ -134,19 +135,28 @@ bool Remember(char* field, size_t width, sv value) {
 
 void Label(std::string& out, const char* label) { AppendChecked(out, "%s\t", {label}); }
 
-// Kind 3: the visit block when any of the visit's values changed.
-void VisitBlock(ReportHandle* run, ViewBuffer* b, const HitRecord* hit, std::string& out, uint32_t* lines) {
+// A value cut to at most cap characters: a hit's text must fit its buffer
+// whole, so over-long values are cut rather than the text.
+sv Cut(sv value, size_t cap) { return value.size() > cap ? value.substr(0, cap) : value; }
+
+// Kind 3: remembers the visit's values; true when any of them changed.
+bool VisitChanged(ViewBuffer* b, const HitRecord* hit) {
   bool changed = false;
   changed |= Remember(b->visitHost, sizeof b->visitHost, Field(hit->ClientHost, sizeof hit->ClientHost));
   changed |= Remember(b->visitProtocol, sizeof b->visitProtocol, Text(hit->Protocol));
   changed |= Remember(b->visitUser, sizeof b->visitUser, Text(hit->UserName));
   changed |= Remember(b->visitBrowser, sizeof b->visitBrowser, Text(hit->UserAgent));
   changed |= Remember(b->visitDate, sizeof b->visitDate, DateText(hit->HitTime, 5669, 49));
-  if (!changed) return;
+  return changed;
+}
+
+// Kind 3: the visit block of the remembered values.
+void VisitBlock(ReportHandle* run, ViewBuffer* b, const HitRecord* hit, std::string& out, uint32_t* lines,
+                size_t cap) {
   auto line = [&](const char* label, sv value) {
     Label(out, label);
     Marker(out, kMarkValue);
-    out += value;
+    out += Cut(value, cap);
     out += "\r\n";
     ++*lines;
   };
@@ -167,7 +177,7 @@ void VisitBlock(ReportHandle* run, ViewBuffer* b, const HitRecord* hit, std::str
   ++*lines;
 }
 
-void HitLine(ReportHandle* run, const HitRecord* hit, std::string& out, uint32_t* lines) {
+void HitLine(ReportHandle* run, const HitRecord* hit, std::string& out, uint32_t* lines, size_t cap) {
   const uint32_t stops[4] = {9, 6, 12, 9};
   for (int i = 0; i < 4; ++i) run->columnStops[i] = stops[i];
   const size_t lineStart = out.size();
@@ -187,11 +197,14 @@ void HitLine(ReportHandle* run, const HitRecord* hit, std::string& out, uint32_t
   separate(0);
   column.clear();
   Marker(column, kMarkValue);
-  column += Text(hit->Method);
+  column += Cut(Text(hit->Method), cap);
   Marker(column, kMarkBold);
   separate(1);
   std::string result;
-  if (hit->Success == 0) ResultText(result, hit);
+  if (hit->Success == 0) {
+    ResultText(result, hit);
+    if (result.size() > cap) result.resize(cap);
+  }
   column.clear();
   separate(2);
   column.clear();
@@ -200,9 +213,8 @@ void HitLine(ReportHandle* run, const HitRecord* hit, std::string& out, uint32_t
 
   sv url = Text(hit->URL);
   size_t cut = url.find_last_of("\\/:");
-  sv dir = cut == sv::npos ? url : url.substr(0, cut + 1);
-  sv file = cut == sv::npos ? sv() : url.substr(cut + 1);
-  if (file.size() > 40) file = file.substr(0, 40);
+  sv dir = Cut(cut == sv::npos ? url : url.substr(0, cut + 1), cap);
+  sv file = Cut(cut == sv::npos ? sv() : url.substr(cut + 1), cap < 40 ? cap : 40);
   const long long width = run->lineWidth;
   const long long before = static_cast<long long>(out.size() - lineStart);
   const long long room = width - before;
@@ -229,47 +241,50 @@ void HitLine(ReportHandle* run, const HitRecord* hit, std::string& out, uint32_t
   ++*lines;
 }
 
-void DetailBlock(const HitRecord* hit, std::string& out, uint32_t* lines) {
-  auto entry = [&](const char* label, sv value) {
+void DetailBlock(const HitRecord* hit, std::string& out, uint32_t* lines, size_t cap) {
+  auto entry = [&](const char* label, sv value, size_t limit) {
     Label(out, label);
-    out += value;
+    out += Cut(value, limit);
     out += "\r\n";
     ++*lines;
   };
   std::string event;
   Marker(event, kMarkValue);
-  event += Text(hit->Method);
-  entry("Event:", event);
-  entry("Date:", DateText(hit->HitTime, 5670, 99));
-  entry("Address:", Field(hit->ClientHost, sizeof hit->ClientHost));
-  entry("Domain:", Field(hit->Domain, sizeof hit->Domain));
-  entry("Suffix:", Field(hit->AddressType, sizeof hit->AddressType));
-  entry("Country:", Field(hit->Country, sizeof hit->Country));
-  if (!Text(hit->Referrer).empty()) entry("Referrer:", Text(hit->Referrer));
-  if (!Text(hit->UserAgent).empty()) entry("Browser:", Text(hit->UserAgent));
-  entry("Protocol:", Text(hit->Protocol));
+  event += Cut(Text(hit->Method), cap);
+  entry("Event:", event, event.size());
+  entry("Date:", DateText(hit->HitTime, 5670, 99), cap);
+  entry("Address:", Field(hit->ClientHost, sizeof hit->ClientHost), cap);
+  entry("Domain:", Field(hit->Domain, sizeof hit->Domain), cap);
+  entry("Suffix:", Field(hit->AddressType, sizeof hit->AddressType), cap);
+  entry("Country:", Field(hit->Country, sizeof hit->Country), cap);
+  if (!Text(hit->Referrer).empty()) entry("Referrer:", Text(hit->Referrer), cap);
+  if (!Text(hit->UserAgent).empty()) entry("Browser:", Text(hit->UserAgent), cap);
+  entry("Protocol:", Text(hit->Protocol), cap);
   sv url = Text(hit->URL);
   size_t cut = url.rfind('/');
   if (cut == sv::npos) cut = url.rfind('\\');
   std::string file;
   if (cut == sv::npos) {
-    file = url;
+    file = Cut(url, cap);
   } else {
-    file = url.substr(0, cut + 1);
+    file = Cut(url.substr(0, cut + 1), cap);
     Marker(file, kMarkFile);
-    file += url.substr(cut + 1);
+    file += Cut(url.substr(cut + 1), cap);
   }
-  entry("File:", file);
+  Label(out, "File:");
+  out += file;
+  out += "\r\n";
+  ++*lines;
   std::string size;
   SizeText(size, "%ld.%1ldK", hit->Bytes);
-  entry("Size:", size);
-  if (!Text(hit->UserName).empty()) entry("User:", Text(hit->UserName));
+  entry("Size:", size, cap);
+  if (!Text(hit->UserName).empty()) entry("User:", Text(hit->UserName), cap);
   sv server = Field(hit->Server, sizeof hit->Server);
-  if (!server.empty()) entry("Server:", server);
+  if (!server.empty()) entry("Server:", server, cap);
   if (hit->Success == 0) {
     std::string result;
     ResultText(result, hit);
-    entry("Result:", result);
+    entry("Result:", result, cap);
   }
   out += "\r\n\r\n";
   *lines += 2;
@@ -385,7 +400,8 @@ int CreateViewBuffer(ReportHandle* run) {
   auto* b = static_cast<ViewBuffer*>(std::calloc(1, sizeof(ViewBuffer)));
   if (b == nullptr) return -1;
   b->file = KV_INVALID_FILE;
-  std::snprintf(b->fileName, sizeof b->fileName, "~%03X_%03X.TMP", run->viewSeries & 0xFFFu, index & 0xFFFu);
+  // Past 0xFFF the index takes a fourth digit.
+  std::snprintf(b->fileName, sizeof b->fileName, "~%03X_%03X.TMP", run->viewSeries & 0xFFFu, index);
   const std::string path = ViewBufferPath(run, b);
   // Make room before this file counts as open.
   MakeRoomForViewFile(run);
@@ -451,66 +467,101 @@ uint16_t WriteViewHeader(ReportHandle* run) {
   return WriteViewBuffer(run, index, run->headerText, static_cast<uint16_t>(run->headerLength)) ? 0 : 0x8008;
 }
 
-void FormatHitText(ReportHandle* run, HitRecord* hit, uint32_t* length, char* text, uint32_t* lines) {
+namespace {
+
+// Makes the writing buffer the one of the hit's key (creating it and writing
+// its header for a new key). False when the hit has no buffer to go to.
+bool ChooseHitBuffer(ReportHandle* run, const HitRecord* hit) {
+  std::string key;
+  uint32_t emptyTitle = 0;
+  if (!HitKey(run->variant, hit, &key, &emptyTitle)) return true;
+  ViewBuffer* w = GetViewBuffer(run, run->writingBuffer);
+  if (w != nullptr && w->keySet && Field(w->key, sizeof w->key) != key) {
+    const int32_t found = FindViewBufferByKey(run, key);
+    if (found >= 0) {
+      run->writingBuffer = found;
+    } else if (CreateViewBuffer(run) != 0 || WriteViewHeader(run) != 0) {
+      return false;
+    }
+    w = GetViewBuffer(run, run->writingBuffer);
+  }
+  if (w != nullptr && !w->keySet) {
+    w->keySet = 1;
+    CopyField(w->key, sizeof w->key, key);
+    w->keyLength = static_cast<uint32_t>(key.size() + 1);
+    NoteViewBufferKey(run, key, run->writingBuffer);
+    if (run->variant == 4) CopyField(w->title, sizeof w->title, MethodTitle(hit->MethodCode));
+    else if (key.empty()) CopyField(w->title, sizeof w->title, LoadResString(emptyTitle));
+    else CopyField(w->title, sizeof w->title, key);
+  }
+  return true;
+}
+
+// The hit's text, whole, in at most capacity - 1 bytes: when it does not fit,
+// its values are cut shorter and shorter. Lines are counted as written.
+void ComposeHitText(ReportHandle* run, const HitRecord* hit, uint32_t capacity, std::string& out, uint32_t* count) {
+  ViewBuffer* w = run->kind == kReportKindVisits ? GetViewBuffer(run, run->writingBuffer) : nullptr;
+  const bool visit = w != nullptr && VisitChanged(w, hit);
+  for (size_t cap : {std::string::npos, size_t{1024}, size_t{256}, size_t{64}, size_t{16}}) {
+    out.clear();
+    *count = 0;
+    if (run->kind == kReportKindVisits) {
+      if (visit) VisitBlock(run, w, hit, out, count, cap);
+      HitLine(run, hit, out, count, cap);
+    } else if (run->kind == kReportKindDetail) {
+      DetailBlock(hit, out, count, cap);
+    }
+    if (out.size() < capacity) return;
+  }
+  // Still too long for a very small buffer: keep the whole lines that fit.
+  const size_t end = capacity >= 2 ? out.rfind("\r\n", capacity - 2) : std::string::npos;
+  out.resize(end == std::string::npos ? 0 : end + 2);
+  *count = 0;
+  for (size_t at = 0; (at = out.find("\r\n", at)) != std::string::npos; at += 2) ++*count;
+}
+
+// FormatHitText's work; false when the hit has no view buffer to go to.
+bool FormatHit(ReportHandle* run, HitRecord* hit, uint32_t* length, char* text, uint32_t* lines) {
   uint32_t capacity = length != nullptr ? *length : 0;
   if (capacity > kViewTextSize) capacity = kViewTextSize;
   if (length != nullptr) *length = 0;
   if (lines != nullptr) *lines = 0;
   if (text != nullptr && capacity > 0) text[0] = '\0';
-  if (run == nullptr || hit == nullptr) return;
-
-  std::string key;
-  uint32_t emptyTitle = 0;
-  if (HitKey(run->variant, hit, &key, &emptyTitle)) {
-    ViewBuffer* w = GetViewBuffer(run, run->writingBuffer);
-    if (w != nullptr && w->keySet && Field(w->key, sizeof w->key) != key) {
-      int32_t found = -1;
-      for (int32_t i = 0; i < run->viewCount && found < 0; ++i) {
-        ViewBuffer* b = run->viewTable[i];
-        if (b != nullptr && b->keySet && Field(b->key, sizeof b->key) == key) found = i;
-      }
-      if (found >= 0) {
-        run->writingBuffer = found;
-      } else if (CreateViewBuffer(run) != 0 || WriteViewHeader(run) != 0) {
-        return;  // no buffer for this hit: it produces no text
-      }
-      w = GetViewBuffer(run, run->writingBuffer);
-    }
-    if (w != nullptr && !w->keySet) {
-      w->keySet = 1;
-      CopyField(w->key, sizeof w->key, key);
-      w->keyLength = static_cast<uint32_t>(key.size() + 1);
-      if (run->variant == 4) CopyField(w->title, sizeof w->title, MethodTitle(hit->MethodCode));
-      else if (key.empty()) CopyField(w->title, sizeof w->title, LoadResString(emptyTitle));
-      else CopyField(w->title, sizeof w->title, key);
-    }
-  }
-
+  if (run == nullptr || hit == nullptr) return true;
+  if (!ChooseHitBuffer(run, hit)) return false;  // no buffer for this hit: it produces no text
   std::string out;
   uint32_t count = 0;
-  if (run->kind == kReportKindVisits) {
-    ViewBuffer* w = GetViewBuffer(run, run->writingBuffer);
-    if (w != nullptr) VisitBlock(run, w, hit, out, &count);
-    HitLine(run, hit, out, &count);
-  } else if (run->kind == kReportKindDetail) {
-    DetailBlock(hit, out, &count);
-  }
+  ComposeHitText(run, hit, capacity, out, &count);
   uint32_t n = CopyOut(text, capacity, out);
   if (length != nullptr) *length = n;
   if (lines != nullptr) *lines = count;
+  return true;
+}
+
+}  // namespace
+
+void FormatHitText(ReportHandle* run, HitRecord* hit, uint32_t* length, char* text, uint32_t* lines) {
+  FormatHit(run, hit, length, text, lines);
 }
 
 int WriteHitToView(ReportHandle* run, HitRecord* hit) {
   if (run == nullptr || hit == nullptr) return 0;
   uint32_t length = kViewTextSize, lines = 0;
-  FormatHitText(run, hit, &length, run->hitText, &lines);
+  if (!FormatHit(run, hit, &length, run->hitText, &lines)) {
+    // The hit has nowhere to go: the run stops rather than lose it unseen.
+    DisplayReportError(("The hit listing could not open another view (" + std::to_string(run->viewCount) +
+                        " views so far); the listing stops here.").c_str());
+    return 0;
+  }
   ViewBuffer* w = GetViewBuffer(run, run->writingBuffer);
   if (w == nullptr) return 0;
-  w->lineCount += lines;
-  if (length == 0) return 1;
   const auto index = static_cast<uint16_t>(run->writingBuffer);
-  if (!SeekViewBuffer(run, index)) return 0;
-  return WriteViewBuffer(run, index, run->hitText, static_cast<uint16_t>(length));
+  if (length != 0 && (!SeekViewBuffer(run, index) ||
+                      WriteViewBuffer(run, index, run->hitText, static_cast<uint16_t>(length)) == 0)) {
+    return 0;
+  }
+  w->lineCount += lines;  // only lines that are in the file
+  return 1;
 }
 
 }  // namespace vrn

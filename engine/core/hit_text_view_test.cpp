@@ -4,11 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <vornic/filter.h>
+#include <vornic/report.h>
 
+#include "engine/core/report_run.h"
 #include "engine/core/report_run_testutil.h"
+#include "engine/core/view_buffer.h"
+#include "platform/base/memory.h"
 
 namespace {
 
@@ -77,6 +83,153 @@ TEST_F(ViewNames, KindAndVariantNamesStayInTheirRanges) {
     }
     EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
     FreeFiltersForProfile(&profile);
+  }
+}
+
+// ---- runs of grouped and long views --------------------------------------
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+  return n;
+}
+
+class ViewRuns : public runtest::EngineFixture {
+ protected:
+  struct View {
+    std::string title;
+    std::string text;
+    uint32_t lines = 0;  // the line count the run keeps for the buffer
+  };
+  struct Result {
+    int16_t created = -1;
+    int16_t lastStep = 0;
+    uint16_t error = 0;
+    uint32_t steps = 0;
+    std::vector<View> views;
+  };
+  // Runs kind/variant over logs/a.log to its end; afterStep is called after
+  // every step that went on.
+  template <typename F>
+  Result Run(uint32_t kind, uint32_t variant, F afterStep) {
+    Result r;
+    DravelEntry profile{};
+    char folder[300] = {};
+    snprintf(folder, sizeof folder, "%sview/", folder_.c_str());
+    uint32_t handle = 0;
+    r.created = VRN_Cre8Report(1, 0, &profile, "a.wlp", "", folder, &handle, 77, 0, 0, 0xFFFFFFFEu, kind, variant,
+                               nullptr, nullptr, "", 0, 0, &r.error);
+    if (r.created != 0) return r;
+    while ((r.lastStep = VRN_PeekReport(0, handle, nullptr, &r.error)) == 0) {
+      ++r.steps;
+      afterStep(r.steps);
+    }
+    auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+    for (int32_t i = 0; i < ADT_ViewReportCount(handle); ++i) {
+      ADT_SetViewReportBuffer(handle, i);
+      char path[600];
+      ADT_GetReportASCII_Filename(handle, path, sizeof path);
+      r.views.push_back({ADT_GetViewReportDescPtr(handle, i), runtest::ReadFile(path), run->viewTable[i]->lineCount});
+    }
+    kv::GlobalUnlock(handle);
+    uint16_t error = 0;
+    EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+    FreeFiltersForProfile(&profile);
+    return r;
+  }
+  Result Run(uint32_t kind, uint32_t variant) {
+    return Run(kind, variant, [](uint32_t) {});
+  }
+};
+
+std::string Host(int i) { return "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".9"; }
+
+TEST_F(ViewRuns, EveryGroupOfAManyHostViewGetsItsHits) {
+  // More hosts than three hex digits can number, each a group of its own;
+  // some come back in a second pass. Every hit lands in its group's view.
+  constexpr int kHosts = 4150;
+  auto again = [](int i) { return i % 25 == 0 || i >= 4090; };
+  const uint32_t t0 = runtest::Wall(2026, 3, 1, 0, 0, 0);
+  std::string log;
+  uint32_t t = t0;
+  for (int pass = 0; pass < 2; ++pass)
+    for (int i = 0; i < kHosts; ++i)
+      if (pass == 0 || again(i))
+        log += runtest::CombinedLine(t++, Host(i), "GET", "/p" + std::to_string(pass) + ".html", 200, 100);
+  runtest::WriteFile(folder_ + "logs/a.log", log);
+  WriteProfile("a.wlp", folder_ + "logs/a.log");
+  const Result r = Run(3, 8);
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.lastStep, -1);
+  EXPECT_EQ(r.error, 0);
+  ASSERT_EQ(r.views.size(), static_cast<size_t>(kHosts));
+  for (int i = 0; i < kHosts; ++i) {
+    const View& v = r.views[static_cast<size_t>(i)];
+    ASSERT_EQ(v.title, Host(i));
+    ASSERT_EQ(Occurrences(v.text, "/\x01\x0ap0.html\r\n"), 1u) << Host(i);
+    ASSERT_EQ(Occurrences(v.text, "/\x01\x0ap1.html\r\n"), again(i) ? 1u : 0u) << Host(i);
+    ASSERT_EQ(v.lines, Occurrences(v.text, "\r\n")) << Host(i);
+  }
+  EXPECT_TRUE(runtest::ListFolder(folder_ + "view/").empty());
+}
+
+TEST_F(ViewRuns, AHitWithoutAViewStopsTheRun) {
+  // Each hit is a new group; once the view folder is gone no new view can be
+  // made, and the run must not go on as if the hits were listed.
+  const uint32_t t0 = runtest::Wall(2026, 3, 1, 0, 0, 0);
+  std::string log;
+  for (int i = 0; i < 20; ++i) log += runtest::CombinedLine(t0 + static_cast<uint32_t>(i), Host(i), "GET", "/", 200, 1);
+  runtest::WriteFile(folder_ + "logs/a.log", log);
+  WriteProfile("a.wlp", folder_ + "logs/a.log");
+  runtest::g_shownErrors.clear();
+  const Result r = Run(3, 8, [this](uint32_t step) {
+    if (step == 3) std::filesystem::remove_all(folder_ + "view/");
+  });
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.lastStep, -1);
+  EXPECT_EQ(r.error, VRN_ERR_FILE);
+  EXPECT_LT(r.steps, 6u);
+  EXPECT_FALSE(runtest::g_shownErrors.empty());
+}
+
+TEST_F(ViewRuns, OverLongValuesAreCutAndEveryHitStaysWhole) {
+  // A hit whose values alone exceed the per-hit text, between two ordinary
+  // hits of other visits.
+  const uint32_t t0 = runtest::Wall(2026, 3, 1, 8, 0, 0);
+  const std::string longUrl = "/" + std::string(2500, 'd') + "/" + std::string(1500, 'f') + ".html";
+  const std::string longReferrer = "http://r.example/" + std::string(3500, 'r');
+  const std::string longAgent = "Agent/" + std::string(2000, 'a');
+  const std::string longUser(1500, 'U');
+  std::string log;
+  log += runtest::CombinedLine(t0, "10.0.0.1", "GET", "/first.html", 200, 10);
+  log += runtest::CombinedLine(t0 + 1, "10.0.0.2", "GET", longUrl, 404, 10, longReferrer, longAgent, longUser);
+  log += runtest::CombinedLine(t0 + 2, "10.0.0.3", "GET", "/last.html", 200, 10);
+  runtest::WriteFile(folder_ + "logs/a.log", log);
+  WriteProfile("a.wlp", folder_ + "logs/a.log");
+  struct Case {
+    uint32_t kind;
+    const char* hitStart;  // what begins every hit's text
+  };
+  for (const Case& c : {Case{2, "Event:\t"}, Case{3, "\r\n\r\n-----"}}) {
+    SCOPED_TRACE(c.kind);
+    const Result r = Run(c.kind, 0);
+    ASSERT_EQ(r.created, 0);
+    EXPECT_EQ(r.error, 0);
+    ASSERT_EQ(r.views.size(), 1u);
+    const std::string& text = r.views[0].text;
+    EXPECT_EQ(Occurrences(text, c.hitStart), 3u);
+    EXPECT_EQ(r.views[0].lines, Occurrences(text, "\r\n"));
+    // The long hit is there, cut, and the hit after it starts on a line of its own.
+    EXPECT_NE(text.find("rrrrr"), std::string::npos);
+    EXPECT_EQ(text.find(longReferrer), std::string::npos);
+    EXPECT_NE(text.find(c.kind == 2 ? "\r\nEvent:\t\x01\x0eGET\r\n" : "\r\n\r\n-----"), std::string::npos);
+    EXPECT_NE(text.find("\x01\x0alast.html\r\n"), std::string::npos);
+    // The failed hit keeps its result line.
+    EXPECT_NE(text.find("404 - "), std::string::npos);
+    const size_t lastAt = text.find("last.html");
+    const size_t longAt = text.find("rrrrr");
+    EXPECT_LT(longAt, lastAt);
+    EXPECT_TRUE(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0);
   }
 }
 

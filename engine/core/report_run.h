@@ -70,6 +70,7 @@ struct ReportHandle {
   uint16_t openViewFiles;
   ViewBuffer** viewTable;
   uint32_t viewTableCapacity;
+  void* viewKeys;          // view buffers by key (view_buffer.cpp)
   char lineArea[512];
   uint32_t lineWidth;
   uint32_t columnStops[4];

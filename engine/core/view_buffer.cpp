@@ -2,7 +2,9 @@
 #include "engine/core/view_buffer.h"
 
 #include <cstdlib>
+#include <new>
 #include <string>
+#include <unordered_map>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
@@ -21,7 +23,28 @@ void ShowViewFileError(const char* what, const ViewBuffer* buffer, uint32_t erro
   DisplayReportError(text.c_str());
 }
 
+// The run's buffers by key (the handle keeps a pointer to it).
+using KeyIndex = std::unordered_map<std::string, int32_t>;
+
 }  // namespace
+
+int32_t FindViewBufferByKey(const ReportHandle* run, const std::string& key) {
+  if (run == nullptr || run->viewKeys == nullptr) return -1;
+  const auto* index = static_cast<const KeyIndex*>(run->viewKeys);
+  auto it = index->find(key);
+  return it == index->end() ? -1 : it->second;
+}
+
+void NoteViewBufferKey(ReportHandle* run, const std::string& key, int32_t index) {
+  if (run == nullptr) return;
+  if (run->viewKeys == nullptr) run->viewKeys = new (std::nothrow) KeyIndex();
+  if (run->viewKeys == nullptr) return;
+  try {
+    static_cast<KeyIndex*>(run->viewKeys)->emplace(key, index);
+  } catch (const std::bad_alloc&) {
+    // Not indexed: the key's hits open a buffer of their own.
+  }
+}
 
 ViewBuffer* GetViewBuffer(ReportHandle* run, int32_t index) {
   if (run == nullptr || run->viewTable == nullptr || index < 0 || index >= run->viewCount) return nullptr;
@@ -115,6 +138,8 @@ void ReleaseViewBuffers(ReportHandle* run, bool keep) {
   }
   std::free(run->viewTable);
   run->viewTable = nullptr;
+  delete static_cast<KeyIndex*>(run->viewKeys);
+  run->viewKeys = nullptr;
   run->viewTableCapacity = 0;
   run->viewCount = 0;
   run->openViewFiles = 0;

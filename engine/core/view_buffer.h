@@ -56,6 +56,10 @@ bool SeekViewBuffer(ReportHandle* run, uint16_t index);
 int WriteViewBuffer(ReportHandle* run, uint16_t index, const char* text, uint16_t length);
 // Closes the buffer's file when it is open.
 void CloseViewBufferFile(ReportHandle* run, uint16_t index);
+// The buffer whose key is key, or -1; NoteViewBufferKey records a buffer's
+// key (the first buffer of a key stays the one found).
+int32_t FindViewBufferByKey(const ReportHandle* run, const std::string& key);
+void NoteViewBufferKey(ReportHandle* run, const std::string& key, int32_t index);
 // End of the run: closes every file, deletes them unless keep is set, frees
 // the records and the table.
 void ReleaseViewBuffers(ReportHandle* run, bool keep);
