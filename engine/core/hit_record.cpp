@@ -330,7 +330,8 @@ void DecodePercentEscapes(char* text) {
     if (*p == '%') {
       const int hi = HexValue(p[1]);
       const int lo = hi >= 0 ? HexValue(p[2]) : -1;
-      if (lo >= 0) {
+      // "%00" stays as written: a decoded zero byte would end the text there.
+      if (lo >= 0 && (hi | lo) != 0) {
         *out++ = static_cast<char>(hi * 16 + lo);
         p += 3;
         continue;

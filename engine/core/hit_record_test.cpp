@@ -128,6 +128,9 @@ TEST(HitTextHelpers, DecodePercentEscapes) {
       {"a%%41", "a%A"},
       {"%e2%82%ac", "\xe2\x82\xac"},
       {"plain", "plain"},
+      // A zero byte would cut the text: "%00" stays as written.
+      {"/a%00b.html?q=%41", "/a%00b.html?q=A"},
+      {"%00%2f%00", "%00/%00"},
   };
   for (const auto& c : cases) {
     std::string buf = c.in;

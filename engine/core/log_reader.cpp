@@ -41,6 +41,7 @@ struct ReaderState {
   uint64_t skipped = 0;
   uint64_t size = 0;                   // source size when last asked
   uint64_t expected = kNoPosition;     // where the last call left off
+  uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
   std::string marksName;
   std::vector<DirectiveMark> marks;
   alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // room for whole-block loads
@@ -615,6 +616,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   if (hit != nullptr) std::memset(hit, 0, sizeof(HitRecord));
   LogSource* src = LogSourceRecord(source);
   if (src == nullptr || hit == nullptr || src->ops == nullptr) return kReadEnd;
+  // A call that goes on where the last one stopped inside a line longer than
+  // the buffer goes on skipping that line.
+  const bool resumeSkip = source == g_reader.current && start == g_reader.skipFrom;
+  g_reader.skipFrom = kNoPosition;
 
   if (source != g_reader.current) {
     g_reader.current = source;
@@ -640,11 +645,15 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   uint64_t windowEnd = window > 0 ? start + window : kNoPosition;
   uint64_t end = windowEnd < size ? windowEnd : size;
   uint64_t pos = start;
-  bool skipToLineEnd = false;  // inside a line longer than the buffer
+  bool skipToLineEnd = resumeSkip;  // inside a line longer than the buffer
 
   for (;;) {
     *next = pos;
-    if (pos >= end) return pos < size ? kReadNothing : kReadEnd;
+    if (pos >= end) {
+      if (pos >= size) return kReadEnd;
+      if (skipToLineEnd) g_reader.skipFrom = pos;
+      return kReadNothing;
+    }
 
     // Refill when the buffer does not hold the position with at least 1024
     // bytes ahead (unless it already reaches the end of the data).
@@ -685,6 +694,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     }
 
     uint32_t lineStart = 0, lineLength = 0;
+    bool tail = false;  // the rest of the data, without a line end
     if (FindNextLine(data, avail, &lineStart, &lineLength) != 2) {
       if (lineStart > 0) {  // skipped lines first
         pos += lineStart;
@@ -693,6 +703,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
       if (atEnd) {
         // At the real end of the data the rest is a line.
         lineLength = avail;
+        tail = true;
         if (std::memchr(data, 0, avail) != nullptr) {
           ++g_reader.skipped;
           pos += avail;
@@ -721,6 +732,14 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     if (outcome.incomplete) {
       EmptyBuffer();  // read again from the line's start
       continue;
+    }
+    if (tail && !src->finished && outcome.rejected) {
+      // The end of a file that may still grow, and not a line that parses:
+      // it may be half written. It is left for a later read, which sees it
+      // complete.
+      std::memset(hit, 0, sizeof(HitRecord));
+      *next = pos;
+      return kReadEnd;
     }
     if (outcome.directive) RememberDirective(src, pos);
     if (outcome.windowFlag) {

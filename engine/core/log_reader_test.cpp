@@ -310,6 +310,57 @@ TEST_F(LogReaderTest, LineLongerThanTheBufferIsSkippedWhole) {
   EXPECT_EQ(GetSkippedLineCount(), 1u);
 }
 
+TEST_F(LogReaderTest, ALongLineCrossingTheWindowEndGivesNoHitFromItsTail) {
+  // The window ends inside a line longer than the buffer, whose tail, read
+  // on its own, would be a log line. For several places of the window end.
+  const std::string good = "h - - [10/Oct/2000:13:55:36 -0700] \"GET /a HTTP/1.0\" 200 1\n";
+  const std::string huge = std::string(40000, 'x') + " " + good;
+  const std::string path = dir_.Write("h.log", good + huge + good);
+  for (uint32_t window : {26000u, 30000u, 34000u, 38000u}) {
+    SCOPED_TRACE(window);
+    ForgetReaderSource();
+    const auto hits = readertest::ReadFileHits(path, window);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].client, "h");
+    EXPECT_EQ(hits[1].client, "h");
+  }
+}
+
+TEST_F(LogReaderTest, AHalfWrittenLastLineIsLeftUntilItIsComplete) {
+  // A log that is still being written: its last line so far is only part of
+  // a line. The read ends before it, and once the line is complete the next
+  // read from there gives it whole, once.
+  const std::string first = "h - - [10/Oct/2000:13:55:36 -0700] \"GET /first HTTP/1.0\" 200 1\n";
+  const std::string last = "h - - [10/Oct/2000:13:55:37 -0700] \"GET /last HTTP/1.0\" 200 1234\n";
+  for (size_t cut : {size_t{5}, size_t{20}, size_t{40}}) {
+    SCOPED_TRACE(cut);
+    ForgetReaderSource();
+    const std::string path = dir_.Write("g.log", first + last.substr(0, cut));
+    const LogSourceHandle source = OpenLogSourceForReading(path.c_str());
+    HitRecord hit = {};
+    uint64_t next = 0;
+    ASSERT_EQ(ReadNextHit(source, 0, &hit, &next, kDefaultReadWindow), kReadHit);
+    EXPECT_STREQ(hit.URL, "/first");
+    FreeHitLine(&hit);
+    uint64_t pos = next;
+    EXPECT_EQ(ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow), kReadEnd);
+    EXPECT_EQ(next, first.size());
+    CloseLogSource(source);
+
+    // The writer finishes the line.
+    dir_.Write("g.log", first + last);
+    const LogSourceHandle again = OpenLogSourceForReading(path.c_str());
+    pos = next;
+    ASSERT_EQ(ReadNextHit(again, pos, &hit, &next, kDefaultReadWindow), kReadHit);
+    EXPECT_STREQ(hit.URL, "/last");
+    EXPECT_EQ(hit.Bytes, 1234u);
+    FreeHitLine(&hit);
+    EXPECT_EQ(ReadNextHit(again, next, &hit, &next, kDefaultReadWindow), kReadEnd);
+    EXPECT_EQ(next, (first + last).size());
+    CloseLogSource(again);
+  }
+}
+
 TEST_F(LogReaderTest, RejectedStretchLongerThanTheWindowIsNotTheEnd) {
   std::string data;
   while (data.size() < 250000) data += "this is not a log line at all\n";

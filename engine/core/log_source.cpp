@@ -86,11 +86,13 @@ bool RegisterLogSourceOpener(const char* prefix, LogSourceOpener opener) {
 LogSourceHandle OpenLogSource(const char* location, uint32_t access, uint32_t disposition) {
   if (location == nullptr) return kNoLogSource;
   const size_t markerLength = sizeof(kExtractedLogMarker) - 1;
-  if (std::strncmp(location, kExtractedLogMarker, markerLength) == 0) location += markerLength;
+  const bool extracted = std::strncmp(location, kExtractedLogMarker, markerLength) == 0;
+  if (extracted) location += markerLength;
 
   auto* source = new (std::nothrow) LogSource();
   if (source == nullptr) return kNoLogSource;
   CopyName(source->name, sizeof(source->name), location);
+  source->finished = extracted;
 
   for (const OpenerEntry& e : g_openers) {
     if (e.opener == nullptr || strncasecmp(location, e.prefix, std::strlen(e.prefix)) != 0) continue;

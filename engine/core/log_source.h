@@ -49,6 +49,7 @@ struct LogSource {
   KvFile file = KV_INVALID_FILE;  // kind 0
   char name[1024] = {};           // location as opened (marker removed)
   uint16_t memberIndex = 0;       // kind 1
+  bool finished = false;          // an extracted copy: it grows no more
   uint64_t size = 0;              // kinds 1 and 2
   uint64_t position = 0;          // kinds 1 and 2
   const LogSourceOps* ops = nullptr;
