@@ -174,6 +174,19 @@ void CountSkippedLine() { ++g_reader.skipped; }
 void SetReaderDateLayout(uint32_t layout) { g_reader.dateLayout = layout; }
 uint32_t GetReaderDateLayout() { return g_reader.dateLayout; }
 
+namespace {
+bool HasDateLayout(uint32_t layout) { return (layout >= 8 && layout <= 10) || (layout >= 34 && layout <= 36); }
+}  // namespace
+
+uint32_t CommaDateOrder() { return HasDateLayout(g_reader.dateLayout) ? g_reader.dateLayout : g_engine.logIDate; }
+
+uint32_t PlainDateOrder(uint32_t order) {
+  if (order == 9 || order == 35) return 1;
+  if (order == 8 || order == 34) return 0;
+  if (order == 10 || order == 36) return 2;
+  return order;
+}
+
 // ---- lines ---------------------------------------------------------------
 
 int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* lineLength) {
@@ -1044,8 +1057,7 @@ int FinishHitFields(uint16_t format, HitRecord* hit) {
     case kFormatComma:
     case kFormatTab: {
       const uint32_t layout = g_reader.dateLayout;
-      const bool hasLayout = (layout >= 8 && layout <= 10) || (layout >= 34 && layout <= 36);
-      parsed = ParseOrderedDate(date, hasLayout ? layout : g_engine.logIDate, &t);
+      parsed = ParseOrderedDate(date, CommaDateOrder(), &t);
       zone = format == kFormatComma;
       if (format == kFormatTab && layout >= 8 && layout <= 10) g_reader.dateLayout = layout + 26;
       break;

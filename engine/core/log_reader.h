@@ -79,6 +79,11 @@ void CountSkippedLine();
 // log [intl] order applies).
 void SetReaderDateLayout(uint32_t layout);
 uint32_t GetReaderDateLayout();
+// The order a comma-format line's date is parsed with: the run's date layout
+// when it has one, else the log [intl] order; and that order as 0 M-D-Y,
+// 1 D-M-Y or 2 Y-M-D.
+uint32_t CommaDateOrder();
+uint32_t PlainDateOrder(uint32_t order);
 
 // Finishing step of formats 2..5: URL rewrite, date, method code, client host
 // texts, CompleteHitRecord. 1 = good hit, 0 = drop the line.

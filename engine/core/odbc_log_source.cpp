@@ -175,7 +175,8 @@ bool OpenerForLogSources(LogSource* source, const char* location) { return OpenO
 
 // ---- opening -----------------------------------------------------------------
 
-// The first table of the data source, or "logfile".
+// The log table: "logfile" when the data source has a table of that name
+// (in any case) or lists none, else the first table it lists.
 void FindTableName(SQLHDBC connection) {
   CopyText(g_log.table, sizeof(g_log.table), kDefaultTable);
   if (g_log.access) return;
@@ -183,15 +184,41 @@ void FindTableName(SQLHDBC connection) {
   if (!OdbcSucceeded(g_odbc.fn.AllocStmt(connection, &catalog))) return;
   char name[kTextWidth] = {};
   SQLLEN indicator = 0;
+  std::string first;
+  bool logfile = false;
   if (OdbcSucceeded(g_odbc.fn.Tables(catalog, nullptr, 0, nullptr, 0, nullptr, 0,
                                      reinterpret_cast<SQLCHAR*>(const_cast<char*>("TABLE")), SQL_NTS)) &&
-      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 3, SQL_C_CHAR, name, sizeof(name), &indicator)) &&
-      OdbcSucceeded(g_odbc.fn.Fetch(catalog)) && indicator != SQL_NULL_DATA && name[0] != 0) {
-    name[sizeof(name) - 1] = 0;
-    CopyText(g_log.table, sizeof(g_log.table), name);
+      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 3, SQL_C_CHAR, name, sizeof(name), &indicator))) {
+    while (!logfile && OdbcSucceeded(g_odbc.fn.Fetch(catalog))) {
+      name[sizeof(name) - 1] = 0;
+      if (indicator == SQL_NULL_DATA || name[0] == 0) continue;
+      if (strcasecmp(name, kDefaultTable) == 0) {
+        logfile = true;
+        CopyText(g_log.table, sizeof(g_log.table), name);
+      } else if (first.empty()) {
+        first = name;
+      }
+    }
+    g_odbc.fn.Transact(g_odbc.environment, connection, SQL_COMMIT);
+  }
+  if (!logfile && !first.empty()) CopyText(g_log.table, sizeof(g_log.table), first.c_str());
+  g_odbc.fn.FreeStmt(catalog, SQL_DROP);
+}
+
+// The number of columns the catalog lists for the log table, or -1 when the
+// catalog cannot tell (0: it lists none, as for a table that is not there).
+int CountTableColumns(SQLHDBC connection) {
+  SQLHSTMT catalog = SQL_NULL_HSTMT;
+  if (!OdbcSucceeded(g_odbc.fn.AllocStmt(connection, &catalog))) return -1;
+  int count = -1;
+  if (OdbcSucceeded(g_odbc.fn.Columns(catalog, nullptr, 0, nullptr, 0, reinterpret_cast<SQLCHAR*>(g_log.table),
+                                      SQL_NTS, nullptr, 0))) {
+    count = 0;
+    while (OdbcSucceeded(g_odbc.fn.Fetch(catalog))) ++count;
     g_odbc.fn.Transact(g_odbc.environment, connection, SQL_COMMIT);
   }
   g_odbc.fn.FreeStmt(catalog, SQL_DROP);
+  return count;
 }
 
 bool BindColumns(SQLHSTMT statement, bool bookmarks) {
@@ -240,6 +267,16 @@ bool OpenFresh(const char* location, OdbcSourceData* data) {
 
   g_log.access = std::strstr(data->connectionString, "MS Access") != nullptr;
   FindTableName(data->connection);
+  // The columns are bound by position: a table with fewer than the log's 14
+  // would read as nothing, or as other columns.
+  const int columns = g_log.access ? -1 : CountTableColumns(data->connection);
+  if (columns > 0 && columns < static_cast<int>(kColumnCount)) {
+    const std::string text = "The ODBC log table \"" + std::string(g_log.table) + "\" has " +
+                             std::to_string(columns) + " columns; a log table has the 14 columns of a web server's "
+                             "ODBC log. The log is not read.";
+    DisplayReportError(text.c_str());
+    return false;
+  }
 
   if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(data->connection, &data->statement), "SQLAllocStmt",
                                      data->connection, SQL_NULL_HSTMT))) {
@@ -271,6 +308,15 @@ const char* ColumnText(int column) {
   return c.text[column];
 }
 
+// A column's text for the comma-separated line: a comma inside it would
+// start another field, so it is written as its URL escape "%2C" (the target
+// is decoded again when the line is read; elsewhere the escape stays).
+std::string LineText(int column) {
+  std::string text = ColumnText(column);
+  for (size_t at = 0; (at = text.find(',', at)) != std::string::npos; at += 3) text.replace(at, 1, "%2C");
+  return text;
+}
+
 int32_t ColumnNumber(int column) {
   const ColumnBuffers& c = g_log.columns;
   return c.indicator[column] == SQL_NULL_DATA ? 0 : static_cast<int32_t>(c.number[column]);
@@ -289,12 +335,16 @@ bool RenderRow(char* line) {
   } else {
     TimestampToText(c.timestamp, date, sizeof(date));
   }
+  // The date is written and read back in the order the line reader parses
+  // a comma line's date with, so that the row's time and its hit's agree.
   struct tm parsed = {};
-  if (!ParseOrderedDate(date, g_engine.logIDate, &parsed)) return false;
+  if (!ParseOrderedDate(date, CommaDateOrder(), &parsed)) return false;
 
   char numbers[5][16];
-  size_t total = std::strlen(ColumnText(1)) + std::strlen(ColumnText(2)) + std::strlen(date);
-  for (int col : {4, 5, 6, 12, 13, 14}) total += std::strlen(ColumnText(col));
+  std::string texts[kColumnCount + 1];
+  for (int col : {1, 2, 4, 5, 6, 12, 13, 14}) texts[col] = LineText(col);
+  size_t total = std::strlen(date);
+  for (int col : {1, 2, 4, 5, 6, 12, 13, 14}) total += texts[col].size();
   for (int i = 0; i < 5; ++i) {
     total += static_cast<size_t>(std::snprintf(numbers[i], sizeof(numbers[i]), "%d, ", ColumnNumber(7 + i)));
   }
@@ -307,9 +357,9 @@ bool RenderRow(char* line) {
   g_log.lastRowTime = static_cast<uint32_t>(seconds);
 
   if (g_log.counting || line == nullptr) return true;
-  std::snprintf(line, kOdbcLineSize, "%s, %s, %s, %s, %s, %s, %s%s%s%s%s%s, %s, %s, \r\n", ColumnText(1),
-                ColumnText(2), date, ColumnText(4), ColumnText(5), ColumnText(6), numbers[0], numbers[1], numbers[2],
-                numbers[3], numbers[4], ColumnText(12), ColumnText(13), ColumnText(14));
+  std::snprintf(line, kOdbcLineSize, "%s, %s, %s, %s, %s, %s, %s%s%s%s%s%s, %s, %s, \r\n", texts[1].c_str(),
+                texts[2].c_str(), date, texts[4].c_str(), texts[5].c_str(), texts[6].c_str(), numbers[0], numbers[1],
+                numbers[2], numbers[3], numbers[4], texts[12].c_str(), texts[13].c_str(), texts[14].c_str());
   return true;
 }
 
@@ -536,10 +586,11 @@ uint64_t FindODBCRecordStart(LogSource* source, uint64_t offset) {
 void TimestampToText(const SQL_TIMESTAMP_STRUCT& t, char* out, size_t size) {
   if (out == nullptr || size == 0) return;
   int first = t.month, second = t.day, third = t.year;
-  if (g_engine.logIDate == 1) {
+  const uint32_t order = PlainDateOrder(CommaDateOrder());
+  if (order == 1) {
     first = t.day;
     second = t.month;
-  } else if (g_engine.logIDate == 2) {
+  } else if (order == 2) {
     first = t.year;
     second = t.month;
     third = t.day;
@@ -564,9 +615,10 @@ void AccessDateToText(const char* text, char* out, size_t size) {
       const std::string month = date.substr(dash + 1, dash2 - dash - 1);
       const std::string day = date.substr(dash2 + 1);
       const std::string sep(1, DateSeparator());
-      if (g_engine.logIDate == 1) {
+      const uint32_t order = PlainDateOrder(CommaDateOrder());
+      if (order == 1) {
         date = day + sep + month + sep + year;
-      } else if (g_engine.logIDate == 2) {
+      } else if (order == 2) {
         date = year + sep + month + sep + day;
       } else {
         date = month + sep + day + sep + year;

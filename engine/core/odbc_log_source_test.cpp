@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <vornic/registration.h>
+
 #include "engine/core/engine_state.h"
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader.h"
@@ -292,6 +294,113 @@ TEST_F(OdbcLog, TableNameComesFromTheCatalogOrIsLogfile) {
   MakeTable("other", {Row("2.0.0.1", "2024-05-01 01:02:03", 200, "/x")}, "iis_2024");
   ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=other"), 1);
   EXPECT_STREQ(vrn::OdbcLogTableName(), "iis_2024");
+}
+
+// Hits of the prepared "weblog" source through the line reader: time and URL.
+std::vector<std::pair<uint32_t, std::string>> ReadHits() {
+  std::vector<std::pair<uint32_t, std::string>> hits;
+  const vrn::LogSourceHandle handle = vrn::OpenLogSourceForReading("odbc:DSN=weblog");
+  EXPECT_NE(handle, vrn::kNoLogSource);
+  if (handle == vrn::kNoLogSource) return hits;
+  uint64_t position = 0;
+  for (int i = 0; i < 100; ++i) {
+    vrn::HitRecord hit;
+    uint64_t next = 0;
+    const uint16_t r = vrn::ReadNextHit(handle, position, &hit, &next, vrn::kDefaultReadWindow);
+    if (r == vrn::kReadHit) {
+      hits.emplace_back(hit.HitTime, hit.URL);
+      vrn::FreeHitLine(&hit);
+    }
+    if (r == vrn::kReadEnd || next <= position) break;
+    position = next;
+  }
+  vrn::CloseLogSource(handle);
+  return hits;
+}
+
+TEST_F(OdbcLog, RowDatesReadBackTheSameWhateverTheDateLayoutAndOrder) {
+  // The rows' times are the database's; the run's date layout (profile) and
+  // the log [intl] order must not change them.
+  MakeTable("weblog", {Row("1.0.0.1", "2024-03-10 08:00:00", 200, "/ten"),
+                       Row("1.0.0.2", "2024-03-25 09:30:00", 200, "/twentyfive"),
+                       Row("1.0.0.3", "2024-12-01 23:59:59", 200, "/december")});
+  const std::vector<std::pair<uint32_t, std::string>> want = {{UtcSeconds(2024, 3, 10, 8, 0, 0), "/ten"},
+                                                              {UtcSeconds(2024, 3, 25, 9, 30, 0), "/twentyfive"},
+                                                              {UtcSeconds(2024, 12, 1, 23, 59, 59), "/december"}};
+  struct Case {
+    uint32_t layout;
+    uint8_t order;
+  };
+  for (const Case& c : {Case{0, 0}, Case{0, 1}, Case{0, 2}, Case{9, 0}, Case{9, 2}, Case{8, 1}, Case{10, 0},
+                        Case{10, 1}}) {
+    SCOPED_TRACE(testing::Message() << "layout " << c.layout << " order " << int(c.order));
+    VRN_CloseODBC(-1);
+    vrn::g_engine.logIDate = c.order;
+    vrn::SetReaderDateLayout(c.layout);
+    ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=weblog"), 1);
+    EXPECT_EQ(ReadHits(), want);
+  }
+  vrn::SetReaderDateLayout(0);
+}
+
+TEST_F(OdbcLog, CommasInsideTextsKeepEveryFieldInItsPlace) {
+  Exec("weblog", {"DROP TABLE IF EXISTS hits", std::string("CREATE TABLE hits") + kColumns,
+                  "INSERT INTO hits VALUES ('1.0.0.1', 'anna', '2024-03-10 08:00:00', 'W3SVC', 'WEB1', '10.0.0.1', 15, "
+                  "120, 2048, 404, 0, 'GET', '/list,all.html', 'ids=1,2,3')",
+                  "INSERT INTO hits VALUES ('1.0.0.2', 'bob', '2024-03-10 08:00:01', 'W3SVC', 'WEB,1', '10.0.0.1', 15, "
+                  "120, 777, 200, 0, 'GET', '/plain.html', 'a=,')"});
+  ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=weblog"), 1);
+  const vrn::LogSourceHandle handle = vrn::OpenLogSourceForReading("odbc:DSN=weblog");
+  ASSERT_NE(handle, vrn::kNoLogSource);
+  struct Want {
+    std::string url, user;
+    uint32_t status, bytes;
+  };
+  const Want want[] = {{"/list,all.html?ids=1%2C2%2C3", "anna", 404, 2048}, {"/plain.html?a=%2C", "bob", 200, 777}};
+  uint64_t position = 0;
+  for (const Want& w : want) {
+    vrn::HitRecord hit;
+    uint64_t next = 0;
+    ASSERT_EQ(vrn::ReadNextHit(handle, position, &hit, &next, vrn::kDefaultReadWindow), vrn::kReadHit);
+    EXPECT_EQ(std::string(hit.URL), w.url);
+    EXPECT_EQ(std::string(hit.UserName), w.user);
+    EXPECT_EQ(hit.StatusCode, w.status);
+    EXPECT_EQ(hit.Bytes, w.bytes);
+    vrn::FreeHitLine(&hit);
+    position = next;
+  }
+  vrn::CloseLogSource(handle);
+}
+
+std::vector<std::string> g_displayed;
+int32_t RecordDisplayed(KvWindow, const char*, const char* text, uint32_t, uint32_t, uint32_t) {
+  g_displayed.emplace_back(text != nullptr ? text : "");
+  return 0;
+}
+
+TEST_F(OdbcLog, TheLogfileTableIsPreferredAndATableWithoutTheLogColumnsIsRefused) {
+  const VrnDisplayErrorFn saved = glpfnDisplayReportError;
+  glpfnDisplayReportError = &RecordDisplayed;
+  g_displayed.clear();
+  // A notes table listed before the log table.
+  Exec("empty", {"DROP TABLE IF EXISTS hits", "CREATE TABLE aaa_notes (id int, note varchar(50), at datetime)",
+                 "INSERT INTO aaa_notes VALUES (1, 'x', '2024-03-10 08:00:00')"});
+  MakeTable("empty", {Row("1.0.0.1", "2024-03-10 08:00:00", 200, "/in-logfile")}, "LogFile");
+  ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=empty"), 1);
+  EXPECT_STREQ(vrn::OdbcLogTableName(), "LogFile");
+  EXPECT_EQ(vrn::OdbcLogRowTable().size(), 1u);
+  EXPECT_TRUE(g_displayed.empty());
+  VRN_CloseODBC(-1);
+
+  // Without it, the first table is taken only when it has the log's columns.
+  Exec("empty", {"DROP TABLE LogFile"});
+  EXPECT_EQ(vrn::PrepareODBCLogSource("DSN=empty"), 0);
+  EXPECT_FALSE(vrn::OdbcLogIsPrepared());
+  ASSERT_EQ(g_displayed.size(), 1u);
+  EXPECT_NE(g_displayed[0].find("\"aaa_notes\" has 3 columns"), std::string::npos) << g_displayed[0];
+  EXPECT_EQ(vrn::OpenLogSourceForReading("odbc:DSN=empty"), vrn::kNoLogSource);
+  Exec("empty", {"DROP TABLE aaa_notes"});
+  glpfnDisplayReportError = saved;
 }
 
 TEST_F(OdbcLog, AccessSourcesReadTheirDateAsText) {
