@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "engine/core/engine_state.h"
 #include "engine/core/profile.h"
 
 namespace vrn {
@@ -124,6 +125,37 @@ bool AppendListLine(std::string& out, const char* key, const std::string& text) 
   if (text.size() > kFilterTextWidth - 1 || HasLineBreak(text)) return false;
   if (!text.empty()) AppendLine(out, key, text);
   return true;
+}
+
+// True when text, read as a split list, gives the list's items again (empty
+// items, which reading passes over, aside).
+bool ReadsBackAs(const std::string& text, const FilterString* list) {
+  FilterString* read = nullptr;
+  FilterStringToStruct(text.c_str(), &read, 1);
+  const FilterString* a = read;
+  const FilterString* b = list;
+  bool same = true;
+  for (;;) {
+    while (b != nullptr && (b->Text == nullptr || b->Text[0] == '\0')) b = b->Next;
+    if (a == nullptr || b == nullptr) {
+      same = a == nullptr && b == nullptr;
+      break;
+    }
+    if (a->Text == nullptr || std::strcmp(a->Text, b->Text) != 0) {
+      same = false;
+      break;
+    }
+    a = a->Next;
+    b = b->Next;
+  }
+  FreeFilterStrings(read);
+  return same;
+}
+
+// Says through the client's error display why a filter cannot be saved.
+void RefuseFilter(std::string_view name, const char* what) {
+  const std::string text = "The filter \"" + std::string(name) + "\" cannot be saved: " + what;
+  DisplayReportError(text.c_str());
 }
 
 }  // namespace
@@ -251,7 +283,10 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   std::string s;
   s += "[[Filter" + std::to_string(number) + "]]\r\n";
   const std::string_view name = FieldText(f.Name, sizeof f.Name);
-  if (HasLineBreak(name)) return false;
+  if (HasLineBreak(name)) {
+    RefuseFilter(name, "its name holds a line break.");
+    return false;
+  }
   AppendLine(s, "Name", name);
   const bool include = f.FilterType == FILTER_INCLUDE;
   AppendLine(s, "FilterType", include ? "include" : "exclude");
@@ -263,8 +298,19 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   AppendFlag(s, "ReturnCodesEnabled", (f.dwFlags & ENABLE_RETURNCODES) != 0);
 
   bool ok = true;
+  auto refuse = [&](const char* key, const char* why) {
+    if (ok) RefuseFilter(name, (std::string("its ") + key + " list " + why).c_str());
+    ok = false;
+  };
   auto listLine = [&](const char* key, const FilterString* list) {
-    if (!AppendListLine(s, key, ListText(list))) ok = false;
+    const std::string text = ListText(list);
+    if (!ReadsBackAs(text, list)) {
+      refuse(key, "has an item with a blank or a comma and both kinds of quotes, which the list text cannot hold.");
+    } else if (text.size() > kFilterTextWidth - 1) {
+      refuse(key, ("is longer than " + std::to_string(kFilterTextWidth - 1) + " characters.").c_str());
+    } else if (!AppendListLine(s, key, text)) {
+      refuse(key, "holds a line break.");
+    }
   };
   listLine("Users", f.Users);
   AppendFlag(s, "UsersEnabled", (f.dwFlags & ENABLE_USERS) != 0);
@@ -281,8 +327,8 @@ bool AppendFilterSection(const FilterRecord& f, int number, std::string& out) {
   listLine("Referrer", f.Referrer);
   AppendFlag(s, "ReferrerEnabled", (f.dwFlags & ENABLE_REFERRER) != 0);
   // AdClick and AdView are read as one whole item: write them that way.
-  if (!AppendListLine(s, "AdClick", WholeText(f.AdClick))) ok = false;
-  if (!AppendListLine(s, "AdView", WholeText(f.AdView))) ok = false;
+  if (!AppendListLine(s, "AdClick", WholeText(f.AdClick))) refuse("AdClick", "is too long or holds a line break.");
+  if (!AppendListLine(s, "AdView", WholeText(f.AdView))) refuse("AdView", "is too long or holds a line break.");
   AppendFlag(s, "AdsEnabled", (f.dwFlags & ENABLE_ADS) != 0);
   listLine("SearchKeywords", f.SearchKeywords);
   AppendFlag(s, "SearchKeywordsEnabled", (f.dwFlags & ENABLE_SEARCHKEYWORDS) != 0);

@@ -2,13 +2,18 @@
 // filters, copying and linking, filter sections, the credential scrambler.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <vornic/filter.h>
+#include <vornic/profile.h>
+#include <vornic/registration.h>
 
 #include "engine/core/filter_records.h"
+#include "engine/core/profile_test_support.h"
 #include "engine/core/profile_text.h"
 
 namespace {
@@ -415,6 +420,68 @@ TEST(FilterSectionTest, FiltersThatCannotBeStoredWholeAreRefused) {
     *list = nullptr;
   }
   FreeOneFilter(f);
+}
+
+std::vector<std::string> g_shown;
+int32_t RecordShown(KvWindow, const char*, const char* text, uint32_t, uint32_t, uint32_t) {
+  g_shown.emplace_back(text != nullptr ? text : "");
+  return 0;
+}
+
+TEST(FilterSectionTest, AProfileWhoseListCannotBeReadBackIsNotSavedAndSaysWhy) {
+  vrn::test::TempProfileDir dir;
+  const VrnDisplayErrorFn saved = glpfnDisplayReportError;
+  glpfnDisplayReportError = &RecordShown;
+  struct Case {
+    std::vector<std::string> items;  // of the Users list
+    const char* why;                 // in the message; null: saved and read back
+  };
+  const Case cases[] = {
+      {{"a \"b\" 'c'"}, "both kinds of quotes"},
+      {{"x,\"y'"}, "both kinds of quotes"},
+      {{"'a\" b"}, "both kinds of quotes"},
+      {{std::string(250, 'u'), std::string(250, 'v')}, "longer than 399 characters"},
+      // Each of these needs at most one kind of quote around it.
+      {{"it's fine", "say \"hi\"", "don't\"care", "plain", "c,d", "'quoted'"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items[0]);
+    DravelEntry e{};
+    std::strcpy(e.Name, "0000F11E");
+    std::strcpy(e.Extension, "wlp");
+    FilterRecord* f = CreateNewExcludeFilter();
+    std::strcpy(f->Name, "odd users");
+    f->dwFlags = ENABLE_USERS;
+    for (auto it = c.items.rbegin(); it != c.items.rend(); ++it) {
+      auto* n = static_cast<FilterString*>(calloc(1, sizeof(FilterString)));
+      n->Text = strdup(it->c_str());
+      n->Next = f->Users;
+      f->Users = n;
+    }
+    AddFilterToProfile(f, &e, -1);
+    std::remove(dir.file("0000F11E.wlp").c_str());
+    g_shown.clear();
+    if (c.why != nullptr) {
+      EXPECT_EQ(WriteDravelFile(&e), 0);
+      EXPECT_FALSE(std::filesystem::exists(dir.file("0000F11E.wlp")));
+      ASSERT_EQ(g_shown.size(), 1u);
+      EXPECT_NE(g_shown[0].find("\"odd users\""), std::string::npos) << g_shown[0];
+      EXPECT_NE(g_shown[0].find("Users list"), std::string::npos) << g_shown[0];
+      EXPECT_NE(g_shown[0].find(c.why), std::string::npos) << g_shown[0];
+    } else {
+      ASSERT_EQ(WriteDravelFile(&e), 1) << (g_shown.empty() ? "" : g_shown[0]);
+      EXPECT_TRUE(g_shown.empty());
+      DravelEntry back{};
+      ASSERT_EQ(ReadDravelFile(dir.file("0000F11E.wlp").c_str(), &back), DRAVEL_READ_OK);
+      ASSERT_NE(back.Filters, nullptr);
+      V read;
+      for (const FilterString* n = back.Filters->Users; n != nullptr; n = n->Next) read.emplace_back(n->Text);
+      EXPECT_EQ(read, c.items);
+      FreeFiltersForProfile(&back);
+    }
+    FreeFiltersForProfile(&e);
+  }
+  glpfnDisplayReportError = saved;
 }
 
 TEST(ScramblerTest, EveryByteValueRoundTripsAndStaysOnOneLine) {
