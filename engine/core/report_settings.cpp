@@ -113,10 +113,9 @@ uint32_t DecimalValue(const std::string& text) {
 
 // Fills count name slots from the words of a list; slots the list leaves
 // unnamed get the empty text, so that every slot holds a text.
-bool ReadNameGroup(ReportOptions* options, uint32_t first, uint32_t count, const char* iniPath,
-                   const char* section, const char* key, const char* def) {
-  const std::vector<std::string> words =
-      SplitWords(ReadExpanded(iniPath, section, key, def, kListTextSize), " ,");
+bool ReadNameGroup(ReportOptions* options, uint32_t first, uint32_t count, const IniSectionMap& section,
+                   const char* key, const char* def) {
+  const std::vector<std::string> words = SplitWords(ReadExpanded(section, key, def, kListTextSize), " ,");
   for (uint32_t i = 0; i < count; ++i) {
     char* text = CopyText(i < words.size() ? words[i] : std::string());
     if (text == nullptr) return false;
@@ -125,16 +124,20 @@ bool ReadNameGroup(ReportOptions* options, uint32_t first, uint32_t count, const
   return true;
 }
 
+// A group of keyed texts of one section, the section read once.
 bool ReadTextGroup(ReportOptions* options, uint32_t first, const OptionTextKey* keys, uint32_t count,
-                   const char* iniPath, const char* section) {
-  for (uint32_t i = 0; i < count; ++i)
-    if (ReadOptionText(&options->texts[first + i], keys[i], iniPath, section) == 0) return false;
+                   const IniSectionMap& section) {
+  for (uint32_t i = 0; i < count; ++i) {
+    char* copy = CopyText(ReadExpanded(section, keys[i].key, keys[i].defaultText, kOptionTextSize));
+    if (copy == nullptr) return false;
+    options->texts[first + i] = copy;
+  }
   return true;
 }
 
-void ReadHours(uint16_t* count, uint16_t* hours, const char* iniPath, const char* key, const char* def) {
+void ReadHours(uint16_t* count, uint16_t* hours, const IniSectionMap& intl, const char* key, const char* def) {
   *count = 0;
-  for (const std::string& word : SplitWords(ReadExpanded(iniPath, "intl", key, def, kListTextSize), " ;,")) {
+  for (const std::string& word : SplitWords(ReadExpanded(intl, key, def, kListTextSize), " ;,")) {
     if (*count == kMaxReportHours) break;
     hours[(*count)++] = static_cast<uint16_t>(DecimalValue(word));
   }
@@ -288,29 +291,31 @@ int LoadReportSettingsFrom(const char* appFolder, const char* language, ReportOp
     g_rpl.load((folder + "Template\\" + lang + ".RPL").c_str());
   }
 
-  if (!ReadNameGroup(options, kShortWeekdays, 7, iniPath, "Weekdays", "Short",
-                     "Sun, Mon, Tue, Wed, Thu, Fri, Sat") ||
-      !ReadNameGroup(options, kLongWeekdays, 7, iniPath, "Weekdays", "Long",
+  // Each section of the file is read once.
+  const IniSectionMap weekdays("Weekdays", iniPath);
+  const IniSectionMap months("Months", iniPath);
+  if (!ReadNameGroup(options, kShortWeekdays, 7, weekdays, "Short", "Sun, Mon, Tue, Wed, Thu, Fri, Sat") ||
+      !ReadNameGroup(options, kLongWeekdays, 7, weekdays, "Long",
                      "Sunday, Monday, Tuesday, Wednesday, Thursday, Friday, Saturday") ||
-      !ReadNameGroup(options, kShortMonths, 12, iniPath, "Months", "Short",
+      !ReadNameGroup(options, kShortMonths, 12, months, "Short",
                      "Jan, Feb, Mar, Apr, May, Jun, Jul, Aug, Sep, Oct, Nov, Dec") ||
-      !ReadNameGroup(options, kLongMonths, 12, iniPath, "Months", "Long",
+      !ReadNameGroup(options, kLongMonths, 12, months, "Long",
                      "January, February, March, April, May, June, July, August, September, October, "
                      "November, December"))
     return 0;
 
-  if (!ReadTextGroup(options, kReturnCodeTexts, kReturnCodeKeys, 21, iniPath, "ReturnCodes") ||
-      !ReadTextGroup(options, kGenericTexts, kGenericKeys, 5, iniPath, "Generic") ||
-      !ReadTextGroup(options, kIpTypeTexts, kIpTypeKeys, 4, iniPath, "IP Types") ||
-      !ReadTextGroup(options, kSuffixTexts, kSuffixKeys, 9, iniPath, "Suffixes") ||
-      !ReadTextGroup(options, kLegendTexts, kLegendKeys, 9, iniPath, "Legends") ||
-      !ReadTextGroup(options, kIntlTexts, kIntlKeys, 4, iniPath, "intl"))
+  const IniSectionMap intl("intl", iniPath);
+  if (!ReadTextGroup(options, kReturnCodeTexts, kReturnCodeKeys, 21, IniSectionMap("ReturnCodes", iniPath)) ||
+      !ReadTextGroup(options, kGenericTexts, kGenericKeys, 5, IniSectionMap("Generic", iniPath)) ||
+      !ReadTextGroup(options, kIpTypeTexts, kIpTypeKeys, 4, IniSectionMap("IP Types", iniPath)) ||
+      !ReadTextGroup(options, kSuffixTexts, kSuffixKeys, 9, IniSectionMap("Suffixes", iniPath)) ||
+      !ReadTextGroup(options, kLegendTexts, kLegendKeys, 9, IniSectionMap("Legends", iniPath)) ||
+      !ReadTextGroup(options, kIntlTexts, kIntlKeys, 4, intl))
     return 0;
 
-  options->dateOrder = static_cast<uint16_t>(DecimalValue(ReadExpanded(iniPath, "intl", "iDate", "0", kListTextSize)));
-  ReadHours(&options->afterHourCount, options->afterHours, iniPath, "AfterHours",
-            "1,2,3,4,5,6,7,17,18,19,20,21,22,23,0");
-  ReadHours(&options->workHourCount, options->workHours, iniPath, "WorkHours", "8,9,10,11,12,13,14,15,16");
+  options->dateOrder = static_cast<uint16_t>(DecimalValue(ReadExpanded(intl, "iDate", "0", kListTextSize)));
+  ReadHours(&options->afterHourCount, options->afterHours, intl, "AfterHours", "1,2,3,4,5,6,7,17,18,19,20,21,22,23,0");
+  ReadHours(&options->workHourCount, options->workHours, intl, "WorkHours", "8,9,10,11,12,13,14,15,16");
 
   if (!ReadIntervalScales(options, iniPath)) return 0;
   if (!ReadNamedCodes(&options->countryCount, &options->countries, iniPath, "Countries")) return 0;

@@ -8,10 +8,12 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "engine/core/open_counter_test_support.h"
 #include "engine/core/report_run.h"
 #include "engine/core/report_settings.h"
 
@@ -273,6 +275,21 @@ TEST_F(ReportSettings, KeyedTextsAreReadAsTheirBufferHoldsThem) {
   WriteIni("[Generic]\nOthers=" + std::string(400, 'o') + "\n");
   const ReportOptions& o = Load();
   EXPECT_EQ(std::string(o.texts[vrn::kGenericTexts + 2]), std::string(249, 'o'));
+}
+
+TEST_F(ReportSettings, EachSectionOfTheFileIsReadOnce) {
+  // The shipped file, with every section present; the eleven sections are
+  // read once each, not once a key.
+  const char* source = std::getenv("KV_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::ifstream in(std::string(source) + "/data/kvm_log/REPORT.INI", std::ios::binary);
+  WriteIni(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  vrn::test::OpenCounter opens(folder_);
+  const ReportOptions& o = Load();
+  EXPECT_LE(opens.Count("REPORT.INI"), 11u);
+  EXPECT_GT(opens.Count("REPORT.INI"), 0u);
+  EXPECT_GT(o.countryCount, 100);
+  EXPECT_EQ(o.stateCount, 51);
 }
 
 TEST_F(ReportSettings, TheShippedVocabularyIsComplete) {

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include <vornic/registration.h>
+
+#include "engine/core/open_counter_test_support.h"
 #include "engine/core/report_run.h"
 #include "engine/core/search_keywords.h"
-#include <vornic/registration.h>
 
 namespace {
 
@@ -244,36 +244,7 @@ TEST_F(SearchKeywords, TheLaterEngineOfTheFileWins) {
   EXPECT_EQ(tables_.Names(vrn::kSearchEngineTable), V{"Second"});
 }
 
-// Opens of anything in a folder (the folder's own listing among them),
-// counted by the kernel while the object lives. Closes are watched too: the
-// kernel folds an event into an identical one still queued, and an open
-// followed by its close is never identical to the open before it.
-class OpenCounter {
- public:
-  explicit OpenCounter(const std::string& folder) {
-    fd_ = inotify_init1(IN_NONBLOCK);
-    EXPECT_GE(fd_, 0);
-    EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE), 0);
-  }
-  ~OpenCounter() { close(fd_); }
-  size_t Count() {
-    alignas(inotify_event) char buffer[1 << 16];
-    for (;;) {
-      const ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      for (ssize_t at = 0; at < n;) {
-        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
-        if ((e->mask & IN_OPEN) != 0) ++opens_;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-      }
-    }
-    return opens_;
-  }
-
- private:
-  int fd_ = -1;
-  size_t opens_ = 0;
-};
+using vrn::test::OpenCounter;
 
 std::vector<std::string> g_shown;
 int32_t RecordShown(KvWindow, const char*, const char* text, uint32_t, uint32_t, uint32_t) {
