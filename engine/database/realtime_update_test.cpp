@@ -67,8 +67,10 @@ int32_t Progress(uint32_t, const char*, uint32_t, int32_t, uint32_t) {
 }
 
 std::vector<uint32_t> g_errorIds;
+// Numbered messages only: texts shown as they stand (the note that no
+// search-engine file was found, for one) carry no number.
 int32_t CaptureError(KvWindow, const char*, const char*, uint32_t a4, uint32_t, uint32_t) {
-  g_errorIds.push_back(a4);
+  if (a4 != 0) g_errorIds.push_back(a4);
   return 0;
 }
 

@@ -8,7 +8,8 @@
  * Report kinds: 2 detailed text view, 3 text view by visit, 4 text view
  * whose files are kept after the run, any other value except 5 and 6 a text
  * view whose files are deleted at close, 5 count only, 6 analysis database
- * (refused: not available in this build). */
+ * (the hits go into the run's analysis, which VRN_DoSummary then writes as
+ * a report). */
 #ifndef VORNIC_REPORT_H
 #define VORNIC_REPORT_H
 
@@ -30,7 +31,10 @@ extern "C" {
 
 /* Creates a run. Returns 0 with the run's handle in *outHandle, or -1 with
    *outHandle = 0 and the reason in *errorWord (0 when the window simply holds
-   no record). viewFolder is expanded in place (it must hold 300 bytes).
+   no record). The run fills *profile from profileFile: the record's filter
+   list and database-lookup settings are freed first, so the record must be
+   zero-filled or one that VRN_GetSet (or an earlier run) filled; a record
+   with stray pointers in those fields is not safe to pass. viewFolder is expanded in place (it must hold 300 bytes).
    A failed write of the text view's header fails the run like any other
    failure (-1, VRN_ERR_FILE). */
 VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry* profile, const char* profileFile,
