@@ -101,9 +101,9 @@ def make_routes(rng):
     return routes
 
 
-def stamp(t):
+def stamp(t, zone="+0000"):
     y, mo, d, h, mi, s = time.gmtime(t)[:6]
-    return "%02d/%s/%04d:%02d:%02d:%02d +0000" % (d, MONTHS[mo - 1], y, h, mi, s)
+    return "%02d/%s/%04d:%02d:%02d:%02d %s" % (d, MONTHS[mo - 1], y, h, mi, s, zone)
 
 
 def record(t, host, method, url, status, size, referrer, agent, user="-"):
@@ -111,9 +111,11 @@ def record(t, host, method, url, status, size, referrer, agent, user="-"):
             "status": status, "size": size, "referrer": referrer, "agent": agent, "user": user}
 
 
-def line_of(r):
+def line_of(r, zone="+0000"):
+    """The record as a log line; `time` is written with the zone given (a
+    zone of +0000 says the time is UTC, any other that it is local)."""
     return '%s - %s [%s] "%s %s %s" %s %s "%s" "%s"' % (
-        r["host"], r["user"], stamp(r["time"]), r["method"], r["url"], r["protocol"], r["status"],
+        r["host"], r["user"], stamp(r["time"], zone), r["method"], r["url"], r["protocol"], r["status"],
         r["size"], r["referrer"], r["agent"])
 
 
