@@ -15,6 +15,8 @@
 
 #include "linkanalysis/crawlhttp.h"
 #include "linkanalysis/linkurl.h"
+#include "linkanalysis/profiles_files.h"
+#include "platform/base/ini.h"
 #include "platform/base/lasterror.h"
 #include "platform/sync/sync.h"
 #include "platform/ui/msgbox.h"
@@ -168,11 +170,13 @@ void ShowSystemError(LinkAnalysisDataStruct* ctx) {
   kv::ui::MessageBox(ctx->ownerWindow, text, "Vodo Darevudo", kv::ui::MbOk | kv::ui::MbIconError);
 }
 
-bool Requested(const PageRecord& rec) {
+bool Requested(const LinkAnalysisDataStruct* ctx, const PageRecord& rec) {
   switch (rec.linkType) {
     case kLinkHttp:
     case kLinkHttps:
-      return true;  // every content category is allowed by the file-type rule
+      // The file-type rule: the profile may leave out whole categories.
+      return rec.category < 0 || rec.category >= kCategoryCount ||
+             !(ctx->excludedCategories & (1u << static_cast<uint32_t>(rec.category)));
     case kLinkFtp:
     case kLinkMailto:
     case kLinkGopher:
@@ -181,6 +185,26 @@ bool Requested(const PageRecord& rec) {
     default:
       return false;
   }
+}
+
+// The extension lists of the content categories from LINKANLZ.INI
+// [FileTypes] "Category1" ... "Category14"; a category the file does not
+// name keeps its shipped list.
+bool LoadCategoryLists(LinkAnalysisDataStruct* ctx) {
+  const std::string file = ctx->settingsFile.empty() ? ProfileFolder() + "LINKANLZ.INI" : ctx->settingsFile;
+  try {
+    CategoryLists lists = DefaultCategoryLists();
+    for (int32_t c = 1; c < kCategoryCount; ++c) {
+      const std::string key = "Category" + std::to_string(c);
+      const std::string text = kv::IniString("FileTypes", key.c_str(), "\x01", file.c_str());
+      if (text != "\x01") lists.extensions[c] = SplitExtensionList(text);
+    }
+    ctx->categories = std::move(lists);
+  } catch (const std::bad_alloc&) {
+    ctx->outOfMemory = true;
+    return false;
+  }
+  return true;
 }
 
 bool IsWeb(const PageRecord& rec) { return rec.linkType == kLinkHttp || rec.linkType == kLinkHttps; }
@@ -194,11 +218,21 @@ bool RegisterLedClass() {
 
 void UnregisterLedClass() { kv::ui::UnregisterWindowClass(kLedClass); }
 
+namespace {
+std::atomic<bool> g_attachFailed{false};
+}  // namespace
+
 bool AttachLinkAnalysis() {
-  if (kv::ui::RegisterWindowClass(kLedClass, &LedWindowProc, 1)) return true;
+  if (kv::ui::RegisterWindowClass(kLedClass, &LedWindowProc, 1)) {
+    g_attachFailed = false;
+    return true;
+  }
+  g_attachFailed = true;
   kv::ui::MessageBox(0, "Unable to register LED window class.", "Vodo Darevudo", kv::ui::MbOk | kv::ui::MbIconError);
   return false;
 }
+
+bool AttachFailed() { return g_attachFailed.load(); }
 
 void DetachLinkAnalysis() { UnregisterLedClass(); }
 
@@ -422,7 +456,7 @@ uint32_t LinkWorkerThread(void* argument) {
     slot->linkTypeShown = rec.linkType;
 
     int ok = 0;
-    if (Requested(rec)) {
+    if (Requested(ctx, rec)) {
       do {
         ok = SendHttpRequest(ctx, &rec, slot, kModeHead);
       } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
@@ -536,6 +570,7 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
     ctx->outOfMemory = true;
     return 0;
   }
+  if (!LoadCategoryLists(ctx)) return 0;
   // The server name: no scheme, lower case, no trailing '/'.
   std::string server = ctx->serverName;
   if (server.size() >= 7 && EqualNoCase(std::string_view(server).substr(0, 7), "http://")) server.erase(0, 7);

@@ -27,10 +27,14 @@ extern const TagRow kTagTable[kTagRows];
 bool RegisterLedClass();
 void UnregisterLedClass();
 
-// The plug-in's load-time set-up: registers the LED window class, or shows
-// "Unable to register LED window class." and fails. The unload unregisters it.
+// The plug-in's load-time set-up (run when kvm_link.so is loaded): registers
+// the LED window class, or shows "Unable to register LED window class." and
+// fails, and then the plug-in refuses to be initialised. The unload
+// unregisters it.
 bool AttachLinkAnalysis();
 void DetachLinkAnalysis();
+// Whether the last load-time set-up failed.
+bool AttachFailed();
 
 // Creates the worker of a slot (64 KiB stack); 0 on failure.
 int CreateWorkerThread(uint32_t (*procedure)(void*), LinkAnalysisDataStruct* ctx, int32_t slot);

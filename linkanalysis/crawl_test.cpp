@@ -638,6 +638,56 @@ TEST(CrawlRedirect, CredentialsAndScopeStayWithTheProfileServer) {
   }
 }
 
+// The file types come from LINKANLZ.INI, and a profile can leave whole
+// content categories out: their links are recorded but never requested.
+// WriteDataFiles keeps every page's body in the data folder.
+TEST(CrawlFileTypes, CategoriesFromTheSettingsAndTheProfilesFilter) {
+  test::TestSite site({
+      {"index.html", "<html><a href=\"a.xhtml\">a</a><a href=\"b.jpg\">b</a><a href=\"c.odt\">c</a>"
+                     "<a href=\"d.gif\">d</a></html>"},
+      {"a.xhtml", "<html><title>X</title><a href=\"e.html\">e</a></html>"},
+      {"b.jpg", "JPEG"},
+      {"c.odt", "ODT"},
+      {"d.gif", "GIF89a"},
+      {"e.html", "<html><title>E</title></html>"},
+  });
+  test::TempFolder data;
+  test::WriteFile(data.file("LINKANLZ.INI"),
+                  "[FileTypes]\nCategory1=htm, .HTML;xhtml\nCategory9=pdf odt\n");
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.settingsFile = data.file("LINKANLZ.INI");
+  ctx.serverName = site.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 2;
+  ctx.excludedCategories = (1u << 3) | (1u << 9);  // images other than GIF, documents
+  ctx.writeDataFiles = true;
+  CrawlResult r = Crawl(ctx, &site);
+  std::set<std::string> asked;
+  for (const std::string& line : r.requests) asked.insert(line.substr(0, line.find('|')));
+  EXPECT_EQ((std::set<std::string>{"HEAD /index.html", "GET /index.html", "HEAD /a.xhtml", "GET /a.xhtml",
+                                   "HEAD /e.html", "GET /e.html", "HEAD /d.gif"}),
+            asked);
+  const std::string base = "http://" + site.host();
+  EXPECT_EQ(1, r.byUrl[base + "/a.xhtml"].category);
+  EXPECT_EQ(9, r.byUrl[base + "/c.odt"].category);
+  EXPECT_EQ(3, r.byUrl[base + "/b.jpg"].category);
+  EXPECT_EQ(0, r.byUrl[base + "/b.jpg"].status);
+  EXPECT_TRUE(r.byUrl[base + "/b.jpg"].flags & kFlagAnalysed);
+  EXPECT_EQ("X", r.titles[base + "/a.xhtml"]);
+  // The bodies that arrived, each in its own file of the data folder.
+  const PageRecord& a = r.byUrl[base + "/a.xhtml"];
+  EXPECT_EQ(test::ReadFile(site.root() + "/a.xhtml"), test::ReadFile(ComputeSaveFilename(&ctx, a)));
+  EXPECT_EQ(0u, ComputeSaveFilename(&ctx, a).find(data.path() + "/PAGES/"));
+  EXPECT_EQ(test::ReadFile(site.root() + "/index.html"),
+            test::ReadFile(ComputeSaveFilename(&ctx, r.byUrl[base + "/index.html"])));
+  PageRecord odd{};
+  odd.index = 7;
+  std::strcpy(odd.host, "h.test");
+  std::strcpy(odd.path, "/../../etc/x?y=1");
+  EXPECT_EQ(data.path() + "/PAGES/7_h.test_.._.._etc_x_y_1", ComputeSaveFilename(&ctx, odd));
+}
+
 TEST(CrawlLocal, LocalFileTree) {
   test::TempFolder site;
   test::WriteFile(site.file("tree/index.html"),

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <new>
 
@@ -667,7 +668,7 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
       std::strcpy(record->path, encoded);
       record->linkType = parts.linkType;
       record->port = parts.port;
-      record->category = CategoryFromPath(record->path);
+      record->category = CategoryFromPath(record->path, ctx->categories);
       if (!parts.user.empty()) SetText(ctx, &record->userName, parts.user.c_str());
       if (!parts.password.empty()) SetText(ctx, &record->password, parts.password.c_str());
     } else {
@@ -710,6 +711,39 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
   }
 }
 
+std::string ComputeSaveFilename(const LinkAnalysisDataStruct* ctx, const PageRecord& record) {
+  std::string name = std::to_string(record.index) + "_" + std::string(record.host, strnlen(record.host, sizeof record.host)) +
+                     std::string(record.path, strnlen(record.path, sizeof record.path));
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
+  if (name.size() > 200) name.resize(200);
+  std::string folder = ctx->dataFolder.empty() ? std::string(".") : ctx->dataFolder;
+  if (folder.back() != '/') folder += '/';
+  return folder + "PAGES/" + name;
+}
+
+namespace {
+
+// Keeps the body that arrived (the last Content-length bytes of the answer)
+// in its data file.
+void WriteDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, const char* data, size_t size) {
+  size_t body = record.contentLength > 0 && static_cast<size_t>(record.contentLength) <= size
+                    ? static_cast<size_t>(record.contentLength)
+                    : size;
+  if (record.contentLength <= 0 || static_cast<size_t>(record.contentLength) > size) {
+    size_t head = HeaderEnd(std::string_view(data, size));
+    body = head == std::string_view::npos ? 0 : size - head;
+  }
+  const std::string file = ComputeSaveFilename(ctx, record);
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (out) out.write(data + size - body, static_cast<std::streamsize>(body));
+  if (!out) ReportLinkError(ctx, "Couldn't write the data file " + file + ".");
+}
+
+}  // namespace
+
 int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode) {
   if (!ctx || !record || !slot) return 0;
   record->socket = -1;
@@ -744,6 +778,9 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
   ctx->bytesReceived += slot->received;
   ParseHttpResponse(ctx, record, slot, slot->receive.data(), slot->received, method);
   CloseSocket(ctx, record, slot);
+  if (ctx->writeDataFiles && (record->flags & kFlagBody) && record->status == 200 &&
+      !(record->flags & kFlagRedirected))
+    WriteDataFile(ctx, *record, slot->receive.data(), slot->received);
   return 1;
 }
 

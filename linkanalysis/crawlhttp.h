@@ -29,6 +29,12 @@ void ReleaseSocketCalls(SocketCalls* calls);
 // slot's event flags. The slot is the window's user data.
 KvResult LedWindowProc(KvWindow window, uint32_t message, KvWParam wparam, KvLParam lparam);
 
+// The file a page's body is kept in when WriteDataFiles is set: in the
+// folder "PAGES" of the data folder, named by the record's index and its host
+// and path, every character but letters, digits, '.', '-' and '_' written
+// as '_' (so the name never leaves the folder).
+std::string ComputeSaveFilename(const LinkAnalysisDataStruct* ctx, const PageRecord& record);
+
 // Whether a web link lies outside the profile's server (another host, or
 // another port of it). Links of other types and local-file runs are never
 // outside.

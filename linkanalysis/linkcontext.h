@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "linkanalysis/linkdb.h"
+#include "linkanalysis/linkurl.h"
 #include "platform/base/kvtypes.h"
 #include "platform/wsock32/wsock32.h"
 
@@ -120,6 +121,12 @@ struct LinkAnalysisDataStruct {
   int32_t redirectCutoff = 5;
   int32_t dialupTimeout = 30;  // seconds
   int32_t generalPurposeTimeout = 30;
+  // The file-type filter: bit n set keeps web links of content category n
+  // from being requested.
+  uint32_t excludedCategories = 0;
+  // LINKANLZ.INI, whose [FileTypes] names each category's extensions
+  // ("Category1" ... "Category14"); the profile folder's when empty.
+  std::string settingsFile;
 
   KvWindow ownerWindow = 0;
   KvWindow notifyWindow = 0;
@@ -177,6 +184,7 @@ struct LinkAnalysisDataStruct {
   kvla::SocketCalls sockets;
   std::vector<kvla::Cookie> cookies;   // CookieMutex
   std::string siteKey;
+  kvla::CategoryLists categories = kvla::DefaultCategoryLists();  // loaded at start-up
   std::string serverHost;              // the server name without its port
   int32_t serverPort = 0;              // the port given with it, 0 when none
   uint32_t startHostAddress = 0;       // DNSLookupMutex; 0 = not cached

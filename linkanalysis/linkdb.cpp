@@ -338,7 +338,7 @@ int NewPageRecord(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const c
   rec.checkBits = checkBits;
   rec.hash = hash;
   rec.redirectCount = redirectCount;
-  rec.category = CategoryFromPath(rec.path);
+  rec.category = CategoryFromPath(rec.path, ctx->categories);
   if ((tagKind == 1 || tagKind == 5 || tagKind == 8 || tagKind == 10) && rec.category == kCategoryHtml)
     rec.category = kCategoryGif;
   rec.port = port;

@@ -152,7 +152,39 @@ int32_t HashUrl(std::string_view host, std::string_view path) {
   return static_cast<int32_t>(h);
 }
 
-int32_t CategoryFromPath(std::string_view path) {
+const CategoryLists& DefaultCategoryLists() {
+  static const CategoryLists lists = [] {
+    CategoryLists l;
+    static const char* const shipped[kCategoryCount] = {
+        "",      "htm html shtml asp cgi pl", "gif",  "jpg jpeg png bmp", "txt", "zip gz", "exe", "wav au mid",
+        "mpg avi mov", "pdf doc", "class", "js", "css", "map", "ps",
+    };
+    for (int32_t c = 0; c < kCategoryCount; ++c) l.extensions[c] = SplitExtensionList(shipped[c]);
+    return l;
+  }();
+  return lists;
+}
+
+std::vector<std::string> SplitExtensionList(std::string_view text) {
+  std::vector<std::string> out;
+  std::string word;
+  auto flush = [&] {
+    while (!word.empty() && word.front() == '.') word.erase(word.begin());
+    if (!word.empty()) out.push_back(word);
+    word.clear();
+  };
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == ',' || c == ';') {
+      flush();
+    } else {
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  flush();
+  return out;
+}
+
+int32_t CategoryFromPath(std::string_view path, const CategoryLists& lists) {
   size_t cut = path.find_first_of("?#");
   std::string_view p = path.substr(0, cut);
   size_t slash = p.rfind('/');
@@ -161,18 +193,9 @@ int32_t CategoryFromPath(std::string_view path) {
   if (name.empty() || dot == std::string_view::npos) return kCategoryHtml;
   std::string ext;
   for (char c : name.substr(dot + 1)) ext += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  struct Entry {
-    const char* ext;
-    int32_t category;
-  };
-  static const Entry table[] = {
-      {"htm", 1},  {"html", 1}, {"shtml", 1}, {"asp", 1},  {"cgi", 1},  {"pl", 1},   {"gif", 2},  {"jpg", 3},
-      {"jpeg", 3}, {"png", 3},  {"bmp", 3},   {"txt", 4},  {"zip", 5},  {"gz", 5},   {"exe", 6},  {"wav", 7},
-      {"au", 7},   {"mid", 7},  {"mpg", 8},   {"avi", 8},  {"mov", 8},  {"pdf", 9},  {"doc", 9},  {"class", 10},
-      {"js", 11},  {"css", 12}, {"map", 13},  {"ps", 14},
-  };
-  for (const Entry& e : table)
-    if (ext == e.ext) return e.category;
+  for (int32_t c = 1; c < kCategoryCount; ++c)
+    for (const std::string& e : lists.extensions[c])
+      if (ext == e) return c;
   return kCategoryUndefined;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvla {
 
@@ -15,6 +16,15 @@ inline constexpr int32_t kCategoryUndefined = 0;
 inline constexpr int32_t kCategoryHtml = 1;
 inline constexpr int32_t kCategoryGif = 2;
 inline constexpr int32_t kCategoryMap = 13;
+inline constexpr int32_t kCategoryCount = 15;  // categories 0-14
+
+// The file-name extensions of each content category (lower case, no dot;
+// index 1-14, 0 stays empty).
+struct CategoryLists {
+  std::vector<std::string> extensions[kCategoryCount];
+};
+// The lists a category has when LINKANLZ.INI names none.
+const CategoryLists& DefaultCategoryLists();
 
 struct UrlParts {
   int32_t linkType = 0;  // 0: not an absolute URL of a known scheme
@@ -40,7 +50,12 @@ std::string JoinUrl(std::string_view server, std::string_view page, int32_t sear
 // false when the result (with its NUL) would not fit in `size` bytes.
 bool EncodePath(std::string_view path, char* out, size_t size);
 int32_t HashUrl(std::string_view host, std::string_view path);
-int32_t CategoryFromPath(std::string_view path);
+// The content category of a path by its extension: a name without one is
+// HTML, an extension in no list undefined (0).
+int32_t CategoryFromPath(std::string_view path, const CategoryLists& lists = DefaultCategoryLists());
+// Splits an extension list ("htm html", "htm,.html;shtml") into lower-case
+// extensions without dots.
+std::vector<std::string> SplitExtensionList(std::string_view text);
 
 }  // namespace kvla
 

@@ -188,6 +188,7 @@ using kvla::State;
 extern "C" {
 
 int32_t InitializeSupportLibrary(intptr_t, int32_t* type, int32_t* value, int32_t* id, char* name) {
+  if (kvla::AttachFailed()) return 0;  // the load-time set-up failed: the load fails
   if (type) *type = 2;
   if (value) *value = 0;
   if (id) *id = 2;

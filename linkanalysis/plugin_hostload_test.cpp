@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/ui/window.h"
 #include "shell/plugin_host.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +32,17 @@ class LinkPluginHostTest : public ::testing::Test {
   void Write(const std::string& name, const std::string& text) { std::ofstream(dir_ + name) << text; }
   std::string dir_;
 };
+
+// Loading kvm_link.so registers its LED window class; unloading it removes
+// the class again.
+TEST_F(LinkPluginHostTest, LoadAndUnloadRegisterAndRemoveTheLedWindowClass) {
+  EXPECT_FALSE(kv::ui::IsWindowClassRegistered("Vodo Darevudo LED"));
+  ASSERT_TRUE(LoadSupportLibraries(dir_, 7));
+  ASSERT_NE(FindSupportLibrary(2), nullptr);
+  EXPECT_TRUE(kv::ui::IsWindowClassRegistered("Vodo Darevudo LED"));
+  UnloadSupportLibraries();
+  EXPECT_FALSE(kv::ui::IsWindowClassRegistered("Vodo Darevudo LED"));
+}
 
 TEST_F(LinkPluginHostTest, HostLoadsThePluginAndListsItsProfiles) {
   Write("KVM_LINK/LINK0.LAP", "[Main]\nDescription=Intranet\nServerName=intranet.example\nStartPage=/\n");
