@@ -1,8 +1,6 @@
 // The six pages of the General Options sheet and the proxy log-on dialog.
 // Each page reads its keys of KELVARON.INI when it opens and writes them when
 // the sheet's OK applies it.
-#include <grp.h>
-#include <pwd.h>
 #include <strings.h>
 
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "platform/base/debuglog.h"
 #include "platform/base/files.h"
+#include "platform/netapi32/netapi32.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 #include "shell/options_sheet.h"
@@ -425,17 +424,34 @@ void WriteWebInt(const char* key, int32_t value) {
   WriteSetting(k, std::to_string(value).c_str());
 }
 
-// The machine's groups, in brackets, then its users.
+// The machine's groups, in brackets, then its users, through the account
+// lookups (a lookup that fails lists nothing of its kind).
 void FillAccounts(KvWindow dialog) {
-  setgrent();
-  while (struct group* g = getgrent()) {
-    std::string name = std::string("[") + g->gr_name + "]";
-    ListAddString(dialog, ids::kWebAdmin, name.c_str());
+  auto add = [&](uint8_t* buffer, uint32_t count, bool group) {
+    const auto* entries = reinterpret_cast<const KvNetInfo0*>(buffer);
+    for (uint32_t i = 0; i < count; ++i) {
+      if (entries[i].name == nullptr) continue;
+      const std::string name = group ? std::string("[") + entries[i].name + "]" : std::string(entries[i].name);
+      ListAddString(dialog, ids::kWebAdmin, name.c_str());
+    }
+    if (buffer != nullptr) KvNetApiBufferFree(buffer);
+  };
+  uint8_t* buffer = nullptr;
+  uint32_t read = 0, total = 0;
+  if (KvNetLocalGroupEnum(nullptr, 0, &buffer, KV_NET_MAX_PREFERRED_LENGTH, &read, &total, nullptr) ==
+      KV_NERR_SUCCESS) {
+    add(buffer, read, true);
+  } else if (buffer != nullptr) {
+    KvNetApiBufferFree(buffer);
   }
-  endgrent();
-  setpwent();
-  while (struct passwd* p = getpwent()) ListAddString(dialog, ids::kWebAdmin, p->pw_name);
-  endpwent();
+  buffer = nullptr;
+  read = total = 0;
+  if (KvNetUserEnum(nullptr, 0, KV_NET_FILTER_NORMAL_ACCOUNT, &buffer, KV_NET_MAX_PREFERRED_LENGTH, &read, &total,
+                    nullptr) == KV_NERR_SUCCESS) {
+    add(buffer, read, false);
+  } else if (buffer != nullptr) {
+    KvNetApiBufferFree(buffer);
+  }
 }
 }  // namespace
 

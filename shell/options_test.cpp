@@ -4,8 +4,10 @@
 #include "shell/options_sheet.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "platform/base/ini.h"
+#include "platform/netapi32/netapi32.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 #include "shell/options_remote.h"
@@ -49,7 +52,7 @@ class Environment : public ::testing::Environment {
     ASSERT_NE(mkdtemp(templ), nullptr);
     g_dir = std::string(templ) + "/";
     fs::path bin = std::getenv("KV_PROGRAM_DIR");
-    for (const char* f : {"KELVARON", "WSOCK32.so", "FTP4W32.so", "PRODUCT.RSL", "BASE.RSL"})
+    for (const char* f : {"KELVARON", "WSOCK32.so", "FTP4W32.so", "NETAPI32.so", "PRODUCT.RSL", "BASE.RSL"})
       fs::create_symlink(bin / f, g_dir + f);
     fs::copy(fs::path(std::getenv("KV_SOURCE_DIR")) / "data" / "wwwroot", g_dir + "wwwroot",
              fs::copy_options::recursive);
@@ -311,6 +314,29 @@ TEST_F(OptionsTest, WebAccessPageShowsItsKeys) {
       return false;
     });
   }
+}
+
+TEST_F(OptionsTest, WebAccessPageListsTheAccountsOfTheAccountLookups) {
+  // The groups (in brackets) and then the users of the machine, as the
+  // account database holds them, through the account-lookup binding.
+  std::vector<std::string> want;
+  setgrent();
+  while (struct group* g = getgrent()) want.push_back(std::string("[") + g->gr_name + "]");
+  endgrent();
+  setpwent();
+  while (struct passwd* p = getpwent()) want.emplace_back(p->pw_name);
+  endpwent();
+  KvNetApiUnbind();
+  const uint32_t lookups = KvNetApiLookupCount();
+  std::vector<std::string> shown;
+  RunSheet([&](KvWindow sheet) {
+    KvWindow page = Page(sheet, 5);
+    for (int32_t i = 0; i < kv::ui::ListGetCount(page, ids::kWebAdmin); ++i)
+      shown.push_back(kv::ui::ListGetString(page, ids::kWebAdmin, i));
+    return false;
+  });
+  EXPECT_EQ(shown, want);
+  EXPECT_EQ(KvNetApiLookupCount(), lookups + 3);  // both lists and the buffer release
 }
 
 TEST_F(OptionsTest, WebAccessPageWritesItsKeys) {

@@ -1,16 +1,20 @@
 // Local users and groups: the network management calls that list a
-// machine's user accounts and local groups and the groups of one user,
-// answered from the system's account database (passwd and group, through
-// the system's name services). Names are UTF-8 texts.
+// machine's user accounts and local groups and the groups of one user. They
+// go to the account-lookup module through the process-wide binding of it
+// (platform/netapi32), which the main program uses as well; the module
+// answers from the system's account database. Names are UTF-8 texts.
 //
 // Each call returns its entries in one buffer that the caller releases with
 // NetApiBufferFree (also after kErrorMoreData). Only the local machine is
 // served: a null or empty server name, or this machine's own name (with or
-// without a leading "\\").
+// without a leading "\\"). A module that does not load gives
+// kErrorModNotFound, a function it lacks kErrorProcNotFound.
 #ifndef VORNIC_CORE_USER_GROUPS_H
 #define VORNIC_CORE_USER_GROUPS_H
 
 #include <cstdint>
+
+#include "platform/netapi32/netapi32.h"
 
 namespace vrn {
 
@@ -19,6 +23,8 @@ constexpr uint32_t kNerrSuccess = 0;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInvalidLevel = 124;
+constexpr uint32_t kErrorModNotFound = KV_NET_ERROR_MOD_NOT_FOUND;
+constexpr uint32_t kErrorProcNotFound = KV_NET_ERROR_PROC_NOT_FOUND;
 constexpr uint32_t kErrorMoreData = 234;         // more entries than the preferred length holds
 constexpr uint32_t kNerrInternalError = 2140;    // the account database could not be read
 constexpr uint32_t kNerrUserNotFound = 2221;
