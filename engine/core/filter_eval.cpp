@@ -1,10 +1,12 @@
 // Filter evaluation over a profile's FilterRecord list.
 #include "engine/core/filter_eval.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "engine/core/report_run.h"
+#include "platform/base/debuglog.h"
 
 namespace vrn {
 
@@ -233,9 +235,25 @@ int FilterHasActiveTests(const FilterRecord* f) {
   return 0;
 }
 
+namespace {
+// A filter that has nothing to test here: a caller's fault, said in the
+// debug trace.
+void TraceUntestableFilter(const FilterRecord* f) {
+  char text[160];
+  std::snprintf(text, sizeof text, "FilterMatchesHit: filter \"%.*s\" (flags 0x%08X) has no test to apply",
+                static_cast<int>(strnlen(f->Name, sizeof f->Name)), f->Name, static_cast<unsigned>(f->dwFlags));
+  kv::DebugOutput(text);
+}
+}  // namespace
+
 int FilterMatchesHit(const FilterRecord* f, const HitRecord* hit) {
-  // Default filters are decided by the callers and never reach this test.
-  if (f == nullptr || hit == nullptr || (f->dwFlags & ENABLE_DEFAULT) != 0) return 0;
+  if (f == nullptr || hit == nullptr) return 0;
+  // Default filters, and filters without a test, are decided by the callers
+  // and never reach this test.
+  if ((f->dwFlags & ENABLE_DEFAULT) != 0 || (f->dwFlags & kTestBits) == 0) {
+    TraceUntestableFilter(f);
+    if ((f->dwFlags & ENABLE_DEFAULT) != 0) return 0;
+  }
   const uint32_t fl = f->dwFlags;
   if ((fl & ENABLE_RETURNCODES) && !MatchReturnCode(f, hit->StatusCode)) return 0;
   if ((fl & (ENABLE_DIRECTORY | ENABLE_FILES)) && (f->Directory != nullptr || f->Files != nullptr) &&

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -291,6 +294,31 @@ TEST(FilterEvaluation, TableOfFiltersAndHits) {
     TestHit hit(c.hit);
     EXPECT_EQ(FilterListPassesHit(list.head, &hit.hit), c.keep ? 1 : 0) << c.name;
   }
+}
+
+TEST(FilterEvaluation, AFilterWithNothingToTestIsTraced) {
+  // Callers never pass a default filter or one without a test; one that
+  // arrives all the same is named in the debug trace.
+  const std::string log = testing::TempDir() + "kvfilter_trace.log";
+  std::remove(log.c_str());
+  const char* saved = getenv("KV_DEBUG_LOG");
+  const std::string savedLog = saved != nullptr ? saved : "";
+  setenv("KV_DEBUG_LOG", log.c_str(), 1);
+  TestHit hit(Url("/a.html"));
+  FilterList list({Make(FILTER_INCLUDE, ENABLE_DEFAULT, [](FilterRecord* f) { std::strcpy(f->Name, "everything"); }),
+                   Make(FILTER_EXCLUDE, 0, [](FilterRecord* f) { std::strcpy(f->Name, "no tests"); }),
+                   Make(FILTER_INCLUDE, ENABLE_RETURNCODES, [](FilterRecord* f) { f->ReturnCodes[0] = 200; })});
+  EXPECT_EQ(FilterMatchesHit(list.head, &hit.hit), 0);
+  EXPECT_EQ(FilterMatchesHit(list.head->Next, &hit.hit), 1);
+  FilterMatchesHit(list.head->Next->Next, &hit.hit);  // a filter with a test: no trace
+  if (saved != nullptr) setenv("KV_DEBUG_LOG", savedLog.c_str(), 1); else unsetenv("KV_DEBUG_LOG");
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::remove(log.c_str());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("\"everything\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"no tests\""), std::string::npos) << lines[1];
 }
 
 TEST(FilterEvaluation, ReferrerFiltersAtANewVisit) {
