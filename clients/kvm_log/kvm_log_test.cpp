@@ -343,6 +343,26 @@ TEST_F(Client, TheDefaultWindowIsTheLogsOwnTime) {
   EXPECT_NE(Read(folder_ + "w/index.htm").find("10/01/26 00:00:00 - 10/10/26 23:59:59"), std::string::npos);
 }
 
+// The report's colours and fonts are those of the style chosen.
+TEST_F(Client, TheStyleChosenShowsInTheReport) {
+  struct Case {
+    const char* style;
+    const char* background;
+    const char* titleFont;
+    const char* numbers;
+  } cases[] = {{"Classic", "BGCOLOR=\"#80FFFF\"", "FACE=\"Times New Roman\"", "TD.n { text-align: LEFT; }"},
+               {"Plain", "BGCOLOR=\"#FFFFFF\"", "FACE=\"Arial\"", "TD.n { text-align: RIGHT; }"}};
+  for (const Case& c : cases) {
+    Result r = Run(std::string("report 00000001 --style ") + c.style + " --report-dir '" + folder_ + c.style + "'");
+    ASSERT_EQ(r.code, 0) << c.style << ": " << r.err;
+    const std::string html = Read(folder_ + c.style + "/index.htm");
+    EXPECT_NE(html.find(std::string("<BODY ") + c.background), std::string::npos) << c.style;
+    EXPECT_NE(html.find(std::string("<FONT ") + c.titleFont), std::string::npos) << c.style;
+    EXPECT_NE(html.find(c.numbers), std::string::npos) << c.style;
+    EXPECT_EQ(html.find("%%"), std::string::npos) << c.style;
+  }
+}
+
 // Referrer and agent logs get reports of their own templates.
 TEST_F(Client, ReferrerAndAgentLogReportsHoldTheirEntries) {
   {
