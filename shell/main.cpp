@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -10,6 +11,9 @@
 #include "shell/startup_main.h"
 
 int main(int argc, char** argv) {
+  // Help and unknown arguments are answered before anything is started, so
+  // that they never take the place of the running copy.
+  if (int code = kv::app::CheckArguments(argc, argv, stdout, stderr); code >= 0) return code;
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) commandLine += ' ';

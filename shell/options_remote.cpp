@@ -50,6 +50,8 @@ int32_t RunReport(const RemoteReportJob& job) {
 
 void InitRemoteReports() {
   InitWebServerSettings();
+  // The server's messages come from the language module chosen at start.
+  SetWebServerResources(app::App().resourceModule);
   SetRemoteReportHooks({ListProfiles, RunReport});
 }
 
@@ -91,6 +93,7 @@ bool HandleRemoteReportMessage(uint32_t message, KvWParam, KvLParam lparam, KvRe
 void ExitRemoteReports() {
   SetRemoteReportHooks({});
   ExitWebServer();
+  SetWebServerResources(nullptr);  // the module is released after this
 }
 
 }  // namespace kv::opts

@@ -1,6 +1,8 @@
 // Process entry, service entry, start-up sequence, hidden window, shutdown.
 #include "shell/startup_main.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -115,6 +117,34 @@ bool RegisterProgressBarClass(KvModule /*instance*/) {
     return false;
   }
   return true;
+}
+
+int CheckArguments(int argc, char** argv, std::FILE* out, std::FILE* err) {
+  static const char kUsage[] =
+      "Usage: KELVARON [/service]\n"
+      "  (no argument)  start Kelvaron, or bring the running copy forward\n"
+      "  /service       run as the Kelvaron service (started by the service manager)\n";
+  bool help = false;
+  const char* unknown = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i] ? argv[i] : "";
+    if (strcasecmp(arg, "/service") == 0) continue;
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "/?") == 0 ||
+        strcasecmp(arg, "/help") == 0) {
+      help = true;
+    } else if (!unknown) {
+      unknown = arg;
+    }
+  }
+  if (unknown) {
+    std::fprintf(err, "KELVARON: unknown argument \"%s\"\n%s", unknown, kUsage);
+    return 2;
+  }
+  if (help) {
+    std::fputs(kUsage, out);
+    return 0;
+  }
+  return -1;
 }
 
 int WinMain(KvModule instance, KvModule previous, const char* commandLine, int32_t showCommand) {

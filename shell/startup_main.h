@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "platform/base/kvtypes.h"
@@ -48,6 +49,13 @@ struct AppState {
   ServiceStatus serviceStatus;
 };
 AppState& App();
+
+// The program's arguments: none (a plain start) or "/service" (the start by
+// the service manager). Anything else, a request for help included, is
+// answered with the usage text on `out` (help) or `err` (an unknown argument)
+// before anything is started or taken; the result is then the exit code (0
+// for help, 2 otherwise). -1: go on and start.
+int CheckArguments(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 int WinMain(KvModule instance, KvModule previous, const char* commandLine, int32_t showCommand);
 int RunApplication(KvModule instance, intptr_t ignored, const char* commandLine, int32_t showCommand);

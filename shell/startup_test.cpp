@@ -310,6 +310,69 @@ TEST_F(ProgramProcessTest, SecondCopyBringsTheRunningOneForwardAndEnds) {
   EXPECT_EQ(Boxes(), "");
 }
 
+TEST_F(ProgramProcessTest, HelpAndUnknownArgumentsPrintUsageAndTakeNothing) {
+  FillProgramFolder(prog_, true, true, false);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    bool toOut;  // usage on stdout, else on stderr
+  } cases[] = {
+      {{"--help"}, 0, true},     {{"-h"}, 0, true},          {{"/?"}, 0, true},
+      {{"--bogus"}, 2, false},   {{"/service", "x"}, 2, false}, {{"profile.kvp"}, 2, false},
+  };
+  for (const Case& c : cases) {
+    const std::string out = root_ + "out.txt", err = root_ + "err.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (auto& [k, v] : env_) setenv(k.c_str(), v.c_str(), 1);
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(125);
+      std::string program = prog_ + "KELVARON";
+      std::vector<std::string> copy = c.args;
+      std::vector<char*> argv{program.data()};
+      for (std::string& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(126);
+    }
+    // Answered at once: a copy that started instead would still run here.
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 500 && !ended; ++i) {
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      if (!ended) kv::Sleep(10);
+    }
+    if (!ended) {
+      EXPECT_TRUE(kv::svc::FindRunningWindow(kv::app::kMainClass)) << "neither ended nor started";
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      ADD_FAILURE() << c.args[0] << ": the program started instead of answering";
+      continue;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << c.args[0];
+    EXPECT_EQ(WEXITSTATUS(status), c.code) << c.args[0];
+    EXPECT_NE(ReadAll(c.toOut ? out : err).find("Usage: KELVARON [/service]"), std::string::npos) << c.args[0];
+    EXPECT_EQ(ReadAll(c.toOut ? err : out), "") << c.args[0];
+    EXPECT_FALSE(kv::svc::FindRunningWindow(kv::app::kMainClass)) << c.args[0];
+  }
+  // No start-up left a trace.
+  EXPECT_EQ(Debug(), "");
+}
+
+TEST_F(ProgramProcessTest, ReportServerMessageComesFromTheLanguageModule) {
+  FillProgramFolder(prog_, true, true, false);
+  // The report server enabled, but no account may log users on.
+  std::ofstream(prog_ + "KELVARON.INI") << "[Defaults]\nWebEnable=TRUE\nWebAddress=127.0.0.1:0\n";
+  env_.erase("KV_LOGON_USERS");
+  pid_t pid = Start({});
+  EXPECT_TRUE(WaitFor([&] { return Boxes().find("log users on") != std::string::npos; })) << Boxes();
+  EXPECT_NE(Boxes().find("Kelvaron: The account does not hold the right to log users on. The remote report server "
+                         "cannot be enabled."),
+            std::string::npos)
+      << Boxes();
+  kill(pid, SIGTERM);
+  EXPECT_EQ(Wait(pid), 0);
+}
+
 TEST_F(ProgramProcessTest, MissingModulesEndStartUp) {
   struct Case {
     bool product, base, productIsBase;

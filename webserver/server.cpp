@@ -65,6 +65,8 @@ const char kBusyAnswer[] =
 std::mutex g_hooksLock;
 RemoteReportHooks g_hooks;
 
+std::atomic<KvModule> g_resources{nullptr};  // the program's resource module
+
 bool g_bound = false;  // StartWebServer holds one network binding
 
 void Copy(char* out, size_t size, const std::string& text) {
@@ -151,9 +153,13 @@ WebServerSettings GetWebServerSettings() {
 
 bool IsWebServerRunning() { return g_serverRunning.load(); }
 
+void SetWebServerResources(KvModule module) { g_resources.store(module); }
+
 const char* LoadResourceText(uint32_t id) {
   static char buffer[100];
-  KvLoadString(nullptr, id, buffer, sizeof buffer);
+  buffer[0] = '\0';
+  if (KvModule module = g_resources.load()) KvLoadString(module, id, buffer, sizeof buffer);
+  if (buffer[0] == '\0') KvLoadString(nullptr, id, buffer, sizeof buffer);
   if (buffer[0] == '\0') {
     // The program's resources may lack the texts (a program built without
     // them); the operator still learns why the server stays off.

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/kvtypes.h"
+
 // The server's settings record (one global of the program).
 struct WebServerSettings {
   char programFolder[200];  // with its trailing separator
@@ -54,9 +56,14 @@ WebServerSettings GetWebServerSettings();
 // True while the listener is listening.
 bool IsWebServerRunning();
 
-// String `id` of the program's own resources (one 100-byte static buffer,
-// overwritten by each call).
+// String `id` of the program's resources: the resource module the program
+// chose at start (SetWebServerResources), else the program's own (one
+// 100-byte static buffer, overwritten by each call).
 const char* LoadResourceText(uint32_t id);
+
+// The resource module (the language module) whose texts the server shows;
+// null: the program's own.
+void SetWebServerResources(KvModule module);
 
 // ---- reports requested by remote users ---------------------------------------
 
