@@ -472,24 +472,31 @@ TEST_F(WebServerTest, FailedAcceptIsRetriedAndTheServerGoesOn) {
   rlimit low = saved;
   low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  // The descriptor table full but for the client's own socket: the server's
-  // accept fails with "too many open files" for a while.
-  std::vector<int> fillers;
-  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
-  ASSERT_EQ(errno, EMFILE);
-  close(fillers.back());
-  fillers.pop_back();
-  std::atomic<bool> answered{false};
+  // The client's thread is made and running first: nothing but its socket
+  // may need a descriptor once the table is full.
+  std::atomic<bool> running{false}, go{false}, answered{false};
   std::string answer;
   std::thread client([&] {
+    running = true;
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     answer = Get(port, "/default.htm");
     answered = true;
   });
+  // The descriptor table full but for the client's own socket: the server's
+  // accept fails with "too many open files" for a while.
+  while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  const int error = errno;
+  close(fillers.back());
+  fillers.pop_back();
+  go = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   EXPECT_FALSE(answered);  // nothing could be accepted meanwhile
   for (int fd : fillers) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   client.join();
+  EXPECT_EQ(error, EMFILE);
   EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
   EXPECT_TRUE(IsWebServerRunning());
   EXPECT_EQ(Get(port, "/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
