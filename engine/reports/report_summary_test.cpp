@@ -15,6 +15,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/database/analysis_context.h"
 #include "engine/reports/graph_specs.h"
+#include "engine/reports/html_test_support.h"
 #include "engine/reports/report_driver_testutil.h"
 #include "engine/reports/template_variables.h"
 #include "platform/base/memory.h"
@@ -304,6 +305,8 @@ TEST_F(SameWindowTest, SummaryAndRealtimeReportsDrawTheSameChart) {
   const std::string realtime = ReadFile(Folder() + "reports/realtime/index.htm");
   EXPECT_NE(summary.find("<IMG SRC=\"index00.gif\">"), std::string::npos) << summary;
   EXPECT_NE(realtime.find("<IMG SRC=\"index00.gif\">"), std::string::npos) << realtime;
+  EXPECT_EQ(htmltest::TagBalance(summary), "");
+  EXPECT_EQ(htmltest::TagBalance(realtime), "");
   ASSERT_FALSE(Chart("summary").empty());
   EXPECT_TRUE(Chart("summary") == Chart("realtime"));
   // The tables agree as well.
@@ -354,6 +357,9 @@ TEST_F(SameWindowTest, AFramePageNeverReplacesTheOnlyCopyOfTheReport) {
 
   const std::string framed = Summary("framed", sections_);
   EXPECT_NE(framed.find("<FRAMESET"), std::string::npos) << framed;
+  EXPECT_EQ(htmltest::TagBalance(framed), "");
+  EXPECT_EQ(htmltest::TagBalance(ReadFile(Folder() + "reports/framed/index_t.htm")), "");
+  EXPECT_EQ(htmltest::TagBalance(ReadFile(Folder() + "reports/framed/index_b.htm")), "");
   EXPECT_NE(ReadFile(Folder() + "reports/framed/index_b.htm").find("/page0.html"), std::string::npos);
 }
 
