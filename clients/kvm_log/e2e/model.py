@@ -152,7 +152,8 @@ class Table:
 class Visit:
     def __init__(self):
         self.last = 0
-        self.lists = {k: set() for k in ("documents", "downloads", "uploads", "forms", "directories")}
+        self.lists = {k: set() for k in ("documents", "downloads", "uploads", "forms", "directories", "adviews",
+                                         "adclicks")}
         self.documents = []  # in first-touch order
         self.forms = []
         self.trail = []
@@ -173,7 +174,7 @@ def leading_number(text):
 
 class Analysis:
     def __init__(self, settings, report_ini, keywords_ini, window_start, window_end, home_page, base_ini,
-                 country_codes):
+                 country_codes, ads=()):
         ini = read_ini(settings)["defaults"]
         for key in ("documenttypes", "downloadtypes"):
             if "{" in ini.get(key, ""):
@@ -207,6 +208,8 @@ class Analysis:
                 name, code = item.rsplit(",", 1)
                 self.countries.setdefault(fold(code.strip()), name)
         self.country_codes = country_codes
+        # Ads: name, words of a view, words of a click (upper-cased).
+        self.ads = [(name, view.upper().split(), click.upper().split()) for name, view, click in ads]
         top = ini.get("maxtopcount", "")
         self.max_top = int(top) if top else 500
         idle = ini.get("cachedtime", "")
@@ -640,6 +643,18 @@ class Analysis:
             is_document = "?" not in page
 
         if success:
+            upper = url.upper()[:1023]
+            for name, view_words, click_words in self.ads:
+                view = bool(view_words) and all(w in upper for w in view_words)
+                click = bool(click_words) and all(w in upper for w in click_words)
+                for counted, table, kind in ((view, "TopAdViews", "adviews"), (click, "TopAdClicks", "adclicks")):
+                    if counted:
+                        self.table("TopAds").add(name).hits += 1
+                        item = self.table(table).count(name, 0)
+                        if self.first_touch(visit, kind, name):
+                            item.users += 1
+                if view or click:
+                    break
             if not is_upload and (part in ("/", "\\") or fold(part[1:]) == fold(self.home_file)):
                 t["home"] += 1
             if is_document:
@@ -771,6 +786,33 @@ def expected_rows(analysis, family):
             row["details"] = {d[0]: (d[1], d[2], percent_text(d[1], total)) for d in i.details.values()}
         rows.append(row)
     return rows
+
+
+def expected_ads(analysis):
+    """Rows of the ads table (its views and clicks by ad) and their totals."""
+    ads = analysis.tables.get("TopAds", Table()).order
+    views = analysis.tables.get("TopAdViews", Table())
+    clicks = analysis.tables.get("TopAdClicks", Table())
+
+    def of(table, name):
+        item = table.items.get(fold(name))
+        return (item.hits, item.users) if item else (0, 0)
+
+    all_views = sum(of(views, a.name)[0] for a in ads)
+    all_clicks = sum(of(clicks, a.name)[0] for a in ads)
+    rows = []
+    for a in ads:
+        vh, vu = of(views, a.name)
+        ch, cu = of(clicks, a.name)
+        rows.append((a.name, str(vh), str(vu), percent_text(vh, all_views), str(ch), str(cu),
+                     percent_text(ch, all_clicks), percent_text(ch, vh), percent_text(cu, vu)))
+    vh = sum(of(views, a.name)[0] for a in ads)
+    vu = sum(of(views, a.name)[1] for a in ads)
+    ch = sum(of(clicks, a.name)[0] for a in ads)
+    cu = sum(of(clicks, a.name)[1] for a in ads)
+    totals = (str(vh), str(vu), percent_text(vh, all_views), str(ch), str(cu), percent_text(ch, all_clicks),
+              percent_text(ch, vh), percent_text(cu, vu))
+    return rows, totals, [a.hits for a in ads]
 
 
 def expected_totals(analysis, family, rows):

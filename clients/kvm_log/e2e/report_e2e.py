@@ -29,6 +29,10 @@ START = calendar.timegm((2026, 11, 2, 0, 0, 0))  # a Monday
 DAYS = 7
 VISITS = 2200
 
+# Ads: name, the words of a view, the words of a click (all in the request).
+ADS = [("Widgets banner", "/img/banner.jpg", "products/widgets"), ("Gadget promo", "gadgets", "promo click"),
+       ("Manual", "manual.pdf", ""), ("Never shown", "no-such-page", "")]
+
 PROFILE = """[Profile]\r
 Version=4\r
 Description=End-to-end week\r
@@ -103,6 +107,8 @@ class Report:
         self.totals = {}    # family -> (hits, users, bytes, percent)
         self.details = {}   # family -> {(rank, column): (item, detail, hits, percent)}
         self.detail_users = {}  # family -> {(rank, column): (detail, users)}
+        self.ads = {}       # rank -> (name, views, ..., click-through by users)
+        self.ads_totals = None
         self.malformed = []
         self.fragments = 0
         for line in text.replace("\r", "").split("\n"):
@@ -128,6 +134,10 @@ class Report:
                     self.times.setdefault(family, {})[f[1]] = f[2]
                 elif kind == "NC":
                     self.noncached.setdefault(family, {})[f[1]] = (f[2], f[3])
+                elif kind == "ADS":
+                    self.ads[int(f[0])] = tuple(f[1:])
+                elif kind == "ADSTOT":
+                    self.ads_totals = tuple(f)
                 elif kind == "TOT":
                     self.totals[family] = tuple(f[0:4])
                 elif kind == "DET":
@@ -256,6 +266,18 @@ def compare(report, analysis, families, capacity, check):
             c.equal(("DET", family), "%s cross tally" % family, got_details, want_details)
             c.equal(("DETU", family), "%s cross tally visits" % family, got_users, want_users)
 
+    want_ads, want_ads_totals, ad_hits = model.expected_ads(analysis)
+    got_ads = [report.ads[r] for r in sorted(report.ads)]
+    c.equal(("ADS", None), "ads with their views and clicks", sorted(got_ads), sorted(want_ads))
+    hits_of = dict(zip((r[0] for r in want_ads), ad_hits))
+    shown = [hits_of.get(r[0]) for r in got_ads]
+    if shown != sorted(shown, key=lambda x: -(x or 0)):
+        c.fail(("ORDER", "TopAds"), "ads out of order: %s" % shown)
+    if want_ads:
+        c.equal(("ADSTOT", None), "ads totals", report.ads_totals, want_ads_totals)
+    elif report.ads_totals is not None:
+        c.fail(("EMPTY", "TopAds"), "the ads section without ads is shown")
+
     if report.fragments:
         c.fail(("LEAK", None), "%d pieces of dropped lines are left in the report" % report.fragments)
     if report.malformed:
@@ -275,7 +297,7 @@ def run_report(program, engine_folder, work, fmt, tz="UTC"):
         return f.read()
 
 
-def engine_folder(program, work, settings):
+def engine_folder(program, work, settings, files=None):
     """A program folder of its own: the client and the engine copied (the
     engine finds its settings beside itself), the build's other modules and
     data linked, and its own engine settings, changed as given."""
@@ -289,6 +311,9 @@ def engine_folder(program, work, settings):
     os.makedirs(os.path.join(folder, "kvm_log"))
     ini = os.path.join(folder, "kvm_log", "kvm_log.ini")
     shutil.copy(os.path.join(program, "kvm_log", "kvm_log.ini"), ini)
+    for name, text in (files or {}).items():
+        with open(os.path.join(folder, name), "w", newline="") as f:
+            f.write(text)
     if settings:
         with open(ini, encoding="latin-1") as f:
             text = f.read()
@@ -298,7 +323,7 @@ def engine_folder(program, work, settings):
     return folder
 
 
-def run_case(args, work, name, visits, home, settings, formats, zone="+0000", tz="UTC"):
+def run_case(args, work, name, visits, home, settings, formats, zone="+0000", tz="UTC", ads=()):
     """Failures of one report of a generated log."""
     work = os.path.join(work, name)
     profiles = os.path.join(work, "kvm_log", "profiles")
@@ -314,7 +339,8 @@ def run_case(args, work, name, visits, home, settings, formats, zone="+0000", tz
     shutil.copy(report_ini, os.path.join(work, "kvm_log"))
     shutil.copy(keywords_ini, work)
     shutil.copytree(os.path.join(args.source, "data", "Base"), os.path.join(work, "Base"))
-    program = engine_folder(args.program, work, settings)
+    ad_file = "".join('"%s","%s","%s"\r\n' % ad for ad in ads)
+    program = engine_folder(args.program, work, settings, {"ADVIEWS.TXT": ad_file} if ads else None)
 
     records = loggen.generate(args.seed, START, DAYS, visits)
     log = os.path.join(work, "logs", "access.log")
@@ -328,7 +354,7 @@ def run_case(args, work, name, visits, home, settings, formats, zone="+0000", tz
         codes = {line.strip().rsplit(",", 1)[1].lower() for line in f if "," in line}
     analysis = model.Analysis(os.path.join(program, "kvm_log", "kvm_log.ini"), report_ini, keywords_ini,
                               START, START + DAYS * 86400 - 1, home, os.path.join(program, "KELVARON.INI"),
-                              codes).run(records)
+                              codes, ads).run(records)
     families = template_families(template)
     capacity = template_rows(template)
     failures = []
@@ -366,7 +392,7 @@ def main():
         failures = []
         cases = [
             # The standard settings, text and HTML.
-            ("week", VISITS, "http://www.example.com/index.html", {}, ("text", "html")),
+            ("week", VISITS, "http://www.example.com/index.html", {}, ("text", "html"), "+0000", "UTC", ADS),
             # No home page (pages are request paths, directories come from
             # them) and no top list for the organisations that expire; times
             # written with a zone other than UTC are wall-clock times as they
