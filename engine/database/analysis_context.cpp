@@ -674,12 +674,14 @@ int CloneAnalysisContext(ReportHandle* target, ReportHandle* source, int withTab
   return 1;
 }
 
-void FreeReportContext(ReportHandle* run) {
+void FreeReportContext(ReportHandle* run, int deleteTemplate) {
   if (run == nullptr) return;
   AnalysisContext* context = RunContext(run);
   const KvGlobal handle = run->databaseHandle;
   if (context == nullptr && handle != 0) context = static_cast<AnalysisContext*>(kv::GlobalLock(handle));
   if (context != nullptr) {
+    // The path is forgotten, so that freeing the tables leaves the file.
+    if (deleteTemplate == 0) context->workingTemplatePath[0] = 0;
     FreeSearchEngines(&context->searchEngines);
     FreeReportOptions(context->options);
     context->options = nullptr;

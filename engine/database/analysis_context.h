@@ -219,7 +219,10 @@ int CloneAnalysisContext(ReportHandle* target, ReportHandle* source, int withTab
 // Deep copy of the source context's report options into the target's context.
 int CloneReportOptions(ReportHandle* target, ReportHandle* source);
 // Frees the run's context (lists, options, tables) and clears its fields.
-void FreeReportContext(ReportHandle* run);
+// With deleteTemplate 0 the working template file stays: a context cloned
+// from another (a realtime report's merged day) shares its working template
+// path with the live report and must not delete it.
+void FreeReportContext(ReportHandle* run, int deleteTemplate = 1);
 
 // Appends each word of `text` (split at " ", ";" and ",") to the
 // organisation suffix list with `label`. 1, or 0 when memory failed.

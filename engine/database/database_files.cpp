@@ -262,8 +262,9 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   store->profile = profile;
   store->master = KV_INVALID_FILE;
   if (store->kind == kStoreOdbc) {
+    // The list of days is loaded on every open; only an update adds rows.
     const bool ok = LoadODBCLibrary() != nullptr && ConnectToODBCDatabase(store) != 0 &&
-                    (!extend || ExtendMasterRows(store, firstLogTime, lastLogTime, 1) != 0);
+                    ExtendMasterRows(store, firstLogTime, lastLogTime, extend != 0 ? 1 : 0) != 0;
     if (!ok) {
       ReleaseRealtimeStore(store);
       return nullptr;
@@ -674,7 +675,8 @@ int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportH
   if (store->kind == kStoreOdbc) {
     const int saved = SaveDayToODBC(store, &context->templ, record);
     FreeItemTables(&context->templ);
-    return saved ? kDbDone : kDbOdbcError;
+    if (saved == 2) return kDbCancelled;
+    return saved == 1 ? kDbDone : kDbOdbcError;
   }
   char name[sizeof record->fileName];
   std::memcpy(name, record->fileName, sizeof name);

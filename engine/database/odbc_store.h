@@ -72,8 +72,9 @@ int CreateODBCSchema(SQLHDBC connection);
 // Type names used by the last schema creation (integer, text).
 const char* OdbcIntegerTypeName();
 const char* OdbcTextTypeName();
-// Writes one day (deleting its old rows first) and frees the template's item
-// tables: 1 written, 0 failure or cancelled (rows written before stay).
+// Replaces one day's rows (its master row included) in one transaction and
+// frees the template's item tables: 1 written, 0 failure, 2 cancelled by the
+// client. After a failure or a cancel the day's rows are as they were.
 int SaveDayToODBC(RealtimeStore* store, TemplateRecord* templ, const MasterRecord* record);
 
 // The text of a double as stored: "%f" cut at the decimal point; false (and
@@ -86,7 +87,8 @@ double ParseOdbcDouble(const char* text);
 // Loads the record's day into the context: kDbEmpty (no template row),
 // kDbLoaded, kDbBad, kDbCancelled.
 int LoadDayFromODBC(RealtimeStore* store, AnalysisContext* context, const MasterRecord* record);
-// Deletes every row of the day: 1, or 0 when no statement could be made.
+// Deletes every row of the day: 1, or 0 when a statement could not be made
+// or a delete failed.
 int DeleteDayRows(OdbcConnection* connection, uint32_t startTime);
 // Loads the master start times and, with create set, adds master rows so
 // that [spanStart, spanEnd] is covered: 1/0.
@@ -103,6 +105,9 @@ void SetODBCEntryPointer(RealtimeStore* store, uint32_t position);
 // Replaces the master row of the record's day: 1/0.
 int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record);
 void ResetToLastODBCEntry(RealtimeStore* store);
+// Drops the ten tables of the profile's ODBC store (the open store is
+// closed first).
+void DropODBCTables(DravelEntry* profile);
 // Ends the store's connection and frees its state.
 void DisconnectFromODBCDatabase(RealtimeStore* store);
 

@@ -533,14 +533,17 @@ int DeleteDayRows(OdbcConnection* connection, uint32_t startTime) {
                                                kOdbcName,      kOdbcTopName,        kOdbcSortIndex,
                                                kOdbcDwordInterval, kOdbcDoubleInterval, kOdbcSearchEngine,
                                                kOdbcSearchKeyword};
+  bool ok = true;
   for (int t : kOrder) {
     const std::string text = "DELETE" + WhereStart(t, startTime);
     SQLRETURN r = g_odbc.fn.ExecDirect(pool.statements[t], reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
                                        SQL_NTS);
     ReportODBCError(r, "SQLExecDirect", connection->connection, pool.statements[t]);
+    // A delete that finds no row is no failure.
+    if (!OdbcSucceeded(r) && r != SQL_NO_DATA) ok = false;
   }
   FreePool(&pool);
-  return 1;
+  return ok ? 1 : 0;
 }
 
 // ---- master rows -----------------------------------------------------------------------------------
@@ -725,21 +728,42 @@ int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record) {
   if (FatalWithoutConnection(store, "RewriteLastODBCEntry")) return 0;
   OdbcConnection* c = ConnectionOf(store);
   if (record == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return 0;
-  ExecDirect(c->connection, "DELETE" + WhereStart(kOdbcMaster, record->start), "SQLExecDirect");
+  // The row is replaced in one transaction, so that a failed insert leaves
+  // the old row.
+  const bool transaction =
+      OdbcSucceeded(g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF));
   SQLHSTMT s = SQL_NULL_HSTMT;
-  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
-                                     SQL_NULL_HSTMT))) {
-    return 0;
+  bool ok = false;
+  if (OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                    SQL_NULL_HSTMT))) {
+    const std::string text = "DELETE" + WhereStart(kOdbcMaster, record->start);
+    const SQLRETURN r = ReportODBCError(
+        g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
+        "SQLExecDirect", c->connection, s);
+    ok = OdbcSucceeded(r) || r == SQL_NO_DATA;
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+    s = SQL_NULL_HSTMT;
   }
-  auto row = std::make_unique<RowBuffer>();
-  row->Clear();
-  const std::string text = InsertText(kOdbcMaster);
-  const bool ok = OdbcSucceeded(ReportODBCError(
-                      g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
-                      "SQLPrepare", c->connection, s)) &&
-                  BindInsertParameters(s, kOdbcMaster, row.get()) &&
-                  InsertMaster(c, s, row.get(), record->start, record->end, record->lastAdded);
-  g_odbc.fn.FreeStmt(s, SQL_DROP);
+  if (ok && !OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c->connection, &s), "SQLAllocStmt", c->connection,
+                                           SQL_NULL_HSTMT))) {
+    ok = false;
+  }
+  if (ok) {
+    auto row = std::make_unique<RowBuffer>();
+    row->Clear();
+    const std::string text = InsertText(kOdbcMaster);
+    ok = OdbcSucceeded(ReportODBCError(
+             g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS),
+             "SQLPrepare", c->connection, s)) &&
+         BindInsertParameters(s, kOdbcMaster, row.get()) &&
+         InsertMaster(c, s, row.get(), record->start, record->end, record->lastAdded);
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+  }
+  if (transaction) {
+    if (ok && !OdbcSucceeded(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT))) ok = false;
+    if (!ok) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
+    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+  }
   uint32_t i = 0;
   while (i < c->count && c->startTimes[i] != record->start) ++i;
   if (i < c->count) {
@@ -776,6 +800,13 @@ void DisconnectFromODBCDatabase(RealtimeStore* store) {
 VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
   using namespace vrn;
   if (profile == nullptr || profile->RealtimeAnalysis == 0 || profile->PellavarFlag != kStoreOdbc) return;
+  DropODBCTables(profile);
+}
+
+namespace vrn {
+
+void DropODBCTables(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag != kStoreOdbc) return;
   // As opening a store does: the open one is closed first, so that none of
   // its statements holds the tables.
   CloseRealtimeStore();
@@ -794,3 +825,5 @@ VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
   }
   DisconnectFromODBCDatabase(&store);
 }
+
+}  // namespace vrn

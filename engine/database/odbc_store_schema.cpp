@@ -244,7 +244,17 @@ bool ExecDirect(SQLHDBC connection, const std::string& text, const char* operati
   return OdbcSucceeded(r);
 }
 
-bool ClientCancelled() { return CallClientCallback(1, 0, "", 0, 0, 0) == 2; }
+namespace {
+// Set when the client answers "cancel"; a save looks at it to tell a
+// cancelled save from a failed one.
+bool g_cancelAnswered = false;
+}  // namespace
+
+bool ClientCancelled() {
+  const bool cancelled = CallClientCallback(1, 0, "", 0, 0, 0) == 2;
+  if (cancelled) g_cancelAnswered = true;
+  return cancelled;
+}
 
 void DayName(uint32_t startTime, char* out, size_t size) { FormatIntervalName(0, startTime, out, size); }
 
@@ -685,13 +695,13 @@ class DayWriter {
     return Insert(T, "Write TemplateTable");
   }
 
-  void WriteMaster(const MasterRecord* record, const char* dayName) {
+  bool WriteMaster(const MasterRecord* record, const char* dayName) {
     const int T = kOdbcMaster;
     RowBuffer& row = rows_[T];
     row.Set(T, "EndTime", record->end);
     row.Set(T, "CurrentTime", record->lastAdded);
     row.SetText(T, "Today", dayName);
-    Insert(T, "Write MasterTable");
+    return Insert(T, "Write MasterTable");
   }
 
  private:
@@ -710,17 +720,32 @@ int SaveDayToODBC(RealtimeStore* store, TemplateRecord* templ, const MasterRecor
     if (templ) FreeItemTables(templ);
     return 0;
   }
-  DeleteDayRows(c, record->start);
+  // The day is replaced in one transaction: its old rows stay until the new
+  // ones are all written, and a failed or cancelled save leaves the day as
+  // it was.
+  const bool transaction = OdbcSucceeded(ReportODBCError(
+      g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF), "SQLSetConnectOption",
+      c->connection, SQL_NULL_HSTMT));
+  g_cancelAnswered = false;
   char dayName[64] = "";
   DayName(record->start, dayName, sizeof dayName);
   int result = 0;
-  {
+  if (transaction && DeleteDayRows(c, record->start) == 1) {
     auto writer = std::make_unique<DayWriter>(c, record->start);
-    if (writer->Prepare() && writer->WriteDayTables(templ, dayName) && !ClientCancelled()) {
-      writer->WriteMaster(record, dayName);
+    if (writer->Prepare() && writer->WriteDayTables(templ, dayName) && !ClientCancelled() &&
+        writer->WriteMaster(record, dayName)) {
       result = 1;
     }
   }
+  if (transaction) {
+    if (result == 1 && !OdbcSucceeded(ReportODBCError(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT),
+                                                      "SQLTransact", c->connection, SQL_NULL_HSTMT))) {
+      result = 0;
+    }
+    if (result != 1) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
+    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+  }
+  if (result != 1 && g_cancelAnswered) result = 2;
   // Whatever was not written is released too: after a save the template
   // holds no tables, as after a period file save.
   FreeItemTables(templ);

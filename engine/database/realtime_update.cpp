@@ -23,6 +23,7 @@
 #include "engine/database/analysis_context.h"
 #include "engine/database/finishing.h"
 #include "engine/database/merge_databases.h"
+#include "engine/database/odbc_store.h"
 #include "engine/database/realtime_store.h"
 #include "engine/database/report_ranges.h"
 #include "engine/network/dns_queue.h"
@@ -44,18 +45,41 @@ constexpr uint32_t kTailWindow = 16384;
 constexpr uint32_t kStatusEvery = 300;
 
 // A report handle of the engine's size, zero-filled, freed with its context.
+// A day cloned from the report's run shares the report's working template,
+// which stays when the day is freed.
 struct RunDeleter {
+  int deleteTemplate = 1;
   void operator()(ReportHandle* run) const {
     if (run == nullptr) return;
-    FreeReportContext(run);
+    FreeReportContext(run, deleteTemplate);
     std::free(run);
   }
 };
 using RunPtr = std::unique_ptr<ReportHandle, RunDeleter>;
 
-RunPtr NewRun(uint32_t slot, DravelEntry* profile) {
+// A day database always keeps its 24 hours: the month-slot mode of a year
+// range is for the merged report only and is held off while a day takes
+// records.
+class DaySlotsOnly {
+ public:
+  DaySlotsOnly() : saved_(MonthSlots()) {
+    MonthSlots().twelveMonths = 0;
+    MonthSlots().twentyFourMonths = 0;
+  }
+  ~DaySlotsOnly() {
+    MonthSlots().twelveMonths = saved_.twelveMonths;
+    MonthSlots().twentyFourMonths = saved_.twentyFourMonths;
+  }
+  DaySlotsOnly(const DaySlotsOnly&) = delete;
+  DaySlotsOnly& operator=(const DaySlotsOnly&) = delete;
+
+ private:
+  MonthSlotState saved_;
+};
+
+RunPtr NewRun(uint32_t slot, DravelEntry* profile, int deleteTemplate = 1) {
   auto* run = static_cast<ReportHandle*>(std::calloc(1, sizeof(ReportHandle)));
-  if (run == nullptr) return RunPtr();
+  if (run == nullptr) return RunPtr(nullptr, RunDeleter{deleteTemplate});
   run->slot = static_cast<uint16_t>(slot);
   run->profile = profile;
   run->kind = kReportKindAnalysis;
@@ -65,7 +89,7 @@ RunPtr NewRun(uint32_t slot, DravelEntry* profile) {
   run->dns.lookupSetting = run->dnsOn;
   run->dns.timeoutMs = run->dnsTimeout;
   run->dns.runKind = kReportKindAnalysis;
-  return RunPtr(run);
+  return RunPtr(run, RunDeleter{deleteTemplate});
 }
 
 }  // namespace
@@ -154,9 +178,10 @@ int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* recor
     return 1;
   }
   if (store->kind == kStoreOdbc) {
-    // A saved day's master row is written with the day; only a day that
-    // took nothing new is written back here.
-    if (detail == kDayNothingNew && RewriteMasterRecord(store, record) != 1) return 0;
+    // A saved day's master row was written with the day; writing it again
+    // keeps the same values. A day that took no record (nothing new, or
+    // a day without log lines that is now complete) moves on only here.
+    if (RewriteMasterRecord(store, record) != 1) return 0;
   } else if (WriteRecordAtCursor(store, *record) != 1) {
     return 0;
   }
@@ -425,6 +450,7 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
   if (bytesTaken != nullptr) *bytesTaken = 0;
   *detail = kDayNothingToAdd;
   if (profile == nullptr || record == nullptr || store == nullptr || location == nullptr) return 0;
+  const DaySlotsOnly daySlots;
   RunPtr run = NewRun(slot, profile);
   if (!run) return 0;
   uint16_t count = 0;
@@ -435,7 +461,21 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     return 0;
   }
   const std::string dataFile = ProfileDataFile(profile);
-  if (LoadOrCreateDay(record, store, run.get(), dataFile.c_str()) != 1) {
+  const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, dataFile.c_str());
+  if (loaded == kDbBad) {
+    // A damaged day is told and read again from the logs, so that it does
+    // not stop the days after it; the save replaces what is stored.
+    char name[kIntervalNameSize];
+    FormatIntervalName(kPeriodDay, record->start, name, sizeof name);
+    DisplayReportError(("The analysis database of " + std::string(name) +
+                        " is damaged; the day is read again from the logs.")
+                           .c_str());
+    record->lastAdded = 0;
+  }
+  const bool ready = loaded == kDbLoaded ||
+                     ((loaded == kDbMissing || loaded == kDbEmpty || loaded == kDbBad) && RunContext(run.get()) != nullptr &&
+                      CreateTablesForHandle(run.get()) == 1);
+  if (!ready) {
     FreeLogFileList(list, count);
     return 0;
   }
@@ -513,8 +553,15 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
       if (store->kind == kStoreFiles) kv::FileDelete(PeriodFilePath(store, *record).c_str());
       return 0;
     }
-    if (saved == kDbOdbcError) {
+    if (saved == kDbCancelled) {
       *detail = kDayCancelled;
+      return 0;
+    }
+    if (saved == kDbOdbcError) {
+      // The store refused the day (its rows are as they were): a failure,
+      // told as a failed write is.
+      *detail = kDayWriteFailed;
+      ReportDatabaseWriteError();
       return 0;
     }
     *detail = (saved == kDbDone && dayComplete) ? kDayComplete : static_cast<uint32_t>(saved);
@@ -682,7 +729,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     SetMergedRangeSlots(run);
     FormatRangeText(run);
   }
-  RunPtr dayRun = NewRun(run->slot, profile);
+  RunPtr dayRun = NewRun(run->slot, profile, 0);
   if (!dayRun) {
     ReleaseRealtimeStore(store);
     return kRealtimeReportStopped;
@@ -691,9 +738,20 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   std::memcpy(dayRun->profileDir, run->profileDir, sizeof run->profileDir);
   std::memcpy(dayRun->viewFolder, run->viewFolder, sizeof run->viewFolder);
 
+  // The hours of the range's first day before the range starts: found once
+  // for the range, so that every later day's hours follow on from them.
+  uint32_t firstSlot = 0;
+  bool partialFirstDay = false;
+  if (SeekMasterRecord(store, firstDay) == 1 && ReadMasterRecord(store, &record) == 1 && rangeStart > record.start) {
+    partialFirstDay = true;
+    // The day's hour that holds the merged range's slot origin lands in its
+    // first slot (the rule of CountSlotsBeforeStart for a day's hourly slots).
+    const uint32_t origin = context->slotOrigin;
+    firstSlot = origin > record.start ? (origin - record.start) / 3600 : 0;
+    if (firstSlot > 24) firstSlot = 24;
+  }
   int outcome = kRealtimeReportNoData;
   const uint32_t dayCount = lastDay - firstDay + 1;
-  bool firstOpened = true;
   for (uint32_t day = firstDay; day <= lastDay; ++day) {
     const uint32_t index = day - firstDay;
     const uint32_t from = index * 100 / dayCount;
@@ -707,19 +765,16 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     FormatIntervalName(kPeriodDay, record.start, name, sizeof name);
     SendStatus(status, 5674, name);
     if (record.lastAdded == 0) continue;
-    FreeReportContext(dayRun.get());
+    FreeReportContext(dayRun.get(), 0);
     const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, dataFile.c_str(), runText);
     if (opened != kRealtimeReportOk) {
       ReleaseRealtimeStore(store);
       return opened;
     }
-    uint32_t firstSlot = 0;
-    const bool partial = firstOpened && rangeStart > record.start;
-    if (partial) CountSlotsBeforeStart(context, RunContext(dayRun.get()), &firstSlot);
-    firstOpened = false;
+    const bool partial = index == 0 && partialFirstDay;
     const int merged = MergeReportDatabases(run, dayRun.get(), index, from, to, partial ? 1 : 0, 0, firstSlot,
                                             record.start);
-    FreeReportContext(dayRun.get());
+    FreeReportContext(dayRun.get(), 0);
     if (merged != 1) {
       ReleaseRealtimeStore(store);
       return kRealtimeReportStopped;
@@ -735,11 +790,11 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
 
 void DeleteRealtimeData(DravelEntry* profile) {
   if (profile == nullptr || profile->PellavarFlag == 0) return;
-  if (profile->PellavarFlag != kStoreFiles) {
-    // The ODBC result store is not available here: there is nothing of
-    // this profile to drop.
+  if (profile->PellavarFlag == kStoreOdbc) {
+    DropODBCTables(profile);
     return;
   }
+  if (profile->PellavarFlag != kStoreFiles) return;
   // The records are read as they are: opening the store would first widen
   // master.dat to the profile's log times only to delete it.
   CloseRealtimeStore();
@@ -764,8 +819,8 @@ void DeleteRealtimeData(DravelEntry* profile) {
 
 std::string RealtimeLogLocation(const DravelEntry* profile) {
   if (profile == nullptr) return "";
-  std::string path(profile->LogFilePath, strnlen(profile->LogFilePath, sizeof profile->LogFilePath));
-  if (path.compare(0, 8, "file:///") == 0) path.erase(0, 8);
+  // A "file:///" location is read as the report run reads it.
+  const std::string path(profile->LogFilePath, strnlen(profile->LogFilePath, sizeof profile->LogFilePath));
   char parsed[kLogNameWidth] = "";
   const uint16_t kind = ParseLogLocation(parsed, sizeof parsed, path.c_str(), nullptr, 0, nullptr);
   if (kind == kLocationLocal) return ResolveLocalLogPath(parsed, ProfileDirectory(), kv::Now());

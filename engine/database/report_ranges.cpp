@@ -76,7 +76,18 @@ struct tm StoredTimeFields(uint32_t t) {
   return f;
 }
 
-uint32_t ToTime(struct tm f) { return static_cast<uint32_t>(Y2K_mktime(&f)); }
+// Hit times count the log's own clock as if it were UTC; so do period
+// boundaries and ranges, whatever the machine's time zone.
+uint32_t ToTime(struct tm f) {
+  const int64_t t = WallClockSeconds(f);
+  return t < 0 ? 0 : t > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(t);
+}
+
+// The machine's clock now, in the time of the hits.
+uint32_t WallClockNow() {
+  const struct tm f = LocalFields(kv::Now());
+  return ToTime(f);
+}
 
 // Day + n with one carry into the next month (month 12 -> 0 of the next year).
 void AddDaysWithCarry(struct tm* f, int n) {
@@ -208,10 +219,7 @@ uint32_t GetIntervalStart(uint32_t kind, uint32_t t) {
   struct tm f = UtcFields(t);
   ClearTime(&f);
   switch (kind) {
-    case kPeriodDay: {
-      tzset();
-      return static_cast<uint32_t>(static_cast<int64_t>(ToTime(f)) - timezone);
-    }
+    case kPeriodDay: return ToTime(f);
     case kPeriodWeek: return ToTime(f) - static_cast<uint32_t>(f.tm_wday) * 86400u;
     case kPeriodMonth: f.tm_mday = 1; return ToTime(f);
     case kPeriodQuarter:
@@ -230,10 +238,7 @@ uint32_t GetIntervalEnd(uint32_t kind, uint32_t t) {
   struct tm f = UtcFields(t);
   EndOfDay(&f);
   switch (kind) {
-    case kPeriodDay: {
-      tzset();
-      return static_cast<uint32_t>(static_cast<int64_t>(ToTime(f)) - timezone);
-    }
+    case kPeriodDay: return ToTime(f);
     case kPeriodWeek: AddDaysWithCarry(&f, 6 - f.tm_wday); return ToTime(f);
     case kPeriodMonth: f.tm_mday = MonthLength(f.tm_mon, f.tm_year); return ToTime(f);
     case kPeriodQuarter:
@@ -252,11 +257,9 @@ uint32_t GetNextIntervalStart(uint32_t kind, uint32_t t) {
   struct tm f = UtcFields(t);
   ClearTime(&f);
   switch (kind) {
-    case kPeriodDay: {
+    case kPeriodDay:
       AddDaysWithCarry(&f, 1);
-      tzset();
-      return static_cast<uint32_t>(static_cast<int64_t>(ToTime(f)) - timezone);
-    }
+      return ToTime(f);
     case kPeriodWeek: AddDaysWithCarry(&f, 7 - f.tm_wday); return ToTime(f);
     case kPeriodMonth:
       f.tm_mday = 1;
@@ -360,7 +363,7 @@ uint32_t CalculateReportRange(uint16_t code, uint32_t* startIo, uint32_t* endIo)
   uint32_t start = 0, end = 0;
 
   auto lastMinutes = [&](uint32_t step, uint32_t back) {
-    const uint32_t n = static_cast<uint32_t>(now);
+    const uint32_t n = WallClockNow();
     const uint32_t w = n - (n % step) - back;
     if (w >= S) {
       start = w;

@@ -37,8 +37,8 @@ int IsLeapYear(uint16_t yearsSince1900);
 int MonthLength(int month, int yearsSince1900);
 
 // Start, last second and following start of the period of `kind` that holds
-// t, from the UTC fields of t converted back with Y2K_mktime (the day kind
-// alone then takes the time-zone offset off). Kinds above 4 give t.
+// t. Times count the log's clock as if it were UTC (as hit times do), so the
+// machine's time zone does not move a period. Kinds above 4 give t.
 uint32_t GetIntervalStart(uint32_t kind, uint32_t t);
 uint32_t GetIntervalEnd(uint32_t kind, uint32_t t);
 uint32_t GetNextIntervalStart(uint32_t kind, uint32_t t);

@@ -771,6 +771,13 @@ VORNIC_API uint16_t VRN_DoRealtime(DravelEntry* profile, const char* outputPath,
                                    const char* language, KvGlobal sectionList, uint16_t sectionCount,
                                    uint32_t updateOnly) {
   if (profile == nullptr || outputPath == nullptr) return 1;
+  // The month-slot mode a year range switched on serves this report only.
+  struct MonthSlotModeEnds {
+    ~MonthSlotModeEnds() {
+      MonthSlots().twelveMonths = 0;
+      MonthSlots().twentyFourMonths = 0;
+    }
+  } monthSlotModeEnds;
   // 1. A run of the engine's own for the report.
   std::unique_ptr<ReportHandle> owner(new (std::nothrow) ReportHandle{});
   if (owner == nullptr) return 1;
@@ -864,13 +871,13 @@ VORNIC_API uint16_t VRN_DoRealtime(DravelEntry* profile, const char* outputPath,
       context->options = old;
     }
   }
-  // 11. The report.
-  WriteReport(run, context, fileCallback);
+  // 11. The report; a report that could not be written is a failure.
+  const int written = WriteReport(run, context, fileCallback);
   if (lockedHere) {
     kv::GlobalUnlock(run->databaseHandle);
     run->database = nullptr;
   }
   FreeReportContext(run);
   RestoreReportCallbacks();
-  return 0;
+  return written != 0 ? 0 : 1;
 }
