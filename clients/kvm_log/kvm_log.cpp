@@ -45,6 +45,10 @@ const char kUsage[] =
     "Usage: kvm-log [options] list\n"
     "       kvm-log [options] run PROFILE\n"
     "       kvm-log [options] report PROFILE\n"
+    "       kvm-log [options] update PROFILE\n"
+    "       kvm-log [options] realtime PROFILE\n"
+    "       kvm-log [options] days PROFILE\n"
+    "       kvm-log [options] delete-days PROFILE\n"
     "\n"
     "Lists the profiles of the profile folder, runs one profile's logs through\n"
     "the engine over a time window, or writes the analysis report of a\n"
@@ -85,11 +89,32 @@ const char kUsage[] =
     "  --style NAME     report style of the program folder's Style.ini\n"
     "                   (default: its first style)\n"
     "\n"
+    "Incremental analysis (a profile with RealtimeAnalysis=1 that keeps its\n"
+    "per-day databases as files, PellavarFlag=1, or in an ODBC data source,\n"
+    "PellavarFlag=2 with ODBCPellavar):\n"
+    "  update           brings the profile's per-day databases up to date from\n"
+    "                   its logs, one day after another, adding only what is new\n"
+    "                   since the last update (a progress bar with --progress)\n"
+    "  realtime         brings the days of the range up to date, then writes the\n"
+    "                   report of the range from the stored days and prints its\n"
+    "                   path (--report-dir, --format and --style as for report;\n"
+    "                   the default folder is reports/PROFILE-realtime)\n"
+    "  days             lists the span of the stored data and its days\n"
+    "  delete-days      deletes the profile's stored days\n"
+    "\n"
+    "Options of realtime (one range; --from/--to give a range of their own):\n"
+    "  --range RANGE    today, yesterday, week (this week), month (this month)\n"
+    "                   or year (this year, by months)\n"
+    "  --last-days N    the last N days, today included\n"
+    "  --last-hours N   the last N hours up to now\n"
+    "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
     "A profile with name lookups on lists host names in place of addresses.\n"
     "Ctrl-C cancels a run. Exit codes: 0 done, 1 usage, 2 unknown profile,\n"
     "3 logs unreadable, not fetched or without records in the window, 4 bad\n"
-    "window, 5 the run or the report failed, 130 cancelled.\n";
+    "window, 5 the run or the report failed, 130 cancelled; update and realtime\n"
+    "give 3 when the profile keeps no per-day databases or none holds data in\n"
+    "the range.\n";
 
 int32_t ShowEngineError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
   if (text != nullptr) {
@@ -232,6 +257,10 @@ struct Options {
   std::string format = "html";
   std::string style;
   bool progress = false;
+  // realtime: the range asked for ("" none, "today", ..., "days", "hours")
+  std::string range;
+  uint32_t rangeCount = 0;
+  bool window = false;  // --from or --to given
 };
 
 int ListProfiles() {
@@ -575,6 +604,243 @@ int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::s
   return code;
 }
 
+// ---- incremental analysis -------------------------------------------------
+
+bool KeepsDays(const DravelEntry* profile) {
+  if (profile->RealtimeAnalysis != 0 && (profile->PellavarFlag == 1 || profile->PellavarFlag == 2)) return true;
+  std::fprintf(stderr,
+               "kvm-log: profile %s keeps no per-day databases (RealtimeAnalysis=1 and PellavarFlag=1 or 2 are "
+               "needed)\n",
+               profile->Name);
+  return false;
+}
+
+// An ODBC store gets its tables before the first update.
+bool PrepareOdbcStore(DravelEntry* profile) {
+  if (profile->PellavarFlag != 2 || VRN_DoODBCTablesExist(profile) == 1) return true;
+  if (VRN_CreateODBCTables(profile) == 1) return true;
+  std::fprintf(stderr, "kvm-log: the tables of the ODBC data source %s cannot be made\n", profile->ODBCPellavar);
+  return false;
+}
+
+ProgressBar* g_updateBar = nullptr;
+uint64_t g_updateRecords = 0;
+
+int32_t UpdateProgress(uint32_t, const char*, uint32_t records, int32_t percent, uint32_t) {
+  if (g_updateBar != nullptr && percent >= 0 && percent <= 100)
+    g_updateBar->Show(static_cast<uint32_t>(percent), static_cast<uint32_t>(g_updateRecords + records));
+  return g_cancel ? 7 : 0;
+}
+
+// Brings the per-day databases up to date, one day per engine call.
+int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
+  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  ProgressBar bar(o.progress);
+  g_updateBar = &bar;
+  uint32_t result = VRN_REALTIME_MORE_WORK;
+  uint32_t days = 0;
+  while (!g_cancel && result == VRN_REALTIME_MORE_WORK) {
+    result = VRN_UpdateRealtime(static_cast<uint32_t>(slot), profile, UpdateProgress);
+    ++days;
+  }
+  g_updateBar = nullptr;
+  bar.Finish();
+  if (g_cancel || result == VRN_REALTIME_CANCELLED) {
+    std::fprintf(stderr, "kvm-log: cancelled\n");
+    return kExitCancelled;
+  }
+  // The stored span as the engine now reads it.
+  LogFastRefresh(profile, 0, 0, nullptr);
+  if (profile->RealtimeFirstTime == 0 && profile->RealtimeLastTime == 0) {
+    std::fprintf(stderr, "kvm-log: no day holds data (the logs cannot be read or hold no record)\n");
+    return kExitLogs;
+  }
+  std::printf("up to date after %u step%s\n", days, days == 1 ? "" : "s");
+  return kExitOk;
+}
+
+std::string FormatStamp(uint32_t t) {
+  const time_t v = t;
+  std::tm f{};
+  gmtime_r(&v, &f);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &f);
+  return text;
+}
+
+// The machine's clock as the hits count time: its local wall clock read as
+// if it were UTC.
+uint32_t WallNow() {
+  const time_t now = std::time(nullptr);
+  std::tm f{};
+  localtime_r(&now, &f);
+  return static_cast<uint32_t>(timegm(&f));
+}
+
+// The report range of the options: [from, to]; false with a message.
+bool RealtimeRange(const Options& o, DravelEntry* profile, uint32_t* from, uint32_t* to) {
+  if (o.range.empty()) {
+    *from = o.from;
+    *to = o.to;
+    return true;
+  }
+  if (o.range == "days" || o.range == "hours") {
+    const uint32_t now = WallNow();
+    if (o.range == "days") {
+      const uint32_t today = now - now % 86400;
+      *from = today - (o.rangeCount - 1) * 86400u;
+      *to = today + 86399;
+    } else {
+      *from = now - o.rangeCount * 3600u;
+      *to = now;
+    }
+    return true;
+  }
+  static const struct {
+    const char* name;
+    uint16_t code;
+  } kCodes[] = {{"today", 5}, {"yesterday", 6}, {"week", 7}, {"month", 13}, {"year", 21}};
+  for (const auto& c : kCodes) {
+    if (o.range != c.name) continue;
+    *from = profile->RealtimeFirstTime;
+    *to = profile->RealtimeLastTime;
+    VRN_CalculateRealtimeReportRange(c.code, from, to);
+    return true;
+  }
+  return false;
+}
+
+ProgressBar* g_realtimeBar = nullptr;
+int32_t RealtimePercent(uint32_t percent) {
+  if (g_realtimeBar != nullptr && percent <= 100) g_realtimeBar->Show(percent, 0);
+  return g_cancel ? 0 : 1;
+}
+
+// Writes the report of a range from the stored days (brought up to date
+// first) into the report folder.
+int RealtimeReport(const Options& o, DravelEntry* profile) {
+  namespace fs = std::filesystem;
+  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  uint32_t from = 0, to = 0;
+  if (!RealtimeRange(o, profile, &from, &to)) return kExitUsage;
+  std::error_code ec;
+  const std::string dir = o.reportDir.empty() ? std::string("reports/") + profile->Name + "-realtime" : o.reportDir;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir)) {
+    std::fprintf(stderr, "kvm-log: cannot make the report folder %s: %s\n", dir.c_str(),
+                 ec ? ec.message().c_str() : "not a folder");
+    return kExitFailed;
+  }
+  const fs::path folder = fs::absolute(dir, ec).lexically_normal();
+  const std::string output = (folder / (std::string("index.") + ReportExtension(o.format))).string();
+  if (output.size() >= 260) {
+    std::fprintf(stderr, "kvm-log: the report's path is too long: %s\n", output.c_str());
+    return kExitUsage;
+  }
+  fs::remove(output, ec);
+  // The template and vocabulary lie in the folder above the profile folder.
+  const std::string program = ProgramFolder();
+  std::string parent = o.profiles.substr(0, o.profiles.size() - 1);
+  parent = parent.substr(0, parent.rfind('/') + 1);
+  const std::string templ = parent + "Template/template.var";
+  uint16_t count = 0;
+  KvGlobal sections = 0;
+  char header[512] = {};
+  if (VRN_ReadTemplateSectionList(templ.c_str(), &count, &sections, header, sizeof header) != 1 || sections == 0) {
+    std::fprintf(stderr, "kvm-log: cannot read the report template %s\n", templ.c_str());
+    return kExitFailed;
+  }
+  if (auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections))) {
+    for (uint16_t i = 0; i < count; ++i) records[i].Kept = 1;
+    kv::GlobalUnlock(sections);
+  }
+  const std::string style =
+      !o.style.empty() ? o.style : kv::IniString("Kelvaron Styles", "Style 1", "", (program + "style.ini").c_str());
+  InitGSWLibrary(1, 0);
+  ProgressBar bar(o.progress);
+  g_realtimeBar = &bar;
+  const uint16_t result = VRN_DoRealtime(profile, output.c_str(), style.c_str(), RealtimePercent, ReportFile,
+                                         VRN_REALTIME_EXACT_PATH, from, to, nullptr, "ENGLISH", sections, count, 0);
+  g_realtimeBar = nullptr;
+  bar.Finish();
+  kv::GlobalFree(sections);
+  if (g_cancel) {
+    std::fprintf(stderr, "kvm-log: cancelled\n");
+    return kExitCancelled;
+  }
+  if (result != 0 || !fs::is_regular_file(output, ec)) {
+    char why[512] = {};
+    VRN_GetSummaryErrMsg(why, sizeof why);
+    if (result != 0 && !fs::is_regular_file(output, ec) && why[0] == '\0') {
+      std::fprintf(stderr, "kvm-log: no stored day holds data in the range %s .. %s\n", FormatStamp(from).c_str(),
+                   FormatStamp(to).c_str());
+      return kExitLogs;
+    }
+    std::fprintf(stderr, "kvm-log: the report could not be written%s%s\n", why[0] != '\0' ? ": " : "", why);
+    return kExitFailed;
+  }
+  std::printf("%s\n", output.c_str());
+  return kExitOk;
+}
+
+// The span of the stored data and, for a file store, each day's state.
+int ListDays(DravelEntry* profile) {
+  if (!KeepsDays(profile)) return kExitLogs;
+  if (profile->RealtimeFirstTime == 0 && profile->RealtimeLastTime == 0) {
+    std::printf("no stored day holds data\n");
+    return kExitOk;
+  }
+  std::printf("first\t%s\nlast\t%s\n", FormatStamp(profile->RealtimeFirstTime).c_str(),
+              FormatStamp(profile->RealtimeLastTime).c_str());
+  if (profile->PellavarFlag != 1) return kExitOk;
+  // master.dat: a 448-byte header, then 64 bytes a day (name, start, end,
+  // last added).
+  char dataFile[1024] = {};
+  char base[VRN_REALTIME_DIR_SIZE] = {}, daily[VRN_REALTIME_DIR_SIZE] = {};
+  GenerateDravelFilePath(dataFile, sizeof dataFile, profile);
+  if (ConvertDravelFileToRealTimeDir(profile, dataFile, base, daily, 0) != 1) return kExitOk;
+  std::string master = std::string(daily) + "/master.dat";
+  for (char& c : master) c = c == '\\' ? '/' : c;
+  std::string image;
+  if (!ReadWhole(master.c_str(), &image)) return kExitOk;
+  auto le32 = [&](size_t at) {
+    return uint32_t(uint8_t(image[at])) | uint32_t(uint8_t(image[at + 1])) << 8 |
+           uint32_t(uint8_t(image[at + 2])) << 16 | uint32_t(uint8_t(image[at + 3])) << 24;
+  };
+  for (size_t at = 448; at + 64 <= image.size(); at += 64) {
+    const uint32_t start = le32(at + 20), end = le32(at + 24), added = le32(at + 28);
+    if (added == 0) continue;
+    std::printf("%s\t%s\n", FormatStamp(start).substr(0, 10).c_str(),
+                added > end ? "complete" : ("up to " + FormatStamp(added).substr(11)).c_str());
+  }
+  return kExitOk;
+}
+
+int DeleteDays(DravelEntry* profile) {
+  if (profile->PellavarFlag == 0) {
+    std::fprintf(stderr, "kvm-log: profile %s keeps no per-day databases\n", profile->Name);
+    return kExitLogs;
+  }
+  VRN_DeleteRealtimeDatabase(profile);
+  std::printf("deleted\n");
+  return kExitOk;
+}
+
+// The incremental analysis commands; -1 for another command.
+int IncrementalCommand(const Options& o, int16_t slot, DravelEntry* profile) {
+  // The profile's log times and the span of its stored days.
+  LogFastRefresh(profile, 0, 0, nullptr);
+  if (o.command == "update") return UpdateDays(o, slot, profile);
+  if (o.command == "realtime") return RealtimeReport(o, profile);
+  if (o.command == "days") return ListDays(profile);
+  if (o.command == "delete-days") return DeleteDays(profile);
+  return -1;
+}
+
+bool IsIncrementalCommand(const std::string& c) {
+  return c == "update" || c == "realtime" || c == "days" || c == "delete-days";
+}
+
 int RunProfile(const Options& o, int16_t slot) {
   std::string file = o.profile;
   if (file.find('.') == std::string::npos) file += ".wlp";
@@ -584,6 +850,11 @@ int RunProfile(const Options& o, int16_t slot) {
     return kExitUnknownProfile;
   }
   int code = kExitOk;
+  if (IsIncrementalCommand(o.command)) {
+    code = IncrementalCommand(o, slot, profile);
+    VRN_FreeSet(profile);
+    return code;
+  }
   if (IsRemoteLocation(profile->LogFilePath)) code = FetchRemoteLog(file, slot, profile);
   if (code == kExitOk) code = o.command == "report" ? ReportRun(o, slot, profile, file) : ListRun(o, slot, profile, file);
   VRN_FreeSet(profile);
@@ -598,6 +869,7 @@ int main(int argc, char** argv) {
   o.progress = isatty(2) != 0;
   std::vector<std::string> positional;
   std::string runOption, reportOption;  // an option of one command only, as given
+  std::string realtimeRange;            // the range option of realtime, as given
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* name) -> const char* {
@@ -633,6 +905,7 @@ int main(int argc, char** argv) {
       if (!ec) o.profiles = absolute.lexically_normal().string();
       if (o.profiles.back() != '/') o.profiles += '/';
     } else if (a == "--from" || a == "--to") {
+      o.window = true;
       const char* v = value(a.c_str());
       if (!ParseTime(v, a == "--to", a == "--from" ? &o.from : &o.to)) {
         std::fprintf(stderr, "kvm-log: bad time for %s: %s (YYYY-MM-DD or YYYY-MM-DD HH:MM[:SS])\n", a.c_str(), v);
@@ -678,6 +951,27 @@ int main(int argc, char** argv) {
     } else if (a == "--style") {
       reportOption = a;
       o.style = value("--style");
+    } else if (a == "--range" || a == "--last-days" || a == "--last-hours") {
+      if (!realtimeRange.empty()) {
+        std::fprintf(stderr, "kvm-log: give one range only (%s and %s)\n", realtimeRange.c_str(), a.c_str());
+        return kExitUsage;
+      }
+      realtimeRange = a;
+      if (a == "--range") {
+        o.range = value("--range");
+        if (o.range != "today" && o.range != "yesterday" && o.range != "week" && o.range != "month" &&
+            o.range != "year") {
+          std::fprintf(stderr, "kvm-log: unknown range %s (today, yesterday, week, month or year)\n", o.range.c_str());
+          return kExitUsage;
+        }
+      } else {
+        o.range = a == "--last-days" ? "days" : "hours";
+        o.rangeCount = number(a.c_str(), a == "--last-days" ? 3660 : 87840);
+        if (o.rangeCount == 0) {
+          std::fprintf(stderr, "kvm-log: %s needs a count of 1 or more\n", a.c_str());
+          return kExitUsage;
+        }
+      }
     } else if (a == "--progress") {
       o.progress = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -690,7 +984,9 @@ int main(int argc, char** argv) {
   const bool list = !positional.empty() && positional[0] == "list";
   const bool run = !positional.empty() && positional[0] == "run";
   const bool report = !positional.empty() && positional[0] == "report";
-  if ((!list && !run && !report) || positional.size() != (list ? 1u : 2u)) {
+  const bool incremental = !positional.empty() && IsIncrementalCommand(positional[0]);
+  const bool realtime = !positional.empty() && positional[0] == "realtime";
+  if ((!list && !run && !report && !incremental) || positional.size() != (list ? 1u : 2u)) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
@@ -698,8 +994,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kvm-log: %s is an option of run (see --help)\n", runOption.c_str());
     return kExitUsage;
   }
-  if (!report && !reportOption.empty()) {
+  if (!report && !realtime && !reportOption.empty()) {
     std::fprintf(stderr, "kvm-log: %s is an option of report (see --help)\n", reportOption.c_str());
+    return kExitUsage;
+  }
+  if (!realtime && !realtimeRange.empty()) {
+    std::fprintf(stderr, "kvm-log: %s is an option of realtime (see --help)\n", realtimeRange.c_str());
+    return kExitUsage;
+  }
+  if (realtime && !realtimeRange.empty() && o.window) {
+    std::fprintf(stderr, "kvm-log: give one range only (%s and --from/--to)\n", realtimeRange.c_str());
     return kExitUsage;
   }
   if (o.from > o.to) {

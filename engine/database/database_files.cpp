@@ -278,6 +278,14 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
     ReleaseRealtimeStore(store);
     return nullptr;
   }
+  // The folders are made with any missing folder above them (a new
+  // program folder has no data file folder yet).
+  {
+    const std::string folderPath(base);
+    for (size_t i = 1; i < folderPath.size(); ++i) {
+      if (folderPath[i] == '/' || folderPath[i] == '\\') kv::CreateFolder(folderPath.substr(0, i).c_str());
+    }
+  }
   kv::CreateFolder(base);
   kv::CreateFolder(daily);
   CopyDbFileText(store->folder, sizeof store->folder, daily);

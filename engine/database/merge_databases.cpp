@@ -84,14 +84,17 @@ void MergeSearchDetails(NameTableEntry* to, const NameTableEntry* from, uint32_t
   }
 }
 
-// Merges B's items from `first` on by name into A's table.
-void MergeByName(SummaryTableEntry* to, const SummaryTableEntry* from, uint32_t table, uint32_t first,
+// Merges B's items by name into A's table. With `skipOverflow` B's
+// overflow item ("Others", item 0 of an expiring table) is not merged; a
+// real item 0 is.
+void MergeByName(SummaryTableEntry* to, const SummaryTableEntry* from, uint32_t table, bool skipOverflow,
                  bool skipDeleted, const SlotMap& map) {
   NameTableEntry** items = SlotArray(from);
   const uint32_t n = SlotCount(from);
-  for (uint32_t i = first; i < n; ++i) {
+  for (uint32_t i = 0; i < n; ++i) {
     const NameTableEntry* item = items[i];
     if (!item || !item->String) continue;
+    if (skipOverflow && i == 0 && item->Overflow != 0) continue;
     if (skipDeleted && item->Deleted) continue;
     const uint32_t added = AddNameToTable(to, item->String);
     if (added == 0) return;
@@ -360,14 +363,16 @@ int MergeReportDatabases(ReportHandle* ra, ReportHandle* rb, uint32_t dayIndex, 
         SwitchSectionOff(t);
       } else {
         bool ready = true;
-        if (to->Count == 0 && to->DeleteCount == 0) ready = InitItemTable(a, to, 1) != 0;
+        // The merged table takes no records of its own, so it needs no
+        // overflow item: an "Others" row of A would only ever show 0.
+        if (to->Count == 0 && to->DeleteCount == 0) ready = InitItemTable(a, to, 0) != 0;
         if (ready) {
           MergeTopTwins(from);
-          MergeByName(to, from, t, 1, true, map);
+          MergeByName(to, from, t, true, true, map);
         }
       }
     } else if (t != kTopPaths) {
-      MergeByName(to, from, t, 0, false, map);
+      MergeByName(to, from, t, false, false, map);
     }
     const int32_t percent = static_cast<int32_t>(
         progressFrom + static_cast<int64_t>(t) * (int64_t{progressTo} - progressFrom) / static_cast<int64_t>(tables));
@@ -376,7 +381,7 @@ int MergeReportDatabases(ReportHandle* ra, ReportHandle* rb, uint32_t dayIndex, 
   if (tables > kTopPaths) {
     if (ta.TopTablesPtr[kTopPaths].Count <= cutoff) {
       RenumberPaths(a, b);
-      MergeByName(&ta.TopTablesPtr[kTopPaths], &tb.TopTablesPtr[kTopPaths], kTopPaths, 0, false, map);
+      MergeByName(&ta.TopTablesPtr[kTopPaths], &tb.TopTablesPtr[kTopPaths], kTopPaths, false, false, map);
     } else {
       SwitchSectionOff(kTopPaths);
     }

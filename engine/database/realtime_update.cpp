@@ -460,8 +460,12 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     FreeLogFileList(list, count);
     return 0;
   }
-  const std::string dataFile = ProfileDataFile(profile);
-  const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, dataFile.c_str());
+  // The day's context reads the profile itself (its home page names the
+  // site's pages as a report run's context does), not its data file.
+  const std::string profilePath =
+      ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) + "." +
+      std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
+  const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   if (loaded == kDbBad) {
     // A damaged day is told and read again from the logs, so that it does
     // not stop the days after it; the save replaces what is stored.
@@ -636,6 +640,49 @@ int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHand
   return kRealtimeReportOk;
 }
 
+namespace {
+
+// Adds to a loaded day, for the report only, the log records after its last
+// added time: the newest second of the newest log, which the update holds
+// back because more records may still be written in it. Nothing is stored.
+// 1, or 0 when the client cancelled or the day refused a record.
+int AddHeldBackRecords(ReportHandle* day, const MasterRecord& record, DravelEntry* profile, const char* location) {
+  const DaySlotsOnly daySlots;
+  uint16_t count = 0;
+  LogListSummary summary{};
+  LogNameEntry** list = BuildLogFileList(day->slot, profile, location, &count, &summary, 1);
+  if (list == nullptr || count == 0) {
+    FreeLogFileList(list, count);
+    return 1;
+  }
+  int result = 1;
+  for (uint16_t i = 0; i < count && result == 1; ++i) {
+    if (list[i] == nullptr) continue;
+    uint64_t began = 0;
+    const int r = AddToCurrentDatabase(day->slot, &record, list[i]->name, record.end, i, count, day, nullptr, &began);
+    if (r == 4) result = 0;
+  }
+  FreeLogFileList(list, count);
+  // Every queued record reaches the day before it is merged.
+  for (;;) {
+    const int r = CheckDNS(&day->dns);
+    if (r == 3) {
+      result = 0;
+      break;
+    }
+    if (r != 1 && r != 2) break;
+    kv::Sleep(10);
+    if (g_engine.abortFlag != 0) {
+      result = 0;
+      break;
+    }
+  }
+  if (result == 0) CancelDNSFifo();
+  return result;
+}
+
+}  // namespace
+
 int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t rangeStart, uint32_t rangeEnd,
                      const char* runText, ReportHandle* run, RealtimeStatusFn status, int updateOnly) {
   if (profile == nullptr || run == nullptr) return kRealtimeReportStopped;
@@ -764,12 +811,21 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     char name[kIntervalNameSize];
     FormatIntervalName(kPeriodDay, record.start, name, sizeof name);
     SendStatus(status, 5674, name);
-    if (record.lastAdded == 0) continue;
+    // The open day that holds the logs' newest second gets the records the
+    // update held back.
+    const bool heldBack = logsKnown && record.start <= logsLast && logsLast <= record.end &&
+                          record.lastAdded <= record.end && record.lastAdded < logsLast;
+    if (record.lastAdded == 0 && !heldBack) continue;
     FreeReportContext(dayRun.get(), 0);
     const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, dataFile.c_str(), runText);
     if (opened != kRealtimeReportOk) {
       ReleaseRealtimeStore(store);
       return opened;
+    }
+    if (heldBack && AddHeldBackRecords(dayRun.get(), record, profile, location.c_str()) != 1) {
+      ReleaseRealtimeStore(store);
+      CancelDNSFifo();
+      return kRealtimeReportStopped;
     }
     const bool partial = index == 0 && partialFirstDay;
     const int merged = MergeReportDatabases(run, dayRun.get(), index, from, to, partial ? 1 : 0, 0, firstSlot,
