@@ -617,8 +617,9 @@ bool KeepsDays(const DravelEntry* profile) {
 
 // An ODBC store gets its tables before the first update.
 bool PrepareOdbcStore(DravelEntry* profile) {
-  if (profile->PellavarFlag != 2 || VRN_DoODBCTablesExist(profile) == 1) return true;
-  if (VRN_CreateODBCTables(profile) == 1) return true;
+  // Made now (1), or there already (the second call finds them).
+  if (profile->PellavarFlag != 2 || VRN_CreateODBCTables(profile) == 1 || VRN_DoODBCTablesExist(profile) == 1)
+    return true;
   std::fprintf(stderr, "kvm-log: the tables of the ODBC data source %s cannot be made\n", profile->ODBCPellavar);
   return false;
 }
@@ -635,11 +636,17 @@ int32_t UpdateProgress(uint32_t, const char*, uint32_t records, int32_t percent,
 // Brings the per-day databases up to date, one day per engine call.
 int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  // Each step completes a day: more steps than the logs and the stored
+  // days span mean that the update does not move on.
+  uint32_t low = profile->FirstLogTime;
+  if (profile->RealtimeFirstTime != 0 && (low == 0 || profile->RealtimeFirstTime < low)) low = profile->RealtimeFirstTime;
+  const uint32_t high = profile->LastLogTime > profile->RealtimeLastTime ? profile->LastLogTime : profile->RealtimeLastTime;
+  const uint32_t limit = (high > low ? (high - low) / 86400 : 0) + 3;
   ProgressBar bar(o.progress);
   g_updateBar = &bar;
   uint32_t result = VRN_REALTIME_MORE_WORK;
   uint32_t days = 0;
-  while (!g_cancel && result == VRN_REALTIME_MORE_WORK) {
+  while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < limit) {
     result = VRN_UpdateRealtime(static_cast<uint32_t>(slot), profile, UpdateProgress);
     ++days;
   }
@@ -648,6 +655,10 @@ int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   if (g_cancel || result == VRN_REALTIME_CANCELLED) {
     std::fprintf(stderr, "kvm-log: cancelled\n");
     return kExitCancelled;
+  }
+  if (result == VRN_REALTIME_MORE_WORK) {
+    std::fprintf(stderr, "kvm-log: the update does not move on after %u steps\n", days);
+    return kExitFailed;
   }
   // The stored span as the engine now reads it.
   LogFastRefresh(profile, 0, 0, nullptr);

@@ -1,0 +1,382 @@
+// Incremental analysis through the command-line client, as a user runs it:
+// the per-day databases of a generated month are built with `update` (as
+// files, in a SQLite data source and in a PostgreSQL server, both through
+// their ODBC drivers), reported on with `realtime`, listed with `days` and
+// removed with `delete-days`. The realtime report of a range must read as
+// the summary report of the same log and range does.
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/testsupport/odbc.h"
+#include "platform/testsupport/ports.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Write(const std::string& path, const std::string& text, bool append = false) {
+  std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  out << text;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+int Shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+uint32_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  std::tm t{};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  t.tm_hour = h;
+  t.tm_min = mi;
+  t.tm_sec = s;
+  return static_cast<uint32_t>(timegm(&t));
+}
+
+// One combined-format line at wall-clock time t.
+std::string Line(uint32_t t, const std::string& host, const std::string& page, int status, int bytes,
+                 const std::string& referrer, const std::string& agent) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const time_t v = t;
+  std::tm f{};
+  gmtime_r(&v, &f);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%02d/%s/%04d:%02d:%02d:%02d +0000", f.tm_mday, kMonths[f.tm_mon],
+                f.tm_year + 1900, f.tm_hour, f.tm_min, f.tm_sec);
+  return host + " - - [" + stamp + "] \"GET " + page + " HTTP/1.1\" " + std::to_string(status) + " " +
+         std::to_string(bytes) + " \"" + referrer + "\" \"" + agent + "\"\n";
+}
+
+// The lines of the days [first, last] of March 2026 (day `gap` has none),
+// from a fixed pseudo-random sequence, in time order.
+std::string MonthLog(int first, int last, int gap) {
+  static const char* const kPages[] = {"/", "/index.html", "/about.html", "/contact.html", "/products/",
+                                       "/products/widgets.html", "/products/gadgets.html", "/support/faq.html",
+                                       "/news/launch.html", "/members/account.html", "/img/logo.png",
+                                       "/css/site.css", "/search.html?q=widgets", "/missing.html"};
+  static const char* const kReferrers[] = {"-", "https://www.google.com/search?q=blue+widgets",
+                                           "https://www.bing.com/search?q=gadgets", "http://partner.example.org/links",
+                                           "-"};
+  static const char* const kAgents[] = {"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)",
+                                        "Mozilla/5.0 (X11; Linux x86_64) Firefox/120.0",
+                                        "Opera/9.80 (Windows NT 6.1) Presto/2.12"};
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  std::string log;
+  for (int day = first; day <= last; ++day) {
+    if (day == gap) continue;
+    uint32_t t = Utc(2026, 3, day, 0, 0, 5);
+    const uint32_t end = Utc(2026, 3, day, 23, 59, 0);
+    while (t < end) {
+      const std::string host = "192.0.2." + std::to_string(1 + next(40));
+      const char* page = kPages[next(sizeof kPages / sizeof *kPages)];
+      const std::string p = page;
+      const int status = p == "/missing.html" ? 404 : (next(10) == 0 ? 304 : 200);
+      log += Line(t, host, page, status, static_cast<int>(200 + next(5000)),
+                  kReferrers[next(sizeof kReferrers / sizeof *kReferrers)], kAgents[next(3)]);
+      t += 300 + next(2400);
+    }
+  }
+  return log;
+}
+
+// A PostgreSQL server of the test's own in a temporary folder on a free
+// loopback port, run by an unprivileged user when the test runs as root.
+class Postgres {
+ public:
+  ~Postgres() { Stop(); }
+  // "" when started; else why not. *missing when the binaries are absent.
+  std::string Start(bool* missing) {
+    *missing = false;
+    glob_t found{};
+    if (glob("/usr/lib/postgresql/*/bin/pg_ctl", 0, nullptr, &found) != 0 || found.gl_pathc == 0) {
+      globfree(&found);
+      *missing = true;
+      return "no PostgreSQL server binaries";
+    }
+    bin_ = fs::path(found.gl_pathv[found.gl_pathc - 1]).parent_path().string() + "/";
+    globfree(&found);
+    driver_ = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+    if (!fs::exists(driver_)) {
+      *missing = true;
+      return "no PostgreSQL ODBC driver";
+    }
+    char pattern[] = "/tmp/kvpgXXXXXX";
+    if (mkdtemp(pattern) == nullptr) return "no temporary folder";
+    dir_ = pattern;
+    as_ = geteuid() == 0 ? "runuser -u nobody -- " : "";
+    if (geteuid() == 0 && Shell("chown nobody '" + dir_ + "'") != 0) return "cannot hand the folder over";
+    port_ = kv::test::FreePort();
+    if (Shell(as_ + "'" + bin_ + "initdb' -D '" + dir_ + "/data' -A trust -U kv --no-sync >'" + dir_ +
+              "/initdb.log' 2>&1") != 0) {
+      return "initdb failed: " + Read(dir_ + "/initdb.log");
+    }
+    if (Shell(as_ + "'" + bin_ + "pg_ctl' -D '" + dir_ + "/data' -l '" + dir_ + "/server.log' -w -t 30 -o \"-p " +
+              std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=127.0.0.1 -c fsync=off\" start >/dev/null") !=
+        0) {
+      return "the server did not start: " + Read(dir_ + "/server.log");
+    }
+    started_ = true;
+    return "";
+  }
+  void Stop() {
+    if (started_) Shell(as_ + "'" + bin_ + "pg_ctl' -D '" + dir_ + "/data' -m immediate -w stop >/dev/null 2>&1");
+    started_ = false;
+    if (!dir_.empty()) fs::remove_all(dir_);
+    dir_.clear();
+  }
+  std::string ConnectText() const {
+    return "Driver=" + driver_ + ";Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=postgres;UID=kv;";
+  }
+
+ private:
+  std::string bin_, driver_, dir_, as_;
+  uint16_t port_ = 0;
+  bool started_ = false;
+};
+
+enum class Store { kFiles, kSqlite, kPostgres };
+
+std::string StoreName(const testing::TestParamInfo<Store>& info) {
+  switch (info.param) {
+    case Store::kFiles: return "Files";
+    case Store::kSqlite: return "SqliteOdbc";
+    case Store::kPostgres: return "PostgresOdbc";
+  }
+  return "?";
+}
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+class Incremental : public testing::TestWithParam<Store> {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("KV_PROGRAM_DIR");
+    ASSERT_NE(bin, nullptr);
+    program_ = std::string(bin) + "/kvm-log";
+    std::string pattern = testing::TempDir() + "kvincrXXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern + "/";
+    fs::create_directories(folder_ + "profiles");
+    fs::create_directories(folder_ + "logs");
+    const std::string src = std::getenv("KV_SOURCE_DIR");
+    fs::copy(src + "/data/kvm_log/Template", folder_ + "Template");
+    fs::copy_file(src + "/data/kvm_log/REPORT.INI", folder_ + "REPORT.INI");
+    std::string profile = Read(src + "/data/kvm_log/profiles/00000001.wlp");
+    std::string store = "1", connect;
+    if (GetParam() == Store::kSqlite) {
+      const std::string driver = kv::test::FindSqliteDriver();
+      ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver is not installed";
+      store = "2";
+      connect = "Driver=" + driver + ";Database=" + folder_ + "days.db;SyncPragma=OFF;";
+    } else if (GetParam() == Store::kPostgres) {
+      bool missing = false;
+      const std::string why = postgres_.Start(&missing);
+      if (missing) GTEST_SKIP() << why;
+      ASSERT_EQ(why, "");
+      store = "2";
+      connect = postgres_.ConnectText();
+    }
+    Set(&profile, "LogFilePath", folder_ + "logs/access.log");
+    Set(&profile, "PellavarFlag", store);
+    Set(&profile, "RealtimeAnalysis", "1");
+    Set(&profile, "ODBCPellavar", connect);
+    Set(&profile, "PellavarRepository", folder_ + "days");
+    Write(folder_ + "profiles/00000001.wlp", profile);
+  }
+  void TearDown() override {
+    postgres_.Stop();
+    fs::remove_all(folder_);
+  }
+
+  static void Set(std::string* profile, const std::string& key, const std::string& value) {
+    const size_t at = profile->find("\n" + key + "=");
+    ASSERT_NE(at, std::string::npos) << key;
+    const size_t end = profile->find_first_of("\r\n", at + 1);
+    profile->replace(at + 1, end - at - 1, key + "=" + value);
+  }
+
+  Result Run(const std::string& args) {
+    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
+    const int code = Shell("cd '" + folder_ + "' && TZ=UTC '" + program_ + "' --profiles '" + folder_ + "profiles' " +
+                           args + " >'" + out + "' 2>'" + err + "'");
+    return Result{code, Read(out), Read(err)};
+  }
+
+  // The summary report and the realtime report of [from, to] as text.
+  void ExpectSameReports(const std::string& from, const std::string& to) {
+    const std::string window = " --format text --from '" + from + "' --to '" + to + "'";
+    Result summary = Run("report 00000001 --report-dir summary" + window);
+    ASSERT_EQ(summary.code, 0) << summary.err;
+    Result realtime = Run("realtime 00000001 --report-dir realtime" + window);
+    ASSERT_EQ(realtime.code, 0) << realtime.err;
+    EXPECT_EQ(realtime.out, folder_ + "realtime/index.txt\n");
+    const std::string a = Read(folder_ + "summary/index.txt");
+    const std::string b = Read(folder_ + "realtime/index.txt");
+    ASSERT_GT(a.size(), 1000u);
+    // Line by line, so that a difference names its table.
+    std::istringstream sa(a), sb(b);
+    std::string la, lb, section;
+    int line = 0, shown = 0;
+    while (true) {
+      const bool ga = static_cast<bool>(std::getline(sa, la));
+      const bool gb = static_cast<bool>(std::getline(sb, lb));
+      if (!ga && !gb) break;
+      ++line;
+      if (la.rfind("<H", 0) == 0) section = la;
+      if ((la != lb || ga != gb) && shown++ < 12) {
+        ADD_FAILURE() << "line " << line << " (" << section << ")\n  summary:  " << la << "\n  realtime: " << lb;
+      }
+    }
+  }
+
+  std::string program_;
+  std::string folder_;
+  Postgres postgres_;
+};
+
+// The month's days 1-29 first, then the rest added by a second update: the
+// report over the whole month equals the summary report in every table.
+TEST_P(Incremental, AMonthAddedDayByDayReportsAsTheSummaryDoes) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 29, 10));
+  Result first = Run("update 00000001");
+  ASSERT_EQ(first.code, 0) << first.err;
+  // The rest of the month arrives; its newest second is the last line.
+  Write(folder_ + "logs/access.log",
+        MonthLog(30, 31, 0) + Line(Utc(2026, 3, 31, 23, 59, 30), "198.51.100.7", "/last.html", 200, 777, "-",
+                                   "Mozilla/5.0 (X11; Linux x86_64) Firefox/120.0"),
+        true);
+  Result second = Run("update 00000001");
+  ASSERT_EQ(second.code, 0) << second.err;
+  EXPECT_EQ(second.out, "up to date after 3 steps\n");
+  ExpectSameReports("2026-03-01", "2026-03-31");
+  // A range inside the month (the day without lines included).
+  ExpectSameReports("2026-03-08", "2026-03-12");
+
+  // The stored days: the day without lines is passed on, the last one is
+  // open up to the second before the newest.
+  Result days = Run("days 00000001");
+  ASSERT_EQ(days.code, 0) << days.err;
+  EXPECT_NE(days.out.find("first\t2026-03-01 00:00:00\n"), std::string::npos) << days.out;
+  EXPECT_NE(days.out.find("last\t2026-03-31 "), std::string::npos) << days.out;
+  if (GetParam() == Store::kFiles) {
+    EXPECT_NE(days.out.find("2026-03-09\tcomplete\n2026-03-10\tcomplete\n2026-03-11\tcomplete\n"),
+              std::string::npos)
+        << days.out;
+    EXPECT_NE(days.out.find("2026-03-31\tup to "), std::string::npos) << days.out;
+  }
+}
+
+TEST_P(Incremental, DeletedDaysAreGoneAndCanBeBuiltAgain) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 12, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  Result before = Run("days 00000001");
+  EXPECT_NE(before.out.find("first\t2026-03-01"), std::string::npos) << before.out << before.err;
+  Result deleted = Run("delete-days 00000001");
+  ASSERT_EQ(deleted.code, 0) << deleted.err;
+  Result after = Run("days 00000001");
+  EXPECT_EQ(after.out, "no stored day holds data\n") << after.err;
+  if (GetParam() == Store::kFiles) {
+    EXPECT_FALSE(fs::exists(folder_ + "days/daily"));
+  }
+  // Built again from the logs, the days report as before.
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  ExpectSameReports("2026-03-01", "2026-03-12");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, Incremental, testing::Values(Store::kFiles, Store::kSqlite, Store::kPostgres),
+                         StoreName);
+
+// ---- the client's own handling of the commands ---------------------------------
+
+class IncrementalClient : public Incremental {};
+
+TEST_P(IncrementalClient, AFileUrlLocationIsUpdated) {
+  std::string profile = Read(folder_ + "profiles/00000001.wlp");
+  Set(&profile, "LogFilePath", "file://" + folder_ + "logs/access.log");
+  Write(folder_ + "profiles/00000001.wlp", profile);
+  Write(folder_ + "logs/access.log", MonthLog(1, 2, 0));
+  Result update = Run("update 00000001");
+  ASSERT_EQ(update.code, 0) << update.err;
+  Result days = Run("days 00000001");
+  EXPECT_NE(days.out.find("2026-03-01\tcomplete\n"), std::string::npos) << days.out;
+}
+
+TEST_P(IncrementalClient, RangesAndErrors) {
+  // A log around the machine's clock now, for the ranges that count from it.
+  const time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const uint32_t wall = static_cast<uint32_t>(timegm(&local));
+  std::string log;
+  for (uint32_t t = wall - 3 * 86400; t < wall - 60; t += 1800)
+    log += Line(t, "192.0.2.9", "/hourly.html", 200, 100, "-", "Mozilla/5.0");
+  Write(folder_ + "logs/access.log", log);
+  for (const char* range : {"--range today", "--range yesterday", "--range week", "--range month",
+                            "--range year", "--last-days 2", "--last-hours 5"}) {
+    Result r = Run(std::string("realtime 00000001 --format text --report-dir r ") + range);
+    EXPECT_EQ(r.code, 0) << range << ": " << r.err;
+    EXPECT_NE(Read(folder_ + "r/index.txt").find("/hourly.html"), std::string::npos) << range;
+  }
+  struct E {
+    const char* args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {"realtime 00000001 --range fortnight", 1, "unknown range fortnight"},
+      {"realtime 00000001 --last-days 0", 1, "a count of 1 or more"},
+      {"realtime 00000001 --range today --last-days 2", 1, "give one range only"},
+      {"realtime 00000001 --range today --from 2026-01-01", 1, "give one range only"},
+      {"report 00000001 --range today", 1, "--range is an option of realtime"},
+      {"update nosuch", 2, "unknown profile nosuch"},
+      {"realtime 00000001 --from 2001-01-01 --to 2001-01-02 --report-dir r", 3, "no stored day holds data"},
+  };
+  for (const E& e : cases) {
+    Result r = Run(e.args);
+    EXPECT_EQ(r.code, e.code) << e.args << ": " << r.err;
+    EXPECT_NE((r.err + r.out).find(e.message), std::string::npos) << e.args << ": " << r.err;
+  }
+  Result help = Run("--help");
+  for (const char* word : {"update PROFILE", "realtime PROFILE", "days PROFILE", "delete-days PROFILE", "--last-hours"})
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  // A profile without per-day databases.
+  std::string profile = Read(folder_ + "profiles/00000001.wlp");
+  Set(&profile, "RealtimeAnalysis", "0");
+  Write(folder_ + "profiles/00000001.wlp", profile);
+  Result off = Run("update 00000001");
+  EXPECT_EQ(off.code, 3);
+  EXPECT_NE(off.err.find("keeps no per-day databases"), std::string::npos) << off.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, IncrementalClient, testing::Values(Store::kFiles), StoreName);
+
+}  // namespace
