@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/database/accum_testutil.h"
 #include "engine/database/analysis_context.h"
+#include "engine/database/finishing.h"
 #include "engine/database/realtime_store.h"
 #include "engine/database/report_ranges.h"
 #include "engine/network/dns_queue.h"
@@ -67,10 +69,13 @@ int32_t Progress(uint32_t, const char*, uint32_t, int32_t, uint32_t) {
 }
 
 std::vector<uint32_t> g_errorIds;
+std::vector<std::string> g_errorTexts;
 // Numbered messages only: texts shown as they stand (the note that no
-// search-engine file was found, for one) carry no number.
-int32_t CaptureError(KvWindow, const char*, const char*, uint32_t a4, uint32_t, uint32_t) {
+// search-engine file was found, for one) carry no number; they are kept
+// apart.
+int32_t CaptureError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
   if (a4 != 0) g_errorIds.push_back(a4);
+  if (a4 == 0 && text != nullptr) g_errorTexts.push_back(text);
   return 0;
 }
 
@@ -89,6 +94,7 @@ class RealtimeTest : public accumtest::ContextFixture {
     g_progress = ProgressLog{};
     g_deferredCalls = 0;
     g_errorIds.clear();
+    g_errorTexts.clear();
     savedError_ = glpfnDisplayReportError;
     glpfnDisplayReportError = &CaptureError;
   }
@@ -105,6 +111,24 @@ class RealtimeTest : public accumtest::ContextFixture {
     std::vector<vrn::MasterRecordFields> records;
     vrn::ReadMasterFile(folder_ + "rt/daily/master.dat", &records);
     return records;
+  }
+  // The hourly hit counters stored for a day (empty when it does not load).
+  std::vector<uint32_t> StoredSlots(uint32_t dayStart) {
+    vrn::MasterRecord record = vrn::MakeMasterRecord(dayStart);
+    record.lastAdded = dayStart + 1;
+    std::vector<uint32_t> slots;
+    vrn::RealtimeStore* store = vrn::OpenRealtimeStore(&profile_, "", kDay1, kDay1, 0);
+    if (store == nullptr) return slots;
+    auto* day = static_cast<vrn::ReportHandle*>(std::calloc(1, sizeof(vrn::ReportHandle)));
+    day->profile = &profile_;
+    if (vrn::LoadPeriodDatabase(&record, store, day, run_, "site.wlp") == vrn::kDbLoaded) {
+      const auto& hits = vrn::RunContext(day)->templ.SlotHits;
+      slots.assign(std::begin(hits), std::begin(hits) + 24);
+    }
+    vrn::FreeReportContext(day);
+    std::free(day);
+    vrn::CloseRealtimeStore();
+    return slots;
   }
   // Hits stored in the period file of a day (-1 when it does not load).
   int StoredHits(uint32_t dayStart) {
@@ -341,6 +365,66 @@ TEST_F(RealtimeTest, DeletingRealtimeDataRemovesFilesAndFoldersOnly) {
   EXPECT_EQ(VRN_DeleteSet(&profile_, "gone.wlp", 1, 0), 0);
   EXPECT_FALSE(std::filesystem::exists(folder_ + "rt"));
   vrn::g_engine.slots[0].profileDir.clear();
+}
+
+// An hourly range across midnight: the hours of both days land in their own
+// slots (the second day's hours follow on from the first day's).
+TEST_F(RealtimeTest, AnHourlyRangeAcrossMidnightKeepsBothDays) {
+  const uint32_t times[] = {kDay1 + 22 * 3600 + 600, kDay1 + 23 * 3600 + 300, kDay1 + 23 * 3600 + 2400,
+                            kDay2 + 900,             kDay2 + 3 * 3600 + 1800, kDay2 + 10 * 3600 + 1200,
+                            kDay2 + 10 * 3600 + 1300, kDay2 + 12 * 3600};
+  std::string log;
+  for (uint32_t t : times) log += Line(t);
+  WriteLog(log);
+  const uint32_t from = kDay1 + 23 * 3600, to = kDay2 + 11 * 3600 - 1;  // the 12 hours 23:00 to 10:59:59
+  // The expected slots: each record in the range by its hour since `from`.
+  std::vector<uint32_t> want(12, 0);
+  for (uint32_t t : times)
+    if (t >= from && t <= to) ++want[(t - from) / 3600];
+  run_->realtimeOption = 1;
+  ASSERT_EQ(vrn::DoRealtimeReport(&profile_, nullptr, from, to, "out.htm", run_, nullptr, 0), vrn::kRealtimeReportOk);
+  vrn::AnalysisContext* context = vrn::RunContext(run_);
+  ASSERT_NE(context, nullptr);
+  ASSERT_EQ(context->slotCount, 12);
+  std::vector<uint32_t> got(context->templ.SlotHits, context->templ.SlotHits + 12);
+  EXPECT_EQ(got, want);
+}
+
+// A year range switches month slots on for its report; a day stored after
+// it still counts its hours.
+TEST_F(RealtimeTest, AYearRangeLeavesTheDaysInHours) {
+  uint32_t start = kDay1, end = kDay2;
+  VRN_CalculateRealtimeReportRange(21, &start, &end);  // this year, by months
+  ASSERT_EQ(vrn::MonthSlots().twelveMonths, 1u);
+  WriteLog(Line(kDay1 + 3600 + 5) + Line(kDay1 + 10 * 3600) + Line(kDay1 + 10 * 3600 + 60) + Line(kDay2 + 100));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_MORE_WORK));
+  std::vector<uint32_t> want(24, 0);
+  want[1] = 1;
+  want[10] = 2;
+  EXPECT_EQ(StoredSlots(kDay1), want);
+  vrn::MonthSlots().twelveMonths = 0;
+}
+
+// A damaged period file of an open day is told and the day is read again
+// from the logs; the days after it are not held up.
+TEST_F(RealtimeTest, ADamagedDayIsToldAndReadAgain) {
+  const std::string day1 = Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300);
+  WriteLog(day1);
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  ASSERT_EQ(StoredHits(kDay1), 2);
+  accumtest::WriteText(folder_ + "rt/daily/69a38180.dat", std::string(600, '\x7f'));
+  const uint32_t kDay3 = kDay2 + 86400;
+  WriteLog(day1 + Line(kDay1 + 400) + Line(kDay2 + 100) + Line(kDay3 + 100) + Line(kDay3 + 200));
+  uint32_t result = VRN_REALTIME_MORE_WORK;
+  for (int call = 0; call < 6 && result == VRN_REALTIME_MORE_WORK; ++call)
+    result = VRN_UpdateRealtime(0, &profile_, &Progress);
+  EXPECT_EQ(result, static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  int damaged = 0;
+  for (const std::string& text : g_errorTexts) damaged += text.find("is damaged") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(damaged, 1);
+  EXPECT_EQ(StoredHits(kDay1), 4);
+  EXPECT_EQ(StoredHits(kDay2), 1);
+  EXPECT_EQ(StoredHits(kDay3), 1);
 }
 
 }  // namespace

@@ -54,7 +54,9 @@ TEST_F(RangesTest, LeapYears) {
   EXPECT_EQ(vrn::MonthLength(1, 126), 28);
 }
 
-TEST_F(RangesTest, PeriodStartEndAndNext) {
+// The period cases, checked in whatever zone is set: periods follow the
+// hits' clock, never the machine's zone.
+void CheckPeriods() {
   struct Case {
     uint32_t kind;
     uint32_t t;
@@ -90,6 +92,8 @@ TEST_F(RangesTest, PeriodStartEndAndNext) {
     EXPECT_EQ(vrn::GetNextIntervalStart(c.kind, c.t), c.next);
   }
 }
+
+TEST_F(RangesTest, PeriodStartEndAndNext) { CheckPeriods(); }
 
 TEST_F(RangesTest, SlotLayoutsOfPeriodKinds) {
   vrn::AnalysisContext context{};
@@ -143,7 +147,22 @@ struct RangeCase {
   uint32_t start, end;
 };
 
-TEST_F(RangesTest, RangeCodes) {
+// The machine's clock reading whose local wall-clock time is `wall` in the
+// zone that is set.
+time_t ClockAtWallTime(uint32_t wall) {
+  time_t t = wall;
+  for (int i = 0; i < 2; ++i) {
+    struct tm local{};
+    const time_t probe = t;
+    localtime_r(&probe, &local);
+    t = static_cast<time_t>(wall) - local.tm_gmtoff;
+  }
+  return t;
+}
+
+// The range cases, in whatever zone is set; `now` of a case is the local
+// wall-clock time of the machine's clock.
+void CheckRangeCodes() {
   const uint32_t now = Wall(2026, 3, 1, 10, 7, 30);  // a Sunday
   const RangeCase cases[] = {
       {"last 15 minutes", 2, now, 0, 0, Wall(2026, 3, 1, 9, 53, 0), now},
@@ -191,11 +210,24 @@ TEST_F(RangesTest, RangeCodes) {
   };
   for (const RangeCase& c : cases) {
     SCOPED_TRACE(c.what);
-    kv::ScopedTestClock clock(c.now, 1000);
+    kv::ScopedTestClock clock(ClockAtWallTime(c.now), 1000);
     uint32_t start = c.S, end = c.E;
     vrn::CalculateReportRange(c.code, &start, &end);
     EXPECT_EQ(start, c.start);
     EXPECT_EQ(end, c.end);
+  }
+}
+
+TEST_F(RangesTest, RangeCodes) { CheckRangeCodes(); }
+
+// Outside UTC, with and without daylight-saving time, periods and ranges
+// are the same as in UTC: they are counted on the hits' clock.
+TEST_F(RangesTest, PeriodsAndRangesDoNotMoveWithTheZone) {
+  for (const char* zone : {"America/New_York", "Asia/Tokyo", "Europe/Berlin", "Australia/Adelaide"}) {
+    SCOPED_TRACE(zone);
+    kv::test::ScopedTimeZone set(zone);
+    CheckPeriods();
+    CheckRangeCodes();
   }
 }
 

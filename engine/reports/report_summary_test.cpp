@@ -363,4 +363,39 @@ TEST_F(SameWindowTest, AFramePageNeverReplacesTheOnlyCopyOfTheReport) {
   EXPECT_NE(ReadFile(Folder() + "reports/framed/index_b.htm").find("/page0.html"), std::string::npos);
 }
 
+// Without a language the realtime report keeps the working template it was
+// set up with: freeing the merged days leaves it, and the report is written.
+// A report that cannot be written is a failure.
+TEST_F(SummaryTest, ARealtimeReportWithoutALanguageIsWrittenAndAFailedOneIsTold) {
+  uint16_t count = 0;
+  uint32_t sections = 0;
+  char header[512] = {};
+  ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count, &sections, header,
+                                        sizeof header),
+            1);
+  auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections));
+  for (uint16_t i = 0; i < count; ++i) records[i].Kept = 1;
+  kv::GlobalUnlock(sections);
+  DravelEntry* profile = VRN_GetSet("site.wlp");
+  ASSERT_NE(profile, nullptr);
+  profile->PellavarFlag = 1;
+  std::filesystem::create_directories(Folder() + "kvm_log/datfiles");
+  const std::string output = Folder() + "reports/nolanguage.htm";
+  EXPECT_EQ(VRN_DoRealtime(profile, output.c_str(), "Test", nullptr, nullptr, VRN_REALTIME_EXACT_PATH,
+                           Wall(2026, 11, 1, 0, 0, 0), Wall(2026, 12, 1, 0, 0, 0), nullptr, nullptr, sections, count, 0),
+            0)
+      << vrn::g_engine.summaryErrorText;
+  const std::string report = ReadFile(output);
+  EXPECT_NE(report.find("/about.html"), std::string::npos);
+
+  const std::string nowhere = Folder() + "no such folder/realtime.htm";
+  EXPECT_NE(VRN_DoRealtime(profile, nowhere.c_str(), "Test", nullptr, nullptr, VRN_REALTIME_EXACT_PATH,
+                           Wall(2026, 11, 1, 0, 0, 0), Wall(2026, 12, 1, 0, 0, 0), nullptr, "ENGLISH", sections, count,
+                           0),
+            0);
+  EXPECT_FALSE(drvtest::Exists(nowhere));
+  VRN_FreeSet(profile);
+  kv::GlobalFree(sections);
+}
+
 }  // namespace
