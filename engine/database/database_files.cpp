@@ -864,7 +864,9 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
     if (stringOffset != 0) {
       const char* text = in.Text(stringOffset);
       if (!text || !(rec->String = DupText(text))) return false;
-    } else if (session) {
+    } else if (session && !item.Deleted) {
+      // A deleted session item gets no name: when it is taken again for a
+      // new visitor, the new name takes its place.
       if (!(rec->String = DupText(""))) return false;
     }
     rec->TopNamesCount = item.TopNamesCount;

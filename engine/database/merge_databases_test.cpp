@@ -249,10 +249,11 @@ TEST_F(MergeTest, BigTablesAndSingleItemSectionsAreSwitchedOff) {
   EXPECT_EQ(Find(a_, kTopUsers, "newcomer"), nullptr);
   EXPECT_EQ(GetSectionTable()[kTopUsers].used, 0u);
   EXPECT_EQ(GetSectionTable()[kTopUsers].empty, 1u);
-  // TopCompanies was prepared with its overflow item, item 0 of B skipped.
+  // TopCompanies takes B's items but not B's overflow item; the merged
+  // table, which takes no records of its own, has no overflow item.
   const SummaryTableEntry& companies = a_->templ.TopTablesPtr[kTopCompanies];
-  ASSERT_EQ(companies.Count, 2u);
-  EXPECT_EQ(companies.ItemBlock[0]->Overflow, 1u);
+  ASSERT_EQ(companies.Count, 1u);
+  EXPECT_EQ(companies.ItemBlock[0]->Overflow, 0u);
   EXPECT_NE(Find(a_, kTopCompanies, "Example Inc"), nullptr);
 
   SetMergedSectionFlags(run_);
@@ -297,6 +298,23 @@ TEST_F(MergeTest, VisitPathsFollowThePagesOfTheReport) {
   ASSERT_EQ(Merge(0), 1);
   EXPECT_NE(Find(a_, kTopPaths, "00000001000100010000000000000001"), nullptr);
   EXPECT_EQ(a_->templ.TopTablesPtr[kTopPaths].Count, 1u);
+}
+
+// A day's visitors table without an overflow item (a summary's table has
+// none): its item 0 is a visitor like any other and is merged.
+TEST_F(MergeTest, TheFirstVisitorOfADayIsMerged) {
+  SetMergedRangeSlotsFor(a_, kMonday, kMonday + 86399);
+  for (uint32_t table : {kTopUsers, kTopCompanies}) {
+    SCOPED_TRACE(table);
+    AnalysisContext* b = Day(kMonday, 5, 1, "Mon");
+    Add(b, table, "first.example.net")->TotalByHits = 7;
+    Add(b, table, "second.example.net")->TotalByHits = 2;
+    ASSERT_EQ(Merge(0), 1);
+    const NameTableEntry* first = Find(a_, table, "first.example.net");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->TotalByHits, 7u);
+    EXPECT_NE(Find(a_, table, "second.example.net"), nullptr);
+  }
 }
 
 }  // namespace
