@@ -363,9 +363,12 @@ int MergeReportDatabases(ReportHandle* ra, ReportHandle* rb, uint32_t dayIndex, 
         SwitchSectionOff(t);
       } else {
         bool ready = true;
-        // The merged table takes no records of its own, so it needs no
-        // overflow item: an "Others" row of A would only ever show 0.
-        if (to->Count == 0 && to->DeleteCount == 0) ready = InitItemTable(a, to, 0) != 0;
+        // The merged table is laid out as the days' tables are: with an
+        // overflow item ("Others", item 0) only when theirs have one, so
+        // that it shows the rows a summary of the same records shows.
+        NameTableEntry** dayItems = SlotArray(from);
+        const bool overflow = SlotCount(from) != 0 && dayItems[0] != nullptr && dayItems[0]->Overflow != 0;
+        if (to->Count == 0 && to->DeleteCount == 0) ready = InitItemTable(a, to, overflow ? 1 : 0) != 0;
         if (ready) {
           MergeTopTwins(from);
           MergeByName(to, from, t, true, true, map);

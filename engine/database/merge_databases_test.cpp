@@ -249,11 +249,11 @@ TEST_F(MergeTest, BigTablesAndSingleItemSectionsAreSwitchedOff) {
   EXPECT_EQ(Find(a_, kTopUsers, "newcomer"), nullptr);
   EXPECT_EQ(GetSectionTable()[kTopUsers].used, 0u);
   EXPECT_EQ(GetSectionTable()[kTopUsers].empty, 1u);
-  // TopCompanies takes B's items but not B's overflow item; the merged
-  // table, which takes no records of its own, has no overflow item.
+  // TopCompanies takes B's items but not B's overflow item; it gets an
+  // overflow item of its own, as B has one.
   const SummaryTableEntry& companies = a_->templ.TopTablesPtr[kTopCompanies];
-  ASSERT_EQ(companies.Count, 1u);
-  EXPECT_EQ(companies.ItemBlock[0]->Overflow, 0u);
+  ASSERT_EQ(companies.Count, 2u);
+  EXPECT_EQ(companies.ItemBlock[0]->Overflow, 1u);
   EXPECT_NE(Find(a_, kTopCompanies, "Example Inc"), nullptr);
 
   SetMergedSectionFlags(run_);
@@ -313,6 +313,8 @@ TEST_F(MergeTest, TheFirstVisitorOfADayIsMerged) {
     const NameTableEntry* first = Find(a_, table, "first.example.net");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->TotalByHits, 7u);
+    // Without an overflow item in the day, the merged table has none.
+    EXPECT_EQ(a_->templ.TopTablesPtr[table].ItemBlock[0]->Overflow, 0u);
     EXPECT_NE(Find(a_, table, "second.example.net"), nullptr);
   }
 }

@@ -90,8 +90,9 @@ std::string One(const std::string& sql) {
 }
 
 std::vector<uint32_t> g_errorIds;
+// Numbered messages only (a text shown as it stands carries no number).
 int32_t CaptureError(KvWindow, const char*, const char*, uint32_t a4, uint32_t, uint32_t) {
-  g_errorIds.push_back(a4);
+  if (a4 != 0) g_errorIds.push_back(a4);
   return 0;
 }
 int32_t Progress(uint32_t, const char*, uint32_t, int32_t, uint32_t) { return 0; }

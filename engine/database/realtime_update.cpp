@@ -162,6 +162,14 @@ std::string ProfileDataFile(const DravelEntry* profile) {
   return path;
 }
 
+// The profile's own file in the profile folder: a day's context reads it as
+// a report run's context does (its home page names the site's pages, its
+// folder's parent holds the search engine definitions).
+std::string ProfileFilePath(const DravelEntry* profile) {
+  return ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) + "." +
+         std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
+}
+
 bool IsCancelAnswer(int answer) { return answer == 2; }
 
 // The bookkeeping after a day step for the record at the cursor: shared by
@@ -460,11 +468,7 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     FreeLogFileList(list, count);
     return 0;
   }
-  // The day's context reads the profile itself (its home page names the
-  // site's pages as a report run's context does), not its data file.
-  const std::string profilePath =
-      ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) + "." +
-      std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
+  const std::string profilePath = ProfileFilePath(profile);
   const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   if (loaded == kDbBad) {
     // A damaged day is told and read again from the logs, so that it does
@@ -696,6 +700,8 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   const std::string location = RealtimeLogLocation(profile);
   uint32_t logsFirst = 0xFFFFFFFFu, logsLast = 0;
   const bool logsKnown = LogFilesTimeSpan(profile, location.c_str(), &logsFirst, &logsLast) == 1;
+  // The report names the range asked for, cut to the days that hold data.
+  const uint32_t askedStart = rangeStart, askedEnd = rangeEnd;
   // The range never reaches beyond what the stored days and the logs hold.
   {
     uint32_t low = logsKnown ? logsFirst : profile->RealtimeFirstTime;
@@ -761,8 +767,12 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     if (slash2 != nullptr && (slash == nullptr || slash2 > slash)) slash = slash2;
     std::snprintf(run->profileFile, sizeof run->profileFile, "%s", slash != nullptr ? slash + 1 : dataFile.c_str());
   }
-  run->startTime = rangeStart;
-  run->endTime = rangeEnd;
+  {
+    const uint32_t firstDayStart = GetIntervalStart(kPeriodDay, rangeStart);
+    const uint32_t lastDayEnd = GetIntervalEnd(kPeriodDay, rangeEnd);
+    run->startTime = askedStart > firstDayStart ? askedStart : firstDayStart;
+    run->endTime = askedEnd < lastDayEnd ? askedEnd : lastDayEnd;
+  }
   run->profile = profile;
   run->kind = kReportKindAnalysis;
   FreeReportContext(run);
@@ -817,7 +827,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
                           record.lastAdded <= record.end && record.lastAdded < logsLast;
     if (record.lastAdded == 0 && !heldBack) continue;
     FreeReportContext(dayRun.get(), 0);
-    const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, dataFile.c_str(), runText);
+    const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, ProfileFilePath(profile).c_str(), runText);
     if (opened != kRealtimeReportOk) {
       ReleaseRealtimeStore(store);
       return opened;
