@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/base/ini.h"
+#include "platform/module/module.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 #include "shell/settings_file.h"
@@ -108,10 +109,34 @@ void SetColumnFlagsFromText(StyleRecord& style, const std::string& text) {
     if (style.columnFlags[k]) style.visibleColumns[style.visibleCount++] = k;
 }
 
-// Resolves a picture of the sample: an empty name releases the slot; any
-// other name points the slot at "<program folder>Base/Images/<name>" in lower
-// case, GIF or JPEG by the name. No image module is bound here, so the slot
-// stays unloaded; a slot that was loaded keeps its picture.
+// The image module's picture readers, bound once; empty when the module or
+// one of its entries is missing. The module stays loaded: the pictures it
+// read are freed through it.
+struct ImageReaders {
+  kv::vic::LoadPictureFn gif = nullptr;
+  kv::vic::LoadPictureFn jpeg = nullptr;
+  kv::vic::FreeImageFn free = nullptr;
+};
+
+const ImageReaders& Readers() {
+  static const ImageReaders readers = [] {
+    ImageReaders r;
+    KvModule module = KvLoadModule("VIC32.DLL");
+    if (module == nullptr) return r;
+    r.gif = reinterpret_cast<kv::vic::LoadPictureFn>(KvGetProcAddress(module, "loadgif"));
+    r.jpeg = reinterpret_cast<kv::vic::LoadPictureFn>(KvGetProcAddress(module, "loadjpg"));
+    r.free = reinterpret_cast<kv::vic::FreeImageFn>(KvGetProcAddress(module, "freeimage"));
+    if (r.gif == nullptr || r.jpeg == nullptr || r.free == nullptr) r = ImageReaders();
+    return r;
+  }();
+  return readers;
+}
+
+// Loads a picture of the sample: an empty name releases the slot; any other
+// name is "<program folder>Base/Images/<name>" in lower case, read as JPEG
+// when the name holds ".jpg", else as GIF when it holds ".gif", through the
+// image module. A picture that cannot be read leaves a loaded one in place;
+// an unloaded slot then names the file.
 void ResolvePicture(StylePicture& picture, const std::string& name) {
   if (name.empty()) {
     picture = StylePicture();
@@ -122,8 +147,29 @@ void ResolvePicture(StylePicture& picture, const std::string& name) {
   PictureKind kind = PictureKind::kNone;
   if (lower.find(".jpg") != std::string::npos) kind = PictureKind::kJpeg;
   else if (lower.find(".gif") != std::string::npos) kind = PictureKind::kGif;
+  const std::string path = std::string(GetProgramDirectory()) + "Base/Images/" + lower;
+  const ImageReaders& readers = Readers();
+  kv::vic::LoadPictureFn read = kind == PictureKind::kJpeg ? readers.jpeg
+                                : kind == PictureKind::kGif ? readers.gif
+                                                            : nullptr;
+  if (read != nullptr) {
+    auto* image = new kv::vic::Image{};
+    if (read(path.c_str(), image) == kv::vic::kVicOk) {
+      picture.image.reset(image, [free = readers.free](const kv::vic::Image* done) {
+        auto* owned = const_cast<kv::vic::Image*>(done);
+        free(owned);
+        delete owned;
+      });
+      picture.path = path;
+      picture.kind = kind;
+      picture.loaded = true;
+      return;
+    }
+    readers.free(image);
+    delete image;
+  }
   if (picture.loaded) return;
-  picture.path = std::string(GetProgramDirectory()) + "Base/Images/" + lower;
+  picture.path = path;
   picture.kind = kind;
 }
 

@@ -11,10 +11,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/base/kvtypes.h"
+#include "platform/vic32/vic32.h"
 
 inline constexpr const char* kStyleListSection = "Kelvaron Styles";
 inline constexpr const char* kStyleWizardCaption = "Kelvaron Style Widzard";
@@ -51,13 +53,15 @@ inline constexpr int kStyleColumnCount = 4;
 enum class PictureKind { kNone, kGif, kJpeg };
 
 // A picture of the wizard's sample: the file it comes from (program folder,
-// "Base/Images/", the lower-cased name) and whether it is loaded. Pictures are
-// loaded only where an image module is present; without one the slot names
-// its file and stays unloaded.
+// "Base/Images/", the lower-cased name), whether it is loaded and, when it
+// is, the picture read through the image module (VIC32). Without the module,
+// or when the file cannot be read, the slot names its file and a picture
+// loaded before stays in place.
 struct StylePicture {
   std::string path;
   PictureKind kind = PictureKind::kNone;
   bool loaded = false;
+  std::shared_ptr<const kv::vic::Image> image;  // pixels 0x00RRGGBB, top row first
 };
 
 struct StyleRecord {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <gd.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -378,6 +382,99 @@ TEST_F(Styles, ShippedStylesLoad) {
     EXPECT_EQ(style_.logo, "kvlogoss.gif") << name;
     EXPECT_NE(style_.colours[kPageBackground], style_.colours[kPageText]) << name;
   }
+}
+
+// Pictures written here with the graphics library: a GIF of known colours
+// and a red JPEG, in the program folder's picture folder.
+class StylePictures : public Styles {
+ protected:
+  void SetUp() override {
+    Styles::SetUp();
+    images_ = std::string(GetProgramDirectory()) + "Base/Images/";
+    tag_ = "t" + std::to_string(::getpid());
+    gdImagePtr gif = gdImageCreate(3, 2);
+    int black = gdImageColorAllocate(gif, 0, 0, 0);
+    int teal = gdImageColorAllocate(gif, 0x00, 0x80, 0x80);
+    gdImageFilledRectangle(gif, 0, 0, 2, 1, black);
+    gdImageSetPixel(gif, 2, 1, teal);
+    Write(gif, tag_ + "logo.gif", false);
+    gdImagePtr jpeg = gdImageCreateTrueColor(7, 5);
+    gdImageFilledRectangle(jpeg, 0, 0, 6, 4, gdTrueColor(255, 0, 0));
+    Write(jpeg, tag_ + "back.jpg", true);
+    std::FILE* junk = std::fopen((images_ + tag_ + "junk.gif").c_str(), "wb");
+    std::fputs("not a picture", junk);
+    std::fclose(junk);
+  }
+  void TearDown() override {
+    for (const char* name : {"logo.gif", "back.jpg", "junk.gif"}) std::remove((images_ + tag_ + name).c_str());
+    Styles::TearDown();
+  }
+  void Write(gdImagePtr image, const std::string& name, bool jpeg) {
+    std::FILE* out = std::fopen((images_ + name).c_str(), "wb");
+    ASSERT_NE(out, nullptr) << name;
+    if (jpeg) gdImageJpeg(image, out, 95);
+    else gdImageGif(image, out);
+    std::fclose(out);
+    gdImageDestroy(image);
+  }
+  uint32_t Pixel(const StylePicture& p, int x, int y) {
+    return static_cast<const uint32_t*>(p.image->pixels)[y * p.image->width + x];
+  }
+  std::string images_, tag_;
+};
+
+TEST_F(StylePictures, BackgroundAndLogoAreReadThroughTheImageModule) {
+  Put(kStyleListSection, "Style 1", "Pictured");
+  // Names in any case: the files are found by their lower-case names.
+  Put("Pictured", "Background Filename", (tag_ + "BACK.JPG").c_str());
+  Put("Pictured", "Logo Filename", (tag_ + "Logo.Gif").c_str());
+  LoadStyle(style_, "Pictured");
+  const StylePicture& back = style_.backgroundPicture;
+  ASSERT_TRUE(back.loaded);
+  ASSERT_NE(back.image, nullptr);
+  EXPECT_EQ(back.kind, PictureKind::kJpeg);
+  EXPECT_EQ(back.path, images_ + tag_ + "back.jpg");
+  EXPECT_EQ(back.image->width, 7);
+  EXPECT_EQ(back.image->height, 5);
+  EXPECT_EQ(back.image->bitCount, 24);
+  const uint32_t red = Pixel(back, 3, 2);  // JPEG keeps the colour near
+  EXPECT_GT(red >> 16 & 0xFF, 230u);
+  EXPECT_LT(red >> 8 & 0xFF, 30u);
+  EXPECT_LT(red & 0xFF, 30u);
+  const StylePicture& logo = style_.logoPicture;
+  ASSERT_TRUE(logo.loaded);
+  EXPECT_EQ(logo.kind, PictureKind::kGif);
+  EXPECT_EQ(logo.image->width, 3);
+  EXPECT_EQ(logo.image->height, 2);
+  EXPECT_EQ(logo.image->bitCount, 8);
+  EXPECT_EQ(Pixel(logo, 0, 0), 0x000000u);
+  EXPECT_EQ(Pixel(logo, 2, 1), 0x008080u);
+
+  // A file that cannot be read leaves the picture in place; an empty name
+  // releases it.
+  const auto held = back.image;
+  Put("Pictured", "Background Filename", (tag_ + "junk.gif").c_str());
+  Put("Pictured", "Logo Filename", (tag_ + "missing.gif").c_str());
+  LoadStyle(style_, "Pictured");
+  EXPECT_TRUE(style_.backgroundPicture.loaded);
+  EXPECT_EQ(style_.backgroundPicture.image, held);
+  EXPECT_EQ(style_.backgroundPicture.kind, PictureKind::kJpeg);
+  EXPECT_TRUE(style_.logoPicture.loaded);
+  EXPECT_EQ(style_.logoPicture.image->width, 3);
+  Put("Pictured", "Background Filename", "");
+  LoadStyle(style_, "Pictured");
+  EXPECT_FALSE(style_.backgroundPicture.loaded);
+  EXPECT_EQ(style_.backgroundPicture.image, nullptr);
+
+  // The shipped default logo loads as well.
+  StyleRecord fresh;
+  InitStyleRecord(fresh, nullptr);
+  fresh.path = style_.path;
+  Put("Plain", "Page Text Color", "000000");
+  LoadStyle(fresh, "Plain");
+  EXPECT_EQ(fresh.logo, kDefaultLogo);
+  EXPECT_TRUE(fresh.logoPicture.loaded);
+  EXPECT_GT(fresh.logoPicture.image->width, 0);
 }
 
 }  // namespace

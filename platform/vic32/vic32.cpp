@@ -16,6 +16,10 @@ KV_EXPORT int32_t allocimage(Image* image, int32_t width, int32_t height, int32_
 
 KV_EXPORT int32_t loadbmp(const char* path, Image* image) { return kv::vic::LoadBitmap(path, image); }
 
+// GIF and JPEG files read into a new image (freed with freeimage).
+KV_EXPORT int32_t loadgif(const char* path, Image* image) { return kv::vic::LoadPicture(path, image, false); }
+KV_EXPORT int32_t loadjpg(const char* path, Image* image) { return kv::vic::LoadPicture(path, image, true); }
+
 KV_EXPORT int32_t savegif(const char* path, Image* image) { return kv::vic::SaveGif(path, image); }
 
 KV_EXPORT int32_t savejpg(const char* path, Image* image, int32_t quality) {

@@ -47,6 +47,8 @@ constexpr int32_t kMaxImageSide = 16384;
 using BmpInfoFn = int32_t (*)(const char* path, BitmapInfo* info);
 using AllocImageFn = int32_t (*)(Image* image, int32_t width, int32_t height, int32_t bitCount);
 using LoadBmpFn = int32_t (*)(const char* path, Image* image);
+// loadgif and loadjpg: the file read into a new image of its size.
+using LoadPictureFn = int32_t (*)(const char* path, Image* image);
 using SaveGifFn = int32_t (*)(const char* path, Image* image);
 using SaveJpgFn = int32_t (*)(const char* path, Image* image, int32_t quality);
 using FreeImageFn = void (*)(Image* image);

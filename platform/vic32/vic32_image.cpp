@@ -212,6 +212,35 @@ int32_t SaveJpeg(const char* path, const Image* image, int32_t quality) {
   return r;
 }
 
+int32_t LoadPicture(const char* path, Image* image, bool jpeg) {
+  if (path == nullptr || image == nullptr) return kVicBadArgument;
+  image->pixels = nullptr;
+  std::vector<unsigned char> data;
+  if (!ReadWholeFile(path, &data)) return kVicOpenFailed;
+  if (data.empty()) return kVicBadFormat;
+  const int size = static_cast<int>(data.size());  // bounded by kMaxFileSize
+  gdImagePtr im = jpeg ? gdImageCreateFromJpegPtr(size, data.data()) : gdImageCreateFromGifPtr(size, data.data());
+  if (im == nullptr) return kVicBadFormat;
+  const int32_t r = AllocateImage(image, gdImageSX(im), gdImageSY(im), jpeg ? 24 : 8);
+  if (r != kVicOk) {
+    gdImageDestroy(im);
+    return r;
+  }
+  auto* px = static_cast<uint32_t*>(image->pixels);
+  for (int y = 0; y < image->height; ++y) {
+    for (int x = 0; x < image->width; ++x) {
+      const int c = gdImageGetPixel(im, x, y);
+      const uint32_t red = static_cast<uint32_t>(gdImageRed(im, c));
+      const uint32_t green = static_cast<uint32_t>(gdImageGreen(im, c));
+      const uint32_t blue = static_cast<uint32_t>(gdImageBlue(im, c));
+      px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)] =
+          red << 16 | green << 8 | blue;
+    }
+  }
+  gdImageDestroy(im);
+  return kVicOk;
+}
+
 void FreeImage(Image* image) {
   if (image == nullptr) return;
   std::free(image->pixels);

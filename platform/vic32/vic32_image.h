@@ -17,6 +17,9 @@ int32_t AllocateImage(Image* image, int32_t width, int32_t height, int32_t bitCo
 // Decodes a bitmap held in memory into an allocated image of its size.
 int32_t DecodeBitmap(const unsigned char* data, size_t size, Image* image);
 int32_t LoadBitmap(const char* path, Image* image);
+// Reads a GIF (jpeg false) or JPEG file into a new image of its size, bit
+// depth 8 for GIF and 24 for JPEG; free it with FreeImage.
+int32_t LoadPicture(const char* path, Image* image, bool jpeg);
 int32_t SaveGif(const char* path, const Image* image);
 int32_t SaveJpeg(const char* path, const Image* image, int32_t quality);
 void FreeImage(Image* image);
