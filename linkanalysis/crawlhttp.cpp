@@ -638,6 +638,7 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
       }
       if (parts.port < 0) {
         record->status = kStatusConnect;  // no such port
+        record->flags &= ~kFlagBody;
         return;
       }
       char encoded[sizeof record->path];
@@ -649,7 +650,12 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
       // profile's credentials go to its own server only, and a redirect away
       // from it is followed only when outside links are.
       const bool outside = IsOutsideLink(ctx, parts.linkType, parts.host, parts.port);
-      if (outside && !ctx->outsideLinks) return;  // the record keeps the redirect's status
+      if (outside && !ctx->outsideLinks) {
+        // Not followed: the record keeps the redirect's status, and the
+        // redirect's own body is no page of the site.
+        record->flags &= ~kFlagBody;
+        return;
+      }
       const bool sameServer = EqualsNoCase(parts.host, record->host) && parts.port == record->port;
       if (outside)
         record->flags |= kFlagOutside;

@@ -83,9 +83,9 @@ TEST_F(ParseTest, ErrorsAndRedirects) {
   // A redirect to another server is followed only with outside links on,
   // and then the record is an outside link; back home it is none.
   ctx_.serverHost = "www.site.test";
-  r = Parse("HTTP/1.0 302 Found\r\nLocation: http://Other.Test:8080/x y\r\n\r\n");
+  r = Parse("HTTP/1.0 302 Found\r\nLocation: http://Other.Test:8080/x y\r\n\r\n<a href=\"in.html\">x</a>");
   EXPECT_EQ(302, r.status);
-  EXPECT_FALSE(r.flags & (kFlagRedirected | kFlagOutside));
+  EXPECT_FALSE(r.flags & (kFlagRedirected | kFlagOutside | kFlagBody));  // nothing to scan
   EXPECT_STREQ("www.site.test", r.host);
   EXPECT_STREQ("/old.html", r.path);
   ctx_.outsideLinks = true;
@@ -112,6 +112,7 @@ TEST_F(ParseTest, ErrorsAndRedirects) {
   EXPECT_STREQ("/net.html", r.path);
   r = Parse("HTTP/1.0 302 Found\r\nLocation: http://www.site.test:70000/p.html\r\n\r\n");
   EXPECT_EQ(kStatusConnect, r.status);
+  EXPECT_FALSE(r.flags & kFlagBody);
   EXPECT_STREQ("/old.html", r.path);
   ctx_.outsideLinks = false;
 
