@@ -15,6 +15,11 @@
 // with WSAEWOULDBLOCK for FD_WRITE, accept for FD_ACCEPT); FD_CONNECT and
 // FD_CLOSE come once.
 //
+// A closed socket's number is not handed out again at once: it stays taken
+// (by a descriptor of /dev/null) while the next few sockets are made, so that
+// an event of the closed socket still waiting in a message queue cannot be
+// taken for one of a new socket that got the same number.
+//
 // Asynchronous host lookups run on a thread each and post their answer; the
 // answer is written into the caller's buffer under the task lock, so after
 // WSACancelAsyncRequest returns nothing touches that buffer or posts.
@@ -36,6 +41,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -174,6 +180,11 @@ struct Module {
   uint64_t nextGeneration = 1;
   int32_t startups = 0;
 
+  // Numbers of closed sockets kept from reuse (mutex), oldest first.
+  static constexpr size_t kQuarantine = 16;
+  std::deque<int> quarantine;
+  int placeholderFd = -1;
+
   // Poller.
   std::thread poller;
   int wakeFd = -1;
@@ -217,6 +228,29 @@ struct Module {
     if (wakeFd >= 0) {
       close(wakeFd);
       wakeFd = -1;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    ReleaseQuarantine(0);
+    if (placeholderFd >= 0) close(placeholderFd);
+    placeholderFd = -1;
+  }
+
+  // Closes a socket's descriptor, keeping its number taken for a while
+  // (caller holds mutex).
+  void CloseKeepingNumber(int fd) {
+    if (placeholderFd < 0) placeholderFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (placeholderFd < 0 || dup3(placeholderFd, fd, O_CLOEXEC) < 0) {
+      close(fd);
+      return;
+    }
+    quarantine.push_back(fd);
+    ReleaseQuarantine(kQuarantine);
+  }
+  // Gives the kept numbers back until at most `keep` remain (caller holds mutex).
+  void ReleaseQuarantine(size_t keep) {
+    while (quarantine.size() > keep) {
+      close(quarantine.front());
+      quarantine.pop_front();
     }
   }
 
@@ -734,6 +768,14 @@ WsSocket Socket(int32_t family, int32_t type, int32_t protocol) {
     return WS_INVALID_SOCKET;
   }
   int fd = C().socket(AF_INET, sysType | SOCK_CLOEXEC, protocol);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+    {
+      // Out of descriptors: the kept numbers go first.
+      std::lock_guard<std::mutex> lock(M().mutex);
+      M().ReleaseQuarantine(0);
+    }
+    fd = C().socket(AF_INET, sysType | SOCK_CLOEXEC, protocol);
+  }
   if (fd < 0) {
     SetError(ErrorFromErrno(errno));
     return WS_INVALID_SOCKET;
@@ -754,7 +796,7 @@ int32_t CloseSocket(WsSocket s) {
     m.sockets.erase(static_cast<int>(s));
     // Close under the lock so that the number cannot be handed out again
     // before the poller has forgotten it.
-    close(static_cast<int>(s));
+    m.CloseKeepingNumber(static_cast<int>(s));
   }
   m.Wake();
   return 0;
@@ -815,9 +857,22 @@ WsSocket Accept(WsSocket s, WsSockAddr* address, int32_t* length) {
   sockaddr_in in{};
   socklen_t len = sizeof in;
   int fd;
-  do {
+  bool released = false;
+  for (;;) {
     fd = C().accept4(static_cast<int>(s), reinterpret_cast<sockaddr*>(&in), &len, SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno == EINTR) {
+      if (fd >= 0) break;
+      continue;
+    }
+    if ((errno == EMFILE || errno == ENFILE) && !released) {
+      // Out of descriptors: the kept numbers go first.
+      std::lock_guard<std::mutex> lock(M().mutex);
+      M().ReleaseQuarantine(0);
+      released = true;
+      continue;
+    }
+    break;
+  }
   const int err = errno;
   Rearm(s, WS_FD_ACCEPT);
   if (fd < 0) {

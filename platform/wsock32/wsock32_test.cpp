@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -310,6 +311,22 @@ TEST_F(WinsockTest, AsyncSelectRoundTripThroughTheMessageLoop) {
   EXPECT_EQ(api_.recv(client, buf, sizeof buf, 0), WS_SOCKET_ERROR);
   EXPECT_EQ(api_.WSAGetLastError(), WSAENOTSOCK);
   EXPECT_EQ(api_.closesocket(client), WS_SOCKET_ERROR);
+}
+
+// A closed socket's number is not the next socket's: an event of the closed
+// one still queued must not be taken for the new one.
+TEST_F(WinsockTest, AClosedSocketsNumberIsNotHandedOutAgainAtOnce) {
+  std::vector<WsSocket> seen;
+  for (int i = 0; i < 8; ++i) {
+    WsSocket s = api_.socket(WS_AF_INET, WS_SOCK_STREAM, 0);
+    ASSERT_NE(s, WS_INVALID_SOCKET);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), s), 0) << "number " << s << " again after " << i << " closes";
+    seen.push_back(s);
+    ASSERT_EQ(api_.closesocket(s), 0);
+    char c;
+    EXPECT_EQ(api_.recv(s, &c, 1, 0), WS_SOCKET_ERROR);
+    EXPECT_EQ(api_.WSAGetLastError(), WSAENOTSOCK);
+  }
 }
 
 TEST_F(WinsockTest, RefusedConnectIsReportedWithItsError) {
