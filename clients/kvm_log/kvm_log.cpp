@@ -820,7 +820,8 @@ int ListDays(DravelEntry* profile) {
   };
   for (size_t at = 448; at + 64 <= image.size(); at += 64) {
     const uint32_t start = le32(at + 20), end = le32(at + 24), added = le32(at + 28);
-    if (added == 0) continue;
+    // A day holds data once something at or after its start was added.
+    if (added == 0 || added < start) continue;
     std::printf("%s\t%s\n", FormatStamp(start).substr(0, 10).c_str(),
                 added > end ? "complete" : ("up to " + FormatStamp(added).substr(11)).c_str());
   }
