@@ -556,10 +556,7 @@ int WriteHitToView(ReportHandle* run, HitRecord* hit) {
   ViewBuffer* w = GetViewBuffer(run, run->writingBuffer);
   if (w == nullptr) return 0;
   const auto index = static_cast<uint16_t>(run->writingBuffer);
-  if (length != 0 && (!SeekViewBuffer(run, index) ||
-                      WriteViewBuffer(run, index, run->hitText, static_cast<uint16_t>(length)) == 0)) {
-    return 0;
-  }
+  if (length != 0 && AppendViewText(run, index, run->hitText, static_cast<uint16_t>(length)) == 0) return 0;
   w->lineCount += lines;  // only lines that are in the file
   return 1;
 }

@@ -11,6 +11,7 @@
 #include <vornic/filter.h>
 #include <vornic/report.h>
 
+#include "engine/core/open_counter_test_support.h"
 #include "engine/core/report_run.h"
 #include "engine/core/report_run_testutil.h"
 #include "engine/core/view_buffer.h"
@@ -171,6 +172,65 @@ TEST_F(ViewRuns, EveryGroupOfAManyHostViewGetsItsHits) {
     ASSERT_EQ(v.lines, Occurrences(v.text, "\r\n")) << Host(i);
   }
   EXPECT_TRUE(runtest::ListFolder(folder_ + "view/").empty());
+}
+
+TEST_F(ViewRuns, HostsTakingTurnsDoNotOpenAFileAHit) {
+  // 60 hosts take turns, 20 rounds: at most five view files are open, and
+  // the files are not opened and closed again for every hit; every hit still
+  // ends up in its host's file, in order.
+  constexpr int kHosts = 60, kRounds = 20;
+  const uint32_t t0 = runtest::Wall(2026, 3, 1, 0, 0, 0);
+  std::string log;
+  uint32_t t = t0;
+  for (int round = 0; round < kRounds; ++round)
+    for (int i = 0; i < kHosts; ++i)
+      log += runtest::CombinedLine(t++, Host(i), "GET", "/r" + std::to_string(round) + ".html", 200, 100);
+  runtest::WriteFile(folder_ + "logs/a.log", log);
+  WriteProfile("a.wlp", folder_ + "logs/a.log");
+  std::filesystem::create_directories(folder_ + "view");
+  size_t opensWhileRunning = 0;
+  Result r;
+  {
+    vrn::test::OpenCounter opens(folder_ + "view");
+    r = Run(3, 8, [&](uint32_t) {});
+    // The results are read after the run (each buffer selected once).
+    opensWhileRunning = opens.Count();
+  }
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.error, 0);
+  ASSERT_EQ(r.views.size(), static_cast<size_t>(kHosts));
+  // One open to create each file, one to write what waited, one to read it
+  // back; a file per hit would be kHosts * kRounds.
+  EXPECT_LE(opensWhileRunning, static_cast<size_t>(4 * kHosts));
+  for (int i = 0; i < kHosts; ++i) {
+    const std::string& text = r.views[static_cast<size_t>(i)].text;
+    size_t at = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      at = text.find("\x01\x0ar" + std::to_string(round) + ".html\r\n", at);
+      ASSERT_NE(at, std::string::npos) << Host(i) << " round " << round;
+    }
+    EXPECT_EQ(r.views[static_cast<size_t>(i)].lines, Occurrences(text, "\r\n")) << Host(i);
+  }
+}
+
+TEST_F(ViewRuns, TextThatCannotReachItsFileFailsTheRun) {
+  // Hosts take turns; once the view files are gone, what waits for a closed
+  // file cannot be written, and the run must not end as if it had been.
+  const uint32_t t0 = runtest::Wall(2026, 3, 1, 0, 0, 0);
+  std::string log;
+  uint32_t t = t0;
+  for (int round = 0; round < 3; ++round)
+    for (int i = 0; i < 10; ++i) log += runtest::CombinedLine(t++, Host(i), "GET", "/", 200, 1);
+  runtest::WriteFile(folder_ + "logs/a.log", log);
+  WriteProfile("a.wlp", folder_ + "logs/a.log");
+  runtest::g_shownErrors.clear();
+  const Result r = Run(3, 8, [this](uint32_t step) {
+    if (step == 15) std::filesystem::remove_all(folder_ + "view/");
+  });
+  ASSERT_EQ(r.created, 0);
+  EXPECT_EQ(r.lastStep, -1);
+  EXPECT_EQ(r.error, VRN_ERR_FILE);
+  EXPECT_FALSE(runtest::g_shownErrors.empty());
 }
 
 TEST_F(ViewRuns, AHitWithoutAViewStopsTheRun) {

@@ -511,6 +511,9 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     if (DrainDNSFifo(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
     yield();
     if (static_cast<size_t>(g_run.current) + 1 >= g_run.files.size()) {
+      // Text that waited for closed view files goes into them now: the run
+      // ends well only when every hit is in its file.
+      if (IsTextView(run->kind) && !FlushViewBuffers(run)) return StopRun(run, handle, yieldWord, errorWord);
       run->donePercent = 100;
       run->finished = 1;
       UnlockRun(handle);

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
@@ -23,27 +24,101 @@ void ShowViewFileError(const char* what, const ViewBuffer* buffer, uint32_t erro
   DisplayReportError(text.c_str());
 }
 
-// The run's buffers by key (the handle keeps a pointer to it).
-using KeyIndex = std::unordered_map<std::string, int32_t>;
+// Text for a closed buffer waits in memory up to these amounts before its
+// file is opened for it, so that hits of many groups in turn do not open
+// and close a file each.
+constexpr size_t kWaitingPerBuffer = 32 * 1024;
+constexpr size_t kWaitingInAll = 8 * 1024 * 1024;
+
+// The run's buffers by key and the text waiting for closed buffers (the
+// handle keeps a pointer to it).
+struct ViewIndex {
+  std::unordered_map<std::string, int32_t> keys;
+  std::unordered_map<int32_t, std::string> waiting;
+  size_t waitingBytes = 0;
+};
+
+ViewIndex* IndexOf(ReportHandle* run, bool make) {
+  if (run->viewKeys == nullptr && make) run->viewKeys = new (std::nothrow) ViewIndex();
+  return static_cast<ViewIndex*>(run->viewKeys);
+}
+
+// Writes the text waiting for an open buffer at its file's end.
+bool WriteWaiting(ReportHandle* run, uint16_t index, ViewBuffer* b) {
+  ViewIndex* vi = IndexOf(run, false);
+  if (vi == nullptr) return true;
+  auto it = vi->waiting.find(index);
+  if (it == vi->waiting.end()) return true;
+  const std::string text = std::move(it->second);
+  vi->waiting.erase(it);
+  vi->waitingBytes -= text.size();
+  uint32_t done = 0;
+  if (kv::FileSeek(b->file, 0, kv::kSeekEnd) < 0 ||
+      !kv::FileWrite(b->file, text.data(), static_cast<uint32_t>(text.size()), &done) || done != text.size()) {
+    ShowViewFileError("Error Writing", b, kv::GetLastError());
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 int32_t FindViewBufferByKey(const ReportHandle* run, const std::string& key) {
   if (run == nullptr || run->viewKeys == nullptr) return -1;
-  const auto* index = static_cast<const KeyIndex*>(run->viewKeys);
-  auto it = index->find(key);
-  return it == index->end() ? -1 : it->second;
+  const auto* index = static_cast<const ViewIndex*>(run->viewKeys);
+  auto it = index->keys.find(key);
+  return it == index->keys.end() ? -1 : it->second;
 }
 
 void NoteViewBufferKey(ReportHandle* run, const std::string& key, int32_t index) {
   if (run == nullptr) return;
-  if (run->viewKeys == nullptr) run->viewKeys = new (std::nothrow) KeyIndex();
-  if (run->viewKeys == nullptr) return;
+  ViewIndex* vi = IndexOf(run, true);
+  if (vi == nullptr) return;
   try {
-    static_cast<KeyIndex*>(run->viewKeys)->emplace(key, index);
+    vi->keys.emplace(key, index);
   } catch (const std::bad_alloc&) {
     // Not indexed: the key's hits open a buffer of their own.
   }
+}
+
+int AppendViewText(ReportHandle* run, uint16_t index, const char* text, uint16_t length) {
+  ViewBuffer* b = GetViewBuffer(run, index);
+  if (b == nullptr || (text == nullptr && length != 0)) return 0;
+  if (!b->open && length != 0) {
+    ViewIndex* vi = IndexOf(run, true);
+    if (vi != nullptr) {
+      try {
+        std::string& waiting = vi->waiting[index];
+        waiting.append(text, length);
+        vi->waitingBytes += length;
+        if (vi->waitingBytes >= kWaitingInAll) return FlushViewBuffers(run) ? 1 : 0;
+        if (waiting.size() < kWaitingPerBuffer) return 1;
+        return ReopenViewBuffer(run, index) ? 1 : 0;  // the reopen writes what waits
+      } catch (const std::bad_alloc&) {
+        // No room to wait: written at once below.
+      }
+    }
+  }
+  if (!SeekViewBuffer(run, index)) return 0;
+  return WriteViewBuffer(run, index, text, length);
+}
+
+bool FlushViewBuffers(ReportHandle* run) {
+  ViewIndex* vi = run != nullptr ? IndexOf(run, false) : nullptr;
+  if (vi == nullptr) return true;
+  std::vector<int32_t> indexes;
+  indexes.reserve(vi->waiting.size());
+  for (const auto& [index, text] : vi->waiting) indexes.push_back(index);
+  bool ok = true;
+  for (int32_t index : indexes) {
+    ViewBuffer* b = GetViewBuffer(run, index);
+    if (b == nullptr) continue;
+    if (b->open ? !WriteWaiting(run, static_cast<uint16_t>(index), b)
+                : !ReopenViewBuffer(run, static_cast<uint16_t>(index))) {
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 ViewBuffer* GetViewBuffer(ReportHandle* run, int32_t index) {
@@ -94,7 +169,7 @@ bool ReopenViewBuffer(ReportHandle* run, uint16_t index) {
   b->open = 1;
   b->lastUse = kv::TickCount();
   ++run->openViewFiles;
-  return true;
+  return WriteWaiting(run, index, b);
 }
 
 bool SeekViewBuffer(ReportHandle* run, uint16_t index) {
@@ -128,6 +203,8 @@ void CloseViewBufferFile(ReportHandle* run, uint16_t index) {
 
 void ReleaseViewBuffers(ReportHandle* run, bool keep) {
   if (run == nullptr || run->viewTable == nullptr) return;
+  // Kept files get what still waits for them (a failure is shown).
+  if (keep) FlushViewBuffers(run);
   for (int32_t i = 0; i < run->viewCount; ++i) {
     ViewBuffer* b = run->viewTable[i];
     if (b == nullptr) continue;
@@ -138,7 +215,7 @@ void ReleaseViewBuffers(ReportHandle* run, bool keep) {
   }
   std::free(run->viewTable);
   run->viewTable = nullptr;
-  delete static_cast<KeyIndex*>(run->viewKeys);
+  delete static_cast<ViewIndex*>(run->viewKeys);
   run->viewKeys = nullptr;
   run->viewTableCapacity = 0;
   run->viewCount = 0;

@@ -46,9 +46,10 @@ std::string ViewBufferPath(const ReportHandle* run, const ViewBuffer* buffer);
 // Closes the least recently used open file that is neither viewed nor being
 // written when kMaxOpenViewFiles are open. True when one was closed.
 bool MakeRoomForViewFile(ReportHandle* run);
-// Makes sure the buffer's file is open. A file that will not open stays
-// marked closed (and is not counted); the failure goes to the client's error
-// display. True when the file is open afterwards.
+// Makes sure the buffer's file is open and holds the text that waited for
+// it. A file that will not open stays marked closed (and is not counted);
+// the failure goes to the client's error display. True when the file is
+// open and the waiting text written afterwards.
 bool ReopenViewBuffer(ReportHandle* run, uint16_t index);
 // Reopens when needed, marks the buffer used and positions it at its end.
 bool SeekViewBuffer(ReportHandle* run, uint16_t index);
@@ -60,6 +61,14 @@ void CloseViewBufferFile(ReportHandle* run, uint16_t index);
 // key (the first buffer of a key stays the one found).
 int32_t FindViewBufferByKey(const ReportHandle* run, const std::string& key);
 void NoteViewBufferKey(ReportHandle* run, const std::string& key, int32_t index);
+// Appends a hit's text to a buffer. An open buffer's file takes it at once;
+// for a closed one it waits in memory until enough waits (for the buffer or
+// in all), the buffer is reopened, or FlushViewBuffers. 1, or 0 when a write
+// failed.
+int AppendViewText(ReportHandle* run, uint16_t index, const char* text, uint16_t length);
+// Writes all waiting text into the files (reopening them as needed); false
+// when a write failed (shown through the client's error display).
+bool FlushViewBuffers(ReportHandle* run);
 // End of the run: closes every file, deletes them unless keep is set, frees
 // the records and the table.
 void ReleaseViewBuffers(ReportHandle* run, bool keep);
