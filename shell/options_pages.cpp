@@ -4,7 +4,9 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -217,9 +219,89 @@ extern "C" KvResult ConfigDefaultsDlg(KvWindow dialog, uint32_t message, KvWPara
 
 // ---- page 1: browser ---------------------------------------------------------------
 
-extern "C" KvResult SelectBrowserDlg(KvWindow dialog, uint32_t message, KvWParam, KvLParam lparam) {
+namespace {
+
+// The file chooser's state: the folder shown and, on OK, the file chosen.
+struct FileChoice {
+  std::string folder;
+  std::string chosen;
+};
+
+void ShowFolder(KvWindow dialog, FileChoice* choice) {
+  SetDlgItemText(dialog, ids::kChooserFolder, choice->folder.c_str());
+  SetDlgItemText(dialog, ids::kChooserName, "");
+  ListResetContent(dialog, ids::kChooserList);
+  std::vector<std::string> folders, files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(choice->folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code e;
+    (it->is_directory(e) ? folders : files).push_back(it->path().filename().string());
+  }
+  std::sort(folders.begin(), folders.end());
+  std::sort(files.begin(), files.end());
+  if (choice->folder != "/") ListAddString(dialog, ids::kChooserList, "../");
+  for (const auto& f : folders) ListAddString(dialog, ids::kChooserList, (f + "/").c_str());
+  for (const auto& f : files) ListAddString(dialog, ids::kChooserList, f.c_str());
+}
+
+}  // namespace
+
+extern "C" KvResult ChooseFileDlg(KvWindow dialog, uint32_t message, KvWParam wparam, KvLParam lparam) {
+  static FileChoice* choice = nullptr;
+  if (message == msg::InitDialog) {
+    choice = reinterpret_cast<FileChoice*>(lparam);
+    if (choice) ShowFolder(dialog, choice);
+    return 1;
+  }
+  if (message == msg::Close) {
+    EndDialog(dialog, 0);
+    return 1;
+  }
+  if (message != msg::Command || !choice) return 0;
+  int32_t id = static_cast<int32_t>(LowWord(wparam));
+  if (id == ids::kChooserList) {
+    int32_t at = ListGetCurSel(dialog, ids::kChooserList);
+    if (at >= 0) SetDlgItemText(dialog, ids::kChooserName, ListGetString(dialog, ids::kChooserList, at).c_str());
+    return 1;
+  }
+  if (id == IdCancel) {
+    EndDialog(dialog, 0);
+    return 1;
+  }
+  if (id != IdOk) return 0;
+  std::string name = GetDlgItemString(dialog, ids::kChooserName);
+  if (name.empty()) return 1;
+  std::filesystem::path path = name[0] == '/' ? std::filesystem::path(name) : std::filesystem::path(choice->folder) / name;
+  std::error_code ec;
+  path = std::filesystem::weakly_canonical(path, ec);
+  if (ec) return 1;
+  if (std::filesystem::is_directory(path, ec)) {
+    choice->folder = path.string();
+    ShowFolder(dialog, choice);
+  } else if (std::filesystem::exists(path, ec)) {
+    choice->chosen = path.string();
+    EndDialog(dialog, 1);
+  }
+  return 1;
+}
+
+extern "C" KvResult SelectBrowserDlg(KvWindow dialog, uint32_t message, KvWParam wparam, KvLParam lparam) {
   if (message == msg::InitDialog) {
     SetDlgItemText(dialog, ids::kBrowserPath, ReadBrowserPath().c_str());
+    return 1;
+  }
+  if (message == msg::Command && static_cast<int32_t>(LowWord(wparam)) == ids::kBrowserBrowse) {
+    // The chooser opens in the folder of the program named so far.
+    FileChoice choice;
+    std::error_code ec;
+    std::filesystem::path current = Field(dialog, ids::kBrowserPath);
+    choice.folder = current.has_parent_path() && std::filesystem::is_directory(current.parent_path(), ec)
+                        ? current.parent_path().string()
+                        : "/usr/bin";
+    if (DialogBoxParam(Resources(), kFileChooserTemplate, dialog, ChooseFileDlg,
+                       reinterpret_cast<KvLParam>(&choice)) == 1 &&
+        !choice.chosen.empty())
+      SetDlgItemText(dialog, ids::kBrowserPath, choice.chosen.c_str());
     return 1;
   }
   if (message != msg::Notify) return 0;

@@ -137,7 +137,9 @@ bool LogonAccountChanged();
 // Control ids of the pages' templates.
 namespace ids {
 inline constexpr int32_t kProgramLanguage = 1001, kReportLanguage = 1002, kCountry = 1003;
-inline constexpr int32_t kBrowserPath = 1001;
+inline constexpr int32_t kBrowserPath = 1001, kBrowserBrowse = 1002;
+// The file chooser of the browser page.
+inline constexpr int32_t kChooserFolder = 1101, kChooserList = 1102, kChooserName = 1103;
 inline constexpr int32_t kRunAsService = 1001, kServiceUser = 1002, kServicePassword = 1003;
 inline constexpr int32_t kProxyEnable = 1001, kHttpHost = 1002, kHttpPort = 1003, kFtpHost = 1004,
                          kFtpPort = 1005, kProxyAuth = 1006;
@@ -149,6 +151,7 @@ inline constexpr int32_t kWebEnable = 1001, kWebAddress = 1002, kWebPort = 1003,
                          kWebDays = 1009, kWebLogging = 1010, kWebAllowReport = 1011;
 }  // namespace ids
 inline constexpr int32_t kProxyAuthTemplate = 820;
+inline constexpr int32_t kFileChooserTemplate = 731;
 
 // Texts shown in place of empty e-mail keys.
 inline constexpr const char* kDefaultMailHost = "localhost";
@@ -174,6 +177,7 @@ std::string LanguageName(uint32_t language);
 extern "C" {
 KV_EXPORT KvResult ConfigDefaultsDlg(KvWindow, uint32_t, KvWParam, KvLParam);
 KV_EXPORT KvResult SelectBrowserDlg(KvWindow, uint32_t, KvWParam, KvLParam);
+KV_EXPORT KvResult ChooseFileDlg(KvWindow, uint32_t, KvWParam, KvLParam);
 KV_EXPORT KvResult ServiceLogonPage(KvWindow, uint32_t, KvWParam, KvLParam);
 KV_EXPORT KvResult ProxyPage(KvWindow, uint32_t, KvWParam, KvLParam);
 KV_EXPORT KvResult MailPage(KvWindow, uint32_t, KvWParam, KvLParam);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/base/ini.h"
+#include "platform/module/resource.h"
 #include "platform/netapi32/netapi32.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
@@ -499,6 +500,69 @@ TEST_F(OptionsTest, MailPageWritesItsKeys) {
   EXPECT_EQ(ReadScrambledSetting(settings::kMapiPassword), longPassword.substr(0, 35));
   std::string stored = Key("eMail", "MAPIPassword");
   EXPECT_EQ(stored.size(), 80u);
+}
+
+TEST_F(OptionsTest, BrowserPageBrowsesForTheProgram) {
+  const std::string folder = g_dir + "browsers";
+  fs::create_directories(folder + "/more");
+  std::ofstream(folder + "/firefox") << "#!/bin/sh\n";
+  std::ofstream(folder + "/more/chromium") << "#!/bin/sh\n";
+  std::ofstream(GetBaseIniPath(), std::ios::trunc) << "[Browser]\nPath=" << folder << "/old\n";
+  std::vector<std::string> listed;
+  std::string shownFolder;
+  int step = 0;
+  ASSERT_TRUE(RunSheet(
+      [&](KvWindow sheet) {
+        KvWindow page = Page(sheet, 1);
+        EXPECT_TRUE(kv::ui::PressButton(page, ids::kBrowserBrowse));
+        return true;
+      },
+      [&](KvWindow dialog, DialogEvent event) {
+        if (event != DialogEvent::Shown || WindowText(dialog) != "Choose the browser program") return;
+        // Opened in the folder of the program named so far.
+        shownFolder = Text(dialog, ids::kChooserFolder);
+        for (int i = 0; i < kv::ui::ListGetCount(dialog, ids::kChooserList); ++i)
+          listed.push_back(kv::ui::ListGetString(dialog, ids::kChooserList, i));
+        // A folder opens on OK; a file chosen there ends the chooser.
+        kv::ui::SetDlgItemText(dialog, ids::kChooserName, "more");
+        kv::ui::PressButton(dialog, kv::ui::IdOk);
+        EXPECT_EQ(Text(dialog, ids::kChooserFolder), folder + "/more");
+        kv::ui::SetDlgItemText(dialog, ids::kChooserName, "chromium");
+        kv::ui::PressButton(dialog, kv::ui::IdOk);
+        ++step;
+      }));
+  EXPECT_EQ(step, 1);
+  EXPECT_EQ(shownFolder, folder);
+  EXPECT_EQ(listed, (std::vector<std::string>{"../", "more/", "firefox"}));
+  EXPECT_EQ(Key("Browser", "Path"), folder + "/more/chromium");
+
+  // Cancelled, the field keeps what it held.
+  ASSERT_TRUE(RunSheet(
+      [&](KvWindow sheet) {
+        EXPECT_TRUE(kv::ui::PressButton(Page(sheet, 1), ids::kBrowserBrowse));
+        return true;
+      },
+      [&](KvWindow dialog, DialogEvent event) {
+        if (event != DialogEvent::Shown || WindowText(dialog) != "Choose the browser program") return;
+        kv::ui::SetDlgItemText(dialog, ids::kChooserName, "firefox");
+        kv::ui::PressButton(dialog, kv::ui::IdCancel);
+      }));
+  EXPECT_EQ(Key("Browser", "Path"), folder + "/more/chromium");
+}
+
+TEST_F(OptionsTest, PageButtonBitmapIsInTheResourceModule) {
+  const KvResourceEntry* entry = KvFindResource(base_, KV_RESOURCE_BITMAP, kOptionsBitmapId);
+  ASSERT_NE(entry, nullptr);
+  ASSERT_GE(entry->size, 54u);
+  const auto* bytes = static_cast<const unsigned char*>(entry->data);
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | bytes[at + 3] << 24);
+  };
+  EXPECT_EQ(bytes[0], 'B');
+  EXPECT_EQ(bytes[1], 'M');
+  EXPECT_EQ(u32(2), entry->size);  // the file's own size
+  EXPECT_EQ(u32(18), 32u);         // a 32 x 32 image, as the page button shows
+  EXPECT_EQ(u32(22), 32u);
 }
 
 TEST_F(OptionsTest, BrowserPageWritesThePath) {

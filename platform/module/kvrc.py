@@ -30,9 +30,11 @@ Statements:
 
   TEXT <id> <string>
   TEXT <id> FILE <path>
+  BITMAP <id> FILE <path>
       A "TEXT" block: the bytes of the string, or of the file (path relative
       to the folder of the source file, '/' separators). Blocks may hold zero
       bytes ("\\0"). Every block is stored followed by two zero bytes.
+      A BITMAP holds the bytes of a .bmp file in the same way.
 
   DIALOG <id> <x> <y> <cx> <cy> <caption> [STYLE <flags>] [FONT <size> <name>]
   {
@@ -82,7 +84,7 @@ A type, id and language may occur only once. Example:
 import os
 import sys
 
-STRING, TEXT, DIALOG, MENU = 1, 2, 3, 4
+STRING, TEXT, DIALOG, MENU, BITMAP = 1, 2, 3, 4, 5
 
 STYLE_FLAGS = {
     "DISABLED": 0x00000001, "HIDDEN": 0x00000002, "TABSTOP": 0x00000004,
@@ -271,6 +273,20 @@ class Parser:
                 else:
                     data = self.strings("text block")
                 self.add(TEXT, rid, data, token)
+            elif word == "BITMAP":
+                rid = self.number("bitmap id", 0, 0xFFFFFFFF)
+                if not self.at("id", "FILE"):
+                    raise self.error("BITMAP needs FILE and a file name", token)
+                self.pos += 1
+                name_token = self.take("str", what="file name")
+                path = os.path.join(self.folder, name_token.value.decode("utf-8"))
+                try:
+                    with open(path, "rb") as f:
+                        data = f.read()
+                except OSError as e:
+                    raise self.error("cannot read %s: %s" % (path, e.strerror), name_token)
+                self.files.append(os.path.abspath(path))
+                self.add(BITMAP, rid, data, token)
             elif word == "DIALOG":
                 self.add(DIALOG, *self.dialog(), token)
             elif word == "MENU":
@@ -386,9 +402,9 @@ def generate(entries, source_name):
     for key in sorted(entries):
         rtype, rid, lang = key
         payload = entries[key]
-        if rtype in (STRING, TEXT):
+        if rtype in (STRING, TEXT, BITMAP):
             name = out.name("kData")
-            out.lines.append("const char %s[] = %s;" % (name, c_literal(payload, rtype == TEXT)))
+            out.lines.append("const char %s[] = %s;" % (name, c_literal(payload, rtype != STRING)))
             table.append((rtype, rid, lang, len(payload), name))
         elif rtype == DIALOG:
             caption, style, rect, font_name, font_size, controls = payload

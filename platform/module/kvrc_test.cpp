@@ -61,6 +61,8 @@ TEST_F(ResourceCompiler, RejectsMalformedSources) {
         {"STRING 4294967296 \"a\"", "out of range"},
         {"STRING 12ab \"a\"", "bad number"},
         {"TEXT 5 FILE \"missing.txt\"", ":1: cannot read"},
+        {"BITMAP 5 \"inline\"", ":1: BITMAP needs FILE"},
+        {"BITMAP 5 FILE \"missing.bmp\"", ":1: cannot read"},
         {"DIALOG 1 0 0 40000 10 \"x\" { }", "coordinate 40000 out of range"},
         {"DIALOG 1 0 0 10 10 \"x\" {\n EDIT 1 \"\" 0 0 1 1 STYLE NOPE\n}", ":2: expected a flag name"},
         {"DIALOG 1 0 0 10 10 \"x\" {\n SLIDER 1 \"\" 0 0 1 1\n}", ":2: unknown control SLIDER"},

@@ -36,6 +36,7 @@ extern "C" {
 #define KV_RESOURCE_TEXT 2u   /* data: the bytes of a "TEXT" block, size = byte count */
 #define KV_RESOURCE_DIALOG 3u /* data: const KvDialogTemplate* */
 #define KV_RESOURCE_MENU 4u   /* data: const KvMenuTemplate* */
+#define KV_RESOURCE_BITMAP 5u /* data: the bytes of a .bmp file, size = byte count */
 
 /* Style flags of dialogs and controls (the resource source names them
    without the prefix: DISABLED, HIDDEN, ...; several joined with '|'). */
