@@ -567,9 +567,14 @@ TEST_F(WebServerTest, SlowReadersOfABigFileHoldLittleMemoryAndAreDropped) {
   // Twenty clients ask for the file and never read.
   std::vector<int> readers;
   for (int i = 0; i < 20; ++i) {
+    // From an address of their own, so that their ports are no other test's.
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.5", &from.sin_addr);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -598,11 +603,12 @@ TEST_F(WebServerTest, SlowReadersOfABigFileHoldLittleMemoryAndAreDropped) {
 
 TEST_F(WebServerTest, TricklingClientsAreBoundedRefusedAndClosed) {
   StartEnabled();
-  // A hundred clients from one address send a byte a second and never end
-  // their request.
+  // A hundred clients from one address (one of their own, so that their
+  // ports are no other test's) send a byte a second and never end their
+  // request.
   std::vector<int> tricklers;
   for (int i = 0; i < 100; ++i) {
-    int fd = ConnectFrom("127.0.0.1", port);
+    int fd = ConnectFrom("127.0.0.4", port);
     ASSERT_GE(fd, 0);
     send(fd, "GET /default.htm HTTP/1.0\r\nX: ", 31, MSG_NOSIGNAL);
     tricklers.push_back(fd);
