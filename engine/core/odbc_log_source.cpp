@@ -54,7 +54,14 @@ struct OdbcLogState {
   uint32_t lastBookmark = 0;
   // Connections made here and not yet released, with the binding they were
   // made in; a handle that is not listed is never passed to the driver.
-  std::vector<SQLHDBC> live;
+  // A handle is known by its value and the serial it was made under, as the
+  // driver manager reuses the values of released handles.
+  struct LiveConnection {
+    SQLHDBC handle;
+    uint64_t serial;
+  };
+  std::vector<LiveConnection> live;
+  uint64_t nextSerial = 0;
   uint32_t liveGeneration = 0;
   // Open "odbc:" sources (records that VRN_CloseODBC may be given).
   std::vector<LogSource*> open;
@@ -78,37 +85,51 @@ void CopyText(char* out, size_t size, const char* text) {
 char DateSeparator() { return g_engine.logSDate[0] != 0 ? g_engine.logSDate[0] : '/'; }
 char TimeSeparator() { return g_engine.logSTime[0] != 0 ? g_engine.logSTime[0] : ':'; }
 
-bool IsLive(SQLHDBC connection) {
-  if (connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return false;
+std::vector<OdbcLogState::LiveConnection>::iterator FindLive(const OdbcSourceData* data) {
+  return std::find_if(g_log.live.begin(), g_log.live.end(), [data](const OdbcLogState::LiveConnection& c) {
+    return c.handle == data->connection && c.serial == data->connectionSerial;
+  });
+}
+
+// True when the record's connection is one made here and not yet released.
+bool IsLive(const OdbcSourceData* data) {
+  if (data == nullptr || data->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return false;
   if (g_log.liveGeneration != g_odbc.generation) {
     // The driver manager was unloaded since: every handle of ours is gone.
     g_log.live.clear();
     g_log.liveGeneration = g_odbc.generation;
     return false;
   }
-  return std::find(g_log.live.begin(), g_log.live.end(), connection) != g_log.live.end();
+  return FindLive(data) != g_log.live.end();
 }
 
-void AddLive(SQLHDBC connection) {
+void AddLive(OdbcSourceData* data) {
   if (g_log.liveGeneration != g_odbc.generation) {
     g_log.live.clear();
     g_log.liveGeneration = g_odbc.generation;
   }
-  g_log.live.push_back(connection);
+  data->connectionSerial = ++g_log.nextSerial;
+  g_log.live.push_back({data->connection, data->connectionSerial});
+}
+
+void ForgetLive(const OdbcSourceData* data) {
+  auto it = FindLive(data);
+  if (it != g_log.live.end()) g_log.live.erase(it);
 }
 
 // Frees the statement and the connection of a source record when they are
 // still live, and marks the record as not open.
 void ReleaseHandles(OdbcSourceData* data) {
   if (data == nullptr) return;
-  if (IsLive(data->connection)) {
+  if (IsLive(data)) {
     if (data->statement != SQL_NULL_HSTMT) g_odbc.fn.FreeStmt(data->statement, SQL_DROP);
     g_odbc.fn.Disconnect(data->connection);
     g_odbc.fn.FreeConnect(data->connection);
-    g_log.live.erase(std::find(g_log.live.begin(), g_log.live.end(), data->connection));
+    ForgetLive(data);
   }
   data->statement = SQL_NULL_HSTMT;
   data->connection = SQL_NULL_HDBC;
+  data->connectionSerial = 0;
   data->handle = kOdbcSourceClosed;
 }
 
@@ -251,7 +272,7 @@ bool OpenFresh(const char* location, OdbcSourceData* data) {
     data->connection = SQL_NULL_HDBC;
     return false;
   }
-  AddLive(data->connection);
+  AddLive(data);
   SQLCHAR completed[kOdbcConnectionSize] = {};
   SQLSMALLINT completedLength = 0;
   const SQLRETURN connected = g_odbc.fn.DriverConnect(
@@ -260,8 +281,9 @@ bool OpenFresh(const char* location, OdbcSourceData* data) {
   if (!OdbcSucceeded(ReportODBCError(connected, "SQLDriverConnect", data->connection, SQL_NULL_HSTMT))) {
     // Not connected: the handle is freed without a disconnect.
     g_odbc.fn.FreeConnect(data->connection);
-    g_log.live.erase(std::find(g_log.live.begin(), g_log.live.end(), data->connection));
+    ForgetLive(data);
     data->connection = SQL_NULL_HDBC;
+    data->connectionSerial = 0;
     return false;
   }
 
@@ -508,7 +530,7 @@ int PrepareODBCLogSource(const char* connection) {
 uint16_t FetchODBCLogLine(LogSource* source, char* line, uint64_t position, uint64_t* next) {
   OdbcSourceData* data = DataOf(source);
   if (line != nullptr) line[0] = 0;
-  if (data == nullptr || data->statement == SQL_NULL_HSTMT || !IsLive(data->connection)) return 1;
+  if (data == nullptr || data->statement == SQL_NULL_HSTMT || !IsLive(data)) return 1;
   uint64_t row = position / kOdbcRowWidth;
   for (;;) {
     if (!g_log.counting && row >= data->rowCount) return 1;
@@ -539,7 +561,7 @@ uint16_t FetchODBCLogLine(LogSource* source, char* line, uint64_t position, uint
 
 void CountODBCRows(LogSource* source) {
   OdbcSourceData* data = DataOf(source);
-  if (data == nullptr || source->size != 0 || !IsLive(data->connection)) return;
+  if (data == nullptr || source->size != 0 || !IsLive(data)) return;
   auto answers = [&](uint64_t row) { return FetchRow(data->statement, SQL_FETCH_ABSOLUTE, static_cast<SQLLEN>(row)); };
   constexpr uint64_t kLimit = uint64_t{1} << 31;
   uint64_t low = 0;     // the last row that answered (0: none yet)

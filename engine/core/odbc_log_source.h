@@ -39,6 +39,9 @@ struct OdbcSourceData {
   // True for a source that made its own connection: closing it releases the
   // connection. Sources copied from the prepared source share its connection.
   bool ownsConnection = false;
+  // The serial number the connection was made under: a handle value that the
+  // driver manager hands out again after a release is a different connection.
+  uint64_t connectionSerial = 0;
 };
 
 // One entry of the row table: how to fetch the row again, and its time.

@@ -509,6 +509,38 @@ TEST_F(OdbcLog, AnUnpreparedSourceCountsItsRowsAndReadsByPosition) {
   vrn::CloseLogSource(empty);
 }
 
+TEST_F(OdbcLog, AReleasedConnectionIsNeverReadThroughTheSameHandleValueMadeAgain) {
+  MakeTable("weblog", {Row("1.0.0.1", "2024-03-01 10:00:00", 200, "/w")});
+  Exec("other", {"DROP TABLE IF EXISTS iis_2024"});
+  MakeTable("other", {Row("2.0.0.1", "2024-04-01 10:00:00", 200, "/o1"), Row("2.0.0.2", "2024-04-02 10:00:00", 200, "/o2")});
+  ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=weblog"), 1);
+  const vrn::LogSourceHandle copy = vrn::OpenLogSourceForReading("odbc:DSN=weblog");
+  ASSERT_NE(copy, vrn::kNoLogSource);
+  auto* copyData = static_cast<vrn::OdbcSourceData*>(vrn::LogSourceRecord(copy)->kindData);
+  const SQLHDBC released = copyData->connection;
+  VRN_CloseODBC(-1);  // the prepared connection is released; the copy keeps its old value
+
+  // The driver manager hands released handle values out again: sources made
+  // now may get the copy's old value, and must still not be read through it.
+  std::vector<vrn::LogSourceHandle> others;
+  bool reused = false;
+  for (int i = 0; i < 24 && !reused; ++i) {
+    const vrn::LogSourceHandle other = vrn::OpenLogSourceForReading("odbc:DSN=other");
+    ASSERT_NE(other, vrn::kNoLogSource);
+    others.push_back(other);
+    auto* data = static_cast<vrn::OdbcSourceData*>(vrn::LogSourceRecord(other)->kindData);
+    reused = data->connection == released;
+    EXPECT_TRUE(Lines(copy).empty()) << "read through source " << i << "'s connection";
+  }
+  // Whatever the allocator did, the copy may carry the value of a live handle.
+  auto* last = static_cast<vrn::OdbcSourceData*>(vrn::LogSourceRecord(others.back())->kindData);
+  copyData->connection = last->connection;
+  EXPECT_TRUE(Lines(copy).empty()) << "a handle value made again is another connection";
+  EXPECT_EQ(Lines(others.back()).size(), 2u);
+  for (auto h : others) EXPECT_EQ(vrn::CloseLogSource(h), 1);
+  EXPECT_EQ(vrn::CloseLogSource(copy), 1);
+}
+
 TEST_F(OdbcLog, CloseODBCEndsThePreparedLogAndAnotherSourceIsNotReadFromIt) {
   MakeTable("weblog", {Row("1.0.0.1", "2024-03-01 10:00:00", 200, "/w")});
   Exec("other", {"DROP TABLE IF EXISTS iis_2024"});

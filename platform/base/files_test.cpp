@@ -26,6 +26,24 @@
 // file functions make none.
 static thread_local long t_allocations = 0;
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KV_TEST_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KV_TEST_SANITIZER_ALLOCATOR 1
+#endif
+
+#ifdef KV_TEST_SANITIZER_ALLOCATOR
+// A sanitizer's runtime owns operator new; its allocator reports every
+// allocation, operator new's included, to an installed hook instead.
+#include <sanitizer/allocator_interface.h>
+namespace {
+void CountAllocation(const volatile void*, size_t) { ++t_allocations; }
+[[maybe_unused]] const int kHookInstalled = __sanitizer_install_malloc_and_free_hooks(CountAllocation, nullptr);
+}  // namespace
+#else
 void* operator new(size_t size) {
   ++t_allocations;
   if (void* p = std::malloc(size ? size : 1)) return p;
@@ -33,6 +51,7 @@ void* operator new(size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+#endif
 
 namespace kv {
 namespace {
