@@ -6,8 +6,8 @@
 
 namespace kv::test {
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read
-// back, closed).
+// A TCP port on 127.0.0.1 that was free a moment ago: one below the range
+// the kernel gives outgoing connections, that binds and has no listener.
 uint16_t FreePort();
 
 // True when a TCP connection to 127.0.0.1:port is accepted.
