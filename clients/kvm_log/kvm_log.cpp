@@ -371,6 +371,23 @@ int FetchRemoteLog(const std::string& file, int16_t slot, DravelEntry* profile) 
 
 // ---- runs ------------------------------------------------------------------
 
+// Says on standard error how many lines the run read and how many of them it
+// could not use, and warns when almost none was a log line.
+void TellLineCounts(uint32_t handle) {
+  uint64_t lines = 0, unrecognised = 0, skipped = 0;
+  if (ADT_GetReportLineCounts(handle, &lines, &unrecognised, &skipped) != 1) return;
+  std::fprintf(stderr, "kvm-log: %llu lines read, %llu not recognised, %llu skipped\n",
+               static_cast<unsigned long long>(lines), static_cast<unsigned long long>(unrecognised),
+               static_cast<unsigned long long>(skipped));
+  const uint64_t unused = unrecognised + skipped;
+  if (lines >= 10 && unused * 10 >= lines * 9) {
+    std::fprintf(stderr,
+                 "kvm-log: warning: almost nothing in the log was recognised (%llu of %llu lines could not be "
+                 "used); is it a log file?\n",
+                 static_cast<unsigned long long>(unused), static_cast<unsigned long long>(lines));
+  }
+}
+
 // Steps a created run to its end. kExitOk, kExitFailed or kExitCancelled.
 int StepRun(int16_t slot, uint32_t handle, bool progress) {
   ProgressBar bar(progress);
@@ -384,6 +401,7 @@ int StepRun(int16_t slot, uint32_t handle, bool progress) {
   }
   bar.Show(ADT_GetReportDonePercent(handle), ADT_GetReportRecCount(handle));
   bar.Finish();
+  TellLineCounts(handle);
   if (g_cancel) {
     std::fprintf(stderr, "kvm-log: cancelled\n");
     return kExitCancelled;

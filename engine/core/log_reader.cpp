@@ -39,6 +39,8 @@ struct ReaderState {
   bool w3cMode = false;
   uint32_t dateLayout = 0;
   uint64_t skipped = 0;
+  uint64_t lines = 0;         // every line taken, skipped ones included
+  uint64_t unrecognised = 0;  // lines that gave no hit and are no comment or directive
   uint64_t size = 0;                   // source size when last asked
   uint64_t expected = kNoPosition;     // where the last call left off
   uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
@@ -168,6 +170,7 @@ void ForgetReaderSource() {
 }
 
 uint64_t GetSkippedLineCount() { return g_reader.skipped; }
+ReaderLineCounts GetReaderLineCounts() { return {g_reader.lines, g_reader.unrecognised, g_reader.skipped}; }
 void ResetSkippedLineCount() { g_reader.skipped = 0; }
 void CountSkippedLine() { ++g_reader.skipped; }
 
@@ -204,6 +207,7 @@ int FindNextLine(const char* data, uint32_t length, uint32_t* start, uint32_t* l
     if (len < n && IsLineEnd(p[len])) ++len;
     if (zero) {
       ++g_reader.skipped;  // a line holding a zero byte is no text
+      ++g_reader.lines;
       s += len;
       continue;
     }
@@ -583,6 +587,16 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
   return consumed;
 }
 
+// Counts a line the parser took whole: a rejected line that is no comment, no
+// directive and not already counted as skipped was not recognised.
+void CountParsedLine(const char* line, const LineOutcome& outcome, uint64_t skippedBefore) {
+  ++g_reader.lines;
+  if (outcome.rejected && !outcome.directive && line[0] != '#' && !IsLineEnd(line[0]) &&
+      g_reader.skipped == skippedBefore) {
+    ++g_reader.unrecognised;
+  }
+}
+
 uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next) {
   uint32_t length = 0;
   uint64_t after = start;
@@ -598,12 +612,15 @@ uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next
     lineLength = length;
     if (std::memchr(g_reader.buffer, 0, length) != nullptr) {
       ++g_reader.skipped;
+      ++g_reader.lines;
       return kReadNothing;
     }
   }
   LineOutcome outcome;
+  const uint64_t skippedBefore = g_reader.skipped;
   ParseOneLine(g_reader.buffer + lineStart, lineLength, length - lineStart, true, false, hit, &outcome);
   if (outcome.noMemory) return kReadEnd;
+  CountParsedLine(g_reader.buffer + lineStart, outcome, skippedBefore);
   // A rejected row: go on with the next row at the next call.
   return outcome.rejected ? kReadNothing : kReadHit;
 }
@@ -719,6 +736,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
         tail = true;
         if (std::memchr(data, 0, avail) != nullptr) {
           ++g_reader.skipped;
+          ++g_reader.lines;
           pos += avail;
           continue;
         }
@@ -728,6 +746,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
       } else {
         // A line longer than the whole buffer: skip it to its line end.
         ++g_reader.skipped;
+        ++g_reader.lines;
         skipToLineEnd = true;
         pos += avail;
         continue;
@@ -740,6 +759,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     if (lineLength < 2 && avail < 2) return kReadEnd;
 
     LineOutcome outcome;
+    const uint64_t skippedBefore = g_reader.skipped;
     const uint32_t consumed = ParseOneLine(data, lineLength, avail, atEnd, offset > 0, hit, &outcome);
     if (outcome.noMemory) return kReadEnd;
     if (outcome.incomplete) {
@@ -754,6 +774,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
       *next = pos;
       return kReadEnd;
     }
+    CountParsedLine(data, outcome, skippedBefore);
     if (outcome.directive) RememberDirective(src, pos);
     if (outcome.windowFlag) {
       windowEnd = window > 0 ? pos + window : kNoPosition;

@@ -71,6 +71,14 @@ void ForgetReaderSource();
 // Lines skipped since the last reset: lines holding a zero byte, lines longer
 // than the reader's buffer, and lines with an unknown request method.
 uint64_t GetSkippedLineCount();
+// Lines taken since the process started: all of them, those that gave no hit
+// and are neither a comment nor a directive nor skipped, and the skipped ones.
+struct ReaderLineCounts {
+  uint64_t lines;
+  uint64_t unrecognised;
+  uint64_t skipped;
+};
+ReaderLineCounts GetReaderLineCounts();
 void ResetSkippedLineCount();
 void CountSkippedLine();
 

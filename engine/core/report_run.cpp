@@ -46,6 +46,12 @@ struct RunState {
   uint64_t total = 0;           // window bytes over all files
   LogSourceHandle source = kNoLogSource;
   bool odbc = false;            // the logs are an "odbc:" table
+  // Lines of the run's logs as the reader took them (each line once, however
+  // often a position is read again): all, not recognised, skipped.
+  uint64_t lines = 0;
+  uint64_t unrecognised = 0;
+  uint64_t skipped = 0;
+  uint64_t countedUpTo = 0;     // the current source is counted up to here
 };
 
 RunState g_run;
@@ -71,6 +77,7 @@ bool ReadColumnDirective(LogSourceHandle source) {
 bool OpenRunFile(const LogFileEntry& entry) {
   CloseRunSource();
   g_run.source = OpenLogSourceForReading(entry.name.c_str());
+  g_run.countedUpTo = 0;
   if (g_run.source == kNoLogSource) return false;
   if (!ReadColumnDirective(g_run.source)) {
     CloseRunSource();
@@ -180,7 +187,16 @@ void SetReportWorkPaths(ReportHandle* run, const char* profileDir) {
 }
 
 uint16_t ReadLogRecord(uint64_t position, HitRecord* hit, uint64_t* next) {
-  return ReadNextHit(g_run.source, position, hit, next, kDefaultReadWindow);
+  const ReaderLineCounts before = GetReaderLineCounts();
+  const uint16_t code = ReadNextHit(g_run.source, position, hit, next, kDefaultReadWindow);
+  if (position >= g_run.countedUpTo && *next > position) {
+    const ReaderLineCounts after = GetReaderLineCounts();
+    g_run.lines += after.lines - before.lines;
+    g_run.unrecognised += after.unrecognised - before.unrecognised;
+    g_run.skipped += after.skipped - before.skipped;
+    g_run.countedUpTo = *next;
+  }
+  return code;
 }
 
 }  // namespace vrn
@@ -298,6 +314,7 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
     if (!IsDNSCacheOpen()) OpenDNSCache(profileDir.c_str());
     if (g_engine.dnsFastMode == 0) CreateDNSWindow();
   }
+  g_run.lines = g_run.unrecognised = g_run.skipped = 0;
   g_run.open = true;
   return 0;
 }
@@ -523,6 +540,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     ++g_run.current;
     const LogFileEntry& next = g_run.files[g_run.current];
     g_run.source = OpenLogSourceForReading(next.name.c_str());
+    g_run.countedUpTo = 0;
     if (g_run.source == kNoLogSource) return FailStep(run, handle, errorWord, VRN_ERR_FILE);
     if (!ReadColumnDirective(g_run.source)) {
       CloseRunSource();
@@ -570,6 +588,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
         const W3CColumnTable columns = W3CColumns();
         CloseRunSource();
         g_run.source = OpenLogSourceForReading(entry.name.c_str());
+        g_run.countedUpTo = 0;
         bool ok = g_run.source != kNoLogSource;
         if (ok && w3c) {
           SetW3CColumns(columns);
@@ -679,6 +698,18 @@ VORNIC_API uint32_t ADT_GetReportDonePercent(uint32_t handle) {
 
 VORNIC_API uint32_t ADT_GetReportRecCount(uint32_t handle) {
   return WithRun<uint32_t>(handle, 0, [](ReportHandle* r) { return r->recordCount; });
+}
+
+VORNIC_API int16_t ADT_GetReportLineCounts(uint32_t handle, uint64_t* lines, uint64_t* unrecognised,
+                                           uint64_t* skipped) {
+  if (lines == nullptr || unrecognised == nullptr || skipped == nullptr) return 0;
+  *lines = *unrecognised = *skipped = 0;
+  return WithRun<int16_t>(handle, 0, [&](ReportHandle*) -> int16_t {
+    *lines = g_run.lines;
+    *unrecognised = g_run.unrecognised;
+    *skipped = g_run.skipped;
+    return 1;
+  });
 }
 
 VORNIC_API intptr_t ADT_GetReportASCII_fh(uint32_t handle) {

@@ -67,6 +67,12 @@ VORNIC_API int16_t RemoteADT_CloseReport(uint16_t slot, uint16_t* errorWord);
 /* Accessors of a run (0 on a bad handle). */
 VORNIC_API uint32_t ADT_GetReportDonePercent(uint32_t handle);
 VORNIC_API uint32_t ADT_GetReportRecCount(uint32_t handle);
+/* The lines of the run's logs read so far: all of them, those that were not
+   recognised as a log line (comments, directives and blank lines aside), and
+   those skipped (holding a zero byte, longer than the reader's buffer, or with
+   an unknown request method). 1, or 0 on a bad handle or a null pointer. */
+VORNIC_API int16_t ADT_GetReportLineCounts(uint32_t handle, uint64_t* lines, uint64_t* unrecognised,
+                                           uint64_t* skipped);
 /* OS file descriptor of the viewed buffer's file (reopened when closed), or -1. */
 VORNIC_API intptr_t ADT_GetReportASCII_fh(uint32_t handle);
 /* The viewed buffer's file path; at most size - 1 characters and a zero. */
