@@ -1,6 +1,8 @@
 // The report vocabulary read from REPORT.INI.
 #include "engine/core/report_settings.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "engine/core/report_run.h"
 #include "platform/base/files.h"
 #include "platform/base/ini.h"
+#include "platform/base/paths.h"
 
 namespace vrn {
 
@@ -323,16 +326,53 @@ int LoadReportSettingsFrom(const char* appFolder, const char* language, ReportOp
   return 1;
 }
 
+namespace {
+
+// A templates folder without report settings of its own takes the program's.
+std::string SettingsFolder(const ReportHandle* run) {
+  std::string folder = run->parentDir;
+  if (!kv::PathExists((folder + "REPORT.INI").c_str())) folder = MainPath();
+  return folder;
+}
+
+void AddFileStamp(std::string* stamp, const std::string& path) {
+  struct stat st {};
+  if (::stat(kv::ResolvePath(path).c_str(), &st) != 0) {
+    *stamp += "|-";
+    return;
+  }
+  *stamp += "|" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) +
+            ":" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// What a load reads: the folder, the language, and the state of both files.
+std::string SettingsStamp(const ReportHandle* run) {
+  const std::string folder = SettingsFolder(run);
+  const std::string lang = run->language[0] != '\0' ? run->language : "ENGLISH";
+  std::string stamp = folder + "|" + lang;
+  AddFileStamp(&stamp, folder + "REPORT.INI");
+  AddFileStamp(&stamp, folder + "Template\\" + lang + ".RPL");
+  return stamp;
+}
+
+// The stamp of the last load that succeeded (empty: none, or one failed).
+std::string g_lastLoad;
+
+}  // namespace
+
 int LoadReportSettings(ReportHandle* run, ReportOptions** out) {
   if (run == nullptr) {
     if (out != nullptr) *out = nullptr;
     return 0;
   }
-  // A templates folder without report settings of its own takes the
-  // program's.
-  std::string folder = run->parentDir;
-  if (!kv::PathExists((folder + "REPORT.INI").c_str())) folder = MainPath();
-  return LoadReportSettingsFrom(folder.c_str(), run->language, out);
+  const std::string stamp = SettingsStamp(run);
+  const int loaded = LoadReportSettingsFrom(SettingsFolder(run).c_str(), run->language, out);
+  g_lastLoad = loaded != 0 ? stamp : std::string();
+  return loaded;
+}
+
+bool ReportSettingsUnchanged(const ReportHandle* run) {
+  return run != nullptr && !g_lastLoad.empty() && g_lastLoad == SettingsStamp(run);
 }
 
 void FreeReportOptions(ReportOptions* options) {

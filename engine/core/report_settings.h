@@ -104,6 +104,10 @@ int LoadReportSettingsFrom(const char* appFolder, const char* language, ReportOp
 // The same for a report run: its template base folder (the parent of the
 // profile folder) and its language.
 int LoadReportSettings(ReportHandle* run, ReportOptions** out);
+// True when the last load that succeeded was of the run's settings and
+// neither REPORT.INI nor the language's variable file changed since: the
+// vocabulary loaded then is still the current one.
+bool ReportSettingsUnchanged(const ReportHandle* run);
 // Frees every text and list of the record, then the record; null is ignored.
 void FreeReportOptions(ReportOptions* options);
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -275,6 +276,28 @@ TEST_F(ReportSettings, KeyedTextsAreReadAsTheirBufferHoldsThem) {
   WriteIni("[Generic]\nOthers=" + std::string(400, 'o') + "\n");
   const ReportOptions& o = Load();
   EXPECT_EQ(std::string(o.texts[vrn::kGenericTexts + 2]), std::string(249, 'o'));
+}
+
+TEST_F(ReportSettings, ALoadStaysCurrentUntilItsFilesChangeOrAnotherLoadIsMade) {
+  WriteIni("[Months]\nLong=Jan1, Feb1, Mar1, Apr1, May1, Jun1, Jul1, Aug1, Sep1, Oct1, Nov1, Dec1\n");
+  auto run = std::make_unique<vrn::ReportHandle>();
+  std::snprintf(run->parentDir, sizeof run->parentDir, "%s", folder_.c_str());
+  std::snprintf(run->language, sizeof run->language, "ENGLISH");
+  EXPECT_FALSE(vrn::ReportSettingsUnchanged(nullptr));
+  ASSERT_EQ(vrn::LoadReportSettings(run.get(), &options_), 1);
+  EXPECT_TRUE(vrn::ReportSettingsUnchanged(run.get()));
+  // Another language is another load.
+  std::snprintf(run->language, sizeof run->language, "GERMAN");
+  EXPECT_FALSE(vrn::ReportSettingsUnchanged(run.get()));
+  std::snprintf(run->language, sizeof run->language, "ENGLISH");
+  // The file rewritten is read again.
+  WriteIni("[Months]\nLong=Jan2, Feb2, Mar2, Apr2, May2, Jun2, Jul2, Aug2, Sep2, Oct2, Nov2, Dec2\n; edited\n");
+  EXPECT_FALSE(vrn::ReportSettingsUnchanged(run.get()));
+  vrn::FreeReportOptions(options_);
+  options_ = nullptr;
+  ASSERT_EQ(vrn::LoadReportSettings(run.get(), &options_), 1);
+  EXPECT_TRUE(vrn::ReportSettingsUnchanged(run.get()));
+  EXPECT_STREQ(options_->texts[vrn::kLongMonths + 10], "Nov2");
 }
 
 TEST_F(ReportSettings, EachSectionOfTheFileIsReadOnce) {

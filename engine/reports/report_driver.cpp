@@ -744,9 +744,10 @@ VORNIC_API KvGlobal VRN_DoSummary(uint32_t reportHandle, VrnPercentCallback perc
   // 5. Callbacks and the run's context pointer.
   InstallReportCallbacks(percent);
   run->database = context;
-  // 6. The report vocabulary, read again.
+  // 6. The report vocabulary, read again when its files changed since the
+  // analysis read them (or another run's were read since).
   ReportOptions* old = nullptr;
-  if (ReloadReportOptions(run, context, &old)) FreeReportOptions(old);
+  if (!ReportSettingsUnchanged(run) && ReloadReportOptions(run, context, &old)) FreeReportOptions(old);
   // 7. The resolver starts afresh.
   ResetResolverCounters();
   // 8. The report.

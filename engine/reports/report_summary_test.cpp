@@ -13,6 +13,7 @@
 #include <vornic/templates.h>
 
 #include "engine/core/engine_state.h"
+#include "engine/core/open_counter_test_support.h"
 #include "engine/database/analysis_context.h"
 #include "engine/reports/graph_specs.h"
 #include "engine/reports/html_test_support.h"
@@ -104,6 +105,39 @@ TEST_F(SummaryTest, AnAnalysisRunBecomesAnHtmlReport) {
   EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
   VRN_FreeSet(profile);
   kv::GlobalFree(sections);
+}
+
+// Runs site.wlp over the sample log and writes its summary report; the
+// report's text, or "" when it failed.
+std::string RunAndSummarise(const std::string& output) {
+  DravelEntry* profile = VRN_GetSet("site.wlp");
+  if (profile == nullptr) return "";
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  std::string report;
+  std::string path = output;
+  if (VRN_Cre8Report(7, 0, profile, "site.wlp", "Summary", path.data(), &handle, 80, 0, Wall(2026, 11, 1, 0, 0, 0),
+                     Wall(2026, 12, 1, 0, 0, 0), 6, 0, "Test", "ENGLISH", "", 0, 0, &error) == 0) {
+    uint32_t yield = 0;
+    while (VRN_PeekReport(0, handle, &yield, &error) == 0) {
+    }
+    if (VRN_DoSummary(handle, nullptr, nullptr) != 0) report = ReadFile(output);
+    VRN_CloseReport(0, handle, &error);
+  }
+  VRN_FreeSet(profile);
+  return report;
+}
+
+TEST_F(SummaryTest, ReportSettingsAreReadOncePerReport) {
+  const std::string output = Folder() + "reports/index.htm";
+  {
+    // One load: each of the file's sections once, for the analysis and the
+    // report together.
+    vrn::test::OpenCounter opens(Folder() + "kvm_log");
+    ASSERT_NE(RunAndSummarise(output), "");
+    EXPECT_GT(opens.Count("REPORT.INI"), 0u);
+    EXPECT_LE(opens.Count("REPORT.INI"), 11u);
+  }
 }
 
 TEST_F(SummaryTest, OnlyAnAnalysisRunIsReportedOn) {
