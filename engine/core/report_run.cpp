@@ -22,6 +22,7 @@
 #include "engine/database/analysis_context.h"
 #include "engine/network/dns_queue.h"
 #include "engine/network/remote_logs.h"
+#include "engine/reports/section_table.h"
 #include "platform/base/clock.h"
 #include "platform/base/files.h"
 #include "platform/base/memory.h"
@@ -125,11 +126,16 @@ int16_t FailStep(ReportHandle* run, uint32_t handle, uint16_t* errorWord, uint16
 }
 
 // The lookup stage answered stop (the per-hit step refused a hit): the run
-// ends as a failure with percent 100.
+// ends as a failure with percent 100 and the step's reason (a view that
+// could not be written, or an analysis database that could not take the
+// hit); an analysis run's database is finished and released, as it holds
+// the log only up to the refused hit.
 int16_t StopRun(ReportHandle* run, uint32_t handle, uint32_t* yieldWord, uint16_t* errorWord) {
   if (yieldWord != nullptr) *yieldWord = 1;
   run->donePercent = 100;
-  return FailStep(run, handle, errorWord, VRN_ERR_FILE);
+  const uint16_t error = run->dns.stopError != 0 ? run->dns.stopError : VRN_ERR_FILE;
+  if (run->kind == 6) CloseReportDatabase(run);
+  return FailStep(run, handle, errorWord, error);
 }
 
 std::string DisplayName(const std::string& name) {

@@ -55,6 +55,7 @@ struct DnsRun {
   uint64_t runningTotal = 0;     // sum of each passed hit's RecordSize word
   uint32_t cancelFlag = 0;       // set when the client's callback answered "cancel"
   DnsHitStep hitStep = nullptr;  // null: ProcessResolvedHit
+  uint16_t stopError = 0;        // why the per-hit step stopped the run (an error word), 0 none given
 };
 
 // ---- the disk cache (NSLOOKUP.DTX / NSLOOKUP.DIN) -------------------------

@@ -2,6 +2,8 @@
 // consumer (the analysis database, nothing, or the text view).
 #include "engine/network/hit_step.h"
 
+#include <vornic/report.h>
+
 #include "engine/core/hit_record.h"
 
 namespace vrn {
@@ -12,9 +14,15 @@ int ProcessResolvedHit(uint32_t state, HitRecord* hit, DnsRun* run) {
   CompleteHitRecord(hit);
   run->runningTotal += hit->RecordSize;
   if (HitPassesFilters(run->handle, hit) <= 0) return 1;  // dropped; the run goes on
-  if (run->runKind == 6) return AddHitToDatabase(run->handle, hit) != 0 ? 1 : 0;
+  if (run->runKind == 6) {
+    if (AddHitToDatabase(run->handle, hit) != 0) return 1;
+    run->stopError = VRN_ERR_NO_MEMORY;  // a table could not take the hit's item
+    return 0;
+  }
   if (run->runKind == 5) return 1;
-  return WriteHitToView(run->handle, hit) != 0 ? 1 : 0;
+  if (WriteHitToView(run->handle, hit) != 0) return 1;
+  run->stopError = VRN_ERR_FILE;
+  return 0;
 }
 
 }  // namespace vrn
