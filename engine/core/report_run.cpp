@@ -376,9 +376,11 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
     SetError(errorWord, VRN_ERR_BAD_ARGUMENT);
     return -1;
   }
-  // The run starts on an empty queue with no lookup thread of an earlier
-  // run or update still going (one that stopped leaves entries behind).
-  ResetDNSFifo();
+  // The run starts on an empty queue (one that stopped leaves entries
+  // behind). A lookup thread of an earlier run that still hangs is not
+  // waited for: it holds its own job and socket-module reference, ends on
+  // its own, and its answer is never taken.
+  CancelDNSFifo();
 
   const KvGlobal handle = kv::GlobalAlloc(kv::kGlobalMoveable | kv::kGlobalZeroInit, sizeof(ReportHandle));
   if (handle == 0) {
@@ -663,8 +665,10 @@ VORNIC_API int16_t VRN_CloseReport(uint16_t slot, uint32_t handle, uint16_t* err
   g_engine.templateSectionList = 0;
   g_engine.templateSectionCount = 0;
   const int16_t result = RemoteADT_CloseReport(slot, nullptr);
-  // Queued hits are dropped; no lookup thread of this run outlives it.
-  ResetDNSFifo();
+  // Queued hits are dropped; a lookup still running is left to end on its
+  // own (its answer is never taken), so that a hung name server cannot hold
+  // the close for the lookup time-out.
+  CancelDNSFifo();
   if (IsTextView(run->kind)) ReleaseViewBuffers(run, run->kind == kReportKindKeptView);
   FreeHitLine(&run->hit);
   FreeReportContext(run);
