@@ -14,11 +14,13 @@
                              samples fetch.
                            Prints the variables that make the data source
                            known to a process (ODBCSYSINI, ODBCINI).
-    samples.py serve DIR   serves DIR/samples/served on loopback until it is
+    samples.py serve DIR [FTP_PORT HTTP_PORT]
+                           serves DIR/samples/served on loopback until it is
                            ended: FTP on port 2121 (user weblogs, password
                            logs-2026) and HTTP on port 8080, the locations of
-                           the FTP and HTTP samples. Prints "ready" once both
-                           listen.
+                           the FTP and HTTP samples, or on the ports given
+                           (0 = any free port). Prints "ready FTP_PORT
+                           HTTP_PORT" once both listen.
 The names follow the samples' date macros: %yyyy%%mm% is this month,
 %date-1% moves to yesterday.
 """
@@ -116,7 +118,7 @@ def make(top):
     print(f"ODBCINI={os.path.join(folder, 'odbc.ini')}")
 
 
-def serve(top):
+def serve(top, ftp_port=FTP_PORT, http_port=HTTP_PORT):
     import functools
     import http.server
     from pyftpdlib.authorizers import DummyAuthorizer
@@ -130,23 +132,27 @@ def serve(top):
     authorizer.add_user(FTP_USER, FTP_PASSWORD, root, perm="elr")
     handler = type("SampleFTPHandler", (FTPHandler,), {"authorizer": authorizer})
     try:
-        ftp = FTPServer(("127.0.0.1", FTP_PORT), handler)
+        ftp = FTPServer(("127.0.0.1", ftp_port), handler)
         web = http.server.ThreadingHTTPServer(
-            ("127.0.0.1", HTTP_PORT),
+            ("127.0.0.1", http_port),
             functools.partial(type("Quiet", (http.server.SimpleHTTPRequestHandler,),
                                    {"log_message": lambda *a: None}), directory=root))
     except OSError as e:
-        raise SystemExit(f"samples.py: cannot serve the FTP and HTTP samples on ports {FTP_PORT} and "
-                         f"{HTTP_PORT}: {e}")
+        raise SystemExit(f"samples.py: cannot serve the FTP and HTTP samples on ports {ftp_port} and "
+                         f"{http_port}: {e}")
     threading.Thread(target=web.serve_forever, daemon=True).start()
-    print("ready", flush=True)
+    print(f"ready {ftp.socket.getsockname()[1]} {web.server_address[1]}", flush=True)
     ftp.serve_forever()
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("make", "serve"):
+    args = sys.argv[1:]
+    if len(args) == 2 and args[0] == "make":
+        make(args[1])
+    elif len(args) in (2, 4) and args[0] == "serve" and all(a.isdigit() for a in args[2:]):
+        serve(args[1], *(int(a) for a in args[2:]))
+    else:
         raise SystemExit(__doc__)
-    (make if sys.argv[1] == "make" else serve)(sys.argv[2])
 
 
 if __name__ == "__main__":

@@ -71,12 +71,24 @@ def main():
         driver = re.search(r"Driver=(\S+)", open(os.path.join(top, "samples", "odbc", "odbcinst.ini")).read())
         env["LD_PRELOAD"] = f"libodbc.so.2:{driver.group(1)}:libodbcinst.so.2"
         env["ASAN_OPTIONS"] = ":".join(x for x in (os.environ.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0") if x)
-        server = subprocess.Popen([python, samples_py, "serve", top], stdout=subprocess.PIPE,
+        # Free ports of the system's choosing, so that runs side by side (and
+        # a demo) do not clash; the copies of the remote samples point there.
+        server = subprocess.Popen([python, samples_py, "serve", top, "0", "0"], stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
-        ready = server.stdout.readline().strip()
-        check("the FTP and HTTP sample servers start", ready == "ready", ready)
+        ready = server.stdout.readline().split()
+        check("the FTP and HTTP sample servers start", len(ready) == 3 and ready[0] == "ready", ready)
+        ftp_port, http_port = (ready[1], ready[2]) if len(ready) == 3 else ("2121", "8080")
 
         profiles = os.path.join(top, "profiles")
+        moved = 0
+        for p in os.listdir(profiles):
+            path = os.path.join(profiles, p)
+            data = open(path, "rb").read()
+            new = data.replace(b"//127.0.0.1:2121/", b"//127.0.0.1:%s/" % ftp_port.encode())
+            new = new.replace(b"//127.0.0.1:8080/", b"//127.0.0.1:%s/" % http_port.encode())
+            moved += new != data
+            open(path, "wb").write(new)
+        check("the FTP and HTTP samples point at the servers", moved == 2, moved)
         names = sorted(p[:-4] for p in os.listdir(profiles) if p.endswith(".wlp"))
         check("six sample profiles", len(names) == 6, names)
         for name in names:
