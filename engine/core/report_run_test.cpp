@@ -16,6 +16,7 @@
 
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run_testutil.h"
+#include "engine/network/hit_step.h"
 #include "platform/base/clock.h"
 #include "platform/base/memory.h"
 
@@ -282,6 +283,45 @@ TEST_F(ReportRun, StopFromThePerHitStepEndsTheRunAsAFailure) {
   EXPECT_EQ(VRN_PeekReport(0, handle, nullptr, &error), -1);
   EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
   VRN_FreeSet(profile);
+}
+
+// Passes two hits into the analysis database and then refuses one as the
+// database does when a table cannot take its item.
+int RefuseTheThirdHit(uint32_t state, vrn::HitRecord* hit, vrn::DnsRun* run) {
+  static int seen = 0;
+  if (hit == nullptr) {
+    seen = 0;
+    return 1;
+  }
+  if (++seen < 3) return vrn::ProcessResolvedHit(state, hit, run);
+  run->stopError = VRN_ERR_NO_MEMORY;
+  return 0;
+}
+
+TEST_F(ReportRun, AnAnalysisStoppedByItsDatabaseTellsWhyAndFinishesTheDatabase) {
+  WriteThreeDays();
+  WriteProfile("p.wlp", folder_ + "logs/*.log");
+  DravelEntry* profile = NewProfile();
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(Create(profile, "p.wlp", 6, 0, false, &handle, &error), 0) << error;
+  RefuseTheThirdHit(0, nullptr, nullptr);
+  auto* run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+  ASSERT_NE(run->databaseHandle, 0u);
+  run->dns.hitStep = RefuseTheThirdHit;
+  kv::GlobalUnlock(handle);
+  int16_t step = 0;
+  int steps = 0;
+  while ((step = VRN_PeekReport(0, handle, nullptr, &error)) == 0 && steps < 100) ++steps;
+  EXPECT_EQ(step, -1);
+  EXPECT_EQ(error, VRN_ERR_NO_MEMORY) << "not the file error of a view";
+  EXPECT_EQ(ADT_GetReportDonePercent(handle), 100u);
+  run = static_cast<vrn::ReportHandle*>(kv::GlobalLock(handle));
+  EXPECT_EQ(run->databaseHandle, 0u) << "the database is finished and released at the stop";
+  kv::GlobalUnlock(handle);
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  VRN_FreeSet(profile);
+  EXPECT_EQ(kv::GlobalLiveCount(), 0u);
 }
 
 // ---- text views -------------------------------------------------------------
