@@ -82,6 +82,8 @@ def main():
         profiles = os.path.join(top, "profiles")
         moved = 0
         for p in os.listdir(profiles):
+            if not p.endswith(".wlp"):
+                continue  # copies fetched by earlier runs
             path = os.path.join(profiles, p)
             data = open(path, "rb").read()
             new = data.replace(b"//127.0.0.1:2121/", b"//127.0.0.1:%s/" % ftp_port.encode())
