@@ -413,8 +413,17 @@ int StepRun(int16_t slot, uint32_t handle, bool progress) {
   return kExitOk;
 }
 
-// Tells why VRN_Cre8Report refused a run; the exit code.
-int CreateFailed(uint16_t error, const DravelEntry* profile) {
+// Tells why VRN_Cre8Report refused a run; the exit code. With no window
+// given, a log without any record in it holds nothing the engine recognised.
+int CreateFailed(uint16_t error, const DravelEntry* profile, const Options& o) {
+  const bool wholeTime = o.from == 0 && o.to == 0xFFFFFFFEu;
+  if (error == 0 && wholeTime) {
+    std::fprintf(stderr,
+                 "kvm-log: warning: nothing in the profile's logs was recognised as a log record (%s); is it a log "
+                 "file?\n",
+                 profile->LogFilePath);
+    return kExitLogs;
+  }
   switch (error) {
     case VRN_ERR_NO_DATA: std::fprintf(stderr, "kvm-log: the profile's logs hold no data\n"); break;
     case VRN_ERR_FILE: std::fprintf(stderr, "kvm-log: the profile's logs cannot be opened (%s)\n", profile->LogFilePath); break;
@@ -446,7 +455,7 @@ int ListRun(const Options& o, int16_t slot, DravelEntry* profile, const std::str
                                          nullptr, "", 0, 0, &error);
   int code = kExitOk;
   if (created != 0) {
-    code = CreateFailed(error, profile);
+    code = CreateFailed(error, profile, o);
   } else {
     code = StepRun(slot, handle, o.progress);
     if (code != kExitOk) {
@@ -588,7 +597,7 @@ int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::s
                                          header, sections, count, &error);
   int code = kExitOk;
   if (created != 0) {
-    code = CreateFailed(error, profile);
+    code = CreateFailed(error, profile, o);
   } else {
     code = StepRun(slot, handle, o.progress);
     if (code == kExitOk) {

@@ -9,7 +9,8 @@ they could not read.
   standard error that it read that many lines and could use all of them.
 - A log with junk, comment and zero-byte lines gives the read, not recognised
   and skipped counts that the generated mix holds.
-- A file of random bytes gives a warning that almost nothing was recognised.
+- A file of random bytes gives a warning that almost nothing was recognised,
+  and a text file without a log line one that nothing was.
 """
 import argparse
 import os
@@ -55,8 +56,13 @@ def main():
     top = tempfile.mkdtemp(prefix="kvsamples")
     server = None
     try:
-        for part in ("profiles", "samples"):
-            shutil.copytree(os.path.join(a.program, "kvm_log", part), os.path.join(top, part))
+        # The profiles alone: a demo run leaves the fetched copies of the
+        # remote logs beside them, which a fresh run must not find.
+        shutil.copytree(os.path.join(a.program, "kvm_log", "profiles"), os.path.join(top, "profiles"),
+                        ignore=lambda d, names: [n for n in names if not n.endswith(".wlp")])
+        os.makedirs(os.path.join(top, "samples"))
+        shutil.copyfile(os.path.join(a.program, "kvm_log", "samples", "access_combined.log"),
+                        os.path.join(top, "samples", "access_combined.log"))
         sample = os.path.join(top, "samples", "access_combined.log")
         with open(sample, "rb") as f:
             records = sum(1 for line in f if line.strip())
@@ -81,9 +87,7 @@ def main():
 
         profiles = os.path.join(top, "profiles")
         moved = 0
-        for p in os.listdir(profiles):
-            if not p.endswith(".wlp"):
-                continue  # copies fetched by earlier runs
+        for p in (p for p in os.listdir(profiles) if p.endswith(".wlp")):
             path = os.path.join(profiles, p)
             data = open(path, "rb").read()
             new = data.replace(b"//127.0.0.1:2121/", b"//127.0.0.1:%s/" % ftp_port.encode())
@@ -133,6 +137,18 @@ def main():
         check("random bytes: the lines are counted", counts is not None and counts[0] > 1000, err[-300:])
         check("random bytes: a warning that almost nothing was recognised",
               "almost nothing in the log was recognised" in err, err[-300:])
+
+        # Plain text without a single log line: no record at all, and the
+        # client says that nothing was recognised rather than blaming the
+        # time window nobody gave.
+        prose = os.path.join(top, "notes.txt")
+        words = "the of a log file is not this line but some words here".split()
+        open(prose, "w").write("".join(" ".join(rng.choice(words) for _ in range(12)) + "\n" for _ in range(2000)))
+        set_location(os.path.join(profiles, names[0] + ".wlp"), prose)
+        code, out, counts, err = run(a.program, profiles, names[0], env)
+        check("plain text: exit 3 and no count", code == 3 and out == "", f"{code} {out!r}")
+        check("plain text: a warning that nothing was recognised",
+              "nothing in the profile's logs was recognised" in err and "time window" not in err, err[-300:])
     finally:
         if server is not None:
             server.terminate()
