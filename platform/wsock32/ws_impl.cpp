@@ -170,6 +170,7 @@ struct SocketState {
   bool connectPending = false;
   bool connected = false;
   bool listening = false;
+  bool stream = true;      // a TCP socket (else UDP)
   bool closeSeen = false;  // end of the stream (or an error) has been seen
   bool quiet = false;      // poll reported something we could not act on
 };
@@ -318,6 +319,9 @@ bool Module::EnsurePoller() {
 
 short WantedEvents(const SocketState& s) {
   if (!Selected(s) || s.quiet) return 0;
+  // A TCP socket that is neither connected, connecting nor listening has
+  // nothing to wait for; poll would call it hung up, and that is no close.
+  if (s.stream && !s.connected && !s.connectPending && !s.listening) return 0;
   short ev = 0;
   if (s.connectPending) return (s.events & (WS_FD_CONNECT | WS_FD_WRITE | WS_FD_CLOSE)) ? POLLOUT : 0;
   if (s.listening) return ((s.events & WS_FD_ACCEPT) && s.acceptArmed) ? POLLIN : 0;
@@ -784,6 +788,7 @@ WsSocket Socket(int32_t family, int32_t type, int32_t protocol) {
   std::lock_guard<std::mutex> lock(m.mutex);
   SocketState st;
   st.generation = m.nextGeneration++;
+  st.stream = sysType == SOCK_STREAM;
   m.sockets[fd] = st;
   return static_cast<WsSocket>(fd);
 }
@@ -821,8 +826,8 @@ int32_t Connect(WsSocket s, const WsSockAddr* address, int32_t length) {
       }
     }
   }
+  if (rc == 0 || err == EINPROGRESS) m.Wake();
   if (rc == 0) return 0;
-  if (err == EINPROGRESS) m.Wake();
   return Fail(err);
 }
 
@@ -841,7 +846,10 @@ int32_t Listen(WsSocket s, int32_t backlog) {
   if (C().listen(static_cast<int>(s), backlog) != 0) return Fail(errno);
   Module& m = M();
   std::lock_guard<std::mutex> lock(m.mutex);
-  if (SocketState* st = FindLocked(m, s)) st->listening = true;
+  if (SocketState* st = FindLocked(m, s)) {
+    st->listening = true;
+    if (Selected(*st)) m.Wake();  // now there is something to watch
+  }
   return 0;
 }
 

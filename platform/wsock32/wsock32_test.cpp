@@ -234,6 +234,38 @@ TEST_F(WinsockTest, AddressTextsAndByteOrder) {
   EXPECT_EQ(api_.htons_(0x1234), 0x3412);
 }
 
+TEST_F(WinsockTest, ASocketSelectedBeforeItConnectsOrListensIsNotTakenForClosed) {
+  // Selected first, connected or listening a while later: in between the
+  // socket is neither, which poll reports as hung up.
+  WsSocket client = NewSocket();
+  ASSERT_EQ(api_.WSAAsyncSelect(client, window_, kClientMsg, WS_FD_CONNECT | WS_FD_READ | WS_FD_CLOSE), 0);
+  WsSocket listener = NewSocket();
+  ASSERT_EQ(api_.WSAAsyncSelect(listener, window_, kServerMsg, WS_FD_ACCEPT), 0);
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(Find(kClientMsg, client, WS_FD_CLOSE), nullptr) << "an unconnected socket was told it closed";
+
+  WsSockAddrIn any = Loopback(0);
+  ASSERT_EQ(api_.bind(listener, Addr(any), sizeof any), 0);
+  ASSERT_EQ(api_.listen(listener, 4), 0);
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  ASSERT_EQ(getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&local), &len), 0);
+  WsSockAddrIn to = Loopback(ntohs(local.sin_port));
+  const int rc = api_.connect(client, Addr(to), sizeof to);
+  if (rc != 0) {
+    EXPECT_EQ(api_.WSAGetLastError(), WSAEWOULDBLOCK);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Find(kServerMsg, listener, WS_FD_ACCEPT) && Find(kClientMsg, client, WS_FD_CONNECT); }));
+  WsSocket server = api_.accept(listener, nullptr, nullptr);
+  ASSERT_NE(server, WS_INVALID_SOCKET);
+  open_.push_back(server);
+  ASSERT_EQ(api_.send(server, "late", 4, 0), 4);
+  ASSERT_TRUE(PumpUntil([&] { return Find(kClientMsg, client, WS_FD_READ) != nullptr; }));
+  EXPECT_EQ(Find(kClientMsg, client, WS_FD_CLOSE), nullptr);
+  char buf[8];
+  EXPECT_EQ(api_.recv(client, buf, sizeof buf, 0), 4);
+}
+
 TEST_F(WinsockTest, AsyncSelectRoundTripThroughTheMessageLoop) {
   uint16_t port;
   WsSocket listener = Listener(&port);
