@@ -366,8 +366,11 @@ TEST_P(IncrementalClient, RangesAndErrors) {
   localtime_r(&now, &local);
   const uint32_t wall = static_cast<uint32_t>(timegm(&local));
   std::string log;
-  for (uint32_t t = wall - 3 * 86400; t < wall - 60; t += 1800)
+  for (uint32_t t = wall - 3 * 86400; t < wall - 120; t += 1800)
     log += Line(t, "192.0.2.9", "/hourly.html", 200, 100, "-", "Mozilla/5.0");
+  // A hit every second of the last two minutes, so that "today" holds data
+  // just after midnight too.
+  for (uint32_t t = wall - 120; t < wall; ++t) log += Line(t, "192.0.2.9", "/hourly.html", 200, 100, "-", "Mozilla/5.0");
   Write(folder_ + "logs/access.log", log);
   for (const char* range : {"--range today", "--range yesterday", "--range week", "--range month",
                             "--range year", "--last-days 2", "--last-hours 5"}) {
