@@ -13,6 +13,7 @@
 #include "platform/module/module.h"
 #include "platform/ostrel/ostrel.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/file_dialog.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -231,6 +232,11 @@ KvResult PageProc(KvWindow page, uint32_t message, KvWParam wparam, KvLParam) {
     KindChanged(page);
     return 1;
   }
+  if (id == ids::kBrowse && ListGetCurSel(page, ids::kKind) == 0) {
+    std::string path;
+    if (ChooseReportFile(page, GetDlgItemString(page, ids::kPath), &path)) SetDlgItemText(page, ids::kPath, path.c_str());
+    return 1;
+  }
   if (id == ids::kBrowse && ListGetCurSel(page, ids::kKind) == 1 && t_report) {
     RunLoginDialog(page, &t_report->username, &t_report->password);
     return 1;
@@ -319,6 +325,15 @@ intptr_t RunMemorizedReportDialog(KvWindow parent, bool scheduleMode, MemorizedR
 KvWindow ReportDialogPage(int32_t index) {
   if (!t_report || index < 0 || index >= t_report->pageCount) return 0;
   return t_report->pages[index];
+}
+
+bool ChooseReportFile(KvWindow parent, const std::string& current, std::string* chosen) {
+  kv::ui::SaveFileRequest request;
+  request.title = "Report Filename";
+  request.types = kv::ui::ParseFileFilter(Text(14), '\x01');
+  request.folder = ReportFolder(false);
+  request.current = current.empty() ? request.folder + "REPORT.HTM" : current;
+  return kv::ui::GetSaveFileName(parent, request, chosen);
 }
 
 intptr_t RunLoginDialog(KvWindow parent, std::string* username, std::string* password) {

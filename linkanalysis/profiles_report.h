@@ -35,6 +35,11 @@ KvWindow ReportDialogPage(int32_t index);
 // Asks for an FTP username and password; 1 when OK was pressed.
 intptr_t RunLoginDialog(KvWindow parent, std::string* username, std::string* password);
 
+// The save-file dialog "Report Filename" for a local save-to path: HTML files
+// listed, opened beside `current` ("REPORT.HTM" in the report folder when
+// empty). True with *chosen set when the user chose a file.
+bool ChooseReportFile(KvWindow parent, const std::string& current, std::string* chosen);
+
 }  // namespace kvla
 
 #endif

@@ -15,6 +15,7 @@
 #include "linkanalysis/profiles_schedule.h"
 #include "platform/base/ini.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/file_dialog.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -193,6 +194,32 @@ TEST_F(LinkReportDialogTest, MemorizedReportWrittenByTheDialog) {
   EXPECT_STREQ(stored.password, "ftppw");
   EXPECT_EQ(stored.rows[4], 77);
   EXPECT_EQ(ReadFile(Profile("LINK2.LAR")).find("ftppw"), std::string::npos);
+}
+
+TEST_F(LinkReportDialogTest, BrowseOnTheSaveToPageChoosesALocalFile) {
+  const std::string reports = local_.path() + "/REPORTS/Link Analysis";
+  fs::create_directories(reports);
+  std::string title, shownName, chosen;
+  Script(
+      [&](KvWindow d) {
+        KvWindow save = kvla::ReportDialogPage(2);
+        ListSetCurSel(save, ids::kKind, 0);
+        SetDlgItemText(save, ids::kPath, (reports + "/weekly.htm").c_str());
+        PressButton(save, ids::kBrowse);
+        chosen = GetDlgItemString(save, ids::kPath);
+        PressButton(d, IdCancel);
+      },
+      [&](KvWindow nested, const std::string& caption) {
+        title = caption;
+        shownName = GetDlgItemString(nested, kv::ui::file_dialog_ids::kName);
+        SetDlgItemText(nested, kv::ui::file_dialog_ids::kName, "daily.htm");
+        PressButton(nested, IdOk);
+      });
+  kvla::MemorizedReport report;
+  kvla::RunMemorizedReportDialog(0, false, &report);
+  EXPECT_EQ(title, "Report Filename");
+  EXPECT_EQ(shownName, "weekly.htm");
+  EXPECT_EQ(chosen, reports + "/daily.htm");
 }
 
 TEST_F(LinkReportDialogTest, ScheduleModeHasNoSaveToPage) {

@@ -12,10 +12,13 @@
 
 #include "linkanalysis/profiles_files.h"
 #include "linkanalysis/profiles_report.h"
+#include "platform/base/debuglog.h"
 #include "platform/base/ini.h"
+#include "platform/base/paths.h"
 #include "platform/module/module.h"
 #include "platform/ostrel/ostrel.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/file_dialog.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -27,6 +30,7 @@ using namespace kv::ui;
 
 constexpr const char* kCaption = "Vodo Darevudo";
 constexpr uint32_t kComboSelChange = 1;
+constexpr uint32_t kScheduleHelpContext = 3035;
 constexpr const char* kKindPrefixes[] = {"file:///", "ftp://", "mailto:"};
 
 struct ScheduleDialog {
@@ -199,8 +203,22 @@ KvResult ScheduleProc(KvWindow dialog, uint32_t message, KvWParam wparam, KvLPar
       }
       return 1;
     }
+    case ids::kHelp: {
+      // The program's help file, as the main program names it.
+      std::string language =
+          kv::IniString("Language", "Program", "ENGLISH", (kv::ProgramFolder() + "KELVARON.INI").c_str());
+      char line[600];
+      std::snprintf(line, sizeof line, "WinHelp %sHELP\\%s\\PRODUCT.HLP, command 1, context %u",
+                    kv::ProgramFolder().c_str(), language.c_str(), kScheduleHelpContext);
+      kv::DebugOutput(line);
+      return 1;
+    }
     case ids::kBrowse:
-      if (ListGetCurSel(dialog, ids::kKind) == 1) {
+      if (ListGetCurSel(dialog, ids::kKind) == 0) {
+        std::string path;
+        if (ChooseReportFile(dialog, GetDlgItemString(dialog, ids::kPath), &path))
+          SetDlgItemText(dialog, ids::kPath, path.c_str());
+      } else if (ListGetCurSel(dialog, ids::kKind) == 1) {
         std::string user = Field(st->entry->username, sizeof st->entry->username);
         std::string password = Field(st->entry->password, sizeof st->entry->password);
         if (RunLoginDialog(dialog, &user, &password) == 1) {

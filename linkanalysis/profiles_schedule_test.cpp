@@ -14,6 +14,7 @@
 #include "linkanalysis/plugin_entry.h"
 #include "linkanalysis/profiles_files.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/file_dialog.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
@@ -254,6 +255,41 @@ TEST_F(LinkScheduleDialogTest, NewMemorizedReportFromTheScheduleDialog) {
   EXPECT_STREQ(out->memorizedReport, Profile("LINK0.LAR").c_str());
   // The new report has no address of its own: the schedule's default stays.
   EXPECT_STREQ(out->saveAs, (local_.path() + "/REPORTS/Link Analysis/REPORT.HTM").c_str());
+}
+
+TEST_F(LinkScheduleDialogTest, BrowseChoosesALocalReportFileAndHelpOpensTheSchedulesHelp) {
+  const std::string reports = local_.path() + "/REPORTS/Link Analysis";
+  fs::create_directories(reports + "/archive");
+  WriteFile(reports + "/old.htm", "x");
+  WriteFile(reports + "/notes.txt", "x");
+  setenv("KV_DEBUG_LOG", local_.file("debug.log").c_str(), 1);
+  std::string chooserName, chosenPath;
+  std::vector<std::string> listed;
+  SetDialogScript([&](KvWindow dialog, DialogEvent event) {
+    char title[64] = "";
+    GetWindowText(dialog, title, sizeof title);
+    if (std::string(title) == "Report Filename") {
+      if (event != DialogEvent::Shown) return PressButton(dialog, IdCancel), void();
+      chooserName = GetDlgItemString(dialog, file_dialog_ids::kName);
+      for (int32_t i = 0; i < ListGetCount(dialog, file_dialog_ids::kList); ++i)
+        listed.push_back(ListGetString(dialog, file_dialog_ids::kList, i));
+      SetDlgItemText(dialog, file_dialog_ids::kName, "monthly.htm");
+      PressButton(dialog, IdOk);
+      return;
+    }
+    if (event != DialogEvent::Shown) return PressButton(dialog, IdCancel), void();
+    PressButton(dialog, ids::kHelp);
+    PressButton(dialog, ids::kBrowse);
+    chosenPath = GetDlgItemString(dialog, ids::kPath);
+    PressButton(dialog, IdCancel);
+  });
+  ScheduleEntry* out = nullptr;
+  PSL_EditScheduledEvent(0, nullptr, &out);
+  unsetenv("KV_DEBUG_LOG");
+  EXPECT_EQ(chooserName, "REPORT.HTM");
+  EXPECT_EQ(listed, (std::vector<std::string>{"../", "archive/", "old.htm"}));
+  EXPECT_EQ(chosenPath, reports + "/monthly.htm");
+  EXPECT_NE(ReadFile(local_.file("debug.log")).find("PRODUCT.HLP, command 1, context 3035"), std::string::npos);
 }
 
 }  // namespace
