@@ -116,7 +116,13 @@ const char kUsage[] =
     "give 3 when the profile keeps no per-day databases or none holds data in\n"
     "the range.\n";
 
+// Days that the per-day store could not take (the engine tells each through
+// its error display, text 5675, and answers the update as usual).
+uint32_t g_unstoredDays = 0;
+constexpr uint32_t kStoreWriteError = 5675;
+
 int32_t ShowEngineError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
+  if (text == nullptr && a4 == kStoreWriteError) ++g_unstoredDays;
   if (text != nullptr) {
     std::fprintf(stderr, "kvm-log: %s\n", text);
   } else if (a4 != 0) {
@@ -673,6 +679,7 @@ int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   g_updateBar = &bar;
   uint32_t result = VRN_REALTIME_MORE_WORK;
   uint32_t days = 0;
+  g_unstoredDays = 0;
   while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < limit) {
     result = VRN_UpdateRealtime(static_cast<uint32_t>(slot), profile, UpdateProgress);
     ++days;
@@ -685,6 +692,11 @@ int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   }
   if (result == VRN_REALTIME_MORE_WORK) {
     std::fprintf(stderr, "kvm-log: the update does not move on after %u steps\n", days);
+    return kExitFailed;
+  }
+  if (g_unstoredDays != 0) {
+    std::fprintf(stderr, "kvm-log: %u day%s could not be stored; the stored days are not up to date\n", g_unstoredDays,
+                 g_unstoredDays == 1 ? "" : "s");
     return kExitFailed;
   }
   // The stored span as the engine now reads it.
@@ -797,6 +809,7 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
   InitGSWLibrary(1, 0);
   ProgressBar bar(o.progress);
   g_realtimeBar = &bar;
+  g_unstoredDays = 0;
   const uint16_t result = VRN_DoRealtime(profile, output.c_str(), style.c_str(), RealtimePercent, ReportFile,
                                          VRN_REALTIME_EXACT_PATH, from, to, nullptr, "ENGLISH", sections, count, 0);
   g_realtimeBar = nullptr;
@@ -818,6 +831,12 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
     return kExitFailed;
   }
   std::printf("%s\n", output.c_str());
+  if (g_unstoredDays != 0) {
+    // Written from what is stored, without what the store refused.
+    std::fprintf(stderr, "kvm-log: %u day%s of the range could not be stored; the report lacks their new records\n",
+                 g_unstoredDays, g_unstoredDays == 1 ? "" : "s");
+    return kExitFailed;
+  }
   return kExitOk;
 }
 

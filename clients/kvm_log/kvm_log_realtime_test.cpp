@@ -408,6 +408,30 @@ TEST_P(IncrementalClient, RangesAndErrors) {
   EXPECT_NE(off.err.find("keeps no per-day databases"), std::string::npos) << off.err;
 }
 
+// A day that the store cannot take fails the update and the realtime report
+// that rest on it, though the engine answers them as usual.
+TEST_P(IncrementalClient, ADayTheStoreRefusesFailsTheCommand) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 1, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  // The day's file (beside the list of days) becomes a folder: the day
+  // cannot be written.
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder_ + "days"))
+    if (entry.is_regular_file() && entry.path().filename() != "master.dat") files.push_back(entry.path());
+  ASSERT_FALSE(files.empty());
+  for (const auto& file : files) {
+    fs::remove(file);
+    fs::create_directories(file / "taken");
+  }
+  Write(folder_ + "logs/access.log", MonthLog(1, 2, 0));
+  for (const char* command : {"update 00000001", "realtime 00000001 --format text --report-dir r --from 2026-03-01 --to 2026-03-02"}) {
+    Result r = Run(command);
+    EXPECT_EQ(r.code, 5) << command << ": " << r.out << r.err;
+    EXPECT_NE(r.err.find("Error writing the analysis database"), std::string::npos) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("could not be stored"), std::string::npos) << command << ": " << r.err;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, IncrementalClient, testing::Values(Store::kFiles), StoreName);
 
 }  // namespace
