@@ -51,7 +51,7 @@ bool IsReferrerOrAgentLog(uint16_t kind) { return kind == 7 || kind == 8; }
 
 // The section's entry in the engine-wide template section list supplies the
 // chart type, the 3-D flag and the last row.
-void ApplySectionList(const char* sectionName, GraphSpec* spec) {
+void ApplySectionList(const char* sectionName, uint16_t occurrence, GraphSpec* spec) {
   const KvGlobal handle = g_engine.templateSectionList;
   const uint16_t count = g_engine.templateSectionCount;
   if (handle == 0 || count == 0) return;
@@ -65,21 +65,36 @@ void ApplySectionList(const char* sectionName, GraphSpec* spec) {
   // A section may stand in the template as a table and as a chart: only
   // the chart's record (class GRAPH or NOEDITGRAPH) carries the chart's
   // type, drawing and last row; a table's record carries its repeat counts.
+  // The report holds the kept sections only, in the list's order, so the
+  // n-th chart of a section is the n-th kept chart entry of its name.
+  bool found = false;
+  TemplateSectionRecord chosen{};
+  uint16_t rank = 0;
   for (size_t i = 0; i < usable; ++i) {
     TemplateSectionRecord record;
     std::memcpy(&record, block + i * sizeof record, sizeof record);
     record.Name[sizeof record.Name - 1] = '\0';
     if (strcasecmp(record.Name, wanted) != 0) continue;
     if (record.Class != TEMPLATE_CLASS_GRAPH && record.Class != TEMPLATE_CLASS_NOEDITGRAPH) continue;
-    if (record.GraphType <= kChartSideStackedBars) spec->chartType = static_cast<uint8_t>(record.GraphType);
-    spec->threeD = record.GraphOption;
-    spec->lastRow = record.RowCount;
-    break;
+    if (!found) {
+      chosen = record;  // the first, should the list hold fewer charts
+      found = true;
+    }
+    if (record.Kept == 0) continue;
+    if (rank++ == occurrence) {
+      chosen = record;
+      break;
+    }
   }
   kv::GlobalUnlock(handle);
+  if (!found) return;
+  if (chosen.GraphType <= kChartSideStackedBars) spec->chartType = static_cast<uint8_t>(chosen.GraphType);
+  spec->threeD = chosen.GraphOption;
+  spec->lastRow = chosen.RowCount;
 }
 
-int ParseSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind, bool withSectionList) {
+int ParseSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind, bool withSectionList,
+              uint16_t occurrence) {
   if (spec == nullptr) return 0;
   SetGraphSpecDefaults(spec);
   if (text == nullptr) return 0;
@@ -167,7 +182,7 @@ int ParseSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t rep
     spec->lastRow = 9;
   }
 
-  if (withSectionList && sectionName != nullptr) ApplySectionList(sectionName, spec);
+  if (withSectionList && sectionName != nullptr) ApplySectionList(sectionName, occurrence, spec);
 
   // [, colour] [: Total | No Total]
   if ((token = NextToken(nullptr, ":]")) == nullptr) return 1;
@@ -210,12 +225,12 @@ void SetGraphSpecDefaults(GraphSpec* spec) {
   spec->colour = 0xFF0F;
 }
 
-int ParseGraphSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind) {
-  return ParseSpec(sectionName, text, spec, reportKind, true);
+int ParseGraphSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind, uint16_t occurrence) {
+  return ParseSpec(sectionName, text, spec, reportKind, true, occurrence);
 }
 
 int ParseEditorGraphSpec(char* text, GraphSpec* spec, uint16_t reportKind) {
-  return ParseSpec(nullptr, text, spec, reportKind, false);
+  return ParseSpec(nullptr, text, spec, reportKind, false, 0);
 }
 
 char* TrimBlanks(char* text) {

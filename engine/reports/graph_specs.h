@@ -59,10 +59,14 @@ void SetGraphSpecDefaults(GraphSpec* spec);
 // of the analysis: 7 (referrer) and 8 (agent) logs get a bar chart of the
 // hits of rows 0-9 across the items whatever the text asks. The engine-wide
 // template section list, when set, supplies the chart type, 3-D flag and
-// last row of the section's "<section>BeginSection" entry.
+// last row of the section's "<section>BeginSection" chart entry. A template
+// may chart one section more than once: the chart `occurrence` (0 for the
+// first chart of the section in the report) takes the kept chart entry of
+// that rank, the first one when the list has fewer.
 // 1 when accepted; 0 when not (the record keeps the defaults and what was
 // read before the failure).
-int ParseGraphSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind);
+int ParseGraphSpec(const char* sectionName, char* text, GraphSpec* spec, uint16_t reportKind,
+                   uint16_t occurrence = 0);
 // The same without the section list step (used when editing a template).
 int ParseEditorGraphSpec(char* text, GraphSpec* spec, uint16_t reportKind);
 

@@ -614,6 +614,7 @@ void WriteFramePage(ReportHandle* run, AnalysisContext* context, ReportFileCallb
 
 int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback fileCallback) {
   if (run == nullptr || context == nullptr) return 0;
+  ResetChartOccurrences();
   // 1. Settings and output kind.
   ReadWriterSettings(context->outputPath);
   const OutputKind kind = OutputKindOf(context->outputPath);

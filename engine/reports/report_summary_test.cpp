@@ -365,6 +365,37 @@ TEST_F(SameWindowTest, TheSectionListEndsWithItsRun) {
   EXPECT_EQ(vrn::g_engine.templateSectionList, 0u);
 }
 
+// A section charted twice: each chart keeps its own form when the client
+// hands over the template's list unchanged, as when it hands over none.
+TEST_F(SameWindowTest, ASectionChartedTwiceDrawsEachChartAsItsTemplateSays) {
+  std::string twice = kChartTemplate;
+  const std::string second =
+      "<!-- %%TopBrowsersBeginSection[GRAPH,0,{LANG_STR<TopBrowsersTC>}]%% -->\r\n"
+      "<IMG SRC=\"%%TopBrowsersGraph[LINES, {Browsers}, 2D, Items {Browser}, Hits {Hits}, 0-1]%%\">\r\n"
+      "<!-- %%TopBrowsersEndSection%% -->\r\n\r\n";
+  twice.insert(twice.find("<!-- %%EndChapter%% -->"), second);
+  WriteFile(TemplateDir() + "template.var", twice);
+  kv::GlobalFree(sections_);
+  sections_ = 0;
+  ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count_, &sections_, header_,
+                                        sizeof header_),
+            1);
+  auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
+  for (uint16_t i = 0; i < count_; ++i) records[i].Kept = 1;
+  kv::GlobalUnlock(sections_);
+
+  const std::string whole = Summary("whole", 0);
+  const std::string listed = Summary("listed", sections_);
+  ASSERT_NE(whole.find("index01.gif"), std::string::npos) << whole;
+  EXPECT_EQ(whole, listed);
+  const std::string firstChart = ReadFile(Folder() + "reports/whole/index00.gif");
+  const std::string secondChart = ReadFile(Folder() + "reports/whole/index01.gif");
+  ASSERT_FALSE(secondChart.empty());
+  EXPECT_NE(firstChart, secondChart);
+  EXPECT_TRUE(ReadFile(Folder() + "reports/listed/index00.gif") == firstChart);
+  EXPECT_TRUE(ReadFile(Folder() + "reports/listed/index01.gif") == secondChart) << "the second chart drawn as the first";
+}
+
 // A realtime report asked for without a section list shows the template
 // whole: what a list keeping every section shows.
 TEST_F(SameWindowTest, ARealtimeReportWithoutASectionListShowsTheWholeTemplate) {

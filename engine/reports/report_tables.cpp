@@ -2,9 +2,11 @@
 #include "engine/reports/report_tables.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -678,8 +680,16 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   }
 }
 
+// The charts of each section met so far in the report being written (names
+// in upper case): a section charted twice takes its second chart entry of
+// the section list for the second chart.
+thread_local std::map<std::string, uint16_t> t_chartsMet;
+
 void EmitChart(AnalysisContext* context, char* value, size_t size, const char* section, const char* afterSuffix,
                SummaryTableEntry* table, uint16_t firstTotalsRow, int32_t* controlFlag, ReportFileCallback callback) {
+  std::string key = section != nullptr ? section : "";
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const uint16_t occurrence = t_chartsMet[key]++;
   SetText(value, size, "");
   if (table->Count <= firstTotalsRow || afterSuffix[0] != '[') {
     Drop(value, size, controlFlag);
@@ -687,7 +697,7 @@ void EmitChart(AnalysisContext* context, char* value, size_t size, const char* s
   }
   std::string specText(afterSuffix + 1);
   GraphSpec spec{};
-  if (ParseGraphSpec(section, specText.data(), &spec, context->logKind) == 0) {
+  if (ParseGraphSpec(section, specText.data(), &spec, context->logKind, occurrence) == 0) {
     Drop(value, size, controlFlag);
     return;
   }
@@ -778,6 +788,8 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
 }  // namespace
 
 ChartSettings& GetChartSettings() { return g_chartSettings; }
+
+void ResetChartOccurrences() { t_chartsMet.clear(); }
 
 std::vector<uint16_t> ChartRows(const GraphSpec& spec, uint32_t itemCount) {
   std::vector<uint16_t> rows;

@@ -39,6 +39,9 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
 // table directory; null for a bad index or a context without tables.
 SummaryTableEntry* GetTableDescriptor(AnalysisContext* context, int index);
 
+// A report begins: no chart of any section has been met yet.
+void ResetChartOccurrences();
+
 // The table ranks a chart shows: the graph spec's first to last row, the last
 // lowered to first + itemCount - 1 and to at most 50 rows.
 std::vector<uint16_t> ChartRows(const GraphSpec& spec, uint32_t itemCount);
