@@ -1,9 +1,8 @@
 // Loading a day from the ODBC result store when its rows hold arbitrary
-// values: the input is turned into rows of the nine day tables (counts,
-// orders, link words, interval numbers, detail counts and names taken from
-// it), written through the SQLite ODBC driver into a data source in a
-// temporary folder, and the day is loaded and released again. A load may
-// fail; it must never touch memory it does not own.
+// values: the input is turned into rows of the nine day tables
+// (odbc_fuzz_rows.h), written through the SQLite ODBC driver into a data
+// source in a temporary folder, and the day is loaded and released again.
+// A load may fail; it must never touch memory it does not own.
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "engine/database/item_tables.h"
+#include "engine/database/odbc_fuzz_rows.h"
 #include "engine/database/odbc_store.h"
 #include "platform/module/module.h"
 #include "platform/ui/msgbox.h"
@@ -29,48 +29,6 @@ std::string g_folder;
 RealtimeStore g_store{};
 DravelEntry g_profile{};
 AnalysisContext* g_context = nullptr;
-
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool More() const { return pos_ < size_; }
-  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint32_t Value() {
-    const uint8_t b = Byte();
-    switch (b >> 5) {
-      case 0:
-        return b & 31;
-      case 1:
-        return kOdbcNoLink;
-      case 2:
-        return kOdbcTemplateArrays;
-      case 3:
-        return kOdbcSessionTable;
-      case 4: {
-        // Either beyond every limit or a modest count: counts in between
-        // are honest work for the loader, not a fault to find.
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v = v << 8 | Byte();
-        return (b & 1) ? v | 0x40000000u : v & 0x3FFu;
-      }
-      case 5:
-        return (b & 1) ? kTopSearchKeywords : kTopSearchEngines;
-      default:
-        return b & 127;
-    }
-  }
-  std::string Text() {
-    static const char kAlphabet[] = "ab.0-9 ";
-    std::string s = "'";
-    for (int n = Byte() % 6; n > 0; --n) s += kAlphabet[Byte() % (sizeof kAlphabet - 1)];
-    return s + "'";
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
 
 std::string FindSqliteDriver() {
   for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so",
@@ -113,17 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* connection = static_cast<OdbcConnection*>(g_store.odbc);
-  Input in(data, size);
-  const std::string start = std::to_string(kDayStart);
-  for (int rows = 0; in.More() && rows < 64; ++rows) {
-    const int table = 1 + in.Byte() % (kOdbcTableCount - 1);  // any day table
-    const odbcstore::TableDef& t = odbcstore::Table(table);
-    std::string sql = std::string("INSERT INTO ") + t.name + " VALUES (" + start;
-    for (int c = 1; c < t.columnCount; ++c) {
-      sql += ", ";
-      sql += t.columns[c].textSize ? in.Text() : std::to_string(in.Value());
-    }
-    sql += ")";
+  for (const std::string& sql : odbcfuzz::DayRowStatements(data, size, kDayStart)) {
     odbcstore::ExecDirect(connection->connection, sql, "fuzz");
   }
   MasterRecord day{};
