@@ -262,17 +262,19 @@ class DayReader {
 
     const uint64_t n = uint64_t{count} + deleted;
     if (n > kMaxLoadedItems) return kDbBad;
-    const bool hasItems = n != 0 && chunkSize != 0;
     // Every item of a table is stored as a row of its own: counts that
     // claim more items than the day holds rows are damage, and memory is
-    // never sized by them.
+    // never sized by them. This holds whatever the chunk size says: as
+    // for period files, the stored chunk size is not trusted to tell
+    // whether there are items (a table of chunk size 0 that counts items
+    // has them read like any other), only how much room to leave.
+    const bool hasItems = n != 0;
     if (hasItems) {
       const int64_t stored = CountRows(kOdbcName, type);
       if (stored < 0 || n > static_cast<uint64_t>(stored)) return kDbBad;
     }
     if (sortIndexCount == 0 && !hasItems) {
-      // An empty table keeps its counts at 0 so that nothing refers to
-      // items that are not there.
+      // A table without items or a name index gets no arrays.
       table->ChunkSize = chunkSize;
       return kDbLoaded;
     }

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,10 +18,20 @@
 #include <vector>
 
 #include "engine/database/item_tables.h"
+#include "engine/database/odbc_fuzz_rows.h"
 #include "engine/database/report_ranges.h"
 #include "platform/testsupport/odbc.h"
 #include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KV_TEST_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KV_TEST_SANITIZER_ALLOCATOR 1
+#endif
 
 namespace {
 
@@ -400,6 +413,8 @@ TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
       {"a directory larger than the engine's", "UPDATE KVLogTemplateTable SET TopTablesCount = 100000", kDbBad, ""},
       {"a chunk size below the items still holds them",
        "UPDATE KVLogSummaryTable SET ChunkSize = 1 WHERE SummaryTableType = 7", kDbLoaded, ""},
+      {"a chunk size of 0 still holds the items",
+       "UPDATE KVLogSummaryTable SET ChunkSize = 0 WHERE SummaryTableType = 7", kDbLoaded, ""},
       {"an item count far beyond the rows", "UPDATE KVLogSummaryTable SET kvCount = 4000000000 WHERE SummaryTableType = 7",
        kDbBad, ""},
       {"an item count within the limit but beyond the stored rows",
@@ -424,12 +439,114 @@ TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
     if (c.result == kDbLoaded) {
       const SummaryTableEntry& docs = loaded_->templ.TopTablesPtr[kTopDocuments];
       EXPECT_GE(docs.ChunkSize, docs.Count + docs.DeleteCount);
+      ASSERT_NE(docs.ItemBlock[1], nullptr);
       EXPECT_STREQ(docs.ItemBlock[1]->String, "/about.html");
     }
     if (c.box[0] != 0) {
       ASSERT_EQ(boxes_.size(), 1u);
       EXPECT_EQ(boxes_[0], c.box);
     }
+    FreeItemTables(&loaded_->templ);
+  }
+}
+
+// Caps the address space the process may add while the object lives, so
+// that memory sized by a damaged stored count cannot be taken, and its
+// allocation failure shows as ENOMEM. Sanitizer runtimes reserve their
+// shadow memory up front and cannot run under such a cap: there the loads
+// go uncapped and the results alone tell.
+class AddressSpaceCap {
+ public:
+  explicit AddressSpaceCap(uint64_t headroom) {
+#ifndef KV_TEST_SANITIZER_ALLOCATOR
+    uint64_t used = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) used = std::strtoull(line.c_str() + 7, nullptr, 10) * 1024;
+    }
+    if (used != 0 && getrlimit(RLIMIT_AS, &old_) == 0) {
+      rlimit capped = old_;
+      capped.rlim_cur = std::min<rlim_t>(old_.rlim_cur, used + headroom);
+      active_ = setrlimit(RLIMIT_AS, &capped) == 0;
+    }
+#else
+    (void)headroom;
+#endif
+  }
+  ~AddressSpaceCap() {
+    if (active_) setrlimit(RLIMIT_AS, &old_);
+  }
+  AddressSpaceCap(const AddressSpaceCap&) = delete;
+  AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+
+ private:
+  rlimit old_{};
+  bool active_ = false;
+};
+
+TEST_F(OdbcStoreTest, CountsBeyondTheStoredRowsRefuseTheDayBeforeAnyMemoryIsSizedByThem) {
+  Open();
+  const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12));
+  const std::string start = std::to_string(day.start);
+  // A template row with a one-table directory, or with only a session table.
+  const std::string directory = "INSERT INTO KVLogTemplateTable (StartTime, TopTablesCount, TopTablesPtr, TopUsersPtr) "
+                                "VALUES (" + start + ", 1, 1, 0)";
+  const std::string sessionsOnly = "INSERT INTO KVLogTemplateTable (StartTime, TopTablesCount, TopTablesPtr, "
+                                   "TopUsersPtr) VALUES (" + start + ", 0, 0, 1)";
+  auto summary = [&](uint32_t type, uint32_t count, uint32_t deleted, uint32_t chunkSize, uint32_t sortIndexCount) {
+    return "INSERT INTO KVLogSummaryTable (StartTime, SummaryTableType, kvCount, DeleteCount, ChunkSize, "
+           "SortIndexCount) VALUES (" + start + ", " + std::to_string(type) + ", " + std::to_string(count) + ", " +
+           std::to_string(deleted) + ", " + std::to_string(chunkSize) + ", " + std::to_string(sortIndexCount) + ")";
+  };
+  auto nameRow = [&](uint32_t type, uint32_t order) {
+    return "INSERT INTO KVLogNameTable (StartTime, SummaryTableType, kvArrayOrder, kvString) VALUES (" + start +
+           ", " + std::to_string(type) + ", " + std::to_string(order) + ", 'x')";
+  };
+  // An input the fuzzer ran out of memory on (kept as a seed), in the rows
+  // the fuzzer makes of it: a summary row of 5 items and 268435455 deleted
+  // ones with as large a chunk size, and no name row.
+  static const uint8_t kOversizedCount[] = {0x01, 0x00, 0x00, 0x05, 0x75, 0x6e, 0x73, 0x69, 0x67, 0x6e,
+                                            0x65, 0x64, 0xff, 0x1e, 0x6e, 0x69, 0xb4, 0xb4, 0x27, 0xb4,
+                                            0xb4, 0x75, 0x73, 0xb4, 0x75, 0x28, 0x6e, 0xa1, 0x1d, 0xb4,
+                                            0xb4, 0x01, 0x28, 0x6e, 0xa1, 0x1d, 0xb4, 0xb4, 0x01, 0x01};
+  // One written the same way for a table of chunk size 0 with a name index
+  // (kept as a seed too): 268435455 items and as many deleted ones, and no
+  // name row.
+  static const uint8_t kChunkSize0[] = {0x01, 0x00, 0x00, 0x60, 0x60, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
+                                        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00};
+  constexpr uint32_t kMost = 0x3FFFFFFF;  // the most items a table may count
+  struct Case {
+    const char* what;
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"the fuzzer's input", odbcfuzz::DayRowStatements(kOversizedCount, sizeof kOversizedCount, day.start)},
+      {"the fuzzer's input with chunk size 0", odbcfuzz::DayRowStatements(kChunkSize0, sizeof kChunkSize0, day.start)},
+      {"chunk size 0 with a name index, items up to the limit", {directory, summary(0, kMost, 0, 0, 1)}},
+      {"chunk size 0 with a name index, deleted items up to the limit", {directory, summary(0, 0, kMost, 0, 1)}},
+      {"chunk size 0 with a name index, the session table", {sessionsOnly, summary(kOdbcSessionTable, kMost, 0, 0, 1)}},
+      {"chunk size 0 with a name index, one name row for two items",
+       {directory, summary(0, 2, 0, 0, 2), nameRow(0, 0)}},
+      {"chunk size 0 without a name index", {directory, summary(0, 1000000, 0, 0, 0)}},
+      {"chunk size and items at the limit, one name row",
+       {directory, summary(0, kMost, 0, kMost, kMost), nameRow(0, 0)}},
+      {"chunk size 100, deleted items beyond the rows", {directory, summary(0, 1, 50000000, 100, 1), nameRow(0, 0)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteDayRows(static_cast<OdbcConnection*>(store_.odbc), day.start);
+    for (const std::string& row : c.rows) Sql(row);
+    int result = 0;
+    int error = 0;
+    {
+      const AddressSpaceCap cap(256u << 20);
+      errno = 0;
+      result = LoadDayFromODBC(&store_, loaded_, &day);
+      error = errno;
+    }
+    EXPECT_EQ(result, kDbBad);
+    EXPECT_NE(error, ENOMEM) << "an allocation sized by a stored count failed";
     FreeItemTables(&loaded_->templ);
   }
 }
