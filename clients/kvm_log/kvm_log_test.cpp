@@ -501,7 +501,7 @@ TEST_F(RemoteClient, FailedHttpFetchesTellWhyWithExitThree) {
   const std::pair<const char*, const char*> cases[] = {
       {"missing.log", "The remote file or folder is not available."},
       {"short/access.log", "The transfer ended before the whole file arrived."},
-      {"bighead/access.log", "The server's answer could not be read."},
+      {"hugehead/access.log", "The server's answer could not be read."},  // a head over 64 KiB
   };
   for (const auto& [path, why] : cases) {
     SetProfileKey("LogFilePath", "http://127.0.0.1:" + std::to_string(port_) + "/" + path);
@@ -510,6 +510,20 @@ TEST_F(RemoteClient, FailedHttpFetchesTellWhyWithExitThree) {
     EXPECT_NE(r.err.find(std::string("the remote log cannot be fetched: ") + why), std::string::npos)
         << path << ": " << r.err;
     EXPECT_TRUE(r.out.empty()) << path << ": " << r.out;
+  }
+}
+
+// Answers whose heads are long (40 header lines, and nearly 64 KiB) are
+// valid answers: the whole log is fetched and every record counted.
+TEST_F(RemoteClient, HttpAnswersWithLongHeadsAreCountedWhole) {
+  ASSERT_TRUE(server_.Start({kv::test::Python(), Script("odd_http_server.py"), std::to_string(port_), folder_ + "root"},
+                            folder_ + "http.log", port_))
+      << Read(folder_ + "http.log");
+  for (const char* path : {"bighead/access.log", "widehead/access.log"}) {
+    SetProfileKey("LogFilePath", "http://127.0.0.1:" + std::to_string(port_) + "/" + path);
+    Result r = Run("run 00000001 --kind count");
+    EXPECT_EQ(r.code, 0) << path << ": " << r.err;
+    EXPECT_EQ(r.out, Expected()) << path << ": " << r.err;
   }
 }
 

@@ -5,6 +5,7 @@
 // range whose first 1024 bytes must equal the copy's last 1024 bytes; a
 // range that does not match is written at its offset and the head of the
 // file is fetched again on a second connection.
+#include <algorithm>
 #include <chrono>
 #include <cctype>
 #include <cstdio>
@@ -182,8 +183,17 @@ int FailStart(WsSocket s, int32_t code) {
 
 KvResult OnRead(WsSocket s) {
   const NetworkLibraryBinding& ws = g_networkBinding;
-  if (g_fetch.fill >= kHttpBufferSize) return FailTransfer(VRN_URL_ERR_ANSWER);  // a head that never ends
-  const int32_t got = ws.recv(s, g_fetch.buffer + g_fetch.fill, kHttpBufferSize - g_fetch.fill, 0);
+  // A head is read whole, however many reads it takes, up to kHttpHeadLimit
+  // bytes; a body kHttpBufferSize bytes at a time.
+  const bool readingHead = g_fetch.responseStatus == 0;
+  const size_t limit = readingHead ? kHttpHeadLimit : static_cast<size_t>(kHttpBufferSize);
+  if (g_fetch.fill >= limit) return FailTransfer(VRN_URL_ERR_ANSWER);  // a head that never ends
+  std::vector<char>& buffer = g_fetch.buffer;
+  if (readingHead && g_fetch.fill + 1 >= buffer.size()) {
+    buffer.resize(std::min((buffer.size() - 1) * 2, kHttpHeadLimit) + 1);
+  }
+  const size_t room = std::min(buffer.size() - 1, limit) - g_fetch.fill;
+  const int32_t got = ws.recv(s, buffer.data() + g_fetch.fill, static_cast<int32_t>(room), 0);
   if (got == 0) return 0;
   if (got < 0) {
     const int32_t error = ws.WSAGetLastError();
@@ -196,15 +206,15 @@ KvResult OnRead(WsSocket s) {
     }
     return FailTransfer(error != 0 ? error : VRN_URL_ERR_SHORT);
   }
-  g_fetch.fill = static_cast<uint16_t>(g_fetch.fill + got);
-  g_fetch.buffer[g_fetch.fill] = '\0';
+  g_fetch.fill = static_cast<uint32_t>(g_fetch.fill + got);
+  buffer[g_fetch.fill] = '\0';
   size_t received = static_cast<size_t>(got);
 
   if (g_fetch.responseStatus == 0) {
     HttpResponseHead head;
-    const HeadScan scan = ScanHttpResponseHead(g_fetch.buffer, g_fetch.fill, &head);
+    const HeadScan scan = ScanHttpResponseHead(buffer.data(), g_fetch.fill, &head);
     if (scan == HeadScan::kNeedMore) {
-      return g_fetch.fill >= kHttpBufferSize ? FailTransfer(VRN_URL_ERR_ANSWER) : 0;
+      return g_fetch.fill >= kHttpHeadLimit ? FailTransfer(VRN_URL_ERR_ANSWER) : 0;
     }
     if (scan == HeadScan::kFailed) {
       if (head.status == 416 && g_fetch.secondRequest == 0 && g_fetch.firstRangeKind == 2) {
@@ -251,15 +261,15 @@ KvResult OnRead(WsSocket s) {
       g_fetch.bodyWritten = 0;
     }
     const size_t cut = head.headerLength < g_fetch.fill ? head.headerLength : g_fetch.fill;
-    std::memmove(g_fetch.buffer, g_fetch.buffer + cut, g_fetch.fill - cut);
-    g_fetch.fill = static_cast<uint16_t>(g_fetch.fill - cut);
-    g_fetch.buffer[g_fetch.fill] = '\0';
+    std::memmove(buffer.data(), buffer.data() + cut, g_fetch.fill - cut);
+    g_fetch.fill = static_cast<uint32_t>(g_fetch.fill - cut);
+    buffer[g_fetch.fill] = '\0';
     if (received > g_fetch.fill) received = g_fetch.fill;
   }
 
   if (g_fetch.fill == 0) return 0;
   if (g_fetch.responseStatus == 200) {
-    const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
+    const bool ok = WriteToCopy(buffer.data(), g_fetch.fill);
     g_fetch.fill = 0;
     return ok ? 0 : FailTransfer(VRN_URL_ERR_LOCAL);
   }
@@ -267,10 +277,10 @@ KvResult OnRead(WsSocket s) {
 
   // The closing boundary of a multipart body is not part of the log.
   const size_t from = g_fetch.fill >= received + 4 ? g_fetch.fill - received - 4 : 0;
-  if (FindBytes(g_fetch.buffer, g_fetch.fill, "--\r\n", from) != nullptr) {
-    if (const char* boundary = FindBytes(g_fetch.buffer, g_fetch.fill, "\r\n--"); boundary != nullptr) {
-      g_fetch.fill = static_cast<uint16_t>(boundary - g_fetch.buffer);
-      g_fetch.buffer[g_fetch.fill] = '\0';
+  if (FindBytes(buffer.data(), g_fetch.fill, "--\r\n", from) != nullptr) {
+    if (const char* boundary = FindBytes(buffer.data(), g_fetch.fill, "\r\n--"); boundary != nullptr) {
+      g_fetch.fill = static_cast<uint32_t>(boundary - buffer.data());
+      buffer[g_fetch.fill] = '\0';
     }
   }
 
@@ -286,13 +296,13 @@ KvResult OnRead(WsSocket s) {
         kv::FileSeek(g_fetch.localFile, g_fetch.rangeStart, kv::kSeekBegin);
         const bool ok = kv::FileRead(g_fetch.localFile, old, sizeof old, &read);
         kv::FileSeek(g_fetch.localFile, g_fetch.rangeStart, kv::kSeekBegin);
-        if (ok && read == sizeof old && std::memcmp(old, g_fetch.buffer, sizeof old) == 0) {
+        if (ok && read == sizeof old && std::memcmp(old, buffer.data(), sizeof old) == 0) {
           g_fetch.doneBytes += static_cast<uint64_t>(g_fetch.existingSize) - 1024;
           g_fetch.overlapState = 2;
         }
       }
     }
-    const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
+    const bool ok = WriteToCopy(buffer.data(), g_fetch.fill);
     g_fetch.fill = 0;
     if (!ok) return FailTransfer(VRN_URL_ERR_LOCAL);
     if (g_fetch.overlapState == 1 && g_fetch.doneBytes >= g_fetch.rangeLength) {
@@ -307,7 +317,7 @@ KvResult OnRead(WsSocket s) {
     }
     return 0;
   }
-  const bool ok = WriteToCopy(g_fetch.buffer, g_fetch.fill);
+  const bool ok = WriteToCopy(buffer.data(), g_fetch.fill);
   g_fetch.fill = 0;
   return ok ? 0 : FailTransfer(VRN_URL_ERR_LOCAL);
 }

@@ -182,7 +182,7 @@ TEST_F(OddServerTest, FailedFetchesTellWhyAndAreNotReady) {
   } cases[] = {
       {"missing.log", "The remote file or folder is not available."},
       {"short/access.log", "The transfer ended before the whole file arrived."},
-      {"bighead/access.log", "The server's answer could not be read."},
+      {"hugehead/access.log", "The server's answer could not be read."},  // a head over 64 KiB
       {"garbage", "The server's answer could not be read."},
   };
   for (const auto& c : cases) {
@@ -193,6 +193,29 @@ TEST_F(OddServerTest, FailedFetchesTellWhyAndAreNotReady) {
     EXPECT_EQ(UrlError(), c.error);
     EXPECT_FALSE(vrn::RemoteCopyReady());
     Close();
+  }
+}
+
+// A head of many header lines is read whole, up to 64 KiB, however it is
+// split across reads: the body after it is the whole log, nothing of the
+// head is in the copy, and the progress ends at 100%.
+TEST_F(OddServerTest, LongHeadsBeforeTheBodyAreReadWhole) {
+  const std::string log = LogLines(600);
+  WriteFile(Root() + "access.log", log);
+  StartOdd();
+  for (const char* path : {"bighead/access.log", "widehead/access.log"}) {
+    SCOPED_TRACE(path);
+    fs::remove_all(Cache());
+    WriteProfile(Location(path));
+    ASSERT_EQ(Open(0), 0) << UrlError();
+    ASSERT_TRUE(WaitOver(10000));
+    EXPECT_EQ(UrlError(), "");
+    EXPECT_TRUE(vrn::RemoteCopyReady());
+    EXPECT_EQ(VRN_GetURLDonePercent(handle_), 100);
+    Close();
+    const std::string copy = ReadFile(Cache() + "access.log");
+    EXPECT_EQ(copy.size(), log.size());
+    EXPECT_TRUE(copy == log) << "the copy is not the log";
   }
 }
 

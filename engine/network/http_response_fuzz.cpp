@@ -7,9 +7,10 @@
 #include "engine/network/remote_logs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The response buffer holds at most 1024 bytes and a terminating zero.
-  char buffer[vrn::kHttpBufferSize + 1];
-  const size_t fill = size < static_cast<size_t>(vrn::kHttpBufferSize) ? size : vrn::kHttpBufferSize;
+  // A response head is read into at most kHttpHeadLimit bytes and a
+  // terminating zero.
+  static char buffer[vrn::kHttpHeadLimit + 1];
+  const size_t fill = size < vrn::kHttpHeadLimit ? size : vrn::kHttpHeadLimit;
   for (size_t i = 0; i < fill; ++i) buffer[i] = static_cast<char>(data[i]);
   buffer[fill] = '\0';
   vrn::HttpResponseHead head;

@@ -66,7 +66,11 @@ void SetFetchText(char (&field)[N], const std::string& text) {
   SetFetchText(field, N, text);
 }
 
+// A response body is read kHttpBufferSize bytes at a time; the buffer grows
+// while a response head is read, up to kHttpHeadLimit bytes: a longer head
+// is refused.
 constexpr int kHttpBufferSize = 1024;
+constexpr size_t kHttpHeadLimit = 64 * 1024;
 
 // The process-wide fetch or upload.
 struct FetchState {
@@ -97,8 +101,8 @@ struct FetchState {
   WsSocket secondSocket = WS_INVALID_SOCKET;
   WsSockAddrIn serverAddress{};
   std::string credentials;  // Base64 of "user:password", empty without a user
-  char buffer[kHttpBufferSize + 1] = {};
-  uint16_t fill = 0;
+  std::vector<char> buffer = std::vector<char>(kHttpBufferSize + 1);  // fill bytes and a terminating zero
+  uint32_t fill = 0;
   uint32_t responseStatus = 0;
   uint32_t secondRequest = 0;
   uint32_t overlapState = 0;

@@ -9,7 +9,11 @@ proxy ("GET http://host:port/...") is answered the same way:
   .../short/NAME     200 announcing the whole size of ROOT/NAME, sending the
                      first half of it, then closing the connection
   .../bighead/NAME   200 with the whole of ROOT/NAME after a head of 40
-                     header lines (well over a kilobyte)
+                     header lines (about 3 KB)
+  .../widehead/NAME  200 with the whole of ROOT/NAME after a head of about
+                     60 KB, just below the 64 KiB a head may take
+  .../hugehead/NAME  200 with the whole of ROOT/NAME after a head of about
+                     80 KB, more than a head may take
   .../garbage        a few bytes that are no HTTP answer, then the close
   anything else      404
 """
@@ -20,6 +24,8 @@ import sys
 
 PORT = int(sys.argv[1])
 ROOT = sys.argv[2]
+# Header lines (77 bytes each) of the answers with long heads.
+HEAD_LINES = {"bighead": 40, "widehead": 790, "hugehead": 1040}
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -42,9 +48,9 @@ class Handler(socketserver.BaseRequestHandler):
         elif kind == "short" and os.path.isfile(name):
             data = open(name, "rb").read()
             out.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(data) + data[: len(data) // 2])
-        elif kind == "bighead" and os.path.isfile(name):
+        elif kind in HEAD_LINES and os.path.isfile(name):
             data = open(name, "rb").read()
-            extra = b"".join(b"X-Header-%02d: %s\r\n" % (i, b"v" * 30) for i in range(40))
+            extra = b"".join(b"X-Header-%04d: %s\r\n" % (i, b"v" * 60) for i in range(HEAD_LINES[kind]))
             out.sendall(b"HTTP/1.0 200 OK\r\n" + extra + b"Content-Length: %d\r\n\r\n" % len(data) + data)
         elif parts[-1] == "garbage":
             out.sendall(b"hello\r\n\r\n")
