@@ -201,6 +201,7 @@ TEST_F(TitleFetchTest, ReadsTitlesOfServedPagesOnly) {
   const Case cases[] = {
       {Page("/titled.html"), "", "", 1, "Hello World"},
       {"127.0.0.1:" + std::to_string(port_) + "/titled.html#top", "", "", 1, "Hello World"},
+      {Page("/bighead.html"), "", "", 1, "Hello World"},    // a head of 40 more lines
       {Page("/plain.html"), "", "", 0, ""},
       {Page("/missing.html"), "", "", 0, ""},               // 404 page's own title is not taken
       {Page("/private.html"), "", "", 0, ""},               // 401

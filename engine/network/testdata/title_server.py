@@ -5,6 +5,8 @@ usage: title_server.py PORT REQUEST_LOG
   /titled.html   a page with a title spread over lines
   /plain.html    a page without a title
   /long.html     a page whose title is 400 characters long
+  /bighead.html  the page of /titled.html after 40 more header lines
+                 (a head of about 3 KB)
   /private.html  a page with a title behind Basic authentication
                  (kvuser / s3cret); 401 with a title of its own otherwise
   /slow.html     sends its head and then nothing for 60 seconds
@@ -36,8 +38,10 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def answer(self, status, body):
+    def answer(self, status, body, extra=0):
         self.send_response(status)
+        for i in range(extra):
+            self.send_header("X-Header-%02d" % i, "v" * 60)
         self.send_header("Content-Type", "text/html")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
@@ -48,6 +52,8 @@ class Handler(BaseHTTPRequestHandler):
             log.write(self.path + "\n")
         if self.path in PAGES:
             self.answer(200, PAGES[self.path])
+        elif self.path == "/bighead.html":
+            self.answer(200, PAGES["/titled.html"], extra=40)
         elif self.path == "/private.html":
             if self.headers.get("Authorization") == CREDENTIALS:
                 self.answer(200, PRIVATE)
