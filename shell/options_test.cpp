@@ -26,6 +26,7 @@
 #include "platform/base/ini.h"
 #include "platform/module/resource.h"
 #include "platform/netapi32/netapi32.h"
+#include "platform/testsupport/ports.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 #include "shell/options_remote.h"
@@ -688,18 +689,6 @@ TEST_F(OptionsTest, ServiceThatCannotBeInstalledLeavesAnExistingOneAlone) {
 
 // ---- the remote report server ---------------------------------------------------
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // GET of the path on loopback; "" when nobody answers.
 std::string Fetch(uint16_t port, const char* path) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -735,7 +724,7 @@ std::string FetchWhenUp(uint16_t port, const char* path) {
 }
 
 TEST(RemoteReportsTest, TheProgramServesTheLogOnPageWhileItRuns) {
-  uint16_t port = FreePort();
+  uint16_t port = kv::test::FreePort();
   std::ofstream(GetBaseIniPath(), std::ios::trunc) << "[Language]\nProgram=ENGLISH\n[Defaults]\nWebEnable=TRUE\n"
                                                    << "WebAddress=127.0.0.1:" << port << "\n";
   std::string page;
@@ -775,7 +764,7 @@ TEST(RemoteReportsTest, TheProgramServesTheLogOnPageWhileItRuns) {
 }
 
 TEST_F(OptionsTest, SavedOptionsStartAndStopTheServer) {
-  uint16_t port = FreePort();
+  uint16_t port = kv::test::FreePort();
   InitRemoteReports();
   auto enable = [&](bool on) {
     return RunSheet([&](KvWindow sheet) {
