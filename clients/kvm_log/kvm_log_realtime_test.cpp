@@ -5,6 +5,7 @@
 // removed with `delete-days`. The realtime report of a range must read as
 // the summary report of the same log and range does.
 #include <glob.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -235,19 +236,57 @@ class Incremental : public testing::TestWithParam<Store> {
     profile->replace(at + 1, end - at - 1, key + "=" + value);
   }
 
-  Result Run(const std::string& args) {
-    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
-    // The driver manager and the driver stay loaded to the client's end, as
-    // in-process tests keep them (PinOdbcLibraries): their caches are freed
-    // only at exit.
+  // The environment before the program: the driver manager and the driver
+  // stay loaded to the client's end, as in-process tests keep them
+  // (PinOdbcLibraries): their caches are freed only at exit.
+  std::string Environment() const {
     std::string env;
     if (!driver_.empty()) {
       const char* asan = std::getenv("ASAN_OPTIONS");
       env = "LD_PRELOAD='libodbc.so.2:" + driver_ + ":libodbcinst.so.2' ASAN_OPTIONS='" +
             std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") + "verify_asan_link_order=0' ";
     }
-    const int code = Shell("cd '" + folder_ + "' && " + env + "TZ=UTC '" + program_ + "' --profiles '" + profiles_ + "' " + args + " >'" + out + "' 2>'" + err + "'");
+    return env + "TZ=UTC ";
+  }
+
+  Result Run(const std::string& args) {
+    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
+    const int code = Shell("cd '" + folder_ + "' && " + Environment() + "'" + program_ + "' --profiles '" + profiles_ +
+                           "' " + args + " >'" + out + "' 2>'" + err + "'");
     return Result{code, Read(out), Read(err)};
+  }
+
+  // Runs the command with a progress bar and sends it SIGINT, as Ctrl-C
+  // does, once the bar first moves; the result holds its standard error.
+  Result RunInterrupted(const std::string& args) {
+    int pipes[2];
+    if (pipe(pipes) != 0) return Result{-1, "", "no pipe"};
+    const std::string command = "cd '" + folder_ + "' && exec env " + Environment() + "'" + program_ + "' --profiles '" +
+                                profiles_ + "' --progress " + args + " 2>&1 >/dev/null";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipes[1], 1);
+      close(pipes[0]);
+      close(pipes[1]);
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(pipes[1]);
+    std::string err;
+    char buffer[4096];
+    bool sent = false;
+    ssize_t n;
+    while ((n = read(pipes[0], buffer, sizeof buffer)) > 0) {
+      err.append(buffer, static_cast<size_t>(n));
+      if (!sent && err.find('%') != std::string::npos) {
+        kill(pid, SIGINT);
+        sent = true;
+      }
+    }
+    close(pipes[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), "", err};
   }
 
   // The summary report and the realtime report of [from, to] as text.
@@ -339,6 +378,29 @@ TEST_P(Incremental, DeletedDaysAreGoneAndCanBeBuiltAgain) {
   // Built again from the logs, the days report as before.
   ASSERT_EQ(Run("update 00000001").code, 0);
   ExpectSameReports("2026-03-01", "2026-03-12");
+}
+
+// Ctrl-C during an update ends it with 130 and leaves a store that the next
+// update completes: the month then reports as the summary does.
+TEST_P(Incremental, AnInterruptedUpdateLeavesAStoreTheNextUpdateCompletes) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 31, 10));
+  // Interrupted once its progress shows: an update may still end first on a
+  // fast machine, and then the next try starts from nothing again.
+  int interrupted = 0;
+  for (int attempt = 0; attempt < 5 && interrupted == 0; ++attempt) {
+    Result r = RunInterrupted("update 00000001");
+    if (r.code == 130) {
+      EXPECT_NE(r.err.find("kvm-log: cancelled"), std::string::npos) << r.err;
+      ++interrupted;
+      break;
+    }
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(Run("delete-days 00000001").code, 0);
+  }
+  EXPECT_GT(interrupted, 0) << "no update was still running when interrupted";
+  Result done = Run("update 00000001");
+  ASSERT_EQ(done.code, 0) << done.err;
+  ExpectSameReports("2026-03-01", "2026-03-31");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Incremental, testing::Values(Store::kFiles, Store::kSqlite, Store::kPostgres),
