@@ -592,8 +592,9 @@ TEST_F(HungLookups, AHitLookedUpBeforeLookupsTurnOffKeepsItsNameFields) {
   EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, 1u);
 }
 
-// Closing a run (the client's cancel) while its lookups hang waits for
-// their threads; the next run starts clean and looks the addresses up afresh.
+// Closing a run (the client's cancel) while its lookups hang returns without
+// waiting for their threads, which end on their own once answered; the next
+// run starts clean and looks the addresses up afresh.
 TEST_F(HungLookups, ClosingARunMidLookupLeavesItsThreadsToEndOnTheirOwn) {
   SetUpHang("");
   WriteLookupProfile();
