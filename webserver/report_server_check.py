@@ -199,9 +199,13 @@ def case_flood(program, sanitized):
     print("during the flood: normal requests %s; %d of %d trickling clients refused" % (outcomes, refused, len(tricklers)))
     if not program.alive():
         raise SystemExit("KELVARON ended during the flood (%s)\n%s" % (program.process.returncode, program.log()))
-    unexpected = [k for k in outcomes if k not in ("HTTP/1.0 200 OK", "HTTP/1.0 503 Service Unavailable", "no answer")]
-    if unexpected:
-        raise SystemExit("unexpected answers during the flood: %s" % unexpected)
+    # Every request sent whole gets an answer, and once the tricklers have
+    # waited a second most are served: the trickler that has waited longest
+    # gives its place (and its thread) up.
+    unexpected = [k for k in outcomes if k not in ("HTTP/1.0 200 OK", "HTTP/1.0 503 Service Unavailable")]
+    served = outcomes.get("HTTP/1.0 200 OK", 0)
+    if unexpected or served * 2 < sum(outcomes.values()):
+        raise SystemExit("normal requests not answered during the flood: %s\n%s" % (outcomes, program.log()))
 
     # Once the flood is gone the server answers again.
     deadline = time.monotonic() + 40

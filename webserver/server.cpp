@@ -1,4 +1,5 @@
 // The settings record, start and stop, the listener and the connections.
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,6 +49,8 @@ bool g_listenerAlive = false;
 bool g_stopRequested = false;
 int g_connections = 0;
 std::map<uint32_t, int> g_connectionsByPeer;  // open connections per peer address
+// Connections still reading their request, with the tick they were taken on.
+std::map<ConnectionRecord*, uint32_t> g_reading;
 
 // Each connection holds a thread, its socket and, while a file is served, that
 // file: their number is bounded, in all and per peer address, so that one
@@ -96,17 +99,54 @@ int ConnectionLimit() {
   return static_cast<int>(std::clamp<rlim_t>(spare, 4, kMostConnections));
 }
 
-// Takes a connection slot for a peer; false when the bounds are reached.
-bool TakeConnectionSlot(uint32_t peer, int limit) {
+// A connection that has been reading its request for this long may give its
+// place to a new one when every place is taken.
+constexpr uint32_t kEvictableMs = 1000;
+
+// The connection that has been reading its request longest, if it has been
+// for kEvictableMs: told to end unanswered (its reads end at once).
+bool EvictOldestReaderLocked() {
+  const uint32_t now = kv::TickCount();
+  ConnectionRecord* oldest = nullptr;
+  uint32_t age = 0;
+  for (const auto& [record, since] : g_reading) {
+    if (!record->evicted && now - since >= kEvictableMs && now - since >= age) {
+      oldest = record;
+      age = now - since;
+    }
+  }
+  if (oldest == nullptr) return false;
+  oldest->evicted = true;
+  ::shutdown(static_cast<int>(oldest->socket), SHUT_RDWR);
+  return true;
+}
+
+// Takes a connection slot for a peer and counts the record as reading its
+// request; false when the bounds are reached. When every place is taken, the
+// connection that has trickled its request longest makes room: clients that
+// send their request at once are served while slow ones wait their turn.
+// Evicted connections still count until their threads end, which they do
+// at once, so the bound is passed by at most those few.
+bool TakeConnectionSlot(uint32_t peer, int limit, ConnectionRecord* record) {
   std::lock_guard<std::mutex> lock(g_lifeLock);
   int& mine = g_connectionsByPeer[peer];
-  if (g_connections >= limit || mine >= std::min(limit, kMostConnectionsPerPeer)) {
+  const bool peerFull = mine >= std::min(limit, kMostConnectionsPerPeer);
+  if (peerFull || (g_connections >= limit && (g_connections >= limit + limit / 4 || !EvictOldestReaderLocked()))) {
     if (mine == 0) g_connectionsByPeer.erase(peer);
     return false;
   }
   ++mine;
   ++g_connections;
+  g_reading[record] = kv::TickCount();
   return true;
+}
+
+// The request is read (or given up): the connection no longer reads. True
+// when it was evicted meanwhile.
+bool EndReading(ConnectionRecord* record) {
+  std::lock_guard<std::mutex> lock(g_lifeLock);
+  g_reading.erase(record);
+  return record->evicted;
 }
 
 void ReleaseConnectionSlot(uint32_t peer) {
@@ -117,11 +157,53 @@ void ReleaseConnectionSlot(uint32_t peer) {
   g_lifeChanged.notify_all();
 }
 
+// A connection's thread: small stacks (a request and its answer need little),
+// so that the connection bound, not the address space, decides how many
+// clients are served at once.
+constexpr size_t kConnectionStack = 1 << 20;
+
+void* RunConnection(void* argument) {
+  auto* record = static_cast<ConnectionRecord*>(argument);
+  const uint32_t peer = record->peer.address;
+  ConnectionThread(record);
+  ReleaseConnectionSlot(peer);
+  return nullptr;
+}
+
+// Starts the thread of a taken connection, detached; false when none can be
+// had.
+bool StartConnectionThread(ConnectionRecord* record) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, kConnectionStack);
+  pthread_t thread;
+  const bool started = pthread_create(&thread, &attributes, &RunConnection, record) == 0;
+  pthread_attr_destroy(&attributes);
+  return started;
+}
+
+// No thread could be started: the connection that has trickled its request
+// longest gives its place (and its thread's memory) up. True when one ended.
+bool MakeRoomForAThread() {
+  std::unique_lock<std::mutex> lock(g_lifeLock);
+  const int before = g_connections;
+  if (!EvictOldestReaderLocked()) return false;
+  return g_lifeChanged.wait_for(lock, std::chrono::milliseconds(500), [&] { return g_connections < before; });
+}
+
 // Tells a peer that was not taken on that the server is busy, without ever
 // waiting for it, and closes its connection.
 void RefuseConnection(WsSocket socket) {
-  ssize_t sent = ::send(static_cast<int>(socket), kBusyAnswer, sizeof kBusyAnswer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  const int fd = static_cast<int>(socket);
+  ssize_t sent = ::send(fd, kBusyAnswer, sizeof kBusyAnswer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
   (void)sent;
+  // What the peer has sent so far is taken off first: a socket closed with
+  // unread bytes is reset, and the reset would throw the answer away.
+  ::shutdown(fd, SHUT_WR);
+  char drain[4096];
+  for (int i = 0; i < 16 && ::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0; ++i) {
+  }
   g_networkBinding.closesocket(socket);
 }
 
@@ -337,7 +419,6 @@ int32_t ServerThread() {
   // The wait is taken in one-second slices so that a stop is seen at once;
   // housekeeping still needs 30 quiet seconds in a row.
   int quietSeconds = 0;
-  const int limit = ConnectionLimit();
   while (g_serverRunning) {
     WsFdSet set{};
     set.count = 1;
@@ -370,19 +451,16 @@ int32_t ServerThread() {
       continue;
     }
     const uint32_t peer = record->peer.address;
-    if (!TakeConnectionSlot(peer, limit)) {
+    // The bound follows the descriptor limit as it is now.
+    if (!TakeConnectionSlot(peer, ConnectionLimit(), record)) {
       RefuseConnection(record->socket);
       delete record;
       continue;
     }
-    try {
-      std::thread([record, peer] {
-        ConnectionThread(record);
-        ReleaseConnectionSlot(peer);
-      }).detach();
-    } catch (const std::system_error&) {
+    if (!StartConnectionThread(record) && !(MakeRoomForAThread() && StartConnectionThread(record))) {
       // No thread to be had (memory or a thread limit): this peer is turned
       // away, the server goes on.
+      EndReading(record);
       RefuseConnection(record->socket);
       delete record;
       ReleaseConnectionSlot(peer);
@@ -460,6 +538,8 @@ void ServeConnection(ConnectionRecord* record) {
     }
   }
   buffer[held] = '\0';
+  // A connection that gave its place to another is closed unanswered.
+  if (EndReading(record)) return;
   request.SetText(std::string_view(buffer, held));
   request.ParseHttpRequest(GetWebServerSettings());
   AnswerRequest(request);
@@ -488,6 +568,7 @@ int32_t ConnectionThread(ConnectionRecord* record) {
   } catch (const std::exception& e) {
     kv::DebugOutput((std::string("connection failed: ") + e.what() + "\r\n").c_str());
   }
+  EndReading(record);  // a request that failed while still being read
   g_networkBinding.closesocket(record->socket);
   delete record;
   return 0;

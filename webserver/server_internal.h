@@ -11,6 +11,9 @@
 struct ConnectionRecord {
   WsSocket socket = WS_INVALID_SOCKET;
   WsSockAddrIn peer{};
+  // Set (under the server's lock) when the connection, still reading its
+  // request, gave its place to a newer one: it is closed unanswered.
+  bool evicted = false;
 };
 
 int32_t ServerThread();
