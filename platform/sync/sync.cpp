@@ -1,11 +1,17 @@
 // Threads, mutexes and events behind one handle table.
 //
-// All objects share one lock and one condition variable: every state change
-// (mutex released, event set, thread ended) wakes all waiters, who re-check
-// their own objects. That keeps waits on several objects, including "wait for
-// all", simple and atomic. Cross-process mutexes add a lock file held with
-// flock(); since another process cannot wake us, waits that involve one also
-// poll at a short interval.
+// All objects share one lock, which keeps waits on several objects, including
+// "wait for all", simple and atomic. A waiting thread sleeps on its own
+// condition variable and is listed with each object it waits for; a state
+// change wakes only the waiters of that object. A released mutex can go to
+// one thread only, so of the threads that wait for that mutex alone just one
+// is woken (the longest waiting, unless one woken earlier has not run yet):
+// it takes the mutex, or finds it taken again by a thread that came first and
+// whose release wakes the next. Waits on several objects re-check all of them
+// and are always woken. An event set or a thread ended wakes all its waiters.
+// Cross-process mutexes add a lock file held with flock(); since another
+// process cannot wake us, waits that involve one also poll at a short
+// interval.
 #include "platform/sync/sync.h"
 
 #include <errno.h>
@@ -33,6 +39,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A thread blocked in Wait, listed with every object it waits for.
+struct Waiter {
+    std::condition_variable wake;
+    bool single = false;     // waits for one object only
+    bool signalled = false;  // woken for a released mutex, not yet run
+};
 
 enum class Kind { kThread, kMutex, kEvent };
 
@@ -66,6 +79,8 @@ struct Object {
     bool set = false;
     // handles open on it; a name is freed when the last one closes
     uint32_t open_handles = 0;
+    // threads blocked waiting for it, longest waiting first
+    std::vector<Waiter*> waiters;
 
     explicit Object(Kind k) : kind(k) {}
     ~Object() {
@@ -79,7 +94,7 @@ using ObjectPtr = std::shared_ptr<Object>;
 
 struct State {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable started;  // a new thread has its id
     std::unordered_map<KvHandle, ObjectPtr> handles;
     std::unordered_map<std::string, std::weak_ptr<Object>> names;
     KvHandle next = 1;
@@ -114,6 +129,32 @@ ObjectPtr FindLocked(State& s, KvHandle handle) {
     auto it = s.handles.find(handle);
     if (it == s.handles.end()) return nullptr;
     return it->second;
+}
+
+// Wakes the waiters of an object whose state changed (lock held; a waiter
+// leaves its list only under the lock, so it is alive here).
+void WakeAllLocked(Object& o) {
+    for (Waiter* w : o.waiters) w->wake.notify_one();
+}
+
+// The same for a mutex that became free: every waiter on several objects,
+// but of those waiting for this mutex alone only one.
+void WakeForReleaseLocked(Object& o) {
+    Waiter* first = nullptr;
+    bool pending = false;
+    for (Waiter* w : o.waiters) {
+        if (!w->single) {
+            w->wake.notify_one();
+        } else if (w->signalled) {
+            pending = true;
+        } else if (first == nullptr) {
+            first = w;
+        }
+    }
+    if (!pending && first != nullptr) {
+        first->signalled = true;
+        first->wake.notify_one();
+    }
 }
 
 // ---- cross-process lock files ----
@@ -254,7 +295,6 @@ bool Take(Object& o, uint32_t tid, bool file_abandoned) {
 void AbandonOwnedBy(uint32_t tid) {
     State& s = S();
     std::lock_guard<std::mutex> guard(s.lock);
-    bool any = false;
     for (auto& [handle, object] : s.handles) {
         Object& o = *object;
         if (o.kind != Kind::kMutex || o.owner != tid) continue;
@@ -267,9 +307,8 @@ void AbandonOwnedBy(uint32_t tid) {
         } else {
             o.abandoned = true;
         }
-        any = true;
+        WakeForReleaseLocked(o);
     }
-    if (any) s.changed.notify_all();
 }
 
 // Runs when a thread that ever took a mutex ends (also for threads that were
@@ -341,15 +380,15 @@ void* ThreadMain(void* raw) {
         std::lock_guard<std::mutex> guard(s.lock);
         start->object->thread_id = tid;
     }
-    s.changed.notify_all();
+    s.started.notify_all();
     uint32_t code = start->proc(start->argument);
     AbandonOwnedBy(tid);
     {
         std::lock_guard<std::mutex> guard(s.lock);
         start->object->exit_code = code;
         start->object->finished = true;
+        WakeAllLocked(*start->object);
     }
-    s.changed.notify_all();
     return nullptr;
 }
 
@@ -389,6 +428,19 @@ uint32_t Wait(uint32_t count, const KvHandle* handles, bool wait_all, uint32_t t
         objects.push_back(std::move(o));
     }
     if (has_mutex) ArmThreadExitHook();
+
+    // Listed with every object until the wait ends (the lock is held then:
+    // `guard` is released after `listed`).
+    Waiter me;
+    me.single = count == 1;
+    struct Listed {
+        std::vector<ObjectPtr>& objects;
+        Waiter* waiter;
+        ~Listed() {
+            for (const ObjectPtr& o : objects) std::erase(o->waiters, waiter);
+        }
+    } listed{objects, &me};
+    for (const ObjectPtr& o : objects) o->waiters.push_back(&me);
 
     for (;;) {
         if (wait_all) {
@@ -437,12 +489,13 @@ uint32_t Wait(uint32_t count, const KvHandle* handles, bool wait_all, uint32_t t
         if (cross) {
             auto until = Clock::now() + kCrossProcessPoll;
             if (!infinite && deadline < until) until = deadline;
-            s.changed.wait_until(guard, until);
+            me.wake.wait_until(guard, until);
         } else if (infinite) {
-            s.changed.wait(guard);
+            me.wake.wait(guard);
         } else {
-            s.changed.wait_until(guard, deadline);
+            me.wake.wait_until(guard, deadline);
         }
+        me.signalled = false;
     }
 }
 
@@ -479,7 +532,7 @@ KvHandle KvCreateThread(KvThreadProc proc, void* argument, uint32_t stack_size, 
         return 0;
     }
     std::unique_lock<std::mutex> guard(s.lock);
-    s.changed.wait(guard, [&] { return object->thread_id != 0; });
+    s.started.wait(guard, [&] { return object->thread_id != 0; });
     if (thread_id != nullptr) *thread_id = object->thread_id;
     return handle;
 }
@@ -552,8 +605,7 @@ KvBool KvReleaseMutex(KvHandle mutex) {
     if (--o->recursion == 0) {
         o->owner = 0;
         if (o->fd >= 0) UnlockFile(o->fd, kFreeMark);
-        guard.unlock();
-        s.changed.notify_all();
+        WakeForReleaseLocked(*o);
     }
     return 1;
 }
@@ -579,8 +631,7 @@ static KvBool SetEventState(KvHandle event, bool set) {
         return 0;
     }
     o->set = set;
-    guard.unlock();
-    if (set) s.changed.notify_all();
+    if (set) WakeAllLocked(*o);
     return 1;
 }
 

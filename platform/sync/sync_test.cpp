@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,6 +263,127 @@ TEST(SyncWait, AnyAndAll) {
     EXPECT_TRUE(KvReleaseMutex(mutex));                         // and the mutex is ours
 
     for (KvHandle h : {e0, e1, e2, mutex, owned, release}) KvCloseHandle(h);
+}
+
+// Times the calling thread gave up the processor (blocked) so far.
+long Blocks() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+// A released mutex wakes one of the threads that wait for it alone, and
+// nobody who waits for something else: a crowd of 32 waiters takes it in
+// turn with about one wake-up each, and a thread waiting for an event sleeps
+// through all those releases and 200 more of another mutex.
+TEST(SyncWait, AReleaseWakesOneWaiterOfThatMutexAndNoOneElse) {
+    constexpr int kWaiters = 32;
+    KvHandle mutex = KvCreateMutex(nullptr, 1, 0);
+    KvHandle other = KvCreateMutex(nullptr, 0, 0);
+    KvHandle event = KvCreateEvent(nullptr, 1, 0);
+    std::atomic<long> bystanderBlocks{-1};
+    std::atomic<int> waiting{0};
+    std::thread bystander([&] {
+        const long before = Blocks();
+        ++waiting;
+        EXPECT_EQ(KvWaitForSingleObject(event, 30000), KV_WAIT_OBJECT_0);
+        bystanderBlocks = Blocks() - before;
+    });
+    std::vector<long> blocks(kWaiters, -1);
+    std::atomic<int> inside{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&, i] {
+            const long before = Blocks();
+            ++waiting;
+            EXPECT_EQ(KvWaitForSingleObject(mutex, 30000), KV_WAIT_OBJECT_0);
+            blocks[static_cast<size_t>(i)] = Blocks() - before;
+            EXPECT_EQ(++inside, 1);
+            // Hold it a while, so that the others stay asleep meanwhile.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            --inside;
+            EXPECT_TRUE(KvReleaseMutex(mutex));
+        });
+    }
+    while (waiting.load() < kWaiters + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all of them asleep
+    EXPECT_TRUE(KvReleaseMutex(mutex));
+    for (std::thread& t : waiters) t.join();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(KvWaitForSingleObject(other, 0), KV_WAIT_OBJECT_0);
+        ASSERT_TRUE(KvReleaseMutex(other));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_TRUE(KvSetEvent(event));
+    bystander.join();
+
+    // Each wake-up of a waiter that cannot go on ends in a block of its own:
+    // threads woken for every release block a dozen times each on average
+    // here, and the bystander about once per release.
+    long total = 0;
+    for (long b : blocks) total += b;
+    EXPECT_LE(total, 4 * kWaiters);
+    EXPECT_LE(bystanderBlocks.load(), 10);
+    for (KvHandle h : {mutex, other, event}) KvCloseHandle(h);
+}
+
+// Waits of every form on one mutex, many threads at once, some giving up
+// after a millisecond and trying again: every taking is exclusive, and no
+// thread is left asleep while the mutex is free (the waits that must succeed
+// would time out).
+TEST(SyncWait, ManyThreadsOfMixedWaitsShareAMutex) {
+    constexpr int kThreads = 24;
+    constexpr int kRounds = 300;
+    KvHandle mutex = KvCreateMutex(nullptr, 0, 0);
+    KvHandle never = KvCreateEvent(nullptr, 1, 0);
+    KvHandle always = KvCreateEvent(nullptr, 1, 1);
+    std::atomic<int> inside{0};
+    std::atomic<int> taken{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                uint32_t r = KV_WAIT_FAILED;
+                switch (t % 4) {
+                    case 0:
+                        r = KvWaitForSingleObject(mutex, 10000);
+                        break;
+                    case 1:
+                        do {
+                            r = KvWaitForSingleObject(mutex, 1);
+                        } while (r == KV_WAIT_TIMEOUT);
+                        break;
+                    case 2: {
+                        KvHandle any[] = {never, mutex};
+                        r = KvWaitForMultipleObjects(2, any, 0, 10000);
+                        if (r == KV_WAIT_OBJECT_0 + 1) r = KV_WAIT_OBJECT_0;
+                        break;
+                    }
+                    case 3: {
+                        KvHandle all[] = {always, mutex};
+                        r = KvWaitForMultipleObjects(2, all, 1, 10000);
+                        break;
+                    }
+                }
+                if (r != KV_WAIT_OBJECT_0) {
+                    ++failed;
+                    return;
+                }
+                if (++inside != 1) ++failed;
+                ++taken;
+                if (round % 8 == 0) std::this_thread::yield();
+                --inside;
+                if (!KvReleaseMutex(mutex)) ++failed;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(taken.load(), kThreads * kRounds);
+    for (KvHandle h : {mutex, never, always}) KvCloseHandle(h);
 }
 
 TEST(SyncWait, BadHandlesAndArguments) {
