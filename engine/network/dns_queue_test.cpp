@@ -403,6 +403,58 @@ TEST_P(Modes, ReportRunsDrainAtFileEndsStopOnARefusalAndStartClean) {
   EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted, cachedBefore);
 }
 
+// A name server that takes a few milliseconds per answer and names each
+// address "h<third>-<fourth>.many.example.net", counting the lookups that
+// run at once.
+std::atomic<int> g_inFlight{0};
+std::atomic<int> g_mostInFlight{0};
+WsHostEntry* SlowNamedLookup(const char* address, int32_t length, int32_t) {
+  const int now = ++g_inFlight;
+  for (int most = g_mostInFlight.load(); now > most && !g_mostInFlight.compare_exchange_weak(most, now);) {
+  }
+  kv::Sleep(3);
+  thread_local std::string name;
+  thread_local char bytes[4];
+  thread_local char* addresses[2] = {bytes, nullptr};
+  thread_local char* aliases[1] = {nullptr};
+  thread_local WsHostEntry entry{};
+  const auto* b = reinterpret_cast<const unsigned char*>(address);
+  name = length == 4 ? "h" + std::to_string(b[2]) + "-" + std::to_string(b[3]) + ".many.example.net" : "";
+  std::memcpy(bytes, address, 4);
+  entry.name = name.data();
+  entry.aliases = aliases;
+  entry.addressType = 2;
+  entry.addressLength = 4;
+  entry.addresses = addresses;
+  --g_inFlight;
+  return &entry;
+}
+
+// Many lookups at once: 600 hits of 200 addresses, each address three times,
+// leave the queue in log order, each with its own name, after one lookup an
+// address, with the lookup threads running side by side.
+TEST_P(Modes, ManyLookupsAtOnceKeepLogOrderAndTheirOwnNames) {
+  // Slow mode asks the socket module's own asynchronous resolver, which no
+  // test name server stands in for.
+  if (!GetParam()) GTEST_SKIP() << "fast mode only";
+  StartMode();
+  g_networkBinding.gethostbyaddr = SlowNamedLookup;
+  g_mostInFlight = 0;
+  const uint32_t before = vrn::GetDNSCounters().lookupsStarted;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 600; ++i) {
+    const int k = (i * 7) % 200;
+    const std::string address = "10.1." + std::to_string(k / 100) + "." + std::to_string(k % 100 + 1);
+    expected.push_back("h" + std::to_string(k / 100) + "-" + std::to_string(k % 100 + 1) + ".many.example.net");
+    ASSERT_NE(Queue1(address), 0) << address;
+  }
+  EXPECT_EQ(Drain(), 4);
+  EXPECT_EQ(Hosts(), expected);
+  EXPECT_EQ(vrn::GetDNSCounters().lookupsStarted - before, 200u);
+  EXPECT_GT(g_mostInFlight.load(), 4) << "the lookups ran one after another";
+  EXPECT_TRUE(vrn::WaitForDNSLookupThreads(10000));
+}
+
 INSTANTIATE_TEST_SUITE_P(Lookups, Modes, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& i) { return i.param ? "Fast" : "Slow"; });
 
