@@ -3,8 +3,11 @@
 // allocation and release of tables and of the analysis block.
 #include "engine/database/item_tables.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/database/analysis_context.h"
 #include "engine/database/finishing.h"
@@ -134,6 +137,160 @@ bool GrowForAppend(SummaryTableEntry* table) {
   return true;
 }
 
+// ---- aids kept beside a table ---------------------------------------------------
+// Two aids speed up the per-hit work without touching what a table holds: a
+// cache of live items by name, and the top list ordered by who goes first.
+// They live per thread, keyed by the descriptor's address, and are checked
+// against the table before they are trusted: a table changed behind their
+// back (loaded, merged, moved, freed) costs a rebuild or a plain search,
+// never a different answer while the table is whole (each name has at most
+// one live item and it is in the index; a retired item's hits never shrink).
+
+struct NameSlot {
+  uint32_t hash;
+  uint32_t item;  // kNoItem: empty
+};
+
+// A retired item's place in the eviction order.
+struct TopKey {
+  uint32_t hits;  // its hits when placed; they can only have grown since
+  uint32_t item;
+  uint64_t seq;   // larger: retired later, nearer the head of the top list
+};
+
+// Heap order: the front is the item with the fewest hits and, of those, the
+// one nearest the head, the one the list walk from the head meets first.
+struct GoesLater {
+  bool operator()(const TopKey& a, const TopKey& b) const { return a.hits != b.hits ? a.hits > b.hits : a.seq < b.seq; }
+};
+
+struct TableAids {
+  std::vector<NameSlot> names;
+  // The top list as it was when `top` was last brought up to date.
+  bool topKnown = false;
+  NameTableEntry** topBlock = nullptr;
+  uint32_t topHead = kNoItem;
+  uint32_t topTail = kNoItem;
+  uint32_t topCount = 0;
+  uint64_t nextSeq = 0;
+  std::vector<TopKey> top;
+};
+
+thread_local std::unordered_map<const SummaryTableEntry*, TableAids> t_aids;
+
+// A reference stays good until the next call.
+TableAids& AidsOf(const SummaryTableEntry* table) {
+  // Descriptors freed on another thread leave entries behind; they are only
+  // ever trusted after a check, so dropping them all now and then is enough.
+  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) t_aids.clear();
+  return t_aids[table];
+}
+
+void DropAids(const SummaryTableEntry* table) {
+  if (!t_aids.empty()) t_aids.erase(table);
+}
+
+uint32_t NameHash(const char* name) {
+  uint32_t h = 2166136261u;
+  for (const auto* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) h = (h ^ Fold(*p)) * 16777619u;
+  return h;
+}
+
+// Tables smaller than this are searched without a cache.
+constexpr uint32_t kNameCacheFrom = 32;
+
+// The cache slot of a name's hash; null for a small table.
+NameSlot* NameSlotOf(const SummaryTableEntry* table, uint32_t hash) {
+  if (table->Count < kNameCacheFrom) return nullptr;
+  TableAids& aids = AidsOf(table);
+  size_t want = 256;
+  while (want < 2 * size_t{table->Count} && want < (size_t{1} << 17)) want *= 2;
+  if (aids.names.size() < want) aids.names.assign(want, NameSlot{0, kNoItem});
+  return &aids.names[hash & (aids.names.size() - 1)];
+}
+
+// Whether `item` is the live item named `name`: a table holds at most one,
+// and a search of the name index answers with it.
+bool IsLiveItemNamed(const SummaryTableEntry* table, uint32_t item, const char* name) {
+  const NameTableEntry* rec = ItemOf(table, item);
+  return rec && !rec->Deleted && !rec->TopFlag && !rec->Overflow && rec->String &&
+         CompareItemNames(rec->String, name) == 0;
+}
+
+bool TopOrderCurrent(const TableAids& aids, const SummaryTableEntry* table) {
+  return aids.topKnown && aids.topBlock == table->ItemBlock && aids.topHead == table->TopTableListHead &&
+         aids.topTail == table->TopTableListTail && aids.topCount == table->TopCount;
+}
+
+void StampTopOrder(TableAids* aids, const SummaryTableEntry* table) {
+  aids->topKnown = true;
+  aids->topBlock = table->ItemBlock;
+  aids->topHead = table->TopTableListHead;
+  aids->topTail = table->TopTableListTail;
+  aids->topCount = table->TopCount;
+}
+
+// Orders the top list afresh from a walk from its head; false when the list
+// is broken (a missing record or a loop).
+bool RebuildTopOrder(TableAids* aids, const SummaryTableEntry* table) {
+  aids->topKnown = false;
+  aids->top.clear();
+  const uint32_t slots = SlotsInUse(table);
+  for (uint32_t n = table->TopTableListHead; n != kNoItem;) {
+    const NameTableEntry* t = ItemOf(table, n);
+    if (!t || aids->top.size() >= slots) return false;
+    aids->top.push_back(TopKey{t->TotalByHits, n, 0});
+    n = t->NextLink;
+  }
+  const uint64_t length = aids->top.size();
+  for (uint64_t i = 0; i < length; ++i) aids->top[i].seq = aids->nextSeq + (length - 1 - i);
+  aids->nextSeq += length;
+  std::make_heap(aids->top.begin(), aids->top.end(), GoesLater());
+  StampTopOrder(aids, table);
+  return true;
+}
+
+// The retired item with the fewest hits, the first met from the head on a
+// tie, found by walking the list.
+uint32_t WalkForVictim(const SummaryTableEntry* table) {
+  uint32_t victim = kNoItem;
+  uint32_t fewest = 0;
+  for (uint32_t n = table->TopTableListHead; n != kNoItem;) {
+    const NameTableEntry* t = ItemOf(table, n);
+    if (!t) return kNoItem;
+    if (victim == kNoItem || t->TotalByHits < fewest) {
+      victim = n;
+      fewest = t->TotalByHits;
+    }
+    n = t->NextLink;
+  }
+  return victim;
+}
+
+// The same item as WalkForVictim, from the kept order: a front whose hits
+// have grown (a twin folded into it) takes its new place and the next front
+// is tried; since hits only grow, a front whose hits still match is the one.
+// *fromOrder tells whether it is the front of the kept order.
+uint32_t PickVictim(const SummaryTableEntry* table, bool* fromOrder) {
+  *fromOrder = false;
+  TableAids& aids = AidsOf(table);
+  if (!TopOrderCurrent(aids, table) && !RebuildTopOrder(&aids, table)) return WalkForVictim(table);
+  while (!aids.top.empty()) {
+    TopKey& front = aids.top.front();
+    const NameTableEntry* rec = ItemOf(table, front.item);
+    if (!rec || !rec->TopFlag || rec->Deleted || rec->TotalByHits < front.hits) break;
+    if (rec->TotalByHits == front.hits) {
+      *fromOrder = true;
+      return front.item;
+    }
+    std::pop_heap(aids.top.begin(), aids.top.end(), GoesLater());
+    aids.top.back().hits = rec->TotalByHits;
+    std::push_heap(aids.top.begin(), aids.top.end(), GoesLater());
+  }
+  aids.topKnown = false;
+  return WalkForVictim(table);
+}
+
 struct Lookup {
   bool failed = false;
   uint32_t item = kNoItem;      // live item found
@@ -212,21 +369,15 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
     return true;
   }
   rec->TopFlag = 1;
+  // Whether the kept eviction order follows this change of the list.
+  bool ordered = false;
   if (table->TopCount + 1 < maxTop) {
+    ordered = TopOrderCurrent(AidsOf(table), table);
     ++table->TopCount;
   } else {
-    // Evict the retired item with the fewest hits (the first met wins a tie).
-    uint32_t victim = kNoItem;
-    uint32_t fewest = 0;
-    for (uint32_t n = table->TopTableListHead; n != kNoItem;) {
-      NameTableEntry* t = ItemOf(table, n);
-      if (!t) return false;
-      if (victim == kNoItem || t->TotalByHits < fewest) {
-        victim = n;
-        fewest = t->TotalByHits;
-      }
-      n = t->NextLink;
-    }
+    // Evict the retired item with the fewest hits (the first met from the
+    // head wins a tie).
+    uint32_t victim = PickVictim(table, &ordered);
     if (victim == kNoItem) {
       rec->TopFlag = 0;
       return false;
@@ -240,8 +391,19 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
     AddItemCounters(overflow, table->ItemBlock[victim]);
     RemoveIndexEntry(table, vpos);
     FreeItemRecord(table, victim);
+    if (ordered) {
+      TableAids& aids = AidsOf(table);
+      std::pop_heap(aids.top.begin(), aids.top.end(), GoesLater());
+      aids.top.pop_back();
+    }
   }
   InsertTopItemIntoList(table, v);
+  if (ordered) {
+    TableAids& aids = AidsOf(table);
+    aids.top.push_back(TopKey{rec->TotalByHits, v, aids.nextSeq++});
+    std::push_heap(aids.top.begin(), aids.top.end(), GoesLater());
+    StampTopOrder(&aids, table);
+  }
   return true;
 }
 
@@ -252,6 +414,7 @@ const char* ItemTableName(uint32_t table) {
 }
 
 void InitTableDescriptor(SummaryTableEntry* table) {
+  DropAids(table);
   std::memset(static_cast<void*>(table), 0, sizeof(*table));
   table->SizeWord = kSummaryTableEntrySize;
   table->FormatWord = kRecordFormat;
@@ -437,7 +600,15 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
   const bool haveNewName = newName && *newName;
   Lookup found;
   uint32_t insertPos = 0;
-  if (table->Count != 0) {
+  // A plain lookup tries the name cache before the index.
+  NameSlot* slot = nullptr;
+  uint32_t hash = 0;
+  if (!haveNewName && searchFrom == 0 && table->Count != 0) {
+    hash = NameHash(name);
+    slot = NameSlotOf(table, hash);
+    if (slot && slot->hash == hash && IsLiveItemNamed(table, slot->item, name)) found.item = slot->item;
+  }
+  if (table->Count != 0 && found.item == kNoItem) {
     if (haveNewName) {
       found = ResolveName(table, newName, searchFrom);
       if (found.failed) return 0;
@@ -476,6 +647,7 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
       UnlinkItemFromList(table, found.item);
       InsertLinkListItem(table, found.item);
     }
+    if (slot) *slot = NameSlot{hash, found.item};
     return found.item + 1;
   }
 
@@ -516,6 +688,7 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
   if (insertPos > table->Count - 1) insertPos = table->Count - 1;
   InsertIndexEntry(table, insertPos, item);
   if (idleLimit != 0) InsertLinkListItem(table, item);
+  if (slot) *slot = NameSlot{hash, item};
   return item + 1;
 }
 

@@ -258,6 +258,79 @@ TEST(ItemTables, FullTopListEvictsTheRetiredItemWithFewestHits) {
   EXPECT_EQ(IndexNames(t), (std::vector<std::string>{"Everything else", "w", "x", "z"}));
 }
 
+// A long run of expiries against a model of the top list: each retired item
+// goes to the head; a full list gives up the item with the fewest hits, the
+// one nearest the head on a tie; a returning name's live twin folds back into
+// its retired item. Hits are few, so ties are the rule; retired items also
+// gain hits between evictions, and records and names are reused.
+TEST(ItemTables, EvictionsFollowTheWalkFromTheHeadThroughTiesAndGrowingHits) {
+  struct Retired {
+    std::string name;
+    uint32_t hits;
+  };
+  for (uint32_t maxTop : {2u, 3u, 9u, 40u}) {
+    SCOPED_TRACE("maxTop " + std::to_string(maxTop));
+    TestAnalysis a;
+    SummaryTableEntry* t = a.Table(kTopCompanies);
+    std::mt19937 rng(maxTop);
+    std::vector<Retired> model;  // head first
+    std::string liveName;
+    uint32_t liveItem = kNoItem;
+    for (uint32_t step = 0; step < 3000; ++step) {
+      std::string name = "n" + std::to_string(step);
+      if (!model.empty() && rng() % 4 == 0) name = model[rng() % model.size()].name;
+      // One idle limit later: the live item expires on this add.
+      const uint32_t time = 1000 + step * (kIdle + 1);
+      if (liveItem != kNoItem) {
+        const uint32_t hits = Item(t, liveItem)->TotalByHits;
+        auto twin = std::find_if(model.begin(), model.end(), [&](const Retired& r) { return r.name == liveName; });
+        if (twin != model.end()) {
+          twin->hits += hits;
+        } else {
+          if (model.size() + 1 >= maxTop) {
+            auto victim = model.begin();
+            for (auto it = model.begin(); it != model.end(); ++it) {
+              if (it->hits < victim->hits) victim = it;
+            }
+            model.erase(victim);
+          }
+          model.insert(model.begin(), Retired{liveName, hits});
+        }
+      }
+      uint32_t isNew = 0;
+      const uint32_t found = AddTimed(a, t, name.c_str(), time, maxTop, &isNew);
+      ASSERT_NE(found, 0u);
+      EXPECT_EQ(isNew, 1u);
+      liveItem = found - 1;
+      liveName = name;
+      Item(t, liveItem)->TotalByHits = rng() % 3;
+      if (!model.empty() && rng() % 5 == 0) {
+        Retired& r = model[rng() % model.size()];
+        ++r.hits;
+        bool bumped = false;
+        for (uint32_t n = t->TopTableListHead; n != kNoItem; n = Item(t, n)->NextLink) {
+          if (Item(t, n)->String == r.name) {
+            ++Item(t, n)->TotalByHits;
+            bumped = true;
+            break;
+          }
+        }
+        ASSERT_TRUE(bumped);
+      }
+      std::vector<std::string> want, got;
+      for (const Retired& r : model) want.push_back(r.name + ":" + std::to_string(r.hits));
+      for (uint32_t n = t->TopTableListHead; n != kNoItem; n = Item(t, n)->NextLink) {
+        ASSERT_LE(got.size(), model.size());
+        got.push_back(std::string(Item(t, n)->String) + ":" + std::to_string(Item(t, n)->TotalByHits));
+      }
+      ASSERT_EQ(got, want) << "step " << step;
+      ASSERT_EQ(t->TopCount, model.size());
+      ASSERT_EQ(AddTimed(a, t, name.c_str(), time, maxTop) - 1, liveItem);  // found again by its name
+    }
+    EXPECT_TRUE(IndexSorted(t));
+  }
+}
+
 TEST(ItemTables, MaxTopOfOneKeepsNoTopList) {
   // A limit of 1 leaves no room for a retired item: expired items fold into
   // the overflow item as with no top list, and every call succeeds.
