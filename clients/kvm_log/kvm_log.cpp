@@ -19,6 +19,8 @@
 #include <system_error>
 #include <vector>
 
+#include <sql.h>
+#include <sqlext.h>
 #include <vornic/vornic.h>
 
 #include "platform/base/ini.h"
@@ -841,6 +843,76 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
 }
 
 // The span of the stored data and, for a file store, each day's state.
+// One stored day as `days` lists it: a day holds data once something at or
+// after its start was added.
+void PrintStoredDay(uint32_t start, uint32_t end, uint32_t added) {
+  if (added == 0 || added < start) return;
+  std::printf("%s\t%s\n", FormatStamp(start).substr(0, 10).c_str(),
+              added > end ? "complete" : ("up to " + FormatStamp(added).substr(11)).c_str());
+}
+
+// The days of an ODBC store, from its master table (StartTime, EndTime and
+// CurrentTime, the time of the newest record added), through the driver
+// manager the engine uses. False when they cannot be read.
+bool ListOdbcDays(const DravelEntry* profile) {
+  KvModule odbc = KvLoadModule("ODBC32.DLL");
+  if (odbc == nullptr) return false;
+  using AllocHandleFn = SQLRETURN (*)(SQLSMALLINT, SQLHANDLE, SQLHANDLE*);
+  using SetEnvAttrFn = SQLRETURN (*)(SQLHENV, SQLINTEGER, SQLPOINTER, SQLINTEGER);
+  using DriverConnectFn = SQLRETURN (*)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*,
+                                        SQLUSMALLINT);
+  using ExecDirectFn = SQLRETURN (*)(SQLHSTMT, SQLCHAR*, SQLINTEGER);
+  using FetchFn = SQLRETURN (*)(SQLHSTMT);
+  using GetDataFn = SQLRETURN (*)(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*);
+  using DisconnectFn = SQLRETURN (*)(SQLHDBC);
+  using FreeHandleFn = SQLRETURN (*)(SQLSMALLINT, SQLHANDLE);
+  auto allocHandle = reinterpret_cast<AllocHandleFn>(KvGetProcAddress(odbc, "SQLAllocHandle"));
+  auto setEnvAttr = reinterpret_cast<SetEnvAttrFn>(KvGetProcAddress(odbc, "SQLSetEnvAttr"));
+  auto driverConnect = reinterpret_cast<DriverConnectFn>(KvGetProcAddress(odbc, "SQLDriverConnect"));
+  auto execDirect = reinterpret_cast<ExecDirectFn>(KvGetProcAddress(odbc, "SQLExecDirect"));
+  auto fetch = reinterpret_cast<FetchFn>(KvGetProcAddress(odbc, "SQLFetch"));
+  auto getData = reinterpret_cast<GetDataFn>(KvGetProcAddress(odbc, "SQLGetData"));
+  auto disconnect = reinterpret_cast<DisconnectFn>(KvGetProcAddress(odbc, "SQLDisconnect"));
+  auto freeHandle = reinterpret_cast<FreeHandleFn>(KvGetProcAddress(odbc, "SQLFreeHandle"));
+  bool listed = false;
+  SQLHENV env = SQL_NULL_HENV;
+  if (allocHandle && setEnvAttr && driverConnect && execDirect && fetch && getData && disconnect && freeHandle &&
+      SQL_SUCCEEDED(allocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+    setEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLHDBC connection = SQL_NULL_HDBC;
+    if (SQL_SUCCEEDED(allocHandle(SQL_HANDLE_DBC, env, &connection))) {
+      std::string connect(profile->ODBCPellavar, strnlen(profile->ODBCPellavar, sizeof profile->ODBCPellavar));
+      if (SQL_SUCCEEDED(driverConnect(connection, nullptr, reinterpret_cast<SQLCHAR*>(connect.data()), SQL_NTS, nullptr,
+                                      0, nullptr, SQL_DRIVER_NOPROMPT))) {
+        SQLHSTMT statement = SQL_NULL_HSTMT;
+        if (SQL_SUCCEEDED(allocHandle(SQL_HANDLE_STMT, connection, &statement))) {
+          char query[] = "SELECT StartTime, EndTime, CurrentTime FROM KVLogMasterTable ORDER BY StartTime";
+          if (SQL_SUCCEEDED(execDirect(statement, reinterpret_cast<SQLCHAR*>(query), SQL_NTS))) {
+            listed = true;
+            while (SQL_SUCCEEDED(fetch(statement))) {
+              SQLBIGINT value[3] = {0, 0, 0};
+              for (SQLUSMALLINT column = 0; column < 3; ++column) {
+                SQLLEN size = 0;
+                if (!SQL_SUCCEEDED(getData(statement, column + 1, SQL_C_SBIGINT, &value[column], 0, &size)) ||
+                    size == SQL_NULL_DATA)
+                  value[column] = 0;
+              }
+              PrintStoredDay(static_cast<uint32_t>(value[0]), static_cast<uint32_t>(value[1]),
+                             static_cast<uint32_t>(value[2]));
+            }
+          }
+          freeHandle(SQL_HANDLE_STMT, statement);
+        }
+        disconnect(connection);
+      }
+      freeHandle(SQL_HANDLE_DBC, connection);
+    }
+    freeHandle(SQL_HANDLE_ENV, env);
+  }
+  KvFreeModule(odbc);
+  return listed;
+}
+
 int ListDays(DravelEntry* profile) {
   if (!KeepsDays(profile)) return kExitLogs;
   if (profile->RealtimeFirstTime == 0 && profile->RealtimeLastTime == 0) {
@@ -849,6 +921,10 @@ int ListDays(DravelEntry* profile) {
   }
   std::printf("first\t%s\nlast\t%s\n", FormatStamp(profile->RealtimeFirstTime).c_str(),
               FormatStamp(profile->RealtimeLastTime).c_str());
+  if (profile->PellavarFlag == 2) {
+    if (!ListOdbcDays(profile)) std::fprintf(stderr, "kvm-log: the days of the ODBC data source cannot be listed\n");
+    return kExitOk;
+  }
   if (profile->PellavarFlag != 1) return kExitOk;
   // master.dat: a 448-byte header, then 64 bytes a day (name, start, end,
   // last added).
@@ -864,13 +940,7 @@ int ListDays(DravelEntry* profile) {
     return uint32_t(uint8_t(image[at])) | uint32_t(uint8_t(image[at + 1])) << 8 |
            uint32_t(uint8_t(image[at + 2])) << 16 | uint32_t(uint8_t(image[at + 3])) << 24;
   };
-  for (size_t at = 448; at + 64 <= image.size(); at += 64) {
-    const uint32_t start = le32(at + 20), end = le32(at + 24), added = le32(at + 28);
-    // A day holds data once something at or after its start was added.
-    if (added == 0 || added < start) continue;
-    std::printf("%s\t%s\n", FormatStamp(start).substr(0, 10).c_str(),
-                added > end ? "complete" : ("up to " + FormatStamp(added).substr(11)).c_str());
-  }
+  for (size_t at = 448; at + 64 <= image.size(); at += 64) PrintStoredDay(le32(at + 20), le32(at + 24), le32(at + 28));
   return kExitOk;
 }
 
