@@ -21,17 +21,10 @@
 #include "engine/database/odbc_fuzz_rows.h"
 #include "engine/database/report_ranges.h"
 #include "platform/testsupport/odbc.h"
+#include "platform/testsupport/sanitizers.h"
 #include "platform/testsupport/timezone.h"
 #include "platform/ui/msgbox.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define KV_TEST_SANITIZER_ALLOCATOR 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KV_TEST_SANITIZER_ALLOCATOR 1
-#endif
 
 namespace {
 

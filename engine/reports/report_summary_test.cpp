@@ -241,13 +241,7 @@ class SameWindowTest : public SummaryTest {
  protected:
   void SetUp() override {
     SummaryTest::SetUp();
-    WriteFile(TemplateDir() + "template.var", kChartTemplate);
-    ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count_, &sections_, header_,
-                                          sizeof header_),
-              1);
-    auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
-    for (uint16_t i = 0; i < count_; ++i) records[i].Kept = 1;
-    kv::GlobalUnlock(sections_);
+    UseTemplate(kChartTemplate);
     // A log of its own: on one day, six pages and three browsers with 12,
     // 7 and 3 requests.
     std::string log;
@@ -280,6 +274,19 @@ class SameWindowTest : public SummaryTest {
     if (profile_ != nullptr) VRN_FreeSet(profile_);
     if (sections_ != 0) kv::GlobalFree(sections_);
     SummaryTest::TearDown();
+  }
+  // Writes the template and reads its section list, every section kept, as
+  // the client hands it over.
+  void UseTemplate(const std::string& text) {
+    WriteFile(TemplateDir() + "template.var", text);
+    if (sections_ != 0) kv::GlobalFree(sections_);
+    sections_ = 0;
+    ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count_, &sections_, header_,
+                                          sizeof header_),
+              1);
+    auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
+    for (uint16_t i = 0; i < count_; ++i) records[i].Kept = 1;
+    kv::GlobalUnlock(sections_);
   }
   // The client's edit of the browser chart's record.
   void EditChart(uint16_t type, int32_t threeD, uint16_t lastRow) {
@@ -374,15 +381,7 @@ TEST_F(SameWindowTest, ASectionChartedTwiceDrawsEachChartAsItsTemplateSays) {
       "<IMG SRC=\"%%TopBrowsersGraph[LINES, {Browsers}, 2D, Items {Browser}, Hits {Hits}, 0-1]%%\">\r\n"
       "<!-- %%TopBrowsersEndSection%% -->\r\n\r\n";
   twice.insert(twice.find("<!-- %%EndChapter%% -->"), second);
-  WriteFile(TemplateDir() + "template.var", twice);
-  kv::GlobalFree(sections_);
-  sections_ = 0;
-  ASSERT_EQ(VRN_ReadTemplateSectionList((TemplateDir() + "template.var").c_str(), &count_, &sections_, header_,
-                                        sizeof header_),
-            1);
-  auto* records = static_cast<TemplateSectionRecord*>(kv::GlobalLock(sections_));
-  for (uint16_t i = 0; i < count_; ++i) records[i].Kept = 1;
-  kv::GlobalUnlock(sections_);
+  UseTemplate(twice);
 
   const std::string whole = Summary("whole", 0);
   const std::string listed = Summary("listed", sections_);

@@ -16,6 +16,7 @@
 #include "platform/base/base_testutil.h"
 #include "platform/base/lasterror.h"
 #include "platform/base/paths.h"
+#include "platform/testsupport/sanitizers.h"
 
 #if defined(__GNUC__) && !defined(__clang__)
 // The replacement pair below is matched; GCC cannot see that across inlining.
@@ -25,15 +26,6 @@
 // Counts the allocations of the calling thread, to show that the per-call
 // file functions make none.
 static thread_local long t_allocations = 0;
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define KV_TEST_SANITIZER_ALLOCATOR 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KV_TEST_SANITIZER_ALLOCATOR 1
-#endif
 
 #ifdef KV_TEST_SANITIZER_ALLOCATOR
 // A sanitizer's runtime owns operator new; its allocator reports every
