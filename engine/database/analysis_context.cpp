@@ -18,6 +18,7 @@
 #include "engine/database/ad_views.h"
 #include "engine/database/finishing.h"
 #include "engine/database/item_tables.h"
+#include "engine/database/org_lookup.h"
 #include "engine/reports/report_paths.h"
 #include "engine/reports/section_table.h"
 #include "platform/base/files.h"
@@ -435,6 +436,7 @@ int LoadIntranetList(AnalysisContext* context, const char* path) {
 
 int OpenOrganizationFile(AnalysisContext* context, const char* folder) {
   if (context == nullptr || folder == nullptr) return 0;
+  CloseOrganizationFile(context);
   const std::string base = folder;
   const char* names[2] = {"COMPANY.BIG", "COMPANY.SML"};
   for (int i = 0; i < 2; ++i) {
@@ -448,10 +450,19 @@ int OpenOrganizationFile(AnalysisContext* context, const char* folder) {
     context->orgFile = file;
     context->orgFileSize = static_cast<uint32_t>(size);
     context->orgFileKind = i == 0 ? 1 : 0;
+    if (size <= kMaxOrgImageBytes) context->orgImage = LoadOrganizationImage(file, static_cast<uint32_t>(size));
     return 1;
   }
   context->orgFile = KV_INVALID_FILE;
   return 0;
+}
+
+void CloseOrganizationFile(AnalysisContext* context) {
+  if (context == nullptr) return;
+  if (context->orgFile != KV_INVALID_FILE && context->orgFile != 0) kv::FileClose(context->orgFile);
+  context->orgFile = KV_INVALID_FILE;
+  std::free(context->orgImage);
+  context->orgImage = nullptr;
 }
 
 int AddAdViewEntry(AnalysisContext* context, const char* name, const char* viewWords, const char* clickWords) {
@@ -487,8 +498,7 @@ void FreeContextOwnedLists(AnalysisContext* context, int deleteTemplate) {
   std::free(context->orgSuffixLabels);
   context->orgSuffixLabels = nullptr;
   context->orgSuffixCount = 0;
-  if (context->orgFile != KV_INVALID_FILE && context->orgFile != 0) kv::FileClose(context->orgFile);
-  context->orgFile = KV_INVALID_FILE;
+  CloseOrganizationFile(context);
   if (context->intranet != nullptr) {
     for (uint16_t i = 0; i < context->intranetCount; ++i) FreeIntranetEntry(context->intranet[i]);
     std::free(context->intranet);

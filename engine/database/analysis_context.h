@@ -140,6 +140,9 @@ struct AnalysisContext {
   // Organisation lookup file: "COMPANY.BIG" (kind 1) or "COMPANY.SML" (0).
   KvFile orgFile;       // KV_INVALID_FILE when neither opened
   uint32_t orgFileSize;
+  // The whole file, unscrambled, when it is small enough to hold
+  // (kMaxOrgImageBytes); null otherwise. Owned; freed with the file's close.
+  char* orgImage;
   int32_t orgFileKind;
   uint16_t intranetCount;
   IntranetEntry** intranet;
@@ -235,8 +238,13 @@ int CopyIntranetAddress(IntranetEntry* target, const char* parts, uint16_t partC
 // Reads the intranet list file at `path` into the context (appends).
 int LoadIntranetList(AnalysisContext* context, const char* path);
 // Opens the organisation file of `folder` ("COMPANY.BIG", else
-// "COMPANY.SML"); fills handle, size and kind. 1 when one opened.
+// "COMPANY.SML"); fills handle, size and kind, and reads a file of up to
+// kMaxOrgImageBytes into orgImage so that lookups need no file access.
+// 1 when one opened.
+constexpr uint32_t kMaxOrgImageBytes = 32u << 20;
 int OpenOrganizationFile(AnalysisContext* context, const char* folder);
+// Closes the organisation file and frees its image.
+void CloseOrganizationFile(AnalysisContext* context);
 // Appends an ad view entry (words split at blanks, upper-cased; words that
 // do not fit the 50-byte list are dropped). 1, or 0 when memory failed.
 int AddAdViewEntry(AnalysisContext* context, const char* name, const char* viewWords, const char* clickWords);

@@ -1,7 +1,8 @@
 // Organisation lookup over the intranet list and the scrambled, sorted
-// organisation file.
+// organisation file (or its unscrambled image in memory).
 #include "engine/database/org_lookup.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -77,12 +78,27 @@ struct Block {
   char bytes[kOrgProbeBytes + 2];
 };
 
-bool ReadBlock(KvFile file, uint64_t position, uint64_t fileEnd, Block* block) {
-  if (kv::FileSeek(file, static_cast<int64_t>(position), kv::kSeekBegin) < 0) return false;
+// Where the probes read: the file's image in memory when the context holds
+// one, else the file itself.
+struct Source {
+  KvFile file = KV_INVALID_FILE;
+  const char* image = nullptr;  // unscrambled
+  uint64_t imageSize = 0;       // the file's size when the image was read
+};
+
+bool ReadBlock(const Source& source, uint64_t position, uint64_t fileEnd, Block* block) {
   uint32_t done = 0;
-  if (!kv::FileRead(file, block->bytes, kOrgProbeBytes, &done)) return false;
-  for (uint32_t i = 0; i < done; ++i) {
-    block->bytes[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(block->bytes[i])));
+  if (source.image != nullptr) {
+    // A read of the file would end at its end, as the image does.
+    const uint64_t left = position < source.imageSize ? source.imageSize - position : 0;
+    done = left < kOrgProbeBytes ? static_cast<uint32_t>(left) : kOrgProbeBytes;
+    std::memcpy(block->bytes, source.image + position, done);
+  } else {
+    if (kv::FileSeek(source.file, static_cast<int64_t>(position), kv::kSeekBegin) < 0) return false;
+    if (!kv::FileRead(source.file, block->bytes, kOrgProbeBytes, &done)) return false;
+    for (uint32_t i = 0; i < done; ++i) {
+      block->bytes[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(block->bytes[i])));
+    }
   }
   block->start = position;
   block->length = done;
@@ -100,7 +116,7 @@ bool ReadBlock(KvFile file, uint64_t position, uint64_t fileEnd, Block* block) {
 // Parses the record starting at file position `position`, reading a fresh
 // block there unless `block` already holds the whole record. Returns 1 with
 // the record and its length, 0 when it does not parse (too long, no ",").
-int ParseRecordAt(KvFile file, uint64_t position, uint64_t fileEnd, Block* block, OrganizationRecord* record,
+int ParseRecordAt(const Source& file, uint64_t position, uint64_t fileEnd, Block* block, OrganizationRecord* record,
                   uint16_t* consumed) {
   if (position >= block->start && position < block->start + block->length) {
     const uint32_t offset = static_cast<uint32_t>(position - block->start);
@@ -114,6 +130,20 @@ int ParseRecordAt(KvFile file, uint64_t position, uint64_t fileEnd, Block* block
 size_t RecordDomainLength(const OrganizationRecord& record) { return strnlen(record.line, sizeof record.line); }
 
 }  // namespace
+
+char* LoadOrganizationImage(KvFile file, uint32_t size) {
+  if (file == KV_INVALID_FILE || file == 0) return nullptr;
+  char* image = static_cast<char*>(std::malloc(size_t{size} + 1));
+  if (image == nullptr) return nullptr;
+  uint32_t done = 0;
+  if (kv::FileSeek(file, 0, kv::kSeekBegin) < 0 || !kv::FileRead(file, image, size, &done) || done != size) {
+    std::free(image);
+    return nullptr;
+  }
+  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(image[i])));
+  image[size] = 0;
+  return image;
+}
 
 std::string ScrambleOrgText(const std::string& plain) {
   std::string out = plain;
@@ -198,8 +228,15 @@ int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, c
   }
   if (context->orgFile == KV_INVALID_FILE || context->orgFile == 0 || domain[0] == 0) return 0;
 
-  const KvFile file = context->orgFile;
   const uint64_t fileEnd = (static_cast<uint64_t>(endHigh) << 32) | end;
+  Source file;
+  file.file = context->orgFile;
+  // The image covers the file as opened; a search range beyond it reads the
+  // file.
+  if (context->orgImage != nullptr && fileEnd <= context->orgFileSize) {
+    file.image = context->orgImage;
+    file.imageSize = context->orgFileSize;
+  }
   uint64_t lo = 0;
   uint64_t hi = fileEnd;
   Block block;

@@ -8,8 +8,10 @@
 // domain,organisation name,city,state,country code. The name may hold
 // commas: the first "," ends the domain, the last three separate city, state
 // and country code. Every byte above 13 is stored with 45 added (modulo
-// 256); bytes 0-13 (CR and LF among them) are stored as they are. The file
-// is never loaded: each probe reads one block.
+// 256); bytes 0-13 (CR and LF among them) are stored as they are. Each
+// probe of the search reads one block: from the file's unscrambled image
+// when the context holds one (OpenOrganizationFile reads files of up to
+// kMaxOrgImageBytes whole), else from the file.
 #ifndef VORNIC_DATABASE_ORG_LOOKUP_H
 #define VORNIC_DATABASE_ORG_LOOKUP_H
 
@@ -42,6 +44,11 @@ constexpr uint32_t kOrgProbeBytes = 1024;
 // (callers pass the file size and 0).
 int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, const char* domain,
                      OrganizationRecord* record);
+
+// The whole file (`size` bytes from its start), unscrambled and with a NUL
+// after it, in a block to free with std::free; null when it cannot be read
+// whole.
+char* LoadOrganizationImage(KvFile file, uint32_t size);
 
 // Parses one record from `text` (unscrambled, `length` bytes). 1 with the
 // record filled and *consumed = bytes up to and including the line end (a

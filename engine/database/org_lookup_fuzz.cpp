@@ -75,8 +75,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wanted.push_back(plain);
     }
     if (wanted.empty()) wanted = "a";
-    vrn::FindOrganization(&context, static_cast<uint32_t>(bytes.size()), 0, wanted.c_str(), &record);
-    vrn::FindOrganization(&context, static_cast<uint32_t>(bytes.size()), 0, "zzzz", &record);
+    // Probes read from the file and from its image in memory answer alike.
+    const uint32_t size = static_cast<uint32_t>(bytes.size());
+    for (const char* domain : {wanted.c_str(), "zzzz"}) {
+      context.orgImage = nullptr;
+      vrn::OrganizationRecord fromFile{};
+      const int foundInFile = vrn::FindOrganization(&context, size, 0, domain, &fromFile);
+      context.orgImage = vrn::LoadOrganizationImage(context.orgFile, size);
+      context.orgFileSize = size;
+      vrn::OrganizationRecord fromImage{};
+      const int foundInImage = vrn::FindOrganization(&context, size, 0, domain, &fromImage);
+      if (context.orgImage != nullptr &&
+          (foundInFile != foundInImage || (foundInFile == 1 && std::memcmp(&fromFile, &fromImage, sizeof fromFile) != 0))) {
+        __builtin_trap();
+      }
+      std::free(context.orgImage);
+      context.orgImage = nullptr;
+    }
     kv::FileClose(context.orgFile);
     context.orgFile = KV_INVALID_FILE;
   }

@@ -117,7 +117,9 @@ TEST(OrgByteShift, RoundTripsPrintableText) {
   EXPECT_EQ(stored.substr(stored.size() - 2), "\r\n");
 }
 
-class OrgFileTest : public testing::Test {
+// Each case runs twice: with the file's image in memory (as a run opens it)
+// and with every probe read from the file.
+class OrgFileTest : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     folder_ = TempFolder();
@@ -125,7 +127,7 @@ class OrgFileTest : public testing::Test {
     context_.orgFile = KV_INVALID_FILE;
   }
   void TearDown() override {
-    if (context_.orgFile != KV_INVALID_FILE) kv::FileClose(context_.orgFile);
+    CloseOrganizationFile(&context_);
     std::remove((folder_ + "COMPANY.SML").c_str());
     std::remove(folder_.c_str());
   }
@@ -134,6 +136,14 @@ class OrgFileTest : public testing::Test {
     ASSERT_EQ(OpenOrganizationFile(&context_, folder_.c_str()), 1);
     EXPECT_EQ(context_.orgFileKind, 0);
     EXPECT_EQ(context_.orgFileSize, plain.size());
+    UseImage();
+  }
+  void UseImage() {
+    ASSERT_NE(context_.orgImage, nullptr);
+    if (!GetParam()) {
+      std::free(context_.orgImage);
+      context_.orgImage = nullptr;
+    }
   }
   int Find(const char* domain, OrganizationRecord* record) {
     return FindOrganization(&context_, context_.orgFileSize, 0, domain, record);
@@ -145,7 +155,7 @@ class OrgFileTest : public testing::Test {
 
 // Every listed domain of a large file is found, among them domains that are
 // prefixes of their neighbours; names between them are not.
-TEST_F(OrgFileTest, FindsEveryListedDomain) {
+TEST_P(OrgFileTest, FindsEveryListedDomain) {
   std::vector<std::string> domains;
   for (int i = 0; i < 1500; ++i) {
     char name[32];
@@ -177,7 +187,7 @@ TEST_F(OrgFileTest, FindsEveryListedDomain) {
   }
 }
 
-TEST_F(OrgFileTest, SmallFileAndBrokenRecords) {
+TEST_P(OrgFileTest, SmallFileAndBrokenRecords) {
   Open("alpha.com,Alpha,A,B,C\nbeta.com\ngamma.com,Gamma,G,H,I\n");
   OrganizationRecord record;
   EXPECT_EQ(Find("alpha.com", &record), 1);
@@ -186,7 +196,7 @@ TEST_F(OrgFileTest, SmallFileAndBrokenRecords) {
   EXPECT_EQ(Find("gamma.com", &record), 0);
 }
 
-TEST_F(OrgFileTest, OverlongLinesAnswerNotFound) {
+TEST_P(OrgFileTest, OverlongLinesAnswerNotFound) {
   std::string plain = "a.com,A,B,C,D\n";
   plain += "b.com," + std::string(3000, 'x') + ",c,s,k\n";
   for (int i = 0; i < 50; ++i) plain += "c" + std::to_string(100 + i) + ".com,N,C,S,K\n";
@@ -196,7 +206,7 @@ TEST_F(OrgFileTest, OverlongLinesAnswerNotFound) {
   EXPECT_EQ(Find("zz.com", &record), 0);
 }
 
-TEST_F(OrgFileTest, IntranetAnswersFirstAndNoFileFindsNothing) {
+TEST_P(OrgFileTest, IntranetAnswersFirstAndNoFileFindsNothing) {
   IntranetEntry entry{};
   char texts[5][16] = {"Intra.Local", "Our Lab", "Basel", "BS", "CH"};
   for (int i = 0; i < 5; ++i) entry.texts[i] = texts[i];
@@ -215,16 +225,20 @@ TEST_F(OrgFileTest, IntranetAnswersFirstAndNoFileFindsNothing) {
   context_.intranetCount = 0;
 }
 
-TEST_F(OrgFileTest, BigFileIsPreferred) {
+TEST_P(OrgFileTest, BigFileIsPreferred) {
   WriteBytes(folder_ + "COMPANY.BIG", ScrambleOrgText("big.com,Big,X,Y,Z\n"));
   WriteBytes(folder_ + "COMPANY.SML", ScrambleOrgText("small.com,Small,X,Y,Z\n"));
   ASSERT_EQ(OpenOrganizationFile(&context_, folder_.c_str()), 1);
   EXPECT_EQ(context_.orgFileKind, 1);
+  UseImage();
   OrganizationRecord record;
   EXPECT_EQ(Find("big.com", &record), 1);
   EXPECT_EQ(Find("small.com", &record), 0);
   std::remove((folder_ + "COMPANY.BIG").c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(ImageAndFile, OrgFileTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Image" : "File"; });
 
 // The organisation and intranet files delivered with the program.
 TEST(DeliveredFiles, OrganisationFileAndIntranetList) {
@@ -240,8 +254,7 @@ TEST(DeliveredFiles, OrganisationFileAndIntranetList) {
     EXPECT_STREQ(record.country, "US");
   }
   EXPECT_EQ(FindOrganization(&context, context.orgFileSize, 0, "example.invalid", &record), 0);
-  kv::FileClose(context.orgFile);
-  context.orgFile = KV_INVALID_FILE;
+  CloseOrganizationFile(&context);
   // The intranet list holds only its explanation: no entry.
   ASSERT_EQ(LoadIntranetList(&context, (folder + "KVINTRA.TXT").c_str()), 1);
   EXPECT_EQ(context.intranetCount, 0);
