@@ -56,17 +56,28 @@ void AddItemCounters(NameTableEntry* to, const NameTableEntry* from) {
   to->TotalBytes += from->TotalBytes;
 }
 
+// The name keys kept beside the index (see "aids" below) follow every change
+// of the index made here; a key list that is not in step is dropped.
+bool KeysInStep(const SummaryTableEntry* table, uint32_t count);
+void KeysErase(const SummaryTableEntry* table, uint32_t position, bool inStep);
+void KeysInsert(const SummaryTableEntry* table, uint32_t position, const char* name, bool inStep);
+void KeysFollowIndex(const SummaryTableEntry* table, bool inStep);
+
 void RemoveIndexEntry(SummaryTableEntry* table, uint32_t position) {
+  const bool inStep = KeysInStep(table, table->Count);
   std::memmove(table->SortIndex + position, table->SortIndex + position + 1,
                (table->Count - position - 1) * sizeof(uint32_t));
   --table->Count;
+  KeysErase(table, position, inStep);
 }
 
-void InsertIndexEntry(SummaryTableEntry* table, uint32_t position, uint32_t item) {
+void InsertIndexEntry(SummaryTableEntry* table, uint32_t position, uint32_t item, const char* name) {
   // Count has already been raised for the new entry.
+  const bool inStep = KeysInStep(table, table->Count - 1);
   std::memmove(table->SortIndex + position + 1, table->SortIndex + position,
                (table->Count - 1 - position) * sizeof(uint32_t));
   table->SortIndex[position] = item;
+  KeysInsert(table, position, name, inStep);
 }
 
 // Puts an item record on the freed chain. The record keeps its size and
@@ -96,14 +107,19 @@ void MakeNewRecord(NameTableEntry* rec) {
 // Resizes both arrays to `capacity` entries. On failure the arrays in use
 // stay usable (one of them may already have moved) and ChunkSize is kept.
 bool ResizeArrays(SummaryTableEntry* table, uint32_t capacity) {
+  const bool inStep = KeysInStep(table, table->Count);
   auto* block = static_cast<NameTableEntry**>(std::realloc(table->ItemBlock, capacity * sizeof(NameTableEntry*)));
   if (!block) return false;
   table->ItemBlock = block;
   table->Items = block;
   auto* index = static_cast<uint32_t*>(std::realloc(table->SortIndex, capacity * sizeof(uint32_t)));
-  if (!index) return false;
+  if (!index) {
+    KeysFollowIndex(table, false);
+    return false;
+  }
   table->SortIndex = index;
   table->ChunkSize = capacity;
+  KeysFollowIndex(table, inStep);
   return true;
 }
 
@@ -174,6 +190,14 @@ struct TableAids {
   uint32_t topCount = 0;
   uint64_t nextSeq = 0;
   std::vector<TopKey> top;
+  // The first eight bytes of each indexed name, case-folded, one per index
+  // position, so that a search reads one array instead of following three
+  // pointers per step; in step while keysIndex and keysCount match the
+  // index.
+  bool keysKnown = false;
+  const uint32_t* keysIndex = nullptr;
+  uint32_t keysCount = 0;
+  std::vector<uint64_t> keys;
 };
 
 thread_local std::unordered_map<const SummaryTableEntry*, TableAids> t_aids;
@@ -196,8 +220,48 @@ uint32_t NameHash(const char* name) {
   return h;
 }
 
-// Tables smaller than this are searched without a cache.
+// Tables smaller than this are searched without a cache or keys.
 constexpr uint32_t kNameCacheFrom = 32;
+
+// A name's first eight bytes, folded, the first in the highest byte and
+// zeros after a shorter name's end: keys order as their names do, and two
+// names of one key may still differ after their eighth byte.
+uint64_t NameKey(const char* name) {
+  uint64_t key = 0;
+  int i = 0;
+  for (; i < 8 && name[i] != 0; ++i) key = (key << 8) | Fold(static_cast<unsigned char>(name[i]));
+  for (; i < 8; ++i) key <<= 8;
+  return key;
+}
+
+TableAids* FindAids(const SummaryTableEntry* table) {
+  if (t_aids.empty()) return nullptr;
+  auto it = t_aids.find(table);
+  return it == t_aids.end() ? nullptr : &it->second;
+}
+
+bool KeysCurrent(const TableAids& aids, const SummaryTableEntry* table, uint32_t count) {
+  return aids.keysKnown && aids.keysIndex == table->SortIndex && aids.keysCount == count &&
+         aids.keys.size() == count;
+}
+
+// Builds the keys of the whole index; false (no keys) when an indexed item
+// has no name.
+bool BuildKeys(TableAids* aids, const SummaryTableEntry* table) {
+  aids->keysKnown = false;
+  aids->keys.resize(table->Count);
+  const uint32_t slots = SlotsInUse(table);
+  for (uint32_t p = 0; p < table->Count; ++p) {
+    const uint32_t item = table->SortIndex[p];
+    const NameTableEntry* rec = item < slots ? table->ItemBlock[item] : nullptr;
+    if (!rec || !rec->String) return false;
+    aids->keys[p] = NameKey(rec->String);
+  }
+  aids->keysKnown = true;
+  aids->keysIndex = table->SortIndex;
+  aids->keysCount = table->Count;
+  return true;
+}
 
 // The cache slot of a name's hash; null for a small table.
 NameSlot* NameSlotOf(const SummaryTableEntry* table, uint32_t hash) {
@@ -291,6 +355,93 @@ uint32_t PickVictim(const SummaryTableEntry* table, bool* fromOrder) {
   return WalkForVictim(table);
 }
 
+bool KeysInStep(const SummaryTableEntry* table, uint32_t count) {
+  const TableAids* aids = FindAids(table);
+  return aids && KeysCurrent(*aids, table, count);
+}
+
+void KeysErase(const SummaryTableEntry* table, uint32_t position, bool inStep) {
+  TableAids* aids = FindAids(table);
+  if (!aids) return;
+  if (!inStep || position >= aids->keys.size()) {
+    aids->keysKnown = false;
+    return;
+  }
+  aids->keys.erase(aids->keys.begin() + position);
+  aids->keysIndex = table->SortIndex;
+  aids->keysCount = table->Count;
+}
+
+void KeysInsert(const SummaryTableEntry* table, uint32_t position, const char* name, bool inStep) {
+  TableAids* aids = FindAids(table);
+  if (!aids) return;
+  if (!inStep || !name || position > aids->keys.size()) {
+    aids->keysKnown = false;
+    return;
+  }
+  aids->keys.insert(aids->keys.begin() + position, NameKey(name));
+  aids->keysIndex = table->SortIndex;
+  aids->keysCount = table->Count;
+}
+
+void KeysFollowIndex(const SummaryTableEntry* table, bool inStep) {
+  TableAids* aids = FindAids(table);
+  if (!aids) return;
+  if (!inStep) {
+    aids->keysKnown = false;
+    return;
+  }
+  aids->keysIndex = table->SortIndex;
+}
+
+// The name of the item at index position p; null when there is none.
+const char* NameAt(const SummaryTableEntry* table, uint32_t p) {
+  const uint32_t item = table->SortIndex[p];
+  if (item >= SlotsInUse(table)) return nullptr;
+  const NameTableEntry* rec = table->ItemBlock[item];
+  return rec ? rec->String : nullptr;
+}
+
+// FindItemPosition through the keys: the answer is the first position whose
+// name is not below `name`, the position FindItemPosition gives. The keys
+// only guide the search; the answer is checked against the names on both
+// sides of it, and when the check fails (the index changed behind the keys)
+// the keys are dropped and the index is searched as it is.
+int FindPosition(const char* name, const SummaryTableEntry* table, uint32_t searchFrom, uint32_t* position) {
+  uint32_t hi = table->Count;
+  if (hi < kNameCacheFrom || !name || !table->ItemBlock || !table->SortIndex) {
+    return FindItemPosition(name, table, searchFrom, position);
+  }
+  uint32_t lo = searchFrom;
+  if (table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
+  if (lo > hi) lo = hi;
+  TableAids& aids = AidsOf(table);
+  if (!KeysCurrent(aids, table, table->Count) && !BuildKeys(&aids, table)) {
+    return FindItemPosition(name, table, searchFrom, position);
+  }
+  const uint64_t key = NameKey(name);
+  const uint64_t* keys = aids.keys.data();
+  uint32_t p = static_cast<uint32_t>(std::lower_bound(keys + lo, keys + hi, key) - keys);
+  // Names of the same key are told apart by the whole name.
+  uint32_t end = static_cast<uint32_t>(std::upper_bound(keys + p, keys + hi, key) - keys);
+  while (p < end) {
+    const uint32_t mid = p + (end - p) / 2;
+    const char* at = NameAt(table, mid);
+    if (!at) return FindItemPosition(name, table, searchFrom, position);
+    if (CompareItemNames(at, name) < 0) p = mid + 1;
+    else end = mid;
+  }
+  const char* at = p < hi ? NameAt(table, p) : nullptr;
+  const char* before = p > lo ? NameAt(table, p - 1) : nullptr;
+  const int order = at ? CompareItemNames(name, at) : -1;
+  if ((p < hi && (!at || order > 0)) || (p > lo && (!before || CompareItemNames(before, name) >= 0))) {
+    aids.keysKnown = false;
+    return FindItemPosition(name, table, searchFrom, position);
+  }
+  *position = p;
+  return p < hi && order == 0 ? 1 : 0;
+}
+
 struct Lookup {
   bool failed = false;
   uint32_t item = kNoItem;      // live item found
@@ -304,7 +455,7 @@ struct Lookup {
 Lookup ResolveName(const SummaryTableEntry* table, const char* name, uint32_t searchFrom) {
   Lookup r;
   uint32_t pos = 0;
-  int found = FindItemPosition(name, table, searchFrom, &pos);
+  int found = FindPosition(name, table, searchFrom, &pos);
   if (pos == kNoItem) {
     r.failed = true;
     return r;
@@ -336,7 +487,7 @@ Lookup ResolveName(const SummaryTableEntry* table, const char* name, uint32_t se
 uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t searchFrom) {
   NameTableEntry* rec = table->ItemBlock[item];
   uint32_t pos = 0;
-  if (!rec->String || !FindItemPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return kNoItem;
+  if (!rec->String || !FindPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return kNoItem;
   // The search gives the retired twin first; the live item follows it.
   for (uint32_t p = pos; p < table->Count && p <= pos + 1; ++p) {
     if (table->SortIndex[p] == item) return p;
@@ -348,7 +499,7 @@ uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t
 bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t searchFrom) {
   NameTableEntry* rec = table->ItemBlock[v];
   uint32_t pos = 0;
-  if (!rec->String || !FindItemPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return false;
+  if (!rec->String || !FindPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return false;
   NameTableEntry* atPos = table->ItemBlock[table->SortIndex[pos]];
   if (atPos->TopFlag && table->SortIndex[pos] != v) {
     // Fold into the retired twin; V's entry is the one after it.
@@ -628,6 +779,7 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
         rec->String = copy;
         uint32_t from = byName.itemPos;
         uint32_t to = insertPos;
+        const bool inStep = KeysInStep(table, table->Count);
         if (to > from) {
           --to;
           std::memmove(table->SortIndex + from, table->SortIndex + from + 1, (to - from) * sizeof(uint32_t));
@@ -635,6 +787,8 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
           std::memmove(table->SortIndex + to + 1, table->SortIndex + to, (from - to) * sizeof(uint32_t));
         }
         table->SortIndex[to] = byName.item;
+        KeysErase(table, from, inStep);
+        KeysInsert(table, to, copy, inStep);
       }
       if (byName.item != kNoItem) found = byName;
     }
@@ -686,7 +840,7 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
   rec->String = copy;
   rec->LastDateTime = time;
   if (insertPos > table->Count - 1) insertPos = table->Count - 1;
-  InsertIndexEntry(table, insertPos, item);
+  InsertIndexEntry(table, insertPos, item, copy);
   if (idleLimit != 0) InsertLinkListItem(table, item);
   if (slot) *slot = NameSlot{hash, item};
   return item + 1;

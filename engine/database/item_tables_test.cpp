@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -380,6 +381,91 @@ TEST(ItemTables, NewNameRenamesTheItemFoundByItsOldName) {
   EXPECT_STREQ(Item(t, fresh)->String, "cookie=new");
   EXPECT_TRUE(IndexSorted(t));
   EXPECT_EQ(t->Count, 5u);
+}
+
+// Names alike in their first bytes (host addresses, long paths of one
+// folder, spellings that differ only in case, names that are prefixes of
+// others, bytes above 0x7f) in an expiring table with a top list: a live
+// name is found again as its own item, a name seen before but expired makes
+// a new item, and the index stays in name order. The model is a map from
+// the folded name to the live item.
+TEST(ItemTables, NamesAlikeInTheirFirstBytesAreToldApart) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 60; ++i) names.push_back("192.168.1." + std::to_string(i));
+  for (int i = 0; i < 60; ++i) names.push_back("/products/catalogue/item" + std::to_string(i * 37 % 100) + ".html");
+  for (const char* n : {"a", "ab", "abcdefgh", "abcdefghi", "ABCDEFGHIJ", "abcdefgh\xe9", "\xe9\xe9", "ABCDEFGH0"}) {
+    names.push_back(n);
+  }
+  auto folded = [](std::string n) {
+    for (char& c : n) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return n;
+  };
+  for (uint32_t maxTop : {0u, 25u}) {
+    SCOPED_TRACE("maxTop " + std::to_string(maxTop));
+    TestAnalysis a;
+    SummaryTableEntry* t = a.Table(kTopCompanies);
+    std::mt19937 rng(11 + maxTop);
+    std::map<std::string, std::pair<uint32_t, uint32_t>> live;  // folded name -> item, last time
+    uint32_t time = 1000;
+    for (int step = 0; step < 6000; ++step) {
+      time += rng() % 90;
+      std::string name = names[rng() % names.size()];
+      if (rng() % 3 == 0) std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+      for (auto it = live.begin(); it != live.end();) {
+        it = it->second.second + kIdle < time ? live.erase(it) : std::next(it);
+      }
+      uint32_t isNew = 0;
+      const uint32_t found = AddTimed(a, t, name.c_str(), time, maxTop, &isNew);
+      ASSERT_NE(found, 0u) << step;
+      auto it = live.find(folded(name));
+      if (it != live.end()) {
+        ASSERT_EQ(isNew, 0u) << name << " step " << step;
+        ASSERT_EQ(found - 1, it->second.first) << name << " step " << step;
+        it->second.second = time;
+      } else {
+        ASSERT_EQ(isNew, 1u) << name << " step " << step;
+        ASSERT_EQ(folded(Item(t, found - 1)->String), folded(name));
+        live[folded(name)] = {found - 1, time};
+      }
+    }
+    EXPECT_TRUE(IndexSorted(t));
+  }
+}
+
+// The index searched by names that changed behind the table's back (a record
+// given another name that sorts at the same place): every name is found as
+// the table now holds it, and a name that is gone makes a new item.
+TEST(ItemTables, ANameChangedInPlaceIsFoundByItsNewName) {
+  SummaryTableEntry t;
+  InitTableDescriptor(&t);
+  char name[32];
+  std::vector<uint32_t> numbers;
+  for (int i = 0; i < 200; ++i) {
+    std::snprintf(name, sizeof name, "host%03d.example", i * 2);
+    numbers.push_back(AddNameToTable(&t, name));
+  }
+  for (int i = 0; i < 200; ++i) {
+    std::snprintf(name, sizeof name, "HOST%03d.EXAMPLE", i * 2);
+    ASSERT_EQ(AddNameToTable(&t, name), numbers[i]);
+  }
+  // "host100.example" becomes "host100zz", still between its neighbours.
+  NameTableEntry* changed = Item(&t, numbers[50] - 1);
+  std::free(changed->String);
+  changed->String = static_cast<char*>(std::malloc(16));
+  std::strcpy(changed->String, "host100zz");
+  ASSERT_TRUE(IndexSorted(&t));
+  EXPECT_EQ(AddNameToTable(&t, "host100zz"), numbers[50]);
+  const uint32_t fresh = AddNameToTable(&t, "host100.example");
+  EXPECT_EQ(fresh, 201u);
+  EXPECT_EQ(AddNameToTable(&t, "host099"), 202u);
+  EXPECT_TRUE(IndexSorted(&t));
+  for (int i = 0; i < 200; ++i) {
+    if (i == 50) continue;
+    std::snprintf(name, sizeof name, "host%03d.example", i * 2);
+    EXPECT_EQ(AddNameToTable(&t, name), numbers[i]) << name;
+  }
+  EXPECT_EQ(t.Count, 202u);
+  FreeItemTable(&t);
 }
 
 TEST(VisitLists, TopNamesListDistinctValues) {
