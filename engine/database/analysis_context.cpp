@@ -463,6 +463,8 @@ void CloseOrganizationFile(AnalysisContext* context) {
   context->orgFile = KV_INVALID_FILE;
   std::free(context->orgImage);
   context->orgImage = nullptr;
+  FreeOrganizationMemo(context->orgMemo);
+  context->orgMemo = nullptr;
 }
 
 int AddAdViewEntry(AnalysisContext* context, const char* name, const char* viewWords, const char* clickWords) {

@@ -143,6 +143,8 @@ struct AnalysisContext {
   // The whole file, unscrambled, when it is small enough to hold
   // (kMaxOrgImageBytes); null otherwise. Owned; freed with the file's close.
   char* orgImage;
+  // The last answer from the image (org_lookup.cpp); owned, freed with it.
+  void* orgMemo;
   int32_t orgFileKind;
   uint16_t intranetCount;
   IntranetEntry** intranet;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/base/files.h"
@@ -127,6 +128,17 @@ int ParseRecordAt(const Source& file, uint64_t position, uint64_t fileEnd, Block
   return ParseOrganizationRecord(block->bytes, block->length, record, consumed);
 }
 
+// The last domain looked up in an image and its answer: visitors come in
+// runs from one domain (all unresolved addresses share one), and the image
+// does not change while it is held.
+struct OrgMemo {
+  const char* image = nullptr;
+  uint64_t fileEnd = 0;
+  std::string domain;
+  int found = 0;
+  OrganizationRecord record;
+};
+
 size_t RecordDomainLength(const OrganizationRecord& record) { return strnlen(record.line, sizeof record.line); }
 
 }  // namespace
@@ -144,6 +156,8 @@ char* LoadOrganizationImage(KvFile file, uint32_t size) {
   image[size] = 0;
   return image;
 }
+
+void FreeOrganizationMemo(void* memo) { delete static_cast<OrgMemo*>(memo); }
 
 std::string ScrambleOrgText(const std::string& plain) {
   std::string out = plain;
@@ -211,32 +225,10 @@ int ParseOrganizationRecord(const char* text, uint32_t length, OrganizationRecor
   return 1;
 }
 
-int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, const char* domain,
-                     OrganizationRecord* record) {
-  if (context == nullptr || domain == nullptr || record == nullptr) return 0;
-  // Intranet entries answer first.
-  for (uint16_t i = 0; i < context->intranetCount && context->intranet != nullptr; ++i) {
-    const IntranetEntry* entry = context->intranet[i];
-    if (entry == nullptr || entry->texts[0] == nullptr) continue;
-    if (!EqualsFolded(entry->texts[0], domain)) continue;
-    std::memset(record, 0, sizeof *record);
-    CopyBounded(record->line, sizeof record->line, entry->texts[1]);
-    CopyBounded(record->city, sizeof record->city, entry->texts[2]);
-    CopyBounded(record->state, sizeof record->state, entry->texts[3]);
-    CopyBounded(record->country, sizeof record->country, entry->texts[4]);
-    return 1;
-  }
-  if (context->orgFile == KV_INVALID_FILE || context->orgFile == 0 || domain[0] == 0) return 0;
+namespace {
 
-  const uint64_t fileEnd = (static_cast<uint64_t>(endHigh) << 32) | end;
-  Source file;
-  file.file = context->orgFile;
-  // The image covers the file as opened; a search range beyond it reads the
-  // file.
-  if (context->orgImage != nullptr && fileEnd <= context->orgFileSize) {
-    file.image = context->orgImage;
-    file.imageSize = context->orgFileSize;
-  }
+// The binary search over the file (or its image) for `domain`.
+int SearchFile(const Source& file, uint64_t fileEnd, const char* domain, OrganizationRecord* record) {
   uint64_t lo = 0;
   uint64_t hi = fileEnd;
   Block block;
@@ -287,6 +279,52 @@ int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, c
     position += consumed;
   }
   return 0;
+}
+
+}  // namespace
+
+int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, const char* domain,
+                     OrganizationRecord* record) {
+  if (context == nullptr || domain == nullptr || record == nullptr) return 0;
+  // Intranet entries answer first.
+  for (uint16_t i = 0; i < context->intranetCount && context->intranet != nullptr; ++i) {
+    const IntranetEntry* entry = context->intranet[i];
+    if (entry == nullptr || entry->texts[0] == nullptr) continue;
+    if (!EqualsFolded(entry->texts[0], domain)) continue;
+    std::memset(record, 0, sizeof *record);
+    CopyBounded(record->line, sizeof record->line, entry->texts[1]);
+    CopyBounded(record->city, sizeof record->city, entry->texts[2]);
+    CopyBounded(record->state, sizeof record->state, entry->texts[3]);
+    CopyBounded(record->country, sizeof record->country, entry->texts[4]);
+    return 1;
+  }
+  if (context->orgFile == KV_INVALID_FILE || context->orgFile == 0 || domain[0] == 0) return 0;
+
+  const uint64_t fileEnd = (static_cast<uint64_t>(endHigh) << 32) | end;
+  Source file;
+  file.file = context->orgFile;
+  // The image covers the file as opened; a search range beyond it reads the
+  // file.
+  OrgMemo* memo = nullptr;
+  if (context->orgImage != nullptr && fileEnd <= context->orgFileSize) {
+    file.image = context->orgImage;
+    file.imageSize = context->orgFileSize;
+    if (context->orgMemo == nullptr) context->orgMemo = new (std::nothrow) OrgMemo;
+    memo = static_cast<OrgMemo*>(context->orgMemo);
+    if (memo != nullptr && memo->image == file.image && memo->fileEnd == fileEnd && memo->domain == domain) {
+      if (memo->found == 1) *record = memo->record;
+      return memo->found;
+    }
+  }
+  const int found = SearchFile(file, fileEnd, domain, record);
+  if (memo != nullptr) {
+    memo->image = file.image;
+    memo->fileEnd = fileEnd;
+    memo->domain = domain;
+    memo->found = found;
+    if (found == 1) memo->record = *record;
+  }
+  return found;
 }
 
 void CapitalizeName(char* text) {

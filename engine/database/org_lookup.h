@@ -50,6 +50,9 @@ int FindOrganization(AnalysisContext* context, uint32_t end, uint32_t endHigh, c
 // whole.
 char* LoadOrganizationImage(KvFile file, uint32_t size);
 
+// Frees the remembered last answer of a lookup in the image.
+void FreeOrganizationMemo(void* memo);
+
 // Parses one record from `text` (unscrambled, `length` bytes). 1 with the
 // record filled and *consumed = bytes up to and including the line end (a
 // directly following CR or LF is consumed with it); 0 when no "," comes

@@ -91,6 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       std::free(context.orgImage);
       context.orgImage = nullptr;
+      vrn::FreeOrganizationMemo(context.orgMemo);
+      context.orgMemo = nullptr;
     }
     kv::FileClose(context.orgFile);
     context.orgFile = KV_INVALID_FILE;

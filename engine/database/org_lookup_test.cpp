@@ -185,6 +185,17 @@ TEST_P(OrgFileTest, FindsEveryListedDomain) {
   for (const char* absent : {"site00001.com", "site00000.co", "site0000", "aaa.com", "zzz.com", "site00014.com.a"}) {
     EXPECT_EQ(Find(absent, &record), 0) << absent;
   }
+  // The same domain asked again and again (as by visitors of one domain),
+  // between others present and absent, answers alike every time.
+  for (const char* domain : {"site00004.com", "site00004.com", "zzz.com", "zzz.com", "site00004.com", "SITE00004.COM",
+                             "site00006.com", "site00004.com"}) {
+    const bool present = std::string(domain) != "zzz.com";
+    std::memset(&record, 0x5a, sizeof record);
+    ASSERT_EQ(Find(domain, &record), present ? 1 : 0) << domain;
+    if (!present) continue;
+    EXPECT_STREQ(record.line, std::string(domain) == "site00006.com" ? "site00006.com" : "site00004.com");
+    EXPECT_STREQ(record.city, std::string(domain) == "site00006.com" ? "City4" : "City3");
+  }
 }
 
 TEST_P(OrgFileTest, SmallFileAndBrokenRecords) {
