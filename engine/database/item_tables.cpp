@@ -202,15 +202,32 @@ struct TableAids {
 
 thread_local std::unordered_map<const SummaryTableEntry*, TableAids> t_aids;
 
+// The table asked for last and its aids (entries of the map stay where they
+// are until erased).
+thread_local const SummaryTableEntry* t_lastTable = nullptr;
+thread_local TableAids* t_lastAids = nullptr;
+
 // A reference stays good until the next call.
 TableAids& AidsOf(const SummaryTableEntry* table) {
+  if (table == t_lastTable) return *t_lastAids;
   // Descriptors freed on another thread leave entries behind; they are only
   // ever trusted after a check, so dropping them all now and then is enough.
-  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) t_aids.clear();
-  return t_aids[table];
+  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) {
+    t_aids.clear();
+    t_lastTable = nullptr;
+    t_lastAids = nullptr;
+  }
+  TableAids& aids = t_aids[table];
+  t_lastTable = table;
+  t_lastAids = &aids;
+  return aids;
 }
 
 void DropAids(const SummaryTableEntry* table) {
+  if (table == t_lastTable) {
+    t_lastTable = nullptr;
+    t_lastAids = nullptr;
+  }
   if (!t_aids.empty()) t_aids.erase(table);
 }
 
@@ -220,8 +237,9 @@ uint32_t NameHash(const char* name) {
   return h;
 }
 
-// Tables smaller than this are searched without a cache or keys.
-constexpr uint32_t kNameCacheFrom = 32;
+// Tables smaller than this are searched without keys; the name cache serves
+// tables of every size.
+constexpr uint32_t kKeysFrom = 32;
 
 // A name's first eight bytes, folded, the first in the highest byte and
 // zeros after a shorter name's end: keys order as their names do, and two
@@ -235,6 +253,7 @@ uint64_t NameKey(const char* name) {
 }
 
 TableAids* FindAids(const SummaryTableEntry* table) {
+  if (table == t_lastTable) return t_lastAids;
   if (t_aids.empty()) return nullptr;
   auto it = t_aids.find(table);
   return it == t_aids.end() ? nullptr : &it->second;
@@ -263,9 +282,8 @@ bool BuildKeys(TableAids* aids, const SummaryTableEntry* table) {
   return true;
 }
 
-// The cache slot of a name's hash; null for a small table.
+// The cache slot of a name's hash.
 NameSlot* NameSlotOf(const SummaryTableEntry* table, uint32_t hash) {
-  if (table->Count < kNameCacheFrom) return nullptr;
   TableAids& aids = AidsOf(table);
   size_t want = 256;
   while (want < 2 * size_t{table->Count} && want < (size_t{1} << 17)) want *= 2;
@@ -409,7 +427,7 @@ const char* NameAt(const SummaryTableEntry* table, uint32_t p) {
 // the keys are dropped and the index is searched as it is.
 int FindPosition(const char* name, const SummaryTableEntry* table, uint32_t searchFrom, uint32_t* position) {
   uint32_t hi = table->Count;
-  if (hi < kNameCacheFrom || !name || !table->ItemBlock || !table->SortIndex) {
+  if (hi < kKeysFrom || !name || !table->ItemBlock || !table->SortIndex) {
     return FindItemPosition(name, table, searchFrom, position);
   }
   uint32_t lo = searchFrom;
