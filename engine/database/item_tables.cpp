@@ -442,17 +442,40 @@ int FindPosition(const char* name, const SummaryTableEntry* table, uint32_t sear
   uint32_t p = static_cast<uint32_t>(std::lower_bound(keys + lo, keys + hi, key) - keys);
   // Names of the same key are told apart by the whole name.
   uint32_t end = static_cast<uint32_t>(std::upper_bound(keys + p, keys + hi, key) - keys);
+  // The positions compared on the way, and how: the check below needs no
+  // second look at them.
+  uint32_t below = kNoItem;      // its name sorts below `name`
+  uint32_t notBelow = kNoItem;   // its name does not
+  int notBelowOrder = 0;         // CompareItemNames(name, that name)
   while (p < end) {
     const uint32_t mid = p + (end - p) / 2;
     const char* at = NameAt(table, mid);
     if (!at) return FindItemPosition(name, table, searchFrom, position);
-    if (CompareItemNames(at, name) < 0) p = mid + 1;
-    else end = mid;
+    const int c = CompareItemNames(name, at);
+    if (c > 0) {
+      p = mid + 1;
+      below = mid;
+    } else {
+      end = mid;
+      notBelow = mid;
+      notBelowOrder = c;
+    }
   }
-  const char* at = p < hi ? NameAt(table, p) : nullptr;
-  const char* before = p > lo ? NameAt(table, p - 1) : nullptr;
-  const int order = at ? CompareItemNames(name, at) : -1;
-  if ((p < hi && (!at || order > 0)) || (p > lo && (!before || CompareItemNames(before, name) >= 0))) {
+  int order = -1;
+  bool sound = true;
+  if (p < hi) {
+    if (notBelow == p) {
+      order = notBelowOrder;
+    } else {
+      const char* at = NameAt(table, p);
+      sound = at != nullptr && (order = CompareItemNames(name, at)) <= 0;
+    }
+  }
+  if (sound && p > lo && below != p - 1) {
+    const char* before = NameAt(table, p - 1);
+    sound = before != nullptr && CompareItemNames(before, name) < 0;
+  }
+  if (!sound) {
     aids.keysKnown = false;
     return FindItemPosition(name, table, searchFrom, position);
   }
