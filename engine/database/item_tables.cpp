@@ -231,10 +231,38 @@ void DropAids(const SummaryTableEntry* table) {
   if (!t_aids.empty()) t_aids.erase(table);
 }
 
+// Eight bytes with 'A'-'Z' lowered, all at once.
+inline uint64_t FoldWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  // High bit of each byte: set where the byte is at least 'A' (and below
+  // 0x80), and where it is above 'Z'; a letter has the first and not the
+  // second.
+  const uint64_t low7 = w & ~kHigh;
+  const uint64_t atLeastA = (low7 + (0x80 - 'A') * kOnes) & ~w & kHigh;
+  const uint64_t aboveZ = (low7 + (0x80 - 'Z' - 1) * kOnes) & kHigh;
+  return w | ((atLeastA & ~aboveZ) >> 2);
+}
+
+// A hash of the folded name (for the name cache only: any hash that names
+// differing only in case share would do).
 uint32_t NameHash(const char* name) {
-  uint32_t h = 2166136261u;
-  for (const auto* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) h = (h ^ Fold(*p)) * 16777619u;
-  return h;
+  const size_t length = std::strlen(name);
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ length;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, name + i, 8);
+    h = (h ^ FoldWord(w)) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  if (i < length) {
+    uint64_t w = 0;
+    std::memcpy(&w, name + i, length - i);
+    h = (h ^ FoldWord(w)) * 0xFF51AFD7ED558CCDull;
+  }
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h);
 }
 
 // Tables smaller than this are searched without keys; the name cache serves
@@ -296,7 +324,7 @@ NameSlot* NameSlotOf(const SummaryTableEntry* table, uint32_t hash) {
 bool IsLiveItemNamed(const SummaryTableEntry* table, uint32_t item, const char* name) {
   const NameTableEntry* rec = ItemOf(table, item);
   return rec && !rec->Deleted && !rec->TopFlag && !rec->Overflow && rec->String &&
-         CompareItemNames(rec->String, name) == 0;
+         (std::strcmp(rec->String, name) == 0 || CompareItemNames(rec->String, name) == 0);
 }
 
 bool TopOrderCurrent(const TableAids& aids, const SummaryTableEntry* table) {
