@@ -32,6 +32,11 @@ struct DirectiveMark {
 };
 constexpr size_t kMaxDirectiveMarks = 64;
 
+// The source is read ahead in blocks of this size; the line buffer is filled
+// from the block that holds its whole span, so that a refill costs no system
+// call while the block lasts.
+constexpr uint32_t kReadAheadSize = 256 * 1024;
+
 struct ReaderState {
   LogSourceHandle current = kNoLogSource;
   uint64_t bufferStart = kNoPosition;  // source position of buffer[0]
@@ -47,6 +52,11 @@ struct ReaderState {
   std::string marksName;
   std::vector<DirectiveMark> marks;
   alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // room for whole-block loads
+  // Read-ahead block of the current source: source bytes [aheadStart,
+  // aheadStart + aheadLength).
+  uint64_t aheadStart = kNoPosition;
+  uint32_t aheadLength = 0;
+  std::vector<char> ahead;
 };
 
 ReaderState g_reader;
@@ -106,6 +116,11 @@ void EmptyBuffer() {
   g_reader.bufferLength = 0;
 }
 
+void DropReadAhead() {
+  g_reader.aheadStart = kNoPosition;
+  g_reader.aheadLength = 0;
+}
+
 bool StartsWith(const char* p, size_t n, const char* prefix) {
   const size_t k = std::strlen(prefix);
   return n >= k && std::memcmp(p, prefix, k) == 0;
@@ -163,6 +178,7 @@ bool InW3CMode() { return g_reader.w3cMode; }
 void ForgetReaderSource() {
   g_reader.current = kNoLogSource;
   EmptyBuffer();
+  DropReadAhead();
   if (g_reader.w3cMode) {
     ResetW3CColumns();
     g_reader.w3cMode = false;
@@ -629,6 +645,42 @@ uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next
 
 namespace {
 uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window);
+
+// Fills the line buffer with up to kReaderBufferSize bytes of the source from
+// pos, as one read at pos would, and then asks the source's size into *size.
+// The bytes come from the read-ahead block when it holds the whole span and
+// ends behind it (so the buffer never reaches the end of the data from the
+// block: there a growing file is read afresh) and the source is still as
+// long as the block; else the block is read anew from pos. The rest of the
+// buffer is zero. False when the seek or the read failed (the kind showed a
+// read failure).
+bool FillBuffer(LogSource* src, uint64_t pos, uint32_t* got, uint64_t* size) {
+  *got = 0;
+  bool fresh = false;
+  for (;;) {
+    const uint64_t aheadEnd = g_reader.aheadStart + g_reader.aheadLength;
+    if (g_reader.aheadStart == kNoPosition || pos < g_reader.aheadStart || pos + kReaderBufferSize >= aheadEnd) {
+      DropReadAhead();
+      if (g_reader.ahead.size() < kReadAheadSize) g_reader.ahead.resize(kReadAheadSize);
+      if (src->ops->seek(src, pos, 0) != pos) return false;
+      uint32_t read = 0;
+      if (!src->ops->read(src, g_reader.ahead.data(), kReadAheadSize, &read)) return false;
+      g_reader.aheadStart = pos;
+      g_reader.aheadLength = read;
+      fresh = true;
+    }
+    *size = src->ops->size(src);
+    if (fresh || *size >= g_reader.aheadStart + g_reader.aheadLength) break;
+    DropReadAhead();  // the source was cut or replaced since the block was read
+  }
+  const uint64_t from = pos - g_reader.aheadStart;
+  const uint64_t left = g_reader.aheadLength - from;
+  const uint32_t n = left < kReaderBufferSize ? static_cast<uint32_t>(left) : kReaderBufferSize;
+  std::memcpy(g_reader.buffer, g_reader.ahead.data() + from, n);
+  std::memset(g_reader.buffer + n, 0, sizeof(g_reader.buffer) - n);
+  *got = n;
+  return true;
+}
 }  // namespace
 
 uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window) {
@@ -654,13 +706,17 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   if (source != g_reader.current) {
     g_reader.current = source;
     EmptyBuffer();
+    DropReadAhead();
     // Read from its head, the file meets its directives again in order;
     // what was remembered under its name may belong to a file it replaced.
     if (start == 0) ForgetDirectives(src);
     RestoreDirective(src, start);
-  } else if (start != g_reader.expected && g_reader.w3cMode) {
-    // A jump within the source (a time search): the columns in force there.
-    RestoreDirective(src, start);
+  } else if (start != g_reader.expected) {
+    // A jump within the source (a time search, or a read again from the
+    // head): the source is read afresh there, and in W3C mode the columns in
+    // force there apply.
+    DropReadAhead();
+    if (g_reader.w3cMode) RestoreDirective(src, start);
   }
   if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
   if (src->ops->read == nullptr || src->ops->size == nullptr) return kReadEnd;
@@ -691,16 +747,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     if (g_reader.bufferStart == kNoPosition || pos < g_reader.bufferStart ||
         (bufferEnd < pos + kReaderRefillMargin && bufferEnd < size)) {
       EmptyBuffer();
-      if (src->ops->seek(src, pos, 0) != pos) return kReadEnd;
-      std::memset(g_reader.buffer, 0, sizeof(g_reader.buffer));
       uint32_t got = 0;
-      if (!src->ops->read(src, g_reader.buffer, kReaderBufferSize, &got)) {
-        // The kind showed the failure.
-        return kReadEnd;
-      }
+      if (!FillBuffer(src, pos, &got, &size)) return kReadEnd;
       g_reader.bufferStart = pos;
       g_reader.bufferLength = got;
-      size = src->ops->size(src);
       g_reader.size = size;
       end = windowEnd < size ? windowEnd : size;
     }

@@ -3,6 +3,7 @@
 #include "engine/core/log_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
@@ -431,6 +432,85 @@ TEST_F(LogReaderTest, ReadsAgainBehindTheBufferAndAcrossSources) {
   FreeHitLine(&hit);
   CloseLogSource(sb);
   CloseLogSource(sa);
+}
+
+// One open source read while its file changes under it: it is appended to
+// and read on, or rewritten in place (as long as before or shorter) and read
+// again from its head. The reader gives what the file holds at that time,
+// however much of it the reader had read before.
+TEST_F(LogReaderTest, AnOpenSourceGivesWhatItsFileHoldsAfterAChange) {
+  auto log = [](const std::string& tag, size_t minBytes) {
+    std::string data;
+    for (int n = 0; data.size() < minBytes; ++n) {
+      data += "10.0.0." + std::to_string(n % 250) + " - - [10/Oct/2000:13:55:36 -0700] \"GET /" + tag +
+              std::to_string(n) + " HTTP/1.0\" 200 " + std::to_string(n) + "\n";
+    }
+    return data;
+  };
+  auto urls = [](LogSourceHandle source, uint64_t from, uint64_t* end) {
+    std::vector<std::string> seen;
+    uint64_t pos = from, next = from;
+    HitRecord hit = {};
+    for (uint16_t r = kReadNothing; r != kReadEnd; pos = next) {
+      r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
+      if (r == kReadHit) {
+        seen.push_back(hit.URL);
+        FreeHitLine(&hit);
+      }
+    }
+    *end = next;
+    return seen;
+  };
+  auto write = [](const std::string& path, const std::string& bytes, const char* mode) {
+    FILE* f = std::fopen(path.c_str(), mode);
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  };
+  const std::string old = log("old", 100000);
+  const std::string added = log("add", 60000);
+  const std::string same = log("new", old.size()).substr(0, old.size() - 1) + "\n";
+  const std::string shorter = log("new", 30000);
+  struct Case {
+    const char* name;
+    bool append;                  // else rewritten and read again from 0
+    const std::string* bytes;     // appended, or the new content
+  } cases[] = {{"appended", true, &added}, {"rewritten as long", false, &same}, {"rewritten shorter", false, &shorter}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ForgetReaderSource();
+    const std::string path = dir_.Write("c.log", old);
+    const LogSourceHandle source = OpenLogSourceForReading(path.c_str());
+    uint64_t end = 0;
+    std::vector<std::string> seen = urls(source, 0, &end);
+    ASSERT_EQ(end, old.size());
+    ASSERT_EQ(seen.front(), "/old0");
+    uint64_t from = end;
+    if (c.append) {
+      write(path, *c.bytes, "ab");
+    } else {
+      // Partly read: the reader stands in the middle of the old content.
+      HitRecord hit = {};
+      uint64_t pos = 0, next = 0;
+      while (pos < 40000) {
+        ASSERT_EQ(ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow), kReadHit);
+        FreeHitLine(&hit);
+        pos = next;
+      }
+      write(path, *c.bytes, "r+b");
+      if (c.bytes->size() < old.size()) {
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(c.bytes->size())), 0);
+      }
+      from = 0;
+    }
+    const std::vector<std::string> after = urls(source, from, &end);
+    EXPECT_EQ(end, c.append ? old.size() + c.bytes->size() : c.bytes->size());
+    const std::string tag = c.append ? "/add" : "/new";
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front(), tag + "0");
+    for (const std::string& url : after) ASSERT_EQ(url.compare(0, 4, tag), 0) << url;
+    CloseLogSource(source);
+  }
 }
 
 TEST_F(LogReaderTest, EndsAndBadHandles) {
