@@ -38,16 +38,35 @@ uint32_t LeadingNumber(const char* text) {
   return static_cast<uint32_t>(value);
 }
 
+// Byte offsets of the 28 field pointers in the record, in their order.
+struct FieldOffsets {
+  size_t at[kHitFieldCount] = {};
+  FieldOffsets() {
+    HitRecord probe{};
+    const char* base = reinterpret_cast<const char*>(&probe);
+    for (int i = 0; i < kHitFieldCount; ++i) {
+      at[i] = static_cast<size_t>(reinterpret_cast<const char*>(HitFieldSlot(&probe, i)) - base);
+    }
+  }
+};
+const FieldOffsets kFieldOffsets;
+
 // Moves every pointer that lies inside [oldLine, oldLine + oldLength] to the
 // same offset in newLine; other pointers (empty text, constants, null) stay.
 void RebaseFields(HitRecord* hit, const char* oldLine, uint32_t oldLength, char* newLine) {
   if (oldLine == nullptr) return;
   const uintptr_t lo = reinterpret_cast<uintptr_t>(oldLine);
-  const uintptr_t hi = lo + oldLength;
-  for (int i = 0; i < kHitFieldCount; ++i) {
-    char** slot = HitFieldSlot(hit, i);
-    const uintptr_t p = reinterpret_cast<uintptr_t>(*slot);
-    if (*slot != nullptr && p >= lo && p <= hi) *slot = newLine + (p - lo);
+  const uintptr_t to = reinterpret_cast<uintptr_t>(newLine);
+  char* base = reinterpret_cast<char*>(hit);
+  for (size_t offset : kFieldOffsets.at) {
+    uintptr_t p;
+    std::memcpy(&p, base + offset, sizeof p);
+    // One unsigned comparison: a pointer below the line (null among them)
+    // wraps around to a large distance.
+    if (p - lo <= oldLength) {
+      p = to + (p - lo);
+      std::memcpy(base + offset, &p, sizeof p);
+    }
   }
 }
 
@@ -205,12 +224,22 @@ void CompleteHitRecord(HitRecord* hit) {
   hit->TimeCopy = hit->HitTime;
 }
 
+namespace {
+// Characters of a numeric address: digits and ".".
+struct NumericChars {
+  bool in[256] = {};
+  constexpr NumericChars() {
+    for (int c = '0'; c <= '9'; ++c) in[c] = true;
+    in[static_cast<unsigned char>('.')] = true;
+  }
+};
+constexpr NumericChars kNumericChars;
+}  // namespace
+
 bool IsNumericAddress(const char* text) {
   if (text == nullptr) return true;
-  for (; *text; ++text) {
-    if (!IsDigit(*text) && *text != '.') return false;
-  }
-  return true;
+  while (kNumericChars.in[static_cast<unsigned char>(*text)]) ++text;
+  return *text == 0;
 }
 
 bool IsValidHitTime(const struct tm& t) {
