@@ -115,6 +115,28 @@ void CutAndDecode(char* text) {
   DecodePercentEscapes(text);
 }
 
+// The same for a text that the caller cut at text + n, in a line copy; returns
+// the length after. A text of at most 260 characters without "%" or zero
+// byte stays as it is, which one scan tells.
+size_t CutAndDecode(char* text, size_t n) {
+  bool plain = n <= kMaxUrlLength;
+#if defined(__SSE2__)
+  const __m128i percent = _mm_set1_epi8('%');
+  const __m128i zero = _mm_setzero_si128();
+  for (size_t i = 0; plain && i < n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, percent), _mm_cmpeq_epi8(v, zero))));
+    if (n - i < 16) m &= (1u << (n - i)) - 1;
+    plain = m == 0;
+  }
+#else
+  for (size_t i = 0; plain && i < n; ++i) plain = text[i] != '%' && text[i] != 0;
+#endif
+  if (plain) return n;
+  CutAndDecode(text);
+  return std::strlen(text);
+}
+
 uint32_t Finish(HitRecord* hit, uint32_t consumed, bool* reject) {
   if (FinishHitFields(hit->FormatCode, hit) != 1) {
     *reject = true;
@@ -251,8 +273,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
   *p = 0;
   hit->URL = url;
   const bool proxy = (url[0] | 0x20) == 'h' && strncasecmp(url, "http://", 7) == 0;
-  CutAndDecode(url);
-  const size_t urlLength = std::strlen(url);
+  const size_t urlLength = CutAndDecode(url, static_cast<size_t>(p - url));
   if (urlLength > 0 && url[urlLength - 1] == '?') url[urlLength - 1] = 0;
   p = p + 1;
 
@@ -345,7 +366,7 @@ uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reje
         *q = 0;
       }
       hit->Referrer = referrer;
-      CutAndDecode(referrer);
+      CutAndDecode(referrer, static_cast<size_t>(q - referrer));
       if (lineEnd == nullptr) {
         char* agent = nullptr;
         if (*p == ' ' && p[1] == '"') {
