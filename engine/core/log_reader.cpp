@@ -32,15 +32,18 @@ struct DirectiveMark {
 };
 constexpr size_t kMaxDirectiveMarks = 64;
 
-// The source is read ahead in blocks of this size; the line buffer is filled
-// from the block that holds its whole span, so that a refill costs no system
-// call while the block lasts.
+// The source is read ahead in blocks of this size; the line buffer is a
+// window of up to kReaderBufferSize bytes into the block, so that a refill
+// costs no system call and no copy while the block lasts.
 constexpr uint32_t kReadAheadSize = 256 * 1024;
+// Zero bytes behind the data of a block, for whole 16-byte loads.
+constexpr uint32_t kReadAheadPad = 32;
 
 struct ReaderState {
   LogSourceHandle current = kNoLogSource;
-  uint64_t bufferStart = kNoPosition;  // source position of buffer[0]
+  uint64_t bufferStart = kNoPosition;  // source position of bufferData[0]
   uint32_t bufferLength = 0;           // valid bytes in the buffer
+  const char* bufferData = nullptr;    // the line buffer: a window into the read-ahead block
   bool w3cMode = false;
   uint32_t dateLayout = 0;
   uint64_t skipped = 0;
@@ -51,7 +54,7 @@ struct ReaderState {
   uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
   std::string marksName;
   std::vector<DirectiveMark> marks;
-  alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // room for whole-block loads
+  alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // rows of row sources; room for whole-block loads
   // Read-ahead block of the current source: source bytes [aheadStart,
   // aheadStart + aheadLength).
   uint64_t aheadStart = kNoPosition;
@@ -646,14 +649,14 @@ uint16_t ReadRows(LogSource* src, uint64_t start, HitRecord* hit, uint64_t* next
 namespace {
 uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64_t* next, uint32_t window);
 
-// Fills the line buffer with up to kReaderBufferSize bytes of the source from
-// pos, as one read at pos would, and then asks the source's size into *size.
-// The bytes come from the read-ahead block when it holds the whole span and
-// ends behind it (so the buffer never reaches the end of the data from the
-// block: there a growing file is read afresh) and the source is still as
-// long as the block; else the block is read anew from pos. The rest of the
-// buffer is zero. False when the seek or the read failed (the kind showed a
-// read failure).
+// Sets the line buffer to up to kReaderBufferSize bytes of the source from
+// pos, as one read at pos would give them, and then asks the source's size
+// into *size. The bytes are taken from the read-ahead block when it holds
+// the whole span and ends behind it (so the buffer never reaches the end of
+// the data from the block: there a growing file is read afresh) and the
+// source is still as long as the block; else the block is read anew from
+// pos. False when the seek or the read failed (the kind showed a read
+// failure).
 bool FillBuffer(LogSource* src, uint64_t pos, uint32_t* got, uint64_t* size) {
   *got = 0;
   bool fresh = false;
@@ -661,10 +664,12 @@ bool FillBuffer(LogSource* src, uint64_t pos, uint32_t* got, uint64_t* size) {
     const uint64_t aheadEnd = g_reader.aheadStart + g_reader.aheadLength;
     if (g_reader.aheadStart == kNoPosition || pos < g_reader.aheadStart || pos + kReaderBufferSize >= aheadEnd) {
       DropReadAhead();
-      if (g_reader.ahead.size() < kReadAheadSize) g_reader.ahead.resize(kReadAheadSize);
+      if (g_reader.ahead.size() < kReadAheadSize + kReadAheadPad) g_reader.ahead.resize(kReadAheadSize + kReadAheadPad);
       if (src->ops->seek(src, pos, 0) != pos) return false;
       uint32_t read = 0;
       if (!src->ops->read(src, g_reader.ahead.data(), kReadAheadSize, &read)) return false;
+      if (read > kReadAheadSize) read = kReadAheadSize;
+      std::memset(g_reader.ahead.data() + read, 0, kReadAheadPad);
       g_reader.aheadStart = pos;
       g_reader.aheadLength = read;
       fresh = true;
@@ -676,8 +681,7 @@ bool FillBuffer(LogSource* src, uint64_t pos, uint32_t* got, uint64_t* size) {
   const uint64_t from = pos - g_reader.aheadStart;
   const uint64_t left = g_reader.aheadLength - from;
   const uint32_t n = left < kReaderBufferSize ? static_cast<uint32_t>(left) : kReaderBufferSize;
-  std::memcpy(g_reader.buffer, g_reader.ahead.data() + from, n);
-  std::memset(g_reader.buffer + n, 0, sizeof(g_reader.buffer) - n);
+  g_reader.bufferData = g_reader.ahead.data() + from;
   *got = n;
   return true;
 }
@@ -757,7 +761,7 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     const uint32_t offset = static_cast<uint32_t>(pos - g_reader.bufferStart);
     const uint32_t avail = g_reader.bufferLength - offset;
     if (avail == 0) return kReadEnd;
-    const char* data = g_reader.buffer + offset;
+    const char* data = g_reader.bufferData + offset;
     const bool atEnd = g_reader.bufferStart + g_reader.bufferLength >= size;
 
     if (skipToLineEnd) {
