@@ -32,9 +32,12 @@ struct DirectiveMark {
 };
 constexpr size_t kMaxDirectiveMarks = 64;
 
-// The source is read ahead in blocks of this size; the line buffer is a
-// window of up to kReaderBufferSize bytes into the block, so that a refill
-// costs no system call and no copy while the block lasts.
+// The source is read ahead in blocks; the line buffer is a window of up to
+// kReaderBufferSize bytes into the block, so that a refill costs no system
+// call and no copy while the block lasts. A read at a new place takes one
+// buffer's worth, as a search that probes a few lines here and there needs;
+// each further block of a read that goes on through the source is twice as
+// large, up to kReadAheadSize.
 constexpr uint32_t kReadAheadSize = 256 * 1024;
 // Zero bytes behind the data of a block, for whole 16-byte loads.
 constexpr uint32_t kReadAheadPad = 32;
@@ -59,6 +62,7 @@ struct ReaderState {
   // aheadStart + aheadLength).
   uint64_t aheadStart = kNoPosition;
   uint32_t aheadLength = 0;
+  uint32_t aheadNext = kReaderBufferSize;  // size of the next block of a read going on
   std::vector<char> ahead;
 };
 
@@ -655,20 +659,24 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
 // the whole span and ends behind it (so the buffer never reaches the end of
 // the data from the block: there a growing file is read afresh) and the
 // source is still as long as the block; else the block is read anew from
-// pos. False when the seek or the read failed (the kind showed a read
-// failure).
-bool FillBuffer(LogSource* src, uint64_t pos, uint32_t* got, uint64_t* size) {
+// pos (a larger block when the read goes on from the last buffer: going).
+// False when the seek or the read failed (the kind showed a read failure).
+bool FillBuffer(LogSource* src, uint64_t pos, bool going, uint32_t* got, uint64_t* size) {
   *got = 0;
   bool fresh = false;
   for (;;) {
     const uint64_t aheadEnd = g_reader.aheadStart + g_reader.aheadLength;
     if (g_reader.aheadStart == kNoPosition || pos < g_reader.aheadStart || pos + kReaderBufferSize >= aheadEnd) {
+      // Reading on near the end of the block goes on too.
+      going = going || (g_reader.aheadStart != kNoPosition && pos >= g_reader.aheadStart && pos <= aheadEnd);
       DropReadAhead();
       if (g_reader.ahead.size() < kReadAheadSize + kReadAheadPad) g_reader.ahead.resize(kReadAheadSize + kReadAheadPad);
+      const uint32_t want = going ? g_reader.aheadNext : kReaderBufferSize;
+      g_reader.aheadNext = want < kReadAheadSize ? want * 2 : kReadAheadSize;
       if (src->ops->seek(src, pos, 0) != pos) return false;
       uint32_t read = 0;
-      if (!src->ops->read(src, g_reader.ahead.data(), kReadAheadSize, &read)) return false;
-      if (read > kReadAheadSize) read = kReadAheadSize;
+      if (!src->ops->read(src, g_reader.ahead.data(), want, &read)) return false;
+      if (read > want) read = want;
       std::memset(g_reader.ahead.data() + read, 0, kReadAheadPad);
       g_reader.aheadStart = pos;
       g_reader.aheadLength = read;
@@ -750,9 +758,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     const uint64_t bufferEnd = g_reader.bufferStart + g_reader.bufferLength;
     if (g_reader.bufferStart == kNoPosition || pos < g_reader.bufferStart ||
         (bufferEnd < pos + kReaderRefillMargin && bufferEnd < size)) {
+      const bool going = g_reader.bufferStart != kNoPosition && pos > g_reader.bufferStart && pos <= bufferEnd;
       EmptyBuffer();
       uint32_t got = 0;
-      if (!FillBuffer(src, pos, &got, &size)) return kReadEnd;
+      if (!FillBuffer(src, pos, going, &got, &size)) return kReadEnd;
       g_reader.bufferStart = pos;
       g_reader.bufferLength = got;
       g_reader.size = size;
