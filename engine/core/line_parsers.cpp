@@ -192,10 +192,14 @@ void ResetSyntheticHitTimes() {
 // ---- format 2 ------------------------------------------------------------
 
 uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reject) {
+  return ParseCommonLineTo(line, hit, length, static_cast<uint32_t>(FirstLineEnd(line, length) - line), reject);
+}
+
+uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t firstEnd, bool* reject) {
   *reject = true;
   char* p = line;
   // The end of this line (a following line may be in the copy too).
-  char* eol = FirstLineEnd(line, length);
+  char* eol = line + firstEnd;
   auto Find = [eol](char* from, char c) -> char* { return from >= eol ? from : FindChar(from, c, eol); };
 
   // 1. Client.

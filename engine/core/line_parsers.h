@@ -16,6 +16,9 @@
 namespace vrn {
 
 uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reject);
+// The same when the caller knows where the first line end (CR or LF) of the
+// text lies: at line + firstEnd, or firstEnd == length when there is none.
+uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t firstEnd, bool* reject);
 uint32_t ParseCommaLine(char* line, HitRecord* hit, uint32_t length, bool* reject, bool* windowFlag);
 uint32_t ParseDateFirstLine(char* line, HitRecord* hit, uint32_t length, bool* reject);
 uint32_t ParseTabLine(char* line, HitRecord* hit, uint32_t length, bool* reject);

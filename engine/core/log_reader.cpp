@@ -573,9 +573,15 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
   bool reject = true;
   uint32_t consumed = 0;
   switch (code) {
-    case kFormatCommon:
-      consumed = ParseCommonLine(line, hit, copyLength, &reject);
+    case kFormatCommon: {
+      // The line holds no line end before its own (the one the line search
+      // found, or none at the end of the data): its first line end is where
+      // its trailing CR and LF begin.
+      uint32_t firstEnd = lineLength;
+      while (firstEnd > 0 && IsLineEnd(data[firstEnd - 1])) --firstEnd;
+      consumed = ParseCommonLineTo(line, hit, copyLength, firstEnd == lineLength ? copyLength : firstEnd, &reject);
       break;
+    }
     case kFormatComma:
       consumed = ParseCommaLine(line, hit, copyLength, &reject, &out->windowFlag);
       break;
