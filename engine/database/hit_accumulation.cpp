@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/filter_eval.h"
@@ -37,18 +39,17 @@ bool EqualsNoCase(const char* a, const char* b) {
   return a[i] == 0 && b[i] == 0;
 }
 
-bool StartsWithNoCase(const char* text, const char* prefix) {
-  for (size_t i = 0; prefix[i] != 0; ++i) {
-    if (text[i] == 0 || Lower(text[i]) != Lower(prefix[i])) return false;
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
 }
 
-bool EndsWithNoCase(const char* text, size_t length, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  if (n > length) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (Lower(text[length - n + i]) != Lower(suffix[i])) return false;
+bool StartsWithNoCase(const char* text, const char* prefix) {
+  for (size_t i = 0; prefix[i] != 0; ++i) {
+    if (text[i] == 0 || Lower(text[i]) != Lower(prefix[i])) return false;
   }
   return true;
 }
@@ -62,12 +63,6 @@ void CopyBounded(char* dst, size_t size, const char* src, size_t max = static_ca
     }
   }
   dst[n] = 0;
-}
-
-std::string UpperCopy(const char* text, size_t max) {
-  std::string out;
-  for (size_t i = 0; i < max && text[i] != 0; ++i) out.push_back(Upper(text[i]));
-  return out;
 }
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -224,80 +219,136 @@ const char* const kRobotWords[] = {"SPYDER",  "SPIDER",  "SLURP",         "SCOOT
                                    "FIDO",    "NETSITE", "SURFBOT",       "WWW-COLLECTOR", "BACKRUB", "CRAWLER",
                                    "ENIGMABOT", "LINKBOT", "WEBFIND", "HAPPYBOT", "DOCUMAGIX", "WHACKER", "OBOT"};
 
-const char* FindRow(const Row* rows, size_t count, const std::string& upper) {
+const char* FindRow(const Row* rows, size_t count, std::string_view upper) {
   for (size_t i = 0; i < count; ++i) {
-    if (upper.find(rows[i].pattern) == std::string::npos) continue;
-    if (rows[i].second != nullptr && upper.find(rows[i].second) == std::string::npos) continue;
+    if (upper.find(rows[i].pattern) == std::string_view::npos) continue;
+    if (rows[i].second != nullptr && upper.find(rows[i].second) == std::string_view::npos) continue;
     return rows[i].name;
   }
   return nullptr;
 }
 
-bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
-  if (!Used(context, kTopBrowsers) && !Used(context, kTopPlatforms) && !Used(context, kTopSpiders) &&
-      !Used(context, kTopNetscape) && !Used(context, kTopExplorer)) {
-    return true;
-  }
-  // The agent, cut at its first double blank; its upper-cased copy decides.
-  std::string agent = Text(hit->UserAgent);
-  const size_t doubleBlank = agent.find("  ");
-  if (doubleBlank != std::string::npos) agent.resize(doubleBlank);
-  const std::string upper = UpperCopy(agent.c_str(), 99);
-  const std::string others = OptionText(context, kOptOthers, "Others");
-
+// What an agent text names in the agent tables. It depends on the text
+// alone, so it is worked out once for each text the log holds; the "Others"
+// option is put in where the agent names nothing.
+struct AgentNames {
+  bool othersBrowser = false;  // browser: the "Others" text instead of `browser`
   std::string browser;
-  if (agent.empty()) {
-    browser = others;
-  } else if (upper.find("MOZILLA") != std::string::npos && upper.find("COMPATIBLE") == std::string::npos) {
-    browser = "Netscape";
-  } else if (const char* name = FindRow(kBrowserRows, std::size(kBrowserRows), upper)) {
-    browser = name;
-  } else if (upper.find("MOZILLA") != std::string::npos && upper.find("COMPATIBLE") != std::string::npos) {
-    browser = "Other Netscape Compatible";
-  } else {
-    browser = agent;
-  }
-  if (Used(context, kTopBrowsers) && !CountName(context, kTopBrowsers, browser.c_str(), slot, newVisitor)) return false;
+  std::string netscape;  // table 33 name when the browser is "Netscape"
+  std::string explorer;  // table 34 name when the browser is "Microsoft Internet Explorer"
+  const char* platform = nullptr;  // null: "Others"
+  bool robot = false;
+  std::string spider;
+};
 
-  if (browser == "Netscape" && Used(context, kTopNetscape)) {
-    std::string version = "Netscape";
-    const size_t slash = agent.find('/');
-    const size_t dot = slash == std::string::npos ? std::string::npos : agent.find('.', slash + 1);
-    if (dot != std::string::npos) version += " " + agent.substr(slash + 1, dot - slash) + "x";
-    if (!CountName(context, kTopNetscape, version.c_str(), slot, newVisitor)) return false;
+void DescribeAgent(std::string_view agent, AgentNames* out) {
+  // The upper-cased first 99 characters decide.
+  char upperText[99];
+  const size_t upperLength = std::min<size_t>(agent.size(), sizeof upperText);
+  for (size_t i = 0; i < upperLength; ++i) upperText[i] = Upper(agent[i]);
+  const std::string_view upper(upperText, upperLength);
+  const bool mozilla = upper.find("MOZILLA") != std::string_view::npos;
+  const bool compatible = upper.find("COMPATIBLE") != std::string_view::npos;
+
+  out->othersBrowser = false;
+  if (agent.empty()) {
+    out->othersBrowser = true;
+    out->browser.clear();
+  } else if (mozilla && !compatible) {
+    out->browser = "Netscape";
+  } else if (const char* name = FindRow(kBrowserRows, std::size(kBrowserRows), upper)) {
+    out->browser = name;
+  } else if (mozilla && compatible) {
+    out->browser = "Other Netscape Compatible";
+  } else {
+    out->browser.assign(agent);
   }
-  if (browser == "Microsoft Internet Explorer" && Used(context, kTopExplorer)) {
-    std::string version = "Explorer ";
-    const std::string fullUpper = UpperCopy(agent.c_str(), agent.size());
-    const size_t msie = fullUpper.find("MSIE ");
-    if (fullUpper.find("MICROSOFT INTERNET EXPLORER/4") != std::string::npos) {
-      version += "4.";
-    } else if (msie != std::string::npos) {
-      version += agent.substr(msie + 5, 2);
-    } else {
-      version += "1.";
+
+  out->netscape = "Netscape";
+  const size_t slash = agent.find('/');
+  const size_t dot = slash == std::string_view::npos ? std::string_view::npos : agent.find('.', slash + 1);
+  if (dot != std::string_view::npos) {
+    out->netscape += ' ';
+    out->netscape.append(agent.substr(slash + 1, dot - slash));
+    out->netscape += 'x';
+  }
+
+  std::string fullUpper(agent);
+  for (char& c : fullUpper) c = Upper(c);
+  out->explorer = "Explorer ";
+  const size_t msie = fullUpper.find("MSIE ");
+  if (fullUpper.find("MICROSOFT INTERNET EXPLORER/4") != std::string::npos) {
+    out->explorer += "4.";
+  } else if (msie != std::string::npos) {
+    out->explorer.append(agent.substr(msie + 5, 2));
+  } else {
+    out->explorer += "1.";
+  }
+  out->explorer += 'x';
+
+  out->platform = FindRow(kPlatformRows, std::size(kPlatformRows), upper);
+
+  out->robot = false;
+  for (const char* word : kRobotWords) out->robot = out->robot || upper.find(word) != std::string_view::npos;
+  out->spider.clear();
+  if (out->robot) {
+    std::string_view name = agent.substr(0, 99);
+    if (name.substr(0, 7) != "Mozilla") {
+      const size_t cut = name.find('/');
+      if (cut != std::string_view::npos) name = name.substr(0, cut);
     }
-    version += "x";
-    if (!CountName(context, kTopExplorer, version.c_str(), slot, newVisitor)) return false;
+    out->spider.assign(name);
   }
-  if (Used(context, kTopPlatforms)) {
-    const char* platform = FindRow(kPlatformRows, std::size(kPlatformRows), upper);
-    if (!CountName(context, kTopPlatforms, platform != nullptr ? platform : others.c_str(), slot, newVisitor)) {
-      return false;
-    }
+}
+
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+// The names of the agent texts met so far on this thread; emptied when it
+// grows past kAgentCacheSize texts.
+constexpr size_t kAgentCacheSize = 4096;
+thread_local std::unordered_map<std::string, AgentNames, TextHash, std::equal_to<>> t_agentNames;
+
+const AgentNames& NamesOfAgent(std::string_view agent) {
+  auto found = t_agentNames.find(agent);
+  if (found != t_agentNames.end()) return found->second;
+  if (t_agentNames.size() >= kAgentCacheSize) t_agentNames.clear();
+  AgentNames& names = t_agentNames[std::string(agent)];
+  DescribeAgent(agent, &names);
+  return names;
+}
+
+bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
+  const bool browsers = Used(context, kTopBrowsers);
+  const bool platforms = Used(context, kTopPlatforms);
+  const bool spiders = Used(context, kTopSpiders);
+  const bool netscape = Used(context, kTopNetscape);
+  const bool explorer = Used(context, kTopExplorer);
+  if (!browsers && !platforms && !spiders && !netscape && !explorer) return true;
+  // The agent, cut at its first double blank.
+  std::string_view agent = Text(hit->UserAgent);
+  const size_t doubleBlank = agent.find("  ");
+  if (doubleBlank != std::string_view::npos) agent = agent.substr(0, doubleBlank);
+  const AgentNames& names = NamesOfAgent(agent);
+  const char* others = OptionText(context, kOptOthers, "Others");
+
+  const char* browser = names.othersBrowser ? others : names.browser.c_str();
+  if (browsers && !CountName(context, kTopBrowsers, browser, slot, newVisitor)) return false;
+  if (netscape && std::strcmp(browser, "Netscape") == 0 &&
+      !CountName(context, kTopNetscape, names.netscape.c_str(), slot, newVisitor)) {
+    return false;
   }
-  if (Used(context, kTopSpiders)) {
-    bool robot = false;
-    for (const char* word : kRobotWords) robot = robot || upper.find(word) != std::string::npos;
-    if (robot) {
-      std::string name = agent.substr(0, 99);
-      if (std::strncmp(name.c_str(), "Mozilla", 7) != 0) {
-        const size_t slash = name.find('/');
-        if (slash != std::string::npos) name.resize(slash);
-      }
-      if (!CountName(context, kTopSpiders, name.c_str(), slot, newVisitor)) return false;
-    }
+  if (explorer && std::strcmp(browser, "Microsoft Internet Explorer") == 0 &&
+      !CountName(context, kTopExplorer, names.explorer.c_str(), slot, newVisitor)) {
+    return false;
   }
+  if (platforms &&
+      !CountName(context, kTopPlatforms, names.platform != nullptr ? names.platform : others, slot, newVisitor)) {
+    return false;
+  }
+  if (spiders && names.robot && !CountName(context, kTopSpiders, names.spider.c_str(), slot, newVisitor)) return false;
   return true;
 }
 
@@ -359,12 +410,19 @@ const char* DomainSuffix(const char* domain) {
 bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* visit, uint16_t slot) {
   if (context->adViewCount == 0 || context->adViews == nullptr) return true;
   if (!Used(context, kTopAds) && !Used(context, kTopAdClicks) && !Used(context, kTopAdViews)) return true;
-  const std::string url = UpperCopy(Text(hit->URL), 1023);
+  // The upper-cased first 1023 characters of the address.
+  char url[1024];
+  {
+    const char* text = Text(hit->URL);
+    size_t n = 0;
+    for (; n + 1 < sizeof url && text[n] != 0; ++n) url[n] = Upper(text[n]);
+    url[n] = 0;
+  }
   auto allContained = [&url](uint16_t count, const char* words) {
     if (count == 0) return false;
     const char* w = words;
     for (uint16_t i = 0; i < count; ++i) {
-      if (url.find(w) == std::string::npos) return false;
+      if (std::strstr(url, w) == nullptr) return false;
       w += std::strlen(w) + 1;
     }
     return true;
@@ -677,21 +735,22 @@ int IsDocumentHit(const AnalysisContext* context, const HitRecord* /*hit*/, cons
 
 int MapHostToDomain(const AnalysisContext* context, const char* clientHost, char* domain) {
   if (context == nullptr || clientHost == nullptr || domain == nullptr) return 0;
+  if (context->intranetCount == 0 || context->intranet == nullptr) return 0;
   // The host's labels.
-  std::string labels[64];
+  std::string_view labels[64];
   size_t labelCount = 0;
   {
     const char* start = clientHost;
     for (const char* p = clientHost;; ++p) {
       if (*p == '.' || *p == 0) {
         if (labelCount == 64) return 0;
-        labels[labelCount++].assign(start, static_cast<size_t>(p - start));
+        labels[labelCount++] = std::string_view(start, static_cast<size_t>(p - start));
         if (*p == 0) break;
         start = p + 1;
       }
     }
   }
-  for (uint16_t e = 0; e < context->intranetCount && context->intranet != nullptr; ++e) {
+  for (uint16_t e = 0; e < context->intranetCount; ++e) {
     const IntranetEntry* entry = context->intranet[e];
     if (entry == nullptr || entry->texts[0] == nullptr || entry->parts == nullptr) continue;
     if (entry->partCount != labelCount) continue;
@@ -699,13 +758,13 @@ int MapHostToDomain(const AnalysisContext* context, const char* clientHost, char
     bool all = true;
     for (size_t i = 0; i < labelCount && all; ++i) {
       const size_t plen = std::strlen(pattern);
-      const std::string& label = labels[i];
+      const std::string_view label = labels[i];
       if (plen > 0 && pattern[0] == '*') {
-        all = label.size() + 1 >= plen && EndsWithNoCase(label.c_str(), label.size(), pattern + 1);
+        all = label.size() + 1 >= plen && EqualsNoCase(label.substr(label.size() + 1 - plen), {pattern + 1, plen - 1});
       } else if (plen > 0 && pattern[plen - 1] == '*') {
-        all = label.size() + 1 >= plen && StartsWithNoCase(label.c_str(), std::string(pattern, plen - 1).c_str());
+        all = label.size() + 1 >= plen && EqualsNoCase(label.substr(0, plen - 1), {pattern, plen - 1});
       } else {
-        all = EqualsNoCase(label.c_str(), pattern);
+        all = EqualsNoCase(label, {pattern, plen});
       }
       pattern += plen + 1;
     }

@@ -255,6 +255,70 @@ TEST_F(AccumulationTest, AgentsReferrersAndUsers) {
   EXPECT_EQ(Item(kTopAuthUsers, "alice")->TotalByUsers, 1u);
 }
 
+// An agent text met again names the same items as the first time, and the
+// "Others" text is the one of the report being run, whichever report met
+// the agent first.
+TEST_F(AccumulationTest, AgentsMetAgainCountAlikeUnderTheOthersTextInForce) {
+  const std::string longAgent = "Fetcher/1.0 (" + std::string(90, 'x') + " crawler)";  // robot word past 99
+  struct Case {
+    const char* host;
+    std::string agent;
+  };
+  const Case cases[] = {
+      {"a.example.com", "Mozilla/4.05 [en] (Win95; I)"},
+      {"b.example.com", "Mozilla/4.05 [en] (Win95; I)"},
+      {"b.example.com", "Mozilla/4.05 [en] (Win95; I)  extra"},  // cut at the double blank
+      {"c.example.com", "Mozilla/4.0 (compatible; MSIE 4.01; Windows NT)"},
+      {"d.example.com", "Mozilla/4.0 (compatible; MSIE 4.01; Windows NT)"},
+      {"e.example.com", "Slurp/2.0 (crawler)"},
+      {"f.example.com", "Slurp/2.0 (crawler)"},
+      {"g.example.com", longAgent},
+      {"h.example.com", ""},
+  };
+  const char* const othersTexts[] = {"Others", "Everything else"};
+  for (const char* others : othersTexts) {
+    SCOPED_TRACE(others);
+    Make();
+    char* const stored = context_->options->texts[kOptOthers];
+    context_->options->texts[kOptOthers] = const_cast<char*>(others);
+    uint32_t second = 0;
+    for (const Case& c : cases) {
+      TestHit hit(kDay + ++second, c.host, "/index.htm");
+      hit.agent = c.agent;
+      ASSERT_EQ(Add(hit), 1);
+    }
+    struct Expect {
+      uint32_t table;
+      const char* name;
+      uint32_t hits;
+      uint32_t users;
+    };
+    const Expect expected[] = {
+        {kTopBrowsers, "Netscape", 3, 2},
+        {kTopNetscape, "Netscape 4.x", 3, 2},
+        {kTopBrowsers, "Microsoft Internet Explorer", 2, 2},
+        {kTopExplorer, "Explorer 4.x", 2, 2},
+        {kTopPlatforms, "Windows 95", 3, 2},
+        {kTopPlatforms, "Windows NT", 2, 2},
+        {kTopBrowsers, "Slurp/2.0 (crawler)", 2, 2},
+        {kTopSpiders, "Slurp", 2, 2},
+        {kTopBrowsers, longAgent.c_str(), 1, 1},
+        {kTopBrowsers, others, 1, 1},
+        {kTopPlatforms, others, 4, 4},
+    };
+    for (const Expect& e : expected) {
+      SCOPED_TRACE(e.name);
+      NameTableEntry* item = Item(e.table, e.name);
+      ASSERT_NE(item, nullptr);
+      EXPECT_EQ(item->TotalByHits, e.hits);
+      EXPECT_EQ(item->TotalByUsers, e.users);
+    }
+    EXPECT_EQ(Table(kTopSpiders)->Count, 1u);  // the long agent's robot word lies past what is looked at
+    context_->options->texts[kOptOthers] = stored;
+    FreeReportContext(run_);
+  }
+}
+
 TEST_F(AccumulationTest, OrganisationsAndGeography) {
   WriteEngineFile("COMPANY.SML", ScrambleOrgText("acme.com,acme widgets,springfield,il,US\n"
                                                  "bank.ch,bank ag,zurich,,CH\n"));
