@@ -355,7 +355,7 @@ bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t 
 // ---- page tables ---------------------------------------------------------------------
 
 // The first-level directory of a page, or false when there is none to count.
-bool DirectoryOf(const AnalysisContext* context, const char* page, std::string* out) {
+bool DirectoryOf(const AnalysisContext* context, const char* page, char* out, size_t size) {
   size_t restStart = 0;
   const size_t folderLength = std::strlen(context->homePageFolder);
   if (folderLength != 0 && StartsWithNoCase(page, context->homePageFolder)) {
@@ -379,7 +379,7 @@ bool DirectoryOf(const AnalysisContext* context, const char* page, std::string* 
     while (rest[cut] != 0 && !IsSeparator(rest[cut])) ++cut;
     if (rest[cut] == 0) return false;
   }
-  out->assign(page, restStart + cut + 1);
+  CopyBounded(out, size, page, restStart + cut + 1);
   return true;
 }
 
@@ -511,11 +511,10 @@ const char* const kHourNames[24] = {"00:00-00:59", "01:00-01:59", "02:00-02:59",
 const char* const kWeekdayFallback[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
 bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
-  const time_t when = static_cast<time_t>(hit->HitTime);
-  const struct tm* parts = GetGmTimeOf(&when);
-  if (parts == nullptr) return true;
-  const int weekday = parts->tm_wday;
-  const int hour = parts->tm_hour;
+  // UTC weekday (1 January 1970 was a Thursday) and hour.
+  const uint32_t days = hit->HitTime / 86400;
+  const int weekday = static_cast<int>((days + 4) % 7);
+  const int hour = static_cast<int>(hit->HitTime % 86400 / 3600);
   if (Used(context, kTopWeekdays)) {
     SummaryTableEntry* table = TableOf(context, kTopWeekdays);
     if (table == nullptr) return false;
@@ -541,26 +540,30 @@ bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slo
 }
 
 // Referrer texts of tables 11 and 23.
-std::string ReferrerKey(const char* referrer) {
+void ReferrerKey(const char* referrer, std::string* key) {
   const char* q = std::strchr(referrer, '?');
-  if (q == nullptr) return referrer;
-  std::string key(referrer, static_cast<size_t>(q - referrer) + 1);
-  key.append(q + 1, strnlen(q + 1, 35));
-  return key;
+  if (q == nullptr) {
+    key->assign(referrer);
+    return;
+  }
+  key->assign(referrer, static_cast<size_t>(q - referrer) + 1);
+  key->append(q + 1, strnlen(q + 1, 35));
 }
 
-std::string ReferringSite(const char* referrer) {
-  std::string site(referrer, strnlen(referrer, 199));
-  if (StartsWithNoCase(site.c_str(), "file:///")) return site;
+void ReferringSite(const char* referrer, std::string* site) {
+  site->assign(referrer, strnlen(referrer, 199));
+  if (StartsWithNoCase(site->c_str(), "file:///")) return;
   size_t from = 0;
-  if (StartsWithNoCase(site.c_str(), "http://")) from = 7;
-  else if (StartsWithNoCase(site.c_str(), "ftp://")) from = 6;
-  const size_t cut = site.find_first_of("/\\:", from);
-  if (cut == std::string::npos) return site;
-  site[cut] = '/';
-  site.resize(cut + 1);
-  return site;
+  if (StartsWithNoCase(site->c_str(), "http://")) from = 7;
+  else if (StartsWithNoCase(site->c_str(), "ftp://")) from = 6;
+  const size_t cut = site->find_first_of("/\\:", from);
+  if (cut == std::string::npos) return;
+  (*site)[cut] = '/';
+  site->resize(cut + 1);
 }
+
+// Reused for the referrer names, so that they keep their room.
+thread_local std::string t_referrerText;
 
 char g_pageBuffer[1024];
 char g_countryName[256];
@@ -655,15 +658,17 @@ const char* BuildPageName(ReportHandle* run, AnalysisContext* context, HitRecord
   char* buffer = g_pageBuffer;
   const size_t room = sizeof g_pageBuffer;
   const char* server = Text(hit->Server);
-  std::string base;
+  size_t length = 0;
   if (server[0] == 0 || (run != nullptr && run->overrideMultiHome != 0)) {
-    base = context->homePageFolder;
+    CopyBounded(buffer, room, context->homePageFolder);
+    length = std::strlen(buffer);
   } else {
-    base = isFtp ? "ftp://" : "http://";
-    base.append(server, strnlen(server, sizeof hit->Server));
+    const char* scheme = isFtp ? "ftp://" : "http://";
+    CopyBounded(buffer, room, scheme);
+    length = std::strlen(buffer);
+    CopyBounded(buffer + length, room - length, server, strnlen(server, sizeof hit->Server));
+    length += std::strlen(buffer + length);
   }
-  CopyBounded(buffer, room, base.c_str());
-  size_t length = std::strlen(buffer);
   const size_t partStart = length;
   const char* path = Text(hit->URL);
   if (isFtp && !IsSeparator(path[0]) && !(length > 0 && IsSeparator(buffer[length - 1])) && length + 1 < room) {
@@ -671,7 +676,7 @@ const char* BuildPageName(ReportHandle* run, AnalysisContext* context, HitRecord
     buffer[length] = 0;
   }
   CopyBounded(buffer + length, room - length, path, kMaxPagePath);
-  length = std::strlen(buffer);
+  length += std::strlen(buffer + length);
 
   // The extension: after the last "." of the last path segment, before "?".
   const char* question = std::strchr(buffer + partStart, '?');
@@ -707,9 +712,8 @@ int MatchFileType(const char* extension, const FileType* fileType) {
   if (extension == nullptr || fileType == nullptr) return 0;
   const char* question = std::strchr(extension, '?');
   const size_t length = strnlen(extension, question != nullptr ? static_cast<size_t>(question - extension) : 511);
-  char name[512];
-  CopyBounded(name, sizeof name, extension, length < 511 ? length : 511);
-  if (!EqualsNoCase(name, fileType->Name)) return 0;
+  // The extension's first 511 characters before any "?" against the name.
+  if (!EqualsNoCase(std::string_view(extension, length < 511 ? length : 511), fileType->Name)) return 0;
   if (fileType->Number == 2) return 1;
   if (fileType->Number == 1) return question != nullptr ? 1 : 0;
   if (fileType->Number == 0) return question == nullptr ? 1 : 0;
@@ -949,25 +953,30 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   const int isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP") ? 1 : 0;
   const char* pagePart = nullptr;
   const char* extensionPtr = nullptr;
-  const std::string page = BuildPageName(run, context, hit, isFtp, &pagePart, &extensionPtr);
-  const std::string part = pagePart != nullptr ? pagePart : "";
-  const std::string extension = extensionPtr != nullptr ? extensionPtr : "";
+  // The page, its part after the base and its extension, in a copy of the
+  // engine's page buffer.
+  char page[sizeof g_pageBuffer];
+  const char* built = BuildPageName(run, context, hit, isFtp, &pagePart, &extensionPtr);
+  const size_t pageLength = std::strlen(built);
+  std::memcpy(page, built, pageLength + 1);
+  const char* part = pagePart != nullptr ? page + (pagePart - built) : "";
+  const char* extension = extensionPtr != nullptr ? page + (extensionPtr - built) : "";
   const bool isForm = IsFormHit(hit) != 0;
-  const bool isDocument = IsDocumentHit(context, hit, page.c_str(), extension.c_str()) != 0;
+  const bool isDocument = IsDocumentHit(context, hit, page, extension) != 0;
   const bool isUpload = IsUploadHit(hit) != 0;
   SummaryTableEntry* directory = t.TopTablesPtr;
 
   if (success) {
     if (!UpdateAds(context, hit, visit, slot)) return 0;
 
-    if (!isUpload && IsHomePageHit(run, context, hit, page.c_str(), part.c_str())) ++t.SlotHomePageHits[slot];
+    if (!isUpload && IsHomePageHit(run, context, hit, page, part)) ++t.SlotHomePageHits[slot];
 
     if (isDocument && (Used(context, kTopDocuments) || Used(context, kTopBottom) || Used(context, kTopEntry) ||
                        Used(context, kTopExit) || Used(context, kTopSinglePage) || Used(context, kTopPaths))) {
       ++t.DocumentHits;
       ClearTableEmpty(kTopBottom);
       uint32_t number = 0;
-      NameTableEntry* item = AddName(context, kTopDocuments, page.c_str(), &number);
+      NameTableEntry* item = AddName(context, kTopDocuments, page, &number);
       if (item == nullptr) return 0;
       CountItemHits(item, slot);
       if (Used(context, kTopPaths)) AppendTrail(context, visit, number, 0);
@@ -976,26 +985,26 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       if (firstTouch) CountItemUser(item, slot);
       if (firstTouch && ListCount(visit, kListDocuments) == 1 && ListCount(visit, kListForms) == 0 &&
           Used(context, kTopEntry)) {
-        if (!CountName(context, kTopEntry, page.c_str(), slot, 1)) return 0;
+        if (!CountName(context, kTopEntry, page, slot, 1)) return 0;
       }
     }
 
     if (isUpload) {
       if (Used(context, kTopUploads)) {
         uint32_t number = 0;
-        NameTableEntry* item = AddName(context, kTopUploads, page.c_str(), &number);
+        NameTableEntry* item = AddName(context, kTopUploads, page, &number);
         if (item == nullptr) return 0;
         CountItemHits(item, slot);
         CountUserByList(context, visit, kListUploads, item, number, slot);
       }
-    } else if (!extension.empty() && Used(context, kTopDownloads)) {
+    } else if (extension[0] != 0 && Used(context, kTopDownloads)) {
       bool download = false;
       for (uint16_t i = 0; i < context->downloadTypeCount && context->downloadTypes != nullptr && !download; ++i) {
-        download = MatchFileType(extension.c_str(), context->downloadTypes[i]) != 0;
+        download = MatchFileType(extension, context->downloadTypes[i]) != 0;
       }
       if (download) {
         uint32_t number = 0;
-        NameTableEntry* item = AddName(context, kTopDownloads, page.c_str(), &number);
+        NameTableEntry* item = AddName(context, kTopDownloads, page, &number);
         if (item == nullptr) return 0;
         CountItemHits(item, slot);
         CountUserByList(context, visit, kListDownloads, item, number, slot);
@@ -1003,24 +1012,27 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
     }
 
     if (!isUpload && Used(context, kTopExtensions) && hit->StatusCode != 304) {
-      std::string type;
-      if (!extension.empty()) {
-        type = extension.substr(0, extension.find('?'));
+      // The extension before any "?", or "*." and the default document's.
+      char type[sizeof page + 2];
+      if (extension[0] != 0) {
+        CopyBounded(type, sizeof type, extension, std::strcspn(extension, "?"));
       } else {
         const char* dot = std::strrchr(context->homePageFileName, '.');
-        type = std::string("*.") + (dot != nullptr ? dot + 1 : "");
+        type[0] = '*';
+        type[1] = '.';
+        CopyBounded(type + 2, sizeof type - 2, dot != nullptr ? dot + 1 : "");
       }
-      NameTableEntry* item = AddName(context, kTopExtensions, type.c_str());
+      NameTableEntry* item = AddName(context, kTopExtensions, type);
       if (item == nullptr) return 0;
       CountItemHits(item, slot);
       item->TotalBytes += static_cast<double>(hit->Bytes);
     }
 
     if (Used(context, kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
-      std::string folder;
-      if (DirectoryOf(context, page.c_str(), &folder)) {
+      char folder[sizeof page];
+      if (DirectoryOf(context, page, folder, sizeof folder)) {
         uint32_t number = 0;
-        NameTableEntry* item = AddName(context, kTopDirectory, folder.c_str(), &number);
+        NameTableEntry* item = AddName(context, kTopDirectory, folder, &number);
         if (item == nullptr) return 0;
         CountItemHits(item, slot);
         CountUserByList(context, visit, kListDirectories, item, number, slot);
@@ -1034,13 +1046,14 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
     if (newVisitor == 1 || hit->FormatCode == 7) {
       const char* referrer = Text(hit->Referrer);
       const char* none = OptionText(context, kOptNoReferrer, "No Referrer");
+      std::string& key = t_referrerText;
       if (Used(context, kTopReferers)) {
-        const std::string key = referrer[0] != 0 ? ReferrerKey(referrer) : none;
-        if (!CountName(context, kTopReferers, key.c_str(), slot, 1)) return 0;
+        if (referrer[0] != 0) ReferrerKey(referrer, &key);
+        if (!CountName(context, kTopReferers, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return 0;
       }
       if (Used(context, kTopReferingSites)) {
-        const std::string key = referrer[0] != 0 ? ReferringSite(referrer) : none;
-        if (!CountName(context, kTopReferingSites, key.c_str(), slot, 1)) return 0;
+        if (referrer[0] != 0) ReferringSite(referrer, &key);
+        if (!CountName(context, kTopReferingSites, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return 0;
       }
     }
 
@@ -1087,10 +1100,10 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
     if (!success) ++t.FailedFormHits;
     if (success && (Used(context, kTopForms) || Used(context, kTopEntry) || Used(context, kTopExit) ||
                     Used(context, kTopSinglePage) || Used(context, kTopPaths))) {
-      std::string form = page.substr(0, page.find('?'));
-      if (form.size() > 511) form.resize(511);
+      char form[512];
+      CopyBounded(form, sizeof form, page, std::strcspn(page, "?"));
       uint32_t number = 0;
-      NameTableEntry* item = AddName(context, kTopForms, form.c_str(), &number);
+      NameTableEntry* item = AddName(context, kTopForms, form, &number);
       if (item == nullptr) return 0;
       CountItemHits(item, slot);
       if (!isDocument) {
@@ -1100,7 +1113,7 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
         if (firstTouch) CountItemUser(item, slot);
         if (firstTouch && ListCount(visit, kListDocuments) == 0 && ListCount(visit, kListForms) == 1 &&
             Used(context, kTopEntry)) {
-          if (!CountName(context, kTopEntry, form.c_str(), slot, 1)) return 0;
+          if (!CountName(context, kTopEntry, form, slot, 1)) return 0;
         }
       }
     }
