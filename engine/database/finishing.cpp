@@ -125,17 +125,93 @@ uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t) {
 
 // ---- day change ----------------------------------------------------------------------
 
+namespace {
+
+// True when `format` shows the time of day (%H %M %S %p %T).
+bool ShowsTimeOfDay(const char* format) {
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') continue;
+    const char c = p[1];
+    if (c == '\0') break;
+    ++p;
+    if (c == 'H' || c == 'M' || c == 'S' || c == 'p' || c == 'T') return true;
+  }
+  return false;
+}
+
+// Weekday (0 Sunday) and month (0 January) of a UTC day number.
+void WeekdayAndMonth(uint32_t days, int* weekday, int* month) {
+  *weekday = static_cast<int>((days + 4) % 7);  // 1 January 1970 was a Thursday
+  // Civil date from the day count, years of March to February.
+  const uint32_t z = days + 719468;
+  const uint32_t era = z / 146097;
+  const uint32_t dayOfEra = z - era * 146097;
+  const uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const uint32_t shifted = (5 * dayOfYear + 2) / 153;  // 0 March .. 11 February
+  *month = static_cast<int>(shifted < 10 ? shifted + 2 : shifted - 10);
+}
+
+// The text of the day formatted last, with everything it was made from: a
+// day's text stays the same through the day when the format does not show
+// the time of day, so the hits of one day format it once.
+struct DayText {
+  bool valid = false;
+  uint32_t day = 0;
+  std::string format;
+  uint32_t dateOrder = 0;
+  std::string dateSeparator;
+  std::string names[4];  // short and full weekday, short and full month
+  char text[kDayTextSize] = "";
+};
+thread_local DayText t_dayText;
+
+const char* LocaleName(const char* const* names, int count, int i) { return i >= 0 && i < count ? names[i] : ""; }
+
+// The day text of `time` (not 0) as FormatIntlDateTime writes it.
+void FormatDayText(const AnalysisContext* context, uint32_t time, char* day) {
+  const char* format = "%B %d, %Y";
+  if (context->options && context->options->texts[kIntlTexts + 3]) format = context->options->texts[kIntlTexts + 3];
+  IntlLocale storage;
+  const IntlLocale* locale = ReportOptionsLocale(context->options, &storage);
+  // Without options the engine's own names are used: not kept.
+  if (!locale || ShowsTimeOfDay(format)) {
+    struct tm fields = UtcFields(time);
+    FormatIntlDateTime(day, kDayTextSize, format, &fields, locale);
+    return;
+  }
+  const uint32_t dayNumber = time / kDaySeconds;
+  int weekday = 0;
+  int month = 0;
+  WeekdayAndMonth(dayNumber, &weekday, &month);
+  const char* names[4] = {LocaleName(locale->shortWeekdays, 7, weekday), LocaleName(locale->fullWeekdays, 7, weekday),
+                          LocaleName(locale->shortMonths, 12, month), LocaleName(locale->fullMonths, 12, month)};
+  DayText& kept = t_dayText;
+  bool same = kept.valid && kept.day == dayNumber && kept.dateOrder == locale->dateOrder &&
+              kept.format == format && kept.dateSeparator == locale->dateSeparator;
+  for (int i = 0; i < 4 && same; ++i) same = kept.names[i] == names[i];
+  if (same) {
+    std::memcpy(day, kept.text, kDayTextSize);
+    return;
+  }
+  struct tm fields = UtcFields(time);
+  FormatIntlDateTime(day, kDayTextSize, format, &fields, locale);
+  kept.valid = true;
+  kept.day = dayNumber;
+  kept.format = format;
+  kept.dateOrder = locale->dateOrder;
+  kept.dateSeparator = locale->dateSeparator;
+  for (int i = 0; i < 4; ++i) kept.names[i] = names[i];
+  std::memcpy(kept.text, day, kDayTextSize);
+}
+
+}  // namespace
+
 void CloseDay(AnalysisContext* context, uint32_t time) {
   if (!context) return;
   TemplateRecord& T = context->templ;
   char day[kDayTextSize] = "";
-  if (time != 0) {
-    const char* format = "%B %d, %Y";
-    if (context->options && context->options->texts[kIntlTexts + 3]) format = context->options->texts[kIntlTexts + 3];
-    struct tm fields = UtcFields(time);
-    IntlLocale storage;
-    FormatIntlDateTime(day, sizeof day, format, &fields, ReportOptionsLocale(context->options, &storage));
-  }
+  if (time != 0) FormatDayText(context, time, day);
   if (std::strncmp(day, T.Today, kDayTextSize) == 0) return;
   if (!(T.TodayDateTime <= time || time == 0)) return;
   if (T.MostHits < T.TodaysHits) {

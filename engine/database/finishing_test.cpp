@@ -19,6 +19,7 @@
 namespace vrn {
 namespace {
 
+using testing_support::Dup;
 using testing_support::Item;
 using testing_support::ScaleSpec;
 using testing_support::TestAnalysis;
@@ -75,6 +76,81 @@ TEST_F(Finishing, DayRuleKeepsExtremesAndWeekSplit) {
   // Closing again is a no-op.
   CloseDay(a.ctx, 0);
   EXPECT_EQ(a.ctx->templ.ClosedDays, 3u);
+}
+
+// The day text follows each hit's own day through month, leap-day and year
+// ends, the names and the format in force at the time, and the time of day
+// when the format shows it.
+TEST_F(Finishing, DayTextFollowsTheDayTheNamesAndTheFormat) {
+  const char* const fullDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+  const char* const fullMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                                    "July",    "August",   "September", "October", "November", "December"};
+  // Every day of 1999 to 2001 and of 2099 to 2101, at 23:59:59 and then at
+  // noon of the same day.
+  for (const uint32_t first : {915148800u, 4070908800u}) {
+    TestAnalysis a;
+    std::free(a.ctx->options->texts[kIntlTexts + 3]);
+    a.ctx->options->texts[kIntlTexts + 3] = Dup("%a %A %b %B %d %m %j %y %Y %D");
+    for (uint32_t day = first; day < first + 3 * 366 * 86400u; day += 86400) {
+      for (const uint32_t second : {86399u, 43200u}) {
+        const time_t when = static_cast<time_t>(day) + second;
+        struct tm fields {};
+        gmtime_r(&when, &fields);
+        char expected[200];
+        std::snprintf(expected, sizeof expected, "%.3s %s %.3s %s %02d %02d %03d %02d %04d %02d/%02d/%02d",
+                      fullDays[fields.tm_wday], fullDays[fields.tm_wday], fullMonths[fields.tm_mon],
+                      fullMonths[fields.tm_mon], fields.tm_mday, fields.tm_mon + 1, fields.tm_yday + 1,
+                      fields.tm_year % 100, fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
+                      fields.tm_year % 100);
+        CloseDay(a.ctx, static_cast<uint32_t>(when));
+        ASSERT_STREQ(a.ctx->templ.Today, expected) << when;
+      }
+    }
+  }
+
+  struct Step {
+    const char* format;    // null: as before
+    int month;             // month whose full name changes to `monthName`, or -1
+    const char* monthName;
+    const char* separator;  // date separator, or null
+    uint32_t time;
+    const char* today;
+    uint32_t closedDays;
+  };
+  const Step steps[] = {
+      {"%B %d, %Y", -1, nullptr, nullptr, kFri + 9 * kHour, "March 01, 2024", 0},
+      {nullptr, -1, nullptr, nullptr, kFri + 10 * kHour, "March 01, 2024", 0},
+      {nullptr, 2, "Mars", nullptr, kFri + 11 * kHour, "Mars 01, 2024", 1},
+      {nullptr, 2, "Maerz", nullptr, kFri + 12 * kHour, "Maerz 01, 2024", 2},
+      {"%D", -1, nullptr, nullptr, kFri + 13 * kHour, "03/01/24", 3},
+      {nullptr, -1, nullptr, "-", kFri + 14 * kHour, "03-01-24", 4},
+      {"%d %H", -1, nullptr, nullptr, kFri + 15 * kHour, "01 15", 5},
+      {nullptr, -1, nullptr, nullptr, kFri + 15 * kHour + 59, "01 15", 5},
+      {nullptr, -1, nullptr, nullptr, kFri + 16 * kHour, "01 16", 6},
+      {"%d %p", -1, nullptr, nullptr, kFri + 17 * kHour, "01 pm", 7},
+      {"%d", -1, nullptr, nullptr, kSat + 1, "02", 8},
+      {nullptr, -1, nullptr, nullptr, kSat + 86399, "02", 8},
+  };
+  TestAnalysis a;
+  ReportOptions* o = a.ctx->options;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.today);
+    if (step.format != nullptr) {
+      std::free(o->texts[kIntlTexts + 3]);
+      o->texts[kIntlTexts + 3] = Dup(step.format);
+    }
+    if (step.month >= 0) {
+      std::free(o->texts[kLongMonths + step.month]);
+      o->texts[kLongMonths + step.month] = Dup(step.monthName);
+    }
+    if (step.separator != nullptr) {
+      std::free(o->texts[kIntlTexts + 0]);
+      o->texts[kIntlTexts + 0] = Dup(step.separator);
+    }
+    CloseDay(a.ctx, step.time);
+    EXPECT_STREQ(a.ctx->templ.Today, step.today);
+    EXPECT_EQ(a.ctx->templ.ClosedDays, step.closedDays);
+  }
 }
 
 TEST_F(Finishing, OneDayRunIsBothMostAndFewest) {
