@@ -288,9 +288,13 @@ void PostVisitDetails(AnalysisContext* context, uint32_t visitNumber) {
       size_t length = 0;
       key[0] = '\0';
       if (lists && lists[kListTrail].trail) {
+        // Each page number as eight lower-case hex digits.
+        static constexpr char kHex[] = "0123456789abcdef";
         for (uint16_t i = 0; i < lists[kListTrail].count && length + 9 <= sizeof key; ++i) {
-          length += static_cast<size_t>(
-              std::snprintf(key + length, sizeof key - length, "%08x", lists[kListTrail].trail[i]));
+          const uint32_t page = lists[kListTrail].trail[i];
+          for (int digit = 0; digit < 8; ++digit) key[length + digit] = kHex[(page >> (28 - 4 * digit)) & 0xF];
+          length += 8;
+          key[length] = '\0';
         }
       }
       if (length) {

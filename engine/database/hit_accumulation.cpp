@@ -452,6 +452,9 @@ bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* v
   return true;
 }
 
+// Reused for the city names, so that it keeps its room.
+thread_local std::string t_cityText;
+
 // Geography and organisation of a new visitor.
 bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const OrganizationRecord* org, bool found,
                      uint16_t slot) {
@@ -480,24 +483,27 @@ bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const Organ
 
   if (!unknown && Used(context, kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
   if (Used(context, kTopVisitors)) {
-    std::string origin;
+    const char* origin = nullptr;
     if (unknown) origin = OptionText(context, kOptLegendUnknown, "Unknown");
     else if (homeAny) origin = GetCountryName(context, "*");
-    else if (domestic) origin = code;
+    else if (domestic) origin = code.c_str();
     else origin = OptionText(context, kOptLegendInternational, "International");
-    if (!CountName(context, kTopVisitors, origin.c_str(), slot, 1)) return false;
+    if (!CountName(context, kTopVisitors, origin, slot, 1)) return false;
   }
   if (found && Used(context, kTopStates) && org->state[0] != 0 && (code == "US" || code == "CA")) {
     if (!CountName(context, kTopStates, org->state, slot, 1)) return false;
   }
   if (found && domestic && Used(context, kTopCities) && org->city[0] != 0 && std::strcmp(org->city, "N/A") != 0) {
-    const std::string country = GetCountryName(context, code.c_str());
-    std::string city = org->city;
+    // The country and state names have a buffer each.
+    const char* country = GetCountryName(context, code.c_str());
+    std::string& city = t_cityText;
+    city = org->city;
     if (org->state[0] != 0) {
       city += ", ";
       city += GetStateName(context, org->state);
     }
-    city += ", " + country;
+    city += ", ";
+    city += country;
     if (!CountName(context, kTopCities, city.c_str(), slot, 1)) return false;
   }
   return true;
@@ -931,11 +937,12 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   MapHostToDomain(context, clientHost, hit->Domain);
 
   // 10. Organisation of a new visitor.
+  // (The record is read only when found.)
   OrganizationRecord org;
-  std::memset(&org, 0, sizeof org);
   bool orgFound = false;
   if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
                           Used(context, kTopStates) || Used(context, kTopVisitors))) {
+    std::memset(&org, 0, sizeof org);
     orgFound = FindOrganization(context, context->orgFileSize, 0, hit->Domain, &org) == 1;
   }
 
