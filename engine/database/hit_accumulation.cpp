@@ -714,16 +714,34 @@ const char* BuildPageName(ReportHandle* run, AnalysisContext* context, HitRecord
   return buffer;
 }
 
-int MatchFileType(const char* extension, const FileType* fileType) {
-  if (extension == nullptr || fileType == nullptr) return 0;
+namespace {
+
+// An extension as the file types see it: its first 511 characters before
+// any "?", and whether it has a "?".
+struct ExtensionKey {
+  std::string_view name;
+  bool query = false;
+};
+
+ExtensionKey KeyOfExtension(const char* extension) {
   const char* question = std::strchr(extension, '?');
   const size_t length = strnlen(extension, question != nullptr ? static_cast<size_t>(question - extension) : 511);
-  // The extension's first 511 characters before any "?" against the name.
-  if (!EqualsNoCase(std::string_view(extension, length < 511 ? length : 511), fileType->Name)) return 0;
-  if (fileType->Number == 2) return 1;
-  if (fileType->Number == 1) return question != nullptr ? 1 : 0;
-  if (fileType->Number == 0) return question == nullptr ? 1 : 0;
-  return 0;
+  return {std::string_view(extension, length < 511 ? length : 511), question != nullptr};
+}
+
+bool MatchesFileType(const ExtensionKey& key, const FileType* fileType) {
+  if (fileType == nullptr || !EqualsNoCase(key.name, fileType->Name)) return false;
+  if (fileType->Number == 2) return true;
+  if (fileType->Number == 1) return key.query;
+  if (fileType->Number == 0) return !key.query;
+  return false;
+}
+
+}  // namespace
+
+int MatchFileType(const char* extension, const FileType* fileType) {
+  if (extension == nullptr || fileType == nullptr) return 0;
+  return MatchesFileType(KeyOfExtension(extension), fileType) ? 1 : 0;
 }
 
 int IsFormHit(const HitRecord* hit) {
@@ -735,8 +753,9 @@ int IsUploadHit(const HitRecord* hit) { return hit != nullptr && hit->MethodCode
 
 int IsDocumentHit(const AnalysisContext* context, const HitRecord* /*hit*/, const char* page, const char* extension) {
   if (extension != nullptr && extension[0] != 0) {
+    const ExtensionKey key = KeyOfExtension(extension);
     for (uint16_t i = 0; i < context->documentTypeCount && context->documentTypes != nullptr; ++i) {
-      if (MatchFileType(extension, context->documentTypes[i])) return 1;
+      if (MatchesFileType(key, context->documentTypes[i])) return 1;
     }
     return 0;
   }
@@ -1006,8 +1025,9 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       }
     } else if (extension[0] != 0 && Used(context, kTopDownloads)) {
       bool download = false;
+      const ExtensionKey key = KeyOfExtension(extension);
       for (uint16_t i = 0; i < context->downloadTypeCount && context->downloadTypes != nullptr && !download; ++i) {
-        download = MatchFileType(extension, context->downloadTypes[i]) != 0;
+        download = MatchesFileType(key, context->downloadTypes[i]);
       }
       if (download) {
         uint32_t number = 0;
