@@ -309,15 +309,22 @@ struct TextHash {
 // The names of the agent texts met so far on this thread; emptied when it
 // grows past kAgentCacheSize texts.
 constexpr size_t kAgentCacheSize = 4096;
-thread_local std::unordered_map<std::string, AgentNames, TextHash, std::equal_to<>> t_agentNames;
+using AgentNameMap = std::unordered_map<std::string, AgentNames, TextHash, std::equal_to<>>;
+thread_local AgentNameMap t_agentNames;
+// The entry of the agent looked up last (hits of one visit come together);
+// elements of the map stay where they are until it is emptied.
+thread_local const AgentNameMap::value_type* t_lastAgent = nullptr;
 
 const AgentNames& NamesOfAgent(std::string_view agent) {
+  if (t_lastAgent != nullptr && t_lastAgent->first == agent) return t_lastAgent->second;
   auto found = t_agentNames.find(agent);
-  if (found != t_agentNames.end()) return found->second;
-  if (t_agentNames.size() >= kAgentCacheSize) t_agentNames.clear();
-  AgentNames& names = t_agentNames[std::string(agent)];
-  DescribeAgent(agent, &names);
-  return names;
+  if (found == t_agentNames.end()) {
+    if (t_agentNames.size() >= kAgentCacheSize) t_agentNames.clear();
+    found = t_agentNames.emplace(std::string(agent), AgentNames{}).first;
+    DescribeAgent(agent, &found->second);
+  }
+  t_lastAgent = &*found;
+  return found->second;
 }
 
 bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
@@ -328,9 +335,10 @@ bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t 
   const bool explorer = Used(context, kTopExplorer);
   if (!browsers && !platforms && !spiders && !netscape && !explorer) return true;
   // The agent, cut at its first double blank.
-  std::string_view agent = Text(hit->UserAgent);
-  const size_t doubleBlank = agent.find("  ");
-  if (doubleBlank != std::string_view::npos) agent = agent.substr(0, doubleBlank);
+  const char* text = Text(hit->UserAgent);
+  size_t length = 0;
+  while (text[length] != 0 && !(text[length] == ' ' && text[length + 1] == ' ')) ++length;
+  const std::string_view agent(text, length);
   const AgentNames& names = NamesOfAgent(agent);
   const char* others = OptionText(context, kOptOthers, "Others");
 
