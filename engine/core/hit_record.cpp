@@ -121,6 +121,16 @@ HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourc
   return copy;
 }
 
+HitRecord* TakeHitRecord(HitRecord* source) {
+  if (source == nullptr) return nullptr;
+  auto* copy = static_cast<HitRecord*>(std::malloc(sizeof(HitRecord)));
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, source, sizeof(HitRecord));
+  source->Line = nullptr;
+  source->LineLength = 0;
+  return copy;
+}
+
 char* ResizeHitLine(HitRecord* hit, char* oldLine, uint32_t newSize, bool freeOld) {
   if (hit == nullptr || newSize < hit->LineLength || newSize == 0xFFFFFFFFu) return nullptr;
   char* copy = static_cast<char*>(std::calloc(static_cast<size_t>(newSize) + 1 + kHitLineSlack, 1));

@@ -97,6 +97,12 @@ char* InitHitRecord(HitRecord* hit, const char* text, uint32_t length);
 // (source untouched) when memory is short.
 HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourceLine);
 
+// A heap copy of the record (free with FreeHitRecord) that takes over its
+// line: the pointers stay where they are, and the source is left without a
+// line (Line null, LineLength 0). Null (source untouched) when memory is
+// short.
+HitRecord* TakeHitRecord(HitRecord* source);
+
 // Replaces the line copy by a zero-filled copy of newSize bytes (plus a
 // terminating zero) holding the old LineLength bytes; pointers into the old
 // copy are moved to the new one. Frees the old copy when asked. Null (record

@@ -85,6 +85,27 @@ TEST_F(HitRecordTest, DuplicateCanFreeTheSource) {
   FreeHitRecord(copy);
 }
 
+// A queued copy may take the line over: the texts stay where they are, the
+// copy owns the line (freeing the source's line afterwards, as the queue
+// does, leaves them whole) and the source holds none.
+TEST_F(HitRecordTest, TakingTheLineLeavesTheSourceWithoutOne) {
+  char* line = Make(std::string("GET /b\0tail", 11));
+  hit_.Method = line;
+  hit_.URL = line + 4;
+  std::strcpy(hit_.ClientHost, "10.1.2.3");
+  HitRecord* copy = TakeHitRecord(&hit_);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->Line, line);
+  EXPECT_EQ(copy->LineLength, 11u);
+  EXPECT_EQ(hit_.Line, nullptr);
+  EXPECT_EQ(hit_.LineLength, 0u);
+  FreeHitLine(&hit_);
+  EXPECT_STREQ(copy->Method, "GET /b");
+  EXPECT_STREQ(copy->URL, "/b");
+  EXPECT_STREQ(copy->ClientHost, "10.1.2.3");
+  FreeHitRecord(copy);
+}
+
 TEST_F(HitRecordTest, ResizeKeepsTextAddsZeroRoomAndMovesPointers) {
   char* line = Make("abc def");
   hit_.URL = line + 4;

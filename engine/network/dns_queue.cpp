@@ -435,7 +435,7 @@ bool WaitForDNSLookupThreads(uint32_t timeoutMs) {
   return t.ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return t.live == 0; });
 }
 
-int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit) {
+int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit, bool takeLine) {
   if (run == nullptr || hit == nullptr || g_fifo.ring == nullptr) return -1;
   if (!IsEmpty()) {
     Harvest(run);
@@ -457,7 +457,7 @@ int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit) {
       }
     }
   }
-  HitRecord* copy = DuplicateHitRecord(hit, false, false);
+  HitRecord* copy = takeLine ? TakeHitRecord(hit) : DuplicateHitRecord(hit, false, false);
   if (copy == nullptr) return -1;
   const uint32_t index = IsEmpty() ? 0 : Next(static_cast<uint32_t>(g_fifo.write));
   if (IsEmpty()) g_fifo.read = 0;
@@ -472,7 +472,7 @@ int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit) {
 int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
   if (run == nullptr || hit == nullptr) return 0;
   if (run->lookupSetting == 0) {
-    const int32_t index = AddToDNSFifo(run, hit);
+    const int32_t index = AddToDNSFifo(run, hit, true);
     FreeHitLine(hit);
     if (index < 0) return index == -2 ? 3 : 0;
     DNSFifoEntry& e = g_fifo.ring[index];
@@ -489,7 +489,7 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
       return serverIndex == -2 ? 3 : 0;
     }
   }
-  const int32_t clientIndex = AddToDNSFifo(run, hit);
+  const int32_t clientIndex = AddToDNSFifo(run, hit, true);
   FreeHitLine(hit);
   if (clientIndex < 0) {
     // The server entry may have been passed on while waiting; it is still

@@ -96,10 +96,12 @@ void ResetDNSFifoEntry(DNSFifoEntry* entry);
 // asked to stop while the hit waited for room (the run must stop; the hit is
 // not queued); 0 any other failure (nothing of the hit is left in the queue).
 int QueueHitForDNS(DnsRun* run, HitRecord* hit);
-// Appends a copy of the hit (step A), waiting while the queue is full.
-// Returns the entry's index; -2 when the per-hit step asked to stop while
-// waiting; -1 when the queue stayed full or the copy could not be made.
-int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit);
+// Appends a copy of the hit (step A), waiting while the queue is full; with
+// takeLine the copy takes over the hit's line instead of copying it (the
+// hit is then left without a line). Returns the entry's index; -2 when the
+// per-hit step asked to stop while waiting; -1 when the queue stayed full or
+// the copy could not be made (the hit keeps its line).
+int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit, bool takeLine = false);
 // Passes finished entries, oldest first, to the per-hit step. 4 queue empty,
 // 3 the per-hit step asked to stop (the refused entry is released), 2 entries
 // pending and the queue full, 1 entries pending.
