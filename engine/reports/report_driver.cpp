@@ -178,14 +178,116 @@ bool ReloadReportOptions(ReportHandle* run, AnalysisContext* context, ReportOpti
 
 // ---- the walk ------------------------------------------------------------------
 
+// The report file as the walk writes it. The walk moves back over output it
+// has written (a dropped line, a removed column, section or chapter) and ends
+// the file there; those moves act on the bytes held in memory as long as they
+// are not yet written, so that the file sees few large writes instead of one
+// per piece of text and one seek per move. The file's content is always what
+// the same writes, moves and ends made directly on the file would leave:
+// bytes past the position stay until written over or cut, a cut past the end
+// fills with zeros.
+class ReportOutput {
+ public:
+  explicit ReportOutput(KvFile file) : file_(file) {}
+
+  int64_t Position() const { return position_; }
+  void MoveTo(int64_t position) { position_ = std::max<int64_t>(0, position); }
+
+  // Writes at the position and moves past the text. false when the file
+  // refused bytes held before (the report cannot be completed).
+  bool Write(const char* data, size_t size) {
+    if (size == 0) return !failed_;
+    const int64_t held = base_ + static_cast<int64_t>(held_.size());
+    if (position_ < base_ || position_ > held) {
+      if (position_ > held && held >= fileSize_) {
+        held_.resize(static_cast<size_t>(position_ - base_), '\0');  // a gap past the end reads as zeros
+      } else {
+        if (!Flush()) return false;
+        if (position_ > fileSize_) {
+          base_ = fileSize_;
+          held_.assign(static_cast<size_t>(position_ - fileSize_), '\0');
+        } else {
+          base_ = position_;
+        }
+      }
+    }
+    const size_t at = static_cast<size_t>(position_ - base_);
+    if (at + size > held_.size()) held_.resize(at + size);
+    std::memcpy(held_.data() + at, data, size);
+    position_ += static_cast<int64_t>(size);
+    return held_.size() < kReportOutputChunk || Flush();
+  }
+
+  // Ends the report at the position.
+  void EndHere() {
+    const int64_t held = base_ + static_cast<int64_t>(held_.size());
+    const int64_t end = std::max(fileSize_, held);
+    if (position_ > end) {
+      // Past the end: the report grows by zeros, in the held bytes when they
+      // end it, else by the file's new length.
+      if (held >= fileSize_) {
+        held_.resize(static_cast<size_t>(position_ - base_), '\0');
+      } else {
+        fileSize_ = position_;
+        resize_ = true;
+      }
+      return;
+    }
+    if (position_ < base_) {
+      held_.clear();
+      base_ = position_;
+    } else if (position_ < held) {
+      held_.resize(static_cast<size_t>(position_ - base_));
+    }
+    if (fileSize_ > position_) {
+      fileSize_ = position_;
+      resize_ = true;
+    }
+  }
+
+  // Writes the held bytes to the file. false (for good) on a failure.
+  bool Flush() {
+    if (failed_) return false;
+    if (resize_) {
+      if (kv::FileSeek(file_, fileSize_, kv::kSeekBegin) < 0 || !kv::FileSetEnd(file_)) return Fail();
+      filePosition_ = fileSize_;
+      resize_ = false;
+    }
+    if (!held_.empty()) {
+      if (filePosition_ != base_ && kv::FileSeek(file_, base_, kv::kSeekBegin) < 0) return Fail();
+      filePosition_ = base_;
+      if (!WriteAll(file_, held_.data(), held_.size())) return Fail();
+      base_ += static_cast<int64_t>(held_.size());
+      filePosition_ = base_;
+      fileSize_ = std::max(fileSize_, base_);
+      held_.clear();
+    }
+    return true;
+  }
+
+ private:
+  bool Fail() {
+    failed_ = true;
+    return false;
+  }
+
+  KvFile file_;
+  std::string held_;         // bytes from base_ on, not yet in the file
+  int64_t base_ = 0;         // file offset of held_[0]; never past fileSize_
+  int64_t fileSize_ = 0;     // length of the file (once resize_ is carried out)
+  int64_t filePosition_ = 0; // the file's own offset
+  int64_t position_ = 0;     // where the next write goes
+  bool resize_ = false;      // the file's length is to become fileSize_
+  bool failed_ = false;
+};
+
 struct Walk {
-  KvFile templ = KV_INVALID_FILE;
-  KvFile out = KV_INVALID_FILE;
-  int64_t templateSize = 0;
-  char* buffer = nullptr;
+  std::string_view templ;
+  ReportOutput* out = nullptr;
   ReportHandle* run = nullptr;
   AnalysisContext* context = nullptr;
   ReportFileCallback callback = nullptr;
+  std::vector<char> value;  // the value of the token being resolved
   int64_t lineBytes = 0;
   uint32_t controlFlag = 0;
   int64_t lineMark = 0;
@@ -193,68 +295,73 @@ struct Walk {
   int64_t chapterMark = 0;
 };
 
-int64_t OutputPosition(KvFile out) { return kv::FileSeek(out, 0, kv::kSeekCurrent); }
-
 // Moves the output back over the current line's bytes.
-bool TakeBackLine(Walk& w) {
-  const int64_t position = OutputPosition(w.out);
-  if (position < 0) return false;
-  const int64_t target = std::max<int64_t>(0, position - w.lineBytes);
+void TakeBackLine(Walk& w) {
+  w.out->MoveTo(std::max<int64_t>(0, w.out->Position() - w.lineBytes));
   w.lineBytes = 0;
-  return kv::FileSeek(w.out, target, kv::kSeekBegin) >= 0;
 }
 
-bool CutTo(Walk& w, int64_t mark) {
-  return kv::FileSeek(w.out, mark, kv::kSeekBegin) >= 0 && kv::FileSetEnd(w.out);
+void CutTo(Walk& w, int64_t mark) {
+  w.out->MoveTo(mark);
+  w.out->EndHere();
 }
 
-bool ActOnMarker(Walk& w, uint16_t marker) {
+void ActOnMarker(Walk& w, uint16_t marker) {
   switch (marker) {
     case kMarkerBookMark:
-    case kMarkerBookMarkChapter: {
-      if (!TakeBackLine(w)) return false;
-      const int64_t position = OutputPosition(w.out);
-      if (position < 0) return false;
-      (marker == kMarkerBookMark ? w.lineMark : w.chapterMark) = position;
-      return true;
-    }
+    case kMarkerBookMarkChapter:
+      TakeBackLine(w);
+      (marker == kMarkerBookMark ? w.lineMark : w.chapterMark) = w.out->Position();
+      return;
     case kMarkerRemove:
     case kMarkerRemoveChapter:
-      if (!TakeBackLine(w)) return false;
-      return CutTo(w, marker == kMarkerRemove ? w.lineMark : w.chapterMark);
-    case kMarkerBookMarkColumn: {
-      const int64_t position = OutputPosition(w.out);
-      if (position < 0) return false;
-      w.columnMark = position;
+      TakeBackLine(w);
+      CutTo(w, marker == kMarkerRemove ? w.lineMark : w.chapterMark);
+      return;
+    case kMarkerBookMarkColumn:
+      w.columnMark = w.out->Position();
       w.controlFlag = 0;
-      return true;
-    }
+      return;
     case kMarkerRemoveColumn: {
-      const int64_t position = OutputPosition(w.out);
-      if (position < 0) return false;
+      const int64_t position = w.out->Position();
       // What the cut takes away no longer belongs to the line.
       if (position > w.columnMark) w.lineBytes = std::max<int64_t>(0, w.lineBytes - (position - w.columnMark));
       w.controlFlag = 0;
-      return CutTo(w, w.columnMark);
+      CutTo(w, w.columnMark);
+      return;
     }
     default:
-      return TakeBackLine(w);
+      TakeBackLine(w);
+      return;
   }
+}
+
+// Resolves one token into w.value and writes it: the bytes written, 0 for a
+// control value (w.controlFlag 1, *marker its code), 0xFFFF on a failure.
+uint16_t WriteToken(Walk& w, const char* name, uint16_t* marker) {
+  char* value = w.value.data();
+  value[0] = 0;
+  uint32_t flag = w.controlFlag;
+  ResolveTemplateVariable(w.run, w.context, name, value, w.value.size(), &flag, w.callback);
+  value[w.value.size() - 1] = 0;
+  w.controlFlag = flag;
+  if (flag == 1) {
+    *marker = MarkerCodeOf(value);
+    return 0;
+  }
+  const size_t length = std::strlen(value);
+  if (length >= 0xFFFF) return 0xFFFF;
+  return w.out->Write(value, length) ? static_cast<uint16_t>(length) : 0xFFFF;
 }
 
 // Walks the working template into the output. false on failure (summary
 // error text set where a text belongs to it).
 bool WalkTemplate(Walk& w) {
+  const int64_t templateSize = static_cast<int64_t>(w.templ.size());
   int64_t windowOffset = 0;
-  while (windowOffset < w.templateSize) {
-    const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(kTemplateWindow, w.templateSize - windowOffset));
-    uint32_t got = 0;
-    if (kv::FileSeek(w.templ, windowOffset, kv::kSeekBegin) < 0 ||
-        !kv::FileRead(w.templ, w.buffer, length, &got) || got != length) {
-      SetSummaryError(kTextReadShort);
-      return false;
-    }
-    const char* b = w.buffer;
+  while (windowOffset < templateSize) {
+    const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(kTemplateWindow, templateSize - windowOffset));
+    const char* b = w.templ.data() + windowOffset;
     uint32_t pending = 0;
     uint32_t consumed = length;
     uint32_t lineStart = 0;
@@ -290,7 +397,7 @@ bool WalkTemplate(Walk& w) {
         // text before the token, the token is read again at the start of the
         // next window; a token that opens a whole window without closing in
         // it, or that never closes before the end of the template, is text.
-        if (pos > 0 && windowOffset + length < w.templateSize) consumed = pos;
+        if (pos > 0 && windowOffset + length < templateSize) consumed = pos;
         break;
       }
       const uint32_t nameLength = close - (pos + 2);
@@ -299,34 +406,35 @@ bool WalkTemplate(Walk& w) {
         pos += 2;
         continue;
       }
-      const uint32_t percent = static_cast<uint32_t>((windowOffset + pos) * 100 / w.templateSize);
+      const uint32_t percent = static_cast<uint32_t>((windowOffset + pos) * 100 / templateSize);
       CallClientCallback(0, 0, "", 0, static_cast<int32_t>(static_cast<uint16_t>(percent)), 0);
-      if (!WriteAll(w.out, b + pending, pos - pending)) {
+      if (!w.out->Write(b + pending, pos - pending)) {
         SetSummaryError(kTextWriteShort);
         return false;
       }
       w.lineBytes += pos - std::max(pending, lineStart);
-      const std::string name(b + pos + 2, nameLength);
+      char name[kTokenNameLimit + 1];
+      std::memcpy(name, b + pos + 2, nameLength);
+      name[nameLength] = 0;
       uint16_t marker = 0;
-      const uint16_t written =
-          ResolveTemplateToken(w.run, w.out, name.c_str(), w.context, &w.controlFlag, &marker, w.callback);
-      if (written == 0xFFFF) return false;
-      w.lineBytes += written;
-      if (w.controlFlag == 1 && !ActOnMarker(w, marker)) {
+      const uint16_t written = WriteToken(w, name, &marker);
+      if (written == 0xFFFF) {
         SetSummaryError(kTextWriteShort);
         return false;
       }
+      w.lineBytes += written;
+      if (w.controlFlag == 1) ActOnMarker(w, marker);
       pending = lineStart = consumed = close + 2;
       pos = close + 2;
     }
     // A "%" that ends a window with more template to come may open a token
     // in the next one: it is read again there rather than copied as text.
     if (w.controlFlag == 0 && consumed == length && pending < length && b[length - 1] == '%' &&
-        windowOffset + length < w.templateSize) {
+        windowOffset + length < templateSize) {
       consumed = length - 1;
     }
     if (w.controlFlag == 0 && consumed > pending) {
-      if (!WriteAll(w.out, b + pending, consumed - pending)) {
+      if (!w.out->Write(b + pending, consumed - pending)) {
         SetSummaryError(kTextWriteShort);
         return false;
       }
@@ -338,7 +446,12 @@ bool WalkTemplate(Walk& w) {
     windowOffset += consumed;
   }
   // Output that a dropped last line took back is not left behind.
-  return kv::FileSetEnd(w.out);
+  w.out->EndHere();
+  if (!w.out->Flush()) {
+    SetSummaryError(kTextWriteShort);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -655,42 +768,56 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
   // 6. Localise the working template (its result is not needed: the walk
   //    reads the template as it stands).
   LocaliseTemplate(context->workingTemplatePath, run);
-  // 7. Open the files.
+  // 7. The working template, read whole, and the output.
   Walk w;
   w.run = run;
   w.context = context;
   w.callback = fileCallback;
-  w.templ = kv::FileOpen(context->workingTemplatePath, kv::kFileRead, kv::FileDisposition::kOpenExisting);
-  if (w.templ == KV_INVALID_FILE) {
-    SetSummaryError(kTextCannotOpen, context->workingTemplatePath);
-    return 0;
+  std::string templ;
+  {
+    KvFile file = kv::FileOpen(context->workingTemplatePath, kv::kFileRead, kv::FileDisposition::kOpenExisting);
+    if (file == KV_INVALID_FILE) {
+      SetSummaryError(kTextCannotOpen, context->workingTemplatePath);
+      return 0;
+    }
+    const int64_t size = kv::FileSize(file);
+    bool read = size >= 0 && size < (int64_t{1} << 31);
+    bool memory = true;
+    if (read) {
+      try {
+        templ.resize(static_cast<size_t>(size));
+        w.value.resize(kTokenValueSize);
+      } catch (const std::bad_alloc&) {
+        memory = false;
+      }
+    }
+    if (read && memory && size > 0) {
+      uint32_t got = 0;
+      read = kv::FileRead(file, templ.data(), static_cast<uint32_t>(size), &got) && got == size;
+    }
+    kv::FileClose(file);
+    if (!read || !memory) {
+      SetSummaryError(!memory ? kTextNoMemory : kTextReadShort);
+      return 0;
+    }
   }
-  w.templateSize = kv::FileSize(w.templ);
-  const KvGlobal block = kv::GlobalAlloc(kv::kGlobalMoveable, kTemplateWindow + 10);
-  w.buffer = block != 0 ? static_cast<char*>(kv::GlobalLock(block)) : nullptr;
-  if (w.buffer == nullptr || w.templateSize < 0) {
-    if (block != 0) kv::GlobalFree(block);
-    kv::FileClose(w.templ);
-    SetSummaryError(w.buffer == nullptr ? kTextNoMemory : kTextReadShort);
-    return 0;
-  }
+  w.templ = templ;
   Announce(fileCallback, outputPath, 0);
-  w.out = kv::FileOpen(outputPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kCreateAlways);
-  if (w.out == KV_INVALID_FILE) {
-    kv::GlobalUnlock(block);
-    kv::GlobalFree(block);
-    kv::FileClose(w.templ);
+  KvFile outFile = kv::FileOpen(outputPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kCreateAlways);
+  if (outFile == KV_INVALID_FILE) {
     SetSummaryError(kTextCannotOpen, outputPath.c_str());
     return 0;
   }
   // 8. The walk.
-  const bool walked = WalkTemplate(w);
+  bool walked = false;
+  {
+    ReportOutput out(outFile);
+    w.out = &out;
+    walked = WalkTemplate(w);
+  }
   // 9. Close.
   DisconnectMorvaneLookup();
-  kv::GlobalUnlock(block);
-  kv::GlobalFree(block);
-  kv::FileClose(w.out);
-  kv::FileClose(w.templ);
+  kv::FileClose(outFile);
   if (!walked) {
     kv::FileDelete(outputPath.c_str());
     return 0;

@@ -2,7 +2,9 @@
 // the working template, copying its text and replacing each %%Name%% token
 // by the value the template variable resolver gives for it. Control values
 // of the resolver (bookmarks and removals) take back output already written
-// by moving the output position and ending the file there.
+// by moving the output position and ending the report there. The working
+// template is read whole before the walk; the output is held in memory and
+// reaches the file in pieces of kReportOutputChunk bytes and at the end.
 //
 // Also the report's style (read from style.ini at the start of every
 // report), the engine-wide writer settings, the summary error text and the
@@ -126,10 +128,12 @@ constexpr size_t kTokenValueSize = 4096;
 constexpr size_t kTokenNameLimit = 219;
 // Template windows.
 constexpr uint32_t kTemplateWindow = 10240;
+// Output held before it is written to the report file.
+constexpr size_t kReportOutputChunk = size_t{1} << 20;
 
 // Writes the report of the run's finished analysis to the context's output
 // path. 1 when the report file is complete; 0 with the summary error text
-// set (or left as it was when a token's value could not be written).
+// set and no report file left behind.
 int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback fileCallback);
 
 // Writes the value of one token to output. Returns the bytes written, 0 for
