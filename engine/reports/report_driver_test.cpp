@@ -1,7 +1,9 @@
 #include "engine/reports/report_driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -202,6 +204,92 @@ TEST_F(WalkTest, ProgressIsReportedThroughThePercentCallback) {
 }
 
 // ---- failures ---------------------------------------------------------------------
+
+// Lines of text, `size` bytes in all, each ending in "\r\n".
+std::string FillerLines(size_t size) {
+  std::string text(size, 'f');
+  for (size_t i = 98; i + 1 < size; i += 100) text.replace(i, 2, "\r\n");
+  if (size >= 2) text.replace(size - 2, 2, "\r\n");
+  return text;
+}
+
+TEST_F(WalkTest, TakeBacksReachIntoOutputAlreadyWritten) {
+  // The report is written in pieces: a dropped line that began before the
+  // first piece was written, at every position around the piece's end.
+  for (size_t filler = vrn::kReportOutputChunk - 40; filler <= vrn::kReportOutputChunk + 8; filler += 6) {
+    const std::string text = FillerLines(filler);
+    SetTemplate(text + "dropped line %%MSWordAutoPrintOrNot%% and its end\r\nnext\r\n");
+    std::string out;
+    ASSERT_EQ(Write(&out), 1);
+    EXPECT_TRUE(out == text + "next\r\n") << filler << ": " << out.size() << " bytes";
+  }
+  // An empty section longer than a piece is cut back to its bookmark; a
+  // full one keeps its lines. A column removed across the piece's end.
+  const std::string body = FillerLines(vrn::kReportOutputChunk + 5000);
+  const std::string section = "head\r\n%%TopBrowsersBeginSection%%\r\n" + body + "%%TopBrowsersEndSection%%\r\ntail\r\n";
+  struct Case {
+    uint32_t empty;
+    std::string expected;
+  } cases[] = {{1, "head\r\ntail\r\n"}, {0, "head\r\n" + body + "tail\r\n"}};
+  for (const Case& c : cases) {
+    SetTemplate(section);
+    vrn::GetSectionTable()[vrn::kTopBrowsers].empty = c.empty;
+    std::string out;
+    ASSERT_EQ(Write(&out), 1);
+    EXPECT_TRUE(out == c.expected) << c.empty << ": " << out.size() << " bytes";
+  }
+  WriteStyle("Table Columns=12\n");
+  const std::string cell(vrn::kReportOutputChunk + 100, 'c');
+  SetTemplate("<TR>%%BeginColumn_%%" + cell + "%%EndColumn_Hits%%<TD>p</TD></TR>\r\nnext\r\n");
+  std::string out;
+  ASSERT_EQ(Write(&out), 1);
+  EXPECT_EQ(out, "<TR><TD>p</TD></TR>\r\nnext\r\n");
+}
+
+// Caps the size of every file the process writes while it lives.
+class FileSizeCap {
+ public:
+  explicit FileSizeCap(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit capped = saved_;
+    capped.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &capped);
+  }
+  ~FileSizeCap() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, SIG_DFL);
+  }
+  FileSizeCap(const FileSizeCap&) = delete;
+  FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(WalkTest, AReportTheDiskRefusesFailsAndIsRemoved) {
+  // The file takes fewer bytes than the report has: refused in the middle
+  // of the report (a later piece) or at its end (the report is shorter
+  // than a piece).
+  struct Case {
+    size_t reportSize;
+    rlim_t cap;
+  } cases[] = {{3 * vrn::kReportOutputChunk, vrn::kReportOutputChunk + vrn::kReportOutputChunk / 2},
+               {200000, 100000}};
+  for (const Case& c : cases) {
+    SetTemplate(FillerLines(c.reportSize - 23) + "%%Style_FrameWidth%%end\r\n");
+    vrn::g_engine.summaryErrorText.clear();
+    int result = 0;
+    {
+      FileSizeCap cap(c.cap);
+      result = Write(nullptr);
+    }
+    EXPECT_EQ(result, 0) << c.reportSize;
+    EXPECT_EQ(vrn::g_engine.summaryErrorText, "Error writing the report files.") << c.reportSize;
+    EXPECT_FALSE(Exists(context_->outputPath)) << c.reportSize;
+  }
+}
+
 
 TEST_F(WalkTest, AMissingTemplateOrOutputFolderFailsWithItsPath) {
   SetTemplate("x");
