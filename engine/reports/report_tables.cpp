@@ -305,6 +305,7 @@ struct Gsw {
   kv::gsw::LegendPlaceFn legendPlace;
   kv::gsw::StyleFn style;
   kv::gsw::ExportFn exportChart;
+  kv::gsw::ExportBitmapFn exportBitmap;  // optional
 
   bool Bind(KvModule m) {
     using namespace kv::gsw;
@@ -325,6 +326,7 @@ struct Gsw {
     legendPlace = Entry<LegendPlaceFn>(m, kOrdLegendPlace);
     style = Entry<StyleFn>(m, kOrdStyle);
     exportChart = Entry<ExportFn>(m, kOrdExport);
+    exportBitmap = Entry<ExportBitmapFn>(m, kOrdExportBitmap);
     return open && close && batch && option11 && option15 && widthBase && heightBase && font && title && itemAxis &&
            valueAxis && labels && legends && values && legendPlace && style && exportChart;
   }
@@ -337,7 +339,11 @@ struct Vic {
   kv::vic::SaveGifFn gif;
   kv::vic::SaveJpgFn jpg;
   kv::vic::FreeImageFn free;
+  kv::vic::BmpInfoMemFn infoMem;  // optional, with loadMem
+  kv::vic::LoadBmpMemFn loadMem;
   bool Bind(KvModule m) {
+    infoMem = reinterpret_cast<kv::vic::BmpInfoMemFn>(KvGetProcAddress(m, "bmpinfomem"));
+    loadMem = reinterpret_cast<kv::vic::LoadBmpMemFn>(KvGetProcAddress(m, "loadbmpmem"));
     info = reinterpret_cast<kv::vic::BmpInfoFn>(KvGetProcAddress(m, "bmpinfo"));
     alloc = reinterpret_cast<kv::vic::AllocImageFn>(KvGetProcAddress(m, "allocimage"));
     load = reinterpret_cast<kv::vic::LoadBmpFn>(KvGetProcAddress(m, "loadbmp"));
@@ -636,23 +642,42 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   ChartStyle(spec, &style, &flags);
   gsw.style(style, flags, 0);
 
-  const int32_t format = g_chartSettings.graphType == 2 ? kv::gsw::kExportDrawing : kv::gsw::kExportBitmap;
-  if (gsw.exportChart(0, 0, 0, 0, 0, 0, 0, 0, format, 0, nativeBitmap.c_str()) != 0) {
-    SetSummaryError(kTextChartFailed, files.bitmap.c_str());
+  // A picture is converted from the bitmap by the image module. Unless the
+  // bitmap is kept for inspection it is handed over in memory and never
+  // reaches the disk.
+  KvModule vicModule = nullptr;
+  Vic vic{};
+  bool vicBound = false;
+  if (g_chartSettings.graphType != 2) {
+    vicModule = KvLoadModule("VIC32.DLL");
+    vicBound = vicModule != nullptr && vic.Bind(vicModule);
+  }
+  const bool inMemory = g_chartSettings.graphType != 2 && g_chartSettings.debug == 0 && vicBound &&
+                        vic.infoMem != nullptr && vic.loadMem != nullptr && gsw.exportBitmap != nullptr;
+  const unsigned char* bitmap = nullptr;
+  int32_t bitmapSize = 0;
+  if (inMemory) {
+    if (gsw.exportBitmap(&bitmap, &bitmapSize) != 0) {
+      bitmap = nullptr;
+      SetSummaryError(kTextChartFailed, files.bitmap.c_str());
+    }
+  } else {
+    const int32_t format = g_chartSettings.graphType == 2 ? kv::gsw::kExportDrawing : kv::gsw::kExportBitmap;
+    if (gsw.exportChart(0, 0, 0, 0, 0, 0, 0, 0, format, 0, nativeBitmap.c_str()) != 0) {
+      SetSummaryError(kTextChartFailed, files.bitmap.c_str());
+    }
   }
 
   if (g_chartSettings.graphType != 2) {
-    KvModule vicModule = KvLoadModule("VIC32.DLL");
-    Vic vic{};
     int32_t result = -1;
-    if (vicModule != nullptr && vic.Bind(vicModule)) {
+    if (vicBound && (!inMemory || bitmap != nullptr)) {
       kv::vic::BitmapInfo info{};
       kv::vic::Image image{};
-      result = vic.info(nativeBitmap.c_str(), &info);
+      result = inMemory ? vic.infoMem(bitmap, bitmapSize, &info) : vic.info(nativeBitmap.c_str(), &info);
       if (result == 0) {
         result = vic.alloc(&image, info.width, info.height < 0 ? -info.height : info.height, info.bitCount);
         if (result == 0) {
-          result = vic.load(nativeBitmap.c_str(), &image);
+          result = inMemory ? vic.loadMem(bitmap, bitmapSize, &image) : vic.load(nativeBitmap.c_str(), &image);
           if (result == 0) {
             result = g_chartSettings.graphType == 0 ? vic.gif(nativeImage.c_str(), &image)
                                                     : vic.jpg(nativeImage.c_str(), &image, 50);
@@ -675,7 +700,7 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   if (g_chartSettings.debug != 0) return;  // the bitmap stays for inspection
   if (g_chartSettings.graphType == 2) {
     kv::FileMove(files.bitmap.c_str(), files.image.c_str(), true);
-  } else {
+  } else if (!inMemory) {
     kv::FileDelete(files.bitmap.c_str());
   }
 }

@@ -1,7 +1,7 @@
 // Chart drawing of the charting module with libgd. A chart collects its
 // texts, values and style between open and close; export draws it into a
 // true-colour image and writes that as a 24-bit bitmap or as the module's
-// drawing file (PNG).
+// drawing file (PNG), or hands the bitmap's bytes to the caller.
 #include "platform/gswdll32/chart_draw.h"
 
 #include <gd.h>
@@ -40,6 +40,8 @@ struct Chart {
   std::vector<double> values;
   int32_t style = 3;
   int32_t flags = 8;
+  // The bytes of the last export to memory.
+  std::unique_ptr<unsigned char, void (*)(void*)> bitmap{nullptr, gdFree};
 };
 
 std::mutex g_mutex;
@@ -409,17 +411,40 @@ int32_t ExportChart(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_
     gdImageDestroy(im);
     return -1;
   }
-  if (format == kExportBitmap) {
-    gdImageBmp(im, out, 0);
-  } else {
-    gdImagePng(im, out);
-  }
+  // Encoded in memory and written in one piece.
+  int bytes = 0;
+  void* encoded = format == kExportBitmap ? gdImageBmpPtr(im, &bytes, 0) : gdImagePngPtr(im, &bytes);
   gdImageDestroy(im);
-  const bool failed = std::ferror(out) != 0;
+  bool failed = encoded == nullptr || bytes <= 0 ||
+                std::fwrite(encoded, 1, static_cast<size_t>(bytes), out) != static_cast<size_t>(bytes);
+  gdFree(encoded);
+  failed = failed || std::ferror(out) != 0;
   if (std::fclose(out) != 0 || failed) {
     std::remove(path);
     return -1;
   }
+  return 0;
+}
+
+int32_t ExportChartBitmap(const unsigned char** data, int32_t* size) {
+  if (data == nullptr || size == nullptr) return -1;
+  *data = nullptr;
+  *size = 0;
+  std::lock_guard lock(g_mutex);
+  Chart* chart = Current();
+  if (chart == nullptr) return -1;
+  chart->bitmap.reset();
+  gdImagePtr im = Render(*chart);
+  if (im == nullptr) return -1;
+  int bytes = 0;
+  chart->bitmap.reset(static_cast<unsigned char*>(gdImageBmpPtr(im, &bytes, 0)));
+  gdImageDestroy(im);
+  if (chart->bitmap == nullptr || bytes <= 0) {
+    chart->bitmap.reset();
+    return -1;
+  }
+  *data = chart->bitmap.get();
+  *size = bytes;
   return 0;
 }
 

@@ -14,6 +14,7 @@ double WidthBase();
 double HeightBase();
 int32_t ExportChart(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t format, int32_t,
                     const char* path);
+int32_t ExportChartBitmap(const unsigned char** data, int32_t* size);
 int32_t Batch();
 int32_t SetValues(int32_t groups, int32_t perGroup, const double* values);
 int32_t SetLabels(int32_t count, const char* const* texts);

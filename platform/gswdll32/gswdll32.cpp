@@ -61,6 +61,7 @@ extern "C" KV_EXPORT const KvOrdinalEntry kv_ordinal_table[] = {
     {kv::gsw::kOrdWidthBase, reinterpret_cast<KvProc>(&kv::gsw::WidthBase)},
     {kv::gsw::kOrdHeightBase, reinterpret_cast<KvProc>(&kv::gsw::HeightBase)},
     {kv::gsw::kOrdExport, reinterpret_cast<KvProc>(&kv::gsw::ExportChart)},
+    {kv::gsw::kOrdExportBitmap, reinterpret_cast<KvProc>(&kv::gsw::ExportChartBitmap)},
     {kv::gsw::kOrdBatch, reinterpret_cast<KvProc>(&kv::gsw::Batch)},
     {kv::gsw::kOrdValues, reinterpret_cast<KvProc>(&kv::gsw::SetValues)},
     {kv::gsw::kOrdLabels, reinterpret_cast<KvProc>(&kv::gsw::SetLabels)},

@@ -4,7 +4,7 @@
 //
 // A chart is drawn in one sequence on the calling thread: open (4), give
 // it a title, labels, legends, values, axis labels and a style, export it
-// (99) to a file, close it (5). Entries without a chart handle act on the
+// (99) to a file or as bitmap bytes (100), close it (5). Entries without a chart handle act on the
 // chart opened last.
 #ifndef KV_PLATFORM_GSWDLL32_H
 #define KV_PLATFORM_GSWDLL32_H
@@ -23,6 +23,7 @@ enum : uint32_t {
   kOrdWidthBase = 17,     // () -> double: base width in pixels
   kOrdHeightBase = 18,    // () -> double: base height in pixels
   kOrdExport = 99,        // ExportFn
+  kOrdExportBitmap = 100, // ExportBitmapFn: the chart as bitmap bytes held by the module
   kOrdOpenSession = 124,  // () -> 0, -1 when not started
   kOrdCloseSession = 125, // () -> 0, -1 when none open
   kOrdBatch = 126,        // (): begins and ends a group of settings
@@ -62,6 +63,9 @@ using FontFn = int32_t (*)(int32_t, int32_t, int32_t, int32_t);
 using LegendPlaceFn = int32_t (*)(int32_t, int32_t, int32_t, int32_t, int32_t);
 using ExportFn = int32_t (*)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                              int32_t format, int32_t, const char* path);
+// The bytes of the bitmap file export 99 writes; they stay the module's and
+// are valid until the chart is closed or exported this way again.
+using ExportBitmapFn = int32_t (*)(const unsigned char** data, int32_t* size);
 
 }  // namespace kv::gsw
 

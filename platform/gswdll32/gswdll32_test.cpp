@@ -146,6 +146,23 @@ TEST_F(GswChart, BarChartExportsBitmapOfTheOpenedSize) {
   EXPECT_GT(FirstSeriesPixels(im), 20) << "the first bar is drawn in the first series colour";
   gdImageDestroy(im);
 
+  // Exported to memory: the bytes of the bitmap file, held until the next
+  // such export or the chart's close.
+  const unsigned char* data = nullptr;
+  int32_t size = 0;
+  ASSERT_EQ(At<ExportBitmapFn>(module_, kOrdExportBitmap)(&data, &size), 0);
+  std::string file;
+  {
+    FILE* in = std::fopen(bmp.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    int c;
+    while ((c = std::fgetc(in)) != EOF) file.push_back(static_cast<char>(c));
+    std::fclose(in);
+  }
+  ASSERT_NE(data, nullptr);
+  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(size)) == file)
+      << size << " bytes in memory, " << file.size() << " in the file";
+
   // The drawing file is a PNG of the same chart.
   const std::string drawing = File("c.wmf");
   ASSERT_EQ(Export(kExportDrawing, drawing), 0);
@@ -187,6 +204,12 @@ TEST_F(GswChart, BadRequestsAreRefused) {
   // Without an open chart nothing is set or exported.
   EXPECT_EQ(At<TextFn>(module_, kOrdTitle)("x"), -1);
   EXPECT_EQ(Export(kExportBitmap, File("none.bmp")), -1);
+  const unsigned char* data = reinterpret_cast<const unsigned char*>("x");
+  int32_t size = 5;
+  EXPECT_EQ(At<ExportBitmapFn>(module_, kOrdExportBitmap)(&data, &size), -1);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(At<ExportBitmapFn>(module_, kOrdExportBitmap)(nullptr, &size), -1);
 
   const int32_t handle = Open(100000, 50);  // larger than the module draws
   const double one = 1;

@@ -16,6 +16,16 @@ KV_EXPORT int32_t allocimage(Image* image, int32_t width, int32_t height, int32_
 
 KV_EXPORT int32_t loadbmp(const char* path, Image* image) { return kv::vic::LoadBitmap(path, image); }
 
+KV_EXPORT int32_t bmpinfomem(const unsigned char* data, int32_t size, BitmapInfo* info) {
+  if (size < 0) return kv::vic::kVicBadArgument;
+  return kv::vic::ParseBitmapHeaders(data, static_cast<size_t>(size), info);
+}
+
+KV_EXPORT int32_t loadbmpmem(const unsigned char* data, int32_t size, Image* image) {
+  if (size < 0) return kv::vic::kVicBadArgument;
+  return kv::vic::DecodeBitmap(data, static_cast<size_t>(size), image);
+}
+
 // GIF and JPEG files read into a new image (freed with freeimage).
 KV_EXPORT int32_t loadgif(const char* path, Image* image) { return kv::vic::LoadPicture(path, image, false); }
 KV_EXPORT int32_t loadjpg(const char* path, Image* image) { return kv::vic::LoadPicture(path, image, true); }

@@ -47,6 +47,10 @@ constexpr int32_t kMaxImageSide = 16384;
 using BmpInfoFn = int32_t (*)(const char* path, BitmapInfo* info);
 using AllocImageFn = int32_t (*)(Image* image, int32_t width, int32_t height, int32_t bitCount);
 using LoadBmpFn = int32_t (*)(const char* path, Image* image);
+// bmpinfomem and loadbmpmem: the same for the bytes of a bitmap file held
+// in memory.
+using BmpInfoMemFn = int32_t (*)(const unsigned char* data, int32_t size, BitmapInfo* info);
+using LoadBmpMemFn = int32_t (*)(const unsigned char* data, int32_t size, Image* image);
 // loadgif and loadjpg: the file read into a new image of its size.
 using LoadPictureFn = int32_t (*)(const char* path, Image* image);
 using SaveGifFn = int32_t (*)(const char* path, Image* image);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -28,7 +29,9 @@ class Vic32 : public testing::Test {
     gif_ = reinterpret_cast<SaveGifFn>(KvGetProcAddress(module_, "savegif"));
     jpg_ = reinterpret_cast<SaveJpgFn>(KvGetProcAddress(module_, "savejpg"));
     free_ = reinterpret_cast<FreeImageFn>(KvGetProcAddress(module_, "freeimage"));
-    ASSERT_TRUE(info_ && alloc_ && load_ && gif_ && jpg_ && free_);
+    infoMem_ = reinterpret_cast<BmpInfoMemFn>(KvGetProcAddress(module_, "bmpinfomem"));
+    loadMem_ = reinterpret_cast<LoadBmpMemFn>(KvGetProcAddress(module_, "loadbmpmem"));
+    ASSERT_TRUE(info_ && alloc_ && load_ && gif_ && jpg_ && free_ && infoMem_ && loadMem_);
     char pattern[] = "/tmp/vic32XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
@@ -68,6 +71,8 @@ class Vic32 : public testing::Test {
   SaveGifFn gif_ = nullptr;
   SaveJpgFn jpg_ = nullptr;
   FreeImageFn free_ = nullptr;
+  BmpInfoMemFn infoMem_ = nullptr;
+  LoadBmpMemFn loadMem_ = nullptr;
   std::string dir_;
   std::vector<std::string> files_;
 };
@@ -123,6 +128,30 @@ TEST_F(Vic32, BitmapBecomesGifAndJpeg) {
   }
 }
 
+TEST_F(Vic32, BitmapBytesInMemoryReadAsTheFileDoes) {
+  const std::string bmp = WriteBitmap("mem.bmp");
+  std::vector<unsigned char> bytes;
+  {
+    FILE* in = std::fopen(bmp.c_str(), "rb");
+    int c;
+    while ((c = std::fgetc(in)) != EOF) bytes.push_back(static_cast<unsigned char>(c));
+    std::fclose(in);
+  }
+  const int32_t size = static_cast<int32_t>(bytes.size());
+  BitmapInfo fromFile{}, fromMemory{};
+  ASSERT_EQ(info_(bmp.c_str(), &fromFile), kVicOk);
+  ASSERT_EQ(infoMem_(bytes.data(), size, &fromMemory), kVicOk);
+  EXPECT_EQ(std::memcmp(&fromFile, &fromMemory, sizeof fromFile), 0);
+  Image a{}, b{};
+  ASSERT_EQ(alloc_(&a, 40, 30, 24), kVicOk);
+  ASSERT_EQ(alloc_(&b, 40, 30, 24), kVicOk);
+  ASSERT_EQ(load_(bmp.c_str(), &a), kVicOk);
+  ASSERT_EQ(loadMem_(bytes.data(), size, &b), kVicOk);
+  EXPECT_EQ(std::memcmp(a.pixels, b.pixels, 40 * 30 * sizeof(uint32_t)), 0);
+  free_(&a);
+  free_(&b);
+}
+
 TEST_F(Vic32, BadInputIsRefused) {
   const std::string bmp = WriteBitmap("ok.bmp");
   Image image{};
@@ -166,10 +195,18 @@ TEST_F(Vic32, BadInputIsRefused) {
     const std::string path = File("bad.bmp");
     WriteBytes(path, bytes);
     EXPECT_EQ(info_(path.c_str(), &info), kVicBadFormat);
+    EXPECT_EQ(infoMem_(bytes.data(), static_cast<int32_t>(bytes.size()), &info), kVicBadFormat);
     ASSERT_EQ(alloc_(&image, 40, 30, 24), kVicOk);
     EXPECT_NE(load_(path.c_str(), &image), kVicOk);
+    EXPECT_NE(loadMem_(bytes.data(), static_cast<int32_t>(bytes.size()), &image), kVicOk);
     free_(&image);
   }
+  EXPECT_EQ(infoMem_(nullptr, 100, &info), kVicBadArgument);
+  EXPECT_EQ(infoMem_(good.data(), -1, &info), kVicBadArgument);
+  ASSERT_EQ(alloc_(&image, 40, 30, 24), kVicOk);
+  EXPECT_EQ(loadMem_(good.data(), -1, &image), kVicBadArgument);
+  EXPECT_NE(loadMem_(good.data(), static_cast<int32_t>(good.size() / 2), &image), kVicOk) << "pixel data cut off";
+  free_(&image);
 
   // Pixel data cut off: refused, not read past the end.
   std::vector<unsigned char> cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
