@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -41,7 +42,7 @@ struct Chart {
   int32_t style = 3;
   int32_t flags = 8;
   // The bytes of the last export to memory.
-  std::unique_ptr<unsigned char, void (*)(void*)> bitmap{nullptr, gdFree};
+  std::vector<unsigned char> bitmap;
 };
 
 std::mutex g_mutex;
@@ -282,6 +283,50 @@ void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool 
   }
 }
 
+void PutU16(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+void PutU32(unsigned char* p, uint32_t v) {
+  PutU16(p, v & 0xFFFF);
+  PutU16(p + 2, v >> 16);
+}
+
+// A true-colour image as a 24-bit bitmap file, byte for byte as libgd's
+// bitmap writer lays it out: headers without resolution, rows from the
+// bottom in blue-green-red order padded to four bytes, and the file and
+// image sizes counted without the padding.
+void EncodeBitmap(gdImagePtr im, std::vector<unsigned char>* out) {
+  const uint32_t width = static_cast<uint32_t>(gdImageSX(im));
+  const uint32_t height = static_cast<uint32_t>(gdImageSY(im));
+  const size_t row = static_cast<size_t>(width) * 3;
+  const size_t padding = (4 - row % 4) % 4;
+  const uint32_t imageSize = static_cast<uint32_t>(row * height);
+  out->assign(54 + (row + padding) * height, 0);
+  unsigned char* p = out->data();
+  p[0] = 'B';
+  p[1] = 'M';
+  PutU32(p + 2, 54 + imageSize);
+  PutU32(p + 10, 54);
+  PutU32(p + 14, 40);
+  PutU32(p + 18, width);
+  PutU32(p + 22, height);
+  PutU16(p + 26, 1);
+  PutU16(p + 28, 24);
+  PutU32(p + 34, imageSize);
+  p += 54;
+  for (uint32_t y = height; y-- > 0;) {
+    const int* pixels = im->tpixels[y];
+    for (uint32_t x = 0; x < width; ++x) {
+      const int c = pixels[x];
+      *p++ = static_cast<unsigned char>(gdTrueColorGetBlue(c));
+      *p++ = static_cast<unsigned char>(gdTrueColorGetGreen(c));
+      *p++ = static_cast<unsigned char>(gdTrueColorGetRed(c));
+    }
+    p += padding;
+  }
+}
+
 gdImagePtr Render(const Chart& c) {
   gdImagePtr im = gdImageCreateTrueColor(c.width, c.height);
   if (im == nullptr) return nullptr;
@@ -412,12 +457,19 @@ int32_t ExportChart(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_
     return -1;
   }
   // Encoded in memory and written in one piece.
-  int bytes = 0;
-  void* encoded = format == kExportBitmap ? gdImageBmpPtr(im, &bytes, 0) : gdImagePngPtr(im, &bytes);
+  bool failed = false;
+  if (format == kExportBitmap) {
+    std::vector<unsigned char> bitmap;
+    EncodeBitmap(im, &bitmap);
+    failed = std::fwrite(bitmap.data(), 1, bitmap.size(), out) != bitmap.size();
+  } else {
+    int bytes = 0;
+    void* encoded = gdImagePngPtr(im, &bytes);
+    failed = encoded == nullptr || bytes <= 0 ||
+             std::fwrite(encoded, 1, static_cast<size_t>(bytes), out) != static_cast<size_t>(bytes);
+    gdFree(encoded);
+  }
   gdImageDestroy(im);
-  bool failed = encoded == nullptr || bytes <= 0 ||
-                std::fwrite(encoded, 1, static_cast<size_t>(bytes), out) != static_cast<size_t>(bytes);
-  gdFree(encoded);
   failed = failed || std::ferror(out) != 0;
   if (std::fclose(out) != 0 || failed) {
     std::remove(path);
@@ -433,18 +485,17 @@ int32_t ExportChartBitmap(const unsigned char** data, int32_t* size) {
   std::lock_guard lock(g_mutex);
   Chart* chart = Current();
   if (chart == nullptr) return -1;
-  chart->bitmap.reset();
+  chart->bitmap.clear();
   gdImagePtr im = Render(*chart);
   if (im == nullptr) return -1;
-  int bytes = 0;
-  chart->bitmap.reset(static_cast<unsigned char*>(gdImageBmpPtr(im, &bytes, 0)));
+  EncodeBitmap(im, &chart->bitmap);
   gdImageDestroy(im);
-  if (chart->bitmap == nullptr || bytes <= 0) {
-    chart->bitmap.reset();
+  if (chart->bitmap.size() > static_cast<size_t>(INT32_MAX)) {
+    chart->bitmap.clear();
     return -1;
   }
-  *data = chart->bitmap.get();
-  *size = bytes;
+  *data = chart->bitmap.data();
+  *size = static_cast<int32_t>(chart->bitmap.size());
   return 0;
 }
 

@@ -52,6 +52,7 @@ TEST_F(GswModule, StartOpenCloseStopInOrder) {
 #include <gd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -172,6 +173,38 @@ TEST_F(GswChart, BarChartExportsBitmapOfTheOpenedSize) {
   gdImageDestroy(im);
   EXPECT_EQ(At<HandleFn>(module_, kOrdCloseChart)(handle), 0);
   EXPECT_EQ(At<HandleFn>(module_, kOrdCloseChart)(handle), -1) << "closed once";
+}
+
+TEST_F(GswChart, BitmapsAreLaidOutAsLibgdWritesThem) {
+  // Every row padding: the exported bytes are what libgd's own bitmap writer
+  // makes of the same pixels.
+  for (int32_t width : {201, 202, 203, 204}) {
+    SCOPED_TRACE(width);
+    const int32_t handle = Open(width, 120);
+    const double values[] = {3, 9, 4};
+    ASSERT_EQ(At<ValuesFn>(module_, kOrdValues)(3, 1, values), 0);
+    ASSERT_EQ(At<TextFn>(module_, kOrdTitle)("Pages"), 0);
+    const unsigned char* data = nullptr;
+    int32_t size = 0;
+    ASSERT_EQ(At<ExportBitmapFn>(module_, kOrdExportBitmap)(&data, &size), 0);
+    gdImagePtr im = gdImageCreateFromBmpPtr(size, const_cast<unsigned char*>(data));
+    ASSERT_NE(im, nullptr);
+    int expectedSize = 0;
+    void* expected = gdImageBmpPtr(im, &expectedSize, 0);
+    gdImageDestroy(im);
+    EXPECT_TRUE(expectedSize == size && std::memcmp(expected, data, static_cast<size_t>(size)) == 0);
+    gdFree(expected);
+    const std::string bmp = File("w.bmp");
+    ASSERT_EQ(Export(kExportBitmap, bmp), 0);
+    FILE* in = std::fopen(bmp.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::string file;
+    int c;
+    while ((c = std::fgetc(in)) != EOF) file.push_back(static_cast<char>(c));
+    std::fclose(in);
+    EXPECT_TRUE(file == std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(size)));
+    At<HandleFn>(module_, kOrdCloseChart)(handle);
+  }
 }
 
 TEST_F(GswChart, EveryStyleDrawsWithoutFault) {

@@ -6,10 +6,11 @@
 
 #include <gd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <vector>
 
 namespace kv::vic {
@@ -45,42 +46,104 @@ bool ReadWholeFile(const char* path, std::vector<unsigned char>* data) {
   return ok;
 }
 
+// Pixels are written straight into libgd's rows: an opaque colour set on a
+// true-colour image, or a palette index, is stored as it is.
 gdImagePtr ToGd(const Image* image) {
   if (image == nullptr || image->pixels == nullptr || !ValidSides(image->width, image->height)) return nullptr;
   gdImagePtr im = gdImageCreateTrueColor(image->width, image->height);
   if (im == nullptr) return nullptr;
   const auto* px = static_cast<const uint32_t*>(image->pixels);
   for (int y = 0; y < image->height; ++y) {
+    const uint32_t* from = px + static_cast<size_t>(y) * static_cast<size_t>(image->width);
+    int* to = im->tpixels[y];
     for (int x = 0; x < image->width; ++x) {
-      const uint32_t p = px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)];
-      gdImageSetPixel(im, x, y, gdTrueColor((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+      const uint32_t p = from[x];
+      to[x] = gdTrueColor((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
     }
   }
   return im;
 }
 
+// The colours of an image in ascending order, at most 256 of them. A pixel
+// is looked up among them by the one before it (charts are runs of one
+// colour) or else by a binary search.
+class ColourList {
+ public:
+  // False when a 257th colour is met.
+  bool Add(uint32_t rgb) {
+    if (rgb == last_ && !colours_.empty()) return true;
+    last_ = rgb;
+    auto at = std::lower_bound(colours_.begin(), colours_.end(), rgb);
+    if (at != colours_.end() && *at == rgb) return true;
+    if (colours_.size() == 256) return false;
+    colours_.insert(at, rgb);
+    return true;
+  }
+  const std::vector<uint32_t>& colours() const { return colours_; }
+  size_t IndexOf(uint32_t rgb) {
+    if (rgb != last_ || lastIndex_ == SIZE_MAX) {
+      last_ = rgb;
+      lastIndex_ = static_cast<size_t>(std::lower_bound(colours_.begin(), colours_.end(), rgb) - colours_.begin());
+    }
+    return lastIndex_;
+  }
+
+ private:
+  std::vector<uint32_t> colours_;
+  uint32_t last_ = 0;
+  size_t lastIndex_ = SIZE_MAX;
+};
+
 // A palette image with the image's own colours when it has at most 256
-// (charts do); null otherwise.
+// (charts do), allocated in ascending order; null otherwise.
 gdImagePtr ToExactPalette(const Image* image) {
   if (image == nullptr || image->pixels == nullptr || !ValidSides(image->width, image->height)) return nullptr;
   const auto* px = static_cast<const uint32_t*>(image->pixels);
   const size_t count = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
-  std::map<uint32_t, int> colours;
+  ColourList list;
   for (size_t i = 0; i < count; ++i) {
-    if (colours.emplace(px[i] & 0xFFFFFF, 0).second && colours.size() > 256) return nullptr;
+    if (!list.Add(px[i] & 0xFFFFFF)) return nullptr;
   }
   gdImagePtr im = gdImageCreate(image->width, image->height);
   if (im == nullptr) return nullptr;
-  for (auto& [rgb, index] : colours) {
-    index = gdImageColorAllocate(im, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+  std::vector<int> indexes;
+  indexes.reserve(list.colours().size());
+  for (const uint32_t rgb : list.colours()) {
+    indexes.push_back(gdImageColorAllocate(im, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
   }
   for (int y = 0; y < image->height; ++y) {
-    for (int x = 0; x < image->width; ++x) {
-      const uint32_t p = px[static_cast<size_t>(y) * static_cast<size_t>(image->width) + static_cast<size_t>(x)];
-      gdImageSetPixel(im, x, y, colours[p & 0xFFFFFF]);
-    }
+    const uint32_t* from = px + static_cast<size_t>(y) * static_cast<size_t>(image->width);
+    unsigned char* to = im->pixels[y];
+    for (int x = 0; x < image->width; ++x) to[x] = static_cast<unsigned char>(indexes[list.IndexOf(from[x] & 0xFFFFFF)]);
   }
   return im;
+}
+
+// Decodes the common bitmap that charts are: a 40-byte information header,
+// 24 bits a pixel, no compression and no colour table, its rows complete.
+// False (nothing written) for any other bitmap, which libgd decodes.
+bool DecodePlainBitmap(const unsigned char* data, size_t size, const BitmapInfo& info, Image* image) {
+  if (info.headerSize != kInfoHeaderSize || info.bitCount != 24 || info.compression != 0 || info.coloursUsed != 0 ||
+      U32(data + 10) != kFileHeaderSize + kInfoHeaderSize) {
+    return false;
+  }
+  const size_t width = static_cast<size_t>(image->width);
+  const size_t height = static_cast<size_t>(image->height);
+  const size_t stride = (width * 3 + 3) / 4 * 4;
+  if (size < kFileHeaderSize + kInfoHeaderSize || (size - kFileHeaderSize - kInfoHeaderSize) / stride < height) {
+    return false;
+  }
+  const unsigned char* rows = data + kFileHeaderSize + kInfoHeaderSize;
+  auto* px = static_cast<uint32_t*>(image->pixels);
+  for (size_t y = 0; y < height; ++y) {
+    // Rows are stored from the bottom unless the height is negative.
+    const unsigned char* from = rows + (info.height < 0 ? y : height - 1 - y) * stride;
+    uint32_t* to = px + y * width;
+    for (size_t x = 0; x < width; ++x, from += 3) {
+      to[x] = static_cast<uint32_t>(from[2]) << 16 | static_cast<uint32_t>(from[1]) << 8 | from[0];
+    }
+  }
+  return true;
 }
 
 // A failed write removes the partial file.
@@ -161,6 +224,7 @@ int32_t DecodeBitmap(const unsigned char* data, size_t size, Image* image) {
   if (const int32_t r = ParseBitmapHeaders(data, size, &info); r != kVicOk) return r;
   const int32_t height = info.height < 0 ? -info.height : info.height;
   if (info.width != image->width || height != image->height) return kVicSizeMismatch;
+  if (DecodePlainBitmap(data, size, info, image)) return kVicOk;
   if (size > static_cast<size_t>(INT32_MAX)) return kVicBadFormat;
   gdImagePtr im = gdImageCreateFromBmpPtr(static_cast<int>(size), const_cast<unsigned char*>(data));
   if (im == nullptr) return kVicBadFormat;

@@ -4,6 +4,7 @@
 
 #include <gd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,6 +151,113 @@ TEST_F(Vic32, BitmapBytesInMemoryReadAsTheFileDoes) {
   EXPECT_EQ(std::memcmp(a.pixels, b.pixels, 40 * 30 * sizeof(uint32_t)), 0);
   free_(&a);
   free_(&b);
+}
+
+// The bytes of a file.
+std::string ReadBytes(const std::string& path) {
+  std::string bytes;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return bytes;
+  int c;
+  while ((c = std::fgetc(in)) != EOF) bytes.push_back(static_cast<char>(c));
+  std::fclose(in);
+  return bytes;
+}
+
+TEST_F(Vic32, BitmapsDecodeAsLibgdDecodesThem) {
+  // Every row padding, rows stored from the bottom and from the top.
+  for (int width = 1; width <= 6; ++width) {
+    for (bool topDown : {false, true}) {
+      SCOPED_TRACE(std::to_string(width) + (topDown ? " top down" : " bottom up"));
+      const int height = 5;
+      gdImagePtr drawn = gdImageCreateTrueColor(width, height);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) gdImageSetPixel(drawn, x, y, gdTrueColor(x * 40, y * 50, (x + y) * 17));
+      }
+      int size = 0;
+      auto* written = static_cast<unsigned char*>(gdImageBmpPtr(drawn, &size, 0));
+      gdImageDestroy(drawn);
+      std::vector<unsigned char> bytes(written, written + size);
+      gdFree(written);
+      if (topDown) {
+        const size_t stride = (static_cast<size_t>(width) * 3 + 3) / 4 * 4;
+        for (int y = 0; y < height / 2; ++y) {
+          std::swap_ranges(bytes.begin() + 54 + static_cast<long>(y * stride),
+                           bytes.begin() + 54 + static_cast<long>((y + 1) * stride),
+                           bytes.begin() + 54 + static_cast<long>((height - 1 - y) * stride));
+        }
+        const int32_t negative = -height;
+        std::memcpy(bytes.data() + 22, &negative, 4);
+      }
+      gdImagePtr reference = gdImageCreateFromBmpPtr(size, bytes.data());
+      ASSERT_NE(reference, nullptr);
+      Image image{};
+      ASSERT_EQ(alloc_(&image, width, height, 24), kVicOk);
+      ASSERT_EQ(loadMem_(bytes.data(), size, &image), kVicOk);
+      const auto* px = static_cast<const uint32_t*>(image.pixels);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const int c = gdImageGetTrueColorPixel(reference, x, y);
+          const uint32_t expected = static_cast<uint32_t>(gdTrueColorGetRed(c) << 16 | gdTrueColorGetGreen(c) << 8 |
+                                                          gdTrueColorGetBlue(c));
+          EXPECT_EQ(px[y * width + x], expected) << x << "," << y;
+        }
+      }
+      free_(&image);
+      gdImageDestroy(reference);
+    }
+  }
+}
+
+TEST_F(Vic32, GifsHoldTheColoursInAscendingOrderOrAQuantisedPalette) {
+  // An image of 256 colours is written with exactly those colours, in
+  // ascending order; one of 300 is quantised by libgd. Both against the
+  // files libgd makes when given the pixels one by one.
+  for (int colours : {3, 256, 300}) {
+    SCOPED_TRACE(colours);
+    const int width = 40, height = 30;
+    Image image{};
+    ASSERT_EQ(alloc_(&image, width, height, 24), kVicOk);
+    auto* px = static_cast<uint32_t*>(image.pixels);
+    for (int i = 0; i < width * height; ++i) {
+      const uint32_t n = static_cast<uint32_t>((i * 7919) % colours);
+      px[i] = (n * 2654435761u) & 0xFFFFFF;
+    }
+    gdImagePtr expected = nullptr;
+    if (colours <= 256) {
+      std::vector<uint32_t> sorted(px, px + width * height);
+      std::sort(sorted.begin(), sorted.end());
+      sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+      expected = gdImageCreate(width, height);
+      for (uint32_t rgb : sorted) gdImageColorAllocate(expected, rgb >> 16, (rgb >> 8) & 0xFF, rgb & 0xFF);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const uint32_t rgb = px[y * width + x];
+          gdImageSetPixel(expected, x, y,
+                          static_cast<int>(std::lower_bound(sorted.begin(), sorted.end(), rgb) - sorted.begin()));
+        }
+      }
+    } else {
+      gdImagePtr full = gdImageCreateTrueColor(width, height);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const uint32_t rgb = px[y * width + x];
+          gdImageSetPixel(full, x, y, gdTrueColor(rgb >> 16, (rgb >> 8) & 0xFF, rgb & 0xFF));
+        }
+      }
+      expected = gdImageCreatePaletteFromTrueColor(full, 0, 256);
+      gdImageDestroy(full);
+    }
+    int size = 0;
+    void* gif = gdImageGifPtr(expected, &size);
+    const std::string expectedBytes(static_cast<const char*>(gif), static_cast<size_t>(size));
+    gdFree(gif);
+    gdImageDestroy(expected);
+    const std::string path = File("colours.gif");
+    ASSERT_EQ(gif_(path.c_str(), &image), kVicOk);
+    EXPECT_TRUE(ReadBytes(path) == expectedBytes);
+    free_(&image);
+  }
 }
 
 TEST_F(Vic32, BadInputIsRefused) {
