@@ -333,7 +333,9 @@ gdImagePtr Render(const Chart& c) {
   const int white = gdImageColorAllocate(im, 255, 255, 255);
   const int ink = gdImageColorAllocate(im, 0, 0, 0);
   const int grid = gdImageColorAllocate(im, 0xd0, 0xd0, 0xd0);
-  gdImageFilledRectangle(im, 0, 0, c.width - 1, c.height - 1, white);
+  // The background: every pixel opaque white, stored directly (what a
+  // filled rectangle over the image sets one pixel at a time).
+  for (int y = 0; y < c.height; ++y) std::fill_n(im->tpixels[y], c.width, white);
 
   gdFontPtr large = gdFontGetLarge();
   gdFontPtr small = gdFontGetSmall();
