@@ -61,7 +61,14 @@ struct Out {
   }
 };
 
-bool Is(const char* name, const char* word) { return IEquals(name, word); }
+// IEquals without measuring either text first: most names differ from a
+// word in their first characters.
+bool Is(const char* name, const char* word) {
+  for (;; ++name, ++word) {
+    if (AsciiLower(*name) != AsciiLower(*word)) return false;
+    if (*name == '\0') return true;
+  }
+}
 bool Starts(const char* name, const char* prefix) { return CompareTextPrefix(name, prefix) == 0; }
 
 std::string TimeText(uint32_t seconds) {
@@ -198,8 +205,8 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
   const bool on = LookupOn(run, which);
   const uint32_t mode = RowMode(run, which);
 
-  const std::string desc = std::string(family) + "Desc";
-  if (Starts(name, desc.c_str())) {
+  const char* const desc = auth ? "TopAuthUsersDesc" : "TopUsersDesc";
+  if (Starts(name, desc)) {
     bool ready = on && ConnectToMorvaneDatabase(settings) != 0;
     if (ready) ready = (auth ? PrepareMorvaneUserQuery(run->profile) : PrepareMorvaneIPQuery(run->profile)) != 0;
     if (!ready) {
@@ -215,7 +222,7 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
         state.currentRow = ParseRowIndex(name);
       } else {
         state.currentRow = state.counter++;
-        cellName = desc + "[" + std::to_string(state.currentRow) + "]";
+        cellName = std::string(desc) + "[" + std::to_string(state.currentRow) + "]";
       }
       out.Set("");
       EmitCell(context, out, cellName.c_str(), family, index, firstTotalsRow, callback);
@@ -227,12 +234,12 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
     } while (out.text[0] != 0 && mode == 1 && !found);
     return true;
   }
-  static const char* const kCounts[] = {"Hits", "AsPercent", "Users"};
-  for (const char* suffix : kCounts) {
-    const std::string prefix = std::string(family) + suffix;
-    if (Starts(name, prefix.c_str())) {
+  static const char* const kCounts[2][3] = {{"TopAuthUsersHits", "TopAuthUsersAsPercent", "TopAuthUsersUsers"},
+                                            {"TopUsersHits", "TopUsersAsPercent", "TopUsersUsers"}};
+  for (const char* prefix : kCounts[auth ? 0 : 1]) {
+    if (Starts(name, prefix)) {
       std::string cellName = name;
-      if (on && mode != 0) cellName = prefix + "[" + std::to_string(state.currentRow) + "]";
+      if (on && mode != 0) cellName = std::string(prefix) + "[" + std::to_string(state.currentRow) + "]";
       EmitCell(context, out, cellName.c_str(), family, index, firstTotalsRow, callback);
       return true;
     }
@@ -540,11 +547,13 @@ bool ResolveFamilies(AnalysisContext* context, const char* name, const Out& out,
 // Header values (exact names). True when handled.
 bool ResolveHeader(AnalysisContext* context, const char* name, const Out& out) {
   const TemplateRecord& t = context->templ;
-  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
-  const uint32_t days = ReportDayCount(context->reportStart, context->reportEnd, now);
-  const uint32_t hits = SlotSum(context, t.SlotHits);
-  const uint32_t failed = SlotSum(context, t.SlotFailed);
-  const uint32_t users = SlotSum(context, t.SlotUsers);
+  // Counted when a name asks for them.
+  const auto days = [context]() {
+    return ReportDayCount(context->reportStart, context->reportEnd, static_cast<uint32_t>(std::time(nullptr)));
+  };
+  const auto hits = [&]() { return SlotSum(context, t.SlotHits); };
+  const auto failed = [&]() { return SlotSum(context, t.SlotFailed); };
+  const auto users = [&]() { return SlotSum(context, t.SlotUsers); };
   if (Is(name, "TitleLogDescription")) return out.Set(context->description), true;
   if (Is(name, "HeaderWebDomain")) return out.Set(context->emptyText1), true;
   if (Is(name, "HeaderGeneratedOn")) return out.Set(context->reportDateText), true;
@@ -566,9 +575,9 @@ bool ResolveHeader(AnalysisContext* context, const char* name, const Out& out) {
     return true;
   }
   if (Is(name, "HeaderPageTotalPageImpressions")) return out.Number(t.DocumentHits), true;
-  if (Is(name, "HeaderTotalHits")) return out.Number(static_cast<long>(hits - failed)), true;
+  if (Is(name, "HeaderTotalHits")) return out.Number(static_cast<long>(hits() - failed())), true;
   if (Is(name, "HeaderTotalUsers")) {
-    if (!RemovedForLogKind(context, out)) out.Number(users);
+    if (!RemovedForLogKind(context, out)) out.Number(users());
     return true;
   }
   static const struct {
@@ -579,14 +588,21 @@ bool ResolveHeader(AnalysisContext* context, const char* name, const Out& out) {
                  {"HeaderOriginUnknownUsersPercent", &TemplateRecord::SlotUnknownCountry}};
   for (const auto& share : kShares) {
     if (Is(name, share.name)) {
-      if (!RemovedForLogKind(context, out)) out.Set(PercentText(SlotSum(context, t.*share.slots), users));
+      if (!RemovedForLogKind(context, out)) out.Set(PercentText(SlotSum(context, t.*share.slots), users()));
       return true;
     }
   }
-  if (Is(name, "HeaderAveragePageImprPerDay")) return out.Number(days == 0 ? 0 : t.DocumentHits / days), true;
-  if (Is(name, "HeaderAverageHitsPerDay")) return out.Number(days == 0 ? 0 : (hits - failed) / days), true;
+  if (Is(name, "HeaderAveragePageImprPerDay")) {
+    const uint32_t d = days();
+    return out.Number(d == 0 ? 0 : t.DocumentHits / d), true;
+  }
+  if (Is(name, "HeaderAverageHitsPerDay")) {
+    const uint32_t d = days();
+    return out.Number(d == 0 ? 0 : (hits() - failed()) / d), true;
+  }
   if (Is(name, "HeaderAverageUsersPerDay")) {
-    if (!RemovedForLogKind(context, out)) out.Number(days == 0 ? 0 : users / days);
+    const uint32_t d = days();
+    if (!RemovedForLogKind(context, out)) out.Number(d == 0 ? 0 : users() / d);
     return true;
   }
   if (Is(name, "HeaderAverageUsersTime")) {
@@ -610,15 +626,15 @@ bool ResolveTechnical(AnalysisContext* context, const char* name, const Out& out
   const SummaryTableEntry* weekdays = TableAt(context, kTopWeekdays);
   if (Is(name, "SummaryByHourMostActiveHour")) return out.Set(ExtremeItemName(hoursTable, true)), true;
   if (Is(name, "SummaryByHourLeastActiveHour")) return out.Set(ExtremeItemName(hoursTable, false)), true;
-  const uint32_t hits = SlotSum(context, t.SlotHits);
-  const uint32_t failed = SlotSum(context, t.SlotFailed);
-  const uint32_t cached = SlotSum(context, t.SlotNotModified);
   static const char* const kTechnical[] = {"TechnicalStatsTotalHits",        "TechnicalStatsSuccessfulHits",
                                            "TechnicalStatsFailedHits",       "TechnicalStatsFailedHitsAsPercent",
                                            "TechnicalStatsCachedHits",       "TechnicalStatsCachedHitsAsPercent"};
   for (int i = 0; i < 6; ++i) {
     if (!Is(name, kTechnical[i])) continue;
     if (RemovedForLogKind(context, out)) return true;
+    const uint32_t hits = SlotSum(context, t.SlotHits);
+    const uint32_t failed = SlotSum(context, t.SlotFailed);
+    const uint32_t cached = SlotSum(context, t.SlotNotModified);
     switch (i) {
       case 0: out.Number(hits); break;
       case 1: out.Number(static_cast<long>(hits - failed)); break;
@@ -645,30 +661,35 @@ bool ResolveTechnical(AnalysisContext* context, const char* name, const Out& out
   }
   static const int kWorkdays[] = {1, 2, 3, 4, 5};
   static const int kWeekend[] = {0, 6};
-  const struct {
-    const char* prefix;
+  static const struct {
+    const char* hits;
+    const char* users;
+    const char* percent;
     const int* days;
     int count;
-  } kDayGroups[] = {{"TopWeekdaysWeekday", kWorkdays, 5}, {"TopWeekdaysWeekend", kWeekend, 2}};
+  } kDayGroups[] = {
+      {"TopWeekdaysWeekdayHits", "TopWeekdaysWeekdayUsers", "TopWeekdaysWeekdayAsPercent", kWorkdays, 5},
+      {"TopWeekdaysWeekendHits", "TopWeekdaysWeekendUsers", "TopWeekdaysWeekendAsPercent", kWeekend, 2}};
   for (const auto& g : kDayGroups) {
-    const std::string p = g.prefix;
-    if (Is(name, (p + "Hits").c_str())) return out.Number(SumDays(context, weekdays, g.days, g.count, false)), true;
-    if (Is(name, (p + "Users").c_str())) return out.Number(SumDays(context, weekdays, g.days, g.count, true)), true;
-    if (Is(name, (p + "AsPercent").c_str())) {
+    if (Is(name, g.hits)) return out.Number(SumDays(context, weekdays, g.days, g.count, false)), true;
+    if (Is(name, g.users)) return out.Number(SumDays(context, weekdays, g.days, g.count, true)), true;
+    if (Is(name, g.percent)) {
       const uint32_t sum = SumDays(context, weekdays, g.days, g.count, false);
       out.Set(sum == 0 ? std::string("0") : PercentText(sum, AllHits(weekdays)));
       return true;
     }
   }
-  const struct {
-    const char* prefix;
+  static const struct {
+    const char* hits;
+    const char* users;
+    const char* percent;
     bool work;
-  } kHourGroups[] = {{"TopHoursWorkHours", true}, {"TopHoursAfterHours", false}};
+  } kHourGroups[] = {{"TopHoursWorkHoursHits", "TopHoursWorkHoursUsers", "TopHoursWorkHoursAsPercent", true},
+                     {"TopHoursAfterHoursHits", "TopHoursAfterHoursUsers", "TopHoursAfterHoursAsPercent", false}};
   for (const auto& g : kHourGroups) {
-    const std::string p = g.prefix;
-    if (Is(name, (p + "Hits").c_str())) return out.Number(SumHoursBy(context, hoursTable, g.work, false)), true;
-    if (Is(name, (p + "Users").c_str())) return out.Number(SumHoursBy(context, hoursTable, g.work, true)), true;
-    if (Is(name, (p + "AsPercent").c_str())) {
+    if (Is(name, g.hits)) return out.Number(SumHoursBy(context, hoursTable, g.work, false)), true;
+    if (Is(name, g.users)) return out.Number(SumHoursBy(context, hoursTable, g.work, true)), true;
+    if (Is(name, g.percent)) {
       const uint32_t sum = SumHoursBy(context, hoursTable, g.work, false);
       out.Set(sum == 0 ? std::string("0") : PercentText(sum, AllHits(hoursTable)));
       return true;
