@@ -773,7 +773,8 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
   w.run = run;
   w.context = context;
   w.callback = fileCallback;
-  std::string templ;
+  std::unique_ptr<char[]> templ;
+  size_t templSize = 0;
   {
     KvFile file = kv::FileOpen(context->workingTemplatePath, kv::kFileRead, kv::FileDisposition::kOpenExisting);
     if (file == KV_INVALID_FILE) {
@@ -784,16 +785,18 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
     bool read = size >= 0 && size < (int64_t{1} << 31);
     bool memory = true;
     if (read) {
+      templSize = static_cast<size_t>(size);
+      templ.reset(new (std::nothrow) char[templSize + 1]);
       try {
-        templ.resize(static_cast<size_t>(size));
         w.value.resize(kTokenValueSize);
       } catch (const std::bad_alloc&) {
         memory = false;
       }
+      memory = memory && templ != nullptr;
     }
     if (read && memory && size > 0) {
       uint32_t got = 0;
-      read = kv::FileRead(file, templ.data(), static_cast<uint32_t>(size), &got) && got == size;
+      read = kv::FileRead(file, templ.get(), static_cast<uint32_t>(size), &got) && got == size;
     }
     kv::FileClose(file);
     if (!read || !memory) {
@@ -801,7 +804,7 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
       return 0;
     }
   }
-  w.templ = templ;
+  w.templ = std::string_view(templ.get(), templSize);
   Announce(fileCallback, outputPath, 0);
   KvFile outFile = kv::FileOpen(outputPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kCreateAlways);
   if (outFile == KV_INVALID_FILE) {
