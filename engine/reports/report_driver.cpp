@@ -765,46 +765,50 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
       !kv::PathExists(context->workingTemplatePath)) {
     BuildWholeWorkingTemplate(context->workingTemplatePath, run, TemplateSourceName(context->logKind));
   }
-  // 6. Localise the working template (its result is not needed: the walk
-  //    reads the template as it stands).
-  LocaliseTemplate(context->workingTemplatePath, run);
+  // 6. Localise the working template. Its text as it then stands is walked;
+  //    a template that could not be localised is read as it stands.
+  std::string templ;
+  const bool localised = LocaliseTemplate(context->workingTemplatePath, run, &templ) == 1;
   // 7. The working template, read whole, and the output.
   Walk w;
   w.run = run;
   w.context = context;
   w.callback = fileCallback;
-  std::unique_ptr<char[]> templ;
-  size_t templSize = 0;
   {
-    KvFile file = kv::FileOpen(context->workingTemplatePath, kv::kFileRead, kv::FileDisposition::kOpenExisting);
-    if (file == KV_INVALID_FILE) {
-      SetSummaryError(kTextCannotOpen, context->workingTemplatePath);
-      return 0;
-    }
-    const int64_t size = kv::FileSize(file);
-    bool read = size >= 0 && size < (int64_t{1} << 31);
     bool memory = true;
-    if (read) {
-      templSize = static_cast<size_t>(size);
-      templ.reset(new (std::nothrow) char[templSize + 1]);
-      try {
-        w.value.resize(kTokenValueSize);
-      } catch (const std::bad_alloc&) {
-        memory = false;
+    try {
+      w.value.resize(kTokenValueSize);
+    } catch (const std::bad_alloc&) {
+      memory = false;
+    }
+    bool read = true;
+    if (!localised) {
+      KvFile file = kv::FileOpen(context->workingTemplatePath, kv::kFileRead, kv::FileDisposition::kOpenExisting);
+      if (file == KV_INVALID_FILE) {
+        SetSummaryError(kTextCannotOpen, context->workingTemplatePath);
+        return 0;
       }
-      memory = memory && templ != nullptr;
+      const int64_t size = kv::FileSize(file);
+      read = size >= 0 && size < (int64_t{1} << 31);
+      if (read && memory) {
+        try {
+          templ.resize(static_cast<size_t>(size));
+        } catch (const std::bad_alloc&) {
+          memory = false;
+        }
+      }
+      if (read && memory && size > 0) {
+        uint32_t got = 0;
+        read = kv::FileRead(file, templ.data(), static_cast<uint32_t>(size), &got) && got == size;
+      }
+      kv::FileClose(file);
     }
-    if (read && memory && size > 0) {
-      uint32_t got = 0;
-      read = kv::FileRead(file, templ.get(), static_cast<uint32_t>(size), &got) && got == size;
-    }
-    kv::FileClose(file);
     if (!read || !memory) {
       SetSummaryError(!memory ? kTextNoMemory : kTextReadShort);
       return 0;
     }
   }
-  w.templ = std::string_view(templ.get(), templSize);
+  w.templ = templ;
   Announce(fileCallback, outputPath, 0);
   KvFile outFile = kv::FileOpen(outputPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kCreateAlways);
   if (outFile == KV_INVALID_FILE) {

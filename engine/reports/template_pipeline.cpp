@@ -276,7 +276,10 @@ int BuildWholeWorkingTemplate(const char* workingPath, ReportHandle* run, const 
   return BuildTemplate(workingPath, run, sourceName, true);
 }
 
-int LocaliseTemplate(const char* workingPath, ReportHandle* run) {
+int LocaliseTemplate(const char* workingPath, ReportHandle* run) { return LocaliseTemplate(workingPath, run, nullptr); }
+
+int LocaliseTemplate(const char* workingPath, ReportHandle* run, std::string* localised) {
+  if (localised != nullptr) localised->clear();
   if (workingPath == nullptr || run == nullptr) return 0;
   const std::string language = run->language[0] != '\0' ? std::string(run->language) : std::string("ENGLISH");
   ReadRplFile((std::string(run->parentDir) + "Template\\" + language + ".RPL").c_str());
@@ -305,6 +308,12 @@ int LocaliseTemplate(const char* workingPath, ReportHandle* run) {
   const bool domainLookup = profile != nullptr && profile->MorvaneIP != nullptr && profile->MorvaneIP->Enabled != 0;
 
   constexpr std::string_view kMarker = "LANG_STR<";
+  if (text.find(kMarker) == std::string::npos) {
+    // Nothing to replace: the file stays as it is.
+    kv::FileClose(file);
+    if (localised != nullptr) *localised = std::move(text);
+    return 1;
+  }
   std::string result;
   result.reserve(text.size());
   size_t pos = 0;
@@ -331,6 +340,7 @@ int LocaliseTemplate(const char* workingPath, ReportHandle* run) {
   result.append(text, std::min(pos, text.size()), std::string::npos);
   ok = kv::FileSeek(file, 0, kv::kSeekBegin) == 0 && WriteAll(file, result) && kv::FileSetEnd(file);
   kv::FileClose(file);
+  if (ok && localised != nullptr) *localised = std::move(result);
   return ok ? 1 : 0;
 }
 

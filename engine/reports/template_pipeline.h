@@ -42,8 +42,12 @@ int ExpandRepeatBlocksToText(const TemplateSectionRecord* section, const std::st
 // Replaces each "LANG_STR<name>" of the working template by the value of
 // name in run->parentDir + "Template\<language>.RPL" (with the Morvane
 // variants of TopAuthUsersTC and TopUsersTC when the profile enables them).
-// 1 when rewritten, 0 when the file could not be opened or read.
+// 1 when rewritten (or left as it was, holding no such name), 0 when the
+// file could not be opened, read or written.
 int LocaliseTemplate(const char* workingPath, ReportHandle* run);
+// The same, with the working template's text as it now stands in
+// *localised when 1 is returned (left empty otherwise).
+int LocaliseTemplate(const char* workingPath, ReportHandle* run, std::string* localised);
 
 }  // namespace vrn
 

@@ -125,7 +125,9 @@ TEST_F(Pipeline, FailuresShowTheirMessages) {
   tpltest::BoxRecorder boxes;
   EXPECT_EQ(vrn::BuildWorkingTemplate(TemplatePath("TEMP0.HTM").c_str(), run_.get(), "missing.var"), 0);
   EXPECT_EQ(vrn::BuildWorkingTemplate((root_ + "no/such/folder/TEMP0.HTM").c_str(), run_.get(), "template.var"), 0);
-  EXPECT_EQ(vrn::LocaliseTemplate((root_ + "nothing.htm").c_str(), run_.get()), 0);
+  std::string handed = "stale";
+  EXPECT_EQ(vrn::LocaliseTemplate((root_ + "nothing.htm").c_str(), run_.get(), &handed), 0);
+  EXPECT_EQ(handed, "") << "nothing handed back from a template that did not open";
   ASSERT_EQ(boxes.boxes.size(), 4u);  // the last one also finds no language file
   EXPECT_EQ(boxes.boxes[0], "Load: Can't Load template file");
   EXPECT_EQ(boxes.boxes[1], "Save: Cannot Save template file!");
@@ -213,8 +215,12 @@ class Localise : public tpltest::TemplateFolder {
   std::string Localised(const std::string& text) {
     const std::string path = TemplatePath("TEMP0.HTM");
     WriteFile(path, text);
-    EXPECT_EQ(vrn::LocaliseTemplate(path.c_str(), run_.get()), 1);
-    return ReadFile(path);
+    // The text handed back is the file as it now stands.
+    std::string handed = "stale";
+    EXPECT_EQ(vrn::LocaliseTemplate(path.c_str(), run_.get(), &handed), 1);
+    const std::string file = ReadFile(path);
+    EXPECT_EQ(handed, file);
+    return file;
   }
   DravelEntry* profile_ = nullptr;
 };
