@@ -551,9 +551,38 @@ Lookup ResolveName(const SummaryTableEntry* table, const char* name, uint32_t se
   return r;
 }
 
+// The first index position a search by name looks at.
+uint32_t FirstSearchPosition(const SummaryTableEntry* table, uint32_t searchFrom) {
+  uint32_t lo = searchFrom;
+  if (table->Count && table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
+  return lo < table->Count ? lo : table->Count;
+}
+
+// Position of the index entry of `item` among the entries whose key is its
+// name's key: the index itself tells whether the entry there is the item,
+// so no name is read; kNoItem when there are no keys or the item is not
+// among them.
+uint32_t KeyedPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t searchFrom) {
+  const uint32_t hi = table->Count;
+  const NameTableEntry* rec = ItemOf(table, item);
+  if (hi < kKeysFrom || !rec || !rec->String || !table->SortIndex) return kNoItem;
+  TableAids& aids = AidsOf(table);
+  if (!KeysCurrent(aids, table, hi) && !BuildKeys(&aids, table)) return kNoItem;
+  const uint32_t lo = FirstSearchPosition(table, searchFrom);
+  const uint64_t key = NameKey(rec->String);
+  const uint64_t* keys = aids.keys.data();
+  for (uint32_t p = static_cast<uint32_t>(std::lower_bound(keys + lo, keys + hi, key) - keys); p < hi && keys[p] == key;
+       ++p) {
+    if (table->SortIndex[p] == item) return p;
+  }
+  return kNoItem;
+}
+
 // Position of the index entry of `item`, found by its name; kNoItem when the
 // index does not hold it there.
 uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t searchFrom) {
+  const uint32_t keyed = KeyedPositionOf(table, item, searchFrom);
+  if (keyed != kNoItem) return keyed;
   NameTableEntry* rec = table->ItemBlock[item];
   uint32_t pos = 0;
   if (!rec->String || !FindPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return kNoItem;
@@ -568,7 +597,21 @@ uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t
 bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t searchFrom) {
   NameTableEntry* rec = table->ItemBlock[v];
   uint32_t pos = 0;
-  if (!rec->String || !FindPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) return false;
+  const uint32_t own = KeyedPositionOf(table, v, searchFrom);
+  if (own != kNoItem) {
+    // The first entry of the name is V's own or, when V has one, its retired
+    // twin's just before it (a table without retired items has none).
+    pos = own;
+    if (own > FirstSearchPosition(table, searchFrom) &&
+        (table->TopCount != 0 || table->TopTableListHead != kNoItem)) {
+      const NameTableEntry* before = ItemOf(table, table->SortIndex[own - 1]);
+      if (before && before->TopFlag && before->String && CompareItemNames(before->String, rec->String) == 0) {
+        pos = own - 1;
+      }
+    }
+  } else if (!rec->String || !FindPosition(rec->String, table, searchFrom, &pos) || pos == kNoItem) {
+    return false;
+  }
   NameTableEntry* atPos = table->ItemBlock[table->SortIndex[pos]];
   if (atPos->TopFlag && table->SortIndex[pos] != v) {
     // Fold into the retired twin; V's entry is the one after it.
