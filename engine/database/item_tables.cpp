@@ -203,31 +203,28 @@ struct TableAids {
 thread_local std::unordered_map<const SummaryTableEntry*, TableAids> t_aids;
 
 // The table asked for last and its aids (entries of the map stay where they
-// are until erased).
-thread_local const SummaryTableEntry* t_lastTable = nullptr;
-thread_local TableAids* t_lastAids = nullptr;
+// are until erased), in one place so that a look at them is one access.
+struct LastAids {
+  const SummaryTableEntry* table;
+  TableAids* aids;
+};
+thread_local LastAids t_last{nullptr, nullptr};
 
 // A reference stays good until the next call.
 TableAids& AidsOf(const SummaryTableEntry* table) {
-  if (table == t_lastTable) return *t_lastAids;
+  LastAids& last = t_last;
+  if (table == last.table) return *last.aids;
   // Descriptors freed on another thread leave entries behind; they are only
   // ever trusted after a check, so dropping them all now and then is enough.
-  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) {
-    t_aids.clear();
-    t_lastTable = nullptr;
-    t_lastAids = nullptr;
-  }
+  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) t_aids.clear();
   TableAids& aids = t_aids[table];
-  t_lastTable = table;
-  t_lastAids = &aids;
+  last = LastAids{table, &aids};
   return aids;
 }
 
 void DropAids(const SummaryTableEntry* table) {
-  if (table == t_lastTable) {
-    t_lastTable = nullptr;
-    t_lastAids = nullptr;
-  }
+  LastAids& last = t_last;
+  if (table == last.table) last = LastAids{nullptr, nullptr};
   if (!t_aids.empty()) t_aids.erase(table);
 }
 
@@ -281,7 +278,8 @@ uint64_t NameKey(const char* name) {
 }
 
 TableAids* FindAids(const SummaryTableEntry* table) {
-  if (table == t_lastTable) return t_lastAids;
+  const LastAids& last = t_last;
+  if (table == last.table) return last.aids;
   if (t_aids.empty()) return nullptr;
   auto it = t_aids.find(table);
   return it == t_aids.end() ? nullptr : &it->second;
