@@ -202,29 +202,40 @@ struct TableAids {
 
 thread_local std::unordered_map<const SummaryTableEntry*, TableAids> t_aids;
 
-// The table asked for last and its aids (entries of the map stay where they
-// are until erased), in one place so that a look at them is one access.
-struct LastAids {
+// The tables asked for lately and their aids, by the descriptor's address
+// (entries of the map stay where they are until erased): the per-hit work
+// goes round some forty tables, and a look here is cheaper than one in the
+// map.
+struct RecentAids {
   const SummaryTableEntry* table;
   TableAids* aids;
 };
-thread_local LastAids t_last{nullptr, nullptr};
+constexpr size_t kRecentAids = 128;
+thread_local RecentAids t_recent[kRecentAids];
+
+inline size_t RecentSlot(const SummaryTableEntry* table) {
+  const auto bits = reinterpret_cast<uintptr_t>(table);
+  return (bits >> 4 ^ bits >> 11) & (kRecentAids - 1);
+}
 
 // A reference stays good until the next call.
 TableAids& AidsOf(const SummaryTableEntry* table) {
-  LastAids& last = t_last;
-  if (table == last.table) return *last.aids;
+  RecentAids& recent = t_recent[RecentSlot(table)];
+  if (recent.table == table) return *recent.aids;
   // Descriptors freed on another thread leave entries behind; they are only
   // ever trusted after a check, so dropping them all now and then is enough.
-  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) t_aids.clear();
+  if (t_aids.size() > 4096 && t_aids.find(table) == t_aids.end()) {
+    t_aids.clear();
+    for (RecentAids& r : t_recent) r = RecentAids{nullptr, nullptr};
+  }
   TableAids& aids = t_aids[table];
-  last = LastAids{table, &aids};
+  recent = RecentAids{table, &aids};
   return aids;
 }
 
 void DropAids(const SummaryTableEntry* table) {
-  LastAids& last = t_last;
-  if (table == last.table) last = LastAids{nullptr, nullptr};
+  RecentAids& recent = t_recent[RecentSlot(table)];
+  if (recent.table == table) recent = RecentAids{nullptr, nullptr};
   if (!t_aids.empty()) t_aids.erase(table);
 }
 
@@ -278,8 +289,8 @@ uint64_t NameKey(const char* name) {
 }
 
 TableAids* FindAids(const SummaryTableEntry* table) {
-  const LastAids& last = t_last;
-  if (table == last.table) return last.aids;
+  const RecentAids& recent = t_recent[RecentSlot(table)];
+  if (recent.table == table) return recent.aids;
   if (t_aids.empty()) return nullptr;
   auto it = t_aids.find(table);
   return it == t_aids.end() ? nullptr : &it->second;
