@@ -102,16 +102,25 @@ bool DirectoryMatches(sv pattern, sv directory, bool subdirs, bool caseSensitive
   return dirSeg.empty() ? true : subdirs;
 }
 
-// One part of a file pattern against the request's file name or extension.
-bool FilePartMatches(sv part, sv text, bool caseSensitive) {
-  if (!part.empty() && part.front() == '*') return EndsWith(text, part.substr(1), caseSensitive);
-  size_t star = part.find('*');
-  if (star != sv::npos) return StartsWith(text, part.substr(0, star), caseSensitive);
-  return SameChars(part, text, caseSensitive);
+// A zero-terminated text against a short constant, without measuring the text.
+bool TextIs(const char* text, sv constant) {
+  for (char c : constant)
+    if (*text++ != c) return false;
+  return *text == '\0';
 }
 
 bool FirstItemIs(const FilterString* list, sv text) {
-  return list != nullptr && list->Text != nullptr && sv(list->Text) == text;
+  return list != nullptr && list->Text != nullptr && TextIs(list->Text, text);
+}
+
+// One part of a file pattern (name or extension) against the request's
+// file name or extension.
+bool FilePartMatches(sv part, sv text, bool caseSensitive) {
+  if (!part.empty() && part.front() == '*') return EndsWith(text, part.substr(1), caseSensitive);
+  // Parts are a few characters long: looked through in place.
+  for (size_t star = 1; star < part.size(); ++star)
+    if (part[star] == '*') return StartsWith(text, part.substr(0, star), caseSensitive);
+  return SameChars(part, text, caseSensitive);
 }
 
 void BreakDown(uint32_t t, uint32_t* weekday, uint32_t* hour) {
@@ -142,13 +151,20 @@ int MatchUrlPath(const FilterString* directories, int includeSubdirs, int direct
       FirstItemIs(files, "*.*"))
     return 1;
 
-  sv path = Text(url);
-  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  if (path.size() > 319) path = path.substr(0, 319);
-  size_t q = path.find('?');
-  if (q != sv::npos) path = path.substr(0, q);
-  size_t hash = path.rfind('#');
-  if (hash != sv::npos) path = path.substr(0, hash);
+  const bool testDirectory = (flags & ENABLE_DIRECTORY) != 0 && directories != nullptr && directories->Text != nullptr;
+  const bool testFiles =
+      (flags & ENABLE_FILES) != 0 && files != nullptr && !FirstItemIs(files, "*.*") && !FirstItemIs(files, "*");
+  // Neither part can turn the hit away: the URL need not be read.
+  if (!testDirectory && !testFiles) return 1;
+
+  // The path: no leading "/", at most 319 characters, cut at the first "?"
+  // and then at the last "#", and without an "http://" in front.
+  const char* text = url != nullptr ? url : "";
+  if (*text == '/') ++text;
+  size_t length = strnlen(text, 319);
+  if (const void* q = std::memchr(text, '?', length)) length = static_cast<size_t>(static_cast<const char*>(q) - text);
+  sv path(text, length);
+  if (std::memchr(text, '#', length) != nullptr) path = path.substr(0, path.rfind('#'));
   if (StartsWith(path, "http://", false)) path.remove_prefix(7);
 
   sv directory, name, extension;
@@ -164,27 +180,29 @@ int MatchUrlPath(const FilterString* directories, int includeSubdirs, int direct
   }
   if (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
 
-  if ((flags & ENABLE_DIRECTORY) != 0 && directories != nullptr && directories->Text != nullptr) {
+  if (testDirectory) {
     bool any = false;
     for (const FilterString* d = directories; d != nullptr && !any; d = d->Next)
       any = d->Text != nullptr && DirectoryMatches(d->Text, directory, includeSubdirs != 0, directoryCase != 0);
     if (!any) return 0;
   }
 
-  if ((flags & ENABLE_FILES) == 0 || files == nullptr || FirstItemIs(files, "*.*") || FirstItemIs(files, "*"))
-    return 1;
+  if (!testFiles) return 1;
   if (name.empty() && extension.empty()) return includeDefaultPages != 0 ? 1 : 0;
   const bool cs = fileCase != 0;
   for (const FilterString* f = files; f != nullptr; f = f->Next) {
     if (f->Text == nullptr) continue;
-    sv pattern = f->Text;
-    size_t pdot = pattern.rfind('.');
-    sv namePart = pdot == sv::npos ? pattern : pattern.substr(0, pdot);
-    bool hasExt = pdot != sv::npos;
-    sv extPart = hasExt ? pattern.substr(pdot + 1) : sv();
-    bool nameOk = namePart == "*" || name.empty() || FilePartMatches(namePart, name, cs);
-    bool extOk = !hasExt || extPart == "*" || extension.empty() || FilePartMatches(extPart, extension, cs);
-    if (nameOk && extOk) return 1;
+    // The pattern is split at its last "." in the same pass that finds its end.
+    const char* text = f->Text;
+    const char* end = text;
+    const char* pdot = nullptr;
+    for (; *end != '\0'; ++end)
+      if (*end == '.') pdot = end;
+    sv namePart(text, static_cast<size_t>((pdot != nullptr ? pdot : end) - text));
+    if (namePart != "*" && !name.empty() && !FilePartMatches(namePart, name, cs)) continue;
+    if (pdot == nullptr || extension.empty()) return 1;
+    sv extPart(pdot + 1, static_cast<size_t>(end - pdot - 1));
+    if (extPart == "*" || FilePartMatches(extPart, extension, cs)) return 1;
   }
   return 0;
 }

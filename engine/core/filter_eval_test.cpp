@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <vornic/filter.h>
@@ -399,6 +400,145 @@ TEST(FilterEvaluation, UrlPathSplitsQueryFragmentAndHost) {
   FreeFilterStrings(files);
   FreeFilterStrings(root);
   FreeFilterStrings(all);
+}
+
+// The path test as first written: every URL split in full, every pattern
+// measured and split per hit. The shortcuts of MatchUrlPath (no URL read when
+// no part can fail, bounded scans, patterns split in one pass) must give its
+// answers.
+namespace reference {
+using sv = std::string_view;
+char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+bool SameChars(sv a, sv b, bool cs) {
+  if (a.size() != b.size()) return false;
+  if (cs) return a == b;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Fold(a[i]) != Fold(b[i])) return false;
+  return true;
+}
+bool StartsWith(sv t, sv p, bool cs) { return p.size() <= t.size() && SameChars(t.substr(0, p.size()), p, cs); }
+bool EndsWith(sv t, sv s, bool cs) { return s.size() <= t.size() && SameChars(t.substr(t.size() - s.size()), s, cs); }
+bool FilePartMatches(sv part, sv text, bool cs) {
+  if (!part.empty() && part.front() == '*') return EndsWith(text, part.substr(1), cs);
+  size_t star = part.find('*');
+  if (star != sv::npos) return StartsWith(text, part.substr(0, star), cs);
+  return SameChars(part, text, cs);
+}
+bool FirstItemIs(const FilterString* list, sv text) {
+  return list != nullptr && list->Text != nullptr && sv(list->Text) == text;
+}
+int MatchUrlPath(const FilterString* directories, int includeSubdirs, int directoryCase, const FilterString* files,
+                 int includeDefaultPages, int fileCase, const char* url, uint32_t flags) {
+  if (includeSubdirs != 0 && directories != nullptr && files != nullptr && FirstItemIs(directories, "/") &&
+      FirstItemIs(files, "*.*"))
+    return 1;
+  sv path = url != nullptr ? sv(url) : sv();
+  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  if (path.size() > 319) path = path.substr(0, 319);
+  size_t q = path.find('?');
+  if (q != sv::npos) path = path.substr(0, q);
+  size_t hash = path.rfind('#');
+  if (hash != sv::npos) path = path.substr(0, hash);
+  if (StartsWith(path, "http://", false)) path.remove_prefix(7);
+  sv directory, name, extension;
+  size_t slash = path.rfind('/');
+  sv last = slash == sv::npos ? path : path.substr(slash + 1);
+  size_t dot = last.rfind('.');
+  if (dot != sv::npos) {
+    name = last.substr(0, dot);
+    extension = last.substr(dot + 1);
+    directory = slash == sv::npos ? sv() : path.substr(0, slash);
+  } else {
+    directory = path;
+  }
+  if (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
+  if ((flags & ENABLE_DIRECTORY) != 0 && directories != nullptr && directories->Text != nullptr) {
+    bool any = false;
+    for (const FilterString* d = directories; d != nullptr && !any; d = d->Next)
+      any = d->Text != nullptr && MatchDirectoryPattern(d->Text, std::string(directory).c_str(), includeSubdirs,
+                                                        directoryCase) != 0;
+    if (!any) return 0;
+  }
+  if ((flags & ENABLE_FILES) == 0 || files == nullptr || FirstItemIs(files, "*.*") || FirstItemIs(files, "*"))
+    return 1;
+  if (name.empty() && extension.empty()) return includeDefaultPages != 0 ? 1 : 0;
+  const bool cs = fileCase != 0;
+  for (const FilterString* f = files; f != nullptr; f = f->Next) {
+    if (f->Text == nullptr) continue;
+    sv pattern = f->Text;
+    size_t pdot = pattern.rfind('.');
+    sv namePart = pdot == sv::npos ? pattern : pattern.substr(0, pdot);
+    bool hasExt = pdot != sv::npos;
+    sv extPart = hasExt ? pattern.substr(pdot + 1) : sv();
+    bool nameOk = namePart == "*" || name.empty() || FilePartMatches(namePart, name, cs);
+    bool extOk = !hasExt || extPart == "*" || extension.empty() || FilePartMatches(extPart, extension, cs);
+    if (nameOk && extOk) return 1;
+  }
+  return 0;
+}
+}  // namespace reference
+
+TEST(FilterEvaluation, UrlPathAnswersAsTheFullSplitOverEveryCombination) {
+  // null stands for "no list".
+  const char* directoryLists[] = {nullptr, "/", "/docs", "/DOCS/guide", "\\docs", "/doc*", "/img /docs", ""};
+  const char* fileLists[] = {nullptr,       "*.*",          "*",           "*.gif *.jpg *.png *.ico *.css *.js",
+                             "intro.html",  "INTRO.*",      "*.HTM*",      "in*.h*",
+                             "index",       "*.",           ".gif",        "a.b.c *.c",
+                             "*.* *.gif",   "x*y.g*f",      "*tro.html",   ""};
+  const char* urls[] = {"/",
+                        "",
+                        "/index.html",
+                        "/docs/guide/intro.html",
+                        "/DOCS/Guide/Intro.HTML",
+                        "/docs/guide/",
+                        "/docs/guide",
+                        "/docs/img/logo.GIF?size=2/x.png",
+                        "/docs/page.htm#part.gif",
+                        "/a#b#c.js",
+                        "/http://docs/guide/intro.html",
+                        "/HTTP://host.example/x.css",
+                        "docs/style.css",
+                        "//docs//a.b.c",
+                        "/docs/.hidden",
+                        "/docs/name.",
+                        "/docs\\guide\\intro.html",
+                        "/?only=query.gif",
+                        "/img/a.gif?",
+                        nullptr};
+  std::string longUrl = "/docs/" + std::string(320, 'x') + ".gif";
+  std::string edgeUrl = "/docs/" + std::string(309, 'y') + ".gifs?q";  // 319 kept: the last kept is the "s"
+  std::vector<const char*> allUrls(std::begin(urls), std::end(urls));
+  allUrls.push_back(longUrl.c_str());
+  allUrls.push_back(edgeUrl.c_str());
+  const uint32_t flagSets[] = {0, ENABLE_DIRECTORY, ENABLE_FILES, ENABLE_DIRECTORY | ENABLE_FILES};
+
+  auto listOf = [](const char* text) -> FilterString* {
+    if (text == nullptr) return nullptr;
+    FilterString* list = nullptr;
+    FilterStringToStruct(text, &list, 1);
+    return list;
+  };
+  for (const char* dirText : directoryLists) {
+    FilterString* dirs = listOf(dirText);
+    for (const char* fileText : fileLists) {
+      FilterString* files = listOf(fileText);
+      for (const char* url : allUrls)
+        for (uint32_t flags : flagSets)
+          for (int subdirs = 0; subdirs < 2; ++subdirs)
+            for (int dirCase = 0; dirCase < 2; ++dirCase)
+              for (int defaultPages = 0; defaultPages < 2; ++defaultPages)
+                for (int fileCase = 0; fileCase < 2; ++fileCase) {
+                  int want = reference::MatchUrlPath(dirs, subdirs, dirCase, files, defaultPages, fileCase, url, flags);
+                  int got = MatchUrlPath(dirs, subdirs, dirCase, files, defaultPages, fileCase, url, flags);
+                  ASSERT_EQ(got, want) << "directories \"" << (dirText ? dirText : "(none)") << "\" files \""
+                                       << (fileText ? fileText : "(none)") << "\" url \"" << (url ? url : "(null)")
+                                       << "\" flags " << flags << " subdirs " << subdirs << " dirCase " << dirCase
+                                       << " defaultPages " << defaultPages << " fileCase " << fileCase;
+                }
+      FreeFilterStrings(files);
+    }
+    FreeFilterStrings(dirs);
+  }
 }
 
 }  // namespace
