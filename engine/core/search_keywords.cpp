@@ -28,6 +28,41 @@ struct SearchState {
 };
 SearchState g_search{};
 
+// The answers of FindSearchEngine for the last few referrer texts of one
+// engine list. An answer depends on the examined text and the list only; the
+// list is changed only by the loading and freeing functions here, which bump
+// the generation, so an answer of an older generation is never reused.
+struct RememberedReferrer {
+  bool used;
+  size_t length;
+  const SearchEngine* engine;
+  size_t cursor;
+  char text[kSearchReferrerMax + 1];
+};
+constexpr size_t kRememberedReferrers = 16;  // a power of two
+struct RememberedAnswers {
+  const SearchEngine* list;
+  uint64_t generation;
+  RememberedReferrer entries[kRememberedReferrers];
+};
+RememberedAnswers g_remembered{};
+uint64_t g_listGeneration = 1;
+
+void ListChanged() { ++g_listGeneration; }
+
+// A slot for the n bytes of text: their count and up to 8 bytes from either
+// end (a referrer's end tells it from its neighbours best).
+size_t RememberedSlot(const char* text, size_t n) {
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  const size_t k = n < 8 ? n : 8;
+  std::memcpy(&head, text, k);
+  std::memcpy(&tail, text + n - k, k);
+  uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
+  h ^= h >> 29;
+  return static_cast<size_t>(h) & (kRememberedReferrers - 1);
+}
+
 // Stands for "read, and no engines were listed": an analysis whose file is
 // missing or empty looks for it only once.
 SearchEngine g_noSearchEngines{};
@@ -79,10 +114,16 @@ bool LoadSeries(const char* iniPath, const char* sectionName, const char* prefix
   }
 }
 
+// std::tolower of c, with the ASCII letters lowered without a call.
+inline int LowerChar(unsigned char c) {
+  if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+  return std::tolower(c);
+}
+
 int CompareNoCase(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    const int x = std::tolower(static_cast<unsigned char>(*a));
-    const int y = std::tolower(static_cast<unsigned char>(*b));
+    const int x = LowerChar(static_cast<unsigned char>(*a));
+    const int y = LowerChar(static_cast<unsigned char>(*b));
     if (x != y) return x < y ? -1 : 1;
     if (x == 0) return 0;
   }
@@ -141,6 +182,7 @@ SearchDetail* FindOrInsertDetail(const SearchItemRef& item, const char* name) {
 // ---- the engine list ---------------------------------------------------------
 
 bool LoadSearchEngines(const char* iniPath, SearchEngine** engines) {
+  ListChanged();
   const IniSectionMap section("SearchEngines", iniPath);
   for (unsigned n = 1;; ++n) {
     bool more = false;
@@ -159,12 +201,14 @@ bool LoadSearchEngines(const char* iniPath, SearchEngine** engines) {
 }
 
 bool LoadSearchEngineIDs(const char* iniPath, SearchEngine* engines) {
+  ListChanged();
   for (SearchEngine* e = engines; e != nullptr; e = e->next)
     if (!LoadSeries(iniPath, e->name, "ID", &e->ids)) return false;
   return true;
 }
 
 bool LoadKeywordIndicators(const char* iniPath, SearchEngine* engines) {
+  ListChanged();
   for (SearchEngine* e = engines; e != nullptr; e = e->next)
     if (!LoadSeries(iniPath, e->name, "KeywordIndicator", &e->indicators)) return false;
   return true;
@@ -172,6 +216,7 @@ bool LoadKeywordIndicators(const char* iniPath, SearchEngine* engines) {
 
 void FreeSearchEngines(SearchEngine** engines) {
   if (engines == nullptr) return;
+  ListChanged();
   SearchEngine* e = *engines;
   *engines = nullptr;
   if (e == &g_noSearchEngines) return;
@@ -219,14 +264,9 @@ int EnsureSearchEnginesLoaded(ReportHandle* run, SearchEngine** engines) {
 
 // ---- one referrer ------------------------------------------------------------
 
-const SearchEngine* FindSearchEngine(const SearchEngine* engines, const char* referrer) {
-  const char* text = referrer != nullptr ? referrer : "";
-  const size_t n = strnlen(text, kSearchReferrerMax);
-  std::memcpy(g_search.work, text, n);
-  g_search.work[n] = '\0';
-  g_search.found = false;
-  g_search.decoded = false;
-  g_search.cursor = 0;
+namespace {
+
+const SearchEngine* SearchEngineList(const SearchEngine* engines) {
   for (const SearchEngine* e = engines; e != nullptr; e = e->next) {
     for (const SearchString* id = e->ids; id != nullptr; id = id->next) {
       const char* at = std::strstr(g_search.work, id->text);
@@ -244,6 +284,37 @@ const SearchEngine* FindSearchEngine(const SearchEngine* engines, const char* re
     }
   }
   return nullptr;
+}
+
+}  // namespace
+
+const SearchEngine* FindSearchEngine(const SearchEngine* engines, const char* referrer) {
+  const char* text = referrer != nullptr ? referrer : "";
+  const size_t n = strnlen(text, kSearchReferrerMax);
+  std::memcpy(g_search.work, text, n);
+  g_search.work[n] = '\0';
+  g_search.found = false;
+  g_search.decoded = false;
+  g_search.cursor = 0;
+  if (engines == nullptr || engines == &g_noSearchEngines) return nullptr;
+  if (g_remembered.list != engines || g_remembered.generation != g_listGeneration) {
+    for (RememberedReferrer& r : g_remembered.entries) r.used = false;
+    g_remembered.list = engines;
+    g_remembered.generation = g_listGeneration;
+  }
+  RememberedReferrer& r = g_remembered.entries[RememberedSlot(text, n)];
+  if (r.used && r.length == n && std::memcmp(r.text, text, n) == 0) {
+    g_search.found = r.engine != nullptr;
+    g_search.cursor = r.cursor;
+    return r.engine;
+  }
+  const SearchEngine* found = SearchEngineList(engines);
+  r.used = true;
+  r.length = n;
+  std::memcpy(r.text, text, n);
+  r.engine = found;
+  r.cursor = g_search.cursor;
+  return found;
 }
 
 int CleanSearchKeyword(char* text) {
@@ -335,7 +406,7 @@ int CountSearchKeyword(const char* keyword, SearchTables* tables, uint16_t slot,
   if (keyword == nullptr || tables == nullptr) return 0;
   char lower[kSearchKeywordSize];
   const size_t n = strnlen(keyword, kWordMax);
-  for (size_t i = 0; i < n; ++i) lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(keyword[i])));
+  for (size_t i = 0; i < n; ++i) lower[i] = static_cast<char>(LowerChar(static_cast<unsigned char>(keyword[i])));
   lower[n] = '\0';
   if (std::strcmp(lower, "and") == 0 || std::strcmp(lower, "or") == 0) return 1;
   SearchItemRef item{};

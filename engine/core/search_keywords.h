@@ -88,6 +88,8 @@ bool SearchEnginesListed(const SearchEngine* engines);
 // ---- one referrer ------------------------------------------------------------
 // The engine whose ID and one of whose indicators (behind the ID, with a
 // character after it) occur in referrer, or null; sets the search state.
+// The answers for recent referrer texts are remembered per list: a list is
+// to be changed only through the loading and freeing functions above.
 const SearchEngine* FindSearchEngine(const SearchEngine* engines, const char* referrer);
 // The next keyword of the referrer last given to FindSearchEngine into out
 // (at most size - 1 characters); 1 when one was produced, 0 when no more.

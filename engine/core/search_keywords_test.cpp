@@ -336,6 +336,81 @@ TEST(SearchDetails, KeepNameOrderWhateverTheArrivalOrder) {
   vrn::FreeSearchDetails(d, count);
 }
 
+TEST_F(SearchKeywords, RepeatedReferrersGetTheAnswerOfAFreshSearch) {
+  WriteIni(
+      "[SearchEngines]\nEngine1=Finder\nEngine2=Seeker\nEngine3=Both\n"
+      "[Finder]\nID1=finder.example\nKeywordIndicator1=q=\n"
+      "[Seeker]\nID1=seeker.example\nKeywordIndicator1=p=\n"
+      "[Both]\nID1=.example/both\nKeywordIndicator1=w=\n");
+  // Engines alternating, a referrer matching two engines, texts equal in
+  // their examined first 299 characters only, escapes (decoded in the state,
+  // not in what is remembered) and more distinct texts than are remembered.
+  const std::string longHead = "http://finder.example/?q=" + std::string(280, 'a');
+  V referrers = {
+      "http://finder.example/?q=one+two",
+      "http://seeker.example/?p=three",
+      "http://seeker.example/both?p=x&w=four",
+      "http://finder.example/?q=%2541+five",
+      "http://elsewhere.example/?q=none",
+      "",
+      longHead + "+tail1",
+      longHead + "+tail2",
+      "http://finder.example/?q=",
+      // Equal in length, beginning and end.
+      "https://www.finder.example/?q=word",
+      "https://www.seeker.example/?q=word",
+  };
+  for (int i = 0; i < 40; ++i)
+    referrers.push_back((i % 2 == 0 ? "http://finder.example/?q=w" : "http://seeker.example/?p=w") + std::to_string(i));
+  // The answer of each referrer with a freshly loaded list.
+  std::map<std::string, std::pair<std::string, V>> fresh;
+  for (const std::string& r : referrers) {
+    vrn::FreeSearchEngines(&engines_);
+    std::string engine;
+    V words = Keywords(r.c_str(), &engine);
+    fresh[r] = {engine, words};
+  }
+  EXPECT_EQ(fresh["http://seeker.example/both?p=x&w=four"], (std::pair<std::string, V>{"Both", V{"four"}}));
+  EXPECT_EQ(fresh["http://finder.example/?q=%2541+five"], (std::pair<std::string, V>{"Finder", V{"%41", "five"}}));
+  // The same referrers again and again, in changing orders, with one list.
+  vrn::FreeSearchEngines(&engines_);
+  for (int round = 0; round < 4; ++round) {
+    for (size_t i = 0; i < referrers.size(); ++i) {
+      const std::string& r = referrers[(i * (2 * round + 1) + round) % referrers.size()];
+      SCOPED_TRACE(r);
+      for (int twice = 0; twice < 2; ++twice) {
+        std::string engine;
+        V words = Keywords(r.c_str(), &engine);
+        EXPECT_EQ(engine, fresh[r].first);
+        EXPECT_EQ(words, fresh[r].second);
+      }
+    }
+  }
+  // A list loaded again from a changed file gives the new file's answer.
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const bool q = round % 2 == 0;
+    vrn::FreeSearchEngines(&engines_);
+    WriteIni(std::string("[SearchEngines]\nEngine1=Seeker\n[Seeker]\nID1=finder.example\nKeywordIndicator1=") +
+             (q ? "q=" : "p=") + "\n");
+    std::string engine;
+    EXPECT_EQ(Keywords("http://finder.example/?q=one+two", &engine), q ? (V{"one", "two"}) : V{});
+    EXPECT_EQ(engine, q ? "Seeker" : "");
+  }
+  // A list given its IDs and indicators after a search keeps its first
+  // element but now answers differently.
+  vrn::FreeSearchEngines(&engines_);
+  const std::string ini = folder_ + "keywords.ini";
+  ASSERT_TRUE(vrn::LoadSearchEngines(ini.c_str(), &engines_));
+  const SearchEngine* head = engines_;
+  EXPECT_EQ(vrn::FindSearchEngine(engines_, "http://finder.example/?p=one+two"), nullptr);
+  ASSERT_TRUE(vrn::LoadSearchEngineIDs(ini.c_str(), engines_));
+  EXPECT_EQ(vrn::FindSearchEngine(engines_, "http://finder.example/?p=one+two"), nullptr);
+  ASSERT_TRUE(vrn::LoadKeywordIndicators(ini.c_str(), engines_));
+  ASSERT_EQ(engines_, head);
+  EXPECT_EQ(vrn::FindSearchEngine(engines_, "http://finder.example/?p=one+two"), head);
+}
+
 TEST_F(SearchKeywords, TheShippedListRecognisesItsEngines) {
   const char* source = std::getenv("KV_SOURCE_DIR");
   ASSERT_NE(source, nullptr);
