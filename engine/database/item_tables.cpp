@@ -154,8 +154,9 @@ bool GrowForAppend(SummaryTableEntry* table) {
 }
 
 // ---- aids kept beside a table ---------------------------------------------------
-// Two aids speed up the per-hit work without touching what a table holds: a
-// cache of live items by name, and the top list ordered by who goes first.
+// Three aids speed up the per-hit work without touching what a table holds:
+// a cache of live items by name, the top list ordered by who goes first, and
+// the leading bytes of the indexed names in index order.
 // They live per thread, keyed by the descriptor's address, and are checked
 // against the table before they are trusted: a table changed behind their
 // back (loaded, merged, moved, freed) costs a rebuild or a plain search,
@@ -449,6 +450,13 @@ void KeysFollowIndex(const SummaryTableEntry* table, bool inStep) {
   aids->keysIndex = table->SortIndex;
 }
 
+// The first index position a search by name looks at.
+uint32_t FirstSearchPosition(const SummaryTableEntry* table, uint32_t searchFrom) {
+  uint32_t lo = searchFrom;
+  if (table->Count && table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
+  return lo < table->Count ? lo : table->Count;
+}
+
 // The name of the item at index position p; null when there is none.
 const char* NameAt(const SummaryTableEntry* table, uint32_t p) {
   const uint32_t item = table->SortIndex[p];
@@ -463,13 +471,11 @@ const char* NameAt(const SummaryTableEntry* table, uint32_t p) {
 // sides of it, and when the check fails (the index changed behind the keys)
 // the keys are dropped and the index is searched as it is.
 int FindPosition(const char* name, const SummaryTableEntry* table, uint32_t searchFrom, uint32_t* position) {
-  uint32_t hi = table->Count;
+  const uint32_t hi = table->Count;
   if (hi < kKeysFrom || !name || !table->ItemBlock || !table->SortIndex) {
     return FindItemPosition(name, table, searchFrom, position);
   }
-  uint32_t lo = searchFrom;
-  if (table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
-  if (lo > hi) lo = hi;
+  const uint32_t lo = FirstSearchPosition(table, searchFrom);
   TableAids& aids = AidsOf(table);
   if (!KeysCurrent(aids, table, table->Count) && !BuildKeys(&aids, table)) {
     return FindItemPosition(name, table, searchFrom, position);
@@ -558,13 +564,6 @@ Lookup ResolveName(const SummaryTableEntry* table, const char* name, uint32_t se
   }
   r.insertPos = pos + 1;
   return r;
-}
-
-// The first index position a search by name looks at.
-uint32_t FirstSearchPosition(const SummaryTableEntry* table, uint32_t searchFrom) {
-  uint32_t lo = searchFrom;
-  if (table->Count && table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
-  return lo < table->Count ? lo : table->Count;
 }
 
 // Position of the index entry of `item` among the entries whose key is its
@@ -709,9 +708,7 @@ int FindItemPosition(const char* name, const SummaryTableEntry* table, uint32_t 
   if (!name || !table) return 0;
   uint32_t hi = table->Count;
   if (hi && (!table->ItemBlock || !table->SortIndex)) return 0;
-  uint32_t lo = searchFrom;
-  if (hi && table->ItemBlock[0] && table->ItemBlock[0]->Overflow == 1 && lo < 1) lo = 1;
-  if (lo > hi) lo = hi;
+  uint32_t lo = FirstSearchPosition(table, searchFrom);
   auto entryName = [&](uint32_t p) -> const NameTableEntry* {
     uint32_t item = table->SortIndex[p];
     if (item >= SlotsInUse(table)) return nullptr;

@@ -79,6 +79,10 @@ struct Block {
   char bytes[kOrgProbeBytes + 2];
 };
 
+void UnscrambleInPlace(char* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(bytes[i])));
+}
+
 // Where the probes read: the file's image in memory when the context holds
 // one, else the file itself.
 struct Source {
@@ -97,9 +101,7 @@ bool ReadBlock(const Source& source, uint64_t position, uint64_t fileEnd, Block*
   } else {
     if (kv::FileSeek(source.file, static_cast<int64_t>(position), kv::kSeekBegin) < 0) return false;
     if (!kv::FileRead(source.file, block->bytes, kOrgProbeBytes, &done)) return false;
-    for (uint32_t i = 0; i < done; ++i) {
-      block->bytes[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(block->bytes[i])));
-    }
+    UnscrambleInPlace(block->bytes, done);
   }
   block->start = position;
   block->length = done;
@@ -152,7 +154,7 @@ char* LoadOrganizationImage(KvFile file, uint32_t size) {
     std::free(image);
     return nullptr;
   }
-  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<char>(UnscrambleOrgByte(static_cast<unsigned char>(image[i])));
+  UnscrambleInPlace(image, size);
   image[size] = 0;
   return image;
 }
