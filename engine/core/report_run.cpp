@@ -539,6 +539,11 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       // Text that waited for closed view files goes into them now: the run
       // ends well only when every hit is in its file.
       if (IsTextView(run->kind) && !FlushViewBuffers(run)) return StopRun(run, handle, yieldWord, errorWord);
+      // An analysis ends well only when every hit is in its tables.
+      if (run->kind == kReportKindAnalysis && SettleHitTables(RunContext(run)) == 0) {
+        run->dns.stopError = VRN_ERR_NO_MEMORY;
+        return StopRun(run, handle, yieldWord, errorWord);
+      }
       run->donePercent = 100;
       run->finished = 1;
       UnlockRun(handle);

@@ -692,6 +692,7 @@ void FreeReportContext(ReportHandle* run, int deleteTemplate) {
   const KvGlobal handle = run->databaseHandle;
   if (context == nullptr && handle != 0) context = static_cast<AnalysisContext*>(kv::GlobalLock(handle));
   if (context != nullptr) {
+    EndHitTables(context);
     // The path is forgotten, so that freeing the tables leaves the file.
     if (deleteTemplate == 0) context->workingTemplatePath[0] = 0;
     FreeSearchEngines(&context->searchEngines);

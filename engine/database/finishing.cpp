@@ -403,6 +403,7 @@ void SortAllTables(AnalysisContext* context, int mergeTwins) {
 
 void FinishAnalysisContext(AnalysisContext* context) {
   if (!context) return;
+  SettleHitTables(context);
   CloseDay(context, 0);
   PostOpenVisits(context);
   SortAllTables(context, 1);

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,6 +16,7 @@
 #include "engine/core/filter_eval.h"
 #include "engine/core/report_run.h"
 #include "engine/core/search_keywords.h"
+#include "engine/database/batch_worker.h"
 #include "engine/database/finishing.h"
 #include "engine/database/org_lookup.h"
 
@@ -327,7 +330,7 @@ const AgentNames& NamesOfAgent(std::string_view agent) {
   return found->second;
 }
 
-bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
+bool UpdateAgentTables(AnalysisContext* context, const char* userAgent, uint16_t slot, uint32_t newVisitor) {
   const bool browsers = Used(context, kTopBrowsers);
   const bool platforms = Used(context, kTopPlatforms);
   const bool spiders = Used(context, kTopSpiders);
@@ -335,7 +338,7 @@ bool UpdateAgentTables(AnalysisContext* context, const HitRecord* hit, uint16_t 
   const bool explorer = Used(context, kTopExplorer);
   if (!browsers && !platforms && !spiders && !netscape && !explorer) return true;
   // The agent, cut at its first double blank.
-  const char* text = Text(hit->UserAgent);
+  const char* text = Text(userAgent);
   size_t length = 0;
   while (text[length] != 0 && !(text[length] == ' ' && text[length + 1] == ' ')) ++length;
   const std::string_view agent(text, length);
@@ -464,14 +467,14 @@ bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* v
 thread_local std::string t_cityText;
 
 // Geography and organisation of a new visitor.
-bool UpdateGeography(AnalysisContext* context, const HitRecord* hit, const OrganizationRecord* org, bool found,
+bool UpdateGeography(AnalysisContext* context, const char* domain, const OrganizationRecord* org, bool found,
                      uint16_t slot) {
   std::string code;
   if (found && org->country[0] != 0) {
     code = org->country;
-  } else if (!found && !IsNumericText(hit->Domain)) {
-    const char* dot = std::strrchr(hit->Domain, '.');
-    const char* last = dot != nullptr ? dot + 1 : hit->Domain;
+  } else if (!found && !IsNumericText(domain)) {
+    const char* dot = std::strrchr(domain, '.');
+    const char* last = dot != nullptr ? dot + 1 : domain;
     bool us = false;
     for (uint16_t i = 0; i < context->usDomainCount && context->usDomains != nullptr; ++i) {
       if (context->usDomains[i] != nullptr && EqualsNoCase(context->usDomains[i], last)) us = true;
@@ -524,11 +527,11 @@ const char* const kHourNames[24] = {"00:00-00:59", "01:00-01:59", "02:00-02:59",
                                     "20:00-20:59", "21:00-21:59", "22:00-22:59", "23:00-23:59"};
 const char* const kWeekdayFallback[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
-bool UpdateCalendar(AnalysisContext* context, const HitRecord* hit, uint16_t slot, uint32_t newVisitor) {
+bool UpdateCalendar(AnalysisContext* context, uint32_t time, uint16_t slot, uint32_t newVisitor) {
   // UTC weekday (1 January 1970 was a Thursday) and hour.
-  const uint32_t days = hit->HitTime / 86400;
+  const uint32_t days = time / 86400;
   const int weekday = static_cast<int>((days + 4) % 7);
-  const int hour = static_cast<int>(hit->HitTime % 86400 / 3600);
+  const int hour = static_cast<int>(time % 86400 / 3600);
   if (Used(context, kTopWeekdays)) {
     SummaryTableEntry* table = TableOf(context, kTopWeekdays);
     if (table == nullptr) return false;
@@ -854,13 +857,308 @@ const char* GetStateName(const AnalysisContext* context, const char* code) {
 
 // ---- one hit ---------------------------------------------------------------------------
 
+// ---- the tables counted beside the visit ------------------------------------------
+// The tables a hit reaches through its address, referrer, agent, user,
+// extension and time alone (client hosts, search engines and phrases,
+// extensions, referrers and referring sites, authenticated users, browsers,
+// platforms and spiders, domain suffixes, countries, visitor origins,
+// states, cities, organisations, weekdays and hours) depend on the visit
+// only through whether it is new. A run counts them on a thread of its own,
+// hit by hit in log order, while its own thread reads the log and keeps the
+// visits; each of these tables is only ever touched by one thread during a
+// run, so every table ends as it would counted in one line.
+
+namespace {
+
+// What those tables need of a hit.
+struct SideHit {
+  uint32_t time = 0;
+  uint32_t bytes = 0;
+  uint32_t status = 0;
+  uint16_t slot = 0;
+  uint16_t formatCode = 0;
+  bool success = false;
+  uint32_t newVisitor = 0;
+  bool methodOther = false;  // counted up to the organisation only
+  bool isUpload = false;
+  const char* clientHost = nullptr;
+  const char* domain = nullptr;
+  const char* referrer = nullptr;
+  const char* agent = nullptr;
+  const char* user = nullptr;
+  const char* extension = nullptr;
+};
+
+// False when a table operation failed. `folder` is the run's folder for the
+// search engine list; null when there is no run (no search then).
+bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit& h) {
+  const uint16_t slot = h.slot;
+  const uint32_t newVisitor = h.newVisitor;
+  const char* clientHost = Text(h.clientHost);
+
+  // Client hosts.
+  if (h.success && Used(context, kTopUsers)) {
+    SummaryTableEntry* table = TableOf(context, kTopUsers);
+    ClearTableEmpty(kTopUsers);
+    const uint32_t found = AddItemToTable(0, nullptr, context, table, clientHost, nullptr, h.time, 0,
+                                          context->MaxCachedCount, context->MaxTopCount, 0);
+    if (found == 0) return false;
+    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
+  }
+
+  // Search engines and keywords. A run without any search engine
+  // definitions (no keywords.ini) counts none and goes on.
+  if (folder != nullptr) {
+    ContextSearchTables tables(context);
+    if (ProcessSearchReferrerIn(folder, &context->searchEngines, &tables, h.referrer, slot, newVisitor) == 0 &&
+        context->searchEngines != nullptr) {
+      return false;
+    }
+  }
+
+  // Organisation of a new visitor (the record is read only when found).
+  OrganizationRecord org;
+  bool orgFound = false;
+  if (h.methodOther) return true;
+  if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
+                          Used(context, kTopStates) || Used(context, kTopVisitors))) {
+    std::memset(&org, 0, sizeof org);
+    orgFound = FindOrganization(context, context->orgFileSize, 0, h.domain, &org) == 1;
+  }
+  if (!h.success) return true;
+
+  if (!h.isUpload && Used(context, kTopExtensions) && h.status != 304) {
+    // The extension before any "?", or "*." and the default document's.
+    const char* extension = Text(h.extension);
+    char type[sizeof g_pageBuffer + 2];
+    if (extension[0] != 0) {
+      CopyBounded(type, sizeof type, extension, std::strcspn(extension, "?"));
+    } else {
+      const char* dot = std::strrchr(context->homePageFileName, '.');
+      type[0] = '*';
+      type[1] = '.';
+      CopyBounded(type + 2, sizeof type - 2, dot != nullptr ? dot + 1 : "");
+    }
+    NameTableEntry* item = AddName(context, kTopExtensions, type);
+    if (item == nullptr) return false;
+    CountItemHits(item, slot);
+    item->TotalBytes += static_cast<double>(h.bytes);
+  }
+
+  if (newVisitor == 1 || h.formatCode == 7) {
+    const char* referrer = Text(h.referrer);
+    const char* none = OptionText(context, kOptNoReferrer, "No Referrer");
+    std::string& key = t_referrerText;
+    if (Used(context, kTopReferers)) {
+      if (referrer[0] != 0) ReferrerKey(referrer, &key);
+      if (!CountName(context, kTopReferers, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return false;
+    }
+    if (Used(context, kTopReferingSites)) {
+      if (referrer[0] != 0) ReferringSite(referrer, &key);
+      if (!CountName(context, kTopReferingSites, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return false;
+    }
+  }
+
+  const char* user = Text(h.user);
+  if (Used(context, kTopAuthUsers) && user[0] != 0 && !CountName(context, kTopAuthUsers, user, slot, newVisitor)) {
+    return false;
+  }
+
+  if (!UpdateAgentTables(context, h.agent, slot, newVisitor)) return false;
+
+  const char* domain = Text(h.domain);
+  if (Used(context, kTopSuffixes)) {
+    const char* suffix = DomainSuffix(domain);
+    if (suffix != nullptr && !IsNumericText(suffix)) {
+      for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
+        if (context->orgSuffixes[i] == nullptr || !EqualsNoCase(context->orgSuffixes[i], suffix)) continue;
+        const char* label = context->orgSuffixLabels != nullptr ? context->orgSuffixLabels[i] : nullptr;
+        if (label != nullptr && !CountName(context, kTopSuffixes, label, slot, newVisitor)) return false;
+        break;
+      }
+    }
+  }
+
+  if (newVisitor == 1 && !UpdateGeography(context, domain, &org, orgFound, slot)) return false;
+
+  if (Used(context, kTopCompanies)) {
+    const char* name = domain;
+    if (name[0] == 0 || g_engine.unresolvedDomain == name) {
+      name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
+    }
+    SummaryTableEntry* table = TableOf(context, kTopCompanies);
+    ClearTableEmpty(kTopCompanies);
+    const uint32_t found = AddTimedItemToTable(0, nullptr, context, table, name, nullptr, h.time,
+                                               context->CachedTime, context->MaxCachedCount, context->MaxTopCount);
+    if (found == 0) return false;
+    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
+  }
+
+  return UpdateCalendar(context, h.time, slot, newVisitor);
+}
+
+// A SideHit as bytes of a batch: the fixed part, then each text with its
+// terminating zero (a null text has the length kNoText and no bytes).
+struct SideRecord {
+  uint32_t time;
+  uint32_t bytes;
+  uint32_t status;
+  uint32_t newVisitor;
+  uint16_t slot;
+  uint16_t formatCode;
+  uint8_t success;
+  uint8_t methodOther;
+  uint8_t isUpload;
+  uint8_t pad;
+  uint32_t lengths[6];
+};
+constexpr uint32_t kNoText = 0xFFFFFFFFu;
+
+void AppendSideHit(std::string* batch, const SideHit& h) {
+  const char* texts[6] = {h.clientHost, h.domain, h.referrer, h.agent, h.user, h.extension};
+  SideRecord r{};
+  r.time = h.time;
+  r.bytes = h.bytes;
+  r.status = h.status;
+  r.newVisitor = h.newVisitor;
+  r.slot = h.slot;
+  r.formatCode = h.formatCode;
+  r.success = h.success ? 1 : 0;
+  r.methodOther = h.methodOther ? 1 : 0;
+  r.isUpload = h.isUpload ? 1 : 0;
+  size_t total = sizeof r;
+  for (int i = 0; i < 6; ++i) {
+    r.lengths[i] = texts[i] != nullptr ? static_cast<uint32_t>(std::strlen(texts[i])) : kNoText;
+    if (texts[i] != nullptr) total += r.lengths[i] + 1u;
+  }
+  const size_t at = batch->size();
+  batch->resize(at + total);
+  char* out = batch->data() + at;
+  std::memcpy(out, &r, sizeof r);
+  out += sizeof r;
+  for (int i = 0; i < 6; ++i) {
+    if (texts[i] == nullptr) continue;
+    std::memcpy(out, texts[i], r.lengths[i] + 1u);
+    out += r.lengths[i] + 1u;
+  }
+}
+
+}  // namespace
+
+// The run's side of the other thread: what its work needs to count.
+struct SideCounting {
+  AnalysisContext* context = nullptr;
+  std::string folder;  // the run's folder, for the search engine list
+  bool haveFolder = false;
+  bool noThread = false;  // no thread could be made: counted in line
+  std::unique_ptr<BatchWorker> worker;
+};
+
+namespace {
+
+bool CountSideBatch(void* owner, const char* records, size_t size) {
+  auto* counting = static_cast<SideCounting*>(owner);
+  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
+  size_t at = 0;
+  while (at + sizeof(SideRecord) <= size) {
+    SideRecord r;
+    std::memcpy(&r, records + at, sizeof r);
+    at += sizeof r;
+    const char* texts[6];
+    for (int i = 0; i < 6; ++i) {
+      if (r.lengths[i] == kNoText) {
+        texts[i] = nullptr;
+        continue;
+      }
+      texts[i] = records + at;
+      at += r.lengths[i] + 1u;
+    }
+    SideHit h;
+    h.time = r.time;
+    h.bytes = r.bytes;
+    h.status = r.status;
+    h.newVisitor = r.newVisitor;
+    h.slot = r.slot;
+    h.formatCode = r.formatCode;
+    h.success = r.success != 0;
+    h.methodOther = r.methodOther != 0;
+    h.isUpload = r.isUpload != 0;
+    h.clientHost = texts[0];
+    h.domain = texts[1];
+    h.referrer = texts[2];
+    h.agent = texts[3];
+    h.user = texts[4];
+    h.extension = texts[5];
+    if (!CountSideTables(counting->context, folder, h)) return false;
+  }
+  return true;
+}
+
+// Counts the hit's side tables: on the run's other thread when `ahead` (it
+// is started at the first hit), else here and now, after what that thread
+// still holds. 0 when a table operation failed, here or on that thread.
+int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
+  const char* folder = run != nullptr ? run->grandparentDir : nullptr;
+  if (ahead && context->sideCounting == nullptr) {
+    auto* counting = new (std::nothrow) SideCounting;
+    if (counting != nullptr) {
+      counting->context = context;
+      counting->haveFolder = folder != nullptr;
+      if (folder != nullptr) counting->folder = folder;
+      counting->worker = BatchWorker::Start(&CountSideBatch, counting);
+      counting->noThread = counting->worker == nullptr;
+      context->sideCounting = counting;
+    }
+  }
+  SideCounting* counting = context->sideCounting;
+  if (ahead && counting != nullptr && counting->worker != nullptr) {
+    if (counting->worker->Failed()) return 0;
+    AppendSideHit(&counting->worker->Filling(), side);
+    counting->worker->HandOverWhenFull();
+    return 1;
+  }
+  if (SettleHitTables(context) == 0) return 0;
+  return CountSideTables(context, folder, side) ? 1 : 0;
+}
+
+int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead);
+
+}  // namespace
+
+int SettleHitTables(AnalysisContext* context) {
+  if (context == nullptr || context->sideCounting == nullptr) return 1;
+  SideCounting* counting = context->sideCounting;
+  if (counting->worker == nullptr) return 1;
+  return counting->worker->Settle() ? 1 : 0;
+}
+
+void EndHitTables(AnalysisContext* context) {
+  if (context == nullptr || context->sideCounting == nullptr) return;
+  SideCounting* counting = context->sideCounting;
+  context->sideCounting = nullptr;
+  if (counting->worker != nullptr) counting->worker->Settle();
+  delete counting;
+}
+
 int AddHitToDatabase(ReportHandle* run, HitRecord* hit) {
   AnalysisContext* context = RunContext(run);
   if (context == nullptr || hit == nullptr) return 0;
   return AccumulateHit(run, context, hit);
 }
 
+int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
+  AnalysisContext* context = RunContext(run);
+  if (context == nullptr || hit == nullptr) return 0;
+  return AccumulateHitIn(run, context, hit, true);
+}
+
 int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
+  return AccumulateHitIn(run, context, hit, false);
+}
+
+namespace {
+
+int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead) {
   if (context == nullptr || hit == nullptr) return 0;
   TemplateRecord& t = context->templ;
   SummaryTableEntry* sessionTable = t.TopUsersPtr;
@@ -871,6 +1169,10 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
 
   // 2. Log kind: referrer and agent logs are analysed alone.
   if (hit->FormatCode == 7 || hit->FormatCode == 8) {
+    // These switch the tables in use, which the other thread reads: it
+    // finishes first, and the hit is counted here.
+    if (SettleHitTables(context) == 0) return 0;
+    ahead = false;
     if (context->logKind != 1 && context->logKind != hit->FormatCode) return 1;
     context->logKind = hit->FormatCode;
     if (hit->FormatCode == 7) EnableReferrerTables();
@@ -939,39 +1241,8 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
     }
   }
 
-  // 7. Client hosts.
-  if (success && Used(context, kTopUsers)) {
-    SummaryTableEntry* table = TableOf(context, kTopUsers);
-    ClearTableEmpty(kTopUsers);
-    const uint32_t found = AddItemToTable(0, nullptr, context, table, clientHost, nullptr, hit->HitTime, 0,
-                                          context->MaxCachedCount, context->MaxTopCount, 0);
-    if (found == 0) return 0;
-    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
-  }
-
-  // 8. Search engines and keywords. A run without any search engine
-  // definitions (no keywords.ini) counts none and goes on.
-  {
-    ContextSearchTables tables(context);
-    if (ProcessSearchReferrer(run, &context->searchEngines, &tables, hit, static_cast<uint16_t>(slot), newVisitor) ==
-            0 &&
-        run != nullptr && context->searchEngines != nullptr) {
-      return 0;
-    }
-  }
-
   // 9. Intranet host patterns name the domain.
   MapHostToDomain(context, clientHost, hit->Domain);
-
-  // 10. Organisation of a new visitor.
-  // (The record is read only when found.)
-  OrganizationRecord org;
-  bool orgFound = false;
-  if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
-                          Used(context, kTopStates) || Used(context, kTopVisitors))) {
-    std::memset(&org, 0, sizeof org);
-    orgFound = FindOrganization(context, context->orgFileSize, 0, hit->Domain, &org) == 1;
-  }
 
   // 11. General counters.
   if (hit->MethodCode == kMethodOther) ++t.SlotOtherMethod[slot];
@@ -981,7 +1252,23 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
   else if (success) t.SlotBytes[slot] += static_cast<double>(hit->Bytes);
   if (!success) ++t.SlotFailed[slot];
 
-  if (hit->MethodCode == kMethodOther) return 1;
+  SideHit side;
+  side.time = hit->HitTime;
+  side.bytes = hit->Bytes;
+  side.status = hit->StatusCode;
+  side.slot = slot;
+  side.formatCode = hit->FormatCode;
+  side.success = success;
+  side.newVisitor = newVisitor;
+  side.clientHost = clientHost;
+  side.domain = hit->Domain;
+  side.referrer = hit->Referrer;
+  side.agent = hit->UserAgent;
+  side.user = hit->UserName;
+  if (hit->MethodCode == kMethodOther) {
+    side.methodOther = true;
+    return CountSide(run, context, side, ahead);
+  }
 
   // 12. What the hit asked for.
   const int isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP") ? 1 : 0;
@@ -1046,23 +1333,6 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       }
     }
 
-    if (!isUpload && Used(context, kTopExtensions) && hit->StatusCode != 304) {
-      // The extension before any "?", or "*." and the default document's.
-      char type[sizeof page + 2];
-      if (extension[0] != 0) {
-        CopyBounded(type, sizeof type, extension, std::strcspn(extension, "?"));
-      } else {
-        const char* dot = std::strrchr(context->homePageFileName, '.');
-        type[0] = '*';
-        type[1] = '.';
-        CopyBounded(type + 2, sizeof type - 2, dot != nullptr ? dot + 1 : "");
-      }
-      NameTableEntry* item = AddName(context, kTopExtensions, type);
-      if (item == nullptr) return 0;
-      CountItemHits(item, slot);
-      item->TotalBytes += static_cast<double>(hit->Bytes);
-    }
-
     if (Used(context, kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
       char folder[sizeof page];
       if (DirectoryOf(context, page, folder, sizeof folder)) {
@@ -1078,55 +1348,6 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       }
     }
 
-    if (newVisitor == 1 || hit->FormatCode == 7) {
-      const char* referrer = Text(hit->Referrer);
-      const char* none = OptionText(context, kOptNoReferrer, "No Referrer");
-      std::string& key = t_referrerText;
-      if (Used(context, kTopReferers)) {
-        if (referrer[0] != 0) ReferrerKey(referrer, &key);
-        if (!CountName(context, kTopReferers, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return 0;
-      }
-      if (Used(context, kTopReferingSites)) {
-        if (referrer[0] != 0) ReferringSite(referrer, &key);
-        if (!CountName(context, kTopReferingSites, referrer[0] != 0 ? key.c_str() : none, slot, 1)) return 0;
-      }
-    }
-
-    const char* user = Text(hit->UserName);
-    if (Used(context, kTopAuthUsers) && user[0] != 0 && !CountName(context, kTopAuthUsers, user, slot, newVisitor)) {
-      return 0;
-    }
-
-    if (!UpdateAgentTables(context, hit, slot, newVisitor)) return 0;
-
-    if (Used(context, kTopSuffixes)) {
-      const char* suffix = DomainSuffix(hit->Domain);
-      if (suffix != nullptr && !IsNumericText(suffix)) {
-        for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
-          if (context->orgSuffixes[i] == nullptr || !EqualsNoCase(context->orgSuffixes[i], suffix)) continue;
-          const char* label = context->orgSuffixLabels != nullptr ? context->orgSuffixLabels[i] : nullptr;
-          if (label != nullptr && !CountName(context, kTopSuffixes, label, slot, newVisitor)) return 0;
-          break;
-        }
-      }
-    }
-
-    if (newVisitor == 1 && !UpdateGeography(context, hit, &org, orgFound, slot)) return 0;
-
-    if (Used(context, kTopCompanies)) {
-      const char* name = hit->Domain;
-      if (name[0] == 0 || g_engine.unresolvedDomain == name) {
-        name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
-      }
-      SummaryTableEntry* table = TableOf(context, kTopCompanies);
-      ClearTableEmpty(kTopCompanies);
-      const uint32_t found = AddTimedItemToTable(0, nullptr, context, table, name, nullptr, hit->HitTime,
-                                                 context->CachedTime, context->MaxCachedCount, context->MaxTopCount);
-      if (found == 0) return 0;
-      CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
-    }
-
-    if (!UpdateCalendar(context, hit, slot, newVisitor)) return 0;
   }
 
   // Forms, successful or failed.
@@ -1158,7 +1379,11 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
       if (!CountName(context, kTopFormErrors, name, slot, newVisitor)) return 0;
     }
   }
-  return 1;
+  side.isUpload = isUpload;
+  side.extension = extension;
+  return CountSide(run, context, side, ahead);
 }
+
+}  // namespace
 
 }  // namespace vrn

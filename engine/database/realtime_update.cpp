@@ -544,6 +544,11 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
       return 0;
     }
   }
+  if (SettleHitTables(RunContext(run.get())) == 0) {
+    // As a refused hit above: the day is not saved.
+    *detail = kDayNothingToAdd;
+    return 0;
+  }
 
   // A time at or past the day's end completes the day.
   if (newest >= record->end) {
@@ -682,6 +687,7 @@ int AddHeldBackRecords(ReportHandle* day, const MasterRecord& record, DravelEntr
     }
   }
   if (result == 0) CancelDNSFifo();
+  if (SettleHitTables(RunContext(day)) == 0) result = 0;
   return result;
 }
 

@@ -15,7 +15,7 @@ int ProcessResolvedHit(uint32_t state, HitRecord* hit, DnsRun* run) {
   run->runningTotal += hit->RecordSize;
   if (HitPassesFilters(run->handle, hit) <= 0) return 1;  // dropped; the run goes on
   if (run->runKind == 6) {
-    if (AddHitToDatabase(run->handle, hit) != 0) return 1;
+    if (QueueHitForTables(run->handle, hit) != 0) return 1;
     run->stopError = VRN_ERR_NO_MEMORY;  // a table could not take the hit's item
     return 0;
   }

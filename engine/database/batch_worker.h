@@ -1,0 +1,71 @@
+// A thread of its own that works through batches of records in the order
+// they were handed to it. The run's thread fills a batch, hands it over and
+// goes on with the next; Settle() waits until every batch handed over is
+// done, after which the run's thread sees everything the work wrote.
+#ifndef VORNIC_DATABASE_BATCH_WORKER_H
+#define VORNIC_DATABASE_BATCH_WORKER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vrn {
+
+class BatchWorker {
+ public:
+  // Works through one batch (records laid end to end); false when it failed,
+  // after which no later batch is worked on.
+  using Work = bool (*)(void* owner, const char* records, size_t size);
+
+  // A started worker, or null when no thread could be made.
+  static std::unique_ptr<BatchWorker> Start(Work work, void* owner);
+  // Works through what was handed over, then ends the thread; what is still
+  // being filled is dropped.
+  ~BatchWorker();
+  BatchWorker(const BatchWorker&) = delete;
+  BatchWorker& operator=(const BatchWorker&) = delete;
+
+  // The batch being filled (the run's thread only).
+  std::string& Filling() { return filling_; }
+  // Hands the filled batch over when it has reached the batch size.
+  void HandOverWhenFull() {
+    if (filling_.size() >= kBatchBytes) HandOver();
+  }
+  // Hands the filled batch over; waits while kMaxWaiting batches wait.
+  void HandOver();
+  // Hands over what is filled and waits until every batch is done; false
+  // when one failed.
+  bool Settle();
+  // Whether a batch has failed (read without waiting).
+  bool Failed() const { return failed_.load(std::memory_order_acquire); }
+
+  static constexpr size_t kBatchBytes = 256 * 1024;
+  static constexpr size_t kMaxWaiting = 4;
+
+ private:
+  BatchWorker(Work work, void* owner) : work_(work), owner_(owner) {}
+  void Loop();
+
+  const Work work_;
+  void* const owner_;
+  std::string filling_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // the thread: a batch waits, or stop
+  std::condition_variable done_;  // the run's thread: a batch is done
+  std::deque<std::string> waiting_;
+  std::vector<std::string> spare_;  // done batches, kept for their room
+  bool busy_ = false;
+  bool stop_ = false;
+  std::atomic<bool> failed_{false};
+  std::thread thread_;
+};
+
+}  // namespace vrn
+
+#endif

@@ -1,0 +1,141 @@
+// A whole analysis run through the exports, checked against figures worked
+// out here from the log's own lines: the tables a run counts beside the
+// visits (on a thread of its own) hold every hit of the run, each once,
+// when the report is written.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include <vornic/report.h>
+#include <vornic/summary.h>
+
+#include "engine/database/analysis_context.h"
+#include "engine/database/item_tables.h"
+#include "engine/reports/report_driver_testutil.h"
+#include "platform/base/memory.h"
+
+namespace {
+
+using drvtest::Wall;
+using drvtest::WriteFile;
+
+class AnalysisRunTables : public drvtest::ReportFixture {
+ protected:
+  void SetUp() override {
+    ReportFixture::SetUp();
+    const char* source = std::getenv("KV_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string data = std::string(source) + "/data/kvm_log/";
+    for (const auto& entry : std::filesystem::directory_iterator(data + "Template")) {
+      std::filesystem::copy_file(entry.path(), TemplateDir() + entry.path().filename().string(),
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
+    std::filesystem::copy_file(data + "REPORT.INI", Folder() + "kvm_log/REPORT.INI",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::create_directories(Folder() + "logs");
+    WriteStyle("Table Columns=012\n");
+  }
+
+  // Item names of a table and their hits (the overflow item and freed
+  // records left out).
+  static std::map<std::string, uint32_t> HitsByName(const vrn::AnalysisContext* context, uint32_t number) {
+    std::map<std::string, uint32_t> hits;
+    const vrn::SummaryTableEntry& table = context->templ.TopTablesPtr[number];
+    for (uint32_t i = 0; i < table.Count + table.DeleteCount; ++i) {
+      const vrn::NameTableEntry* item = table.ItemBlock[i];
+      if (item == nullptr || item->Deleted || item->Overflow || item->String == nullptr) continue;
+      hits[item->String] += item->TotalByHits;
+    }
+    return hits;
+  }
+};
+
+TEST_F(AnalysisRunTables, EveryHitIsInTheTablesCountedBesideTheVisits) {
+  // Two days of 12,000 hits from 900 addresses: enough for many batches of
+  // the other thread and a last one that is not full.
+  const char* const kTypes[] = {"html", "gif", "css", "jpg", "js"};
+  const char* const kAgents[] = {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) Firefox/121.0",
+                                 "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36",
+                                 "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"};
+  std::map<std::string, uint32_t> byHost, byType, byUser;
+  std::map<int, uint32_t> byHour;
+  std::string log;
+  const uint32_t start = Wall(2026, 11, 3, 0, 0, 0);
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+  for (uint32_t k = 0; k < 12000; ++k) {
+    const uint32_t time = start + k * 14;
+    const uint32_t r = next();
+    const std::string host = "10.7." + std::to_string(r % 900 / 200) + "." + std::to_string(r % 200);
+    const char* type = kTypes[r / 900 % 5];
+    const bool notModified = k % 17 == 0;
+    const std::string user = k % 11 == 0 ? "user" + std::to_string(r % 4) : "-";
+    const time_t t = time;
+    struct tm fields {};
+    gmtime_r(&t, &fields);
+    char date[64];
+    std::strftime(date, sizeof date, "%d/%b/%Y:%H:%M:%S +0000", &fields);
+    log += host + " - " + user + " [" + date + "] \"GET /d" + std::to_string(r % 6) + "/p" + std::to_string(r % 50) +
+           "." + type + " HTTP/1.1\" " + (notModified ? "304" : "200") + " " + std::to_string(100 + r % 5000) +
+           " \"http://ref" + std::to_string(r % 7) + ".example.org/\" \"" + kAgents[r % 3] + "\"\n";
+    ++byHost[host];
+    ++byHour[fields.tm_hour];
+    if (!notModified) ++byType[type];
+    if (user != "-") ++byUser[user];
+  }
+  WriteFile(Folder() + "logs/access.log", log);
+  WriteFile(ProfileDir() + "site.wlp",
+            "[Profile]\nVersion=4\nDescription=Generated\nLogFilePath=" + Folder() +
+                "logs/access.log\nHomePageName=http://www.example.com/\nDNSLookup=0\nOverrideMultiHome=0\n"
+                "PellavarFlag=0\nRealtimeAnalysis=0\nLogFileFormat=0\n");
+
+  DravelEntry* profile = VRN_GetSet("site.wlp");
+  ASSERT_NE(profile, nullptr);
+  char output[300];
+  std::snprintf(output, sizeof output, "%sreports/index.htm", Folder().c_str());
+  uint32_t handle = 0;
+  uint16_t error = 0;
+  ASSERT_EQ(VRN_Cre8Report(7, 0, profile, "site.wlp", "Summary", output, &handle, 80, 0, Wall(2026, 11, 1, 0, 0, 0),
+                           Wall(2026, 12, 1, 0, 0, 0), 6, 0, "Test", "ENGLISH", "", 0, 0, &error),
+            0)
+      << error;
+  uint32_t yield = 0;
+  while (VRN_PeekReport(0, handle, &yield, &error) == 0) {
+  }
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(ADT_GetReportRecCount(handle), 12000u);
+  const KvGlobal database = VRN_DoSummary(handle, nullptr, nullptr);
+  ASSERT_NE(database, 0u);
+  auto* context = static_cast<vrn::AnalysisContext*>(kv::GlobalLock(database));
+  ASSERT_NE(context, nullptr);
+
+  EXPECT_EQ(HitsByName(context, vrn::kTopUsers), byHost);
+  EXPECT_EQ(HitsByName(context, vrn::kTopAuthUsers), byUser);
+  std::map<int, uint32_t> hours;
+  for (const auto& [name, hits] : HitsByName(context, vrn::kTopHours)) {
+    if (hits != 0) hours[std::atoi(name.c_str())] = hits;
+  }
+  EXPECT_EQ(hours, byHour);
+  // Extension names as the report shows them: the type, whatever marks it.
+  std::map<std::string, uint32_t> types;
+  for (const auto& [name, hits] : HitsByName(context, vrn::kTopExtensions)) {
+    types[name.substr(name.find_last_of('.') + 1)] += hits;
+  }
+  EXPECT_EQ(types, byType);
+  uint32_t browsers = 0;
+  for (const auto& [name, hits] : HitsByName(context, vrn::kTopBrowsers)) browsers += hits;
+  const vrn::NameTableEntry* first = context->templ.TopTablesPtr[vrn::kTopBrowsers].ItemBlock[0];
+  if (first->Overflow) browsers += first->TotalByHits;
+  EXPECT_EQ(browsers, 12000u);
+
+  kv::GlobalUnlock(database);
+  EXPECT_EQ(VRN_CloseReport(0, handle, &error), 0);
+  VRN_FreeSet(profile);
+}
+
+}  // namespace
