@@ -51,8 +51,8 @@ struct FieldOffsets {
 };
 const FieldOffsets kFieldOffsets;
 
-// Moves every pointer that lies inside [oldLine, oldLine + oldLength] to the
-// same offset in newLine; other pointers (empty text, constants, null) stay.
+}  // namespace
+
 void RebaseFields(HitRecord* hit, const char* oldLine, uint32_t oldLength, char* newLine) {
   if (oldLine == nullptr) return;
   const uintptr_t lo = reinterpret_cast<uintptr_t>(oldLine);
@@ -69,8 +69,6 @@ void RebaseFields(HitRecord* hit, const char* oldLine, uint32_t oldLength, char*
     }
   }
 }
-
-}  // namespace
 
 char* HitEmptyText() { return g_emptyText; }
 

@@ -109,6 +109,11 @@ HitRecord* TakeHitRecord(HitRecord* source);
 // unchanged) when memory is short or newSize is smaller than LineLength.
 char* ResizeHitLine(HitRecord* hit, char* oldLine, uint32_t newSize, bool freeOld);
 
+// Moves every field pointer that lies inside [oldLine, oldLine + oldLength]
+// to the same offset in newLine; other pointers (empty text, constants,
+// null) stay.
+void RebaseFields(HitRecord* hit, const char* oldLine, uint32_t oldLength, char* newLine);
+
 // Frees the record's line copy (Line becomes null, LineLength 0).
 void FreeHitLine(HitRecord* hit);
 // Frees a heap record made by DuplicateHitRecord together with its line.

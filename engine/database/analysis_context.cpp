@@ -70,8 +70,6 @@ std::vector<std::string> SplitText(const std::string& text, const char* separato
 
 // ---- the section table -----------------------------------------------------
 
-SectionTableEntry g_sections[kItemTableCount];
-
 constexpr uint16_t kTypeListRoom = FILE_TYPES_MAX;
 
 void FreeWordList(char** list, uint16_t count) {
@@ -252,6 +250,8 @@ void ReleaseContextBlock(ReportHandle* run) {
 
 // ---- section table ---------------------------------------------------------------
 
+SectionTableEntry g_sections[kItemTableCount];
+
 SectionTableEntry* GetSectionTable() {
   for (int i = 0; i < kItemTableCount; ++i) {
     if (g_sections[i].name == nullptr) g_sections[i].name = ItemTableName(static_cast<uint32_t>(i));
@@ -269,7 +269,6 @@ void ResetSectionTable(uint32_t used) {
   }
 }
 
-bool IsTableUsed(int table) { return table >= 0 && table < kItemTableCount && g_sections[table].used != 0; }
 void MarkTableUsed(int table) {
   if (table >= 0 && table < kItemTableCount) g_sections[table].used = 1;
 }

@@ -7,8 +7,8 @@
 //
 // The context is a moveable global-memory block hanging off the run
 // (ReportHandle::databaseHandle, locked pointer ReportHandle::database).
-// Everything runs on the client's thread, but for the tables a run counts
-// on a thread of its own (SettleHitTables in hit_accumulation.h).
+// Everything runs on the client's thread, but for what a run's loop counts
+// on threads of its own (SettleHitTables below).
 #ifndef VORNIC_DATABASE_ANALYSIS_CONTEXT_H
 #define VORNIC_DATABASE_ANALYSIS_CONTEXT_H
 
@@ -26,7 +26,7 @@ struct ReportHandle;
 struct HitRecord;
 struct SummaryTableEntry;  // item tables (item_tables.h)
 struct SearchEngine;       // search engine list (search_keywords.h)
-struct SideCounting;       // hit_accumulation.cpp
+struct HitCounting;        // hit_accumulation.cpp
 
 // Format word of every record of the analysis database.
 constexpr uint32_t kAnalysisFormatWord = 768;
@@ -193,9 +193,9 @@ struct AnalysisContext {
   uint16_t logKind;     // 1 = not yet known, 7 referrer log, 8 agent log
   SearchEngine* searchEngines;  // loaded at the first search referrer
   uint32_t titleStopWord;       // 1 after a page-title fetch failed for want of a host or connection
-  // The tables counted on a second thread during a run (hit_accumulation.h);
-  // owned, null until the run's first hit.
-  SideCounting* sideCounting;
+  // The run's counting threads (hit_accumulation.h); owned, null until the
+  // run's first hit.
+  HitCounting* hitCounting;
 };
 
 // ---- section table (which tables the report shows) -----------------------
@@ -213,7 +213,12 @@ struct SectionTableEntry {
 SectionTableEntry* GetSectionTable();
 // Sets every entry: used = `used`, empty = 1, maxRow and counter 0.
 void ResetSectionTable(uint32_t used);
-bool IsTableUsed(int table);        // false for numbers outside 0..40
+// The entries themselves (GetSectionTable names them first).
+extern SectionTableEntry g_sections[kItemTableCount];
+// False for numbers outside 0..40.
+inline bool IsTableUsed(int table) {
+  return table >= 0 && table < kItemTableCount && g_sections[table].used != 0;
+}
 void MarkTableUsed(int table);
 void ClearTableEmpty(int table);
 
@@ -265,11 +270,11 @@ void FreeContextOwnedLists(AnalysisContext* context, int deleteTemplate);
 // The context of a run (its locked pointer), or null.
 AnalysisContext* RunContext(ReportHandle* run);
 
-// A run's loop may leave some of a hit's tables to a thread of its own
+// A run's loop leaves the counting of its hits to threads of their own
 // (QueueHitForTables, hit_accumulation.h). SettleHitTables waits until every
 // hit queued is counted: 1, or 0 when a table operation failed there; call
-// it before anything reads or changes the tables. EndHitTables settles and
-// ends that thread (before the context is freed).
+// it before anything reads or changes the context. EndHitTables settles and
+// ends those threads (before the context is freed).
 int SettleHitTables(AnalysisContext* context);
 void EndHitTables(AnalysisContext* context);
 

@@ -5,9 +5,9 @@
 
 namespace vrn {
 
-std::unique_ptr<BatchWorker> BatchWorker::Start(Work work, void* owner) {
+std::unique_ptr<BatchWorker> BatchWorker::Start(Work work, void* owner, Drop drop) {
   if (work == nullptr) return nullptr;
-  std::unique_ptr<BatchWorker> worker(new (std::nothrow) BatchWorker(work, owner));
+  std::unique_ptr<BatchWorker> worker(new (std::nothrow) BatchWorker(work, drop, owner));
   if (!worker) return nullptr;
   try {
     worker->thread_ = std::thread(&BatchWorker::Loop, worker.get());
@@ -25,6 +25,7 @@ BatchWorker::~BatchWorker() {
   }
   wake_.notify_one();
   if (thread_.joinable()) thread_.join();
+  if (drop_ != nullptr && !filling_.empty()) drop_(owner_, filling_.data(), filling_.size());
 }
 
 void BatchWorker::HandOver() {
@@ -63,7 +64,12 @@ void BatchWorker::Loop() {
       waiting_.pop_front();
       busy_ = true;
     }
-    const bool ok = !failed_.load(std::memory_order_acquire) && work_(owner_, batch.data(), batch.size());
+    bool ok = false;
+    if (failed_.load(std::memory_order_acquire)) {
+      if (drop_ != nullptr) drop_(owner_, batch.data(), batch.size());
+    } else {
+      ok = work_(owner_, batch.data(), batch.size());
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!ok) failed_.store(true, std::memory_order_release);

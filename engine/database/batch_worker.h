@@ -19,12 +19,17 @@ namespace vrn {
 
 class BatchWorker {
  public:
-  // Works through one batch (records laid end to end); false when it failed,
-  // after which no later batch is worked on.
+  // Works through one batch (records laid end to end); false when it failed
+  // (having released what its remaining records hold), after which later
+  // batches are only dropped.
   using Work = bool (*)(void* owner, const char* records, size_t size);
+  // Releases what the records of a batch that is not worked on hold (after
+  // a failure, and what is still being filled when the worker ends).
+  using Drop = void (*)(void* owner, const char* records, size_t size);
 
-  // A started worker, or null when no thread could be made.
-  static std::unique_ptr<BatchWorker> Start(Work work, void* owner);
+  // A started worker, or null when no thread could be made. `drop` may be
+  // null when records hold nothing.
+  static std::unique_ptr<BatchWorker> Start(Work work, void* owner, Drop drop = nullptr);
   // Works through what was handed over, then ends the thread; what is still
   // being filled is dropped.
   ~BatchWorker();
@@ -45,14 +50,15 @@ class BatchWorker {
   // Whether a batch has failed (read without waiting).
   bool Failed() const { return failed_.load(std::memory_order_acquire); }
 
-  static constexpr size_t kBatchBytes = 256 * 1024;
+  static constexpr size_t kBatchBytes = 1024 * 1024;
   static constexpr size_t kMaxWaiting = 4;
 
  private:
-  BatchWorker(Work work, void* owner) : work_(work), owner_(owner) {}
+  BatchWorker(Work work, Drop drop, void* owner) : work_(work), drop_(drop), owner_(owner) {}
   void Loop();
 
   const Work work_;
+  const Drop drop_;
   void* const owner_;
   std::string filling_;
   std::mutex mutex_;

@@ -1,6 +1,7 @@
 // The batch worker: batches are worked through whole and in the order they
-// were handed over, Settle() sees all of their work, a failure stops the
-// batches after it, and what was handed over is done before the worker ends.
+// were handed over, Settle() sees all of their work, the batches after a
+// failure are dropped, and what was handed over is done before the worker
+// ends.
 #include "engine/database/batch_worker.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,18 @@ namespace vrn {
 namespace {
 
 // Records are 4-byte numbers; the work appends them to `seen` and fails at
-// `failAt` when set.
+// `failAt` when set; dropped batches are counted.
 struct Sink {
   std::vector<uint32_t> seen;
   uint32_t failAt = UINT32_MAX;
   std::atomic<int> batches{0};
   std::chrono::microseconds pause{0};
+  uint32_t dropped = 0;  // records of dropped batches
 };
+
+void Dropped(void* owner, const char* /*records*/, size_t size) {
+  static_cast<Sink*>(owner)->dropped += static_cast<uint32_t>(size / 4);
+}
 
 bool Take(void* owner, const char* records, size_t size) {
   auto* sink = static_cast<Sink*>(owner);
@@ -68,23 +74,28 @@ TEST(BatchWorker, EveryRecordIsWorkedOnceAndInOrder) {
 }
 
 TEST(BatchWorker, AFailedBatchStopsTheWorkAfterIt) {
+  // The failure lies in the third batch of twelve; the batches after it are
+  // dropped, not worked on.
   Sink sink;
-  sink.failAt = 100000;
-  auto worker = BatchWorker::Start(&Take, &sink);
+  const uint32_t perBatch = BatchWorker::kBatchBytes / 4;
+  sink.failAt = 2 * perBatch + 1000;
+  auto worker = BatchWorker::Start(&Take, &sink, &Dropped);
   ASSERT_NE(worker, nullptr);
-  for (uint32_t i = 0; i < 400000; ++i) Put(worker.get(), i);
+  for (uint32_t i = 0; i < 12 * perBatch; ++i) Put(worker.get(), i);
   EXPECT_FALSE(worker->Settle());
   EXPECT_TRUE(worker->Failed());
-  // The records before the failing one, and none of the batches after it.
-  ASSERT_LT(sink.seen.size(), 400000u);
-  ASSERT_GE(sink.seen.size(), 100000u - BatchWorker::kBatchBytes / 4);
+  // Every record before the failing one, in order, and none after it.
+  ASSERT_EQ(sink.seen.size(), sink.failAt);
   for (uint32_t i = 0; i < sink.seen.size(); ++i) ASSERT_EQ(sink.seen[i], i);
-  EXPECT_LT(sink.seen.back(), 100000u);
-  // Later work is not taken on either.
-  const int batches = sink.batches.load();
-  for (uint32_t i = 0; i < 200000; ++i) Put(worker.get(), i);
+  EXPECT_EQ(sink.batches.load(), 3);
+  EXPECT_EQ(sink.dropped, 9u * perBatch);
+  // Later work is dropped too, and so is what is filled when it ends.
+  for (uint32_t i = 0; i < perBatch + 10; ++i) Put(worker.get(), i);
   EXPECT_FALSE(worker->Settle());
-  EXPECT_EQ(sink.batches.load(), batches);
+  Put(worker.get(), 1);
+  worker.reset();
+  EXPECT_EQ(sink.batches.load(), 3);
+  EXPECT_EQ(sink.dropped, 10u * perBatch + 11);
 }
 
 TEST(BatchWorker, AHandOverWaitsWhileTheWorkerIsBehind) {

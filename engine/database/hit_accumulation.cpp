@@ -1045,19 +1045,25 @@ void AppendSideHit(std::string* batch, const SideHit& h) {
 
 }  // namespace
 
-// The run's side of the other thread: what its work needs to count.
-struct SideCounting {
+// A run's counting threads: the visits (visits, pages and the run's
+// counters) and the side tables. The run's own
+// thread reads and parses the log and hands each hit to the first, which
+// hands what the side tables need to the second; both keep log order.
+struct HitCounting {
   AnalysisContext* context = nullptr;
+  ReportHandle* run = nullptr;
   std::string folder;  // the run's folder, for the search engine list
   bool haveFolder = false;
-  bool noThread = false;  // no thread could be made: counted in line
-  std::unique_ptr<BatchWorker> worker;
+  std::unique_ptr<BatchWorker> visits;
+  std::unique_ptr<BatchWorker> side;
 };
 
 namespace {
 
+int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead);
+
 bool CountSideBatch(void* owner, const char* records, size_t size) {
-  auto* counting = static_cast<SideCounting*>(owner);
+  auto* counting = static_cast<HitCounting*>(owner);
   const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
   size_t at = 0;
   while (at + sizeof(SideRecord) <= size) {
@@ -1094,61 +1100,122 @@ bool CountSideBatch(void* owner, const char* records, size_t size) {
   return true;
 }
 
-// Counts the hit's side tables: on the run's other thread when `ahead` (it
-// is started at the first hit), else here and now, after what that thread
-// still holds. 0 when a table operation failed, here or on that thread.
-int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
-  const char* folder = run != nullptr ? run->grandparentDir : nullptr;
-  if (ahead && context->sideCounting == nullptr) {
-    auto* counting = new (std::nothrow) SideCounting;
-    if (counting != nullptr) {
-      counting->context = context;
-      counting->haveFolder = folder != nullptr;
-      if (folder != nullptr) counting->folder = folder;
-      counting->worker = BatchWorker::Start(&CountSideBatch, counting);
-      counting->noThread = counting->worker == nullptr;
-      context->sideCounting = counting;
-    }
-  }
-  SideCounting* counting = context->sideCounting;
-  if (ahead && counting != nullptr && counting->worker != nullptr) {
-    if (counting->worker->Failed()) return 0;
-    AppendSideHit(&counting->worker->Filling(), side);
-    counting->worker->HandOverWhenFull();
-    return 1;
-  }
-  if (SettleHitTables(context) == 0) return 0;
-  return CountSideTables(context, folder, side) ? 1 : 0;
+// A hit in a batch of the visit thread: the record, then its line's bytes
+// with the zeros every line copy has behind it, padded to the record's
+// alignment. The copy's field pointers are moved onto the copied line where
+// it is read.
+constexpr size_t kHitAlign = alignof(HitRecord);
+
+size_t HitLineBytes(const HitRecord& hit) {
+  const size_t line = hit.Line != nullptr ? size_t{hit.LineLength} + 1 + kHitLineSlack : 0;
+  return (line + kHitAlign - 1) / kHitAlign * kHitAlign;
 }
 
-int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead);
+void AppendHit(std::string* batch, const HitRecord& hit) {
+  static_assert(sizeof(HitRecord) % kHitAlign == 0);
+  const size_t at = batch->size();
+  const size_t lineBytes = HitLineBytes(hit);
+  batch->resize(at + sizeof(HitRecord) + lineBytes);
+  char* out = batch->data() + at;
+  std::memcpy(out, &hit, sizeof(HitRecord));
+  if (hit.Line != nullptr) {
+    std::memcpy(out + sizeof(HitRecord), hit.Line, hit.LineLength);
+    std::memset(out + sizeof(HitRecord) + hit.LineLength, 0, lineBytes - hit.LineLength);
+  }
+}
+
+bool CountHitBatch(void* owner, const char* records, size_t size) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  // The batch is this thread's until the call ends; its records are worked
+  // on in place (each lies at the record's alignment).
+  char* bytes = const_cast<char*>(records);
+  for (size_t at = 0; at + sizeof(HitRecord) <= size;) {
+    auto* hit = reinterpret_cast<HitRecord*>(bytes + at);
+    const size_t lineBytes = HitLineBytes(*hit);
+    char* line = bytes + at + sizeof(HitRecord);
+    if (hit->Line != nullptr) {
+      RebaseFields(hit, hit->Line, hit->LineLength, line);
+      hit->Line = line;
+    }
+    at += sizeof(HitRecord) + lineBytes;
+    if (AccumulateHitIn(counting->run, counting->context, hit, true) == 0) return false;
+  }
+  return true;
+}
+
+// Waits for the side tables alone: on the thread that fills their batches.
+int SettleSide(AnalysisContext* context) {
+  HitCounting* counting = context->hitCounting;
+  if (counting == nullptr || counting->side == nullptr) return 1;
+  return counting->side->Settle() ? 1 : 0;
+}
+
+// Counts the hit's side tables: on their thread when `ahead` and there is
+// one, else here and now, after what that thread still holds. 0 when a
+// table operation failed, here or on that thread.
+int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
+  HitCounting* counting = context->hitCounting;
+  if (ahead && counting != nullptr && counting->side != nullptr) {
+    if (counting->side->Failed()) return 0;
+    AppendSideHit(&counting->side->Filling(), side);
+    counting->side->HandOverWhenFull();
+    return 1;
+  }
+  if (SettleSide(context) == 0) return 0;
+  return CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side) ? 1 : 0;
+}
 
 }  // namespace
 
 int SettleHitTables(AnalysisContext* context) {
-  if (context == nullptr || context->sideCounting == nullptr) return 1;
-  SideCounting* counting = context->sideCounting;
-  if (counting->worker == nullptr) return 1;
-  return counting->worker->Settle() ? 1 : 0;
+  if (context == nullptr || context->hitCounting == nullptr) return 1;
+  HitCounting* counting = context->hitCounting;
+  // The visits first: their thread fills the side tables' batches.
+  bool ok = counting->visits == nullptr || counting->visits->Settle();
+  if (counting->side != nullptr && !counting->side->Settle()) ok = false;
+  return ok ? 1 : 0;
 }
 
 void EndHitTables(AnalysisContext* context) {
-  if (context == nullptr || context->sideCounting == nullptr) return;
-  SideCounting* counting = context->sideCounting;
-  context->sideCounting = nullptr;
-  if (counting->worker != nullptr) counting->worker->Settle();
+  if (context == nullptr || context->hitCounting == nullptr) return;
+  SettleHitTables(context);
+  HitCounting* counting = context->hitCounting;
+  context->hitCounting = nullptr;
   delete counting;
 }
 
 int AddHitToDatabase(ReportHandle* run, HitRecord* hit) {
   AnalysisContext* context = RunContext(run);
   if (context == nullptr || hit == nullptr) return 0;
+  if (SettleHitTables(context) == 0) return 0;
   return AccumulateHit(run, context, hit);
 }
 
 int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
   AnalysisContext* context = RunContext(run);
   if (context == nullptr || hit == nullptr) return 0;
+  HitCounting* counting = context->hitCounting;
+  if (counting == nullptr) {
+    // The run's first hit starts its counting threads; a run that cannot
+    // have them counts here.
+    counting = new (std::nothrow) HitCounting;
+    if (counting != nullptr) {
+      counting->context = context;
+      counting->run = run;
+      counting->haveFolder = run != nullptr;
+      if (run != nullptr) counting->folder = run->grandparentDir;
+      counting->side = BatchWorker::Start(&CountSideBatch, counting);
+      counting->visits = BatchWorker::Start(&CountHitBatch, counting);
+      context->hitCounting = counting;
+    }
+  }
+  if (counting != nullptr && counting->visits != nullptr && counting->run == run) {
+    if (counting->visits->Failed()) return 0;
+    AppendHit(&counting->visits->Filling(), *hit);
+    counting->visits->HandOverWhenFull();
+    return 1;
+  }
+  if (SettleHitTables(context) == 0) return 0;
   return AccumulateHitIn(run, context, hit, true);
 }
 
@@ -1169,9 +1236,9 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
 
   // 2. Log kind: referrer and agent logs are analysed alone.
   if (hit->FormatCode == 7 || hit->FormatCode == 8) {
-    // These switch the tables in use, which the other thread reads: it
-    // finishes first, and the hit is counted here.
-    if (SettleHitTables(context) == 0) return 0;
+    // These switch the tables in use, which the side tables' thread reads:
+    // it finishes first, and the hit is counted here.
+    if (SettleSide(context) == 0) return 0;
     ahead = false;
     if (context->logKind != 1 && context->logKind != hit->FormatCode) return 1;
     context->logKind = hit->FormatCode;

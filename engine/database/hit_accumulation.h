@@ -21,10 +21,11 @@ constexpr uint32_t kMaxPagePath = 250;
 // 1 done, 0 when the run holds no analysis database or a table operation
 // failed for lack of memory.
 int AddHitToDatabase(ReportHandle* run, HitRecord* hit);
-// AddHitToDatabase for the run's own loop: the tables a hit reaches without
-// its visit (see SideCounting) may be counted on a second thread, in hit
-// order, after this returns. SettleHitTables makes them whole; 0 here may
-// also tell of a failure on that thread.
+// For the run's own loop: AddHitToDatabase, done later on the run's
+// counting threads (see HitCounting), in hit order.
+// SettleHitTables (analysis_context.h) makes the context whole; 0 here may
+// also tell of a failure on those threads. The hit is copied; the caller
+// keeps it.
 int QueueHitForTables(ReportHandle* run, HitRecord* hit);
 // 1 done (or the hit was dropped: wrong log kind, rejected or banned
 // visitor), 0 when a table operation failed. `run` may be null (no

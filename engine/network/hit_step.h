@@ -25,7 +25,8 @@ int ProcessResolvedHit(uint32_t state, HitRecord* hit, DnsRun* run);
 int HitPassesFilters(ReportHandle* run, HitRecord* hit);
 // Adds the hit to the run's analysis database; 0 stops the run.
 int AddHitToDatabase(ReportHandle* run, HitRecord* hit);
-// The same for the run's own loop, which settles the tables at its end.
+// AddHitToDatabase for the run's own loop, which settles the tables at its
+// end.
 int QueueHitForTables(ReportHandle* run, HitRecord* hit);
 // Formats the hit as the text view's line into the run's per-hit text buffer
 // (3096 bytes), adds its line count to the writing view buffer, positions
