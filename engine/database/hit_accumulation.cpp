@@ -1045,6 +1045,44 @@ void AppendSideHit(std::string* batch, const SideHit& h) {
 
 }  // namespace
 
+namespace {
+
+// What the hit step works out from a hit and the run's settings alone: the
+// run's own thread does it for a queued hit, so that the visit thread
+// starts from it.
+struct PreparedHit {
+  uint16_t slot = 0;
+  bool isFtp = false;
+  bool isForm = false;
+  bool isDocument = false;
+  bool isUpload = false;
+  const char* page = "";       // the page (BuildPageName)
+  const char* part = "";       // its part after the base
+  const char* extension = "";  // its extension
+};
+
+// Fills `prepared` for `hit`, the page in `page` (sizeof g_pageBuffer);
+// maps the client host's domain (MapHostToDomain) in the hit.
+void PrepareHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit, char* page, PreparedHit* prepared) {
+  prepared->slot = static_cast<uint16_t>(TimeSlotOf(context, hit->HitTime) % kTimeSlots);
+  MapHostToDomain(context, hit->ClientHost, hit->Domain);
+  if (hit->MethodCode == kMethodOther) return;
+  prepared->isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP");
+  const char* pagePart = nullptr;
+  const char* extensionPtr = nullptr;
+  const char* built = BuildPageName(run, context, hit, prepared->isFtp ? 1 : 0, &pagePart, &extensionPtr);
+  const size_t pageLength = std::strlen(built);
+  std::memcpy(page, built, pageLength + 1);
+  prepared->page = page;
+  prepared->part = pagePart != nullptr ? page + (pagePart - built) : "";
+  prepared->extension = extensionPtr != nullptr ? page + (extensionPtr - built) : "";
+  prepared->isForm = IsFormHit(hit) != 0;
+  prepared->isDocument = IsDocumentHit(context, hit, page, prepared->extension) != 0;
+  prepared->isUpload = IsUploadHit(hit) != 0;
+}
+
+}  // namespace
+
 // A run's counting threads: the visits (visits, pages and the run's
 // counters) and the side tables. The run's own
 // thread reads and parses the log and hands each hit to the first, which
@@ -1060,7 +1098,8 @@ struct HitCounting {
 
 namespace {
 
-int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead);
+int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead,
+                    const PreparedHit* prepared = nullptr);
 
 bool CountSideBatch(void* owner, const char* records, size_t size) {
   auto* counting = static_cast<HitCounting*>(owner);
@@ -1111,17 +1150,44 @@ size_t HitLineBytes(const HitRecord& hit) {
   return (line + kHitAlign - 1) / kHitAlign * kHitAlign;
 }
 
-void AppendHit(std::string* batch, const HitRecord& hit) {
+// Then the prepared part: its head and the page with its zero, padded.
+struct PreparedHead {
+  uint16_t slot;
+  uint8_t flags;  // 1 ftp, 2 form, 4 document, 8 upload
+  uint8_t pad;
+  uint32_t pageBytes;    // padded
+  uint32_t partAt;       // kNoText: none
+  uint32_t extensionAt;  // kNoText: none
+};
+static_assert(sizeof(PreparedHead) % kHitAlign == 0);
+
+size_t Padded(size_t bytes) { return (bytes + kHitAlign - 1) / kHitAlign * kHitAlign; }
+
+void AppendHit(std::string* batch, const HitRecord& hit, const PreparedHit& prepared) {
   static_assert(sizeof(HitRecord) % kHitAlign == 0);
   const size_t at = batch->size();
   const size_t lineBytes = HitLineBytes(hit);
-  batch->resize(at + sizeof(HitRecord) + lineBytes);
+  const size_t pageLength = std::strlen(prepared.page);
+  PreparedHead head{};
+  head.slot = prepared.slot;
+  head.flags = static_cast<uint8_t>((prepared.isFtp ? 1 : 0) | (prepared.isForm ? 2 : 0) |
+                                    (prepared.isDocument ? 4 : 0) | (prepared.isUpload ? 8 : 0));
+  head.pageBytes = static_cast<uint32_t>(Padded(pageLength + 1));
+  head.partAt = prepared.part[0] != 0 ? static_cast<uint32_t>(prepared.part - prepared.page) : kNoText;
+  head.extensionAt = prepared.extension[0] != 0 ? static_cast<uint32_t>(prepared.extension - prepared.page) : kNoText;
+  batch->resize(at + sizeof(HitRecord) + lineBytes + sizeof head + head.pageBytes);
   char* out = batch->data() + at;
   std::memcpy(out, &hit, sizeof(HitRecord));
+  out += sizeof(HitRecord);
   if (hit.Line != nullptr) {
-    std::memcpy(out + sizeof(HitRecord), hit.Line, hit.LineLength);
-    std::memset(out + sizeof(HitRecord) + hit.LineLength, 0, lineBytes - hit.LineLength);
+    std::memcpy(out, hit.Line, hit.LineLength);
+    std::memset(out + hit.LineLength, 0, lineBytes - hit.LineLength);
+    out += lineBytes;
   }
+  std::memcpy(out, &head, sizeof head);
+  out += sizeof head;
+  std::memcpy(out, prepared.page, pageLength);
+  std::memset(out + pageLength, 0, head.pageBytes - pageLength);
 }
 
 bool CountHitBatch(void* owner, const char* records, size_t size) {
@@ -1138,7 +1204,21 @@ bool CountHitBatch(void* owner, const char* records, size_t size) {
       hit->Line = line;
     }
     at += sizeof(HitRecord) + lineBytes;
-    if (AccumulateHitIn(counting->run, counting->context, hit, true) == 0) return false;
+    PreparedHead head;
+    std::memcpy(&head, bytes + at, sizeof head);
+    at += sizeof head;
+    const char* page = bytes + at;
+    at += head.pageBytes;
+    PreparedHit prepared;
+    prepared.slot = head.slot;
+    prepared.isFtp = (head.flags & 1) != 0;
+    prepared.isForm = (head.flags & 2) != 0;
+    prepared.isDocument = (head.flags & 4) != 0;
+    prepared.isUpload = (head.flags & 8) != 0;
+    prepared.page = page;
+    prepared.part = head.partAt != kNoText ? page + head.partAt : "";
+    prepared.extension = head.extensionAt != kNoText ? page + head.extensionAt : "";
+    if (AccumulateHitIn(counting->run, counting->context, hit, true, &prepared) == 0) return false;
   }
   return true;
 }
@@ -1211,7 +1291,10 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
   }
   if (counting != nullptr && counting->visits != nullptr && counting->run == run) {
     if (counting->visits->Failed()) return 0;
-    AppendHit(&counting->visits->Filling(), *hit);
+    char page[sizeof g_pageBuffer];
+    PreparedHit prepared;
+    PrepareHit(run, context, hit, page, &prepared);
+    AppendHit(&counting->visits->Filling(), *hit, prepared);
     counting->visits->HandOverWhenFull();
     return 1;
   }
@@ -1225,14 +1308,23 @@ int AccumulateHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit) {
 
 namespace {
 
-int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead) {
+int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead,
+                    const PreparedHit* prepared) {
   if (context == nullptr || hit == nullptr) return 0;
   TemplateRecord& t = context->templ;
   SummaryTableEntry* sessionTable = t.TopUsersPtr;
   if (t.TopTablesPtr == nullptr || sessionTable == nullptr) return 0;
 
-  // 1. The hit's time slot.
-  const uint16_t slot = static_cast<uint16_t>(TimeSlotOf(context, hit->HitTime) % kTimeSlots);
+  // 1. The hit's time slot, its page and the rest of what is worked out
+  // from the hit alone (prepared already for a queued hit); the domain the
+  // intranet host patterns name is set in the hit then too.
+  char ownPage[sizeof g_pageBuffer];
+  PreparedHit preparedHere;
+  if (prepared == nullptr) {
+    PrepareHit(run, context, hit, ownPage, &preparedHere);
+    prepared = &preparedHere;
+  }
+  const uint16_t slot = prepared->slot;
 
   // 2. Log kind: referrer and agent logs are analysed alone.
   if (hit->FormatCode == 7 || hit->FormatCode == 8) {
@@ -1308,9 +1400,6 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     }
   }
 
-  // 9. Intranet host patterns name the domain.
-  MapHostToDomain(context, clientHost, hit->Domain);
-
   // 11. General counters.
   if (hit->MethodCode == kMethodOther) ++t.SlotOtherMethod[slot];
   if (success) ++t.TodaysHits;
@@ -1338,20 +1427,12 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
   }
 
   // 12. What the hit asked for.
-  const int isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP") ? 1 : 0;
-  const char* pagePart = nullptr;
-  const char* extensionPtr = nullptr;
-  // The page, its part after the base and its extension, in a copy of the
-  // engine's page buffer.
-  char page[sizeof g_pageBuffer];
-  const char* built = BuildPageName(run, context, hit, isFtp, &pagePart, &extensionPtr);
-  const size_t pageLength = std::strlen(built);
-  std::memcpy(page, built, pageLength + 1);
-  const char* part = pagePart != nullptr ? page + (pagePart - built) : "";
-  const char* extension = extensionPtr != nullptr ? page + (extensionPtr - built) : "";
-  const bool isForm = IsFormHit(hit) != 0;
-  const bool isDocument = IsDocumentHit(context, hit, page, extension) != 0;
-  const bool isUpload = IsUploadHit(hit) != 0;
+  const char* page = prepared->page;
+  const char* part = prepared->part;
+  const char* extension = prepared->extension;
+  const bool isForm = prepared->isForm;
+  const bool isDocument = prepared->isDocument;
+  const bool isUpload = prepared->isUpload;
   SummaryTableEntry* directory = t.TopTablesPtr;
 
   if (success) {
@@ -1401,7 +1482,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     }
 
     if (Used(context, kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
-      char folder[sizeof page];
+      char folder[sizeof g_pageBuffer];
       if (DirectoryOf(context, page, folder, sizeof folder)) {
         uint32_t number = 0;
         NameTableEntry* item = AddName(context, kTopDirectory, folder, &number);
