@@ -273,7 +273,9 @@ void MarkTableUsed(int table) {
   if (table >= 0 && table < kItemTableCount) g_sections[table].used = 1;
 }
 void ClearTableEmpty(int table) {
-  if (table >= 0 && table < kItemTableCount) g_sections[table].empty = 0;
+  // Written once: the counting threads of a run read these entries for
+  // every hit, and a write each time would take the line from the others.
+  if (table >= 0 && table < kItemTableCount && g_sections[table].empty != 0) g_sections[table].empty = 0;
 }
 
 // ---- report options --------------------------------------------------------------

@@ -467,8 +467,17 @@ bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* v
 thread_local std::string t_cityText;
 
 // Geography and organisation of a new visitor.
+// The new visitors' origins by time slot: the context's, or the side
+// tables' thread's own until the run settles (they lie beside the counters
+// the visit thread writes for every hit).
+struct OriginSlots {
+  uint32_t* unknown;
+  uint32_t* domestic;
+  uint32_t* international;
+};
+
 bool UpdateGeography(AnalysisContext* context, const char* domain, const OrganizationRecord* org, bool found,
-                     uint16_t slot) {
+                     uint16_t slot, const OriginSlots& origins) {
   std::string code;
   if (found && org->country[0] != 0) {
     code = org->country;
@@ -487,10 +496,9 @@ bool UpdateGeography(AnalysisContext* context, const char* domain, const Organiz
   const bool homeAny = std::strcmp(context->Country, "*") == 0;
   const bool unknown = code.empty();
   const bool domestic = !unknown && (homeAny || EqualsNoCase(code.c_str(), context->Country));
-  TemplateRecord& t = context->templ;
-  if (unknown) ++t.SlotUnknownCountry[slot];
-  else if (domestic) ++t.SlotDomestic[slot];
-  else ++t.SlotInternational[slot];
+  if (unknown) ++origins.unknown[slot];
+  else if (domestic) ++origins.domestic[slot];
+  else ++origins.international[slot];
 
   if (!unknown && Used(context, kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
   if (Used(context, kTopVisitors)) {
@@ -891,7 +899,7 @@ struct SideHit {
 
 // False when a table operation failed. `folder` is the run's folder for the
 // search engine list; null when there is no run (no search then).
-bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit& h) {
+bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit& h, const OriginSlots& origins) {
   const uint16_t slot = h.slot;
   const uint32_t newVisitor = h.newVisitor;
   const char* clientHost = Text(h.clientHost);
@@ -979,7 +987,7 @@ bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit
     }
   }
 
-  if (newVisitor == 1 && !UpdateGeography(context, domain, &org, orgFound, slot)) return false;
+  if (newVisitor == 1 && !UpdateGeography(context, domain, &org, orgFound, slot, origins)) return false;
 
   if (Used(context, kTopCompanies)) {
     const char* name = domain;
@@ -1094,6 +1102,11 @@ struct HitCounting {
   bool haveFolder = false;
   std::unique_ptr<BatchWorker> visits;
   std::unique_ptr<BatchWorker> side;
+  // The side tables' thread's origin counters, added to the context's when
+  // the run settles.
+  uint32_t unknown[kTimeSlots] = {};
+  uint32_t domestic[kTimeSlots] = {};
+  uint32_t international[kTimeSlots] = {};
 };
 
 namespace {
@@ -1134,7 +1147,10 @@ bool CountSideBatch(void* owner, const char* records, size_t size) {
     h.agent = texts[3];
     h.user = texts[4];
     h.extension = texts[5];
-    if (!CountSideTables(counting->context, folder, h)) return false;
+    if (!CountSideTables(counting->context, folder, h,
+                         OriginSlots{counting->unknown, counting->domestic, counting->international})) {
+      return false;
+    }
   }
   return true;
 }
@@ -1223,11 +1239,20 @@ bool CountHitBatch(void* owner, const char* records, size_t size) {
   return true;
 }
 
-// Waits for the side tables alone: on the thread that fills their batches.
+// Waits for the side tables alone (on the thread that fills their batches)
+// and takes their thread's origin counters into the context.
 int SettleSide(AnalysisContext* context) {
   HitCounting* counting = context->hitCounting;
   if (counting == nullptr || counting->side == nullptr) return 1;
-  return counting->side->Settle() ? 1 : 0;
+  const bool ok = counting->side->Settle();
+  TemplateRecord& t = context->templ;
+  for (int s = 0; s < kTimeSlots; ++s) {
+    t.SlotUnknownCountry[s] += counting->unknown[s];
+    t.SlotDomestic[s] += counting->domestic[s];
+    t.SlotInternational[s] += counting->international[s];
+    counting->unknown[s] = counting->domestic[s] = counting->international[s] = 0;
+  }
+  return ok ? 1 : 0;
 }
 
 // Counts the hit's side tables: on their thread when `ahead` and there is
@@ -1242,7 +1267,9 @@ int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, 
     return 1;
   }
   if (SettleSide(context) == 0) return 0;
-  return CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side) ? 1 : 0;
+  TemplateRecord& t = context->templ;
+  const OriginSlots origins{t.SlotUnknownCountry, t.SlotDomestic, t.SlotInternational};
+  return CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side, origins) ? 1 : 0;
 }
 
 }  // namespace
@@ -1252,7 +1279,7 @@ int SettleHitTables(AnalysisContext* context) {
   HitCounting* counting = context->hitCounting;
   // The visits first: their thread fills the side tables' batches.
   bool ok = counting->visits == nullptr || counting->visits->Settle();
-  if (counting->side != nullptr && !counting->side->Settle()) ok = false;
+  if (SettleSide(context) == 0) ok = false;
   return ok ? 1 : 0;
 }
 
@@ -1336,7 +1363,9 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     context->logKind = hit->FormatCode;
     if (hit->FormatCode == 7) EnableReferrerTables();
     else EnableAgentTables();
-  } else {
+  } else if (context->logKind != hit->FormatCode) {
+    // Written on a change only: the side tables' thread reads the table
+    // directory beside it for every hit.
     context->logKind = hit->FormatCode;
   }
 
