@@ -639,9 +639,8 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
       CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);
-    const int queued = QueueHitForDNS(&run->dns, &hit);
-    if (queued == 3) return StopRun(run, handle, yieldWord, errorWord);
-    if (queued == 0) {
+    const int passed = QueueAndCheckDNS(&run->dns, &hit);
+    if (passed == 0) {
       // The queue has released the hit's line; the run cannot go on without
       // losing hits, so it stops and says so.
       FreeHitLine(&hit);
@@ -649,7 +648,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       return FailStep(run, handle, errorWord, VRN_ERR_NO_MEMORY);
     }
     if (g_dnsActivityFlag == 1) yield();
-    if (CheckDNS(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
+    if (passed == 3) return StopRun(run, handle, yieldWord, errorWord);
   }
 
   ++run->recordCount;

@@ -505,6 +505,21 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit) {
   return 1;
 }
 
+int QueueAndCheckDNS(DnsRun* run, HitRecord* hit) {
+  if (run == nullptr || hit == nullptr) return 0;
+  if (run->lookupSetting == 0 && g_fifo.ring != nullptr && IsEmpty()) {
+    // The check right after would pass the hit on at once, with this state.
+    const uint32_t state = IsNumericAddress(hit->ClientHost) ? kDnsLookupsOff : kDnsNotNumeric;
+    const DnsHitStep step = run->hitStep != nullptr ? run->hitStep : ProcessResolvedHit;
+    const int result = step(state, hit, run);
+    FreeHitLine(hit);
+    return result == 0 ? 3 : 4;
+  }
+  const int queued = QueueHitForDNS(run, hit);
+  if (queued != 1) return queued;
+  return CheckDNS(run);
+}
+
 int CheckDNS(DnsRun* run) {
   if (run == nullptr || IsEmpty()) return 4;
   Harvest(run);

@@ -102,6 +102,12 @@ int QueueHitForDNS(DnsRun* run, HitRecord* hit);
 // per-hit step asked to stop while waiting; -1 when the queue stayed full or
 // the copy could not be made (the hit keeps its line).
 int32_t AddToDNSFifo(DnsRun* run, HitRecord* hit, bool takeLine = false);
+// QueueHitForDNS followed at once by CheckDNS, for a loop that does both for
+// every hit: with lookups off and nothing queued, the hit goes straight to
+// the per-hit step (no copy is queued) and its line is freed. Answers as
+// the pair would: 0 not queued (QueueHitForDNS's 0), 3 stop (from either),
+// else CheckDNS's answer.
+int QueueAndCheckDNS(DnsRun* run, HitRecord* hit);
 // Passes finished entries, oldest first, to the per-hit step. 4 queue empty,
 // 3 the per-hit step asked to stop (the refused entry is released), 2 entries
 // pending and the queue full, 1 entries pending.

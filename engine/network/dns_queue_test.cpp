@@ -518,6 +518,53 @@ TEST_F(Queue, AQueueOfTwoFillsDrainsAndSurvivesARefusedHit) {
   EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.1.0.1", "10.1.0.3"}));
 }
 
+TEST_F(Queue, QueueingAndCheckingAtOnceAnswersAsTheTwoCallsDo) {
+  // Lookups off: each hit through QueueAndCheckDNS, then the same hits
+  // through QueueHitForDNS and CheckDNS; the step sees the same hits, states
+  // and domains, in the same order, and the answers agree. A hit behind a
+  // waiting entry is queued behind it; a refusal answers 3 either way.
+  Start("[defaults]\nDNSLookupQueueSize=4\n", false, 0);
+  const std::vector<std::string> clients = {"1.1.1.1", "host.example.com", "10.0.0.7", "-", "www.bbc.co.uk"};
+  std::vector<Passed> byPairs;
+  std::vector<int> pairAnswers, onceAnswers;
+  for (int pass = 0; pass < 2; ++pass) {
+    g_passed.clear();
+    for (const std::string& client : clients) {
+      dnstest::TestHit t(client);
+      if (pass == 0) {
+        const int queued = vrn::QueueHitForDNS(&run_, &t.hit);
+        pairAnswers.push_back(queued == 1 ? vrn::CheckDNS(&run_) : queued);
+      } else {
+        onceAnswers.push_back(vrn::QueueAndCheckDNS(&run_, &t.hit));
+      }
+      EXPECT_EQ(t.hit.Line, nullptr) << client;
+    }
+    if (pass == 0) byPairs = g_passed;
+  }
+  EXPECT_EQ(onceAnswers, pairAnswers);
+  ASSERT_EQ(g_passed.size(), byPairs.size());
+  for (size_t i = 0; i < byPairs.size(); ++i) {
+    EXPECT_EQ(g_passed[i].host, byPairs[i].host);
+    EXPECT_EQ(g_passed[i].domain, byPairs[i].domain);
+    EXPECT_EQ(g_passed[i].state, byPairs[i].state);
+  }
+
+  g_passed.clear();
+  {
+    dnstest::TestHit waiting("10.2.0.1"), next("10.2.0.2");
+    ASSERT_EQ(vrn::QueueHitForDNS(&run_, &waiting.hit), 1);
+    EXPECT_EQ(vrn::QueueAndCheckDNS(&run_, &next.hit), 4);
+  }
+  EXPECT_EQ(Hosts(), (std::vector<std::string>{"10.2.0.1", "10.2.0.2"}));
+
+  g_passed.clear();
+  g_refuseAt = 0;
+  dnstest::TestHit refused("10.3.0.1");
+  EXPECT_EQ(vrn::QueueAndCheckDNS(&run_, &refused.hit), 3);
+  EXPECT_EQ(refused.hit.Line, nullptr);
+  EXPECT_EQ(vrn::DNSFifoCount(), 0u);
+}
+
 TEST_F(Queue, LookupWhenNeededStopsAtTheFirstName) {
   Start("", true, 2);
   ASSERT_EQ(Queue1("www.example.com"), 1);
