@@ -467,17 +467,34 @@ bool UpdateAds(AnalysisContext* context, const HitRecord* hit, NameTableEntry* v
 thread_local std::string t_cityText;
 
 // Geography and organisation of a new visitor.
-// The new visitors' origins by time slot: the context's, or the side
-// tables' thread's own until the run settles (they lie beside the counters
-// the visit thread writes for every hit).
-struct OriginSlots {
-  uint32_t* unknown;
-  uint32_t* domestic;
-  uint32_t* international;
+// The run's counters the side tables count: the new visitors' origins by
+// time slot and the failed hits by status. A side tables' thread keeps its
+// own until the run settles (the run's lie beside the counters the visit
+// thread writes for every hit).
+struct SideCounts {
+  uint32_t unknown[kTimeSlots] = {};
+  uint32_t domestic[kTimeSlots] = {};
+  uint32_t international[kTimeSlots] = {};
+  uint32_t failed5xx[4] = {};  // 500-503
+  uint32_t failed4xx[5] = {};  // 400-404
+
+  // Adds them to the run's and starts again from zero.
+  void MoveTo(TemplateRecord* t) {
+    for (int s = 0; s < kTimeSlots; ++s) {
+      t->SlotUnknownCountry[s] += unknown[s];
+      t->SlotDomestic[s] += domestic[s];
+      t->SlotInternational[s] += international[s];
+    }
+    uint32_t* to5xx[4] = {&t->Failed500, &t->Failed501, &t->Failed502, &t->Failed503};
+    uint32_t* to4xx[5] = {&t->Failed400, &t->Failed401, &t->Failed402, &t->Failed403, &t->Failed404};
+    for (int i = 0; i < 4; ++i) *to5xx[i] += failed5xx[i];
+    for (int i = 0; i < 5; ++i) *to4xx[i] += failed4xx[i];
+    *this = SideCounts{};
+  }
 };
 
 bool UpdateGeography(AnalysisContext* context, const char* domain, const OrganizationRecord* org, bool found,
-                     uint16_t slot, const OriginSlots& origins) {
+                     uint16_t slot, SideCounts* counts) {
   std::string code;
   if (found && org->country[0] != 0) {
     code = org->country;
@@ -496,9 +513,9 @@ bool UpdateGeography(AnalysisContext* context, const char* domain, const Organiz
   const bool homeAny = std::strcmp(context->Country, "*") == 0;
   const bool unknown = code.empty();
   const bool domestic = !unknown && (homeAny || EqualsNoCase(code.c_str(), context->Country));
-  if (unknown) ++origins.unknown[slot];
-  else if (domestic) ++origins.domestic[slot];
-  else ++origins.international[slot];
+  if (unknown) ++counts->unknown[slot];
+  else if (domestic) ++counts->domestic[slot];
+  else ++counts->international[slot];
 
   if (!unknown && Used(context, kTopCountries) && !CountName(context, kTopCountries, code.c_str(), slot, 1)) return false;
   if (Used(context, kTopVisitors)) {
@@ -897,12 +914,83 @@ struct SideHit {
   const char* extension = nullptr;
 };
 
-// False when a table operation failed. `folder` is the run's folder for the
-// search engine list; null when there is no run (no search then).
-bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit& h, const OriginSlots& origins) {
+// The side tables fall in two groups, each counted on a thread of its own
+// during a run: the visitor's (organisation, domain suffix, origin,
+// organisation table) and the request's (client hosts, search engines and
+// phrases, extensions, referrers, authenticated users, agents, weekdays and
+// hours). False when a table operation failed.
+bool CountVisitorSide(AnalysisContext* context, const SideHit& h, SideCounts* counts) {
   const uint16_t slot = h.slot;
   const uint32_t newVisitor = h.newVisitor;
   const char* clientHost = Text(h.clientHost);
+  if (h.methodOther) return true;
+
+  // Organisation of a new visitor (the record is read only when found).
+  OrganizationRecord org;
+  bool orgFound = false;
+  if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
+                          Used(context, kTopStates) || Used(context, kTopVisitors))) {
+    std::memset(&org, 0, sizeof org);
+    orgFound = FindOrganization(context, context->orgFileSize, 0, h.domain, &org) == 1;
+  }
+  if (!h.success) return true;
+
+  const char* domain = Text(h.domain);
+  if (Used(context, kTopSuffixes)) {
+    const char* suffix = DomainSuffix(domain);
+    if (suffix != nullptr && !IsNumericText(suffix)) {
+      for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
+        if (context->orgSuffixes[i] == nullptr || !EqualsNoCase(context->orgSuffixes[i], suffix)) continue;
+        const char* label = context->orgSuffixLabels != nullptr ? context->orgSuffixLabels[i] : nullptr;
+        if (label != nullptr && !CountName(context, kTopSuffixes, label, slot, newVisitor)) return false;
+        break;
+      }
+    }
+  }
+
+  if (newVisitor == 1 && !UpdateGeography(context, domain, &org, orgFound, slot, counts)) return false;
+
+  if (Used(context, kTopCompanies)) {
+    const char* name = domain;
+    if (name[0] == 0 || g_engine.unresolvedDomain == name) {
+      name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
+    }
+    SummaryTableEntry* table = TableOf(context, kTopCompanies);
+    ClearTableEmpty(kTopCompanies);
+    const uint32_t found = AddTimedItemToTable(0, nullptr, context, table, name, nullptr, h.time,
+                                               context->CachedTime, context->MaxCachedCount, context->MaxTopCount);
+    if (found == 0) return false;
+    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
+  }
+
+  return true;
+}
+
+// `folder` is the run's folder for the search engine list; null when there
+// is no run (no search then).
+bool CountRequestSide(AnalysisContext* context, const char* folder, const SideHit& h, SideCounts* counts) {
+  const uint16_t slot = h.slot;
+  const uint32_t newVisitor = h.newVisitor;
+  const char* clientHost = Text(h.clientHost);
+
+  // Failed hits by status.
+  if (!h.success) {
+    const uint32_t status = h.status;
+    if (Used(context, kTopServerErrors) && status >= 500 && status <= 503) {
+      ++counts->failed5xx[status - 500];
+      const char* name = OptionText(context, kOptReturnCode500 + static_cast<int>(status - 500), "");
+      if (!CountName(context, kTopServerErrors, name, slot, 0)) return false;
+    } else if (Used(context, kTopClientErrors)) {
+      char name[256];
+      if (status >= 400 && status <= 404) {
+        ++counts->failed4xx[status - 400];
+        CopyBounded(name, sizeof name, OptionText(context, kOptReturnCode400 + static_cast<int>(status - 400), ""));
+      } else {
+        FormatStatusText(name, sizeof name, OptionText(context, kOptReturnCodeOther, "%03d"), status);
+      }
+      if (!CountName(context, kTopClientErrors, name, slot, 0)) return false;
+    }
+  }
 
   // Client hosts.
   if (h.success && Used(context, kTopUsers)) {
@@ -924,16 +1012,7 @@ bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit
     }
   }
 
-  // Organisation of a new visitor (the record is read only when found).
-  OrganizationRecord org;
-  bool orgFound = false;
-  if (h.methodOther) return true;
-  if (newVisitor == 1 && (Used(context, kTopCountries) || Used(context, kTopCompanies) || Used(context, kTopCities) ||
-                          Used(context, kTopStates) || Used(context, kTopVisitors))) {
-    std::memset(&org, 0, sizeof org);
-    orgFound = FindOrganization(context, context->orgFileSize, 0, h.domain, &org) == 1;
-  }
-  if (!h.success) return true;
+  if (h.methodOther || !h.success) return true;
 
   if (!h.isUpload && Used(context, kTopExtensions) && h.status != 304) {
     // The extension before any "?", or "*." and the default document's.
@@ -974,35 +1053,11 @@ bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit
 
   if (!UpdateAgentTables(context, h.agent, slot, newVisitor)) return false;
 
-  const char* domain = Text(h.domain);
-  if (Used(context, kTopSuffixes)) {
-    const char* suffix = DomainSuffix(domain);
-    if (suffix != nullptr && !IsNumericText(suffix)) {
-      for (uint16_t i = 0; i < context->orgSuffixCount && context->orgSuffixes != nullptr; ++i) {
-        if (context->orgSuffixes[i] == nullptr || !EqualsNoCase(context->orgSuffixes[i], suffix)) continue;
-        const char* label = context->orgSuffixLabels != nullptr ? context->orgSuffixLabels[i] : nullptr;
-        if (label != nullptr && !CountName(context, kTopSuffixes, label, slot, newVisitor)) return false;
-        break;
-      }
-    }
-  }
-
-  if (newVisitor == 1 && !UpdateGeography(context, domain, &org, orgFound, slot, origins)) return false;
-
-  if (Used(context, kTopCompanies)) {
-    const char* name = domain;
-    if (name[0] == 0 || g_engine.unresolvedDomain == name) {
-      name = clientHost[0] != 0 ? clientHost : g_engine.unresolvedCountry.c_str();
-    }
-    SummaryTableEntry* table = TableOf(context, kTopCompanies);
-    ClearTableEmpty(kTopCompanies);
-    const uint32_t found = AddTimedItemToTable(0, nullptr, context, table, name, nullptr, h.time,
-                                               context->CachedTime, context->MaxCachedCount, context->MaxTopCount);
-    if (found == 0) return false;
-    CountItemHit(ItemOf(table, found - 1), slot, newVisitor);
-  }
-
   return UpdateCalendar(context, h.time, slot, newVisitor);
+}
+
+bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit& h, SideCounts* counts) {
+  return CountRequestSide(context, folder, h, counts) && CountVisitorSide(context, h, counts);
 }
 
 // A SideHit as bytes of a batch: the fixed part, then each text with its
@@ -1101,12 +1156,13 @@ struct HitCounting {
   std::string folder;  // the run's folder, for the search engine list
   bool haveFolder = false;
   std::unique_ptr<BatchWorker> visits;
-  std::unique_ptr<BatchWorker> side;
-  // The side tables' thread's origin counters, added to the context's when
-  // the run settles.
-  uint32_t unknown[kTimeSlots] = {};
-  uint32_t domestic[kTimeSlots] = {};
-  uint32_t international[kTimeSlots] = {};
+  // The side tables' two groups (CountRequestSide, CountVisitorSide).
+  std::unique_ptr<BatchWorker> requestSide;
+  std::unique_ptr<BatchWorker> visitorSide;
+  // The groups' own run counters, added to the context's when the run
+  // settles.
+  SideCounts requestCounts;
+  SideCounts visitorCounts;
 };
 
 namespace {
@@ -1114,9 +1170,9 @@ namespace {
 int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead,
                     const PreparedHit* prepared = nullptr);
 
-bool CountSideBatch(void* owner, const char* records, size_t size) {
-  auto* counting = static_cast<HitCounting*>(owner);
-  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
+// Works through a batch of side records with `count`.
+template <typename Count>
+bool ForEachSideHit(const char* records, size_t size, Count count) {
   size_t at = 0;
   while (at + sizeof(SideRecord) <= size) {
     SideRecord r;
@@ -1147,12 +1203,23 @@ bool CountSideBatch(void* owner, const char* records, size_t size) {
     h.agent = texts[3];
     h.user = texts[4];
     h.extension = texts[5];
-    if (!CountSideTables(counting->context, folder, h,
-                         OriginSlots{counting->unknown, counting->domestic, counting->international})) {
-      return false;
-    }
+    if (!count(h)) return false;
   }
   return true;
+}
+
+bool CountRequestBatch(void* owner, const char* records, size_t size) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
+  return ForEachSideHit(records, size, [&](const SideHit& h) {
+    return CountRequestSide(counting->context, folder, h, &counting->requestCounts);
+  });
+}
+
+bool CountVisitorBatch(void* owner, const char* records, size_t size) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  return ForEachSideHit(records, size,
+                        [&](const SideHit& h) { return CountVisitorSide(counting->context, h, &counting->visitorCounts); });
 }
 
 // A hit in a batch of the visit thread: the record, then its line's bytes
@@ -1243,15 +1310,11 @@ bool CountHitBatch(void* owner, const char* records, size_t size) {
 // and takes their thread's origin counters into the context.
 int SettleSide(AnalysisContext* context) {
   HitCounting* counting = context->hitCounting;
-  if (counting == nullptr || counting->side == nullptr) return 1;
-  const bool ok = counting->side->Settle();
-  TemplateRecord& t = context->templ;
-  for (int s = 0; s < kTimeSlots; ++s) {
-    t.SlotUnknownCountry[s] += counting->unknown[s];
-    t.SlotDomestic[s] += counting->domestic[s];
-    t.SlotInternational[s] += counting->international[s];
-    counting->unknown[s] = counting->domestic[s] = counting->international[s] = 0;
-  }
+  if (counting == nullptr) return 1;
+  bool ok = counting->requestSide == nullptr || counting->requestSide->Settle();
+  if (counting->visitorSide != nullptr && !counting->visitorSide->Settle()) ok = false;
+  counting->requestCounts.MoveTo(&context->templ);
+  counting->visitorCounts.MoveTo(&context->templ);
   return ok ? 1 : 0;
 }
 
@@ -1260,16 +1323,19 @@ int SettleSide(AnalysisContext* context) {
 // table operation failed, here or on that thread.
 int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
   HitCounting* counting = context->hitCounting;
-  if (ahead && counting != nullptr && counting->side != nullptr) {
-    if (counting->side->Failed()) return 0;
-    AppendSideHit(&counting->side->Filling(), side);
-    counting->side->HandOverWhenFull();
+  if (ahead && counting != nullptr && counting->requestSide != nullptr && counting->visitorSide != nullptr) {
+    if (counting->requestSide->Failed() || counting->visitorSide->Failed()) return 0;
+    AppendSideHit(&counting->requestSide->Filling(), side);
+    counting->requestSide->HandOverWhenFull();
+    AppendSideHit(&counting->visitorSide->Filling(), side);
+    counting->visitorSide->HandOverWhenFull();
     return 1;
   }
   if (SettleSide(context) == 0) return 0;
-  TemplateRecord& t = context->templ;
-  const OriginSlots origins{t.SlotUnknownCountry, t.SlotDomestic, t.SlotInternational};
-  return CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side, origins) ? 1 : 0;
+  SideCounts counts;
+  const bool ok = CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side, &counts);
+  counts.MoveTo(&context->templ);
+  return ok ? 1 : 0;
 }
 
 }  // namespace
@@ -1311,7 +1377,8 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
       counting->run = run;
       counting->haveFolder = run != nullptr;
       if (run != nullptr) counting->folder = run->grandparentDir;
-      counting->side = BatchWorker::Start(&CountSideBatch, counting);
+      counting->requestSide = BatchWorker::Start(&CountRequestBatch, counting);
+      counting->visitorSide = BatchWorker::Start(&CountVisitorBatch, counting);
       counting->visits = BatchWorker::Start(&CountHitBatch, counting);
       context->hitCounting = counting;
     }
@@ -1406,27 +1473,6 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     ++visit->TotalByHits;
     visit->TotalBytes += static_cast<double>(hit->Bytes);
     newVisitor = isNew;
-  }
-
-  // 6. Failed hits by status.
-  if (!success) {
-    const uint32_t status = hit->StatusCode;
-    if (Used(context, kTopServerErrors) && status >= 500 && status <= 503) {
-      uint32_t* counters[4] = {&t.Failed500, &t.Failed501, &t.Failed502, &t.Failed503};
-      ++*counters[status - 500];
-      const char* name = OptionText(context, kOptReturnCode500 + static_cast<int>(status - 500), "");
-      if (!CountName(context, kTopServerErrors, name, slot, 0)) return 0;
-    } else if (Used(context, kTopClientErrors)) {
-      char name[256];
-      if (status >= 400 && status <= 404) {
-        uint32_t* counters[5] = {&t.Failed400, &t.Failed401, &t.Failed402, &t.Failed403, &t.Failed404};
-        ++*counters[status - 400];
-        CopyBounded(name, sizeof name, OptionText(context, kOptReturnCode400 + static_cast<int>(status - 400), ""));
-      } else {
-        FormatStatusText(name, sizeof name, OptionText(context, kOptReturnCodeOther, "%03d"), status);
-      }
-      if (!CountName(context, kTopClientErrors, name, slot, 0)) return 0;
-    }
   }
 
   // 11. General counters.
