@@ -1325,9 +1325,12 @@ int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, 
   HitCounting* counting = context->hitCounting;
   if (ahead && counting != nullptr && counting->requestSide != nullptr && counting->visitorSide != nullptr) {
     if (counting->requestSide->Failed() || counting->visitorSide->Failed()) return 0;
-    AppendSideHit(&counting->requestSide->Filling(), side);
+    // Made once, the record goes to both groups.
+    std::string& request = counting->requestSide->Filling();
+    const size_t at = request.size();
+    AppendSideHit(&request, side);
+    counting->visitorSide->Filling().append(request, at, std::string::npos);
     counting->requestSide->HandOverWhenFull();
-    AppendSideHit(&counting->visitorSide->Filling(), side);
     counting->visitorSide->HandOverWhenFull();
     return 1;
   }
