@@ -253,6 +253,26 @@ inline uint64_t FoldWord(uint64_t w) {
   return w | ((atLeastA & ~aboveZ) >> 2);
 }
 
+// The bytes of name[from, length), 1 to 7 of them, in the low bytes of a word
+// and zeros above, as copying them into a zeroed word gives them; read with
+// whole loads that stay inside the name.
+inline uint64_t TailWord(const char* name, size_t from, size_t length) {
+  const size_t n = length - from;
+  if (length >= 8) {
+    uint64_t w;
+    std::memcpy(&w, name + length - 8, 8);
+    return w >> (8 * (8 - n));
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(name + from);
+  if (n >= 4) {
+    uint32_t low, high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    return uint64_t{low} | (uint64_t{high} << (8 * (n - 4)));
+  }
+  return uint64_t{p[0]} | (uint64_t{p[n / 2]} << (8 * (n / 2))) | (uint64_t{p[n - 1]} << (8 * (n - 1)));
+}
+
 // A hash of the folded name (for the name cache only: any hash that names
 // differing only in case share would do).
 uint32_t NameHash(const char* name) {
@@ -265,12 +285,12 @@ uint32_t NameHash(const char* name) {
     h = (h ^ FoldWord(w)) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
   }
-  if (i < length) {
-    uint64_t w = 0;
-    std::memcpy(&w, name + i, length - i);
-    h = (h ^ FoldWord(w)) * 0xFF51AFD7ED558CCDull;
-  }
-  h ^= h >> 32;
+  if (i < length) h = (h ^ FoldWord(TailWord(name, i, length))) * 0xFF51AFD7ED558CCDull;
+  // Every bit reaches the low bits that pick the slot: names that differ
+  // only in their last bytes (page numbers, host addresses) land apart.
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
   return static_cast<uint32_t>(h);
 }
 
