@@ -317,6 +317,29 @@ TableAids* FindAids(const SummaryTableEntry* table) {
   return it == t_aids.end() ? nullptr : &it->second;
 }
 
+// The first of keys[lo, hi) not below `key` (hi when none): a binary search
+// whose steps pick the half by a conditional move, not a branch.
+inline uint32_t FirstKeyNotBelow(const uint64_t* keys, uint32_t lo, uint32_t hi, uint64_t key) {
+  if (lo >= hi) return lo;
+  const uint64_t* base = keys + lo;
+  uint32_t n = hi - lo;
+  while (n > 1) {
+    const uint32_t half = n / 2;
+    base = base[half] < key ? base + half : base;
+    n -= half;
+  }
+  return static_cast<uint32_t>(base - keys) + (*base < key ? 1 : 0);
+}
+
+// The first of keys[from, hi) above `key`, keys[from] being `key` or above:
+// runs of one key are short but for names alike in their first bytes.
+inline uint32_t FirstKeyAbove(const uint64_t* keys, uint32_t from, uint32_t hi, uint64_t key) {
+  for (uint32_t p = from; p < hi && p < from + 8; ++p) {
+    if (keys[p] != key) return p;
+  }
+  return from + 8 >= hi ? hi : static_cast<uint32_t>(std::upper_bound(keys + from + 8, keys + hi, key) - keys);
+}
+
 bool KeysCurrent(const TableAids& aids, const SummaryTableEntry* table, uint32_t count) {
   return aids.keysKnown && aids.keysIndex == table->SortIndex && aids.keysCount == count &&
          aids.keys.size() == count;
@@ -502,9 +525,9 @@ int FindPosition(const char* name, const SummaryTableEntry* table, uint32_t sear
   }
   const uint64_t key = NameKey(name);
   const uint64_t* keys = aids.keys.data();
-  uint32_t p = static_cast<uint32_t>(std::lower_bound(keys + lo, keys + hi, key) - keys);
+  uint32_t p = FirstKeyNotBelow(keys, lo, hi, key);
   // Names of the same key are told apart by the whole name.
-  uint32_t end = static_cast<uint32_t>(std::upper_bound(keys + p, keys + hi, key) - keys);
+  uint32_t end = FirstKeyAbove(keys, p, hi, key);
   // The positions compared on the way, and how: the check below needs no
   // second look at them.
   uint32_t below = kNoItem;      // its name sorts below `name`
@@ -599,8 +622,7 @@ uint32_t KeyedPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t
   const uint32_t lo = FirstSearchPosition(table, searchFrom);
   const uint64_t key = NameKey(rec->String);
   const uint64_t* keys = aids.keys.data();
-  for (uint32_t p = static_cast<uint32_t>(std::lower_bound(keys + lo, keys + hi, key) - keys); p < hi && keys[p] == key;
-       ++p) {
+  for (uint32_t p = FirstKeyNotBelow(keys, lo, hi, key); p < hi && keys[p] == key; ++p) {
     if (table->SortIndex[p] == item) return p;
   }
   return kNoItem;
