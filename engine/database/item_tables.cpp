@@ -62,6 +62,7 @@ bool KeysInStep(const SummaryTableEntry* table, uint32_t count);
 void KeysErase(const SummaryTableEntry* table, uint32_t position, bool inStep);
 void KeysInsert(const SummaryTableEntry* table, uint32_t position, const char* name, bool inStep);
 void KeysFollowIndex(const SummaryTableEntry* table, bool inStep);
+void KeysFillGap(const SummaryTableEntry* table, uint32_t hole, uint32_t position, const char* name, bool inStep);
 
 void RemoveIndexEntry(SummaryTableEntry* table, uint32_t position) {
   const bool inStep = KeysInStep(table, table->Count);
@@ -69,6 +70,49 @@ void RemoveIndexEntry(SummaryTableEntry* table, uint32_t position) {
                (table->Count - position - 1) * sizeof(uint32_t));
   --table->Count;
   KeysErase(table, position, inStep);
+}
+
+// An index entry removed by the expiry whose followers have not moved yet:
+// Count has dropped, and the index holds Count + 1 entries with nothing at
+// `pos`. The gap is closed before anything reads the index again, or filled
+// by the call's new entry, which then needs only the entries between the two
+// positions moved.
+struct IndexGap {
+  bool open = false;
+  uint32_t pos = 0;
+  bool keysInStep = false;  // the keys were in step with the index when it opened
+};
+
+void OpenIndexGap(SummaryTableEntry* table, uint32_t position, IndexGap* gap) {
+  gap->keysInStep = KeysInStep(table, table->Count);
+  gap->pos = position;
+  gap->open = true;
+  --table->Count;
+}
+
+// Finishes the removal as RemoveIndexEntry makes it.
+void CloseIndexGap(SummaryTableEntry* table, IndexGap* gap) {
+  if (!gap->open) return;
+  gap->open = false;
+  std::memmove(table->SortIndex + gap->pos, table->SortIndex + gap->pos + 1,
+               (table->Count - gap->pos) * sizeof(uint32_t));
+  KeysErase(table, gap->pos, gap->keysInStep);
+}
+
+// Puts `item` named `name` at `position` of the index as it is once the gap
+// is closed (Count already counts it), moving only the entries between the
+// gap and that position.
+void FillIndexGap(SummaryTableEntry* table, IndexGap* gap, uint32_t position, uint32_t item, const char* name) {
+  gap->open = false;
+  const uint32_t hole = gap->pos;
+  uint32_t* index = table->SortIndex;
+  if (position < hole) {
+    std::memmove(index + position + 1, index + position, (hole - position) * sizeof(uint32_t));
+  } else if (position > hole) {
+    std::memmove(index + hole, index + hole + 1, (position - hole) * sizeof(uint32_t));
+  }
+  index[position] = item;
+  KeysFillGap(table, hole, position, name, gap->keysInStep);
 }
 
 void InsertIndexEntry(SummaryTableEntry* table, uint32_t position, uint32_t item, const char* name) {
@@ -493,6 +537,24 @@ void KeysFollowIndex(const SummaryTableEntry* table, bool inStep) {
   aids->keysIndex = table->SortIndex;
 }
 
+// The keys still hold the entry of the gap, so as many entries as the index
+// has once it is filled.
+void KeysFillGap(const SummaryTableEntry* table, uint32_t hole, uint32_t position, const char* name, bool inStep) {
+  TableAids* aids = FindAids(table);
+  if (!aids) return;
+  if (!inStep || !name || !KeysCurrent(*aids, table, table->Count)) {
+    aids->keysKnown = false;
+    return;
+  }
+  uint64_t* keys = aids->keys.data();
+  if (position < hole) {
+    std::memmove(keys + position + 1, keys + position, (hole - position) * sizeof(uint64_t));
+  } else if (position > hole) {
+    std::memmove(keys + hole, keys + hole + 1, (position - hole) * sizeof(uint64_t));
+  }
+  keys[position] = NameKey(name);
+}
+
 // The first index position a search by name looks at.
 uint32_t FirstSearchPosition(const SummaryTableEntry* table, uint32_t searchFrom) {
   uint32_t lo = searchFrom;
@@ -644,7 +706,8 @@ uint32_t IndexPositionOf(const SummaryTableEntry* table, uint32_t item, uint32_t
 }
 
 // Retires or folds the expired item `v` (already unlinked from the date list).
-bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t searchFrom) {
+// An index entry it removes is left as the open `gap` (closed on entry).
+bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t searchFrom, IndexGap* gap) {
   NameTableEntry* rec = table->ItemBlock[v];
   uint32_t pos = 0;
   const uint32_t own = KeyedPositionOf(table, v, searchFrom);
@@ -667,7 +730,7 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
     // Fold into the retired twin; V's entry is the one after it.
     if (pos + 1 >= table->Count || table->SortIndex[pos + 1] != v) return false;
     AddItemCounters(atPos, rec);
-    RemoveIndexEntry(table, pos + 1);
+    OpenIndexGap(table, pos + 1, gap);
     FreeItemRecord(table, v);
     return true;
   }
@@ -677,7 +740,7 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
   // one, which is the same as keeping none.
   if (maxTop <= 1) {
     AddItemCounters(overflow, rec);
-    RemoveIndexEntry(table, pos);
+    OpenIndexGap(table, pos, gap);
     FreeItemRecord(table, v);
     return true;
   }
@@ -702,7 +765,7 @@ bool ExpireItem(SummaryTableEntry* table, uint32_t v, uint32_t maxTop, uint32_t 
     }
     UnlinkItemFromTopTableList(table, victim);
     AddItemCounters(overflow, table->ItemBlock[victim]);
-    RemoveIndexEntry(table, vpos);
+    OpenIndexGap(table, vpos, gap);
     FreeItemRecord(table, victim);
     if (ordered) {
       TableAids& aids = AidsOf(table);
@@ -889,8 +952,38 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
   if (!table || !name) return 0;
   if (table->Count == 0 && table->DeleteCount == 0 && !InitItemTable(context, table, idleLimit)) return 0;
 
+  const bool haveNewName = newName && *newName;
+  // A plain lookup tries the name cache before the index.
+  const bool plainLookup = !haveNewName && searchFrom == 0;
+  const uint32_t hash = plainLookup ? NameHash(name) : 0;
+
+  // A name without a live item, looked up before the expiry: the expiry only
+  // removes entries (the position shifts down for each one before it) and
+  // retires or folds items that have other names, so the name still has no
+  // live item after it. The new entry then fills the gap the expiry's last
+  // removal leaves.
+  bool placedEarly = false;
+  uint32_t earlyPos = 0;
+  IndexGap gap;
+  struct GapCloser {
+    SummaryTableEntry* table;
+    IndexGap* gap;
+    ~GapCloser() { CloseIndexGap(table, gap); }
+  } closer{table, &gap};
+
   // Expiry: retire or fold every item idle for more than idleLimit seconds.
   if (idleLimit != 0) {
+    const NameTableEntry* oldest = ItemOf(table, table->DateListTail);
+    if (plainLookup && table->Count != 0 && oldest && oldest->LastDateTime + idleLimit < time) {
+      const NameSlot* early = NameSlotOf(table, hash);
+      if (!(early->hash == hash && IsLiveItemNamed(table, early->item, name))) {
+        const Lookup byName = ResolveName(table, name, searchFrom);
+        if (!byName.failed && byName.item == kNoItem) {
+          placedEarly = true;
+          earlyPos = byName.insertPos;
+        }
+      }
+    }
     while (table->DateListTail != kNoItem) {
       uint32_t v = table->DateListTail;
       NameTableEntry* rec = ItemOf(table, v);
@@ -899,27 +992,31 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
       UnlinkItemFromList(table, v);
       if (postVisits == 1) PostVisitDetails(context, v);
       FreeItemTopNames(rec);
-      if (!ExpireItem(table, v, maxTop, searchFrom)) {
+      CloseIndexGap(table, &gap);
+      if (!ExpireItem(table, v, maxTop, searchFrom, &gap)) {
         // The item stays live: it goes back into the date list so that the
         // lists stay whole, and the call fails.
         InsertLinkListItem(table, v);
         return 0;
       }
+      if (gap.open && gap.pos < earlyPos) --earlyPos;
     }
   }
 
-  const bool haveNewName = newName && *newName;
   Lookup found;
   uint32_t insertPos = 0;
-  // A plain lookup tries the name cache before the index.
   NameSlot* slot = nullptr;
-  uint32_t hash = 0;
-  if (!haveNewName && searchFrom == 0 && table->Count != 0) {
-    hash = NameHash(name);
+  if (placedEarly) {
     slot = NameSlotOf(table, hash);
-    if (slot && slot->hash == hash && IsLiveItemNamed(table, slot->item, name)) found.item = slot->item;
+    insertPos = earlyPos;
+  } else {
+    CloseIndexGap(table, &gap);
+    if (plainLookup && table->Count != 0) {
+      slot = NameSlotOf(table, hash);
+      if (slot && slot->hash == hash && IsLiveItemNamed(table, slot->item, name)) found.item = slot->item;
+    }
   }
-  if (table->Count != 0 && found.item == kNoItem) {
+  if (!placedEarly && table->Count != 0 && found.item == kNoItem) {
     if (haveNewName) {
       found = ResolveName(table, newName, searchFrom);
       if (found.failed) return 0;
@@ -983,6 +1080,7 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
     MakeNewRecord(rec);
     ++table->Count;
   } else {
+    CloseIndexGap(table, &gap);
     if (!GrowForAppend(table)) {
       std::free(copy);
       return 0;
@@ -1000,7 +1098,11 @@ uint32_t AddItemToTable(uint32_t postVisits, uint32_t* isNew, AnalysisContext* c
   rec->String = copy;
   rec->LastDateTime = time;
   if (insertPos > table->Count - 1) insertPos = table->Count - 1;
-  InsertIndexEntry(table, insertPos, item, copy);
+  if (gap.open) {
+    FillIndexGap(table, &gap, insertPos, item, copy);
+  } else {
+    InsertIndexEntry(table, insertPos, item, copy);
+  }
   if (idleLimit != 0) InsertLinkListItem(table, item);
   if (slot) *slot = NameSlot{hash, item};
   return item + 1;

@@ -432,6 +432,76 @@ TEST(ItemTables, NamesAlikeInTheirFirstBytesAreToldApart) {
   }
 }
 
+// Calls that expire items and make a new one: the expiry's removals and the
+// new entry land anywhere in the index relative to each other (before, after,
+// the same place, the name of an item expiring in that very call, of a
+// retired item evicted in it), one or several items expire per call, with and
+// without a top list. After each call the index is in name order and holds
+// exactly the live and retired items, each live name is found again as its
+// item by the plain search and by the per-hit call, and without a top list
+// the index is exactly the live names.
+TEST(ItemTables, NewItemsAndTheSameCallsExpiriesKeepTheIndexWhole) {
+  struct Case {
+    uint32_t maxTop;
+    uint32_t step;   // seconds between calls: about kIdle / step items live
+    uint32_t burst;  // every burst-th call comes this much later
+  };
+  const Case cases[] = {{0, 30, 0}, {0, 45, 400}, {2, 30, 0}, {25, 30, 0}, {25, 40, 900}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("maxTop " + std::to_string(c.maxTop) + " step " + std::to_string(c.step));
+    TestAnalysis a;
+    SummaryTableEntry* t = a.Table(kTopCompanies);
+    std::mt19937 rng(c.maxTop * 31 + c.step);
+    std::map<std::string, uint32_t> live;  // name -> last time
+    uint32_t time = 1000;
+    for (int call = 0; call < 4000; ++call) {
+      time += c.step / 2 + rng() % c.step;
+      if (c.burst && call % 50 == 49) time += c.burst;
+      // Names of a small pool, so that names come back while their items
+      // expire, are retired or are evicted.
+      const std::string name = "h" + std::to_string(rng() % 150) + ".example";
+      for (auto it = live.begin(); it != live.end();) {
+        it = it->second + kIdle < time ? live.erase(it) : std::next(it);
+      }
+      const bool known = live.count(name) != 0;
+      uint32_t isNew = 0;
+      const uint32_t found = AddTimed(a, t, name.c_str(), time, c.maxTop, &isNew);
+      ASSERT_NE(found, 0u) << call;
+      ASSERT_EQ(isNew, known ? 0u : 1u) << name << " call " << call;
+      live[name] = time;
+
+      ASSERT_TRUE(IndexSorted(t)) << call;
+      uint32_t named = 0;
+      for (uint32_t n = 1; n < t->Count + t->DeleteCount; ++n) named += Item(t, n)->Deleted ? 0 : 1;
+      ASSERT_EQ(t->Count, named + 1) << call;
+      std::vector<int> seen(t->Count + t->DeleteCount, 0);
+      for (uint32_t p = 0; p < t->Count; ++p) {
+        ASSERT_LT(t->SortIndex[p], seen.size());
+        ASSERT_EQ(seen[t->SortIndex[p]]++, 0) << "entry twice, call " << call;
+        ASSERT_EQ(Item(t, t->SortIndex[p])->Deleted, 0u);
+      }
+      ASSERT_LT(t->TopCount, std::max(c.maxTop, 1u));
+      if (c.maxTop == 0) {
+        std::vector<std::string> want{"Everything else"};
+        for (const auto& [n, last] : live) want.push_back(n);
+        ASSERT_EQ(IndexNames(t), want) << call;
+      }
+      if (call % 97 == 0 || call > 3900) {
+        for (auto& [n, last] : live) {
+          uint32_t pos = 0;
+          ASSERT_EQ(FindItemPosition(n.c_str(), t, 1, &pos), 1) << n;
+          if (Item(t, t->SortIndex[pos])->TopFlag) ++pos;  // the live twin follows its retired item
+          ASSERT_LT(pos, t->Count);
+          const uint32_t item = t->SortIndex[pos];
+          ASSERT_STREQ(Item(t, item)->String, n.c_str());
+          ASSERT_EQ(AddTimed(a, t, n.c_str(), time, c.maxTop) - 1, item) << n << " call " << call;
+          last = time;
+        }
+      }
+    }
+  }
+}
+
 // The index searched by names that changed behind the table's back (a record
 // given another name that sorts at the same place): every name is found as
 // the table now holds it, and a name that is gone makes a new item.
