@@ -20,7 +20,6 @@ namespace vrn {
 namespace {
 
 constexpr uint32_t kDaySeconds = 86400;
-constexpr size_t kDayTextSize = 60;
 
 MonthSlotState g_monthSlots{};
 
@@ -207,11 +206,21 @@ void FormatDayText(const AnalysisContext* context, uint32_t time, char* day) {
 
 }  // namespace
 
+void DayTextOf(const AnalysisContext* context, uint32_t time, char* day) {
+  std::memset(day, 0, kDayTextSize);
+  if (context && time != 0) FormatDayText(context, time, day);
+}
+
 void CloseDay(AnalysisContext* context, uint32_t time) {
   if (!context) return;
-  TemplateRecord& T = context->templ;
   char day[kDayTextSize] = "";
   if (time != 0) FormatDayText(context, time, day);
+  CloseDayOf(context, time, day);
+}
+
+void CloseDayOf(AnalysisContext* context, uint32_t time, const char* day) {
+  if (!context || !day) return;
+  TemplateRecord& T = context->templ;
   if (std::strncmp(day, T.Today, kDayTextSize) == 0) return;
   if (!(T.TodayDateTime <= time || time == 0)) return;
   if (T.MostHits < T.TodaysHits) {

@@ -41,6 +41,12 @@ uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t);
 // ---- day change and visits -----------------------------------------------------
 // Day-change rule; time 0 closes the current day for good.
 void CloseDay(AnalysisContext* context, uint32_t time);
+// Bytes of a day text (TemplateRecord::Today).
+constexpr size_t kDayTextSize = 60;
+// CloseDay with the day text of `time` (DayTextOf) worked out already.
+void CloseDayOf(AnalysisContext* context, uint32_t time, const char* day);
+// The text CloseDay keeps for the day of `time` (kDayTextSize bytes).
+void DayTextOf(const AnalysisContext* context, uint32_t time, char* day);
 // Posts one ended visit (item number `visit` of the session table).
 void PostVisitDetails(AnalysisContext* context, uint32_t visit);
 // PostVisitDetails for every visit of the session table, in item order.

@@ -1115,6 +1115,8 @@ namespace {
 // starts from it.
 struct PreparedHit {
   uint16_t slot = 0;
+  char day[kDayTextSize] = {};  // the day's text (DayTextOf)
+  bool fullAddress = false;     // the URL starts with "http://"
   bool isFtp = false;
   bool isForm = false;
   bool isDocument = false;
@@ -1128,8 +1130,10 @@ struct PreparedHit {
 // maps the client host's domain (MapHostToDomain) in the hit.
 void PrepareHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit, char* page, PreparedHit* prepared) {
   prepared->slot = static_cast<uint16_t>(TimeSlotOf(context, hit->HitTime) % kTimeSlots);
+  DayTextOf(context, hit->HitTime, prepared->day);
   MapHostToDomain(context, hit->ClientHost, hit->Domain);
   if (hit->MethodCode == kMethodOther) return;
+  prepared->fullAddress = StartsWithNoCase(Text(hit->URL), "http://");
   prepared->isFtp = StartsWithNoCase(Text(hit->Protocol), "FTP");
   const char* pagePart = nullptr;
   const char* extensionPtr = nullptr;
@@ -1235,17 +1239,27 @@ size_t HitLineBytes(const HitRecord& hit) {
 
 // Then the prepared part: its head and the page with its zero, padded.
 struct PreparedHead {
+  char day[kDayTextSize];
   uint16_t slot;
-  uint8_t flags;  // 1 ftp, 2 form, 4 document, 8 upload
+  uint8_t flags;  // 1 ftp, 2 form, 4 document, 8 upload, 16 full address
   uint8_t pad;
   uint32_t pageBytes;    // padded
   uint32_t partAt;       // kNoText: none
   uint32_t extensionAt;  // kNoText: none
+  uint32_t pad2;
 };
 static_assert(sizeof(PreparedHead) % kHitAlign == 0);
 
 size_t Padded(size_t bytes) { return (bytes + kHitAlign - 1) / kHitAlign * kHitAlign; }
 
+// Bytes AppendHit adds for the hit.
+size_t HitBytes(const HitRecord& hit, const PreparedHit& prepared) {
+  return sizeof(HitRecord) + HitLineBytes(hit) + sizeof(PreparedHead) + Padded(std::strlen(prepared.page) + 1);
+}
+
+// Appends the hit to the batch, which must have room for it (HitBytes): the
+// batch does not move while it is filled, so the copy's field pointers are
+// set to its own line here, where it stays.
 void AppendHit(std::string* batch, const HitRecord& hit, const PreparedHit& prepared) {
   static_assert(sizeof(HitRecord) % kHitAlign == 0);
   const size_t at = batch->size();
@@ -1254,17 +1268,22 @@ void AppendHit(std::string* batch, const HitRecord& hit, const PreparedHit& prep
   PreparedHead head{};
   head.slot = prepared.slot;
   head.flags = static_cast<uint8_t>((prepared.isFtp ? 1 : 0) | (prepared.isForm ? 2 : 0) |
-                                    (prepared.isDocument ? 4 : 0) | (prepared.isUpload ? 8 : 0));
+                                    (prepared.isDocument ? 4 : 0) | (prepared.isUpload ? 8 : 0) |
+                                    (prepared.fullAddress ? 16 : 0));
+  std::memcpy(head.day, prepared.day, kDayTextSize);
   head.pageBytes = static_cast<uint32_t>(Padded(pageLength + 1));
   head.partAt = prepared.part[0] != 0 ? static_cast<uint32_t>(prepared.part - prepared.page) : kNoText;
   head.extensionAt = prepared.extension[0] != 0 ? static_cast<uint32_t>(prepared.extension - prepared.page) : kNoText;
   batch->resize(at + sizeof(HitRecord) + lineBytes + sizeof head + head.pageBytes);
   char* out = batch->data() + at;
+  auto* copy = reinterpret_cast<HitRecord*>(out);
   std::memcpy(out, &hit, sizeof(HitRecord));
   out += sizeof(HitRecord);
   if (hit.Line != nullptr) {
     std::memcpy(out, hit.Line, hit.LineLength);
     std::memset(out + hit.LineLength, 0, lineBytes - hit.LineLength);
+    RebaseFields(copy, hit.Line, hit.LineLength, out);
+    copy->Line = out;
     out += lineBytes;
   }
   std::memcpy(out, &head, sizeof head);
@@ -1280,13 +1299,7 @@ bool CountHitBatch(void* owner, const char* records, size_t size) {
   char* bytes = const_cast<char*>(records);
   for (size_t at = 0; at + sizeof(HitRecord) <= size;) {
     auto* hit = reinterpret_cast<HitRecord*>(bytes + at);
-    const size_t lineBytes = HitLineBytes(*hit);
-    char* line = bytes + at + sizeof(HitRecord);
-    if (hit->Line != nullptr) {
-      RebaseFields(hit, hit->Line, hit->LineLength, line);
-      hit->Line = line;
-    }
-    at += sizeof(HitRecord) + lineBytes;
+    at += sizeof(HitRecord) + HitLineBytes(*hit);
     PreparedHead head;
     std::memcpy(&head, bytes + at, sizeof head);
     at += sizeof head;
@@ -1298,6 +1311,8 @@ bool CountHitBatch(void* owner, const char* records, size_t size) {
     prepared.isForm = (head.flags & 2) != 0;
     prepared.isDocument = (head.flags & 4) != 0;
     prepared.isUpload = (head.flags & 8) != 0;
+    prepared.fullAddress = (head.flags & 16) != 0;
+    std::memcpy(prepared.day, head.day, kDayTextSize);
     prepared.page = page;
     prepared.part = head.partAt != kNoText ? page + head.partAt : "";
     prepared.extension = head.extensionAt != kNoText ? page + head.extensionAt : "";
@@ -1391,6 +1406,13 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
     char page[sizeof g_pageBuffer];
     PreparedHit prepared;
     PrepareHit(run, context, hit, page, &prepared);
+    // Room first: a batch never moves once it holds a hit.
+    const size_t bytes = HitBytes(*hit, prepared);
+    if (counting->visits->Filling().capacity() - counting->visits->Filling().size() < bytes) {
+      counting->visits->HandOver();
+      std::string& fresh = counting->visits->Filling();
+      if (fresh.capacity() < bytes) fresh.reserve(bytes + BatchWorker::kBatchBytes);
+    }
     AppendHit(&counting->visits->Filling(), *hit, prepared);
     counting->visits->HandOverWhenFull();
     return 1;
@@ -1440,7 +1462,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
   }
 
   // 3. Day change.
-  CloseDay(context, hit->HitTime);
+  CloseDayOf(context, hit->HitTime, prepared->day);
 
   // 4. Hits that transferred bytes.
   if (Used(context, kTopBandwidth) && hit->Bytes != 0) {
@@ -1559,7 +1581,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
       }
     }
 
-    if (Used(context, kTopDirectory) && !StartsWithNoCase(Text(hit->URL), "http://")) {
+    if (Used(context, kTopDirectory) && !prepared->fullAddress) {
       char folder[sizeof g_pageBuffer];
       if (DirectoryOf(context, page, folder, sizeof folder)) {
         uint32_t number = 0;
