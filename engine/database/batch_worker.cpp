@@ -68,7 +68,7 @@ void BatchWorker::Loop() {
     if (failed_.load(std::memory_order_acquire)) {
       if (drop_ != nullptr) drop_(owner_, batch.data(), batch.size());
     } else {
-      ok = work_(owner_, batch.data(), batch.size());
+      ok = work_(owner_, &batch);
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

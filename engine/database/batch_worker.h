@@ -21,8 +21,9 @@ class BatchWorker {
  public:
   // Works through one batch (records laid end to end); false when it failed
   // (having released what its remaining records hold), after which later
-  // batches are only dropped.
-  using Work = bool (*)(void* owner, const char* records, size_t size);
+  // batches are only dropped. The work may keep the batch's bytes by moving
+  // them out of it.
+  using Work = bool (*)(void* owner, std::string* batch);
   // Releases what the records of a batch that is not worked on hold (after
   // a failure, and what is still being filled when the worker ends).
   using Drop = void (*)(void* owner, const char* records, size_t size);

@@ -31,8 +31,10 @@ void Dropped(void* owner, const char* /*records*/, size_t size) {
   static_cast<Sink*>(owner)->dropped += static_cast<uint32_t>(size / 4);
 }
 
-bool Take(void* owner, const char* records, size_t size) {
+bool Take(void* owner, std::string* batch) {
   auto* sink = static_cast<Sink*>(owner);
+  const char* records = batch->data();
+  const size_t size = batch->size();
   sink->batches.fetch_add(1);
   if (sink->pause.count() != 0) std::this_thread::sleep_for(sink->pause);
   for (size_t at = 0; at + 4 <= size; at += 4) {

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -1060,52 +1061,6 @@ bool CountSideTables(AnalysisContext* context, const char* folder, const SideHit
   return CountRequestSide(context, folder, h, counts) && CountVisitorSide(context, h, counts);
 }
 
-// A SideHit as bytes of a batch: the fixed part, then each text with its
-// terminating zero (a null text has the length kNoText and no bytes).
-struct SideRecord {
-  uint32_t time;
-  uint32_t bytes;
-  uint32_t status;
-  uint32_t newVisitor;
-  uint16_t slot;
-  uint16_t formatCode;
-  uint8_t success;
-  uint8_t methodOther;
-  uint8_t isUpload;
-  uint8_t pad;
-  uint32_t lengths[6];
-};
-constexpr uint32_t kNoText = 0xFFFFFFFFu;
-
-void AppendSideHit(std::string* batch, const SideHit& h) {
-  const char* texts[6] = {h.clientHost, h.domain, h.referrer, h.agent, h.user, h.extension};
-  SideRecord r{};
-  r.time = h.time;
-  r.bytes = h.bytes;
-  r.status = h.status;
-  r.newVisitor = h.newVisitor;
-  r.slot = h.slot;
-  r.formatCode = h.formatCode;
-  r.success = h.success ? 1 : 0;
-  r.methodOther = h.methodOther ? 1 : 0;
-  r.isUpload = h.isUpload ? 1 : 0;
-  size_t total = sizeof r;
-  for (int i = 0; i < 6; ++i) {
-    r.lengths[i] = texts[i] != nullptr ? static_cast<uint32_t>(std::strlen(texts[i])) : kNoText;
-    if (texts[i] != nullptr) total += r.lengths[i] + 1u;
-  }
-  const size_t at = batch->size();
-  batch->resize(at + total);
-  char* out = batch->data() + at;
-  std::memcpy(out, &r, sizeof r);
-  out += sizeof r;
-  for (int i = 0; i < 6; ++i) {
-    if (texts[i] == nullptr) continue;
-    std::memcpy(out, texts[i], r.lengths[i] + 1u);
-    out += r.lengths[i] + 1u;
-  }
-}
-
 }  // namespace
 
 namespace {
@@ -1148,6 +1103,56 @@ void PrepareHit(ReportHandle* run, AnalysisContext* context, HitRecord* hit, cha
   prepared->isUpload = IsUploadHit(hit) != 0;
 }
 
+// What the side tables need of the hit (but whether its visit is new).
+SideHit SideHitOf(const HitRecord* hit, const PreparedHit& prepared) {
+  SideHit side;
+  side.time = hit->HitTime;
+  side.bytes = hit->Bytes;
+  side.status = hit->StatusCode;
+  side.slot = prepared.slot;
+  side.formatCode = hit->FormatCode;
+  side.success = hit->Success != 0;
+  side.clientHost = hit->ClientHost;
+  side.domain = hit->Domain;
+  side.referrer = hit->Referrer;
+  side.agent = hit->UserAgent;
+  side.user = hit->UserName;
+  side.methodOther = hit->MethodCode == kMethodOther;
+  if (!side.methodOther) {
+    side.isUpload = prepared.isUpload;
+    side.extension = prepared.extension;
+  }
+  return side;
+}
+
+// A visit batch once the visit thread has it: the side tables' threads read
+// its hits where they lie, with the visit thread's verdict on each, and the
+// last of the three to let go of it frees it.
+struct LentHits {
+  std::string records;
+  // Per hit: 0 not for the side tables (dropped, banned, counted in line),
+  // 1 counted, 2 counted as a new visitor. Room for every hit is made at
+  // once: the visit thread writes a hit's verdict while the side tables'
+  // threads read those of the hits lent before it.
+  std::unique_ptr<uint8_t[]> verdicts;
+  size_t verdictCount = 0;
+  std::atomic<int> holders{0};
+};
+
+void Release(LentHits* lent) {
+  if (lent->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete lent;
+}
+
+// A stretch of a lent batch handed to a side tables' thread: its hits from
+// byte `begin` to `end`, the first of them with verdict `firstVerdict`.
+struct LentRange {
+  LentHits* lent;
+  uint32_t begin;
+  uint32_t end;
+  uint32_t firstVerdict;
+  uint32_t pad;
+};
+
 }  // namespace
 
 // A run's counting threads: the visits (visits, pages and the run's
@@ -1167,6 +1172,14 @@ struct HitCounting {
   // settles.
   SideCounts requestCounts;
   SideCounts visitorCounts;
+  // The visit thread's own: the batch it works through, how far it has been
+  // lent to the side tables, where its hit at hand starts, and that hit's
+  // verdict (LentHits).
+  LentHits* lending = nullptr;
+  size_t lentUpTo = 0;
+  size_t lentVerdicts = 0;
+  size_t current = 0;
+  uint8_t verdict = 0;
 };
 
 namespace {
@@ -1174,63 +1187,12 @@ namespace {
 int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit, bool ahead,
                     const PreparedHit* prepared = nullptr);
 
-// Works through a batch of side records with `count`.
-template <typename Count>
-bool ForEachSideHit(const char* records, size_t size, Count count) {
-  size_t at = 0;
-  while (at + sizeof(SideRecord) <= size) {
-    SideRecord r;
-    std::memcpy(&r, records + at, sizeof r);
-    at += sizeof r;
-    const char* texts[6];
-    for (int i = 0; i < 6; ++i) {
-      if (r.lengths[i] == kNoText) {
-        texts[i] = nullptr;
-        continue;
-      }
-      texts[i] = records + at;
-      at += r.lengths[i] + 1u;
-    }
-    SideHit h;
-    h.time = r.time;
-    h.bytes = r.bytes;
-    h.status = r.status;
-    h.newVisitor = r.newVisitor;
-    h.slot = r.slot;
-    h.formatCode = r.formatCode;
-    h.success = r.success != 0;
-    h.methodOther = r.methodOther != 0;
-    h.isUpload = r.isUpload != 0;
-    h.clientHost = texts[0];
-    h.domain = texts[1];
-    h.referrer = texts[2];
-    h.agent = texts[3];
-    h.user = texts[4];
-    h.extension = texts[5];
-    if (!count(h)) return false;
-  }
-  return true;
-}
-
-bool CountRequestBatch(void* owner, const char* records, size_t size) {
-  auto* counting = static_cast<HitCounting*>(owner);
-  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
-  return ForEachSideHit(records, size, [&](const SideHit& h) {
-    return CountRequestSide(counting->context, folder, h, &counting->requestCounts);
-  });
-}
-
-bool CountVisitorBatch(void* owner, const char* records, size_t size) {
-  auto* counting = static_cast<HitCounting*>(owner);
-  return ForEachSideHit(records, size,
-                        [&](const SideHit& h) { return CountVisitorSide(counting->context, h, &counting->visitorCounts); });
-}
-
 // A hit in a batch of the visit thread: the record, then its line's bytes
 // with the zeros every line copy has behind it, padded to the record's
 // alignment. The copy's field pointers are moved onto the copied line where
 // it is read.
 constexpr size_t kHitAlign = alignof(HitRecord);
+constexpr uint32_t kNoText = 0xFFFFFFFFu;
 
 size_t HitLineBytes(const HitRecord& hit) {
   const size_t line = hit.Line != nullptr ? size_t{hit.LineLength} + 1 + kHitLineSlack : 0;
@@ -1292,40 +1254,142 @@ void AppendHit(std::string* batch, const HitRecord& hit, const PreparedHit& prep
   std::memset(out + pageLength, 0, head.pageBytes - pageLength);
 }
 
-bool CountHitBatch(void* owner, const char* records, size_t size) {
-  auto* counting = static_cast<HitCounting*>(owner);
-  // The batch is this thread's until the call ends; its records are worked
-  // on in place (each lies at the record's alignment).
-  char* bytes = const_cast<char*>(records);
-  for (size_t at = 0; at + sizeof(HitRecord) <= size;) {
-    auto* hit = reinterpret_cast<HitRecord*>(bytes + at);
-    at += sizeof(HitRecord) + HitLineBytes(*hit);
-    PreparedHead head;
-    std::memcpy(&head, bytes + at, sizeof head);
-    at += sizeof head;
-    const char* page = bytes + at;
-    at += head.pageBytes;
-    PreparedHit prepared;
-    prepared.slot = head.slot;
-    prepared.isFtp = (head.flags & 1) != 0;
-    prepared.isForm = (head.flags & 2) != 0;
-    prepared.isDocument = (head.flags & 4) != 0;
-    prepared.isUpload = (head.flags & 8) != 0;
-    prepared.fullAddress = (head.flags & 16) != 0;
-    std::memcpy(prepared.day, head.day, kDayTextSize);
-    prepared.page = page;
-    prepared.part = head.partAt != kNoText ? page + head.partAt : "";
-    prepared.extension = head.extensionAt != kNoText ? page + head.extensionAt : "";
-    if (AccumulateHitIn(counting->run, counting->context, hit, true, &prepared) == 0) return false;
-  }
-  return true;
+// The hit of a visit batch at `at` and what was prepared for it; `at`
+// moves on to the next hit.
+HitRecord* ReadBatchHit(char* bytes, size_t* at, PreparedHit* prepared) {
+  auto* hit = reinterpret_cast<HitRecord*>(bytes + *at);
+  *at += sizeof(HitRecord) + HitLineBytes(*hit);
+  PreparedHead head;
+  std::memcpy(&head, bytes + *at, sizeof head);
+  *at += sizeof head;
+  const char* page = bytes + *at;
+  *at += head.pageBytes;
+  prepared->slot = head.slot;
+  prepared->isFtp = (head.flags & 1) != 0;
+  prepared->isForm = (head.flags & 2) != 0;
+  prepared->isDocument = (head.flags & 4) != 0;
+  prepared->isUpload = (head.flags & 8) != 0;
+  prepared->fullAddress = (head.flags & 16) != 0;
+  std::memcpy(prepared->day, head.day, kDayTextSize);
+  prepared->page = page;
+  prepared->part = head.partAt != kNoText ? page + head.partAt : "";
+  prepared->extension = head.extensionAt != kNoText ? page + head.extensionAt : "";
+  return hit;
 }
 
-// Waits for the side tables alone (on the thread that fills their batches)
-// and takes their thread's origin counters into the context.
+// Hands the hits of the batch at hand that the visit thread is done with,
+// and has not lent yet, to both side tables' threads.
+void LendDone(HitCounting* counting) {
+  LentHits* lent = counting->lending;
+  if (lent == nullptr || counting->current <= counting->lentUpTo) return;
+  LentRange range{};
+  range.lent = lent;
+  range.begin = static_cast<uint32_t>(counting->lentUpTo);
+  range.end = static_cast<uint32_t>(counting->current);
+  range.firstVerdict = static_cast<uint32_t>(counting->lentVerdicts);
+  lent->holders.fetch_add(2, std::memory_order_relaxed);
+  for (BatchWorker* side : {counting->requestSide.get(), counting->visitorSide.get()}) {
+    side->Filling().append(reinterpret_cast<const char*>(&range), sizeof range);
+    side->HandOver();
+  }
+  counting->lentUpTo = counting->current;
+  counting->lentVerdicts = lent->verdictCount;
+}
+
+bool CountHitBatch(void* owner, std::string* batch) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  // The batch's hits are worked on in place (each lies at the record's
+  // alignment) and then lent to the side tables' threads.
+  auto* lent = new (std::nothrow) LentHits;
+  if (lent == nullptr) return false;
+  lent->records = std::move(*batch);
+  lent->verdicts.reset(new (std::nothrow) uint8_t[lent->records.size() / sizeof(HitRecord) + 1]);
+  if (!lent->verdicts) {
+    delete lent;
+    return false;
+  }
+  lent->holders.store(1, std::memory_order_relaxed);
+  const bool lending = counting->requestSide != nullptr && counting->visitorSide != nullptr;
+  if (lending) {
+    counting->lending = lent;
+    counting->lentUpTo = 0;
+    counting->lentVerdicts = 0;
+  }
+  char* bytes = lent->records.data();
+  const size_t size = lent->records.size();
+  bool ok = true;
+  for (size_t at = 0; ok && at + sizeof(HitRecord) <= size;) {
+    counting->current = at;
+    counting->verdict = 0;
+    PreparedHit prepared;
+    HitRecord* hit = ReadBatchHit(bytes, &at, &prepared);
+    ok = AccumulateHitIn(counting->run, counting->context, hit, true, &prepared) != 0;
+    lent->verdicts[lent->verdictCount++] = counting->verdict;
+    counting->current = at;
+  }
+  if (lending) {
+    LendDone(counting);
+    counting->lending = nullptr;
+  }
+  Release(lent);
+  return ok;
+}
+
+// Lets go of the lent batches of a side tables' batch.
+void DropLentRanges(void* /*owner*/, const char* records, size_t size) {
+  for (size_t at = 0; at + sizeof(LentRange) <= size; at += sizeof(LentRange)) {
+    LentRange range;
+    std::memcpy(&range, records + at, sizeof range);
+    Release(range.lent);
+  }
+}
+
+// Works through a side tables' batch with `count` (SideHit -> bool).
+template <typename Count>
+bool CountLentRanges(std::string* batch, Count count) {
+  const char* records = batch->data();
+  const size_t size = batch->size();
+  bool ok = true;
+  for (size_t at = 0; at + sizeof(LentRange) <= size; at += sizeof(LentRange)) {
+    LentRange range;
+    std::memcpy(&range, records + at, sizeof range);
+    char* bytes = range.lent->records.data();
+    uint32_t verdict = range.firstVerdict;
+    for (size_t hitAt = range.begin; ok && hitAt < range.end; ++verdict) {
+      PreparedHit prepared;
+      const HitRecord* hit = ReadBatchHit(bytes, &hitAt, &prepared);
+      const uint8_t v = range.lent->verdicts[verdict];
+      if (v == 0) continue;
+      SideHit side = SideHitOf(hit, prepared);
+      side.newVisitor = v == 2 ? 1 : 0;
+      ok = count(side);
+    }
+    Release(range.lent);
+  }
+  return ok;
+}
+
+bool CountRequestBatch(void* owner, std::string* batch) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
+  return CountLentRanges(batch, [&](const SideHit& h) {
+    return CountRequestSide(counting->context, folder, h, &counting->requestCounts);
+  });
+}
+
+bool CountVisitorBatch(void* owner, std::string* batch) {
+  auto* counting = static_cast<HitCounting*>(owner);
+  return CountLentRanges(batch,
+                         [&](const SideHit& h) { return CountVisitorSide(counting->context, h, &counting->visitorCounts); });
+}
+
+// Waits for the side tables alone and takes their threads' counters into
+// the context. On the visit thread, the hits of its batch that it is done
+// with go to the side tables first.
 int SettleSide(AnalysisContext* context) {
   HitCounting* counting = context->hitCounting;
   if (counting == nullptr) return 1;
+  LendDone(counting);
   bool ok = counting->requestSide == nullptr || counting->requestSide->Settle();
   if (counting->visitorSide != nullptr && !counting->visitorSide->Settle()) ok = false;
   counting->requestCounts.MoveTo(&context->templ);
@@ -1338,15 +1402,11 @@ int SettleSide(AnalysisContext* context) {
 // table operation failed, here or on that thread.
 int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
   HitCounting* counting = context->hitCounting;
-  if (ahead && counting != nullptr && counting->requestSide != nullptr && counting->visitorSide != nullptr) {
+  if (ahead && counting != nullptr && counting->lending != nullptr) {
+    // On the visit thread: the side tables' threads read the hit from the
+    // lent batch; the verdict is all they need from here.
     if (counting->requestSide->Failed() || counting->visitorSide->Failed()) return 0;
-    // Made once, the record goes to both groups.
-    std::string& request = counting->requestSide->Filling();
-    const size_t at = request.size();
-    AppendSideHit(&request, side);
-    counting->visitorSide->Filling().append(request, at, std::string::npos);
-    counting->requestSide->HandOverWhenFull();
-    counting->visitorSide->HandOverWhenFull();
+    counting->verdict = side.newVisitor == 1 ? 2 : 1;
     return 1;
   }
   if (SettleSide(context) == 0) return 0;
@@ -1395,8 +1455,8 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
       counting->run = run;
       counting->haveFolder = run != nullptr;
       if (run != nullptr) counting->folder = run->grandparentDir;
-      counting->requestSide = BatchWorker::Start(&CountRequestBatch, counting);
-      counting->visitorSide = BatchWorker::Start(&CountVisitorBatch, counting);
+      counting->requestSide = BatchWorker::Start(&CountRequestBatch, counting, &DropLentRanges);
+      counting->visitorSide = BatchWorker::Start(&CountVisitorBatch, counting, &DropLentRanges);
       counting->visits = BatchWorker::Start(&CountHitBatch, counting);
       context->hitCounting = counting;
     }
