@@ -18,6 +18,7 @@
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader.h"
 #include "engine/core/profile.h"
+#include "engine/core/read_ahead.h"
 #include "engine/core/w3c_format.h"
 #include "engine/database/analysis_context.h"
 #include "engine/network/dns_queue.h"
@@ -58,8 +59,23 @@ struct RunState {
 RunState g_run;
 uint16_t g_yieldCounter = 0;    // kept across runs
 uint32_t g_lastReloadChunk = 0; // kept across runs
+// The run's log read ahead of its steps (read_ahead.h); stopped
+// (EndReadAhead) before anything else reads, moves or closes the run's
+// source.
+std::unique_ptr<ReadAhead> g_readAhead;
+
+// Stops the reading ahead; the run takes back the source the thread reads
+// now (it may have reopened the log ahead of the steps).
+void EndReadAhead() {
+  if (g_readAhead == nullptr) return;
+  const LogSourceHandle current = g_readAhead->Stop(&g_lastReloadChunk);
+  if (current != g_run.source) g_run.countedUpTo = 0;
+  g_run.source = current;
+  g_readAhead.reset();
+}
 
 void CloseRunSource() {
+  EndReadAhead();
   if (g_run.source != kNoLogSource) CloseLogSource(g_run.source);
   g_run.source = kNoLogSource;  // never used again once closed
 }
@@ -70,6 +86,31 @@ bool ReadColumnDirective(LogSourceHandle source) {
   int found = 0;
   if (ReadW3CFieldsHeader(source, &found) == 0) return false;
   if (found != 0) ResetLogReader();
+  return true;
+}
+
+// Reopens the run's log for a read at `position`, as the steps do every so
+// many bytes: the column table in force may come from a directive further
+// into the file than its head, so a W3C table is kept across the reopen.
+// False (and kNoLogSource) when the log will not open again.
+bool ReopenRunLog(const std::string& name, uint64_t position, LogSourceHandle* source) {
+  const bool w3c = InW3CMode();
+  const W3CColumnTable columns = W3CColumns();
+  if (*source != kNoLogSource) CloseLogSource(*source);
+  *source = OpenLogSourceForReading(name.c_str());
+  bool ok = *source != kNoLogSource;
+  if (ok && w3c) {
+    SetW3CColumns(columns);
+    ResetLogReader();
+  } else if (ok && !ReadColumnDirective(*source)) {
+    ok = false;
+  }
+  if (!ok) {
+    if (*source != kNoLogSource) CloseLogSource(*source);
+    *source = kNoLogSource;
+    return false;
+  }
+  SeekLogSource(*source, position, 0);
   return true;
 }
 
@@ -329,6 +370,7 @@ VORNIC_API int16_t RemoteADT_GetReportRecord(DravelEntry* /*profile*/, uint16_t 
                                              void* hit, int32_t* pending, uint64_t* position, uint32_t /*handle*/,
                                              uint16_t* /*errorWord*/) {
   if (hit == nullptr || pending == nullptr || position == nullptr) return kReadEnd;
+  EndReadAhead();  // the reader is this call's alone
   uint64_t next = *position;
   const uint16_t code = ReadLogRecord(*position, static_cast<HitRecord*>(hit), &next);
   if (code == kReadHit) *pending = 1;
@@ -515,6 +557,90 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   return 0;
 }
 
+namespace {
+
+// Whether a run's log may be read ahead: a plain file.
+bool MayReadAhead(const ReportHandle* /*run*/) {
+  if (g_run.odbc) return false;
+  const LogSource* source = LogSourceRecord(g_run.source);
+  return source != nullptr && source->kind == kLogSourceFile && source->ops != nullptr &&
+         source->ops->fetchLine == nullptr;
+}
+
+// The step's record, as the reopen every so many bytes and
+// RemoteADT_GetReportRecord give it: from the thread reading ahead when the
+// run may have one (started here at the run's position), else here.
+// *sourceLost: the log would not open again (no record).
+int16_t ReadStep(ReportHandle* run, const LogFileEntry& entry, uint32_t handle, uint16_t* errorWord,
+                 bool* sourceLost) {
+  if (g_readAhead != nullptr && g_readAhead->Expected() != run->readPos) EndReadAhead();
+  if (g_readAhead == nullptr && MayReadAhead(run)) {
+    ReadReload reload;
+    reload.size = g_engine.logFileReloadSize;
+    reload.lastChunk = g_lastReloadChunk;
+    reload.reopen = &ReopenRunLog;
+    reload.name = entry.name;
+    g_readAhead = ReadAhead::Start(g_run.source, run->readPos, run->fileEnd, kDefaultReadWindow, std::move(reload));
+  }
+  if (g_readAhead != nullptr) {
+    if (const ReadResult* next = g_readAhead->Next()) {
+      const ReadResult& r = *next;
+      g_lastReloadChunk = r.chunk;
+      if (r.reopened) {
+        g_run.source = r.source;
+        g_run.countedUpTo = 0;
+        if (r.source == kNoLogSource) {
+          *sourceLost = true;
+          return kReadNothing;
+        }
+      }
+      // The lines are counted as ReadLogRecord counts them.
+      if (r.position >= g_run.countedUpTo && r.next > r.position) {
+        g_run.lines += r.counted.lines;
+        g_run.unrecognised += r.counted.unrecognised;
+        g_run.skipped += r.counted.skipped;
+        g_run.countedUpTo = r.next;
+      }
+      std::memcpy(static_cast<void*>(&run->hit), &r.hit, sizeof(HitRecord));
+      if (r.hit.Line != nullptr) {
+        // The step's own copy of the line, as the reader makes it.
+        char* line = static_cast<char*>(std::malloc(size_t{r.hit.LineLength} + 1 + kHitLineSlack));
+        if (line == nullptr) {
+          run->hit.Line = nullptr;
+          run->hit.LineLength = 0;
+          EndReadAhead();
+          return kReadEnd;
+        }
+        std::memcpy(line, r.hit.Line, size_t{r.hit.LineLength} + 1 + kHitLineSlack);
+        RebaseFields(&run->hit, r.hit.Line, r.hit.LineLength, line);
+        run->hit.Line = line;
+      }
+      if (r.code == kReadHit) run->pending = 1;
+      run->readPos = r.next;
+      return static_cast<int16_t>(r.code);
+    }
+    // The thread stopped with nothing more: the step reads on from here.
+    EndReadAhead();
+  }
+  const uint32_t reloadSize = g_engine.logFileReloadSize;
+  if (reloadSize != 0) {
+    const auto chunk = static_cast<uint32_t>(run->readPos / reloadSize);
+    if (run->readPos != 0 && chunk != g_lastReloadChunk) {
+      g_lastReloadChunk = chunk;
+      g_run.countedUpTo = 0;
+      if (!ReopenRunLog(entry.name, run->readPos, &g_run.source)) {
+        *sourceLost = true;
+        return kReadNothing;
+      }
+    }
+  }
+  uint16_t bufferSize = 25600;
+  return RemoteADT_GetReportRecord(run->profile, run->slot, &bufferSize, &run->hit, &run->pending, &run->readPos,
+                                   handle, errorWord);
+}
+
+}  // namespace
+
 VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* yieldWord, uint16_t* errorWord) {
   SetError(errorWord, 0);
   ReportHandle* run = LockRun(handle);
@@ -590,38 +716,15 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     }
 
     g_dnsActivityFlag = 0;
-    const uint32_t reloadSize = g_engine.logFileReloadSize;
-    if (reloadSize != 0) {
-      const auto chunk = static_cast<uint32_t>(run->readPos / reloadSize);
-      if (run->readPos != 0 && chunk != g_lastReloadChunk) {
-        g_lastReloadChunk = chunk;
-        // The column table in force now may come from a directive further
-        // into the file than its head; keep it across the reopen.
-        const bool w3c = InW3CMode();
-        const W3CColumnTable columns = W3CColumns();
-        CloseRunSource();
-        g_run.source = OpenLogSourceForReading(entry.name.c_str());
-        g_run.countedUpTo = 0;
-        bool ok = g_run.source != kNoLogSource;
-        if (ok && w3c) {
-          SetW3CColumns(columns);
-          ResetLogReader();
-        } else if (ok && !ReadColumnDirective(g_run.source)) {
-          ok = false;
-        }
-        if (!ok) {
-          // The next step finds no source and ends the run.
-          CloseRunSource();
-          UnlockRun(handle);
-          return 0;
-        }
-        SeekLogSource(g_run.source, run->readPos, 0);
-      }
+    bool sourceLost = false;
+    const int16_t code = ReadStep(run, entry, handle, errorWord, &sourceLost);
+    if (sourceLost) {
+      // The log would not open again: the next step finds no source and
+      // ends the run.
+      CloseRunSource();
+      UnlockRun(handle);
+      return 0;
     }
-
-    uint16_t bufferSize = 25600;
-    const int16_t code = RemoteADT_GetReportRecord(run->profile, run->slot, &bufferSize, &run->hit, &run->pending,
-                                                   &run->readPos, handle, errorWord);
     if (code == kReadNothing) {
       UnlockRun(handle);
       return 0;
