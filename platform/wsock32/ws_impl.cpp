@@ -188,7 +188,8 @@ struct Module {
 
   // Poller.
   std::thread poller;
-  int wakeFd = -1;
+  // Made under the mutex; read without it by whoever wakes the poller.
+  std::atomic<int> wakeFd{-1};
   bool stopping = false;
 
   // Lookups.
@@ -226,10 +227,7 @@ struct Module {
     }
     for (auto& w : all)
       if (w.thread.joinable()) w.thread.join();
-    if (wakeFd >= 0) {
-      close(wakeFd);
-      wakeFd = -1;
-    }
+    if (const int fd = wakeFd.exchange(-1); fd >= 0) close(fd);
     std::lock_guard<std::mutex> lock(mutex);
     ReleaseQuarantine(0);
     if (placeholderFd >= 0) close(placeholderFd);
@@ -256,9 +254,9 @@ struct Module {
   }
 
   void Wake() {
-    if (wakeFd >= 0) {
+    if (const int fd = wakeFd.load(); fd >= 0) {
       uint64_t one = 1;
-      ssize_t ignored = write(wakeFd, &one, sizeof one);
+      ssize_t ignored = write(fd, &one, sizeof one);
       (void)ignored;
     }
   }
@@ -305,9 +303,10 @@ void Module::Post(int fd, SocketState& s, int32_t event, int32_t error) {
 
 bool Module::EnsurePoller() {
   if (poller.joinable()) return true;
-  if (wakeFd < 0) {
-    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) return false;
+  if (wakeFd.load() < 0) {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return false;
+    wakeFd.store(fd);
   }
   try {
     poller = std::thread([this] { PollerLoop(); });
@@ -407,7 +406,7 @@ void Module::PollerLoop() {
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stopping) return;
-      fds.push_back({wakeFd, POLLIN, 0});
+      fds.push_back({wakeFd.load(), POLLIN, 0});
       generations.push_back(0);
       for (auto& [fd, s] : sockets) {
         const short ev = WantedEvents(s);
@@ -425,7 +424,7 @@ void Module::PollerLoop() {
     if (stopping) return;
     if (fds[0].revents & POLLIN) {
       uint64_t value;
-      ssize_t ignored = read(wakeFd, &value, sizeof value);
+      ssize_t ignored = read(wakeFd.load(), &value, sizeof value);
       (void)ignored;
     }
     for (size_t i = 1; i < fds.size(); ++i) {
