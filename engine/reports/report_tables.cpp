@@ -2,6 +2,7 @@
 #include "engine/reports/report_tables.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -800,7 +801,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       if (n == 0) {
         Drop(value, size, controlFlag);
       } else if (found->field == DetailField::kPercent) {
-        SetText(value, size, Percent(n, SumTableHits(table, table->Count, 0)));
+        SetText(value, size, Percent(n, WholeTableHits(table)));
       } else {
         SetText(value, size, Number(n));
       }
@@ -814,7 +815,33 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
 
 ChartSettings& GetChartSettings() { return g_chartSettings; }
 
-void ResetChartOccurrences() { t_chartsMet.clear(); }
+namespace {
+std::atomic<uint64_t> g_tableSumsEpoch{1};
+}  // namespace
+
+void ForgetTableSums() { g_tableSumsEpoch.fetch_add(1, std::memory_order_relaxed); }
+
+void ResetChartOccurrences() {
+  t_chartsMet.clear();
+  ForgetTableSums();
+}
+
+uint32_t WholeTableHits(const SummaryTableEntry* table) {
+  struct Known {
+    uint64_t epoch = 0;
+    const SummaryTableEntry* table = nullptr;
+    NameTableEntry* const* items = nullptr;
+    uint32_t count = 0;
+    uint32_t hits = 0;
+  };
+  thread_local Known known;
+  if (table == nullptr) return 0;
+  const uint64_t epoch = g_tableSumsEpoch.load(std::memory_order_relaxed);
+  if (known.epoch != epoch || known.table != table || known.items != table->Items || known.count != table->Count) {
+    known = Known{epoch, table, table->Items, table->Count, SumTableHits(table, table->Count, 0)};
+  }
+  return known.hits;
+}
 
 std::vector<uint16_t> ChartRows(const GraphSpec& spec, uint32_t itemCount) {
   std::vector<uint16_t> rows;
@@ -921,7 +948,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   if (IPrefix(suffix, "AsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);
     if (hits != 0 || exists) {
-      SetText(value, size, Percent(hits, SumTableHits(table, table->Count, 0)));
+      SetText(value, size, Percent(hits, WholeTableHits(table)));
     } else {
       Drop(value, size, controlFlag);
     }
@@ -942,7 +969,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   }
   if (IPrefix(suffix, "TotalAsPercent")) {
     return SetText(value, size,
-                   Percent(SumTableHits(table, totalsEnd(), firstTotalsRow), SumTableHits(table, table->Count, 0))),
+                   Percent(SumTableHits(table, totalsEnd(), firstTotalsRow), WholeTableHits(table))),
            0;
   }
   auto bytesCell = [&]() {

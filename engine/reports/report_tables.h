@@ -39,8 +39,14 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
 // table directory; null for a bad index or a context without tables.
 SummaryTableEntry* GetTableDescriptor(AnalysisContext* context, int index);
 
-// A report begins: no chart of any section has been met yet.
+// A report begins: no chart of any section has been met yet, and the hits
+// of whole tables are summed afresh (ForgetTableSums).
 void ResetChartOccurrences();
+// The hits of every item of `table`: summed once per table until
+// ForgetTableSums (the percent cells of a table's rows each divide by them;
+// a report's tables stay as they are while it is written).
+uint32_t WholeTableHits(const SummaryTableEntry* table);
+void ForgetTableSums();
 
 // The table ranks a chart shows: the graph spec's first to last row, the last
 // lowered to first + itemCount - 1 and to at most 50 rows.

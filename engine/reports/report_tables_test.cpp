@@ -19,6 +19,7 @@
 #include "engine/database/item_tables_test_support.h"
 #include "engine/database/table_accessors.h"
 #include "engine/reports/report_driver.h"
+#include "engine/reports/template_variables.h"
 #include "platform/base/files.h"
 
 namespace vrn {
@@ -179,6 +180,33 @@ TEST_F(ReportTables, RowCells) {
   // Without an organisation file a company has no name, and the line stays.
   Fill(kTopCompanies, {{"www.example.com", 4, 1, 0, 0, 0}});
   EXPECT_EQ(Emit("TopCompaniesTitle[0]", "TopCompanies", kTopCompanies, 1), (Value{"", 0}));
+}
+
+TEST_F(ReportTables, PercentCellsDivideByTheWholeTableOfEachReport) {
+  // The whole table's hits are summed once per report: a report begun after
+  // the table changed, or a table that gained an item, gets the new sum.
+  SummaryTableEntry* t = Fill(kTopDocuments, {{"/a.htm", 30, 7, 0, 0, 0}, {"/b.htm", 20, 3, 0, 0, 0}});
+  auto hitsOf = [t](const char* name) -> uint32_t& {
+    for (uint32_t i = 0; i < t->Count; ++i) {
+      if (std::strcmp(t->Items[i]->String, name) == 0) return t->Items[i]->TotalByHits;
+    }
+    ADD_FAILURE() << name;
+    static uint32_t none = 0;
+    return none;
+  };
+  ResetChartOccurrences();
+  EXPECT_EQ(Emit("TopDocumentsAsPercent[0]", "TopDocuments", kTopDocuments), (Value{"60%", 0}));
+  EXPECT_EQ(Emit("TopDocumentsAsPercent[1]", "TopDocuments", kTopDocuments), (Value{"40%", 0}));
+  hitsOf("/b.htm") = 70;    // same items, same count: rows stay as they are
+  ResetChartOccurrences();  // the next report
+  EXPECT_EQ(Emit("TopDocumentsAsPercent[0]", "TopDocuments", kTopDocuments), (Value{"30%", 0}));
+  Fill(kTopDocuments, {{"/c.htm", 100, 1, 0, 0, 0}});  // sorted: c, b, a
+  EXPECT_EQ(Emit("TopDocumentsAsPercent[0]", "TopDocuments", kTopDocuments), (Value{"50%", 0}));
+  // The report driver forgets the sums too before it resolves a report.
+  hitsOf("/a.htm") = 0;
+  hitsOf("/b.htm") = 0;
+  ResetResolverCounters();
+  EXPECT_EQ(Emit("TopDocumentsAsPercent[0]", "TopDocuments", kTopDocuments), (Value{"100%", 0}));
 }
 
 TEST_F(ReportTables, TotalsCoverTheRowsTheSectionShows) {

@@ -703,6 +703,7 @@ bool ResolveTechnical(AnalysisContext* context, const char* name, const Out& out
 // ---- public operations ----------------------------------------------------------
 
 void ResetResolverCounters() {
+  ForgetTableSums();
   for (LookupState& s : g_lookup) {
     s.counter = 0;
     s.currentRow = 0;
