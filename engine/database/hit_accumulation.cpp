@@ -885,14 +885,15 @@ const char* GetStateName(const AnalysisContext* context, const char* code) {
 
 // ---- the tables counted beside the visit ------------------------------------------
 // The tables a hit reaches through its address, referrer, agent, user,
-// extension and time alone (client hosts, search engines and phrases,
-// extensions, referrers and referring sites, authenticated users, browsers,
-// platforms and spiders, domain suffixes, countries, visitor origins,
-// states, cities, organisations, weekdays and hours) depend on the visit
-// only through whether it is new. A run counts them on a thread of its own,
-// hit by hit in log order, while its own thread reads the log and keeps the
-// visits; each of these tables is only ever touched by one thread during a
-// run, so every table ends as it would counted in one line.
+// extension, status and time alone (client hosts, search engines and
+// phrases, extensions, referrers and referring sites, authenticated users,
+// browsers, platforms and spiders, errors, weekdays and hours; domain
+// suffixes, countries, visitor origins, states, cities and organisations)
+// depend on the visit only through whether it is new. A run counts them on
+// two threads of their own (the request's group and the visitor's), hit by
+// hit in log order, while another keeps the visits; each table is only ever
+// touched by one thread during a run, so every table ends as it would
+// counted in one line.
 
 namespace {
 
@@ -1156,9 +1157,10 @@ struct LentRange {
 }  // namespace
 
 // A run's counting threads: the visits (visits, pages and the run's
-// counters) and the side tables. The run's own
-// thread reads and parses the log and hands each hit to the first, which
-// hands what the side tables need to the second; both keep log order.
+// counters) and the side tables' two groups. The run's own thread hands
+// each hit it read, with what it worked out of it, to the visit thread in
+// batches; the visit thread lends each batch it is done with, and its
+// verdict on every hit, to both side tables' threads. All keep log order.
 struct HitCounting {
   AnalysisContext* context = nullptr;
   ReportHandle* run = nullptr;
@@ -1512,8 +1514,8 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
 
   // 2. Log kind: referrer and agent logs are analysed alone.
   if (hit->FormatCode == 7 || hit->FormatCode == 8) {
-    // These switch the tables in use, which the side tables' thread reads:
-    // it finishes first, and the hit is counted here.
+    // These switch the tables in use, which the side tables' threads read:
+    // they finish first, and the hit is counted here.
     if (SettleSide(context) == 0) return 0;
     ahead = false;
     if (context->logKind != 1 && context->logKind != hit->FormatCode) return 1;
@@ -1521,7 +1523,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     if (hit->FormatCode == 7) EnableReferrerTables();
     else EnableAgentTables();
   } else if (context->logKind != hit->FormatCode) {
-    // Written on a change only: the side tables' thread reads the table
+    // Written on a change only: the side tables' threads read the table
     // directory beside it for every hit.
     context->logKind = hit->FormatCode;
   }

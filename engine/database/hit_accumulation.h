@@ -1,7 +1,9 @@
 // Accumulation of one hit into the analysis database: its time slot, the
 // visit it belongs to, the new-visitor filter, the TemplateRecord counters
 // and the updates of the item tables (only the tables the report uses).
-// Everything runs on the client's thread, one hit at a time.
+// AddHitToDatabase counts on the caller's thread, one hit at a time; a
+// run's own loop (QueueHitForTables) counts its hits on threads of their
+// own, in log order (HitCounting in hit_accumulation.cpp).
 #ifndef VORNIC_DATABASE_HIT_ACCUMULATION_H
 #define VORNIC_DATABASE_HIT_ACCUMULATION_H
 
