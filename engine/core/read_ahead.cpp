@@ -64,6 +64,16 @@ const ReadResult* ReadAhead::Next() {
   }
   const ReadResult* r = &taking_.results[taken_++];
   expected_ = r->next;
+  // The batch was written on another core: the next result and its line
+  // are asked for ahead of their turn.
+  if (taken_ < taking_.results.size()) {
+    const ReadResult* ahead = &taking_.results[taken_];
+    const char* bytes = reinterpret_cast<const char*>(ahead);
+    for (size_t at = 0; at < sizeof(ReadResult); at += 64) __builtin_prefetch(bytes + at);
+    if (ahead->hit.Line != nullptr) {
+      for (size_t at = 0; at < size_t{ahead->hit.LineLength} + 1; at += 64) __builtin_prefetch(ahead->hit.Line + at);
+    }
+  }
   return r;
 }
 
