@@ -1077,6 +1077,9 @@ struct PreparedHit {
   bool isForm = false;
   bool isDocument = false;
   bool isUpload = false;
+  // The run's referrer filters' answer for the hit (HitPassesReferrerFilters),
+  // asked only of a new visit's first hit; -1 when not asked yet.
+  int8_t referrerVerdict = -1;
   const char* page = "";       // the page (BuildPageName)
   const char* part = "";       // its part after the base
   const char* extension = "";  // its extension
@@ -1206,7 +1209,7 @@ struct PreparedHead {
   char day[kDayTextSize];
   uint16_t slot;
   uint8_t flags;  // 1 ftp, 2 form, 4 document, 8 upload, 16 full address
-  uint8_t pad;
+  int8_t referrerVerdict;
   uint32_t pageBytes;    // padded
   uint32_t partAt;       // kNoText: none
   uint32_t extensionAt;  // kNoText: none
@@ -1235,6 +1238,7 @@ void AppendHit(std::string* batch, const HitRecord& hit, const PreparedHit& prep
                                     (prepared.isDocument ? 4 : 0) | (prepared.isUpload ? 8 : 0) |
                                     (prepared.fullAddress ? 16 : 0));
   std::memcpy(head.day, prepared.day, kDayTextSize);
+  head.referrerVerdict = prepared.referrerVerdict;
   head.pageBytes = static_cast<uint32_t>(Padded(pageLength + 1));
   head.partAt = prepared.part[0] != 0 ? static_cast<uint32_t>(prepared.part - prepared.page) : kNoText;
   head.extensionAt = prepared.extension[0] != 0 ? static_cast<uint32_t>(prepared.extension - prepared.page) : kNoText;
@@ -1272,6 +1276,7 @@ HitRecord* ReadBatchHit(char* bytes, size_t* at, PreparedHit* prepared) {
   prepared->isDocument = (head.flags & 4) != 0;
   prepared->isUpload = (head.flags & 8) != 0;
   prepared->fullAddress = (head.flags & 16) != 0;
+  prepared->referrerVerdict = head.referrerVerdict;
   std::memcpy(prepared->day, head.day, kDayTextSize);
   prepared->page = page;
   prepared->part = head.partAt != kNoText ? page + head.partAt : "";
@@ -1473,6 +1478,9 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
     char page[sizeof g_pageBuffer];
     PreparedHit prepared;
     PrepareHit(run, context, hit, page, &prepared);
+    // The filters' answer is the hit's own: asked here, it is ready should
+    // the hit begin a visit.
+    if (run != nullptr) prepared.referrerVerdict = HitPassesReferrerFilters(run, hit) != 0 ? 1 : 0;
     // Room first: a batch never moves once it holds a hit.
     const size_t bytes = HitBytes(*hit, prepared);
     if (counting->visits->Filling().capacity() - counting->visits->Filling().size() < bytes) {
@@ -1554,7 +1562,9 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     // A banned visitor stays banned: none of its hits is counted.
     if (isNew == 0 && visit->Banned == 1) return 1;
     if (isNew == 1 || hit->FormatCode == 7) {
-      if (run != nullptr && HitPassesReferrerFilters(run, hit) == 0) {
+      const int passes = prepared->referrerVerdict >= 0 ? prepared->referrerVerdict
+                                                        : (run != nullptr ? HitPassesReferrerFilters(run, hit) : 1);
+      if (run != nullptr && passes == 0) {
         visit->Banned = 1;
         return 1;
       }
