@@ -94,21 +94,29 @@ char* InitHitRecord(HitRecord* hit, const char* text, uint32_t length) {
   return copy;
 }
 
+bool CopyHitRecord(HitRecord* copy, const HitRecord* source) {
+  std::memcpy(static_cast<void*>(copy), source, sizeof(HitRecord));
+  if (source->Line == nullptr) return true;
+  char* line = static_cast<char*>(std::malloc(static_cast<size_t>(source->LineLength) + 1 + kHitLineSlack));
+  if (line == nullptr) {
+    copy->Line = nullptr;
+    copy->LineLength = 0;
+    return false;
+  }
+  std::memcpy(line, source->Line, source->LineLength);
+  std::memset(line + source->LineLength, 0, 1 + kHitLineSlack);
+  copy->Line = line;
+  RebaseFields(copy, source->Line, source->LineLength, line);
+  return true;
+}
+
 HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourceLine) {
   if (source == nullptr) return nullptr;
   auto* copy = static_cast<HitRecord*>(std::malloc(sizeof(HitRecord)));
   if (copy == nullptr) return nullptr;
-  std::memcpy(copy, source, sizeof(HitRecord));
-  if (source->Line != nullptr) {
-    char* line = static_cast<char*>(std::malloc(static_cast<size_t>(source->LineLength) + 1 + kHitLineSlack));
-    if (line == nullptr) {
-      std::free(copy);
-      return nullptr;
-    }
-    std::memcpy(line, source->Line, source->LineLength);
-    std::memset(line + source->LineLength, 0, 1 + kHitLineSlack);
-    copy->Line = line;
-    RebaseFields(copy, source->Line, source->LineLength, line);
+  if (!CopyHitRecord(copy, source)) {
+    std::free(copy);
+    return nullptr;
   }
   if (freeSourceLine || freeSource) {
     std::free(source->Line);

@@ -96,6 +96,10 @@ char* InitHitRecord(HitRecord* hit, const char* text, uint32_t length);
 // to it. Optionally frees the source's line and the source record. Null
 // (source untouched) when memory is short.
 HitRecord* DuplicateHitRecord(HitRecord* source, bool freeSource, bool freeSourceLine);
+// The same into an existing record: `copy` gets the source's fields and its
+// own copy of the line. False when memory is short (`copy` then holds no
+// line).
+bool CopyHitRecord(HitRecord* copy, const HitRecord* source);
 
 // A heap copy of the record (free with FreeHitRecord) that takes over its
 // line: the pointers stay where they are, and the source is left without a

@@ -560,7 +560,7 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
 namespace {
 
 // Whether a run's log may be read ahead: a plain file.
-bool MayReadAhead(const ReportHandle* /*run*/) {
+bool MayReadAhead() {
   if (g_run.odbc) return false;
   const LogSource* source = LogSourceRecord(g_run.source);
   return source != nullptr && source->kind == kLogSourceFile && source->ops != nullptr &&
@@ -574,7 +574,7 @@ bool MayReadAhead(const ReportHandle* /*run*/) {
 int16_t ReadStep(ReportHandle* run, const LogFileEntry& entry, uint32_t handle, uint16_t* errorWord,
                  bool* sourceLost) {
   if (g_readAhead != nullptr && g_readAhead->Expected() != run->readPos) EndReadAhead();
-  if (g_readAhead == nullptr && MayReadAhead(run)) {
+  if (g_readAhead == nullptr && MayReadAhead()) {
     ReadReload reload;
     reload.size = g_engine.logFileReloadSize;
     reload.lastChunk = g_lastReloadChunk;
@@ -601,19 +601,10 @@ int16_t ReadStep(ReportHandle* run, const LogFileEntry& entry, uint32_t handle, 
         g_run.skipped += r.counted.skipped;
         g_run.countedUpTo = r.next;
       }
-      std::memcpy(static_cast<void*>(&run->hit), &r.hit, sizeof(HitRecord));
-      if (r.hit.Line != nullptr) {
-        // The step's own copy of the line, as the reader makes it.
-        char* line = static_cast<char*>(std::malloc(size_t{r.hit.LineLength} + 1 + kHitLineSlack));
-        if (line == nullptr) {
-          run->hit.Line = nullptr;
-          run->hit.LineLength = 0;
-          EndReadAhead();
-          return kReadEnd;
-        }
-        std::memcpy(line, r.hit.Line, size_t{r.hit.LineLength} + 1 + kHitLineSlack);
-        RebaseFields(&run->hit, r.hit.Line, r.hit.LineLength, line);
-        run->hit.Line = line;
+      // The step's own copy of the hit and its line, as the reader makes it.
+      if (!CopyHitRecord(&run->hit, &r.hit)) {
+        EndReadAhead();
+        return kReadEnd;
       }
       if (r.code == kReadHit) run->pending = 1;
       run->readPos = r.next;

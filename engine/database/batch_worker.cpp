@@ -46,6 +46,14 @@ void BatchWorker::HandOver() {
   if (filling_.capacity() < kBatchBytes) filling_.reserve(kBatchBytes + 4096);
 }
 
+std::string& BatchWorker::FillingWithRoom(size_t bytes) {
+  if (filling_.capacity() - filling_.size() < bytes) {
+    HandOver();
+    if (filling_.capacity() - filling_.size() < bytes) filling_.reserve(filling_.size() + bytes + kBatchBytes);
+  }
+  return filling_;
+}
+
 bool BatchWorker::Settle() {
   HandOver();
   std::unique_lock<std::mutex> lock(mutex_);

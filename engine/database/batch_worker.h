@@ -37,8 +37,12 @@ class BatchWorker {
   BatchWorker(const BatchWorker&) = delete;
   BatchWorker& operator=(const BatchWorker&) = delete;
 
-  // The batch being filled (the run's thread only).
+  // The batch being filled (the filling thread only).
   std::string& Filling() { return filling_; }
+  // The batch being filled, with room for `bytes` more without moving:
+  // when it has less, it is handed over first (when it holds anything) and
+  // the next one is made big enough.
+  std::string& FillingWithRoom(size_t bytes);
   // Hands the filled batch over when it has reached the batch size.
   void HandOverWhenFull() {
     if (filling_.size() >= kBatchBytes) HandOver();

@@ -213,8 +213,8 @@ void DayTextOf(const AnalysisContext* context, uint32_t time, char* day) {
 
 void CloseDay(AnalysisContext* context, uint32_t time) {
   if (!context) return;
-  char day[kDayTextSize] = "";
-  if (time != 0) FormatDayText(context, time, day);
+  char day[kDayTextSize];
+  DayTextOf(context, time, day);
   CloseDayOf(context, time, day);
 }
 

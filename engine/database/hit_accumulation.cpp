@@ -1167,8 +1167,6 @@ struct LentRange {
 struct HitCounting {
   AnalysisContext* context = nullptr;
   ReportHandle* run = nullptr;
-  std::string folder;  // the run's folder, for the search engine list
-  bool haveFolder = false;
   std::unique_ptr<BatchWorker> visits;
   // The side tables' two groups (CountRequestSide, CountVisitorSide).
   std::unique_ptr<BatchWorker> requestSide;
@@ -1194,14 +1192,16 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
 
 // A hit in a batch of the visit thread: the record, then its line's bytes
 // with the zeros every line copy has behind it, padded to the record's
-// alignment. The copy's field pointers are moved onto the copied line where
-// it is read.
+// alignment. The copy's field pointers are set to the copied line where it
+// is written (AppendHit).
 constexpr size_t kHitAlign = alignof(HitRecord);
 constexpr uint32_t kNoText = 0xFFFFFFFFu;
 
+// `bytes` rounded up to the record's alignment.
+size_t Padded(size_t bytes) { return (bytes + kHitAlign - 1) / kHitAlign * kHitAlign; }
+
 size_t HitLineBytes(const HitRecord& hit) {
-  const size_t line = hit.Line != nullptr ? size_t{hit.LineLength} + 1 + kHitLineSlack : 0;
-  return (line + kHitAlign - 1) / kHitAlign * kHitAlign;
+  return Padded(hit.Line != nullptr ? size_t{hit.LineLength} + 1 + kHitLineSlack : 0);
 }
 
 // Then the prepared part: its head and the page with its zero, padded.
@@ -1217,7 +1217,6 @@ struct PreparedHead {
 };
 static_assert(sizeof(PreparedHead) % kHitAlign == 0);
 
-size_t Padded(size_t bytes) { return (bytes + kHitAlign - 1) / kHitAlign * kHitAlign; }
 
 // Bytes AppendHit adds for the hit.
 size_t HitBytes(const HitRecord& hit, const PreparedHit& prepared) {
@@ -1383,7 +1382,7 @@ bool CountLentRanges(std::string* batch, Count count) {
 
 bool CountRequestBatch(void* owner, std::string* batch) {
   auto* counting = static_cast<HitCounting*>(owner);
-  const char* folder = counting->haveFolder ? counting->folder.c_str() : nullptr;
+  const char* folder = counting->run->grandparentDir;
   return CountLentRanges(batch, [&](const SideHit& h) {
     return CountRequestSide(counting->context, folder, h, &counting->requestCounts);
   });
@@ -1409,19 +1408,22 @@ int SettleSide(AnalysisContext* context) {
   return ok ? 1 : 0;
 }
 
-// Counts the hit's side tables: on their thread when `ahead` and there is
-// one, else here and now, after what that thread still holds. 0 when a
-// table operation failed, here or on that thread.
-int CountSide(ReportHandle* run, AnalysisContext* context, const SideHit& side, bool ahead) {
+// Counts the hit's side tables: on their threads when `ahead` and there are
+// some, else here and now, after what those threads still hold. 0 when a
+// table operation failed, here or on those threads.
+int CountSide(ReportHandle* run, AnalysisContext* context, const HitRecord* hit, const PreparedHit& prepared,
+              uint32_t newVisitor, bool ahead) {
   HitCounting* counting = context->hitCounting;
   if (ahead && counting != nullptr && counting->lending != nullptr) {
     // On the visit thread: the side tables' threads read the hit from the
     // lent batch; the verdict is all they need from here.
     if (counting->requestSide->Failed() || counting->visitorSide->Failed()) return 0;
-    counting->verdict = side.newVisitor == 1 ? 2 : 1;
+    counting->verdict = newVisitor == 1 ? 2 : 1;
     return 1;
   }
   if (SettleSide(context) == 0) return 0;
+  SideHit side = SideHitOf(hit, prepared);
+  side.newVisitor = newVisitor;
   SideCounts counts;
   const bool ok = CountSideTables(context, run != nullptr ? run->grandparentDir : nullptr, side, &counts);
   counts.MoveTo(&context->templ);
@@ -1465,8 +1467,6 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
     if (counting != nullptr) {
       counting->context = context;
       counting->run = run;
-      counting->haveFolder = run != nullptr;
-      if (run != nullptr) counting->folder = run->grandparentDir;
       counting->requestSide = BatchWorker::Start(&CountRequestBatch, counting, &DropLentRanges);
       counting->visitorSide = BatchWorker::Start(&CountVisitorBatch, counting, &DropLentRanges);
       counting->visits = BatchWorker::Start(&CountHitBatch, counting);
@@ -1480,15 +1480,9 @@ int QueueHitForTables(ReportHandle* run, HitRecord* hit) {
     PrepareHit(run, context, hit, page, &prepared);
     // The filters' answer is the hit's own: asked here, it is ready should
     // the hit begin a visit.
-    if (run != nullptr) prepared.referrerVerdict = HitPassesReferrerFilters(run, hit) != 0 ? 1 : 0;
-    // Room first: a batch never moves once it holds a hit.
-    const size_t bytes = HitBytes(*hit, prepared);
-    if (counting->visits->Filling().capacity() - counting->visits->Filling().size() < bytes) {
-      counting->visits->HandOver();
-      std::string& fresh = counting->visits->Filling();
-      if (fresh.capacity() < bytes) fresh.reserve(bytes + BatchWorker::kBatchBytes);
-    }
-    AppendHit(&counting->visits->Filling(), *hit, prepared);
+    prepared.referrerVerdict = HitPassesReferrerFilters(run, hit) != 0 ? 1 : 0;
+    // A batch never moves once it holds a hit (the copies point into it).
+    AppendHit(&counting->visits->FillingWithRoom(HitBytes(*hit, prepared)), *hit, prepared);
     counting->visits->HandOverWhenFull();
     return 1;
   }
@@ -1585,23 +1579,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
   else if (success) t.SlotBytes[slot] += static_cast<double>(hit->Bytes);
   if (!success) ++t.SlotFailed[slot];
 
-  SideHit side;
-  side.time = hit->HitTime;
-  side.bytes = hit->Bytes;
-  side.status = hit->StatusCode;
-  side.slot = slot;
-  side.formatCode = hit->FormatCode;
-  side.success = success;
-  side.newVisitor = newVisitor;
-  side.clientHost = clientHost;
-  side.domain = hit->Domain;
-  side.referrer = hit->Referrer;
-  side.agent = hit->UserAgent;
-  side.user = hit->UserName;
-  if (hit->MethodCode == kMethodOther) {
-    side.methodOther = true;
-    return CountSide(run, context, side, ahead);
-  }
+  if (hit->MethodCode == kMethodOther) return CountSide(run, context, hit, *prepared, newVisitor, ahead);
 
   // 12. What the hit asked for.
   const char* page = prepared->page;
@@ -1704,9 +1682,7 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
       if (!CountName(context, kTopFormErrors, name, slot, newVisitor)) return 0;
     }
   }
-  side.isUpload = isUpload;
-  side.extension = extension;
-  return CountSide(run, context, side, ahead);
+  return CountSide(run, context, hit, *prepared, newVisitor, ahead);
 }
 
 }  // namespace

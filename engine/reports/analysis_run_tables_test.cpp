@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -34,16 +33,7 @@ class AnalysisRunTables : public drvtest::ReportFixture {
  protected:
   void SetUp() override {
     ReportFixture::SetUp();
-    const char* source = std::getenv("KV_SOURCE_DIR");
-    ASSERT_NE(source, nullptr);
-    const std::string data = std::string(source) + "/data/kvm_log/";
-    for (const auto& entry : std::filesystem::directory_iterator(data + "Template")) {
-      std::filesystem::copy_file(entry.path(), TemplateDir() + entry.path().filename().string(),
-                                 std::filesystem::copy_options::overwrite_existing);
-    }
-    std::filesystem::copy_file(data + "REPORT.INI", Folder() + "kvm_log/REPORT.INI",
-                               std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::create_directories(Folder() + "logs");
+    ASSERT_TRUE(InstallDeliveredTemplates());
     WriteStyle("Table Columns=012\n");
   }
 

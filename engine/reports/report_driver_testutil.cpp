@@ -87,6 +87,20 @@ void ReportFixture::WriteStyle(const std::string& lines) {
   WriteFile(folder_ + "style.ini", "[Kelvaron Styles]\nStyle 1=Test\n\n[Test]\n" + lines);
 }
 
+bool ReportFixture::InstallDeliveredTemplates() {
+  const char* source = std::getenv("KV_SOURCE_DIR");
+  if (source == nullptr) return false;
+  const std::string data = std::string(source) + "/data/kvm_log/";
+  for (const auto& entry : std::filesystem::directory_iterator(data + "Template")) {
+    std::filesystem::copy_file(entry.path(), TemplateDir() + entry.path().filename().string(),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  std::filesystem::copy_file(data + "REPORT.INI", folder_ + "kvm_log/REPORT.INI",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::create_directories(folder_ + "logs");
+  return true;
+}
+
 vrn::AnalysisContext* ReportFixture::MakeRun(const std::string& outputPath) {
   run_ = new vrn::ReportHandle{};
   vrn::SetReportWorkPaths(run_, ProfileDir().c_str());

@@ -45,6 +45,10 @@ class ReportFixture : public testing::Test {
   std::string TemplateDir() const { return folder_ + "kvm_log/Template/"; }
   // Writes style.ini with section [Test] holding `lines`.
   void WriteStyle(const std::string& lines);
+  // Copies the delivered templates and REPORT.INI (from KV_SOURCE_DIR's
+  // data/kvm_log/) into the engine folder and makes its logs/ folder; false
+  // when KV_SOURCE_DIR is not set.
+  bool InstallDeliveredTemplates();
   // Sets up an analysis run writing to `outputPath` (below the folder when
   // relative) and returns its context (null on failure).
   vrn::AnalysisContext* MakeRun(const std::string& outputPath = "reports/report.htm");

@@ -31,17 +31,9 @@ class SummaryTest : public drvtest::ReportFixture {
  protected:
   void SetUp() override {
     ReportFixture::SetUp();
-    const char* source = std::getenv("KV_SOURCE_DIR");
-    ASSERT_NE(source, nullptr);
-    const std::string data = std::string(source) + "/data/kvm_log/";
-    for (const auto& entry : std::filesystem::directory_iterator(data + "Template")) {
-      std::filesystem::copy_file(entry.path(), TemplateDir() + entry.path().filename().string(),
-                                 std::filesystem::copy_options::overwrite_existing);
-    }
-    std::filesystem::copy_file(data + "REPORT.INI", Folder() + "kvm_log/REPORT.INI",
-                               std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::create_directories(Folder() + "logs");
-    std::filesystem::copy_file(data + "samples/access_combined.log", Folder() + "logs/access.log");
+    ASSERT_TRUE(InstallDeliveredTemplates());
+    std::filesystem::copy_file(std::string(std::getenv("KV_SOURCE_DIR")) + "/data/kvm_log/samples/access_combined.log",
+                               Folder() + "logs/access.log");
     WriteFile(ProfileDir() + "site.wlp",
               "[Profile]\nVersion=4\nDescription=Sample site\nLogFilePath=" + Folder() +
                   "logs/access.log\nHomePageName=http://www.example.com/\nDNSLookup=0\nOverrideMultiHome=0\n"
