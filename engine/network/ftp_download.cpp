@@ -80,13 +80,33 @@ bool LocalSize(const char* path, uint64_t* size) {
   return true;
 }
 
-// A local copy is current when it exists and, where the listing line gives
-// the remote size, has exactly that size: a copy cut short is fetched again.
+// A local copy is current when it exists and has exactly the size that the
+// listing line gives: a copy cut short is fetched again, and so is one whose
+// line gives no size to hold it against.
 bool CopyMatchesListing(const char* localPath, const char* listingLine) {
   uint64_t local = 0;
   if (!LocalSize(localPath, &local)) return false;
   uint64_t remote = 0;
-  return !SizeFromListingLine(listingLine, &remote) || local == remote;
+  return SizeFromListingLine(listingLine, &remote) && local == remote;
+}
+
+// The text after `fields` blank-separated fields of a line ("" when the line
+// has fewer).
+std::string AfterFields(const std::string& line, int fields) {
+  size_t i = 0;
+  for (int f = 0; f < fields; ++f) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) return std::string();
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+  }
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return line.substr(i);
+}
+
+// The last part of a name that a server may give with its folder.
+std::string BaseName(const std::string& name) {
+  const size_t cut = name.find_last_of("/\\");
+  return cut == std::string::npos ? name : name.substr(cut + 1);
 }
 
 // Local names are looked up without regard to case: names are compared so.
@@ -147,8 +167,28 @@ bool SizeFromListingLine(const char* line, uint64_t* size) {
   return false;
 }
 
+ListingEntry ParseListingLine(const std::string& line) {
+  ListingEntry entry;
+  const size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos) return entry;
+  const bool dos = line.size() > 16 && line[2] == '-' && line[5] == '-' && line[12] == ':' && line[16] == 'M';
+  if (dos) {
+    // "MM-DD-YY  HH:MMxM  <DIR>|size  name"
+    const std::string third = AfterFields(line, 2);
+    entry.name = AfterFields(line, 3);
+    entry.kind = third.compare(0, 5, "<DIR>") == 0 ? ListingEntry::kOther : ListingEntry::kFile;
+  } else {
+    // "perms links owner group size month day time|year name": only a plain
+    // file ("-") is a log; folders, links and the "total N" line are not.
+    entry.name = AfterFields(line, 8);
+    entry.kind = line[first] == '-' ? ListingEntry::kFile : ListingEntry::kOther;
+  }
+  if (entry.name.empty()) entry.kind = ListingEntry::kNone;
+  return entry;
+}
+
 int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& locationPath, FetchFileList* list,
-                     FetchFileList* previous, uint32_t mode) {
+                     FetchFileList* previous, uint32_t mode, std::vector<std::string>* missing) {
   list->Clear();
   list->location = locationPath.substr(0, 299);
   const NetworkLibraryBinding& ftp = g_networkBinding;
@@ -157,6 +197,17 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
   const std::string shortPath = ProfileDirectory() + "shortdir.ftp";
   const std::string longPath = ProfileDirectory() + "longdir.ftp";
   std::string lastDir = "/";
+  // A listing is taken whole or not at all: a server that breaks one off
+  // part-way names only some of the files, and the others would be taken
+  // for gone.
+  int32_t failure = 0;
+  // NLST answers "no such file" (450, 550) for an entry that names nothing:
+  // that entry is missing, any other failure fails the listing.
+  const auto list_into = [&](const std::string& pattern, const std::string& file, int32_t longListing) {
+    const int32_t rc = ftp.FtpDir(pattern.c_str(), file.c_str(), longListing, 0, 0);
+    if (rc != 0 && rc != FTP_E_FILE_UNAVAILABLE && failure == 0) failure = rc;
+    return rc == 0;
+  };
 
   for (const std::string& entry : SplitEntries(locationPath)) {
     size_t sep = entry.rfind('/');
@@ -177,19 +228,20 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
       }
     }
 
+    bool listed = false;
     if (hasDirectory) {
       bool entered = ftp.FtpCWD(directory.c_str()) == 0;
       if (entered) {
         lastDir = directory;
-        ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+        listed = list_into(pattern, shortPath, 0);
       }
-      if ((!entered || ListingEmpty(shortPath)) && current.size() > 1) {
+      if ((!entered || ListingEmpty(shortPath)) && current.size() > 1 && failure == 0) {
         // Not found as an absolute folder: try it below the logon folder.
         const std::string relative = directory == "/" ? current : current + directory;
         if (ftp.FtpCWD(relative.c_str()) == 0) {
           entered = true;
           lastDir = relative;
-          ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+          listed = list_into(pattern, shortPath, 0);
         }
       }
       if (!entered) {
@@ -197,21 +249,40 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
         // reached before would name files that are not in it.
         kv::FileDelete(shortPath.c_str());
         kv::FileDelete(longPath.c_str());
+        if (missing != nullptr) missing->push_back(entry);
         continue;
       }
     } else {
-      ftp.FtpDir(pattern.c_str(), shortPath.c_str(), 0, 0, 0);
+      listed = list_into(pattern, shortPath, 0);
     }
-    ftp.FtpDir(pattern.c_str(), longPath.c_str(), 1, 0, 0);
+    if (failure == 0 && listed) listed = list_into(pattern, longPath, 1);
+    if (failure != 0) {
+      kv::FileDelete(shortPath.c_str());
+      kv::FileDelete(longPath.c_str());
+      break;
+    }
 
-    const std::vector<std::string> names = ReadListing(shortPath);
-    const std::vector<std::string> lines = ReadListing(longPath);
-    for (size_t n = 0; n < names.size() && n < lines.size(); ++n) {
+    // Each name with its own long line: servers need not give the two
+    // listings in the same order, and the long one may hold lines of its
+    // own ("total N").
+    const std::vector<std::string> names = listed ? ReadListing(shortPath) : std::vector<std::string>();
+    std::unordered_map<std::string, std::pair<std::string, ListingEntry::Kind>> lines;
+    for (const std::string& line : listed ? ReadListing(longPath) : std::vector<std::string>()) {
+      const ListingEntry parsed = ParseListingLine(line);
+      if (parsed.kind != ListingEntry::kNone) lines.emplace(parsed.name, std::make_pair(line, parsed.kind));
+    }
+    size_t added = 0;
+    for (const std::string& name : names) {
+      if (OnlyBlanks(name)) continue;
+      const std::string base = BaseName(name);
       FetchFileRecord r;
+      const auto line = lines.find(base);
+      if (line != lines.end() && line->second.second != ListingEntry::kFile) continue;  // a folder or link
+      // A name the long listing does not show keeps its name as its line:
+      // a line without a size, so its copy is never taken for current.
+      SetFetchText(r.listingLine, line != lines.end() ? line->second.first : base);
       const std::string prefix = !lastDir.empty() && lastDir.back() == '/' ? lastDir : lastDir + "/";
-      SetFetchText(r.remotePath, 99, prefix + names[n]);
-      SetFetchText(r.listingLine, lines[n]);
-      if (OnlyBlanks(r.listingLine)) continue;
+      SetFetchText(r.remotePath, 99, prefix + base);
       bool duplicate = false;
       for (const FetchFileRecord& accepted : list->records) {
         if (std::strcmp(accepted.remotePath, r.remotePath) == 0) {
@@ -219,12 +290,18 @@ int ListFtpDirectory(const std::string& /*profileFileName*/, const std::string& 
           break;
         }
       }
+      ++added;
       if (!duplicate) list->records.push_back(r);
     }
+    if (added == 0 && missing != nullptr) missing->push_back(entry);
     kv::FileDelete(shortPath.c_str());
     kv::FileDelete(longPath.c_str());
   }
   list->count = static_cast<uint32_t>(list->records.size());
+  if (failure != 0) {
+    list->Clear();
+    return failure;
+  }
 
   if (previous != nullptr) {
     for (const FetchFileRecord& old : previous->records) {
@@ -308,7 +385,17 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
   ftp.FtpSetPassiveMode(g_netSettings.ftpPassive != 0 ? 1 : 0);
 
   SendStatus(VRN_URL_MSG_LISTING, 0);
-  ListFtpDirectory(profileFileName, path, &g_currentList, &g_previousList, g_fetch.downloadMode);
+  std::vector<std::string> missing;
+  if (const int listed =
+          ListFtpDirectory(profileFileName, path, &g_currentList, &g_previousList, g_fetch.downloadMode, &missing);
+      listed != 0) {
+    // The run is refused and the cache and its list file stay as they were.
+    SetURLErrorText(listed == FTP_E_TRANSFER_FAILED || listed == FTP_E_CONNECTION_LOST ? VRN_URL_ERR_LISTING
+                                                                                       : listed);
+    CloseFtpSession();
+    return -1;
+  }
+  for (const std::string& entry : missing) WarnMissingEntry(entry);
   MakeLocalFetchName(profileFileName, &g_currentList);
   const std::string listPath = ListFilePath(profileFileName);
   g_fetch.listPath = listPath;

@@ -148,6 +148,18 @@ KvResult FinishCopy() {
   return 0;
 }
 
+// A chunked 200 body is over with its last chunk: the copy is finished then,
+// whether or not the server closes the connection.
+KvResult FinishChunkedBody() {
+  if (!g_fetch.chunks.Active() || g_fetch.chunks.state != ChunkDecoder::kDone || g_fetch.responseStatus != 200 ||
+      g_fetch.busy == 0) {
+    return 0;
+  }
+  g_fetch.busy = 0;
+  AbortURLTransfer();
+  return FinishCopy();
+}
+
 // A new connection to the saved server address whose events go to the URL
 // window; WS_INVALID_SOCKET on failure.
 WsSocket ConnectSelected() {
@@ -230,12 +242,27 @@ KvResult OnRead(WsSocket s) {
         }
         return 0;
       }
+      if (head.status >= 100 && StatusError(head.status) == static_cast<int32_t>(head.status)) {
+        // A status with no text of its own is told as it is (a redirect with
+        // its target).
+        FailTransfer(VRN_URL_ERR_ANSWER);
+        SetHttpStatusErrorText(head.status, head.location);
+        return 0xFFFF;
+      }
       return FailTransfer(StatusError(head.status));
     }
+    if (head.status == 206 && !(head.hasRangeStart && head.hasRangeEnd && head.hasFullLength &&
+                                head.rangeEnd >= head.rangeStart && head.rangeEnd < head.fullLength)) {
+      // Without its range a part cannot be put in its place in the copy.
+      return FailTransfer(VRN_URL_ERR_NO_RANGE);
+    }
+    g_fetch.chunks = ChunkDecoder{};
+    if (head.chunked) g_fetch.chunks.Start();
     if (head.status == 200) {
       g_fetch.responseStatus = 200;
       g_fetch.expectedBytes = 0;
-      if (head.hasContentLength) g_fetch.totalBytes = g_fetch.expectedBytes = head.contentLength;
+      // A chunked body's length is its chunks', whatever else the head says.
+      if (head.hasContentLength && !head.chunked) g_fetch.totalBytes = g_fetch.expectedBytes = head.contentLength;
       kv::FileSeek(g_fetch.localFile, 0, kv::kSeekBegin);
       kv::FileSetEnd(g_fetch.localFile);
     } else {
@@ -250,13 +277,9 @@ KvResult OnRead(WsSocket s) {
         }
       }
       g_fetch.rangeLength = 0;
-      if (head.hasRangeStart) {
-        g_fetch.rangeStart = static_cast<uint32_t>(head.rangeStart);
-        kv::FileSeek(g_fetch.localFile, static_cast<int64_t>(head.rangeStart), kv::kSeekBegin);
-        if (head.hasRangeEnd && head.rangeEnd >= head.rangeStart) {
-          g_fetch.rangeLength = static_cast<uint32_t>(head.rangeEnd - head.rangeStart + 1);
-        }
-      }
+      g_fetch.rangeStart = head.rangeStart;
+      kv::FileSeek(g_fetch.localFile, static_cast<int64_t>(head.rangeStart), kv::kSeekBegin);
+      g_fetch.rangeLength = head.rangeEnd - head.rangeStart + 1;
       g_fetch.overlapState = 0;
       g_fetch.bodyWritten = 0;
     }
@@ -267,11 +290,18 @@ KvResult OnRead(WsSocket s) {
     if (received > g_fetch.fill) received = g_fetch.fill;
   }
 
-  if (g_fetch.fill == 0) return 0;
+  if (g_fetch.chunks.Active()) {
+    // Only the chunks' data goes on; the last chunk ends the body.
+    g_fetch.fill = static_cast<uint32_t>(g_fetch.chunks.Decode(buffer.data(), g_fetch.fill));
+    buffer[g_fetch.fill] = '\0';
+    if (received > g_fetch.fill) received = g_fetch.fill;
+    if (g_fetch.chunks.state == ChunkDecoder::kBroken) return FailTransfer(VRN_URL_ERR_ANSWER);
+  }
+  if (g_fetch.fill == 0) return FinishChunkedBody();
   if (g_fetch.responseStatus == 200) {
     const bool ok = WriteToCopy(buffer.data(), g_fetch.fill);
     g_fetch.fill = 0;
-    return ok ? 0 : FailTransfer(VRN_URL_ERR_LOCAL);
+    return ok ? FinishChunkedBody() : FailTransfer(VRN_URL_ERR_LOCAL);
   }
   if (g_fetch.responseStatus != 206) return 0;
 
@@ -286,16 +316,17 @@ KvResult OnRead(WsSocket s) {
 
   if (g_fetch.secondRequest == 0) {
     if (g_fetch.overlapState == 0) {
-      const uint32_t need = g_fetch.rangeLength < 1024 ? g_fetch.rangeLength : 1024;
+      const uint64_t need = g_fetch.rangeLength < 1024 ? g_fetch.rangeLength : 1024;
       if (g_fetch.fill < need) return 0;
       g_fetch.overlapState = 1;
       if (g_fetch.rangeLength >= 1024 && static_cast<uint64_t>(g_fetch.existingSize) <= g_fetch.totalBytes &&
           g_fetch.fill >= 1024) {
         char old[1024];
         uint32_t read = 0;
-        kv::FileSeek(g_fetch.localFile, g_fetch.rangeStart, kv::kSeekBegin);
+        const int64_t at = static_cast<int64_t>(g_fetch.rangeStart);
+        kv::FileSeek(g_fetch.localFile, at, kv::kSeekBegin);
         const bool ok = kv::FileRead(g_fetch.localFile, old, sizeof old, &read);
-        kv::FileSeek(g_fetch.localFile, g_fetch.rangeStart, kv::kSeekBegin);
+        kv::FileSeek(g_fetch.localFile, at, kv::kSeekBegin);
         if (ok && read == sizeof old && std::memcmp(old, buffer.data(), sizeof old) == 0) {
           g_fetch.doneBytes += static_cast<uint64_t>(g_fetch.existingSize) - 1024;
           g_fetch.overlapState = 2;
@@ -307,9 +338,16 @@ KvResult OnRead(WsSocket s) {
     if (!ok) return FailTransfer(VRN_URL_ERR_LOCAL);
     if (g_fetch.overlapState == 1 && g_fetch.doneBytes >= g_fetch.rangeLength) {
       // The copy does not continue into the remote file: fetch the head too.
+      // The first connection is done with: whatever else it sends is not
+      // part of the second answer, which has its own connection and starts
+      // on an empty buffer.
       g_fetch.secondRequest = 1;
       g_fetch.responseStatus = 0;
+      g_fetch.fill = 0;
+      g_fetch.chunks = ChunkDecoder{};
       g_fetch.secondSocket = ConnectSelected();
+      if (g_fetch.primarySocket != WS_INVALID_SOCKET) ws.closesocket(g_fetch.primarySocket);
+      g_fetch.primarySocket = WS_INVALID_SOCKET;
       if (g_fetch.secondSocket == WS_INVALID_SOCKET ||
           SendFetchRequest(g_fetch.secondSocket, CurrentRemotePath(), 1) < 0) {
         return FailTransfer(SocketError());
@@ -342,6 +380,11 @@ KvResult OnClose(WsSocket s) {
   }
   if (g_fetch.busy == 0) return 0;
 
+  // A chunked body closed before its last chunk is cut short.
+  if (g_fetch.chunks.Active() && g_fetch.chunks.state != ChunkDecoder::kDone &&
+      (g_fetch.responseStatus == 200 || g_fetch.responseStatus == 206)) {
+    return FailTransfer(VRN_URL_ERR_SHORT);
+  }
   if (g_fetch.responseStatus == 200) {
     g_fetch.busy = 0;
     AbortURLTransfer();
@@ -367,6 +410,75 @@ KvResult OnClose(WsSocket s) {
 }
 
 }  // namespace
+
+// ---- chunked bodies -------------------------------------------------------------
+
+size_t ChunkDecoder::Decode(char* data, size_t size) {
+  constexpr size_t kLineLimit = 4096;  // a size line or trailer line longer than this is no chunk
+  size_t out = 0;
+  size_t i = 0;
+  while (i < size && state != kDone && state != kBroken) {
+    switch (state) {
+      case kData: {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(left, size - i));
+        std::memmove(data + out, data + i, take);
+        out += take;
+        i += take;
+        left -= take;
+        if (left == 0) state = kDataEnd;
+        break;
+      }
+      case kDataEnd:
+        // The line end after a chunk's data.
+        if (data[i] == '\n') {
+          state = kSize;
+        } else if (data[i] != '\r') {
+          state = kBroken;
+        }
+        ++i;
+        break;
+      case kSize:
+      case kTrailer: {
+        const char c = data[i++];
+        if (c != '\n') {
+          if (line.size() >= kLineLimit) state = kBroken;
+          line += c;
+          break;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (state == kTrailer) {
+          if (line.empty()) state = kDone;
+          line.clear();
+          break;
+        }
+        // Hexadecimal size, then optional extensions after ";".
+        uint64_t value = 0;
+        size_t k = 0;
+        while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
+        const size_t digits = k;
+        for (; k < line.size() && std::isxdigit(static_cast<unsigned char>(line[k])); ++k) {
+          if (k - digits >= 15) {
+            state = kBroken;
+            break;
+          }
+          const char h = static_cast<char>(std::tolower(static_cast<unsigned char>(line[k])));
+          value = value * 16 + static_cast<uint64_t>(h <= '9' ? h - '0' : h - 'a' + 10);
+        }
+        while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
+        if (state == kBroken || k == digits || (k < line.size() && line[k] != ';')) {
+          state = kBroken;
+          break;
+        }
+        line.clear();
+        left = value;
+        state = value == 0 ? kTrailer : kData;
+        break;
+      }
+      default: break;
+    }
+  }
+  return out;
+}
 
 // ---- the HTTP GET helpers ------------------------------------------------------
 
@@ -415,29 +527,39 @@ bool ResolveHostAddress(const std::string& host, uint32_t* address) {
 
 HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* head) {
   *head = HttpResponseHead{};
-  // "HTTP/" digit "." digit blank digit: the status begins at the last digit.
-  size_t statusAt = 0;
-  bool found = false;
-  for (size_t i = 0; i + 10 <= fill; ++i) {
-    if (std::memcmp(data + i, "HTTP/", 5) == 0 && std::isdigit(static_cast<unsigned char>(data[i + 5])) &&
-        data[i + 6] == '.' && std::isdigit(static_cast<unsigned char>(data[i + 7])) && data[i + 8] == ' ' &&
-        std::isdigit(static_cast<unsigned char>(data[i + 9]))) {
-      statusAt = i + 9;
-      found = true;
-      break;
-    }
+  // An answer begins with its status line, "HTTP/" digit "." digit blank
+  // digit: the status begins at the last digit. Anything else is no answer,
+  // and a status line further on is body bytes, not a head.
+  static const char kShape[] = "HTTP/9.9 9";
+  for (size_t i = 0; i < 10 && i < fill; ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(data[i])) != 0;
+    if (kShape[i] == '9' ? !digit : data[i] != kShape[i]) return HeadScan::kFailed;
   }
-  if (!found) return HeadScan::kNeedMore;
+  if (fill < 10) return HeadScan::kNeedMore;
+  const size_t statusAt = 9;
   uint32_t status = 0;
   for (size_t i = statusAt; i < fill && i < statusAt + 9 && std::isdigit(static_cast<unsigned char>(data[i])); ++i) {
     status = status * 10 + static_cast<uint32_t>(data[i] - '0');
   }
   head->status = status;
-  if (status != 200 && status != 206) return HeadScan::kFailed;
+  const bool redirect = status >= 300 && status < 400;
+  if (status != 200 && status != 206 && !redirect) return HeadScan::kFailed;
 
   size_t at = 0, markLength = 0;
   if (!FindHeaderEnd(data, fill, 0, &at, &markLength)) return HeadScan::kNeedMore;
   size_t end = at + markLength;
+  if (redirect) {
+    // Not followed; its target is told.
+    const std::string text(data, end);
+    std::string lower = text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (size_t p = lower.find("\nlocation:"); p != std::string::npos) {
+      p += 10;
+      while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
+      head->location = text.substr(p, std::min<size_t>(LineEnd(text, p) - p, 200));
+    }
+    return HeadScan::kFailed;
+  }
   if (status == 206) {
     // A multipart byte-range body: its part header ends the head too. The
     // head's own content type says so, whatever the body's first bytes are.
@@ -452,6 +574,11 @@ HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* h
 
   std::string lower(data, end);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (size_t p = lower.find("transfer-encoding:"); p != std::string::npos) {
+    p += 18;
+    const size_t lineEnd = LineEnd(lower, p);
+    head->chunked = lower.find("chunked", p) < lineEnd;
+  }
   if (size_t p = lower.find("content-length:"); p != std::string::npos) {
     p += 15;
     head->hasContentLength = ReadNumber(lower, p, LineEnd(lower, p), &head->contentLength);
@@ -518,12 +645,14 @@ int BuildHttpFileList(const std::string& host, const std::string& path, FetchFil
                       FetchFileList* previous) {
   list->Clear();
   list->location = path.substr(0, 299);
-  for (const std::string& entry : SplitEntries(path)) {
+  const std::vector<std::string> entries = SplitEntries(path);
+  // One file per fetch: a location naming more is refused rather than
+  // fetched in part.
+  if (entries.size() > 1) return VRN_URL_ERR_SEVERAL;
+  for (const std::string& entry : entries) {
     FetchFileRecord r;
     SetFetchText(r.remotePath, host + entry);
     SetFetchText(r.listingLine, "HTTP");
-    // Only the first entry is fetched; the others keep what they have.
-    if (!list->records.empty()) r.needed = 1;
     list->records.push_back(r);
   }
   list->count = static_cast<uint32_t>(list->records.size());
@@ -547,7 +676,10 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   const NetworkLibraryBinding& ws = g_networkBinding;
   SendStatusText(ContactText(profile.LogFileUsername, host.c_str()));
   SendStatus(VRN_URL_MSG_LISTING, 0);
-  BuildHttpFileList(host, path, &g_currentList, &g_previousList);
+  if (const int built = BuildHttpFileList(host, path, &g_currentList, &g_previousList); built != 0) {
+    SetURLErrorText(built);
+    return -1;
+  }
   MakeLocalFetchName(profileFileName, &g_currentList);
   g_fetch.listPath = ListFilePath(profileFileName);
   g_fetch.locationPort = port;
@@ -629,6 +761,7 @@ int StartHttpFetch(const DravelEntry& profile, const std::string& profileFileNam
   g_fetch.fill = 0;
   g_fetch.overlapState = 0;
   g_fetch.rangeStart = g_fetch.rangeLength = 0;
+  g_fetch.chunks = ChunkDecoder{};
   g_fetch.secondSocket = WS_INVALID_SOCKET;
   SendStatusText(FileText(path.c_str()));
   g_fetch.serverAddress = target;

@@ -44,12 +44,11 @@ class HttpFetchTest : public RemoteFixture {
   }
 };
 
-TEST_F(HttpFetchTest, PlainFetchWritesTheBodyAndNamesEveryEntry) {
+TEST_F(HttpFetchTest, PlainFetchWritesTheBody) {
   const std::string log = LogLines(400);
   WriteFile(Root() + "access.log", log);
-  WriteFile(Root() + "other.log", "x\n");
   StartHttp();
-  WriteProfile(Location("access.log|/other.log"), "ann", "pw:1");
+  WriteProfile(Location("access.log"), "ann", "pw:1");
   ASSERT_EQ(Open(0), 0) << UrlError();
   ASSERT_TRUE(WaitOver());
   EXPECT_EQ(UrlError(), "");
@@ -59,14 +58,37 @@ TEST_F(HttpFetchTest, PlainFetchWritesTheBodyAndNamesEveryEntry) {
   EXPECT_EQ(CountStatus(VRN_URL_MSG_CONNECTING), 1u);
   Close();
 
-  // Only the first entry is fetched, with the profile's Basic credentials
-  // ("ann:pw:1") and no range; the second is listed and named.
+  // The file is fetched with the profile's Basic credentials ("ann:pw:1")
+  // and no range; the list file names its copy inside the cache folder.
   const std::vector<std::string> requests = TakeRequests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0], "/access.log||Basic YW5uOnB3OjE=|");
   const std::string list = ReadFile(ListFile());
-  EXPECT_NE(list.find(Cache() + "other.log\r\n127.0.0.1/other.log\r\nHTTP\r\n"), std::string::npos) << list;
-  EXPECT_FALSE(fs::exists(Cache() + "other.log"));
+  EXPECT_NE(list.find("\r\naccess.log\r\n127.0.0.1/access.log\r\nHTTP\r\n"), std::string::npos) << list;
+}
+
+// A location naming several files is refused before anything is asked or
+// changed: fetching the first alone would analyse a part as the whole.
+TEST_F(HttpFetchTest, SeveralEntriesAreRefusedAndTheCacheKept) {
+  const std::string log = LogLines(40);
+  WriteFile(Root() + "access.log", log);
+  WriteFile(Root() + "other.log", "x\n");
+  StartHttp();
+  WriteProfile(Location("access.log"), "", "");
+  ASSERT_EQ(Open(0), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  Close();
+  const std::string list = ReadFile(ListFile());
+  TakeRequests();
+  for (const char* location : {"access.log|/other.log", "access.log other.log"}) {
+    WriteProfile(Location(location), "", "");
+    EXPECT_EQ(Open(0), -1) << location;
+    EXPECT_EQ(UrlError(), "An HTTP location names one file; this one names several.");
+    EXPECT_TRUE(TakeRequests().empty());
+    EXPECT_EQ(ReadFile(ListFile()), list);
+    EXPECT_EQ(ReadFile(Cache() + "access.log"), log);
+    EXPECT_FALSE(fs::exists(Cache() + "other.log"));
+  }
 }
 
 // Detect mode continues a local copy; each case gives the copy, the remote

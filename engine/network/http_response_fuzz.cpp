@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t listed = 0;
   vrn::SizeFromListingLine(text.c_str(), &listed);
   vrn::FetchFileList list;
-  vrn::ParseURLListText(text, &list);
+  vrn::ParseURLListText(text, &list, "cache/");
   if (list.count != list.records.size()) __builtin_trap();
   return 0;
 }

@@ -72,6 +72,21 @@ void SetFetchText(char (&field)[N], const std::string& text) {
 constexpr int kHttpBufferSize = 1024;
 constexpr size_t kHttpHeadLimit = 64 * 1024;
 
+// Takes a chunked body apart as it arrives: the data of its chunks is kept,
+// their size lines and the trailer are not. A body is whole once its last
+// (empty) chunk and trailer arrived.
+struct ChunkDecoder {
+  enum State { kOff, kSize, kData, kDataEnd, kTrailer, kDone, kBroken };
+  State state = kOff;
+  uint64_t left = 0;  // data bytes of the current chunk still to come
+  std::string line;   // a size or trailer line not yet ended
+  void Start() { *this = ChunkDecoder{}, state = kSize; }
+  bool Active() const { return state != kOff; }
+  // Decodes data[0..size) in place; the data bytes are returned (0 once the
+  // body is over or broken).
+  size_t Decode(char* data, size_t size);
+};
+
 // The process-wide fetch or upload.
 struct FetchState {
   KvWindow statusWindow = 0;
@@ -106,10 +121,11 @@ struct FetchState {
   uint32_t responseStatus = 0;
   uint32_t secondRequest = 0;
   uint32_t overlapState = 0;
-  uint32_t rangeStart = 0;
-  uint32_t rangeLength = 0;
+  uint64_t rangeStart = 0;
+  uint64_t rangeLength = 0;
   uint32_t firstRangeKind = 0;  // range kind of the request on the primary socket
   uint64_t bodyWritten = 0;     // bytes of the current 206 body written
+  ChunkDecoder chunks;          // the body's chunks when it is sent chunked
 };
 
 extern FetchState g_fetch;
@@ -135,6 +151,13 @@ void LoadNetworkSettings();
 // Puts the text of an error code into the URL error text.
 void SetURLErrorText(int32_t code);
 void ClearURLErrorText();
+// Error codes of the fetch beyond the public ones.
+constexpr int32_t VRN_URL_ERR_LISTING = 2011;   // a listing broke off part-way
+constexpr int32_t VRN_URL_ERR_SEVERAL = 2012;   // an HTTP location with several files
+constexpr int32_t VRN_URL_ERR_NO_RANGE = 2013;  // a 206 that does not say its range
+// Sets the error text of an HTTP status that is not served (a redirect
+// names its target).
+void SetHttpStatusErrorText(uint32_t status, const std::string& location);
 const std::string& URLErrorText();
 
 // Base64 of the bytes (standard alphabet, "=" padding).
@@ -164,8 +187,10 @@ std::string ProfileBaseName(const std::string& profileFileName);
 std::string CacheFolder(const std::string& profileFileName);
 std::string ListFilePath(const std::string& profileFileName);
 
-// List file: location line, then local path, remote path and listing line
-// per record, each ending "\r\n".
+// List file: location line, then the local copy's name (inside the cache
+// folder beside the list file), remote path and listing line per record,
+// each ending "\r\n". Read back, every local name is a path inside that
+// cache folder, whatever folder the file gives.
 bool WriteURLListFile(const std::string& path, const FetchFileList& list);
 bool ReadURLListFile(const std::string& path, FetchFileList* list);
 // Writes the current list to the fetch's list file, with the listing line
@@ -173,8 +198,11 @@ bool ReadURLListFile(const std::string& path, FetchFileList* list);
 // stored once its copy is whole, so a copy cut short never reads back as
 // current.
 bool WriteFetchProgress();
-// Parses the list file text (the part ReadURLListFile reads).
-void ParseURLListText(const std::string& text, FetchFileList* list);
+// Parses the list file text (the part ReadURLListFile reads), local names
+// put inside `folder`.
+void ParseURLListText(const std::string& text, FetchFileList* list, const std::string& folder);
+// The cache folder of a list file: "<dir><base>.ftp/" beside "<dir><base>.dir".
+std::string ListCacheFolder(const std::string& listPath);
 
 // Deletes a local copy named by a list, only when it is a file directly
 // inside folder (the cache folder of the fetch).
@@ -188,10 +216,23 @@ uint64_t LocalFileSize();
 // The byte size of a long listing line (Unix or DOS form); false when the
 // line has no size field.
 bool SizeFromListingLine(const char* line, uint64_t* size);
+// What a long listing line names: a plain file, something else (a folder,
+// a link), or nothing (a "total N" line, a blank one).
+struct ListingEntry {
+  enum Kind { kNone, kFile, kOther };
+  Kind kind = kNone;
+  std::string name;
+};
+ListingEntry ParseListingLine(const std::string& line);
 // Fills the list from the server's listings and matches it against the
-// previous list; always 0.
+// previous list: 0, or the module's error when a listing failed (the list is
+// then empty and no cached copy was touched). Entries of the location that
+// name nothing on the server are added to *missing.
 int ListFtpDirectory(const std::string& profileFileName, const std::string& locationPath, FetchFileList* list,
-                     FetchFileList* previous, uint32_t mode);
+                     FetchFileList* previous, uint32_t mode, std::vector<std::string>* missing = nullptr);
+// Tells the client (its error display) that an entry of the location names
+// nothing on the server; the fetch goes on with the others.
+void WarnMissingEntry(const std::string& entry);
 // Names every record whose local path is empty.
 void MakeLocalFetchName(const std::string& profileFileName, FetchFileList* list);
 // The FTP start of VRN_OpenURL: 0 started or nothing to fetch, -1 failed.
@@ -227,11 +268,15 @@ struct HttpResponseHead {
   uint64_t rangeStart = 0;
   bool hasRangeEnd = false;
   uint64_t rangeEnd = 0;
+  bool chunked = false;         // "transfer-encoding: chunked"
+  std::string location;         // target of a redirect (3xx)
 };
 enum class HeadScan { kNeedMore, kParsed, kFailed };
-// Scans the first `fill` bytes of a response for its status line and header
-// end. kParsed fills *head; kFailed for a status other than 200 and 206 (or
-// a status line that cannot be read); kNeedMore while the head is incomplete.
+// Scans the first `fill` bytes of a response for its status line (at its
+// very start) and header end. kParsed fills *head; kFailed for a status
+// other than 200 and 206 (a redirect once its head is whole, with its
+// target) or an answer that does not begin with a status line; kNeedMore
+// while the head is incomplete.
 HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* head);
 
 }  // namespace vrn

@@ -2,6 +2,9 @@
 // sizes, local names, the list file, response heads and request texts.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -126,12 +129,18 @@ TEST(FetchListFile, TextRoundTripAndRecordsWithoutRemotePath) {
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string path = std::string(tmpl) + "/x.dir";
   ASSERT_TRUE(vrn::WriteURLListFile(path, list));
+  // The file names each copy alone; read back, the copy is in the cache
+  // folder beside the list file, wherever that now is.
+  std::ifstream stored(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("/p/"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\na.log\r\n/a.log\r\n"), std::string::npos) << text;
   vrn::FetchFileList back;
   ASSERT_TRUE(vrn::ReadURLListFile(path, &back));
   EXPECT_EQ(back.location, list.location);
   ASSERT_EQ(back.count, 2u);
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_STREQ(back.records[i].localPath, list.records[i].localPath);
+    EXPECT_EQ(back.records[i].localPath, std::string(tmpl) + "/x.ftp/" + (i == 0 ? "a" : "b") + ".log");
     EXPECT_STREQ(back.records[i].remotePath, list.records[i].remotePath);
     EXPECT_STREQ(back.records[i].listingLine, list.records[i].listingLine);
     EXPECT_EQ(back.records[i].needed, 0u);
@@ -139,11 +148,44 @@ TEST(FetchListFile, TextRoundTripAndRecordsWithoutRemotePath) {
   std::remove(path.c_str());
   rmdir(tmpl);
 
-  vrn::ParseURLListText("loc\r\n/p/a\r\n\r\nline\r\n/p/b\r\n/b\r\nline\r\n/p/c", &back);
+  vrn::ParseURLListText("loc\r\n/p/a\r\n\r\nline\r\n/p/b\r\n/b\r\nline\r\n/p/c", &back, "/q/");
   ASSERT_EQ(back.count, 1u) << "a record without a remote path is not counted";
   EXPECT_STREQ(back.records[0].remotePath, "/b");
-  vrn::ParseURLListText("", &back);
+  vrn::ParseURLListText("", &back, "/q/");
   EXPECT_EQ(back.count, 0u);
+}
+
+// A stored local path outside the cache folder (an older list file, a
+// profile folder copied elsewhere, or a path put there on purpose) never
+// names a file outside it: only its last part is kept, inside the folder.
+// A name that is no file name, or a second record on the same copy, leaves
+// the record without a copy (fetched again).
+TEST(FetchListFile, StoredPathsStayInsideTheCacheFolder) {
+  const struct {
+    const char* stored;
+    const char* local;  // as read back
+  } cases[] = {
+      {"access.log", "/q/site.ftp/access.log"},
+      {"/old/profiles/site.ftp/access.log", "/q/site.ftp/access.log"},
+      {"/etc/cron.d/job", "/q/site.ftp/job"},
+      {"..\\..\\win.ini", "/q/site.ftp/win.ini"},
+      {"../..", ""},
+      {"/q/site.ftp/", ""},
+  };
+  for (const auto& c : cases) {
+    vrn::FetchFileList back;
+    vrn::ParseURLListText(std::string("loc\r\n") + c.stored + "\r\n/r.log\r\n-rw-r--r-- 1 o g 5 Jan 01 10:00 r.log\r\n",
+                          &back, "/q/site.ftp/");
+    ASSERT_EQ(back.count, 1u) << c.stored;
+    EXPECT_STREQ(back.records[0].localPath, c.local) << c.stored;
+    // A record without its copy was never fetched whole.
+    EXPECT_EQ(back.records[0].listingLine[0] == '\0', c.local[0] == '\0') << c.stored;
+  }
+  vrn::FetchFileList two;
+  vrn::ParseURLListText("loc\r\nA.log\r\n/a\r\nx\r\n/elsewhere/a.log\r\n/b\r\ny\r\n", &two, "/q/");
+  ASSERT_EQ(two.count, 2u);
+  EXPECT_STREQ(two.records[0].localPath, "/q/A.log");
+  EXPECT_STREQ(two.records[1].localPath, "") << "one copy per name, compared without regard to case";
 }
 
 TEST(FetchResponseHead, StatusHeaderEndAndLengths) {

@@ -5,6 +5,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +58,15 @@ constexpr uint32_t kTextOtherError = 5714;
 constexpr uint32_t kTextShort = 5715;
 constexpr uint32_t kTextAnswer = 5720;
 constexpr uint32_t kTextLocalFile = 5721;
+constexpr uint32_t kTextListing = 5722;
+constexpr uint32_t kTextMissingEntry = 5723;
+constexpr uint32_t kTextTransferFailed = 5724;
+constexpr uint32_t kTextConnectionLost = 5725;
+constexpr uint32_t kTextRedirect = 5726;
+constexpr uint32_t kTextSeveral = 5727;
+constexpr uint32_t kTextNoRange = 5728;
+constexpr uint32_t kTextStatus = 5729;
+constexpr uint32_t kTextDataConnection = 5730;
 
 std::string Cut(const std::string& text, size_t width) {
   return text.size() < width ? text : text.substr(0, width - 1);
@@ -202,6 +213,12 @@ void SetURLErrorText(int32_t code) {
     case VRN_URL_ERR_TIMEOUT: id = kTextTimeout; break;
     case VRN_URL_ERR_SHORT: id = kTextShort; break;
     case VRN_URL_ERR_ANSWER: id = kTextAnswer; break;
+    case VRN_URL_ERR_LISTING: id = kTextListing; break;
+    case VRN_URL_ERR_SEVERAL: id = kTextSeveral; break;
+    case VRN_URL_ERR_NO_RANGE: id = kTextNoRange; break;
+    case FTP_E_TRANSFER_FAILED: id = kTextTransferFailed; break;
+    case FTP_E_CONNECTION_LOST: id = kTextConnectionLost; break;
+    case FTP_E_DATA_CONNECTION: id = kTextDataConnection; break;
     case VRN_URL_ERR_LOCAL:
     case FTP_E_LOCAL_FILE: id = kTextLocalFile; break;
     case FTP_E_LOGIN_REFUSED: id = kTextLogonRefused; break;
@@ -237,6 +254,18 @@ void SetURLErrorText(int32_t code) {
   g_urlError = out;
 }
 
+void SetHttpStatusErrorText(uint32_t status, const std::string& location) {
+  if (status >= 300 && status < 400 && !location.empty()) {
+    g_urlError = FormatTexts(LoadResString(kTextRedirect), std::to_string(status).c_str(), location.c_str());
+    return;
+  }
+  g_urlError = FormatTexts(LoadResString(kTextStatus), std::to_string(status).c_str(), nullptr);
+}
+
+void WarnMissingEntry(const std::string& entry) {
+  DisplayReportError(FormatTexts(LoadResString(kTextMissingEntry), entry.c_str(), nullptr).c_str());
+}
+
 // ---- status texts ------------------------------------------------------------------
 
 void SendStatus(uint32_t message, KvLParam lparam) {
@@ -253,11 +282,15 @@ std::string OpeningText(const char* location) {
              kStatusTextWidth);
 }
 
+// Without a user name the texts that name one would show a gap: the host
+// alone is named then.
 std::string LogonText(const char* user, const char* host) {
+  if (user == nullptr || user[0] == '\0') return Cut(LoadResString(5602) + std::string(host != nullptr ? host : ""), kStatusTextWidth);
   return Cut(FormatTexts(LoadResString(5601), user, host), kStatusTextWidth);
 }
 
 std::string ContactText(const char* user, const char* host) {
+  if (user == nullptr || user[0] == '\0') return Cut(LoadResString(5602) + std::string(host != nullptr ? host : ""), kStatusTextWidth);
   return Cut(FormatTexts(LoadResString(5607), user, host), kStatusTextWidth);
 }
 
@@ -268,7 +301,26 @@ std::string FileText(const char* path) {
 
 // ---- the list file -------------------------------------------------------------
 
-void ParseURLListText(const std::string& text, FetchFileList* list) {
+std::string ListCacheFolder(const std::string& listPath) {
+  const size_t slash = listPath.find_last_of("/\\");
+  const size_t dot = listPath.rfind('.');
+  const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                               ? listPath.substr(0, dot)
+                               : listPath;
+  return stem + ".ftp/";
+}
+
+std::string StoredLocalName(const std::string& stored, const std::string& folder) {
+  // A list file names each copy inside its own cache folder. Whatever
+  // folder a stored name gives (a profile folder since copied or moved, or
+  // any path at all), only its last part is kept, inside this folder.
+  const size_t cut = stored.find_last_of("/\\");
+  const std::string name = cut == std::string::npos ? stored : stored.substr(cut + 1);
+  if (name.empty() || name == "." || name == "..") return std::string();
+  return folder + name;
+}
+
+void ParseURLListText(const std::string& text, FetchFileList* list, const std::string& folder) {
   list->Clear();
   std::vector<std::string> lines;
   size_t start = 0;
@@ -282,12 +334,20 @@ void ParseURLListText(const std::string& text, FetchFileList* list) {
   }
   if (lines.empty()) return;
   list->location = lines[0].substr(0, 299);
+  std::vector<std::string> used;  // case folded: one copy per local name
   for (size_t i = 1; i < lines.size(); i += 3) {
     FetchFileRecord r;
-    SetFetchText(r.localPath, lines[i]);
+    std::string local = StoredLocalName(lines[i], folder);
+    std::string folded = local;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!local.empty() && std::find(used.begin(), used.end(), folded) != used.end()) local.clear();
+    if (!local.empty()) used.push_back(folded);
+    SetFetchText(r.localPath, local);
     SetFetchText(r.remotePath, i + 1 < lines.size() ? lines[i + 1] : std::string());
     SetFetchText(r.listingLine, i + 2 < lines.size() ? lines[i + 2] : std::string());
     if (r.remotePath[0] == '\0') continue;
+    // A record without its copy's name was never fetched whole.
+    if (r.localPath[0] == '\0') r.listingLine[0] = '\0';
     list->records.push_back(r);
   }
   list->count = static_cast<uint32_t>(list->records.size());
@@ -306,7 +366,7 @@ bool ReadURLListFile(const std::string& path, FetchFileList* list) {
     text.append(chunk, got);
   }
   kv::FileClose(file);
-  ParseURLListText(text, list);
+  ParseURLListText(text, list, ListCacheFolder(path));
   return true;
 }
 
@@ -326,7 +386,12 @@ bool WriteURLListFile(const std::string& path, const FetchFileList& list) {
   std::string text = list.location + "\r\n";
   for (uint32_t i = 0; i < list.count && i < list.records.size(); ++i) {
     const FetchFileRecord& r = list.records[i];
-    text += std::string(r.localPath) + "\r\n" + r.remotePath + "\r\n" + r.listingLine + "\r\n";
+    // The copy's name alone: it lives in the cache folder beside the list
+    // file, wherever the profile folder is.
+    const std::string local = r.localPath;
+    const size_t cut = local.find_last_of("/\\");
+    text += (cut == std::string::npos ? local : local.substr(cut + 1)) + "\r\n" + r.remotePath + "\r\n" +
+            r.listingLine + "\r\n";
   }
   const KvFile file = kv::FileOpen(path.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
   if (file == KV_INVALID_FILE) return false;
@@ -349,12 +414,8 @@ void DeleteCachedCopy(const char* localPath, const std::string& folder) {
 void DeleteDownloadedFiles(const char* listPath) {
   if (listPath == nullptr || listPath[0] == '\0') return;
   const std::string list = listPath;
-  const size_t slash = list.find_last_of("/\\");
-  const size_t dot = list.rfind('.');
-  const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                               ? list.substr(0, dot)
-                               : list;
-  const std::string folder = stem + ".ftp/";
+  const std::string folder = ListCacheFolder(list);
+  const std::string stem = folder.substr(0, folder.size() - 5);
   FetchFileList files;
   if (ReadURLListFile(list, &files)) {
     for (const FetchFileRecord& r : files.records) DeleteCachedCopy(r.localPath, folder);
@@ -560,6 +621,7 @@ VORNIC_API int16_t VRN_OpenURL(KvWindow statusWindow, const char* profileFileNam
         kv::FileOpen(g_fetch.fetchedPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kOpenAlways);
   }
   if (handle == 0 || g_fetch.localFile == KV_INVALID_FILE) {
+    SetURLErrorText(VRN_URL_ERR_LOCAL);
     g_fetch.localFile = KV_INVALID_FILE;
     AbortURLTransfer();
     DestroyURLWindow();
