@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -51,6 +52,8 @@ const char kUsage[] =
     "       kvm-log [options] realtime PROFILE\n"
     "       kvm-log [options] days PROFILE\n"
     "       kvm-log [options] delete-days PROFILE\n"
+    "       kvm-log [options] set PROFILE [--location LOC] [--user NAME]\n"
+    "                                     [--password TEXT]\n"
     "\n"
     "Lists the profiles of the profile folder, runs one profile's logs through\n"
     "the engine over a time window, or writes the analysis report of a\n"
@@ -109,6 +112,16 @@ const char kUsage[] =
     "                   or year (this year, by months)\n"
     "  --last-days N    the last N days, today included\n"
     "  --last-hours N   the last N hours up to now\n"
+    "\n"
+    "Options of set (each changes one setting of the profile file and keeps\n"
+    "the others; the user name and password are stored scrambled, as the\n"
+    "profile keeps them):\n"
+    "  --location LOC   where the logs are: a file or folder (wildcards\n"
+    "                   allowed), ftp://host[:port]/path or\n"
+    "                   http://host[:port]/path\n"
+    "  --user NAME      user name on the FTP or HTTP server (\"\" for none)\n"
+    "  --password TEXT  its password; - reads it from the first line of\n"
+    "                   standard input\n"
     "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
     "A profile with name lookups on lists host names in place of addresses.\n"
@@ -269,7 +282,54 @@ struct Options {
   std::string range;
   uint32_t rangeCount = 0;
   bool window = false;  // --from or --to given
+  // set: the settings given (nullopt when not)
+  std::optional<std::string> location, user, password;
 };
+
+// Copies a setting into its field of the profile; false (with the reason on
+// standard error) when it does not fit or holds a line break.
+bool PutProfileText(char* field, size_t width, const std::string& value, const char* name) {
+  if (value.size() >= width) {
+    std::fprintf(stderr, "kvm-log: %s is too long (at most %zu characters)\n", name, width - 1);
+    return false;
+  }
+  if (value.find_first_of("\r\n") != std::string::npos || value.find('\0') != std::string::npos) {
+    std::fprintf(stderr, "kvm-log: %s cannot hold a line break\n", name);
+    return false;
+  }
+  std::memcpy(field, value.c_str(), value.size() + 1);
+  return true;
+}
+
+// set: writes the settings given into the profile file through the engine,
+// which stores the log-on texts in the profile's scrambled form.
+int SetProfile(const Options& o, DravelEntry* profile) {
+  if (!o.location && !o.user && !o.password) {
+    std::fprintf(stderr, "kvm-log: set needs --location, --user or --password\n");
+    return kExitUsage;
+  }
+  std::string password;
+  if (o.password) {
+    password = *o.password;
+    if (password == "-") {
+      password.clear();
+      int c = 0;
+      while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
+      if (!password.empty() && password.back() == '\r') password.pop_back();
+    }
+  }
+  if ((o.location && !PutProfileText(profile->LogFilePath, sizeof profile->LogFilePath, *o.location, "--location")) ||
+      (o.user && !PutProfileText(profile->LogFileUsername, sizeof profile->LogFileUsername, *o.user, "--user")) ||
+      (o.password && !PutProfileText(profile->LogFilePassword, sizeof profile->LogFilePassword, password, "--password"))) {
+    return kExitUsage;
+  }
+  if (VRN_PutSet(profile) != 0) {
+    std::fprintf(stderr, "kvm-log: profile %s cannot be written\n", o.profile.c_str());
+    return kExitFailed;
+  }
+  std::printf("%s.%s\t%s\t%s\n", profile->Name, profile->Extension, profile->Description, profile->LogFilePath);
+  return kExitOk;
+}
 
 int ListProfiles() {
   std::vector<DravelEntry*> seen;
@@ -978,6 +1038,11 @@ int RunProfile(const Options& o, int16_t slot) {
     return kExitUnknownProfile;
   }
   int code = kExitOk;
+  if (o.command == "set") {
+    code = SetProfile(o, profile);
+    VRN_FreeSet(profile);
+    return code;
+  }
   if (IsIncrementalCommand(o.command)) {
     code = IncrementalCommand(o, slot, profile);
     VRN_FreeSet(profile);
@@ -998,6 +1063,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> positional;
   std::string runOption, reportOption;  // an option of one command only, as given
   std::string realtimeRange;            // the range option of realtime, as given
+  std::string setOption;                // an option of set, as given
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* name) -> const char* {
@@ -1100,6 +1166,10 @@ int main(int argc, char** argv) {
           return kExitUsage;
         }
       }
+    } else if (a == "--location" || a == "--user" || a == "--password") {
+      setOption = a;
+      std::optional<std::string>& field = a == "--location" ? o.location : a == "--user" ? o.user : o.password;
+      field = value(a.c_str());
     } else if (a == "--progress") {
       o.progress = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -1114,7 +1184,8 @@ int main(int argc, char** argv) {
   const bool report = !positional.empty() && positional[0] == "report";
   const bool incremental = !positional.empty() && IsIncrementalCommand(positional[0]);
   const bool realtime = !positional.empty() && positional[0] == "realtime";
-  if ((!list && !run && !report && !incremental) || positional.size() != (list ? 1u : 2u)) {
+  const bool set = !positional.empty() && positional[0] == "set";
+  if ((!list && !run && !report && !incremental && !set) || positional.size() != (list ? 1u : 2u)) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
@@ -1124,6 +1195,10 @@ int main(int argc, char** argv) {
   }
   if (!report && !realtime && !reportOption.empty()) {
     std::fprintf(stderr, "kvm-log: %s is an option of report (see --help)\n", reportOption.c_str());
+    return kExitUsage;
+  }
+  if (!set && !setOption.empty()) {
+    std::fprintf(stderr, "kvm-log: %s is an option of set (see --help)\n", setOption.c_str());
     return kExitUsage;
   }
   if (!realtime && !realtimeRange.empty()) {

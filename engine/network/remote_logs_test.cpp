@@ -155,11 +155,11 @@ TEST(FetchListFile, TextRoundTripAndRecordsWithoutRemotePath) {
   EXPECT_EQ(back.count, 0u);
 }
 
-// A stored local path outside the cache folder (an older list file, a
-// profile folder copied elsewhere, or a path put there on purpose) never
-// names a file outside it: only its last part is kept, inside the folder.
-// A name that is no file name, or a second record on the same copy, leaves
-// the record without a copy (fetched again).
+// A stored local path never names a file outside the cache folder: a path
+// into a cache folder of the same name (an older list file of a profile
+// folder since copied or moved) is taken into this one; any other path, a
+// name that is no file name, or a second record on the same copy leaves the
+// record without a copy, fetched again under a name of our own.
 TEST(FetchListFile, StoredPathsStayInsideTheCacheFolder) {
   const struct {
     const char* stored;
@@ -167,8 +167,10 @@ TEST(FetchListFile, StoredPathsStayInsideTheCacheFolder) {
   } cases[] = {
       {"access.log", "/q/site.ftp/access.log"},
       {"/old/profiles/site.ftp/access.log", "/q/site.ftp/access.log"},
-      {"/etc/cron.d/job", "/q/site.ftp/job"},
-      {"..\\..\\win.ini", "/q/site.ftp/win.ini"},
+      {"C:\\Profiles\\SITE.FTP\\access.log", "/q/site.ftp/access.log"},
+      {"/etc/cron.d/job", ""},
+      {"../../site.ftp.log", ""},
+      {"..\\..\\win.ini", ""},
       {"../..", ""},
       {"/q/site.ftp/", ""},
   };

@@ -311,12 +311,21 @@ std::string ListCacheFolder(const std::string& listPath) {
 }
 
 std::string StoredLocalName(const std::string& stored, const std::string& folder) {
-  // A list file names each copy inside its own cache folder. Whatever
-  // folder a stored name gives (a profile folder since copied or moved, or
-  // any path at all), only its last part is kept, inside this folder.
+  // A list file names each copy inside its own cache folder. A stored path
+  // (as older list files hold) is taken only from a cache folder of the
+  // same name, the profile folder since copied or moved; any other path is
+  // not ours, and its record is fetched again under a name of our own.
   const size_t cut = stored.find_last_of("/\\");
   const std::string name = cut == std::string::npos ? stored : stored.substr(cut + 1);
   if (name.empty() || name == "." || name == "..") return std::string();
+  if (cut != std::string::npos) {
+    const std::string parent = stored.substr(0, cut);
+    const size_t up = parent.find_last_of("/\\");
+    const std::string parentName = up == std::string::npos ? parent : parent.substr(up + 1);
+    std::string own = folder.substr(0, folder.size() - (folder.empty() ? 0 : 1));
+    own = own.substr(own.find_last_of("/\\") == std::string::npos ? 0 : own.find_last_of("/\\") + 1);
+    if (own.empty() || strcasecmp(parentName.c_str(), own.c_str()) != 0) return std::string();
+  }
   return folder + name;
 }
 

@@ -9,13 +9,16 @@ usage: ftp_server.py PORT ROOT USER PASSWORD [OPTION...]
                  passive data connections work
   --short        RETR sends the first half of each file and then reports the
                  transfer as complete (226); SIZE and LIST give the whole size
+  --cut-listing COMMAND REPLY
+                 COMMAND (NLST or LIST) sends the first half of its lines and
+                 ends with REPLY (say "426 Connection closed") instead of 226
 """
 import io
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 PORT = int(sys.argv[1])
@@ -38,7 +41,37 @@ class ShortFS(AbstractedFS):
         return super().open(filename, mode)
 
 
+CUT = OPTIONS[OPTIONS.index("--cut-listing") + 1:][:2] if "--cut-listing" in OPTIONS else None
+
+
+class CutDTPHandler(DTPHandler):
+    """Ends a listing cut short with the failure reply in place of 226."""
+
+    def close(self):
+        if getattr(self.cmd_channel, "cutting", False) and self._resp and self._resp[0].startswith("226"):
+            self._resp = (CUT[1], self._resp[1])
+        super().close()
+
+
 class Handler(FTPHandler):
+    cutting = False
+
+    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+        self.cutting = CUT is not None and cmd == CUT[0]
+        if self.cutting:
+            if isproducer:
+                chunks = []
+                while True:
+                    chunk = data.more()
+                    if not chunk:
+                        break
+                    chunks.append(chunk if isinstance(chunk, bytes) else chunk.encode())
+                data = b"".join(chunks)
+            lines = data.split(b"\r\n")
+            data = b"\r\n".join(lines[: max(1, len(lines) // 2)]) + b"\r\n"
+            isproducer = False
+        return super().push_dtp_data(data, isproducer, file, cmd)
+
     def ftp_PORT(self, line):
         if "--no-port" in OPTIONS:
             self.respond("500 PORT refused here; use PASV.")
@@ -61,5 +94,7 @@ if "--rate" in OPTIONS:
     Handler.dtp_handler = ThrottledDTPHandler
 if "--short" in OPTIONS:
     Handler.abstracted_fs = ShortFS
+if CUT is not None:
+    Handler.dtp_handler = CutDTPHandler
 server = FTPServer(("127.0.0.1", PORT), Handler)
 server.serve_forever()

@@ -14,6 +14,11 @@ proxy ("GET http://host:port/...") is answered the same way:
                      60 KB, just below the 64 KiB a head may take
   .../hugehead/NAME  200 with the whole of ROOT/NAME after a head of about
                      80 KB, more than a head may take
+  .../chunked/NAME   HTTP/1.1 200 with ROOT/NAME in chunks of several sizes
+                     (with a chunk extension and a trailer)
+  .../chunkcut/NAME  the same, closed before the last chunk
+  .../norange/NAME   200 with ROOT/NAME; a request with a Range header gets
+                     206 with the whole file and no Content-Range
   .../garbage        a few bytes that are no HTTP answer, then the close
   anything else      404
 """
@@ -52,6 +57,26 @@ class Handler(socketserver.BaseRequestHandler):
             data = open(name, "rb").read()
             extra = b"".join(b"X-Header-%04d: %s\r\n" % (i, b"v" * 60) for i in range(HEAD_LINES[kind]))
             out.sendall(b"HTTP/1.0 200 OK\r\n" + extra + b"Content-Length: %d\r\n\r\n" % len(data) + data)
+        elif kind in ("chunked", "chunkcut") and os.path.isfile(name):
+            data = open(name, "rb").read()
+            body = b""
+            at, sizes, n = 0, (1, 700, 4096, 13), 0
+            while at < len(data):
+                piece = data[at : at + sizes[n % len(sizes)]]
+                body += b"%x%s\r\n" % (len(piece), b";ext=1" if n == 2 else b"") + piece + b"\r\n"
+                at += len(piece)
+                n += 1
+            if kind == "chunked":
+                body += b"0\r\nX-Trailer: done\r\n\r\n"
+            else:
+                body = body[: len(body) * 3 // 4]
+            out.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body)
+        elif kind == "norange" and os.path.isfile(name):
+            data = open(name, "rb").read()
+            if b"\r\nrange:" in head.lower():
+                out.sendall(b"HTTP/1.1 206 Partial Content\r\nContent-Length: %d\r\n\r\n" % len(data) + data)
+            else:
+                out.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(data) + data)
         elif parts[-1] == "garbage":
             out.sendall(b"hello\r\n\r\n")
         else:
