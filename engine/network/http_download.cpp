@@ -79,6 +79,17 @@ bool ReadNumber(const std::string& text, size_t i, size_t end, uint64_t* value) 
   return true;
 }
 
+// Where the value of header `name` (lower case, with its colon) begins in a
+// lower-cased head: the name must begin a line, not stand in another
+// header's value. npos when absent.
+size_t HeaderValue(const std::string& lower, const char* name) {
+  const size_t n = std::strlen(name);
+  for (size_t p = lower.find(name); p != std::string::npos; p = lower.find(name, p + 1)) {
+    if (p > 0 && (lower[p - 1] == '\n' || lower[p - 1] == '\r')) return p + n;
+  }
+  return std::string::npos;
+}
+
 size_t LineEnd(const std::string& text, size_t from) {
   const size_t end = text.find_first_of("\r\n", from);
   return end == std::string::npos ? text.size() : end;
@@ -553,8 +564,7 @@ HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* h
     const std::string text(data, end);
     std::string lower = text;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (size_t p = lower.find("\nlocation:"); p != std::string::npos) {
-      p += 10;
+    if (size_t p = HeaderValue(lower, "location:"); p != std::string::npos) {
       while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
       head->location = text.substr(p, std::min<size_t>(LineEnd(text, p) - p, 200));
     }
@@ -574,18 +584,15 @@ HeadScan ScanHttpResponseHead(const char* data, size_t fill, HttpResponseHead* h
 
   std::string lower(data, end);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (size_t p = lower.find("transfer-encoding:"); p != std::string::npos) {
-    p += 18;
+  if (const size_t p = HeaderValue(lower, "transfer-encoding:"); p != std::string::npos) {
     const size_t lineEnd = LineEnd(lower, p);
     head->chunked = lower.find("chunked", p) < lineEnd;
   }
-  if (size_t p = lower.find("content-length:"); p != std::string::npos) {
-    p += 15;
+  if (const size_t p = HeaderValue(lower, "content-length:"); p != std::string::npos) {
     head->hasContentLength = ReadNumber(lower, p, LineEnd(lower, p), &head->contentLength);
   }
   if (status == 206) {
-    if (size_t p = lower.find("content-range:"); p != std::string::npos) {
-      p += 14;
+    if (const size_t p = HeaderValue(lower, "content-range:"); p != std::string::npos) {
       const size_t lineEnd = LineEnd(lower, p);
       if (size_t slash = lower.find('/', p); slash != std::string::npos && slash < lineEnd) {
         head->hasFullLength = ReadNumber(lower, slash + 1, lineEnd, &head->fullLength);

@@ -1,5 +1,5 @@
 // Fuzzes the reading of outside text by remote log fetches: HTTP response
-// heads, FTP long-listing lines and the list file.
+// heads, chunked bodies, FTP long-listing lines and the list file.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::string text(reinterpret_cast<const char*>(data), size);
+  // A body read as chunks, in two reads split where the first byte says.
+  vrn::ChunkDecoder chunks;
+  chunks.Start();
+  std::string body = text;
+  const size_t split = size > 0 ? data[0] % (size + 1) : 0;
+  const size_t first = chunks.Decode(body.data(), split);
+  const size_t second = chunks.Decode(body.data() + split, body.size() - split);
+  if (first > split || second > body.size() - split) __builtin_trap();
+  vrn::ParseListingLine(text);
   uint64_t listed = 0;
   vrn::SizeFromListingLine(text.c_str(), &listed);
   vrn::FetchFileList list;

@@ -47,6 +47,35 @@ TEST(ListingLineSize, UnixAndDosForms) {
   }
 }
 
+// The name of each long listing line, so that a name is paired with its own
+// line whatever order the two listings take; only plain files are logs.
+TEST(ListingLineName, FilesFoldersAndOtherLines) {
+  using vrn::ListingEntry;
+  const struct {
+    const char* line;
+    ListingEntry::Kind kind;
+    const char* name;
+  } cases[] = {
+      {"-rw-r--r--   1 kvuser   root        29100 Dec 11 11:25 access.log", ListingEntry::kFile, "access.log"},
+      {"-rw-r--r--    1 ftp      ftp            20 Dec 11  2025 with two  blanks.log", ListingEntry::kFile,
+       "with two  blanks.log"},
+      {"drwxr-xr-x    2 ftp      ftp          4096 Dec 11 11:22 older.log", ListingEntry::kOther, "older.log"},
+      {"lrwxrwxrwx    1 ftp      ftp            20 Dec 11 11:22 now.log -> a.log", ListingEntry::kOther,
+       "now.log -> a.log"},
+      {"12-11-26  11:22AM                 9700 access.log", ListingEntry::kFile, "access.log"},
+      {"12-11-26  11:22AM       <DIR>          old", ListingEntry::kOther, "old"},
+      {"total 24", ListingEntry::kNone, ""},
+      {"   ", ListingEntry::kNone, ""},
+  };
+  for (const auto& c : cases) {
+    const ListingEntry entry = vrn::ParseListingLine(c.line);
+    EXPECT_EQ(entry.kind, c.kind) << c.line;
+    if (c.kind != ListingEntry::kNone) {
+      EXPECT_EQ(entry.name, c.name) << c.line;
+    }
+  }
+}
+
 TEST(LocalFetchNames, ShortNamesWithCountersOnClashes) {
   vrn::g_engine = vrn::EngineState{};
   vrn::g_engine.slots[0].profileDir = "/p/";
@@ -225,6 +254,15 @@ TEST(FetchResponseHead, StatusHeaderEndAndLengths) {
        206, 0, -1, -1, 5, -1},
       {"overlong number", "HTTP/1.0 200 OK\r\nContent-Length: 1234567890123456789012345\r\n\r\n", HeadScan::kParsed,
        200, 0, 1234567890123456789ll, -1, -1, -1},
+      {"range past 4 GiB", "HTTP/1.1 206 P\r\nContent-Range: bytes 4294968320-4294970367/4294970368\r\n\r\n",
+       HeadScan::kParsed, 206, 0, -1, 4294970368ll, 4294968320ll, 4294970367ll},
+      // An answer begins with its status line: one further on is body bytes
+      // of an answer that is no answer.
+      {"status line after other bytes", "xyz\r\nHTTP/1.0 200 OK\r\n\r\n", HeadScan::kFailed, 0, 0, -1, -1, -1, -1},
+      {"status line after a line end", "\r\nHTTP/1.0 200 OK\r\n\r\n", HeadScan::kFailed, 0, 0, -1, -1, -1, -1},
+      {"a few bytes that cannot begin one", "HTX", HeadScan::kFailed, 0, 0, -1, -1, -1, -1},
+      {"redirect head still coming", "HTTP/1.1 302 Found\r\nLocation: /x", HeadScan::kNeedMore, 302, 0, -1, -1, -1,
+       -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,6 +289,63 @@ TEST(FetchResponseHead, StatusHeaderEndAndLengths) {
     if (c.rangeEnd >= 0) {
       EXPECT_EQ(head.rangeEnd, static_cast<uint64_t>(c.rangeEnd));
     }
+  }
+}
+
+TEST(FetchResponseHead, ChunkedBodiesAndRedirectTargets) {
+  const std::string chunked = "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: Chunked\r\n\r\n";
+  HttpResponseHead head;
+  ASSERT_EQ(vrn::ScanHttpResponseHead(chunked.data(), chunked.size(), &head), HeadScan::kParsed);
+  EXPECT_TRUE(head.chunked);
+  const std::string plain = "HTTP/1.1 200 OK\r\nX-Note: transfer-encoding: chunked\r\n\r\n";
+  ASSERT_EQ(vrn::ScanHttpResponseHead(plain.data(), plain.size(), &head), HeadScan::kParsed);
+  EXPECT_FALSE(head.chunked) << "only the header of that name counts";
+
+  const std::pair<std::string, std::string> redirects[] = {
+      {"HTTP/1.1 302 Found\r\nLocation: http://logs.example/new.log\r\n\r\n", "http://logs.example/new.log"},
+      {"HTTP/1.0 301 Moved\r\nlocation:/a.log\r\n\r\n", "/a.log"},
+      {"HTTP/1.0 307 Temporary\r\n\r\n", ""},
+  };
+  for (const auto& [text, target] : redirects) {
+    ASSERT_EQ(vrn::ScanHttpResponseHead(text.data(), text.size(), &head), HeadScan::kFailed) << text;
+    EXPECT_EQ(head.location, target) << text;
+  }
+}
+
+// A chunked body decoded from every split of its bytes into two reads: the
+// data alone, whole only once the last chunk and trailer arrived.
+TEST(ChunkedBody, DecodesAcrossEverySplit) {
+  const std::string body = "5;name=v\r\nhello\r\n1\r\n \r\nB\r\nfrom chunks\r\n0\r\nX-T: 1\r\n\r\nafter";
+  for (size_t cut = 0; cut <= body.size(); ++cut) {
+    vrn::ChunkDecoder decoder;
+    decoder.Start();
+    std::string out;
+    for (const std::string& part : {body.substr(0, cut), body.substr(cut)}) {
+      std::string bytes = part;
+      out.append(bytes.data(), decoder.Decode(bytes.data(), bytes.size()));
+    }
+    EXPECT_EQ(out, "hello from chunks") << cut;
+    EXPECT_EQ(decoder.state, vrn::ChunkDecoder::kDone) << cut;
+  }
+  const struct {
+    const char* name;
+    std::string body;
+    vrn::ChunkDecoder::State state;
+  } cases[] = {
+      {"cut before the last chunk", "5\r\nhello\r\n", vrn::ChunkDecoder::kSize},
+      {"cut inside a chunk", "5\r\nhel", vrn::ChunkDecoder::kData},
+      {"cut before the trailer ends", "0\r\nX: 1\r\n", vrn::ChunkDecoder::kTrailer},
+      {"size that is no number", "zz\r\nhello\r\n0\r\n\r\n", vrn::ChunkDecoder::kBroken},
+      {"data longer than its size", "2\r\nhello\r\n0\r\n\r\n", vrn::ChunkDecoder::kBroken},
+      {"size beyond 60 bits", "1000000000000000\r\n", vrn::ChunkDecoder::kBroken},
+      {"endless size line", std::string(5000, '1'), vrn::ChunkDecoder::kBroken},
+  };
+  for (const auto& c : cases) {
+    vrn::ChunkDecoder decoder;
+    decoder.Start();
+    std::string bytes = c.body;
+    decoder.Decode(bytes.data(), bytes.size());
+    EXPECT_EQ(decoder.state, c.state) << c.name;
   }
 }
 
