@@ -334,3 +334,57 @@ TEST_F(SilentServerTest, AFinishedFetchKeepsItsOutcomeUntilClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace remotetest;
+
+// A copy of 4 GiB and more is continued at its own offset: the range that
+// nginx answers lies past what 32 bits hold. Both files are sparse below
+// their last few kilobytes.
+TEST_F(HttpFetchTest, ACopyPastFourGigabytesIsContinuedInPlace) {
+  const std::string nginx = access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "";
+  if (nginx.empty()) GTEST_SKIP() << "nginx is not installed (scripts/setup-deps installs it)";
+  constexpr uint64_t kBase = 4ull << 30;
+  const std::string head = LogLines(30), more = LogLines(20, 30);
+  auto sparse = [&](const std::string& path, const std::string& tail) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+    fs::resize_file(path, kBase);
+    std::ofstream(path, std::ios::binary | std::ios::app) << tail;
+  };
+  fs::create_directories(Cache());
+  sparse(Root() + "big.log", head + more);
+  sparse(Cache() + "big.log", head);
+
+  port_ = FreePort();
+  const std::string d = folder_ + "nginx/";
+  fs::create_directories(d);
+  WriteFile(d + "nginx.conf", "daemon off;\nmaster_process off;\npid " + d + "nginx.pid;\nerror_log " + d +
+                                  "error.log;\nevents {}\nhttp {\n  access_log off;\n  client_body_temp_path " + d +
+                                  "body;\n  proxy_temp_path " + d + "proxy;\n  fastcgi_temp_path " + d +
+                                  "fcgi;\n  uwsgi_temp_path " + d + "uwsgi;\n  scgi_temp_path " + d +
+                                  "scgi;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+                                  ";\n    root " + Root() + ";\n  }\n}\n");
+  ASSERT_TRUE(server_.Start({nginx, "-p", d, "-c", d + "nginx.conf", "-e", d + "error.log"}, d + "stderr.log", port_))
+      << ReadFile(d + "stderr.log");
+  WriteProfile("http://127.0.0.1:" + std::to_string(port_) + "/big.log");
+  ASSERT_EQ(Open(1), 0) << UrlError();
+  ASSERT_TRUE(WaitOver());
+  EXPECT_EQ(UrlError(), "");
+  EXPECT_TRUE(vrn::RemoteCopyReady());
+  Close();
+
+  ASSERT_EQ(fs::file_size(Cache() + "big.log"), kBase + head.size() + more.size());
+  std::ifstream copy(Cache() + "big.log", std::ios::binary);
+  // The copy's last bytes are the remote file's, and its first kilobytes
+  // are still the zeros they were (nothing written at a wrapped offset).
+  std::string start(8192, 'x');
+  copy.read(start.data(), static_cast<std::streamsize>(start.size()));
+  EXPECT_EQ(start, std::string(8192, '\0'));
+  copy.seekg(static_cast<std::streamoff>(kBase));
+  std::string tail(head.size() + more.size(), '\0');
+  copy.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+  EXPECT_EQ(tail, head + more);
+}
+
+}  // namespace
