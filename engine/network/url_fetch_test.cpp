@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/network/remote_test_support.h"
+#include "platform/ftp4w32/ftp4w32.h"
 
 namespace {
 
@@ -457,6 +458,40 @@ TEST_F(StalledFtpTest, StalledReceiveAndSendEndWithTheTimeOutText) {
   EXPECT_EQ(UrlError(), timedOut);
   Close();
   EXPECT_EQ(ui::FindWindow("VORNIC", "URL Window"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace remotetest;
+
+class FetchTexts : public RemoteFixture {};
+
+// Each failure says what happened rather than a bare number, and a status
+// text without a user name does not show a gap where the name would be.
+TEST_F(FetchTexts, FailuresAndStatusesAreTold) {
+  const std::pair<int32_t, const char*> errors[] = {
+      {FTP_E_TRANSFER_FAILED, "The server reported that the transfer failed."},
+      {FTP_E_CONNECTION_LOST, "The server closed the connection during the transfer."},
+      {FTP_E_DATA_CONNECTION, "The data connection to the server could not be opened."},
+      {vrn::VRN_URL_ERR_LISTING, "The server's file listing broke off part-way; the local copies are left as they were."},
+      {vrn::VRN_URL_ERR_NO_RANGE, "The server answered part of the file without saying which part."},
+  };
+  for (const auto& [code, text] : errors) {
+    vrn::SetURLErrorText(code);
+    EXPECT_EQ(vrn::URLErrorText(), text) << code;
+  }
+  vrn::SetHttpStatusErrorText(302, "http://logs.example/new.log");
+  EXPECT_EQ(vrn::URLErrorText(), "The server answered 302, a redirect to http://logs.example/new.log; redirects are "
+                                 "not followed.");
+  vrn::SetHttpStatusErrorText(503, "");
+  EXPECT_EQ(vrn::URLErrorText(), "The server answered with status 503.");
+  vrn::ClearURLErrorText();
+
+  EXPECT_EQ(vrn::ContactText("", "logs.example"), "Connecting to logs.example");
+  EXPECT_EQ(vrn::LogonText("", "logs.example"), "Connecting to logs.example");
+  EXPECT_EQ(vrn::ContactText("ann", "logs.example"), "Contacting ann at logs.example");
 }
 
 }  // namespace
