@@ -332,8 +332,8 @@ TEST_F(RemoteRun, ACopiedProfileFolderFetchesIntoItsOwnCache) {
 }
 
 // A server that breaks off a listing (426 or 451 after half of it): the run
-// is refused with the reason and no cached copy is deleted or changed; the
-// next whole listing counts every log.
+// is refused with the reason, the server's reply included, and no cached
+// copy is deleted or changed; the next whole listing counts every log.
 TEST_F(RemoteRun, AListingBrokenOffIsRefusedAndTheCacheKept) {
   std::string all;
   for (int i = 0; i < 4; ++i) {
@@ -356,6 +356,7 @@ TEST_F(RemoteRun, AListingBrokenOffIsRefusedAndTheCacheKept) {
     EXPECT_EQ(cut.code, 3) << cut.out << cut.err;
     EXPECT_TRUE(cut.out.empty()) << cut.out;
     EXPECT_NE(cut.err.find("listing broke off part-way"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find(std::string("The server said: ") + reply), std::string::npos) << cut.err;
     EXPECT_EQ(Changed(cache, Snapshot(folder_ + "profiles")), "");
   }
   server_.Stop();

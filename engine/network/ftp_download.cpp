@@ -377,7 +377,7 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
   SendStatusText(LogonText(profile.LogFileUsername, host.c_str()));
   const int32_t logon = ftp.FtpLogin(host.c_str(), profile.LogFileUsername, profile.LogFilePassword, 0, 0);
   if (logon != 0) {
-    SetURLErrorText(logon);
+    SetFtpErrorText(logon);
     ftp.FtpLocalClose();
     return -1;
   }
@@ -390,7 +390,7 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
           ListFtpDirectory(profileFileName, path, &g_currentList, &g_previousList, g_fetch.downloadMode, &missing);
       listed != 0) {
     // The run is refused and the cache and its list file stay as they were.
-    SetURLErrorText(listed == FTP_E_TRANSFER_FAILED || listed == FTP_E_CONNECTION_LOST ? VRN_URL_ERR_LISTING
+    SetFtpErrorText(listed == FTP_E_TRANSFER_FAILED || listed == FTP_E_CONNECTION_LOST ? VRN_URL_ERR_LISTING
                                                                                        : listed);
     CloseFtpSession();
     return -1;
@@ -432,7 +432,7 @@ int StartFtpFetch(const DravelEntry& profile, const std::string& profileFileName
   g_fetch.started = 1;
   const int32_t receive = ReceiveRecord(index);
   if (receive != 0) {
-    SetURLErrorText(receive);
+    SetFtpErrorText(receive);
     g_fetch.ready = 0;
     g_fetch.busy = 0;
     g_fetch.started = 0;
@@ -463,7 +463,7 @@ KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
     uint64_t size = 0;
     const bool present = LocalSize(record.localPath, &size);
     if (lparam != 0) {
-      SetURLErrorText(static_cast<int32_t>(lparam));
+      SetFtpErrorText(static_cast<int32_t>(lparam));
       g_fetch.ready = 0;
     } else if (!present || size < g_fetch.expectedBytes) {
       SetURLErrorText(VRN_URL_ERR_SHORT);
@@ -489,7 +489,7 @@ KvResult OnFtpReceiveNotice(KvWParam wparam, KvLParam lparam) {
 
   const int32_t receive = ReceiveRecord(index);
   if (receive != 0) {
-    SetURLErrorText(receive);
+    SetFtpErrorText(receive);
     g_fetch.busy = 0;
     g_fetch.ready = 0;
     g_fetch.totalBytes = g_fetch.doneBytes;  // over: VRN_PeekURL must say so

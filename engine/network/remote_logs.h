@@ -155,6 +155,9 @@ void ClearURLErrorText();
 constexpr int32_t VRN_URL_ERR_LISTING = 2011;   // a listing broke off part-way
 constexpr int32_t VRN_URL_ERR_SEVERAL = 2012;   // an HTTP location with several files
 constexpr int32_t VRN_URL_ERR_NO_RANGE = 2013;  // a 206 that does not say its range
+// Sets the error text of an FTP failure, followed by the server's own reply
+// when the server refused something.
+void SetFtpErrorText(int32_t code);
 // Sets the error text of an HTTP status that is not served (a redirect
 // names its target).
 void SetHttpStatusErrorText(uint32_t status, const std::string& location);

@@ -24,6 +24,7 @@
 #include "platform/base/files.h"
 #include "platform/base/memory.h"
 #include "platform/base/paths.h"
+#include "platform/module/module.h"
 #include "platform/ftp4w32/ftp4w32.h"
 #include "platform/netbind/netbind.h"
 #include "platform/ui/window.h"
@@ -67,6 +68,7 @@ constexpr uint32_t kTextSeveral = 5727;
 constexpr uint32_t kTextNoRange = 5728;
 constexpr uint32_t kTextStatus = 5729;
 constexpr uint32_t kTextDataConnection = 5730;
+constexpr uint32_t kTextServerSaid = 5731;
 
 std::string Cut(const std::string& text, size_t width) {
   return text.size() < width ? text : text.substr(0, width - 1);
@@ -260,6 +262,18 @@ void SetHttpStatusErrorText(uint32_t status, const std::string& location) {
     return;
   }
   g_urlError = FormatTexts(LoadResString(kTextStatus), std::to_string(status).c_str(), nullptr);
+}
+
+void SetFtpErrorText(int32_t code) {
+  SetURLErrorText(code);
+  // The FTP module keeps the server's last refusal; an older module
+  // without it leaves the text as it is.
+  const KvModule module = g_networkBinding.ftpModule;
+  const auto refusal =
+      module != nullptr ? reinterpret_cast<FtpLastRefusalFn>(KvGetProcAddress(module, "FtpLastRefusal")) : nullptr;
+  char reply[256] = "";
+  if (refusal == nullptr || refusal(reply, sizeof reply) != 0 || reply[0] == '\0') return;
+  g_urlError += " " + FormatTexts(LoadResString(kTextServerSaid), reply, nullptr);
 }
 
 void WarnMissingEntry(const std::string& entry) {

@@ -404,7 +404,9 @@ TEST_F(FtpFetchTest, PassiveSettingCarriesTheListingsToo) {
       // The listing's data connection fails: the fetch is refused, not
       // taken for a folder without files.
       EXPECT_EQ(Open(0), -1);
-      EXPECT_EQ(UrlError(), "The data connection to the server could not be opened.");
+      EXPECT_EQ(UrlError(),
+                "The data connection to the server could not be opened. The server said: 500 PORT refused here; use "
+                "PASV.");
     }
   }
 }

@@ -98,6 +98,11 @@ typedef int32_t (*FtpSendFileFn)(const char* local, const char* remote, char typ
 typedef int32_t (*FtpAbortFn)(void);
 /* Size of the running (or last) transfer in bytes; 0 when unknown. */
 typedef int64_t (*FtpBytesToBeTransferredFn)(void);
+/* The server's last refusal (a reply code of 400 or more and the first line
+   of its text) since the last command was sent, "" when there was none;
+   copied into buffer (size bytes with the terminating zero). Callers look it
+   up by name and do without it when it is missing. */
+typedef int32_t (*FtpLastRefusalFn)(char* buffer, int32_t size);
 
 #ifdef __cplusplus
 }

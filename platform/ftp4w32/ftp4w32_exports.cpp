@@ -1,4 +1,8 @@
 // The exports of FTP4W32.so: one FTP session for the whole process.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "platform/ftp4w32/ftp4w32.h"
 #include "platform/ftp4w32/ftpclient.h"
 
@@ -39,5 +43,13 @@ KV_EXPORT int32_t FtpSendFile(const char* local, const char* remote, char type, 
 }
 KV_EXPORT int32_t FtpAbort(void) { return TheSession().Abort(); }
 KV_EXPORT int64_t FtpBytesToBeTransferred(void) { return TheSession().BytesToBeTransferred(); }
+KV_EXPORT int32_t FtpLastRefusal(char* buffer, int32_t size) {
+  if (buffer == nullptr || size <= 0) return FTP_E_INVALID_ARGUMENT;
+  const std::string text = TheSession().LastRefusal();
+  const size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n < text.size() ? FTP_E_BUFFER_TOO_SMALL : 0;
+}
 
 }  // extern "C"

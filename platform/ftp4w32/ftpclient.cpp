@@ -216,8 +216,17 @@ int32_t Session::ConnectControl(const std::string& host) {
   return 0;
 }
 
+std::string Session::LastRefusal() {
+  std::lock_guard<std::mutex> lock(refusalMutex_);
+  return lastRefusal_;
+}
+
 int32_t Session::SendCommand(const std::string& command) {
   if (control_ < 0) return FTP_E_NOT_CONNECTED;
+  {
+    std::lock_guard<std::mutex> lock(refusalMutex_);
+    lastRefusal_.clear();
+  }
   std::string line = command + "\r\n";
   const char* p = line.data();
   size_t left = line.size();
@@ -246,6 +255,12 @@ int32_t Session::ReadReply(Reply* reply) {
   for (;;) {
     switch (reader_.Next(reply)) {
       case ReplyReader::Status::kReply:
+        if (reply->code >= 400) {
+          std::string line = reply->text.substr(0, reply->text.find('\n'));
+          if (line.size() > 200) line.resize(200);
+          std::lock_guard<std::mutex> lock(refusalMutex_);
+          lastRefusal_ = std::to_string(reply->code) + " " + line;
+        }
         return 0;
       case ReplyReader::Status::kError:
         // The rest of the stream cannot be trusted.

@@ -43,6 +43,9 @@ class Session {
                    uint32_t message);
   int32_t Abort();
   int64_t BytesToBeTransferred() const { return total_.load(); }
+  // The server's last refusal (a reply of 400 or more, its code and first
+  // line) since the last command was sent; "" when there was none.
+  std::string LastRefusal();
 
  private:
   struct Transfer;
@@ -67,6 +70,8 @@ class Session {
   int TimeoutMs() const { return timeoutSeconds_ * 1000; }
 
   std::recursive_mutex mutex_;
+  std::mutex refusalMutex_;  // the reply is read on the transfer thread too
+  std::string lastRefusal_;
   bool initialised_ = false;
   bool async_ = false;
   bool passive_ = false;
