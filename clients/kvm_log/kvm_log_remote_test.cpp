@@ -235,7 +235,7 @@ class RemoteRun : public testing::Test {
 
 // A folder of logs of equal size, listed by a wildcard. ProFTPD names them
 // in folder order in NLST and sorted in LIST. Each log grows in turn: every
-// run counts every line. Both servers also name a folder that matches the
+// run counts every line and fetches the grown log alone. Both servers also name a folder that matches the
 // wildcard, which is no log. The log-on set through kvm-log is stored
 // scrambled.
 TEST_F(RemoteRun, FtpServersFetchEveryGrownLogOfAFolder) {
@@ -275,8 +275,18 @@ TEST_F(RemoteRun, FtpServersFetchEveryGrownLogOfAFolder) {
       next += 20;
       logs[name] += more;
       Write(folder_ + "root/logs/" + name, more, true);
+      std::map<std::string, fs::file_time_type> written;
+      for (const auto& e : fs::directory_iterator(folder_ + "profiles/00000001.ftp")) {
+        written[e.path().filename().string()] = fs::last_write_time(e.path());
+      }
       Result grown = Run("run 00000001 --kind count");
       EXPECT_EQ(Count(grown), whole()) << grown.err;
+      // Only the grown log was fetched again: the copies of the others stand.
+      for (const auto& [copy, time] : written) {
+        if (copy != name) {
+          EXPECT_EQ(fs::last_write_time(folder_ + "profiles/00000001.ftp/" + copy), time) << copy;
+        }
+      }
     }
     // A folder that the wildcard names too is not a log.
     fs::create_directories(folder_ + "root/logs/older.log");
