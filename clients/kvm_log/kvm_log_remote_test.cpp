@@ -444,6 +444,26 @@ TEST_F(RemoteRun, HttpAnswersAreCountedWholeOrRefusedWithTheirReason) {
   }
 }
 
+// A later run asks for the log's tail: a part sent in chunks, a few at a
+// time, is placed by its range and the grown log counted whole.
+TEST_F(RemoteRun, AChunkedPartIsPlacedByItsRange) {
+  std::string log = LogLines(0, 300);
+  Write(folder_ + "root/access.log", log);
+  ASSERT_TRUE(server_.Start({kv::test::Python(), Script("odd_http_server.py"), std::to_string(port_),
+                             folder_ + "root"},
+                            folder_ + "http.log", port_));
+  SetLocation(Url("http", "chunkrange/access.log"));
+  Result first = Run("run 00000001 --kind count");
+  ASSERT_EQ(Count(first), Lines(log)) << first.err;
+  const std::string more = LogLines(300, 150);
+  log += more;
+  Write(folder_ + "root/access.log", more, true);
+  Result grown = Run("run 00000001 --kind count");
+  EXPECT_EQ(Count(grown), Lines(log)) << grown.err;
+  const std::string copy = Read(folder_ + "profiles/00000001.ftp/access.log");
+  EXPECT_TRUE(copy == log) << "the copy holds " << copy.size() << " bytes of " << log.size();
+}
+
 // A server that answers the range of a later run with 206 and the whole file
 // but no Content-Range: every such run is refused and the copy keeps the
 // file's size; it is never analysed at twice its length.

@@ -302,10 +302,13 @@ KvResult OnRead(WsSocket s) {
   }
 
   if (g_fetch.chunks.Active()) {
-    // Only the chunks' data goes on; the last chunk ends the body.
-    g_fetch.fill = static_cast<uint32_t>(g_fetch.chunks.Decode(buffer.data(), g_fetch.fill));
+    // Only the chunks' data goes on; the last chunk ends the body. The bytes
+    // just received are the buffer's last ones: those before them (a part
+    // answer waiting for its first kilobyte) are decoded already.
+    const size_t before = g_fetch.fill - received;
+    received = g_fetch.chunks.Decode(buffer.data() + before, received);
+    g_fetch.fill = static_cast<uint32_t>(before + received);
     buffer[g_fetch.fill] = '\0';
-    if (received > g_fetch.fill) received = g_fetch.fill;
     if (g_fetch.chunks.state == ChunkDecoder::kBroken) return FailTransfer(VRN_URL_ERR_ANSWER);
   }
   if (g_fetch.fill == 0) return FinishChunkedBody();

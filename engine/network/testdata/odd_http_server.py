@@ -17,6 +17,9 @@ proxy ("GET http://host:port/...") is answered the same way:
   .../chunked/NAME   HTTP/1.1 200 with ROOT/NAME in chunks of several sizes
                      (with a chunk extension and a trailer)
   .../chunkcut/NAME  the same, closed before the last chunk
+  .../chunkrange/NAME  a request with "Range: bytes=A-" gets HTTP/1.1 206 with
+                     its Content-Range and the part in chunks of 100 bytes,
+                     sent a few at a time; without a Range header 200, chunked
   .../norange/NAME   200 with ROOT/NAME; a request with a Range header gets
                      206 with the whole file and no Content-Range
   .../garbage        a few bytes that are no HTTP answer, then the close
@@ -26,6 +29,7 @@ import os
 import socket
 import socketserver
 import sys
+import time
 
 PORT = int(sys.argv[1])
 ROOT = sys.argv[2]
@@ -71,6 +75,22 @@ class Handler(socketserver.BaseRequestHandler):
             else:
                 body = body[: len(body) * 3 // 4]
             out.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body)
+        elif kind == "chunkrange" and os.path.isfile(name):
+            data = open(name, "rb").read()
+            start, status, extra = 0, b"200 OK", b""
+            for line in head.split(b"\r\n"):
+                if line.lower().startswith(b"range: bytes="):
+                    start = int(line.split(b"=")[1].split(b"-")[0])
+                    status = b"206 Partial Content"
+                    extra = b"Content-Range: bytes %d-%d/%d\r\n" % (start, len(data) - 1, len(data))
+            out.sendall(b"HTTP/1.1 " + status + b"\r\n" + extra + b"Transfer-Encoding: chunked\r\n\r\n")
+            part = data[start:]
+            for at in range(0, len(part), 100):
+                piece = part[at : at + 100]
+                out.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+                if at % 700 == 0:
+                    time.sleep(0.01)
+            out.sendall(b"0\r\n\r\n")
         elif kind == "norange" and os.path.isfile(name):
             data = open(name, "rb").read()
             if b"\r\nrange:" in head.lower():
