@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
+#include <vector>
 
 #include "platform/base/clock.h"
 
@@ -230,6 +232,62 @@ TEST(WebSessions, NumbersAreRandomNonZeroAndUnique) {
   EXPECT_TRUE(top);
   EXPECT_EQ(UserSessionCount(), 2000u);
   ClearUserSessions();
+}
+
+// The numbers a session-taker computes for the next session from the 624
+// numbers before it, were they outputs of a Mersenne Twister masked to 31
+// bits: each number leaves one bit of its state word open, so the next
+// output is one of eight.
+std::set<uint32_t> PredictNextTwisterOutputs(const std::vector<uint32_t>& seen) {
+  auto untemper = [](uint32_t y) {
+    y ^= y >> 18;
+    y ^= (y << 15) & 0xEFC60000u;
+    uint32_t t = y;
+    for (int i = 0; i < 4; ++i) t = y ^ ((t << 7) & 0x9D2C5680u);
+    y = t;
+    t = y;
+    for (int i = 0; i < 2; ++i) t = y ^ (t >> 11);
+    return t;
+  };
+  auto temper = [](uint32_t y) {
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9D2C5680u;
+    y ^= (y << 15) & 0xEFC60000u;
+    return y ^ (y >> 18);
+  };
+  const size_t n = seen.size();
+  std::set<uint32_t> out;
+  for (uint32_t a : {0u, 0x80000000u}) {
+    for (uint32_t b : {0u, 0x80000000u}) {
+      for (uint32_t c : {0u, 0x80000000u}) {
+        const uint32_t x0 = untemper(seen[n - 624] | a), x1 = untemper(seen[n - 623] | b);
+        const uint32_t x397 = untemper(seen[n - 624 + 397] | c);
+        const uint32_t y = (x0 & 0x80000000u) | (x1 & 0x7FFFFFFFu);
+        const uint32_t next = x397 ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+        out.insert(temper(next) & 0x7FFFFFFFu);
+        out.insert(temper(next));
+      }
+    }
+  }
+  return out;
+}
+
+TEST(WebSessions, TheNextNumberCannotBeComputedFromEarlierOnes) {
+  // A check of the check: it does foretell a masked twister's next output.
+  std::mt19937 twister{12345};
+  std::vector<uint32_t> outputs;
+  for (int i = 0; i < 624; ++i) outputs.push_back(static_cast<uint32_t>(twister()) & 0x7FFFFFFFu);
+  ASSERT_EQ(PredictNextTwisterOutputs(outputs).count(static_cast<uint32_t>(twister()) & 0x7FFFFFFFu), 1u);
+  // A user logs on again and again and learns his numbers; the next user's
+  // number is none of those computed from them.
+  ClearUserSessions();
+  for (int round = 0; round < 3; ++round) {
+    std::vector<uint32_t> seen;
+    for (int i = 0; i < 624; ++i) seen.push_back(AddUserSession("mallory", false)->userNumber);
+    const uint32_t victim = AddUserSession("root", true)->userNumber;
+    EXPECT_EQ(PredictNextTwisterOutputs(seen).count(victim), 0u) << "round " << round;
+    ClearUserSessions();
+  }
 }
 
 TEST_F(WebRequestTest, SessionsEndAtLogOffAndAtIdleUse) {
