@@ -549,6 +549,19 @@ class Browser:
         self.call("Page.navigate", {"url": url}, session=True)
         self.wait_for_load()
 
+    def back(self, timeout=10):
+        """Goes Back; the page may come from the browser's back-forward
+        cache, which fires no load event."""
+        entries = self.call("Page.getNavigationHistory", session=True)
+        target = entries["entries"][entries["currentIndex"] - 1]["url"]
+        self.evaluate("history.back()")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.evaluate("location.href + ' ' + document.readyState") == target + " complete":
+                return
+            time.sleep(0.05)
+        raise SystemExit("Back did not reach %s" % target)
+
     def act(self, expression):
         """Runs a user's action that loads a new page and waits for it."""
         self.events.clear()
@@ -572,19 +585,19 @@ def case_browser(program):
     if binary is None:
         print("SKIP: no chromium binary found")
         return
-    # A report the user made earlier.
-    folder = os.path.join(program.users_root(), "alice", "Weekly Summary")
-    os.makedirs(folder)
-    with open(os.path.join(folder, "status.rep"), "wb") as f:
-        f.write(status_image("Weekly Summary", int(time.time()), 0))
-    with open(os.path.join(folder, "rep.htm"), "w") as f:
-        f.write("<HTML><HEAD><TITLE>Weekly Summary</TITLE></HEAD><BODY><H1>Weekly Summary</H1>"
-                "<P id=\"hits\">Hits: 1234</P></BODY></HTML>")
-    base = "http://127.0.0.1:%d" % program.port
+    # A report the user made earlier, with its twelve charts.
+    charts = "".join('<IMG class="chart" SRC="chart%d.gif" WIDTH="20" HEIGHT="20">' % i for i in range(12))
+    files = {"rep.htm": "<HTML><HEAD><TITLE>Weekly Summary</TITLE></HEAD><BODY><H1>Weekly Summary</H1>"
+                        "<P id=\"hits\">Hits: 1234</P>%s</BODY></HTML>" % charts}
+    files.update({"chart%d.gif" % i: GIF for i in range(12)})
+    make_report(program, "alice", "Weekly Summary", files)
+    proxy = Proxy(program.port) if shutil.which("haproxy") else None
+    base = "http://127.0.0.1:%d" % (proxy.port if proxy else program.port)
     browser = Browser(binary)
     failures = []
     try:
         def check(step, must):
+            if os.environ.get("KV_CHECK_TRACE"): print("step", step, flush=True)
             text = browser.evaluate("document.body ? document.body.innerText : ''")
             html = browser.evaluate("document.documentElement.outerHTML")
             for wanted in must:
@@ -594,13 +607,22 @@ def case_browser(program):
                 failures.append("%s: the page shows escape text:\n%s" % (step, text[:2000]))
             return html
 
+        # The cookies a browser holds for the host: 2.7 KB in every request.
+        browser.call("Network.setCookies", {"cookies": [
+            {"name": "pref%d" % i, "value": "c" * 40, "url": base} for i in range(60)]}, session=True)
         browser.navigate(base + "/")
         check("logon page", ["User name", "Password"])
+        cookie_size = browser.evaluate("document.cookie.length")
+        if cookie_size < 2700:
+            failures.append("only %d bytes of cookies" % cookie_size)
         # Logging on as a user does: the fields filled in, the form sent.
         browser.act("document.querySelector('input[name=Username]').value = 'alice';"
                     "document.querySelector('input[name=Password]').value = 's&cret';"
                     "document.querySelector('input[type=submit]').click();")
         check("logged on", ["Welcome, alice"])
+        url = browser.evaluate("location.href")
+        if "Password" in url or "cret" in url:
+            failures.append("the password is in the address: %s" % url)
         browser.act("document.querySelector('a[href*=\"reports.htm\"]').click()")
         check("report list", ["Weekly Summary", "View", "Delete"])
         browser.act("document.querySelector('a[href*=\"view.htm\"]').click()")
@@ -608,7 +630,26 @@ def case_browser(program):
         url = browser.evaluate("location.href")
         if not re.search(r"/\d+/alice/Weekly%20Summary/rep\.htm$", url):
             failures.append("the report was shown from %s" % url)
-        # Back to the list, and a wrong password is told plainly.
+        # Every chart of the report arrives whole.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            shown = browser.evaluate("Array.from(document.images).filter(i => i.complete && i.naturalWidth > 0).length")
+            if shown == 12:
+                break
+            time.sleep(0.1)
+        if shown != 12:
+            failures.append("%d of 12 charts shown" % shown)
+        # Log off from the list; going Back does not bring the session back.
+        browser.back()
+        check("report list again", ["Weekly Summary"])
+        browser.act("document.querySelector('a[href*=\"logoff.htm\"]').click()")
+        check("logged off", ["logged off"])
+        browser.back()
+        # Whatever the browser shows from its history, the page asked anew
+        # finds no session.
+        browser.act("location.reload()")
+        check("back after log-off", ["session has ended"])
+        # A wrong password is told plainly.
         browser.navigate(base + "/")
         browser.act("document.querySelector('input[name=Username]').value = 'alice';"
                     "document.querySelector('input[name=Password]').value = 'wrong';"
@@ -617,9 +658,12 @@ def case_browser(program):
         failures.extend("console: " + line for line in browser.console)
     finally:
         browser.close()
+        if proxy:
+            proxy.stop()
     if failures:
         raise SystemExit("\n".join(failures))
-    print("browser visit: logon, report list and report shown without console messages")
+    print("browser visit%s: logon, report list, report with its 12 charts, log-off and Back, without console "
+          "messages" % (" through HAProxy" if proxy else ""))
 
 
 def main():
