@@ -147,60 +147,108 @@ int ConnectionCount() {
   return g_connections;
 }
 
-std::atomic<int> g_answering{0};  // connection threads running
+// The threads that answer requests: made when a request finds none idle (up
+// to kMostConnections), each waiting a while for the next request once it
+// has answered one, so that a steady stream of requests is answered without
+// a thread made for each.
+constexpr auto kIdleWorkerLife = std::chrono::seconds(5);
+std::mutex g_poolLock;
+std::condition_variable g_poolReady;
+std::vector<ConnectionRecord*> g_poolQueue;
+int g_workers = 0;      // threads
+int g_idleWorkers = 0;  // of them waiting for a request
 
 // A connection's thread: small stacks (a request and its answer need little),
 // so that the connection bound, not the address space, decides how many
 // clients are served at once.
 constexpr size_t kConnectionStack = 1 << 20;
 
-void* RunConnection(void* argument) {
+void* RunWorker(void* argument) {
   auto* record = static_cast<ConnectionRecord*>(argument);
-  const uint32_t peer = record->peer.address;
-  ConnectionThread(record);
-  ReleaseConnectionSlot(peer);
-  --g_answering;
-  return nullptr;
+  for (;;) {
+    const uint32_t peer = record->peer.address;
+    ConnectionThread(record);
+    ReleaseConnectionSlot(peer);
+    std::unique_lock<std::mutex> lock(g_poolLock);
+    ++g_idleWorkers;
+    g_poolReady.wait_for(lock, kIdleWorkerLife, [] { return !g_poolQueue.empty(); });
+    --g_idleWorkers;
+    if (g_poolQueue.empty()) {
+      --g_workers;
+      return nullptr;
+    }
+    record = g_poolQueue.back();
+    g_poolQueue.pop_back();
+  }
 }
 
-// Starts the thread of a connection whose request was read, detached; false
-// when none can be had.
+// Hands a connection whose request was read to a thread; false when none can
+// be had.
 bool StartConnectionThread(ConnectionRecord* record) {
-  if (g_answering.load() >= kMostConnections) return false;
+  {
+    std::lock_guard<std::mutex> lock(g_poolLock);
+    if (g_idleWorkers > static_cast<int>(g_poolQueue.size())) {
+      g_poolQueue.push_back(record);
+      g_poolReady.notify_one();
+      return true;
+    }
+    if (g_workers >= kMostConnections) return false;
+    ++g_workers;
+  }
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attributes, kConnectionStack);
-  pthread_t thread;
-  ++g_answering;
-  const bool started = pthread_create(&thread, &attributes, &RunConnection, record) == 0;
-  if (!started) --g_answering;
-  pthread_attr_destroy(&attributes);
+  bool started = false;
+  if (pthread_attr_init(&attributes) == 0) {
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, kConnectionStack);
+    pthread_t thread;
+    started = pthread_create(&thread, &attributes, &RunWorker, record) == 0;
+    pthread_attr_destroy(&attributes);
+  }
+  if (!started) {
+    std::lock_guard<std::mutex> lock(g_poolLock);
+    --g_workers;
+  }
   return started;
 }
 
-// Ends a connection without losing what was sent on it: the sending side is
-// shut, what the peer still sends is read and dropped until it closes its
-// side (or for a short while), and only then is the socket closed. A socket
-// closed with unread bytes is reset, and the reset would throw the answer
-// away at the peer.
+// Connections whose answer went out whole are closed without losing it: the
+// sending side is shut, and the listener reads and drops what the peer still
+// sends until it closes its side (or for a short while) before the socket is
+// closed. A socket closed with unread bytes is reset, and the reset would
+// throw the answer away at the peer. The listener does this for all of them
+// at once, so that a peer slow to close holds a descriptor, not a thread.
+constexpr uint32_t kDrainMs = 2000;
+constexpr size_t kMostDrained = 1 << 20;
+
+std::mutex g_drainLock;
+bool g_drainOpen = false;                // the listener takes connections to drain
+std::vector<WsSocket> g_drainQueue;      // handed over, not yet taken
+int g_wakeListener[2] = {-1, -1};        // a byte here wakes the listener's poll
+
 void CloseAfterAnswer(WsSocket socket) {
   const int fd = static_cast<int>(socket);
   ::shutdown(fd, SHUT_WR);
-  constexpr uint32_t kDrainMs = 2000;
-  constexpr size_t kMostDrained = 1 << 20;
+  {
+    std::lock_guard<std::mutex> lock(g_drainLock);
+    if (g_drainOpen) {
+      g_drainQueue.push_back(socket);
+      char byte = 1;
+      ssize_t done = ::write(g_wakeListener[1], &byte, 1);
+      (void)done;
+      return;
+    }
+  }
+  // No listener to hand it to (the server stops): drained here, briefly.
   const uint32_t started = kv::TickCount();
-  size_t drained = 0;
   char drain[4096];
   for (;;) {
     const uint32_t spent = kv::TickCount() - started;
-    if (spent >= kDrainMs || drained > kMostDrained) break;
+    if (spent >= 500) break;
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(kDrainMs - spent)) <= 0) break;
+    if (::poll(&p, 1, static_cast<int>(500 - spent)) <= 0) break;
     ssize_t got = ::recv(fd, drain, sizeof drain, MSG_DONTWAIT);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) break;
-    drained += static_cast<size_t>(got);
   }
   g_networkBinding.closesocket(socket);
 }
@@ -456,7 +504,18 @@ int32_t ServerThread() {
     uint32_t lastData;  // tick of its last piece
   };
   std::vector<Reader> readers;
+  struct Drainer {
+    WsSocket socket;
+    uint32_t since;
+    size_t drained;
+  };
+  std::vector<Drainer> drainers;
   std::vector<pollfd> fds;
+  if (::pipe2(g_wakeListener, O_CLOEXEC | O_NONBLOCK) != 0) g_wakeListener[0] = g_wakeListener[1] = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_drainLock);
+    g_drainOpen = g_wakeListener[0] >= 0;
+  }
   uint32_t lastHousekeeping = kv::TickCount();
   uint32_t acceptPausedAt = 0;
   bool acceptPaused = false;
@@ -504,10 +563,47 @@ int32_t ServerThread() {
     fds.clear();
     fds.push_back({listenFd, static_cast<short>(acceptPaused ? 0 : POLLIN), 0});
     for (const auto& r : readers) fds.push_back({static_cast<int>(r.record->socket), POLLIN, 0});
+    fds.push_back({g_wakeListener[0], POLLIN, 0});
+    for (const auto& d : drainers) fds.push_back({static_cast<int>(d.socket), POLLIN, 0});
     int n = ::poll(fds.data(), fds.size(), acceptPaused ? 100 : 200);
     if (!g_serverRunning) break;
     if (n < 0 && errno != EINTR) break;
     now = kv::TickCount();
+
+    // Answered connections: read to the peer's end, then closed.
+    const size_t drainBase = readers.size() + 2;
+    for (size_t k = fds.size(); k-- > drainBase;) {
+      const size_t i = k - drainBase;
+      Drainer& d = drainers[i];
+      bool done = now - d.since >= kDrainMs;
+      if (!done && fds[k].revents != 0) {
+        char drain[4096];
+        for (;;) {
+          ssize_t got = ::recv(static_cast<int>(d.socket), drain, sizeof drain, MSG_DONTWAIT);
+          if (got < 0 && errno == EINTR) continue;
+          if (got < 0 && errno == EAGAIN) break;
+          if (got <= 0 || (d.drained += static_cast<size_t>(got)) > kMostDrained) {
+            done = true;
+            break;
+          }
+        }
+      }
+      if (done) {
+        ws.closesocket(d.socket);
+        drainers[i] = drainers.back();
+        drainers.pop_back();
+      }
+    }
+    if (fds[readers.size() + 1].revents != 0) {
+      char bytes[256];
+      while (::read(g_wakeListener[0], bytes, sizeof bytes) > 0) {
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_drainLock);
+      for (WsSocket socket : g_drainQueue) drainers.push_back({socket, now, 0});
+      g_drainQueue.clear();
+    }
 
     if (now - lastHousekeeping >= kHousekeepingMs) {
       lastHousekeeping = now;
@@ -521,7 +617,7 @@ int32_t ServerThread() {
 
     // Pieces of requests. The readers are walked from the end, so that one
     // that is handed on or dropped does not move those still to be seen.
-    for (size_t k = fds.size(); k-- > 1;) {
+    for (size_t k = readers.size() + 1; k-- > 1;) {
       const size_t i = k - 1;
       Reader& r = readers[i];
       ConnectionRecord* record = r.record;
@@ -606,6 +702,17 @@ int32_t ServerThread() {
     }
   }
   while (!readers.empty()) dropReader(readers.size() - 1);
+  {
+    std::lock_guard<std::mutex> lock(g_drainLock);
+    g_drainOpen = false;
+    for (WsSocket socket : g_drainQueue) drainers.push_back({socket, 0, 0});
+    g_drainQueue.clear();
+  }
+  for (const auto& d : drainers) ws.closesocket(d.socket);
+  for (int& fd : g_wakeListener) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
   ws.closesocket(listener);
   ws.WSACleanup();
   ClearUserSessions();
