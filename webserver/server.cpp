@@ -152,11 +152,15 @@ int ConnectionCount() {
 // has answered one, so that a steady stream of requests is answered without
 // a thread made for each.
 constexpr auto kIdleWorkerLife = std::chrono::seconds(5);
-std::mutex g_poolLock;
-std::condition_variable g_poolReady;
-std::vector<ConnectionRecord*> g_poolQueue;
-int g_workers = 0;      // threads
-int g_idleWorkers = 0;  // of them waiting for a request
+struct WorkerPool {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::vector<ConnectionRecord*> queue;
+  int workers = 0;      // threads
+  int idleWorkers = 0;  // of them waiting for a request
+};
+// Never destroyed: idle threads may still wait on it while the program ends.
+WorkerPool& g_pool = *new WorkerPool;
 
 // A connection's thread: small stacks (a request and its answer need little),
 // so that the connection bound, not the address space, decides how many
@@ -169,16 +173,16 @@ void* RunWorker(void* argument) {
     const uint32_t peer = record->peer.address;
     ConnectionThread(record);
     ReleaseConnectionSlot(peer);
-    std::unique_lock<std::mutex> lock(g_poolLock);
-    ++g_idleWorkers;
-    g_poolReady.wait_for(lock, kIdleWorkerLife, [] { return !g_poolQueue.empty(); });
-    --g_idleWorkers;
-    if (g_poolQueue.empty()) {
-      --g_workers;
+    std::unique_lock<std::mutex> lock(g_pool.lock);
+    ++g_pool.idleWorkers;
+    g_pool.ready.wait_for(lock, kIdleWorkerLife, [] { return !g_pool.queue.empty(); });
+    --g_pool.idleWorkers;
+    if (g_pool.queue.empty()) {
+      --g_pool.workers;
       return nullptr;
     }
-    record = g_poolQueue.back();
-    g_poolQueue.pop_back();
+    record = g_pool.queue.back();
+    g_pool.queue.pop_back();
   }
 }
 
@@ -186,14 +190,14 @@ void* RunWorker(void* argument) {
 // be had.
 bool StartConnectionThread(ConnectionRecord* record) {
   {
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    if (g_idleWorkers > static_cast<int>(g_poolQueue.size())) {
-      g_poolQueue.push_back(record);
-      g_poolReady.notify_one();
+    std::lock_guard<std::mutex> lock(g_pool.lock);
+    if (g_pool.idleWorkers > static_cast<int>(g_pool.queue.size())) {
+      g_pool.queue.push_back(record);
+      g_pool.ready.notify_one();
       return true;
     }
-    if (g_workers >= kMostConnections) return false;
-    ++g_workers;
+    if (g_pool.workers >= kMostConnections) return false;
+    ++g_pool.workers;
   }
   pthread_attr_t attributes;
   bool started = false;
@@ -205,8 +209,8 @@ bool StartConnectionThread(ConnectionRecord* record) {
     pthread_attr_destroy(&attributes);
   }
   if (!started) {
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    --g_workers;
+    std::lock_guard<std::mutex> lock(g_pool.lock);
+    --g_pool.workers;
   }
   return started;
 }

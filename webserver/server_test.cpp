@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/base/clock.h"
 #include "platform/base/ini.h"
 #include "platform/testsupport/files.h"
 #include "platform/testsupport/ports.h"
@@ -394,6 +395,69 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   struct stat st {};
   ASSERT_EQ(::stat((g_folder / "Remote.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(WebServerTest, SessionsEndAtLogOffAndWhenIdleUnderTraffic) {
+  SetKey("WebUserTimeout", "1");
+  StartEnabled();
+  auto ended = [&](const std::string& user) {
+    return Get(port, "/reports.htm?User=" + user).find("session has ended") != std::string::npos;
+  };
+  // Log-off ends the session at once; the form posts its fields.
+  const std::string form = "Username=bob&Password=pw";
+  const std::string bob = UserOf(Exchange(port, "POST /logon.htm HTTP/1.0\r\nContent-Length: " +
+                                                    std::to_string(form.size()) + "\r\n\r\n" + form));
+  ASSERT_FALSE(bob.empty());
+  EXPECT_FALSE(ended(bob));
+  EXPECT_NE(Get(port, "/logoff.htm?User=" + bob).find("logged off"), std::string::npos);
+  EXPECT_TRUE(ended(bob));
+
+  const std::string alice = UserOf(Get(port, "/logon.htm?Username=alice&Password=s%26cret"));
+  const std::string carol = UserOf(Get(port, "/logon.htm?Username=carol&Password=pw2"));
+  ASSERT_FALSE(alice.empty());
+  ASSERT_FALSE(carol.empty());
+  // Time passes with requests all along (carol's): alice, idle for longer
+  // than the time-out, is gone; carol, who kept using hers, is not.
+  kv::ScopedTestClock clock(kv::Now(), kv::TickCount64());
+  for (int step = 0; step < 4; ++step) {
+    clock.Advance(20000);
+    EXPECT_FALSE(ended(carol)) << step;
+  }
+  EXPECT_TRUE(ended(alice));
+  EXPECT_FALSE(ended(carol));
+}
+
+// With a descriptor limit of 64 the server still serves the six connections
+// a browser opens at once, and more.
+TEST_F(WebServerTest, ALowDescriptorLimitStillServesABrowsersConnections) {
+  StartEnabled();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int open = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++open;
+  }
+  if (open > 36) GTEST_SKIP() << open << " descriptors open already";
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // Eight requests held open at once (their last line still to come), then
+  // ended together: every one is answered.
+  std::vector<int> clients;
+  for (int i = 0; i < 8; ++i) {
+    int fd = Connect("127.0.0.1", port);
+    if (fd < 0) break;
+    send(fd, "GET /default.htm HTTP/1.0\r\n", 27, MSG_NOSIGNAL);
+    clients.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int fd : clients) send(fd, "\r\n", 2, MSG_NOSIGNAL);
+  int served = 0;
+  for (int fd : clients) served += ReadToEnd(fd).rfind("HTTP/1.0 200 OK\r\n", 0) == 0 ? 1 : 0;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(clients.size(), 8u);
+  EXPECT_EQ(served, 8);
 }
 
 TEST_F(WebServerTest, LoggingFollowsTheKey) {
