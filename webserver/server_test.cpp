@@ -448,7 +448,8 @@ TEST_F(WebServerTest, ALowDescriptorLimitStillServesABrowsersConnections) {
   for (int i = 0; i < 8; ++i) {
     int fd = Connect("127.0.0.1", port);
     if (fd < 0) break;
-    send(fd, "GET /default.htm HTTP/1.0\r\n", 27, MSG_NOSIGNAL);
+    const std::string head = "GET /default.htm HTTP/1.0\r\nHost: x\r\n";
+    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
     clients.push_back(fd);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
