@@ -11,6 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "platform/base/clock.h"
@@ -25,6 +28,38 @@ namespace {
 constexpr size_t kStatusSize = 1971;
 constexpr size_t kPageLimit = 1 << 20;  // page templates run through the tag interpreter
 constexpr size_t kSendBlock = 64 << 10;  // files are sent in blocks of this size
+// Files of one user's reports sent at once: however many connections fetch
+// them (and however slowly they read), the other users keep the server's
+// places.
+constexpr int kMostTransfersPerUser = 16;
+
+std::mutex g_transferLock;
+std::map<std::string, int> g_transfers;  // by user name
+
+// A place for a transfer of a user's file, held while it lives.
+class TransferPlace {
+ public:
+  explicit TransferPlace(std::string user) : user_(std::move(user)) {
+    std::lock_guard<std::mutex> lock(g_transferLock);
+    int& n = g_transfers[user_];
+    held_ = n < kMostTransfersPerUser;
+    if (held_) ++n;
+    if (n == 0) g_transfers.erase(user_);
+  }
+  ~TransferPlace() {
+    if (!held_) return;
+    std::lock_guard<std::mutex> lock(g_transferLock);
+    auto it = g_transfers.find(user_);
+    if (it != g_transfers.end() && --it->second <= 0) g_transfers.erase(it);
+  }
+  TransferPlace(const TransferPlace&) = delete;
+  TransferPlace& operator=(const TransferPlace&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::string user_;
+  bool held_ = false;
+};
 
 std::string Html(std::string_view text) {
   std::string out;
@@ -422,6 +457,16 @@ void AnswerRequest(RemoteRequest& r) {
     return;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::optional<TransferPlace> place;
+  if (r.underUsersRoot_) {
+    place.emplace(r.userName_);
+    if (!place->held()) {
+      ::close(fd);
+      r.status_ = 503;
+      SendAnswer(r, "");
+      return;
+    }
+  }
   bool page = !r.underUsersRoot_ && ContentTypeOf(r.localPath_, "") == "text/html";
   // Page templates are small; one that is not is sent as it is.
   if (page && st.st_size <= static_cast<off_t>(kPageLimit)) {

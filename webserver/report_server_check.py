@@ -13,6 +13,9 @@ CASE
            carrying 2.7 KB of cookies: the logon page, logging on, the
            report list and one report with all its charts, logging off and
            going Back, with no console error and no stray text on the pages.
+  slowloris  clients from a hundred addresses that trickle their requests
+           and connect again whenever they are dropped: requests sent whole
+           from elsewhere are all answered meanwhile.
   http     curl and plain sockets: log-on by POST, HEAD, header names in any
            case, a missing or smuggled Host, lengths, log-off, report names
            with URL characters, Remote.log's rights and contents, and the
@@ -263,6 +266,64 @@ def case_flood(program, sanitized):
     if not program.alive():
         raise SystemExit("KELVARON ended after the flood\n" + program.log())
     print("after the flood: answered; program alive")
+
+
+# ---- slowloris ------------------------------------------------------------------
+
+def case_slowloris(program):
+    port = program.port
+    sources = ["127.0.1.%d" % i for i in range(1, 101)]
+    per_source = 4
+
+    def open_trickler(source):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((source, 0))
+        s.setblocking(False)
+        try:
+            s.connect(("127.0.0.1", port))
+        except BlockingIOError:
+            pass
+        except OSError:
+            s.close()
+            return None
+        return [s, source, False]
+
+    tricklers = [t for t in (open_trickler(src) for src in sources for _ in range(per_source)) if t]
+    answered, asked, slow = 0, 0, []
+    end = time.monotonic() + 8
+    next_drip = 0.0
+    while time.monotonic() < end:
+        if time.monotonic() >= next_drip:
+            next_drip = time.monotonic() + 0.5
+            for t in tricklers:
+                s, source, started = t
+                try:
+                    s.send(b"a" if started else b"GET /default.htm HTTP/1.0\r\nX: ")
+                    t[2] = True
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    # Dropped or refused: it connects again at once.
+                    s.close()
+                    fresh = open_trickler(source)
+                    if fresh:
+                        t[:] = fresh
+        started = time.monotonic()
+        answer = get(port, "/default.htm", source="127.0.0.2", timeout=5)
+        asked += 1
+        took = time.monotonic() - started
+        if answer.startswith(b"HTTP/1.0 200 OK") and took < 2:
+            answered += 1
+        else:
+            slow.append("%s after %.1f s" % (answer.split(b"\r\n", 1)[0] or b"no answer", took))
+        time.sleep(0.1)
+    for t in tricklers:
+        t[0].close()
+    print("slowloris from %d addresses: %d of %d normal requests answered within 2 s" % (len(sources), answered, asked))
+    if not program.alive():
+        raise SystemExit("KELVARON ended during the slowloris\n" + program.log())
+    if answered < asked * 0.95:
+        raise SystemExit("normal requests lost during the slowloris: %s" % slow[:10])
 
 
 # ---- http -----------------------------------------------------------------------
@@ -671,7 +732,7 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("case", choices=("flood", "browser", "http", "proxy"))
+    parser.add_argument("case", choices=("flood", "browser", "http", "proxy", "slowloris"))
     args = parser.parse_args()
     if args.case == "browser" and chromium_binary() is None:
         print("SKIP: no chromium binary found")
@@ -688,6 +749,8 @@ def main():
             case_http(program)
         elif args.case == "proxy":
             case_proxy(program)
+        elif args.case == "slowloris":
+            case_slowloris(program)
         else:
             case_browser(program)
         if not program.alive():

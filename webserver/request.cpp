@@ -655,6 +655,8 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t /*tick*/, const std::tm& l
                      UrlPath(item_) + "/rep." + ReportExtension(type) + "\r\n",
                  "<TITLE>URL Moved</TITLE>\r\nURL Moved\r\n");
   }
+  if (status_ == 503)
+    return whole("HTTP/1.0 503 Service Unavailable", "Retry-After: 5\r\n", "<TITLE>Server Busy</TITLE>\r\nServer Busy\r\n");
   return whole("HTTP/1.0 404 URL Not Found", "", "<TITLE>URL Not Found</TITLE>\r\nURL Not Found\r\n");
 }
 

@@ -117,7 +117,7 @@ class RemoteRequest {
   long long contentLength_ = -1;
   // The answer was given up part-way: the connection must end with a reset.
   bool aborted_ = false;
-  uint16_t status_ = 0;  // 0, 200, 301, 404 or kStatusReportRedirect
+  uint16_t status_ = 0;  // 0, 200, 301, 404, 503 or kStatusReportRedirect
   std::string query_;    // behind "?", "" when none
   std::string host_;
   std::string localPath_;  // the file the request resolved to

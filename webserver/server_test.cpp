@@ -636,6 +636,57 @@ bool Readable(int fd, int ms) {
   return poll(&p, 1, ms) == 1;
 }
 
+TEST_F(WebServerTest, IdleDownloadsOfOneUserHoldNoMoreThanTheirShare) {
+  StartEnabled();
+  const fs::path folder = g_folder / "Reports" / "Remote Reports" / "users" / "alice" / "Big";
+  fs::create_directories(folder);
+  std::ofstream(folder / "status.rep", std::ios::binary) << std::string(1971, '\0');
+  {
+    std::ofstream big(folder / "rep.htm", std::ios::binary);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 8; ++i) big << block;
+  }
+  const std::string alice = UserOf(Get(port, "/logon.htm?Username=alice&Password=s%26cret"));
+  const std::string bob = UserOf(Get(port, "/logon.htm?Username=bob&Password=pw"));
+  ASSERT_FALSE(alice.empty());
+  ASSERT_FALSE(bob.empty());
+  // Twenty-four downloads of alice's big report that are never read (small
+  // receive buffers, so that the report cannot go into them whole).
+  std::vector<int> idle;
+  for (int i = 0; i < 24; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.5", &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(port);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const std::string r = "GET /" + alice + "/alice/Big/rep.htm HTTP/1.0\r\nHost: x\r\n\r\n";
+    send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+    idle.push_back(fd);
+  }
+  int busy = 0, sending = 0;
+  for (int fd : idle) {
+    char status[13] = {};
+    if (!Readable(fd, 5000) || recv(fd, status, 12, MSG_PEEK) != 12) continue;
+    busy += std::string(status) == "HTTP/1.0 503" ? 1 : 0;
+    sending += std::string(status) == "HTTP/1.0 200" ? 1 : 0;
+  }
+  EXPECT_EQ(sending, 16);
+  EXPECT_EQ(busy, 8);
+  // Meanwhile other users are served.
+  EXPECT_NE(Get(port, "/reports.htm?User=" + bob).find("Your reports"), std::string::npos);
+  for (int fd : idle) close(fd);
+  EXPECT_TRUE(WaitFor([&] {
+    return Get(port, "/" + alice + "/alice/Big/rep.htm").rfind("HTTP/1.0 200 OK\r\n", 0) == 0;
+  }, 15000));
+  fs::remove_all(folder);
+}
+
 TEST_F(WebServerTest, FailedAcceptIsRetriedAndTheServerGoesOn) {
   StartEnabled();
   rlimit saved{};
