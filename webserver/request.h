@@ -54,7 +54,7 @@ struct ThrottleRule {
   uint32_t freeTries;
   uint32_t capMs;
 };
-inline constexpr ThrottleRule kLogonAddressRule{5, 60000};  // log-ons from one address
+inline constexpr ThrottleRule kLogonAddressRule{5, 30000};  // log-ons from one address
 inline constexpr ThrottleRule kLogonAccountRule{5, 8000};   // log-ons to one account
 inline constexpr ThrottleRule kSessionGuessRule{20, 10000};  // unknown session numbers
 // Milliseconds the key must still wait at tick `now` (0: it may try).
