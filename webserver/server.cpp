@@ -59,7 +59,7 @@ std::map<uint32_t, int> g_connectionsByPeer;  // open connections per peer addre
 // serves. Their number is bounded, in all and per peer address, so that one
 // client cannot take every thread or descriptor of the program.
 constexpr int kMostConnections = 256;        // being answered at once
-constexpr int kMostConnectionsPerPeer = 32;  // reading or answered, per address
+constexpr int kMostConnectionsPerPeer = 64;  // reading or answered, per address
 // A request must be read whole within this time, however its bytes trickle
 // in; an answer that the peer does not take for this long is given up.
 constexpr int kRequestSeconds = 15;
