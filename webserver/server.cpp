@@ -118,6 +118,8 @@ int OpenDescriptors() {
 bool RoomForAConnection(int connections) {
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return true;
+  // Under a table this large the count is not worth taking for each one.
+  if (files.rlim_cur >= (1 << 16) && connections < (1 << 14)) return true;
   const int open = OpenDescriptors();
   if (open < 0) return true;
   const long long limit = static_cast<long long>(std::min<rlim_t>(files.rlim_cur, 1 << 30));
