@@ -371,6 +371,7 @@ def case_http(program):
     expect(alice is not None and b"Welcome, alice" in body, "log-on by POST: %s %r" % (status, body))
     expect(fields.get("content-length") == str(len(body)) and not reset, "log-on answer: %r %s" % (fields, reset))
     expect("charset=utf-8" in fields.get("content-type", ""), "pages name no charset: %r" % fields)
+    expect(fields.get("referrer-policy") == "no-referrer", "pages let the next site see their address: %r" % fields)
     if alice is None:
         raise SystemExit("\n".join(failures))
 

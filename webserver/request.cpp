@@ -619,7 +619,8 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t /*tick*/, const std::tm& l
   if (status_ == 200) {
     std::string head = "HTTP/1.0 200 OK\r\nServer: Kelvaron Server\r\nAllow: GET, POST, HEAD\r\n";
     const std::string type = contentType_.empty() ? ContentTypeOf(localPath_, "") : contentType_;
-    head += "Content-Type: " + type + "\r\nX-Content-Type-Options: nosniff\r\n";
+    // Addresses carry session numbers: no page tells them to another site.
+    head += "Content-Type: " + type + "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n";
     if (contentLength_ >= 0) head += "Content-Length: " + std::to_string(contentLength_) + "\r\n";
     head += "Cache-Control: no-cache, no-store\r\nPragma: no-cache\r\nDate: " + FormatHttpDate(local, utcOffsetSeconds) + "\r\n\r\n";
     return head;

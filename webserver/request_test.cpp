@@ -517,7 +517,8 @@ TEST_F(WebResponseTest, ContentTypes) {
     r.contentLength_ = 12;
     std::string head = r.BuildHttpResponse(1, tm_, 0);
     EXPECT_EQ(head.rfind(std::string("HTTP/1.0 200 OK\r\nServer: Kelvaron Server\r\nAllow: GET, POST, HEAD\r\n") +
-                             "Content-Type: " + c.type + "\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 12\r\n" +
+                             "Content-Type: " + c.type + "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n" +
+                             "Content-Length: 12\r\n" +
                              "Cache-Control: no-cache, no-store\r\nPragma: no-cache\r\nDate: ",
                          0),
               0u)
