@@ -157,6 +157,17 @@ int WinMain(KvModule instance, KvModule previous, const char* commandLine, int32
       DebugOutput("StartServiceCtrlDispatcher Failed\r\n");
     return 0;
   }
+  // Without a private folder for the run-time files this copy could neither
+  // find a running one nor be found, nor tell a service that failed from one
+  // it cannot see: it refuses to start rather than run unguarded.
+  std::string runTime;
+  if (svc::RunTimeFolder(&runTime).empty()) {
+    std::string text = "Kelvaron cannot use the folder for its run-time files";
+    if (!runTime.empty()) text += " (" + runTime + ")";
+    text += ": it belongs to another user, is open to others or cannot be made. Kelvaron will not start.";
+    ui::MessageBox(0, text.c_str(), kCaption, ui::MbOk);
+    return 0;
+  }
   if (svc::FindRunningWindow(kMainClass)) {
     svc::SendToRunningWindow(kMainClass, kOtherInstanceMessage, 0, 0);
     return 0;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -25,6 +26,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/base/clock.h"
 #include "platform/base/lasterror.h"
@@ -51,24 +53,60 @@ bool PrivateFolder(const std::string& dir) {
          (st.st_mode & 077) == 0;
 }
 
-// The folder of the run-time files: a folder of the user's own in the lock
-// folder that env KV_LOCK_DIR names, else in his runtime folder when the
-// session has one, else in /tmp. It is checked before use, so that a folder
-// planted by another user is never written to; "" when there is none.
-std::string RuntimeFolder() {
+// The user's home folder: env HOME, else the account's.
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/')
+    return found->pw_dir;
+  return "";
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "local";
+  std::string out;
+  for (const char* p = name; *p; ++p) out += std::isalnum(static_cast<unsigned char>(*p)) || *p == '-' ? *p : '_';
+  return out;
+}
+
+}  // namespace
+
+std::string RunTimeFolder(std::string* tried) {
   const char* lockDir = std::getenv("KV_LOCK_DIR");
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string dir;
-  if ((!lockDir || !*lockDir) && runtime && *runtime && runtime[0] == '/' && PrivateFolder(runtime)) {
-    dir = std::string(runtime) + "/kelvaron";
-  } else {
-    std::string base = (lockDir && *lockDir) ? lockDir : "/tmp";
+  if (lockDir && *lockDir) {
+    std::string base = lockDir;
     ::mkdir(base.c_str(), 0700);
     dir = base + "/kelvaron-" + std::to_string(::geteuid());
+  } else if (runtime && *runtime && runtime[0] == '/' && PrivateFolder(runtime)) {
+    dir = std::string(runtime) + "/kelvaron";
+  } else {
+    // No runtime folder of the session: a folder in the user's home, which
+    // no other user can make first (a shared folder such as /tmp could be).
+    // Its name holds the host's, for a home shared between machines.
+    std::string home = HomeFolder();
+    if (!home.empty()) {
+      std::string base = home + "/.kelvaron";
+      if (PrivateFolder(base)) {
+        dir = base + "/run-" + HostName();
+      } else {
+        dir = base;
+      }
+    }
   }
-  if (!PrivateFolder(dir)) return "";
+  if (tried != nullptr) *tried = dir;
+  if (dir.empty() || !PrivateFolder(dir)) return "";
   return dir + "/";
 }
+
+namespace {
+
 // A file name made of the name's letters and digits only.
 std::string SafeName(const char* name) {
   std::string out;
@@ -81,7 +119,7 @@ std::string SafeName(const char* name) {
 
 // The path of a run-time file of a service; "" without a safe folder.
 std::string ServiceFile(const char* name, const char* suffix) {
-  std::string dir = RuntimeFolder();
+  std::string dir = RunTimeFolder();
   return dir.empty() ? "" : dir + "svc-" + SafeName(name) + suffix;
 }
 
@@ -244,7 +282,7 @@ std::mutex g_announceLock;
 std::map<std::string, Announcement*> g_announcements;
 
 std::string ClassFile(const char* className, const char* suffix) {
-  std::string dir = RuntimeFolder();
+  std::string dir = RunTimeFolder();
   return dir.empty() ? "" : dir + "win-" + SafeName(className) + suffix;
 }
 

@@ -7,8 +7,8 @@
 // "Type"). Run-time files live in a folder of the user's own:
 // "kelvaron-<uid>" in the lock folder that env KV_LOCK_DIR names, else
 // "kelvaron" in his runtime folder (env XDG_RUNTIME_DIR), else
-// "/tmp/kelvaron-<uid>"; a folder that is not a real folder of his without
-// rights for others is never used. "svc-<name>.lock" is held (flock) by the
+// ".kelvaron/run-<host>" in his home folder; a folder that is not a real
+// folder of his without rights for others is never used. "svc-<name>.lock" is held (flock) by the
 // service's process while its dispatcher runs, "svc-<name>.status" holds the
 // status it last reported and "svc-<name>.sock" is its control channel. A
 // service whose process died reads as stopped.
@@ -115,6 +115,11 @@ std::string ImpersonatedUser();
 // finds it through FindRunningWindow / SendToRunningWindow. False when
 // another process holds the class already.
 bool AnnounceWindowClass(const char* className, KvWindow window);
+// The folder of the run-time files with its trailing "/", made when missing;
+// "" when it cannot be had as a private folder of the user (then nothing
+// that needs it works: the caller must refuse to run). *tried: the folder
+// looked at.
+std::string RunTimeFolder(std::string* tried = nullptr);
 // Withdraws the announcement (also done by process exit).
 void WithdrawWindowClass(const char* className);
 // True when another process announced the class.

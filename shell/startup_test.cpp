@@ -504,6 +504,85 @@ TEST_F(ProgramProcessTest, NonInteractiveServiceTellsAndStops) {
   EXPECT_TRUE(kv::svc::IsServiceInstalled(kv::app::kServiceName));
 }
 
+// Another local user makes the run-time folder first, in a lock folder
+// shared by all users: no copy runs unguarded, and the installed service is
+// kept.
+TEST_F(ProgramProcessTest, RunTimeFolderTakenByAnotherUserIsRefused) {
+  FillProgramFolder(prog_, true, true, false);
+  const std::string locks = root_ + "locks";
+  ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(locks.c_str(), 01777), 0);
+  const std::string planted = RunTimeFolder();
+  if (geteuid() == 0) {
+    // As a real other user (nobody).
+    ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      _exit(mkdir(planted.c_str(), 0777) == 0 && chmod(planted.c_str(), 0777) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  } else {
+    // A folder of one's own that others may write to is as good as theirs.
+    ASSERT_EQ(mkdir(planted.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(planted.c_str(), 0777), 0);
+  }
+  InstallService(kv::svc::kOwnProcess | kv::svc::kInteractive);
+  // Three copies, each told and ended at once.
+  for (int i = 0; i < 3; ++i) {
+    pid_t copy = Start({});
+    int code = -1;
+    for (int waited = 0; waited < 500 && code == -1; ++waited) {
+      int status = 0;
+      if (waitpid(copy, &status, WNOHANG) == copy) {
+        children_.erase(std::find(children_.begin(), children_.end(), copy));
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+      } else {
+        kv::Sleep(10);
+      }
+    }
+    EXPECT_EQ(code, 0) << "copy " << i << " still runs";
+  }
+  EXPECT_TRUE(kv::svc::IsServiceInstalled(kv::app::kServiceName));
+  EXPECT_EQ(Boxes().find("remove the Service"), std::string::npos) << Boxes();
+  EXPECT_NE(Boxes().find("run-time files (" + planted.substr(0, planted.size() - 1) + ")"), std::string::npos)
+      << Boxes();
+  std::error_code ec;
+  fs::remove_all(planted, ec);
+}
+
+// Without a lock folder or a runtime folder the run-time files go into the
+// user's home, never into a folder others share.
+TEST(RunTimeFolderTest, HomeWhenThereIsNoRuntimeFolder) {
+  const std::string home = MakeTempDir();
+  std::map<std::string, std::string> saved;
+  for (const char* name : {"KV_LOCK_DIR", "XDG_RUNTIME_DIR", "HOME"}) {
+    const char* v = getenv(name);
+    saved[name] = v ? v : "";
+  }
+  unsetenv("KV_LOCK_DIR");
+  unsetenv("XDG_RUNTIME_DIR");
+  setenv("HOME", home.substr(0, home.size() - 1).c_str(), 1);
+  std::string tried;
+  const std::string folder = kv::svc::RunTimeFolder(&tried);
+  for (const auto& [name, value] : saved) {
+    if (value.empty()) {
+      unsetenv(name.c_str());
+    } else {
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  EXPECT_EQ(folder.rfind(home + ".kelvaron/run-", 0), 0u) << folder;
+  struct stat st {};
+  ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(st.st_uid, geteuid());
+  std::error_code ec;
+  fs::remove_all(home, ec);
+}
+
 TEST_F(ProgramProcessTest, ServiceThatCannotStartIsRemoved) {
   FillProgramFolder(prog_, true, true, false);
   ASSERT_TRUE(kv::svc::CreateService(kv::app::kServiceName, "x", kv::svc::kOwnProcess | kv::svc::kInteractive,

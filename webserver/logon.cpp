@@ -82,6 +82,18 @@ bool LogonUserA(const char* user, const char* /*domain*/, const char* password, 
 
 void CloseLogonToken(uint64_t) {}
 
+std::string LogonAccountName(const std::string& user, const std::string& password) {
+  auto accounts = ReadAccounts();
+  if (!accounts) return {};
+  const Account* found = nullptr;
+  for (const auto& a : *accounts) {
+    if (!SameName(a.name, user) || a.password != password) continue;
+    if (a.name == user) return a.name;
+    if (found == nullptr) found = &a;
+  }
+  return found != nullptr ? found->name : std::string();
+}
+
 std::vector<std::string> UserGroups(const std::string& user) {
   auto accounts = ReadAccounts();
   if (!accounts) return {};

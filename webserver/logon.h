@@ -23,6 +23,11 @@ bool LogonUserA(const char* user, const char* domain, const char* password, uint
                 uint64_t* token, uint32_t* error);
 void CloseLogonToken(uint64_t token);
 
+// The account's own spelling of a name that logs on with this password (the
+// name compares without case; an account of exactly that spelling comes
+// first); "" when none does.
+std::string LogonAccountName(const std::string& user, const std::string& password);
+
 // The groups an account belongs to (empty when unknown).
 std::vector<std::string> UserGroups(const std::string& user);
 

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "platform/base/clock.h"
@@ -25,6 +28,38 @@ namespace {
 constexpr size_t kStatusSize = 1971;
 constexpr size_t kPageLimit = 1 << 20;  // page templates run through the tag interpreter
 constexpr size_t kSendBlock = 64 << 10;  // files are sent in blocks of this size
+// Files of one user's reports sent at once: however many connections fetch
+// them (and however slowly they read), the other users keep the server's
+// places.
+constexpr int kMostTransfersPerUser = 16;
+
+std::mutex g_transferLock;
+std::map<std::string, int> g_transfers;  // by user name
+
+// A place for a transfer of a user's file, held while it lives.
+class TransferPlace {
+ public:
+  explicit TransferPlace(std::string user) : user_(std::move(user)) {
+    std::lock_guard<std::mutex> lock(g_transferLock);
+    int& n = g_transfers[user_];
+    held_ = n < kMostTransfersPerUser;
+    if (held_) ++n;
+    if (n == 0) g_transfers.erase(user_);
+  }
+  ~TransferPlace() {
+    if (!held_) return;
+    std::lock_guard<std::mutex> lock(g_transferLock);
+    auto it = g_transfers.find(user_);
+    if (it != g_transfers.end() && --it->second <= 0) g_transfers.erase(it);
+  }
+  TransferPlace(const TransferPlace&) = delete;
+  TransferPlace& operator=(const TransferPlace&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::string user_;
+  bool held_ = false;
+};
 
 std::string Html(std::string_view text) {
   std::string out;
@@ -101,13 +136,37 @@ std::string TagLogon(RemoteRequest& r) {
   std::string user, password;
   r.GetVariableText("Username", user);
   r.GetVariableText("Password", password);
+  const uint32_t now = kv::TickCount();
+  // Failed log-ons make both the address and the account wait, longer each
+  // time; the account's wait stays short, so that nobody can lock its owner
+  // out for long.
+  std::string lowered = user;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string addressKey = "a:" + std::to_string(r.peerAddress_);
+  const std::string accountKey = "u:" + lowered;
+  const uint32_t wait = std::max(ThrottleWait(addressKey, now), ThrottleWait(accountKey, now));
+  if (wait > 0) {
+    return "<p>Too many failed log-ons. Wait " + std::to_string((wait + 999) / 1000) +
+           " seconds and <a href=\"/default.htm\">try again</a>.</p>";
+  }
   uint64_t token = 0;
   uint32_t error = 0;
-  if (user.empty() || user.size() > 99 || !IsSafeItemName(user) ||
-      !LogonUserA(user.c_str(), "", password.c_str(), kLogonInteractive, 0, &token, &error)) {
+  std::string account;
+  if (!user.empty() && user.size() <= 99 && IsSafeItemName(user) &&
+      LogonUserA(user.c_str(), "", password.c_str(), kLogonInteractive, 0, &token, &error)) {
+    CloseLogonToken(token);
+    account = LogonAccountName(user, password);
+  }
+  if (account.empty()) {
+    if (user.empty()) return "<p>Give your user name and password. <a href=\"/default.htm\">Log on</a></p>";
+    ThrottleFailure(addressKey, kLogonAddressRule, now);
+    if (!lowered.empty()) ThrottleFailure(accountKey, kLogonAccountRule, now);
     return "<p>Logon failed: unknown user name or wrong password. <a href=\"/default.htm\">Try again</a>.</p>";
   }
-  CloseLogonToken(token);
+  ThrottleForget(accountKey);
+  // The session (and the report folder) is the account's, spelt as the
+  // account file spells it, whatever case the user typed.
+  user = account;
   std::string admin = r.settings_.webAdmin;
   bool administrator = false;
   if (admin.size() > 1 && (admin[0] == 'u' || admin[0] == 'U')) {
@@ -116,6 +175,7 @@ std::string TagLogon(RemoteRequest& r) {
     for (const auto& g : UserGroups(user)) administrator = administrator || SameText(g, admin.substr(1));
   }
   r.session_ = AddUserSession(user, administrator);
+  if (!r.session_) return "<p>The server cannot log users on now. <a href=\"/default.htm\">Try again</a> later.</p>";
   r.userName_ = r.session_->userName;
   r.userNumber_ = r.session_->userNumber;
   r.loggedOn_ = true;
@@ -124,6 +184,15 @@ std::string TagLogon(RemoteRequest& r) {
   fs::create_directories(UserFolder(r), ec);
   return "<p>Welcome, " + Html(user) + ". <a href=\"/reports.htm?User=" + std::to_string(r.userNumber_) +
          "\">Your reports</a></p>";
+}
+
+std::string TagLogoff(RemoteRequest& r) {
+  if (r.session_) {
+    RemoveUserSession(r.userNumber_);
+    r.session_.reset();
+    r.userNumber_ = 0;
+  }
+  return "<p>You are logged off. <a href=\"/default.htm\">Log on</a> again.</p>";
 }
 
 std::string TagReportList(RemoteRequest& r) {
@@ -254,6 +323,7 @@ std::string TagSaveOptRemote(RemoteRequest& r) {
 std::string RunTag(RemoteRequest& r, const std::string& tag, bool& known) {
   known = true;
   if (SameText(tag, "logon")) return TagLogon(r);
+  if (SameText(tag, "logoff")) return TagLogoff(r);
   if (SameText(tag, "reportList")) return TagReportList(r);
   if (SameText(tag, "requestForm")) return TagRequestForm(r);
   if (SameText(tag, "runReport")) return TagRunReport(r);
@@ -345,10 +415,24 @@ void RemoveOldReports(const WebServerSettings& settings, int64_t now, int32_t da
   }
 }
 
+namespace {
+
+// Sends the head and, unless the request was HEAD, the body with it.
+bool SendAnswer(RemoteRequest& r, const std::string& body) {
+  std::time_t now = kv::Now();
+  std::tm local{};
+  kv::LocalTime(now, &local);
+  std::string answer = r.BuildHttpResponse(kv::TickCount(), local, local.tm_gmtoff);
+  if (!r.headOnly_) answer += body;
+  return SendAll(r.socket_, answer.data(), answer.size());
+}
+
+}  // namespace
+
 void AnswerRequest(RemoteRequest& r) {
   const WsSocket socket = r.socket_;
   if (r.localPath_.empty()) {
-    r.SendHttpResponse();
+    SendAnswer(r, "");
     return;
   }
   std::string path = NativePath(r.localPath_);
@@ -356,7 +440,7 @@ void AnswerRequest(RemoteRequest& r) {
   if (fs::is_directory(path, ec) && !r.underUsersRoot_) {
     r.localPath_ += "\\";
     r.status_ = 301;
-    r.SendHttpResponse();
+    SendAnswer(r, "");
     return;
   }
   // The file is opened once and everything else is learnt from the open
@@ -369,12 +453,21 @@ void AnswerRequest(RemoteRequest& r) {
     fd = -1;
   }
   if (fd < 0) {
-    r.SendHttpResponse();
+    SendAnswer(r, "");
     return;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::string head;
-  bool page = !r.underUsersRoot_ && r.localPath_.find(".htm") != std::string::npos;
+  std::optional<TransferPlace> place;
+  if (r.underUsersRoot_) {
+    place.emplace(r.userName_);
+    if (!place->held()) {
+      ::close(fd);
+      r.status_ = 503;
+      SendAnswer(r, "");
+      return;
+    }
+  }
+  bool page = !r.underUsersRoot_ && ContentTypeOf(r.localPath_, "") == "text/html";
   // Page templates are small; one that is not is sent as it is.
   if (page && st.st_size <= static_cast<off_t>(kPageLimit)) {
     std::string text;
@@ -388,23 +481,40 @@ void AnswerRequest(RemoteRequest& r) {
     ::close(fd);
     std::string body = RunPage(r, text);
     if (r.status_ != 0) {
-      r.SendHttpResponse();
+      SendAnswer(r, "");
       return;
     }
     r.status_ = 200;
-    r.SendHttpResponse();
-    SendAll(socket, body.data(), body.size());
+    // The pages show user and report names as the file system holds them.
+    r.contentType_ = "text/html; charset=utf-8";
+    r.contentLength_ = static_cast<long long>(body.size());
+    if (!SendAnswer(r, body)) r.aborted_ = true;
     return;
   }
-  // Other files go out in blocks as they are read, to their end: memory
-  // stays one block whatever their size.
+  // Other files go out in blocks as they are read: as many bytes as the
+  // file held when it was opened, which the head announces. A file cut
+  // short meanwhile, or a peer that stops taking it, ends the connection
+  // with a reset, so that the client cannot take a part for the whole.
+  char start[512];
+  ssize_t startSize = ::pread(fd, start, sizeof start, 0);
+  r.contentType_ = ContentTypeOf(r.localPath_, std::string_view(start, startSize > 0 ? static_cast<size_t>(startSize) : 0));
+  r.contentLength_ = static_cast<long long>(st.st_size);
   r.status_ = 200;
-  r.SendHttpResponse();
-  std::vector<char> block(kSendBlock);
-  for (;;) {
-    ssize_t got = ::read(fd, block.data(), block.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || !SendAll(socket, block.data(), static_cast<size_t>(got))) break;
+  if (!SendAnswer(r, "")) {
+    r.aborted_ = true;
+    ::close(fd);
+    return;
+  }
+  if (!r.headOnly_) {
+    std::vector<char> block(kSendBlock);
+    off_t left = st.st_size;
+    while (left > 0) {
+      ssize_t got = ::read(fd, block.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(block.size()))));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || !SendAll(socket, block.data(), static_cast<size_t>(got))) break;
+      left -= got;
+    }
+    if (left > 0) r.aborted_ = true;
   }
   ::close(fd);
 }

@@ -9,9 +9,19 @@ CASE
            address-space limits are low (prlimit on the running program):
            the program lives, refuses or drops what it must, and answers
            normal requests again once the flood is gone.
-  browser  a visit with headless Chromium: the logon page, logging on, the
-           report list and one report, with no console error and no stray
-           text on the pages.
+  browser  a visit with headless Chromium behind HAProxy (when installed),
+           carrying 2.7 KB of cookies: the logon page, logging on, the
+           report list and one report with all its charts, logging off and
+           going Back, with no console error and no stray text on the pages.
+  slowloris  clients from a hundred addresses that trickle their requests
+           and connect again whenever they are dropped: requests sent whole
+           from elsewhere are all answered meanwhile.
+  http     curl and plain sockets: log-on by POST, HEAD, header names in any
+           case, a missing or smuggled Host, lengths, log-off, report names
+           with URL characters, Remote.log's rights and contents, and the
+           throttle on failed log-ons.
+  proxy    requests through HAProxy, which writes header names in lower
+           case: log-on, report list and report.
 
 Only the standard library is used; all traffic stays on loopback.
 """
@@ -30,6 +40,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
+import urllib.request
 
 ACCOUNTS = "alice:s&cret:staff\nbob:pw:staff\n"
 
@@ -123,6 +135,41 @@ class Program:
                 self.process.kill()
                 self.process.wait()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def exchange(port, request, source="127.0.0.1", timeout=10):
+    """Sends a raw request; returns (status line, {lower-case name: value},
+    body, reset) once the server has closed."""
+    out, reset = b"", False
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
+        s.sendall(request if isinstance(request, bytes) else request.encode())
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                out += chunk
+        except ConnectionResetError:
+            reset = True
+    head, _, body = out.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    fields = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    return lines[0], fields, body, reset
+
+
+def post_logon(port, user, password, source="127.0.0.1", host=None):
+    body = "Username=%s&Password=%s" % (urllib.parse.quote_plus(user), urllib.parse.quote_plus(password))
+    return exchange(port, "POST /logon.htm HTTP/1.1\r\nHost: %s\r\nContent-Type: application/x-www-form-urlencoded"
+                          "\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
+                    % (host or "127.0.0.1:%d" % port, len(body), body), source=source)
+
+
+def user_of(page):
+    m = re.search(rb"User=(\d+)", page)
+    return m.group(1).decode() if m else None
 
 
 def get(port, url, source="127.0.0.1", timeout=10):
@@ -219,6 +266,241 @@ def case_flood(program, sanitized):
     if not program.alive():
         raise SystemExit("KELVARON ended after the flood\n" + program.log())
     print("after the flood: answered; program alive")
+
+
+# ---- slowloris ------------------------------------------------------------------
+
+def case_slowloris(program):
+    port = program.port
+    sources = ["127.0.1.%d" % i for i in range(1, 101)]
+    per_source = 4
+
+    def open_trickler(source):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((source, 0))
+        s.setblocking(False)
+        try:
+            s.connect(("127.0.0.1", port))
+        except BlockingIOError:
+            pass
+        except OSError:
+            s.close()
+            return None
+        return [s, source, False]
+
+    tricklers = [t for t in (open_trickler(src) for src in sources for _ in range(per_source)) if t]
+    answered, asked, slow = 0, 0, []
+    end = time.monotonic() + 8
+    next_drip = 0.0
+    while time.monotonic() < end:
+        if time.monotonic() >= next_drip:
+            next_drip = time.monotonic() + 0.5
+            for t in tricklers:
+                s, source, started = t
+                try:
+                    s.send(b"a" if started else b"GET /default.htm HTTP/1.0\r\nX: ")
+                    t[2] = True
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    # Dropped or refused: it connects again at once.
+                    s.close()
+                    fresh = open_trickler(source)
+                    if fresh:
+                        t[:] = fresh
+        started = time.monotonic()
+        answer = get(port, "/default.htm", source="127.0.0.2", timeout=5)
+        asked += 1
+        took = time.monotonic() - started
+        if answer.startswith(b"HTTP/1.0 200 OK") and took < 2:
+            answered += 1
+        else:
+            slow.append("%s after %.1f s" % (answer.split(b"\r\n", 1)[0] or b"no answer", took))
+        time.sleep(0.1)
+    for t in tricklers:
+        t[0].close()
+    print("slowloris from %d addresses: %d of %d normal requests answered within 2 s" % (len(sources), answered, asked))
+    if not program.alive():
+        raise SystemExit("KELVARON ended during the slowloris\n" + program.log())
+    if answered < asked * 0.95:
+        raise SystemExit("normal requests lost during the slowloris: %s" % slow[:10])
+
+
+# ---- http -----------------------------------------------------------------------
+
+GIF = bytes.fromhex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b")
+
+
+def make_report(program, user, name, files):
+    folder = os.path.join(program.users_root(), user, name)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "status.rep"), "wb") as f:
+        f.write(status_image(name, int(time.time()), 4 if "rep.txt" in files else 0))
+    for file_name, data in files.items():
+        with open(os.path.join(folder, file_name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def case_http(program):
+    port = program.port
+    failures = []
+
+    def expect(ok, what):
+        if not ok:
+            failures.append(what)
+
+    odd = 'Q#1 50%: "what?" <b>'
+    make_report(program, "alice", odd, {"rep.htm": "<HTML><BODY>odd report</BODY></HTML>"})
+    make_report(program, "alice", "Plain", {"rep.txt": "<script>alert(1)</script> hits 12\n"})
+
+    # The shipped log-on form posts its fields; curl sends it as a browser does.
+    page = get(port, "/default.htm")
+    expect(b'METHOD="POST"' in page, "the log-on form does not post:\n%r" % page)
+    curl = shutil.which("curl")
+    if curl:
+        out = subprocess.run([curl, "-s", "-S", "--max-time", "10", "-d", "Username=alice",
+                              "--data-urlencode", "Password=s&cret", "http://127.0.0.1:%d/logon.htm" % port],
+                             capture_output=True, timeout=20)
+        expect(b"Welcome, alice" in out.stdout, "curl's log-on by POST failed: %r %r" % (out.stdout, out.stderr))
+        head = subprocess.run([curl, "-s", "-S", "--max-time", "10", "-I", "http://127.0.0.1:%d/default.htm" % port],
+                              capture_output=True, timeout=20).stdout
+        expect(head.startswith(b"HTTP/1.0 200 OK") and re.search(rb"(?i)content-length: %d\r\n" % len(
+            page.split(b"\r\n\r\n", 1)[1]), head), "HEAD: %r" % head)
+    status, fields, body, reset = post_logon(port, "ALICE", "s&cret")
+    alice = user_of(body)
+    expect(alice is not None and b"Welcome, alice" in body, "log-on by POST: %s %r" % (status, body))
+    expect(fields.get("content-length") == str(len(body)) and not reset, "log-on answer: %r %s" % (fields, reset))
+    expect("charset=utf-8" in fields.get("content-type", ""), "pages name no charset: %r" % fields)
+    expect(fields.get("referrer-policy") == "no-referrer", "pages let the next site see their address: %r" % fields)
+    if alice is None:
+        raise SystemExit("\n".join(failures))
+
+    # Header names in any case, at line starts only; no Host: the address
+    # the connection came in on.
+    own = "127.0.0.1:%d" % port
+    view = "/view.htm?User=%s&Item=%s" % (alice, urllib.parse.quote_plus(odd))
+    for head, host in (("host: proxy.example:8080\r\n", "proxy.example:8080"),
+                       ("HOST: proxy.example\r\n", "proxy.example"),
+                       ("User-Agent: x Host: evil.example\r\n", own),
+                       ("", own)):
+        status, fields, body, _ = exchange(port, "GET %s HTTP/1.0\r\n%s\r\n" % (view, head))
+        location = fields.get("location", "")
+        expect(status == "HTTP/1.0 301 Redirect" and location.startswith("http://%s/%s/alice/" % (host, alice)),
+               "redirect for %r: %s %s" % (head, status, location))
+    # The escaped name leads to the report.
+    path = urllib.parse.urlsplit(location).path
+    status, fields, body, _ = exchange(port, "GET %s HTTP/1.0\r\n\r\n" % path)
+    expect(status == "HTTP/1.0 200 OK" and b"odd report" in body, "the odd report at %s: %s" % (path, status))
+    listing = exchange(port, "GET /reports.htm?User=%s HTTP/1.0\r\n\r\n" % alice)[2]
+    expect(("Item=" + urllib.parse.quote_plus(odd)).encode() in listing, "the list's link: %r" % listing)
+    # A text report is plain text, whatever it holds.
+    status, fields, body, _ = exchange(port, "GET /%s/alice/Plain/rep.txt HTTP/1.0\r\n\r\n" % alice)
+    expect(fields.get("content-type") == "text/plain" and fields.get("x-content-type-options") == "nosniff",
+           "text report: %r" % fields)
+    # 404 shows no uptime.
+    status, fields, body, _ = exchange(port, "GET /nothing.htm HTTP/1.0\r\n\r\n")
+    expect(status.startswith("HTTP/1.0 404") and b"#" not in body, "404: %s %r" % (status, body))
+
+    # Log-off ends the session at once.
+    bob = user_of(post_logon(port, "bob", "pw")[2])
+    exchange(port, "GET /logoff.htm?User=%s HTTP/1.0\r\n\r\n" % bob)
+    body = exchange(port, "GET /reports.htm?User=%s HTTP/1.0\r\n\r\n" % bob)[2]
+    expect(b"session has ended" in body, "a logged-off session still works: %r" % body)
+
+    # Failed log-ons slow down, per address and per account; the owner can
+    # log on again from elsewhere within seconds.
+    for _ in range(10):
+        post_logon(port, "alice", "guess", source="127.0.0.20")
+    body = post_logon(port, "alice", "s&cret", source="127.0.0.20")[2]
+    expect(b"Too many failed" in body, "the right password is taken at once after ten wrong ones: %r" % body)
+    started = time.monotonic()
+    while time.monotonic() - started < 12:
+        body = post_logon(port, "alice", "s&cret", source="127.0.0.21")[2]
+        if b"Welcome" in body:
+            break
+        time.sleep(0.5)
+    waited = time.monotonic() - started
+    expect(b"Welcome" in body and waited < 10, "the owner waited %.1f s: %r" % (waited, body))
+    print("owner logged on again after %.1f s" % waited)
+
+    # The access log: the program's user alone reads it; no password (one
+    # with a raw quote), no session number.
+    exchange(port, 'GET /logon.htm?Username=bob&Password=a"tail HTTP/1.0\r\n\r\n')
+    time.sleep(0.3)
+    log_path = program.prog + "Remote.log"
+    mode = os.stat(log_path).st_mode & 0o777
+    expect(mode == 0o600, "Remote.log is %o" % mode)
+    with open(log_path, "rb") as f:
+        log = f.read()
+    for secret in (b"s&cret", b"s%26cret", b"tail", alice.encode(), bob.encode()):
+        expect(secret not in log, "Remote.log holds %r" % secret)
+    if failures:
+        raise SystemExit("\n".join(failures))
+    print("http: log-on by POST, HEAD, header case, Host, log-off, names, types, log and throttle as they should be")
+
+
+# ---- proxy ----------------------------------------------------------------------
+
+class Proxy:
+    """HAProxy on loopback in front of the program, in HTTP mode."""
+
+    def __init__(self, backend_port):
+        self.root = tempfile.mkdtemp(prefix="kvhaproxy_")
+        self.port = free_port()
+        config = os.path.join(self.root, "haproxy.cfg")
+        with open(config, "w") as f:
+            f.write("global\n  maxconn 256\n"
+                    "defaults\n  mode http\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
+                    "frontend web\n  bind 127.0.0.1:%d\n  default_backend program\n"
+                    "backend program\n  server kelvaron 127.0.0.1:%d\n" % (self.port, backend_port))
+        self.process = subprocess.Popen([shutil.which("haproxy"), "-db", "-f", config],
+                                        stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "log"), "w"))
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise SystemExit("HAProxy did not start")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def case_proxy(program):
+    make_report(program, "alice", "Weekly Summary", {"rep.htm": "<HTML><BODY>weekly hits 1234</BODY></HTML>"})
+    proxy = Proxy(program.port)
+    failures = []
+    try:
+        base = "http://127.0.0.1:%d" % proxy.port
+        cookie = "; ".join("pref%d=%s" % (i, "c" * 40) for i in range(60))
+        opener = urllib.request.build_opener()
+        opener.addheaders = [("Cookie", cookie)]
+        data = urllib.parse.urlencode({"Username": "alice", "Password": "s&cret"}).encode()
+        page = opener.open(base + "/logon.htm", data=data, timeout=10).read()
+        alice = user_of(page)
+        if alice is None:
+            raise SystemExit("log-on through HAProxy failed:\n%r" % page)
+        page = opener.open(base + "/reports.htm?User=" + alice, timeout=10).read()
+        if b"Weekly Summary" not in page:
+            failures.append("the report list through HAProxy: %r" % page)
+        answer = opener.open(base + "/view.htm?User=%s&Item=Weekly+Summary" % alice, timeout=10)
+        if b"weekly hits 1234" not in answer.read() or not answer.geturl().startswith(base + "/" + alice + "/alice/"):
+            failures.append("the report through HAProxy: %s" % answer.geturl())
+    finally:
+        proxy.stop()
+    if failures:
+        raise SystemExit("\n".join(failures))
+    print("proxy: log-on, list and report through HAProxy with 2.7 KB of cookies")
 
 
 # ---- browser --------------------------------------------------------------------
@@ -329,6 +611,19 @@ class Browser:
         self.call("Page.navigate", {"url": url}, session=True)
         self.wait_for_load()
 
+    def back(self, timeout=10):
+        """Goes Back; the page may come from the browser's back-forward
+        cache, which fires no load event."""
+        entries = self.call("Page.getNavigationHistory", session=True)
+        target = entries["entries"][entries["currentIndex"] - 1]["url"]
+        self.evaluate("history.back()")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.evaluate("location.href + ' ' + document.readyState") == target + " complete":
+                return
+            time.sleep(0.05)
+        raise SystemExit("Back did not reach %s" % target)
+
     def act(self, expression):
         """Runs a user's action that loads a new page and waits for it."""
         self.events.clear()
@@ -352,19 +647,19 @@ def case_browser(program):
     if binary is None:
         print("SKIP: no chromium binary found")
         return
-    # A report the user made earlier.
-    folder = os.path.join(program.users_root(), "alice", "Weekly Summary")
-    os.makedirs(folder)
-    with open(os.path.join(folder, "status.rep"), "wb") as f:
-        f.write(status_image("Weekly Summary", int(time.time()), 0))
-    with open(os.path.join(folder, "rep.htm"), "w") as f:
-        f.write("<HTML><HEAD><TITLE>Weekly Summary</TITLE></HEAD><BODY><H1>Weekly Summary</H1>"
-                "<P id=\"hits\">Hits: 1234</P></BODY></HTML>")
-    base = "http://127.0.0.1:%d" % program.port
+    # A report the user made earlier, with its twelve charts.
+    charts = "".join('<IMG class="chart" SRC="chart%d.gif" WIDTH="20" HEIGHT="20">' % i for i in range(12))
+    files = {"rep.htm": "<HTML><HEAD><TITLE>Weekly Summary</TITLE></HEAD><BODY><H1>Weekly Summary</H1>"
+                        "<P id=\"hits\">Hits: 1234</P>%s</BODY></HTML>" % charts}
+    files.update({"chart%d.gif" % i: GIF for i in range(12)})
+    make_report(program, "alice", "Weekly Summary", files)
+    proxy = Proxy(program.port) if shutil.which("haproxy") else None
+    base = "http://127.0.0.1:%d" % (proxy.port if proxy else program.port)
     browser = Browser(binary)
     failures = []
     try:
         def check(step, must):
+            if os.environ.get("KV_CHECK_TRACE"): print("step", step, flush=True)
             text = browser.evaluate("document.body ? document.body.innerText : ''")
             html = browser.evaluate("document.documentElement.outerHTML")
             for wanted in must:
@@ -374,13 +669,22 @@ def case_browser(program):
                 failures.append("%s: the page shows escape text:\n%s" % (step, text[:2000]))
             return html
 
+        # The cookies a browser holds for the host: 2.7 KB in every request.
+        browser.call("Network.setCookies", {"cookies": [
+            {"name": "pref%d" % i, "value": "c" * 40, "url": base} for i in range(60)]}, session=True)
         browser.navigate(base + "/")
         check("logon page", ["User name", "Password"])
+        cookie_size = browser.evaluate("document.cookie.length")
+        if cookie_size < 2700:
+            failures.append("only %d bytes of cookies" % cookie_size)
         # Logging on as a user does: the fields filled in, the form sent.
         browser.act("document.querySelector('input[name=Username]').value = 'alice';"
                     "document.querySelector('input[name=Password]').value = 's&cret';"
                     "document.querySelector('input[type=submit]').click();")
         check("logged on", ["Welcome, alice"])
+        url = browser.evaluate("location.href")
+        if "Password" in url or "cret" in url:
+            failures.append("the password is in the address: %s" % url)
         browser.act("document.querySelector('a[href*=\"reports.htm\"]').click()")
         check("report list", ["Weekly Summary", "View", "Delete"])
         browser.act("document.querySelector('a[href*=\"view.htm\"]').click()")
@@ -388,7 +692,26 @@ def case_browser(program):
         url = browser.evaluate("location.href")
         if not re.search(r"/\d+/alice/Weekly%20Summary/rep\.htm$", url):
             failures.append("the report was shown from %s" % url)
-        # Back to the list, and a wrong password is told plainly.
+        # Every chart of the report arrives whole.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            shown = browser.evaluate("Array.from(document.images).filter(i => i.complete && i.naturalWidth > 0).length")
+            if shown == 12:
+                break
+            time.sleep(0.1)
+        if shown != 12:
+            failures.append("%d of 12 charts shown" % shown)
+        # Log off from the list; going Back does not bring the session back.
+        browser.back()
+        check("report list again", ["Weekly Summary"])
+        browser.act("document.querySelector('a[href*=\"logoff.htm\"]').click()")
+        check("logged off", ["logged off"])
+        browser.back()
+        # Whatever the browser shows from its history, the page asked anew
+        # finds no session.
+        browser.act("location.reload()")
+        check("back after log-off", ["session has ended"])
+        # A wrong password is told plainly.
         browser.navigate(base + "/")
         browser.act("document.querySelector('input[name=Username]').value = 'alice';"
                     "document.querySelector('input[name=Password]').value = 'wrong';"
@@ -397,9 +720,12 @@ def case_browser(program):
         failures.extend("console: " + line for line in browser.console)
     finally:
         browser.close()
+        if proxy:
+            proxy.stop()
     if failures:
         raise SystemExit("\n".join(failures))
-    print("browser visit: logon, report list and report shown without console messages")
+    print("browser visit%s: logon, report list, report with its 12 charts, log-off and Back, without console "
+          "messages" % (" through HAProxy" if proxy else ""))
 
 
 def main():
@@ -407,16 +733,25 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("case", choices=("flood", "browser"))
+    parser.add_argument("case", choices=("flood", "browser", "http", "proxy", "slowloris"))
     args = parser.parse_args()
     if args.case == "browser" and chromium_binary() is None:
         print("SKIP: no chromium binary found")
+        return
+    if args.case == "proxy" and shutil.which("haproxy") is None:
+        print("SKIP: no haproxy binary found")
         return
     program = Program(os.path.abspath(args.bin), os.path.abspath(args.source))
     try:
         program.start()
         if args.case == "flood":
             case_flood(program, args.sanitized)
+        elif args.case == "http":
+            case_http(program)
+        elif args.case == "proxy":
+            case_proxy(program)
+        elif args.case == "slowloris":
+            case_slowloris(program)
         else:
             case_browser(program)
         if not program.alive():

@@ -2,11 +2,16 @@
 #include "webserver/request.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <map>
 #include <mutex>
-#include <random>
+
+#include <sys/random.h>
 
 #include "platform/base/clock.h"
 #include "platform/base/paths.h"
@@ -77,20 +82,39 @@ std::vector<std::shared_ptr<UserSession>> g_sessions;
 
 }  // namespace
 
+namespace {
+
+std::atomic<uint32_t> g_sessionTimeoutMinutes{30};
+
+// A number from the system's random source; false when it cannot be had.
+bool RandomNumber(uint32_t& out) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    ssize_t got = ::getrandom(&out, sizeof out, 0);
+    if (got == static_cast<ssize_t>(sizeof out)) return true;
+    if (got < 0 && errno != EINTR && errno != EAGAIN) return false;
+  }
+  return false;
+}
+
+bool IdleTooLong(const UserSession& s, uint32_t now, uint32_t timeoutMinutes) {
+  // Unsigned subtraction keeps the idle time right across a tick wrap.
+  return static_cast<uint64_t>(static_cast<uint32_t>(now - s.lastRequest)) >
+         static_cast<uint64_t>(timeoutMinutes) * 60000u;
+}
+
+}  // namespace
+
+void SetSessionTimeout(uint32_t minutes) { g_sessionTimeoutMinutes = minutes; }
+
 std::shared_ptr<UserSession> AddUserSession(const std::string& userName, bool administrator) {
-  static std::mutex randomLock;
-  static std::mt19937 random{std::random_device{}()};
   auto s = std::make_shared<UserSession>();
   s->userName = Cut(userName, kNameSize);
   s->administrator = administrator;
   s->lastRequest = kv::TickCount();
   std::lock_guard<std::mutex> lock(g_sessionLock);
   for (;;) {
-    uint32_t n;
-    {
-      std::lock_guard<std::mutex> r(randomLock);
-      n = random() & 0x7FFFFFFFu;
-    }
+    uint32_t n = 0;
+    if (!RandomNumber(n)) return nullptr;
     if (n == 0) continue;
     bool used = std::any_of(g_sessions.begin(), g_sessions.end(),
                             [n](const auto& e) { return e->userNumber == n; });
@@ -104,22 +128,31 @@ std::shared_ptr<UserSession> AddUserSession(const std::string& userName, bool ad
 
 std::shared_ptr<UserSession> FindUserSession(uint32_t userNumber) {
   if (userNumber == 0) return nullptr;
+  const uint32_t now = kv::TickCount();
+  const uint32_t timeout = g_sessionTimeoutMinutes.load();
   std::lock_guard<std::mutex> lock(g_sessionLock);
-  for (auto& s : g_sessions) {
-    if (s->userNumber == userNumber) {
-      s->lastRequest = kv::TickCount();
-      return s;
+  for (auto it = g_sessions.begin(); it != g_sessions.end(); ++it) {
+    if ((*it)->userNumber != userNumber) continue;
+    if (IdleTooLong(**it, now, timeout)) {
+      g_sessions.erase(it);
+      return nullptr;
     }
+    (*it)->lastRequest = now;
+    return *it;
   }
   return nullptr;
 }
 
+bool RemoveUserSession(uint32_t userNumber) {
+  if (userNumber == 0) return false;
+  std::lock_guard<std::mutex> lock(g_sessionLock);
+  return std::erase_if(g_sessions, [&](const auto& s) { return s->userNumber == userNumber; }) > 0;
+}
+
 size_t RemoveIdleSessions(uint32_t now, uint32_t timeoutMinutes) {
-  const uint64_t limit = static_cast<uint64_t>(timeoutMinutes) * 60000u;
   std::lock_guard<std::mutex> lock(g_sessionLock);
   const size_t before = g_sessions.size();
-  // Unsigned subtraction keeps the idle time right across a tick wrap.
-  std::erase_if(g_sessions, [&](const auto& s) { return static_cast<uint32_t>(now - s->lastRequest) > limit; });
+  std::erase_if(g_sessions, [&](const auto& s) { return IdleTooLong(*s, now, timeoutMinutes); });
   return before - g_sessions.size();
 }
 
@@ -138,6 +171,71 @@ void SetSessionTick(uint32_t userNumber, uint32_t tick) {
   for (auto& s : g_sessions) {
     if (s->userNumber == userNumber) s->lastRequest = tick;
   }
+}
+
+// ---- slowing down guesses ----
+
+namespace {
+
+struct ThrottleEntry {
+  uint32_t failures = 0;
+  uint32_t lastFailure = 0;  // tick
+  uint32_t waitMs = 0;       // from lastFailure
+};
+
+constexpr uint32_t kForgetMs = 15 * 60000;
+constexpr size_t kMostThrottleKeys = 65536;
+
+std::mutex g_throttleLock;
+std::map<std::string, ThrottleEntry> g_throttle;
+
+void PruneThrottleLocked(uint32_t now) {
+  std::erase_if(g_throttle, [now](const auto& e) { return now - e.second.lastFailure > kForgetMs; });
+}
+
+}  // namespace
+
+uint32_t ThrottleWait(const std::string& key, uint32_t now) {
+  std::lock_guard<std::mutex> lock(g_throttleLock);
+  auto it = g_throttle.find(key);
+  if (it == g_throttle.end()) return 0;
+  const uint32_t since = now - it->second.lastFailure;
+  return since >= it->second.waitMs ? 0 : it->second.waitMs - since;
+}
+
+void ThrottleFailure(const std::string& key, const ThrottleRule& rule, uint32_t now) {
+  std::lock_guard<std::mutex> lock(g_throttleLock);
+  if (g_throttle.size() >= kMostThrottleKeys && g_throttle.find(key) == g_throttle.end()) {
+    PruneThrottleLocked(now);
+    // Still full: the keys that do not wait make room (memory stays bounded).
+    if (g_throttle.size() >= kMostThrottleKeys)
+      std::erase_if(g_throttle, [now](const auto& e) { return now - e.second.lastFailure >= e.second.waitMs; });
+    if (g_throttle.size() >= kMostThrottleKeys) return;
+  }
+  ThrottleEntry& e = g_throttle[key];
+  if (e.failures > 0 && now - e.lastFailure > kForgetMs) e.failures = 0;
+  ++e.failures;
+  e.lastFailure = now;
+  e.waitMs = 0;
+  if (e.failures > rule.freeTries) {
+    const uint32_t doublings = std::min<uint32_t>(e.failures - rule.freeTries - 1, 20);
+    e.waitMs = static_cast<uint32_t>(std::min<uint64_t>(500ull << doublings, rule.capMs));
+  }
+}
+
+void ThrottleForget(const std::string& key) {
+  std::lock_guard<std::mutex> lock(g_throttleLock);
+  g_throttle.erase(key);
+}
+
+void PruneThrottle(uint32_t now) {
+  std::lock_guard<std::mutex> lock(g_throttleLock);
+  PruneThrottleLocked(now);
+}
+
+void ClearThrottle() {
+  std::lock_guard<std::mutex> lock(g_throttleLock);
+  g_throttle.clear();
 }
 
 // ---- variables and form fields ----
@@ -249,6 +347,66 @@ void RemoteRequest::SetText(std::string_view text) {
   if (zero != std::string::npos) text_.resize(zero);
 }
 
+void RemoteRequest::SetBody(std::string_view body) { body_.assign(body.substr(0, std::min(body.size(), kMostBodySize))); }
+
+bool RemoteRequest::HeaderField(std::string_view name, std::string& out) const {
+  out.clear();
+  const std::string_view t = text_;
+  // The header lines follow the request line; each name starts a line and
+  // ends at ":" (no blank before it).
+  size_t line = t.find('\n');
+  while (line != std::string_view::npos) {
+    const size_t start = line + 1;
+    size_t end = t.find('\n', start);
+    std::string_view text = t.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (text.size() > name.size() && text[name.size()] == ':' && EqualNoCase(text.substr(0, name.size()), name)) {
+      std::string_view value = text.substr(name.size() + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+      out.assign(value);
+      return true;
+    }
+    line = end;
+  }
+  return false;
+}
+
+long long RemoteRequest::ContentLength() const {
+  std::string value;
+  if (!HeaderField("Content-Length", value) || value.empty() || value.size() > 15 ||
+      value.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::stoll(value);
+}
+
+namespace {
+
+// A Host value that may go into a Location header as it is: a name or an
+// address, with a port.
+bool IsPlainHost(std::string_view host) {
+  if (host.empty() || host.size() >= kNameSize) return false;
+  for (unsigned char c : host) {
+    if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != ':' && c != '[' && c != ']') return false;
+  }
+  return true;
+}
+
+// The session a request names by number. While the peer's address has named
+// too many numbers that matched no session it gets none looked up, so that
+// numbers cannot be tried one after another.
+std::shared_ptr<UserSession> SessionNamed(uint32_t number, uint32_t peer) {
+  if (number == 0) return nullptr;
+  const std::string key = "n:" + std::to_string(peer);
+  const uint32_t now = kv::TickCount();
+  if (peer != 0 && ThrottleWait(key, now) > 0) return nullptr;
+  auto s = FindUserSession(number);
+  if (!s && peer != 0) ThrottleFailure(key, kSessionGuessRule, now);
+  return s;
+}
+
+}  // namespace
+
 void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
   status_ = 0;
   query_.clear();
@@ -258,6 +416,7 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
   userNumber_ = 0;
   localPath_.clear();
   underUsersRoot_ = false;
+  headOnly_ = false;
   session_.reset();
   settings_ = settings;
   const std::string_view t = text_;
@@ -272,14 +431,27 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
     std::string n = DecodeUrlText(name);
     SetVariableText(n.c_str(), DecodeUrlText(value));
   }
+  // The fields of a form sent by POST, as a query's are read.
+  for (size_t start = 0; start < body_.size();) {
+    size_t end = body_.find('&', start);
+    if (end == std::string::npos) end = body_.size();
+    std::string_view field = std::string_view(body_).substr(start, end - start);
+    size_t eq = field.find('=');
+    if (eq != std::string_view::npos && eq > 0) {
+      std::string n = DecodeUrlText(field.substr(0, eq));
+      SetVariableText(n.c_str(), DecodeUrlText(field.substr(eq + 1)));
+    }
+    start = end + 1;
+  }
 
-  size_t hostAt = t.find("Host: ");
-  if (hostAt == std::string_view::npos) return;
-  {
-    size_t start = hostAt + 6;
-    size_t end = t.find_first_of(" \r\n", start);
-    host_ = Cut(std::string(t.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start)),
-                kNameSize);
+  // The Host field names the server as the client reached it; without one
+  // (or with one that could not stand in a URL) the address the connection
+  // came in on does.
+  std::string host;
+  if (HeaderField("Host", host) && IsPlainHost(host)) {
+    host_ = host;
+  } else {
+    host_ = Cut(localAddress_, kNameSize);
   }
 
   size_t pos;
@@ -287,6 +459,9 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
     pos = 4;
   } else if (StartsNoCase(t, "post ")) {
     pos = 5;
+  } else if (StartsNoCase(t, "head ")) {
+    pos = 5;
+    headOnly_ = true;
   } else {
     return;
   }
@@ -303,7 +478,7 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
     std::string user = QueryValue(query_, "User");
     if (!user.empty()) {
       userNumber_ = DecimalValue(user);
-      session_ = FindUserSession(userNumber_);
+      session_ = SessionNamed(userNumber_, peerAddress_);
       userName_ = session_ ? session_->userName : "unknown";
     }
     std::string item = QueryValue(query_, "Item");
@@ -328,7 +503,7 @@ void RemoteRequest::ParseHttpRequest(const WebServerSettings& settings) {
   std::string_view rest = segEnd == std::string_view::npos ? std::string_view() : path.substr(segEnd);
   if (!first.empty() && std::isdigit(static_cast<unsigned char>(first[0]))) {
     uint32_t number = DecimalValue(first);
-    auto s = FindUserSession(number);
+    auto s = session_ && userNumber_ == number ? session_ : SessionNamed(number, peerAddress_);
     if (s) {
       session_ = s;
       userNumber_ = number;
@@ -385,31 +560,70 @@ bool IsSafeItemName(std::string_view item) {
   if (item.empty() || item.size() >= kNameSize) return false;
   if (item.find_first_not_of('.') == std::string_view::npos) return false;
   for (unsigned char c : item) {
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':' || c == '"' || c == '<' || c == '>' ||
-        c == '|' || c == '*' || c == '?')
-      return false;
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
   }
   return true;
 }
 
-std::string RemoteRequest::BuildHttpResponse(uint32_t tick, const std::tm& local, long utcOffsetSeconds) const {
-  char buf[1024];
-  if (status_ == 200) {
-    const char* type = "";
-    if (localPath_.find(".htm") != std::string::npos) {
-      type = "Content-Type: text/html\r\n";
-    } else if (localPath_.find(".gif") != std::string::npos) {
-      type = "Content-Type: image/gif\r\n";
-    } else if (localPath_.find(".xls") != std::string::npos) {
-      type = "Content-Type: application/msexcel\r\n";
-    } else if (localPath_.find(".doc") != std::string::npos) {
-      type = "Content-Type: application/msword\r\n";
+std::string UrlPath(std::string_view text) {
+  static const char* const hex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
     }
-    std::snprintf(buf, sizeof buf,
-                  "HTTP/1.0 200 OK\r\nServer: Kelvaron Server\r\nAllow: GET, POST\r\n%sCache-Control: "
-                  "no-cache\r\nPragma: no-cache\r\nDate: %s\r\n\r\n",
-                  type, FormatHttpDate(local, utcOffsetSeconds).c_str());
-    return buf;
+  }
+  return out;
+}
+
+std::string ContentTypeOf(std::string_view path, std::string_view start) {
+  size_t cut = path.find_last_of("\\/");
+  std::string_view name = cut == std::string_view::npos ? path : path.substr(cut + 1);
+  size_t dot = name.rfind('.');
+  std::string ext;
+  if (dot != std::string_view::npos) {
+    for (char c : name.substr(dot + 1)) ext += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (ext == "htm" || ext == "html") return "text/html";
+  if (ext == "gif") return "image/gif";
+  if (ext == "xls") return "application/msexcel";
+  if (ext == "doc") return "application/msword";
+  if (ext == "png") return "image/png";
+  if (ext == "jpg" || ext == "jpeg") return "image/jpeg";
+  if (ext == "ico") return "image/x-icon";
+  if (ext == "css") return "text/css";
+  if (ext == "js") return "text/javascript";
+  if (ext == "cvs" || ext == "csv") return "text/csv";
+  if (ext == "txt") {
+    // A text report may have been written as an HTML document.
+    size_t at = start.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (at < start.size() && std::isspace(static_cast<unsigned char>(start[at]))) ++at;
+    std::string_view rest = start.substr(at);
+    if (StartsNoCase(rest, "<!doctype html") || StartsNoCase(rest, "<html")) return "text/html";
+    return "text/plain";
+  }
+  return "application/octet-stream";
+}
+
+std::string RemoteRequest::BuildHttpResponse(uint32_t /*tick*/, const std::tm& local, long utcOffsetSeconds) const {
+  // The answers for redirects and errors carry a short page of their own.
+  auto whole = [](const std::string& statusLine, const std::string& fields, const std::string& body) {
+    return statusLine + "\r\n" + fields + "Content-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+  };
+  if (status_ == 200) {
+    std::string head = "HTTP/1.0 200 OK\r\nServer: Kelvaron Server\r\nAllow: GET, POST, HEAD\r\n";
+    const std::string type = contentType_.empty() ? ContentTypeOf(localPath_, "") : contentType_;
+    // Addresses carry session numbers: no page tells them to another site.
+    head += "Content-Type: " + type + "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n";
+    if (contentLength_ >= 0) head += "Content-Length: " + std::to_string(contentLength_) + "\r\n";
+    head += "Cache-Control: no-cache, no-store\r\nPragma: no-cache\r\nDate: " + FormatHttpDate(local, utcOffsetSeconds) + "\r\n\r\n";
+    return head;
   }
   if (status_ == 301) {
     std::string_view root = settings_.documentRoot;
@@ -418,16 +632,14 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t tick, const std::tm& local
       rel = localPath_.substr(root.size());
       if (!rel.empty() && (rel[0] == '\\' || rel[0] == '/')) rel.erase(0, 1);
     } else {
-      size_t cut = localPath_.find_last_of("\\/", localPath_.find('?'));
+      size_t cut = localPath_.find_last_of("\\/");
       rel = cut == std::string::npos ? localPath_ : localPath_.substr(cut + 1);
     }
-    size_t qm = rel.find('?');
-    std::replace(rel.begin(), qm == std::string::npos ? rel.end() : rel.begin() + static_cast<long>(qm), '\\', '/');
-    std::snprintf(buf, sizeof buf, "HTTP/1.0 301 Redirect\r\nLocation: http://%s/%s\r\n\r\n<TITLE>URL Moved</TITLE>\r\nURL Moved #%u\r\n",
-                  host_.c_str(), rel.c_str(), tick);
-    return buf;
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    return whole("HTTP/1.0 301 Redirect", "Location: http://" + host_ + "/" + UrlPath(rel) + "\r\n",
+                 "<TITLE>URL Moved</TITLE>\r\nURL Moved\r\n");
   }
-  if (status_ == kStatusReportRedirect && IsSafeItemName(item_) && !userName_.empty()) {
+  if (status_ == kStatusReportRedirect && IsSafeItemName(item_) && IsSafeItemName(userName_)) {
     int32_t type = 0;
     std::string status = std::string(settings_.usersRoot) + "\\" + userName_ + "\\" + item_ + "\\status.rep";
     FILE* f = std::fopen(kv::ResolvePath(status).c_str(), "rb");
@@ -437,53 +649,62 @@ std::string RemoteRequest::BuildHttpResponse(uint32_t tick, const std::tm& local
       std::fclose(f);
       type = ReportTypeFromStatus(std::string_view(image, n));
     }
-    auto blanks = [](const std::string& text) {
-      std::string out;
-      for (char c : text) out += c == ' ' ? std::string("%20") : std::string(1, c);
-      return out;
-    };
     // Behind the user number the path names a user's folder (which only an
     // administrator may choose), so the report's owner comes before the item.
-    std::snprintf(buf, sizeof buf, "HTTP/1.0 301 Redirect\r\nLocation: http://%s/%lu/%s/%s/rep.%s\r\n\r\n",
-                  host_.c_str(), static_cast<unsigned long>(userNumber_), blanks(userName_).c_str(),
-                  blanks(item_).c_str(), ReportExtension(type));
-    std::string out = buf;
-    std::replace(out.begin(), out.end(), '\\', '/');
-    return out;
+    return whole("HTTP/1.0 301 Redirect",
+                 "Location: http://" + host_ + "/" + std::to_string(userNumber_) + "/" + UrlPath(userName_) + "/" +
+                     UrlPath(item_) + "/rep." + ReportExtension(type) + "\r\n",
+                 "<TITLE>URL Moved</TITLE>\r\nURL Moved\r\n");
   }
-  std::snprintf(buf, sizeof buf, "HTTP/1.0 404 URL Not Found\r\n\r\n<TITLE>URL Not Found</TITLE>\r\nURL Not Found #%u\r\n",
-                tick);
-  return buf;
+  if (status_ == 503)
+    return whole("HTTP/1.0 503 Service Unavailable", "Retry-After: 5\r\n", "<TITLE>Server Busy</TITLE>\r\nServer Busy\r\n");
+  return whole("HTTP/1.0 404 URL Not Found", "", "<TITLE>URL Not Found</TITLE>\r\nURL Not Found\r\n");
 }
 
-std::string HidePasswords(std::string_view line) {
-  // The logon page reads the field by its decoded name ("%50assword" is
-  // "Password"), so the names are decoded here too before they are compared.
+namespace {
+
+// Cuts the values of the fields with one of `names` (decoded, any case) out
+// of a log line. A name runs back to a separator of the line; a value ends
+// where the request's own field reading ends it.
+std::string HideFields(std::string_view line, std::initializer_list<std::string_view> names) {
   std::string out(line);
   for (size_t eq = out.find('='); eq != std::string::npos; eq = out.find('=', eq + 1)) {
-    size_t back = out.find_last_of("&?;\\/ \"\r\n", eq == 0 ? 0 : eq - 1);
+    if (eq == 0) continue;
+    size_t back = out.find_last_of("&?;\\/ \"\r\n", eq - 1);
     size_t start = back == std::string::npos ? 0 : back + 1;
-    if (eq == 0 || !EqualNoCase(DecodeUrlText(std::string_view(out).substr(start, eq - start)), "Password")) continue;
-    size_t end = out.find_first_of("&; \"\r\n", eq + 1);
+    const std::string name = DecodeUrlText(std::string_view(out).substr(start, eq - start));
+    if (std::none_of(names.begin(), names.end(), [&](std::string_view n) { return EqualNoCase(name, n); })) continue;
+    size_t end = out.find_first_of("&; \r\n", eq + 1);
     if (end == std::string::npos) end = out.size();
     out.erase(eq + 1, end - eq - 1);
   }
   return out;
 }
 
+}  // namespace
+
+std::string HidePasswords(std::string_view line) { return HideFields(line, {"Password"}); }
+
+std::string HideSecrets(std::string_view line) { return HideFields(line, {"Password", "User"}); }
+
 std::string BuildAccessLogLine(const RemoteRequest& r, const uint8_t peer[4], const std::tm& local) {
   // The served path relative to the root that served it, "\" kept.
   std::string_view root = r.underUsersRoot_ ? r.settings_.usersRoot : r.settings_.documentRoot;
   std::string path = r.localPath_;
   if (path.compare(0, root.size(), root) == 0) path.erase(0, root.size());
-  char buf[kRequestBufferSize * 2 + 512];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u - %s [%u/%s/%u:%u:%u:%u] \"GET %s%s%s HTTP/1.0\" %u 0\r\n", peer[0],
-                peer[1], peer[2], peer[3], r.userName_.empty() ? "-" : r.userName_.c_str(),
-                static_cast<unsigned>(local.tm_mday), kMonths[((local.tm_mon % 12) + 12) % 12],
-                static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_hour),
-                static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec), path.c_str(),
-                r.query_.empty() ? "" : "?", r.query_.c_str(), static_cast<unsigned>(r.status_));
-  return HidePasswords(buf);
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u - ", peer[0], peer[1], peer[2], peer[3]);
+  std::string line = buf;
+  line += r.userName_.empty() ? "-" : r.userName_;
+  std::snprintf(buf, sizeof buf, " [%u/%s/%u:%u:%u:%u] \"GET ", static_cast<unsigned>(local.tm_mday),
+                kMonths[((local.tm_mon % 12) + 12) % 12], static_cast<unsigned>(local.tm_year + 1900),
+                static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                static_cast<unsigned>(local.tm_sec));
+  line += buf;
+  line += path;
+  if (!r.query_.empty()) line += "?" + r.query_;
+  line += " HTTP/1.0\" " + std::to_string(r.status_) + " 0\r\n";
+  return HideSecrets(line);
 }
 
 void RemoteRequest::SendHttpResponse() const {

@@ -17,7 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::strcpy(settings.documentRoot, "/nonexistent/wwwroot");
   std::strcpy(settings.usersRoot, "/nonexistent/users");
   RemoteRequest request(WS_INVALID_SOCKET);
-  request.SetText(std::string(reinterpret_cast<const char*>(data), size));
+  request.localAddress_ = "127.0.0.1:99";
+  // A head, and what follows its empty line as a form's body.
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const size_t end = text.find("\r\n\r\n");
+  request.SetText(text.substr(0, end == std::string::npos ? text.size() : end + 2));
+  if (end != std::string::npos) request.SetBody(std::string_view(text).substr(end + 4));
   request.ParseHttpRequest(settings);
   // Whatever the request, a mapped path stays under its root.
   if (!request.localPath_.empty()) {
@@ -34,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::tm local{};
   local.tm_year = 126;
-  for (uint16_t status : {uint16_t{0}, uint16_t{200}, uint16_t{301}, kStatusReportRedirect}) {
+  for (uint16_t status : {uint16_t{0}, uint16_t{200}, uint16_t{301}, uint16_t{503}, kStatusReportRedirect}) {
     request.status_ = status;
     std::string head = request.BuildHttpResponse(1, local, 3600);
     // No header may be split by text taken from the request.

@@ -4,20 +4,28 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "webserver/request.h"
 
-// The connection record: the accepted socket and the peer's address.
+// The connection record: the accepted socket and the peer's address, and
+// what the listener read of the request before it handed the connection on.
 struct ConnectionRecord {
   WsSocket socket = WS_INVALID_SOCKET;
   WsSockAddrIn peer{};
-  // Set (under the server's lock) when the connection, still reading its
-  // request, gave its place to a newer one: it is closed unanswered.
-  bool evicted = false;
+  std::string head;       // the request up to its empty line (or all read)
+  std::string bodyStart;  // what followed the empty line
+  bool headTooLarge = false;  // no empty line within kMostHeadSize bytes
 };
 
 int32_t ServerThread();
+// Answers the request the listener read, writes its log line and closes the
+// connection; frees the record.
 int32_t ConnectionThread(ConnectionRecord* record);
+
+// Where the head of a request ends: the offset behind its empty line
+// (CR LF CR LF), or npos.
+size_t HeadEnd(std::string_view data);
 
 // Answers a parsed request: runs its page (tags and all) or serves its file,
 // sending the response through SendHttpResponse.

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/base/clock.h"
 #include "platform/base/ini.h"
 #include "platform/testsupport/files.h"
 #include "platform/testsupport/ports.h"
@@ -283,11 +285,13 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
 
   std::string page = Get(port, "/");
   EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
-  EXPECT_NE(page.find("Content-Type: text/html\r\n"), std::string::npos);
+  EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
   EXPECT_NE(page.find("NAME=\"Username\""), std::string::npos);
 
   EXPECT_NE(Get(port, "/logon.htm?Username=alice&Password=wrong").find("Logon failed"), std::string::npos);
   EXPECT_NE(Get(port, "/logon.htm?Username=alice&Password=s%26").find("Logon failed"), std::string::npos);
+  // The name is typed in another case: the session and its folder are the
+  // account's own.
   page = Get(port, "/logon.htm?Username=Alice&Password=s%26cret");
   ASSERT_NE(page.find("Welcome"), std::string::npos) << page;
   const std::string alice = UserOf(page);
@@ -314,19 +318,21 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   {
     std::lock_guard<std::mutex> lock(jobsLock);
     ASSERT_EQ(jobs.size(), 2u);
-    EXPECT_EQ(jobs[1].userName, "Alice");
-    EXPECT_EQ(fs::path(jobs[1].folder), users / "Alice" / "Web Site");
+    EXPECT_EQ(jobs[1].userName, "alice");
+    EXPECT_EQ(fs::path(jobs[1].folder), users / "alice" / "Web Site");
   }
-  EXPECT_FALSE(fs::exists(users / "Alice" / "Broken"));
-  EXPECT_EQ(fs::file_size(users / "Alice" / "Web Site" / "status.rep"), 1971u);
+  EXPECT_FALSE(fs::exists(users / "alice" / "Broken"));
+  EXPECT_EQ(fs::file_size(users / "alice" / "Web Site" / "status.rep"), 1971u);
 
   page = Get(port, "/reports.htm?User=" + alice);
   EXPECT_NE(page.find("view.htm?User=" + alice + "&Item=Web+Site"), std::string::npos) << page;
 
   // Viewing redirects to the report file, which is then served as it is.
   page = Get(port, "/view.htm?User=" + alice + "&Item=Web+Site");
-  EXPECT_EQ(page, "HTTP/1.0 301 Redirect\r\nLocation: http://127.0.0.1:" + std::to_string(port) + "/" + alice +
-                      "/Alice/Web%20Site/rep.htm\r\n\r\n");
+  EXPECT_EQ(page.substr(0, page.find("\r\n\r\n")), "HTTP/1.0 301 Redirect\r\nLocation: http://127.0.0.1:" +
+                                                        std::to_string(port) + "/" + alice +
+                                                        "/alice/Web%20Site/rep.htm\r\nContent-Type: text/html\r\n"
+                                                        "Content-Length: 37");
   page = Get(port, "/" + alice + "/Alice/Web%20Site/rep.htm");
   EXPECT_NE(page.find("\r\n\r\n<HTML>report of Web Site</HTML>"), std::string::npos) << page;
   // Naming another user's folder reaches one's own.
@@ -355,7 +361,7 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   // Carol is an administrator through her group.
   const std::string carol = UserOf(Get(port, "/logon.htm?Username=carol&Password=pw2"));
   ASSERT_FALSE(carol.empty());
-  EXPECT_NE(Get(port, "/" + carol + "/Alice/Web%20Site/rep.htm").find("report of Web Site"), std::string::npos);
+  EXPECT_NE(Get(port, "/" + carol + "/alice/Web%20Site/rep.htm").find("report of Web Site"), std::string::npos);
   EXPECT_NE(Get(port, "/options.htm?User=" + carol).find("name=\"WebNoReports\" value=\"2\""), std::string::npos);
   page = Get(port, "/saveopt.htm?User=" + carol + "&WebUserTimeout=5&WebNoReports=1&WebNoDays=2&WebLogging=1");
   EXPECT_NE(page.find("saved"), std::string::npos) << page;
@@ -368,9 +374,9 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
             std::string::npos);
 
   EXPECT_NE(Get(port, "/delete.htm?User=" + alice + "&Item=Web+Site").find("was deleted"), std::string::npos);
-  EXPECT_FALSE(fs::exists(users / "Alice" / "Web Site"));
+  EXPECT_FALSE(fs::exists(users / "alice" / "Web Site"));
   EXPECT_NE(Get(port, "/delete.htm?User=" + alice + "&Item=..").find("No such report"), std::string::npos);
-  EXPECT_TRUE(fs::exists(users / "Alice"));
+  EXPECT_TRUE(fs::exists(users / "alice"));
 
   // Remote.log: one line per answer, passwords cut.
   std::string log = ReadText(g_folder / "Remote.log");
@@ -380,9 +386,79 @@ TEST_F(WebServerTest, UsersLogOnRequestReadAndDeleteReports) {
   EXPECT_NE(log.find("Username=bob&%50assword= HTTP/1.0"), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos);
   EXPECT_NE(log.find("\"GET \\logon.htm?Username=Alice&Password= HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find(" - Alice ["), std::string::npos);
-  EXPECT_NE(log.find("\"GET \\view.htm?User=" + alice + "&Item=Web+Site HTTP/1.0\" 11301 0\r\n"), std::string::npos);
-  EXPECT_NE(log.find("\"GET \\Alice\\Web Site\\rep.htm HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" - alice ["), std::string::npos);
+  EXPECT_NE(log.find("\"GET \\view.htm?User=&Item=Web+Site HTTP/1.0\" 11301 0\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\"GET \\alice\\Web Site\\rep.htm HTTP/1.0\" 200 0\r\n"), std::string::npos) << log;
+  // Session numbers are credentials: the log holds none, and only the
+  // program's user may read it.
+  for (const std::string& number : {alice, bob, carol}) EXPECT_EQ(log.find(number), std::string::npos) << number;
+  struct stat st {};
+  ASSERT_EQ(::stat((g_folder / "Remote.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(WebServerTest, SessionsEndAtLogOffAndWhenIdleUnderTraffic) {
+  SetKey("WebUserTimeout", "1");
+  StartEnabled();
+  auto ended = [&](const std::string& user) {
+    return Get(port, "/reports.htm?User=" + user).find("session has ended") != std::string::npos;
+  };
+  // Log-off ends the session at once; the form posts its fields.
+  const std::string form = "Username=bob&Password=pw";
+  const std::string bob = UserOf(Exchange(port, "POST /logon.htm HTTP/1.0\r\nContent-Length: " +
+                                                    std::to_string(form.size()) + "\r\n\r\n" + form));
+  ASSERT_FALSE(bob.empty());
+  EXPECT_FALSE(ended(bob));
+  EXPECT_NE(Get(port, "/logoff.htm?User=" + bob).find("logged off"), std::string::npos);
+  EXPECT_TRUE(ended(bob));
+
+  const std::string alice = UserOf(Get(port, "/logon.htm?Username=alice&Password=s%26cret"));
+  const std::string carol = UserOf(Get(port, "/logon.htm?Username=carol&Password=pw2"));
+  ASSERT_FALSE(alice.empty());
+  ASSERT_FALSE(carol.empty());
+  // Time passes with requests all along (carol's): alice, idle for longer
+  // than the time-out, is gone; carol, who kept using hers, is not.
+  kv::ScopedTestClock clock(kv::Now(), kv::TickCount64());
+  for (int step = 0; step < 4; ++step) {
+    clock.Advance(20000);
+    EXPECT_FALSE(ended(carol)) << step;
+  }
+  EXPECT_TRUE(ended(alice));
+  EXPECT_FALSE(ended(carol));
+}
+
+// With a descriptor limit of 64 the server still serves the six connections
+// a browser opens at once, and more.
+TEST_F(WebServerTest, ALowDescriptorLimitStillServesABrowsersConnections) {
+  StartEnabled();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int open = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++open;
+  }
+  if (open > 36) GTEST_SKIP() << open << " descriptors open already";
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // Eight requests held open at once (their last line still to come), then
+  // ended together: every one is answered.
+  std::vector<int> clients;
+  for (int i = 0; i < 8; ++i) {
+    int fd = Connect("127.0.0.1", port);
+    if (fd < 0) break;
+    const std::string head = "GET /default.htm HTTP/1.0\r\nHost: x\r\n";
+    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    clients.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int fd : clients) send(fd, "\r\n", 2, MSG_NOSIGNAL);
+  int served = 0;
+  for (int fd : clients) served += ReadToEnd(fd).rfind("HTTP/1.0 200 OK\r\n", 0) == 0 ? 1 : 0;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(clients.size(), 8u);
+  EXPECT_EQ(served, 8);
 }
 
 TEST_F(WebServerTest, LoggingFollowsTheKey) {
@@ -414,17 +490,112 @@ TEST_F(WebServerTest, StalledAndOversizedRequestsAreAnswered) {
   std::string answer = ReadToEnd(fd);
   EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  // More than the buffer holds before the empty line: cut and answered.
+  // More than the buffer holds, never ended: cut and answered.
   answer = Exchange(port, "GET /default.htm HTTP/1.0\r\nHost: x\r\nX-Long: " + std::string(5000, 'a'));
   EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
   // A folder is redirected to its default page, a missing file is not found.
   fs::create_directories(g_folder / "wwwroot" / "sub");
   EXPECT_EQ(Get(port, "/sub").rfind("HTTP/1.0 301 Redirect\r\nLocation: http://127.0.0.1:" + std::to_string(port) +
-                                        "/sub/\r\n\r\n<TITLE>URL Moved</TITLE>\r\nURL Moved #",
+                                        "/sub/\r\nContent-Type: text/html\r\nContent-Length: 37\r\n\r\n"
+                                        "<TITLE>URL Moved</TITLE>\r\nURL Moved\r\n",
                                     0),
             0u);
-  EXPECT_EQ(Get(port, "/nothing.htm").rfind("HTTP/1.0 404 URL Not Found\r\n\r\n", 0), 0u);
+  EXPECT_EQ(Get(port, "/nothing.htm").rfind("HTTP/1.0 404 URL Not Found\r\n", 0), 0u);
   EXPECT_EQ(Exchange(port, "BREW / HTTP/1.0\r\nHost: x\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+}
+
+// Sends a request whole, waits until the server has surely answered and
+// closed, then reads: a connection reset meanwhile throws the answer away
+// ("" and *reset then).
+std::string ExchangeLate(uint16_t port, const std::string& request, bool* reset) {
+  *reset = false;
+  int fd = Connect("127.0.0.1", port);
+  if (fd < 0) return "";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == ECONNRESET) *reset = true;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+TEST_F(WebServerTest, LongHeadsAreReadWholeAndAnsweredWithoutAReset) {
+  StartEnabled();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  std::string cookies = "Cookie: ";
+  for (int i = 0; cookies.size() < 2700; ++i) cookies += "pref" + std::to_string(i) + "=" + std::string(40, 'c') + "; ";
+  cookies += "\r\n";
+  struct Case {
+    std::string head;
+    std::string status;
+  } cases[] = {
+      // A browser's head with the cookies of its host: answered, not reset.
+      {"GET /default.htm HTTP/1.1\r\n" + host + "User-Agent: test\r\n" + cookies + "\r\n", "HTTP/1.0 200 OK\r\n"},
+      {"GET /default.htm HTTP/1.0\r\n" + host + "X-Pad: " + std::string(8000, 'p') + "\r\n\r\n",
+       "HTTP/1.0 200 OK\r\n"},
+      // Beyond what is read: refused as too large, the refusal not lost.
+      {"GET /default.htm HTTP/1.0\r\n" + host + "X-Pad: " + std::string(9000, 'p') + "\r\n\r\n",
+       "HTTP/1.0 431 Request Header Fields Too Large\r\n"},
+      {"GET /default.htm HTTP/1.0\r\n" + host + "X-Pad: " + std::string(60000, 'p') + "\r\n\r\n",
+       "HTTP/1.0 431 Request Header Fields Too Large\r\n"},
+  };
+  for (const auto& c : cases) {
+    bool reset = false;
+    std::string answer = ExchangeLate(port, c.head, &reset);
+    EXPECT_FALSE(reset) << c.head.size();
+    EXPECT_EQ(answer.rfind(c.status, 0), 0u) << c.head.size() << ": " << answer.substr(0, 200);
+    // The answer says its length, and all of it came.
+    size_t length = answer.find("Content-Length: ");
+    ASSERT_NE(length, std::string::npos) << answer;
+    EXPECT_EQ(answer.size() - answer.find("\r\n\r\n") - 4, std::stoul(answer.substr(length + 16))) << answer;
+  }
+}
+
+TEST_F(WebServerTest, FilesCarryTheirLengthAndACutTransferIsReset) {
+  StartEnabled();
+  std::string content;
+  for (int i = 0; content.size() < (24u << 20); ++i) content += "row " + std::to_string(i) + "\n";
+  std::ofstream(g_folder / "wwwroot" / "data.txt", std::ios::binary) << content;
+  std::string answer = Get(port, "/data.txt");
+  EXPECT_NE(answer.find("Content-Length: " + std::to_string(content.size()) + "\r\n"), std::string::npos);
+  EXPECT_NE(answer.find("Content-Type: text/plain\r\n"), std::string::npos);
+  EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), content);
+  // HEAD: the same head, no body.
+  std::string head = Exchange(port, "HEAD /data.txt HTTP/1.0\r\n\r\n");
+  auto withoutDate = [](std::string h) {
+    size_t at = h.find("Date: ");
+    return at == std::string::npos ? h : h.erase(at, h.find("\r\n", at) + 2 - at);
+  };
+  EXPECT_EQ(withoutDate(head), withoutDate(answer.substr(0, answer.find("\r\n\r\n") + 4)));
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(content.size()) + "\r\n"), std::string::npos);
+  EXPECT_EQ(head.find("\r\n\r\n") + 4, head.size());
+
+  // The file is cut short while it is sent: the client is told by a reset,
+  // never by a clean end after a part.
+  int fd = Connect("127.0.0.1", port);
+  ASSERT_GE(fd, 0);
+  std::string r = "GET /data.txt HTTP/1.0\r\n\r\n";
+  send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  fs::resize_file(g_folder / "wwwroot" / "data.txt", 1000);
+  std::string got;
+  char buf[4096];
+  bool reset = false;
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == ECONNRESET) reset = true;
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  EXPECT_TRUE(reset) << got.size() << " bytes, then a clean end";
+  fs::remove(g_folder / "wwwroot" / "data.txt");
 }
 
 // ---- load, faults and hostile clients ----
@@ -463,6 +634,57 @@ long ProcessFigure(const std::string& name) {
 bool Readable(int fd, int ms) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, ms) == 1;
+}
+
+TEST_F(WebServerTest, IdleDownloadsOfOneUserHoldNoMoreThanTheirShare) {
+  StartEnabled();
+  const fs::path folder = g_folder / "Reports" / "Remote Reports" / "users" / "alice" / "Big";
+  fs::create_directories(folder);
+  std::ofstream(folder / "status.rep", std::ios::binary) << std::string(1971, '\0');
+  {
+    std::ofstream big(folder / "rep.htm", std::ios::binary);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 8; ++i) big << block;
+  }
+  const std::string alice = UserOf(Get(port, "/logon.htm?Username=alice&Password=s%26cret"));
+  const std::string bob = UserOf(Get(port, "/logon.htm?Username=bob&Password=pw"));
+  ASSERT_FALSE(alice.empty());
+  ASSERT_FALSE(bob.empty());
+  // Twenty-four downloads of alice's big report that are never read (small
+  // receive buffers, so that the report cannot go into them whole).
+  std::vector<int> idle;
+  for (int i = 0; i < 24; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.5", &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(port);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const std::string r = "GET /" + alice + "/alice/Big/rep.htm HTTP/1.0\r\nHost: x\r\n\r\n";
+    send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+    idle.push_back(fd);
+  }
+  int busy = 0, sending = 0;
+  for (int fd : idle) {
+    char status[13] = {};
+    if (!Readable(fd, 5000) || recv(fd, status, 12, MSG_PEEK) != 12) continue;
+    busy += std::string(status) == "HTTP/1.0 503" ? 1 : 0;
+    sending += std::string(status) == "HTTP/1.0 200" ? 1 : 0;
+  }
+  EXPECT_EQ(sending, 16);
+  EXPECT_EQ(busy, 8);
+  // Meanwhile other users are served.
+  EXPECT_NE(Get(port, "/reports.htm?User=" + bob).find("Your reports"), std::string::npos);
+  for (int fd : idle) close(fd);
+  EXPECT_TRUE(WaitFor([&] {
+    return Get(port, "/" + alice + "/alice/Big/rep.htm").rfind("HTTP/1.0 200 OK\r\n", 0) == 0;
+  }, 15000));
+  fs::remove_all(folder);
 }
 
 TEST_F(WebServerTest, FailedAcceptIsRetriedAndTheServerGoesOn) {
