@@ -431,7 +431,8 @@ class Analysis:
         site = referrer[:199]
         if fold(site).startswith("file:///"):
             return site
-        start = 7 if fold(site).startswith("http://") else 6 if fold(site).startswith("ftp://") else 0
+        start = (7 if fold(site).startswith("http://") else 8 if fold(site).startswith("https://")
+                 else 6 if fold(site).startswith("ftp://") else 0)
         for i in range(start, len(site)):
             if site[i] in "/\\:":
                 return site[:i] + "/"
