@@ -263,8 +263,7 @@ std::string FileAddress(const std::string& name) {
   return out;
 }
 
-std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank,
-                     bool html) {
+std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank) {
   char text[kPathTextBuffer];
   GetItemPathText(context, table, fromEnd, rank, text, sizeof text);
   std::string out;
@@ -275,7 +274,7 @@ std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* ta
     const std::string page = end != nullptr ? std::string(p, end) : std::string(p);
     if (!page.empty()) {
       out += i == 1 ? "<B>" : "<I>";
-      out += std::to_string(i) + ". " + (html ? EscapeHtmlText(page) : page);
+      out += std::to_string(i) + ". " + EscapeHtmlText(page);
       out += i == 1 ? "</B>" : "</I>";
       out += "<BR>";
       ++i;
@@ -507,8 +506,12 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   gsw.title(spec.title);
 
   const uint32_t count = table->Count;
-  const bool withTotal = spec.total == 1;
   const bool timeline = spec.timeline != 0;
+  // A stacked chart shows the sum of its parts as each stack's height: a
+  // total series stacked on them would count every value twice.
+  const bool stacked =
+      timeline && (spec.chartType == kChartStackedBars || spec.chartType == kChartSideStackedBars);
+  const bool withTotal = spec.total == 1 && !stacked;
   const bool pies = spec.chartType == kChartPies;
   const int fromEnd = IPrefix(section, "TopBottom") ? 1 : 0;
   const bool bandwidth = IEq(section, "TopBandwidth");
@@ -762,7 +765,7 @@ constexpr DetailToken kDetailTokens[] = {
 
 // True when the token is one of the search detail tokens (value written).
 bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const char* token,
-                      SummaryTableEntry* table, int32_t* controlFlag, bool html) {
+                      SummaryTableEntry* table, int32_t* controlFlag) {
   const DetailToken* found = nullptr;
   for (const DetailToken& d : kDetailTokens) {
     if (IPrefix(token, d.name)) {
@@ -782,7 +785,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       } else if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
+        SetText(value, size, EscapeHtmlText(text, size - 1));
       }
       return true;
     case DetailField::kDetailName:
@@ -790,7 +793,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
+        SetText(value, size, EscapeHtmlText(text, size - 1));
       }
       return true;
     case DetailField::kHits:
@@ -910,9 +913,10 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   };
   auto totalsEnd = [&]() -> uint32_t { return (entry != nullptr ? entry->maxRow : 0) + 1; };
   // Names, titles and addresses come from the log (or from the sites it
-  // names): in an HTML report they are text, never markup.
-  const bool html = IsHtmlOutput(context->outputPath);
-  auto logText = [&](const std::string& text) { return html ? EscapeHtmlText(text, size - 1) : text; };
+  // names): they are text, never markup. Every output kind is an HTML
+  // document (a text report lacks only the frame page; a document report
+  // is HTML that an office program opens), so they are escaped in all.
+  auto logText = [&](const std::string& text) { return EscapeHtmlText(text, size - 1); };
 
   if (IPrefix(suffix, "Title")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
@@ -925,7 +929,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     }
     return 0;
   }
-  if (EmitSearchDetail(context, value, size, token, table, controlFlag, html)) return 0;
+  if (EmitSearchDetail(context, value, size, token, table, controlFlag)) return 0;
   if (IPrefix(suffix, "Desc")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
     if (IsOneOf(sectionName, {"TopCountries", "TopVisitors"})) {
@@ -943,7 +947,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     }
     return 0;
   }
-  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row, html)), 0;
+  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row)), 0;
   if (IPrefix(suffix, "Hits")) return countCell(GetItemHits(table, fromEnd, row)), 0;
   if (IPrefix(suffix, "AsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);
@@ -963,14 +967,18 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     SetText(value, size, text);
     return 0;
   }
-  if (IPrefix(suffix, "TotalHits")) return SetText(value, size, Number(SumTableHits(table, totalsEnd(), firstTotalsRow))), 0;
-  if (IPrefix(suffix, "TotalUsers")) {
-    return SetText(value, size, Number(SumTableUsers(table, totalsEnd(), firstTotalsRow))), 0;
+  // The totals row sums the rows the section shows: ranks from the top for
+  // a top list, the last items of the table for the bottom list.
+  uint32_t sumFrom = firstTotalsRow;
+  uint32_t sumTo = totalsEnd();
+  if (fromEnd == 1) {
+    sumTo = table->Count;
+    sumFrom = table->Count > totalsEnd() ? table->Count - totalsEnd() : 0;
   }
+  if (IPrefix(suffix, "TotalHits")) return SetText(value, size, Number(SumTableHits(table, sumTo, sumFrom))), 0;
+  if (IPrefix(suffix, "TotalUsers")) return SetText(value, size, Number(SumTableUsers(table, sumTo, sumFrom))), 0;
   if (IPrefix(suffix, "TotalAsPercent")) {
-    return SetText(value, size,
-                   Percent(SumTableHits(table, totalsEnd(), firstTotalsRow), WholeTableHits(table))),
-           0;
+    return SetText(value, size, Percent(SumTableHits(table, sumTo, sumFrom), WholeTableHits(table))), 0;
   }
   auto bytesCell = [&]() {
     const uint32_t kb = Kilobytes(GetItemBytes(table, fromEnd, row));
@@ -984,7 +992,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   };
   if (IPrefix(suffix, "Bytes")) return bytesCell(), 0;
   if (IPrefix(suffix, "TotalBytes")) {
-    return SetText(value, size, Thousands(Kilobytes(SumTableBytes(table, totalsEnd(), firstTotalsRow)))), 0;
+    return SetText(value, size, Thousands(Kilobytes(SumTableBytes(table, sumTo, sumFrom)))), 0;
   }
   if (IPrefix(suffix, "NonCachedAsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);

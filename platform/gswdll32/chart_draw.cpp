@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -327,7 +328,62 @@ void EncodeBitmap(gdImagePtr im, std::vector<unsigned char>* out) {
   }
 }
 
+void AppendJsonText(std::string* out, const std::string& text) {
+  *out += '"';
+  for (const char ch : text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      *out += '\\';
+      *out += ch;
+    } else if (u < 0x20 || u >= 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", u);
+      *out += esc;
+    } else {
+      *out += ch;
+    }
+  }
+  *out += '"';
+}
+
+// With KV_CHART_VALUES naming a file, every chart drawn appends one line to
+// it: its type, texts and the values it drew (JSON). Tests read it to check
+// a chart against its data; nothing is written without the variable.
+void RecordDrawn(const Chart& c) {
+  const char* path = std::getenv("KV_CHART_VALUES");
+  if (path == nullptr || path[0] == '\0') return;
+  std::string line = "{\"style\":" + std::to_string(c.style) + ",\"flags\":" + std::to_string(c.flags) +
+                     ",\"width\":" + std::to_string(c.width) + ",\"height\":" + std::to_string(c.height) +
+                     ",\"groups\":" + std::to_string(c.groups) + ",\"perGroup\":" + std::to_string(c.perGroup) +
+                     ",\"title\":";
+  AppendJsonText(&line, c.title);
+  line += ",\"itemAxis\":";
+  AppendJsonText(&line, c.itemAxis);
+  line += ",\"valueAxis\":";
+  AppendJsonText(&line, c.valueAxis);
+  for (const auto& [name, texts] : {std::pair{"labels", &c.labels}, std::pair{"legends", &c.legends}}) {
+    line += std::string(",\"") + name + "\":[";
+    for (size_t i = 0; i < texts->size(); ++i) {
+      if (i != 0) line += ',';
+      AppendJsonText(&line, (*texts)[i]);
+    }
+    line += ']';
+  }
+  line += ",\"values\":[";
+  for (size_t i = 0; i < c.values.size(); ++i) {
+    char number[40];
+    std::snprintf(number, sizeof number, "%s%.17g", i != 0 ? "," : "", std::isfinite(c.values[i]) ? c.values[i] : 0.0);
+    line += number;
+  }
+  line += "]}\n";
+  if (FILE* out = std::fopen(path, "ab")) {
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fclose(out);
+  }
+}
+
 gdImagePtr Render(const Chart& c) {
+  RecordDrawn(c);
   gdImagePtr im = gdImageCreateTrueColor(c.width, c.height);
   if (im == nullptr) return nullptr;
   const int white = gdImageColorAllocate(im, 255, 255, 255);
