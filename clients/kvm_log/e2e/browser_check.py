@@ -283,10 +283,20 @@ def main():
             f.write(profile)
         month = run_report(program, os.path.join(work, "site", "profiles"), "00000009",
                            os.path.join(work, "month"))
+        # The other formats of the month are HTML documents too: a browser
+        # that takes one for a page (a text report served without its type
+        # is sniffed as HTML) must find the log's text as text there.
+        month_pages = []
+        for fmt in ("text", "doc", "xls"):
+            out = run_report(program, os.path.join(work, "site", "profiles"), "00000009",
+                             os.path.join(work, "month-" + fmt), fmt)
+            shutil.copyfile(out, out + ".htm")
+            month_pages.append(("month " + fmt, out + ".htm", fmt == "text"))
 
         browser = Browser(os.path.join(work, "chromium"))
         pages = [(name, page, SAMPLE_EMPTY, [], pictures) for name, page, pictures in demo_pages]
         pages.append(("month", month, GENERATED_EMPTY, hostile, True))
+        pages += [(name, page, GENERATED_EMPTY, hostile, pictures) for name, page, pictures in month_pages]
         if not any(p[0] == "demo html" for p in pages):
             faults.append("demo html: the report is not HTML")
         for name, page, empty, texts, pictures in pages:
