@@ -515,6 +515,10 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   const bool pies = spec.chartType == kChartPies;
   const int fromEnd = IPrefix(section, "TopBottom") ? 1 : 0;
   const bool bandwidth = IEq(section, "TopBandwidth");
+  // The hours and the weekdays are fixed lists in their own order: their
+  // bars are named under the axis, all of them, and need no legend (which
+  // would stop at its fifteenth line).
+  const bool namedBars = !timeline && !pies && (IEq(section, "TopHours") || IEq(section, "TopWeekdays"));
   // Rows shown: at most the table's items and at most 50.
   std::vector<uint16_t> rows = ChartRows(spec, count);
   const int series = static_cast<int>(rows.size()) + (withTotal ? 1 : 0);
@@ -532,7 +536,13 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
       values.push_back(allHits);
     }
     for (uint16_t r : rows) {
-      g_chart.labels.push_back(std::to_string(static_cast<int>(r) + 1 - firstTotalsRow) + ".");
+      if (namedBars) {
+        // An hour is named by its start ("09:00"), a weekday by its name.
+        const std::string name = ItemName(table, fromEnd, r);
+        g_chart.labels.push_back(name.substr(0, name.find('-')));
+      } else {
+        g_chart.labels.push_back(std::to_string(static_cast<int>(r) + 1 - firstTotalsRow) + ".");
+      }
       double v = 0;
       switch (spec.valueKind) {
         case kGraphHits: v = GetItemHits(table, fromEnd, r); break;
@@ -561,7 +571,10 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
       }
       return false;
     };
-    while (slots > 2 && !slotHasValue(slots - 1)) --slots;
+    // Trailing slots without a value are dropped down to one: a report of a
+    // single slot's hits shows that slot, not a line falling to a slot
+    // after the data.
+    while (slots > 1 && !slotHasValue(slots - 1)) --slots;
     const MonthSlotState& months = MonthSlots();
     const bool monthSlots = months.twelveMonths != 0 || months.twentyFourMonths != 0;
     for (uint32_t s = 0; s < slots; ++s) {
@@ -626,7 +639,7 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   }
   gsw.legendPlace(0, 2, 100, 15, 2);
   std::vector<const char*> legends = Pointers(g_chart.legends);
-  gsw.legends(std::min(series, kMaxLegends), legends.data());
+  gsw.legends(namedBars ? 0 : std::min(series, kMaxLegends), legends.data());
   g_chart.legends.clear();
 
   // Axis labels.

@@ -329,6 +329,30 @@ def template_charts(source):
 STACKED = 0x2000
 
 
+def check_drawing(c, name, chart):
+    """Where the chart module put what: labels on their points, whole and
+    once each; round ticks, whole for counts; legends never cut at the
+    picture's edge."""
+    style = chart["style"]
+    if style in (1, 2):
+        for given, shown in zip(chart["legends"], chart["legendsDrawn"]):
+            c.check(shown == given or (shown.endswith("..") and given.startswith(shown[:-2])),
+                    "%s: legend %r drawn as %r" % (name, given, shown))
+        return
+    points = chart["points"]
+    c.equal(len(points), chart["groups"], "%s: points drawn" % name)
+    texts = [t for _, t in chart["labelsDrawn"]]
+    c.check(all(t in chart["labels"] for t in texts), "%s: labels cut: %s" % (name, texts))
+    c.check(len(set(texts)) == len(texts), "%s: a label drawn twice: %s" % (name, texts))
+    c.check(all(x in points for x, _ in chart["labelsDrawn"]), "%s: labels off their points" % name)
+    if chart["labels"] and chart["groups"]:
+        c.check(len(texts) > 0, "%s: no label drawn" % name)
+    if all(float(v).is_integer() for v in chart["values"]):
+        c.check(all("." not in t for t in chart["ticks"]), "%s: count ticks %s" % (name, chart["ticks"]))
+    left = chart["plot"][0]
+    c.check(left > 6 * max(len(t) for t in chart["ticks"]), "%s: plot starts at %d, left of its ticks" % (name, left))
+
+
 def check_charts(c, label, drawn, wanted, page_hits_top):
     c.equal(len(drawn), len(wanted), "%s: charts drawn" % label)
     for chart, (section, word, first, last) in zip(drawn, wanted):
@@ -344,6 +368,10 @@ def check_charts(c, label, drawn, wanted, page_hits_top):
                 col = [values[g * per + s] for g in range(groups)]
                 rest = [sum(values[g * per + t] for t in range(per) if t != s) for g in range(groups)]
                 c.check(not (any(col) and col == rest), "%s: series %d stacks the total of its parts" % (name, s))
+        check_drawing(c, name, chart)
+        if section == "TopHours":
+            c.equal(chart["labels"], ["%02d:00" % h for h in range(24)], "%s: bars named by their hour" % name)
+            c.equal(chart["legends"], [], "%s: a legend beside named bars" % name)
         if section == "TopDocuments" and word.startswith("PIE"):
             # The pie of the most requested pages: its slices are their shares.
             c.equal(groups, min(last - first + 1, len(page_hits_top)), "%s slices" % name)
@@ -408,6 +436,13 @@ def main():
         c.check(not any(s in ("https/", "https:/") for s in sites), "an https referrer is named by its scheme")
         for site_name, n in sorted(want_sites.items(), key=lambda kv: -kv[1])[:5]:
             c.check(site_name in sites, "referring site %s is missing (shown: %s)" % (site_name, list(sites)[:6]))
+
+        # A report of one hit: each timeline shows that slot alone.
+        one = Site(args, os.path.join(work, "one"), [records[0]])
+        _, one_charts = one.report("report", "html")
+        for chart in one_charts:
+            if chart["style"] in (6, 13, 8, 14):
+                c.equal(chart["groups"], 1, "one hit: %s slots" % chart["title"])
 
         # Charts: as the template asks, none stacking its own total.
         wanted = drawn_charts(html_page, template_charts(args.source))
