@@ -445,7 +445,9 @@ ChartFiles ChartFileNames(AnalysisContext* context) {
   ++context->chartCounter;
   base += number;
   ChartFiles files;
-  files.image = base + (settings.graphType == 0 ? "gif" : settings.graphType == 1 ? "jpg" : "wmf");
+  // The chart module's own drawing file is a PNG picture: it is named as
+  // one, so that the program reading the report knows what it holds.
+  files.image = base + (settings.graphType == 0 ? "gif" : settings.graphType == 1 ? "jpg" : "png");
   files.bitmap = base + "bmp";
   if (settings.fullPath == 1) {
     files.value = files.image;

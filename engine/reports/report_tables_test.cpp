@@ -351,8 +351,8 @@ TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
     bool imageKept;
   } cases[] = {
       {1, 0, 0, "TopDocumentsGraph[LINES, {Hours}, 2D, Timeline {}, Users {}, 0-2:Total]", "report00.jpg", false, true},
-      {2, 0, 0, "TopDocumentsNoeditGraph[PIES, {Share}, 3D, Items {}, Percent {}, 0-2]", "report01.wmf", false, true},
-      {2, 1, 0, "TopDocumentsGraph[AREAS, {a}, 3D, Timeline {}, Bytes {}, 0-2]", "report02.wmf", true, false},
+      {2, 0, 0, "TopDocumentsNoeditGraph[PIES, {Share}, 3D, Items {}, Percent {}, 0-2]", "report01.png", false, true},
+      {2, 1, 0, "TopDocumentsGraph[AREAS, {a}, 3D, Timeline {}, Bytes {}, 0-2]", "report02.png", true, false},
       {0, 1, 0, "TopDocumentsGraph[SIDEBARS, {a}, 2D, Items {}, Hits {}, 0-1]", "report03.gif", true, true},
       {0, 0, 1, "TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2,FF:Total]", "report04.gif", false,
        true},
@@ -368,7 +368,7 @@ TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
     EXPECT_EQ(Exists(c.image), c.imageKept);
     gdImagePtr im = nullptr;
     if (c.graphType == 2) {
-      // The module's drawing file: a PNG, under the wmf name or, kept for
+      // The module's drawing file: a PNG, under a png name or, kept for
       // debugging, under the bitmap's.
       FILE* in = std::fopen((dir_ + "/" + (c.imageKept ? c.image : bitmap)).c_str(), "rb");
       ASSERT_NE(in, nullptr);

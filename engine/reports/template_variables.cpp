@@ -646,7 +646,10 @@ bool ResolveTechnical(AnalysisContext* context, const char* name, const Out& out
     }
     return true;
   }
-  if (Is(name, "FormsSubmittedSuccess")) return out.Number(t.FormHits), true;
+  // FormHits counts every form submitted, the failed ones among them.
+  if (Is(name, "FormsSubmittedSuccess")) {
+    return out.Number(t.FormHits >= t.FailedFormHits ? t.FormHits - t.FailedFormHits : 0), true;
+  }
   if (Is(name, "FormsSubmittedFailed")) return out.Number(t.FailedFormHits), true;
   if (Is(name, "FormsSubmittedFailedAsPercent")) return out.Set(PercentText(t.FailedFormHits, t.FormHits)), true;
   static const struct {

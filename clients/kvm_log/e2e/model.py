@@ -889,7 +889,7 @@ def expected_headers(a, days):
         "TechnicalStatsFailedHitsAsPercent": percent_text(t["failed"], t["hits"]),
         "TechnicalStatsCachedHits": t["cached"],
         "TechnicalStatsCachedHitsAsPercent": percent_text(t["cached"], t["hits"]),
-        "FormsSubmittedSuccess": t["forms"],
+        "FormsSubmittedSuccess": t["forms"] - t["failed_forms"],
         "FormsSubmittedFailed": t["failed_forms"],
         "FormsSubmittedFailedAsPercent": percent_text(t["failed_forms"], t["forms"]),
         "TopWeekdaysWeekdayHits": weekday_sum(workdays, "hits"),

@@ -61,6 +61,7 @@ HOSTILE = [
     ("/b.html", "https://evil.example/%s" % SCRIPT, AGENTS[1]),
     ("/c.html", "-", "Evil/1.0 %s" % SCRIPT),
     ("/d.html", "-", "Long/" + "A" * 5000),
+    ("/caf%E9.html", "-", AGENTS[2]),  # a Latin-1 letter, percent-encoded
 ]
 
 
@@ -290,8 +291,12 @@ class Site:
         window = ["--from", "2026-03-02", "--to", "2026-03-08"]
         path = self.run(kind, "00000001", "--format", fmt, "--report-dir", os.path.join(self.work, kind + "-" + fmt),
                         *window, charts=charts)
-        with open(path, encoding="utf-8", errors="replace") as f:
-            text = f.read()
+        with open(path, "rb") as f:
+            raw = f.read()
+        try:
+            text = raw.decode("utf-8")  # the pages declare UTF-8
+        except UnicodeDecodeError as e:
+            raise RuntimeError("%s %s: not UTF-8: %s" % (kind, fmt, e))
         drawn = []
         if os.path.exists(charts):
             with open(charts, encoding="utf-8") as f:
@@ -422,6 +427,7 @@ def main():
         # The hostile values are shown as text.
         shown = "\n".join(cell for rows in html_page.tables.values() for row in rows for cell in row)
         c.check("/a%s.html" % SCRIPT in shown, "the page with markup in its path is not shown as text")
+        c.check("/caf\u00e9.html" in shown, "the page with a Latin-1 letter is not shown with its letter")
 
         # The most and least requested pages against the count.
         top = table_rows(html_page, "TopDocuments-TABLE")
