@@ -7,7 +7,6 @@
 #include <gd.h>
 #include <gdfontl.h>
 #include <gdfonts.h>
-#include <gdfontt.h>
 
 #include <algorithm>
 #include <cmath>
@@ -250,18 +249,18 @@ void DrawPies(gdImagePtr im, const Chart& c, const Layout& a, bool depth) {
 
 void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, const Scale& sc, bool sideways, int ink, int grid,
               Drawn* drawn) {
-  gdFontPtr tiny = gdFontGetTiny();
+  gdFontPtr axisFont = gdFontGetSmall();
   for (int i = 0; i <= 4; ++i) {
     const std::string text = TickText(sc.step * i, sc.whole);
     drawn->ticks.push_back(text);
     if (sideways) {
       const int x = a.left + (a.right - a.left) * i / 4;
       gdImageLine(im, x, a.top, x, a.bottom, grid);
-      DrawText(im, tiny, std::max(0, x - TextWidth(tiny, text) / 2), a.bottom + 2, text, ink);
+      DrawText(im, axisFont, std::max(0, x - TextWidth(axisFont, text) / 2), a.bottom + 2, text, ink);
     } else {
       const int y = a.bottom - (a.bottom - a.top) * i / 4;
       gdImageLine(im, a.left, y, a.right, y, grid);
-      DrawText(im, tiny, std::max(0, a.left - TextWidth(tiny, text) - 3), y - tiny->h / 2, text, ink);
+      DrawText(im, axisFont, std::max(0, a.left - TextWidth(axisFont, text) - 3), y - axisFont->h / 2, text, ink);
     }
   }
   gdImageLine(im, a.left, a.top, a.left, a.bottom, ink);
@@ -272,24 +271,24 @@ void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, const Scale& sc, b
   const int labels = std::min(c.groups, static_cast<int>(c.labels.size()));
   if (sideways) {
     const int span = std::max(1, (a.bottom - a.top) / c.groups);
-    const int every = std::max(1, (tiny->h + 2 + span - 1) / span);
+    const int every = std::max(1, (axisFont->h + 2 + span - 1) / span);
     for (int g = 0; g < labels; g += every) {
       const int y = GroupCentre(a, g, c.groups, true);
-      const std::string text = FitText(tiny, c.labels[g], a.left - 6);
-      DrawText(im, tiny, std::max(0, a.left - 4 - TextWidth(tiny, text)), y - tiny->h / 2, text, ink);
+      const std::string text = FitText(axisFont, c.labels[g], a.left - 6);
+      DrawText(im, axisFont, std::max(0, a.left - 4 - TextWidth(axisFont, text)), y - axisFont->h / 2, text, ink);
       drawn->labels.emplace_back(y, text);
     }
     return;
   }
   int widest = 0;
-  for (int g = 0; g < labels; ++g) widest = std::max(widest, TextWidth(tiny, c.labels[g]));
+  for (int g = 0; g < labels; ++g) widest = std::max(widest, TextWidth(axisFont, c.labels[g]));
   const double span = static_cast<double>(a.right - a.left) / c.groups;
   const int every = std::max(1, static_cast<int>(std::ceil((widest + 6) / std::max(1.0, span))));
   for (int g = 0; g < labels; g += every) {
     const int x = GroupCentre(a, g, c.groups, false);
-    const std::string text = FitText(tiny, c.labels[g], gdImageSX(im) - 4);
-    const int left = std::clamp(x - TextWidth(tiny, text) / 2, 0, std::max(0, gdImageSX(im) - TextWidth(tiny, text)));
-    DrawText(im, tiny, left, a.bottom + 3, text, ink);
+    const std::string text = FitText(axisFont, c.labels[g], gdImageSX(im) - 4);
+    const int left = std::clamp(x - TextWidth(axisFont, text) / 2, 0, std::max(0, gdImageSX(im) - TextWidth(axisFont, text)));
+    DrawText(im, axisFont, left, a.bottom + 3, text, ink);
     drawn->labels.emplace_back(x, text);
   }
 }
@@ -509,11 +508,11 @@ gdImagePtr Render(const Chart& c) {
 
   gdFontPtr large = gdFontGetLarge();
   gdFontPtr small = gdFontGetSmall();
-  gdFontPtr tiny = gdFontGetTiny();
+  gdFontPtr axisFont = gdFontGetSmall();
   const Kind kind = KindOf(c.style);
   const bool sideways = Sideways(c, kind);
   Drawn drawn;
-  Layout a{8, 8, c.width - 8, c.height - 26};
+  Layout a{8, 8, c.width - 8, c.height - 34};
   if (!c.title.empty()) {
     const std::string title = FitText(large, c.title, c.width - 4);
     DrawText(im, large, std::max(2, (c.width - TextWidth(large, title)) / 2), 4, title, ink);
@@ -555,11 +554,11 @@ gdImagePtr Render(const Chart& c) {
     int room = 0;
     if (sideways) {
       for (int g = 0; g < c.groups && g < static_cast<int>(c.labels.size()); ++g) {
-        room = std::max(room, TextWidth(tiny, c.labels[g]));
+        room = std::max(room, TextWidth(axisFont, c.labels[g]));
       }
       room = std::min(room, c.width * 30 / 100);
     } else {
-      for (int i = 0; i <= 4; ++i) room = std::max(room, TextWidth(tiny, TickText(sc.step * i, sc.whole)));
+      for (int i = 0; i <= 4; ++i) room = std::max(room, TextWidth(axisFont, TickText(sc.step * i, sc.whole)));
     }
     a.left = titleRoom + room + 6;
   }

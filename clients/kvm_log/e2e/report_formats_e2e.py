@@ -114,6 +114,24 @@ def page_hits(records):
     return hits
 
 
+def kilobytes_by(records, key):
+    """Kilobytes (rounded up) of the successful hits of each key of a path."""
+    sums = collections.Counter()
+    for _, _, path, status, size, _, _ in records:
+        if status < 400:
+            sums[key(path)] += size
+    return sums
+
+
+def extension_of(path):
+    name = path.split("?")[0].rsplit("/", 1)[1]
+    return name.rsplit(".", 1)[1].lower() if "." in name else "*."
+
+
+def directory_of(path):
+    return "http://www.example.com" + path.split("?")[0].rsplit("/", 1)[0] + "/"
+
+
 def referring_sites(records):
     """Hits of each referring site, by scheme and host (the first hit of each
     visit carries the referrer here)."""
@@ -435,6 +453,26 @@ def main():
         c.equal([h for _, h in top], [h for _, h in ranked[:len(top)]], "most requested pages' hits")
         bottom = table_rows(html_page, "TopBottom-TABLE")
         c.equal([h for _, h in bottom], sorted(hits.values())[:len(bottom)], "least requested pages' hits")
+
+        # Kilobytes by file type and by directory, and their totals.
+        for section, key in (("TopExtensions-TABLE", extension_of), ("TopDirectory-TABLE", directory_of)):
+            rows = html_page.tables.get(section)
+            if not c.check(rows is not None, "%s is not shown" % section):
+                continue
+            head = rows[0]
+            if not c.check("Kilobytes" in head, "%s has no kilobytes column: %s" % (section, head)):
+                continue
+            col = head.index("Kilobytes")
+            sums = kilobytes_by(records, key)
+            body = [r for r in rows[1:] if r and number(r[0]) is not None]
+            shown = 0
+            for r in body:
+                want = sums.get(r[1])
+                shown += want or 0
+                if want is not None:
+                    c.equal(number(r[col]), (want + 1023) // 1024, "%s %s kilobytes" % (section, r[1]))
+            total = rows[1 + len(body)]
+            c.equal(number(total[col]), (shown + 1023) // 1024, "%s kilobytes total" % section)
 
         # Referring sites by scheme and host.
         sites = dict(table_rows(html_page, "TopReferingSites-TABLE"))
