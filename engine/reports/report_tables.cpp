@@ -266,15 +266,22 @@ std::string FileAddress(const std::string& name) {
 std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank) {
   char text[kPathTextBuffer];
   GetItemPathText(context, table, fromEnd, rank, text, sizeof text);
+  // The trail: eight hexadecimal digits a page, the first four 0001 for a
+  // form (a page requested with a query). A form reads as its page with a
+  // "?", so that "/" and "/?x=1" are two steps, not one page twice.
+  const std::string trail = ItemName(table, fromEnd, rank);
   std::string out;
   const char* p = text;
   int i = 1;
+  size_t step = 0;
   while (*p != '\0') {
     const char* end = std::strstr(p, "\r\n");
     const std::string page = end != nullptr ? std::string(p, end) : std::string(p);
+    const bool form = trail.size() >= step * 8 + 8 && trail.compare(step * 8, 4, "0001") == 0;
+    ++step;
     if (!page.empty()) {
       out += i == 1 ? "<B>" : "<I>";
-      out += std::to_string(i) + ". " + EscapeHtmlText(page);
+      out += std::to_string(i) + ". " + EscapeHtmlText(page) + (form ? "?" : "");
       out += i == 1 ? "</B>" : "</I>";
       out += "<BR>";
       ++i;

@@ -758,7 +758,8 @@ WITH_OTHERS = {"TopCompanies"}
 def path_text(analysis, key):
     names = []
     for is_form, page in key:
-        names.append(analysis.table("TopForms" if is_form else "TopDocuments").items[page].name)
+        # A form reads as its page with a "?".
+        names.append(analysis.table("TopForms" if is_form else "TopDocuments").items[page].name + ("?" if is_form else ""))
     return "".join(("<B>%d. %s</B><BR>" if i == 0 else "<I>%d. %s</I><BR>") % (i + 1, n)
                    for i, n in enumerate(names))
 

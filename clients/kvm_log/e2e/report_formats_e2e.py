@@ -93,6 +93,13 @@ def generate(seed):
     # The hostile lines, on the first day, from hosts of their own.
     for i, (path, referrer, agent) in enumerate(HOSTILE):
         out.append((START + 23 * 3600 + i * 60, "203.0.113.%d" % (i + 1), path, 200, 1000 + i, referrer, agent))
+    # A visit to a page and then to the same page with a query (a form):
+    # two steps of its path.
+    for day in range(DAYS):
+        for n in range(12):
+            for i, path in enumerate(("/", "/?q=form")):
+                out.append((START + day * 86400 + 22 * 3600 + n * 120 + i * 30, "203.0.113.%d" % (100 + n), path, 200,
+                            700, "-", AGENTS[0]))
     out.sort(key=lambda r: r[0])
     return out
 
@@ -109,7 +116,8 @@ def page_hits(records):
     successful requests only."""
     hits = collections.Counter()
     for _, _, path, status, _, _, _ in records:
-        if status < 400 and path not in FILES:
+        # A request with a query submits a form: no page of its own.
+        if status < 400 and path not in FILES and "?" not in path:
             hits[path] += 1
     return hits
 
@@ -453,6 +461,11 @@ def main():
         c.equal([h for _, h in top], [h for _, h in ranked[:len(top)]], "most requested pages' hits")
         bottom = table_rows(html_page, "TopBottom-TABLE")
         c.equal([h for _, h in bottom], sorted(hits.values())[:len(bottom)], "least requested pages' hits")
+
+        # A form in a visit path reads as a form, not as its page again.
+        paths = [r[1] for r in html_page.tables.get("TopPaths-TABLE", [])[1:]]
+        c.check(any("1. http://www.example.com/\n2. http://www.example.com/?" in p.replace(" \n", "\n") for p in paths),
+                "the path of a page and then its form is not shown as such: %s" % paths[:3])
 
         # Kilobytes by file type and by directory, and their totals.
         for section, key in (("TopExtensions-TABLE", extension_of), ("TopDirectory-TABLE", directory_of)):
