@@ -35,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 START = calendar.timegm((2026, 3, 2, 0, 0, 0))  # a Monday
 DAYS = 7
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
@@ -277,9 +278,11 @@ def table_rows(page, section):
 # ---- running the client -----------------------------------------------------------------------
 
 class Site:
-    def __init__(self, args, work, records):
+    def __init__(self, args, work, records, window=("2026-03-02", "2026-03-08")):
+        """A site of its own with the given records (or log lines)."""
         self.args = args
         self.work = work
+        self.window = window
         self.profiles = os.path.join(work, "kvm_log", "profiles")
         os.makedirs(self.profiles)
         os.makedirs(os.path.join(work, "logs"))
@@ -291,7 +294,7 @@ class Site:
         log = os.path.join(work, "logs", "access.log")
         with open(log, "w", encoding="latin-1", newline="\n") as f:
             for r in records:
-                f.write(line_of(r) + "\n")
+                f.write((r if isinstance(r, str) else line_of(r)) + "\n")
         with open(os.path.join(args.source, "data", "kvm_log", "profiles", "00000001.wlp"), encoding="latin-1") as f:
             profile = f.read()
         values = {"LogFilePath": log, "PellavarFlag": "1", "RealtimeAnalysis": "1",
@@ -314,7 +317,7 @@ class Site:
 
     def report(self, kind, fmt):
         charts = os.path.join(self.work, "charts-%s-%s.json" % (kind, fmt))
-        window = ["--from", "2026-03-02", "--to", "2026-03-08"]
+        window = ["--from", self.window[0], "--to", self.window[1]]
         path = self.run(kind, "00000001", "--format", fmt, "--report-dir", os.path.join(self.work, kind + "-" + fmt),
                         *window, charts=charts)
         with open(path, "rb") as f:
@@ -493,6 +496,26 @@ def main():
         c.check(not any(s in ("https/", "https:/") for s in sites), "an https referrer is named by its scheme")
         for site_name, n in sorted(want_sites.items(), key=lambda kv: -kv[1])[:5]:
             c.check(site_name in sites, "referring site %s is missing (shown: %s)" % (site_name, list(sites)[:6]))
+
+        # The shape of a real site's log: every format holds the same
+        # tables, their totals sum their rows, the charts are drawn sound.
+        with open(os.path.join(HERE, "fixture", "public_apache.log"), encoding="latin-1") as f:
+            real_lines = f.read().splitlines()
+        real = Site(args, os.path.join(work, "real"), real_lines, ("2015-05-17", "2015-05-17"))
+        real_html, real_charts = real.report("report", "html")
+        real_page = parse(real_html)
+        for fmt in ("html", "text", "doc", "xls"):
+            text, _ = real.report("report", fmt) if fmt != "html" else (real_html, None)
+            page = parse(text)
+            check_markup(c, "real " + fmt, page, text)
+            check_totals(c, "real " + fmt, page)
+            c.equal(page.sections, real_page.sections, "real %s: sections" % fmt)
+        # Each referring site shown is the scheme and host of a referrer of the log.
+        hosts = {m.group(1) + "/" for m in (re.search(r'" \d+ \d+ "(https?://[^/":]+)', line) for line in real_lines) if m}
+        shown_sites = {name for name, _ in table_rows(real_page, "TopReferingSites-TABLE")} - {"No Referrer"}
+        c.check(shown_sites and shown_sites <= hosts, "real: referring sites %s, the log's %s" % (shown_sites, hosts))
+        for i, chart in enumerate(real_charts):
+            check_drawing(c, "real chart %d %s" % (i, chart["title"]), chart)
 
         # A report of one hit: each timeline shows that slot alone.
         one = Site(args, os.path.join(work, "one"), [records[0]])
