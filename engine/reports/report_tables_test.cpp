@@ -8,6 +8,8 @@
 #include <gd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -341,6 +343,35 @@ TEST_F(ReportCharts, ItemChartBecomesAGifBesideTheReport) {
   EXPECT_EQ(g_calls[2].kind, 0);
   EXPECT_EQ(g_calls.back().kind, 0);
   EXPECT_EQ(g_calls.back().text, "");
+}
+
+// A total series is drawn beside its parts, never stacked on them (a stack
+// already shows their sum): the series the chart module drew, from its
+// record of drawn charts.
+TEST_F(ReportCharts, NoStackedChartCarriesTheTotalOfItsParts) {
+  const std::string record = dir_ + "/drawn.json";
+  setenv("KV_CHART_VALUES", record.c_str(), 1);
+  struct Case {
+    const char* token;
+    int series;
+  } cases[] = {
+      {"TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2:Total]", 3},
+      {"TopDocumentsGraph[SIDESTACKEDBARS, {a}, 2D, Timeline {}, Hits {}, 0-2:Total]", 3},
+      {"TopDocumentsGraph[LINES, {a}, 2D, Timeline {}, Hits {}, 0-2:Total]", 4},
+      {"TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2]", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    std::remove(record.c_str());
+    Emit(c.token, "TopDocuments", kTopDocuments);
+    std::ifstream in(record);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const size_t at = line.find("\"perGroup\":");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(std::atoi(line.c_str() + at + 11), c.series) << line.substr(0, 200);
+  }
+  unsetenv("KV_CHART_VALUES");
 }
 
 TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
