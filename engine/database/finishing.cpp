@@ -112,9 +112,40 @@ uint16_t MonthSlotOver(uint32_t t, int slots) {
 uint16_t GetMonthSlot(uint32_t t) { return MonthSlotOver(t, 12); }
 uint16_t GetTwoYearMonthSlot(uint32_t t) { return MonthSlotOver(t, 24); }
 
+bool UsesCalendarMonths(const AnalysisContext* context) {
+  return context != nullptr && !g_monthSlots.twelveMonths && !g_monthSlots.twentyFourMonths &&
+         context->secondsPerSlot == kMonthScaleSeconds;
+}
+
+namespace {
+int MonthIndex(uint32_t t) {
+  const struct tm f = UtcFields(t);
+  return f.tm_year * 12 + f.tm_mon;
+}
+}  // namespace
+
+uint16_t CalendarMonthSlot(const AnalysisContext* context, uint32_t t) {
+  if (context == nullptr || t < context->slotOrigin) return 0;
+  const int months = MonthIndex(t) - MonthIndex(context->slotOrigin);
+  return static_cast<uint16_t>(std::clamp(months, 0, static_cast<int>(kTimeSlots) - 1));
+}
+
+uint32_t CalendarMonthStart(const AnalysisContext* context, uint16_t slot) {
+  if (context == nullptr) return 0;
+  const struct tm origin = UtcFields(context->slotOrigin);
+  const int month = origin.tm_mon + slot;
+  struct tm f {};
+  f.tm_year = origin.tm_year + month / 12;
+  f.tm_mon = month % 12;
+  f.tm_mday = 1;
+  const time_t t = timegm(&f);
+  return t < 0 || t > 0xFFFFFFFF ? context->slotOrigin : static_cast<uint32_t>(t);
+}
+
 uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t) {
   if (g_monthSlots.twelveMonths) return GetMonthSlot(t);
   if (g_monthSlots.twentyFourMonths) return GetTwoYearMonthSlot(t);
+  if (UsesCalendarMonths(context)) return CalendarMonthSlot(context, t);
   if (!context || context->slotCount == 0 || context->secondsPerSlot == 0) return 0;
   uint32_t span = uint32_t{context->slotCount} * context->secondsPerSlot;
   uint32_t slot = span ? ((t - context->slotOrigin) % span) / context->secondsPerSlot
@@ -475,6 +506,11 @@ void ChooseGraphIntervalFor(AnalysisContext* context, uint32_t start, uint32_t e
     context->slotCount = scale(0)->slotCount;
     context->intervalScaleIndex = 0;
     context->secondsPerSlot = scale(0)->secondsPerSlot;
+  }
+  // A month scale's slots are the calendar months the window touches.
+  if (UsesCalendarMonths(context) && end >= start) {
+    const int months = MonthIndex(end) - MonthIndex(start) + 1;
+    context->slotCount = static_cast<uint16_t>(std::clamp(months, 1, static_cast<int>(kTimeSlots)));
   }
   // Every per-slot array holds 32 counters.
   if (context->slotCount > kTimeSlots) context->slotCount = kTimeSlots;

@@ -183,6 +183,55 @@ TEST_F(Finishing, TimeSlotsByGridAndByMonth) {
   for (auto c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.t;
 }
 
+// A grid of 31-day slots counts calendar months from the origin's month,
+// months of 28 to 31 days alike; its labels start on the first of a month.
+TEST_F(Finishing, MonthScaleSlotsAreCalendarMonths) {
+  constexpr uint32_t kJan31 = 1738281600;  // 2025-01-31 00:00
+  constexpr uint32_t kDay = 86400;
+  TestAnalysis a;
+  a.ctx->slotCount = 24;
+  a.ctx->secondsPerSlot = kMonthScaleSeconds;
+  a.ctx->slotOrigin = kJan31 + 15 * kHour;
+  struct {
+    const char* what;
+    uint32_t t;
+    uint16_t slot;
+  } cases[] = {
+      {"before the origin", kJan31, 0},
+      {"the origin's month", kJan31 + 23 * kHour, 0},
+      {"first of February", kJan31 + kDay, 1},
+      {"last second of February", kJan31 + 29 * kDay - 1, 1},
+      {"first of March", kJan31 + 29 * kDay, 2},
+      {"31 December", 1767139200, 11},     // 2025-12-31
+      {"1 January next year", 1767225600, 12},  // 2026-01-01
+      {"past 32 months", kJan31 + 1200 * kDay, 31},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.what;
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 1), kJan31 + kDay);
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 12), 1767225600u);
+  // The grid has a slot for each calendar month the window touches.
+  struct {
+    const char* what;
+    uint32_t start, end;
+    uint16_t slots;
+  } windows[] = {
+      {"2024-03-01 to 2025-04-16", kFri, kFri + 411 * kDay, 14},
+      {"2025-01-31 to 2027-02-13", kJan31, kJan31 + 743 * kDay, 26},
+  };
+  for (const auto& w : windows) {
+    TestAnalysis g;
+    g.SetScales({{"Day", 24, 3600, "%H", "%d"}, {"Months", 24, kMonthScaleSeconds, "%b %y", "%B %Y"}});
+    ChooseGraphIntervalFor(g.ctx, w.start, w.end);
+    EXPECT_EQ(g.ctx->intervalScaleIndex, 1) << w.what;
+    EXPECT_EQ(g.ctx->slotCount, w.slots) << w.what;
+  }
+  // The year modes keep their own boundaries.
+  MonthSlots().boundaries[0] = 0;
+  for (int i = 1; i <= 12; ++i) MonthSlots().boundaries[i] = 4000000000u;
+  MonthSlots().twelveMonths = 1;
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 29 * kDay), 0);
+}
+
 // A context with pages, forms and one visit ready to be posted.
 struct VisitFixture {
   TestAnalysis a;
