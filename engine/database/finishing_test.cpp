@@ -209,14 +209,17 @@ TEST_F(Finishing, MonthScaleSlotsAreCalendarMonths) {
   for (const auto& c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.what;
   EXPECT_EQ(CalendarMonthStart(a.ctx, 1), kJan31 + kDay);
   EXPECT_EQ(CalendarMonthStart(a.ctx, 12), 1767225600u);
-  // The grid has a slot for each calendar month the window touches.
+  // The grid has a slot for each calendar month the window touches, or for
+  // as many months as keep them within the scale's slots.
   struct {
     const char* what;
     uint32_t start, end;
     uint16_t slots;
+    uint32_t months;  // a slot
   } windows[] = {
-      {"2024-03-01 to 2025-04-16", kFri, kFri + 411 * kDay, 14},
-      {"2025-01-31 to 2027-02-13", kJan31, kJan31 + 743 * kDay, 26},
+      {"2024-03-01 to 2025-04-16", kFri, kFri + 411 * kDay, 14, 1},
+      {"2025-01-31 to 2027-01-02: 25 months", kJan31, kJan31 + 701 * kDay, 13, 2},
+      {"2024-03-01 to 2030-03-01: 73 months, longer than the scale", kFri, kFri + 2191 * kDay, 19, 4},
   };
   for (const auto& w : windows) {
     TestAnalysis g;
@@ -224,7 +227,14 @@ TEST_F(Finishing, MonthScaleSlotsAreCalendarMonths) {
     ChooseGraphIntervalFor(g.ctx, w.start, w.end);
     EXPECT_EQ(g.ctx->intervalScaleIndex, 1) << w.what;
     EXPECT_EQ(g.ctx->slotCount, w.slots) << w.what;
+    EXPECT_EQ(g.ctx->secondsPerSlot, w.months * kMonthScaleSeconds) << w.what;
   }
+  // Two months a slot: March and April 2025 share slot 1.
+  a.ctx->secondsPerSlot = 2 * kMonthScaleSeconds;
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 29 * kDay), 1);
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 89 * kDay), 1);  // 30 April
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 90 * kDay), 2);  // 1 May
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 1), kJan31 + 29 * kDay);
   // The year modes keep their own boundaries.
   MonthSlots().boundaries[0] = 0;
   for (int i = 1; i <= 12; ++i) MonthSlots().boundaries[i] = 4000000000u;
@@ -464,7 +474,8 @@ TEST_F(Finishing, GraphIntervalChoice) {
       {"twenty days", kFri, kFri + 20 * 86400, 0, 20, 11, 86400},
       {"thirty days", kFri, kFri + 30 * 86400, 0, 30, 12, 86400},
       {"thirty-one days", kFri, kFri + 31 * 86400, 0, 31, 3, 86400},
-      {"longer than every scale", kFri, kFri + 800 * 86400, 0, 12, 0, 300},
+      // 27 calendar months on the twelve slots of the month scale.
+      {"longer than every scale: three months a slot", kFri, kFri + 800 * 86400, 0, 9, 4, 3 * 2678400},
       {"twelve-month grid", kFri, kFri + 3600, 1, 12, 17, 2592000},
       {"twenty-four-month grid", kFri, kFri + 3600, 2, 24, 18, 2592000},
   };

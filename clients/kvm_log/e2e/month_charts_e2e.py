@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """Charts over a window of more than a year count calendar months.
 
-A site's log of fourteen and a half months is generated here, its traffic
-changing from month to month. `kvm-log report` draws it from the log and
-`kvm-log update` + `kvm-log realtime` from the stored days, over a window
-that is no calendar year; the chart module writes the values it draws to
-KV_CHART_VALUES. Checked against a count per calendar month made here:
+Logs of fourteen and a half months and of three years and a quarter are
+generated here, the traffic changing from month to month. `kvm-log report`
+draws them from the log and `kvm-log update` + `kvm-log realtime` from the
+stored days, over windows that are no calendar year; the chart module writes
+the values it draws to KV_CHART_VALUES. Checked against a count per calendar
+month made here:
 
-- the bandwidth timeline: one slot per calendar month, named by its month,
-  each slot holding that month's kilobytes;
-- the timeline of the most requested pages: the single page's hits per month;
+- the bandwidth timeline: one slot per calendar month (two months a slot
+  when the window is longer than the 24 slots of the month scale), named by
+  its first month, each slot holding those months' kilobytes;
+- the timeline of the most requested pages: the single page's hits per slot;
 - the summary and the realtime report draw the same.
 
     month_charts_e2e.py --program BUILD/bin --source SOURCE_TREE [--keep DIR]
@@ -29,22 +31,28 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from report_formats_e2e import AGENTS, Checker, Site  # noqa: E402
 
-# 15 January 2025 to 31 March 2026: 441 days, no calendar range, longer than
-# the year scale; months of 28, 30 and 31 days.
-FIRST_DAY = calendar.timegm((2025, 1, 15, 0, 0, 0))
-LAST_DAY = calendar.timegm((2026, 3, 31, 0, 0, 0))
-WINDOW = ("2025-01-15", "2026-03-31")
+# (first day, last day, --from, --to, months a slot): windows longer than the
+# year scale with months of 28, 30 and 31 days; the second is longer than the
+# 24 slots of 31 days of the month scale.
+WINDOWS = [
+    ((2025, 1, 15), (2026, 3, 31), 1),
+    ((2023, 1, 15), (2026, 3, 31), 2),
+]
 SHORT_MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
 
 
-def generate(seed):
+def day(ymd):
+    return calendar.timegm(tuple(ymd) + (0, 0, 0))
+
+
+def generate(seed, first, last):
     """Records (time, host, path, status, bytes, referrer, agent): one page,
     a number of hits a day that changes with the month, so that a slot that
     takes days of two months shows."""
     rnd = random.Random(seed)
     out = []
-    t = FIRST_DAY
-    while t <= LAST_DAY:
+    t = first
+    while t <= last:
         month = time.gmtime(t).tm_mon
         for n in range(1 + month % 4):
             host = "198.51.100.%d" % rnd.randint(1, 200)
@@ -54,16 +62,21 @@ def generate(seed):
     return out
 
 
-def per_month(records):
-    """(label "%b %y", hits, bytes) of each calendar month, in order."""
-    hits = collections.OrderedDict()
-    nbytes = collections.Counter()
+def per_slot(records, months_a_slot):
+    """(label "%b %y" of the slot's first month, hits, bytes) of each slot of
+    `months_a_slot` calendar months from the first record's month, in order."""
+    first = None
+    slots = collections.OrderedDict()
     for t, _, _, _, size, _, _ in records:
         g = time.gmtime(t)
-        key = "%s %02d" % (SHORT_MONTHS[g.tm_mon - 1], g.tm_year % 100)
-        hits[key] = hits.get(key, 0) + 1
-        nbytes[key] += size
-    return [(k, hits[k], nbytes[k]) for k in hits]
+        month = g.tm_year * 12 + g.tm_mon - 1
+        if first is None:
+            first = month
+        start = first + (month - first) // months_a_slot * months_a_slot
+        key = "%s %02d" % (SHORT_MONTHS[start % 12], start // 12 % 100)
+        hits, nbytes = slots.get(key, (0, 0))
+        slots[key] = (hits + 1, nbytes + size)
+    return [(k, h, b) for k, (h, b) in slots.items()]
 
 
 def timeline(charts, title_part):
@@ -105,18 +118,21 @@ def main():
         os.makedirs(work)
     c = Checker()
     try:
-        records = generate(args.seed)
-        months = per_month(records)
-        site = Site(args, work, records, WINDOW)
-        _, summary = site.report("report", "html")
-        s_band, s_pages = check(c, "summary", summary, months)
-        site.run("update", "00000001")
-        _, realtime = site.report("realtime", "html")
-        r_band, r_pages = check(c, "realtime", realtime, months)
-        for a, b, what in ((s_band, r_band, "bandwidth"), (s_pages, r_pages, "pages")):
-            if a and b:
-                for key in ("groups", "perGroup", "values", "labels"):
-                    c.equal(b[key], a[key], "%s timeline %s: realtime against summary" % (what, key))
+        for n, (first, last, per) in enumerate(WINDOWS):
+            records = generate(args.seed + n, day(first), day(last))
+            months = per_slot(records, per)
+            window = ("%04d-%02d-%02d" % first, "%04d-%02d-%02d" % last)
+            site = Site(args, os.path.join(work, "w%d" % n), records, window)
+            label = "%s to %s" % window
+            _, summary = site.report("report", "html")
+            s_band, s_pages = check(c, label + " summary", summary, months)
+            site.run("update", "00000001")
+            _, realtime = site.report("realtime", "html")
+            r_band, r_pages = check(c, label + " realtime", realtime, months)
+            for a, b, what in ((s_band, r_band, "bandwidth"), (s_pages, r_pages, "pages")):
+                if a and b:
+                    for key in ("groups", "perGroup", "values", "labels"):
+                        c.equal(b[key], a[key], "%s %s timeline %s: realtime against summary" % (label, what, key))
     except RuntimeError as e:
         c.failures.append(str(e))
     finally:
