@@ -12,7 +12,8 @@ month made here:
   when the window is longer than the 24 slots of the month scale), named by
   its first month, each slot holding those months' kilobytes;
 - the timeline of the most requested pages: the single page's hits per slot;
-- the summary and the realtime report draw the same.
+- the summary and the realtime report draw the same;
+- the header's hits count every hit of the window.
 
     month_charts_e2e.py --program BUILD/bin --source SOURCE_TREE [--keep DIR]
 """
@@ -29,7 +30,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from report_formats_e2e import AGENTS, Checker, Site  # noqa: E402
+from report_formats_e2e import AGENTS, Checker, Site, number, parse  # noqa: E402
 
 # (first day, last day, --from, --to, months a slot): windows longer than the
 # year scale with months of 28, 30 and 31 days; the second is longer than the
@@ -124,7 +125,9 @@ def main():
             window = ("%04d-%02d-%02d" % first, "%04d-%02d-%02d" % last)
             site = Site(args, os.path.join(work, "w%d" % n), records, window)
             label = "%s to %s" % window
-            _, summary = site.report("report", "html")
+            text, summary = site.report("report", "html")
+            header = dict(r for r in parse(text).tables.get("GeneralStats-NOEDITTABLE", []) if len(r) == 2)
+            c.equal(number(header.get("Hits (all)", "")), len(records), label + " header hits")
             s_band, s_pages = check(c, label + " summary", summary, months)
             site.run("update", "00000001")
             _, realtime = site.report("realtime", "html")
