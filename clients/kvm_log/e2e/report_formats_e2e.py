@@ -94,6 +94,10 @@ def generate(seed):
     # The hostile lines, on the first day, from hosts of their own.
     for i, (path, referrer, agent) in enumerate(HOSTILE):
         out.append((START + 23 * 3600 + i * 60, "203.0.113.%d" % (i + 1), path, 200, 1000 + i, referrer, agent))
+    # One failed answer or a few of each status the error counts name.
+    for i, status in enumerate((400, 401, 402, 402, 403, 501, 502, 503, 503, 503)):
+        out.append((START + (DAYS - 1) * 86400 + 23 * 3600 + i * 60, "203.0.113.%d" % (200 + i), "/gone-%d.html" % i,
+                    status, 300, "-", AGENTS[1]))
     # A visit to a page and then to the same page with a query (a form):
     # two steps of its path.
     for day in range(DAYS):
@@ -489,6 +493,18 @@ def main():
                     c.equal(number(r[col]), (want + 1023) // 1024, "%s %s kilobytes" % (section, r[1]))
             total = rows[1 + len(body)]
             c.equal(number(total[col]), (shown + 1023) // 1024, "%s kilobytes total" % section)
+
+        # Answers by status: each failed one the error counts name, and the
+        # cached (304) ones (the profile leaves pictures, styles and scripts out).
+        left_out = (".gif", ".jpg", ".png", ".ico", ".css", ".js")
+        statuses = collections.Counter(r[3] for r in records if not r[2].lower().endswith(left_out))
+        counts = {row[0].split()[0]: number(row[1]) for row in html_page.tables.get("TopClientErrors-NOEDITTABLE", [])
+                  if len(row) == 2 and row[0][:3].isdigit()}
+        c.equal(counts, {str(code): statuses[code] for code in list(range(400, 405)) + list(range(500, 504))},
+                "failed answers by status")
+        technical = dict(r for r in html_page.tables.get("TechnicalStats-NOEDITTABLE", []) if len(r) == 2)
+        cached = technical.get("Cached hits", "")
+        c.equal(number(cached.split()[0]) if cached else None, statuses[304], "cached hits (304)")
 
         # Referring sites by scheme and host.
         sites = dict(table_rows(html_page, "TopReferingSites-TABLE"))
