@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -627,11 +628,15 @@ int ReportRun(const Options& o, int16_t slot, DravelEntry* profile, const std::s
     }
     if (kept.empty()) std::memcpy(header, ownHeader, sizeof header);
     if (const auto* records = static_cast<const TemplateSectionRecord*>(kv::GlobalLock(list))) {
+      // A section may stand more than once in one template (a second
+      // chart of it): the n-th record of a class and name is kept unless an
+      // earlier template gave n records of them already.
       for (uint16_t i = 0; i < n; ++i) {
-        bool known = false;
-        for (const TemplateSectionRecord& k : kept)
-          known = known || (k.Class == records[i].Class && strcasecmp(k.Name, records[i].Name) == 0);
-        if (!known) kept.push_back(records[i]);
+        auto same = [&](const TemplateSectionRecord& k) {
+          return k.Class == records[i].Class && strcasecmp(k.Name, records[i].Name) == 0;
+        };
+        const auto before = std::count_if(records, records + i, same);
+        if (std::count_if(kept.begin(), kept.end(), same) <= before) kept.push_back(records[i]);
       }
       kv::GlobalUnlock(list);
     }

@@ -112,9 +112,44 @@ uint16_t MonthSlotOver(uint32_t t, int slots) {
 uint16_t GetMonthSlot(uint32_t t) { return MonthSlotOver(t, 12); }
 uint16_t GetTwoYearMonthSlot(uint32_t t) { return MonthSlotOver(t, 24); }
 
+bool UsesCalendarMonths(const AnalysisContext* context) {
+  return context != nullptr && !g_monthSlots.twelveMonths && !g_monthSlots.twentyFourMonths &&
+         context->secondsPerSlot != 0 && context->secondsPerSlot % kMonthScaleSeconds == 0;
+}
+
+namespace {
+int MonthIndex(uint32_t t) {
+  const struct tm f = UtcFields(t);
+  return f.tm_year * 12 + f.tm_mon;
+}
+
+int MonthsPerSlot(const AnalysisContext* context) {
+  return static_cast<int>(context->secondsPerSlot / kMonthScaleSeconds);
+}
+}  // namespace
+
+uint16_t CalendarMonthSlot(const AnalysisContext* context, uint32_t t) {
+  if (context == nullptr || t < context->slotOrigin || !UsesCalendarMonths(context)) return 0;
+  const int months = MonthIndex(t) - MonthIndex(context->slotOrigin);
+  return static_cast<uint16_t>(std::clamp(months / MonthsPerSlot(context), 0, static_cast<int>(kTimeSlots) - 1));
+}
+
+uint32_t CalendarMonthStart(const AnalysisContext* context, uint16_t slot) {
+  if (context == nullptr || !UsesCalendarMonths(context)) return 0;
+  const struct tm origin = UtcFields(context->slotOrigin);
+  const int month = origin.tm_mon + slot * MonthsPerSlot(context);
+  struct tm f {};
+  f.tm_year = origin.tm_year + month / 12;
+  f.tm_mon = month % 12;
+  f.tm_mday = 1;
+  const time_t t = timegm(&f);
+  return t < 0 || t > 0xFFFFFFFF ? context->slotOrigin : static_cast<uint32_t>(t);
+}
+
 uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t) {
   if (g_monthSlots.twelveMonths) return GetMonthSlot(t);
   if (g_monthSlots.twentyFourMonths) return GetTwoYearMonthSlot(t);
+  if (UsesCalendarMonths(context)) return CalendarMonthSlot(context, t);
   if (!context || context->slotCount == 0 || context->secondsPerSlot == 0) return 0;
   uint32_t span = uint32_t{context->slotCount} * context->secondsPerSlot;
   uint32_t slot = span ? ((t - context->slotOrigin) % span) / context->secondsPerSlot
@@ -471,10 +506,33 @@ void ChooseGraphIntervalFor(AnalysisContext* context, uint32_t start, uint32_t e
       context->intervalScaleIndex = days < 8 ? 9 : days < 15 ? 10 : days < 29 ? 11 : 12;
     }
   }
+  // A window longer than every scale takes the month scale of the most
+  // slots; its slots then hold several months each (below).
+  if (context->slotCount == 0 && !g_monthSlots.twelveMonths && !g_monthSlots.twentyFourMonths &&
+      end > start && end - start > kDaySeconds) {
+    for (uint16_t i = 0; i < scaleCount; ++i) {
+      const IntervalScale& s = o->intervals[i];
+      if (s.secondsPerSlot == kMonthScaleSeconds && s.slotCount > context->slotCount) {
+        context->slotCount = s.slotCount;
+        context->intervalScaleIndex = i;
+        context->secondsPerSlot = s.secondsPerSlot;
+      }
+    }
+  }
   if (context->slotCount == 0 && scale(0)) {
     context->slotCount = scale(0)->slotCount;
     context->intervalScaleIndex = 0;
     context->secondsPerSlot = scale(0)->secondsPerSlot;
+  }
+  // A month scale's slots are the calendar months the window touches, as
+  // many months to a slot as keep them within the scale's slots.
+  if (UsesCalendarMonths(context) && end >= start) {
+    const int months = MonthIndex(end) - MonthIndex(start) + 1;
+    const int slots = std::clamp<int>(context->slotCount, 1, kTimeSlots);
+    constexpr int kMostMonthsPerSlot = static_cast<int>(0xFFFFFFFFu / kMonthScaleSeconds);
+    const int perSlot = std::min((months + slots - 1) / slots, kMostMonthsPerSlot);
+    context->secondsPerSlot = static_cast<uint32_t>(perSlot) * kMonthScaleSeconds;
+    context->slotCount = static_cast<uint16_t>((months + perSlot - 1) / perSlot);
   }
   // Every per-slot array holds 32 counters.
   if (context->slotCount > kTimeSlots) context->slotCount = kTimeSlots;

@@ -38,6 +38,19 @@ uint16_t GetTwoYearMonthSlot(uint32_t t);
 // (unsigned 32-bit); always below 32, 0 for a context without a grid.
 uint16_t TimeSlotOf(const AnalysisContext* context, uint32_t t);
 
+// ---- calendar months of a long window ------------------------------------------------
+// A grid of 31-day slots (the month scales) counts calendar months: slot n is
+// the n-th month from the month of the slot origin (UTC), whatever the length
+// of the months between; a slot of k times 31 days holds k calendar months.
+// The year ranges' month modes rule when switched on.
+constexpr uint32_t kMonthScaleSeconds = 31u * 86400u;
+bool UsesCalendarMonths(const AnalysisContext* context);
+// The slot of the calendar month of `t`, counted from the origin's month: 0
+// before the origin, at most 31.
+uint16_t CalendarMonthSlot(const AnalysisContext* context, uint32_t t);
+// The first second of the first month of slot `slot`.
+uint32_t CalendarMonthStart(const AnalysisContext* context, uint16_t slot);
+
 // ---- day change and visits -----------------------------------------------------
 // Day-change rule; time 0 closes the current day for good.
 void CloseDay(AnalysisContext* context, uint32_t time);

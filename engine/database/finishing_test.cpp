@@ -183,6 +183,65 @@ TEST_F(Finishing, TimeSlotsByGridAndByMonth) {
   for (auto c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.t;
 }
 
+// A grid of 31-day slots counts calendar months from the origin's month,
+// months of 28 to 31 days alike; its labels start on the first of a month.
+TEST_F(Finishing, MonthScaleSlotsAreCalendarMonths) {
+  constexpr uint32_t kJan31 = 1738281600;  // 2025-01-31 00:00
+  constexpr uint32_t kDay = 86400;
+  TestAnalysis a;
+  a.ctx->slotCount = 24;
+  a.ctx->secondsPerSlot = kMonthScaleSeconds;
+  a.ctx->slotOrigin = kJan31 + 15 * kHour;
+  struct {
+    const char* what;
+    uint32_t t;
+    uint16_t slot;
+  } cases[] = {
+      {"before the origin", kJan31, 0},
+      {"the origin's month", kJan31 + 23 * kHour, 0},
+      {"first of February", kJan31 + kDay, 1},
+      {"last second of February", kJan31 + 29 * kDay - 1, 1},
+      {"first of March", kJan31 + 29 * kDay, 2},
+      {"31 December", 1767139200, 11},     // 2025-12-31
+      {"1 January next year", 1767225600, 12},  // 2026-01-01
+      {"past 32 months", kJan31 + 1200 * kDay, 31},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TimeSlotOf(a.ctx, c.t), c.slot) << c.what;
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 1), kJan31 + kDay);
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 12), 1767225600u);
+  // The grid has a slot for each calendar month the window touches, or for
+  // as many months as keep them within the scale's slots.
+  struct {
+    const char* what;
+    uint32_t start, end;
+    uint16_t slots;
+    uint32_t months;  // a slot
+  } windows[] = {
+      {"2024-03-01 to 2025-04-16", kFri, kFri + 411 * kDay, 14, 1},
+      {"2025-01-31 to 2027-01-02: 25 months", kJan31, kJan31 + 701 * kDay, 13, 2},
+      {"2024-03-01 to 2030-03-01: 73 months, longer than the scale", kFri, kFri + 2191 * kDay, 19, 4},
+  };
+  for (const auto& w : windows) {
+    TestAnalysis g;
+    g.SetScales({{"Day", 24, 3600, "%H", "%d"}, {"Months", 24, kMonthScaleSeconds, "%b %y", "%B %Y"}});
+    ChooseGraphIntervalFor(g.ctx, w.start, w.end);
+    EXPECT_EQ(g.ctx->intervalScaleIndex, 1) << w.what;
+    EXPECT_EQ(g.ctx->slotCount, w.slots) << w.what;
+    EXPECT_EQ(g.ctx->secondsPerSlot, w.months * kMonthScaleSeconds) << w.what;
+  }
+  // Two months a slot: March and April 2025 share slot 1.
+  a.ctx->secondsPerSlot = 2 * kMonthScaleSeconds;
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 29 * kDay), 1);
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 89 * kDay), 1);  // 30 April
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 90 * kDay), 2);  // 1 May
+  EXPECT_EQ(CalendarMonthStart(a.ctx, 1), kJan31 + 29 * kDay);
+  // The year modes keep their own boundaries.
+  MonthSlots().boundaries[0] = 0;
+  for (int i = 1; i <= 12; ++i) MonthSlots().boundaries[i] = 4000000000u;
+  MonthSlots().twelveMonths = 1;
+  EXPECT_EQ(TimeSlotOf(a.ctx, kJan31 + 29 * kDay), 0);
+}
+
 // A context with pages, forms and one visit ready to be posted.
 struct VisitFixture {
   TestAnalysis a;
@@ -415,7 +474,8 @@ TEST_F(Finishing, GraphIntervalChoice) {
       {"twenty days", kFri, kFri + 20 * 86400, 0, 20, 11, 86400},
       {"thirty days", kFri, kFri + 30 * 86400, 0, 30, 12, 86400},
       {"thirty-one days", kFri, kFri + 31 * 86400, 0, 31, 3, 86400},
-      {"longer than every scale", kFri, kFri + 800 * 86400, 0, 12, 0, 300},
+      // 27 calendar months on the twelve slots of the month scale.
+      {"longer than every scale: three months a slot", kFri, kFri + 800 * 86400, 0, 9, 4, 3 * 2678400},
       {"twelve-month grid", kFri, kFri + 3600, 1, 12, 17, 2592000},
       {"twenty-four-month grid", kFri, kFri + 3600, 2, 24, 18, 2592000},
   };

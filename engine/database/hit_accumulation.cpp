@@ -598,6 +598,7 @@ void ReferringSite(const char* referrer, std::string* site) {
   if (StartsWithNoCase(site->c_str(), "file:///")) return;
   size_t from = 0;
   if (StartsWithNoCase(site->c_str(), "http://")) from = 7;
+  else if (StartsWithNoCase(site->c_str(), "https://")) from = 8;
   else if (StartsWithNoCase(site->c_str(), "ftp://")) from = 6;
   const size_t cut = site->find_first_of("/\\:", from);
   if (cut == std::string::npos) return;

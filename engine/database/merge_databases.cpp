@@ -37,6 +37,7 @@ struct SlotMap {
     const MonthSlotState& months = MonthSlots();
     if (months.twelveMonths) return GetMonthSlot(dayStart);
     if (months.twentyFourMonths) return GetTwoYearMonthSlot(dayStart);
+    if (UsesCalendarMonths(a)) return CalendarMonthSlot(a, dayStart);
     const uint32_t shifted = s - firstMerged;
     if (a->secondsPerSlot == kHour) return dayIndex == 0 ? shifted : shifted + kDaySlots - firstSlot;
     uint32_t d = hoursPerSlot / 24;

@@ -8,6 +8,8 @@
 
 #include <vornic/settings.h>
 
+#include "engine/database/finishing.h"
+
 namespace vrn {
 
 namespace {
@@ -254,6 +256,7 @@ int FormatSlotLabel(const AnalysisContext* context, uint16_t slot, char* buffer,
   const IntervalScale* scale = ContextScale(context);
   if (!scale) return 0;
   uint32_t start = slot == 0 ? context->reportStart : context->slotOrigin + slot * context->secondsPerSlot;
+  if (UsesCalendarMonths(context)) start = CalendarMonthStart(context, slot);
   std::string label = FormatTime(context, scale->slotLabelFormat, start);
   if (label.size() > kSlotLabelSize - 1) label.resize(kSlotLabelSize - 1);
   CopyBounded(buffer, size, label.c_str());

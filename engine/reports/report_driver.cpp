@@ -473,22 +473,62 @@ OutputKind OutputKindOf(const char* outputPath) {
 
 bool IsHtmlOutput(const char* outputPath) { return OutputKindOf(outputPath) == OutputKind::kHtml; }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i] (shortest form, no
+// surrogates, at most U+10FFFF), or 0 when none starts there.
+size_t Utf8SequenceAt(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  size_t n = 0;
+  uint32_t code = 0;
+  if (b >= 0xC2 && b <= 0xDF) n = 2, code = b & 0x1Fu;
+  else if (b >= 0xE0 && b <= 0xEF) n = 3, code = b & 0x0Fu;
+  else if (b >= 0xF0 && b <= 0xF4) n = 4, code = b & 0x07u;
+  else return 0;
+  if (i + n > text.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0u) != 0x80u) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3Fu);
+  }
+  if ((n == 3 && code < 0x800) || (n == 4 && code < 0x10000) || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string EscapeHtmlText(std::string_view text, size_t limit) {
   std::string out;
   out.reserve(std::min(limit, text.size() + 16));
-  for (const char c : text) {
-    const char* entity = nullptr;
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    std::string piece;
+    size_t used = 1;
     switch (c) {
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '&': entity = "&amp;"; break;
-      case '"': entity = "&quot;"; break;
-      default: break;
+      case '<': piece = "&lt;"; break;
+      case '>': piece = "&gt;"; break;
+      case '&': piece = "&amp;"; break;
+      case '"': piece = "&quot;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x80) {
+          piece.assign(1, c);
+        } else if (const size_t n = Utf8SequenceAt(text, i); n != 0) {
+          piece.assign(text.substr(i, n));
+          used = n;
+        } else {
+          // A byte that is no part of UTF-8 (a percent-decoded Latin-1
+          // letter of a request, say) is that Latin-1 letter: the pages
+          // are UTF-8 throughout.
+          const auto b = static_cast<unsigned char>(c);
+          piece += static_cast<char>(0xC0 | (b >> 6));
+          piece += static_cast<char>(0x80 | (b & 0x3F));
+        }
+        break;
     }
-    const size_t add = entity != nullptr ? std::strlen(entity) : 1;
-    if (out.size() + add > limit) break;
-    if (entity != nullptr) out += entity;
-    else out += c;
+    if (out.size() + piece.size() > limit) break;
+    out += piece;
+    i += used;
   }
   return out;
 }
@@ -742,10 +782,11 @@ int WriteReport(ReportHandle* run, AnalysisContext* context, ReportFileCallback 
   }
   const std::string outputPath = context->outputPath;
   const std::string outputFolder = FolderOf(outputPath);
-  // 4. Pictures.
+  // 4. Pictures. A document report shows the logo as every report does:
+  // it is copied beside it too.
+  Announce(fileCallback, outputFolder + g_style.logoPicture, 1);
+  if (CopyReportFile(context->imagesReference, g_style.logoPicture, context->outputPath) == 0) SimpleBeep();
   if (kind != OutputKind::kDocument) {
-    Announce(fileCallback, outputFolder + g_style.logoPicture, 1);
-    if (CopyReportFile(context->imagesReference, g_style.logoPicture, context->outputPath) == 0) SimpleBeep();
     const std::string source = JoinPath(run->parentDir, "images/dizorez.gif");
     const std::string destination = outputFolder + "dizorez.gif";
     Announce(fileCallback, destination, 1);

@@ -85,12 +85,13 @@ enum class OutputKind { kHtml, kText, kDocument };
 // (first three characters, any case) document, "txt" (whole) text, else HTML.
 OutputKind OutputKindOf(const char* outputPath);
 
-// True when the report being written to outputPath is an HTML report (the
-// text of an HTML report is markup; text and document reports take their
-// values as they stand).
+// True when the report being written to outputPath is an HTML report (one
+// that may get a frame page). Text and document reports are HTML documents
+// too: values from the log are escaped in every kind.
 bool IsHtmlOutput(const char* outputPath);
-// Text for an HTML report: "<", ">", "&" and '"' become entities. At most
-// limit characters are made, never cutting an entity in two.
+// Text for a report: "<", ">", "&" and '"' become entities, and the text is
+// made valid UTF-8 (a byte outside a UTF-8 sequence is read as Latin-1). At
+// most limit bytes are made, never cutting an entity or a letter in two.
 std::string EscapeHtmlText(std::string_view text, size_t limit = std::string::npos);
 
 // ---- summary error text -----------------------------------------------------

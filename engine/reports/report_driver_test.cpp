@@ -75,6 +75,29 @@ TEST(ReportFormatting, OutputKindFromTheLastExtension) {
   for (const Case& c : cases) EXPECT_EQ(vrn::OutputKindOf(c.path), c.kind) << c.path;
 }
 
+// Log text as report text: markup characters become entities and the bytes
+// become valid UTF-8 (a stray byte is a Latin-1 letter), never cut inside an
+// entity or a letter.
+TEST(ReportFormatting, EscapedTextIsValidUtf8) {
+  struct Case {
+    std::string text;
+    size_t limit;
+    std::string want;
+  } cases[] = {
+      {"/a<b>&\"c\"", std::string::npos, "/a&lt;b&gt;&amp;&quot;c&quot;"},
+      {"caf\xE9.html", std::string::npos, "caf\xC3\xA9.html"},          // Latin-1 e acute
+      {"caf\xC3\xA9.html", std::string::npos, "caf\xC3\xA9.html"},      // already UTF-8
+      {"\xE2\x82\xAC \xF0\x9F\x98\x80", std::string::npos, "\xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"\xC0\xAF", std::string::npos, "\xC3\x80\xC2\xAF"},            // overlong: two Latin-1 letters
+      {"\xED\xA0\x80", std::string::npos, "\xC3\xAD\xC2\xA0\xC2\x80"},  // a surrogate
+      {"\xE2\x82", std::string::npos, "\xC3\xA2\xC2\x82"},            // cut sequence
+      {"ab&cd", 4, "ab"},                                           // the entity does not fit
+      {"a\xE9" "b", 2, "a"},                                         // nor the letter
+      {"a\xE9" "b", 3, "a\xC3\xA9"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(vrn::EscapeHtmlText(c.text, c.limit), c.want) << c.text;
+}
+
 // ---- the walk ------------------------------------------------------------------
 
 class WalkTest : public ReportFixture {
@@ -350,7 +373,7 @@ TEST_F(WalkTest, AnHtmlReportCopiesItsPicturesAndAnnouncesItsFiles) {
   EXPECT_EQ(context_->documentOutput, 0);
 }
 
-TEST_F(WalkTest, ADocumentReportHasNoPicturesAndDrawsChartFiles) {
+TEST_F(WalkTest, ADocumentReportCopiesItsLogoAndDrawsChartFiles) {
   vrn::FreeReportContext(run_);
   delete run_;
   run_ = nullptr;
@@ -363,7 +386,13 @@ TEST_F(WalkTest, ADocumentReportHasNoPicturesAndDrawsChartFiles) {
   EXPECT_EQ(context_->documentOutput, 1);
   EXPECT_EQ(vrn::GetChartSettings().graphType, 2u);
   EXPECT_EQ(vrn::GetChartSettings().fullPath, 1u);
-  for (const auto& call : drvtest::g_fileCalls) EXPECT_EQ(call.flag, 0) << call.text;
+  // The one picture: the logo that the document shows.
+  bool logo = false;
+  for (const auto& call : drvtest::g_fileCalls) logo = logo || call.text == Folder() + "reports/kvlogoss.gif";
+  EXPECT_TRUE(logo);
+  for (const auto& call : drvtest::g_fileCalls) {
+    EXPECT_EQ(call.flag, call.text == Folder() + "reports/kvlogoss.gif" ? 1 : 0) << call.text;
+  }
   EXPECT_FALSE(Exists(Folder() + "reports/REPORT_t.htm"));
 }
 

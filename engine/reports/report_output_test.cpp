@@ -185,7 +185,7 @@ TEST_F(ReportOutput, RowsAcrossTheReadingWindowLeaveNothingBehind) {
 
 // Whatever a visitor puts in a request, a referrer, an agent or a user name
 // is text in an HTML report; text and document reports keep it as it is.
-TEST_F(ReportOutput, LogTextIsEscapedInHtmlReports) {
+TEST_F(ReportOutput, LogTextIsEscapedInEveryFormat) {
   std::vector<Hit> hits;
   for (int i = 0; i < 4; ++i) {
     Hit h;
@@ -209,30 +209,29 @@ TEST_F(ReportOutput, LogTextIsEscapedInHtmlReports) {
   WriteTemplate("<HTML>\r\n<BODY>\r\n<!-- %%BeginChapter%% -->\r\n" + rows +
                 "<!-- %%EndChapter%% -->\r\n\r\n</BODY>\r\n</HTML>\r\n");
 
-  const std::string html = Report("html");
-  EXPECT_EQ(TagBalance(html), "");
-  EXPECT_EQ(html.find("<script"), std::string::npos);
-  EXPECT_EQ(html.find("<img"), std::string::npos);
-  EXPECT_EQ(html.find("<b>"), std::string::npos);
-  EXPECT_EQ(html.find("<div>"), std::string::npos);
-  // Each value is there, as text.
-  EXPECT_NE(html.find("a&lt;script&gt;alert(1)&lt;/script&gt;.html"), std::string::npos) << html;
-  EXPECT_NE(html.find("&amp;x=&lt;img src=x"), std::string::npos) << html;
-  EXPECT_NE(html.find("&lt;b&gt;mal&quot;lory"), std::string::npos);
-  EXPECT_NE(html.find("q=&lt;script&gt;kw&lt;/script&gt;&amp;x="), std::string::npos);
-  // No "&" of a log value stands bare: every one opens an entity.
-  for (size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
-    const std::string tail = html.substr(at, 6);
-    EXPECT_TRUE(tail.rfind("&lt;", 0) == 0 || tail.rfind("&gt;", 0) == 0 || tail.rfind("&amp;", 0) == 0 ||
-                tail.rfind("&quot;", 0) == 0)
-        << html.substr(at > 40 ? at - 40 : 0, 80);
-  }
-
-  for (const char* format : {"text", "doc"}) {
+  // A text report and a document report are HTML documents as well (a
+  // browser or an office program reads their markup): log text is text in
+  // every format.
+  for (const char* format : {"html", "text", "doc", "xls"}) {
     SCOPED_TRACE(format);
-    const std::string plain = Report(format);
-    EXPECT_NE(plain.find("/a<script>alert(1)</script>.html"), std::string::npos);
-    EXPECT_EQ(plain.find("&lt;"), std::string::npos);
+    const std::string html = Report(format);
+    EXPECT_EQ(TagBalance(html), "");
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("<img"), std::string::npos);
+    EXPECT_EQ(html.find("<b>"), std::string::npos);
+    EXPECT_EQ(html.find("<div>"), std::string::npos);
+    // Each value is there, as text.
+    EXPECT_NE(html.find("a&lt;script&gt;alert(1)&lt;/script&gt;.html"), std::string::npos) << html;
+    EXPECT_NE(html.find("&amp;x=&lt;img src=x"), std::string::npos) << html;
+    EXPECT_NE(html.find("&lt;b&gt;mal&quot;lory"), std::string::npos);
+    EXPECT_NE(html.find("q=&lt;script&gt;kw&lt;/script&gt;&amp;x="), std::string::npos);
+    // No "&" of a log value stands bare: every one opens an entity.
+    for (size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
+      const std::string tail = html.substr(at, 6);
+      EXPECT_TRUE(tail.rfind("&lt;", 0) == 0 || tail.rfind("&gt;", 0) == 0 || tail.rfind("&amp;", 0) == 0 ||
+                  tail.rfind("&quot;", 0) == 0)
+          << html.substr(at > 40 ? at - 40 : 0, 80);
+    }
   }
 }
 

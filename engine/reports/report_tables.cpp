@@ -263,19 +263,25 @@ std::string FileAddress(const std::string& name) {
   return out;
 }
 
-std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank,
-                     bool html) {
+std::string PathHtml(const AnalysisContext* context, const SummaryTableEntry* table, int fromEnd, uint16_t rank) {
   char text[kPathTextBuffer];
   GetItemPathText(context, table, fromEnd, rank, text, sizeof text);
+  // The trail: eight hexadecimal digits a page, the first four 0001 for a
+  // form (a page requested with a query). A form reads as its page with a
+  // "?", so that "/" and "/?x=1" are two steps, not one page twice.
+  const std::string trail = ItemName(table, fromEnd, rank);
   std::string out;
   const char* p = text;
   int i = 1;
+  size_t step = 0;
   while (*p != '\0') {
     const char* end = std::strstr(p, "\r\n");
     const std::string page = end != nullptr ? std::string(p, end) : std::string(p);
+    const bool form = trail.size() >= step * 8 + 8 && trail.compare(step * 8, 4, "0001") == 0;
+    ++step;
     if (!page.empty()) {
       out += i == 1 ? "<B>" : "<I>";
-      out += std::to_string(i) + ". " + (html ? EscapeHtmlText(page) : page);
+      out += std::to_string(i) + ". " + EscapeHtmlText(page) + (form ? "?" : "");
       out += i == 1 ? "</B>" : "</I>";
       out += "<BR>";
       ++i;
@@ -446,7 +452,9 @@ ChartFiles ChartFileNames(AnalysisContext* context) {
   ++context->chartCounter;
   base += number;
   ChartFiles files;
-  files.image = base + (settings.graphType == 0 ? "gif" : settings.graphType == 1 ? "jpg" : "wmf");
+  // The chart module's own drawing file is a PNG picture: it is named as
+  // one, so that the program reading the report knows what it holds.
+  files.image = base + (settings.graphType == 0 ? "gif" : settings.graphType == 1 ? "jpg" : "png");
   files.bitmap = base + "bmp";
   if (settings.fullPath == 1) {
     files.value = files.image;
@@ -507,11 +515,19 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   gsw.title(spec.title);
 
   const uint32_t count = table->Count;
-  const bool withTotal = spec.total == 1;
   const bool timeline = spec.timeline != 0;
+  // A stacked chart shows the sum of its parts as each stack's height: a
+  // total series stacked on them would count every value twice.
+  const bool stacked =
+      timeline && (spec.chartType == kChartStackedBars || spec.chartType == kChartSideStackedBars);
+  const bool withTotal = spec.total == 1 && !stacked;
   const bool pies = spec.chartType == kChartPies;
   const int fromEnd = IPrefix(section, "TopBottom") ? 1 : 0;
   const bool bandwidth = IEq(section, "TopBandwidth");
+  // The hours and the weekdays are fixed lists in their own order: their
+  // bars are named under the axis, all of them, and need no legend (which
+  // would stop at its fifteenth line).
+  const bool namedBars = !timeline && !pies && (IEq(section, "TopHours") || IEq(section, "TopWeekdays"));
   // Rows shown: at most the table's items and at most 50.
   std::vector<uint16_t> rows = ChartRows(spec, count);
   const int series = static_cast<int>(rows.size()) + (withTotal ? 1 : 0);
@@ -529,7 +545,13 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
       values.push_back(allHits);
     }
     for (uint16_t r : rows) {
-      g_chart.labels.push_back(std::to_string(static_cast<int>(r) + 1 - firstTotalsRow) + ".");
+      if (namedBars) {
+        // An hour is named by its start ("09:00"), a weekday by its name.
+        const std::string name = ItemName(table, fromEnd, r);
+        g_chart.labels.push_back(name.substr(0, name.find('-')));
+      } else {
+        g_chart.labels.push_back(std::to_string(static_cast<int>(r) + 1 - firstTotalsRow) + ".");
+      }
       double v = 0;
       switch (spec.valueKind) {
         case kGraphHits: v = GetItemHits(table, fromEnd, r); break;
@@ -558,7 +580,10 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
       }
       return false;
     };
-    while (slots > 2 && !slotHasValue(slots - 1)) --slots;
+    // Trailing slots without a value are dropped down to one: a report of a
+    // single slot's hits shows that slot, not a line falling to a slot
+    // after the data.
+    while (slots > 1 && !slotHasValue(slots - 1)) --slots;
     const MonthSlotState& months = MonthSlots();
     const bool monthSlots = months.twelveMonths != 0 || months.twentyFourMonths != 0;
     for (uint32_t s = 0; s < slots; ++s) {
@@ -623,7 +648,7 @@ void DrawChart(AnalysisContext* context, const char* section, SummaryTableEntry*
   }
   gsw.legendPlace(0, 2, 100, 15, 2);
   std::vector<const char*> legends = Pointers(g_chart.legends);
-  gsw.legends(std::min(series, kMaxLegends), legends.data());
+  gsw.legends(namedBars ? 0 : std::min(series, kMaxLegends), legends.data());
   g_chart.legends.clear();
 
   // Axis labels.
@@ -762,7 +787,7 @@ constexpr DetailToken kDetailTokens[] = {
 
 // True when the token is one of the search detail tokens (value written).
 bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const char* token,
-                      SummaryTableEntry* table, int32_t* controlFlag, bool html) {
+                      SummaryTableEntry* table, int32_t* controlFlag) {
   const DetailToken* found = nullptr;
   for (const DetailToken& d : kDetailTokens) {
     if (IPrefix(token, d.name)) {
@@ -782,7 +807,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       } else if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
+        SetText(value, size, EscapeHtmlText(text, size - 1));
       }
       return true;
     case DetailField::kDetailName:
@@ -790,7 +815,7 @@ bool EmitSearchDetail(AnalysisContext* context, char* value, size_t size, const 
       if (text[0] == '\0') {
         Drop(value, size, controlFlag);
       } else {
-        SetText(value, size, html ? EscapeHtmlText(text, size - 1) : std::string(text));
+        SetText(value, size, EscapeHtmlText(text, size - 1));
       }
       return true;
     case DetailField::kHits:
@@ -910,9 +935,10 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   };
   auto totalsEnd = [&]() -> uint32_t { return (entry != nullptr ? entry->maxRow : 0) + 1; };
   // Names, titles and addresses come from the log (or from the sites it
-  // names): in an HTML report they are text, never markup.
-  const bool html = IsHtmlOutput(context->outputPath);
-  auto logText = [&](const std::string& text) { return html ? EscapeHtmlText(text, size - 1) : text; };
+  // names): they are text, never markup. Every output kind is an HTML
+  // document (a text report lacks only the frame page; a document report
+  // is HTML that an office program opens), so they are escaped in all.
+  auto logText = [&](const std::string& text) { return EscapeHtmlText(text, size - 1); };
 
   if (IPrefix(suffix, "Title")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
@@ -925,7 +951,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     }
     return 0;
   }
-  if (EmitSearchDetail(context, value, size, token, table, controlFlag, html)) return 0;
+  if (EmitSearchDetail(context, value, size, token, table, controlFlag)) return 0;
   if (IPrefix(suffix, "Desc")) {
     if (!exists) return Drop(value, size, controlFlag), 0;
     if (IsOneOf(sectionName, {"TopCountries", "TopVisitors"})) {
@@ -943,7 +969,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     }
     return 0;
   }
-  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row, html)), 0;
+  if (IPrefix(suffix, "Path")) return textCell(PathHtml(context, table, fromEnd, row)), 0;
   if (IPrefix(suffix, "Hits")) return countCell(GetItemHits(table, fromEnd, row)), 0;
   if (IPrefix(suffix, "AsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);
@@ -963,14 +989,18 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
     SetText(value, size, text);
     return 0;
   }
-  if (IPrefix(suffix, "TotalHits")) return SetText(value, size, Number(SumTableHits(table, totalsEnd(), firstTotalsRow))), 0;
-  if (IPrefix(suffix, "TotalUsers")) {
-    return SetText(value, size, Number(SumTableUsers(table, totalsEnd(), firstTotalsRow))), 0;
+  // The totals row sums the rows the section shows: ranks from the top for
+  // a top list, the last items of the table for the bottom list.
+  uint32_t sumFrom = firstTotalsRow;
+  uint32_t sumTo = totalsEnd();
+  if (fromEnd == 1) {
+    sumTo = table->Count;
+    sumFrom = table->Count > totalsEnd() ? table->Count - totalsEnd() : 0;
   }
+  if (IPrefix(suffix, "TotalHits")) return SetText(value, size, Number(SumTableHits(table, sumTo, sumFrom))), 0;
+  if (IPrefix(suffix, "TotalUsers")) return SetText(value, size, Number(SumTableUsers(table, sumTo, sumFrom))), 0;
   if (IPrefix(suffix, "TotalAsPercent")) {
-    return SetText(value, size,
-                   Percent(SumTableHits(table, totalsEnd(), firstTotalsRow), WholeTableHits(table))),
-           0;
+    return SetText(value, size, Percent(SumTableHits(table, sumTo, sumFrom), WholeTableHits(table))), 0;
   }
   auto bytesCell = [&]() {
     const uint32_t kb = Kilobytes(GetItemBytes(table, fromEnd, row));
@@ -984,7 +1014,7 @@ int32_t EmitReportTable(AnalysisContext* context, char* value, size_t size, cons
   };
   if (IPrefix(suffix, "Bytes")) return bytesCell(), 0;
   if (IPrefix(suffix, "TotalBytes")) {
-    return SetText(value, size, Thousands(Kilobytes(SumTableBytes(table, totalsEnd(), firstTotalsRow)))), 0;
+    return SetText(value, size, Thousands(Kilobytes(SumTableBytes(table, sumTo, sumFrom)))), 0;
   }
   if (IPrefix(suffix, "NonCachedAsPercent")) {
     const uint32_t hits = GetItemHits(table, fromEnd, row);

@@ -8,6 +8,8 @@
 #include <gd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -246,8 +248,9 @@ TEST_F(ReportTables, DescriptionsAndVisitPaths) {
   Item(a_.Table(kTopDocuments), 0)->TotalByHits = 1;
   SortAllTables(a_.ctx, 0);
   AddNameToTable(a_.Table(kTopPaths), "000000020000000000010000");
+  // The form step (0001....) reads as its page with a "?".
   EXPECT_EQ(Emit("TopPathsPath[0]", "TopPaths", kTopPaths),
-            (Value{"<B>1. /about.html</B><BR><I>2. /index.html</I><BR><I>3. /order.cgi</I><BR>", 0}));
+            (Value{"<B>1. /about.html</B><BR><I>2. /index.html</I><BR><I>3. /order.cgi?</I><BR>", 0}));
   EXPECT_EQ(Emit("TopPathsDesc[0]", "TopPaths", kTopPaths), (Value{"/about.html\r\n/index.html\r\n/order.cgi", 0}));
   EXPECT_EQ(Emit("TopPathsPath[1]", "TopPaths", kTopPaths), kDrop);
 }
@@ -342,6 +345,35 @@ TEST_F(ReportCharts, ItemChartBecomesAGifBesideTheReport) {
   EXPECT_EQ(g_calls.back().text, "");
 }
 
+// A total series is drawn beside its parts, never stacked on them (a stack
+// already shows their sum): the series the chart module drew, from its
+// record of drawn charts.
+TEST_F(ReportCharts, NoStackedChartCarriesTheTotalOfItsParts) {
+  const std::string record = dir_ + "/drawn.json";
+  setenv("KV_CHART_VALUES", record.c_str(), 1);
+  struct Case {
+    const char* token;
+    int series;
+  } cases[] = {
+      {"TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2:Total]", 3},
+      {"TopDocumentsGraph[SIDESTACKEDBARS, {a}, 2D, Timeline {}, Hits {}, 0-2:Total]", 3},
+      {"TopDocumentsGraph[LINES, {a}, 2D, Timeline {}, Hits {}, 0-2:Total]", 4},
+      {"TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2]", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    std::remove(record.c_str());
+    Emit(c.token, "TopDocuments", kTopDocuments);
+    std::ifstream in(record);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const size_t at = line.find("\"perGroup\":");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(std::atoi(line.c_str() + at + 11), c.series) << line.substr(0, 200);
+  }
+  unsetenv("KV_CHART_VALUES");
+}
+
 TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
   struct Case {
     uint32_t graphType, debug, fullPath;
@@ -351,8 +383,8 @@ TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
     bool imageKept;
   } cases[] = {
       {1, 0, 0, "TopDocumentsGraph[LINES, {Hours}, 2D, Timeline {}, Users {}, 0-2:Total]", "report00.jpg", false, true},
-      {2, 0, 0, "TopDocumentsNoeditGraph[PIES, {Share}, 3D, Items {}, Percent {}, 0-2]", "report01.wmf", false, true},
-      {2, 1, 0, "TopDocumentsGraph[AREAS, {a}, 3D, Timeline {}, Bytes {}, 0-2]", "report02.wmf", true, false},
+      {2, 0, 0, "TopDocumentsNoeditGraph[PIES, {Share}, 3D, Items {}, Percent {}, 0-2]", "report01.png", false, true},
+      {2, 1, 0, "TopDocumentsGraph[AREAS, {a}, 3D, Timeline {}, Bytes {}, 0-2]", "report02.png", true, false},
       {0, 1, 0, "TopDocumentsGraph[SIDEBARS, {a}, 2D, Items {}, Hits {}, 0-1]", "report03.gif", true, true},
       {0, 0, 1, "TopDocumentsGraph[STACKEDBARS, {a}, 3D, Timeline {}, Hits {}, 0-2,FF:Total]", "report04.gif", false,
        true},
@@ -368,7 +400,7 @@ TEST_F(ReportCharts, FormatsNamesAndKeptFiles) {
     EXPECT_EQ(Exists(c.image), c.imageKept);
     gdImagePtr im = nullptr;
     if (c.graphType == 2) {
-      // The module's drawing file: a PNG, under the wmf name or, kept for
+      // The module's drawing file: a PNG, under a png name or, kept for
       // debugging, under the bitmap's.
       FILE* in = std::fopen((dir_ + "/" + (c.imageKept ? c.image : bitmap)).c_str(), "rb");
       ASSERT_NE(in, nullptr);

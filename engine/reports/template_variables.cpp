@@ -249,11 +249,11 @@ bool ResolveUserFamily(ReportHandle* run, AnalysisContext* context, const char* 
     return true;
   }
   if (Is(name, auth ? "TopAuthUsersMorvaneData" : "TopUserMorvaneData")) {
-    // The site's own data, looked up by a name from the log: text in an
-    // HTML report.
+    // The site's own data, looked up by a name from the log: text in every
+    // output kind (all are HTML documents).
     // The values of the row are joined by "<BR>"; each value is text.
     std::string data = state.data;
-    if (IsHtmlOutput(context->outputPath)) {
+    {
       std::string escaped;
       size_t from = 0;
       for (;;) {
@@ -554,15 +554,16 @@ bool ResolveHeader(AnalysisContext* context, const char* name, const Out& out) {
   const auto hits = [&]() { return SlotSum(context, t.SlotHits); };
   const auto failed = [&]() { return SlotSum(context, t.SlotFailed); };
   const auto users = [&]() { return SlotSum(context, t.SlotUsers); };
-  if (Is(name, "TitleLogDescription")) return out.Set(context->description), true;
-  if (Is(name, "HeaderWebDomain")) return out.Set(context->emptyText1), true;
+  // The profile's texts are the owner's words, never markup.
+  if (Is(name, "TitleLogDescription")) return out.Set(EscapeHtmlText(context->description)), true;
+  if (Is(name, "HeaderWebDomain")) return out.Set(EscapeHtmlText(context->emptyText1)), true;
   if (Is(name, "HeaderGeneratedOn")) return out.Set(context->reportDateText), true;
   if (Is(name, "HeaderReportRange")) {
     if (!RemovedForLogKind(context, out)) out.Set(context->rangeText);
     return true;
   }
   if (Is(name, "HeaderHomePagePath")) {
-    if (!RemovedForLogKind(context, out)) out.Set(context->homePage);
+    if (!RemovedForLogKind(context, out)) out.Set(EscapeHtmlText(context->homePage));
     return true;
   }
   if (Is(name, "HeaderCountry")) {
@@ -645,7 +646,10 @@ bool ResolveTechnical(AnalysisContext* context, const char* name, const Out& out
     }
     return true;
   }
-  if (Is(name, "FormsSubmittedSuccess")) return out.Number(t.FormHits), true;
+  // FormHits counts every form submitted, the failed ones among them.
+  if (Is(name, "FormsSubmittedSuccess")) {
+    return out.Number(t.FormHits >= t.FailedFormHits ? t.FormHits - t.FailedFormHits : 0), true;
+  }
   if (Is(name, "FormsSubmittedFailed")) return out.Number(t.FailedFormHits), true;
   if (Is(name, "FormsSubmittedFailedAsPercent")) return out.Set(PercentText(t.FailedFormHits, t.FormHits)), true;
   static const struct {

@@ -7,12 +7,12 @@
 #include <gd.h>
 #include <gdfontl.h>
 #include <gdfonts.h>
-#include <gdfontt.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -100,10 +100,29 @@ int SeriesColour(gdImagePtr im, int index, bool shade) {
 
 char* Writable(std::string& text) { return text.data(); }
 
-void DrawStringClipped(gdImagePtr im, gdFontPtr font, int x, int y, std::string text, int maxWidth, int colour) {
-  if (maxWidth <= 0) return;
+// What a drawing put where: kept for the record of drawn charts (below).
+struct Drawn {
+  std::vector<std::string> ticks;        // value-axis tick texts, from 0 up
+  std::vector<int> points;               // item-axis position of each group's centre
+  std::vector<std::pair<int, std::string>> labels;  // item labels drawn: centre and text
+  std::vector<std::string> legends;      // legend lines drawn, as drawn
+  int plotLeft = 0, plotRight = 0, plotTop = 0, plotBottom = 0;
+};
+
+int TextWidth(gdFontPtr font, const std::string& text) { return static_cast<int>(text.size()) * font->w; }
+
+// The text cut to maxWidth, ending in ".." when cut.
+std::string FitText(gdFontPtr font, std::string text, int maxWidth) {
+  if (maxWidth <= 0) return {};
   const size_t fit = static_cast<size_t>(maxWidth / font->w);
-  if (text.size() > fit) text.resize(fit);
+  if (text.size() > fit) {
+    text.resize(fit);
+    if (fit > 3) text.replace(fit - 2, 2, "..");
+  }
+  return text;
+}
+
+void DrawText(gdImagePtr im, gdFontPtr font, int x, int y, std::string text, int colour) {
   if (text.empty()) return;
   gdImageString(im, font, x, y, reinterpret_cast<unsigned char*>(Writable(text)), colour);
 }
@@ -138,8 +157,64 @@ double ValueAt(const Chart& c, int g, int s) {
   return std::isfinite(v) && v > 0 ? v : 0.0;
 }
 
-// With one value per group every group has its own colour (and legend).
-int ColourIndex(const Chart& c, int g, int s) { return c.perGroup == 1 ? g : s; }
+// With one value per group and a legend naming each group, every group has
+// its own colour; without legends the labels name the groups and one
+// colour serves.
+int ColourIndex(const Chart& c, int g, int s) { return c.perGroup == 1 && !c.legends.empty() ? g : s; }
+
+// The value axis: a round step, four of them reaching at least the largest
+// value; whole steps when every value is whole (counts are never halved).
+struct Scale {
+  double step = 0.25;
+  double top = 1;
+  bool whole = false;
+};
+
+Scale ScaleFor(const Chart& c, double largest) {
+  Scale sc;
+  sc.whole = true;
+  for (double v : c.values) {
+    if (std::isfinite(v) && v != std::floor(v)) sc.whole = false;
+  }
+  if (largest <= 0) largest = sc.whole ? 4 : 1;
+  const double raw = largest / 4;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = 10 * magnitude;
+  for (double m : {1.0, 2.0, 2.5, 5.0, 10.0}) {
+    if (m * magnitude >= raw * (1 - 1e-12)) {
+      step = m * magnitude;
+      break;
+    }
+  }
+  if (sc.whole) step = std::max(1.0, std::ceil(step));
+  sc.step = step;
+  sc.top = step * 4;
+  return sc;
+}
+
+std::string TickText(double v, bool whole) {
+  char text[48];
+  if (whole || std::fabs(v - std::round(v)) < 1e-9) {
+    // Thousands grouped: 12,500.
+    std::snprintf(text, sizeof text, "%.0f", v);
+    std::string digits = text, out;
+    const size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+      if (i != 0 && (n - i) % 3 == 0) out += ',';
+      out += digits[i];
+    }
+    return out;
+  }
+  std::snprintf(text, sizeof text, "%.10g", std::round(v * 100) / 100);
+  return text;
+}
+
+// The centre of group g along the item axis (bars, points and labels share it).
+int GroupCentre(const Layout& a, int g, int groups, bool sideways) {
+  const int from = sideways ? a.top : a.left;
+  const int length = sideways ? a.bottom - a.top : a.right - a.left;
+  return from + static_cast<int>((static_cast<int64_t>(length) * (2 * g + 1)) / (2 * std::max(1, groups)));
+}
 
 void DrawPies(gdImagePtr im, const Chart& c, const Layout& a, bool depth) {
   // Slices: the groups when each holds one value, else the series' sums.
@@ -172,56 +247,77 @@ void DrawPies(gdImagePtr im, const Chart& c, const Layout& a, bool depth) {
   }
 }
 
-void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, double top, bool sideways, int ink, int grid) {
-  gdFontPtr tiny = gdFontGetTiny();
+void DrawAxes(gdImagePtr im, const Chart& c, const Layout& a, const Scale& sc, bool sideways, int ink, int grid,
+              Drawn* drawn) {
+  gdFontPtr axisFont = gdFontGetSmall();
   for (int i = 0; i <= 4; ++i) {
-    const double v = top * i / 4;
-    char text[32];
-    std::snprintf(text, sizeof text, "%.10g", std::round(v * 100) / 100);
+    const std::string text = TickText(sc.step * i, sc.whole);
+    drawn->ticks.push_back(text);
     if (sideways) {
       const int x = a.left + (a.right - a.left) * i / 4;
       gdImageLine(im, x, a.top, x, a.bottom, grid);
-      gdImageString(im, tiny, x - 6, a.bottom + 2, reinterpret_cast<unsigned char*>(text), ink);
+      DrawText(im, axisFont, std::max(0, x - TextWidth(axisFont, text) / 2), a.bottom + 2, text, ink);
     } else {
       const int y = a.bottom - (a.bottom - a.top) * i / 4;
       gdImageLine(im, a.left, y, a.right, y, grid);
-      const int w = static_cast<int>(std::strlen(text)) * tiny->w;
-      gdImageString(im, tiny, std::max(0, a.left - w - 3), y - tiny->h / 2, reinterpret_cast<unsigned char*>(text),
-                    ink);
+      DrawText(im, axisFont, std::max(0, a.left - TextWidth(axisFont, text) - 3), y - axisFont->h / 2, text, ink);
     }
   }
   gdImageLine(im, a.left, a.top, a.left, a.bottom, ink);
   gdImageLine(im, a.left, a.bottom, a.right, a.bottom, ink);
-  // Group labels along the item axis.
+  // Group labels along the item axis, each whole and centred on its group;
+  // when they do not fit side by side only every n-th is written.
   if (c.groups <= 0) return;
-  for (int g = 0; g < c.groups && g < static_cast<int>(c.labels.size()); ++g) {
-    if (sideways) {
-      const int span = (a.bottom - a.top) / c.groups;
-      DrawStringClipped(im, tiny, 2, a.top + span * g + span / 2 - tiny->h / 2, c.labels[g], a.left - 4, ink);
-    } else {
-      const int span = (a.right - a.left) / c.groups;
-      DrawStringClipped(im, tiny, a.left + span * g + 1, a.bottom + 3, c.labels[g], span - 2, ink);
+  const int labels = std::min(c.groups, static_cast<int>(c.labels.size()));
+  if (sideways) {
+    const int span = std::max(1, (a.bottom - a.top) / c.groups);
+    const int every = std::max(1, (axisFont->h + 2 + span - 1) / span);
+    for (int g = 0; g < labels; g += every) {
+      const int y = GroupCentre(a, g, c.groups, true);
+      const std::string text = FitText(axisFont, c.labels[g], a.left - 6);
+      DrawText(im, axisFont, std::max(0, a.left - 4 - TextWidth(axisFont, text)), y - axisFont->h / 2, text, ink);
+      drawn->labels.emplace_back(y, text);
     }
+    return;
+  }
+  int widest = 0;
+  for (int g = 0; g < labels; ++g) widest = std::max(widest, TextWidth(axisFont, c.labels[g]));
+  const double span = static_cast<double>(a.right - a.left) / c.groups;
+  const int every = std::max(1, static_cast<int>(std::ceil((widest + 6) / std::max(1.0, span))));
+  for (int g = 0; g < labels; g += every) {
+    const int x = GroupCentre(a, g, c.groups, false);
+    const std::string text = FitText(axisFont, c.labels[g], gdImageSX(im) - 4);
+    const int left = std::clamp(x - TextWidth(axisFont, text) / 2, 0, std::max(0, gdImageSX(im) - TextWidth(axisFont, text)));
+    DrawText(im, axisFont, left, a.bottom + 3, text, ink);
+    drawn->labels.emplace_back(x, text);
   }
 }
 
-void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool depth, int ink, int grid) {
-  const bool stacked = kind == Kind::kBars && (c.flags & kFlagStacked) != 0;
-  const bool sideways = kind == Kind::kBars && (c.flags & kFlagSideways) != 0;
-  double top = 0;
+bool Stacked(const Chart& c, Kind kind) { return kind == Kind::kBars && (c.flags & kFlagStacked) != 0; }
+bool Sideways(const Chart& c, Kind kind) { return kind == Kind::kBars && (c.flags & kFlagSideways) != 0; }
+
+Scale ScaleOf(const Chart& c, Kind kind) {
+  double largest = 0;
   for (int g = 0; g < c.groups; ++g) {
     double sum = 0;
     for (int s = 0; s < c.perGroup; ++s) {
       sum += ValueAt(c, g, s);
-      top = std::max(top, ValueAt(c, g, s));
+      largest = std::max(largest, ValueAt(c, g, s));
     }
-    if (stacked) top = std::max(top, sum);
+    if (Stacked(c, kind)) largest = std::max(largest, sum);
   }
-  if (top <= 0) top = 1;
-  DrawAxes(im, c, a, top, sideways, ink, grid);
+  return ScaleFor(c, largest);
+}
+
+void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, const Scale& sc, bool depth, int ink,
+                int grid, Drawn* drawn) {
+  const bool stacked = Stacked(c, kind);
+  const bool sideways = Sideways(c, kind);
+  DrawAxes(im, c, a, sc, sideways, ink, grid, drawn);
   if (c.groups <= 0 || c.perGroup <= 0) return;
+  for (int g = 0; g < c.groups; ++g) drawn->points.push_back(GroupCentre(a, g, c.groups, sideways));
   const int length = sideways ? a.right - a.left : a.bottom - a.top;
-  auto scaled = [&](double v) { return static_cast<int>(std::lround(v / top * length)); };
+  auto scaled = [&](double v) { return static_cast<int>(std::lround(v / sc.top * length)); };
   const int depthPx = depth ? 4 : 0;
 
   if (kind == Kind::kBars) {
@@ -230,10 +326,11 @@ void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool 
     const int barWidth = std::max(1, (span - 4) / bars);
     for (int g = 0; g < c.groups; ++g) {
       int base = 0;
+      const int first = GroupCentre(a, g, c.groups, sideways) - (sideways ? a.top : a.left) - barWidth * bars / 2;
       for (int s = 0; s < c.perGroup; ++s) {
         const int len = scaled(ValueAt(c, g, s));
         const int slot = stacked ? 0 : s;
-        const int from = span * g + 2 + slot * barWidth;
+        const int from = first + slot * barWidth;
         const int start = stacked ? base : 0;
         int x1, y1, x2, y2;
         if (sideways) {
@@ -255,18 +352,18 @@ void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool 
     return;
   }
 
-  // Lines and areas: one line per series over the groups; with one value
-  // per group the groups form a single line.
+  // Lines and areas: one line per series over the groups, each point at its
+  // group's centre (where its label stands); with one value per group the
+  // groups form a single line.
   const int lines = c.perGroup == 1 ? 1 : c.perGroup;
   const int points = c.groups;
-  const int step = points > 1 ? (a.right - a.left) / (points - 1) : 0;
   // Areas are filled from the last series to the first, so that the first
   // series is never covered by a later one.
   for (int i = 0; i < lines; ++i) {
     const int s = kind == Kind::kAreas ? lines - 1 - i : i;
     std::vector<gdPoint> p;
     for (int g = 0; g < points; ++g) {
-      p.push_back({a.left + step * g, a.bottom - scaled(ValueAt(c, g, s))});
+      p.push_back({GroupCentre(a, g, points, false), a.bottom - scaled(ValueAt(c, g, s))});
     }
     const int colour = SeriesColour(im, s, false);
     if (kind == Kind::kAreas && points > 1) {
@@ -277,8 +374,11 @@ void DrawSeries(gdImagePtr im, const Chart& c, const Layout& a, Kind kind, bool 
     } else {
       gdImageSetThickness(im, depth ? 3 : 2);
       for (size_t i = 1; i < p.size(); ++i) gdImageLine(im, p[i - 1].x, p[i - 1].y, p[i].x, p[i].y, colour);
-      if (p.size() == 1) gdImageFilledRectangle(im, p[0].x - 2, p[0].y - 2, p[0].x + 2, p[0].y + 2, colour);
       gdImageSetThickness(im, 1);
+    }
+    // Each point marked, so that a lone point shows.
+    if (kind == Kind::kLines || points == 1) {
+      for (const gdPoint& q : p) gdImageFilledRectangle(im, q.x - 2, q.y - 2, q.x + 2, q.y + 2, colour);
     }
   }
 }
@@ -327,55 +427,155 @@ void EncodeBitmap(gdImagePtr im, std::vector<unsigned char>* out) {
   }
 }
 
+void AppendJsonText(std::string* out, const std::string& text) {
+  *out += '"';
+  for (const char ch : text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      *out += '\\';
+      *out += ch;
+    } else if (u < 0x20 || u >= 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", u);
+      *out += esc;
+    } else {
+      *out += ch;
+    }
+  }
+  *out += '"';
+}
+
+void AppendJsonTexts(std::string* line, const char* name, const std::vector<std::string>& texts) {
+  *line += std::string(",\"") + name + "\":[";
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i != 0) *line += ',';
+    AppendJsonText(line, texts[i]);
+  }
+  *line += ']';
+}
+
+// With KV_CHART_VALUES naming a file, every chart drawn appends one line to
+// it: its type, texts and values, and where the drawing put its points,
+// labels, ticks and legends (JSON). Tests read it to check a chart against
+// its data; nothing is written without the variable.
+void RecordDrawn(const Chart& c, const Drawn& d) {
+  const char* path = std::getenv("KV_CHART_VALUES");
+  if (path == nullptr || path[0] == '\0') return;
+  std::string line = "{\"style\":" + std::to_string(c.style) + ",\"flags\":" + std::to_string(c.flags) +
+                     ",\"width\":" + std::to_string(c.width) + ",\"height\":" + std::to_string(c.height) +
+                     ",\"groups\":" + std::to_string(c.groups) + ",\"perGroup\":" + std::to_string(c.perGroup) +
+                     ",\"plot\":[" + std::to_string(d.plotLeft) + "," + std::to_string(d.plotTop) + "," +
+                     std::to_string(d.plotRight) + "," + std::to_string(d.plotBottom) + "],\"title\":";
+  AppendJsonText(&line, c.title);
+  line += ",\"itemAxis\":";
+  AppendJsonText(&line, c.itemAxis);
+  line += ",\"valueAxis\":";
+  AppendJsonText(&line, c.valueAxis);
+  AppendJsonTexts(&line, "labels", c.labels);
+  AppendJsonTexts(&line, "legends", c.legends);
+  AppendJsonTexts(&line, "ticks", d.ticks);
+  AppendJsonTexts(&line, "legendsDrawn", d.legends);
+  line += ",\"points\":[";
+  for (size_t i = 0; i < d.points.size(); ++i) line += (i != 0 ? "," : "") + std::to_string(d.points[i]);
+  line += "],\"labelsDrawn\":[";
+  for (size_t i = 0; i < d.labels.size(); ++i) {
+    line += std::string(i != 0 ? "," : "") + "[" + std::to_string(d.labels[i].first) + ",";
+    AppendJsonText(&line, d.labels[i].second);
+    line += "]";
+  }
+  line += "],\"values\":[";
+  for (size_t i = 0; i < c.values.size(); ++i) {
+    char number[40];
+    std::snprintf(number, sizeof number, "%s%.17g", i != 0 ? "," : "", std::isfinite(c.values[i]) ? c.values[i] : 0.0);
+    line += number;
+  }
+  line += "]}\n";
+  if (FILE* out = std::fopen(path, "ab")) {
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fclose(out);
+  }
+}
+
 gdImagePtr Render(const Chart& c) {
   gdImagePtr im = gdImageCreateTrueColor(c.width, c.height);
   if (im == nullptr) return nullptr;
   const int white = gdImageColorAllocate(im, 255, 255, 255);
-  const int ink = gdImageColorAllocate(im, 0, 0, 0);
-  const int grid = gdImageColorAllocate(im, 0xd0, 0xd0, 0xd0);
+  const int ink = gdImageColorAllocate(im, 0x33, 0x33, 0x33);
+  const int grid = gdImageColorAllocate(im, 0xe0, 0xe0, 0xe0);
   // The background: every pixel opaque white, stored directly (what a
   // filled rectangle over the image sets one pixel at a time).
   for (int y = 0; y < c.height; ++y) std::fill_n(im->tpixels[y], c.width, white);
 
   gdFontPtr large = gdFontGetLarge();
   gdFontPtr small = gdFontGetSmall();
-  Layout a{48, 8, c.width - 8, c.height - 26};
+  gdFontPtr axisFont = gdFontGetSmall();
+  const Kind kind = KindOf(c.style);
+  const bool sideways = Sideways(c, kind);
+  Drawn drawn;
+  Layout a{8, 8, c.width - 8, c.height - 34};
   if (!c.title.empty()) {
-    const int w = static_cast<int>(c.title.size()) * large->w;
-    DrawStringClipped(im, large, std::max(2, (c.width - w) / 2), 4, c.title, c.width - 4, ink);
+    const std::string title = FitText(large, c.title, c.width - 4);
+    DrawText(im, large, std::max(2, (c.width - TextWidth(large, title)) / 2), 4, title, ink);
     a.top = 8 + large->h + 4;
   }
-  // Legends on the right, one line each with the series' colour.
-  if (!c.legends.empty()) {
-    const int legendWidth = std::min(c.width / 3, 200);
-    a.right = c.width - legendWidth - 8;
+  // Legends on the right, one line each with the series' colour, as wide as
+  // the longest needs up to nearly half the picture; a longer one is cut
+  // with "..", never at the picture's edge.
+  const bool anyLegend = std::any_of(c.legends.begin(), c.legends.end(), [](const std::string& l) {
+    return l.find_first_not_of(' ') != std::string::npos;
+  });
+  if (anyLegend) {
+    int widest = 0;
+    for (const std::string& l : c.legends) widest = std::max(widest, TextWidth(small, l));
+    const int legendWidth = std::min(widest + 24, c.width * 45 / 100);
+    a.right = c.width - legendWidth - 4;
     int y = a.top;
     for (size_t i = 0; i < c.legends.size() && y + small->h < c.height; ++i, y += small->h + 3) {
-      const int x = a.right + 12;
+      const int x = a.right + 8;
       gdImageFilledRectangle(im, x, y + 2, x + 8, y + 10, SeriesColour(im, static_cast<int>(i), false));
-      DrawStringClipped(im, small, x + 12, y, c.legends[i], c.width - x - 14, ink);
+      const std::string text = FitText(small, c.legends[i], c.width - (x + 12) - 2);
+      DrawText(im, small, x + 12, y, text, ink);
+      drawn.legends.push_back(text);
     }
   }
-  if (!c.valueAxis.empty()) {
-    std::string text = c.valueAxis;
-    if (text.size() * static_cast<size_t>(small->w) > static_cast<size_t>(c.height)) {
-      text.resize(static_cast<size_t>(c.height / small->w));
+  // The value axis's title stands rotated at the left edge; the tick texts
+  // (or, on a sideways chart, the item labels) between it and the plot.
+  int titleRoom = 2;
+  if (!c.valueAxis.empty() && kind != Kind::kPies) {
+    const std::string text = FitText(small, c.valueAxis, a.bottom - a.top);
+    std::string up = text;
+    gdImageStringUp(im, small, 2, (a.top + a.bottom) / 2 + TextWidth(small, text) / 2,
+                    reinterpret_cast<unsigned char*>(Writable(up)), ink);
+    titleRoom = 2 + small->h + 4;
+  }
+  Scale sc;
+  if (kind != Kind::kPies) {
+    sc = ScaleOf(c, kind);
+    int room = 0;
+    if (sideways) {
+      for (int g = 0; g < c.groups && g < static_cast<int>(c.labels.size()); ++g) {
+        room = std::max(room, TextWidth(axisFont, c.labels[g]));
+      }
+      room = std::min(room, c.width * 30 / 100);
+    } else {
+      for (int i = 0; i <= 4; ++i) room = std::max(room, TextWidth(axisFont, TickText(sc.step * i, sc.whole)));
     }
-    gdImageStringUp(im, small, 2, (a.top + a.bottom) / 2 + static_cast<int>(text.size()) * small->w / 2,
-                    reinterpret_cast<unsigned char*>(Writable(text)), ink);
-    a.left += small->h;
+    a.left = titleRoom + room + 6;
   }
-  if (!c.itemAxis.empty()) {
-    DrawStringClipped(im, small, a.left, c.height - small->h - 1, c.itemAxis, a.right - a.left, ink);
+  if (!c.itemAxis.empty() && kind != Kind::kPies) {
+    const std::string text = FitText(small, c.itemAxis, a.right - a.left);
+    DrawText(im, small, a.left + std::max(0, (a.right - a.left - TextWidth(small, text)) / 2), c.height - small->h - 1,
+             text, ink);
   }
-  if (a.right <= a.left + 4 || a.bottom <= a.top + 4) return im;  // too small to plot
-
-  const Kind kind = KindOf(c.style);
-  if (kind == Kind::kPies) {
-    if (c.groups > 0 && c.perGroup > 0) DrawPies(im, c, a, HasDepth(c.style));
-  } else {
-    DrawSeries(im, c, a, kind, HasDepth(c.style), ink, grid);
+  drawn.plotLeft = a.left, drawn.plotTop = a.top, drawn.plotRight = a.right, drawn.plotBottom = a.bottom;
+  if (a.right > a.left + 4 && a.bottom > a.top + 4) {
+    if (kind == Kind::kPies) {
+      if (c.groups > 0 && c.perGroup > 0) DrawPies(im, c, a, HasDepth(c.style));
+    } else {
+      DrawSeries(im, c, a, kind, sc, HasDepth(c.style), ink, grid, &drawn);
+    }
   }
+  RecordDrawn(c, drawn);
   return im;
 }
 

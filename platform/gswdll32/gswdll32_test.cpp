@@ -51,10 +51,14 @@ TEST_F(GswModule, StartOpenCloseStopInOrder) {
 
 #include <gd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/gswdll32/gswdll32.h"
 
@@ -227,6 +231,94 @@ TEST_F(GswChart, EveryStyleDrawsWithoutFault) {
     gdImageDestroy(im);
     At<HandleFn>(module_, kOrdCloseChart)(handle);
   }
+}
+
+// The record of a drawn chart (KV_CHART_VALUES): where labels, points and
+// ticks went.
+struct DrawnRecord {
+  std::vector<int> points;
+  std::vector<std::pair<int, std::string>> labels;
+  std::vector<std::string> ticks;
+};
+
+// A small reader of the fields the test needs from the record's one line.
+DrawnRecord ReadRecord(const std::string& line) {
+  DrawnRecord r;
+  auto field = [&](const char* name) {
+    const size_t at = line.find(std::string("\"") + name + "\":[");
+    return at == std::string::npos ? std::string() : line.substr(at + std::strlen(name) + 4);
+  };
+  std::string p = field("points");
+  for (size_t i = 0; i < p.size() && p[i] != ']';) {
+    size_t used = 0;
+    r.points.push_back(std::stoi(p.substr(i), &used));
+    i += used;
+    if (p[i] == ',') ++i;
+  }
+  auto texts = [](const std::string& t, std::vector<std::string>* out) {
+    size_t i = 0;
+    while (i < t.size() && t[i] != ']') {
+      const size_t open = t.find('"', i);
+      const size_t close = t.find('"', open + 1);
+      out->push_back(t.substr(open + 1, close - open - 1));
+      i = close + 1;
+      if (t[i] == ',') ++i;
+    }
+  };
+  texts(field("ticks"), &r.ticks);
+  std::string l = field("labelsDrawn");
+  for (size_t i = 0; i < l.size() && l[i] == '[';) {
+    size_t used = 0;
+    const int x = std::stoi(l.substr(i + 1), &used);
+    const size_t open = l.find('"', i);
+    const size_t close = l.find('"', open + 1);
+    r.labels.emplace_back(x, l.substr(open + 1, close - open - 1));
+    i = close + 2;
+    if (i < l.size() && l[i] == ',') ++i;
+  }
+  return r;
+}
+
+TEST_F(GswChart, LabelsStandWholeOnTheirPointsAndCountsHaveWholeTicks) {
+  const std::string record = File("drawn.json");
+  setenv("KV_CHART_VALUES", record.c_str(), 1);
+  std::vector<std::string> days;
+  for (int d = 1; d <= 31; ++d) days.push_back("Jan " + std::to_string(d));
+  std::vector<const char*> labels;
+  for (const std::string& d : days) labels.push_back(d.c_str());
+  std::vector<double> visits(31);
+  for (int d = 0; d < 31; ++d) visits[d] = d == 17 ? 703 : 100 + d;
+  const struct {
+    int32_t style, flags;
+  } kinds[] = {{6, 0x200C}, {13, 12}, {8, 12}, {3, 8}};
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.style);
+    std::remove(record.c_str());
+    const int32_t handle = Open(320, 200);
+    ASSERT_EQ(At<TextsFn>(module_, kOrdLabels)(31, labels.data()), 0);
+    ASSERT_EQ(At<ValuesFn>(module_, kOrdValues)(31, 1, visits.data()), 0);
+    ASSERT_EQ(At<StyleFn>(module_, kOrdStyle)(k.style, k.flags, 0), 0);
+    ASSERT_EQ(At<TextFn>(module_, kOrdValueAxis)("Visits"), 0);
+    ASSERT_EQ(Export(kExportBitmap, File("l.bmp")), 0);
+    At<HandleFn>(module_, kOrdCloseChart)(handle);
+    std::FILE* in = std::fopen(record.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::string line;
+    for (int c; (c = std::fgetc(in)) != EOF;) line.push_back(static_cast<char>(c));
+    std::fclose(in);
+    const DrawnRecord r = ReadRecord(line);
+    ASSERT_EQ(r.points.size(), 31u);
+    ASSERT_FALSE(r.labels.empty());
+    std::set<std::string> seen;
+    for (const auto& [x, text] : r.labels) {
+      EXPECT_NE(std::find(r.points.begin(), r.points.end(), x), r.points.end()) << text << " is off its point";
+      EXPECT_NE(std::find(days.begin(), days.end(), text), days.end()) << text << " is cut";
+      EXPECT_TRUE(seen.insert(text).second) << text << " drawn twice";
+    }
+    ASSERT_EQ(r.ticks.size(), 5u);
+    for (const std::string& t : r.ticks) EXPECT_EQ(t.find('.'), std::string::npos) << t;
+  }
+  unsetenv("KV_CHART_VALUES");
 }
 
 TEST_F(GswChart, BadRequestsAreRefused) {

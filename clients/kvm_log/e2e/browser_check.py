@@ -162,6 +162,8 @@ CHECK_JS = r"""
   for (const e of document.querySelectorAll("[id]")) out.ids.push(e.id);
   out.injected = document.getElementsByTagName("HOSTILE").length;
   out.scripts = document.scripts.length;
+  out.pageWidth = document.documentElement.scrollWidth;
+  out.windowWidth = window.innerWidth;
   return JSON.stringify(out);
 })()
 """.replace("HOSTILE", HOSTILE)
@@ -204,6 +206,10 @@ def check_page(browser, page_path, sections, empty, hostile_texts, pictures=True
             continue
         if s not in found["ids"]:
             faults.append("section missing from the page: %s" % s)
+    # Long values (a 5,000-character agent) break inside their cells: the
+    # page fits the window.
+    if found["pageWidth"] > found["windowWidth"] + 1:
+        faults.append("the page is %d px wide in a window of %d" % (found["pageWidth"], found["windowWidth"]))
     if found["injected"] or found["scripts"]:
         faults.append("log text rendered as markup (%d elements, %d scripts)" % (found["injected"], found["scripts"]))
     for t in hostile_texts:
@@ -233,6 +239,9 @@ def generated_log(path):
         '"Mozilla/5.0 (<%s>agent</%s>)"' % (loggen.stamp(t), HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE),
         '198.51.100.7 - <%s>u</%s> [%s] "GET /page&amp;<b>.html HTTP/1.1" 200 512 "-" "Mozilla/5.0 (X11)"'
         % (HOSTILE, HOSTILE, loggen.stamp(t + 60)),
+        # A long request, shown among the least requested pages.
+        '198.51.100.8 - - [%s] "GET /%s.html HTTP/1.1" 200 512 "-" "Mozilla/5.0 (X11)"' % (loggen.stamp(t + 120),
+                                                                                          "A" * 900),
     ]
     lines[len(lines) // 2:len(lines) // 2] = hostile
     with open(path, "w") as f:
@@ -283,10 +292,20 @@ def main():
             f.write(profile)
         month = run_report(program, os.path.join(work, "site", "profiles"), "00000009",
                            os.path.join(work, "month"))
+        # The other formats of the month are HTML documents too: a browser
+        # that takes one for a page (a text report served without its type
+        # is sniffed as HTML) must find the log's text as text there.
+        month_pages = []
+        for fmt in ("text", "doc", "xls"):
+            out = run_report(program, os.path.join(work, "site", "profiles"), "00000009",
+                             os.path.join(work, "month-" + fmt), fmt)
+            shutil.copyfile(out, out + ".htm")
+            month_pages.append(("month " + fmt, out + ".htm", fmt == "text"))
 
         browser = Browser(os.path.join(work, "chromium"))
         pages = [(name, page, SAMPLE_EMPTY, [], pictures) for name, page, pictures in demo_pages]
         pages.append(("month", month, GENERATED_EMPTY, hostile, True))
+        pages += [(name, page, GENERATED_EMPTY, hostile, pictures) for name, page, pictures in month_pages]
         if not any(p[0] == "demo html" for p in pages):
             faults.append("demo html: the report is not HTML")
         for name, page, empty, texts, pictures in pages:

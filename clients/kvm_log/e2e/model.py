@@ -431,7 +431,8 @@ class Analysis:
         site = referrer[:199]
         if fold(site).startswith("file:///"):
             return site
-        start = 7 if fold(site).startswith("http://") else 6 if fold(site).startswith("ftp://") else 0
+        start = (7 if fold(site).startswith("http://") else 8 if fold(site).startswith("https://")
+                 else 6 if fold(site).startswith("ftp://") else 0)
         for i in range(start, len(site)):
             if site[i] in "/\\:":
                 return site[:i] + "/"
@@ -757,7 +758,8 @@ WITH_OTHERS = {"TopCompanies"}
 def path_text(analysis, key):
     names = []
     for is_form, page in key:
-        names.append(analysis.table("TopForms" if is_form else "TopDocuments").items[page].name)
+        # A form reads as its page with a "?".
+        names.append(analysis.table("TopForms" if is_form else "TopDocuments").items[page].name + ("?" if is_form else ""))
     return "".join(("<B>%d. %s</B><BR>" if i == 0 else "<I>%d. %s</I><BR>") % (i + 1, n)
                    for i, n in enumerate(names))
 
@@ -888,7 +890,7 @@ def expected_headers(a, days):
         "TechnicalStatsFailedHitsAsPercent": percent_text(t["failed"], t["hits"]),
         "TechnicalStatsCachedHits": t["cached"],
         "TechnicalStatsCachedHitsAsPercent": percent_text(t["cached"], t["hits"]),
-        "FormsSubmittedSuccess": t["forms"],
+        "FormsSubmittedSuccess": t["forms"] - t["failed_forms"],
         "FormsSubmittedFailed": t["failed_forms"],
         "FormsSubmittedFailedAsPercent": percent_text(t["failed_forms"], t["forms"]),
         "TopWeekdaysWeekdayHits": weekday_sum(workdays, "hits"),
