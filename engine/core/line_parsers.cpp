@@ -93,6 +93,33 @@ inline char* FindChar(char* from, char c, char* end) {
 #endif
 }
 
+// The closing quote of a quoted field from `from`, else end: a quote after a
+// backslash is part of the text (servers write a quote inside a field as \"
+// and a backslash as \\).
+inline char* FindClosingQuote(char* from, char* end) {
+  char* q = FindChar(from, '"', end);
+  while (q < end && q > from && q[-1] == '\\') {
+    // The quote is escaped when an odd number of backslashes leads to it.
+    size_t run = 0;
+    for (char* b = q - 1; b >= from && *b == '\\'; --b) ++run;
+    if (run % 2 == 0) break;
+    q = FindChar(q + 1, '"', end);
+  }
+  return q;
+}
+
+// Turns \" into " and \\ into \ in a quoted field's text (zero-terminated);
+// any other backslash stays.
+inline void Unescape(char* text) {
+  char* w = std::strchr(text, '\\');
+  if (w == nullptr) return;
+  for (const char* r = w; *r != 0; ++r) {
+    if (*r == '\\' && (r[1] == '"' || r[1] == '\\')) ++r;
+    *w++ = *r;
+  }
+  *w = 0;
+}
+
 // Sets *field to text, or to the empty text when text is "-".
 inline void SetDashField(char** field, char* text) {
   if (text[0] == '-' && text[1] == 0) {
@@ -268,7 +295,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   char* url = p;
   {
     char* space = Find(p, ' ');
-    char* quote = Find(p, '"');
+    char* quote = p >= eol ? p : FindClosingQuote(p, eol);
     p = space < quote ? space : quote;
   }
   if (IsEnd(*p)) return 0;
@@ -277,16 +304,22 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   *p = 0;
   hit->URL = url;
   const bool proxy = (url[0] | 0x20) == 'h' && strncasecmp(url, "http://", 7) == 0;
-  const size_t urlLength = CutAndDecode(url, static_cast<size_t>(p - url));
+  size_t urlLength = static_cast<size_t>(p - url);
+  if (std::memchr(url, '\\', urlLength) != nullptr) {
+    Unescape(url);
+    urlLength = std::strlen(url);
+  }
+  urlLength = CutAndDecode(url, urlLength);
   if (urlLength > 0 && url[urlLength - 1] == '?') url[urlLength - 1] = 0;
   p = p + 1;
 
   // 7. Protocol.
   if (!quoteEnded) {
     char* protocol = p;
-    q = Find(protocol, '"');
+    q = p >= eol ? p : FindClosingQuote(protocol, eol);
     if (*q != '"') return 0;
     *q = 0;
+    Unescape(protocol);
     hit->Protocol = protocol;
     p = q + 1;
   }
@@ -359,7 +392,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     p = SkipSpaces(p);
     if (*p == '"') {
       char* referrer = p + 1;
-      q = Find(referrer, '"');
+      q = referrer >= eol ? referrer : FindClosingQuote(referrer, eol);
       const bool closed = *q == '"';
       if (closed) {
         *q = 0;
@@ -370,7 +403,12 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
         *q = 0;
       }
       hit->Referrer = referrer;
-      CutAndDecode(referrer, static_cast<size_t>(q - referrer));
+      size_t referrerLength = static_cast<size_t>(q - referrer);
+      if (std::memchr(referrer, '\\', referrerLength) != nullptr) {
+        Unescape(referrer);
+        referrerLength = std::strlen(referrer);
+      }
+      CutAndDecode(referrer, referrerLength);
       if (lineEnd == nullptr) {
         char* agent = nullptr;
         if (*p == ' ' && p[1] == '"') {
@@ -380,7 +418,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
           if (*p == '"') agent = p + 1;
         }
         if (agent != nullptr) {
-          q = Find(agent, '"');
+          q = agent >= eol ? agent : FindClosingQuote(agent, eol);
           if (*q == '"') {
             *q = 0;
             p = q + 1;
@@ -389,6 +427,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
             endChar = *q;
             *q = 0;
           }
+          Unescape(agent);
           hit->UserAgent = agent;
         }
       }
@@ -401,7 +440,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     p = SkipSpaces(p);
     if (*p == '"') {
       char* cookie = p + 1;
-      q = Find(cookie, '"');
+      q = cookie >= eol ? cookie : FindClosingQuote(cookie, eol);
       if (*q == '"') {
         *q = 0;
         p = q + 1;
@@ -410,6 +449,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
         endChar = *q;
         *q = 0;
       }
+      Unescape(cookie);
       hit->Cookie = cookie;
     }
   }

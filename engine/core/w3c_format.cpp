@@ -160,8 +160,17 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
   buffer[got] = 0;
   static const char kDirective[] = "#Fields:";
   const uint32_t k = sizeof(kDirective) - 1;
-  for (uint32_t i = 0; i + k <= got; ++i) {
-    if (buffer[i] == '#' && std::memcmp(buffer + i, kDirective, k) == 0) {
+  // A directive counts only at the start of a line among the directive
+  // lines that lead the file: the text of a record (a referrer, a browser
+  // text) never sets the columns.
+  uint32_t i = 0;
+  while (i < got) {
+    if (buffer[i] == '\r' || buffer[i] == '\n') {
+      ++i;
+      continue;
+    }
+    if (buffer[i] != '#') break;  // the first record: no directive leads the file
+    if (i + k <= got && std::memcmp(buffer + i, kDirective, k) == 0) {
       // A directive cut off by the end of what was read is left to the
       // reader, which meets it whole in passing; its cut names would refuse
       // a good log.
@@ -171,6 +180,7 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
       *found = 1;
       return ParseW3CFieldsLine(buffer, i + k, got);
     }
+    while (i < got && buffer[i] != '\r' && buffer[i] != '\n') ++i;
   }
   return 1;
 }
