@@ -24,13 +24,13 @@ namespace {
 
 constexpr uint64_t kNoPosition = ~uint64_t{0};
 
-// A "#Fields:" directive met while reading, so that a reopened file read from
-// a later position gets the columns that apply there.
+// A "#Fields:" directive of a file, so that a read that starts at a later
+// position (a reopened file, a time search) parses with the columns in force
+// there.
 struct DirectiveMark {
   uint64_t position;
   W3CColumnTable table;
 };
-constexpr size_t kMaxDirectiveMarks = 64;
 
 // The source is read ahead in blocks; the line buffer is a window of up to
 // kReaderBufferSize bytes into the block, so that a refill costs no system
@@ -55,8 +55,13 @@ struct ReaderState {
   uint64_t size = 0;                   // source size when last asked
   uint64_t expected = kNoPosition;     // where the last call left off
   uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
+  // The directives of the file named marksName that start before
+  // marksCovered, by position: the file is searched for them up to a
+  // position the first time a read starts there.
   std::string marksName;
   std::vector<DirectiveMark> marks;
+  uint64_t marksCovered = 0;
+  int marksHead = -1;  // the file begins with a directive line: 1, not: 0, not yet asked: -1
   alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // rows of row sources; room for whole-block loads
   // Read-ahead block of the current source: source bytes [aheadStart,
   // aheadStart + aheadLength).
@@ -457,39 +462,126 @@ uint16_t DetectLineFormatPadded(const char* data, uint32_t start, uint32_t end) 
 
 namespace {
 
-void RememberDirective(LogSource* src, uint64_t position) {
-  if (src == nullptr || src->kind != kLogSourceFile) return;
+void UseMarksOf(LogSource* src) {
   if (g_reader.marksName != src->name) {
     g_reader.marks.clear();
     g_reader.marksName = src->name;
+    g_reader.marksCovered = 0;
+    g_reader.marksHead = -1;
   }
+}
+
+// Whether the file is one that directives lead (a W3C log): only such a file
+// is searched for directives further in.
+bool LedByDirectives(LogSource* src) {
+  if (g_reader.marksHead < 0) {
+    char first = 0;
+    uint32_t got = 0;
+    g_reader.marksHead = src->ops->read != nullptr && src->ops->seek != nullptr && src->ops->seek(src, 0, 0) == 0 &&
+                                 src->ops->read(src, &first, 1, &got) && got == 1 && first == '#'
+                             ? 1
+                             : 0;
+  }
+  return g_reader.marksHead == 1 || !g_reader.marks.empty();
+}
+
+void AddMark(uint64_t position, const W3CColumnTable& table) {
   auto& marks = g_reader.marks;
-  for (auto it = marks.begin(); it != marks.end(); ++it) {
-    if (it->position == position) {
-      it->table = W3CColumns();
-      return;
-    }
+  auto it = marks.begin();
+  while (it != marks.end() && it->position < position) ++it;
+  if (it != marks.end() && it->position == position) {
+    it->table = table;
+  } else {
+    marks.insert(it, {position, table});
   }
-  if (marks.size() >= kMaxDirectiveMarks) marks.erase(marks.begin());
-  marks.push_back({position, W3CColumns()});
 }
 
+void RememberDirective(LogSource* src, uint64_t position) {
+  if (src == nullptr || src->kind != kLogSourceFile) return;
+  UseMarksOf(src);
+  AddMark(position, W3CColumns());
+}
+
+// A file read again from its head meets its directives again in order; what
+// was noted under its name may belong to a file it replaced.
 void ForgetDirectives(LogSource* src) {
-  if (src != nullptr && g_reader.marksName == src->name) g_reader.marks.clear();
+  if (src == nullptr || g_reader.marksName != src->name) return;
+  g_reader.marks.clear();
+  g_reader.marksCovered = 0;
+  g_reader.marksHead = -1;
 }
 
-// A reopened file read from a later position gets the columns of the last
-// directive before that position that this reader has met.
+// A read that went on in order from a position the marks cover has met
+// every directive up to where it stopped.
+void CoverReadSpan(LogSourceHandle source, uint64_t start, uint64_t next) {
+  LogSource* src = LogSourceRecord(source);
+  if (src == nullptr || src->kind != kLogSourceFile || g_reader.marksName != src->name) return;
+  if (start <= g_reader.marksCovered && next > g_reader.marksCovered) g_reader.marksCovered = next;
+}
+
+// Searches the file for directives that start at a line start in
+// [marksCovered, upTo) and notes them with their columns. The source's own
+// position is left anywhere (the reader seeks before each read).
+void FindDirectivesUpTo(LogSource* src, uint64_t upTo) {
+  if (upTo <= g_reader.marksCovered || src->ops->read == nullptr || src->ops->seek == nullptr) return;
+  static const char kDirective[] = "#Fields:";
+  constexpr uint32_t k = sizeof(kDirective) - 1;
+  constexpr uint32_t kChunk = 256 * 1024;
+  std::vector<char> chunk(kChunk + 1);
+  // One byte before the part searched tells whether its first byte starts a
+  // line.
+  uint64_t from = g_reader.marksCovered > 0 ? g_reader.marksCovered - 1 : 0;
+  while (from < upTo) {
+    const uint64_t left = upTo - from + k;  // a directive that starts before upTo is read whole enough
+    const uint32_t want = left < kChunk ? static_cast<uint32_t>(left) : kChunk;
+    if (src->ops->seek(src, from, 0) != from) return;
+    uint32_t got = 0;
+    if (!src->ops->read(src, chunk.data(), want, &got) || got == 0) break;
+    if (got > want) got = want;
+    for (uint32_t i = 0; i + k <= got; ++i) {
+      const char* hash = static_cast<const char*>(std::memchr(chunk.data() + i, '#', got - k + 1 - i));
+      if (hash == nullptr) break;
+      i = static_cast<uint32_t>(hash - chunk.data());
+      const uint64_t at = from + i;
+      if (at >= upTo) break;
+      if (std::memcmp(chunk.data() + i, kDirective, k) != 0) continue;
+      if (at != 0 && (i == 0 || !IsLineEnd(chunk[i - 1]))) continue;
+      if (at < g_reader.marksCovered) continue;
+      // The directive's names: read from its start, up to its line end.
+      std::vector<char> text(kReaderBufferSize + 1);
+      uint32_t n = 0;
+      if (src->ops->seek(src, at, 0) != at || !src->ops->read(src, text.data(), kReaderBufferSize, &n)) return;
+      if (n > kReaderBufferSize) n = kReaderBufferSize;
+      W3CColumnTable table;
+      BuildW3CColumns(text.data(), k, n, &table);
+      AddMark(at, table);
+    }
+    if (got < want) break;  // the end of the data
+    const uint64_t step = got > k ? got - k : got;
+    from += step;
+  }
+  g_reader.marksCovered = upTo;
+}
+
+// A read that starts at `position` of a file, other than where the last read
+// left off, parses with the directive in force there: the last one before
+// it. A file with directives read before its first one is read as its head
+// says (no columns until a directive is met).
 void RestoreDirective(LogSource* src, uint64_t position) {
-  if (src == nullptr || src->kind != kLogSourceFile || position == 0) return;
-  if (g_reader.marksName != src->name) return;
+  if (src == nullptr || src->kind != kLogSourceFile || src->ops == nullptr) return;
+  UseMarksOf(src);
+  if (position > 0 && LedByDirectives(src)) FindDirectivesUpTo(src, position);
   const DirectiveMark* best = nullptr;
   for (const DirectiveMark& m : g_reader.marks) {
     if (m.position < position && (best == nullptr || m.position > best->position)) best = &m;
   }
-  if (best == nullptr) return;
-  SetW3CColumns(best->table);
-  g_reader.w3cMode = true;
+  if (best != nullptr) {
+    SetW3CColumns(best->table);
+    g_reader.w3cMode = true;
+  } else if (!g_reader.marks.empty() && g_reader.w3cMode) {
+    ResetW3CColumns();
+    g_reader.w3cMode = false;
+  }
 }
 
 // What became of a line.
@@ -705,6 +797,7 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
   uint64_t dummy = 0;
   if (next == nullptr) next = &dummy;
   const uint16_t r = ReadFrom(source, start, hit, next, window);
+  CoverReadSpan(source, start, *next);
   g_reader.expected = *next;
   return r;
 }
@@ -727,14 +820,18 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     DropReadAhead();
     // Read from its head, the file meets its directives again in order;
     // what was remembered under its name may belong to a file it replaced.
-    if (start == 0) ForgetDirectives(src);
-    RestoreDirective(src, start);
+    if (start == 0) {
+      ForgetDirectives(src);
+      UseMarksOf(src);
+    } else {
+      RestoreDirective(src, start);
+    }
   } else if (start != g_reader.expected) {
     // A jump within the source (a time search, or a read again from the
-    // head): the source is read afresh there, and in W3C mode the columns in
-    // force there apply.
+    // head): the source is read afresh there, with the columns in force
+    // there.
     DropReadAhead();
-    if (g_reader.w3cMode) RestoreDirective(src, start);
+    RestoreDirective(src, start);
   }
   if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
   if (src->ops->read == nullptr || src->ops->size == nullptr) return kReadEnd;

@@ -54,6 +54,10 @@ struct RunState {
   uint64_t unrecognised = 0;
   uint64_t skipped = 0;
   uint64_t countedUpTo = 0;     // the current source is counted up to here
+  // Hits in reading order: the latest time so far, and how many came after
+  // a later one (each is counted at its own time all the same).
+  uint32_t latestHit = 0;
+  uint64_t outOfOrder = 0;
 };
 
 RunState g_run;
@@ -112,6 +116,45 @@ bool ReopenRunLog(const std::string& name, uint64_t position, LogSourceHandle* s
   }
   SeekLogSource(*source, position, 0);
   return true;
+}
+
+// The earliest and latest time of the hits the run will take (those of each
+// file's range whose own time lies in [from, to]), read through every file.
+// False when there is none. The run's source is closed; the caller opens it
+// again.
+bool ScanRunHitTimes(uint32_t from, uint32_t to, uint32_t* earliest, uint32_t* latest) {
+  CloseRunSource();
+  bool any = false;
+  HitRecord hit;
+  std::memset(&hit, 0, sizeof hit);
+  for (const LogFileEntry& e : g_run.files) {
+    LogSourceHandle source = OpenLogSourceForReading(e.name.c_str());
+    if (source == kNoLogSource) continue;
+    if (!ReadColumnDirective(source)) {
+      CloseLogSource(source);
+      continue;
+    }
+    uint64_t pos = e.start;
+    while (pos <= e.end) {
+      uint64_t next = pos;
+      const uint16_t r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
+      if (r == kReadHit) {
+        const uint32_t t = hit.HitTime;
+        FreeHitLine(&hit);
+        if (t >= from && t <= to) {
+          if (!any || t < *earliest) *earliest = t;
+          if (!any || t > *latest) *latest = t;
+          any = true;
+        }
+      } else if (r != kReadNothing) {
+        break;
+      }
+      if (next <= pos) break;
+      pos = next;
+    }
+    CloseLogSource(source);
+  }
+  return any;
 }
 
 // Opens a file of the list as the run's source. False when it will not open
@@ -306,6 +349,10 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
     return -1;
   }
 
+  // With no window asked, every file is read whole: a search for the range
+  // of a window could end early in a file whose lines change layout or time
+  // order on the way.
+  const bool wholeTime = startTime == 0 && endTime >= 0xFFFFFFFEu;
   bool allEmpty = false, anyBytes = false;
   for (uint16_t i = 0; i < count; ++i) {
     if (names[i] == nullptr) continue;
@@ -318,7 +365,17 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
       allEmpty = false;
       anyBytes = true;
       LogFileEntry e;
-      if (FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime, &e.lastTime) == 0) {
+      bool inWindow = false;
+      if (wholeTime && GetLogSourceKind(source) == kLogSourceFile) {
+        inWindow = ReadFirstHitTime(source, &e.firstTime);
+        e.lastTime = e.firstTime;
+        e.start = 0;
+        e.end = GetLogSourceSize(source);
+      } else {
+        inWindow = FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime,
+                                    &e.lastTime) == 0;
+      }
+      if (inWindow) {
         if (kind == kLocationLocal && g_run.files.empty())
           CopyBounded(firstLocation, 260, DisplayName(name).c_str());
         e.name = std::move(name);
@@ -362,6 +419,8 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
     if (g_engine.dnsFastMode == 0) CreateDNSWindow();
   }
   g_run.lines = g_run.unrecognised = g_run.skipped = 0;
+  g_run.latestHit = 0;
+  g_run.outOfOrder = 0;
   g_run.open = true;
   return 0;
 }
@@ -497,18 +556,21 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   run->dns.timeoutMs = run->dnsTimeout;
   run->dns.runKind = kind;
 
-  if (kind == kReportKindAnalysis) {
+  if (kind == kReportKindAnalysis && (run->startTime == 0 || run->endTime >= 0xFFFFFFFEu)) {
     // A window left open at an end (by default the whole of time) ends at
-    // the log's own first or last record there, so that the report's time
-    // grid, range and per-day figures are those of the log.
+    // the earliest or latest hit of the logs there, so that the report's
+    // time grid, range and per-day figures are those of the log, whatever
+    // the order of its lines.
     uint32_t first = 0xFFFFFFFFu, last = 0;
-    for (const LogFileEntry& e : g_run.files) {
-      if (e.firstTime < first) first = e.firstTime;
-      if (e.lastTime > last) last = e.lastTime;
-    }
-    if (!g_run.files.empty() && first <= last) {
+    if (ScanRunHitTimes(run->startTime, run->endTime, &first, &last) && first <= last) {
       if (run->startTime == 0) run->startTime = first;
       if (run->endTime >= 0xFFFFFFFEu) run->endTime = last;
+    }
+    if (!OpenRunFile(g_run.files[g_run.current])) {
+      RemoteADT_CloseReport(slot, nullptr);
+      release();
+      SetError(errorWord, VRN_ERR_FILE);
+      return -1;
     }
   }
   if (kind == kReportKindAnalysis && SetUpAnalysisContext(run, 1) == 0) {
@@ -663,6 +725,11 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       }
       run->donePercent = 100;
       run->finished = 1;
+      if (g_run.outOfOrder != 0) {
+        const std::string text = std::to_string(g_run.outOfOrder) +
+                                 " log records came after records of a later time; each was counted at its own time.";
+        DisplayReportError(text.c_str());
+      }
       UnlockRun(handle);
       return -1;
     }
@@ -730,6 +797,20 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     }
 
     HitRecord& hit = run->hit;
+    // Each hit is kept or dropped by its own time: servers write a line when
+    // its request ends, so a window's byte range may hold a few hits from
+    // outside it.
+    if (hit.HitTime < run->startTime || hit.HitTime > run->endTime) {
+      FreeHitLine(&hit);
+      run->pending = 0;
+      UnlockRun(handle);
+      return 0;
+    }
+    if (hit.HitTime < g_run.latestHit) {
+      ++g_run.outOfOrder;
+    } else {
+      g_run.latestHit = hit.HitTime;
+    }
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
       CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);

@@ -118,8 +118,12 @@ bool W3CColumnsUsable() { return g_columns.slots[0] != kW3CNoColumn; }
 
 void SetW3CColumns(const W3CColumnTable& table) { g_columns = table; }
 
-int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
-  ResetW3CColumns();
+bool BuildW3CColumns(const char* text, uint32_t start, uint32_t end, W3CColumnTable* table) {
+  std::memset(table->slots, kW3CNoColumn, sizeof(table->slots));
+  table->count = 0;
+  table->hasDate = false;
+  table->hasTime = false;
+  table->warned = false;
   uint32_t i = start;
   while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
   while (i < end && !IsEnd(text[i])) {
@@ -133,17 +137,22 @@ int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
         break;
       }
     }
-    if (code == kW3CDate) g_columns.hasDate = true;
-    if (code == kW3CTime) g_columns.hasTime = true;
+    if (code == kW3CDate) table->hasDate = true;
+    if (code == kW3CTime) table->hasTime = true;
     // Names beyond the table's slots count as columns of no known name.
-    if (g_columns.count < kW3CMaxColumns) g_columns.slots[g_columns.count] = code;
-    ++g_columns.count;
+    if (table->count < kW3CMaxColumns) table->slots[table->count] = code;
+    ++table->count;
     while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
   }
-  if (g_columns.count > 0 && g_columns.hasDate && g_columns.hasTime) return 1;
+  if (table->count > 0 && table->hasDate && table->hasTime) return true;
+  table->warned = true;
+  table->slots[0] = kW3CNoColumn;
+  return false;
+}
+
+int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
+  if (BuildW3CColumns(text, start, end, &g_columns)) return 1;
   if (glpfnDisplayReportError != nullptr) glpfnDisplayReportError(0, nullptr, nullptr, 5739, 5738, 0);
-  g_columns.warned = true;
-  g_columns.slots[0] = kW3CNoColumn;
   return 0;
 }
 
