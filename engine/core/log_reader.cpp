@@ -202,6 +202,41 @@ ReaderLineCounts GetReaderLineCounts() { return {g_reader.lines, g_reader.unreco
 void ResetSkippedLineCount() { g_reader.skipped = 0; }
 void CountSkippedLine() { ++g_reader.skipped; }
 
+uint64_t CountSourceLines(LogSourceHandle source, uint64_t from, uint64_t to) {
+  const uint64_t size = GetLogSourceSize(source);
+  if (to > size) to = size;
+  if (from >= to) return 0;
+  std::vector<char> chunk(256 * 1024);
+  uint64_t lines = 0;
+  bool inLine = false;     // bytes of a line without its end so far
+  bool afterEnd = false;   // the last byte ended a line: one more CR or LF belongs to it
+  for (uint64_t pos = from; pos < to;) {
+    const uint64_t left = to - pos;
+    const uint32_t want = left < chunk.size() ? static_cast<uint32_t>(left) : static_cast<uint32_t>(chunk.size());
+    uint32_t got = 0;
+    if (SeekLogSource(source, pos, 0) != pos || ReadLogSource(source, chunk.data(), want, &got) == 0 || got == 0) break;
+    if (got > want) got = want;
+    for (uint32_t i = 0; i < got; ++i) {
+      const char c = chunk[i];
+      if (c == '\r' || c == '\n') {
+        if (afterEnd) {
+          afterEnd = false;  // the second character of a line end
+          continue;
+        }
+        ++lines;
+        inLine = false;
+        afterEnd = true;
+      } else {
+        inLine = true;
+        afterEnd = false;
+      }
+    }
+    pos += got;
+  }
+  if (inLine && to == size) ++lines;
+  return lines;
+}
+
 void SetReaderDateLayout(uint32_t layout) { g_reader.dateLayout = layout; }
 uint32_t GetReaderDateLayout() { return g_reader.dateLayout; }
 

@@ -58,7 +58,17 @@ struct RunState {
   // a later one (each is counted at its own time all the same).
   uint32_t latestHit = 0;
   uint64_t outOfOrder = 0;
+  // The current file was read up to here (atEnd: to its end); its lines
+  // outside what was read are counted once (outsideCounted = index + 1).
+  uint64_t stoppedAt = 0;
+  bool atEnd = false;
+  size_t outsideCounted = 0;
 };
+
+// Servers write a line when its request ends, so a log is in time order only
+// roughly: the byte range of a window takes in the records of this many
+// seconds around it, each kept or dropped by its own time.
+constexpr uint32_t kOrderSlack = 3600;
 
 RunState g_run;
 uint16_t g_yieldCounter = 0;    // kept across runs
@@ -155,6 +165,24 @@ bool ScanRunHitTimes(uint32_t from, uint32_t to, uint32_t* earliest, uint32_t* l
     CloseLogSource(source);
   }
   return any;
+}
+
+// Counts the lines of the current file that the run did not read (before
+// its range, and after where the reading stopped) as lines read, so that the
+// line counts add up to the lines of the files.
+void CountLinesOutsideRange() {
+  if (g_run.odbc || g_run.current >= g_run.files.size() || g_run.outsideCounted == g_run.current + 1u) return;
+  g_run.outsideCounted = g_run.current + 1u;
+  const LogFileEntry& e = g_run.files[g_run.current];
+  if (e.start == 0 && g_run.atEnd) return;
+  const LogSourceHandle source = OpenLogSourceForReading(e.name.c_str());
+  if (source == kNoLogSource) return;
+  if (GetLogSourceKind(source) == kLogSourceFile) {
+    uint64_t lines = CountSourceLines(source, 0, e.start);
+    if (!g_run.atEnd && g_run.stoppedAt > e.start) lines += CountSourceLines(source, g_run.stoppedAt, ~uint64_t{0});
+    g_run.lines += lines;
+  }
+  CloseLogSource(source);
 }
 
 // Opens a file of the list as the run's source. False when it will not open
@@ -374,6 +402,13 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
       } else {
         inWindow = FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime,
                                     &e.lastTime) == 0;
+        const uint32_t low = startTime > kOrderSlack ? startTime - kOrderSlack : 0;
+        const uint32_t high = endTime < 0xFFFFFFFEu - kOrderSlack ? endTime + kOrderSlack : 0xFFFFFFFEu;
+        uint64_t from = 0, to = 0;
+        if (inWindow && FindLogTimeRange(source, profile, low, high, &from, &to, nullptr, nullptr) == 0) {
+          if (from < e.start) e.start = from;
+          if (to > e.end) e.end = to;
+        }
       }
       if (inWindow) {
         if (kind == kLocationLocal && g_run.files.empty())
@@ -421,6 +456,9 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   g_run.lines = g_run.unrecognised = g_run.skipped = 0;
   g_run.latestHit = 0;
   g_run.outOfOrder = 0;
+  g_run.stoppedAt = f[0].start;
+  g_run.atEnd = false;
+  g_run.outsideCounted = 0;
   g_run.open = true;
   return 0;
 }
@@ -714,6 +752,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
   if (run->readPos > run->fileEnd) {
     if (DrainDNSFifo(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
     yield();
+    CountLinesOutsideRange();
     if (static_cast<size_t>(g_run.current) + 1 >= g_run.files.size()) {
       // Text that waited for closed view files goes into them now: the run
       // ends well only when every hit is in its file.
@@ -747,6 +786,8 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     run->fileEnd = next.end;
     run->readPos = next.start;
     run->pending = 0;
+    g_run.stoppedAt = next.start;
+    g_run.atEnd = false;
   }
 
   if (run->pending == 0) {
@@ -782,6 +823,11 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       CloseRunSource();
       UnlockRun(handle);
       return 0;
+    }
+    if (code == kReadHit || code == kReadNothing) {
+      g_run.stoppedAt = run->readPos;
+    } else {
+      g_run.atEnd = true;
     }
     if (code == kReadNothing) {
       UnlockRun(handle);
