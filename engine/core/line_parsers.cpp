@@ -218,6 +218,52 @@ void ResetSyntheticHitTimes() {
 
 // ---- format 2 ------------------------------------------------------------
 
+namespace {
+
+// Whether a line begins as a virtual-host line does: "host:port", then the
+// client's address, two fields and the bracketed date. firstEnd is the end of
+// the first field, eol the line's end.
+bool LeadsWithVirtualHost(char* line, char* firstEnd, char* eol) {
+  char* colon = nullptr;
+  int colons = 0;
+  for (char* c = line; c < firstEnd; ++c) {
+    if (*c == ':') {
+      colon = c;
+      ++colons;
+    }
+  }
+  if (colons != 1 || colon == line || firstEnd - colon < 2 || firstEnd - colon > 6) return false;
+  for (char* c = colon + 1; c < firstEnd; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  // An IPv4 or IPv6 address.
+  char* a = SkipSpaces(firstEnd + 1);
+  char* ae = a;
+  int dots = 0, inner = 0;
+  for (; ae < eol && *ae != ' '; ++ae) {
+    const char c = *ae;
+    const bool hex = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+    if (c == '.') {
+      ++dots;
+    } else if (c == ':') {
+      ++inner;
+    } else if (!hex) {
+      return false;
+    }
+  }
+  if (ae >= eol || ae == a || (dots != 3 && inner < 2)) return false;
+  // Two fields, then the date.
+  char* f = SkipSpaces(ae + 1);
+  for (int i = 0; i < 2; ++i) {
+    while (f < eol && *f != ' ' && *f != '[') ++f;
+    if (f >= eol || *f != ' ') return false;
+    f = SkipSpaces(f + 1);
+  }
+  return f < eol && *f == '[';
+}
+
+}  // namespace
+
 uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reject) {
   return ParseCommonLineTo(line, hit, length, static_cast<uint32_t>(FirstLineEnd(line, length) - line), reject);
 }
@@ -229,11 +275,19 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   char* eol = line + firstEnd;
   auto Find = [eol](char* from, char c) -> char* { return from >= eol ? from : FindChar(from, c, eol); };
 
-  // 1. Client.
+  // 1. Client, after the server's name and port on a virtual-host line.
   char* q = Find(p, ' ');
   if (IsEnd(*q)) return 0;
-  hit->ClientAddress = line;
-  TrimTrailingBlanks(line, static_cast<size_t>(q - line));
+  char* client = line;
+  char* virtualHost = nullptr;
+  if (LeadsWithVirtualHost(line, q, eol)) {
+    virtualHost = line;
+    *FindChar(line, ':', q) = 0;
+    client = SkipSpaces(q + 1);
+    q = Find(client, ' ');
+  }
+  hit->ClientAddress = client;
+  TrimTrailingBlanks(client, static_cast<size_t>(q - client));
   p = SkipSpaces(q + 1);
 
   // The next two fields: server and user when a "[" follows them.
@@ -281,6 +335,8 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     SetDashField(&hit->ServerAddress, s);
     p = SkipSpaces(q + 1);
   }
+
+  if (virtualHost != nullptr) hit->ServerAddress = virtualHost;
 
   // 5. Method.
   if (*p != '"') return 0;

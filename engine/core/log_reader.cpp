@@ -619,6 +619,34 @@ void RestoreDirective(LogSource* src, uint64_t position) {
   }
 }
 
+// Whether a line holds what every common-format line has: a bracketed date
+// "[dd/Mon/yyyy:" whose bracket closes before a quoted request. A line that
+// the character count took for another layout (many commas or tabs in a
+// request or browser text, a "->" or "log{" inside it) is read as a
+// common-format line when it has them.
+bool HasCommonShape(const char* p, uint32_t n) {
+  const char* e = p + n;
+  for (const char* b = static_cast<const char*>(std::memchr(p, '[', n)); b != nullptr;
+       b = static_cast<const char*>(std::memchr(b + 1, '[', static_cast<size_t>(e - b - 1)))) {
+    if (e - b < 13) return false;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!(digit(b[1]) && digit(b[2]) && b[3] == '/' && b[7] == '/' && digit(b[8]) && digit(b[9]) && digit(b[10]) &&
+          digit(b[11]) && b[12] == ':' && MonthFromName(b + 4) >= 0)) {
+      continue;
+    }
+    const char* close = static_cast<const char*>(std::memchr(b, ']', static_cast<size_t>(e - b)));
+    if (close == nullptr) return false;
+    const char* q = close + 1;
+    while (q < e && *q == ' ') ++q;
+    if (q < e && *q != '"') {  // one field (a server's) may lie between
+      while (q < e && *q != ' ' && !IsLineEnd(*q)) ++q;
+      while (q < e && *q == ' ') ++q;
+    }
+    return q < e && *q == '"';
+  }
+  return false;
+}
+
 // What became of a line.
 struct LineOutcome {
   bool rejected = true;     // no hit came out
@@ -637,6 +665,10 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
   *out = LineOutcome();
 
   uint16_t code = DetectImpl(data, 0, lineLength, true);
+  if ((code == kFormatComma || code == kFormatTab || code == kFormatKeyValue || code == kFormatReferrer) &&
+      HasCommonShape(data, lineLength)) {
+    code = kFormatCommon;
+  }
   const char* text = data;
   uint32_t copyLength = lineLength;
 
