@@ -55,6 +55,7 @@ struct ReaderState {
   uint64_t size = 0;                   // source size when last asked
   uint64_t expected = kNoPosition;     // where the last call left off
   uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
+  std::string skipName;                // of the source named so (a reopened log goes on skipping)
   // The directives of the file named marksName that start before
   // marksCovered, by position: the file is searched for them up to a
   // position the first time a read starts there.
@@ -877,8 +878,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   LogSource* src = LogSourceRecord(source);
   if (src == nullptr || hit == nullptr || src->ops == nullptr) return kReadEnd;
   // A call that goes on where the last one stopped inside a line longer than
-  // the buffer goes on skipping that line.
-  const bool resumeSkip = source == g_reader.current && start == g_reader.skipFrom;
+  // the buffer goes on skipping that line, also in the same log opened anew
+  // (a run reopens its log every so many bytes).
+  const bool resumeSkip = start == g_reader.skipFrom &&
+                          (source == g_reader.current || (src->kind == kLogSourceFile && g_reader.skipName == src->name));
   g_reader.skipFrom = kNoPosition;
 
   if (source != g_reader.current) {
@@ -919,7 +922,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     *next = pos;
     if (pos >= end) {
       if (pos >= size) return kReadEnd;
-      if (skipToLineEnd) g_reader.skipFrom = pos;
+      if (skipToLineEnd) {
+        g_reader.skipFrom = pos;
+        g_reader.skipName = src->name;
+      }
       return kReadNothing;
     }
 

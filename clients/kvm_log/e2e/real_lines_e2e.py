@@ -416,8 +416,35 @@ def case_virtual_host_lines(c, k):
     k.eq("client addresses", sorted(addresses), sorted(h.client for h in m.hits))
 
 
+def case_line_counts(c, k):
+    """The lines read are the lines of the files, each counted once: as a hit,
+    a comment, a line not recognised or a line skipped (over-long), also when
+    a window leaves lines outside the part read."""
+    hits = [combined(T0 + i * 30, "192.0.2.%d" % (i % 40 + 1), "GET /c%d HTTP/1.1" % i) for i in range(400)]
+    shapes = {
+        "a 1 MB request": (200, combined(T0 + 6000, "192.0.2.1", "GET /" + "x" * (1 << 20) + " HTTP/1.1")),
+        "a 100 KB browser text": (50, combined(T0 + 1500, "192.0.2.2", "GET / HTTP/1.1", agent="A" * 100000)),
+        "a line of noise": (120, "this is no log line at all"),
+    }
+    for name, (at, odd) in shapes.items():
+        k.case = "line counts with " + name
+        lines = hits[:at] + [odd] + hits[at:]
+        path = c.write("counts%d.log" % at, lines, end="\n")
+        m = Model(lines)
+        long_lines = sum(1 for line in lines if len(line) >= 16384)
+        want = (m.lines, m.unusable, long_lines)
+        got, counts, _ = c.count(path)
+        k.eq("hits", got, len(m.hits) - long_lines)
+        k.eq("lines read, not recognised, skipped", counts, want)
+        start, end = T0 + 3000, T0 + 9000
+        got, counts, _ = c.count(path, "--from", stamp_arg(start), "--to", stamp_arg(end))
+        k.eq("hits of a window", got, len([h for h in m.window(start, end) if len(h.url) < 16000]))
+        k.eq("lines read of a window", counts[0], m.lines)
+
+
 CASES = [case_w3c_field_changes, case_directive_text_in_a_record, case_escaped_quotes, case_out_of_order,
-         case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines]
+         case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
+         case_line_counts]
 
 
 def main():
