@@ -382,11 +382,23 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   // order on the way.
   const bool wholeTime = startTime == 0 && endTime >= 0xFFFFFFFEu;
   bool allEmpty = false, anyBytes = false;
+  uint32_t opened = 0, unopened = 0;
   for (uint16_t i = 0; i < count; ++i) {
     if (names[i] == nullptr) continue;
     std::string name(names[i]->name, strnlen(names[i]->name, kLogNameWidth));
     LogSourceHandle source = OpenLogSourceForReading(name.c_str());
-    if (source == kNoLogSource) continue;
+    if (source == kNoLogSource) {
+      // Told with its reason, so that a log that cannot be read is not taken
+      // for one that holds nothing.
+      if (kind == kLocationLocal) {
+        const std::string text =
+            "The log " + DisplayName(name) + " cannot be opened: " + LogOpenFailure(name.c_str()) + ".";
+        DisplayReportError(text.c_str());
+        ++unopened;
+      }
+      continue;
+    }
+    ++opened;
     if (GetLogSourceSize(source) == 0) {
       if (!anyBytes) allEmpty = true;
     } else {
@@ -436,7 +448,8 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   }
 
   if (f.empty()) {
-    SetError(errorWord, allEmpty ? VRN_ERR_NO_DATA : 0);
+    // No listed log would open: a failure to read, not a log without records.
+    SetError(errorWord, allEmpty ? VRN_ERR_NO_DATA : (opened == 0 && unopened != 0 ? VRN_ERR_FILE : 0));
     return -1;
   }
   g_run.current = 0;

@@ -2,6 +2,8 @@
 // extracted members in KV_ZIP.INI, deletion and path helpers.
 #include "engine/core/zip_extract.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "engine/core/profile.h"
 #include "platform/base/files.h"
 #include "platform/base/ini.h"
+#include "platform/base/paths.h"
 #include "platform/dunzip32/dunzip.h"
 #include "platform/module/module.h"
 #include "platform/ui/window.h"
@@ -133,6 +136,10 @@ void NewRequest(DunzipRequest* r, uint32_t action, const char* archivePath) {
 
 uint16_t ClassifyLogArchive(const char* path) {
   if (path == nullptr || path[0] == 0) return kArchivePlain;
+  // A FIFO or device is not opened here (the open would wait for a writer);
+  // the run refuses it as no regular file.
+  struct stat st;
+  if (stat(kv::ResolvePath(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kArchivePlain;
   const KvFile file = kv::FileOpen(path, kv::kFileRead, kv::FileDisposition::kOpenExisting);
   if (file == KV_INVALID_FILE) return kArchivePlain;
   unsigned char head[256] = {};
@@ -155,6 +162,10 @@ uint16_t ClassifyLogArchive(const char* path) {
         }
         if (places >= 2) kind = kArchiveZip;
       }
+      // A ZIP archive's first member header: an archive cut short (without
+      // its central directory) is still one, which its extraction refuses as
+      // damaged, never a plain log.
+      if (got >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) kind = kArchiveZip;
     }
   }
   kv::FileClose(file);

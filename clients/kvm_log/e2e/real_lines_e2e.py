@@ -442,9 +442,64 @@ def case_line_counts(c, k):
         k.eq("lines read of a window", counts[0], m.lines)
 
 
+def case_logs_that_cannot_be_read(c, k):
+    """A log that is no regular file, one that may not be read and a ZIP
+    archive cut short are refused at once, each with its reason."""
+    import stat
+    import zipfile
+    fifo = os.path.join(c.logs, "pipe.log")
+    os.mkfifo(fifo)
+    whole = os.path.join(c.logs, "whole.zip")
+    with zipfile.ZipFile(whole, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("access.log", "\n".join(hourly(T0, 400, "10.0.4.%d")) + "\n")
+    with open(whole, "rb") as f:
+        data = f.read()
+    cut = os.path.join(c.logs, "cut.zip")
+    with open(cut, "wb") as f:
+        f.write(data[:len(data) // 2])  # no central directory
+    secret = c.write("secret.log", hourly(T0, 10, "10.0.5.%d"), end="\n")
+    os.chmod(secret, 0)
+    as_other = []
+    parents = [os.path.dirname(c.work)]
+    while os.path.dirname(parents[-1]) != parents[-1]:
+        parents.append(os.path.dirname(parents[-1]))
+    reachable = all(os.stat(p).st_mode & stat.S_IXOTH for p in parents) and shutil.which("setpriv")
+    if os.geteuid() == 0 and reachable:
+        # Root reads any file: the client runs as another user for this one.
+        for path in (c.work, os.path.join(c.work, "kvm_log"), c.profiles, c.logs):
+            os.chmod(path, os.stat(path).st_mode | stat.S_IRWXO)
+        for dirpath, dirnames, filenames in os.walk(c.engine):
+            os.chmod(dirpath, os.stat(dirpath).st_mode | stat.S_IROTH | stat.S_IXOTH)
+        os.chmod(os.path.join(c.profiles), 0o777)
+        as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    cases = [("a FIFO", fifo, [], "not a regular file"),
+             ("a log without read permission", secret, as_other, "Permission denied"),
+             ("a ZIP archive cut short", cut, [], "ZIP archive")]
+    if os.geteuid() == 0 and not reachable:
+        print("skipped: %s (another user cannot reach the test's folder to be refused a file)" % cases[1][0])
+        del cases[1]
+    for name, path, prefix, reason in cases:
+        k.case = name
+        with open(os.path.join(c.profiles, "00000001.wlp"), "w", newline="") as f:
+            f.write(report_e2e.PROFILE.format(log=path, home="http://www.example.com/"))
+        if prefix:
+            os.chmod(os.path.join(c.profiles, "00000001.wlp"), 0o666)
+        env = dict(os.environ, TZ="UTC", KV_PROGRAM_DIR=c.engine)
+        try:
+            proc = subprocess.run(prefix + [os.path.join(c.program, "kvm-log"), "--profiles", c.profiles, "run",
+                                            "00000001", "--kind", "count"],
+                                  capture_output=True, text=True, env=env, timeout=20, errors="replace")
+        except subprocess.TimeoutExpired:
+            k.true("the client still waits after 20 seconds", False)
+            continue
+        k.eq("exit code", proc.returncode, 3)
+        k.true("the reason (%s) is told: %r" % (reason, proc.stderr), reason in proc.stderr)
+        k.true("no hint that it may be no log: %r" % proc.stderr, "is it a log file" not in proc.stderr)
+
+
 CASES = [case_w3c_field_changes, case_directive_text_in_a_record, case_escaped_quotes, case_out_of_order,
          case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
-         case_line_counts]
+         case_line_counts, case_logs_that_cannot_be_read]
 
 
 def main():
