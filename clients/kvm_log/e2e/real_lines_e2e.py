@@ -497,9 +497,37 @@ def case_logs_that_cannot_be_read(c, k):
         k.true("no hint that it may be no log: %r" % proc.stderr, "is it a log file" not in proc.stderr)
 
 
+def case_zip_of_many_members(c, k):
+    """A ZIP archive of a year's hourly logs: every member is read, and the
+    time to reach the first line grows with the members, not their square."""
+    import zipfile
+
+    def archive(name, members):
+        path = os.path.join(c.logs, name)
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            for m in range(members):
+                z.writestr("ex%05d.log" % m, combined(T0 + m * 3600, "10.0.%d.%d" % (m // 250, m % 250 + 1),
+                                                      "GET /m%d HTTP/1.1" % m) + "\n")
+        return path
+
+    timings = {}
+    for members in (500, 2000):
+        path = archive("hourly%d.zip" % members, members)
+        started = time.monotonic()
+        hits, counts, err = c.count(path)
+        timings[members] = time.monotonic() - started
+        k.case = "ZIP of %d members" % members
+        k.eq("hits", hits, members)
+        k.eq("lines read", counts[0], members)
+    k.case = "ZIP of many members"
+    ratio = timings[2000] / max(timings[500], 0.05)
+    k.true("four times the members took %.1f times as long (%.1f s against %.1f s)" %
+           (ratio, timings[2000], timings[500]), ratio < 9 or timings[2000] < 3)
+
+
 CASES = [case_w3c_field_changes, case_directive_text_in_a_record, case_escaped_quotes, case_out_of_order,
          case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
-         case_line_counts, case_logs_that_cannot_be_read]
+         case_line_counts, case_logs_that_cannot_be_read, case_zip_of_many_members]
 
 
 def main():
