@@ -167,8 +167,11 @@ class Client:
         with open(os.path.join(self.profiles, "00000001.wlp"), "w", newline="") as f:
             f.write(report_e2e.PROFILE.format(log=location, home="http://www.example.com/"))
         env = dict(os.environ, TZ="UTC", KV_PROGRAM_DIR=self.engine)
-        proc = subprocess.run([os.path.join(self.program, "kvm-log"), "--profiles", self.profiles] + list(args),
-                              capture_output=True, text=True, env=env, timeout=timeout, errors="replace")
+        try:
+            proc = subprocess.run([os.path.join(self.program, "kvm-log"), "--profiles", self.profiles] + list(args),
+                                  capture_output=True, text=True, env=env, timeout=timeout, errors="replace")
+        except subprocess.TimeoutExpired:
+            return (None, "", "kvm-log did not end within %d seconds" % timeout, None, None, None)
         m = re.search(r"(\d+) lines read, (\d+) not recognised, (\d+) skipped", proc.stderr)
         counts = tuple(int(x) for x in m.groups()) if m else (None, None, None)
         return (proc.returncode, proc.stdout, proc.stderr) + counts
