@@ -511,12 +511,13 @@ void UseMarksOf(LogSource* src) {
 // is searched for directives further in.
 bool LedByDirectives(LogSource* src) {
   if (g_reader.marksHead < 0) {
-    char first = 0;
+    char head[4] = {};
     uint32_t got = 0;
-    g_reader.marksHead = src->ops->read != nullptr && src->ops->seek != nullptr && src->ops->seek(src, 0, 0) == 0 &&
-                                 src->ops->read(src, &first, 1, &got) && got == 1 && first == '#'
-                             ? 1
-                             : 0;
+    const bool read = src->ops->read != nullptr && src->ops->seek != nullptr && src->ops->seek(src, 0, 0) == 0 &&
+                      src->ops->read(src, head, sizeof(head), &got);
+    // A byte-order mark may lead the file.
+    const uint32_t first = got >= 4 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    g_reader.marksHead = read && got > first && head[first] == '#' ? 1 : 0;
   }
   return g_reader.marksHead == 1 || !g_reader.marks.empty();
 }
@@ -581,7 +582,8 @@ void FindDirectivesUpTo(LogSource* src, uint64_t upTo) {
       const uint64_t at = from + i;
       if (at >= upTo) break;
       if (std::memcmp(chunk.data() + i, kDirective, k) != 0) continue;
-      if (at != 0 && (i == 0 || !IsLineEnd(chunk[i - 1]))) continue;
+      const bool afterMark = at == 3 && i == 3 && std::memcmp(chunk.data(), "\xEF\xBB\xBF", 3) == 0;
+      if (at != 0 && !afterMark && (i == 0 || !IsLineEnd(chunk[i - 1]))) continue;
       if (at < g_reader.marksCovered) continue;
       // The directive's names: read from its start, up to its line end.
       std::vector<char> text(kReaderBufferSize + 1);
@@ -780,7 +782,9 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
 // directive and not already counted as skipped was not recognised.
 void CountParsedLine(const char* line, const LineOutcome& outcome, uint64_t skippedBefore) {
   ++g_reader.lines;
-  if (outcome.rejected && !outcome.directive && line[0] != '#' && !IsLineEnd(line[0]) &&
+  // A comment may follow a byte-order mark on the first line.
+  const bool comment = line[0] == '#' || (line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF' && line[3] == '#');
+  if (outcome.rejected && !outcome.directive && !comment && !IsLineEnd(line[0]) &&
       g_reader.skipped == skippedBefore) {
     ++g_reader.unrecognised;
   }

@@ -172,7 +172,8 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
   // A directive counts only at the start of a line among the directive
   // lines that lead the file: the text of a record (a referrer, a browser
   // text) never sets the columns.
-  uint32_t i = 0;
+  // A byte-order mark may lead the file.
+  uint32_t i = got >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
   while (i < got) {
     if (buffer[i] == '\r' || buffer[i] == '\n') {
       ++i;

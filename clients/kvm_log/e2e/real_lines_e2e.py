@@ -88,7 +88,9 @@ class Model:
         self.hits = []
         self.unusable = 0
         fields = None
-        for line in lines:
+        for n, line in enumerate(lines):
+            if n == 0 and line.startswith("\xef\xbb\xbf"):
+                line = line[3:]
             if line.startswith("#"):
                 if line.startswith("#Fields:"):
                     fields = line[8:].split()
@@ -239,6 +241,8 @@ def case_w3c_field_changes(c, k):
     clf_part = [combined(T0 + i * 60, "198.51.100.%d" % (i % 5 + 1), "GET /n%d HTTP/1.1" % i) for i in range(50)]
     back = [combined(T0 + 20 * hour + i * 60, "198.51.100.9", "GET /b%d HTTP/1.1" % i) for i in range(30)]
     files["common_w3c_common"] = clf_part + w3c_block(IIS75, [T0 + 10 * hour + i * 9 for i in range(40)]) + back
+    # The same with a byte-order mark before its first directive.
+    files["byte_order_mark"] = ["\xef\xbb\xbf" + files["two_layouts"][0]] + files["two_layouts"][1:]
     for name, lines in files.items():
         k.case = "w3c " + name
         path = c.write("u_ex%s.log" % name, lines)
