@@ -43,6 +43,13 @@ struct OpenArchive {
 };
 std::mutex g_openMutex;
 OpenArchive g_open;
+// The archive kept open is closed when the module is unloaded.
+struct CloseAtUnload {
+  ~CloseAtUnload() {
+    if (g_open.zip != nullptr) zip_discard(g_open.zip);
+    g_open.zip = nullptr;
+  }
+} g_closeAtUnload;
 
 class Archive {
  public:
