@@ -175,6 +175,7 @@ void CountLinesOutsideRange() {
   g_run.outsideCounted = g_run.current + 1u;
   const LogFileEntry& e = g_run.files[g_run.current];
   if (e.start == 0 && g_run.atEnd) return;
+  EndReadAhead();  // the reader is this thread's alone while the file is counted
   const LogSourceHandle source = OpenLogSourceForReading(e.name.c_str());
   if (source == kNoLogSource) return;
   if (GetLogSourceKind(source) == kLogSourceFile) {
