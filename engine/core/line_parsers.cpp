@@ -93,6 +93,33 @@ inline char* FindChar(char* from, char c, char* end) {
 #endif
 }
 
+// The closing quote of a quoted field from `from`, else end: a quote after a
+// backslash is part of the text (servers write a quote inside a field as \"
+// and a backslash as \\).
+inline char* FindClosingQuote(char* from, char* end) {
+  char* q = FindChar(from, '"', end);
+  while (q < end && q > from && q[-1] == '\\') {
+    // The quote is escaped when an odd number of backslashes leads to it.
+    size_t run = 0;
+    for (char* b = q - 1; b >= from && *b == '\\'; --b) ++run;
+    if (run % 2 == 0) break;
+    q = FindChar(q + 1, '"', end);
+  }
+  return q;
+}
+
+// Turns \" into " and \\ into \ in a quoted field's text (zero-terminated);
+// any other backslash stays.
+inline void Unescape(char* text) {
+  char* w = std::strchr(text, '\\');
+  if (w == nullptr) return;
+  for (const char* r = w; *r != 0; ++r) {
+    if (*r == '\\' && (r[1] == '"' || r[1] == '\\')) ++r;
+    *w++ = *r;
+  }
+  *w = 0;
+}
+
 // Sets *field to text, or to the empty text when text is "-".
 inline void SetDashField(char** field, char* text) {
   if (text[0] == '-' && text[1] == 0) {
@@ -191,6 +218,52 @@ void ResetSyntheticHitTimes() {
 
 // ---- format 2 ------------------------------------------------------------
 
+namespace {
+
+// Whether a line begins as a virtual-host line does: "host:port", then the
+// client's address, two fields and the bracketed date. firstEnd is the end of
+// the first field, eol the line's end.
+bool LeadsWithVirtualHost(char* line, char* firstEnd, char* eol) {
+  char* colon = nullptr;
+  int colons = 0;
+  for (char* c = line; c < firstEnd; ++c) {
+    if (*c == ':') {
+      colon = c;
+      ++colons;
+    }
+  }
+  if (colons != 1 || colon == line || firstEnd - colon < 2 || firstEnd - colon > 6) return false;
+  for (char* c = colon + 1; c < firstEnd; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  // An IPv4 or IPv6 address.
+  char* a = SkipSpaces(firstEnd + 1);
+  char* ae = a;
+  int dots = 0, inner = 0;
+  for (; ae < eol && *ae != ' '; ++ae) {
+    const char c = *ae;
+    const bool hex = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+    if (c == '.') {
+      ++dots;
+    } else if (c == ':') {
+      ++inner;
+    } else if (!hex) {
+      return false;
+    }
+  }
+  if (ae >= eol || ae == a || (dots != 3 && inner < 2)) return false;
+  // Two fields, then the date.
+  char* f = SkipSpaces(ae + 1);
+  for (int i = 0; i < 2; ++i) {
+    while (f < eol && *f != ' ' && *f != '[') ++f;
+    if (f >= eol || *f != ' ') return false;
+    f = SkipSpaces(f + 1);
+  }
+  return f < eol && *f == '[';
+}
+
+}  // namespace
+
 uint32_t ParseCommonLine(char* line, HitRecord* hit, uint32_t length, bool* reject) {
   return ParseCommonLineTo(line, hit, length, static_cast<uint32_t>(FirstLineEnd(line, length) - line), reject);
 }
@@ -202,11 +275,19 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   char* eol = line + firstEnd;
   auto Find = [eol](char* from, char c) -> char* { return from >= eol ? from : FindChar(from, c, eol); };
 
-  // 1. Client.
+  // 1. Client, after the server's name and port on a virtual-host line.
   char* q = Find(p, ' ');
   if (IsEnd(*q)) return 0;
-  hit->ClientAddress = line;
-  TrimTrailingBlanks(line, static_cast<size_t>(q - line));
+  char* client = line;
+  char* virtualHost = nullptr;
+  if (LeadsWithVirtualHost(line, q, eol)) {
+    virtualHost = line;
+    *FindChar(line, ':', q) = 0;
+    client = SkipSpaces(q + 1);
+    q = Find(client, ' ');
+  }
+  hit->ClientAddress = client;
+  TrimTrailingBlanks(client, static_cast<size_t>(q - client));
   p = SkipSpaces(q + 1);
 
   // The next two fields: server and user when a "[" follows them.
@@ -255,6 +336,8 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     p = SkipSpaces(q + 1);
   }
 
+  if (virtualHost != nullptr) hit->ServerAddress = virtualHost;
+
   // 5. Method.
   if (*p != '"') return 0;
   char* method = p + 1;
@@ -268,7 +351,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   char* url = p;
   {
     char* space = Find(p, ' ');
-    char* quote = Find(p, '"');
+    char* quote = p >= eol ? p : FindClosingQuote(p, eol);
     p = space < quote ? space : quote;
   }
   if (IsEnd(*p)) return 0;
@@ -277,16 +360,22 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
   *p = 0;
   hit->URL = url;
   const bool proxy = (url[0] | 0x20) == 'h' && strncasecmp(url, "http://", 7) == 0;
-  const size_t urlLength = CutAndDecode(url, static_cast<size_t>(p - url));
+  size_t urlLength = static_cast<size_t>(p - url);
+  if (std::memchr(url, '\\', urlLength) != nullptr) {
+    Unescape(url);
+    urlLength = std::strlen(url);
+  }
+  urlLength = CutAndDecode(url, urlLength);
   if (urlLength > 0 && url[urlLength - 1] == '?') url[urlLength - 1] = 0;
   p = p + 1;
 
   // 7. Protocol.
   if (!quoteEnded) {
     char* protocol = p;
-    q = Find(protocol, '"');
+    q = p >= eol ? p : FindClosingQuote(protocol, eol);
     if (*q != '"') return 0;
     *q = 0;
+    Unescape(protocol);
     hit->Protocol = protocol;
     p = q + 1;
   }
@@ -359,7 +448,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     p = SkipSpaces(p);
     if (*p == '"') {
       char* referrer = p + 1;
-      q = Find(referrer, '"');
+      q = referrer >= eol ? referrer : FindClosingQuote(referrer, eol);
       const bool closed = *q == '"';
       if (closed) {
         *q = 0;
@@ -370,7 +459,12 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
         *q = 0;
       }
       hit->Referrer = referrer;
-      CutAndDecode(referrer, static_cast<size_t>(q - referrer));
+      size_t referrerLength = static_cast<size_t>(q - referrer);
+      if (std::memchr(referrer, '\\', referrerLength) != nullptr) {
+        Unescape(referrer);
+        referrerLength = std::strlen(referrer);
+      }
+      CutAndDecode(referrer, referrerLength);
       if (lineEnd == nullptr) {
         char* agent = nullptr;
         if (*p == ' ' && p[1] == '"') {
@@ -380,7 +474,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
           if (*p == '"') agent = p + 1;
         }
         if (agent != nullptr) {
-          q = Find(agent, '"');
+          q = agent >= eol ? agent : FindClosingQuote(agent, eol);
           if (*q == '"') {
             *q = 0;
             p = q + 1;
@@ -389,6 +483,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
             endChar = *q;
             *q = 0;
           }
+          Unescape(agent);
           hit->UserAgent = agent;
         }
       }
@@ -401,7 +496,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
     p = SkipSpaces(p);
     if (*p == '"') {
       char* cookie = p + 1;
-      q = Find(cookie, '"');
+      q = cookie >= eol ? cookie : FindClosingQuote(cookie, eol);
       if (*q == '"') {
         *q = 0;
         p = q + 1;
@@ -410,6 +505,7 @@ uint32_t ParseCommonLineTo(char* line, HitRecord* hit, uint32_t length, uint32_t
         endChar = *q;
         *q = 0;
       }
+      Unescape(cookie);
       hit->Cookie = cookie;
     }
   }

@@ -492,6 +492,14 @@ bool FindRecordStartInFile(LogSourceHandle source, uint64_t offset, uint64_t* st
 
 // ---- the time window ------------------------------------------------------------
 
+bool ReadFirstHitTime(LogSourceHandle source, uint32_t* time) {
+  if (LogSourceRecord(source) == nullptr || time == nullptr) return false;
+  HitRecord hit;
+  std::memset(&hit, 0, sizeof(hit));
+  uint64_t start = 0, next = 0;
+  return ReadHitFrom(source, &hit, 0, kDefaultReadWindow, &start, &next, time);
+}
+
 int SeekLogToTime(LogSourceHandle source, const DravelEntry* /*profile*/, int mode, HitRecord* hit, uint32_t time,
                   uint64_t* offset, uint64_t lower, uint64_t upper) {
   const SeekOutcome out = SeekCore(source, mode, hit, time, lower, upper);

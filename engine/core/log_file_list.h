@@ -133,6 +133,10 @@ bool FindRecordStartInFile(LogSourceHandle source, uint64_t offset, uint64_t* st
 int16_t FindLogTimeRange(LogSourceHandle source, const DravelEntry* profile, uint32_t startTime, uint32_t endTime,
                          uint64_t* startOffset, uint64_t* endOffset, uint32_t* firstTime, uint32_t* lastTime);
 
+// The time of the first record of the open log, wherever it lies. False when
+// the log holds no readable record.
+bool ReadFirstHitTime(LogSourceHandle source, uint32_t* time);
+
 // Seeks inside [lower, upper) for a time. Mode kSeekWindowStart: the start of
 // the first record whose time is not before `time`. Mode kSeekWindowEnd: the
 // start of the last record whose time is not after `time` (upper when the

@@ -24,13 +24,13 @@ namespace {
 
 constexpr uint64_t kNoPosition = ~uint64_t{0};
 
-// A "#Fields:" directive met while reading, so that a reopened file read from
-// a later position gets the columns that apply there.
+// A "#Fields:" directive of a file, so that a read that starts at a later
+// position (a reopened file, a time search) parses with the columns in force
+// there.
 struct DirectiveMark {
   uint64_t position;
   W3CColumnTable table;
 };
-constexpr size_t kMaxDirectiveMarks = 64;
 
 // The source is read ahead in blocks; the line buffer is a window of up to
 // kReaderBufferSize bytes into the block, so that a refill costs no system
@@ -55,8 +55,14 @@ struct ReaderState {
   uint64_t size = 0;                   // source size when last asked
   uint64_t expected = kNoPosition;     // where the last call left off
   uint64_t skipFrom = kNoPosition;     // the last call stopped here inside an over-long line
+  std::string skipName;                // of the source named so (a reopened log goes on skipping)
+  // The directives of the file named marksName that start before
+  // marksCovered, by position: the file is searched for them up to a
+  // position the first time a read starts there.
   std::string marksName;
   std::vector<DirectiveMark> marks;
+  uint64_t marksCovered = 0;
+  int marksHead = -1;  // the file begins with a directive line: 1, not: 0, not yet asked: -1
   alignas(64) char buffer[kReaderBufferSize + 1 + 16];  // rows of row sources; room for whole-block loads
   // Read-ahead block of the current source: source bytes [aheadStart,
   // aheadStart + aheadLength).
@@ -196,6 +202,41 @@ uint64_t GetSkippedLineCount() { return g_reader.skipped; }
 ReaderLineCounts GetReaderLineCounts() { return {g_reader.lines, g_reader.unrecognised, g_reader.skipped}; }
 void ResetSkippedLineCount() { g_reader.skipped = 0; }
 void CountSkippedLine() { ++g_reader.skipped; }
+
+uint64_t CountSourceLines(LogSourceHandle source, uint64_t from, uint64_t to) {
+  const uint64_t size = GetLogSourceSize(source);
+  if (to > size) to = size;
+  if (from >= to) return 0;
+  std::vector<char> chunk(256 * 1024);
+  uint64_t lines = 0;
+  bool inLine = false;     // bytes of a line without its end so far
+  bool afterEnd = false;   // the last byte ended a line: one more CR or LF belongs to it
+  for (uint64_t pos = from; pos < to;) {
+    const uint64_t left = to - pos;
+    const uint32_t want = left < chunk.size() ? static_cast<uint32_t>(left) : static_cast<uint32_t>(chunk.size());
+    uint32_t got = 0;
+    if (SeekLogSource(source, pos, 0) != pos || ReadLogSource(source, chunk.data(), want, &got) == 0 || got == 0) break;
+    if (got > want) got = want;
+    for (uint32_t i = 0; i < got; ++i) {
+      const char c = chunk[i];
+      if (c == '\r' || c == '\n') {
+        if (afterEnd) {
+          afterEnd = false;  // the second character of a line end
+          continue;
+        }
+        ++lines;
+        inLine = false;
+        afterEnd = true;
+      } else {
+        inLine = true;
+        afterEnd = false;
+      }
+    }
+    pos += got;
+  }
+  if (inLine && to == size) ++lines;
+  return lines;
+}
 
 void SetReaderDateLayout(uint32_t layout) { g_reader.dateLayout = layout; }
 uint32_t GetReaderDateLayout() { return g_reader.dateLayout; }
@@ -457,39 +498,156 @@ uint16_t DetectLineFormatPadded(const char* data, uint32_t start, uint32_t end) 
 
 namespace {
 
-void RememberDirective(LogSource* src, uint64_t position) {
-  if (src == nullptr || src->kind != kLogSourceFile) return;
+void UseMarksOf(LogSource* src) {
   if (g_reader.marksName != src->name) {
     g_reader.marks.clear();
     g_reader.marksName = src->name;
+    g_reader.marksCovered = 0;
+    g_reader.marksHead = -1;
   }
+}
+
+// Whether the file is one that directives lead (a W3C log): only such a file
+// is searched for directives further in.
+bool LedByDirectives(LogSource* src) {
+  if (g_reader.marksHead < 0) {
+    char head[4] = {};
+    uint32_t got = 0;
+    const bool read = src->ops->read != nullptr && src->ops->seek != nullptr && src->ops->seek(src, 0, 0) == 0 &&
+                      src->ops->read(src, head, sizeof(head), &got);
+    // A byte-order mark may lead the file.
+    const uint32_t first = got >= 4 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    g_reader.marksHead = read && got > first && head[first] == '#' ? 1 : 0;
+  }
+  return g_reader.marksHead == 1 || !g_reader.marks.empty();
+}
+
+void AddMark(uint64_t position, const W3CColumnTable& table) {
   auto& marks = g_reader.marks;
-  for (auto it = marks.begin(); it != marks.end(); ++it) {
-    if (it->position == position) {
-      it->table = W3CColumns();
-      return;
-    }
+  auto it = marks.begin();
+  while (it != marks.end() && it->position < position) ++it;
+  if (it != marks.end() && it->position == position) {
+    it->table = table;
+  } else {
+    marks.insert(it, {position, table});
   }
-  if (marks.size() >= kMaxDirectiveMarks) marks.erase(marks.begin());
-  marks.push_back({position, W3CColumns()});
 }
 
+void RememberDirective(LogSource* src, uint64_t position) {
+  if (src == nullptr || src->kind != kLogSourceFile) return;
+  UseMarksOf(src);
+  AddMark(position, W3CColumns());
+}
+
+// A file read again from its head meets its directives again in order; what
+// was noted under its name may belong to a file it replaced.
 void ForgetDirectives(LogSource* src) {
-  if (src != nullptr && g_reader.marksName == src->name) g_reader.marks.clear();
+  if (src == nullptr || g_reader.marksName != src->name) return;
+  g_reader.marks.clear();
+  g_reader.marksCovered = 0;
+  g_reader.marksHead = -1;
 }
 
-// A reopened file read from a later position gets the columns of the last
-// directive before that position that this reader has met.
+// A read that went on in order from a position the marks cover has met
+// every directive up to where it stopped.
+void CoverReadSpan(LogSourceHandle source, uint64_t start, uint64_t next) {
+  LogSource* src = LogSourceRecord(source);
+  if (src == nullptr || src->kind != kLogSourceFile || g_reader.marksName != src->name) return;
+  if (start <= g_reader.marksCovered && next > g_reader.marksCovered) g_reader.marksCovered = next;
+}
+
+// Searches the file for directives that start at a line start in
+// [marksCovered, upTo) and notes them with their columns. The source's own
+// position is left anywhere (the reader seeks before each read).
+void FindDirectivesUpTo(LogSource* src, uint64_t upTo) {
+  if (upTo <= g_reader.marksCovered || src->ops->read == nullptr || src->ops->seek == nullptr) return;
+  static const char kDirective[] = "#Fields:";
+  constexpr uint32_t k = sizeof(kDirective) - 1;
+  constexpr uint32_t kChunk = 256 * 1024;
+  std::vector<char> chunk(kChunk + 1);
+  // One byte before the part searched tells whether its first byte starts a
+  // line.
+  uint64_t from = g_reader.marksCovered > 0 ? g_reader.marksCovered - 1 : 0;
+  while (from < upTo) {
+    const uint64_t left = upTo - from + k;  // a directive that starts before upTo is read whole enough
+    const uint32_t want = left < kChunk ? static_cast<uint32_t>(left) : kChunk;
+    if (src->ops->seek(src, from, 0) != from) return;
+    uint32_t got = 0;
+    if (!src->ops->read(src, chunk.data(), want, &got) || got == 0) break;
+    if (got > want) got = want;
+    for (uint32_t i = 0; i + k <= got; ++i) {
+      const char* hash = static_cast<const char*>(std::memchr(chunk.data() + i, '#', got - k + 1 - i));
+      if (hash == nullptr) break;
+      i = static_cast<uint32_t>(hash - chunk.data());
+      const uint64_t at = from + i;
+      if (at >= upTo) break;
+      if (std::memcmp(chunk.data() + i, kDirective, k) != 0) continue;
+      const bool afterMark = at == 3 && i == 3 && std::memcmp(chunk.data(), "\xEF\xBB\xBF", 3) == 0;
+      if (at != 0 && !afterMark && (i == 0 || !IsLineEnd(chunk[i - 1]))) continue;
+      if (at < g_reader.marksCovered) continue;
+      // The directive's names: read from its start, up to its line end.
+      std::vector<char> text(kReaderBufferSize + 1);
+      uint32_t n = 0;
+      if (src->ops->seek(src, at, 0) != at || !src->ops->read(src, text.data(), kReaderBufferSize, &n)) return;
+      if (n > kReaderBufferSize) n = kReaderBufferSize;
+      W3CColumnTable table;
+      BuildW3CColumns(text.data(), k, n, &table);
+      AddMark(at, table);
+    }
+    if (got < want) break;  // the end of the data
+    const uint64_t step = got > k ? got - k : got;
+    from += step;
+  }
+  g_reader.marksCovered = upTo;
+}
+
+// A read that starts at `position` of a file, other than where the last read
+// left off, parses with the directive in force there: the last one before
+// it. A file with directives read before its first one is read as its head
+// says (no columns until a directive is met).
 void RestoreDirective(LogSource* src, uint64_t position) {
-  if (src == nullptr || src->kind != kLogSourceFile || position == 0) return;
-  if (g_reader.marksName != src->name) return;
+  if (src == nullptr || src->kind != kLogSourceFile || src->ops == nullptr) return;
+  UseMarksOf(src);
+  if (position > 0 && LedByDirectives(src)) FindDirectivesUpTo(src, position);
   const DirectiveMark* best = nullptr;
   for (const DirectiveMark& m : g_reader.marks) {
     if (m.position < position && (best == nullptr || m.position > best->position)) best = &m;
   }
-  if (best == nullptr) return;
-  SetW3CColumns(best->table);
-  g_reader.w3cMode = true;
+  if (best != nullptr) {
+    SetW3CColumns(best->table);
+    g_reader.w3cMode = true;
+  } else if (!g_reader.marks.empty() && g_reader.w3cMode) {
+    ResetW3CColumns();
+    g_reader.w3cMode = false;
+  }
+}
+
+// Whether a line holds what every common-format line has: a bracketed date
+// "[dd/Mon/yyyy:" whose bracket closes before a quoted request. A line that
+// the character count took for another layout (many commas or tabs in a
+// request or browser text, a "->" or "log{" inside it) is read as a
+// common-format line when it has them.
+bool HasCommonShape(const char* p, uint32_t n) {
+  const char* e = p + n;
+  for (const char* b = static_cast<const char*>(std::memchr(p, '[', n)); b != nullptr;
+       b = static_cast<const char*>(std::memchr(b + 1, '[', static_cast<size_t>(e - b - 1)))) {
+    if (e - b < 13) return false;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!(digit(b[1]) && digit(b[2]) && b[3] == '/' && b[7] == '/' && digit(b[8]) && digit(b[9]) && digit(b[10]) &&
+          digit(b[11]) && b[12] == ':' && MonthFromName(b + 4) >= 0)) {
+      continue;
+    }
+    const char* close = static_cast<const char*>(std::memchr(b, ']', static_cast<size_t>(e - b)));
+    if (close == nullptr) return false;
+    const char* q = close + 1;
+    while (q < e && *q == ' ') ++q;
+    if (q < e && *q != '"') {  // one field (a server's) may lie between
+      while (q < e && *q != ' ' && !IsLineEnd(*q)) ++q;
+      while (q < e && *q == ' ') ++q;
+    }
+    return q < e && *q == '"';
+  }
+  return false;
 }
 
 // What became of a line.
@@ -510,6 +668,10 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
   *out = LineOutcome();
 
   uint16_t code = DetectImpl(data, 0, lineLength, true);
+  if ((code == kFormatComma || code == kFormatTab || code == kFormatKeyValue || code == kFormatReferrer) &&
+      HasCommonShape(data, lineLength)) {
+    code = kFormatCommon;
+  }
   const char* text = data;
   uint32_t copyLength = lineLength;
 
@@ -620,7 +782,9 @@ uint32_t ParseOneLine(const char* data, uint32_t lineLength, uint32_t avail, boo
 // directive and not already counted as skipped was not recognised.
 void CountParsedLine(const char* line, const LineOutcome& outcome, uint64_t skippedBefore) {
   ++g_reader.lines;
-  if (outcome.rejected && !outcome.directive && line[0] != '#' && !IsLineEnd(line[0]) &&
+  // A comment may follow a byte-order mark on the first line.
+  const bool comment = line[0] == '#' || (line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF' && line[3] == '#');
+  if (outcome.rejected && !outcome.directive && !comment && !IsLineEnd(line[0]) &&
       g_reader.skipped == skippedBefore) {
     ++g_reader.unrecognised;
   }
@@ -705,6 +869,7 @@ uint16_t ReadNextHit(LogSourceHandle source, uint64_t start, HitRecord* hit, uin
   uint64_t dummy = 0;
   if (next == nullptr) next = &dummy;
   const uint16_t r = ReadFrom(source, start, hit, next, window);
+  CoverReadSpan(source, start, *next);
   g_reader.expected = *next;
   return r;
 }
@@ -717,8 +882,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
   LogSource* src = LogSourceRecord(source);
   if (src == nullptr || hit == nullptr || src->ops == nullptr) return kReadEnd;
   // A call that goes on where the last one stopped inside a line longer than
-  // the buffer goes on skipping that line.
-  const bool resumeSkip = source == g_reader.current && start == g_reader.skipFrom;
+  // the buffer goes on skipping that line, also in the same log opened anew
+  // (a run reopens its log every so many bytes).
+  const bool resumeSkip = start == g_reader.skipFrom &&
+                          (source == g_reader.current || (src->kind == kLogSourceFile && g_reader.skipName == src->name));
   g_reader.skipFrom = kNoPosition;
 
   if (source != g_reader.current) {
@@ -727,14 +894,18 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     DropReadAhead();
     // Read from its head, the file meets its directives again in order;
     // what was remembered under its name may belong to a file it replaced.
-    if (start == 0) ForgetDirectives(src);
-    RestoreDirective(src, start);
+    if (start == 0) {
+      ForgetDirectives(src);
+      UseMarksOf(src);
+    } else {
+      RestoreDirective(src, start);
+    }
   } else if (start != g_reader.expected) {
     // A jump within the source (a time search, or a read again from the
-    // head): the source is read afresh there, and in W3C mode the columns in
-    // force there apply.
+    // head): the source is read afresh there, with the columns in force
+    // there.
     DropReadAhead();
-    if (g_reader.w3cMode) RestoreDirective(src, start);
+    RestoreDirective(src, start);
   }
   if (src->ops->fetchLine != nullptr) return ReadRows(src, start, hit, next);
   if (src->ops->read == nullptr || src->ops->size == nullptr) return kReadEnd;
@@ -755,7 +926,10 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     *next = pos;
     if (pos >= end) {
       if (pos >= size) return kReadEnd;
-      if (skipToLineEnd) g_reader.skipFrom = pos;
+      if (skipToLineEnd) {
+        g_reader.skipFrom = pos;
+        g_reader.skipName = src->name;
+      }
       return kReadNothing;
     }
 

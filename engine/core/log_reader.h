@@ -80,6 +80,11 @@ struct ReaderLineCounts {
 };
 ReaderLineCounts GetReaderLineCounts();
 void ResetSkippedLineCount();
+// The lines in [from, to) of a source, counted as the reader takes them (a
+// line end is a CR or LF with one more CR or LF after it; the rest after the
+// last line end is a line when `to` is the end of the data). from is a line
+// start. Reads through its own calls; the reader's state is not changed.
+uint64_t CountSourceLines(LogSourceHandle source, uint64_t from, uint64_t to);
 void CountSkippedLine();
 
 // The run's date layout: 8 month-day-year, 9 day-month-year, 10 year-month-

@@ -2,7 +2,12 @@
 // on a source's kind.
 #include "engine/core/log_source.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +17,7 @@
 #include "engine/core/engine_state.h"
 #include "engine/core/log_reader.h"
 #include "platform/base/files.h"
+#include "platform/base/paths.h"
 
 namespace vrn {
 
@@ -109,6 +115,13 @@ LogSourceHandle OpenLogSource(const char* location, uint32_t access, uint32_t di
   }
 
   source->kind = kLogSourceFile;
+  // Only a regular file is a log: a FIFO or device would hold the open (and
+  // every read) until something writes to it.
+  struct stat st;
+  if (access == kv::kFileRead && stat(kv::ResolvePath(location).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    delete source;
+    return kNoLogSource;
+  }
   source->file = kv::FileOpen(location, access, static_cast<kv::FileDisposition>(disposition));
   if (source->file == KV_INVALID_FILE) {
     delete source;
@@ -116,6 +129,20 @@ LogSourceHandle OpenLogSource(const char* location, uint32_t access, uint32_t di
   }
   source->ops = &kFileOps;
   return reinterpret_cast<LogSourceHandle>(source);
+}
+
+std::string LogOpenFailure(const char* location) {
+  if (location == nullptr) return "no name";
+  const size_t markerLength = sizeof(kExtractedLogMarker) - 1;
+  if (std::strncmp(location, kExtractedLogMarker, markerLength) == 0) location += markerLength;
+  const std::string path = kv::ResolvePath(location);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  close(fd);
+  return "";
 }
 
 LogSourceHandle OpenLogSourceForReading(const char* location) {

@@ -7,6 +7,7 @@
 #define VORNIC_CORE_LOG_SOURCE_H
 
 #include <cstdint>
+#include <string>
 
 #include "platform/base/kvtypes.h"
 
@@ -67,6 +68,9 @@ bool RegisterLogSourceOpener(const char* prefix, LogSourceOpener opener);
 // prefix goes to its opener, anything else is opened as a plain file with
 // the given access and disposition (kv::FileOpen's). kNoLogSource on failure.
 LogSourceHandle OpenLogSource(const char* location, uint32_t access, uint32_t disposition);
+// Why a location named as a log file does not open for reading (the system's
+// reason, or that it is no regular file); empty when it opens now.
+std::string LogOpenFailure(const char* location);
 // Opens for reading an existing file: what report runs use.
 LogSourceHandle OpenLogSourceForReading(const char* location);
 

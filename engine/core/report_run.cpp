@@ -54,7 +54,21 @@ struct RunState {
   uint64_t unrecognised = 0;
   uint64_t skipped = 0;
   uint64_t countedUpTo = 0;     // the current source is counted up to here
+  // Hits in reading order: the latest time so far, and how many came after
+  // a later one (each is counted at its own time all the same).
+  uint32_t latestHit = 0;
+  uint64_t outOfOrder = 0;
+  // The current file was read up to here (atEnd: to its end); its lines
+  // outside what was read are counted once (outsideCounted = index + 1).
+  uint64_t stoppedAt = 0;
+  bool atEnd = false;
+  size_t outsideCounted = 0;
 };
+
+// Servers write a line when its request ends, so a log is in time order only
+// roughly: the byte range of a window takes in the records of this many
+// seconds around it, each kept or dropped by its own time.
+constexpr uint32_t kOrderSlack = 3600;
 
 RunState g_run;
 uint16_t g_yieldCounter = 0;    // kept across runs
@@ -112,6 +126,64 @@ bool ReopenRunLog(const std::string& name, uint64_t position, LogSourceHandle* s
   }
   SeekLogSource(*source, position, 0);
   return true;
+}
+
+// The earliest and latest time of the hits the run will take (those of each
+// file's range whose own time lies in [from, to]), read through every file.
+// False when there is none. The run's source is closed; the caller opens it
+// again.
+bool ScanRunHitTimes(uint32_t from, uint32_t to, uint32_t* earliest, uint32_t* latest) {
+  CloseRunSource();
+  bool any = false;
+  HitRecord hit;
+  std::memset(&hit, 0, sizeof hit);
+  for (const LogFileEntry& e : g_run.files) {
+    LogSourceHandle source = OpenLogSourceForReading(e.name.c_str());
+    if (source == kNoLogSource) continue;
+    if (!ReadColumnDirective(source)) {
+      CloseLogSource(source);
+      continue;
+    }
+    uint64_t pos = e.start;
+    while (pos <= e.end) {
+      uint64_t next = pos;
+      const uint16_t r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
+      if (r == kReadHit) {
+        const uint32_t t = hit.HitTime;
+        FreeHitLine(&hit);
+        if (t >= from && t <= to) {
+          if (!any || t < *earliest) *earliest = t;
+          if (!any || t > *latest) *latest = t;
+          any = true;
+        }
+      } else if (r != kReadNothing) {
+        break;
+      }
+      if (next <= pos) break;
+      pos = next;
+    }
+    CloseLogSource(source);
+  }
+  return any;
+}
+
+// Counts the lines of the current file that the run did not read (before
+// its range, and after where the reading stopped) as lines read, so that the
+// line counts add up to the lines of the files.
+void CountLinesOutsideRange() {
+  if (g_run.odbc || g_run.current >= g_run.files.size() || g_run.outsideCounted == g_run.current + 1u) return;
+  g_run.outsideCounted = g_run.current + 1u;
+  const LogFileEntry& e = g_run.files[g_run.current];
+  if (e.start == 0 && g_run.atEnd) return;
+  EndReadAhead();  // the reader is this thread's alone while the file is counted
+  const LogSourceHandle source = OpenLogSourceForReading(e.name.c_str());
+  if (source == kNoLogSource) return;
+  if (GetLogSourceKind(source) == kLogSourceFile) {
+    uint64_t lines = CountSourceLines(source, 0, e.start);
+    if (!g_run.atEnd && g_run.stoppedAt > e.start) lines += CountSourceLines(source, g_run.stoppedAt, ~uint64_t{0});
+    g_run.lines += lines;
+  }
+  CloseLogSource(source);
 }
 
 // Opens a file of the list as the run's source. False when it will not open
@@ -306,19 +378,52 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
     return -1;
   }
 
+  // With no window asked, every file is read whole: a search for the range
+  // of a window could end early in a file whose lines change layout or time
+  // order on the way.
+  const bool wholeTime = startTime == 0 && endTime >= 0xFFFFFFFEu;
   bool allEmpty = false, anyBytes = false;
+  uint32_t opened = 0, unopened = 0;
   for (uint16_t i = 0; i < count; ++i) {
     if (names[i] == nullptr) continue;
     std::string name(names[i]->name, strnlen(names[i]->name, kLogNameWidth));
     LogSourceHandle source = OpenLogSourceForReading(name.c_str());
-    if (source == kNoLogSource) continue;
+    if (source == kNoLogSource) {
+      // Told with its reason, so that a log that cannot be read is not taken
+      // for one that holds nothing.
+      if (kind == kLocationLocal) {
+        const std::string text =
+            "The log " + DisplayName(name) + " cannot be opened: " + LogOpenFailure(name.c_str()) + ".";
+        DisplayReportError(text.c_str());
+        ++unopened;
+      }
+      continue;
+    }
+    ++opened;
     if (GetLogSourceSize(source) == 0) {
       if (!anyBytes) allEmpty = true;
     } else {
       allEmpty = false;
       anyBytes = true;
       LogFileEntry e;
-      if (FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime, &e.lastTime) == 0) {
+      bool inWindow = false;
+      if (wholeTime && GetLogSourceKind(source) == kLogSourceFile) {
+        inWindow = ReadFirstHitTime(source, &e.firstTime);
+        e.lastTime = e.firstTime;
+        e.start = 0;
+        e.end = GetLogSourceSize(source);
+      } else {
+        inWindow = FindLogTimeRange(source, profile, startTime, endTime, &e.start, &e.end, &e.firstTime,
+                                    &e.lastTime) == 0;
+        const uint32_t low = startTime > kOrderSlack ? startTime - kOrderSlack : 0;
+        const uint32_t high = endTime < 0xFFFFFFFEu - kOrderSlack ? endTime + kOrderSlack : 0xFFFFFFFEu;
+        uint64_t from = 0, to = 0;
+        if (inWindow && FindLogTimeRange(source, profile, low, high, &from, &to, nullptr, nullptr) == 0) {
+          if (from < e.start) e.start = from;
+          if (to > e.end) e.end = to;
+        }
+      }
+      if (inWindow) {
         if (kind == kLocationLocal && g_run.files.empty())
           CopyBounded(firstLocation, 260, DisplayName(name).c_str());
         e.name = std::move(name);
@@ -344,7 +449,8 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
   }
 
   if (f.empty()) {
-    SetError(errorWord, allEmpty ? VRN_ERR_NO_DATA : 0);
+    // No listed log would open: a failure to read, not a log without records.
+    SetError(errorWord, allEmpty ? VRN_ERR_NO_DATA : (opened == 0 && unopened != 0 ? VRN_ERR_FILE : 0));
     return -1;
   }
   g_run.current = 0;
@@ -362,6 +468,11 @@ VORNIC_API int16_t RemoteADT_Cre8Report(uint16_t slot, DravelEntry* profile, con
     if (g_engine.dnsFastMode == 0) CreateDNSWindow();
   }
   g_run.lines = g_run.unrecognised = g_run.skipped = 0;
+  g_run.latestHit = 0;
+  g_run.outOfOrder = 0;
+  g_run.stoppedAt = f[0].start;
+  g_run.atEnd = false;
+  g_run.outsideCounted = 0;
   g_run.open = true;
   return 0;
 }
@@ -497,18 +608,21 @@ VORNIC_API int16_t VRN_Cre8Report(uint32_t clientTag, uint16_t slot, DravelEntry
   run->dns.timeoutMs = run->dnsTimeout;
   run->dns.runKind = kind;
 
-  if (kind == kReportKindAnalysis) {
+  if (kind == kReportKindAnalysis && (run->startTime == 0 || run->endTime >= 0xFFFFFFFEu)) {
     // A window left open at an end (by default the whole of time) ends at
-    // the log's own first or last record there, so that the report's time
-    // grid, range and per-day figures are those of the log.
+    // the earliest or latest hit of the logs there, so that the report's
+    // time grid, range and per-day figures are those of the log, whatever
+    // the order of its lines.
     uint32_t first = 0xFFFFFFFFu, last = 0;
-    for (const LogFileEntry& e : g_run.files) {
-      if (e.firstTime < first) first = e.firstTime;
-      if (e.lastTime > last) last = e.lastTime;
-    }
-    if (!g_run.files.empty() && first <= last) {
+    if (ScanRunHitTimes(run->startTime, run->endTime, &first, &last) && first <= last) {
       if (run->startTime == 0) run->startTime = first;
       if (run->endTime >= 0xFFFFFFFEu) run->endTime = last;
+    }
+    if (!OpenRunFile(g_run.files[g_run.current])) {
+      RemoteADT_CloseReport(slot, nullptr);
+      release();
+      SetError(errorWord, VRN_ERR_FILE);
+      return -1;
     }
   }
   if (kind == kReportKindAnalysis && SetUpAnalysisContext(run, 1) == 0) {
@@ -652,6 +766,7 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
   if (run->readPos > run->fileEnd) {
     if (DrainDNSFifo(&run->dns) == 3) return StopRun(run, handle, yieldWord, errorWord);
     yield();
+    CountLinesOutsideRange();
     if (static_cast<size_t>(g_run.current) + 1 >= g_run.files.size()) {
       // Text that waited for closed view files goes into them now: the run
       // ends well only when every hit is in its file.
@@ -663,6 +778,14 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       }
       run->donePercent = 100;
       run->finished = 1;
+      if (g_run.outOfOrder != 0) {
+        std::string text = std::to_string(g_run.outOfOrder) +
+                           " log records came after records of a later time; each was taken at its own time";
+        text += run->kind == kReportKindAnalysis
+                    ? ", but the busiest day and the weekday averages count it on the day being read."
+                    : ".";
+        DisplayReportError(text.c_str());
+      }
       UnlockRun(handle);
       return -1;
     }
@@ -680,6 +803,8 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     run->fileEnd = next.end;
     run->readPos = next.start;
     run->pending = 0;
+    g_run.stoppedAt = next.start;
+    g_run.atEnd = false;
   }
 
   if (run->pending == 0) {
@@ -716,6 +841,11 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       UnlockRun(handle);
       return 0;
     }
+    if (code == kReadHit || code == kReadNothing) {
+      g_run.stoppedAt = run->readPos;
+    } else {
+      g_run.atEnd = true;
+    }
     if (code == kReadNothing) {
       UnlockRun(handle);
       return 0;
@@ -730,6 +860,20 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
     }
 
     HitRecord& hit = run->hit;
+    // Each hit is kept or dropped by its own time: servers write a line when
+    // its request ends, so a window's byte range may hold a few hits from
+    // outside it.
+    if (hit.HitTime < run->startTime || hit.HitTime > run->endTime) {
+      FreeHitLine(&hit);
+      run->pending = 0;
+      UnlockRun(handle);
+      return 0;
+    }
+    if (hit.HitTime < g_run.latestHit) {
+      ++g_run.outOfOrder;
+    } else {
+      g_run.latestHit = hit.HitTime;
+    }
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
       CopyHitText(hit.Server, sizeof hit.Server, hit.ServerAddress);

@@ -118,8 +118,12 @@ bool W3CColumnsUsable() { return g_columns.slots[0] != kW3CNoColumn; }
 
 void SetW3CColumns(const W3CColumnTable& table) { g_columns = table; }
 
-int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
-  ResetW3CColumns();
+bool BuildW3CColumns(const char* text, uint32_t start, uint32_t end, W3CColumnTable* table) {
+  std::memset(table->slots, kW3CNoColumn, sizeof(table->slots));
+  table->count = 0;
+  table->hasDate = false;
+  table->hasTime = false;
+  table->warned = false;
   uint32_t i = start;
   while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
   while (i < end && !IsEnd(text[i])) {
@@ -133,17 +137,22 @@ int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
         break;
       }
     }
-    if (code == kW3CDate) g_columns.hasDate = true;
-    if (code == kW3CTime) g_columns.hasTime = true;
+    if (code == kW3CDate) table->hasDate = true;
+    if (code == kW3CTime) table->hasTime = true;
     // Names beyond the table's slots count as columns of no known name.
-    if (g_columns.count < kW3CMaxColumns) g_columns.slots[g_columns.count] = code;
-    ++g_columns.count;
+    if (table->count < kW3CMaxColumns) table->slots[table->count] = code;
+    ++table->count;
     while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
   }
-  if (g_columns.count > 0 && g_columns.hasDate && g_columns.hasTime) return 1;
+  if (table->count > 0 && table->hasDate && table->hasTime) return true;
+  table->warned = true;
+  table->slots[0] = kW3CNoColumn;
+  return false;
+}
+
+int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end) {
+  if (BuildW3CColumns(text, start, end, &g_columns)) return 1;
   if (glpfnDisplayReportError != nullptr) glpfnDisplayReportError(0, nullptr, nullptr, 5739, 5738, 0);
-  g_columns.warned = true;
-  g_columns.slots[0] = kW3CNoColumn;
   return 0;
 }
 
@@ -160,8 +169,18 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
   buffer[got] = 0;
   static const char kDirective[] = "#Fields:";
   const uint32_t k = sizeof(kDirective) - 1;
-  for (uint32_t i = 0; i + k <= got; ++i) {
-    if (buffer[i] == '#' && std::memcmp(buffer + i, kDirective, k) == 0) {
+  // A directive counts only at the start of a line among the directive
+  // lines that lead the file: the text of a record (a referrer, a browser
+  // text) never sets the columns.
+  // A byte-order mark may lead the file.
+  uint32_t i = got >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+  while (i < got) {
+    if (buffer[i] == '\r' || buffer[i] == '\n') {
+      ++i;
+      continue;
+    }
+    if (buffer[i] != '#') break;  // the first record: no directive leads the file
+    if (i + k <= got && std::memcmp(buffer + i, kDirective, k) == 0) {
       // A directive cut off by the end of what was read is left to the
       // reader, which meets it whole in passing; its cut names would refuse
       // a good log.
@@ -171,6 +190,7 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found) {
       *found = 1;
       return ParseW3CFieldsLine(buffer, i + k, got);
     }
+    while (i < got && buffer[i] != '\r' && buffer[i] != '\n') ++i;
   }
   return 1;
 }

@@ -58,6 +58,9 @@ int ReadW3CFieldsHeader(LogSourceHandle source, int* found);
 // missing. The text is not changed.
 int ParseW3CFieldsLine(const char* text, uint32_t start, uint32_t end);
 
+// The same into a table of the caller's, telling no one: true when usable.
+bool BuildW3CColumns(const char* text, uint32_t start, uint32_t end, W3CColumnTable* table);
+
 // Parser of format 11 (see line_parsers.h for the contract); always returns 0.
 uint32_t ParseW3CLine(char* line, HitRecord* hit, uint32_t length, bool* reject, bool* windowFlag);
 

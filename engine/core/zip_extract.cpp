@@ -2,10 +2,14 @@
 // extracted members in KV_ZIP.INI, deletion and path helpers.
 #include "engine/core/zip_extract.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/core/engine_state.h"
@@ -13,6 +17,8 @@
 #include "engine/core/profile.h"
 #include "platform/base/files.h"
 #include "platform/base/ini.h"
+#include "platform/base/ini_detail.h"
+#include "platform/base/paths.h"
 #include "platform/dunzip32/dunzip.h"
 #include "platform/module/module.h"
 #include "platform/ui/window.h"
@@ -133,6 +139,10 @@ void NewRequest(DunzipRequest* r, uint32_t action, const char* archivePath) {
 
 uint16_t ClassifyLogArchive(const char* path) {
   if (path == nullptr || path[0] == 0) return kArchivePlain;
+  // A FIFO or device is not opened here (the open would wait for a writer);
+  // the run refuses it as no regular file.
+  struct stat st;
+  if (stat(kv::ResolvePath(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kArchivePlain;
   const KvFile file = kv::FileOpen(path, kv::kFileRead, kv::FileDisposition::kOpenExisting);
   if (file == KV_INVALID_FILE) return kArchivePlain;
   unsigned char head[256] = {};
@@ -155,6 +165,10 @@ uint16_t ClassifyLogArchive(const char* path) {
         }
         if (places >= 2) kind = kArchiveZip;
       }
+      // A ZIP archive's first member header: an archive cut short (without
+      // its central directory) is still one, which its extraction refuses as
+      // damaged, never a plain log.
+      if (got >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) kind = kArchiveZip;
     }
   }
   kv::FileClose(file);
@@ -228,6 +242,128 @@ bool RecordUnzippedMember(const char* profileName, const char* archivePath, cons
   return true;
 }
 
+// ---- the record of one archive, kept in memory over its extraction ----------
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return text;
+}
+
+std::string TrimmedText(const std::string& text) {
+  size_t b = 0, e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+  return text.substr(b, e - b);
+}
+
+// KV_ZIP.INI's section of one archive and its counter, read once when the
+// extraction starts and written back once when it ends: a member's lookup
+// and record each read and rewrote the whole growing file before, so that
+// the time grew with the square of the members. The lookups and records
+// mean what LookUpUnzipList and RecordUnzippedMember mean.
+class ArchiveRecord {
+ public:
+  ArchiveRecord(const char* profileName, const char* archivePath)
+      : archive_(archivePath),
+        folder_(TempZipFolder(profileName, true)),
+        ini_(folder_ + "KV_ZIP.INI"),
+        section_(SafeSection(archivePath)) {
+    for (auto& kv : kv::IniSection(section_.c_str(), ini_.c_str())) Set(kv.first, kv.second, false);
+    unzipped_ = static_cast<uint32_t>(kv::IniGetInt("Main", "NumUnzippedFiles", 0, ini_.c_str()));
+  }
+
+  bool LookUp(const char* memberName, uint32_t memberIndex, std::string* outPath) {
+    outPath->clear();
+    const std::string key = MemberKey(memberName, memberIndex);
+    const std::string recorded = Get(key);
+    const std::string current = ArchiveStamp(archive_.c_str(), memberIndex);
+    if (!recorded.empty() && recorded.size() < kLogNameWidth && !current.empty() && Get(key + ".stamp") == current) {
+      kv::FileInfo info;
+      if (kv::GetFileInfo(recorded.c_str(), &info) && !info.folder) {
+        *outPath = recorded;
+        return true;
+      }
+    }
+    // A new name; the counter is written before a copy by that name can be
+    // recorded, so that no recorded copy is ever overwritten.
+    ++unzipped_;
+    counterChanged_ = true;
+    *outPath = folder_ + "UNZIP" + std::to_string(unzipped_) + ".LOG";
+    return false;
+  }
+
+  void Record(const char* memberName, uint32_t memberIndex, const std::string& extractedPath) {
+    const std::string key = MemberKey(memberName, memberIndex);
+    const std::string stamp = ArchiveStamp(archive_.c_str(), memberIndex);
+    if (stamp.empty()) return;
+    const std::string previous = Get(key);
+    const std::string previousStamp = Get(key + ".stamp");
+    Set(key, extractedPath, true);
+    Set(key + ".stamp", stamp, true);
+    // The copy of an earlier content of the same member is of no further
+    // use once the record no longer names it.
+    const std::string sameMember = " " + std::to_string(memberIndex);
+    const bool ofThisMember = previousStamp.size() > sameMember.size() &&
+                              previousStamp.compare(previousStamp.size() - sameMember.size(), sameMember.size(),
+                                                    sameMember) == 0;
+    if (ofThisMember && !previous.empty() && previous != extractedPath &&
+        previous.compare(0, folder_.size(), folder_) == 0 && previous.find('/', folder_.size()) == std::string::npos) {
+      stale_.push_back(previous);
+    }
+  }
+
+  // Writes the section and the counter back in one edit of the file.
+  void Write() {
+    if (!changed_ && !counterChanged_) return;
+    const bool written = kv::ini::EditFile(kv::IniFilePath(ini_.c_str()), true, [this](std::string& text) {
+      const std::string eol = text.find("\r\n") != std::string::npos || text.empty() ? "\r\n" : "\n";
+      kv::ini::Document doc(text);
+      doc.SetValue("Main", "NumUnzippedFiles", std::to_string(unzipped_));
+      const std::string wanted = Lower(section_);
+      doc.DeleteSections([&wanted](std::string_view name) { return Lower(std::string(name)) == wanted; });
+      std::string out = doc.Text();
+      if (!out.empty() && out.back() != '\n') out += eol;
+      out += "[" + section_ + "]" + eol;
+      for (const auto& kv : values_) out += kv.first + "=" + kv.second + eol;
+      text = std::move(out);
+      return true;
+    });
+    if (!written) return;
+    changed_ = counterChanged_ = false;
+    for (const std::string& path : stale_) kv::FileDelete(path.c_str());
+    stale_.clear();
+  }
+
+ private:
+  std::string Get(const std::string& key) const {
+    const auto at = index_.find(Lower(key));
+    return at == index_.end() ? std::string() : values_[at->second].second;
+  }
+  void Set(const std::string& key, const std::string& value, bool change) {
+    const std::string name = TrimmedText(key);
+    const auto at = index_.find(Lower(name));
+    if (at == index_.end()) {
+      index_.emplace(Lower(name), values_.size());
+      values_.emplace_back(name, value);
+    } else {
+      values_[at->second].second = value;
+    }
+    changed_ = changed_ || change;
+  }
+
+  std::string archive_, folder_, ini_, section_;
+  std::vector<std::pair<std::string, std::string>> values_;  // in file order
+  std::unordered_map<std::string, size_t> index_;             // lower-cased key -> values_
+  std::vector<std::string> stale_;
+  uint32_t unzipped_ = 0;
+  bool changed_ = false;
+  bool counterChanged_ = false;
+};
+
+}  // namespace
+
 // ---- the list ----------------------------------------------------------------
 
 bool AppendExtractedEntry(const std::string& path, LogNameEntry*** list, uint16_t* count) {
@@ -293,6 +429,7 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
   }
   const uint32_t members = request.memberCount;
   bool progressShown = false;
+  ArchiveRecord record(profileName, archivePath);
 
   for (uint32_t index = 0; index < members; ++index) {
     NewRequest(&request, DUNZIP_ACTION_MEMBER_INFO, archivePath);
@@ -305,7 +442,7 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
     const std::string memberName = request.memberName;
 
     std::string path;
-    if (!LookUpUnzipList(profileName, archivePath, memberName.c_str(), &path, index)) {
+    if (!record.LookUp(memberName.c_str(), index, &path)) {
       if (!progressShown) ShowExtractionStart(archivePath);
       progressShown = true;
       ExtractionContext context;
@@ -324,13 +461,14 @@ LogNameEntry** ExtractZipLog(const char* profileName, uint32_t /*callerValue*/, 
         break;
       }
       if (!kv::PathExists(path.c_str())) continue;
-      RecordUnzippedMember(profileName, archivePath, memberName.c_str(), path, index);
+      record.Record(memberName.c_str(), index, path);
     }
     if (!AppendExtractedEntry(path, &list, count)) {
       ShowExtractionError(kZipErrorText, archivePath);
       break;
     }
   }
+  record.Write();
   if (progressShown) SendExtractionPercent(100);
   return list;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,21 +30,57 @@ bool CopyField(char* out, size_t size, const char* text) {
   return m < n;
 }
 
+// The archive of the last request stays open for the next one while the file
+// is unchanged: a caller goes through an archive's members one request each,
+// and opening it reads its whole central directory every time.
+struct OpenArchive {
+  std::string native;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  struct timespec written = {};
+  zip_t* zip = nullptr;
+};
+std::mutex g_openMutex;
+OpenArchive g_open;
+// The archive kept open is closed when the module is unloaded.
+struct CloseAtUnload {
+  ~CloseAtUnload() {
+    if (g_open.zip != nullptr) zip_discard(g_open.zip);
+    g_open.zip = nullptr;
+  }
+} g_closeAtUnload;
+
 class Archive {
  public:
-  explicit Archive(const char* path) {
+  explicit Archive(const char* path) : lock_(g_openMutex) {
     const std::string native = kv::ResolvePath(path);
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) return;
+    if (g_open.zip != nullptr && g_open.native == native && g_open.device == st.st_dev && g_open.inode == st.st_ino &&
+        g_open.size == st.st_size && g_open.written.tv_sec == st.st_mtim.tv_sec &&
+        g_open.written.tv_nsec == st.st_mtim.tv_nsec) {
+      zip_ = g_open.zip;
+      return;
+    }
+    if (g_open.zip != nullptr) zip_discard(g_open.zip);
+    g_open = OpenArchive();
     int error = 0;
     zip_ = zip_open(native.c_str(), ZIP_RDONLY, &error);
-  }
-  ~Archive() {
-    if (zip_ != nullptr) zip_discard(zip_);
+    if (zip_ == nullptr) return;
+    g_open.native = native;
+    g_open.device = st.st_dev;
+    g_open.inode = st.st_ino;
+    g_open.size = st.st_size;
+    g_open.written = st.st_mtim;
+    g_open.zip = zip_;
   }
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
   zip_t* get() const { return zip_; }
 
  private:
+  std::lock_guard<std::mutex> lock_;
   zip_t* zip_ = nullptr;
 };
 
