@@ -66,11 +66,15 @@ struct OdbcLogState {
   std::string schema;  // the table's schema when the catalog names one
   // The SELECT of the log's columns by name, without paging.
   std::string select;
-  // The data source takes "LIMIT n OFFSET m": each page is a query of its
-  // own. Otherwise one forward-only query is read on, and run again when a
-  // row before it is wanted; streamAt is the place of the row it gives next
-  // (UINT64_MAX while it is not open).
-  bool limitPages = false;
+  // How the pages of the prepared log are read. A data source with cursors
+  // of its own holds the rows in one scrollable cursor for the whole
+  // transaction the log is read in: a page is a move and a fetch of it, and
+  // every page comes from the same scan. One that takes "LIMIT n OFFSET m"
+  // gets a query per page. Otherwise one forward-only query is read on, and
+  // run again when a row before it is wanted; streamAt is the place of the
+  // row it gives next (UINT64_MAX while it is not open).
+  enum class Paging { kCursor, kLimit, kStream };
+  Paging paging = Paging::kStream;
   uint64_t streamAt = UINT64_MAX;
   Page pages[2];        // the pages read last
   unsigned older = 0;   // the page to read over next
@@ -148,6 +152,8 @@ void ReleaseHandles(OdbcSourceData* data) {
   if (data == nullptr) return;
   if (IsLive(data)) {
     if (data->statement != SQL_NULL_HSTMT) g_odbc.fn.FreeStmt(data->statement, SQL_DROP);
+    // A log read in a transaction of its own ends it: it only read.
+    g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_ROLLBACK);
     g_odbc.fn.Disconnect(data->connection);
     g_odbc.fn.FreeConnect(data->connection);
     ForgetLive(data);
@@ -385,8 +391,46 @@ bool ExecuteText(SQLHSTMT statement, const std::string& text) {
   return OdbcSucceeded(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(copy.data()), SQL_NTS));
 }
 
+constexpr char kCursorName[] = "kv_log_rows";
+
 std::string PageSelect(uint64_t first) {
   return g_log.select + " LIMIT " + std::to_string(kOdbcPageRows) + " OFFSET " + std::to_string(first);
+}
+
+// Chooses how the prepared log's pages are read (g_log.paging) and leaves
+// the statement ready for its first page. False when the SELECT fails
+// (shown).
+bool StartPaging(OdbcSourceData* data) {
+  using Paging = OdbcLogState::Paging;
+  SQLHSTMT statement = data->statement;
+  g_log.streamAt = UINT64_MAX;
+  if (!g_log.access) {
+    if (OdbcSucceeded(g_odbc.fn.SetConnectOption(data->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF))) {
+      if (ExecuteText(statement, std::string("DECLARE ") + kCursorName + " SCROLL CURSOR FOR " + g_log.select)) {
+        g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+        g_log.paging = Paging::kCursor;
+        return true;
+      }
+      g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+      g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_ROLLBACK);
+      g_odbc.fn.SetConnectOption(data->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+    }
+    if (ExecuteText(statement, g_log.select + " LIMIT 1 OFFSET 0")) {
+      g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+      g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
+      g_log.paging = Paging::kLimit;
+      return true;
+    }
+    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+  }
+  g_log.paging = Paging::kStream;
+  if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(g_log.select.data()),
+                                                          SQL_NTS),
+                                     "SQLExecDirect", data->connection, statement))) {
+    return false;
+  }
+  g_log.streamAt = 0;
+  return true;
 }
 
 bool OpenFresh(const char* location, OdbcSourceData* data) {
@@ -423,25 +467,10 @@ bool OpenFresh(const char* location, OdbcSourceData* data) {
   }
 
   if (g_log.counting) {
-    // The log being prepared: a forward-only cursor read a page at a time.
-    // A data source that takes LIMIT gets a query per page, so that even a
-    // driver that keeps a whole result holds one page; else one query is
-    // read on.
+    // The log being prepared: a forward-only cursor read a page at a time,
+    // so that even a driver that keeps a whole result holds one page.
     data->paged = true;
-    g_log.streamAt = UINT64_MAX;
-    g_log.limitPages = !g_log.access && ExecuteText(data->statement, g_log.select + " LIMIT 1 OFFSET 0");
-    if (g_log.limitPages) {
-      g_odbc.fn.FreeStmt(data->statement, SQL_CLOSE);
-      g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
-    } else {
-      g_odbc.fn.FreeStmt(data->statement, SQL_CLOSE);
-      if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(data->statement,
-                                                              reinterpret_cast<SQLCHAR*>(g_log.select.data()), SQL_NTS),
-                                         "SQLExecDirect", data->connection, data->statement))) {
-        return false;
-      }
-      g_log.streamAt = 0;
-    }
+    if (!StartPaging(data)) return false;
     data->bookmarks = false;
     return BindColumns(data->statement, &data->bookmarks);
   }
@@ -568,7 +597,24 @@ bool ReadPage(OdbcSourceData* data, uint64_t first, Page* page) {
   page->first = UINT64_MAX;
   page->rows.clear();
   SQLHSTMT statement = data->statement;
-  if (g_log.limitPages) {
+  if (g_log.paging == OdbcLogState::Paging::kCursor) {
+    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+    const std::string move = "MOVE ABSOLUTE " + std::to_string(first) + " IN " + kCursorName;
+    const std::string fetch = "FETCH FORWARD " + std::to_string(kOdbcPageRows) + " FROM " + kCursorName;
+    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(
+                                                                               const_cast<char*>(move.c_str())),
+                                                            SQL_NTS),
+                                       "SQLExecDirect", data->connection, statement))) {
+      return false;
+    }
+    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(
+                                                                               const_cast<char*>(fetch.c_str())),
+                                                            SQL_NTS),
+                                       "SQLExecDirect", data->connection, statement))) {
+      return false;
+    }
+  } else if (g_log.paging == OdbcLogState::Paging::kLimit) {
     g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
     if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement,
                                                             reinterpret_cast<SQLCHAR*>(PageSelect(first).data()),
@@ -611,7 +657,9 @@ bool ReadPage(OdbcSourceData* data, uint64_t first, Page* page) {
     row.line = r == 1 ? line : kOdbcUnusableLine;
     page->rows.push_back(std::move(row));
   }
-  if (g_log.limitPages) {
+  if (g_log.paging == OdbcLogState::Paging::kCursor) {
+    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);  // the cursor stays, in its transaction
+  } else if (g_log.paging == OdbcLogState::Paging::kLimit) {
     g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
     g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
   } else {
