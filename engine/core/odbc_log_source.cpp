@@ -50,8 +50,9 @@ struct PageRow {
   uint32_t time = 0;
 };
 
-// A page of the prepared log: the rows from place `first` (from 0) on.
-struct Page {
+// The rows of the prepared log read at positions `first`.. (a page of
+// them), or while preparing the rows at those places of the table.
+struct Window {
   uint64_t first = UINT64_MAX;
   std::vector<PageRow> rows;
 };
@@ -76,8 +77,7 @@ struct OdbcLogState {
   enum class Paging { kCursor, kLimit, kStream };
   Paging paging = Paging::kStream;
   uint64_t streamAt = UINT64_MAX;
-  Page pages[2];        // the pages read last
-  unsigned older = 0;   // the page to read over next
+  Window window;  // the rows read last
   ColumnBuffers columns;
   uint32_t lastRowTime = 0;
   uint32_t lastBookmark = 0;
@@ -174,10 +174,8 @@ void ReleasePrepared() {
   }
   g_log.preparedSize = 0;
   std::vector<OdbcRowEntry>().swap(g_log.rows);
-  for (Page& page : g_log.pages) {
-    page.first = UINT64_MAX;
-    std::vector<PageRow>().swap(page.rows);
-  }
+  g_log.window.first = UINT64_MAX;
+  std::vector<PageRow>().swap(g_log.window.rows);
   g_log.streamAt = UINT64_MAX;
   g_log.counting = false;
 }
@@ -393,10 +391,6 @@ bool ExecuteText(SQLHSTMT statement, const std::string& text) {
 
 constexpr char kCursorName[] = "kv_log_rows";
 
-std::string PageSelect(uint64_t first) {
-  return g_log.select + " LIMIT " + std::to_string(kOdbcPageRows) + " OFFSET " + std::to_string(first);
-}
-
 // Chooses how the prepared log's pages are read (g_log.paging) and leaves
 // the statement ready for its first page. False when the SELECT fails
 // (shown).
@@ -591,101 +585,135 @@ int FetchNext(OdbcSourceData* data) {
   return 0;
 }
 
-// Reads the page of the prepared log that starts at place `first` into
-// *page. False on an error (shown); a page past the last row is empty.
-bool ReadPage(OdbcSourceData* data, uint64_t first, Page* page) {
-  page->first = UINT64_MAX;
-  page->rows.clear();
-  SQLHSTMT statement = data->statement;
-  if (g_log.paging == OdbcLogState::Paging::kCursor) {
-    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
-    const std::string move = "MOVE ABSOLUTE " + std::to_string(first) + " IN " + kCursorName;
-    const std::string fetch = "FETCH FORWARD " + std::to_string(kOdbcPageRows) + " FROM " + kCursorName;
-    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(
-                                                                               const_cast<char*>(move.c_str())),
-                                                            SQL_NTS),
-                                       "SQLExecDirect", data->connection, statement))) {
-      return false;
-    }
-    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
-    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement, reinterpret_cast<SQLCHAR*>(
-                                                                               const_cast<char*>(fetch.c_str())),
-                                                            SQL_NTS),
-                                       "SQLExecDirect", data->connection, statement))) {
-      return false;
-    }
-  } else if (g_log.paging == OdbcLogState::Paging::kLimit) {
-    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
-    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement,
-                                                            reinterpret_cast<SQLCHAR*>(PageSelect(first).data()),
-                                                            SQL_NTS),
-                                       "SQLExecDirect", data->connection, statement))) {
-      return false;
-    }
-  } else {
-    if (g_log.streamAt > first) {
-      // The query is read past the page (or closed): run it again.
-      g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+// Runs a statement text on the log's statement (its cursor closed first).
+// False on an error (shown).
+bool RunOnStatement(OdbcSourceData* data, const std::string& text) {
+  g_odbc.fn.FreeStmt(data->statement, SQL_CLOSE);
+  std::string copy = text;
+  return OdbcSucceeded(ReportODBCError(
+      g_odbc.fn.ExecDirect(data->statement, reinterpret_cast<SQLCHAR*>(copy.data()), SQL_NTS), "SQLExecDirect",
+      data->connection, data->statement));
+}
+
+// Reads the rows at places from..last (from 0) of the prepared log, a page
+// of rows at a time, and hands each to take(place, fetched): fetched is
+// false for a row whose values the driver could not give. False on an error
+// (shown); the rows end early at the end of the table.
+template <typename Take>
+bool ReadRange(OdbcSourceData* data, uint64_t from, uint64_t last, Take take) {
+  using Paging = OdbcLogState::Paging;
+  uint64_t at = from;
+  if (g_log.paging == Paging::kStream) {
+    if (g_log.streamAt > from) {
+      // The query is read past the rows wanted (or closed): run it again.
       g_log.streamAt = UINT64_MAX;
-      if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.ExecDirect(statement,
-                                                              reinterpret_cast<SQLCHAR*>(g_log.select.data()), SQL_NTS),
-                                         "SQLExecDirect", data->connection, statement))) {
-        return false;
-      }
+      if (!RunOnStatement(data, g_log.select)) return false;
       g_log.streamAt = 0;
     }
-    while (g_log.streamAt < first) {
-      const int r = FetchNext(data);
-      if (r == 0) {
-        page->first = first;  // the query ended before the page
+    while (g_log.streamAt < from) {
+      if (FetchNext(data) == 0) {
+        g_log.streamAt = UINT64_MAX;
         return true;
       }
       ++g_log.streamAt;
     }
-  }
-  char line[kOdbcLineSize];
-  page->rows.reserve(kOdbcPageRows);
-  bool ended = false;
-  while (page->rows.size() < kOdbcPageRows) {
-    const int r = FetchNext(data);
-    if (r == 0) {
-      ended = true;
-      break;
+    while (at <= last) {
+      const int r = FetchNext(data);
+      if (r == 0) {
+        g_log.streamAt = UINT64_MAX;
+        g_odbc.fn.FreeStmt(data->statement, SQL_CLOSE);
+        return true;
+      }
+      take(at++, r == 1);
+      g_log.streamAt = at;
     }
-    PageRow row;
-    row.time = r == 1 ? RenderRowOrUnusable(line) : 0;
-    row.line = r == 1 ? line : kOdbcUnusableLine;
-    page->rows.push_back(std::move(row));
+    return true;
   }
-  if (g_log.paging == OdbcLogState::Paging::kCursor) {
-    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);  // the cursor stays, in its transaction
-  } else if (g_log.paging == OdbcLogState::Paging::kLimit) {
-    g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
-    g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
-  } else {
-    g_log.streamAt = ended ? UINT64_MAX : first + page->rows.size();
-    if (ended) g_odbc.fn.FreeStmt(statement, SQL_CLOSE);
+  if (g_log.paging == Paging::kCursor &&
+      !RunOnStatement(data, "MOVE ABSOLUTE " + std::to_string(from) + " IN " + kCursorName)) {
+    return false;
   }
-  page->first = first;
+  while (at <= last) {
+    const uint64_t want = std::min<uint64_t>(kOdbcPageRows, last - at + 1);
+    const std::string text =
+        g_log.paging == Paging::kCursor
+            ? "FETCH FORWARD " + std::to_string(want) + " FROM " + kCursorName
+            : g_log.select + " LIMIT " + std::to_string(want) + " OFFSET " + std::to_string(at);
+    if (!RunOnStatement(data, text)) return false;
+    uint64_t got = 0;
+    for (int r; got < want && (r = FetchNext(data)) != 0; ++got) take(at + got, r == 1);
+    at += got;
+    if (got < want) break;  // the end of the table
+  }
+  // A cursor of the data source stays, in the transaction the log is read
+  // in; a query per page ends its work.
+  g_odbc.fn.FreeStmt(data->statement, SQL_CLOSE);
+  if (g_log.paging == Paging::kLimit) g_odbc.fn.Transact(g_odbc.environment, data->connection, SQL_COMMIT);
   return true;
 }
 
-// The row at place `at` (from 0) of the prepared log, from the pages read
-// last or a page read now; null past the last row or on an error.
-const PageRow* RowAt(OdbcSourceData* data, uint64_t at) {
-  const uint64_t first = at - at % kOdbcPageRows;
-  Page* page = nullptr;
-  for (Page& p : g_log.pages) {
-    if (p.first == first) page = &p;
+// Fills the window of the rows read at positions first.. (a page of them):
+// while preparing, the rows at those places of the table; afterwards the
+// rows the row table sorted there, read in one pass over the places they
+// span. False on an error (shown).
+bool LoadWindow(OdbcSourceData* data, uint64_t first) {
+  Window& window = g_log.window;
+  window.first = UINT64_MAX;
+  window.rows.clear();
+  char line[kOdbcLineSize];
+  auto render = [&](bool fetched, PageRow* row) {
+    row->time = fetched ? RenderRowOrUnusable(line) : 0;
+    row->line = fetched ? line : kOdbcUnusableLine;
+  };
+  if (g_log.counting) {
+    window.rows.reserve(kOdbcPageRows);
+    const bool ok = ReadRange(data, first, first + kOdbcPageRows - 1, [&](uint64_t, bool fetched) {
+      window.rows.emplace_back();
+      render(fetched, &window.rows.back());
+    });
+    if (!ok) return false;
+    window.first = first;
+    return true;
   }
-  if (page == nullptr) {
-    page = &g_log.pages[g_log.older];
-    if (!ReadPage(data, first, page)) return nullptr;
+  const uint64_t end = std::min<uint64_t>(g_log.rows.size(), first + kOdbcPageRows);
+  if (first >= end) return false;
+  // The window's places in table order, each with its position.
+  std::vector<std::pair<uint64_t, uint64_t>> places;
+  places.reserve(end - first);
+  for (uint64_t position = first; position < end; ++position) {
+    places.emplace_back(uint64_t{g_log.rows[position].bookmark} - 1, position - first);
   }
-  // The other page is the one to read over next.
-  g_log.older = page == &g_log.pages[0] ? 1 : 0;
-  const uint64_t index = at - first;
-  return index < page->rows.size() ? &page->rows[index] : nullptr;
+  std::sort(places.begin(), places.end());
+  window.rows.resize(end - first);
+  std::vector<bool> filled(end - first, false);
+  size_t next = 0;
+  const bool ok = ReadRange(data, places.front().first, places.back().first, [&](uint64_t place, bool fetched) {
+    while (next < places.size() && places[next].first < place) ++next;
+    if (next >= places.size() || places[next].first != place) return;  // not a row of this window
+    render(fetched, &window.rows[places[next].second]);
+    filled[places[next].second] = true;
+    for (size_t same = next + 1; same < places.size() && places[same].first == place; ++same) {
+      window.rows[places[same].second] = window.rows[places[next].second];
+      filled[places[same].second] = true;
+    }
+  });
+  if (!ok) return false;
+  // Rows gone from the table since it was prepared end the window.
+  size_t kept = 0;
+  while (kept < filled.size() && filled[kept]) ++kept;
+  window.rows.resize(kept);
+  window.first = first;
+  return true;
+}
+
+// The row read at position `position` of the prepared log (while preparing,
+// the row at that place of the table); null past the last row or on an
+// error.
+const PageRow* RowAt(OdbcSourceData* data, uint64_t position) {
+  const uint64_t first = position - position % kOdbcPageRows;
+  if (g_log.window.first != first && !LoadWindow(data, first)) return nullptr;
+  const uint64_t index = position - first;
+  return index < g_log.window.rows.size() ? &g_log.window.rows[index] : nullptr;
 }
 
 bool FetchRow(SQLHSTMT statement, SQLUSMALLINT orientation, SQLLEN row) {
@@ -821,6 +849,10 @@ int PrepareODBCLogSource(const char* connection) {
 
   ForgetOpen(&source);
   source.kindData = nullptr;
+  // Positions count in time order from now on: the rows read while
+  // preparing were in table order.
+  g_log.window.first = UINT64_MAX;
+  std::vector<PageRow>().swap(g_log.window.rows);
   g_log.prepared = data;
   g_log.preparedSize = source.size;
   g_log.counting = false;
@@ -837,12 +869,11 @@ uint16_t FetchODBCLogLine(LogSource* source, char* line, uint64_t position, uint
     // While preparing, the rows in table order; afterwards in time order,
     // each from its place in the table.
     if (!g_log.counting && (row >= data->rowCount || row >= g_log.rows.size())) return 1;
-    const uint64_t at = g_log.counting ? row : uint64_t{g_log.rows[row].bookmark} - 1;
-    const PageRow* found = RowAt(data, at);
+    const PageRow* found = RowAt(data, row);
     if (found == nullptr) return 1;
     if (next != nullptr) *next = (row + 1) * kOdbcRowWidth;
     g_log.lastRowTime = found->time;
-    g_log.lastBookmark = static_cast<uint32_t>(at + 1);
+    g_log.lastBookmark = g_log.counting ? static_cast<uint32_t>(row + 1) : g_log.rows[row].bookmark;
     if (line != nullptr) CopyText(line, kOdbcLineSize, found->line.c_str());
     return 3;
   }

@@ -480,23 +480,60 @@ std::pair<long, long> MeasureRead(const std::string& location) {
 }
 
 // A table of the given number of rows, a second apart, made by the data
-// source itself.
-std::vector<std::string> GeneratedRows(bool postgres, long rows) {
+// source itself; shuffled, the row stored i-th is at second i * 7919 mod
+// rows (a prime that does not divide the count: every second once).
+std::vector<std::string> GeneratedRows(bool postgres, long rows, bool shuffled = false) {
   const std::string values =
       "'10.0.' || (i % 250) || '.' || (i % 7), 'user' || (i % 50), %TIME%, 'W3SVC1', 'WEB1', '10.0.0.1', i % 1000, "
       "i % 5000, 1000 + i, 200, 0, 'GET', '/page' || (i % 1000) || '.html', 'q=' || i";
   std::string insert;
   if (postgres) {
     insert = "INSERT INTO hits SELECT " + values + " FROM generate_series(1, " + std::to_string(rows) + ") AS n(i)";
-    insert.replace(insert.find("%TIME%"), 6, "timestamp '2024-01-01 00:00:00' + i * interval '1 second'");
+    insert.replace(insert.find("%TIME%"), 6,
+                   std::string("timestamp '2024-01-01 00:00:00' + ") + (shuffled ? "(i * 7919) % " + std::to_string(rows) : "i") +
+                       " * interval '1 second'");
   } else {
     insert = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
              ") INSERT INTO hits SELECT " + values + " FROM n";
-    insert.replace(insert.find("%TIME%"), 6, "datetime(1704067200 + i, 'unixepoch')");
+    insert.replace(insert.find("%TIME%"), 6,
+                   "datetime(1704067200 + " + (shuffled ? "(i * 7919) % " + std::to_string(rows) : std::string("i")) +
+                       ", 'unixepoch')");
   }
   std::vector<std::string> statements = MakeTable("hits", kInOrder, {});
   statements.push_back(insert);
   return statements;
+}
+
+// Rows stored far out of time order, more of them than are read at a
+// time: every row is read once, in time order.
+TEST_P(OdbcLogTables, AShuffledTableIsReadInTimeOrderEveryRowOnce) {
+  constexpr long kRows = 10000;
+  ASSERT_EQ(Exec(connect_, GeneratedRows(Postgres(), kRows, true)), "");
+  ASSERT_EQ(vrn::PrepareODBCLogSource(connect_.c_str()), 1);
+  const vrn::LogSourceHandle handle = vrn::OpenLogSourceForReading(("odbc:" + connect_).c_str());
+  ASSERT_NE(handle, vrn::kNoLogSource);
+  vrn::LogSource* source = vrn::LogSourceRecord(handle);
+  std::vector<bool> seen(kRows + 1, false);
+  char line[vrn::kOdbcLineSize];
+  uint64_t position = 0, next = 0;
+  long rows = 0, second = 0;
+  while (vrn::FetchODBCLogLine(source, line, position, &next) == 3) {
+    // "..., GET, /pageN.html, q=I, ": the row's number is after "q=".
+    const std::string text = line;
+    const long i = std::stol(text.substr(text.rfind("q=") + 2));
+    ASSERT_TRUE(i >= 1 && i <= kRows && !seen[i]) << text;
+    seen[i] = true;
+    const long at = (i * 7919) % kRows;
+    ASSERT_EQ(at, second) << "row " << rows << ": " << text;
+    ++second;
+    ++rows;
+    position = next;
+  }
+  EXPECT_EQ(rows, kRows);
+  // Going back reads the same rows again.
+  ASSERT_EQ(vrn::FetchODBCLogLine(source, line, 100, &next), 3);
+  EXPECT_EQ(std::stol(std::string(line).substr(std::string(line).rfind("q=") + 2)) * 7919 % kRows, 1);
+  vrn::CloseLogSource(handle);
 }
 
 // The memory of reading a log table does not grow with its rows beyond the

@@ -80,24 +80,4 @@ std::string PostgresServer::ConnectText(const std::string& driver) const {
          ";Database=postgres;UID=kv;";
 }
 
-std::string PostgresServer::Psql(const std::string& sql) const {
-  if (!started_) return "the server is not running";
-  char pattern[] = "/tmp/kvpgsqlXXXXXX";
-  const int fd = mkstemp(pattern);
-  if (fd < 0) return "no temporary file";
-  close(fd);
-  const std::string script = pattern;
-  {
-    std::ofstream out(script, std::ios::binary);
-    out << sql;
-  }
-  const std::string log = script + ".log";
-  const int code = Shell("'" + bin_ + "psql' -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + std::to_string(port_) +
-                         " -U kv -d postgres -f '" + script + "' >'" + log + "' 2>&1");
-  std::string result = code == 0 ? "" : "psql failed: " + ReadText(log);
-  std::remove(script.c_str());
-  std::remove(log.c_str());
-  return result;
-}
-
 }  // namespace kv::test

@@ -29,8 +29,6 @@ class PostgresServer {
   // A connection string for the database "postgres" as the user "kv",
   // through the given driver (by default the Unicode one).
   std::string ConnectText(const std::string& driver = "") const;
-  // Runs SQL text with psql; "" on success, else psql's output.
-  std::string Psql(const std::string& sql) const;
 
  private:
   std::string bin_, driver_, ansiDriver_, dir_, as_;
