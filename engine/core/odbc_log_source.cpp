@@ -807,6 +807,9 @@ int PrepareODBCLogSource(const char* connection) {
 
   g_log.rows.clear();
   uint32_t count = 0, reported = 0;
+  // A row without a usable time is sorted with the row stored before it,
+  // so that a run over the time of its neighbours reads and counts it.
+  uint32_t previousTime = 0;
   uint64_t position = 0;
   char line[kOdbcLineSize];
   for (;;) {
@@ -819,7 +822,8 @@ int PrepareODBCLogSource(const char* connection) {
         return fail();
       }
     }
-    g_log.rows.push_back({g_log.lastBookmark, g_log.lastRowTime});
+    if (g_log.lastRowTime != 0) previousTime = g_log.lastRowTime;
+    g_log.rows.push_back({g_log.lastBookmark, previousTime});
     ++count;
     if (count - reported >= kProgressStep) {
       reported = count;

@@ -50,7 +50,8 @@ struct OdbcSourceData {
 };
 
 // One entry of the row table: how to fetch the row again (its place in the
-// table, counted from 1), and its time (0 for a row without a usable time).
+// table, counted from 1), and its time (for a row without a usable time,
+// that of the row stored before it; 0 for none).
 struct OdbcRowEntry {
   uint32_t bookmark;
   uint32_t time;
