@@ -63,6 +63,10 @@ struct OdbcLogState {
   std::vector<OdbcRowEntry> rows;
   bool counting = false;
   bool access = false;
+  // The time column is no date-time column of the data source (a text
+  // column, say): it is read as text in the ODBC form "yyyy-mm-dd hh:mm:ss",
+  // as a driver's own conversion of such a text cannot be relied on.
+  bool timeAsText = false;
   char table[kTextWidth + 1] = "logfile";
   std::string schema;  // the table's schema when the catalog names one
   // The SELECT of the log's columns by name, without paging.
@@ -286,21 +290,23 @@ std::string QuotedName(const std::string& name) {
 }
 
 // The names of the log table's columns as the catalog spells them, by
-// column number (1..14); "" for a log column the table does not have.
-// False when the catalog cannot tell, or lists no column of the table (as
-// for a table that is not there).
-bool FindLogColumns(SQLHDBC connection, std::string (&found)[kColumnCount + 1]) {
+// column number (1..14); "" for a log column the table does not have; and
+// the SQL type of each. False when the catalog cannot tell, or lists no
+// column of the table (as for a table that is not there).
+bool FindLogColumns(SQLHDBC connection, std::string (&found)[kColumnCount + 1], SQLSMALLINT (&types)[kColumnCount + 1]) {
   SQLHSTMT catalog = SQL_NULL_HSTMT;
   if (!OdbcSucceeded(g_odbc.fn.AllocStmt(connection, &catalog))) return false;
   char table[kTextWidth] = {}, schema[kTextWidth] = {}, column[kTextWidth] = {};
-  SQLLEN tableIndicator = 0, schemaIndicator = 0, columnIndicator = 0;
+  SQLLEN tableIndicator = 0, schemaIndicator = 0, columnIndicator = 0, typeIndicator = 0;
+  SQLSMALLINT type = 0;
   int listed = 0;
   SQLCHAR* schemaName = g_log.schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(g_log.schema.data());
   if (OdbcSucceeded(g_odbc.fn.Columns(catalog, nullptr, 0, schemaName, schemaName != nullptr ? SQL_NTS : 0,
                                       reinterpret_cast<SQLCHAR*>(g_log.table), SQL_NTS, nullptr, 0)) &&
       OdbcSucceeded(g_odbc.fn.BindCol(catalog, 2, SQL_C_CHAR, schema, sizeof(schema), &schemaIndicator)) &&
       OdbcSucceeded(g_odbc.fn.BindCol(catalog, 3, SQL_C_CHAR, table, sizeof(table), &tableIndicator)) &&
-      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 4, SQL_C_CHAR, column, sizeof(column), &columnIndicator))) {
+      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 4, SQL_C_CHAR, column, sizeof(column), &columnIndicator)) &&
+      OdbcSucceeded(g_odbc.fn.BindCol(catalog, 5, SQL_C_SSHORT, &type, sizeof(type), &typeIndicator))) {
     while (OdbcSucceeded(g_odbc.fn.Fetch(catalog))) {
       table[sizeof(table) - 1] = schema[sizeof(schema) - 1] = column[sizeof(column) - 1] = 0;
       // The names given are patterns ("_" stands for any character): only
@@ -310,7 +316,10 @@ bool FindLogColumns(SQLHDBC connection, std::string (&found)[kColumnCount + 1]) 
       ++listed;
       if (columnIndicator == SQL_NULL_DATA) continue;
       for (size_t i = 0; i < kColumnCount; ++i) {
-        if (found[i + 1].empty() && strcasecmp(column, kOdbcLogColumns[i]) == 0) found[i + 1] = column;
+        if (found[i + 1].empty() && strcasecmp(column, kOdbcLogColumns[i]) == 0) {
+          found[i + 1] = column;
+          types[i + 1] = typeIndicator == SQL_NULL_DATA ? SQLSMALLINT{0} : type;
+        }
       }
     }
     g_odbc.fn.Transact(g_odbc.environment, connection, SQL_COMMIT);
@@ -326,7 +335,11 @@ bool FindLogColumns(SQLHDBC connection, std::string (&found)[kColumnCount + 1]) 
 // or column itself).
 bool BuildSelect(SQLHDBC connection) {
   std::string found[kColumnCount + 1];
-  const bool listed = !g_log.access && FindLogColumns(connection, found);
+  SQLSMALLINT types[kColumnCount + 1] = {};
+  const bool listed = !g_log.access && FindLogColumns(connection, found, types);
+  const SQLSMALLINT timeType = types[3];
+  g_log.timeAsText = listed && !found[3].empty() && timeType != SQL_TYPE_TIMESTAMP && timeType != SQL_TIMESTAMP &&
+                     timeType != SQL_TYPE_DATE && timeType != SQL_DATE && timeType != SQL_DATETIME;
   std::string missing;
   int lacking = 0;
   std::string select = "SELECT ";
@@ -374,7 +387,7 @@ bool BindColumns(SQLHSTMT statement, bool* bookmarks) {
     bool ok;
     if (col >= 7 && col <= 11) {
       ok = bind(col, SQL_C_SBIGINT, &c.number[col], sizeof(c.number[col]), &c.indicator[col]);
-    } else if (col == 3 && !g_log.access) {
+    } else if (col == 3 && !g_log.access && !g_log.timeAsText) {
       ok = bind(col, SQL_C_TIMESTAMP, &c.timestamp, sizeof(c.timestamp), &c.indicator[col]);
     } else {
       ok = bind(col, SQL_C_CHAR, c.text[col], kTextWidth, &c.indicator[col]);
@@ -443,6 +456,7 @@ bool OpenFresh(const char* location, OdbcSourceData* data) {
       data->connection, nullptr, reinterpret_cast<SQLCHAR*>(data->connectionString), SQL_NTS, completed,
       static_cast<SQLSMALLINT>(sizeof(completed) - 1), &completedLength, SQL_DRIVER_NOPROMPT);
   if (!OdbcSucceeded(ReportODBCError(connected, "SQLDriverConnect", data->connection, SQL_NULL_HSTMT))) {
+    // Not connected: the handle is freed without a disconnect.
     g_odbc.fn.FreeConnect(data->connection);
     ForgetLive(data);
     data->connection = SQL_NULL_HDBC;
@@ -517,6 +531,10 @@ bool RenderRow(char* line) {
   if (c.indicator[3] == SQL_NULL_DATA) return false;
   if (g_log.access) {
     AccessDateToText(c.text[3], date, sizeof(date));
+  } else if (g_log.timeAsText) {
+    SQL_TIMESTAMP_STRUCT t = {};
+    if (!OdbcTextToTimestamp(c.text[3], &t)) return false;
+    TimestampToText(t, date, sizeof(date));
   } else {
     TimestampToText(c.timestamp, date, sizeof(date));
   }
@@ -940,6 +958,35 @@ uint64_t FindODBCRecordStart(LogSource* source, uint64_t offset) {
   const uint64_t row = offset / kOdbcRowWidth;
   if (row <= rows) return row == 0 ? 0 : (row - 1) * kOdbcRowWidth;
   return rows == 0 ? 0 : (rows - 1) * kOdbcRowWidth;
+}
+
+bool OdbcTextToTimestamp(const char* text, SQL_TIMESTAMP_STRUCT* out) {
+  if (text == nullptr || out == nullptr) return false;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+  const int fields = std::sscanf(text, "%4d-%2d-%2d%n %2d:%2d:%2d%n", &year, &month, &day, &used, &hour, &minute,
+                                 &second, &used);
+  if (fields != 3 && fields != 6) return false;
+  if (fields == 3) hour = minute = second = 0;
+  // Fractions of a second may follow; nothing else.
+  const char* rest = text + used;
+  if (*rest == '.' && fields == 6) {
+    ++rest;
+    while (*rest >= '0' && *rest <= '9') ++rest;
+  }
+  while (*rest == ' ') ++rest;
+  if (*rest != 0) return false;
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 61 ||
+      hour < 0 || minute < 0 || second < 0) {
+    return false;
+  }
+  *out = SQL_TIMESTAMP_STRUCT{};
+  out->year = static_cast<SQLSMALLINT>(year);
+  out->month = static_cast<SQLUSMALLINT>(month);
+  out->day = static_cast<SQLUSMALLINT>(day);
+  out->hour = static_cast<SQLUSMALLINT>(hour);
+  out->minute = static_cast<SQLUSMALLINT>(minute);
+  out->second = static_cast<SQLUSMALLINT>(second);
+  return true;
 }
 
 void TimestampToText(const SQL_TIMESTAMP_STRUCT& t, char* out, size_t size) {

@@ -108,6 +108,9 @@ uint64_t FindODBCRecordStart(LogSource* source, uint64_t offset);
 // the same shape. Both write at most size - 1 characters and a terminator,
 // with the log's date and time separators.
 void TimestampToText(const SQL_TIMESTAMP_STRUCT& timestamp, char* out, size_t size);
+// A time kept as text in the ODBC form "yyyy-mm-dd[ hh:mm:ss[.fff]]" into a
+// timestamp. False for any other text.
+bool OdbcTextToTimestamp(const char* text, SQL_TIMESTAMP_STRUCT* out);
 void AccessDateToText(const char* text, char* out, size_t size);
 
 // What the source learned, for inspection.

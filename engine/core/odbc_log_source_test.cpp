@@ -642,6 +642,35 @@ TEST(OdbcDates, AccessTextDates) {
   vrn::g_engine.logIDate = 0;
 }
 
+TEST(OdbcDates, TimesKeptAsText) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int year, month, day, hour, minute, second;
+  };
+  const Case cases[] = {
+      {"2024-03-09 08:07:06", true, 2024, 3, 9, 8, 7, 6},
+      {"2024-03-09 23:59:59.250", true, 2024, 3, 9, 23, 59, 59},
+      {"2024-03-09", true, 2024, 3, 9, 0, 0, 0},
+      {"2024-3-9 8:7:6", true, 2024, 3, 9, 8, 7, 6},
+      {"not a time", false, 0, 0, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0, 0, 0},
+      {"2024-13-01 00:00:00", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 24:00:00", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 08:07", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 08:07:06 PM", false, 0, 0, 0, 0, 0, 0},
+      {"03/09/2024 08:07:06", false, 0, 0, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SQL_TIMESTAMP_STRUCT t = {};
+    EXPECT_EQ(vrn::OdbcTextToTimestamp(c.text, &t), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}),
+              std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, c.second}))
+        << c.text;
+  }
+}
+
 TEST(OdbcDates, Timestamps) {
   SQL_TIMESTAMP_STRUCT t = {};
   t.year = 2024;

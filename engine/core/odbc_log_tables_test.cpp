@@ -334,6 +334,15 @@ std::vector<TableCase> Cases() {
                      4, 1, nullptr});
   }
   {
+    // The time kept as text: a text that is no time is a row not recognised.
+    Row bad = kSecond;
+    bad.time = "not a time";
+    cases.push_back({"a time of text that is no time", MakeTable("hits", kInOrder, {kFirst, bad, kThird}),
+                     {kFirstHit, kThirdHit}, 3, 1, nullptr});
+    std::string& create = cases.back().statements[0];
+    create.replace(create.find("LogTime timestamp"), 17, "LogTime varchar(30)");
+  }
+  {
     Row big = kFirst;
     big.sent = "3221225472";
     big.received = "5000000000";
