@@ -408,6 +408,22 @@ TEST_P(OdbcLogTables, EveryCaseReadsAsItsHits) {
   }
 }
 
+// Rows written to the table after the log was prepared are left to the next
+// run: the run reads the rows it counted, each once.
+TEST_P(OdbcLogTables, RowsAddedWhileTheLogIsReadAreLeftToTheNextRun) {
+  ASSERT_EQ(Exec(connect_, MakeTable("hits", kInOrder, {kThird, kFirst})), "");
+  ASSERT_EQ(vrn::PrepareODBCLogSource(connect_.c_str()), 1);
+  std::vector<std::string> more = MakeTable("hits", kInOrder, {kSecond, kSecond});
+  more.erase(more.begin());
+  ASSERT_EQ(Exec(connect_, more), "");
+  const ReadResult read = ReadAll("odbc:" + connect_);
+  EXPECT_EQ(read.hits, (std::vector<Hit>{kFirstHit, kThirdHit}));
+  EXPECT_EQ(read.lines, 2u);
+  VRN_CloseODBC(-1);
+  ASSERT_EQ(vrn::PrepareODBCLogSource(connect_.c_str()), 1);
+  EXPECT_EQ(ReadAll("odbc:" + connect_).hits, (std::vector<Hit>{kFirstHit, kSecondHit, kSecondHit, kThirdHit}));
+}
+
 // A source opened without preparation reads the rows by number on a
 // scrollable cursor, where the driver is given its bookmark column.
 TEST_P(OdbcLogTables, AnUnpreparedSourceReadsItsRows) {
