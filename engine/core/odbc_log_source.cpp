@@ -11,11 +11,13 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/log_file_list.h"
 #include "engine/core/log_reader.h"
 #include "engine/core/zip_extract.h"
+#include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
 
 namespace vrn {
@@ -575,17 +577,19 @@ uint32_t RenderRowOrUnusable(char* line) {
   return 0;
 }
 
-// The SQLSTATE of the statement's last error ("" when there is none).
-std::string StatementState(SQLHSTMT statement) {
+// The SQLSTATE of the statement's last error and its message (both ""
+// when there is none). Reading them takes them from the statement.
+std::pair<std::string, std::string> StatementError(SQLHSTMT statement) {
   SQLCHAR state[6] = {};
   SQLCHAR message[SQL_MAX_MESSAGE_LENGTH] = {};
   SQLINTEGER native = 0;
   SQLSMALLINT length = 0;
   if (!OdbcSucceeded(g_odbc.fn.Error(g_odbc.environment, SQL_NULL_HDBC, statement, state, &native, message,
-                                     sizeof(message), &length))) {
-    return "";
+                                     sizeof(message) - 1, &length))) {
+    return {"", ""};
   }
-  return std::string(reinterpret_cast<char*>(state), 5);
+  message[sizeof(message) - 1] = 0;
+  return {std::string(reinterpret_cast<char*>(state), 5), reinterpret_cast<char*>(message)};
 }
 
 // Fetches the next row of a forward-only query into the column buffers.
@@ -597,9 +601,10 @@ int FetchNext(OdbcSourceData* data) {
   if (r != SQL_ERROR) return 0;
   // A value out of range or of a type that does not convert (data
   // exceptions, class 22; restricted conversions, 07006) spoils its row only.
-  const std::string state = StatementState(data->statement);
+  const auto [state, message] = StatementError(data->statement);
   if (state.rfind("22", 0) == 0 || state == "07006") return 2;
-  ReportODBCError(r, "SQLFetch", data->connection, data->statement);
+  const std::string text = "SQLFetch: " + state + " - " + message;
+  kv::ui::MessageBox(0, text.c_str(), "ODBC Error", kv::ui::MbOk);
   return 0;
 }
 

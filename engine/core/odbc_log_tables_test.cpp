@@ -74,7 +74,8 @@ std::string Exec(const std::string& connect, const std::vector<std::string>& sta
 struct Places {
   std::string folder;  // SQLite databases
   std::string sqliteDriver;
-  kv::test::PostgresServer postgres;
+  kv::test::PostgresServer postgres;  // started by the first test that needs it
+  bool postgresTried = false;
   std::string postgresWhy;  // why there is no server ("" when it runs)
   bool postgresMissing = false;
 };
@@ -88,12 +89,7 @@ class OdbcLogTables : public testing::TestWithParam<Database> {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     g_places->folder = pattern;
     g_places->sqliteDriver = kv::test::FindSqliteDriver();
-    g_places->postgresWhy = g_places->postgres.Start(&g_places->postgresMissing);
     if (!g_places->sqliteDriver.empty()) kv::test::PinOdbcLibraries(g_places->sqliteDriver);
-    if (g_places->postgresWhy.empty()) {
-      kv::test::PinOdbcLibraries(g_places->postgres.Driver());
-      kv::test::PinOdbcLibraries(g_places->postgres.AnsiDriver());
-    }
   }
   static void TearDownTestSuite() {
     VRN_CloseODBC(-1);
@@ -123,6 +119,14 @@ class OdbcLogTables : public testing::TestWithParam<Database> {
     if (GetParam() == Database::kSqlite) {
       ASSERT_FALSE(g_places->sqliteDriver.empty()) << "the SQLite ODBC driver is not installed";
     } else {
+      if (!g_places->postgresTried) {
+        g_places->postgresTried = true;
+        g_places->postgresWhy = g_places->postgres.Start(&g_places->postgresMissing);
+        if (g_places->postgresWhy.empty()) {
+          kv::test::PinOdbcLibraries(g_places->postgres.Driver());
+          kv::test::PinOdbcLibraries(g_places->postgres.AnsiDriver());
+        }
+      }
       if (g_places->postgresMissing) GTEST_SKIP() << g_places->postgresWhy;
       ASSERT_EQ(g_places->postgresWhy, "");
     }
