@@ -61,10 +61,9 @@ struct OdbcRowEntry {
 constexpr uint32_t kOdbcPageRows = 4096;
 
 // The columns of a log table, selected by these names (in any case).
-constexpr const char* kOdbcLogColumns[14] = {"ClientHost",     "username",  "LogTime",       "service",
-                                             "machine",        "serverip",  "processingtime", "bytesrecvd",
-                                             "bytessent",      "servicestatus", "win32status", "operation",
-                                             "target",         "parameters"};
+constexpr const char* kOdbcLogColumns[14] = {
+    "ClientHost", "username",   "LogTime",       "service",     "machine",   "serverip", "processingtime",
+    "bytesrecvd", "bytessent",  "servicestatus", "win32status", "operation", "target",   "parameters"};
 
 // The line a row without a usable time (or too long for a line) is read as:
 // no log layout takes it, so it is counted as a line not recognised.
