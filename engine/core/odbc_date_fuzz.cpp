@@ -1,7 +1,7 @@
 // Date texts of an Access log table on arbitrary input: the first byte picks
 // the date order and the output room, the rest is the column's text (as the
 // driver gives it, at most 255 characters); the result is parsed as the
-// source parses it.
+// source parses it. The same text is read as a time kept as text.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,5 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::memchr(out, 0, room) == nullptr) __builtin_trap();  // always terminated within the room
   struct tm parsed{};
   vrn::ParseOrderedDate(out, vrn::g_engine.logIDate, &parsed);
+
+  SQL_TIMESTAMP_STRUCT t{};
+  if (vrn::OdbcTextToTimestamp(text.c_str(), &t)) {
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 61) {
+      __builtin_trap();  // only times in range are taken
+    }
+    std::memset(out, 0x5A, sizeof(out));
+    vrn::TimestampToText(t, out, room);
+    if (std::memchr(out, 0, room) == nullptr) __builtin_trap();
+  }
   return 0;
 }

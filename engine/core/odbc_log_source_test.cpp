@@ -248,7 +248,7 @@ TEST_F(OdbcLog, PositionsCountAHundredPerRow) {
   vrn::CloseLogSource(handle);
 }
 
-TEST_F(OdbcLog, UnusableRowsAreSkippedAndMissingValuesAreNotTakenFromTheRowBefore) {
+TEST_F(OdbcLog, UnusableRowsAreCountedAsNotRecognisedAndMissingValuesAreNotTakenFromTheRowBefore) {
   const std::string wide(255, 'w');
   const std::string head = "INSERT INTO hits VALUES ('" + wide + "', '" + wide + "', '2024-03-10 12:30:00', '" + wide +
                            "', '" + wide + "', '" + wide + "', 0, 0, 0, 0, 0, '" + wide + "', '" + wide + "', '";
@@ -265,14 +265,43 @@ TEST_F(OdbcLog, UnusableRowsAreSkippedAndMissingValuesAreNotTakenFromTheRowBefor
   ASSERT_EQ(vrn::PrepareODBCLogSource("DSN=weblog"), 1);
   const vrn::LogSourceHandle handle = vrn::OpenLogSourceForReading("odbc:DSN=weblog");
   ASSERT_NE(handle, vrn::kNoLogSource);
-  const std::vector<std::string> lines = Lines(handle);
-  ASSERT_EQ(lines.size(), 4u);
+  std::vector<std::string> lines = Lines(handle);
+  // Every row is a line: the rows without a time and the one too long for
+  // a line are lines that no layout takes, sorted with the row stored
+  // before them.
+  ASSERT_EQ(lines.size(), 7u);
+  for (int i : {5, 3, 2}) {
+    EXPECT_EQ(lines[i], vrn::kOdbcUnusableLine) << i;
+    lines.erase(lines.begin() + i);
+  }
   EXPECT_EQ(lines[1], "1.0.0.2, -, 3/2/2024, 10:0:0, W3SVC, WEB1, 10.0.0.1, 0, 0, 0, 500, 0, GET, /second, -, \r\n");
   EXPECT_EQ(lines[2].size(), 2047u) << "2027 characters of texts and 20 of separators";
   EXPECT_EQ(lines[2].substr(2039, 5), "kkkk,");
   // A text longer than its column arrives cut, and the rows after it are read.
   EXPECT_EQ(lines[3].substr(0, 8), "1.0.0.9,");
   EXPECT_NE(lines[3].find(", " + std::string(255, 'u') + ", -, \r\n"), std::string::npos);
+
+  // Through the line reader: seven lines, three hits; not recognised are
+  // the three unusable rows and the long row, whose operation is no method.
+  const vrn::ReaderLineCounts before = vrn::GetReaderLineCounts();
+  uint64_t position = 0;
+  int hits = 0;
+  for (int i = 0; i < 20; ++i) {
+    vrn::HitRecord hit;
+    uint64_t next = 0;
+    const uint16_t r = vrn::ReadNextHit(handle, position, &hit, &next, vrn::kDefaultReadWindow);
+    if (r == vrn::kReadHit) {
+      ++hits;
+      vrn::FreeHitLine(&hit);
+    }
+    if (r == vrn::kReadEnd || next <= position) break;
+    position = next;
+  }
+  const vrn::ReaderLineCounts after = vrn::GetReaderLineCounts();
+  EXPECT_EQ(hits, 3);
+  EXPECT_EQ(after.lines - before.lines, 7u);
+  EXPECT_EQ(after.unrecognised - before.unrecognised, 4u);
+  EXPECT_EQ(after.skipped - before.skipped, 0u);
   vrn::CloseLogSource(handle);
 }
 
@@ -397,7 +426,9 @@ TEST_F(OdbcLog, TheLogfileTableIsPreferredAndATableWithoutTheLogColumnsIsRefused
   EXPECT_EQ(vrn::PrepareODBCLogSource("DSN=empty"), 0);
   EXPECT_FALSE(vrn::OdbcLogIsPrepared());
   ASSERT_EQ(g_displayed.size(), 1u);
-  EXPECT_NE(g_displayed[0].find("\"aaa_notes\" has 3 columns"), std::string::npos) << g_displayed[0];
+  EXPECT_NE(g_displayed[0].find("\"aaa_notes\" has no column \"ClientHost\", \"username\", \"LogTime\", \"service\""),
+            std::string::npos)
+      << g_displayed[0];
   EXPECT_EQ(vrn::OpenLogSourceForReading("odbc:DSN=empty"), vrn::kNoLogSource);
   Exec("empty", {"DROP TABLE aaa_notes"});
   glpfnDisplayReportError = saved;
@@ -609,6 +640,35 @@ TEST(OdbcDates, AccessTextDates) {
   vrn::AccessDateToText("2024-03-10 12:30:00 PM", small, sizeof(small));
   EXPECT_STREQ(small, "03/10/2");
   vrn::g_engine.logIDate = 0;
+}
+
+TEST(OdbcDates, TimesKeptAsText) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int year, month, day, hour, minute, second;
+  };
+  const Case cases[] = {
+      {"2024-03-09 08:07:06", true, 2024, 3, 9, 8, 7, 6},
+      {"2024-03-09 23:59:59.250", true, 2024, 3, 9, 23, 59, 59},
+      {"2024-03-09", true, 2024, 3, 9, 0, 0, 0},
+      {"2024-3-9 8:7:6", true, 2024, 3, 9, 8, 7, 6},
+      {"not a time", false, 0, 0, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0, 0, 0},
+      {"2024-13-01 00:00:00", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 24:00:00", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 08:07", false, 0, 0, 0, 0, 0, 0},
+      {"2024-03-09 08:07:06 PM", false, 0, 0, 0, 0, 0, 0},
+      {"03/09/2024 08:07:06", false, 0, 0, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SQL_TIMESTAMP_STRUCT t = {};
+    EXPECT_EQ(vrn::OdbcTextToTimestamp(c.text, &t), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}),
+              std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, c.second}))
+        << c.text;
+  }
 }
 
 TEST(OdbcDates, Timestamps) {
