@@ -701,6 +701,11 @@ int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
                  g_unstoredDays == 1 ? "" : "s");
     return kExitFailed;
   }
+  if (result == VRN_REALTIME_FAILED) {
+    // The engine told why through its error display.
+    std::fprintf(stderr, "kvm-log: the update failed; the stored days are not up to date\n");
+    return kExitFailed;
+  }
   // The stored span as the engine now reads it.
   LogFastRefresh(profile, 0, 0, nullptr);
   if (profile->RealtimeFirstTime == 0 && profile->RealtimeLastTime == 0) {

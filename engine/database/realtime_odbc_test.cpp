@@ -159,8 +159,8 @@ TEST_F(RealtimeOdbcTest, ARefusedSaveLeavesTheDayAsItWasAndIsAFailure) {
   One("CREATE TRIGGER refuse BEFORE INSERT ON KVLogTemplateTable BEGIN SELECT RAISE(ABORT, 'refused'); END");
   WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300) + Line(kDay1 + 400) + Line(kDay1 + 500));
   for (int call = 0; call < 2; ++call) {
-    // A failure, told through the error display, not "more work".
-    EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+    // A failure, told through the error display and the result.
+    EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_FAILED));
     EXPECT_EQ(Day1("CurrentTime FROM KVLogMasterTable"), std::to_string(kDay1 + 200));
     EXPECT_EQ(Day1Hits(), "2");
     EXPECT_EQ(Day1("count(*) FROM KVLogNameTable"), names);

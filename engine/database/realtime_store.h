@@ -105,6 +105,17 @@ int OpenOrCreateMasterFile(const char* path, uint32_t start, uint32_t end);
 int PrependDays(uint32_t start, KvFile file, const MasterRecord* first);
 int AppendDays(uint32_t end, KvFile file, const MasterRecord* last);
 
+// Writes the record at its place in master.dat and flushes it, keeping the
+// cursor where it is; *previous (may be null) receives the record it
+// replaced. 1, or 0 when the day has no record or the write failed.
+int StoreMasterRecord(RealtimeStore* store, const MasterRecord* record, MasterRecord* previous);
+
+// Locks the realtime folder for this process (kept until another folder is
+// locked or UnlockRealtimeFolder): 1 held, -1 held by another process, 0
+// the folder cannot be opened.
+int LockRealtimeFolder(const char* folder);
+void UnlockRealtimeFolder();
+
 // Writes the run's context as the record's period file (kind 1) and frees
 // its tables: kDbDone, kDbFileError, kDbOdbcError.
 int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportHandle* run);

@@ -145,17 +145,6 @@ LogSourceHandle OpenLog(const char* path, bool* headerBad) {
   return source;
 }
 
-// Writes the record at the store's cursor (the cursor stands on it).
-int WriteRecordAtCursor(RealtimeStore* store, const MasterRecord& record) {
-  MasterRecord current{};
-  if (ReadMasterRecord(store, &current) != 1) return 0;
-  return RewriteMasterRecord(store, &record);
-}
-
-std::string PeriodFilePath(const RealtimeStore* store, const MasterRecord& record) {
-  return std::string(store->folder) + "\\" + std::string(record.fileName, strnlen(record.fileName, 20));
-}
-
 std::string ProfileDataFile(const DravelEntry* profile) {
   char path[1024] = "";
   if (GenerateDravelFilePath(path, sizeof path, profile) == nullptr) return "";
@@ -176,21 +165,16 @@ bool IsCancelAnswer(int answer) { return answer == 2; }
 // the update and the report's update pass. Returns 0 when writing the
 // record back failed.
 int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult,
-                 uint32_t detail) {
-  if (stepResult == 0) {
-    if (detail == kDayWriteFailed && store->kind == kStoreFiles) {
-      // The day's file is gone: the whole day is added again next time.
-      record->lastAdded = 0;
-      WriteRecordAtCursor(store, *record);
-    }
-    return 1;
-  }
+                 uint32_t /*detail*/) {
+  // A day that was not saved keeps its record and its stored file as they
+  // were: the next update adds the same records again.
+  if (stepResult == 0) return 1;
   if (store->kind == kStoreOdbc) {
     // A saved day's master row was written with the day; writing it again
     // keeps the same values. A day that took no record (nothing new, or
     // a day without log lines that is now complete) moves on only here.
     if (RewriteMasterRecord(store, record) != 1) return 0;
-  } else if (WriteRecordAtCursor(store, *record) != 1) {
+  } else if (StoreMasterRecord(store, record, nullptr) != 1) {
     return 0;
   }
   WidenRealtimeDateRange(profile, record->start, record->end, record->lastAdded);
@@ -563,7 +547,6 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     if (saved == kDbFileError) {
       *detail = kDayWriteFailed;
       ReportDatabaseWriteError();
-      if (store->kind == kStoreFiles) kv::FileDelete(PeriodFilePath(store, *record).c_str());
       return 0;
     }
     if (saved == kDbCancelled) {
@@ -594,7 +577,17 @@ int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t 
   uint32_t first = 0, last = 0;
   if (LogFilesTimeSpan(profile, location, &first, &last) != 1) {
     *upToDate = 1;
-    return 0;
+    // Logs without a dated record leave nothing to add; no log at all is a
+    // failure, not an update.
+    uint16_t count = 0;
+    LogListSummary summary{};
+    LogNameEntry** list = BuildLogFileList(slot, profile, location, &count, &summary, 1);
+    FreeLogFileList(list, count);
+    if (count == 0) {
+      DisplayReportError(("No log file is found at " + std::string(location != nullptr ? location : "") + ".").c_str());
+      return 0;
+    }
+    return 1;
   }
   if (first == 0 || last == 0) {
     *upToDate = 1;
@@ -609,23 +602,27 @@ int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t 
   }
   MasterRecord record{};
   if (FindFirstIncompleteRecord(store, profile, &record) != 1) {
+    // Every day is complete.
     *upToDate = 1;
     ReleaseRealtimeStore(store);
-    return 0;
+    return 1;
   }
   g_highestPercent = 0;
   uint32_t detail = 0;
   const int step = AddNewRecords(profile, slot, &record, store, location, nullptr, bytesTaken, &detail);
   if (step == 0 && (detail == kDayNothingToAdd || detail == kDayWriteFailed)) {
     *upToDate = 1;
-    WriteBackDay(store, profile, &record, 0, detail);
     ReleaseRealtimeStore(store);
-    return 0;
+    return detail == kDayWriteFailed ? 0 : 1;
   }
   if (step == 1) {
     *upToDate = detail == kDayComplete ? 0 : 1;
     const int written = WriteBackDay(store, profile, &record, 1, detail);
     ReleaseRealtimeStore(store);
+    if (written != 1) {
+      *upToDate = 1;
+      ReportDatabaseWriteError();
+    }
     return written;
   }
   if (detail != kDayCancelled) ReleaseRealtimeStore(store);
@@ -924,6 +921,9 @@ void EndRealtimeCall() {
   vrn::EndRealtimeUpdate();
 }
 
+// The last update step failed (told through the error display).
+bool g_updateFailed = false;
+
 bool RealtimeOn(const DravelEntry* profile) { return profile->PellavarFlag != 0 && profile->RealtimeAnalysis != 0; }
 
 // One profile's update with the client calls around it; false when the
@@ -932,7 +932,8 @@ bool UpdateOneProfile(uint32_t index, uint32_t slot, DravelEntry* profile) {
   if (vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) == 2 || g_engine.abortFlag != 0) return false;
   const std::string location = vrn::RealtimeLogLocation(profile);
   uint64_t bytes = 0;
-  vrn::UpdateRealtimeDatabase(location.c_str(), profile, slot, &bytes, &profile->RealtimeUpToDate);
+  if (vrn::UpdateRealtimeDatabase(location.c_str(), profile, slot, &bytes, &profile->RealtimeUpToDate) == 0)
+    g_updateFailed = true;
   if (g_engine.abortFlag != 0) return false;
   return vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) != 2 && g_engine.abortFlag == 0;
 }
@@ -942,6 +943,7 @@ bool UpdateOneProfile(uint32_t index, uint32_t slot, DravelEntry* profile) {
 VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnProgressCallback progress) {
   BeginRealtimeCall(progress);
   bool cancelled = false;
+  g_updateFailed = false;
   if (profile != nullptr && RealtimeOn(profile)) {
     profile->RealtimeUpToDate = 0;
     cancelled = !UpdateOneProfile(slot, slot, profile);
@@ -950,6 +952,7 @@ VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnP
   }
   EndRealtimeCall();
   if (cancelled) return VRN_REALTIME_CANCELLED;
+  if (g_updateFailed) return VRN_REALTIME_FAILED;
   return profile == nullptr || profile->RealtimeUpToDate != 0 ? VRN_REALTIME_UP_TO_DATE : VRN_REALTIME_MORE_WORK;
 }
 

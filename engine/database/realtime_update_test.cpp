@@ -283,7 +283,8 @@ TEST_F(RealtimeTest, ASaveThatFailsStartsTheDayAgainNextTime) {
   WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay2 + 300));
   // The day's period file cannot be written: a folder holds its name.
   std::filesystem::create_directories(folder_ + "rt/daily/69a38180.dat");
-  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_FAILED));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "rt/daily/69a38180.dat.new"));
   auto records = Records();
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records[0].lastAdded, 0u);

@@ -17,12 +17,15 @@ extern "C" {
 #define VRN_REALTIME_CANCELLED 4
 #define VRN_REALTIME_UP_TO_DATE 6
 #define VRN_REALTIME_MORE_WORK 1
+#define VRN_REALTIME_FAILED 3
 
 /* Brings one day of the profile's realtime database up to date (the first
    day not yet complete). The progress callback receives (slot, status
    text, records, percent or -1, rate); an answer of 7 cancels. Returns 4
    when cancelled (also by VRN_AbortRealtimeAnalysis), 6 when the database
-   is up to date, 1 when more work remains (call again). */
+   is up to date, 1 when more work remains (call again), 3 when the step
+   failed (the logs are missing, the store cannot be opened, locked or
+   written; the reason went to the error display). */
 VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnProgressCallback progress);
 
 /* Updates the realtime databases of `count` profiles (null entries are
