@@ -835,6 +835,9 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
       return kExitLogs;
     }
     std::fprintf(stderr, "kvm-log: the report could not be written%s%s\n", why[0] != '\0' ? ": " : "", why);
+    if (g_unstoredDays != 0)
+      std::fprintf(stderr, "kvm-log: %u day%s of the range could not be stored\n", g_unstoredDays,
+                   g_unstoredDays == 1 ? "" : "s");
     return kExitFailed;
   }
   std::printf("%s\n", output.c_str());
@@ -954,7 +957,10 @@ int DeleteDays(DravelEntry* profile) {
     std::fprintf(stderr, "kvm-log: profile %s keeps no per-day databases\n", profile->Name);
     return kExitLogs;
   }
-  VRN_DeleteRealtimeDatabase(profile);
+  if (VRN_DeleteRealtimeDatabase(profile) != 1) {
+    std::fprintf(stderr, "kvm-log: the stored days of %s were not deleted\n", profile->Name);
+    return kExitFailed;
+  }
   std::printf("deleted\n");
   return kExitOk;
 }

@@ -27,6 +27,7 @@
 #include <new>
 #include <vector>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -340,12 +341,16 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
     return nullptr;
   }
   const std::string masterPath = std::string(daily) + "\\master.dat";
-  if (!OpenOrCreateMasterFile(masterPath.c_str(), firstLogTime, lastLogTime)) {
-    ReleaseRealtimeStore(store);
-    return nullptr;
+  bool opened = OpenOrCreateMasterFile(masterPath.c_str(), firstLogTime, lastLogTime) != 0;
+  if (opened) {
+    store->master = kv::FileOpen(masterPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kOpenExisting);
+    opened = store->master != KV_INVALID_FILE && kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) >= 0;
   }
-  store->master = kv::FileOpen(masterPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kOpenExisting);
-  if (store->master == KV_INVALID_FILE || kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) < 0) {
+  if (!opened) {
+    const int error = errno;
+    DisplayReportError(("The list of stored days " + kv::ResolvePath(masterPath) + " cannot be opened for writing (" +
+                        std::strerror(error) + ").")
+                           .c_str());
     ReleaseRealtimeStore(store);
     return nullptr;
   }

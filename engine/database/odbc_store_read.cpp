@@ -807,8 +807,8 @@ VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
 
 namespace vrn {
 
-void DropODBCTables(DravelEntry* profile) {
-  if (profile == nullptr || profile->PellavarFlag != kStoreOdbc) return;
+int DropODBCTables(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag != kStoreOdbc) return 0;
   // As opening a store does: the open one is closed first, so that none of
   // its statements holds the tables.
   CloseRealtimeStore();
@@ -816,7 +816,7 @@ void DropODBCTables(DravelEntry* profile) {
   store.kind = kStoreOdbc;
   store.master = KV_INVALID_FILE;
   store.profile = profile;
-  if (!ConnectToODBCDatabase(&store)) return;
+  if (!ConnectToODBCDatabase(&store)) return 0;
   OdbcConnection* c = static_cast<OdbcConnection*>(store.odbc);
   for (int t = 0; t < kOdbcTableCount; ++t) {
     SQLHSTMT s = SQL_NULL_HSTMT;
@@ -825,7 +825,16 @@ void DropODBCTables(DravelEntry* profile) {
     g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
     g_odbc.fn.FreeStmt(s, SQL_DROP);
   }
+  // Deleted when the list of days can no longer be read.
+  bool gone = false;
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (OdbcSucceeded(g_odbc.fn.AllocStmt(c->connection, &s))) {
+    std::string text = std::string("SELECT 1 FROM ") + OdbcTableName(0);
+    gone = !OdbcSucceeded(g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+  }
   DisconnectFromODBCDatabase(&store);
+  return gone ? 1 : 0;
 }
 
 }  // namespace vrn

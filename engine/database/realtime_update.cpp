@@ -719,7 +719,10 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   if (rangeStart > rangeEnd) return updateOnly != 0 ? kRealtimeReportOk : kRealtimeReportNoData;
 
   RealtimeStore* store = OpenRealtimeStore(profile, dataFile.c_str(), rangeStart, rangeEnd, 0);
-  if (store == nullptr) return kRealtimeReportStoreError;
+  if (store == nullptr) {
+    g_engine.summaryErrorText = "the stored days cannot be opened";
+    return kRealtimeReportStoreError;
+  }
   MasterRecord record{};
   uint32_t firstDay = 0;
   for (;; ++firstDay) {
@@ -832,6 +835,10 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     FreeReportContext(dayRun.get(), 0);
     const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, ProfileFilePath(profile).c_str(), runText);
     if (opened != kRealtimeReportOk) {
+      // The report would lack the day: it is not written, and the day is
+      // named.
+      g_engine.summaryErrorText = "the stored day " + std::string(name) + " is damaged (an update reads an open day " +
+                                  "again; a complete one needs its days deleted and built again)";
       ReleaseRealtimeStore(store);
       return opened;
     }
@@ -857,20 +864,33 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   return outcome;
 }
 
-void DeleteRealtimeData(DravelEntry* profile) {
-  if (profile == nullptr || profile->PellavarFlag == 0) return;
+int DeleteRealtimeData(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag == 0) return 1;
   if (profile->PellavarFlag == kStoreOdbc) {
-    DropODBCTables(profile);
-    return;
+    if (DropODBCTables(profile) == 1) return 1;
+    DisplayReportError("The tables of the ODBC data source cannot be dropped (the data source cannot be reached or "
+                       "refused).");
+    return 0;
   }
-  if (profile->PellavarFlag != kStoreFiles) return;
+  if (profile->PellavarFlag != kStoreFiles) return 1;
   // The records are read as they are: opening the store would first widen
   // master.dat to the profile's log times only to delete it.
   CloseRealtimeStore();
   const std::string dataFile = ProfileDataFile(profile);
   char base[VRN_REALTIME_DIR_SIZE] = "";
   char daily[VRN_REALTIME_DIR_SIZE] = "";
-  if (ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, daily, 0) != 1) return;
+  if (ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, daily, 0) != 1) return 0;
+  if (!kv::FolderExists(daily)) {
+    kv::RemoveFolder(base);
+    return 1;
+  }
+  // Not while another update works on the days.
+  if (LockRealtimeFolder(daily) < 0) {
+    DisplayReportError(("The realtime database in " + std::string(daily) +
+                        " is in use by another update; try again when it has ended.")
+                           .c_str());
+    return 0;
+  }
   const std::string master = std::string(daily) + "\\master.dat";
   std::vector<MasterRecordFields> records;
   ReadMasterFile(master, &records);
@@ -879,11 +899,20 @@ void DeleteRealtimeData(DravelEntry* profile) {
     // followed out of the realtime folder.
     if (r.fileName[0] == '\0' || std::strpbrk(r.fileName, "\\/:") != nullptr || std::strcmp(r.fileName, "..") == 0)
       continue;
-    kv::FileDelete((std::string(daily) + "\\" + r.fileName).c_str());
+    const std::string file = std::string(daily) + "\\" + r.fileName;
+    kv::FileDelete(file.c_str());
+    // A save that never ended leaves its new file beside the day's.
+    kv::FileDelete((file + ".new").c_str());
   }
   kv::FileDelete(master.c_str());
   kv::RemoveFolder(daily);
+  UnlockRealtimeFolder();
   kv::RemoveFolder(base);
+  if (kv::PathExists(master.c_str()) || kv::FolderExists(daily)) {
+    DisplayReportError(("The stored days in " + std::string(daily) + " cannot be deleted.").c_str());
+    return 0;
+  }
+  return 1;
 }
 
 std::string RealtimeLogLocation(const DravelEntry* profile) {
@@ -985,6 +1014,7 @@ VORNIC_API int16_t OLD_UpdateRealtime(uint16_t count, DravelEntry** profiles, Vr
   return 0;
 }
 
-VORNIC_API void VRN_DeleteRealtimeDatabase(DravelEntry* profile) {
-  if (profile != nullptr && profile->PellavarFlag != 0) vrn::DeleteRealtimeData(profile);
+VORNIC_API int32_t VRN_DeleteRealtimeDatabase(DravelEntry* profile) {
+  if (profile != nullptr && profile->PellavarFlag != 0) return vrn::DeleteRealtimeData(profile);
+  return 1;
 }

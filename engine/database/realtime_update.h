@@ -89,8 +89,9 @@ int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHand
                     const char* profileFile, const char* runText);
 
 // Removes the profile's realtime database (period files, master.dat and
-// folders, or the ODBC tables).
-void DeleteRealtimeData(DravelEntry* profile);
+// folders, or the ODBC tables): 1, or 0 (told through the error display)
+// when it is in use or could not be removed.
+int DeleteRealtimeData(DravelEntry* profile);
 
 // Releases the run's report options, its context's lists and its context.
 void FreeHandleContext(ReportHandle* run);

@@ -34,8 +34,10 @@ VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnP
 VORNIC_API int16_t OLD_UpdateRealtime(uint16_t count, DravelEntry** profiles, VrnProgressCallback progress);
 
 /* Deletes the profile's realtime database (its per-day files, master.dat
-   and folders, or its ODBC tables) when the profile keeps one. */
-VORNIC_API void VRN_DeleteRealtimeDatabase(DravelEntry* profile);
+   and folders, or its ODBC tables) when the profile keeps one. Returns 1,
+   or 0 when it is in use by another update, cannot be reached or could not
+   be removed (the reason went to the error display). */
+VORNIC_API int32_t VRN_DeleteRealtimeDatabase(DravelEntry* profile);
 
 /* Turns a range code into a report range. On entry *start and *end hold the
    first and last time of the profile's realtime data; on return the range.
