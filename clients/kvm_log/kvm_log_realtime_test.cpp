@@ -497,3 +497,301 @@ TEST_P(IncrementalClient, ADayTheStoreRefusesFailsTheCommand) {
 INSTANTIATE_TEST_SUITE_P(Files, IncrementalClient, testing::Values(Store::kFiles), StoreName);
 
 }  // namespace
+
+// ---- a file store under crashes, concurrent updates and refused writes ---------
+
+namespace faults {
+
+// Several referring sites and browsers, so that every table of a report has
+// rows to hold against the summary's.
+const char* const kAgents[] = {"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)",
+                               "Mozilla/5.0 (X11; Linux x86_64) Firefox/120.0", "Opera/9.80 (Windows NT 6.1) Presto/2.12"};
+
+// Lines of one day of March 2026 from `from` (inclusive) to `to`
+// (exclusive) wall-clock seconds of the day, a few minutes apart.
+std::string DayLines(int day, uint32_t from, uint32_t to, uint32_t seed = 7) {
+  static const char* const kPages[] = {"/", "/a.html", "/b.html", "/c/d.html", "/e.png", "/missing.html"};
+  std::string log;
+  for (uint32_t s = from; s < to;) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t r = seed >> 8;
+    const std::string page = kPages[r % 6];
+    log += Line(Utc(2026, 3, day) + s, "192.0.2." + std::to_string(1 + r % 30), page + "?n=" + std::to_string(s),
+                page == "/missing.html" ? 404 : 200, static_cast<int>(100 + r % 900), "-", "Mozilla/5.0");
+    s += 60 + r % 240;
+  }
+  return log;
+}
+
+// A preloaded library that watches the writes to files whose path holds
+// KV_SHIM_PATH: it kills the process at the KV_SHIM_KILL_AT-th (after
+// writing half of it), or right after a rename onto such a file with
+// KV_SHIM_KILL_RENAME, holds the first one for KV_SHIM_HOLD_MS after making
+// the file KV_SHIM_HOLD_MARK, and writes its count to KV_SHIM_COUNT at exit.
+constexpr const char* kShimSource = R"(
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static long count;
+static int watched(int fd) {
+  const char* want = getenv("KV_SHIM_PATH");
+  char link[64], path[4096];
+  if (want == NULL) return 0;
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n < 0) return 0;
+  path[n] = 0;
+  return strstr(path, want) != NULL;
+}
+ssize_t write(int fd, const void* data, size_t size) {
+  static ssize_t (*real)(int, const void*, size_t);
+  if (real == NULL) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+  if (watched(fd)) {
+    ++count;
+    const char* at = getenv("KV_SHIM_KILL_AT");
+    if (at != NULL && atol(at) == count) {
+      if (size > 1) real(fd, data, size / 2);
+      kill(getpid(), SIGKILL);
+    }
+    const char* hold = getenv("KV_SHIM_HOLD_MS");
+    if (hold != NULL && count == 1) {
+      FILE* mark = fopen(getenv("KV_SHIM_HOLD_MARK"), "w");
+      if (mark != NULL) fclose(mark);
+      usleep((useconds_t)atol(hold) * 1000);
+    }
+  }
+  return real(fd, data, size);
+}
+int rename(const char* from, const char* to) {
+  static int (*real)(const char*, const char*);
+  if (real == NULL) real = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+  const int r = real(from, to);
+  const char* want = getenv("KV_SHIM_PATH");
+  if (getenv("KV_SHIM_KILL_RENAME") != NULL && want != NULL && strstr(to, want) != NULL) kill(getpid(), SIGKILL);
+  return r;
+}
+__attribute__((destructor)) static void done(void) {
+  const char* file = getenv("KV_SHIM_COUNT");
+  if (file == NULL) return;
+  const long seen = count;
+  FILE* out = fopen(file, "w");
+  if (out != NULL) {
+    fprintf(out, "%ld\n", seen);
+    fclose(out);
+  }
+}
+)";
+
+class StoreFaults : public Incremental {
+ protected:
+  void SetUp() override {
+    Incremental::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    Write(folder_ + "shim.c", kShimSource);
+    ASSERT_EQ(Shell("cc -shared -fPIC -o '" + folder_ + "shim.so' '" + folder_ + "shim.c' -ldl"), 0);
+  }
+
+  // Runs the client with the shim and the given settings before it.
+  Result RunShimmed(const std::string& settings, const std::string& args) {
+    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string env = "LD_PRELOAD='" + folder_ + "shim.so' ASAN_OPTIONS='" +
+                            std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
+                            "verify_asan_link_order=0' TZ=UTC KV_SHIM_PATH='" + folder_ + "days/' " + settings + " ";
+    const int code = Shell("cd '" + folder_ + "' && " + env + "'" + program_ + "' --profiles '" + profiles_ + "' " +
+                           args + " >'" + out + "' 2>'" + err + "'");
+    return Result{code, Read(out), Read(err)};
+  }
+
+  // The lines of the realtime report of a day as text from its first
+  // chapter on, without the line of the time it took.
+  std::vector<std::string> DayReport(const std::string& day) {
+    Result r = Run("realtime 00000001 --report-dir rt --format text --from " + day + " --to " + day);
+    EXPECT_EQ(r.code, 0) << r.err;
+    const std::string text = Read(folder_ + "rt/index.txt");
+    const size_t chapter = text.find("<H2>");
+    std::istringstream in(chapter == std::string::npos ? "" : text.substr(chapter));
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+      if (line.find("Report written in") == std::string::npos) lines.push_back(line);
+    return lines;
+  }
+
+  // The first line where two reports differ, or "".
+  static std::string FirstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+      const std::string la = i < a.size() ? a[i] : "(end)", lb = i < b.size() ? b[i] : "(end)";
+      if (la != lb) return "line " + std::to_string(i + 1) + "\n  want: " + la + "\n  got:  " + lb;
+    }
+    return "";
+  }
+
+  void Snapshot() { ASSERT_EQ(Shell("rm -rf '" + folder_ + "snap' && cp -a '" + folder_ + "days' '" + folder_ + "snap'"), 0); }
+  void Restore() { ASSERT_EQ(Shell("rm -rf '" + folder_ + "days' && cp -a '" + folder_ + "snap' '" + folder_ + "days'"), 0); }
+};
+
+// The afternoon of a stored morning is added by an update that is killed at
+// chosen writes to the store (in the day's file, between the file and its
+// record, after the file is in place): the next update leaves the day as an
+// update that was never interrupted does.
+TEST_P(StoreFaults, AnUpdateKilledAtAnyWriteLosesAndDoublesNothing) {
+  const std::string log = folder_ + "logs/access.log";
+  Write(log, DayLines(1, 3600, 43200));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  Snapshot();
+  Write(log, DayLines(1, 43200, 79200, 11), true);
+  Result counted = RunShimmed("KV_SHIM_COUNT='" + folder_ + "count'", "update 00000001");
+  ASSERT_EQ(counted.code, 0) << counted.err;
+  const long writes = std::atol(Read(folder_ + "count").c_str());
+  ASSERT_GT(writes, 3);
+  const std::vector<std::string> expected = DayReport("2026-03-01");
+  ASSERT_GT(expected.size(), 50u);
+  const std::string expectedDays = Run("days 00000001").out;
+
+  std::vector<std::string> kills = {"KV_SHIM_KILL_RENAME=1"};
+  for (long at : {1L, 2L, 3L, writes / 3, writes / 2, writes - 2, writes - 1, writes})
+    kills.push_back("KV_SHIM_KILL_AT=" + std::to_string(at));
+  for (const std::string& kill : kills) {
+    Restore();
+    Result killed = RunShimmed(kill, "update 00000001");
+    EXPECT_EQ(killed.code, 128 + SIGKILL) << kill << ": " << killed.err;
+    Result next = Run("update 00000001");
+    EXPECT_EQ(next.code, 0) << kill << ": " << next.err;
+    EXPECT_EQ(Run("days 00000001").out, expectedDays) << kill;
+    EXPECT_EQ(FirstDifference(expected, DayReport("2026-03-01")), "") << kill;
+  }
+}
+
+// The disk fills while the day is saved after the log was rotated (its
+// morning is no longer in the log): the update fails, the stored morning
+// stays, and once there is room the afternoon is added to it. The log is
+// rotated by moving it away, and by emptying it in place.
+TEST_P(StoreFaults, ASaveRefusedByAFullDiskKeepsTheStoredDay) {
+  const std::string log = folder_ + "logs/access.log";
+  const std::string morning = DayLines(1, 3600, 43200), afternoon = DayLines(1, 43200, 79200, 11);
+  Write(log, morning);
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  Snapshot();
+  const std::string storedDays = Run("days 00000001").out;
+  Write(log, afternoon, true);
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  const std::vector<std::string> expected = DayReport("2026-03-01");
+
+  for (const char* rotation : {"mv", "truncate"}) {
+    Restore();
+    fs::remove(log + ".1");
+    if (std::string(rotation) == "mv") {
+      fs::rename(log, log + ".1");
+      Write(log, afternoon);
+    } else {
+      // Emptied in place and written again past the place the day reached.
+      Write(log, afternoon + afternoon.substr(0, morning.size() > afternoon.size() ? morning.size() - afternoon.size() + 1 : 0));
+      Write(log, afternoon);
+    }
+    // Writes past 8 KiB are refused (EFBIG) rather than ending the process.
+    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
+    const int code = Shell("cd '" + folder_ + "' && trap '' XFSZ && TZ=UTC prlimit --fsize=8192 '" + program_ +
+                           "' --profiles '" + profiles_ + "' update 00000001 >'" + out + "' 2>'" + err + "'");
+    EXPECT_EQ(code, 5) << rotation << ": " << Read(out) << Read(err);
+    EXPECT_NE(Read(err).find("Error writing the analysis database"), std::string::npos) << rotation << ": " << Read(err);
+    EXPECT_EQ(Run("days 00000001").out, storedDays) << rotation;
+    ASSERT_EQ(Run("update 00000001").code, 0) << rotation;
+    EXPECT_EQ(FirstDifference(expected, DayReport("2026-03-01")), "") << rotation;
+  }
+}
+
+// Two updates started together: the second fails at once with a clear
+// message while the first holds the store, as do a report and a deletion;
+// the first completes the store.
+TEST_P(StoreFaults, ASecondUpdateFailsWhileOneRuns) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 6, 3));
+  const std::string mark = folder_ + "holding";
+  const std::string command = "cd '" + folder_ + "' && LD_PRELOAD='" + folder_ + "shim.so' KV_SHIM_PATH='" + folder_ +
+                              "days/' KV_SHIM_HOLD_MS=3000 KV_SHIM_HOLD_MARK='" + mark + "' TZ=UTC ASAN_OPTIONS=" +
+                              "verify_asan_link_order=0 exec '" + program_ + "' --profiles '" + profiles_ +
+                              "' update 00000001 >'" + folder_ + "first.txt' 2>&1";
+  const pid_t first = fork();
+  if (first == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 1000 && !fs::exists(mark); ++i) usleep(10000);
+  ASSERT_TRUE(fs::exists(mark)) << "the first update never wrote to its store";
+  for (const char* args : {"update 00000001", "delete-days 00000001",
+                           "realtime 00000001 --format text --report-dir r --from 2026-03-01 --to 2026-03-06"}) {
+    Result second = Run(args);
+    EXPECT_EQ(second.code, 5) << args << ": " << second.out << second.err;
+    EXPECT_NE(second.err.find("in use by another update"), std::string::npos) << args << ": " << second.err;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(first, &status, 0), first);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(folder_ + "first.txt");
+  Result again = Run("update 00000001");
+  EXPECT_EQ(again.code, 0) << again.err;
+  ExpectSameReports("2026-03-01", "2026-03-06");
+}
+
+// A log in local time as the server writes it, across the night the clocks
+// go back (the hour from 02:00 comes twice, "+0200" then "+0100"), updated
+// while the log ends at points in and around the repeated hour: the day
+// holds every line, as the summary report of the same log counts them.
+TEST_P(StoreFaults, ALocalTimeLogAcrossTheClockGoingBackLosesNoLine) {
+  std::vector<std::string> lines;
+  auto add = [&](int h, int m, int s, const char* zone) {
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "25/Oct/2026:%02d:%02d:%02d %s", h, m, s, zone);
+    lines.push_back("192.0.2." + std::to_string(1 + lines.size() % 50) + " - - [" + stamp + "] \"GET /p" +
+                    std::to_string(lines.size() % 7) + ".html HTTP/1.1\" 200 512 \"http://site" +
+                    std::to_string(lines.size() % 3) + ".example.org/\" \"" + kAgents[lines.size() % 3] + "\"\n");
+  };
+  for (int t = 3600; t < 3 * 3600; t += 20) add(t / 3600, t / 60 % 60, t % 60, "+0200");
+  for (int t = 2 * 3600; t < 5 * 3600; t += 20) add(t / 3600, t / 60 % 60, t % 60, "+0100");
+  // The log ends before, inside and after the repeated hour when updated.
+  const size_t ends[] = {100, 300, 400, 450, 500, 560, 700, lines.size()};
+  std::string log;
+  size_t written = 0;
+  for (size_t end : ends) {
+    for (; written < end; ++written) log += lines[written];
+    Write(folder_ + "logs/access.log", log);
+    Result r = Run("update 00000001");
+    ASSERT_EQ(r.code, 0) << "log of " << end << " lines: " << r.err;
+  }
+  ExpectSameReports("2026-10-25", "2026-10-25");
+}
+
+// A real server's log writes each line when its request ends, so its lines
+// stand out of time order by up to a minute; updated every 1,000 lines, the
+// day holds every line, as the summary report of the same log counts them.
+TEST_P(StoreFaults, LinesOutOfTimeOrderAreEachStoredOnce) {
+  std::vector<std::string> lines;
+  uint32_t seed = 99;
+  for (int i = 0; i < 10000; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t r = seed >> 8;
+    // Begun at its stamp, written when done: up to 60 s after later ones.
+    const uint32_t t = Utc(2026, 3, 5, 1) + static_cast<uint32_t>(i) * 3 - (r % 4 == 0 ? r % 61 : 0);
+    static const char* const kPages[] = {"/", "/a.html", "/b.html", "/c.png", "/d.css"};
+    lines.push_back(Line(t, "198.51.100." + std::to_string(1 + r % 60), kPages[r % 5], r % 17 == 0 ? 404 : 200,
+                         static_cast<int>(r % 4000), "http://site" + std::to_string(r % 3) + ".example.org/",
+                         kAgents[r / 7 % 3]));
+  }
+  std::string log;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    log += lines[i];
+    if ((i + 1) % 1000 != 0) continue;
+    Write(folder_ + "logs/access.log", log);
+    Result r = Run("update 00000001");
+    ASSERT_EQ(r.code, 0) << i << ": " << r.err;
+  }
+  ExpectSameReports("2026-03-05", "2026-03-05");
+}
+
+}  // namespace faults
+
+using faults::StoreFaults;
+INSTANTIATE_TEST_SUITE_P(Files, StoreFaults, testing::Values(Store::kFiles), StoreName);

@@ -843,6 +843,7 @@ int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportH
   // from the logs instead of adding its new records a second time.
   MasterRecord cleared = *record;
   cleared.lastAdded = 0;
+  std::memset(cleared.reserved, 0, sizeof cleared.reserved);
   MasterRecord previous{};
   if (StoreMasterRecord(store, &cleared, &previous) != 1) {
     kv::FileDelete(fresh.c_str());

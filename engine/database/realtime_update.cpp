@@ -2,12 +2,17 @@
 // stored days, and the deletion of a profile's realtime data.
 #include "engine/database/realtime_update.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <vornic/periodfiles.h>
 #include <vornic/profile.h>
@@ -29,6 +34,7 @@
 #include "engine/network/dns_queue.h"
 #include "platform/base/clock.h"
 #include "platform/base/files.h"
+#include "platform/base/paths.h"
 
 namespace vrn {
 
@@ -42,6 +48,10 @@ uint32_t g_statusRecords = 0;
 uint32_t g_lastReloadChunk = 0;
 
 constexpr uint32_t kTailWindow = 16384;
+// How far out of time order the lines of a log may stand (a line is written
+// when its request ends): a day is complete once the log goes on this far
+// past its end, and a new day also reads this far before its start.
+constexpr uint32_t kLineOrderSlack = 300;
 constexpr uint32_t kStatusEvery = 300;
 
 // A report handle of the engine's size, zero-filled, freed with its context.
@@ -294,7 +304,7 @@ uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const
 
 int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* path, uint32_t limit,
                          uint32_t fileIndex, uint32_t fileCount, ReportHandle* run, RealtimeStatusFn status,
-                         uint64_t* startOffset) {
+                         uint64_t* startOffset, LogRange* range) {
   if (startOffset != nullptr) *startOffset = 0;
   if (record == nullptr || run == nullptr || path == nullptr) return 3;
   if (record->end < record->lastAdded) return 1;
@@ -307,18 +317,34 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
     CloseLogSource(source);
     return 0;
   }
+  const bool byPosition = range != nullptr && range->byPosition;
   const bool anythingAdded = record->lastAdded != 0;
   const uint32_t from = anythingAdded ? record->lastAdded : record->start;
   HitRecord& hit = run->hit;
   const uint64_t size = GetLogSourceSize(source);
+  // Only whole lines are read when the place reached is kept: the line
+  // being written is read whole by the next update.
+  const uint64_t readEnd = range != nullptr ? std::min(size, range->wholeLinesEnd) : size;
   uint64_t begin = 0;
-  if (SeekLogToTime(source, run->profile, kSeekWindowStart, &hit, from, &begin, 0, size) != 1) {
-    CloseLogSource(source);
-    return 3;
+  if (byPosition) {
+    begin = std::min(range->begin, readEnd);
+  } else {
+    // A day not begun yet also takes the lines of its first minutes that
+    // stand a little before its start in the log.
+    const uint32_t seekTo = !anythingAdded && range != nullptr && from > kLineOrderSlack ? from - kLineOrderSlack : from;
+    if (SeekLogToTime(source, run->profile, kSeekWindowStart, &hit, seekTo, &begin, 0, size) != 1) {
+      CloseLogSource(source);
+      return 3;
+    }
+  }
+  if (range != nullptr) {
+    range->stopOffset = begin;
+    range->newest = 0;
+    range->pastDay = false;
   }
   if (startOffset != nullptr) *startOffset = begin;
-  uint64_t limitOffset = size;
-  {
+  uint64_t limitOffset = readEnd;
+  if (!byPosition) {
     uint64_t endAt = size;
     if (SeekLogToTime(source, run->profile, kSeekWindowEnd, &hit, limit, &endAt, begin, size) == 1) limitOffset = endAt;
   }
@@ -364,6 +390,10 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
         }
       }
     }
+    if (range != nullptr) {
+      range->stopOffset = pos;
+      if (pos >= readEnd) break;
+    }
     uint64_t next = pos;
     const uint16_t r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
     if (r == kReadNothing && next > pos) {
@@ -371,11 +401,35 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
       continue;
     }
     if (r != kReadHit) break;
+    if (range != nullptr && next > readEnd) {
+      // The line being written: the next update reads it whole.
+      FreeHitLine(&hit);
+      break;
+    }
     pos = next;
     if (hit.FormatCode == kFormatReferrer || hit.FormatCode == kFormatAgent) {
       // These logs carry no time per line: the last time seen stands in.
       hit.HitTime = lastSeen;
       hit.TimeCopy = lastSeen;
+    } else if (byPosition || (range != nullptr && !anythingAdded)) {
+      // Every line of the day after the place reached, whatever its order
+      // (lines written as requests end, a clock put back): a line of the day
+      // before or after is passed over, and a line well after the day ends
+      // the reading.
+      if (hit.HitTime > record->end) {
+        FreeHitLine(&hit);
+        if (hit.HitTime - record->end > kLineOrderSlack) {
+          // The log has gone on well past the day: the day is complete.
+          range->pastDay = true;
+          break;
+        }
+        continue;
+      }
+      if (hit.HitTime < record->start) {
+        FreeHitLine(&hit);
+        continue;
+      }
+      lastSeen = hit.HitTime;
     } else {
       if (anythingAdded && hit.HitTime == from) {
         FreeHitLine(&hit);
@@ -386,6 +440,10 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
         break;
       }
       lastSeen = hit.HitTime;
+    }
+    if (range != nullptr) {
+      range->stopOffset = pos;
+      if (hit.HitTime > range->newest) range->newest = hit.HitTime;
     }
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
@@ -435,6 +493,113 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
   return result;
 }
 
+namespace {
+
+// The place a day reached in its log, kept in the spare bytes of its master
+// record: a mark, the file's device and inode, the offset after the last
+// line read and a hash of the bytes before it (a file emptied in place and
+// written again is not taken for the one read).
+struct LogPlace {
+  bool known = false;
+  uint32_t device = 0;
+  uint64_t inode = 0;
+  uint64_t offset = 0;  // IdentifyLog: the file's size
+  uint32_t hash = 0;
+};
+
+constexpr uint32_t kPlaceHashBytes = 256;
+
+// FNV-1a of the up to 256 bytes before `offset` in the log; false when they
+// cannot be read.
+bool HashBeforePlace(const char* path, uint64_t offset, uint32_t* hash) {
+  const int fd = ::open(kv::ResolvePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t buffer[kPlaceHashBytes];
+  const uint64_t from = offset > kPlaceHashBytes ? offset - kPlaceHashBytes : 0;
+  const size_t want = static_cast<size_t>(offset - from);
+  const ssize_t n = want > 0 ? ::pread(fd, buffer, want, static_cast<off_t>(from)) : 0;
+  ::close(fd);
+  if (n < 0 || static_cast<size_t>(n) != want) return false;
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < want; ++i) h = (h ^ buffer[i]) * 16777619u;
+  *hash = h;
+  return true;
+}
+
+constexpr uint8_t kPlaceMark[4] = {'L', 'P', 'O', 'S'};
+
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+void Put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+LogPlace StoredLogPlace(const MasterRecord& record) {
+  LogPlace place;
+  // Only an open day that holds records has a place to go on from.
+  if (std::memcmp(record.reserved, kPlaceMark, 4) != 0 || record.lastAdded < record.start ||
+      record.lastAdded > record.end)
+    return place;
+  place.known = true;
+  place.device = static_cast<uint32_t>(Get64(record.reserved + 4) & 0xFFFFFFFFu);
+  place.inode = Get64(record.reserved + 8);
+  place.offset = Get64(record.reserved + 16);
+  place.hash = static_cast<uint32_t>(Get64(record.reserved + 24) & 0xFFFFFFFFu);
+  return place;
+}
+
+void SetStoredLogPlace(MasterRecord* record, const LogPlace& place) {
+  std::memset(record->reserved, 0, sizeof record->reserved);
+  if (!place.known) return;
+  std::memcpy(record->reserved, kPlaceMark, 4);
+  uint8_t word[8];
+  Put64(word, place.device);
+  std::memcpy(record->reserved + 4, word, 4);
+  Put64(record->reserved + 8, place.inode);
+  Put64(record->reserved + 16, place.offset);
+  Put64(word, place.hash);
+  std::memcpy(record->reserved + 24, word, 4);
+}
+
+// A local log file's device, inode and size; false for any other log.
+bool IdentifyLog(const char* path, LogPlace* place) {
+  struct stat info {};
+  if (path == nullptr || ::stat(kv::ResolvePath(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  place->device = static_cast<uint32_t>(info.st_dev ^ (static_cast<uint64_t>(info.st_dev) >> 32));
+  place->inode = info.st_ino;
+  place->offset = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+// The offset after the last line end within the first `size` bytes of the
+// log (0 when it has none).
+uint64_t WholeLinesEnd(const char* path, uint64_t size) {
+  const int fd = ::open(kv::ResolvePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char buffer[4096];
+  uint64_t end = size;
+  uint64_t found = 0;
+  while (end > 0 && found == 0) {
+    const uint64_t from = end > sizeof buffer ? end - sizeof buffer : 0;
+    const ssize_t n = ::pread(fd, buffer, static_cast<size_t>(end - from), static_cast<off_t>(from));
+    if (n <= 0) break;
+    for (ssize_t i = n; i > 0; --i) {
+      if (buffer[i - 1] == '\n' || buffer[i - 1] == '\r') {
+        found = from + static_cast<uint64_t>(i);
+        break;
+      }
+    }
+    end = from;
+  }
+  ::close(fd);
+  return found;
+}
+
+}  // namespace
+
 int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, RealtimeStore* store,
                   const char* location, RealtimeStatusFn status, uint64_t* bytesTaken, uint32_t* detail) {
   uint32_t dummy = 0;
@@ -476,7 +641,50 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
   bool dayComplete = false;
   uint32_t result = kDayNothingNew;
   uint64_t added = 0;
-  for (uint16_t i = 0; i < count; ++i) {
+  // A file store with one local log keeps the place its day reached in the
+  // log, and reads on from there.
+  LogPlace place{};
+  const bool keepsPlace = store->kind == kStoreFiles && count == 1 && list[0] != nullptr &&
+                          IdentifyLog(list[0]->name, &place);
+  if (keepsPlace) {
+    const LogPlace stored = StoredLogPlace(*record);
+    LogRange range;
+    range.wholeLinesEnd = WholeLinesEnd(list[0]->name, place.offset);
+    if (stored.known && stored.device == place.device && stored.inode == place.inode) {
+      // The same file: on from the place reached, or from its start when it
+      // no longer holds what was read (emptied in place by a rotation and
+      // written again).
+      uint32_t hash = 0;
+      range.byPosition = true;
+      range.begin = stored.offset <= place.offset && HashBeforePlace(list[0]->name, stored.offset, &hash) &&
+                            hash == stored.hash
+                        ? stored.offset
+                        : 0;
+    }
+    uint64_t beganAt = 0;
+    const int r =
+        AddToCurrentDatabase(slot, record, list[0]->name, record->end, 0, 1, run.get(), status, &beganAt, &range);
+    if (r == 4 || g_engine.abortFlag != 0) {
+      result = kDayCancelled;
+    } else if (r == 3 || r == 0) {
+      result = kDayNothingToAdd;
+    } else {
+      if (r == 2) {
+        result = kDayAdded;
+        added = range.stopOffset > beganAt ? range.stopOffset - beganAt : 0;
+      }
+      place.offset = range.stopOffset;
+      place.known = HashBeforePlace(list[0]->name, place.offset, &place.hash);
+      if (range.pastDay) {
+        dayComplete = true;
+        newest = record->end + 1;
+      } else if (range.newest > newest) {
+        // Open until the log goes on past the day.
+        newest = std::min(range.newest, record->end - 1);
+      }
+    }
+  }
+  for (uint16_t i = 0; i < count && !keepsPlace; ++i) {
     if (list[i] == nullptr) continue;
     uint32_t ends = 0;
     uint64_t stopOffset = 0;
@@ -534,6 +742,9 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     return 0;
   }
 
+  // Where the next update goes on (nothing for a day whose store does not
+  // keep it).
+  SetStoredLogPlace(record, keepsPlace ? place : LogPlace{});
   // A time at or past the day's end completes the day.
   if (newest >= record->end) {
     if (newest > record->end) dayComplete = true;
