@@ -795,3 +795,86 @@ TEST_P(StoreFaults, LinesOutOfTimeOrderAreEachStoredOnce) {
 
 using faults::StoreFaults;
 INSTANTIATE_TEST_SUITE_P(Files, StoreFaults, testing::Values(Store::kFiles), StoreName);
+
+// ---- failures told as failures -----------------------------------------------
+
+class StoreFailures : public Incremental {};
+
+// A store that cannot be written (a file store run by a user without write
+// access to it, a SQLite data source opened read-only): update and
+// delete-days fail with a message and exit 5; days still lists the days;
+// once writable again, the update completes.
+TEST_P(StoreFailures, AStoreThatCannotBeWrittenFailsEachCommand) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 2, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  Write(folder_ + "logs/access.log", MonthLog(3, 3, 0), true);
+  const std::string profile = Read(profiles_ + "00000001.wlp");
+  std::string prefix;
+  if (GetParam() == Store::kFiles) {
+    // Permissions do not stop root: the client runs as an unprivileged user.
+    if (geteuid() == 0) {
+      if (Shell("runuser -u nobody -- test -x '" + program_ + "'") != 0) {
+        GTEST_SKIP() << "the user nobody cannot run " << program_;
+      }
+      ASSERT_EQ(Shell("chmod -R go+rX '" + folder_ + "' && chmod 755 '" + folder_ + "'"), 0);
+      prefix = "runuser -u nobody -- ";
+    } else {
+      ASSERT_EQ(Shell("chmod -R a-w '" + folder_ + "days'"), 0);
+    }
+  } else {
+    std::string readOnly = profile;
+    Set(&readOnly, "ODBCPellavar", "Driver=" + driver_ + ";Database=file:" + folder_ + "days.db?mode=ro;SyncPragma=OFF;");
+    Write(profiles_ + "00000001.wlp", readOnly);
+  }
+  const std::string before = Run("days 00000001").out;
+  ASSERT_NE(before.find("2026-03-02"), std::string::npos) << before;
+  struct Case {
+    const char* args;
+    const char* message;
+  } cases[] = {
+      {"update 00000001", "the update failed"},
+      {"delete-days 00000001", "were not deleted"},
+  };
+  for (const Case& c : cases) {
+    const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
+    const int code = Shell("cd '" + folder_ + "' && " + Environment() + prefix + "'" + program_ + "' --profiles '" +
+                           profiles_ + "' " + c.args + " >'" + out + "' 2>'" + err + "'");
+    EXPECT_EQ(code, 5) << c.args << ": " << Read(out) << Read(err);
+    EXPECT_EQ(Read(out), "") << c.args;
+    EXPECT_NE(Read(err).find(c.message), std::string::npos) << c.args << ": " << Read(err);
+  }
+  EXPECT_EQ(Run("days 00000001").out, before);
+  // Writable again.
+  if (GetParam() == Store::kFiles && geteuid() != 0) {
+    ASSERT_EQ(Shell("chmod -R u+w '" + folder_ + "days'"), 0);
+  }
+  Write(profiles_ + "00000001.wlp", profile);
+  Result done = Run("update 00000001");
+  EXPECT_EQ(done.code, 0) << done.err;
+  EXPECT_NE(Run("days 00000001").out.find("2026-03-03"), std::string::npos);
+}
+
+// An update whose log is missing, and a report over a stored day whose file
+// is damaged, fail and say why.
+TEST_P(StoreFailures, AMissingLogAndADamagedDayAreFailures) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 3, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  fs::rename(folder_ + "logs/access.log", folder_ + "logs/old.log");
+  Result missing = Run("update 00000001");
+  EXPECT_EQ(missing.code, 5) << missing.out << missing.err;
+  EXPECT_NE(missing.err.find("No log file is found"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.out.find("up to date"), std::string::npos) << missing.out;
+  fs::rename(folder_ + "logs/old.log", folder_ + "logs/access.log");
+  if (GetParam() != Store::kFiles) return;
+  // The complete day of March 2 loses the end of its file.
+  char name[16];
+  std::snprintf(name, sizeof name, "%08x.dat", Utc(2026, 3, 2));
+  const std::string day = folder_ + "days/daily/" + name;
+  ASSERT_TRUE(fs::exists(day));
+  fs::resize_file(day, fs::file_size(day) / 2);
+  Result report = Run("realtime 00000001 --format text --report-dir r --from 2026-03-01 --to 2026-03-03");
+  EXPECT_EQ(report.code, 5) << report.out << report.err;
+  EXPECT_NE(report.err.find("Mar/2/2026 is damaged"), std::string::npos) << report.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreFailures, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
