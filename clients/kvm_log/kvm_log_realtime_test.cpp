@@ -240,11 +240,14 @@ class Incremental : public testing::TestWithParam<Store> {
   // The environment before the program: the driver manager and the driver
   // stay loaded to the client's end, as in-process tests keep them
   // (PinOdbcLibraries): their caches are freed only at exit.
-  std::string Environment() const {
+  std::string Environment(const std::string& preload = "") const {
     std::string env;
-    if (!driver_.empty()) {
+    if (!driver_.empty() || !preload.empty()) {
       const char* asan = std::getenv("ASAN_OPTIONS");
-      env = "LD_PRELOAD='libodbc.so.2:" + driver_ + ":libodbcinst.so.2' ASAN_OPTIONS='" +
+      std::string libraries = preload;
+      if (!driver_.empty())
+        libraries += (libraries.empty() ? "" : ":") + std::string("libodbc.so.2:") + driver_ + ":libodbcinst.so.2";
+      env = "LD_PRELOAD='" + libraries + "' ASAN_OPTIONS='" +
             std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") + "verify_asan_link_order=0' ";
     }
     return env + "TZ=UTC ";
@@ -566,6 +569,21 @@ ssize_t write(int fd, const void* data, size_t size) {
   }
   return real(fd, data, size);
 }
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  static ssize_t (*real)(int, const void*, size_t, off_t);
+  if (real == NULL) real = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite64");
+  if (watched(fd)) {
+    ++count;
+    const char* hold = getenv("KV_SHIM_HOLD_MS");
+    if (hold != NULL && count == 1) {
+      FILE* mark = fopen(getenv("KV_SHIM_HOLD_MARK"), "w");
+      if (mark != NULL) fclose(mark);
+      usleep((useconds_t)atol(hold) * 1000);
+    }
+  }
+  return real(fd, data, size, offset);
+}
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) { return pwrite64(fd, data, size, offset); }
 int rename(const char* from, const char* to) {
   static int (*real)(const char*, const char*);
   if (real == NULL) real = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
@@ -595,15 +613,18 @@ class StoreFaults : public Incremental {
     ASSERT_EQ(Shell("cc -shared -fPIC -o '" + folder_ + "shim.so' '" + folder_ + "shim.c' -ldl"), 0);
   }
 
-  // Runs the client with the shim and the given settings before it.
+  // The store's files as the shim watches them.
+  std::string StorePath() const { return folder_ + (GetParam() == Store::kFiles ? "days/" : "days.db"); }
+
+  // The command line of the client with the shim and the given settings.
+  std::string ShimmedCommand(const std::string& settings, const std::string& args) const {
+    return "cd '" + folder_ + "' && " + Environment(folder_ + "shim.so") + "KV_SHIM_PATH='" + StorePath() + "' " +
+           settings + " '" + program_ + "' --profiles '" + profiles_ + "' " + args;
+  }
+
   Result RunShimmed(const std::string& settings, const std::string& args) {
     const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string env = "LD_PRELOAD='" + folder_ + "shim.so' ASAN_OPTIONS='" +
-                            std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
-                            "verify_asan_link_order=0' TZ=UTC KV_SHIM_PATH='" + folder_ + "days/' " + settings + " ";
-    const int code = Shell("cd '" + folder_ + "' && " + env + "'" + program_ + "' --profiles '" + profiles_ + "' " +
-                           args + " >'" + out + "' 2>'" + err + "'");
+    const int code = Shell(ShimmedCommand(settings, args) + " >'" + out + "' 2>'" + err + "'");
     return Result{code, Read(out), Read(err)};
   }
 
@@ -708,13 +729,18 @@ TEST_P(StoreFaults, ASaveRefusedByAFullDiskKeepsTheStoredDay) {
 // Two updates started together: the second fails at once with a clear
 // message while the first holds the store, as do a report and a deletion;
 // the first completes the store.
-TEST_P(StoreFaults, ASecondUpdateFailsWhileOneRuns) {
+class ConcurrentUpdates : public StoreFaults {};
+
+TEST_P(ConcurrentUpdates, ASecondUpdateFailsWhileOneRuns) {
+  // The store is made first, so that the first update's first write to it
+  // lies inside the update.
+  Write(folder_ + "logs/access.log", MonthLog(1, 1, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
   Write(folder_ + "logs/access.log", MonthLog(1, 6, 3));
   const std::string mark = folder_ + "holding";
-  const std::string command = "cd '" + folder_ + "' && LD_PRELOAD='" + folder_ + "shim.so' KV_SHIM_PATH='" + folder_ +
-                              "days/' KV_SHIM_HOLD_MS=3000 KV_SHIM_HOLD_MARK='" + mark + "' TZ=UTC ASAN_OPTIONS=" +
-                              "verify_asan_link_order=0 exec '" + program_ + "' --profiles '" + profiles_ +
-                              "' update 00000001 >'" + folder_ + "first.txt' 2>&1";
+  const std::string command =
+      ShimmedCommand("KV_SHIM_HOLD_MS=3000 KV_SHIM_HOLD_MARK='" + mark + "'", "update 00000001") + " >'" + folder_ +
+      "first.txt' 2>&1";
   const pid_t first = fork();
   if (first == 0) {
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
@@ -793,8 +819,10 @@ TEST_P(StoreFaults, LinesOutOfTimeOrderAreEachStoredOnce) {
 
 }  // namespace faults
 
+using faults::ConcurrentUpdates;
 using faults::StoreFaults;
 INSTANTIATE_TEST_SUITE_P(Files, StoreFaults, testing::Values(Store::kFiles), StoreName);
+INSTANTIATE_TEST_SUITE_P(Stores, ConcurrentUpdates, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
 
 // ---- failures told as failures -----------------------------------------------
 

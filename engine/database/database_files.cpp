@@ -251,7 +251,7 @@ int LockRealtimeFolder(const char* folder) {
   if (!folder || !*folder) return 0;
   const std::string native = kv::ResolvePath(folder);
   if (g_folderLock.fd >= 0 && g_folderLock.folder == native) return 1;
-  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
@@ -261,6 +261,20 @@ int LockRealtimeFolder(const char* folder) {
   g_folderLock.folder = native;
   g_folderLock.fd = fd;
   return 1;
+}
+
+int LockOdbcStoreOf(const DravelEntry* profile) {
+  const std::string file = ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) +
+                           "." + std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
+  // A profile without a file of its own (made in memory) has nothing to lock.
+  if (!kv::PathExists(file.c_str())) return 1;
+  const int locked = LockRealtimeFolder(file.c_str());
+  if (locked < 0) {
+    DisplayReportError(("The ODBC data source of the profile " + kv::ResolvePath(file) +
+                        " is in use by another update; try again when it has ended.")
+                           .c_str());
+  }
+  return locked < 0 ? -1 : 1;
 }
 
 void UnlockRealtimeFolder() {
@@ -304,6 +318,11 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   store->profile = profile;
   store->master = KV_INVALID_FILE;
   if (store->kind == kStoreOdbc) {
+    // One update at a time: the profile's file stands for its data source.
+    if (LockOdbcStoreOf(profile) < 0) {
+      ReleaseRealtimeStore(store);
+      return nullptr;
+    }
     // The list of days is loaded on every open; only an update adds rows.
     const bool ok = LoadODBCLibrary() != nullptr && ConnectToODBCDatabase(store) != 0 &&
                     ExtendMasterRows(store, firstLogTime, lastLogTime, extend != 0 ? 1 : 0) != 0;
@@ -333,10 +352,10 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   CopyDbFileText(store->folder, sizeof store->folder, daily);
   const int locked = LockRealtimeFolder(daily);
   if (locked != 1) {
-    DisplayReportError(locked < 0 ? ("The realtime database in " + std::string(daily) +
+    DisplayReportError(locked < 0 ? ("The realtime database in " + kv::ResolvePath(daily) +
                                      " is in use by another update; try again when it has ended.")
                                         .c_str()
-                                  : ("The realtime database folder " + std::string(daily) + " cannot be opened.").c_str());
+                                  : ("The realtime database folder " + kv::ResolvePath(daily) + " cannot be opened.").c_str());
     ReleaseRealtimeStore(store);
     return nullptr;
   }

@@ -110,11 +110,15 @@ int AppendDays(uint32_t end, KvFile file, const MasterRecord* last);
 // replaced. 1, or 0 when the day has no record or the write failed.
 int StoreMasterRecord(RealtimeStore* store, const MasterRecord* record, MasterRecord* previous);
 
-// Locks the realtime folder for this process (kept until another folder is
-// locked or UnlockRealtimeFolder): 1 held, -1 held by another process, 0
-// the folder cannot be opened.
+// Locks the realtime folder (or, for an ODBC store, the profile's file)
+// for this process, kept until another one is locked or
+// UnlockRealtimeFolder: 1 held, -1 held by another process, 0 it cannot be
+// opened.
 int LockRealtimeFolder(const char* folder);
 void UnlockRealtimeFolder();
+// The same for an ODBC store (its profile's file); -1, told through the
+// error display, when another process holds it.
+int LockOdbcStoreOf(const DravelEntry* profile);
 
 // Writes the run's context as the record's period file (kind 1) and frees
 // its tables: kDbDone, kDbFileError, kDbOdbcError.

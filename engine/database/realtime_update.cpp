@@ -1078,6 +1078,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
 int DeleteRealtimeData(DravelEntry* profile) {
   if (profile == nullptr || profile->PellavarFlag == 0) return 1;
   if (profile->PellavarFlag == kStoreOdbc) {
+    if (LockOdbcStoreOf(profile) < 0) return 0;
     if (DropODBCTables(profile) == 1) return 1;
     DisplayReportError("The tables of the ODBC data source cannot be dropped (the data source cannot be reached or "
                        "refused).");
@@ -1097,7 +1098,7 @@ int DeleteRealtimeData(DravelEntry* profile) {
   }
   // Not while another update works on the days.
   if (LockRealtimeFolder(daily) < 0) {
-    DisplayReportError(("The realtime database in " + std::string(daily) +
+    DisplayReportError(("The realtime database in " + kv::ResolvePath(daily) +
                         " is in use by another update; try again when it has ended.")
                            .c_str());
     return 0;
@@ -1120,7 +1121,7 @@ int DeleteRealtimeData(DravelEntry* profile) {
   UnlockRealtimeFolder();
   kv::RemoveFolder(base);
   if (kv::PathExists(master.c_str()) || kv::FolderExists(daily)) {
-    DisplayReportError(("The stored days in " + std::string(daily) + " cannot be deleted.").c_str());
+    DisplayReportError(("The stored days in " + kv::ResolvePath(daily) + " cannot be deleted.").c_str());
     return 0;
   }
   return 1;
