@@ -541,8 +541,14 @@ int DeleteDayRows(OdbcConnection* connection, uint32_t startTime) {
     SQLRETURN r = g_odbc.fn.ExecDirect(pool.statements[t], reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
                                        SQL_NTS);
     ReportODBCError(r, "SQLExecDirect", connection->connection, pool.statements[t]);
-    // A delete that finds no row is no failure.
-    if (!OdbcSucceeded(r) && r != SQL_NO_DATA) ok = false;
+    // A delete that finds no row is no failure. After a failure nothing
+    // more is sent: the database may have ended the transaction itself (a
+    // full disk), and what followed would be committed statement by
+    // statement.
+    if (!OdbcSucceeded(r) && r != SQL_NO_DATA) {
+      ok = false;
+      break;
+    }
   }
   FreePool(&pool);
   return ok ? 1 : 0;

@@ -618,7 +618,7 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     return 0;
   }
   const std::string profilePath = ProfileFilePath(profile);
-  const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
+  int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   if (loaded == kDbBad) {
     // A damaged day is told and read again from the logs, so that it does
     // not stop the days after it; the save replaces what is stored.
@@ -628,9 +628,13 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
                         " is damaged; the day is read again from the logs.")
                            .c_str());
     record->lastAdded = 0;
+    std::memset(record->reserved, 0, sizeof record->reserved);
+    // Into a context of its own: the failed load may have filled counters.
+    FreeReportContext(run.get());
+    loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   }
   const bool ready = loaded == kDbLoaded ||
-                     ((loaded == kDbMissing || loaded == kDbEmpty || loaded == kDbBad) && RunContext(run.get()) != nullptr &&
+                     ((loaded == kDbMissing || loaded == kDbEmpty) && RunContext(run.get()) != nullptr &&
                       CreateTablesForHandle(run.get()) == 1);
   if (!ready) {
     FreeLogFileList(list, count);
