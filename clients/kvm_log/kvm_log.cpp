@@ -767,6 +767,23 @@ bool RealtimeRange(const Options& o, DravelEntry* profile, uint32_t* from, uint3
   return false;
 }
 
+// The stored days hold whole days, whose tables cannot be cut into hours:
+// a range with hours is widened to the days that hold it, and the user is
+// told, so that every figure of the report covers the span its header
+// names. A range ending at midnight ends with the day before.
+void WidenToWholeDays(uint32_t* from, uint32_t* to) {
+  const uint32_t dayFrom = *from - *from % 86400;
+  uint32_t last = *to;
+  if (last % 86400 == 0 && last > *from) --last;
+  const uint64_t wholeDay = uint64_t{last} - last % 86400 + 86399;
+  const uint64_t dayTo = wholeDay < 0xFFFFFFFEu ? wholeDay : 0xFFFFFFFEu;
+  if (dayFrom == *from && dayTo == *to) return;
+  std::fprintf(stderr, "kvm-log: the stored days hold whole days: the report covers %s .. %s\n",
+               FormatStamp(dayFrom).c_str(), FormatStamp(static_cast<uint32_t>(dayTo)).c_str());
+  *from = dayFrom;
+  *to = static_cast<uint32_t>(dayTo);
+}
+
 ProgressBar* g_realtimeBar = nullptr;
 int32_t RealtimePercent(uint32_t percent) {
   if (g_realtimeBar != nullptr && percent <= 100) g_realtimeBar->Show(percent, 0);
@@ -780,6 +797,7 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
   if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
   uint32_t from = 0, to = 0;
   if (!RealtimeRange(o, profile, &from, &to)) return kExitUsage;
+  WidenToWholeDays(&from, &to);
   std::error_code ec;
   const std::string dir = o.reportDir.empty() ? std::string("reports/") + profile->Name + "-realtime" : o.reportDir;
   fs::create_directories(dir, ec);

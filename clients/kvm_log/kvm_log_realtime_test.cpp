@@ -906,3 +906,34 @@ TEST_P(StoreFailures, AMissingLogAndADamagedDayAreFailures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreFailures, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
+
+// A range of hours is reported as the whole days that hold it (the stored
+// days cannot be cut into hours), and the user is told: the report is the
+// one of those days, its header included.
+TEST_P(IncrementalClient, ARangeOfHoursIsReportedAsItsWholeDays) {
+  Write(folder_ + "logs/access.log", MonthLog(14, 17, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  auto report = [&](const std::string& window, std::string* err) {
+    Result r = Run("realtime 00000001 --format text --report-dir r " + window);
+    EXPECT_EQ(r.code, 0) << window << ": " << r.err;
+    *err = r.err;
+    std::istringstream in(Read(folder_ + "r/index.txt"));
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+      if (line.find("Report written in") == std::string::npos && line.find("Generated on") == std::string::npos)
+        lines.push_back(line);
+    return lines;
+  };
+  std::string err;
+  const std::vector<std::string> days = report("--from 2026-03-15 --to 2026-03-16", &err);
+  EXPECT_EQ(err, "");
+  ASSERT_GT(days.size(), 50u);
+  for (const char* window : {"--from '2026-03-15 22:00' --to '2026-03-16 02:00'",
+                             "--from '2026-03-15 00:00' --to '2026-03-16 23:59:30'"}) {
+    const std::vector<std::string> hours = report(window, &err);
+    EXPECT_NE(err.find("the report covers 2026-03-15 00:00:00 .. 2026-03-16 23:59:59"), std::string::npos)
+        << window << ": " << err;
+    EXPECT_EQ(hours, days) << window;
+  }
+}
