@@ -109,6 +109,7 @@ const char kUsage[] =
     "                   or year (this year, by months)\n"
     "  --last-days N    the last N days, today included\n"
     "  --last-hours N   the last N hours up to now\n"
+    "A range with hours is widened to the whole days that hold it.\n"
     "\n"
     "PROFILE is a profile file name (00000001.wlp) or its name (00000001).\n"
     "A profile with name lookups on lists host names in place of addresses.\n"
