@@ -125,7 +125,7 @@ uint32_t g_unstoredDays = 0;
 constexpr uint32_t kStoreWriteError = 5675;
 
 int32_t ShowEngineError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
-  if (text == nullptr && a4 == kStoreWriteError) ++g_unstoredDays;
+  if (a4 == kStoreWriteError) ++g_unstoredDays;
   if (text != nullptr) {
     std::fprintf(stderr, "kvm-log: %s\n", text);
   } else if (a4 != 0) {
@@ -673,17 +673,22 @@ int32_t UpdateProgress(uint32_t, const char*, uint32_t records, int32_t percent,
 int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
   // Each step completes a day: more steps than the logs and the stored
-  // days span mean that the update does not move on.
-  uint32_t low = profile->FirstLogTime;
-  if (profile->RealtimeFirstTime != 0 && (low == 0 || profile->RealtimeFirstTime < low)) low = profile->RealtimeFirstTime;
-  const uint32_t high = profile->LastLogTime > profile->RealtimeLastTime ? profile->LastLogTime : profile->RealtimeLastTime;
-  const uint32_t limit = (high > low ? (high - low) / 86400 : 0) + 3;
+  // days span mean that the update does not move on. The span is read
+  // again after each step, which finds the log times of any location.
+  auto stepLimit = [profile] {
+    uint32_t low = profile->FirstLogTime;
+    if (profile->RealtimeFirstTime != 0 && (low == 0 || profile->RealtimeFirstTime < low))
+      low = profile->RealtimeFirstTime;
+    const uint32_t high =
+        profile->LastLogTime > profile->RealtimeLastTime ? profile->LastLogTime : profile->RealtimeLastTime;
+    return (high > low ? (high - low) / 86400 : 0) + 3;
+  };
   ProgressBar bar(o.progress);
   g_updateBar = &bar;
   uint32_t result = VRN_REALTIME_MORE_WORK;
   uint32_t days = 0;
   g_unstoredDays = 0;
-  while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < limit) {
+  while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < stepLimit()) {
     result = VRN_UpdateRealtime(static_cast<uint32_t>(slot), profile, UpdateProgress);
     ++days;
   }
@@ -986,6 +991,10 @@ int DeleteDays(DravelEntry* profile) {
 
 // The incremental analysis commands; -1 for another command.
 int IncrementalCommand(const Options& o, int16_t slot, DravelEntry* profile) {
+  // A fresh ODBC store gets its tables before its span is first read.
+  if ((o.command == "update" || o.command == "realtime") && profile->RealtimeAnalysis != 0 &&
+      profile->PellavarFlag == 2 && !PrepareOdbcStore(profile))
+    return kExitLogs;
   // The profile's log times and the span of its stored days.
   LogFastRefresh(profile, 0, 0, nullptr);
   if (o.command == "update") return UpdateDays(o, slot, profile);

@@ -905,6 +905,22 @@ TEST_P(StoreFailures, AMissingLogAndADamagedDayAreFailures) {
   EXPECT_NE(report.err.find("Mar/2/2026 is damaged"), std::string::npos) << report.err;
 }
 
+// A location of several logs (a rotated log and the current one) is built
+// by its first update, without an error on a fresh store, and reports as
+// the summary of the same logs does.
+TEST_P(StoreFailures, ALocationOfSeveralLogsIsBuiltByItsFirstUpdate) {
+  std::string profile = Read(profiles_ + "00000001.wlp");
+  Set(&profile, "LogFilePath", folder_ + "logs/access.log*");
+  Write(profiles_ + "00000001.wlp", profile);
+  Write(folder_ + "logs/access.log.1", MonthLog(1, 5, 0));
+  Write(folder_ + "logs/access.log", MonthLog(6, 8, 0));
+  Result first = Run("update 00000001");
+  EXPECT_EQ(first.code, 0) << first.err;
+  EXPECT_EQ(first.err, "");
+  EXPECT_NE(first.out.find("up to date"), std::string::npos) << first.out;
+  ExpectSameReports("2026-03-01", "2026-03-07");
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreFailures, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
 
 // A range of hours is reported as the whole days that hold it (the stored

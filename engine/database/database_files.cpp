@@ -1011,6 +1011,10 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
   if (!block) return false;
   table->ItemBlock = block;
   table->Items = block;
+  // The names of a table are written one after another in item order: a
+  // name that does not begin where the one before it ended was changed
+  // inside (a zero byte in it cuts it short).
+  uint64_t nextName = 0;
   for (uint32_t i = 0; i < n; ++i) {
     NameTableEntry item{};
     uint32_t stringOffset = 0, detailOffset = 0;
@@ -1027,7 +1031,8 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
     table->Count = i + 1;
     if (stringOffset != 0) {
       const char* text = in.Text(stringOffset);
-      if (!text || !(rec->String = DupText(text))) return false;
+      if (!text || (nextName != 0 && stringOffset != nextName) || !(rec->String = DupText(text))) return false;
+      nextName = uint64_t{stringOffset} + std::strlen(text) + 1;
     } else if (session && !item.Deleted) {
       // A deleted session item gets no name: when it is taken again for a
       // new visitor, the new name takes its place.

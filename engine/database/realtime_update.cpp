@@ -210,6 +210,32 @@ int LoadOrCreateDay(const MasterRecord* record, RealtimeStore* store, ReportHand
   return 0;
 }
 
+namespace {
+
+// The time of the last dated record of a log (0 when it has none).
+uint32_t NewestRecordTime(ReportHandle* run, const char* path) {
+  bool headerBad = false;
+  const LogSourceHandle source = OpenLog(path, &headerBad);
+  if (source == kNoLogSource) return 0;
+  uint32_t newest = 0;
+  uint64_t at = headerBad ? 0 : GetLogSourceSize(source);
+  while (at > 0) {
+    uint64_t start = 0;
+    if (!FindRecordStart(source, at, &start) || start >= at) break;
+    uint64_t next = start;
+    if (ReadNextHit(source, start, &run->hit, &next, kTailWindow) == kReadHit) {
+      newest = run->hit.HitTime;
+      FreeHitLine(&run->hit);
+      break;
+    }
+    at = start;
+  }
+  CloseLogSource(source);
+  return newest;
+}
+
+}  // namespace
+
 uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const char* path, int newestFile,
                             uint32_t* dayEnds, uint64_t* offset) {
   if (dayEnds != nullptr) *dayEnds = 0;
@@ -688,11 +714,24 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
       }
     }
   }
+  // The log written now is the one with the newest record, wherever its
+  // name stands in the list ("access.log" lists before "access.log.1").
+  int newestIndex = count - 1;
+  if (!keepsPlace && count > 1) {
+    uint32_t newestTime = 0;
+    for (uint16_t i = 0; i < count; ++i) {
+      const uint32_t t = list[i] != nullptr ? NewestRecordTime(run.get(), list[i]->name) : 0;
+      if (t >= newestTime) {
+        newestTime = t;
+        newestIndex = i;
+      }
+    }
+  }
   for (uint16_t i = 0; i < count && !keepsPlace; ++i) {
     if (list[i] == nullptr) continue;
     uint32_t ends = 0;
     uint64_t stopOffset = 0;
-    const uint32_t t = FindLastUniqueDate(run.get(), record, list[i]->name, i + 1 == count ? 1 : 0, &ends, &stopOffset);
+    const uint32_t t = FindLastUniqueDate(run.get(), record, list[i]->name, i == newestIndex ? 1 : 0, &ends, &stopOffset);
     if (g_engine.abortFlag != 0) {
       result = kDayCancelled;
       break;
@@ -770,9 +809,11 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     }
     if (saved == kDbOdbcError) {
       // The store refused the day (its rows are as they were): a failure,
-      // told as a failed write is.
+      // told as a failed write is, with the data source as its cause.
       *detail = kDayWriteFailed;
-      ReportDatabaseWriteError();
+      ReportDatabaseWriteError(
+          "The ODBC data source did not store the day (the connection was lost or the database refused it; its "
+          "own message is above).");
       return 0;
     }
     *detail = (saved == kDbDone && dayComplete) ? kDayComplete : static_cast<uint32_t>(saved);
