@@ -844,7 +844,10 @@ TEST_P(StoreFailures, AStoreThatCannotBeWrittenFailsEachCommand) {
       if (Shell("runuser -u nobody -- test -x '" + program_ + "'") != 0) {
         GTEST_SKIP() << "the user nobody cannot run " << program_;
       }
-      ASSERT_EQ(Shell("chmod -R go+rX '" + folder_ + "' && chmod 755 '" + folder_ + "'"), 0);
+      // The report writer keeps its working copies beside the template.
+      ASSERT_EQ(Shell("chmod -R go+rX '" + folder_ + "' && chmod 755 '" + folder_ + "' && chmod -R a+w '" + folder_ +
+                      "kvm_log/Template'"),
+                0);
       prefix = "runuser -u nobody -- ";
     } else {
       ASSERT_EQ(Shell("chmod -R a-w '" + folder_ + "days'"), 0);
@@ -856,21 +859,29 @@ TEST_P(StoreFailures, AStoreThatCannotBeWrittenFailsEachCommand) {
   }
   const std::string before = Run("days 00000001").out;
   ASSERT_NE(before.find("2026-03-02"), std::string::npos) << before;
+  // The report is written from the days as they stand, and says what it
+  // lacks.
+  fs::create_directories(folder_ + "r");
+  fs::permissions(folder_ + "r", fs::perms::all);
   struct Case {
     const char* args;
     const char* message;
+    const char* out;
   } cases[] = {
-      {"update 00000001", "the update failed"},
-      {"delete-days 00000001", "were not deleted"},
+      {"update 00000001", "the update failed", ""},
+      {"delete-days 00000001", "were not deleted", ""},
+      {"realtime 00000001 --format text --report-dir r --from 2026-03-01 --to 2026-03-03", "could not be stored",
+       "r/index.txt\n"},
   };
   for (const Case& c : cases) {
     const std::string out = folder_ + "out.txt", err = folder_ + "err.txt";
     const int code = Shell("cd '" + folder_ + "' && " + Environment() + prefix + "'" + program_ + "' --profiles '" +
                            profiles_ + "' " + c.args + " >'" + out + "' 2>'" + err + "'");
     EXPECT_EQ(code, 5) << c.args << ": " << Read(out) << Read(err);
-    EXPECT_EQ(Read(out), "") << c.args;
+    EXPECT_EQ(Read(out), c.out[0] == '\0' ? "" : folder_ + c.out) << c.args;
     EXPECT_NE(Read(err).find(c.message), std::string::npos) << c.args << ": " << Read(err);
   }
+  EXPECT_NE(Read(folder_ + "r/index.txt").find("Hits (all)"), std::string::npos);
   EXPECT_EQ(Run("days 00000001").out, before);
   // Writable again.
   if (GetParam() == Store::kFiles && geteuid() != 0) {

@@ -377,6 +377,27 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   return store;
 }
 
+RealtimeStore* OpenRealtimeStoreToRead(DravelEntry* profile, const char* dataFile) {
+  CloseRealtimeStore();
+  if (!profile || profile->PellavarFlag != kStoreFiles) return nullptr;
+  char base[VRN_REALTIME_DIR_SIZE];
+  char daily[VRN_REALTIME_DIR_SIZE];
+  if (!ConvertDravelFileToRealTimeDir(profile, dataFile, base, daily, 0)) return nullptr;
+  auto* store = static_cast<RealtimeStore*>(AllocZeroed(sizeof(RealtimeStore)));
+  if (!store) return nullptr;
+  store->kind = kStoreFiles;
+  store->profile = profile;
+  CopyDbFileText(store->folder, sizeof store->folder, daily);
+  const std::string masterPath = std::string(daily) + "\\master.dat";
+  store->master = kv::FileOpen(masterPath.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  if (store->master == KV_INVALID_FILE || kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) < 0) {
+    ReleaseRealtimeStore(store);
+    return nullptr;
+  }
+  g_openStore = store;
+  return store;
+}
+
 int ReadMasterRecord(RealtimeStore* store, MasterRecord* record) {
   if (!store || !record) return 0;
   if (store->kind == kStoreOdbc) return ReadNextODBCEntry(store, record) ? 1 : 0;

@@ -84,6 +84,10 @@ struct RealtimeStore {
 // extends its master rows to the two times. Null on failure.
 RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uint32_t firstLogTime,
                                  uint32_t lastLogTime, int extend);
+// Opens a file store's master.dat for reading only, as it stands (no
+// folder made, no day added, no lock): for a report on a store this
+// process cannot write. Null when it cannot be read.
+RealtimeStore* OpenRealtimeStoreToRead(DravelEntry* profile, const char* dataFile);
 void ReleaseRealtimeStore(RealtimeStore* store);
 // Releases the open store, if any.
 void CloseRealtimeStore();

@@ -975,9 +975,19 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   if (rangeStart > rangeEnd) return updateOnly != 0 ? kRealtimeReportOk : kRealtimeReportNoData;
 
   RealtimeStore* store = OpenRealtimeStore(profile, dataFile.c_str(), rangeStart, rangeEnd, 0);
+  // A file store this process cannot write (or that another update holds)
+  // is reported on as it stands, and the report says it lacks what the
+  // logs added since.
+  const bool readOnly = store == nullptr && profile->PellavarFlag == kStoreFiles && updateOnly == 0 &&
+                        (store = OpenRealtimeStoreToRead(profile, dataFile.c_str())) != nullptr;
   if (store == nullptr) {
     g_engine.summaryErrorText = "the stored days cannot be opened";
     return kRealtimeReportStoreError;
+  }
+  if (readOnly) {
+    ReportDatabaseWriteError(
+        "The stored days cannot be brought up to date now; the report holds what they hold, without the logs' "
+        "newer records.");
   }
   MasterRecord record{};
   uint32_t firstDay = 0;
@@ -992,7 +1002,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   while (ReadMasterRecord(store, &record) == 1 && record.start < rangeEnd) ++lastDay;
 
   // Update pass: the open days of the range that the logs reach.
-  for (uint32_t day = firstDay; day <= lastDay; ++day) {
+  for (uint32_t day = firstDay; day <= lastDay && !readOnly; ++day) {
     if (SeekMasterRecord(store, day) != 1 || ReadMasterRecord(store, &record) != 1) break;
     const bool overlaps = logsKnown && record.end >= logsFirst && record.start <= logsLast;
     const bool open = record.lastAdded == 0 || record.lastAdded <= record.end;
