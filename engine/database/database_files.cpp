@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/core/engine_state.h"
@@ -267,7 +268,8 @@ int LockOdbcStoreOf(const DravelEntry* profile) {
   const std::string file = ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) +
                            "." + std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
   // A profile without a file of its own (made in memory) has nothing to lock.
-  if (!kv::PathExists(file.c_str())) return 1;
+  struct stat info {};
+  if (profile->Name[0] == '\0' || ::stat(kv::ResolvePath(file).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 1;
   const int locked = LockRealtimeFolder(file.c_str());
   if (locked < 0) {
     DisplayReportError(("The ODBC data source of the profile " + kv::ResolvePath(file) +
