@@ -730,6 +730,7 @@ TEST_P(StoreFaults, ASaveRefusedByAFullDiskKeepsTheStoredDay) {
 // message while the first holds the store, as do a report and a deletion;
 // the first completes the store.
 class ConcurrentUpdates : public StoreFaults {};
+class LogOrder : public StoreFaults {};
 
 TEST_P(ConcurrentUpdates, ASecondUpdateFailsWhileOneRuns) {
   // The store is made first, so that the first update's first write to it
@@ -766,7 +767,7 @@ TEST_P(ConcurrentUpdates, ASecondUpdateFailsWhileOneRuns) {
 // go back (the hour from 02:00 comes twice, "+0200" then "+0100"), updated
 // while the log ends at points in and around the repeated hour: the day
 // holds every line, as the summary report of the same log counts them.
-TEST_P(StoreFaults, ALocalTimeLogAcrossTheClockGoingBackLosesNoLine) {
+TEST_P(LogOrder, ALocalTimeLogAcrossTheClockGoingBackLosesNoLine) {
   std::vector<std::string> lines;
   auto add = [&](int h, int m, int s, const char* zone) {
     char stamp[64];
@@ -793,7 +794,7 @@ TEST_P(StoreFaults, ALocalTimeLogAcrossTheClockGoingBackLosesNoLine) {
 // A real server's log writes each line when its request ends, so its lines
 // stand out of time order by up to a minute; updated every 1,000 lines, the
 // day holds every line, as the summary report of the same log counts them.
-TEST_P(StoreFaults, LinesOutOfTimeOrderAreEachStoredOnce) {
+TEST_P(LogOrder, LinesOutOfTimeOrderAreEachStoredOnce) {
   std::vector<std::string> lines;
   uint32_t seed = 99;
   for (int i = 0; i < 10000; ++i) {
@@ -820,9 +821,11 @@ TEST_P(StoreFaults, LinesOutOfTimeOrderAreEachStoredOnce) {
 }  // namespace faults
 
 using faults::ConcurrentUpdates;
+using faults::LogOrder;
 using faults::StoreFaults;
 INSTANTIATE_TEST_SUITE_P(Files, StoreFaults, testing::Values(Store::kFiles), StoreName);
 INSTANTIATE_TEST_SUITE_P(Stores, ConcurrentUpdates, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
+INSTANTIATE_TEST_SUITE_P(Stores, LogOrder, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
 
 // ---- failures told as failures -----------------------------------------------
 

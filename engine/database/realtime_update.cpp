@@ -171,6 +171,60 @@ std::string ProfileFilePath(const DravelEntry* profile) {
 
 bool IsCancelAnswer(int answer) { return answer == 2; }
 
+// An ODBC store's open day keeps the place it reached in its log in a small
+// file of this machine (the master rows have no room for it): the day's
+// start and last added time, then the 32 bytes of the place as a file
+// store's master record keeps them. It counts only while the day's row
+// still says the same last added time.
+constexpr uint32_t kPlaceFileSize = 40;
+
+std::string OdbcPlaceFile(const DravelEntry* profile, bool makeFolder) {
+  char base[VRN_REALTIME_DIR_SIZE] = "";
+  const std::string dataFile = ProfileDataFile(profile);
+  if (dataFile.empty() || ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, nullptr, 0) != 1) return "";
+  if (makeFolder) kv::CreateFolder(base);
+  return std::string(base) + "\\place.dat";
+}
+
+// Puts the kept place of the record's day into its spare bytes (the record
+// is left as it is when none is kept for it).
+void ReadOdbcPlace(const DravelEntry* profile, MasterRecord* record) {
+  const std::string path = OdbcPlaceFile(profile, false);
+  if (path.empty()) return;
+  KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  if (file == KV_INVALID_FILE) return;
+  uint8_t image[kPlaceFileSize];
+  uint32_t done = 0;
+  const bool read = kv::FileRead(file, image, sizeof image, &done) && done == sizeof image;
+  kv::FileClose(file);
+  auto word = [&](int at) {
+    return uint32_t{image[at]} | uint32_t{image[at + 1]} << 8 | uint32_t{image[at + 2]} << 16 |
+           uint32_t{image[at + 3]} << 24;
+  };
+  if (read && word(0) == record->start && word(4) == record->lastAdded && record->lastAdded != 0)
+    std::memcpy(record->reserved, image + 8, sizeof record->reserved);
+}
+
+// Keeps the record's place (or forgets any) once its day's row is written.
+void WriteOdbcPlace(const DravelEntry* profile, const MasterRecord& record) {
+  const std::string path = OdbcPlaceFile(profile, true);
+  if (path.empty()) return;
+  uint8_t image[kPlaceFileSize] = {};
+  for (int i = 0; i < 4; ++i) {
+    image[i] = static_cast<uint8_t>(record.start >> (8 * i));
+    image[4 + i] = static_cast<uint8_t>(record.lastAdded >> (8 * i));
+  }
+  std::memcpy(image + 8, record.reserved, sizeof record.reserved);
+  const std::string fresh = path + ".new";
+  KvFile file = kv::FileOpen(fresh.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
+  if (file == KV_INVALID_FILE) return;
+  uint32_t done = 0;
+  const bool ok = kv::FileWrite(file, image, sizeof image, &done) && done == sizeof image &&
+                  ::fsync(static_cast<int>(file)) == 0;
+  kv::FileClose(file);
+  if (!ok || !kv::FileMove(fresh.c_str(), path.c_str(), true)) kv::FileDelete(fresh.c_str());
+}
+
 // The bookkeeping after a day step for the record at the cursor: shared by
 // the update and the report's update pass. Returns 0 when writing the
 // record back failed.
@@ -184,6 +238,7 @@ int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* recor
     // keeps the same values. A day that took no record (nothing new, or
     // a day without log lines that is now complete) moves on only here.
     if (RewriteMasterRecord(store, record) != 1) return 0;
+    WriteOdbcPlace(profile, *record);
   } else if (StoreMasterRecord(store, record, nullptr) != 1) {
     return 0;
   }
@@ -671,12 +726,14 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
   bool dayComplete = false;
   uint32_t result = kDayNothingNew;
   uint64_t added = 0;
-  // A file store with one local log keeps the place its day reached in the
-  // log, and reads on from there.
+  // A store with one local log keeps the place its day reached in the log,
+  // and reads on from there.
   LogPlace place{};
-  const bool keepsPlace = store->kind == kStoreFiles && count == 1 && list[0] != nullptr &&
+  const bool keepsPlace = count == 1 && list[0] != nullptr &&
+                          (store->kind == kStoreFiles || !OdbcPlaceFile(profile, false).empty()) &&
                           IdentifyLog(list[0]->name, &place);
   if (keepsPlace) {
+    if (store->kind == kStoreOdbc) ReadOdbcPlace(profile, record);
     const LogPlace stored = StoredLogPlace(*record);
     LogRange range;
     range.wholeLinesEnd = WholeLinesEnd(list[0]->name, place.offset);
@@ -1018,7 +1075,9 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
       CancelDNSFifo();
       return kRealtimeReportStopped;
     }
-    WriteBackDay(store, profile, &record, step, detail);
+    // A day whose record cannot be written back is not up to date: the
+    // report says it lacks the day's new records.
+    if (WriteBackDay(store, profile, &record, step, detail) != 1) ReportDatabaseWriteError();
   }
 
   if (updateOnly != 0) {
@@ -1134,7 +1193,11 @@ int DeleteRealtimeData(DravelEntry* profile) {
   if (profile == nullptr || profile->PellavarFlag == 0) return 1;
   if (profile->PellavarFlag == kStoreOdbc) {
     if (LockOdbcStoreOf(profile) < 0) return 0;
-    if (DropODBCTables(profile) == 1) return 1;
+    if (DropODBCTables(profile) == 1) {
+      const std::string place = OdbcPlaceFile(profile, false);
+      if (!place.empty()) kv::FileDelete(place.c_str());
+      return 1;
+    }
     DisplayReportError("The tables of the ODBC data source cannot be dropped (the data source cannot be reached or "
                        "refused).");
     return 0;
