@@ -236,10 +236,10 @@ RealtimeStore* CurrentRealtimeStore() { return g_openStore; }
 
 namespace {
 
-// The realtime folder this process holds locked: taken by the first
-// opening of a store and kept until the process ends (or another folder is
-// locked), so that an update of many steps is never interleaved with
-// another process's.
+// The realtime folder (or ODBC profile file) this process holds locked
+// while its store is open: another process's update, report or deletion
+// of the same store fails at once with a message instead of interleaving
+// its writes.
 struct FolderLock {
   std::string folder;
   int fd = -1;
@@ -287,6 +287,8 @@ void UnlockRealtimeFolder() {
 
 void ReleaseRealtimeStore(RealtimeStore* store) {
   if (!store) return;
+  // The lock lasts as long as the store is open (one store at a time).
+  UnlockRealtimeFolder();
   if (store->kind == kStoreFiles && store->master != KV_INVALID_FILE && store->master != 0) {
     kv::FileClose(store->master);
   }

@@ -115,9 +115,9 @@ int AppendDays(uint32_t end, KvFile file, const MasterRecord* last);
 int StoreMasterRecord(RealtimeStore* store, const MasterRecord* record, MasterRecord* previous);
 
 // Locks the realtime folder (or, for an ODBC store, the profile's file)
-// for this process, kept until another one is locked or
-// UnlockRealtimeFolder: 1 held, -1 held by another process, 0 it cannot be
-// opened.
+// for this process until UnlockRealtimeFolder (which releasing a store
+// calls) or another one is locked: 1 held, -1 held by another process, 0 it
+// cannot be opened.
 int LockRealtimeFolder(const char* folder);
 void UnlockRealtimeFolder();
 // The same for an ODBC store (its profile's file); -1, told through the

@@ -228,8 +228,7 @@ void WriteOdbcPlace(const DravelEntry* profile, const MasterRecord& record) {
 // The bookkeeping after a day step for the record at the cursor: shared by
 // the update and the report's update pass. Returns 0 when writing the
 // record back failed.
-int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult,
-                 uint32_t /*detail*/) {
+int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult) {
   // A day that was not saved keeps its record and its stored file as they
   // were: the next update adds the same records again.
   if (stepResult == 0) return 1;
@@ -930,7 +929,7 @@ int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t 
   }
   if (step == 1) {
     *upToDate = detail == kDayComplete ? 0 : 1;
-    const int written = WriteBackDay(store, profile, &record, 1, detail);
+    const int written = WriteBackDay(store, profile, &record, 1);
     ReleaseRealtimeStore(store);
     if (written != 1) {
       *upToDate = 1;
@@ -1077,7 +1076,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     }
     // A day whose record cannot be written back is not up to date: the
     // report says it lacks the day's new records.
-    if (WriteBackDay(store, profile, &record, step, detail) != 1) ReportDatabaseWriteError();
+    if (WriteBackDay(store, profile, &record, step) != 1) ReportDatabaseWriteError();
   }
 
   if (updateOnly != 0) {
@@ -1192,8 +1191,11 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
 int DeleteRealtimeData(DravelEntry* profile) {
   if (profile == nullptr || profile->PellavarFlag == 0) return 1;
   if (profile->PellavarFlag == kStoreOdbc) {
+    CloseRealtimeStore();
     if (LockOdbcStoreOf(profile) < 0) return 0;
-    if (DropODBCTables(profile) == 1) {
+    const int dropped = DropODBCTables(profile);
+    UnlockRealtimeFolder();
+    if (dropped == 1) {
       const std::string place = OdbcPlaceFile(profile, false);
       if (!place.empty()) kv::FileDelete(place.c_str());
       return 1;
