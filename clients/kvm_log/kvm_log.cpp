@@ -656,7 +656,8 @@ bool PrepareOdbcStore(DravelEntry* profile) {
   // Made now (1), or there already (the second call finds them).
   if (profile->PellavarFlag != 2 || VRN_CreateODBCTables(profile) == 1 || VRN_DoODBCTablesExist(profile) == 1)
     return true;
-  std::fprintf(stderr, "kvm-log: the tables of the ODBC data source %s cannot be made\n", profile->ODBCPellavar);
+  std::fprintf(stderr, "kvm-log: the ODBC data source %s cannot be reached or its tables cannot be made\n",
+               profile->ODBCPellavar);
   return false;
 }
 
@@ -671,7 +672,8 @@ int32_t UpdateProgress(uint32_t, const char*, uint32_t records, int32_t percent,
 
 // Brings the per-day databases up to date, one day per engine call.
 int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
-  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  if (!KeepsDays(profile)) return kExitLogs;
+  if (!PrepareOdbcStore(profile)) return kExitFailed;
   // Each step completes a day: more steps than the logs and the stored
   // days span mean that the update does not move on. The span is read
   // again after each step, which finds the log times of any location.
@@ -800,7 +802,8 @@ int32_t RealtimePercent(uint32_t percent) {
 // first) into the report folder.
 int RealtimeReport(const Options& o, DravelEntry* profile) {
   namespace fs = std::filesystem;
-  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  if (!KeepsDays(profile)) return kExitLogs;
+  if (!PrepareOdbcStore(profile)) return kExitFailed;
   uint32_t from = 0, to = 0;
   if (!RealtimeRange(o, profile, &from, &to)) return kExitUsage;
   WidenToWholeDays(&from, &to);
@@ -994,7 +997,7 @@ int IncrementalCommand(const Options& o, int16_t slot, DravelEntry* profile) {
   // A fresh ODBC store gets its tables before its span is first read.
   if ((o.command == "update" || o.command == "realtime") && profile->RealtimeAnalysis != 0 &&
       profile->PellavarFlag == 2 && !PrepareOdbcStore(profile))
-    return kExitLogs;
+    return kExitFailed;
   // The profile's log times and the span of its stored days.
   LogFastRefresh(profile, 0, 0, nullptr);
   if (o.command == "update") return UpdateDays(o, slot, profile);

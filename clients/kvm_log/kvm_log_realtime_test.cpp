@@ -937,6 +937,27 @@ TEST_P(StoreFailures, ALocationOfSeveralLogsIsBuiltByItsFirstUpdate) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreFailures, testing::Values(Store::kFiles, Store::kSqlite), StoreName);
 
+// A database server that cannot be reached fails every command that needs
+// it, with the connection as the cause (not a full disk).
+class UnreachableServer : public Incremental {};
+
+TEST_P(UnreachableServer, EachCommandFailsAndSaysWhy) {
+  Write(folder_ + "logs/access.log", MonthLog(1, 2, 0));
+  ASSERT_EQ(Run("update 00000001").code, 0);
+  Write(folder_ + "logs/access.log", MonthLog(3, 3, 0), true);
+  postgres_.Stop();
+  for (const char* args : {"update 00000001", "delete-days 00000001",
+                           "realtime 00000001 --format text --report-dir r --from 2026-03-01 --to 2026-03-03"}) {
+    Result r = Run(args);
+    EXPECT_EQ(r.code, 5) << args << ": " << r.out << r.err;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_EQ(r.err.find("disk is not full"), std::string::npos) << args << ": " << r.err;
+    EXPECT_EQ(r.out.find("deleted"), std::string::npos) << args;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Postgres, UnreachableServer, testing::Values(Store::kPostgres), StoreName);
+
 // A range of hours is reported as the whole days that hold it (the stored
 // days cannot be cut into hours), and the user is told: the report is the
 // one of those days, its header included.
