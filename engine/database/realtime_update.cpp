@@ -961,8 +961,10 @@ int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHand
 namespace {
 
 // Adds to a loaded day, for the report only, the log records after its last
-// added time: the newest second of the newest log, which the update holds
-// back because more records may still be written in it. Nothing is stored.
+// added time: the newest second of the newest log, which an update that goes
+// on by time (a location of several logs) holds back because more records
+// may still be written in it, or a line still being written. Nothing is
+// stored.
 // 1, or 0 when the client cancelled or the day refused a record.
 int AddHeldBackRecords(ReportHandle* day, const MasterRecord& record, DravelEntry* profile, const char* location) {
   const DaySlotsOnly daySlots;
