@@ -113,6 +113,7 @@ const char kUsage[] =
     "                   or year (this year, by months)\n"
     "  --last-days N    the last N days, today included\n"
     "  --last-hours N   the last N hours up to now\n"
+    "A range with hours is widened to the whole days that hold it.\n"
     "\n"
     "Options of set (each changes one setting of the profile file and keeps\n"
     "the others; the user name and password are stored scrambled, as the\n"
@@ -138,7 +139,7 @@ uint32_t g_unstoredDays = 0;
 constexpr uint32_t kStoreWriteError = 5675;
 
 int32_t ShowEngineError(KvWindow, const char*, const char* text, uint32_t a4, uint32_t, uint32_t) {
-  if (text == nullptr && a4 == kStoreWriteError) ++g_unstoredDays;
+  if (a4 == kStoreWriteError) ++g_unstoredDays;
   if (text != nullptr) {
     std::fprintf(stderr, "kvm-log: %s\n", text);
   } else if (a4 != 0) {
@@ -720,7 +721,8 @@ bool PrepareOdbcStore(DravelEntry* profile) {
   // Made now (1), or there already (the second call finds them).
   if (profile->PellavarFlag != 2 || VRN_CreateODBCTables(profile) == 1 || VRN_DoODBCTablesExist(profile) == 1)
     return true;
-  std::fprintf(stderr, "kvm-log: the tables of the ODBC data source %s cannot be made\n", profile->ODBCPellavar);
+  std::fprintf(stderr, "kvm-log: the ODBC data source %s cannot be reached or its tables cannot be made\n",
+               profile->ODBCPellavar);
   return false;
 }
 
@@ -735,19 +737,25 @@ int32_t UpdateProgress(uint32_t, const char*, uint32_t records, int32_t percent,
 
 // Brings the per-day databases up to date, one day per engine call.
 int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
-  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  if (!KeepsDays(profile)) return kExitLogs;
+  if (!PrepareOdbcStore(profile)) return kExitFailed;
   // Each step completes a day: more steps than the logs and the stored
-  // days span mean that the update does not move on.
-  uint32_t low = profile->FirstLogTime;
-  if (profile->RealtimeFirstTime != 0 && (low == 0 || profile->RealtimeFirstTime < low)) low = profile->RealtimeFirstTime;
-  const uint32_t high = profile->LastLogTime > profile->RealtimeLastTime ? profile->LastLogTime : profile->RealtimeLastTime;
-  const uint32_t limit = (high > low ? (high - low) / 86400 : 0) + 3;
+  // days span mean that the update does not move on. The span is read
+  // again after each step, which finds the log times of any location.
+  auto stepLimit = [profile] {
+    uint32_t low = profile->FirstLogTime;
+    if (profile->RealtimeFirstTime != 0 && (low == 0 || profile->RealtimeFirstTime < low))
+      low = profile->RealtimeFirstTime;
+    const uint32_t high =
+        profile->LastLogTime > profile->RealtimeLastTime ? profile->LastLogTime : profile->RealtimeLastTime;
+    return (high > low ? (high - low) / 86400 : 0) + 3;
+  };
   ProgressBar bar(o.progress);
   g_updateBar = &bar;
   uint32_t result = VRN_REALTIME_MORE_WORK;
   uint32_t days = 0;
   g_unstoredDays = 0;
-  while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < limit) {
+  while (!g_cancel && result == VRN_REALTIME_MORE_WORK && days < stepLimit()) {
     result = VRN_UpdateRealtime(static_cast<uint32_t>(slot), profile, UpdateProgress);
     ++days;
   }
@@ -764,6 +772,11 @@ int UpdateDays(const Options& o, int16_t slot, DravelEntry* profile) {
   if (g_unstoredDays != 0) {
     std::fprintf(stderr, "kvm-log: %u day%s could not be stored; the stored days are not up to date\n", g_unstoredDays,
                  g_unstoredDays == 1 ? "" : "s");
+    return kExitFailed;
+  }
+  if (result == VRN_REALTIME_FAILED) {
+    // The engine told why through its error display.
+    std::fprintf(stderr, "kvm-log: the update failed; the stored days are not up to date\n");
     return kExitFailed;
   }
   // The stored span as the engine now reads it.
@@ -827,6 +840,23 @@ bool RealtimeRange(const Options& o, DravelEntry* profile, uint32_t* from, uint3
   return false;
 }
 
+// The stored days hold whole days, whose tables cannot be cut into hours:
+// a range with hours is widened to the days that hold it, and the user is
+// told, so that every figure of the report covers the span its header
+// names. A range ending at midnight ends with the day before.
+void WidenToWholeDays(uint32_t* from, uint32_t* to) {
+  const uint32_t dayFrom = *from - *from % 86400;
+  uint32_t last = *to;
+  if (last % 86400 == 0 && last > *from) --last;
+  const uint64_t wholeDay = uint64_t{last} - last % 86400 + 86399;
+  const uint64_t dayTo = wholeDay < 0xFFFFFFFEu ? wholeDay : 0xFFFFFFFEu;
+  if (dayFrom == *from && dayTo == *to) return;
+  std::fprintf(stderr, "kvm-log: the stored days hold whole days: the report covers %s .. %s\n",
+               FormatStamp(dayFrom).c_str(), FormatStamp(static_cast<uint32_t>(dayTo)).c_str());
+  *from = dayFrom;
+  *to = static_cast<uint32_t>(dayTo);
+}
+
 ProgressBar* g_realtimeBar = nullptr;
 int32_t RealtimePercent(uint32_t percent) {
   if (g_realtimeBar != nullptr && percent <= 100) g_realtimeBar->Show(percent, 0);
@@ -837,9 +867,11 @@ int32_t RealtimePercent(uint32_t percent) {
 // first) into the report folder.
 int RealtimeReport(const Options& o, DravelEntry* profile) {
   namespace fs = std::filesystem;
-  if (!KeepsDays(profile) || !PrepareOdbcStore(profile)) return kExitLogs;
+  if (!KeepsDays(profile)) return kExitLogs;
+  if (!PrepareOdbcStore(profile)) return kExitFailed;
   uint32_t from = 0, to = 0;
   if (!RealtimeRange(o, profile, &from, &to)) return kExitUsage;
+  WidenToWholeDays(&from, &to);
   std::error_code ec;
   const std::string dir = o.reportDir.empty() ? std::string("reports/") + profile->Name + "-realtime" : o.reportDir;
   fs::create_directories(dir, ec);
@@ -895,6 +927,9 @@ int RealtimeReport(const Options& o, DravelEntry* profile) {
       return kExitLogs;
     }
     std::fprintf(stderr, "kvm-log: the report could not be written%s%s\n", why[0] != '\0' ? ": " : "", why);
+    if (g_unstoredDays != 0)
+      std::fprintf(stderr, "kvm-log: %u day%s of the range could not be stored\n", g_unstoredDays,
+                   g_unstoredDays == 1 ? "" : "s");
     return kExitFailed;
   }
   std::printf("%s\n", output.c_str());
@@ -1014,13 +1049,20 @@ int DeleteDays(DravelEntry* profile) {
     std::fprintf(stderr, "kvm-log: profile %s keeps no per-day databases\n", profile->Name);
     return kExitLogs;
   }
-  VRN_DeleteRealtimeDatabase(profile);
+  if (VRN_DeleteRealtimeDatabase(profile) != 1) {
+    std::fprintf(stderr, "kvm-log: the stored days of %s were not deleted\n", profile->Name);
+    return kExitFailed;
+  }
   std::printf("deleted\n");
   return kExitOk;
 }
 
 // The incremental analysis commands; -1 for another command.
 int IncrementalCommand(const Options& o, int16_t slot, DravelEntry* profile) {
+  // A fresh ODBC store gets its tables before its span is first read.
+  if ((o.command == "update" || o.command == "realtime") && profile->RealtimeAnalysis != 0 &&
+      profile->PellavarFlag == 2 && !PrepareOdbcStore(profile))
+    return kExitFailed;
   // The profile's log times and the span of its stored days.
   LogFastRefresh(profile, 0, 0, nullptr);
   if (o.command == "update") return UpdateDays(o, slot, profile);

@@ -27,6 +27,12 @@
 #include <new>
 #include <vector>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
 #include "engine/database/analysis_context.h"
@@ -34,6 +40,7 @@
 #include "engine/database/odbc_store.h"
 #include "engine/database/realtime_store.h"
 #include "platform/base/files.h"
+#include "platform/base/paths.h"
 #include "platform/ui/msgbox.h"
 
 namespace vrn {
@@ -227,8 +234,61 @@ int OpenOrCreateMasterFile(const char* path, uint32_t start, uint32_t end) {
 
 RealtimeStore* CurrentRealtimeStore() { return g_openStore; }
 
+namespace {
+
+// The realtime folder (or ODBC profile file) this process holds locked
+// while its store is open: another process's update, report or deletion
+// of the same store fails at once with a message instead of interleaving
+// its writes.
+struct FolderLock {
+  std::string folder;
+  int fd = -1;
+};
+FolderLock g_folderLock;
+
+}  // namespace
+
+int LockRealtimeFolder(const char* folder) {
+  if (!folder || !*folder) return 0;
+  const std::string native = kv::ResolvePath(folder);
+  if (g_folderLock.fd >= 0 && g_folderLock.folder == native) return 1;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (g_folderLock.fd >= 0) ::close(g_folderLock.fd);
+  g_folderLock.folder = native;
+  g_folderLock.fd = fd;
+  return 1;
+}
+
+int LockOdbcStoreOf(const DravelEntry* profile) {
+  const std::string file = ProfileDirectory() + std::string(profile->Name, strnlen(profile->Name, sizeof profile->Name)) +
+                           "." + std::string(profile->Extension, strnlen(profile->Extension, sizeof profile->Extension));
+  // A profile without a file of its own (made in memory) has nothing to lock.
+  struct stat info {};
+  if (profile->Name[0] == '\0' || ::stat(kv::ResolvePath(file).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 1;
+  const int locked = LockRealtimeFolder(file.c_str());
+  if (locked < 0) {
+    DisplayReportError(("The ODBC data source of the profile " + kv::ResolvePath(file) +
+                        " is in use by another update; try again when it has ended.")
+                           .c_str());
+  }
+  return locked < 0 ? -1 : 1;
+}
+
+void UnlockRealtimeFolder() {
+  if (g_folderLock.fd >= 0) ::close(g_folderLock.fd);
+  g_folderLock.fd = -1;
+  g_folderLock.folder.clear();
+}
+
 void ReleaseRealtimeStore(RealtimeStore* store) {
   if (!store) return;
+  // The lock lasts as long as the store is open (one store at a time).
+  UnlockRealtimeFolder();
   if (store->kind == kStoreFiles && store->master != KV_INVALID_FILE && store->master != 0) {
     kv::FileClose(store->master);
   }
@@ -262,6 +322,11 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   store->profile = profile;
   store->master = KV_INVALID_FILE;
   if (store->kind == kStoreOdbc) {
+    // One update at a time: the profile's file stands for its data source.
+    if (LockOdbcStoreOf(profile) < 0) {
+      ReleaseRealtimeStore(store);
+      return nullptr;
+    }
     // The list of days is loaded on every open; only an update adds rows.
     const bool ok = LoadODBCLibrary() != nullptr && ConnectToODBCDatabase(store) != 0 &&
                     ExtendMasterRows(store, firstLogTime, lastLogTime, extend != 0 ? 1 : 0) != 0;
@@ -289,12 +354,46 @@ RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uin
   kv::CreateFolder(base);
   kv::CreateFolder(daily);
   CopyDbFileText(store->folder, sizeof store->folder, daily);
-  const std::string masterPath = std::string(daily) + "\\master.dat";
-  if (!OpenOrCreateMasterFile(masterPath.c_str(), firstLogTime, lastLogTime)) {
+  const int locked = LockRealtimeFolder(daily);
+  if (locked != 1) {
+    DisplayReportError(locked < 0 ? ("The realtime database in " + kv::ResolvePath(daily) +
+                                     " is in use by another update; try again when it has ended.")
+                                        .c_str()
+                                  : ("The realtime database folder " + kv::ResolvePath(daily) + " cannot be opened.").c_str());
     ReleaseRealtimeStore(store);
     return nullptr;
   }
-  store->master = kv::FileOpen(masterPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kOpenExisting);
+  const std::string masterPath = std::string(daily) + "\\master.dat";
+  bool opened = OpenOrCreateMasterFile(masterPath.c_str(), firstLogTime, lastLogTime) != 0;
+  if (opened) {
+    store->master = kv::FileOpen(masterPath.c_str(), kv::kFileReadWrite, kv::FileDisposition::kOpenExisting);
+    opened = store->master != KV_INVALID_FILE && kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) >= 0;
+  }
+  if (!opened) {
+    const int error = errno;
+    DisplayReportError(("The list of stored days " + kv::ResolvePath(masterPath) + " cannot be opened for writing (" +
+                        std::strerror(error) + ").")
+                           .c_str());
+    ReleaseRealtimeStore(store);
+    return nullptr;
+  }
+  g_openStore = store;
+  return store;
+}
+
+RealtimeStore* OpenRealtimeStoreToRead(DravelEntry* profile, const char* dataFile) {
+  CloseRealtimeStore();
+  if (!profile || profile->PellavarFlag != kStoreFiles) return nullptr;
+  char base[VRN_REALTIME_DIR_SIZE];
+  char daily[VRN_REALTIME_DIR_SIZE];
+  if (!ConvertDravelFileToRealTimeDir(profile, dataFile, base, daily, 0)) return nullptr;
+  auto* store = static_cast<RealtimeStore*>(AllocZeroed(sizeof(RealtimeStore)));
+  if (!store) return nullptr;
+  store->kind = kStoreFiles;
+  store->profile = profile;
+  CopyDbFileText(store->folder, sizeof store->folder, daily);
+  const std::string masterPath = std::string(daily) + "\\master.dat";
+  store->master = kv::FileOpen(masterPath.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
   if (store->master == KV_INVALID_FILE || kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) < 0) {
     ReleaseRealtimeStore(store);
     return nullptr;
@@ -677,6 +776,69 @@ uint32_t WritePeriodBody(KvFile file, TemplateRecord* templ) {
 
 }  // namespace
 
+namespace {
+
+// Flushes an open file or folder to the disk; false when the system says
+// it could not.
+bool SyncPath(const std::string& path, bool folder) {
+  const std::string native = kv::ResolvePath(path);
+  const int fd = ::open(native.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The byte offset of the day's record in master.dat, checked against the
+// record stored there; -1 when the day has no record.
+int64_t MasterRecordOffset(RealtimeStore* store, const MasterRecord& record) {
+  uint8_t image[kMasterRecordSize];
+  uint32_t done = 0;
+  if (kv::FileSeek(store->master, kMasterHeaderSize, kv::kSeekBegin) != kMasterHeaderSize ||
+      !kv::FileRead(store->master, image, sizeof image, &done) || done != sizeof image) {
+    return -1;
+  }
+  MasterRecord first{};
+  DecodeMasterRecord(image, &first);
+  if (record.start < first.start || (record.start - first.start) % kSecondsPerDay != 0) return -1;
+  const int64_t at = int64_t{kMasterHeaderSize} + int64_t{kMasterRecordSize} * ((record.start - first.start) / kSecondsPerDay);
+  if (kv::FileSeek(store->master, at, kv::kSeekBegin) != at || !kv::FileRead(store->master, image, sizeof image, &done) ||
+      done != sizeof image) {
+    return -1;
+  }
+  MasterRecord stored{};
+  DecodeMasterRecord(image, &stored);
+  return stored.start == record.start ? at : -1;
+}
+
+}  // namespace
+
+int StoreMasterRecord(RealtimeStore* store, const MasterRecord* record, MasterRecord* previous) {
+  if (!store || !record || store->kind != kStoreFiles) return 0;
+  const int64_t cursor = kv::FileTell(store->master);
+  if (cursor < 0) return 0;
+  const int64_t at = MasterRecordOffset(store, *record);
+  bool ok = at >= 0;
+  if (ok && previous) {
+    uint8_t image[kMasterRecordSize];
+    uint32_t done = 0;
+    ok = kv::FileSeek(store->master, at, kv::kSeekBegin) == at &&
+         kv::FileRead(store->master, image, sizeof image, &done) && done == sizeof image;
+    if (ok) DecodeMasterRecord(image, previous);
+  }
+  if (ok) {
+    uint8_t image[kMasterRecordSize];
+    EncodeMasterRecord(*record, image);
+    uint32_t done = 0;
+    ok = kv::FileSeek(store->master, at, kv::kSeekBegin) == at &&
+         kv::FileWrite(store->master, image, sizeof image, &done) && done == sizeof image &&
+         ::fsync(static_cast<int>(store->master)) == 0;
+  }
+  // The cursor stays where the caller left it.
+  if (kv::FileSeek(store->master, cursor, kv::kSeekBegin) != cursor) ok = false;
+  return ok ? 1 : 0;
+}
+
 int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportHandle* run) {
   AnalysisContext* context = RunContext(run);
   if (!record || !store || !context) return kDbFileError;
@@ -689,10 +851,16 @@ int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportH
   char name[sizeof record->fileName];
   std::memcpy(name, record->fileName, sizeof name);
   name[sizeof name - 1] = 0;
-  if (name[0] == 0 || std::strchr(name, '/') || std::strchr(name, '\\')) return kDbFileError;
+  if (name[0] == 0 || std::strchr(name, '/') || std::strchr(name, '\\')) {
+    FreeItemTables(&context->templ);
+    return kDbFileError;
+  }
+  // The day is written whole to a file of its own and only then put in the
+  // place of the stored one: an interrupted or refused save leaves the
+  // stored day as it was.
   const std::string path = std::string(store->folder) + "\\" + name;
-  KvFile file = kv::FileOpen(path.c_str(), kv::kFileWrite, kv::FileDisposition::kTruncateExisting);
-  if (file == KV_INVALID_FILE) file = kv::FileOpen(path.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
+  const std::string fresh = path + ".new";
+  KvFile file = kv::FileOpen(fresh.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
   if (file == KV_INVALID_FILE) {
     FreeItemTables(&context->templ);
     return kDbFileError;
@@ -707,10 +875,31 @@ int SavePeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportH
   if (ok) {
     uint8_t word[4];
     Put32(word, templateOffset);
-    ok = WriteAll(file, word, sizeof word);
+    ok = WriteAll(file, word, sizeof word) && ::fsync(static_cast<int>(file)) == 0;
   }
   kv::FileClose(file);
-  return ok ? kDbDone : kDbFileError;
+  if (!ok) {
+    kv::FileDelete(fresh.c_str());
+    return kDbFileError;
+  }
+  // Until the new day is in place and its record says how far it goes, the
+  // record says "nothing added": a crash in between reads the day again
+  // from the logs instead of adding its new records a second time.
+  MasterRecord cleared = *record;
+  cleared.lastAdded = 0;
+  std::memset(cleared.reserved, 0, sizeof cleared.reserved);
+  MasterRecord previous{};
+  if (StoreMasterRecord(store, &cleared, &previous) != 1) {
+    kv::FileDelete(fresh.c_str());
+    return kDbFileError;
+  }
+  if (!kv::FileMove(fresh.c_str(), path.c_str(), true)) {
+    kv::FileDelete(fresh.c_str());
+    StoreMasterRecord(store, &previous, nullptr);
+    return kDbFileError;
+  }
+  SyncPath(store->folder, true);
+  return kDbDone;
 }
 
 // ---- reading a period file ----------------------------------------------------------------------
@@ -847,6 +1036,10 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
   if (!block) return false;
   table->ItemBlock = block;
   table->Items = block;
+  // The names of a table are written one after another in item order: a
+  // name that does not begin where the one before it ended was changed
+  // inside (a zero byte in it cuts it short).
+  uint64_t nextName = 0;
   for (uint32_t i = 0; i < n; ++i) {
     NameTableEntry item{};
     uint32_t stringOffset = 0, detailOffset = 0;
@@ -863,7 +1056,8 @@ bool ReadTable(const ImageReader& in, const uint8_t* entryImage, SummaryTableEnt
     table->Count = i + 1;
     if (stringOffset != 0) {
       const char* text = in.Text(stringOffset);
-      if (!text || !(rec->String = DupText(text))) return false;
+      if (!text || (nextName != 0 && stringOffset != nextName) || !(rec->String = DupText(text))) return false;
+      nextName = uint64_t{stringOffset} + std::strlen(text) + 1;
     } else if (session && !item.Deleted) {
       // A deleted session item gets no name: when it is taken again for a
       // new visitor, the new name takes its place.
@@ -912,7 +1106,9 @@ int DecodePeriodImage(const uint8_t* data, size_t size, TemplateRecord* templ) {
   if (!data || !templ || size < 4 || size > 0xFFFFFFFFu) return kDbBad;
   ImageReader in(data, size);
   const uint32_t templateOffset = Get32(data);
-  if (!in.Has(templateOffset, kTemplateRecordFileSize)) return kDbBad;
+  // The template's offset is the word a save writes last: below the body it
+  // is a file whose save did not end.
+  if (templateOffset < kPeriodHeaderSize || !in.Has(templateOffset, kTemplateRecordFileSize)) return kDbBad;
   TemplateRecord loaded{};
   std::memcpy(&loaded, data + templateOffset, kTemplateCountersSize);
   const uint32_t directoryOffset = Get32(data + templateOffset + kTemplateCountersSize);
@@ -984,11 +1180,15 @@ int LoadPeriodDatabase(const MasterRecord* record, RealtimeStore* store, ReportH
   if (name[0] == 0 || std::strchr(name, '/') || std::strchr(name, '\\')) return kDbMissing;
   const std::string filePath = std::string(store->folder) + "\\" + name;
   KvFile file = kv::FileOpen(filePath.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
-  if (file == KV_INVALID_FILE) return kDbMissing;
+  // An open day whose record says it holds records needs its file; a
+  // complete day without one had no records.
+  const bool holdsRecords = record->lastAdded >= record->start && record->lastAdded <= record->end;
+  if (file == KV_INVALID_FILE) return holdsRecords ? kDbBad : kDbMissing;
   const int64_t size = kv::FileSize(file);
   if (size == 0) {
+    // A save never leaves an empty file.
     kv::FileClose(file);
-    return kDbEmpty;
+    return kDbBad;
   }
   std::vector<uint8_t> image;
   bool ok = size > 0 && static_cast<uint64_t>(size) <= 0xFFFFFFFFu;

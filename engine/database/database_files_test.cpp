@@ -430,13 +430,22 @@ TEST_F(PeriodFileTest, LoadResultsForMissingEmptyAndDamagedFiles) {
     int result;
   } cases[] = {
       {"intact", [](std::vector<uint8_t>&) {}, kDbLoaded},
-      {"empty file", [](std::vector<uint8_t>& b) { b.clear(); }, kDbEmpty},
+      // The record says the day holds records up to a time: a file that a
+      // save left empty or unfinished (its first word, written last, still
+      // 0) is damaged.
+      {"empty file", [](std::vector<uint8_t>& b) { b.clear(); }, kDbBad},
+      {"template offset not yet written", [](std::vector<uint8_t>& b) { PutWord(b, 0, 0); }, kDbBad},
+      {"template offset inside the header", [](std::vector<uint8_t>& b) { PutWord(b, 0, 4); }, kDbBad},
       {"cut short", [](std::vector<uint8_t>& b) { b.resize(b.size() - 1); }, kDbBad},
       {"template offset beyond the end", [](std::vector<uint8_t>& b) { PutWord(b, 0, 0xFFFFFFF0u); }, kDbBad},
       {"more than 41 tables", [&](std::vector<uint8_t>& b) { PutWord(b, templ + 1828, 42); }, kDbBad},
       {"item count past the end", [&](std::vector<uint8_t>& b) { PutWord(b, docsEntry + 12, 0x10000000u); },
        kDbBad},
       {"item with a broken size word", [&](std::vector<uint8_t>& b) { PutWord(b, docsItems, 347); }, kDbBad},
+      {"a zero byte inside a name (the name is cut short)",
+       [&](std::vector<uint8_t>& b) { b[Word(b, docsItems + 332) + 5] = 0; }, kDbBad},
+      {"a name changed without a zero byte", [&](std::vector<uint8_t>& b) { b[Word(b, docsItems + 332) + 5] ^= 1; },
+       kDbLoaded},
       {"name offset outside the file", [&](std::vector<uint8_t>& b) { PutWord(b, docsItems + 332, 0x7FFFFFFFu); },
        kDbBad},
       {"list link outside the table", [&](std::vector<uint8_t>& b) { PutWord(b, docsItems + 24, 5000); }, kDbBad},
@@ -476,7 +485,12 @@ TEST_F(PeriodFileTest, LoadResultsForMissingEmptyAndDamagedFiles) {
   fresh.lastAdded = 0;
   EXPECT_EQ(load(fresh), kDbEmpty);
   std::filesystem::remove(PeriodPath());
-  EXPECT_EQ(load(record_), kDbMissing);
+  // No file: damaged for an open day that holds records, missing (a day
+  // without records) for a complete one.
+  EXPECT_EQ(load(record_), kDbBad);
+  MasterRecord complete = record_;
+  complete.lastAdded = complete.end + 1;
+  EXPECT_EQ(load(complete), kDbMissing);
   // A record naming a file outside the folder is not followed.
   MasterRecord outside = record_;
   std::snprintf(outside.fileName, sizeof outside.fileName, "../site.wlp");

@@ -106,8 +106,9 @@ void SetODBCEntryPointer(RealtimeStore* store, uint32_t position);
 int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record);
 void ResetToLastODBCEntry(RealtimeStore* store);
 // Drops the ten tables of the profile's ODBC store (the open store is
-// closed first).
-void DropODBCTables(DravelEntry* profile);
+// closed first): 1 when its list of days is gone, 0 when the store cannot
+// be reached or kept its tables.
+int DropODBCTables(DravelEntry* profile);
 // Ends the store's connection and frees its state.
 void DisconnectFromODBCDatabase(RealtimeStore* store);
 

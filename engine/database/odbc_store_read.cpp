@@ -541,8 +541,14 @@ int DeleteDayRows(OdbcConnection* connection, uint32_t startTime) {
     SQLRETURN r = g_odbc.fn.ExecDirect(pool.statements[t], reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
                                        SQL_NTS);
     ReportODBCError(r, "SQLExecDirect", connection->connection, pool.statements[t]);
-    // A delete that finds no row is no failure.
-    if (!OdbcSucceeded(r) && r != SQL_NO_DATA) ok = false;
+    // A delete that finds no row is no failure. After a failure nothing
+    // more is sent: the database may have ended the transaction itself (a
+    // full disk), and what followed would be committed statement by
+    // statement.
+    if (!OdbcSucceeded(r) && r != SQL_NO_DATA) {
+      ok = false;
+      break;
+    }
   }
   FreePool(&pool);
   return ok ? 1 : 0;
@@ -807,8 +813,8 @@ VORNIC_API void VRN_DeleteODBCDatabase(DravelEntry* profile) {
 
 namespace vrn {
 
-void DropODBCTables(DravelEntry* profile) {
-  if (profile == nullptr || profile->PellavarFlag != kStoreOdbc) return;
+int DropODBCTables(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag != kStoreOdbc) return 0;
   // As opening a store does: the open one is closed first, so that none of
   // its statements holds the tables.
   CloseRealtimeStore();
@@ -816,7 +822,7 @@ void DropODBCTables(DravelEntry* profile) {
   store.kind = kStoreOdbc;
   store.master = KV_INVALID_FILE;
   store.profile = profile;
-  if (!ConnectToODBCDatabase(&store)) return;
+  if (!ConnectToODBCDatabase(&store)) return 0;
   OdbcConnection* c = static_cast<OdbcConnection*>(store.odbc);
   for (int t = 0; t < kOdbcTableCount; ++t) {
     SQLHSTMT s = SQL_NULL_HSTMT;
@@ -825,7 +831,16 @@ void DropODBCTables(DravelEntry* profile) {
     g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
     g_odbc.fn.FreeStmt(s, SQL_DROP);
   }
+  // Deleted when the list of days can no longer be read.
+  bool gone = false;
+  SQLHSTMT s = SQL_NULL_HSTMT;
+  if (OdbcSucceeded(g_odbc.fn.AllocStmt(c->connection, &s))) {
+    std::string text = std::string("SELECT 1 FROM ") + OdbcTableName(0);
+    gone = !OdbcSucceeded(g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
+    g_odbc.fn.FreeStmt(s, SQL_DROP);
+  }
   DisconnectFromODBCDatabase(&store);
+  return gone ? 1 : 0;
 }
 
 }  // namespace vrn

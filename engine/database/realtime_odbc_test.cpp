@@ -159,8 +159,8 @@ TEST_F(RealtimeOdbcTest, ARefusedSaveLeavesTheDayAsItWasAndIsAFailure) {
   One("CREATE TRIGGER refuse BEFORE INSERT ON KVLogTemplateTable BEGIN SELECT RAISE(ABORT, 'refused'); END");
   WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300) + Line(kDay1 + 400) + Line(kDay1 + 500));
   for (int call = 0; call < 2; ++call) {
-    // A failure, told through the error display, not "more work".
-    EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+    // A failure, told through the error display and the result.
+    EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_FAILED));
     EXPECT_EQ(Day1("CurrentTime FROM KVLogMasterTable"), std::to_string(kDay1 + 200));
     EXPECT_EQ(Day1Hits(), "2");
     EXPECT_EQ(Day1("count(*) FROM KVLogNameTable"), names);
@@ -173,6 +173,42 @@ TEST_F(RealtimeOdbcTest, ARefusedSaveLeavesTheDayAsItWasAndIsAFailure) {
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
   EXPECT_EQ(Day1("CurrentTime FROM KVLogMasterTable"), std::to_string(kDay1 + 400));
   EXPECT_EQ(Day1Hits(), "4");
+}
+
+// The database ends the day's transaction itself when it refuses a delete
+// (as SQLite does when its disk is full): nothing more is sent, so that no
+// delete after it commits on its own, and every table of the day stays.
+TEST_F(RealtimeOdbcTest, ADeleteThatEndsTheTransactionLeavesEveryTable) {
+  WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300));
+  ASSERT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  const char* const kTables[] = {"KVLogTemplateTable", "KVLogSummaryTable", "KVLogNameTable", "KVLogSortIndexTable",
+                                 "KVLogDwordIntervalTable", "KVLogDoubleIntervalTable"};
+  std::vector<std::string> before;
+  for (const char* table : kTables) before.push_back(Day1(std::string("count(*) FROM ") + table));
+  One("CREATE TRIGGER full BEFORE DELETE ON KVLogSortIndexTable BEGIN SELECT RAISE(ROLLBACK, 'full'); END");
+  WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300) + Line(kDay1 + 400));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_FAILED));
+  for (size_t i = 0; i < before.size(); ++i)
+    EXPECT_EQ(Day1(std::string("count(*) FROM ") + kTables[i]), before[i]) << kTables[i];
+  EXPECT_EQ(Day1Hits(), "2");  // the newest second waits
+  One("DROP TRIGGER full");
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  EXPECT_EQ(Day1Hits(), "3");
+}
+
+// A day whose rows are damaged is read again from the log into a context of
+// its own: the counters of the failed load do not stay.
+TEST_F(RealtimeOdbcTest, ADamagedDayIsBuiltAgainFromNothing) {
+  WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300));
+  ASSERT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  ASSERT_EQ(Day1Hits(), "2");  // the newest second waits
+  ASSERT_EQ(Day1("TodaysHits FROM KVLogTemplateTable"), "2");
+  // The day's tables lose their items: the template loads, the tables do not.
+  One("DELETE FROM KVLogNameTable WHERE StartTime = " + std::to_string(kDay1));
+  WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300) + Line(kDay1 + 400));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  EXPECT_EQ(Day1Hits(), "3");
+  EXPECT_EQ(Day1("TodaysHits FROM KVLogTemplateTable"), "3");
 }
 
 }  // namespace

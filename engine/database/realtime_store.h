@@ -84,6 +84,10 @@ struct RealtimeStore {
 // extends its master rows to the two times. Null on failure.
 RealtimeStore* OpenRealtimeStore(DravelEntry* profile, const char* dataFile, uint32_t firstLogTime,
                                  uint32_t lastLogTime, int extend);
+// Opens a file store's master.dat for reading only, as it stands (no
+// folder made, no day added, no lock): for a report on a store this
+// process cannot write. Null when it cannot be read.
+RealtimeStore* OpenRealtimeStoreToRead(DravelEntry* profile, const char* dataFile);
 void ReleaseRealtimeStore(RealtimeStore* store);
 // Releases the open store, if any.
 void CloseRealtimeStore();
@@ -104,6 +108,21 @@ int CreateMasterFile(const char* path, uint32_t start, uint32_t end);
 int OpenOrCreateMasterFile(const char* path, uint32_t start, uint32_t end);
 int PrependDays(uint32_t start, KvFile file, const MasterRecord* first);
 int AppendDays(uint32_t end, KvFile file, const MasterRecord* last);
+
+// Writes the record at its place in master.dat and flushes it, keeping the
+// cursor where it is; *previous (may be null) receives the record it
+// replaced. 1, or 0 when the day has no record or the write failed.
+int StoreMasterRecord(RealtimeStore* store, const MasterRecord* record, MasterRecord* previous);
+
+// Locks the realtime folder (or, for an ODBC store, the profile's file)
+// for this process until UnlockRealtimeFolder (which releasing a store
+// calls) or another one is locked: 1 held, -1 held by another process, 0 it
+// cannot be opened.
+int LockRealtimeFolder(const char* folder);
+void UnlockRealtimeFolder();
+// The same for an ODBC store (its profile's file); -1, told through the
+// error display, when another process holds it.
+int LockOdbcStoreOf(const DravelEntry* profile);
 
 // Writes the run's context as the record's period file (kind 1) and frees
 // its tables: kDbDone, kDbFileError, kDbOdbcError.

@@ -2,12 +2,17 @@
 // stored days, and the deletion of a profile's realtime data.
 #include "engine/database/realtime_update.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <vornic/periodfiles.h>
 #include <vornic/profile.h>
@@ -29,6 +34,7 @@
 #include "engine/network/dns_queue.h"
 #include "platform/base/clock.h"
 #include "platform/base/files.h"
+#include "platform/base/paths.h"
 
 namespace vrn {
 
@@ -42,6 +48,10 @@ uint32_t g_statusRecords = 0;
 uint32_t g_lastReloadChunk = 0;
 
 constexpr uint32_t kTailWindow = 16384;
+// How far out of time order the lines of a log may stand (a line is written
+// when its request ends): a day is complete once the log goes on this far
+// past its end, and a new day also reads this far before its start.
+constexpr uint32_t kLineOrderSlack = 300;
 constexpr uint32_t kStatusEvery = 300;
 
 // A report handle of the engine's size, zero-filled, freed with its context.
@@ -145,17 +155,6 @@ LogSourceHandle OpenLog(const char* path, bool* headerBad) {
   return source;
 }
 
-// Writes the record at the store's cursor (the cursor stands on it).
-int WriteRecordAtCursor(RealtimeStore* store, const MasterRecord& record) {
-  MasterRecord current{};
-  if (ReadMasterRecord(store, &current) != 1) return 0;
-  return RewriteMasterRecord(store, &record);
-}
-
-std::string PeriodFilePath(const RealtimeStore* store, const MasterRecord& record) {
-  return std::string(store->folder) + "\\" + std::string(record.fileName, strnlen(record.fileName, 20));
-}
-
 std::string ProfileDataFile(const DravelEntry* profile) {
   char path[1024] = "";
   if (GenerateDravelFilePath(path, sizeof path, profile) == nullptr) return "";
@@ -172,25 +171,74 @@ std::string ProfileFilePath(const DravelEntry* profile) {
 
 bool IsCancelAnswer(int answer) { return answer == 2; }
 
+// An ODBC store's open day keeps the place it reached in its log in a small
+// file of this machine (the master rows have no room for it): the day's
+// start and last added time, then the 32 bytes of the place as a file
+// store's master record keeps them. It counts only while the day's row
+// still says the same last added time.
+constexpr uint32_t kPlaceFileSize = 40;
+
+std::string OdbcPlaceFile(const DravelEntry* profile, bool makeFolder) {
+  char base[VRN_REALTIME_DIR_SIZE] = "";
+  const std::string dataFile = ProfileDataFile(profile);
+  if (dataFile.empty() || ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, nullptr, 0) != 1) return "";
+  if (makeFolder) kv::CreateFolder(base);
+  return std::string(base) + "\\place.dat";
+}
+
+// Puts the kept place of the record's day into its spare bytes (the record
+// is left as it is when none is kept for it).
+void ReadOdbcPlace(const DravelEntry* profile, MasterRecord* record) {
+  const std::string path = OdbcPlaceFile(profile, false);
+  if (path.empty()) return;
+  KvFile file = kv::FileOpen(path.c_str(), kv::kFileRead, kv::FileDisposition::kOpenExisting);
+  if (file == KV_INVALID_FILE) return;
+  uint8_t image[kPlaceFileSize];
+  uint32_t done = 0;
+  const bool read = kv::FileRead(file, image, sizeof image, &done) && done == sizeof image;
+  kv::FileClose(file);
+  auto word = [&](int at) {
+    return uint32_t{image[at]} | uint32_t{image[at + 1]} << 8 | uint32_t{image[at + 2]} << 16 |
+           uint32_t{image[at + 3]} << 24;
+  };
+  if (read && word(0) == record->start && word(4) == record->lastAdded && record->lastAdded != 0)
+    std::memcpy(record->reserved, image + 8, sizeof record->reserved);
+}
+
+// Keeps the record's place (or forgets any) once its day's row is written.
+void WriteOdbcPlace(const DravelEntry* profile, const MasterRecord& record) {
+  const std::string path = OdbcPlaceFile(profile, true);
+  if (path.empty()) return;
+  uint8_t image[kPlaceFileSize] = {};
+  for (int i = 0; i < 4; ++i) {
+    image[i] = static_cast<uint8_t>(record.start >> (8 * i));
+    image[4 + i] = static_cast<uint8_t>(record.lastAdded >> (8 * i));
+  }
+  std::memcpy(image + 8, record.reserved, sizeof record.reserved);
+  const std::string fresh = path + ".new";
+  KvFile file = kv::FileOpen(fresh.c_str(), kv::kFileWrite, kv::FileDisposition::kCreateAlways);
+  if (file == KV_INVALID_FILE) return;
+  uint32_t done = 0;
+  const bool ok = kv::FileWrite(file, image, sizeof image, &done) && done == sizeof image &&
+                  ::fsync(static_cast<int>(file)) == 0;
+  kv::FileClose(file);
+  if (!ok || !kv::FileMove(fresh.c_str(), path.c_str(), true)) kv::FileDelete(fresh.c_str());
+}
+
 // The bookkeeping after a day step for the record at the cursor: shared by
 // the update and the report's update pass. Returns 0 when writing the
 // record back failed.
-int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult,
-                 uint32_t detail) {
-  if (stepResult == 0) {
-    if (detail == kDayWriteFailed && store->kind == kStoreFiles) {
-      // The day's file is gone: the whole day is added again next time.
-      record->lastAdded = 0;
-      WriteRecordAtCursor(store, *record);
-    }
-    return 1;
-  }
+int WriteBackDay(RealtimeStore* store, DravelEntry* profile, MasterRecord* record, int stepResult) {
+  // A day that was not saved keeps its record and its stored file as they
+  // were: the next update adds the same records again.
+  if (stepResult == 0) return 1;
   if (store->kind == kStoreOdbc) {
     // A saved day's master row was written with the day; writing it again
     // keeps the same values. A day that took no record (nothing new, or
     // a day without log lines that is now complete) moves on only here.
     if (RewriteMasterRecord(store, record) != 1) return 0;
-  } else if (WriteRecordAtCursor(store, *record) != 1) {
+    WriteOdbcPlace(profile, *record);
+  } else if (StoreMasterRecord(store, record, nullptr) != 1) {
     return 0;
   }
   WidenRealtimeDateRange(profile, record->start, record->end, record->lastAdded);
@@ -215,6 +263,32 @@ int LoadOrCreateDay(const MasterRecord* record, RealtimeStore* store, ReportHand
   if (loaded == kDbMissing || loaded == kDbEmpty) return RunContext(run) != nullptr && CreateTablesForHandle(run) == 1;
   return 0;
 }
+
+namespace {
+
+// The time of the last dated record of a log (0 when it has none).
+uint32_t NewestRecordTime(ReportHandle* run, const char* path) {
+  bool headerBad = false;
+  const LogSourceHandle source = OpenLog(path, &headerBad);
+  if (source == kNoLogSource) return 0;
+  uint32_t newest = 0;
+  uint64_t at = headerBad ? 0 : GetLogSourceSize(source);
+  while (at > 0) {
+    uint64_t start = 0;
+    if (!FindRecordStart(source, at, &start) || start >= at) break;
+    uint64_t next = start;
+    if (ReadNextHit(source, start, &run->hit, &next, kTailWindow) == kReadHit) {
+      newest = run->hit.HitTime;
+      FreeHitLine(&run->hit);
+      break;
+    }
+    at = start;
+  }
+  CloseLogSource(source);
+  return newest;
+}
+
+}  // namespace
 
 uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const char* path, int newestFile,
                             uint32_t* dayEnds, uint64_t* offset) {
@@ -310,7 +384,7 @@ uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const
 
 int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* path, uint32_t limit,
                          uint32_t fileIndex, uint32_t fileCount, ReportHandle* run, RealtimeStatusFn status,
-                         uint64_t* startOffset) {
+                         uint64_t* startOffset, LogRange* range) {
   if (startOffset != nullptr) *startOffset = 0;
   if (record == nullptr || run == nullptr || path == nullptr) return 3;
   if (record->end < record->lastAdded) return 1;
@@ -323,18 +397,34 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
     CloseLogSource(source);
     return 0;
   }
+  const bool byPosition = range != nullptr && range->byPosition;
   const bool anythingAdded = record->lastAdded != 0;
   const uint32_t from = anythingAdded ? record->lastAdded : record->start;
   HitRecord& hit = run->hit;
   const uint64_t size = GetLogSourceSize(source);
+  // Only whole lines are read when the place reached is kept: the line
+  // being written is read whole by the next update.
+  const uint64_t readEnd = range != nullptr ? std::min(size, range->wholeLinesEnd) : size;
   uint64_t begin = 0;
-  if (SeekLogToTime(source, run->profile, kSeekWindowStart, &hit, from, &begin, 0, size) != 1) {
-    CloseLogSource(source);
-    return 3;
+  if (byPosition) {
+    begin = std::min(range->begin, readEnd);
+  } else {
+    // A day not begun yet also takes the lines of its first minutes that
+    // stand a little before its start in the log.
+    const uint32_t seekTo = !anythingAdded && range != nullptr && from > kLineOrderSlack ? from - kLineOrderSlack : from;
+    if (SeekLogToTime(source, run->profile, kSeekWindowStart, &hit, seekTo, &begin, 0, size) != 1) {
+      CloseLogSource(source);
+      return 3;
+    }
+  }
+  if (range != nullptr) {
+    range->stopOffset = begin;
+    range->newest = 0;
+    range->pastDay = false;
   }
   if (startOffset != nullptr) *startOffset = begin;
-  uint64_t limitOffset = size;
-  {
+  uint64_t limitOffset = readEnd;
+  if (!byPosition) {
     uint64_t endAt = size;
     if (SeekLogToTime(source, run->profile, kSeekWindowEnd, &hit, limit, &endAt, begin, size) == 1) limitOffset = endAt;
   }
@@ -380,6 +470,10 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
         }
       }
     }
+    if (range != nullptr) {
+      range->stopOffset = pos;
+      if (pos >= readEnd) break;
+    }
     uint64_t next = pos;
     const uint16_t r = ReadNextHit(source, pos, &hit, &next, kDefaultReadWindow);
     if (r == kReadNothing && next > pos) {
@@ -387,11 +481,35 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
       continue;
     }
     if (r != kReadHit) break;
+    if (range != nullptr && next > readEnd) {
+      // The line being written: the next update reads it whole.
+      FreeHitLine(&hit);
+      break;
+    }
     pos = next;
     if (hit.FormatCode == kFormatReferrer || hit.FormatCode == kFormatAgent) {
       // These logs carry no time per line: the last time seen stands in.
       hit.HitTime = lastSeen;
       hit.TimeCopy = lastSeen;
+    } else if (byPosition || (range != nullptr && !anythingAdded)) {
+      // Every line of the day after the place reached, whatever its order
+      // (lines written as requests end, a clock put back): a line of the day
+      // before or after is passed over, and a line well after the day ends
+      // the reading.
+      if (hit.HitTime > record->end) {
+        FreeHitLine(&hit);
+        if (hit.HitTime - record->end > kLineOrderSlack) {
+          // The log has gone on well past the day: the day is complete.
+          range->pastDay = true;
+          break;
+        }
+        continue;
+      }
+      if (hit.HitTime < record->start) {
+        FreeHitLine(&hit);
+        continue;
+      }
+      lastSeen = hit.HitTime;
     } else {
       if (anythingAdded && hit.HitTime == from) {
         FreeHitLine(&hit);
@@ -402,6 +520,10 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
         break;
       }
       lastSeen = hit.HitTime;
+    }
+    if (range != nullptr) {
+      range->stopOffset = pos;
+      if (hit.HitTime > range->newest) range->newest = hit.HitTime;
     }
     std::memset(hit.Server, 0, sizeof hit.Server);
     if (hit.ServerAddress != nullptr && std::strcmp(hit.ServerAddress, "-") != 0)
@@ -451,6 +573,113 @@ int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* 
   return result;
 }
 
+namespace {
+
+// The place a day reached in its log, kept in the spare bytes of its master
+// record: a mark, the file's device and inode, the offset after the last
+// line read and a hash of the bytes before it (a file emptied in place and
+// written again is not taken for the one read).
+struct LogPlace {
+  bool known = false;
+  uint32_t device = 0;
+  uint64_t inode = 0;
+  uint64_t offset = 0;  // IdentifyLog: the file's size
+  uint32_t hash = 0;
+};
+
+constexpr uint32_t kPlaceHashBytes = 256;
+
+// FNV-1a of the up to 256 bytes before `offset` in the log; false when they
+// cannot be read.
+bool HashBeforePlace(const char* path, uint64_t offset, uint32_t* hash) {
+  const int fd = ::open(kv::ResolvePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t buffer[kPlaceHashBytes];
+  const uint64_t from = offset > kPlaceHashBytes ? offset - kPlaceHashBytes : 0;
+  const size_t want = static_cast<size_t>(offset - from);
+  const ssize_t n = want > 0 ? ::pread(fd, buffer, want, static_cast<off_t>(from)) : 0;
+  ::close(fd);
+  if (n < 0 || static_cast<size_t>(n) != want) return false;
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < want; ++i) h = (h ^ buffer[i]) * 16777619u;
+  *hash = h;
+  return true;
+}
+
+constexpr uint8_t kPlaceMark[4] = {'L', 'P', 'O', 'S'};
+
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+void Put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+LogPlace StoredLogPlace(const MasterRecord& record) {
+  LogPlace place;
+  // Only an open day that holds records has a place to go on from.
+  if (std::memcmp(record.reserved, kPlaceMark, 4) != 0 || record.lastAdded < record.start ||
+      record.lastAdded > record.end)
+    return place;
+  place.known = true;
+  place.device = static_cast<uint32_t>(Get64(record.reserved + 4) & 0xFFFFFFFFu);
+  place.inode = Get64(record.reserved + 8);
+  place.offset = Get64(record.reserved + 16);
+  place.hash = static_cast<uint32_t>(Get64(record.reserved + 24) & 0xFFFFFFFFu);
+  return place;
+}
+
+void SetStoredLogPlace(MasterRecord* record, const LogPlace& place) {
+  std::memset(record->reserved, 0, sizeof record->reserved);
+  if (!place.known) return;
+  std::memcpy(record->reserved, kPlaceMark, 4);
+  uint8_t word[8];
+  Put64(word, place.device);
+  std::memcpy(record->reserved + 4, word, 4);
+  Put64(record->reserved + 8, place.inode);
+  Put64(record->reserved + 16, place.offset);
+  Put64(word, place.hash);
+  std::memcpy(record->reserved + 24, word, 4);
+}
+
+// A local log file's device, inode and size; false for any other log.
+bool IdentifyLog(const char* path, LogPlace* place) {
+  struct stat info {};
+  if (path == nullptr || ::stat(kv::ResolvePath(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  place->device = static_cast<uint32_t>(info.st_dev ^ (static_cast<uint64_t>(info.st_dev) >> 32));
+  place->inode = info.st_ino;
+  place->offset = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+// The offset after the last line end within the first `size` bytes of the
+// log (0 when it has none).
+uint64_t WholeLinesEnd(const char* path, uint64_t size) {
+  const int fd = ::open(kv::ResolvePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char buffer[4096];
+  uint64_t end = size;
+  uint64_t found = 0;
+  while (end > 0 && found == 0) {
+    const uint64_t from = end > sizeof buffer ? end - sizeof buffer : 0;
+    const ssize_t n = ::pread(fd, buffer, static_cast<size_t>(end - from), static_cast<off_t>(from));
+    if (n <= 0) break;
+    for (ssize_t i = n; i > 0; --i) {
+      if (buffer[i - 1] == '\n' || buffer[i - 1] == '\r') {
+        found = from + static_cast<uint64_t>(i);
+        break;
+      }
+    }
+    end = from;
+  }
+  ::close(fd);
+  return found;
+}
+
+}  // namespace
+
 int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, RealtimeStore* store,
                   const char* location, RealtimeStatusFn status, uint64_t* bytesTaken, uint32_t* detail) {
   uint32_t dummy = 0;
@@ -469,7 +698,7 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     return 0;
   }
   const std::string profilePath = ProfileFilePath(profile);
-  const int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
+  int loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   if (loaded == kDbBad) {
     // A damaged day is told and read again from the logs, so that it does
     // not stop the days after it; the save replaces what is stored.
@@ -479,9 +708,13 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
                         " is damaged; the day is read again from the logs.")
                            .c_str());
     record->lastAdded = 0;
+    std::memset(record->reserved, 0, sizeof record->reserved);
+    // Into a context of its own: the failed load may have filled counters.
+    FreeReportContext(run.get());
+    loaded = LoadPeriodDatabase(record, store, run.get(), nullptr, profilePath.c_str());
   }
   const bool ready = loaded == kDbLoaded ||
-                     ((loaded == kDbMissing || loaded == kDbEmpty || loaded == kDbBad) && RunContext(run.get()) != nullptr &&
+                     ((loaded == kDbMissing || loaded == kDbEmpty) && RunContext(run.get()) != nullptr &&
                       CreateTablesForHandle(run.get()) == 1);
   if (!ready) {
     FreeLogFileList(list, count);
@@ -492,11 +725,69 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
   bool dayComplete = false;
   uint32_t result = kDayNothingNew;
   uint64_t added = 0;
-  for (uint16_t i = 0; i < count; ++i) {
+  // A store with one local log keeps the place its day reached in the log,
+  // and reads on from there.
+  LogPlace place{};
+  const bool keepsPlace = count == 1 && list[0] != nullptr &&
+                          (store->kind == kStoreFiles || !OdbcPlaceFile(profile, false).empty()) &&
+                          IdentifyLog(list[0]->name, &place);
+  if (keepsPlace) {
+    if (store->kind == kStoreOdbc) ReadOdbcPlace(profile, record);
+    const LogPlace stored = StoredLogPlace(*record);
+    LogRange range;
+    range.wholeLinesEnd = WholeLinesEnd(list[0]->name, place.offset);
+    if (stored.known && stored.device == place.device && stored.inode == place.inode) {
+      // The same file: on from the place reached, or from its start when it
+      // no longer holds what was read (emptied in place by a rotation and
+      // written again).
+      uint32_t hash = 0;
+      range.byPosition = true;
+      range.begin = stored.offset <= place.offset && HashBeforePlace(list[0]->name, stored.offset, &hash) &&
+                            hash == stored.hash
+                        ? stored.offset
+                        : 0;
+    }
+    uint64_t beganAt = 0;
+    const int r =
+        AddToCurrentDatabase(slot, record, list[0]->name, record->end, 0, 1, run.get(), status, &beganAt, &range);
+    if (r == 4 || g_engine.abortFlag != 0) {
+      result = kDayCancelled;
+    } else if (r == 3 || r == 0) {
+      result = kDayNothingToAdd;
+    } else {
+      if (r == 2) {
+        result = kDayAdded;
+        added = range.stopOffset > beganAt ? range.stopOffset - beganAt : 0;
+      }
+      place.offset = range.stopOffset;
+      place.known = HashBeforePlace(list[0]->name, place.offset, &place.hash);
+      if (range.pastDay) {
+        dayComplete = true;
+        newest = record->end + 1;
+      } else if (range.newest > newest) {
+        // Open until the log goes on past the day.
+        newest = std::min(range.newest, record->end - 1);
+      }
+    }
+  }
+  // The log written now is the one with the newest record, wherever its
+  // name stands in the list ("access.log" lists before "access.log.1").
+  int newestIndex = count - 1;
+  if (!keepsPlace && count > 1) {
+    uint32_t newestTime = 0;
+    for (uint16_t i = 0; i < count; ++i) {
+      const uint32_t t = list[i] != nullptr ? NewestRecordTime(run.get(), list[i]->name) : 0;
+      if (t >= newestTime) {
+        newestTime = t;
+        newestIndex = i;
+      }
+    }
+  }
+  for (uint16_t i = 0; i < count && !keepsPlace; ++i) {
     if (list[i] == nullptr) continue;
     uint32_t ends = 0;
     uint64_t stopOffset = 0;
-    const uint32_t t = FindLastUniqueDate(run.get(), record, list[i]->name, i + 1 == count ? 1 : 0, &ends, &stopOffset);
+    const uint32_t t = FindLastUniqueDate(run.get(), record, list[i]->name, i == newestIndex ? 1 : 0, &ends, &stopOffset);
     if (g_engine.abortFlag != 0) {
       result = kDayCancelled;
       break;
@@ -550,6 +841,9 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     return 0;
   }
 
+  // Where the next update goes on (nothing for a day whose store does not
+  // keep it).
+  SetStoredLogPlace(record, keepsPlace ? place : LogPlace{});
   // A time at or past the day's end completes the day.
   if (newest >= record->end) {
     if (newest > record->end) dayComplete = true;
@@ -563,7 +857,6 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     if (saved == kDbFileError) {
       *detail = kDayWriteFailed;
       ReportDatabaseWriteError();
-      if (store->kind == kStoreFiles) kv::FileDelete(PeriodFilePath(store, *record).c_str());
       return 0;
     }
     if (saved == kDbCancelled) {
@@ -572,9 +865,11 @@ int AddNewRecords(DravelEntry* profile, uint32_t slot, MasterRecord* record, Rea
     }
     if (saved == kDbOdbcError) {
       // The store refused the day (its rows are as they were): a failure,
-      // told as a failed write is.
+      // told as a failed write is, with the data source as its cause.
       *detail = kDayWriteFailed;
-      ReportDatabaseWriteError();
+      ReportDatabaseWriteError(
+          "The ODBC data source did not store the day (the connection was lost or the database refused it; its "
+          "own message is above).");
       return 0;
     }
     *detail = (saved == kDbDone && dayComplete) ? kDayComplete : static_cast<uint32_t>(saved);
@@ -594,7 +889,17 @@ int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t 
   uint32_t first = 0, last = 0;
   if (LogFilesTimeSpan(profile, location, &first, &last) != 1) {
     *upToDate = 1;
-    return 0;
+    // Logs without a dated record leave nothing to add; no log at all is a
+    // failure, not an update.
+    uint16_t count = 0;
+    LogListSummary summary{};
+    LogNameEntry** list = BuildLogFileList(slot, profile, location, &count, &summary, 1);
+    FreeLogFileList(list, count);
+    if (count == 0) {
+      DisplayReportError(("No log file is found at " + std::string(location != nullptr ? location : "") + ".").c_str());
+      return 0;
+    }
+    return 1;
   }
   if (first == 0 || last == 0) {
     *upToDate = 1;
@@ -609,23 +914,27 @@ int UpdateRealtimeDatabase(const char* location, DravelEntry* profile, uint32_t 
   }
   MasterRecord record{};
   if (FindFirstIncompleteRecord(store, profile, &record) != 1) {
+    // Every day is complete.
     *upToDate = 1;
     ReleaseRealtimeStore(store);
-    return 0;
+    return 1;
   }
   g_highestPercent = 0;
   uint32_t detail = 0;
   const int step = AddNewRecords(profile, slot, &record, store, location, nullptr, bytesTaken, &detail);
   if (step == 0 && (detail == kDayNothingToAdd || detail == kDayWriteFailed)) {
     *upToDate = 1;
-    WriteBackDay(store, profile, &record, 0, detail);
     ReleaseRealtimeStore(store);
-    return 0;
+    return detail == kDayWriteFailed ? 0 : 1;
   }
   if (step == 1) {
     *upToDate = detail == kDayComplete ? 0 : 1;
-    const int written = WriteBackDay(store, profile, &record, 1, detail);
+    const int written = WriteBackDay(store, profile, &record, 1);
     ReleaseRealtimeStore(store);
+    if (written != 1) {
+      *upToDate = 1;
+      ReportDatabaseWriteError();
+    }
     return written;
   }
   if (detail != kDayCancelled) ReleaseRealtimeStore(store);
@@ -652,8 +961,10 @@ int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHand
 namespace {
 
 // Adds to a loaded day, for the report only, the log records after its last
-// added time: the newest second of the newest log, which the update holds
-// back because more records may still be written in it. Nothing is stored.
+// added time: the newest second of the newest log, which an update that goes
+// on by time (a location of several logs) holds back because more records
+// may still be written in it, or a line still being written. Nothing is
+// stored.
 // 1, or 0 when the client cancelled or the day refused a record.
 int AddHeldBackRecords(ReportHandle* day, const MasterRecord& record, DravelEntry* profile, const char* location) {
   const DaySlotsOnly daySlots;
@@ -722,7 +1033,20 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   if (rangeStart > rangeEnd) return updateOnly != 0 ? kRealtimeReportOk : kRealtimeReportNoData;
 
   RealtimeStore* store = OpenRealtimeStore(profile, dataFile.c_str(), rangeStart, rangeEnd, 0);
-  if (store == nullptr) return kRealtimeReportStoreError;
+  // A file store this process cannot write (or that another update holds)
+  // is reported on as it stands, and the report says it lacks what the
+  // logs added since.
+  const bool readOnly = store == nullptr && profile->PellavarFlag == kStoreFiles && updateOnly == 0 &&
+                        (store = OpenRealtimeStoreToRead(profile, dataFile.c_str())) != nullptr;
+  if (store == nullptr) {
+    g_engine.summaryErrorText = "the stored days cannot be opened";
+    return kRealtimeReportStoreError;
+  }
+  if (readOnly) {
+    ReportDatabaseWriteError(
+        "The stored days cannot be brought up to date now; the report holds what they hold, without the logs' "
+        "newer records.");
+  }
   MasterRecord record{};
   uint32_t firstDay = 0;
   for (;; ++firstDay) {
@@ -736,7 +1060,7 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   while (ReadMasterRecord(store, &record) == 1 && record.start < rangeEnd) ++lastDay;
 
   // Update pass: the open days of the range that the logs reach.
-  for (uint32_t day = firstDay; day <= lastDay; ++day) {
+  for (uint32_t day = firstDay; day <= lastDay && !readOnly; ++day) {
     if (SeekMasterRecord(store, day) != 1 || ReadMasterRecord(store, &record) != 1) break;
     const bool overlaps = logsKnown && record.end >= logsFirst && record.start <= logsLast;
     const bool open = record.lastAdded == 0 || record.lastAdded <= record.end;
@@ -752,7 +1076,9 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
       CancelDNSFifo();
       return kRealtimeReportStopped;
     }
-    WriteBackDay(store, profile, &record, step, detail);
+    // A day whose record cannot be written back is not up to date: the
+    // report says it lacks the day's new records.
+    if (WriteBackDay(store, profile, &record, step) != 1) ReportDatabaseWriteError();
   }
 
   if (updateOnly != 0) {
@@ -835,6 +1161,10 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
     FreeReportContext(dayRun.get(), 0);
     const int opened = OpenRealtimeDay(store, &record, dayRun.get(), run, ProfileFilePath(profile).c_str(), runText);
     if (opened != kRealtimeReportOk) {
+      // The report would lack the day: it is not written, and the day is
+      // named.
+      g_engine.summaryErrorText = "the stored day " + std::string(name) + " is damaged (an update reads an open day " +
+                                  "again; a complete one needs its days deleted and built again)";
       ReleaseRealtimeStore(store);
       return opened;
     }
@@ -860,20 +1190,41 @@ int DoRealtimeReport(DravelEntry* profile, const char* profileFile, uint32_t ran
   return outcome;
 }
 
-void DeleteRealtimeData(DravelEntry* profile) {
-  if (profile == nullptr || profile->PellavarFlag == 0) return;
+int DeleteRealtimeData(DravelEntry* profile) {
+  if (profile == nullptr || profile->PellavarFlag == 0) return 1;
   if (profile->PellavarFlag == kStoreOdbc) {
-    DropODBCTables(profile);
-    return;
+    CloseRealtimeStore();
+    if (LockOdbcStoreOf(profile) < 0) return 0;
+    const int dropped = DropODBCTables(profile);
+    UnlockRealtimeFolder();
+    if (dropped == 1) {
+      const std::string place = OdbcPlaceFile(profile, false);
+      if (!place.empty()) kv::FileDelete(place.c_str());
+      return 1;
+    }
+    DisplayReportError("The tables of the ODBC data source cannot be dropped (the data source cannot be reached or "
+                       "refused).");
+    return 0;
   }
-  if (profile->PellavarFlag != kStoreFiles) return;
+  if (profile->PellavarFlag != kStoreFiles) return 1;
   // The records are read as they are: opening the store would first widen
   // master.dat to the profile's log times only to delete it.
   CloseRealtimeStore();
   const std::string dataFile = ProfileDataFile(profile);
   char base[VRN_REALTIME_DIR_SIZE] = "";
   char daily[VRN_REALTIME_DIR_SIZE] = "";
-  if (ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, daily, 0) != 1) return;
+  if (ConvertDravelFileToRealTimeDir(profile, dataFile.c_str(), base, daily, 0) != 1) return 0;
+  if (!kv::FolderExists(daily)) {
+    kv::RemoveFolder(base);
+    return 1;
+  }
+  // Not while another update works on the days.
+  if (LockRealtimeFolder(daily) < 0) {
+    DisplayReportError(("The realtime database in " + kv::ResolvePath(daily) +
+                        " is in use by another update; try again when it has ended.")
+                           .c_str());
+    return 0;
+  }
   const std::string master = std::string(daily) + "\\master.dat";
   std::vector<MasterRecordFields> records;
   ReadMasterFile(master, &records);
@@ -882,11 +1233,20 @@ void DeleteRealtimeData(DravelEntry* profile) {
     // followed out of the realtime folder.
     if (r.fileName[0] == '\0' || std::strpbrk(r.fileName, "\\/:") != nullptr || std::strcmp(r.fileName, "..") == 0)
       continue;
-    kv::FileDelete((std::string(daily) + "\\" + r.fileName).c_str());
+    const std::string file = std::string(daily) + "\\" + r.fileName;
+    kv::FileDelete(file.c_str());
+    // A save that never ended leaves its new file beside the day's.
+    kv::FileDelete((file + ".new").c_str());
   }
   kv::FileDelete(master.c_str());
   kv::RemoveFolder(daily);
+  UnlockRealtimeFolder();
   kv::RemoveFolder(base);
+  if (kv::PathExists(master.c_str()) || kv::FolderExists(daily)) {
+    DisplayReportError(("The stored days in " + kv::ResolvePath(daily) + " cannot be deleted.").c_str());
+    return 0;
+  }
+  return 1;
 }
 
 std::string RealtimeLogLocation(const DravelEntry* profile) {
@@ -924,6 +1284,9 @@ void EndRealtimeCall() {
   vrn::EndRealtimeUpdate();
 }
 
+// The last update step failed (told through the error display).
+bool g_updateFailed = false;
+
 bool RealtimeOn(const DravelEntry* profile) { return profile->PellavarFlag != 0 && profile->RealtimeAnalysis != 0; }
 
 // One profile's update with the client calls around it; false when the
@@ -932,7 +1295,8 @@ bool UpdateOneProfile(uint32_t index, uint32_t slot, DravelEntry* profile) {
   if (vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) == 2 || g_engine.abortFlag != 0) return false;
   const std::string location = vrn::RealtimeLogLocation(profile);
   uint64_t bytes = 0;
-  vrn::UpdateRealtimeDatabase(location.c_str(), profile, slot, &bytes, &profile->RealtimeUpToDate);
+  if (vrn::UpdateRealtimeDatabase(location.c_str(), profile, slot, &bytes, &profile->RealtimeUpToDate) == 0)
+    g_updateFailed = true;
   if (g_engine.abortFlag != 0) return false;
   return vrn::CallClientCallback(0, index, nullptr, 0, -1, 0) != 2 && g_engine.abortFlag == 0;
 }
@@ -942,6 +1306,7 @@ bool UpdateOneProfile(uint32_t index, uint32_t slot, DravelEntry* profile) {
 VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnProgressCallback progress) {
   BeginRealtimeCall(progress);
   bool cancelled = false;
+  g_updateFailed = false;
   if (profile != nullptr && RealtimeOn(profile)) {
     profile->RealtimeUpToDate = 0;
     cancelled = !UpdateOneProfile(slot, slot, profile);
@@ -950,6 +1315,7 @@ VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnP
   }
   EndRealtimeCall();
   if (cancelled) return VRN_REALTIME_CANCELLED;
+  if (g_updateFailed) return VRN_REALTIME_FAILED;
   return profile == nullptr || profile->RealtimeUpToDate != 0 ? VRN_REALTIME_UP_TO_DATE : VRN_REALTIME_MORE_WORK;
 }
 
@@ -982,6 +1348,7 @@ VORNIC_API int16_t OLD_UpdateRealtime(uint16_t count, DravelEntry** profiles, Vr
   return 0;
 }
 
-VORNIC_API void VRN_DeleteRealtimeDatabase(DravelEntry* profile) {
-  if (profile != nullptr && profile->PellavarFlag != 0) vrn::DeleteRealtimeData(profile);
+VORNIC_API int32_t VRN_DeleteRealtimeDatabase(DravelEntry* profile) {
+  if (profile != nullptr && profile->PellavarFlag != 0) return vrn::DeleteRealtimeData(profile);
+  return 1;
 }

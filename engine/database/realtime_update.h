@@ -68,13 +68,25 @@ int LoadOrCreateDay(const MasterRecord* record, RealtimeStore* store, ReportHand
 uint32_t FindLastUniqueDate(ReportHandle* run, const MasterRecord* record, const char* path, int newestFile,
                             uint32_t* dayEnds, uint64_t* offset);
 
+// How a day that keeps the place it reached in its log reads the log.
+struct LogRange {
+  bool byPosition = false;      // go on from `begin` (else find the day's start by time)
+  uint64_t begin = 0;
+  uint64_t wholeLinesEnd = 0;   // reading stops here (the end of the last whole line)
+  uint64_t stopOffset = 0;      // out: where the next update goes on
+  uint32_t newest = 0;          // out: the newest time added
+  bool pastDay = false;         // out: the log went on well past the day
+};
+
 // Adds one log's records newer than the day's last added time, up to
 // `limit`. 2 added, 3 nothing or stopped, 4 cancelled, 1 when the day is
 // already complete, 0 when the log cannot be read. *startOffset = where
-// adding began.
+// adding began. With `range`, every record of the day after the place
+// reached is added whatever its time order (limit is not used when the day
+// has nothing yet or range->byPosition), up to range->wholeLinesEnd.
 int AddToCurrentDatabase(uint32_t slot, const MasterRecord* record, const char* path, uint32_t limit,
                          uint32_t fileIndex, uint32_t fileCount, ReportHandle* run, RealtimeStatusFn status,
-                         uint64_t* startOffset);
+                         uint64_t* startOffset, LogRange* range = nullptr);
 
 // The realtime report over [rangeStart, rangeEnd]: brings the range's open
 // days up to date, then (unless updateOnly) loads each day and merges it
@@ -89,8 +101,9 @@ int OpenRealtimeDay(RealtimeStore* store, const MasterRecord* record, ReportHand
                     const char* profileFile, const char* runText);
 
 // Removes the profile's realtime database (period files, master.dat and
-// folders, or the ODBC tables).
-void DeleteRealtimeData(DravelEntry* profile);
+// folders, or the ODBC tables): 1, or 0 (told through the error display)
+// when it is in use or could not be removed.
+int DeleteRealtimeData(DravelEntry* profile);
 
 // Releases the run's report options, its context's lists and its context.
 void FreeHandleContext(ReportHandle* run);

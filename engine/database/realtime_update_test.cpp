@@ -154,7 +154,7 @@ class RealtimeTest : public accumtest::ContextFixture {
   VrnDisplayErrorFn savedError_ = nullptr;
 };
 
-TEST_F(RealtimeTest, DayByDayWithTheNewestSecondHeldBack) {
+TEST_F(RealtimeTest, DayByDayFromThePlaceReachedInTheLog) {
   // Day 1 from its very first second; day 2 begins in the log's newest second.
   WriteLog(Line(kDay1) + Line(kDay1 + 36000) + Line(kDay1 + 43200) + Line(kDay1 + 43200, "/b.html") +
            Line(kDay2 + 32400));
@@ -172,26 +172,24 @@ TEST_F(RealtimeTest, DayByDayWithTheNewestSecondHeldBack) {
   EXPECT_EQ(profile_.RealtimeFirstTime, kDay1);
   EXPECT_GT(g_progress.calls, 0);
 
-  // Day 2's only second is the newest: it stays for a later update.
-  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
-  records = Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_NE(records[1].lastAdded, 0u);
-  EXPECT_LT(records[1].lastAdded, kDay2);
-
-  // New lines arrive: the held second is added, the new newest one waits.
-  WriteLog(Line(kDay1) + Line(kDay1 + 36000) + Line(kDay1 + 43200) + Line(kDay1 + 43200, "/b.html") +
-           Line(kDay2 + 32400) + Line(kDay2 + 34200));
+  // Day 2's one line is stored at once: the day keeps the place it reached
+  // in the log, so a line written later in the same second is read then.
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
   EXPECT_EQ(Records()[1].lastAdded, kDay2 + 32400);
   EXPECT_EQ(StoredHits(kDay2), 1);
 
-  // Lines stamped at last added are not added twice.
+  // New lines arrive, one in the same second as the stored one and one a
+  // little earlier than it: each is added once.
+  const std::string more = Line(kDay2 + 32400, "/same-second.html") + Line(kDay2 + 32390, "/earlier.html");
   WriteLog(Line(kDay1) + Line(kDay1 + 36000) + Line(kDay1 + 43200) + Line(kDay1 + 43200, "/b.html") +
-           Line(kDay2 + 32400) + Line(kDay2 + 34200) + Line(kDay2 + 36000));
+           Line(kDay2 + 32400) + more);
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
-  EXPECT_EQ(Records()[1].lastAdded, kDay2 + 34200);
-  EXPECT_EQ(StoredHits(kDay2), 2);
+  EXPECT_EQ(Records()[1].lastAdded, kDay2 + 32400);
+  EXPECT_EQ(StoredHits(kDay2), 3);
+
+  // Nothing new: nothing is added twice.
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  EXPECT_EQ(StoredHits(kDay2), 3);
   EXPECT_EQ(StoredHits(kDay1), 4);
   EXPECT_EQ(vrn::g_engine.realtimeNesting, 0u);
 }
@@ -201,7 +199,7 @@ TEST_F(RealtimeTest, ALogReopenedInChunksLosesNoRecord) {
   vrn::g_engine.logFileReloadSize = 150;  // a reopen every two lines or so
   std::string log;
   for (int i = 0; i < 12; ++i) log += Line(kDay1 + 600 * static_cast<uint32_t>(i) + 1);
-  WriteLog(log + Line(kDay2 + 5));
+  WriteLog(log + Line(kDay2 + 3600));
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_MORE_WORK));
   vrn::g_engine.logFileReloadSize = savedReload;
   EXPECT_EQ(StoredHits(kDay1), 12);
@@ -283,7 +281,8 @@ TEST_F(RealtimeTest, ASaveThatFailsStartsTheDayAgainNextTime) {
   WriteLog(Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay2 + 300));
   // The day's period file cannot be written: a folder holds its name.
   std::filesystem::create_directories(folder_ + "rt/daily/69a38180.dat");
-  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
+  EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_FAILED));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "rt/daily/69a38180.dat.new"));
   auto records = Records();
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records[0].lastAdded, 0u);
@@ -295,7 +294,8 @@ TEST_F(RealtimeTest, ASaveThatFailsStartsTheDayAgainNextTime) {
 }
 
 TEST_F(RealtimeTest, SeveralProfilesArePassedOverUntilAllAreUpToDate) {
-  WriteLog(Line(kDay1 + 100) + Line(kDay2 + 300) + Line(kDay2 + 86400 + 10));
+  // Each day ends once the log goes on well past it.
+  WriteLog(Line(kDay1 + 100) + Line(kDay2 + 3600) + Line(kDay2 + 86400 + 3600));
   DravelEntry plain{};
   DravelEntry* profiles[] = {&profile_, nullptr, &plain};
   EXPECT_EQ(OLD_UpdateRealtime(3, profiles, &Progress), 0);
@@ -396,7 +396,7 @@ TEST_F(RealtimeTest, AYearRangeLeavesTheDaysInHours) {
   uint32_t start = kDay1, end = kDay2;
   VRN_CalculateRealtimeReportRange(21, &start, &end);  // this year, by months
   ASSERT_EQ(vrn::MonthSlots().twelveMonths, 1u);
-  WriteLog(Line(kDay1 + 3600 + 5) + Line(kDay1 + 10 * 3600) + Line(kDay1 + 10 * 3600 + 60) + Line(kDay2 + 100));
+  WriteLog(Line(kDay1 + 3600 + 5) + Line(kDay1 + 10 * 3600) + Line(kDay1 + 10 * 3600 + 60) + Line(kDay2 + 3600));
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_MORE_WORK));
   std::vector<uint32_t> want(24, 0);
   want[1] = 1;
@@ -411,10 +411,10 @@ TEST_F(RealtimeTest, ADamagedDayIsToldAndReadAgain) {
   const std::string day1 = Line(kDay1 + 100) + Line(kDay1 + 200) + Line(kDay1 + 300);
   WriteLog(day1);
   EXPECT_EQ(VRN_UpdateRealtime(0, &profile_, &Progress), static_cast<uint32_t>(VRN_REALTIME_UP_TO_DATE));
-  ASSERT_EQ(StoredHits(kDay1), 2);
+  ASSERT_EQ(StoredHits(kDay1), 3);
   accumtest::WriteText(folder_ + "rt/daily/69a38180.dat", std::string(600, '\x7f'));
   const uint32_t kDay3 = kDay2 + 86400;
-  WriteLog(day1 + Line(kDay1 + 400) + Line(kDay2 + 100) + Line(kDay3 + 100) + Line(kDay3 + 200));
+  WriteLog(day1 + Line(kDay1 + 400) + Line(kDay2 + 100) + Line(kDay3 + 1000) + Line(kDay3 + 1100));
   uint32_t result = VRN_REALTIME_MORE_WORK;
   for (int call = 0; call < 6 && result == VRN_REALTIME_MORE_WORK; ++call)
     result = VRN_UpdateRealtime(0, &profile_, &Progress);
@@ -424,7 +424,7 @@ TEST_F(RealtimeTest, ADamagedDayIsToldAndReadAgain) {
   EXPECT_EQ(damaged, 1);
   EXPECT_EQ(StoredHits(kDay1), 4);
   EXPECT_EQ(StoredHits(kDay2), 1);
-  EXPECT_EQ(StoredHits(kDay3), 1);
+  EXPECT_EQ(StoredHits(kDay3), 2);
 }
 
 }  // namespace

@@ -622,8 +622,8 @@ int LogFilesTimeSpan(DravelEntry* profile, const char* location, uint32_t* first
   return (first < 0xFFFFFFFFu && last != 0) ? 1 : 0;
 }
 
-void ReportDatabaseWriteError() {
-  if (glpfnDisplayReportError != nullptr) glpfnDisplayReportError(0, nullptr, nullptr, 5675, 5675, 0);
+void ReportDatabaseWriteError(const char* text) {
+  if (glpfnDisplayReportError != nullptr) glpfnDisplayReportError(0, nullptr, text, 5675, 5675, 0);
 }
 
 }  // namespace vrn

@@ -102,8 +102,9 @@ void WidenRealtimeDateRange(DravelEntry* profile, uint32_t recordStart, uint32_t
 int LogFilesTimeSpan(DravelEntry* profile, const char* location, uint32_t* first, uint32_t* last);
 
 // Tells the client (through its error display) that a database file could
-// not be written: text 5675 of its resource module.
-void ReportDatabaseWriteError();
+// not be written: text 5675 of its resource module, or `text` in its place
+// (still numbered 5675) when the cause is another.
+void ReportDatabaseWriteError(const char* text = nullptr);
 
 }  // namespace vrn
 

@@ -17,12 +17,15 @@ extern "C" {
 #define VRN_REALTIME_CANCELLED 4
 #define VRN_REALTIME_UP_TO_DATE 6
 #define VRN_REALTIME_MORE_WORK 1
+#define VRN_REALTIME_FAILED 3
 
 /* Brings one day of the profile's realtime database up to date (the first
    day not yet complete). The progress callback receives (slot, status
    text, records, percent or -1, rate); an answer of 7 cancels. Returns 4
    when cancelled (also by VRN_AbortRealtimeAnalysis), 6 when the database
-   is up to date, 1 when more work remains (call again). */
+   is up to date, 1 when more work remains (call again), 3 when the step
+   failed (the logs are missing, the store cannot be opened, locked or
+   written; the reason went to the error display). */
 VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnProgressCallback progress);
 
 /* Updates the realtime databases of `count` profiles (null entries are
@@ -31,8 +34,10 @@ VORNIC_API uint32_t VRN_UpdateRealtime(uint32_t slot, DravelEntry* profile, VrnP
 VORNIC_API int16_t OLD_UpdateRealtime(uint16_t count, DravelEntry** profiles, VrnProgressCallback progress);
 
 /* Deletes the profile's realtime database (its per-day files, master.dat
-   and folders, or its ODBC tables) when the profile keeps one. */
-VORNIC_API void VRN_DeleteRealtimeDatabase(DravelEntry* profile);
+   and folders, or its ODBC tables) when the profile keeps one. Returns 1,
+   or 0 when it is in use by another update, cannot be reached or could not
+   be removed (the reason went to the error display). */
+VORNIC_API int32_t VRN_DeleteRealtimeDatabase(DravelEntry* profile);
 
 /* Turns a range code into a report range. On entry *start and *end hold the
    first and last time of the profile's realtime data; on return the range.
