@@ -135,6 +135,78 @@ TEST_F(ScanTest, SyntaxFaultsBecomeErrorRecords) {
             statuses);
 }
 
+// Words in attributes and text are no tags: only "<SCRIPT" or "<APPLET" as a
+// tag name opens a block that hides links.
+TEST_F(ScanTest, BlocksOpenOnlyAtTheirTagName) {
+  const char* notBlocks[] = {
+      "<a title=\"A JavaScript library\" href=\"nav.html\">n</a>",
+      "<img alt=\"applet demo\" src=\"pic.gif\">",
+      "<p class=\"script \">text about a SCRIPT here</p>",
+      "<scripts>not a script</scripts>",
+      "<appletviewer>",
+      "<SCRIPT>var s = '<a href=\"in.html\">';</SCRIPT>",  // a block that ends
+      "<script type=\"text/javascript\">x()</script>",
+  };
+  // Blocks, however the tag is written: what lies inside stays hidden.
+  const char* blocks[] = {"<SCRIPT>", "<script type=\"x\">", "<script\n>", "<script/>", "<Applet code=\"x\">"};
+  std::string page;
+  std::set<std::string> expected;
+  int n = 0;
+  for (const char* text : notBlocks) {
+    page += std::string(text) + "<a href=\"after" + std::to_string(n) + ".html\">after</a>\n";
+    expected.insert("/dir/after" + std::to_string(n++) + ".html");
+  }
+  for (const char* block : blocks) {
+    const std::string close = block[1] == 'A' ? "</APPLET>" : "</script>";
+    page += std::string(block) + "<a href=\"hidden" + std::to_string(n) + ".html\">h</a>" + close +
+            "<a href=\"shown" + std::to_string(n) + ".html\">s</a>\n";
+    expected.insert("/dir/shown" + std::to_string(n++) + ".html");
+  }
+  expected.insert({"/dir/nav.html", "/dir/pic.gif"});
+  std::set<std::string> paths;
+  for (const auto& [p, r] : Scan(page)) paths.insert(p);
+  EXPECT_EQ(expected, paths);
+}
+
+// What a link's text names: entities decoded, escaped and plain forms one
+// record, a NUL kept inside the URL, other schemes recorded and never
+// requested, and a link to another port of the same host a record of its own.
+TEST_F(ScanTest, LinkTextsNameOneUrlEach) {
+  std::string html =
+      "<a href=\"/q?a=1&amp;b=2\">1</a><a href=\"/q?a=1&#38;b=2\">1 again</a>"
+      "<a href=\"a b.html\">2</a><a href=\"a%20b.html\">2 again</a>"
+      "<a href=\"javascript:void(0)\">js</a><a href=\"JavaScript:go('x')\">js2</a>"
+      "<a href=\"tel:+441234\">phone</a><a href=\"MAILTO:me@site.test\">mail</a>"
+      "<a href=\"/inside.html\">own</a><a href=\"http://www.site.test:8080/inside.html\">other port</a>"
+      "<a href=\"http://www.site.test:80/inside.html\">own again</a>"
+      "<a href=\"https://www.site.test/inside.html\">other scheme</a>";
+  html += std::string("<a href=\"nul") + '\0' + "cut.html\">n</a>";
+  PageRecord root = ctx_.records[0];
+  ASSERT_EQ(1, ScanPage(&ctx_, nullptr, &root, html.data(), html.size()));
+  std::map<std::string, PageRecord> byUrl;
+  for (int32_t i = 1; i < ctx_.count; ++i) {
+    const std::string url = RecordUrl(ctx_.records[i]);
+    EXPECT_FALSE(byUrl.count(url)) << "twice: " << url;
+    byUrl[url] = ctx_.records[i];
+  }
+  std::set<std::string> urls;
+  for (const auto& [u, r] : byUrl) urls.insert(u);
+  EXPECT_EQ((std::set<std::string>{"http://www.site.test/q?a=1&b=2", "http://www.site.test/dir/a%20b.html",
+                                   "javascript:void(0)", "JavaScript:go('x')", "tel:+441234", "MAILTO:me@site.test",
+                                   "http://www.site.test/inside.html", "http://www.site.test:8080/inside.html",
+                                   "https://www.site.test/inside.html", "http://www.site.test/dir/nul%00cut.html"}),
+            urls);
+  EXPECT_EQ(2, ctx_.refs[static_cast<size_t>(byUrl["http://www.site.test/q?a=1&b=2"].index)].parents[0].links);
+  EXPECT_EQ(2, ctx_.refs[static_cast<size_t>(byUrl["http://www.site.test/dir/a%20b.html"].index)].parents[0].links);
+  EXPECT_EQ(2, ctx_.refs[static_cast<size_t>(byUrl["http://www.site.test/inside.html"].index)].parents[0].links);
+  EXPECT_EQ(kLinkMailto, byUrl["MAILTO:me@site.test"].linkType);
+  for (const char* other : {"javascript:void(0)", "tel:+441234"}) {
+    // Not a path of the site: nothing to request, nothing broken.
+    EXPECT_EQ(0, byUrl[other].linkType) << other;
+    EXPECT_EQ(0, byUrl[other].status) << other;
+  }
+}
+
 // Stop ends a scan even while nothing on the page counts as a link (every
 // anchor lies in a comment, so no link is ever added that could notice).
 TEST_F(ScanTest, StopEndsTheScan) {
