@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -263,7 +269,7 @@ KvResult NotifyProc(KvWindow w, uint32_t msg, KvWParam wp, KvLParam lp) {
 
 // Runs a crawl as the run window does: start-up, wait until idle, stop, save,
 // clean up; then reads the saved database back.
-CrawlResult Crawl(LinkAnalysisDataStruct& ctx, test::TestSite* site) {
+CrawlResult Crawl(LinkAnalysisDataStruct& ctx, test::TestSite* site, int seconds = 90) {
   CrawlResult result;
   static bool registered = kv::ui::RegisterWindowClass("LinkTestNotify", &NotifyProc, 0);
   EXPECT_TRUE(registered);
@@ -271,7 +277,7 @@ CrawlResult Crawl(LinkAnalysisDataStruct& ctx, test::TestSite* site) {
   ctx.notifyWindow = kv::ui::CreateWindow("LinkTestNotify", "", 0, 0, 0);
   ctx.notifyMessage = kv::msg::User + 77;
   EXPECT_EQ(1, KVLA_AnalysisEngineStartUp(0, &ctx));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int idleRounds = 0;
   while (idleRounds < 3 && std::chrono::steady_clock::now() < deadline) {
     kv::ui::Message m;
@@ -414,6 +420,14 @@ class GeneratedSite {
       link(Page((i * 13 + 11) % kPages));
       if (i % 10 == 0) link("/missing/" + std::to_string(i) + ".html");
       if (i % 100 == 0) link("/moved/" + std::to_string(i / 100));
+      // Redirects linked from many pages, and pages that link one target
+      // again after 16 others (past the length from which a reference list
+      // is indexed).
+      if (i % 7 == 0) link("/moved/" + std::to_string(i % 20));
+      if (i % 50 == 0) {
+        for (int k = 0; k < 17; ++k) link(Page((i + 100 + k * 37) % kPages));
+        link(Page((i + 100) % kPages), 2);
+      }
       const std::string img = "/img/" + std::to_string(i % kImages) + ".gif";
       html += i % kImages < kImages / 2 ? "<img src=\"" + img + "\" alt=\"a\" width=\"1\" height=\"1\">\n"
                                         : "<img src=\"" + img + "\">\n";
@@ -819,6 +833,340 @@ TEST(CrawlStartUp, FailuresAreReported) {
   ASSERT_FALSE(ctx.errors.empty());
   EXPECT_EQ("Couldn't create the debug log file.", ctx.errors.back());
   EXPECT_EQ(1, KVLA_AnalysisEngineCleanUp(0, &ctx));
+}
+
+// A server of our own on loopback that answers each request with a handler
+// (one thread a connection), for answers no ordinary server gives: endless,
+// slow, cut short, reset.
+class ScriptedServer {
+ public:
+  // Writes the answer to the socket; returns when done or the peer is gone.
+  using Handler = std::function<void(int fd, const std::string& method, const std::string& path)>;
+  explicit ScriptedServer(Handler handler) : handler_(std::move(handler)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, 128) != 0)
+      throw std::runtime_error("scripted server: no listening socket");
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] { Accept(); });
+  }
+  ~ScriptedServer() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    std::lock_guard<std::mutex> lock(lock_);
+    for (auto& t : connections_) t.join();
+    ::close(listener_);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  bool stopping() const { return stopping_.load(); }
+  // Sends all of it; false once the peer is gone or the server stops.
+  bool Send(int fd, std::string_view data) {
+    for (size_t sent = 0; sent < data.size();) {
+      if (stopping_) return false;
+      ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+      sentBytes_ += n;
+    }
+    return true;
+  }
+  int64_t sentBytes() const { return sentBytes_.load(); }
+  std::vector<std::string> requests() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return requests_;
+  }
+
+ private:
+  void Accept() {
+    for (;;) {
+      int peer = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (peer < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      std::lock_guard<std::mutex> lock(lock_);
+      connections_.emplace_back([this, peer] {
+        Answer(peer);
+        ::close(peer);
+      });
+    }
+  }
+  void Answer(int peer) {
+    timeval tv{5, 0};
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string request;
+    char buf[2048];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
+      ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    const size_t sp1 = request.find(' '), sp2 = request.find(' ', sp1 + 1);
+    const std::string method = request.substr(0, sp1), path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      requests_.push_back(method + " " + path);
+    }
+    handler_(peer, method, path);
+  }
+
+  Handler handler_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> sentBytes_{0};
+  std::thread acceptor_;
+  std::mutex lock_;
+  std::vector<std::thread> connections_;
+  std::vector<std::string> requests_;
+};
+
+std::string Head(int status, const std::string& type, int64_t length, const std::string& more = "") {
+  std::string h = "HTTP/1.0 " + std::to_string(status) + " X\r\nContent-Type: " + type + "\r\n";
+  if (length >= 0) h += "Content-Length: " + std::to_string(length) + "\r\n";
+  return h + more + "\r\n";
+}
+
+// The peak of the process's resident memory since the last reset (kB), and
+// the reset.
+int64_t PeakResidentKb(const char* field = "VmHWM:") {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + std::strlen(field));
+  return -1;
+}
+bool ResetPeakResident() {
+  std::ofstream out("/proc/self/clear_refs");
+  out << "5";
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Pages of 200 MB and downloads of 200 MB cost a worker a few MB: no body is
+// held whole, a page is kept and scanned up to the limit (and its record says
+// so), a download is not read past its head.
+TEST(CrawlBounds, LargePagesAndDownloadsStayInBoundedMemory) {
+  constexpr int64_t kBig = int64_t{200} << 20;
+  std::atomic<int64_t> downloadSent{0};
+  ScriptedServer* self = nullptr;
+  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+    if (path == "/index.html") {
+      const std::string body =
+          "<html><title>Big</title><a href=\"big.html\">b</a><a href=\"disc.iso\">i</a>"
+          "<a href=\"movie.mp4\">m</a><a href=\"src.tar.xz\">t</a></html>";
+      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+    } else if (path == "/big.html") {
+      if (!self->Send(fd, Head(200, "text/html", kBig)) || method != "GET") return;
+      std::string start = "<html><title>Huge</title><a href=\"early.html\">e</a>";
+      std::string filler;
+      while (filler.size() < 65536) filler += "<p>Filler text of a very long page, with no links.</p>\n";
+      filler.resize(65536);
+      int64_t sent = 0;
+      if (!self->Send(fd, start)) return;
+      sent += static_cast<int64_t>(start.size());
+      while (sent < kBig) {
+        // A link far beyond what is scanned.
+        std::string chunk = sent > kBig / 2 && sent - 65536 <= kBig / 2 ? "<a href=\"late.html\">l</a>" : filler;
+        chunk.resize(static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), kBig - sent)));
+        if (!self->Send(fd, chunk)) return;
+        sent += static_cast<int64_t>(chunk.size());
+      }
+    } else if (path == "/disc.iso" || path == "/movie.mp4" || path == "/src.tar.xz") {
+      if (!self->Send(fd, Head(200, "application/octet-stream", kBig)) || method != "GET") return;
+      const std::string zeros(65536, '\0');
+      for (int64_t sent = 0; sent < kBig; sent += 65536) {
+        if (!self->Send(fd, zeros)) return;
+        downloadSent += 65536;
+      }
+    } else {
+      self->Send(fd, Head(404, "text/html", 0));
+    }
+  });
+  self = &server;
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = server.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 4;
+  ctx.dialupTimeout = 20;
+  ctx.generalPurposeTimeout = 20;
+  const int64_t before = PeakResidentKb("VmRSS:");
+  const bool reset = ResetPeakResident();
+  CrawlResult r = Crawl(ctx, nullptr, 60);
+  const int64_t peak = PeakResidentKb();
+  const std::string base = "http://" + server.host();
+  const PageRecord& big = r.byUrl[base + "/big.html"];
+  EXPECT_EQ(200, big.status);
+  EXPECT_EQ(static_cast<int32_t>(kMaxScanBytes), big.scannedBytes);
+  EXPECT_TRUE(r.byUrl.count(base + "/early.html"));
+  EXPECT_FALSE(r.byUrl.count(base + "/late.html"));
+  for (const char* download : {"/disc.iso", "/movie.mp4", "/src.tar.xz"}) {
+    EXPECT_EQ(200, r.byUrl[base + download].status) << download;
+    EXPECT_EQ(kBig, r.byUrl[base + download].contentLength) << download;
+  }
+  // Neither the downloads nor the big page were read to their end.
+  EXPECT_LT(downloadSent.load(), kBig);
+  EXPECT_LT(server.sentBytes(), kBig);
+  std::printf("peak resident growth: %lld kB with 4 workers\n", static_cast<long long>(peak - before));
+  if (reset && !kSanitized) {
+    EXPECT_LT(peak - before, 100 * 1024) << "kB above the start";
+  }
+}
+
+// A server that drips one byte every 200 ms is cut off by the request's
+// overall deadline; an endless calendar stops at the record limit.
+TEST(CrawlBounds, SlowAndEndlessSitesEnd) {
+  ScriptedServer* self = nullptr;
+  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+    if (path == "/index.html") {
+      const std::string body = "<html><a href=\"drip.html\">d</a><a href=\"cal/0.html\">c</a></html>";
+      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+    } else if (path == "/drip.html") {
+      if (!self->Send(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n")) return;
+      while (self->Send(fd, "x")) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else if (path.rfind("/cal/", 0) == 0) {
+      const int n = std::atoi(path.c_str() + 5);
+      const std::string body = "<html><a href=\"" + std::to_string(n + 1) + ".html\">next</a><a href=\"" +
+                               std::to_string(n - 1) + ".html\">previous</a></html>";
+      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+    } else {
+      self->Send(fd, Head(404, "text/html", 0));
+    }
+  });
+  self = &server;
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = server.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 4;
+  ctx.dialupTimeout = 1;
+  ctx.generalPurposeTimeout = 1;
+  ctx.requestDeadline = 2;
+  ctx.maxRecords = 60;
+  const auto start = std::chrono::steady_clock::now();
+  CrawlResult r = Crawl(ctx, nullptr, 20);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 15.0);
+  const std::string base = "http://" + server.host();
+  EXPECT_EQ(kStatusTimeoutDisconnect, r.byUrl[base + "/drip.html"].status);
+  EXPECT_EQ(60u, r.byUrl.size());
+  ASSERT_FALSE(ctx.errors.empty());
+  EXPECT_NE(std::string::npos, ctx.errors.back().find("limit of 60 records")) << ctx.errors.back();
+}
+
+// Workers with nothing to take sleep: 60 idle workers cost next to no CPU.
+TEST(CrawlBounds, IdleWorkersSleep) {
+  ScriptedServer* self = nullptr;
+  ScriptedServer server([&](int fd, const std::string&, const std::string&) { self->Send(fd, Head(404, "text/html", 0)); });
+  self = &server;
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = server.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 60;
+  ASSERT_EQ(1, KVLA_AnalysisEngineStartUp(0, &ctx));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!IsCrawlIdle(&ctx) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(IsCrawlIdle(&ctx));
+  auto cpu = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double used = cpu() - before;
+  std::printf("CPU of 60 idle workers: %.3f s in 1 s\n", used);
+  EXPECT_LT(used, 0.25);
+  // A record added now is taken at once, and the stop ends them all.
+  const std::string more = "=\"http://" + server.host() + "/more.html\">";
+  PageRecord seed{};
+  seed.index = -1;
+  ASSERT_EQ(1, AddFoundLink(&ctx, &seed, more.data(), more.size(), 0, 0));
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline && !(ctx.records[1].flags & kFlagTaken))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(ctx.records[1].flags & kFlagTaken);
+  const auto stopAt = std::chrono::steady_clock::now();
+  StopWorkers(&ctx);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
+  EXPECT_EQ(1, KVLA_AnalysisEngineCleanUp(0, &ctx));
+}
+
+// Answers that break off are failures, not pages: a redirect loop, a GET
+// reset after the HEAD's 200, a body short of its Content-length.
+TEST(CrawlStatuses, BrokenAnswersAreFailures) {
+  ScriptedServer* self = nullptr;
+  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+    if (path == "/index.html") {
+      const std::string body =
+          "<html><a href=\"loop/a\">l</a><a href=\"reset.html\">r</a><a href=\"short.html\">s</a>"
+          "<a href=\"whole.html\">w</a></html>";
+      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+    } else if (path == "/loop/a" || path == "/loop/b") {
+      self->Send(fd, Head(302, "text/html", 0, std::string("Location: /loop/") + (path == "/loop/a" ? "b" : "a") + "\r\n"));
+    } else if (path == "/reset.html") {
+      if (method == "HEAD") {
+        self->Send(fd, Head(200, "text/html", 100));
+        return;
+      }
+      linger l{1, 0};  // the close resets the connection
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    } else if (path == "/short.html" || path == "/whole.html") {
+      std::string body = "<html><a href=\"" + path.substr(1, 5) + "-link.html\">x</a>";
+      body.resize(500, ' ');
+      if (!self->Send(fd, Head(200, "text/html", path == "/short.html" ? 1000 : 500))) return;
+      if (method == "GET") self->Send(fd, body);
+    } else {
+      self->Send(fd, Head(404, "text/html", 0));
+    }
+  });
+  self = &server;
+  test::TempFolder data;
+  for (int workers : {1, 4}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    LinkAnalysisDataStruct ctx;
+    ctx.dataFolder = data.path();
+    ctx.serverName = server.host();
+    ctx.startPage = "/index.html";
+    ctx.numThreads = workers;
+    ctx.dialupTimeout = 5;
+    ctx.generalPurposeTimeout = 5;
+    CrawlResult r = Crawl(ctx, nullptr, 30);
+    const std::string base = "http://" + server.host();
+    // The loop's one record ends on either of its two addresses.
+    const bool atA = r.byUrl.count(base + "/loop/a") != 0, atB = r.byUrl.count(base + "/loop/b") != 0;
+    ASSERT_TRUE(atA != atB);
+    EXPECT_EQ(kStatusTooManyRedirects, r.byUrl[base + (atA ? "/loop/a" : "/loop/b")].status);
+    EXPECT_EQ(kStatusReceive, r.byUrl[base + "/reset.html"].status);
+    EXPECT_EQ(kStatusPremature, r.byUrl[base + "/short.html"].status);
+    EXPECT_EQ(200, r.byUrl[base + "/whole.html"].status);
+    EXPECT_TRUE(r.byUrl.count(base + "/whole-link.html"));
+    EXPECT_FALSE(r.byUrl.count(base + "/short-link.html"));
+  }
 }
 
 }  // namespace
