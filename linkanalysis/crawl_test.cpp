@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -1167,6 +1168,103 @@ TEST(CrawlStatuses, BrokenAnswersAreFailures) {
     EXPECT_TRUE(r.byUrl.count(base + "/whole-link.html"));
     EXPECT_FALSE(r.byUrl.count(base + "/short-link.html"));
   }
+}
+
+// A free loopback port (bound and let go: good enough for a server started
+// right after).
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool HaveProgram(const char* name) {
+  std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+bool WaitForPort(int port, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (up) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// A child process, ended and reaped with the object.
+struct Child {
+  pid_t pid = -1;
+  explicit Child(std::vector<std::string> argv) {
+    pid = fork();
+    if (pid == 0) {
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// Through a real proxy the request names the site's port: the proxy reaches
+// the site (not whatever listens on port 80), and the profile's credentials
+// with it.
+TEST(CrawlProxy, TheProxyIsToldTheSitesPort) {
+  if (!HaveProgram("tinyproxy")) GTEST_SKIP() << "tinyproxy is not installed (scripts/setup-deps installs it)";
+  const std::map<std::string, std::string> files = {
+      {"index.html", "<html><title>Home</title><a href=\"page.html\">p</a></html>"},
+      {"page.html", "<html><title>Page</title></html>"}};
+  test::TestSite site(files);
+  test::TempFolder folder;
+  const int proxyPort = FreePort();
+  std::string config = "Port " + std::to_string(proxyPort) +
+                       "\nListen 127.0.0.1\nTimeout 10\nMaxClients 20\nAllow 127.0.0.1\nLogLevel Error\n"
+                       "DisableViaHeader Yes\n";
+  if (geteuid() == 0) config += "User nobody\nGroup nogroup\n";
+  test::WriteFile(folder.file("tinyproxy.conf"), config);
+  Child proxy({"tinyproxy", "-d", "-c", folder.file("tinyproxy.conf")});
+  ASSERT_TRUE(WaitForPort(proxyPort, 5000)) << "tinyproxy did not start";
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = site.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 2;
+  ctx.dialupTimeout = 10;
+  ctx.generalPurposeTimeout = 10;
+  ctx.httpProxy = "127.0.0.1:" + std::to_string(proxyPort);
+  ctx.userName = "profile";
+  ctx.password = "secret";
+  CrawlResult r = Crawl(ctx, &site, 30);
+  const std::string base = "http://" + site.host();
+  EXPECT_EQ(200, r.byUrl[base + "/index.html"].status);
+  EXPECT_EQ(200, r.byUrl[base + "/page.html"].status);
+  EXPECT_EQ("Page", r.titles[base + "/page.html"]);
+  std::set<std::string> asked;
+  for (const std::string& line : r.requests) {
+    asked.insert(line.substr(0, line.find('|')));
+    EXPECT_NE(std::string::npos, line.find("|Basic cHJvZmlsZTpzZWNyZXQ=|")) << line;
+  }
+  EXPECT_TRUE(asked.count("GET /page.html"));
 }
 
 }  // namespace
