@@ -278,7 +278,11 @@ bool IsWeb(const PageRecord& rec) { return rec.linkType == kLinkHttp || rec.link
 // Two records name one URL when scheme, host (in any case), port (the
 // default one given or not) and path agree.
 bool SameUrl(const PageRecord& r, int32_t linkType, std::string_view host, int32_t port, const char* path) {
-  if (r.linkType != linkType || !EqualNoCase(r.host, host) || std::strcmp(r.path, path) != 0) return false;
+  // A link to a fragment is recorded without its link type (it is never
+  // requested): its host and path name it.
+  const bool fragment = r.linkType == 0 && std::strchr(r.path, '#') != nullptr;
+  if (!fragment && r.linkType != linkType) return false;
+  if (!EqualNoCase(r.host, host) || std::strcmp(r.path, path) != 0) return false;
   if (linkType != kLinkHttp && linkType != kLinkHttps) return true;
   return (r.port > 0 ? r.port : DefaultPort(linkType)) == (port > 0 ? port : DefaultPort(linkType));
 }
@@ -476,6 +480,16 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
   }
   ++ctx->linksFound;
   if (duplicate >= 0) {
+    // A record that keeps its link's text (one never requested) keeps the
+    // least of the texts it is found by, whichever page is scanned first.
+    PageRecord& known = ctx->records[static_cast<size_t>(duplicate)];
+    // An image found without ALT (WIDTH, HEIGHT) on any page says so, in
+    // whatever order the pages were scanned.
+    known.checkBits |= checkBits;
+    if (known.linkText && !linkText.empty()) {
+      const std::string text = linkText.substr(0, 255);
+      if (text < GetText(ctx, known.linkText)) SetText(ctx, &known.linkText, text.c_str());
+    }
     if (parent->index >= 0)
       result = AddReference(ctx, duplicate, parent->index, 0) && AddReference(ctx, parent->index, duplicate, 1);
   } else if (ctx->maxRecords > 0 && ctx->count >= ctx->maxRecords) {
@@ -597,6 +611,23 @@ int ScanPageBounded(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRec
 
 }  // namespace
 
+namespace {
+
+// Writes a worker's record back into the array, keeping the check bits that
+// links found meanwhile added to it.
+int WriteBack(LinkAnalysisDataStruct* ctx, int32_t index, PageRecord* rec) {
+  if (!LockMutex(ctx, ctx->databaseMutex)) return 0;
+  const bool ok = index >= 0 && index < ctx->count && static_cast<size_t>(index) < ctx->records.size();
+  if (ok) {
+    rec->checkBits |= ctx->records[static_cast<size_t>(index)].checkBits;
+    ctx->records[static_cast<size_t>(index)] = *rec;
+  }
+  ReleaseLock(ctx->databaseMutex);
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
 uint32_t LinkWorkerThread(void* argument) {
   auto* slot = static_cast<ThreadSlot*>(argument);
   LinkAnalysisDataStruct* ctx = slot->ctx;
@@ -671,7 +702,7 @@ uint32_t LinkWorkerThread(void* argument) {
     RememberRedirectedUrl(ctx, foundAs, rec);
     rec.flags |= kFlagAnalysed;
     ++ctx->pagesAnalysed;
-    if (!KVLA_WriteDatabaseItem(ctx, index, &rec)) break;
+    if (!WriteBack(ctx, index, &rec)) break;
     slot->state &= ~kSlotHoldsRecord;
     index = -1;
     if (ctx->notifyWindow && kv::ui::IsWindow(ctx->notifyWindow))
@@ -680,7 +711,10 @@ uint32_t LinkWorkerThread(void* argument) {
   if ((slot->state & kSlotHoldsRecord) && index >= 0) {
     // Written back under the plain lock: the stop flag refuses LockMutex.
     if (ctx->databaseMutex && KvWaitForSingleObject(ctx->databaseMutex, KV_INFINITE) != KV_WAIT_FAILED) {
-      if (index < ctx->count) ctx->records[index] = rec;
+      if (index < ctx->count) {
+        rec.checkBits |= ctx->records[index].checkBits;
+        ctx->records[index] = rec;
+      }
       KvReleaseMutex(ctx->databaseMutex);
     }
     slot->state &= ~kSlotHoldsRecord;

@@ -15,11 +15,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -259,6 +261,12 @@ struct CrawlResult {
   std::map<std::string, std::string> titles;
 };
 
+std::string DynamicText(LinkAnalysisDataStruct& ctx, uint32_t offset) {
+  char buf[kMaxDynamicText] = "";
+  if (offset) KVLA_GetDynamicData(&ctx, static_cast<int32_t>(offset), buf);
+  return buf;
+}
+
 int g_notified = 0;
 KvResult NotifyProc(KvWindow w, uint32_t msg, KvWParam wp, KvLParam lp) {
   if (msg == kv::msg::User + 77) {
@@ -299,6 +307,16 @@ CrawlResult Crawl(LinkAnalysisDataStruct& ctx, test::TestSite* site, int seconds
     PageRecord r{};
     EXPECT_TRUE(KVLA_ReadDatabaseItem(&ctx, i, &r));
     std::string url = RecordUrl(r);
+    // A record that was redirected to a page that has a record of its own
+    // too is named with the address it was found as.
+    if (auto other = result.byUrl.find(url); other != result.byUrl.end()) {
+      if (r.originalPath) {
+        url += " (from " + DynamicText(ctx, r.originalPath) + ")";
+      } else if (other->second.originalPath) {
+        result.byUrl[url + " (from " + DynamicText(ctx, other->second.originalPath) + ")"] = other->second;
+        result.byUrl.erase(other);
+      }
+    }
     EXPECT_FALSE(result.byUrl.count(url)) << "twice: " << url;
     result.byUrl[url] = r;
     char title[kMaxDynamicText];
@@ -528,7 +546,10 @@ std::map<std::string, std::string> CanonicalDatabase(LinkAnalysisDataStruct& ctx
   std::vector<PageRecord> records(static_cast<size_t>(ctx.count));
   for (int32_t i = 0; i < ctx.count; ++i) {
     EXPECT_TRUE(KVLA_ReadDatabaseItem(&ctx, i, &records[static_cast<size_t>(i)]));
-    urls[i] = RecordUrl(records[static_cast<size_t>(i)]);
+    const PageRecord& r = records[static_cast<size_t>(i)];
+    // A redirected record is named with the address it was found as too: the
+    // page it leads to may have a record of its own.
+    urls[i] = RecordUrl(r) + (r.originalPath ? " (from " + DynamicText(ctx, r.originalPath) + ")" : "");
   }
   std::map<std::string, std::string> out;
   for (PageRecord& r : records) {
@@ -601,7 +622,7 @@ TEST(CrawlThreads, AnyNumberOfWorkersGivesTheSameDatabase) {
       }
       for (const auto& [from, to] : site.redirects()) {
         expected.erase(base + from);
-        expected.insert(base + to);
+        expected.insert(base + to + " (from " + from + ")");
       }
       std::set<std::string> got;
       for (const auto& [url, rec] : db) got.insert(url);
@@ -611,7 +632,8 @@ TEST(CrawlThreads, AnyNumberOfWorkersGivesTheSameDatabase) {
         std::set<std::string> named;
         for (const auto& [to, n] : children) {
           auto r = site.redirects().find(to);
-          named.insert(base + (r == site.redirects().end() ? to : r->second) + "*" + std::to_string(n));
+          named.insert(base + (r == site.redirects().end() ? to : r->second + " (from " + to + ")") + "*" +
+                       std::to_string(n));
         }
         for (const std::string& s : named) want += s + " ";
         const std::string& rec = db[base + page];
@@ -1265,6 +1287,186 @@ TEST(CrawlProxy, TheProxyIsToldTheSitesPort) {
     EXPECT_NE(std::string::npos, line.find("|Basic cHJvZmlsZTpzZWNyZXQ=|")) << line;
   }
   EXPECT_TRUE(asked.count("GET /page.html"));
+}
+
+// A generated documentation site as its generator writes it: every page with
+// style sheets and scripts in its head, inline scripts whose strings hold
+// markup, a side bar whose links carry titles such as "… JavaScript library",
+// relative links up and across folders, fragments, escaped query strings,
+// figures, mail and script links; planted into it broken links, a missing
+// figure, moved pages (answered with 301 by the server) linked from many
+// pages, and module indexes that link one page again after a hundred others.
+const char kDocSiteGenerator[] = R"PY(
+import os, sys
+root, modules, funcs = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+def write(path, text):
+    full = os.path.join(root, path.lstrip('/'))
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, 'w') as f:
+        f.write(text)
+def page(path, title, body):
+    rel = '../' * path.count('/', 1)
+    side = ''.join('<li><a class="reference internal" title="Module %d of the JavaScript library" '
+                   'href="%sapi/mod%d/index.html">mod%d</a></li>\n' % (k, rel, k, k) for k in range(modules))
+    return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">\n<title>%s</title>\n'
+            '<link rel="stylesheet" href="%s_static/basic.css" type="text/css">\n'
+            '<script src="%s_static/jquery.js"></script>\n'
+            '<script>var DOCUMENTATION_OPTIONS = {URL_ROOT: "%s"}; var tpl = \'<a href="%snot-a-page.html">\';</script>\n'
+            '</head><body>\n<div class="sphinxsidebar" role="navigation"><ul>\n%s</ul>\n'
+            '<a href="%ssearch.html?q=api&amp;check_keywords=yes&amp;area=default">search</a></div>\n'
+            '<div class="body">%s</div>\n<div class="footer"><a href="mailto:docs@site.test">mail</a> '
+            '<a href="javascript:void(0)">top</a> <a href="%sindex.html#top">home</a></div>\n</body></html>\n'
+            % (title, rel, rel, rel, rel, side, rel, body, rel))
+write('_static/basic.css', 'body { margin: 0 }\n')
+write('_static/jquery.js', '/* script */\n')
+write('search.html', page('/search.html', 'Search', '<p>Search</p>'))
+body = ''.join('<p><a class="reference" href="api/mod%d/index.html">Module %d</a></p>\n' % (k, k) for k in range(modules))
+write('index.html', page('/index.html', 'Documentation', '<h1 id="top">Docs</h1>\n' + body +
+                         '<a href="old/mod0.html">moved</a>\n'))
+for k in range(modules):
+    links = ''.join('<li><a href="func%d.html">func%d</a></li>\n' % (j, j) for j in range(funcs))
+    # The first function again, twice, after a hundred other links.
+    links += '<li><a href="func0.html">first</a></li><li><a href="func0.html#params">first again</a></li>\n'
+    write('api/mod%d/index.html' % k, page('/api/mod%d/index.html' % k, 'Module %d' % k,
+          '<h1>Module %d</h1><img src="../../_images/mod%d.png" alt="diagram"><ul>\n%s</ul>' % (k, k, links)))
+    write('_images/mod%d.png' % k, 'PNG')
+    for j in range(funcs):
+        b = '<h1 id="func">func%d</h1>\n' % j
+        b += '<p><a href="func%d.html">next</a> <a href="func%d.html">previous</a> ' % ((j + 1) % funcs, (j - 1) % funcs)
+        b += '<a href="index.html">up</a> <a href="../../index.html">home</a> <a href="#func">here</a> '
+        b += '<a href="../mod%d/func%d.html#details">see also</a></p>\n' % ((k + 1) % modules, j)
+        b += '<img src="../../_images/mod%d.png" alt="diagram" width="10" height="10">\n' % k
+        if j % 10 == 0:
+            b += '<a href="../../old/mod%d.html">old module page</a>\n' % ((k + j) % modules)
+        if j % 25 == 0:
+            b += '<script>var x = "no tag here";</script>\n<a href="missing/%d_%d.html">gone</a>\n' % (k, j)
+        if k == 3 and j == 7:
+            b += '<img src="../../_images/nothere.png" alt="gone figure">\n'
+        write('api/mod%d/func%d.html' % (k, j), page('/api/mod%d/func%d.html' % (k, j), 'func%d' % j, b))
+with open(os.path.join(root, '..', 'redirects.conf'), 'w') as f:
+    for k in range(modules):
+        f.write('location = /old/mod%d.html { return 301 /api/mod%d/index.html; }\n' % (k, k))
+)PY";
+
+std::string RunCapture(const std::string& command) {
+  std::string out;
+  if (std::FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+// The generated documentation site served by nginx: the crawler reaches every
+// URL that wget's spider reaches (but the scripts' sources, which the tag
+// table has no row for) and finds the same broken links; 1, 4, 20 and 60
+// workers save one database.
+TEST(CrawlRealSite, ReachesWhatWgetReachesWithAnyNumberOfWorkers) {
+  for (const char* program : {"nginx", "wget"})
+    if (!HaveProgram(program) && access(("/usr/sbin/" + std::string(program)).c_str(), X_OK) != 0)
+      GTEST_SKIP() << program << " is not installed (scripts/setup-deps installs it)";
+  test::TempFolder folder;
+  const std::string siteRoot = folder.file("site");
+  test::WriteFile(folder.file("gen.py"), kDocSiteGenerator);
+  ASSERT_EQ(0, std::system(("python3 " + folder.file("gen.py") + " " + siteRoot + " 30 100").c_str()));
+  const int port = FreePort();
+  std::filesystem::create_directories(folder.file("tmp"));
+  test::WriteFile(folder.file("nginx.conf"),
+                  "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + folder.file("nginx.pid") +
+                      ";\nerror_log " + folder.file("error.log") +
+                      ";\nevents { worker_connections 512; }\nhttp {\n  access_log off;\n"
+                      "  client_body_temp_path " + folder.file("tmp") + ";\n  proxy_temp_path " + folder.file("tmp") +
+                      ";\n  fastcgi_temp_path " + folder.file("tmp") + ";\n  uwsgi_temp_path " + folder.file("tmp") +
+                      ";\n  scgi_temp_path " + folder.file("tmp") +
+                      ";\n  types { text/html html; text/css css; application/javascript js; image/png png; }\n"
+                      "  default_type application/octet-stream;\n  server {\n    listen 127.0.0.1:" + std::to_string(port) +
+                      ";\n    root " + siteRoot + ";\n    include " + folder.file("redirects.conf") + ";\n  }\n}\n");
+  const char* nginx = HaveProgram("nginx") ? "nginx" : "/usr/sbin/nginx";
+  Child server({nginx, "-p", folder.path(), "-c", folder.file("nginx.conf")});
+  ASSERT_TRUE(WaitForPort(port, 5000)) << test::ReadFile(folder.file("error.log"));
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+  // wget's spider, the independent answer.
+  const std::string spider = RunCapture("cd " + folder.path() + " && timeout 120 wget --spider -r -l inf -nv -e robots=off -P " +
+                                        folder.file("wget") + " " + base + "/index.html 2>&1");
+  std::set<std::string> wgetUrls, wgetBroken;
+  {
+    std::istringstream in(spider);
+    bool brokenList = false;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("Found ", 0) == 0 && line.find("broken link") != std::string::npos) {
+        brokenList = true;
+        continue;
+      }
+      if (brokenList) {
+        if (line.rfind(base, 0) == 0) wgetBroken.insert(line);
+        continue;
+      }
+      size_t at = line.find("URL:");
+      if (at != std::string::npos) {
+        size_t from = line.find_first_not_of(' ', at + 4);
+        size_t end = line.find_first_of(" [", from);
+        wgetUrls.insert(line.substr(from, end == std::string::npos ? std::string::npos : end - from));
+      } else if (line.rfind(base, 0) == 0 && line.back() == ':') {
+        wgetUrls.insert(line.substr(0, line.size() - 1));
+      }
+    }
+  }
+  for (auto it = wgetUrls.begin(); it != wgetUrls.end();) it = it->ends_with(".js") ? wgetUrls.erase(it) : std::next(it);
+  // wget also reads the markup in an inline script's strings; the crawler
+  // skips script blocks.
+  wgetUrls.erase(base + "/not-a-page.html");
+  wgetBroken.erase(base + "/not-a-page.html");
+  ASSERT_GT(wgetUrls.size(), 3000u) << spider.substr(0, 2000);
+  ASSERT_EQ(121u, wgetBroken.size());
+
+  std::map<std::string, std::string> first;
+  for (int workers : {1, 4, 20, 60}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    test::TempFolder data;
+    LinkAnalysisDataStruct ctx;
+    ctx.dataFolder = data.path();
+    ctx.serverName = "127.0.0.1:" + std::to_string(port);
+    ctx.startPage = "/index.html";
+    ctx.numThreads = workers;
+    ctx.dialupTimeout = 20;
+    ctx.generalPurposeTimeout = 20;
+    CrawlResult r = Crawl(ctx, nullptr, 120);
+    std::map<std::string, std::string> db = CanonicalDatabase(ctx);
+    if (first.empty()) {
+      std::set<std::string> reached, broken;
+      for (const auto& [key, rec] : r.byUrl) {
+        const std::string url = RecordUrl(rec);
+        if (rec.linkType != kLinkHttp) continue;
+        reached.insert(url.substr(0, url.find('#')));
+        if (rec.originalPath) {
+          char text[kMaxDynamicText];
+          if (KVLA_GetDynamicData(&ctx, static_cast<int32_t>(rec.originalPath), text)) reached.insert(base + text);
+        }
+        if (rec.status == 404) broken.insert(url);
+        EXPECT_TRUE(rec.status == 200 || rec.status == 404) << url << " " << rec.status;
+      }
+      std::vector<std::string> missed;
+      std::set_difference(wgetUrls.begin(), wgetUrls.end(), reached.begin(), reached.end(), std::back_inserter(missed));
+      EXPECT_TRUE(missed.empty()) << missed.size() << " URLs wget reached were not, the first: " << missed.front();
+      EXPECT_EQ(wgetBroken, broken);
+      EXPECT_FALSE(reached.count(base + "/not-a-page.html"));  // text in a script
+      std::printf("wget reached %zu URLs (%zu broken); the crawl made %zu records\n", wgetUrls.size(),
+                  wgetBroken.size(), r.byUrl.size());
+      first = db;
+      continue;
+    }
+    EXPECT_EQ(first.size(), db.size());
+    size_t differ = 0;
+    std::string example;
+    for (const auto& [url, rec] : first) {
+      auto it = db.find(url);
+      if (it != db.end() && it->second == rec) continue;
+      if (!differ++) example = url + "\n" + rec + "\n" + (it == db.end() ? std::string("(none)") : it->second);
+    }
+    EXPECT_EQ(0u, differ) << "records differ from the crawl with 1 worker, the first:\n" << example;
+  }
 }
 
 }  // namespace
