@@ -216,6 +216,40 @@ TEST_F(ScanTest, LinkTextsNameOneUrlEach) {
   }
 }
 
+// A scan that cannot have its memory says so instead of ending the process
+// (run in a child whose address space is held tight; sanitizer builds reserve
+// too much address space for that).
+TEST_F(ScanTest, AScanWithoutMemoryFailsAlone) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the address space of a sanitizer build cannot be limited";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "the address space of a sanitizer build cannot be limited";
+#endif
+#endif
+  std::string page = "<html><a href=\"first.html\">f</a>";
+  page.resize(3u << 20, ' ');
+  PageRecord root = ctx_.records[0];
+  pid_t child = fork();
+  if (child == 0) {
+    std::ifstream status("/proc/self/status");
+    long long sizeKb = 0;
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atoll(line.c_str() + 7);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(sizeKb + 1024) * 1024;
+    if (sizeKb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    const int result = ScanPage(&ctx_, nullptr, &root, page.data(), page.size());
+    _exit(result == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  // With memory the same page scans.
+  EXPECT_EQ(1, ScanPage(&ctx_, nullptr, &root, page.data(), page.size()));
+}
+
 // Stop ends a scan even while nothing on the page counts as a link (every
 // anchor lies in a comment, so no link is ever added that could notice).
 TEST_F(ScanTest, StopEndsTheScan) {
@@ -1466,6 +1500,85 @@ TEST(CrawlRealSite, ReachesWhatWgetReachesWithAnyNumberOfWorkers) {
       if (!differ++) example = url + "\n" + rec + "\n" + (it == db.end() ? std::string("(none)") : it->second);
     }
     EXPECT_EQ(0u, differ) << "records differ from the crawl with 1 worker, the first:\n" << example;
+  }
+}
+
+// The debug log holds the requests: it is readable by the user alone (also
+// when an older one was world-readable) and shows no credentials.
+TEST(CrawlDebug, TheLogIsPrivateAndHoldsNoCredentials) {
+  const std::map<std::string, std::string> files = {{"index.html", "<html><a href=\"a.html\">a</a></html>"},
+                                                    {"a.html", "<html>a</html>"}};
+  test::TestSite site(files);
+  test::TempFolder data;
+  test::WriteFile(data.file("DEBUG.TXT"), "old");
+  ASSERT_EQ(0, ::chmod(data.file("DEBUG.TXT").c_str(), 0644));
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = site.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 2;
+  ctx.debugMode = true;
+  ctx.userName = "profile";
+  ctx.password = "secret";
+  CrawlResult r = Crawl(ctx, &site, 30);
+  EXPECT_EQ(200, r.byUrl["http://" + site.host() + "/a.html"].status);
+  // The server was sent the credentials; the log does not hold them.
+  ASSERT_FALSE(r.requests.empty());
+  EXPECT_NE(std::string::npos, r.requests[0].find("Basic cHJvZmlsZTpzZWNyZXQ="));
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(data.file("DEBUG.TXT").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  const std::string log = test::ReadFile(data.file("DEBUG.TXT"));
+  EXPECT_NE(std::string::npos, log.find("GET /a.html HTTP/1.0\r\n"));
+  EXPECT_NE(std::string::npos, log.find("Authorization: (not shown)\r\n"));
+  EXPECT_EQ(std::string::npos, log.find("cHJvZmlsZTpzZWNyZXQ="));
+  EXPECT_EQ(std::string::npos, log.find("secret"));
+}
+
+// A data file gets the whole body of a download larger than what is kept in
+// memory, written as it arrives.
+TEST(CrawlBounds, DataFilesGetWholeBodiesWithoutHoldingThem) {
+  constexpr int64_t kSize = int64_t{24} << 20;
+  ScriptedServer* self = nullptr;
+  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+    if (path == "/index.html") {
+      const std::string body = "<html><a href=\"disc.iso\">i</a></html>";
+      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+    } else if (path == "/disc.iso") {
+      if (!self->Send(fd, Head(200, "application/octet-stream", kSize)) || method != "GET") return;
+      std::string chunk(65536, '\0');
+      for (int64_t sent = 0; sent < kSize; sent += 65536) {
+        for (size_t k = 0; k < chunk.size(); k += 4096) chunk[k] = static_cast<char>((sent + static_cast<int64_t>(k)) >> 12);
+        if (!self->Send(fd, chunk)) return;
+      }
+    } else {
+      self->Send(fd, Head(404, "text/html", 0));
+    }
+  });
+  self = &server;
+  test::TempFolder data;
+  LinkAnalysisDataStruct ctx;
+  ctx.dataFolder = data.path();
+  ctx.serverName = server.host();
+  ctx.startPage = "/index.html";
+  ctx.numThreads = 2;
+  ctx.writeDataFiles = true;
+  const int64_t before = PeakResidentKb("VmRSS:");
+  const bool reset = ResetPeakResident();
+  CrawlResult r = Crawl(ctx, nullptr, 30);
+  const int64_t peak = PeakResidentKb();
+  const PageRecord& disc = r.byUrl["http://" + server.host() + "/disc.iso"];
+  EXPECT_EQ(200, disc.status);
+  const std::string file = test::ReadFile(ComputeSaveFilename(&ctx, disc));
+  ASSERT_EQ(static_cast<size_t>(kSize), file.size());
+  for (size_t k = 0; k < file.size(); k += 4096) {
+    if (file[k] != static_cast<char>(k >> 12)) {
+      ADD_FAILURE() << "byte " << k << " of the data file";
+      break;
+    }
+  }
+  if (reset && !kSanitized) {
+    EXPECT_LT(peak - before, 16 * 1024) << "kB above the start";
   }
 }
 
