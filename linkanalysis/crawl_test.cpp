@@ -898,7 +898,8 @@ TEST(CrawlStartUp, FailuresAreReported) {
 class ScriptedServer {
  public:
   // Writes the answer to the socket; returns when done or the peer is gone.
-  using Handler = std::function<void(int fd, const std::string& method, const std::string& path)>;
+  using Handler =
+      std::function<void(ScriptedServer& self, int fd, const std::string& method, const std::string& path)>;
   explicit ScriptedServer(Handler handler) : handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -971,7 +972,7 @@ class ScriptedServer {
       std::lock_guard<std::mutex> lock(lock_);
       requests_.push_back(method + " " + path);
     }
-    handler_(peer, method, path);
+    handler_(*this, peer, method, path);
   }
 
   Handler handler_;
@@ -1024,41 +1025,39 @@ constexpr bool kSanitized = false;
 TEST(CrawlBounds, LargePagesAndDownloadsStayInBoundedMemory) {
   constexpr int64_t kBig = int64_t{200} << 20;
   std::atomic<int64_t> downloadSent{0};
-  ScriptedServer* self = nullptr;
-  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string& method, const std::string& path) {
     if (path == "/index.html") {
       const std::string body =
           "<html><title>Big</title><a href=\"big.html\">b</a><a href=\"disc.iso\">i</a>"
           "<a href=\"movie.mp4\">m</a><a href=\"src.tar.xz\">t</a></html>";
-      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+      self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else if (path == "/big.html") {
-      if (!self->Send(fd, Head(200, "text/html", kBig)) || method != "GET") return;
+      if (!self.Send(fd, Head(200, "text/html", kBig)) || method != "GET") return;
       std::string start = "<html><title>Huge</title><a href=\"early.html\">e</a>";
       std::string filler;
       while (filler.size() < 65536) filler += "<p>Filler text of a very long page, with no links.</p>\n";
       filler.resize(65536);
       int64_t sent = 0;
-      if (!self->Send(fd, start)) return;
+      if (!self.Send(fd, start)) return;
       sent += static_cast<int64_t>(start.size());
       while (sent < kBig) {
         // A link far beyond what is scanned.
         std::string chunk = sent > kBig / 2 && sent - 65536 <= kBig / 2 ? "<a href=\"late.html\">l</a>" : filler;
         chunk.resize(static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), kBig - sent)));
-        if (!self->Send(fd, chunk)) return;
+        if (!self.Send(fd, chunk)) return;
         sent += static_cast<int64_t>(chunk.size());
       }
     } else if (path == "/disc.iso" || path == "/movie.mp4" || path == "/src.tar.xz") {
-      if (!self->Send(fd, Head(200, "application/octet-stream", kBig)) || method != "GET") return;
+      if (!self.Send(fd, Head(200, "application/octet-stream", kBig)) || method != "GET") return;
       const std::string zeros(65536, '\0');
       for (int64_t sent = 0; sent < kBig; sent += 65536) {
-        if (!self->Send(fd, zeros)) return;
+        if (!self.Send(fd, zeros)) return;
         downloadSent += 65536;
       }
     } else {
-      self->Send(fd, Head(404, "text/html", 0));
+      self.Send(fd, Head(404, "text/html", 0));
     }
   });
-  self = &server;
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
@@ -1093,24 +1092,22 @@ TEST(CrawlBounds, LargePagesAndDownloadsStayInBoundedMemory) {
 // A server that drips one byte every 200 ms is cut off by the request's
 // overall deadline; an endless calendar stops at the record limit.
 TEST(CrawlBounds, SlowAndEndlessSitesEnd) {
-  ScriptedServer* self = nullptr;
-  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string& method, const std::string& path) {
     if (path == "/index.html") {
       const std::string body = "<html><a href=\"drip.html\">d</a><a href=\"cal/0.html\">c</a></html>";
-      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+      self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else if (path == "/drip.html") {
-      if (!self->Send(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n")) return;
-      while (self->Send(fd, "x")) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (!self.Send(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n")) return;
+      while (self.Send(fd, "x")) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     } else if (path.rfind("/cal/", 0) == 0) {
       const int n = std::atoi(path.c_str() + 5);
       const std::string body = "<html><a href=\"" + std::to_string(n + 1) + ".html\">next</a><a href=\"" +
                                std::to_string(n - 1) + ".html\">previous</a></html>";
-      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+      self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else {
-      self->Send(fd, Head(404, "text/html", 0));
+      self.Send(fd, Head(404, "text/html", 0));
     }
   });
-  self = &server;
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
@@ -1134,9 +1131,7 @@ TEST(CrawlBounds, SlowAndEndlessSitesEnd) {
 
 // Workers with nothing to take sleep: 60 idle workers cost next to no CPU.
 TEST(CrawlBounds, IdleWorkersSleep) {
-  ScriptedServer* self = nullptr;
-  ScriptedServer server([&](int fd, const std::string&, const std::string&) { self->Send(fd, Head(404, "text/html", 0)); });
-  self = &server;
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string&, const std::string&) { self.Send(fd, Head(404, "text/html", 0)); });
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
@@ -1164,9 +1159,13 @@ TEST(CrawlBounds, IdleWorkersSleep) {
   seed.index = -1;
   ASSERT_EQ(1, AddFoundLink(&ctx, &seed, more.data(), more.size(), 0, 0));
   deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline && !(ctx.records[1].flags & kFlagTaken))
+  auto taken = [&ctx] {
+    PageRecord copy{};  // read under the array's lock
+    return KVLA_ReadDatabaseItem(&ctx, 1, &copy) && (copy.flags & kFlagTaken);
+  };
+  while (std::chrono::steady_clock::now() < deadline && !taken())
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_TRUE(ctx.records[1].flags & kFlagTaken);
+  EXPECT_TRUE(taken());
   const auto stopAt = std::chrono::steady_clock::now();
   StopWorkers(&ctx);
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
@@ -1176,18 +1175,17 @@ TEST(CrawlBounds, IdleWorkersSleep) {
 // Answers that break off are failures, not pages: a redirect loop, a GET
 // reset after the HEAD's 200, a body short of its Content-length.
 TEST(CrawlStatuses, BrokenAnswersAreFailures) {
-  ScriptedServer* self = nullptr;
-  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string& method, const std::string& path) {
     if (path == "/index.html") {
       const std::string body =
           "<html><a href=\"loop/a\">l</a><a href=\"reset.html\">r</a><a href=\"short.html\">s</a>"
           "<a href=\"whole.html\">w</a></html>";
-      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+      self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else if (path == "/loop/a" || path == "/loop/b") {
-      self->Send(fd, Head(302, "text/html", 0, std::string("Location: /loop/") + (path == "/loop/a" ? "b" : "a") + "\r\n"));
+      self.Send(fd, Head(302, "text/html", 0, std::string("Location: /loop/") + (path == "/loop/a" ? "b" : "a") + "\r\n"));
     } else if (path == "/reset.html") {
       if (method == "HEAD") {
-        self->Send(fd, Head(200, "text/html", 100));
+        self.Send(fd, Head(200, "text/html", 100));
         return;
       }
       linger l{1, 0};  // the close resets the connection
@@ -1195,13 +1193,12 @@ TEST(CrawlStatuses, BrokenAnswersAreFailures) {
     } else if (path == "/short.html" || path == "/whole.html") {
       std::string body = "<html><a href=\"" + path.substr(1, 5) + "-link.html\">x</a>";
       body.resize(500, ' ');
-      if (!self->Send(fd, Head(200, "text/html", path == "/short.html" ? 1000 : 500))) return;
-      if (method == "GET") self->Send(fd, body);
+      if (!self.Send(fd, Head(200, "text/html", path == "/short.html" ? 1000 : 500))) return;
+      if (method == "GET") self.Send(fd, body);
     } else {
-      self->Send(fd, Head(404, "text/html", 0));
+      self.Send(fd, Head(404, "text/html", 0));
     }
   });
-  self = &server;
   test::TempFolder data;
   for (int workers : {1, 4}) {
     SCOPED_TRACE(std::to_string(workers) + " workers");
@@ -1539,23 +1536,21 @@ TEST(CrawlDebug, TheLogIsPrivateAndHoldsNoCredentials) {
 // memory, written as it arrives.
 TEST(CrawlBounds, DataFilesGetWholeBodiesWithoutHoldingThem) {
   constexpr int64_t kSize = int64_t{24} << 20;
-  ScriptedServer* self = nullptr;
-  ScriptedServer server([&](int fd, const std::string& method, const std::string& path) {
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string& method, const std::string& path) {
     if (path == "/index.html") {
       const std::string body = "<html><a href=\"disc.iso\">i</a></html>";
-      self->Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
+      self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else if (path == "/disc.iso") {
-      if (!self->Send(fd, Head(200, "application/octet-stream", kSize)) || method != "GET") return;
+      if (!self.Send(fd, Head(200, "application/octet-stream", kSize)) || method != "GET") return;
       std::string chunk(65536, '\0');
       for (int64_t sent = 0; sent < kSize; sent += 65536) {
         for (size_t k = 0; k < chunk.size(); k += 4096) chunk[k] = static_cast<char>((sent + static_cast<int64_t>(k)) >> 12);
-        if (!self->Send(fd, chunk)) return;
+        if (!self.Send(fd, chunk)) return;
       }
     } else {
-      self->Send(fd, Head(404, "text/html", 0));
+      self.Send(fd, Head(404, "text/html", 0));
     }
   });
-  self = &server;
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
