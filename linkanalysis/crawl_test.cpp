@@ -1209,6 +1209,7 @@ TEST(CrawlStatuses, BrokenAnswersAreFailures) {
     ctx.numThreads = workers;
     ctx.dialupTimeout = 5;
     ctx.generalPurposeTimeout = 5;
+    ctx.writeDataFiles = true;
     CrawlResult r = Crawl(ctx, nullptr, 30);
     const std::string base = "http://" + server.host();
     // The loop's one record ends on either of its two addresses.
@@ -1220,6 +1221,9 @@ TEST(CrawlStatuses, BrokenAnswersAreFailures) {
     EXPECT_EQ(200, r.byUrl[base + "/whole.html"].status);
     EXPECT_TRUE(r.byUrl.count(base + "/whole-link.html"));
     EXPECT_FALSE(r.byUrl.count(base + "/short-link.html"));
+    // A data file is kept for the whole answer only.
+    EXPECT_EQ(500u, test::ReadFile(ComputeSaveFilename(&ctx, r.byUrl[base + "/whole.html"])).size());
+    EXPECT_FALSE(std::filesystem::exists(ComputeSaveFilename(&ctx, r.byUrl[base + "/short.html"])));
   }
 }
 

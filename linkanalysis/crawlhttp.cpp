@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -352,8 +353,11 @@ struct BodyPlan {
   int64_t length = -1;     // Content-length, -1 when none
   uint64_t bodySeen = 0;   // body bytes received, kept or not
   std::FILE* file = nullptr;
+  std::string filePath;
+  bool complete = false;   // the answer arrived as it should: the file stays
   ~BodyPlan() {
     if (file) std::fclose(file);
+    if (!complete && !filePath.empty()) std::remove(filePath.c_str());
   }
 };
 
@@ -362,7 +366,10 @@ void OpenDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, BodyPla
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
   plan->file = std::fopen(file.c_str(), "wb");
-  if (!plan->file) ReportLinkError(ctx, "Couldn't write the data file " + file + ".");
+  if (plan->file)
+    plan->filePath = file;
+  else
+    ReportLinkError(ctx, "Couldn't write the data file " + file + ".");
 }
 
 void WriteToDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, BodyPlan* plan, const char* data,
@@ -387,7 +394,9 @@ void PlanBody(LinkAnalysisDataStruct* ctx, const PageRecord& record, ThreadSlot*
     if (n >= 0) plan->length = n;
   }
   const bool web = record.linkType == kLinkHttp || record.linkType == kLinkHttps;
-  plan->keep = get && status == 200 && web && record.category == kCategoryHtml && !(record.flags & kFlagOutside);
+  // An HTML page is kept (its title is read, and a page of the site is
+  // scanned); any other body is of no use in memory.
+  plan->keep = get && status == 200 && web && record.category == kCategoryHtml;
   if (get && status == 200 && ctx->writeDataFiles) OpenDataFile(ctx, record, plan);
   plan->headDone = true;
 }
@@ -527,6 +536,7 @@ int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* 
       return 0;
     }
   }
+  plan.complete = true;
   return 1;
 }
 
