@@ -1350,10 +1350,12 @@ def page(path, title, body):
             '</head><body>\n<div class="sphinxsidebar" role="navigation"><ul>\n%s</ul>\n'
             '<a href="%ssearch.html?q=api&amp;check_keywords=yes&amp;area=default">search</a></div>\n'
             '<div class="body">%s</div>\n<div class="footer"><a href="mailto:docs@site.test">mail</a> '
-            '<a href="javascript:void(0)">top</a> <a href="%sindex.html#top">home</a></div>\n</body></html>\n'
-            % (title, rel, rel, rel, rel, side, rel, body, rel))
+            '<a href="javascript:void(0)">top</a> <a href="%sindex.html#top">home</a></div>\n'
+            '<script src="%s_static/searchtools.js"></script>\n</body></html>\n'
+            % (title, rel, rel, rel, rel, side, rel, body, rel, rel))
 write('_static/basic.css', 'body { margin: 0 }\n')
 write('_static/jquery.js', '/* script */\n')
+write('_static/searchtools.js', '/* script */\n')
 write('search.html', page('/search.html', 'Search', '<p>Search</p>'))
 body = ''.join('<p><a class="reference" href="api/mod%d/index.html">Module %d</a></p>\n' % (k, k) for k in range(modules))
 write('index.html', page('/index.html', 'Documentation', '<h1 id="top">Docs</h1>\n' + body +
