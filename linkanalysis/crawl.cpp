@@ -675,11 +675,12 @@ uint32_t LinkWorkerThread(void* argument) {
       }
       if (ok && (rec.flags & kFlagBody) && rec.category == kCategoryHtml && IsWeb(rec) &&
           !(rec.flags & kFlagOutside) && rec.status == 200) {
-        const size_t body = slot->bodyStart <= slot->received ? slot->received - slot->bodyStart : 0;
         scanned = ScanPage(ctx, slot, &rec, slot->receive.data(), slot->received);
-        // A page longer than what is kept or scanned says how much of it was.
-        if (slot->bodyCut || body > kMaxScanBytes)
-          rec.scannedBytes = static_cast<int32_t>(std::min<size_t>(body, kMaxScanBytes));
+        // A page longer than what was kept and scanned says how much of its
+        // body was.
+        const size_t kept = std::min<size_t>(slot->received, kMaxScanBytes);
+        if (slot->bodyCut || slot->received > kMaxScanBytes)
+          rec.scannedBytes = static_cast<int32_t>(kept > slot->bodyStart ? kept - slot->bodyStart : 0);
       }
     } catch (const std::bad_alloc&) {
       scanned = -1;

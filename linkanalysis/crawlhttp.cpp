@@ -296,7 +296,8 @@ int ReadLocalFile(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* s
   if (get) {
     // No more of the file than a page scan takes is held.
     std::ifstream in(file, std::ios::binary);
-    const size_t want = static_cast<size_t>(std::min<int64_t>(st.st_size, static_cast<int64_t>(kMaxScanBytes)));
+    const size_t want = static_cast<size_t>(
+        std::min<int64_t>(st.st_size, static_cast<int64_t>(kMaxScanBytes) - static_cast<int64_t>(data.size())));
     std::string body(want, '\0');
     in.read(body.data(), static_cast<std::streamsize>(want));
     if (!in && !in.eof()) {
@@ -442,8 +443,9 @@ int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* 
     for (;;) {
       // The head, and the body while it is kept, go into the receive
       // buffer; a head is not let grow past the page limit either.
-      const size_t keptLimit = plan.headDone ? (plan.keep ? slot->bodyStart + kMaxScanBytes : slot->bodyStart)
-                                             : kMaxScanBytes;
+      const size_t keptLimit =
+          plan.headDone ? (plan.keep ? std::max<size_t>(kMaxScanBytes, slot->bodyStart) : slot->bodyStart)
+                        : kMaxScanBytes;
       const bool intoBuffer = slot->received < keptLimit;
       char* into = nullptr;
       size_t room = kReceiveChunk;
@@ -1023,7 +1025,12 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
   // A failure says what failed: a GET that breaks off after the HEAD's 200
   // does not keep that 200.
   record->status = 0;
-  const int ok = SendHttpRequestOnce(ctx, record, slot, mode);
+  int ok = 0;
+  try {
+    ok = SendHttpRequestOnce(ctx, record, slot, mode);
+  } catch (const std::bad_alloc&) {
+    Fail(ctx, record, slot, kStatusMemory);
+  }
   slot->requestDeadline = 0;
   if (!ok && record->status == 0) record->status = kStatusReceive;
   return ok;

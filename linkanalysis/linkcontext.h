@@ -26,8 +26,9 @@ inline constexpr int32_t kMaxThreads = 60;
 inline constexpr int32_t kDefaultThreads = 20;
 inline constexpr uint32_t kReceiveChunk = 65536;
 inline constexpr uint32_t kRequestBufferSize = 8192;
-// The most of a page's body that is kept in memory and scanned for links;
-// the rest of a longer page is not read (or only into its data file).
+// The most of a page (its answer's head and body) that is kept in memory and
+// scanned for links; the rest of a longer page is not read (or only into its
+// data file).
 inline constexpr size_t kMaxScanBytes = size_t{4} << 20;
 
 // Socket messages to a slot's LED window.
