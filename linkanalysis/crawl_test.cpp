@@ -186,6 +186,7 @@ TEST_F(ScanTest, LinkTextsNameOneUrlEach) {
       "<a href=\"a b.html\">2</a><a href=\"a%20b.html\">2 again</a>"
       "<a href=\"javascript:void(0)\">js</a><a href=\"JavaScript:go('x')\">js2</a>"
       "<a href=\"tel:+441234\">phone</a><a href=\"MAILTO:me@site.test\">mail</a>"
+      "<a href=\"&#109;&#97;ilto:me@site.test\">hidden mail</a>"
       "<a href=\"/inside.html\">own</a><a href=\"http://www.site.test:8080/inside.html\">other port</a>"
       "<a href=\"http://www.site.test:80/inside.html\">own again</a>"
       "<a href=\"https://www.site.test/inside.html\">other scheme</a>";
@@ -202,6 +203,7 @@ TEST_F(ScanTest, LinkTextsNameOneUrlEach) {
   for (const auto& [u, r] : byUrl) urls.insert(u);
   EXPECT_EQ((std::set<std::string>{"http://www.site.test/q?a=1&b=2", "http://www.site.test/dir/a%20b.html",
                                    "javascript:void(0)", "JavaScript:go('x')", "tel:+441234", "MAILTO:me@site.test",
+                                   "mailto:me@site.test",
                                    "http://www.site.test/inside.html", "http://www.site.test:8080/inside.html",
                                    "https://www.site.test/inside.html", "http://www.site.test/dir/nul%00cut.html"}),
             urls);
@@ -209,6 +211,7 @@ TEST_F(ScanTest, LinkTextsNameOneUrlEach) {
   EXPECT_EQ(2, ctx_.refs[static_cast<size_t>(byUrl["http://www.site.test/dir/a%20b.html"].index)].parents[0].links);
   EXPECT_EQ(2, ctx_.refs[static_cast<size_t>(byUrl["http://www.site.test/inside.html"].index)].parents[0].links);
   EXPECT_EQ(kLinkMailto, byUrl["MAILTO:me@site.test"].linkType);
+  EXPECT_EQ(kLinkMailto, byUrl["mailto:me@site.test"].linkType);
   for (const char* other : {"javascript:void(0)", "tel:+441234"}) {
     // Not a path of the site: nothing to request, nothing broken.
     EXPECT_EQ(0, byUrl[other].linkType) << other;
