@@ -1136,7 +1136,9 @@ TEST(CrawlBounds, SlowAndEndlessSitesEnd) {
 
 // Workers with nothing to take sleep: 60 idle workers cost next to no CPU.
 TEST(CrawlBounds, IdleWorkersSleep) {
-  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string&, const std::string&) { self.Send(fd, Head(404, "text/html", 0)); });
+  ScriptedServer server([&](ScriptedServer& self, int fd, const std::string&, const std::string&) {
+    self.Send(fd, Head(404, "text/html", 0));
+  });
   test::TempFolder data;
   LinkAnalysisDataStruct ctx;
   ctx.dataFolder = data.path();
@@ -1187,7 +1189,8 @@ TEST(CrawlStatuses, BrokenAnswersAreFailures) {
           "<a href=\"whole.html\">w</a></html>";
       self.Send(fd, Head(200, "text/html", static_cast<int64_t>(body.size())) + (method == "GET" ? body : ""));
     } else if (path == "/loop/a" || path == "/loop/b") {
-      self.Send(fd, Head(302, "text/html", 0, std::string("Location: /loop/") + (path == "/loop/a" ? "b" : "a") + "\r\n"));
+      const std::string to = path == "/loop/a" ? "/loop/b" : "/loop/a";
+      self.Send(fd, Head(302, "text/html", 0, "Location: " + to + "\r\n"));
     } else if (path == "/reset.html") {
       if (method == "HEAD") {
         self.Send(fd, Head(200, "text/html", 100));
@@ -1414,8 +1417,9 @@ TEST(CrawlRealSite, ReachesWhatWgetReachesWithAnyNumberOfWorkers) {
   // 3,000 pages of functions in 30 modules; a sanitizer build, some ten
   // times slower, crawls a third of them.
   const size_t modules = kSanitized ? 10 : 30;
-  ASSERT_EQ(0, std::system(("python3 " + folder.file("gen.py") + " " + siteRoot + " " + std::to_string(modules) + " 100")
-                               .c_str()));
+  const std::string generate =
+      "python3 " + folder.file("gen.py") + " " + siteRoot + " " + std::to_string(modules) + " 100";
+  ASSERT_EQ(0, std::system(generate.c_str()));
   const int port = FreePort();
   std::filesystem::create_directories(folder.file("tmp"));
   test::WriteFile(folder.file("nginx.conf"),
@@ -1434,7 +1438,8 @@ TEST(CrawlRealSite, ReachesWhatWgetReachesWithAnyNumberOfWorkers) {
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
   // wget's spider, the independent answer.
-  const std::string spider = RunCapture("cd " + folder.path() + " && timeout 120 wget --spider -r -l inf -nv -e robots=off -P " +
+  const std::string spider = RunCapture("cd " + folder.path() +
+                                        " && timeout 120 wget --spider -r -l inf -nv -e robots=off -P " +
                                         folder.file("wget") + " " + base + "/index.html 2>&1");
   std::set<std::string> wgetUrls, wgetBroken;
   {
@@ -1459,7 +1464,7 @@ TEST(CrawlRealSite, ReachesWhatWgetReachesWithAnyNumberOfWorkers) {
       }
     }
   }
-  for (auto it = wgetUrls.begin(); it != wgetUrls.end();) it = it->ends_with(".js") ? wgetUrls.erase(it) : std::next(it);
+  std::erase_if(wgetUrls, [](const std::string& url) { return url.ends_with(".js"); });
   // wget also reads the markup in an inline script's strings; the crawler
   // skips script blocks.
   wgetUrls.erase(base + "/not-a-page.html");
@@ -1559,7 +1564,8 @@ TEST(CrawlBounds, DataFilesGetWholeBodiesWithoutHoldingThem) {
       if (!self.Send(fd, Head(200, "application/octet-stream", kSize)) || method != "GET") return;
       std::string chunk(65536, '\0');
       for (int64_t sent = 0; sent < kSize; sent += 65536) {
-        for (size_t k = 0; k < chunk.size(); k += 4096) chunk[k] = static_cast<char>((sent + static_cast<int64_t>(k)) >> 12);
+        for (size_t k = 0; k < chunk.size(); k += 4096)
+          chunk[k] = static_cast<char>((sent + static_cast<int64_t>(k)) >> 12);
         if (!self.Send(fd, chunk)) return;
       }
     } else {
