@@ -338,7 +338,8 @@ int32_t HeadStatus(std::string_view head) {
     p += 5;
     while (p < head.size() && head[p] != ' ' && head[p] != '\r' && head[p] != '\n') ++p;
     while (p < head.size() && head[p] == ' ') ++p;
-    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000) status = status * 10 + (head[p++] - '0');
+    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000)
+      status = status * 10 + (head[p++] - '0');
   }
   return status;
 }
@@ -738,7 +739,8 @@ std::string BuildHttpRequest(LinkAnalysisDataStruct* ctx, const PageRecord& reco
     // the domain and the hosts below it.
     std::string cookies;
     for (const Cookie& c : ctx->cookies) {
-      const bool hostOk = c.hostOnly ? EqualsNoCase(host, c.host) && c.port == WebPort(record) : DomainMatch(host, c.host);
+      const bool hostOk =
+          c.hostOnly ? EqualsNoCase(host, c.host) && c.port == WebPort(record) : DomainMatch(host, c.host);
       if (hostOk && PathMatch(path, c.path)) cookies += (cookies.empty() ? "" : "; ") + c.value;
     }
     ReleaseLock(ctx->cookieMutex);
@@ -811,13 +813,7 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
   size_t headEnd = HeaderEnd(all);
   std::string_view head = all.substr(0, headEnd == std::string_view::npos ? all.size() : headEnd);
 
-  int32_t status = 0;
-  if (size_t p = FindNoCase(head, "HTTP/"); p != std::string_view::npos) {
-    p += 5;
-    while (p < head.size() && head[p] != ' ' && head[p] != '\r' && head[p] != '\n') ++p;
-    while (p < head.size() && head[p] == ' ') ++p;
-    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000) status = status * 10 + (head[p++] - '0');
-  }
+  const int32_t status = HeadStatus(head);
   record->status = status;
   std::string target;
   bool hasTarget = HeaderValue(head, "\nURI:", &target) || HeaderValue(head, "\nLocation:", &target);
