@@ -1,7 +1,13 @@
 #include "linkanalysis/crawl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -27,8 +33,8 @@ namespace kvla {
 const TagRow kTagTable[kTagRows] = {
     {"<!--", "-->", nullptr, 3, false},
     {"<COMMENT", "</COMMENT", nullptr, 3, false},
-    {"APPLET ", "</APPLET", nullptr, 4, false},
-    {"SCRIPT ", "</SCRIPT", nullptr, 4, false},
+    {"<APPLET", "</APPLET", nullptr, 4, false},
+    {"<SCRIPT", "</SCRIPT", nullptr, 4, false},
     {"HREF", "</A", nullptr, 0, false},
     {"IMG ", " SRC", "/IMG", 1, true},
     {"FRAME ", " SRC", ">", 2, true},
@@ -82,6 +88,66 @@ int32_t ReadAttributeUrl(std::string_view text, int32_t kind, std::string* url) 
   if (url->size() >= 1024) return kStatusUrlTooLong;
   return 0;
 }
+
+// Decodes the character references of an attribute value ("&amp;",
+// "&#38;", "&#x26;" and the other markup characters); an unknown or
+// unterminated reference stays as written.
+std::string DecodeEntities(std::string_view in) {
+  if (in.find('&') == npos) return std::string(in);
+  static const std::pair<std::string_view, char> named[] = {
+      {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+  std::string out;
+  out.reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '&') {
+      out += in[i];
+      continue;
+    }
+    size_t semi = in.find(';', i + 1);
+    if (semi == npos || semi - i > 10) {
+      out += in[i];
+      continue;
+    }
+    std::string_view name = in.substr(i + 1, semi - i - 1);
+    int64_t code = -1;
+    if (name.size() >= 2 && name[0] == '#') {
+      const bool hex = name[1] == 'x' || name[1] == 'X';
+      std::string_view digits = name.substr(hex ? 2 : 1);
+      if (!digits.empty() && digits.size() <= 6 &&
+          std::all_of(digits.begin(), digits.end(), [hex](char c) {
+            return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
+          }))
+        code = std::strtol(std::string(digits).c_str(), nullptr, hex ? 16 : 10);
+    } else {
+      for (const auto& [n, c] : named)
+        if (EqualNoCase(name, n)) code = static_cast<unsigned char>(c);
+    }
+    if (code <= 0 || code > 0x7F) {  // only plain ASCII is decoded here
+      out += in[i];
+      continue;
+    }
+    out += static_cast<char>(code);
+    i = semi;
+  }
+  return out;
+}
+
+// Whether a link names a scheme this crawler does not request
+// ("javascript:", "tel:", "data:"...): such a link is recorded as written,
+// never resolved against the page.
+bool HasForeignScheme(std::string_view link) {
+  size_t colon = link.find(':');
+  if (colon == npos || colon < 2) return false;  // "c:" is no scheme worth naming
+  if (!std::isalpha(static_cast<unsigned char>(link[0]))) return false;
+  for (size_t i = 1; i < colon; ++i) {
+    char c = link[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+// The default port of a web link type.
+int32_t DefaultPort(int32_t linkType) { return linkType == kLinkHttps ? 443 : 80; }
 
 // Finds one token again and again while the scan moves forward: a search
 // that starts at or behind the last answer, and not before the last start,
@@ -209,7 +275,44 @@ bool LoadCategoryLists(LinkAnalysisDataStruct* ctx) {
 
 bool IsWeb(const PageRecord& rec) { return rec.linkType == kLinkHttp || rec.linkType == kLinkHttps; }
 
+// Two records name one URL when scheme, host (in any case), port (the
+// default one given or not) and path agree.
+bool SameUrl(const PageRecord& r, int32_t linkType, std::string_view host, int32_t port, const char* path) {
+  // A link to a fragment is recorded without its link type (it is never
+  // requested): its host and path name it.
+  const bool fragment = r.linkType == 0 && std::strchr(r.path, '#') != nullptr;
+  if (!fragment && r.linkType != linkType) return false;
+  if (!EqualNoCase(r.host, host) || std::strcmp(r.path, path) != 0) return false;
+  if (linkType != kLinkHttp && linkType != kLinkHttps) return true;
+  return (r.port > 0 ? r.port : DefaultPort(linkType)) == (port > 0 ? port : DefaultPort(linkType));
+}
+
 }  // namespace
+
+std::string UrlKey(int32_t linkType, std::string_view host, int32_t port, std::string_view path) {
+  std::string key = std::to_string(linkType) + "|";
+  for (char c : host) key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool web = linkType == kLinkHttp || linkType == kLinkHttps;
+  key += "|" + std::to_string(web ? (port > 0 ? port : DefaultPort(linkType)) : 0) + "|";
+  key += path;
+  return key;
+}
+
+std::string UrlKey(const PageRecord& record) {
+  return UrlKey(record.linkType, std::string_view(record.host, strnlen(record.host, sizeof record.host)),
+                record.port, std::string_view(record.path, strnlen(record.path, sizeof record.path)));
+}
+
+void RememberRedirectedUrl(LinkAnalysisDataStruct* ctx, const std::string& original, const PageRecord& record) {
+  if (!ctx || original == UrlKey(record)) return;
+  if (!LockMutex(ctx, ctx->databaseMutex)) return;
+  try {
+    ctx->redirectedFrom.emplace(original, record.index);
+  } catch (const std::bad_alloc&) {
+    ctx->outOfMemory = true;
+  }
+  ReleaseLock(ctx->databaseMutex);
+}
 
 bool RegisterLedClass() {
   if (kv::ui::IsWindowClassRegistered(kLedClass)) return true;
@@ -266,9 +369,19 @@ int32_t TakeNextInlistUrl(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, PageRec
       *out = ctx->records[found];
       slot->state |= kSlotHoldsRecord;
     }
+    // Read under the array lock: a record added after this look is counted
+    // after it too.
+    const uint64_t seen = ctx->workGeneration.load();
     ReleaseLock(ctx->databaseMutex);
     if (found >= 0) return found;
-    if (!DelayPumping(ctx, 10)) return -1;
+    // Nothing to take: sleep until a record is added or the run stops, and
+    // pump now and then for the slot's window.
+    {
+      std::unique_lock<std::mutex> lock(ctx->workLock);
+      ctx->workReady.wait_for(lock, std::chrono::milliseconds(100),
+                              [ctx, seen] { return ctx->workGeneration.load() != seen || ctx->stop.load(); });
+    }
+    if (!PumpMessages(ctx)) return -1;
   }
 }
 
@@ -287,12 +400,18 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     path = "ERROR" + std::to_string(++g_errorUrls);
     linkText = std::string(attr.substr(0, std::min<size_t>(attr.find('>') == npos ? attr.size() : attr.find('>') + 1, 255)));
   } else {
+    link = DecodeEntities(link);
     while (!link.empty() && std::isspace(static_cast<unsigned char>(link.back()))) link.pop_back();
     while (!link.empty() && std::isspace(static_cast<unsigned char>(link.front()))) link.erase(link.begin());
     if (link.empty()) return 1;
     linkText = link;
+    std::replace(linkText.begin(), linkText.end(), '\0', ' ');
     UrlParts parts = SplitUrl(NetworkPathUrl(link, IsWeb(*parent) ? parent->linkType : kLinkHttp));
-    if (parts.linkType == 0) {
+    const bool foreign = parts.linkType == 0 && HasForeignScheme(link);
+    if (foreign) {
+      // Recorded as written and never requested.
+      parts.path = link;
+    } else if (parts.linkType == 0) {
       std::string base = parent->baseDir ? GetText(ctx, parent->baseDir) : std::string();
       UrlParts baseParts = SplitUrl(base);
       if (baseParts.linkType == kLinkHttp || baseParts.linkType == kLinkHttps) {
@@ -332,10 +451,15 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
       if (path.compare(0, below.size(), below) != 0) flags |= kFlagTaken;
     }
   }
-  int32_t hash = HashUrl(host, path);
+  // The path as stored: escaped, so that "a b.html" and "a%20b.html" (and a
+  // NUL inside a link) name one record and hash alike.
   char encoded[1024];
   bool fits = preset ? path.size() < sizeof encoded : EncodePath(path, encoded, sizeof encoded);
   if (preset && fits) std::strcpy(encoded, path.c_str());
+  const std::string stored = fits ? std::string(encoded) : path;
+  int32_t hash = HashUrl(host, stored);
+  std::string key;
+  if (fits && !preset) key = UrlKey(linkType, host, port, stored);
   if (!LockMutex(ctx, ctx->databaseMutex)) return 0;
   int result = 1;
   int32_t duplicate = -1;
@@ -343,27 +467,72 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     auto [first, last] = ctx->byHash.equal_range(hash);
     for (auto it = first; it != last; ++it) {
       const PageRecord& r = ctx->records[it->second];
-      if (EqualNoCase(r.host, host) && std::strcmp(r.path, encoded) == 0) {
+      if (SameUrl(r, linkType, host, port, encoded)) {
         duplicate = it->second;
         break;
       }
     }
+    // A record that was redirected still stands for the URL it was found as.
+    if (duplicate < 0 && !ctx->redirectedFrom.empty()) {
+      auto it = ctx->redirectedFrom.find(key);
+      if (it != ctx->redirectedFrom.end()) duplicate = it->second;
+    }
   }
   ++ctx->linksFound;
   if (duplicate >= 0) {
+    // A record that keeps its link's text (one never requested) keeps the
+    // least of the texts it is found by, whichever page is scanned first.
+    PageRecord& known = ctx->records[static_cast<size_t>(duplicate)];
+    // An image found without ALT (WIDTH, HEIGHT) on any page says so, in
+    // whatever order the pages were scanned.
+    known.checkBits |= checkBits;
+    if (known.linkText && !linkText.empty()) {
+      const std::string text = linkText.substr(0, 255);
+      if (text < GetText(ctx, known.linkText)) SetText(ctx, &known.linkText, text.c_str());
+    }
     if (parent->index >= 0)
       result = AddReference(ctx, duplicate, parent->index, 0) && AddReference(ctx, parent->index, duplicate, 1);
+  } else if (ctx->maxRecords > 0 && ctx->count >= ctx->maxRecords) {
+    // The crawl holds as many records as the profile allows: the link is
+    // counted, not recorded.
+    if (!ctx->recordLimitReached.exchange(true))
+      ReportLinkError(ctx, "The crawl reached its limit of " + std::to_string(ctx->maxRecords) +
+                               " records; further links were not followed.");
   } else {
     if ((flags & kFlagOutside) && !(flags & kFlagTaken)) ++ctx->outsideTaken;
-    result = NewPageRecord(ctx, parent, host.c_str(), path.c_str(), flags, hash, linkType, 0, preset,
+    const int32_t before = ctx->count;
+    result = NewPageRecord(ctx, parent, host.c_str(), stored.c_str(), flags, hash, linkType, 0, preset,
                            linkText.c_str(), checkBits, port, user.c_str(), password.c_str(), kind);
+    if (ctx->count > before && !(ctx->records[static_cast<size_t>(before)].flags & kFlagTaken)) {
+      {
+        std::lock_guard<std::mutex> lock(ctx->workLock);
+        ++ctx->workGeneration;
+      }
+      ctx->workReady.notify_one();
+    }
   }
   ReleaseLock(ctx->databaseMutex);
   return result;
 }
 
+namespace {
+int ScanPageBounded(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* record, const char* data,
+                    size_t size);
+}  // namespace
+
 int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* record, const char* data,
              size_t size) {
+  try {
+    return ScanPageBounded(ctx, slot, record, data, std::min<size_t>(size, kMaxScanBytes));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+}
+
+namespace {
+
+int ScanPageBounded(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* record, const char* data,
+                    size_t size) {
   if (!data || size == 0) return 1;
   std::string upper(data, size);
   for (char& c : upper) c = c == 0 ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -387,6 +556,14 @@ int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* re
       size_t at = first.Next(pos);
       if (at == npos) break;
       pos = at + firstLen;
+      if (row.first[0] == '<' && std::isalpha(static_cast<unsigned char>(row.first[firstLen - 1]))) {
+        // A tag name ends there: "<SCRIPT>" and "<SCRIPT src" open a block,
+        // "<SCRIPTS" does not.
+        const char next = pos < size ? upper[pos] : 'X';
+        if (!(next == ' ' || next == '\t' || next == '\r' || next == '\n' || next == '\f' || next == '>' ||
+              next == '/'))
+          continue;
+      }
       behind.Advance(upper, at + 1);
       if (row.first[0] != '<') {
         if (behind.lt == npos || (behind.gt != npos && behind.gt > behind.lt)) continue;  // not inside a tag
@@ -432,6 +609,25 @@ int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* re
   return 1;
 }
 
+}  // namespace
+
+namespace {
+
+// Writes a worker's record back into the array, keeping the check bits that
+// links found meanwhile added to it.
+int WriteBack(LinkAnalysisDataStruct* ctx, int32_t index, PageRecord* rec) {
+  if (!LockMutex(ctx, ctx->databaseMutex)) return 0;
+  const bool ok = index >= 0 && index < ctx->count && static_cast<size_t>(index) < ctx->records.size();
+  if (ok) {
+    rec->checkBits |= ctx->records[static_cast<size_t>(index)].checkBits;
+    ctx->records[static_cast<size_t>(index)] = *rec;
+  }
+  ReleaseLock(ctx->databaseMutex);
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
 uint32_t LinkWorkerThread(void* argument) {
   auto* slot = static_cast<ThreadSlot*>(argument);
   LinkAnalysisDataStruct* ctx = slot->ctx;
@@ -455,31 +651,59 @@ uint32_t LinkWorkerThread(void* argument) {
     slot->flagsShown = rec.flags;
     slot->linkTypeShown = rec.linkType;
 
+    const std::string foundAs = UrlKey(rec);
     int ok = 0;
-    if (Requested(ctx, rec)) {
-      do {
-        ok = SendHttpRequest(ctx, &rec, slot, kModeHead);
-      } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
-      ++ctx->requestsMade;
-      if (rec.status == 404) ++ctx->pages404;
-      // A redirect chain cut off at RedirectCutoff ends without a further request.
-      bool wantGet = ok && !(rec.flags & kFlagBody) && IsWeb(rec) && rec.redirectCount < ctx->redirectCutoff &&
-                     (rec.status == 200 || rec.status == 405 || rec.status == 500 ||
-                      (rec.status == 204 && !(rec.flags & kFlagOutside)));
-      if (wantGet && rec.category >= 2 && rec.category <= 14 && !ctx->downloadEverything) wantGet = false;
-      if (wantGet) {
-        slot->pathShown = rec.path;
+    int scanned = 1;
+    try {
+      if (Requested(ctx, rec)) {
         do {
-          ok = SendHttpRequest(ctx, &rec, slot, kModeGet);
+          ok = SendHttpRequest(ctx, &rec, slot, kModeHead);
         } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
+        ++ctx->requestsMade;
+        if (rec.status == 404) ++ctx->pages404;
+        // A redirect chain cut off at RedirectCutoff ends without a further request.
+        bool wantGet = ok && !(rec.flags & kFlagBody) && IsWeb(rec) && rec.redirectCount < ctx->redirectCutoff &&
+                       (rec.status == 200 || rec.status == 405 || rec.status == 500 ||
+                        (rec.status == 204 && !(rec.flags & kFlagOutside)));
+        if (wantGet && rec.category >= 2 && rec.category <= 14 && !ctx->downloadEverything) wantGet = false;
+        if (wantGet) {
+          slot->pathShown = rec.path;
+          do {
+            ok = SendHttpRequest(ctx, &rec, slot, kModeGet);
+          } while (ok && (rec.flags & kFlagRedirected) && IsWeb(rec));
+        }
+      }
+      if (ok && (rec.flags & kFlagBody) && rec.category == kCategoryHtml && IsWeb(rec) &&
+          !(rec.flags & kFlagOutside) && rec.status == 200) {
+        scanned = ScanPage(ctx, slot, &rec, slot->receive.data(), slot->received);
+        // A page longer than what was kept and scanned says how much of its
+        // body was.
+        const size_t kept = std::min<size_t>(slot->received, kMaxScanBytes);
+        if (slot->bodyCut || slot->received > kMaxScanBytes)
+          rec.scannedBytes = static_cast<int32_t>(kept > slot->bodyStart ? kept - slot->bodyStart : 0);
+      }
+    } catch (const std::bad_alloc&) {
+      scanned = -1;
+    }
+    if (scanned < 0) {
+      // The page could not be held or scanned; the run goes on.
+      rec.status = kStatusMemory;
+      rec.flags &= ~kFlagBody;
+    }
+    // A large body does not keep its room once the page is done.
+    if (slot->receive.size() > 2 * static_cast<size_t>(kReceiveChunk)) {
+      std::vector<char>().swap(slot->receive);
+      try {
+        slot->receive.assign(kReceiveChunk, 0);
+      } catch (const std::bad_alloc&) {
       }
     }
-    if (ok && (rec.flags & kFlagBody) && rec.category == kCategoryHtml && IsWeb(rec) && !(rec.flags & kFlagOutside)) {
-      if (!ScanPage(ctx, slot, &rec, slot->receive.data(), slot->received)) break;
-    }
+    slot->received = 0;
+    if (scanned == 0) break;
+    RememberRedirectedUrl(ctx, foundAs, rec);
     rec.flags |= kFlagAnalysed;
     ++ctx->pagesAnalysed;
-    if (!KVLA_WriteDatabaseItem(ctx, index, &rec)) break;
+    if (!WriteBack(ctx, index, &rec)) break;
     slot->state &= ~kSlotHoldsRecord;
     index = -1;
     if (ctx->notifyWindow && kv::ui::IsWindow(ctx->notifyWindow))
@@ -488,7 +712,10 @@ uint32_t LinkWorkerThread(void* argument) {
   if ((slot->state & kSlotHoldsRecord) && index >= 0) {
     // Written back under the plain lock: the stop flag refuses LockMutex.
     if (ctx->databaseMutex && KvWaitForSingleObject(ctx->databaseMutex, KV_INFINITE) != KV_WAIT_FAILED) {
-      if (index < ctx->count) ctx->records[index] = rec;
+      if (index < ctx->count) {
+        rec.checkBits |= ctx->records[index].checkBits;
+        ctx->records[index] = rec;
+      }
       KvReleaseMutex(ctx->databaseMutex);
     }
     slot->state &= ~kSlotHoldsRecord;
@@ -518,7 +745,11 @@ bool IsCrawlIdle(LinkAnalysisDataStruct* ctx) {
 
 void StopWorkers(LinkAnalysisDataStruct* ctx) {
   if (!ctx) return;
-  ctx->stop = true;
+  {
+    std::lock_guard<std::mutex> lock(ctx->workLock);
+    ctx->stop = true;
+  }
+  ctx->workReady.notify_all();
   for (ThreadSlot& slot : ctx->slots) {
     if (slot.thread) KvWaitForSingleObject(slot.thread, KV_INFINITE);
   }
@@ -532,12 +763,17 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
   if (!ctx) return 0;
   ctx->stop = false;
   ctx->outOfMemory = false;
+  ctx->recordLimitReached = false;
   ctx->numThreads = std::clamp(ctx->numThreads <= 0 ? kDefaultThreads : ctx->numThreads, 1, kMaxThreads);
   if (ctx->debugMode) {
     std::string folder = ctx->pluginFolder.empty() ? ctx->dataFolder : ctx->pluginFolder;
     if (!folder.empty() && folder.back() != '/') folder += '/';
     ctx->debugLogPath = folder + "DEBUG.TXT";
-    std::FILE* log = std::fopen(ctx->debugLogPath.c_str(), "w+b");
+    // The log holds the requests sent: readable by the user alone.
+    std::FILE* log = nullptr;
+    int fd = ::open(ctx->debugLogPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::fchmod(fd, 0600) == 0) log = ::fdopen(fd, "w+b");
+    if (!log && fd >= 0) ::close(fd);
     {
       std::lock_guard<std::mutex> lock(ctx->debugLogLock);
       ctx->debugLog = log;
@@ -553,6 +789,7 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
     ctx->records.clear();
     ctx->refs.clear();
     ctx->byHash.clear();
+    ctx->redirectedFrom.clear();
     ctx->records.reserve(kBlockRecords);
     ctx->refs.reserve(kBlockRecords);
     ctx->count = 0;

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "linkanalysis/linkcontext.h"
 
@@ -49,10 +51,18 @@ int32_t TakeNextInlistUrl(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, PageRec
 int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const char* text, size_t size,
                  int32_t checkBits, int32_t kind);
 
-// Scans an HTML body with the tag table, adding every link found. 0 when a
-// link could not be added.
+// Scans an HTML body with the tag table, adding every link found; at most
+// kMaxScanBytes of it are scanned. 0 when a link could not be added, -1 when
+// memory for the scan could not be had.
 int ScanPage(LinkAnalysisDataStruct* ctx, ThreadSlot* slot, const PageRecord* record, const char* data,
              size_t size);
+
+// The key that names a URL in the run: scheme, host, port and stored path.
+std::string UrlKey(int32_t linkType, std::string_view host, int32_t port, std::string_view path);
+std::string UrlKey(const PageRecord& record);
+// After a record's redirects were followed: later links to the URL it was
+// found as (`original`, its UrlKey then) still lead to it.
+void RememberRedirectedUrl(LinkAnalysisDataStruct* ctx, const std::string& original, const PageRecord& record);
 
 // True when every record has been taken and no worker holds one: the crawl
 // has nothing left to do.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -99,7 +100,11 @@ int WaitSocketEvent(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
       return 0;
     }
     int32_t seconds = slot->headerParsed ? ctx->generalPurposeTimeout : ctx->dialupTimeout;
-    if (NowMs() - slot->lastReceiveTick > static_cast<uint64_t>(std::max(seconds, 1)) * 1000u) {
+    const uint64_t now = NowMs();
+    // Idle too long, or the whole request over its time, however slowly
+    // its bytes keep coming.
+    if (now - slot->lastReceiveTick > static_cast<uint64_t>(std::max(seconds, 1)) * 1000u ||
+        (slot->requestDeadline && now > slot->requestDeadline)) {
       record->timeoutStatus = timeoutStatus;
       Fail(ctx, record, slot, timeoutStatus);
       return 0;
@@ -286,13 +291,21 @@ int ReadLocalFile(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* s
     return 0;
   }
   std::string data = MakeLocalFileHeader(st.st_size, st.st_mtime);
+  slot->bodyStart = static_cast<uint32_t>(data.size());
+  slot->bodyCut = false;
   if (get) {
+    // No more of the file than a page scan takes is held.
     std::ifstream in(file, std::ios::binary);
-    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
+    const size_t want = static_cast<size_t>(
+        std::min<int64_t>(st.st_size, static_cast<int64_t>(kMaxScanBytes) - static_cast<int64_t>(data.size())));
+    std::string body(want, '\0');
+    in.read(body.data(), static_cast<std::streamsize>(want));
+    if (!in && !in.eof()) {
       record->status = kStatusReceive;
       return 0;
     }
+    body.resize(static_cast<size_t>(in.gcount()));
+    slot->bodyCut = st.st_size > static_cast<int64_t>(body.size());
     data += body;
   }
   try {
@@ -306,9 +319,96 @@ int ReadLocalFile(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* s
   return 1;
 }
 
+// The request text as the debug log shows it: the credentials cut.
+std::string WithoutCredentials(std::string request) {
+  for (const char* name : {"\r\nAuthorization:", "\r\nProxy-Authorization:"}) {
+    size_t at = FindNoCase(request, name);
+    if (at == std::string::npos) continue;
+    size_t from = at + std::strlen(name);
+    size_t end = request.find("\r\n", from);
+    request.replace(from, end == std::string::npos ? std::string::npos : end - from, " (not shown)");
+  }
+  return request;
+}
+
+// The status number of a response head ("HTTP/1.1 200 OK"); 0 when none.
+int32_t HeadStatus(std::string_view head) {
+  int32_t status = 0;
+  if (size_t p = FindNoCase(head, "HTTP/"); p != std::string_view::npos) {
+    p += 5;
+    while (p < head.size() && head[p] != ' ' && head[p] != '\r' && head[p] != '\n') ++p;
+    while (p < head.size() && head[p] == ' ') ++p;
+    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000)
+      status = status * 10 + (head[p++] - '0');
+  }
+  return status;
+}
+
+// What is kept of an answer while it arrives: the head and at most
+// kMaxScanBytes of the body in the receive buffer, and only when the body is
+// of use (an HTML page of the site to scan, or a data file to write). The
+// data file gets the whole body as it comes, never held in memory.
+struct BodyPlan {
+  bool headDone = false;
+  bool keep = false;       // the body goes into the buffer (up to the limit)
+  bool stopped = false;    // reading ended here, before the server closed
+  int64_t length = -1;     // Content-length, -1 when none
+  uint64_t bodySeen = 0;   // body bytes received, kept or not
+  std::FILE* file = nullptr;
+  std::string filePath;
+  bool complete = false;   // the answer arrived as it should: the file stays
+  ~BodyPlan() {
+    if (file) std::fclose(file);
+    if (!complete && !filePath.empty()) std::remove(filePath.c_str());
+  }
+};
+
+void OpenDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, BodyPlan* plan) {
+  const std::string file = ComputeSaveFilename(ctx, record);
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+  plan->file = std::fopen(file.c_str(), "wb");
+  if (plan->file)
+    plan->filePath = file;
+  else
+    ReportLinkError(ctx, "Couldn't write the data file " + file + ".");
+}
+
+void WriteToDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, BodyPlan* plan, const char* data,
+                     size_t size) {
+  if (!plan->file || size == 0) return;
+  if (std::fwrite(data, 1, size, plan->file) != size) {
+    std::fclose(plan->file);
+    plan->file = nullptr;
+    ReportLinkError(ctx, "Couldn't write the data file " + ComputeSaveFilename(ctx, record) + ".");
+  }
+}
+
+// Decides, once the head is complete, what of the body is wanted.
+void PlanBody(LinkAnalysisDataStruct* ctx, const PageRecord& record, ThreadSlot* slot, const char* method,
+              BodyPlan* plan) {
+  std::string_view head(slot->receive.data(), slot->bodyStart);
+  const int32_t status = HeadStatus(head);
+  const bool get = std::strcmp(method, "GET") == 0;
+  std::string value;
+  if (HeaderValue(head, "Content-length", &value)) {
+    const long long n = std::atoll(value.c_str());
+    if (n >= 0) plan->length = n;
+  }
+  const bool web = record.linkType == kLinkHttp || record.linkType == kLinkHttps;
+  // An HTML page is kept (its title is read, and a page of the site is
+  // scanned); any other body is of no use in memory.
+  plan->keep = get && status == 200 && web && record.category == kCategoryHtml;
+  if (get && status == 200 && ctx->writeDataFiles) OpenDataFile(ctx, record, plan);
+  plan->headDone = true;
+}
+
 int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, const char* method) {
   std::string request = BuildHttpRequest(ctx, *record, method);
-  if (ctx->debugMode) DebugLogWrite(ctx, request.data(), request.size());
+  if (ctx->debugMode) {
+    const std::string shown = WithoutCredentials(request);
+    DebugLogWrite(ctx, shown.data(), shown.size());
+  }
   slot->events = 0;
   if (ctx->sockets.WSAAsyncSelect(slot->socket, slot->led, WM_LINK_SOCKET, WS_FD_READ | WS_FD_WRITE | WS_FD_CLOSE) !=
       0) {
@@ -330,27 +430,88 @@ int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* 
     }
     sent += static_cast<size_t>(n);
   }
-  // Read until the server closes.
+  // Read until the server closes, or until nothing more of the body is wanted.
   slot->received = 0;
+  slot->bodyStart = 0;
+  slot->bodyCut = false;
   slot->lastReceiveTick = NowMs();
+  BodyPlan plan;
+  std::vector<char> scratch;  // for the bytes that are not kept
   for (;;) {
     if (!WaitSocketEvent(ctx, record, slot, kEventReadable | kEventClosed, kStatusTimeoutDisconnect)) return 0;
     slot->events &= ~(kEventReadable | kEventWritable);
     bool closed = false;
     for (;;) {
-      if (slot->receive.size() < slot->received + kReceiveChunk) {
-        try {
-          slot->receive.resize(slot->received + kReceiveChunk);
-        } catch (const std::bad_alloc&) {
-          Fail(ctx, record, slot, kStatusMemory);
-          return 0;
+      // The head, and the body while it is kept, go into the receive
+      // buffer; a head is not let grow past the page limit either.
+      const size_t keptLimit =
+          plan.headDone ? (plan.keep ? std::max<size_t>(kMaxScanBytes, slot->bodyStart) : slot->bodyStart)
+                        : kMaxScanBytes;
+      const bool intoBuffer = slot->received < keptLimit;
+      char* into = nullptr;
+      size_t room = kReceiveChunk;
+      if (intoBuffer) {
+        room = std::min<size_t>(kReceiveChunk, keptLimit - slot->received);
+        if (slot->receive.size() < slot->received + room) {
+          try {
+            // Grown by half again each time, never past the limit.
+            size_t grow = std::max<size_t>(slot->received + room, slot->receive.size() + slot->receive.size() / 2);
+            slot->receive.resize(std::min<size_t>(grow, keptLimit + kReceiveChunk));
+          } catch (const std::bad_alloc&) {
+            Fail(ctx, record, slot, kStatusMemory);
+            return 0;
+          }
         }
+        into = slot->receive.data() + slot->received;
+      } else {
+        if (plan.keep) slot->bodyCut = true;
+        if (!plan.file) {
+          // Nothing more of this answer is of use.
+          plan.stopped = true;
+          closed = true;
+          break;
+        }
+        if (scratch.empty()) {
+          try {
+            scratch.resize(kReceiveChunk);
+          } catch (const std::bad_alloc&) {
+            Fail(ctx, record, slot, kStatusMemory);
+            return 0;
+          }
+        }
+        into = scratch.data();
       }
-      int32_t n = ctx->sockets.recv(slot->socket, slot->receive.data() + slot->received,
-                                    static_cast<int32_t>(kReceiveChunk), 0);
+      int32_t n = ctx->sockets.recv(slot->socket, into, static_cast<int32_t>(room), 0);
       if (n > 0) {
-        slot->received += static_cast<uint32_t>(n);
+        const size_t before = slot->received;
         slot->lastReceiveTick = NowMs();
+        ctx->bytesReceived += n;
+        if (intoBuffer) slot->received += static_cast<uint32_t>(n);
+        if (!plan.headDone) {
+          std::string_view sofar(slot->receive.data(), slot->received);
+          size_t end = HeaderEnd(sofar);
+          if (end != std::string_view::npos) {
+            slot->bodyStart = static_cast<uint32_t>(end);
+            PlanBody(ctx, *record, slot, method, &plan);
+            plan.bodySeen = slot->received - end;
+            WriteToDataFile(ctx, *record, &plan, slot->receive.data() + end, slot->received - end);
+            // What is not kept does not stay in the buffer.
+            if (!plan.keep) slot->received = std::min<uint32_t>(slot->received, slot->bodyStart);
+          }
+        } else {
+          plan.bodySeen += static_cast<uint64_t>(n);
+          WriteToDataFile(ctx, *record, &plan, into, static_cast<size_t>(n));
+          if (intoBuffer && !plan.keep) slot->received = static_cast<uint32_t>(before);
+        }
+        if (plan.headDone && plan.length >= 0 && plan.bodySeen >= static_cast<uint64_t>(plan.length)) {
+          closed = true;  // all of the body is here
+          break;
+        }
+        if (plan.headDone && !plan.keep && !plan.file) {
+          plan.stopped = true;  // the status is known, the body is of no use
+          closed = true;
+          break;
+        }
         continue;
       }
       if (n == 0) {
@@ -364,7 +525,49 @@ int SendAndReceive(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* 
     if (closed) break;
     slot->events &= ~kEventClosed;  // a close is confirmed by recv returning 0
   }
+  if (!plan.headDone) {
+    slot->bodyStart = slot->received;
+    if (slot->received >= kMaxScanBytes) slot->bodyCut = true;
+  }
+  // A body that ends before its announced length is a broken answer, not a
+  // page: the server went away in the middle of it.
+  if (plan.headDone && !plan.stopped && plan.length >= 0 && std::strcmp(method, "GET") == 0 &&
+      plan.bodySeen < static_cast<uint64_t>(plan.length)) {
+    const int32_t status = HeadStatus(std::string_view(slot->receive.data(), slot->bodyStart));
+    if (status == 200 || status == 206) {
+      Fail(ctx, record, slot, kStatusPremature);
+      return 0;
+    }
+  }
+  plan.complete = true;
   return 1;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Whether a host lies in a cookie's domain: the domain itself, or a host
+// below it on a label boundary ("site.test" covers "www.site.test", not
+// "badsite.test"). A numeric address has no hosts below it.
+bool DomainMatch(std::string_view host, std::string_view domain) {
+  if (EqualsNoCase(host, domain)) return true;
+  return !IsDottedNumber(host) && host.size() > domain.size() && host[host.size() - domain.size() - 1] == '.' &&
+         EqualsNoCase(host.substr(host.size() - domain.size()), domain);
+}
+
+// Whether a request path lies on a cookie's path ("/shop" covers "/shop",
+// "/shop/" and "/shop/cart.html", not "/shopping").
+bool PathMatch(std::string_view path, std::string_view cookiePath) {
+  if (path.compare(0, cookiePath.size(), cookiePath) != 0) return false;
+  return path.size() == cookiePath.size() || cookiePath.back() == '/' || path[cookiePath.size()] == '/' ||
+         path[cookiePath.size()] == '?';
+}
+
+int32_t WebPort(const PageRecord& record) {
+  return record.port > 0 ? record.port : (record.linkType == kLinkHttps ? 443 : 80);
 }
 
 void StoreCookie(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::string_view header) {
@@ -373,18 +576,40 @@ void StoreCookie(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::str
   cookie.value = value.substr(0, value.find(';'));
   while (!cookie.value.empty() && cookie.value.back() == ' ') cookie.value.pop_back();
   if (cookie.value.empty()) return;
-  cookie.host = record.host;
+  const std::string_view host(record.host, strnlen(record.host, sizeof record.host));
+  cookie.host = std::string(host);
+  cookie.port = WebPort(record);
   cookie.path = "/";
-  size_t p = FindNoCase(value, "path=");
-  if (p != std::string::npos) {
-    std::string path = value.substr(p + 5);
-    path = path.substr(0, path.find(';'));
-    if (!path.empty() && path[0] == '/') cookie.path = path;
+  // The attributes after the first ';': "Path=/x", "Domain=site.test".
+  for (size_t at = value.find(';'); at != std::string::npos;) {
+    size_t next = value.find(';', at + 1);
+    std::string attr = value.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+    at = next;
+    while (!attr.empty() && attr.front() == ' ') attr.erase(attr.begin());
+    while (!attr.empty() && attr.back() == ' ') attr.pop_back();
+    size_t eq = attr.find('=');
+    std::string name = attr.substr(0, eq), arg = eq == std::string::npos ? std::string() : attr.substr(eq + 1);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    while (!arg.empty() && arg.front() == ' ') arg.erase(arg.begin());
+    if (EqualsNoCase(name, "path")) {
+      if (!arg.empty() && arg[0] == '/') cookie.path = arg;
+    } else if (EqualsNoCase(name, "domain")) {
+      while (!arg.empty() && arg.front() == '.') arg.erase(arg.begin());
+      if (arg.empty()) continue;
+      // A server sets cookies for its own domain only, and a bare top
+      // label ("test") names no site.
+      if (!DomainMatch(host, arg) || arg.find('.') == std::string::npos) return;
+      cookie.hostOnly = false;
+      cookie.host.clear();
+      for (char c : arg) cookie.host += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
   }
   if (!LockMutex(ctx, ctx->cookieMutex)) return;
   std::string name = cookie.value.substr(0, cookie.value.find('='));
   auto it = std::find_if(ctx->cookies.begin(), ctx->cookies.end(), [&](const Cookie& c) {
-    return c.host == cookie.host && c.path == cookie.path && c.value.substr(0, c.value.find('=')) == name;
+    return EqualsNoCase(c.host, cookie.host) && c.hostOnly == cookie.hostOnly &&
+           (!c.hostOnly || c.port == cookie.port) && c.path == cookie.path &&
+           c.value.substr(0, c.value.find('=')) == name;
   });
   try {
     if (it != ctx->cookies.end())
@@ -396,11 +621,6 @@ void StoreCookie(LinkAnalysisDataStruct* ctx, const PageRecord& record, std::str
   ReleaseLock(ctx->cookieMutex);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 }  // namespace
 
@@ -495,8 +715,11 @@ std::string BuildHttpRequest(LinkAnalysisDataStruct* ctx, const PageRecord& reco
   std::string path(record.path, strnlen(record.path, sizeof record.path));
   int32_t port = record.port <= 0 || record.port == 443 ? 80 : record.port;
   std::string r = std::string(method) + " ";
-  if (!ctx->httpProxy.empty())
-    r += "http://" + host + path + " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
+  if (!ctx->httpProxy.empty()) {
+    // The proxy connects where the URL says: its port goes with it.
+    const std::string at = record.port > 0 && record.port != 80 ? host + ":" + std::to_string(record.port) : host;
+    r += "http://" + at + path + " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
+  }
   else
     r += path + " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
   r += "Connection: close\r\n";
@@ -511,19 +734,17 @@ std::string BuildHttpRequest(LinkAnalysisDataStruct* ctx, const PageRecord& reco
     if (!user.empty() && !password.empty()) r += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
   }
   if (LockMutex(ctx, ctx->cookieMutex)) {
+    // Every cookie that covers the URL: a host-only one (set without a
+    // Domain) goes back to its own host and port alone, a domain cookie to
+    // the domain and the hosts below it.
+    std::string cookies;
     for (const Cookie& c : ctx->cookies) {
-      // The cookie's host, or a host below it: the match ends on a label
-      // boundary, so "site.test" does not cover "badsite.test".
-      const std::string_view h(host);
-      bool hostOk = EqualsNoCase(h, c.host) ||
-                    (h.size() > c.host.size() && h[h.size() - c.host.size() - 1] == '.' &&
-                     EqualsNoCase(h.substr(h.size() - c.host.size()), c.host));
-      if (hostOk && path.compare(0, c.path.size(), c.path) == 0) {
-        r += "Cookie: " + c.value + "\r\n";
-        break;
-      }
+      const bool hostOk =
+          c.hostOnly ? EqualsNoCase(host, c.host) && c.port == WebPort(record) : DomainMatch(host, c.host);
+      if (hostOk && PathMatch(path, c.path)) cookies += (cookies.empty() ? "" : "; ") + c.value;
     }
     ReleaseLock(ctx->cookieMutex);
+    if (!cookies.empty()) r += "Cookie: " + cookies + "\r\n";
   }
   if (!ctx->userAgent.empty()) r += "User-Agent: " + ctx->userAgent + "\r\n";
   r += "Accept: */*\r\n\r\n";
@@ -592,13 +813,7 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
   size_t headEnd = HeaderEnd(all);
   std::string_view head = all.substr(0, headEnd == std::string_view::npos ? all.size() : headEnd);
 
-  int32_t status = 0;
-  if (size_t p = FindNoCase(head, "HTTP/"); p != std::string_view::npos) {
-    p += 5;
-    while (p < head.size() && head[p] != ' ' && head[p] != '\r' && head[p] != '\n') ++p;
-    while (p < head.size() && head[p] == ' ') ++p;
-    while (p < head.size() && head[p] >= '0' && head[p] <= '9' && status < 100000) status = status * 10 + (head[p++] - '0');
-  }
+  const int32_t status = HeadStatus(head);
   record->status = status;
   std::string target;
   bool hasTarget = HeaderValue(head, "\nURI:", &target) || HeaderValue(head, "\nLocation:", &target);
@@ -677,8 +892,12 @@ void ParseHttpResponse(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSl
       record->category = CategoryFromPath(record->path, ctx->categories);
       if (!parts.user.empty()) SetText(ctx, &record->userName, parts.user.c_str());
       if (!parts.password.empty()) SetText(ctx, &record->password, parts.password.c_str());
+    } else if (record->category == kCategoryMap) {
+      record->status = 200;  // an image map's redirect is not followed
     } else {
-      record->status = 200;
+      // A loop, or a chain longer than RedirectCutoff: no page at its end.
+      record->status = kStatusTooManyRedirects;
+      record->flags &= ~kFlagBody;
     }
     return;
   }
@@ -750,10 +969,13 @@ void WriteDataFile(LinkAnalysisDataStruct* ctx, const PageRecord& record, const 
 
 }  // namespace
 
-int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode) {
-  if (!ctx || !record || !slot) return 0;
+namespace {
+
+int SendHttpRequestOnce(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode) {
   record->socket = -1;
   slot->received = 0;
+  slot->bodyStart = 0;
+  slot->bodyCut = false;
   record->elapsedMs = 0;
   record->flags &= ~kFlagRedirected;
   if (mode == kModeHead) {
@@ -765,6 +987,7 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
   }
   const char* method = mode == kModeGet || std::strchr(record->path, '?') ? "GET" : "HEAD";
   uint64_t start = NowMs();
+  slot->requestDeadline = ctx->requestDeadline > 0 ? start + static_cast<uint64_t>(ctx->requestDeadline) * 1000u : 0;
   if (!OpenConnection(ctx, record, slot)) return 0;
   if (record->linkType != kLinkHttp && record->linkType != kLinkHttps) {
     CloseSocket(ctx, record, slot);
@@ -773,6 +996,7 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
   }
   if (ctx->searchMode == 1) {
     if (!ReadLocalFile(ctx, record, slot, std::strcmp(method, "GET") == 0)) return 0;
+    ctx->bytesReceived += slot->received;
   } else if (!SendAndReceive(ctx, record, slot, method)) {
     return 0;
   } else if (slot->received == 0) {
@@ -781,13 +1005,31 @@ int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot*
     return 0;
   }
   record->elapsedMs = static_cast<int32_t>(std::min<uint64_t>(NowMs() - start, INT32_MAX));
-  ctx->bytesReceived += slot->received;
   ParseHttpResponse(ctx, record, slot, slot->receive.data(), slot->received, method);
   CloseSocket(ctx, record, slot);
-  if (ctx->writeDataFiles && (record->flags & kFlagBody) && record->status == 200 &&
+  // A web answer's body went to its data file while it arrived.
+  if (ctx->searchMode == 1 && ctx->writeDataFiles && (record->flags & kFlagBody) && record->status == 200 &&
       !(record->flags & kFlagRedirected))
     WriteDataFile(ctx, *record, slot->receive.data(), slot->received);
   return 1;
+}
+
+}  // namespace
+
+int SendHttpRequest(LinkAnalysisDataStruct* ctx, PageRecord* record, ThreadSlot* slot, int32_t mode) {
+  if (!ctx || !record || !slot) return 0;
+  // A failure says what failed: a GET that breaks off after the HEAD's 200
+  // does not keep that 200.
+  record->status = 0;
+  int ok = 0;
+  try {
+    ok = SendHttpRequestOnce(ctx, record, slot, mode);
+  } catch (const std::bad_alloc&) {
+    Fail(ctx, record, slot, kStatusMemory);
+  }
+  slot->requestDeadline = 0;
+  if (!ok && record->status == 0) record->status = kStatusReceive;
+  return ok;
 }
 
 }  // namespace kvla

@@ -116,14 +116,21 @@ TEST_F(ParseTest, ErrorsAndRedirects) {
   EXPECT_STREQ("/old.html", r.path);
   ctx_.outsideLinks = false;
 
-  // The cutoff: the redirect that reaches it is not followed.
+  // The cutoff: the redirect that reaches it is not followed, and the chain
+  // leads to no page; an image map's redirect is not followed either.
   r = MakeRecord("www.site.test", "/a");
   r.redirectCount = 2;
   std::string moved = "HTTP/1.0 302 Found\r\nLocation: /b\r\n\r\n";
+  ParseHttpResponse(&ctx_, &r, nullptr, moved.data(), moved.size(), "GET");
+  EXPECT_EQ(kStatusTooManyRedirects, r.status);
+  EXPECT_STREQ("Too many redirects", StatusText(r.status));
+  EXPECT_FALSE(r.flags & (kFlagRedirected | kFlagBody));
+  EXPECT_STREQ("/a", r.path);
+  r = MakeRecord("www.site.test", "/m.map");
+  r.category = kCategoryMap;
   ParseHttpResponse(&ctx_, &r, nullptr, moved.data(), moved.size(), "HEAD");
   EXPECT_EQ(200, r.status);
   EXPECT_FALSE(r.flags & kFlagRedirected);
-  EXPECT_STREQ("/a", r.path);
 
   // A "Location:" in a page's body is no redirect.
   r = Parse("HTTP/1.0 200 OK\r\n\r\n<p>\nLocation: /elsewhere</p>");
@@ -139,22 +146,41 @@ TEST_F(ParseTest, ErrorsAndRedirects) {
 }
 
 TEST_F(ParseTest, CookiesGoBackToTheirHostAndPath) {
+  // Cookies set by www.site.test (port 80): one without Domain (its host and
+  // port alone), one for the domain and the hosts below it, one for a domain
+  // the server may not set, one below a path.
+  Parse("HTTP/1.0 200 OK\r\nSet-Cookie: own=1\r\n\r\n");
+  Parse("HTTP/1.0 200 OK\r\nSet-Cookie: wide=2; Domain=.Site.Test; Path=/\r\n\r\n");
+  Parse("HTTP/1.0 200 OK\r\nSet-Cookie: foreign=3; domain=other.test\r\n\r\n");
+  Parse("HTTP/1.0 200 OK\r\nSet-Cookie: tld=4; domain=test\r\n\r\n");
   Parse("HTTP/1.0 200 OK\r\nSet-Cookie: sid=abc; path=/shop\r\n\r\n");
-  PageRecord inShop = MakeRecord("www.site.test", "/shop/cart.html");
-  EXPECT_NE(std::string::npos, BuildHttpRequest(&ctx_, inShop, "GET").find("Cookie: sid=abc\r\n"));
-  PageRecord outside = MakeRecord("www.site.test", "/index.html");
-  EXPECT_EQ(std::string::npos, BuildHttpRequest(&ctx_, outside, "GET").find("Cookie:"));
-  // Hosts match whole labels: a host below the cookie's gets it, a host
-  // that merely ends in the same letters does not.
   struct Case {
     const char* host;
-    bool gets;
-  } cases[] = {{"other.test", false}, {"www.site.test", true}, {"WWW.Site.Test", true},
-               {"shop.www.site.test", true}, {"badwww.site.test", false}, {"site.test", false}};
+    int32_t port;
+    const char* path;
+    const char* cookies;  // the Cookie line's value, "" for none
+  } cases[] = {
+      {"www.site.test", 0, "/shop/cart.html", "own=1; wide=2; sid=abc"},
+      {"WWW.Site.Test", 80, "/shop", "own=1; wide=2; sid=abc"},
+      {"www.site.test", 0, "/shopping.html", "own=1; wide=2"},
+      {"www.site.test", 0, "/index.html", "own=1; wide=2"},
+      {"www.site.test", 8080, "/shop/cart.html", "wide=2"},     // another server on the host
+      {"shop.www.site.test", 0, "/shop/cart.html", "wide=2"},   // a subdomain of the host
+      {"site.test", 0, "/", "wide=2"},
+      {"badsite.test", 0, "/", ""},
+      {"other.test", 0, "/", ""},
+  };
   for (const Case& c : cases) {
-    PageRecord r = MakeRecord(c.host, "/shop/cart.html");
-    EXPECT_EQ(c.gets, BuildHttpRequest(&ctx_, r, "GET").find("Cookie: sid=abc") != std::string::npos) << c.host;
+    PageRecord r = MakeRecord(c.host, c.path, c.port);
+    std::string request = BuildHttpRequest(&ctx_, r, "GET");
+    size_t at = request.find("\r\nCookie: ");
+    std::string sent = at == std::string::npos ? "" : request.substr(at + 10, request.find("\r\n", at + 2) - at - 10);
+    EXPECT_EQ(c.cookies, sent) << c.host << ":" << c.port << c.path;
   }
+  // A cookie set again replaces its value.
+  Parse("HTTP/1.0 200 OK\r\nSet-Cookie: own=5\r\n\r\n");
+  PageRecord home = MakeRecord("www.site.test", "/");
+  EXPECT_NE(std::string::npos, BuildHttpRequest(&ctx_, home, "GET").find("Cookie: own=5; wide=2\r\n"));
 }
 
 TEST_F(ParseTest, RequestTexts) {
@@ -171,7 +197,7 @@ TEST_F(ParseTest, RequestTexts) {
       {"", "", 443, true, false, "HEAD /p?q HTTP/1.0\r\nHost: h.test:80\r\nConnection: close\r\n"
                                  "User-Agent: Crawler/1\r\nAccept: */*\r\n\r\n"},
       {"proxy.test:3128", "pu:pp", 8080, false, true,
-       "HEAD http://h.test/p?q HTTP/1.0\r\nHost: h.test:8080\r\nConnection: close\r\n"
+       "HEAD http://h.test:8080/p?q HTTP/1.0\r\nHost: h.test:8080\r\nConnection: close\r\n"
        "Proxy-Authorization: Basic cHU6cHA=\r\nAuthorization: Basic cmVjOnB3\r\nUser-Agent: Crawler/1\r\n"
        "Accept: */*\r\n\r\n"},
   };

@@ -6,6 +6,8 @@
 #define KV_LINKANALYSIS_LINKCONTEXT_H
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -24,6 +26,10 @@ inline constexpr int32_t kMaxThreads = 60;
 inline constexpr int32_t kDefaultThreads = 20;
 inline constexpr uint32_t kReceiveChunk = 65536;
 inline constexpr uint32_t kRequestBufferSize = 8192;
+// The most of a page (its answer's head and body) that is kept in memory and
+// scanned for links; the rest of a longer page is not read (or only into its
+// data file).
+inline constexpr size_t kMaxScanBytes = size_t{4} << 20;
 
 // Socket messages to a slot's LED window.
 inline constexpr uint32_t WM_LINK_GETHOST = 6025;
@@ -81,6 +87,9 @@ struct ThreadSlot {
   WsSockAddrIn address{};
   int32_t flagsShown = 0;
   uint64_t lastReceiveTick = 0;
+  uint64_t requestDeadline = 0;     // tick by which the whole request must be done
+  uint32_t bodyStart = 0;           // where the body begins in the receive buffer
+  bool bodyCut = false;             // the body was longer than what was kept
   // Client bookkeeping.
   WsSocket socket = WS_INVALID_SOCKET;
   KvHandle lookupTask = 0;
@@ -93,6 +102,8 @@ struct Cookie {
   std::string host;
   std::string path;
   std::string value;  // "name=value"
+  bool hostOnly = true;  // set without a Domain: its host (and port) alone
+  int32_t port = 0;      // the port it was set from (host-only cookies)
 };
 
 }  // namespace kvla
@@ -121,6 +132,12 @@ struct LinkAnalysisDataStruct {
   int32_t redirectCutoff = 5;
   int32_t dialupTimeout = 30;  // seconds
   int32_t generalPurposeTimeout = 30;
+  // The longest a whole request may take, however slowly its bytes arrive
+  // (seconds).
+  int32_t requestDeadline = 120;
+  // The most records a run makes (a site without end, such as a calendar,
+  // stops growing there); 0: no limit.
+  int32_t maxRecords = 100000;
   // The file-type filter: bit n set keeps web links of content category n
   // from being requested.
   uint32_t excludedCategories = 0;
@@ -134,6 +151,7 @@ struct LinkAnalysisDataStruct {
 
   std::atomic<bool> stop{false};
   std::atomic<bool> outOfMemory{false};
+  std::atomic<bool> recordLimitReached{false};
   bool running = false;        // between start-up and the save
 
   KvHandle databaseMutex = 0;
@@ -161,6 +179,14 @@ struct LinkAnalysisDataStruct {
   int32_t firstUntaken = 0;   // every record below it is taken
   std::unordered_multimap<int32_t, int32_t> byHash;  // record indexes by hash (DatabaseMutex)
   std::vector<RefLists> refs;
+  // The URLs that redirected records were found as (UrlKey), to their
+  // records (DatabaseMutex).
+  std::unordered_map<std::string, int32_t> redirectedFrom;
+  // Idle workers sleep on workReady until a record to take is added or the
+  // run stops; workGeneration counts the records added.
+  std::mutex workLock;
+  std::condition_variable workReady;
+  std::atomic<uint64_t> workGeneration{0};
 
   // Texts of the in-memory records (handles are index + 1).
   std::mutex textLock;

@@ -35,7 +35,7 @@ void ForEachWord(Rec& r, F&& f) {
   f(r.index); f(r.inherited); f(r.flags); f(r.checkBits); f(r.reportClass); f(r.field1300); f(r.linkType);
   f(r.hash); f(r.contentLength); f(r.field1316); f(r.lastModified); f(r.firstRedirectStatus);
   f(r.redirectCount); f(r.originalPath); f(r.title); f(r.metaText); f(r.baseDir); f(r.userName);
-  f(r.password); f(r.port); f(r.category); f(r.field1364); f(r.elapsedMs); f(r.status);
+  f(r.password); f(r.port); f(r.category); f(r.scannedBytes); f(r.elapsedMs); f(r.status);
   for (auto& w : r.fields1376) f(w);
   f(r.socket);
   for (auto& w : r.fields1404) f(w);
@@ -265,10 +265,17 @@ int AddReference(LinkAnalysisDataStruct* ctx, int32_t index, int32_t other, int3
         ++found->links;
       } else {
         list.push_back(RefEntry{other, 1});
-        if (!at.empty() || list.size() >= kIndexedFrom) at.emplace(other, static_cast<uint32_t>(list.size() - 1));
+        if (!at.empty()) {
+          at.emplace(other, static_cast<uint32_t>(list.size() - 1));
+        } else if (list.size() >= kIndexedFrom) {
+          // The list has just become long: index every entry, not only the
+          // new one, or the earlier ones would be added again as new.
+          for (size_t i = 0; i < list.size(); ++i) at.emplace(list[i].index, static_cast<uint32_t>(i));
+        }
       }
       result = 1;
     } catch (const std::bad_alloc&) {
+      at.clear();  // a part-built index is rebuilt on the next look-up
       ctx->outOfMemory = true;
     }
   }
@@ -484,6 +491,7 @@ int SaveLinkDatabase(LinkAnalysisDataStruct* ctx) {
   ctx->records.clear();
   ctx->records.shrink_to_fit();
   ctx->byHash.clear();
+  ctx->redirectedFrom.clear();
   ctx->blocks = 0;
   ctx->running = false;
   ReleaseLock(ctx->databaseMutex);

@@ -98,7 +98,7 @@ struct PageRecord {
   uint32_t password;       // text
   int32_t port;
   int32_t category;
-  int32_t field1364;
+  int32_t scannedBytes;    // the bytes of a long page that were scanned; 0: all of it
   int32_t elapsedMs;
   int32_t status;
   int32_t fields1376[6];

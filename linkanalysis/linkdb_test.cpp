@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -338,4 +339,29 @@ TEST_F(LinkDbTest, ReportListsPickTheNthMatchingRecord) {
 }
 
 }  // namespace
+// Lists grow past the length from which they are indexed: a link found again
+// is counted on its entry whether it came before or after that point, for
+// parents and children alike.
+TEST_F(LinkDbTest, LongReferenceListsCountRepeatedLinksOnce) {
+  for (int others : {14, 15, 16, 17, 40}) {
+    SCOPED_TRACE(std::to_string(others) + " other links first");
+    const int32_t page = Add(-1, ("/page" + std::to_string(others) + ".html").c_str());
+    const int32_t first = Add(page, ("/first" + std::to_string(others) + ".html").c_str());
+    for (int k = 1; k < others; ++k) Add(page, ("/o" + std::to_string(others) + "_" + std::to_string(k)).c_str());
+    // The first target linked again, and again once the list is long.
+    for (int again = 0; again < 2; ++again) {
+      ASSERT_EQ(1, AddReference(&ctx_, first, page, 0));
+      ASSERT_EQ(1, AddReference(&ctx_, page, first, 1));
+      Add(page, ("/late" + std::to_string(others) + "_" + std::to_string(again)).c_str());
+    }
+    const auto& children = ctx_.refs[static_cast<size_t>(page)].children;
+    EXPECT_EQ(static_cast<size_t>(others + 2), children.size());
+    EXPECT_EQ(1, std::count_if(children.begin(), children.end(), [&](const RefEntry& e) { return e.index == first; }));
+    EXPECT_EQ(3, children[0].links);
+    const auto& parents = ctx_.refs[static_cast<size_t>(first)].parents;
+    ASSERT_EQ(1u, parents.size());
+    EXPECT_EQ(3, parents[0].links);
+  }
+}
+
 }  // namespace kvla
