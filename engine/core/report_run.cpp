@@ -779,11 +779,8 @@ VORNIC_API int16_t VRN_PeekReport(uint16_t /*slot*/, uint32_t handle, uint32_t* 
       run->donePercent = 100;
       run->finished = 1;
       if (g_run.outOfOrder != 0) {
-        std::string text = std::to_string(g_run.outOfOrder) +
-                           " log records came after records of a later time; each was taken at its own time";
-        text += run->kind == kReportKindAnalysis
-                    ? ", but the busiest day and the weekday averages count it on the day being read."
-                    : ".";
+        const std::string text = std::to_string(g_run.outOfOrder) +
+                                 " log records came after records of a later time; each was taken at its own time.";
         DisplayReportError(text.c_str());
       }
       UnlockRun(handle);

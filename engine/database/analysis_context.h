@@ -27,6 +27,7 @@ struct HitRecord;
 struct SummaryTableEntry;  // item tables (item_tables.h)
 struct SearchEngine;       // search engine list (search_keywords.h)
 struct HitCounting;        // hit_accumulation.cpp
+struct DayBook;            // finishing.cpp
 
 // Format word of every record of the analysis database.
 constexpr uint32_t kAnalysisFormatWord = 768;
@@ -196,6 +197,10 @@ struct AnalysisContext {
   // The run's counting threads (hit_accumulation.h); owned, null until the
   // run's first hit.
   HitCounting* hitCounting;
+  // The days the day step closed, with their counts, so that a record of
+  // one of them that comes late still counts on it (finishing.h); owned,
+  // in memory only.
+  DayBook* dayBook;
 };
 
 // ---- section table (which tables the report shows) -----------------------

@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <set>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/report_run.h"
@@ -253,11 +257,159 @@ void CloseDay(AnalysisContext* context, uint32_t time) {
   CloseDayOf(context, time, day);
 }
 
-void CloseDayOf(AnalysisContext* context, uint32_t time, const char* day) {
-  if (!context || !day) return;
+// ---- the days of a log out of time order --------------------------------------------
+//
+// The day step keeps one day open, the latest: a record of an earlier day
+// (a log written as requests end, or two servers' logs one after the other)
+// comes after that day was closed and folded into the per-day figures. The
+// day book keeps every day the context closed, with its hits and users, so
+// that such a record is counted on its own day and the figures come out as
+// those of the same records in time order: the busiest day is the earliest of
+// those with the most, the quietest the earliest of those with the fewest.
+// The book lives beside the template and is never stored; a template loaded
+// or changed since the book last saw it starts a new one.
+struct DayBook {
+  struct Day {
+    uint32_t time;  // a time of the day (the first seen): its weekday and place in time
+    uint32_t hits;
+    uint32_t users;
+  };
+  using Rank = std::tuple<uint32_t, uint32_t, const std::string*>;  // count, day time, day text
+  // The template's current day as the book last left it.
+  char today[kDayTextSize];
+  uint32_t todayTime = 0;
+  uint32_t closedDays = 0;
+  // The current day when the book began: the days before it were closed
+  // before the book (a stored template), so a record of one of them cannot
+  // be put on its day. 0: the book holds every closed day; kSinceNextDay:
+  // days were closed but none is open, the next day opened sets it.
+  static constexpr uint32_t kSinceNextDay = 0xFFFFFFFFu;
+  uint32_t since = 0;
+  // A day text came back after its day had closed (a day format without the
+  // year): texts no longer name one day each.
+  bool ambiguous = false;
+  std::unordered_map<std::string, Day> days;
+  // The closed days with hits (with users), the quietest first.
+  std::set<Rank> byHits;
+  std::set<Rank> byUsers;
+  // The quietest days closed before the book (0xFFFFFFFF: none).
+  uint32_t earlierFewestHits = 0xFFFFFFFFu;
+  uint32_t earlierFewestUsers = 0xFFFFFFFFu;
+  char earlierFewestHitsDay[kDayTextSize];
+  char earlierFewestUsersDay[kDayTextSize];
+};
+
+namespace {
+
+std::string DayKey(const char* day) { return std::string(day, strnlen(day, kDayTextSize)); }
+
+bool SameDayText(const char* a, const char* b) { return std::strncmp(a, b, kDayTextSize) == 0; }
+
+bool InStep(const DayBook* book, const TemplateRecord& T) {
+  return book != nullptr && book->todayTime == T.TodayDateTime && book->closedDays == T.ClosedDays &&
+         SameDayText(book->today, T.Today);
+}
+
+void LeaveInStep(DayBook* book, const TemplateRecord& T) {
+  std::memcpy(book->today, T.Today, kDayTextSize);
+  book->todayTime = T.TodayDateTime;
+  book->closedDays = T.ClosedDays;
+}
+
+// Leaves the book in step with the template: a new one at the first day step
+// and whenever the template's day state is not the one the book left (a
+// template loaded, days merged into it).
+DayBook* BookOf(AnalysisContext* context) {
+  const TemplateRecord& T = context->templ;
+  DayBook* book = context->dayBook;
+  if (InStep(book, T)) return book;
+  delete book;
+  context->dayBook = book = new (std::nothrow) DayBook;
+  if (book == nullptr) return nullptr;
+  LeaveInStep(book, T);
+  book->since = T.TodayDateTime == 0 && T.ClosedDays != 0 ? DayBook::kSinceNextDay : T.TodayDateTime;
+  book->earlierFewestHits = T.FewestHits;
+  book->earlierFewestUsers = T.FewestUsers;
+  std::memcpy(book->earlierFewestHitsDay, T.FewestHitsDay, kDayTextSize);
+  std::memcpy(book->earlierFewestUsersDay, T.FewestUsersDay, kDayTextSize);
+  return book;
+}
+
+// Enters the day being closed (the template's current one) in the book.
+void EnterClosedDay(DayBook* book, const TemplateRecord& T) {
+  if (T.TodayDateTime == 0) return;
+  const auto [at, added] = book->days.try_emplace(DayKey(T.Today), DayBook::Day{T.TodayDateTime, T.TodaysHits,
+                                                                                  T.TodaysUsers});
+  if (!added) {
+    book->ambiguous = true;
+    return;
+  }
+  if (T.TodaysHits != 0) book->byHits.emplace(T.TodaysHits, T.TodayDateTime, &at->first);
+  if (T.TodaysUsers != 0) book->byUsers.emplace(T.TodaysUsers, T.TodayDateTime, &at->first);
+}
+
+// One count (hits or users) of a closed day rises from `from` to `to`: the
+// most and fewest values that count keeps follow, as in time order.
+struct Extremes {
+  uint32_t* most;
+  char* mostDay;
+  uint32_t* fewest;
+  char* fewestDay;
+  std::set<DayBook::Rank>* ranks;
+  uint32_t earlierFewest;
+  const char* earlierFewestDay;
+};
+
+void RaiseDayCount(const DayBook& book, const Extremes& e, const std::string& day, const DayBook::Day& entry,
+                   uint32_t from, uint32_t to) {
+  if (from == to) return;
+  if (from != 0) e.ranks->erase(DayBook::Rank{from, entry.time, &day});
+  e.ranks->emplace(to, entry.time, &day);
+  // The most: a day of the book that has as many and came earlier wins too.
+  bool most = *e.most < to;
+  if (!most && *e.most == to) {
+    const auto holder = book.days.find(DayKey(e.mostDay));
+    most = holder != book.days.end() && holder->second.time > entry.time;
+  }
+  if (most) {
+    *e.most = to;
+    CopyText(e.mostDay, kDayTextSize, day.c_str());
+  }
+  // The fewest changes only when the day is new to it or was the fewest.
+  if (from != 0 && !SameDayText(e.fewestDay, day.c_str())) return;
+  const DayBook::Rank& least = *e.ranks->begin();
+  if (e.earlierFewest != 0xFFFFFFFFu && e.earlierFewest <= std::get<0>(least)) {
+    *e.fewest = e.earlierFewest;
+    std::memcpy(e.fewestDay, e.earlierFewestDay, kDayTextSize);
+  } else {
+    *e.fewest = std::get<0>(least);
+    CopyText(e.fewestDay, kDayTextSize, std::get<2>(least)->c_str());
+  }
+}
+
+}  // namespace
+
+int CloseDayOf(AnalysisContext* context, uint32_t time, const char* day) {
+  if (!context || !day) return 1;
   TemplateRecord& T = context->templ;
-  if (std::strncmp(day, T.Today, kDayTextSize) == 0) return;
-  if (!(T.TodayDateTime <= time || time == 0)) return;
+  if (std::strncmp(day, T.Today, kDayTextSize) == 0) return 1;
+  if (!(T.TodayDateTime <= time || time == 0)) {
+    // A record of a day before the current one: its own day when the book
+    // has it or it is a day of its time not yet met.
+    DayBook* book = BookOf(context);
+    if (book == nullptr || book->ambiguous) return 1;
+    const std::string key = DayKey(day);
+    if (book->days.count(key) != 0) return 0;
+    if (book->since != 0 && time < book->since) return 1;
+    book->days.emplace(key, DayBook::Day{time, 0, 0});
+    ++T.ClosedDays;
+    const int weekday = UtcFields(time).tm_wday;
+    ++(weekday == 0 || weekday == 6 ? T.WeekendCount : T.WeekdayCount);
+    LeaveInStep(book, T);
+    return 0;
+  }
+  DayBook* book = BookOf(context);
+  if (book != nullptr) EnterClosedDay(book, T);
   if (T.MostHits < T.TodaysHits) {
     T.MostHits = T.TodaysHits;
     std::memcpy(T.MostHitsDay, T.Today, kDayTextSize);
@@ -292,6 +444,50 @@ void CloseDayOf(AnalysisContext* context, uint32_t time, const char* day) {
     T.TodaysUsers = 0;
   }
   T.TodayDateTime = time;
+  if (book != nullptr) {
+    if (book->since == DayBook::kSinceNextDay && time != 0) book->since = time;
+    LeaveInStep(book, T);
+  }
+  return 1;
+}
+
+void CountOnEarlierDay(AnalysisContext* context, const char* day, uint32_t hits, uint32_t users) {
+  if (!context || !day || (hits == 0 && users == 0)) return;
+  TemplateRecord& T = context->templ;
+  DayBook* book = context->dayBook;
+  // The book is as CloseDayOf left it for this record; should it not be,
+  // the record counts on the current day.
+  const bool inStep = InStep(book, T) && !book->ambiguous;
+  const auto found = inStep ? book->days.find(DayKey(day)) : std::unordered_map<std::string, DayBook::Day>::iterator();
+  if (!inStep || found == book->days.end()) {
+    T.TodaysHits += hits;
+    T.TodaysUsers += users;
+    return;
+  }
+  const std::string& key = found->first;
+  DayBook::Day& entry = found->second;
+  const int weekday = UtcFields(entry.time).tm_wday;
+  if (weekday == 0 || weekday == 6) {
+    T.WeekendHits += hits;
+    T.WeekendUsers += users;
+  } else {
+    T.WeekdayHits += hits;
+    T.WeekdayUsers += users;
+  }
+  const Extremes byHits{&T.MostHits,        T.MostHitsDay,         &T.FewestHits,           T.FewestHitsDay,
+                        &book->byHits,      book->earlierFewestHits, book->earlierFewestHitsDay};
+  const Extremes byUsers{&T.MostUsers,       T.MostUsersDay,         &T.FewestUsers,           T.FewestUsersDay,
+                         &book->byUsers,     book->earlierFewestUsers, book->earlierFewestUsersDay};
+  RaiseDayCount(*book, byHits, key, entry, entry.hits, entry.hits + hits);
+  RaiseDayCount(*book, byUsers, key, entry, entry.users, entry.users + users);
+  entry.hits += hits;
+  entry.users += users;
+}
+
+void ReleaseDayBook(AnalysisContext* context) {
+  if (context == nullptr) return;
+  delete context->dayBook;
+  context->dayBook = nullptr;
 }
 
 // ---- visits --------------------------------------------------------------------------

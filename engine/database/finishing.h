@@ -57,7 +57,17 @@ void CloseDay(AnalysisContext* context, uint32_t time);
 // Bytes of a day text (TemplateRecord::Today).
 constexpr size_t kDayTextSize = 60;
 // CloseDay with the day text of `time` (DayTextOf) worked out already.
-void CloseDayOf(AnalysisContext* context, uint32_t time, const char* day);
+// Returns 1 when a hit of `time` counts on the current day (TodaysHits,
+// TodaysUsers), 0 when it belongs to a day the context closed already (its
+// record came after those of a later day): its counts then go to that day
+// through CountOnEarlierDay, as they would have in time order.
+int CloseDayOf(AnalysisContext* context, uint32_t time, const char* day);
+// Counts `hits` and `users` on the closed day `day` (for which CloseDayOf
+// returned 0) and updates the per-day figures: the weekday and weekend sums,
+// the busiest and quietest days.
+void CountOnEarlierDay(AnalysisContext* context, const char* day, uint32_t hits, uint32_t users);
+// Frees what the day step keeps of the closed days (with the context).
+void ReleaseDayBook(AnalysisContext* context);
 // The text CloseDay keeps for the day of `time` (kDayTextSize bytes).
 void DayTextOf(const AnalysisContext* context, uint32_t time, char* day);
 // Posts one ended visit (item number `visit` of the session table).

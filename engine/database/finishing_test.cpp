@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -151,6 +153,139 @@ TEST_F(Finishing, DayTextFollowsTheDayTheNamesAndTheFormat) {
     EXPECT_STREQ(a.ctx->templ.Today, step.today);
     EXPECT_EQ(a.ctx->templ.ClosedDays, step.closedDays);
   }
+}
+
+// One record through the day step as the per-hit step takes it: its visitor
+// first, then its hit, each on the current day or on its own closed day.
+struct DayRecord {
+  uint32_t time;
+  bool success;
+  bool newVisitor;
+};
+
+void Feed(AnalysisContext* ctx, const DayRecord& r) {
+  char day[kDayTextSize];
+  DayTextOf(ctx, r.time, day);
+  const bool today = CloseDayOf(ctx, r.time, day) != 0;
+  if (r.newVisitor) {
+    if (today) ++ctx->templ.TodaysUsers;
+    else CountOnEarlierDay(ctx, day, 0, 1);
+  }
+  if (r.success) {
+    if (today) ++ctx->templ.TodaysHits;
+    else CountOnEarlierDay(ctx, day, 1, 0);
+  }
+}
+
+std::string DayFigures(const TemplateRecord& T) {
+  char text[600];
+  std::snprintf(text, sizeof text,
+                "days %u weekdays %u/%u/%u weekends %u/%u/%u most hits %u on %s fewest %u on %s most users %u on %s "
+                "fewest %u on %s open %u/%u",
+                T.ClosedDays, T.WeekdayCount, T.WeekdayHits, T.WeekdayUsers, T.WeekendCount, T.WeekendHits,
+                T.WeekendUsers, T.MostHits, T.MostHitsDay, T.FewestHits, T.FewestHitsDay, T.MostUsers,
+                T.MostUsersDay, T.FewestUsers, T.FewestUsersDay, T.TodaysHits, T.TodaysUsers);
+  return text;
+}
+
+// The per-day figures of a run are those of its records in time order,
+// whatever order they come in: late by up to a minute (also over midnight),
+// two servers' logs one after the other, newest first, or any order at all.
+// Small counts make ties: the earliest of equal days is the busiest or the
+// quietest, as in time order.
+TEST_F(Finishing, DayFiguresDoNotDependOnTheOrderOfTheRecords) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    std::vector<DayRecord> records;
+    for (uint32_t day = 0; day < 12; ++day) {
+      const uint32_t count = random() % 7;  // some days have none
+      const bool allFail = random() % 9 == 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        // Many records in the minutes around midnight.
+        const uint32_t at = random() % 2 == 0 ? (random() % 2 == 0 ? 86400 - 1 - random() % 90 : random() % 90)
+                                              : random() % 86400;
+        records.push_back({kFri + day * 86400 + at, !allFail && random() % 5 != 0, random() % 2 == 0});
+      }
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const DayRecord& a, const DayRecord& b) { return a.time < b.time; });
+    uint32_t successes = 0;
+    uint32_t visitors = 0;
+    for (const DayRecord& r : records) {
+      successes += r.success;
+      visitors += r.newVisitor;
+    }
+    std::string inOrder;
+    {
+      TestAnalysis a;
+      for (const DayRecord& r : records) Feed(a.ctx, r);
+      CloseDay(a.ctx, 0);
+      inOrder = DayFigures(a.ctx->templ);
+    }
+
+    std::vector<std::pair<const char*, std::vector<DayRecord>>> orders;
+    std::vector<DayRecord> late = records;
+    std::vector<uint32_t> lag(late.size());
+    for (uint32_t& l : lag) l = random() % 61;
+    std::vector<size_t> index(late.size());
+    for (size_t i = 0; i < index.size(); ++i) index[i] = i;
+    std::stable_sort(index.begin(), index.end(),
+                     [&](size_t a, size_t b) { return records[a].time + lag[a] < records[b].time + lag[b]; });
+    for (size_t i = 0; i < index.size(); ++i) late[i] = records[index[i]];
+    orders.emplace_back("written late by up to a minute", late);
+    std::vector<DayRecord> servers;
+    for (int part = 0; part < 2; ++part) {
+      for (size_t i = 0; i < records.size(); ++i) {
+        if (static_cast<int>(i % 2) == part) servers.push_back(records[i]);
+      }
+    }
+    orders.emplace_back("two servers one after the other", servers);
+    orders.emplace_back("newest first", std::vector<DayRecord>(records.rbegin(), records.rend()));
+    std::vector<DayRecord> shuffled = records;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    orders.emplace_back("any order", shuffled);
+
+    for (const auto& [name, order] : orders) {
+      SCOPED_TRACE(name);
+      TestAnalysis a;
+      for (const DayRecord& r : order) Feed(a.ctx, r);
+      CloseDay(a.ctx, 0);
+      const TemplateRecord& T = a.ctx->templ;
+      EXPECT_EQ(DayFigures(T), inOrder);
+      EXPECT_EQ(T.WeekdayHits + T.WeekendHits, successes);
+      EXPECT_EQ(T.WeekdayUsers + T.WeekendUsers, visitors);
+    }
+  }
+}
+
+// A context that goes on from a stored day state knows only the days it
+// closed itself: a late record of a day closed before counts on the current
+// day, as it always did; one of a day it closed counts on that day. No hit
+// is lost either way.
+TEST_F(Finishing, LateRecordOfADayClosedBeforeTheContextCountsOnTheCurrentDay) {
+  TestAnalysis a;
+  TemplateRecord& T = a.ctx->templ;
+  // As stored: Friday and Saturday closed, Monday open with 2 hits.
+  T.ClosedDays = 2;
+  T.WeekdayCount = T.WeekendCount = 1;
+  T.WeekdayHits = 7;
+  T.WeekendHits = 1;
+  T.MostHits = 7;
+  std::snprintf(T.MostHitsDay, sizeof T.MostHitsDay, "March 01, 2024");
+  T.FewestHits = 1;
+  std::snprintf(T.FewestHitsDay, sizeof T.FewestHitsDay, "March 02, 2024");
+  T.TodayDateTime = kMon + 8 * kHour;
+  std::snprintf(T.Today, sizeof T.Today, "March 04, 2024");
+  T.TodaysHits = 2;
+  Feed(a.ctx, {kSat + kHour, true, false});              // closed before: counts on Monday
+  Feed(a.ctx, {kMon + 86400 + kHour, true, false});      // Tuesday opens
+  Feed(a.ctx, {kMon + 9 * kHour, true, false});          // Monday, closed here: its own day
+  Feed(a.ctx, {kMon - 86400 + 9 * kHour, true, false});  // Sunday, before the stored open day
+  CloseDay(a.ctx, 0);
+  EXPECT_EQ(DayFigures(T),
+            "days 4 weekdays 3/13/0 weekends 1/1/0 most hits 7 on March 01, 2024 fewest 1 on March 02, 2024 "
+            "most users 0 on  fewest 4294967295 on  open 0/0");
 }
 
 TEST_F(Finishing, OneDayRunIsBothMostAndFewest) {

@@ -1531,8 +1531,8 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
     context->logKind = hit->FormatCode;
   }
 
-  // 3. Day change.
-  CloseDayOf(context, hit->HitTime, prepared->day);
+  // 3. Day change. A hit of a day closed already counts on that day.
+  const bool today = CloseDayOf(context, hit->HitTime, prepared->day) != 0;
 
   // 4. Hits that transferred bytes.
   if (Used(context, kTopBandwidth) && hit->Bytes != 0) {
@@ -1563,7 +1563,8 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
         visit->Banned = 1;
         return 1;
       }
-      ++t.TodaysUsers;
+      if (today) ++t.TodaysUsers;
+      else CountOnEarlierDay(context, prepared->day, 0, 1);
       ++t.SlotUsers[slot];
     }
     ++visit->SlotHits[slot];
@@ -1574,7 +1575,10 @@ int AccumulateHitIn(ReportHandle* run, AnalysisContext* context, HitRecord* hit,
 
   // 11. General counters.
   if (hit->MethodCode == kMethodOther) ++t.SlotOtherMethod[slot];
-  if (success) ++t.TodaysHits;
+  if (success) {
+    if (today) ++t.TodaysHits;
+    else CountOnEarlierDay(context, prepared->day, 1, 0);
+  }
   ++t.SlotHits[slot];
   if (hit->StatusCode == 304) ++t.SlotNotModified[slot];
   else if (success) t.SlotBytes[slot] += static_cast<double>(hit->Bytes);

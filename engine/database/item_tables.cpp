@@ -1342,6 +1342,7 @@ void FreeAnalysisDatabase(KvGlobal handle) {
     return;
   }
   FreeContextLists(context, 1);
+  ReleaseDayBook(context);
   TemplateRecord& t = context->templ;
   if (t.TopTablesPtr) {
     for (uint32_t i = 0; i < t.TopTablesCount; ++i) {

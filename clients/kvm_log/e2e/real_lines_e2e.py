@@ -354,6 +354,94 @@ def case_out_of_order(c, k):
                ("out of time order" in err or "of a later time" in err) == backwards)
 
 
+DAY_FIGURES = ("SummaryByDayAvgHitsOnWeekdays", "SummaryByDayAvgUsersOnWeekdays", "SummaryByDayAvgHitsOnWeekends",
+               "SummaryByDayAvgUsersOnWeekends", "SummaryByDayMostActiveDayEver", "SummaryByDayMostActiveDayEverHits",
+               "SummaryByDayLeastActiveDayEver", "SummaryByDayLeastActiveDayEverHits")
+
+
+def day_figures(hits):
+    """The per-day figures of a report from the hits alone: each hit on its own
+    UTC day, a visitor on the day of its first hit (each client of these logs
+    comes once). A day with records counts even when none of them succeeded;
+    the busiest and the quietest day are the earliest of their equals."""
+    days = {}
+    seen = set()
+    for h in sorted(hits, key=lambda h: h.t):
+        d = days.setdefault(h.t // DAY, [0, 0])
+        if h.status < "400":
+            d[0] += 1
+            if h.client not in seen:
+                seen.add(h.client)
+                d[1] += 1
+    split = {}
+    for weekend in (False, True):
+        part = [v for n, v in days.items() if (time.gmtime(n * DAY).tm_wday >= 5) == weekend]
+        count = len(part)
+        if weekend and count > 1:
+            count = (count + 1) // 2  # the report's own reckoning of weekend days
+        split[weekend] = [sum(v[i] for v in part) // count if count else 0 for i in (0, 1)]
+    order = sorted(days)
+    busiest = min(order, key=lambda n: (-days[n][0], n))
+    quiet = [n for n in order if days[n][0] != 0]
+    quietest = min(quiet, key=lambda n: (days[n][0], n)) if quiet else None
+    text = lambda n: time.strftime("%B %d, %Y", time.gmtime(n * DAY))
+    return dict(zip(DAY_FIGURES, [
+        str(split[False][0]), str(split[False][1]), str(split[True][0]), str(split[True][1]),
+        text(busiest), str(days[busiest][0]),
+        text(quietest) if quiet else "", str(days[quietest][0]) if quiet else "N/A"]))
+
+
+def case_days_out_of_order(c, k):
+    """The busiest and quietest day and the weekday and weekend averages count
+    each hit on its own day, whatever the order of the records: a log written
+    at the end of each request (late by up to a minute, also across midnight)
+    and two servers' logs one after the other give the report of the same hits
+    in order."""
+    import random
+    rnd = random.Random(29)
+
+    def server(name, per_day, failed_days=()):
+        """A server's log in time order: a few visitors a day, each coming once
+        in a burst of hits, many of them in the minutes around midnight."""
+        out = []
+        for day, visitors in sorted(per_day.items()):
+            for v in range(visitors):
+                if v % 3 == 0:
+                    start = T0 + (day + 1) * DAY - 50 - 40 * (v % 2)   # just before midnight
+                elif v % 3 == 1:
+                    start = T0 + day * DAY + 5 + 3 * v                 # just after it
+                else:
+                    start = T0 + day * DAY + rnd.randrange(3600, DAY - 3600)
+                status = "404" if day in failed_days else "200"
+                host = "%s.%d.%d" % (name, day, v + 1)
+                out += [(start + 4 * j, combined(start + 4 * j, host, "GET /d%d/p%d.html HTTP/1.1" % (day, j), status))
+                        for j in range(1 + (v * 7 + day) % 5)]
+        return out
+
+    # Days from a Sunday on; the first server has no records on day 5, the
+    # second none on days 0 and 8 and only failures on day 10. Together days
+    # 6 and 9 are the busiest (42 hits each), days 5 and 7 the quietest (11).
+    a = server("10.1", {0: 6, 1: 3, 2: 9, 3: 4, 4: 4, 6: 12, 7: 2, 8: 5, 9: 7})
+    b = server("10.2", {1: 8, 2: 1, 3: 5, 4: 5, 5: 4, 6: 2, 7: 1, 9: 6, 10: 2}, failed_days=(10,))
+    in_order = [line for _, line in sorted(a + b, key=lambda r: r[0])]
+    # A record is written when its request ends, up to a minute after it began.
+    lagged = [line for _, line in sorted(a + b, key=lambda r: (r[0] + rnd.randrange(61), r[1]))]
+    shapes = {"in time order": in_order, "written late by up to a minute": lagged,
+              "two servers concatenated": [line for _, line in a + b],
+              "two servers concatenated, the second first": [line for _, line in b + a]}
+    m = Model(in_order)
+    want = day_figures(m.hits)
+    for i, (name, lines) in enumerate(shapes.items()):
+        k.case = "days of a log " + name
+        report, err = c.report(c.write("days%d.log" % i, lines, end="\n"))
+        if report is None:
+            k.true("no report: " + err, False)
+            continue
+        k.eq("total hits", report.headers.get("TechnicalStatsTotalHits"), str(len(m.hits)))
+        for figure in DAY_FIGURES:
+            k.eq(figure, report.headers.get(figure), want[figure])
+
+
 def case_window_by_own_time(c, k):
     """Lines written when their request ends are out of order by seconds: a
     window keeps or drops each hit by its own time."""
@@ -543,7 +631,7 @@ def case_zip_of_many_members(c, k):
 
 
 CASES = [case_w3c_field_changes, case_directive_text_in_a_record, case_escaped_quotes, case_out_of_order,
-         case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
+         case_days_out_of_order, case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
          case_line_counts, case_logs_that_cannot_be_read, case_zip_of_many_members]
 
 
