@@ -52,7 +52,9 @@ std::string ReadText(const StyleRecord& style, const char* section, const char* 
                      uint32_t size) {
   std::vector<char> buffer(size);
   uint32_t n = kv::IniGetString(section, key, def, buffer.data(), size, style.path.c_str());
-  return std::string(buffer.data(), n);
+  // A value ends at its first zero byte, as everywhere the settings are read:
+  // what follows it could never be written back.
+  return std::string(buffer.data(), strnlen(buffer.data(), n));
 }
 
 int ReadInt(const StyleRecord& style, const char* section, const char* key, int def) {
