@@ -206,6 +206,27 @@ TEST_F(Styles, ValuesAsTheFileHoldsThem) {
   Put("S", "Logo Filename", "");
   LoadStyle(style_, "S");
   EXPECT_EQ(style_.logo, "kvlogoss.gif");
+
+  // Flags are on for any number but 0, and a save writes them back as read.
+  struct Flag {
+    const char* text;
+    int value;
+  };
+  const Flag flags[] = {{"0", 0}, {"1", 1}, {"2", 1}, {"-1", 1}, {"07", 1}};
+  for (const Flag& f : flags) {
+    Put("S", "Long Description", f.text);
+    Put("S", "Frame Page", f.text);
+    LoadStyle(style_, "S");
+    EXPECT_EQ(style_.longDescription, f.value) << f.text;
+    EXPECT_EQ(style_.framePage, f.value) << f.text;
+    ASSERT_TRUE(WriteStyle(style_, "S"));
+    StyleRecord again;
+    InitStyleRecord(again, nullptr);
+    again.path = style_.path;
+    LoadStyle(again, "S");
+    EXPECT_EQ(again.longDescription, style_.longDescription) << f.text;
+    EXPECT_EQ(again.framePage, style_.framePage) << f.text;
+  }
 }
 
 // A file edited by hand or damaged on disk may hold zero bytes inside its
