@@ -52,7 +52,9 @@ std::string ReadText(const StyleRecord& style, const char* section, const char* 
                      uint32_t size) {
   std::vector<char> buffer(size);
   uint32_t n = kv::IniGetString(section, key, def, buffer.data(), size, style.path.c_str());
-  return std::string(buffer.data(), n);
+  // A value ends at its first zero byte, as everywhere the settings are read:
+  // what follows it could never be written back.
+  return std::string(buffer.data(), strnlen(buffer.data(), n));
 }
 
 int ReadInt(const StyleRecord& style, const char* section, const char* key, int def) {
@@ -236,14 +238,15 @@ void LoadStyle(StyleRecord& style, const char* name) {
   style.sortColumn = ReadInt(style, name, kSortByKey, 1);
   std::string alignment = ReadText(style, name, kAlignmentKey, "CENTER", kShortSize);
   style.alignment = alignment == "LEFT" ? kAlignLeft : alignment == "RIGHT" ? kAlignRight : kAlignCenter;
-  style.longDescription = ReadInt(style, name, kLongDescriptionKey, 1);
+  // Flags: any number but 0 is on, kept as the 1 that a save writes.
+  style.longDescription = ReadInt(style, name, kLongDescriptionKey, 1) != 0 ? 1 : 0;
   SetColumnFlagsFromText(style, ReadText(style, name, kTableColumnsKey, "012", kShortSize));
   style.frameWidth = ReadInt(style, name, kFrameWidthKey, 1);
   style.logo = ReadText(style, name, kLogoKey, kDefaultLogo, kStyleNameSize);
   if (style.logo.empty()) style.logo = kDefaultLogo;
   style.background = ReadText(style, name, kBackgroundKey, "", kStyleNameSize);
   style.backgroundFlag = style.background.empty() ? 0 : 1;
-  style.framePage = ReadInt(style, name, kFramePageKey, 0);
+  style.framePage = ReadInt(style, name, kFramePageKey, 0) != 0 ? 1 : 0;
   style.tocWidth = ReadInt(style, name, kTocWidthKey, 20);
   ResolvePicture(style.backgroundPicture, style.background);
   ResolvePicture(style.logoPicture, style.logo);

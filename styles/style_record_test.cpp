@@ -206,6 +206,63 @@ TEST_F(Styles, ValuesAsTheFileHoldsThem) {
   Put("S", "Logo Filename", "");
   LoadStyle(style_, "S");
   EXPECT_EQ(style_.logo, "kvlogoss.gif");
+
+  // Flags are on for any number but 0, and a save writes them back as read.
+  struct Flag {
+    const char* text;
+    int value;
+  };
+  const Flag flags[] = {{"0", 0}, {"1", 1}, {"2", 1}, {"-1", 1}, {"07", 1}};
+  for (const Flag& f : flags) {
+    Put("S", "Long Description", f.text);
+    Put("S", "Frame Page", f.text);
+    LoadStyle(style_, "S");
+    EXPECT_EQ(style_.longDescription, f.value) << f.text;
+    EXPECT_EQ(style_.framePage, f.value) << f.text;
+    ASSERT_TRUE(WriteStyle(style_, "S"));
+    StyleRecord again;
+    InitStyleRecord(again, nullptr);
+    again.path = style_.path;
+    LoadStyle(again, "S");
+    EXPECT_EQ(again.longDescription, style_.longDescription) << f.text;
+    EXPECT_EQ(again.framePage, style_.framePage) << f.text;
+  }
+}
+
+// A file edited by hand or damaged on disk may hold zero bytes inside its
+// values: each value ends at the first one, and a style saved and read again
+// is the style that was read.
+TEST_F(Styles, ValuesEndAtAZeroByteAndReadBackTheSameAfterASave) {
+  using namespace std::string_literals;
+  const std::string file =
+      "["s + kStyleListSection + "]\r\nStyle 1=Ni\0ght\r\n[Ni]\r\nTitle Font=Ver\0dana\r\nStandard Font=\0Courier\r\n"
+      "Logo Filename=a\0.gif\r\nBackground Filename=back.jpg\0x\r\nTable Columns=1\0" "23\r\n"
+      "Number Alignment=LEFT\0X\r\n"s;
+  FILE* f = std::fopen(style_.path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), f), file.size());
+  std::fclose(f);
+
+  ASSERT_EQ(FillStyleList(style_), 1);
+  EXPECT_EQ(style_.styleNames[0], "Ni");
+  LoadStyle(style_, "Ni");
+  EXPECT_EQ(style_.fonts[kTitleFont], "Ver");
+  EXPECT_EQ(style_.fonts[kStandardFont], "");  // present, so no default
+  EXPECT_EQ(style_.logo, "a");
+  EXPECT_EQ(style_.background, "back.jpg");
+  EXPECT_EQ(style_.columnFlags, (std::array<int, 4>{0, 1, 0, 0}));
+  EXPECT_EQ(style_.alignment, kAlignLeft);
+
+  ASSERT_TRUE(WriteStyle(style_, "Ni"));
+  StyleRecord again;
+  InitStyleRecord(again, nullptr);
+  again.path = style_.path;
+  LoadStyle(again, "Ni");
+  EXPECT_EQ(again.fonts, style_.fonts);
+  EXPECT_EQ(again.logo, style_.logo);
+  EXPECT_EQ(again.background, style_.background);
+  EXPECT_EQ(again.columnFlags, style_.columnFlags);
+  EXPECT_EQ(again.alignment, style_.alignment);
 }
 
 TEST_F(Styles, AbsentKeysGiveTheirDefaults) {
