@@ -165,6 +165,12 @@ void NormaliseRow(int table, RowBuffer* row);
 // parameters.
 std::string InsertText(int table, int rows = 1);
 
+// Ends the store's transaction (autocommit was turned off): commits when
+// `commit` is set, rolls back otherwise or when the commit fails, and turns
+// autocommit on again; true when committed. A connection whose transaction
+// the database had already ended itself is connected again, so that the
+// next transaction is really one.
+bool EndTransaction(RealtimeStore* store, bool commit);
 // Executes a statement text directly on a new statement, reporting a failure
 // under `operation`; true on success.
 bool ExecDirect(SQLHDBC connection, const std::string& text, const char* operation);

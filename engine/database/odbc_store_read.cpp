@@ -780,11 +780,7 @@ int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record) {
          InsertMaster(c, s, row.get(), record->start, record->end, record->lastAdded);
     g_odbc.fn.FreeStmt(s, SQL_DROP);
   }
-  if (transaction) {
-    if (ok && !OdbcSucceeded(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT))) ok = false;
-    if (!ok) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
-    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
-  }
+  if (transaction && !EndTransaction(store, ok)) ok = false;
   uint32_t i = 0;
   while (i < c->count && c->startTimes[i] != record->start) ++i;
   if (i < c->count) {

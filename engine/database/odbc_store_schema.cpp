@@ -327,6 +327,47 @@ int ConnectToODBCDatabase(RealtimeStore* store) {
   return 1;
 }
 
+namespace odbcstore {
+
+bool EndTransaction(RealtimeStore* store, bool commit) {
+  auto* c = store ? static_cast<OdbcConnection*>(store->odbc) : nullptr;
+  if (c == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return false;
+  bool committed = false;
+  if (commit) {
+    committed = OdbcSucceeded(ReportODBCError(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT),
+                                              "SQLTransact", c->connection, SQL_NULL_HSTMT));
+  }
+  bool open = true;
+  if (!committed) open = OdbcSucceeded(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK));
+  g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+  if (open || store->profile == nullptr) return committed;
+  // The rollback found no transaction: the database ended it itself when
+  // it refused a statement (SQLite does on a full disk). The driver may
+  // still count it as open and then begin no new one, so that the next
+  // save's statements would each be committed on their own: the connection
+  // is made again. Where that fails (the database cannot be reached), the
+  // old one stays and fails as before.
+  SQLHDBC fresh = SQL_NULL_HDBC;
+  if (!OdbcSucceeded(g_odbc.fn.AllocConnect(g_odbc.environment, &fresh))) return committed;
+  g_odbc.fn.SetConnectOption(fresh, SQL_OPT_TRACE, SQL_OPT_TRACE_OFF);
+  std::string text = ProfileConnectText(store->profile);
+  SQLCHAR outText[300] = {};
+  SQLSMALLINT outLength = 0;
+  if (!OdbcSucceeded(g_odbc.fn.DriverConnect(fresh, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
+                                             outText, static_cast<SQLSMALLINT>(sizeof outText - 1), &outLength,
+                                             SQL_DRIVER_NOPROMPT))) {
+    g_odbc.fn.FreeConnect(fresh);
+    return committed;
+  }
+  g_odbc.fn.Disconnect(c->connection);
+  g_odbc.fn.FreeConnect(c->connection);
+  if (store->profile->ODBCConnection == c->connection) store->profile->ODBCConnection = fresh;
+  c->connection = fresh;
+  return committed;
+}
+
+}  // namespace odbcstore
+
 // ---- the schema ----------------------------------------------------------------------------------
 
 namespace {
@@ -797,14 +838,7 @@ int SaveDayToODBC(RealtimeStore* store, TemplateRecord* templ, const MasterRecor
       result = 1;
     }
   }
-  if (transaction) {
-    if (result == 1 && !OdbcSucceeded(ReportODBCError(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT),
-                                                      "SQLTransact", c->connection, SQL_NULL_HSTMT))) {
-      result = 0;
-    }
-    if (result != 1) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
-    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
-  }
+  if (transaction && !EndTransaction(store, result == 1)) result = 0;
   if (result != 1 && g_cancelAnswered) result = 2;
   // Whatever was not written is released too: after a save the template
   // holds no tables, as after a period file save.
