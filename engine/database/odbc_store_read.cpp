@@ -184,14 +184,29 @@ class DayReader {
   template <class Value>
   using IntervalRows = std::unordered_map<IntervalKey, std::vector<std::pair<uint32_t, Value>>, IntervalKeyHash>;
 
-  // Runs "SELECT * FROM <table> WHERE StartTime = <start>" and hands every
-  // row to `take`; false on a driver error or when `take` refused a row.
+  // Runs "SELECT <columns> FROM <table> WHERE StartTime = <start>" and
+  // hands every row to `take`; false on a driver error or when `take`
+  // refused a row. The start time itself is not fetched again.
   template <class Take>
   bool SelectDay(int T, Take take) {
     SQLHSTMT s = pool_.statements[T];
-    if (!BindResultColumns(s, T, &row_)) return false;
-    const std::string text = "SELECT *" + WhereStart(T, start_);
-    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
+    const TableDef& table = Table(T);
+    std::string text = "SELECT ";
+    for (int i = 1; i < table.columnCount; ++i) {
+      if (i > 1) text += ", ";
+      text += table.columns[i].name;
+    }
+    text += WhereStart(T, start_);
+    row_.Clear();
+    for (int i = 1; i < table.columnCount; ++i) {
+      const int size = table.columns[i].textSize;
+      const auto position = static_cast<SQLUSMALLINT>(i);
+      // Integers are read back as the unsigned values they were sent as.
+      SQLRETURN r = size == 0 ? g_odbc.fn.BindCol(s, position, SQL_C_ULONG, &row_.number[i], 0, &row_.indicator[i])
+                              : g_odbc.fn.BindCol(s, position, SQL_C_CHAR, row_.text[i], size, &row_.indicator[i]);
+      if (!OdbcSucceeded(ReportODBCError(r, "SQLBindCol", SQL_NULL_HDBC, s))) return false;
+    }
+    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
     if (!OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) return false;
     bool ok = true;
     for (;;) {
@@ -203,6 +218,7 @@ class DayReader {
         break;
       }
       NormaliseRow(T, &row_);
+      row_.number[0] = start_;
       if (!take(static_cast<const RowBuffer&>(row_))) {
         ok = false;
         break;
@@ -234,13 +250,27 @@ class DayReader {
         })) {
       return false;
     }
-    if (!SelectDay(kOdbcDwordInterval, [&](const RowBuffer& r) {
-          const int T = kOdbcDwordInterval;
-          dwords_[IntervalKey{r.Get(T, "SummaryTableType"), r.Get(T, "kvArrayOrder"), r.Get(T, "DataType")}]
-              .emplace_back(r.Get(T, "IntervalNumber"), r.Get(T, "intervalValue"));
-          return true;
-        })) {
-      return false;
+    // The most numerous rows: their columns are looked up once, and the rows
+    // of one array, which come one after the other, find it without a
+    // lookup.
+    {
+      const int T = kOdbcDwordInterval;
+      const int type = ColumnIndex(T, "SummaryTableType"), order = ColumnIndex(T, "kvArrayOrder"),
+                dataType = ColumnIndex(T, "DataType"), number = ColumnIndex(T, "IntervalNumber"),
+                value = ColumnIndex(T, "intervalValue");
+      IntervalKey last{};
+      std::vector<std::pair<uint32_t, uint32_t>>* rows = nullptr;
+      if (!SelectDay(T, [&](const RowBuffer& r) {
+            const IntervalKey key{r.number[type], r.number[order], r.number[dataType]};
+            if (rows == nullptr || !(key == last)) {
+              rows = &dwords_[key];
+              last = key;
+            }
+            rows->emplace_back(r.number[number], r.number[value]);
+            return true;
+          })) {
+        return false;
+      }
     }
     if (!SelectDay(kOdbcDoubleInterval, [&](const RowBuffer& r) {
           const int T = kOdbcDoubleInterval;
