@@ -153,18 +153,24 @@ struct StatementPool {
 bool AllocPool(SQLHDBC connection, StatementPool* pool);
 void FreePool(StatementPool* pool);
 
-// Binds every column of the table as an input parameter (insert).
-bool BindInsertParameters(SQLHSTMT statement, int table, RowBuffer* row);
-// Binds the first `count` columns as input parameters (keyed select).
-bool BindKeyParameters(SQLHSTMT statement, int table, RowBuffer* row, int count);
+// Binds every column of the table as an input parameter of an insert, the
+// first column as parameter firstParameter + 1 (a row of a multi-row insert).
+bool BindInsertParameters(SQLHSTMT statement, int table, RowBuffer* row, int firstParameter = 0);
 // Binds every column as a result column.
 bool BindResultColumns(SQLHSTMT statement, int table, RowBuffer* row);
 // After a fetch: nulls become 0 / empty, texts end within their size.
 void NormaliseRow(int table, RowBuffer* row);
 
-std::string InsertText(int table);
-std::string KeyedSelectText(int table);
+// "INSERT INTO <table> (<columns>) VALUES (?, ...)", with `rows` rows of
+// parameters.
+std::string InsertText(int table, int rows = 1);
 
+// Ends the store's transaction (autocommit was turned off): commits when
+// `commit` is set, rolls back otherwise or when the commit fails, and turns
+// autocommit on again; true when committed. A connection whose transaction
+// the database had already ended itself is connected again, so that the
+// next transaction is really one.
+bool EndTransaction(RealtimeStore* store, bool commit);
 // Executes a statement text directly on a new statement, reporting a failure
 // under `operation`; true on success.
 bool ExecDirect(SQLHDBC connection, const std::string& text, const char* operation);

@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/core/engine_state.h"
@@ -51,98 +53,36 @@ uint64_t LoadCapacity(uint32_t chunkSize, uint64_t items) {
   return std::max<uint64_t>(capacity, items);
 }
 
+// A day is read with one query a table: every row of the day is fetched
+// once and kept grouped by the keys its items look it up by, so that the
+// cost of a day does not grow with a query per item. The rows of one key
+// keep the order in which the database returned them, as a keyed query
+// returns them.
 class DayReader {
  public:
-  DayReader(OdbcConnection* c, uint32_t start) : c_(c), start_(start) {
-    for (RowBuffer& r : rows_) r.Clear();
-    for (RowBuffer& r : keys_) r.Clear();
-  }
+  DayReader(OdbcConnection* c, uint32_t start) : c_(c), start_(start) { row_.Clear(); }
   ~DayReader() { FreePool(&pool_); }
 
-  bool Prepare() {
-    if (!AllocPool(c_->connection, &pool_)) return false;
-    static const int kOrder[] = {kOdbcSummary,       kOdbcName,          kOdbcTopName,       kOdbcSearchEngine,
-                                 kOdbcSearchKeyword, kOdbcDwordInterval, kOdbcDoubleInterval, kOdbcSortIndex};
-    for (int t : kOrder) {
-      const std::string text = KeyedSelectText(t);
-      SQLHSTMT s = pool_.statements[t];
-      SQLRETURN r = g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
-      if (!OdbcSucceeded(ReportODBCError(r, "SQLPrepare", c_->connection, s))) return false;
-      if (!BindKeyParameters(s, t, &keys_[t], Table(t).indexCount)) return false;
-      if (!BindResultColumns(s, t, &rows_[t])) return false;
-      keys_[t].Set(t, "StartTime", start_);
-    }
-    return true;
-  }
-
-  // Executes the keyed select of `table` (its keys set by the caller).
-  bool Execute(int table) {
-    SQLHSTMT s = pool_.statements[table];
-    g_odbc.fn.FreeStmt(s, SQL_CLOSE);
-    keys_[table].Set(table, "StartTime", start_);
-    SQLRETURN r = g_odbc.fn.Execute(s);
-    ReportODBCError(r, "SQLExecute", c_->connection, s);
-    return OdbcSucceeded(r);
-  }
-  // 1 a row, 0 no more rows, -1 an error.
-  int Fetch(int table) {
-    SQLHSTMT s = pool_.statements[table];
-    SQLRETURN r = g_odbc.fn.Fetch(s);
-    if (r == SQL_NO_DATA) return 0;
-    ReportODBCError(r, "SQLFetch", c_->connection, s);
-    if (!OdbcSucceeded(r)) return -1;
-    NormaliseRow(table, &rows_[table]);
-    return 1;
-  }
-  void Close(int table) { g_odbc.fn.FreeStmt(pool_.statements[table], SQL_CLOSE); }
-
-  // The rows of one table type stored for the day, or -1 on a driver error.
-  int64_t CountRows(int table, uint32_t type) {
-    SQLHSTMT s = SQL_NULL_HSTMT;
-    if (!OdbcSucceeded(g_odbc.fn.AllocStmt(c_->connection, &s))) return -1;
-    char text[200];
-    std::snprintf(text, sizeof text, "SELECT COUNT(*) FROM %s WHERE StartTime = %u AND SummaryTableType = %u",
-                  OdbcTableName(table), start_, type);
-    char value[32] = {};
-    SQLLEN indicator = 0;
-    int64_t rows = -1;
-    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text), SQL_NTS);
-    if (OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) {
-      r = g_odbc.fn.BindCol(s, 1, SQL_C_CHAR, value, sizeof value - 1, &indicator);
-      if (OdbcSucceeded(r) && OdbcSucceeded(g_odbc.fn.Fetch(s)) && indicator > 0) {
-        char* end = nullptr;
-        const long long parsed = std::strtoll(value, &end, 10);
-        if (end != value && parsed >= 0) rows = parsed;
-      }
-    }
-    g_odbc.fn.FreeStmt(s, SQL_DROP);
-    return rows;
-  }
-
-  // One per-slot array; false on a driver error or an interval number
-  // beyond the slots.
-  bool ReadIntervals(uint32_t* values, uint32_t type, uint32_t order, uint32_t dataType) {
-    return ReadIntervalRows(kOdbcDwordInterval, values, nullptr, type, order, dataType);
-  }
-  bool ReadDoubleIntervals(double* values, uint32_t type, uint32_t order, uint32_t dataType) {
-    return ReadIntervalRows(kOdbcDoubleInterval, nullptr, values, type, order, dataType);
-  }
+  bool Prepare() { return AllocPool(c_->connection, &pool_); }
 
   int ReadTemplate(AnalysisContext* context) {
     const int T = kOdbcTemplate;
-    SQLHSTMT s = pool_.statements[T];
-    RowBuffer& row = rows_[T];
-    if (!BindResultColumns(s, T, &row)) return kDbBad;
-    const std::string text = "SELECT *" + WhereStart(T, start_);
-    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
-    if (!OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) return kDbBad;
-    const int got = Fetch(T);
-    Close(T);
+    int got = 0;
+    RowBuffer templ;
+    templ.Clear();
+    // Only the first template row of the day counts.
+    if (!SelectDay(T, [&](const RowBuffer& r) {
+          if (got++ == 0) templ = r;
+          return true;
+        })) {
+      return kDbBad;
+    }
     if (got == 0) return kDbEmpty;
-    if (got < 0) return kDbBad;
-
     TemplateRecord& t = context->templ;
     FreeItemTables(&t);
+    if (!LoadDayRows()) return kDbBad;
+    if (ClientCancelled()) return kDbCancelled;
+    const RowBuffer& row = templ;
     t.TodayDateTime = row.Get(T, "TodayDateTime");
     t.TodaysHits = row.Get(T, "TodaysHits");
     t.TodaysUsers = row.Get(T, "TodaysUsers");
@@ -214,40 +154,191 @@ class DayReader {
   }
 
  private:
-  bool ReadIntervalRows(int T, uint32_t* values, double* doubles, uint32_t type, uint32_t order, uint32_t dataType) {
-    if (values) std::fill(values, values + kTimeSlots, 0u);
-    if (doubles) std::fill(doubles, doubles + kTimeSlots, 0.0);
-    keys_[T].Set(T, "SummaryTableType", type);
-    keys_[T].Set(T, "kvArrayOrder", order);
-    keys_[T].Set(T, "DataType", dataType);
-    if (!Execute(T)) return false;
+  // The integer columns of a stored row.
+  struct Numbers {
+    SQLUINTEGER number[kMaxColumns];
+    uint32_t Get(int table, const char* column) const {
+      const int i = ColumnIndex(table, column);
+      return i < 0 ? 0 : number[i];
+    }
+  };
+  struct NameRow {
+    Numbers numbers;
+    double totalBytes;
+    std::string name;
+  };
+  struct SearchRow {
+    std::string text;
+    uint32_t hits;
+    uint32_t sessions;
+  };
+  struct IntervalKey {
+    uint32_t type, order, dataType;
+    bool operator==(const IntervalKey&) const = default;
+  };
+  struct IntervalKeyHash {
+    size_t operator()(const IntervalKey& k) const {
+      return std::hash<uint64_t>()((uint64_t{k.type} << 32 | k.order) * 31u + k.dataType);
+    }
+  };
+  template <class Value>
+  using IntervalRows = std::unordered_map<IntervalKey, std::vector<std::pair<uint32_t, Value>>, IntervalKeyHash>;
+
+  // Runs "SELECT <columns> FROM <table> WHERE StartTime = <start>" and
+  // hands every row to `take`; false on a driver error or when `take`
+  // refused a row. The start time itself is not fetched again.
+  template <class Take>
+  bool SelectDay(int T, Take take) {
+    SQLHSTMT s = pool_.statements[T];
+    const TableDef& table = Table(T);
+    std::string text = "SELECT ";
+    for (int i = 1; i < table.columnCount; ++i) {
+      if (i > 1) text += ", ";
+      text += table.columns[i].name;
+    }
+    text += WhereStart(T, start_);
+    row_.Clear();
+    for (int i = 1; i < table.columnCount; ++i) {
+      const int size = table.columns[i].textSize;
+      const auto position = static_cast<SQLUSMALLINT>(i);
+      // Integers are read back as the unsigned values they were sent as.
+      SQLRETURN r = size == 0 ? g_odbc.fn.BindCol(s, position, SQL_C_ULONG, &row_.number[i], 0, &row_.indicator[i])
+                              : g_odbc.fn.BindCol(s, position, SQL_C_CHAR, row_.text[i], size, &row_.indicator[i]);
+      if (!OdbcSucceeded(ReportODBCError(r, "SQLBindCol", SQL_NULL_HDBC, s))) return false;
+    }
+    SQLRETURN r = g_odbc.fn.ExecDirect(s, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    if (!OdbcSucceeded(ReportODBCError(r, "SQLExecDirect", c_->connection, s))) return false;
     bool ok = true;
-    for (int got; ok && (got = Fetch(T)) != 0;) {
-      if (got < 0) {
+    for (;;) {
+      r = g_odbc.fn.Fetch(s);
+      if (r == SQL_NO_DATA) break;
+      ReportODBCError(r, "SQLFetch", c_->connection, s);
+      if (!OdbcSucceeded(r)) {
         ok = false;
         break;
       }
-      const uint32_t n = rows_[T].Get(T, "IntervalNumber");
+      NormaliseRow(T, &row_);
+      row_.number[0] = start_;
+      if (!take(static_cast<const RowBuffer&>(row_))) {
+        ok = false;
+        break;
+      }
+    }
+    g_odbc.fn.FreeStmt(s, SQL_CLOSE);
+    return ok;
+  }
+
+  static Numbers NumbersOf(const RowBuffer& r) {
+    Numbers n;
+    std::memcpy(n.number, r.number, sizeof n.number);
+    return n;
+  }
+
+  // Every other table's rows of the day.
+  bool LoadDayRows() {
+    if (!SelectDay(kOdbcSummary, [&](const RowBuffer& r) {
+          summaries_.emplace(r.Get(kOdbcSummary, "SummaryTableType"), NumbersOf(r));
+          return true;
+        })) {
+      return false;
+    }
+    if (!SelectDay(kOdbcName, [&](const RowBuffer& r) {
+          const int T = kOdbcName;
+          names_[r.Get(T, "SummaryTableType")].push_back(
+              NameRow{NumbersOf(r), ParseOdbcDouble(r.GetText(T, "kvTotalBytes")), r.GetText(T, "kvString")});
+          return true;
+        })) {
+      return false;
+    }
+    // The most numerous rows: their columns are looked up once, and the rows
+    // of one array, which come one after the other, find it without a
+    // lookup.
+    {
+      const int T = kOdbcDwordInterval;
+      const int type = ColumnIndex(T, "SummaryTableType"), order = ColumnIndex(T, "kvArrayOrder"),
+                dataType = ColumnIndex(T, "DataType"), number = ColumnIndex(T, "IntervalNumber"),
+                value = ColumnIndex(T, "intervalValue");
+      IntervalKey last{};
+      std::vector<std::pair<uint32_t, uint32_t>>* rows = nullptr;
+      if (!SelectDay(T, [&](const RowBuffer& r) {
+            const IntervalKey key{r.number[type], r.number[order], r.number[dataType]};
+            if (rows == nullptr || !(key == last)) {
+              rows = &dwords_[key];
+              last = key;
+            }
+            rows->emplace_back(r.number[number], r.number[value]);
+            return true;
+          })) {
+        return false;
+      }
+    }
+    if (!SelectDay(kOdbcDoubleInterval, [&](const RowBuffer& r) {
+          const int T = kOdbcDoubleInterval;
+          doubles_[IntervalKey{r.Get(T, "SummaryTableType"), r.Get(T, "kvArrayOrder"), r.Get(T, "DataType")}]
+              .emplace_back(r.Get(T, "IntervalNumber"), ParseOdbcDouble(r.GetText(T, "intervalValue")));
+          return true;
+        })) {
+      return false;
+    }
+    if (!SelectDay(kOdbcSortIndex, [&](const RowBuffer& r) {
+          const int T = kOdbcSortIndex;
+          sortIndex_[r.Get(T, "SummaryTableType")].emplace_back(r.Get(T, "kvArrayOrder"), r.Get(T, "SortIndex"));
+          return true;
+        })) {
+      return false;
+    }
+    if (!SelectDay(kOdbcTopName, [&](const RowBuffer& r) {
+          const int T = kOdbcTopName;
+          topNames_[uint64_t{r.Get(T, "NameTableIndex")} << 32 | r.Get(T, "NameTableType")].push_back(
+              r.Get(T, "TopNameValue"));
+          return true;
+        })) {
+      return false;
+    }
+    if (!SelectDay(kOdbcSearchEngine, [&](const RowBuffer& r) {
+          const int T = kOdbcSearchEngine;
+          engines_[r.GetText(T, "Engine")].push_back(
+              SearchRow{r.GetText(T, "Keyword"), r.Get(T, "kvHits"), r.Get(T, "kvSessions")});
+          return true;
+        })) {
+      return false;
+    }
+    return SelectDay(kOdbcSearchKeyword, [&](const RowBuffer& r) {
+      const int T = kOdbcSearchKeyword;
+      keywords_[r.GetText(T, "Keyword")].push_back(
+          SearchRow{r.GetText(T, "Engine"), r.Get(T, "kvHits"), r.Get(T, "kvSessions")});
+      return true;
+    });
+  }
+
+  // One per-slot array; false for an interval number beyond the slots.
+  template <class Value>
+  bool FillIntervals(const IntervalRows<Value>& rows, Value* values, uint32_t type, uint32_t order,
+                     uint32_t dataType) {
+    std::fill(values, values + kTimeSlots, Value{});
+    const auto found = rows.find(IntervalKey{type, order, dataType});
+    if (found == rows.end()) return true;
+    for (const auto& [n, value] : found->second) {
       if (n >= static_cast<uint32_t>(kTimeSlots)) {
         kv::ui::MessageBox(0, "Illegal value for interval number.", kReadErrorCaption, kv::ui::MbOk);
-        ok = false;
-        break;
+        return false;
       }
-      if (values) values[n] = rows_[T].Get(T, "intervalValue");
-      if (doubles) doubles[n] = ParseOdbcDouble(rows_[T].GetText(T, "intervalValue"));
+      values[n] = value;
     }
-    Close(T);
-    return ok;
+    return true;
+  }
+  bool ReadIntervals(uint32_t* values, uint32_t type, uint32_t order, uint32_t dataType) {
+    return FillIntervals(dwords_, values, type, order, dataType);
+  }
+  bool ReadDoubleIntervals(double* values, uint32_t type, uint32_t order, uint32_t dataType) {
+    return FillIntervals(doubles_, values, type, order, dataType);
   }
 
   int ReadSummaryEntry(SummaryTableEntry* table, uint32_t type) {
     const int T = kOdbcSummary;
-    keys_[T].Set(T, "SummaryTableType", type);
-    if (!Execute(T)) return kDbBad;
-    const int got = Fetch(T);
-    Close(T);
-    if (got <= 0) return kDbBad;
-    const RowBuffer& row = rows_[T];
+    const auto found = summaries_.find(type);
+    if (found == summaries_.end()) return kDbBad;
+    const Numbers& row = found->second;
     InitTableDescriptor(table);
     table->TopCount = row.Get(T, "TopCount");
     const uint32_t count = row.Get(T, "kvCount");
@@ -269,10 +360,9 @@ class DayReader {
     // whether there are items (a table of chunk size 0 that counts items
     // has them read like any other), only how much room to leave.
     const bool hasItems = n != 0;
-    if (hasItems) {
-      const int64_t stored = CountRows(kOdbcName, type);
-      if (stored < 0 || n > static_cast<uint64_t>(stored)) return kDbBad;
-    }
+    const auto names = names_.find(type);
+    const uint64_t stored = names == names_.end() ? 0 : names->second.size();
+    if (hasItems && n > stored) return kDbBad;
     if (sortIndexCount == 0 && !hasItems) {
       // A table without items or a name index gets no arrays.
       table->ChunkSize = chunkSize;
@@ -298,62 +388,37 @@ class DayReader {
       item->FormatWord = kRecordFormat;
       table->ItemBlock[i] = item;
     }
-    return ReadNameEntries(table, type, static_cast<uint32_t>(n));
+    return ReadNameEntries(table, type, static_cast<uint32_t>(n), names->second);
   }
 
   bool ReadSortIndex(SummaryTableEntry* table, uint32_t type, uint32_t count) {
-    const int T = kOdbcSortIndex;
-    keys_[T].Set(T, "SummaryTableType", type);
-    if (!Execute(T)) return false;
-    uint32_t rows = 0;
-    bool ok = true;
-    for (int got; (got = Fetch(T)) != 0;) {
-      if (got < 0) {
-        ok = false;
-        break;
-      }
-      const uint32_t order = rows_[T].Get(T, "kvArrayOrder");
-      if (++rows > count) {
-        kv::ui::MessageBox(0, "Actual sort index count is larger than expected count.", kReadErrorCaption,
-                           kv::ui::MbOk);
-        ok = false;
-        break;
-      }
-      // A position beyond the items would write past the index.
-      if (order >= count) {
-        ok = false;
-        break;
-      }
-      table->SortIndex[order] = rows_[T].Get(T, "SortIndex");
+    const auto found = sortIndex_.find(type);
+    if (found == sortIndex_.end()) return true;
+    if (found->second.size() > count) {
+      kv::ui::MessageBox(0, "Actual sort index count is larger than expected count.", kReadErrorCaption,
+                         kv::ui::MbOk);
+      return false;
     }
-    Close(T);
-    return ok;
+    for (const auto& [order, index] : found->second) {
+      // A position beyond the items would write past the index.
+      if (order >= count) return false;
+      table->SortIndex[order] = index;
+    }
+    return true;
   }
 
-  int ReadNameEntries(SummaryTableEntry* table, uint32_t type, uint32_t expected) {
+  int ReadNameEntries(SummaryTableEntry* table, uint32_t type, uint32_t expected, const std::vector<NameRow>& rows) {
     const int T = kOdbcName;
-    keys_[T].Set(T, "SummaryTableType", type);
-    if (!Execute(T)) return kDbBad;
-    uint32_t rows = 0;
-    int result = kDbLoaded;
-    detailCounts_.assign(expected, 0);
-    for (int got; (got = Fetch(T)) != 0;) {
-      if (got < 0) {
-        result = kDbBad;
-        break;
-      }
-      if (++rows > expected) {
-        kv::ui::MessageBox(0, "Actual name table count is larger than expected count.", kReadErrorCaption,
-                           kv::ui::MbOk);
-        result = kDbBad;
-        break;
-      }
-      const RowBuffer& row = rows_[T];
+    if (rows.size() > expected) {
+      kv::ui::MessageBox(0, "Actual name table count is larger than expected count.", kReadErrorCaption,
+                         kv::ui::MbOk);
+      return kDbBad;
+    }
+    std::vector<uint32_t> detailCounts(expected, 0);
+    for (const NameRow& stored : rows) {
+      const Numbers& row = stored.numbers;
       const uint32_t order = row.Get(T, "kvArrayOrder");
-      if (order >= expected) {
-        result = kDbBad;
-        break;
-      }
+      if (order >= expected) return kDbBad;
       NameTableEntry* item = table->ItemBlock[order];
       std::free(item->String);
       item->String = nullptr;
@@ -367,7 +432,7 @@ class DayReader {
       item->TotalByHits = row.Get(T, "kvTotalByHits");
       item->TotalByUsers = row.Get(T, "kvTotalByUsers");
       item->NonCachedTotalByHits = row.Get(T, "kvNonCachedTotalByHits");
-      item->TotalBytes = ParseOdbcDouble(row.GetText(T, "kvTotalBytes"));
+      item->TotalBytes = stored.totalBytes;
       item->LastPageWasForm = row.Get(T, "kvLastPageWasForm");
       item->LastPageTime = row.Get(T, "kvLastPageTime");
       item->LastPageEntryItem = row.Get(T, "kvLastPageEntryItem");
@@ -376,24 +441,19 @@ class DayReader {
       // The details are read below; until then the item holds none.
       item->TopNames = nullptr;
       item->TopNamesCount = 0;
-      detailCounts_[order] = row.Get(T, "kvTopNamesCount");
+      detailCounts[order] = row.Get(T, "kvTopNamesCount");
       item->Banned = row.Get(T, "kvBanned");
-      const char* name = row.GetText(T, "kvString");
-      if (name[0] != 0) {
-        item->String = strdup(name);
-        if (item->String == nullptr) {
-          result = kDbBad;
-          break;
-        }
+      if (!stored.name.empty()) {
+        item->String = strdup(stored.name.c_str());
+        if (item->String == nullptr) return kDbBad;
       }
     }
-    Close(T);
-    if (result != kDbLoaded) return result;
-    for (uint32_t i = 0; i < rows; ++i) {
+    const auto count = static_cast<uint32_t>(rows.size());
+    for (uint32_t i = 0; i < count; ++i) {
       NameTableEntry* item = table->ItemBlock[i];
       if (!ReadIntervals(item->SlotHits, type, i, kOdbcItemSlotHits)) return kDbBad;
       if (!ReadIntervals(item->SlotUsers, type, i, kOdbcItemSlotUsers)) return kDbBad;
-      const uint32_t details = detailCounts_[i];
+      const uint32_t details = detailCounts[i];
       if (details == 0) continue;
       if (type == kTopSearchEngines || type == kTopSearchKeywords) {
         const int r = ReadSearchDetails(item, type, details);
@@ -411,45 +471,32 @@ class DayReader {
         item->TopNamesCount = details;
         for (uint32_t j = 0; j < details; ++j) {
           if (!ReadTopNameGroup(&lists[j], i, j)) return kDbBad;
-          if (ClientCancelled()) return kDbCancelled;
         }
+        if (ClientCancelled()) return kDbCancelled;
       }
     }
     return kDbLoaded;
   }
 
   bool ReadTopNameGroup(TopNameList* list, uint32_t index, uint32_t group) {
-    const int T = kOdbcTopName;
-    keys_[T].Set(T, "NameTableIndex", index);
-    keys_[T].Set(T, "NameTableType", group);
-    if (!Execute(T)) return false;
-    bool ok = true;
-    for (int got; (got = Fetch(T)) != 0;) {
-      if (got < 0 || list->count == 0xFFFF) {
-        ok = false;
-        break;
-      }
-      const uint32_t value = rows_[T].Get(T, "TopNameValue");
-      if (group == kListTrail) {
-        auto* grown = static_cast<uint32_t*>(std::realloc(list->trail, (list->count + 1u) * sizeof(uint32_t)));
-        if (grown == nullptr) {
-          ok = false;
-          break;
-        }
-        list->trail = grown;
-        list->trail[list->count++] = value;
-      } else {
-        auto* grown = static_cast<uint16_t*>(std::realloc(list->values, (list->count + 1u) * sizeof(uint16_t)));
-        if (grown == nullptr) {
-          ok = false;
-          break;
-        }
-        list->values = grown;
-        list->values[list->count++] = static_cast<uint16_t>(value);
-      }
+    const auto found = topNames_.find(uint64_t{index} << 32 | group);
+    if (found == topNames_.end()) return true;
+    const std::vector<uint32_t>& values = found->second;
+    // A list counts at most 0xFFFF entries.
+    if (values.size() > 0xFFFF) return false;
+    const size_t n = values.size();
+    if (n == 0) return true;
+    if (group == kListTrail) {
+      list->trail = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
+      if (list->trail == nullptr) return false;
+      std::copy(values.begin(), values.end(), list->trail);
+    } else {
+      list->values = static_cast<uint16_t*>(std::malloc(n * sizeof(uint16_t)));
+      if (list->values == nullptr) return false;
+      for (size_t e = 0; e < n; ++e) list->values[e] = static_cast<uint16_t>(values[e]);
     }
-    Close(T);
-    return ok;
+    list->count = static_cast<uint16_t>(n);
+    return true;
   }
 
   // An engine item (table 40) reads its keywords from the engine rows; a
@@ -458,58 +505,54 @@ class DayReader {
     if (item->String == nullptr) return kDbBad;
     const bool engineItem = type == kTopSearchEngines;
     const int T = engineItem ? kOdbcSearchEngine : kOdbcSearchKeyword;
-    keys_[T].SetText(T, engineItem ? "Engine" : "Keyword", item->String);
-    // The stored count is not trusted for memory: the list grows with the
-    // rows actually fetched.
-    std::vector<SearchDetailEntry*> details;
-    bool ok = Execute(T);
-    while (ok && details.size() < wanted) {
-      const int f = Fetch(T);
-      if (f <= 0) {
-        ok = false;  // fewer rows than the item counted
-        break;
-      }
+    // The key as a keyed query sends it: cut to the column's size.
+    const size_t size = static_cast<size_t>(Table(T).columns[ColumnIndex(T, engineItem ? "Engine" : "Keyword")].textSize);
+    const std::string key(item->String, strnlen(item->String, size - 1));
+    const auto& groups = engineItem ? engines_ : keywords_;
+    const auto found = groups.find(key);
+    // The stored count is not trusted for memory: the list holds the rows
+    // actually stored, and fewer rows than the item counted are damage.
+    if (found == groups.end() || found->second.size() < wanted) return kDbBad;
+    if (ClientCancelled()) return kDbCancelled;
+    auto* list = static_cast<SearchDetailEntry**>(std::calloc(wanted, sizeof(SearchDetailEntry*)));
+    if (list == nullptr) return kDbBad;
+    for (uint32_t i = 0; i < wanted; ++i) {
+      const SearchRow& stored = found->second[i];
       auto* d = static_cast<SearchDetailEntry*>(std::calloc(1, sizeof(SearchDetailEntry)));
-      if (d == nullptr) {
-        ok = false;
-        break;
+      if (d != nullptr) {
+        list[i] = d;
+        d->hits = stored.hits;
+        d->visits = stored.sessions;
+        d->text = strdup(stored.text.c_str());
       }
-      details.push_back(d);
-      d->hits = rows_[T].Get(T, "kvHits");
-      d->visits = rows_[T].Get(T, "kvSessions");
-      d->text = strdup(rows_[T].GetText(T, engineItem ? "Keyword" : "Engine"));
-      if (d->text == nullptr) ok = false;
-    }
-    Close(T);
-    const uint32_t got = static_cast<uint32_t>(details.size());
-    SearchDetailEntry** list = nullptr;
-    if (ok && got != 0) {
-      list = static_cast<SearchDetailEntry**>(std::malloc(got * sizeof(SearchDetailEntry*)));
-      if (list == nullptr) ok = false;
-    }
-    const bool cancelled = ok && ClientCancelled();
-    if (!ok || cancelled) {
-      std::free(list);
-      for (SearchDetailEntry* d : details) {
-        std::free(d->text);
-        std::free(d);
+      if (d == nullptr || d->text == nullptr) {
+        for (uint32_t k = 0; k <= i; ++k) {
+          if (list[k] != nullptr) std::free(list[k]->text);
+          std::free(list[k]);
+        }
+        std::free(list);
+        return kDbBad;
       }
-      return cancelled ? kDbCancelled : kDbBad;
     }
-    std::copy(details.begin(), details.end(), list);
-    std::stable_sort(list, list + got,
+    std::stable_sort(list, list + wanted,
                      [](const SearchDetailEntry* a, const SearchDetailEntry* b) { return a->hits > b->hits; });
     item->TopNames = list;
-    item->TopNamesCount = got;
+    item->TopNamesCount = wanted;
     return kDbLoaded;
   }
 
   OdbcConnection* c_;
   uint32_t start_;
   StatementPool pool_;
-  RowBuffer rows_[kOdbcTableCount];
-  RowBuffer keys_[kOdbcTableCount];
-  std::vector<uint32_t> detailCounts_;
+  RowBuffer row_;
+  std::unordered_map<uint32_t, Numbers> summaries_;
+  std::unordered_map<uint32_t, std::vector<NameRow>> names_;
+  IntervalRows<uint32_t> dwords_;
+  IntervalRows<double> doubles_;
+  std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> sortIndex_;
+  std::unordered_map<uint64_t, std::vector<uint32_t>> topNames_;
+  std::unordered_map<std::string, std::vector<SearchRow>> engines_;
+  std::unordered_map<std::string, std::vector<SearchRow>> keywords_;
 };
 
 }  // namespace
@@ -767,11 +810,7 @@ int RewriteLastODBCEntry(RealtimeStore* store, const MasterRecord* record) {
          InsertMaster(c, s, row.get(), record->start, record->end, record->lastAdded);
     g_odbc.fn.FreeStmt(s, SQL_DROP);
   }
-  if (transaction) {
-    if (ok && !OdbcSucceeded(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT))) ok = false;
-    if (!ok) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
-    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
-  }
+  if (transaction && !EndTransaction(store, ok)) ok = false;
   uint32_t i = 0;
   while (i < c->count && c->startTimes[i] != record->start) ++i;
   if (i < c->count) {

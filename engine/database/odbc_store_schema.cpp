@@ -1,5 +1,6 @@
 // ODBC result store: the column lists, the statement helpers, connecting,
 // creating the schema and writing one day.
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -152,18 +153,19 @@ void FreePool(StatementPool* pool) {
 
 namespace {
 
-bool BindParameters(SQLHSTMT statement, int table, RowBuffer* row, int count) {
+bool BindParameters(SQLHSTMT statement, int table, RowBuffer* row, int count, int firstParameter) {
   const TableDef& t = kTables[table];
   for (int i = 0; i < count; ++i) {
+    const auto number = static_cast<SQLUSMALLINT>(firstParameter + i + 1);
     const int size = t.columns[i].textSize;
     SQLRETURN r;
     if (size == 0) {
       row->indicator[i] = 0;
-      r = g_odbc.fn.BindParameter(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_ULONG,
+      r = g_odbc.fn.BindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_ULONG,
                                   SQL_INTEGER, 4, 0, &row->number[i], 4, &row->indicator[i]);
     } else {
       row->indicator[i] = SQL_NTS;
-      r = g_odbc.fn.BindParameter(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+      r = g_odbc.fn.BindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_CHAR,
                                   SQL_VARCHAR, static_cast<SQLULEN>(size), 0, row->text[i], size,
                                   &row->indicator[i]);
     }
@@ -174,12 +176,8 @@ bool BindParameters(SQLHSTMT statement, int table, RowBuffer* row, int count) {
 
 }  // namespace
 
-bool BindInsertParameters(SQLHSTMT statement, int table, RowBuffer* row) {
-  return BindParameters(statement, table, row, kTables[table].columnCount);
-}
-
-bool BindKeyParameters(SQLHSTMT statement, int table, RowBuffer* row, int count) {
-  return BindParameters(statement, table, row, count);
+bool BindInsertParameters(SQLHSTMT statement, int table, RowBuffer* row, int firstParameter) {
+  return BindParameters(statement, table, row, kTables[table].columnCount, firstParameter);
 }
 
 bool BindResultColumns(SQLHSTMT statement, int table, RowBuffer* row) {
@@ -209,24 +207,17 @@ void NormaliseRow(int table, RowBuffer* row) {
   }
 }
 
-std::string InsertText(int table) {
+std::string InsertText(int table, int rows) {
   const TableDef& t = kTables[table];
   std::string s = std::string("INSERT INTO ") + t.name + " (";
   for (int i = 0; i < t.columnCount; ++i) {
     s += t.columns[i].name;
-    s += i + 1 < t.columnCount ? ", " : ") VALUES (?";
+    s += i + 1 < t.columnCount ? ", " : ") VALUES ";
   }
-  for (int i = 1; i < t.columnCount; ++i) s += ", ?";
-  return s + ")";
-}
-
-std::string KeyedSelectText(int table) {
-  const TableDef& t = kTables[table];
-  std::string s = std::string("SELECT * FROM ") + t.name + " WHERE ";
-  for (int i = 0; i < t.indexCount; ++i) {
-    if (i) s += " AND ";
-    s += t.columns[i].name;
-    s += " = ?";
+  for (int k = 0; k < rows; ++k) {
+    s += k ? ", (?" : "(?";
+    for (int i = 1; i < t.columnCount; ++i) s += ", ?";
+    s += ")";
   }
   return s;
 }
@@ -335,6 +326,47 @@ int ConnectToODBCDatabase(RealtimeStore* store) {
   store->profile->ODBCConnection = record->connection;
   return 1;
 }
+
+namespace odbcstore {
+
+bool EndTransaction(RealtimeStore* store, bool commit) {
+  auto* c = store ? static_cast<OdbcConnection*>(store->odbc) : nullptr;
+  if (c == nullptr || c->connection == SQL_NULL_HDBC || g_odbc.module == nullptr) return false;
+  bool committed = false;
+  if (commit) {
+    committed = OdbcSucceeded(ReportODBCError(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT),
+                                              "SQLTransact", c->connection, SQL_NULL_HSTMT));
+  }
+  bool open = true;
+  if (!committed) open = OdbcSucceeded(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK));
+  g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+  if (open || store->profile == nullptr) return committed;
+  // The rollback found no transaction: the database ended it itself when
+  // it refused a statement (SQLite does on a full disk). The driver may
+  // still count it as open and then begin no new one, so that the next
+  // save's statements would each be committed on their own: the connection
+  // is made again. Where that fails (the database cannot be reached), the
+  // old one stays and fails as before.
+  SQLHDBC fresh = SQL_NULL_HDBC;
+  if (!OdbcSucceeded(g_odbc.fn.AllocConnect(g_odbc.environment, &fresh))) return committed;
+  g_odbc.fn.SetConnectOption(fresh, SQL_OPT_TRACE, SQL_OPT_TRACE_OFF);
+  std::string text = ProfileConnectText(store->profile);
+  SQLCHAR outText[300] = {};
+  SQLSMALLINT outLength = 0;
+  if (!OdbcSucceeded(g_odbc.fn.DriverConnect(fresh, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
+                                             outText, static_cast<SQLSMALLINT>(sizeof outText - 1), &outLength,
+                                             SQL_DRIVER_NOPROMPT))) {
+    g_odbc.fn.FreeConnect(fresh);
+    return committed;
+  }
+  g_odbc.fn.Disconnect(c->connection);
+  g_odbc.fn.FreeConnect(c->connection);
+  if (store->profile->ODBCConnection == c->connection) store->profile->ODBCConnection = fresh;
+  c->connection = fresh;
+  return committed;
+}
+
+}  // namespace odbcstore
 
 // ---- the schema ----------------------------------------------------------------------------------
 
@@ -482,42 +514,62 @@ namespace {
 
 uint32_t MapLink(uint32_t v) { return v == kNoItem ? kOdbcNoLink : v; }
 
+// Parameters of one multi-row insert stay within the smallest limit of the
+// drivers in use (999 in older SQLite builds).
+constexpr int kMaxBatchParameters = 999;
+constexpr int kMaxBatchRows = 128;
+
+// Rows of a table are sent a batch at a time: an insert of `capacity` rows
+// (prepared once, its parameters bound once to the batch's row buffers) runs
+// each time the batch is full, and the rows left at the end go in one
+// insert of their own count. The rows of a table reach the database in the
+// order they were written.
 class DayWriter {
  public:
-  DayWriter(OdbcConnection* c, uint32_t start) : c_(c), start_(start) {
-    for (RowBuffer& r : rows_) r.Clear();
+  DayWriter(OdbcConnection* c, uint32_t start) : c_(c), start_(start) {}
+  ~DayWriter() {
+    for (Batch& b : batches_) Drop(&b.full);
   }
-  ~DayWriter() { FreePool(&pool_); }
 
   bool Prepare() {
-    if (!AllocPool(c_->connection, &pool_)) return false;
-    static const int kOrder[kOdbcTableCount] = {kOdbcSummary,      kOdbcName,          kOdbcTopName,
-                                                 kOdbcSearchEngine, kOdbcSearchKeyword, kOdbcDwordInterval,
-                                                 kOdbcDoubleInterval, kOdbcSortIndex,   kOdbcTemplate,
-                                                 kOdbcMaster};
-    for (int t : kOrder) {
-      const std::string text = InsertText(t);
-      SQLRETURN r = g_odbc.fn.Prepare(pool_.statements[t], reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
-                                      SQL_NTS);
-      if (!OdbcSucceeded(ReportODBCError(r, "SQLPrepare", c_->connection, pool_.statements[t]))) return false;
-      if (!BindInsertParameters(pool_.statements[t], t, &rows_[t])) return false;
-      rows_[t].Set(t, "StartTime", start_);
+    for (int t = 0; t < kOdbcTableCount; ++t) {
+      Batch& b = batches_[t];
+      // One row at a time for the day's own rows (template, master).
+      b.capacity = t == kOdbcTemplate || t == kOdbcMaster
+                       ? 1
+                       : std::min(kMaxBatchRows, kMaxBatchParameters / Table(t).columnCount);
+      b.rows.reset(new (std::nothrow) RowBuffer[b.capacity]);
+      if (!b.rows) return false;
+      for (int k = 0; k < b.capacity; ++k) b.rows[k].Clear();
     }
     return true;
   }
 
-  // Executes the prepared insert of `table` with its row buffer.
+  // The buffer of the next row of `table`; Insert sends it on.
+  RowBuffer& Row(int table) { return batches_[table].rows[batches_[table].used]; }
+
+  // Adds the row filled through Row(table) to its batch, running the batch
+  // once it is full.
   bool Insert(int table, const char* operation) {
-    rows_[table].Set(table, "StartTime", start_);
-    SQLRETURN r = g_odbc.fn.Execute(pool_.statements[table]);
-    ReportODBCError(r, operation, c_->connection, pool_.statements[table]);
-    return OdbcSucceeded(r);
+    Batch& b = batches_[table];
+    b.rows[b.used].Set(table, "StartTime", start_);
+    b.operation = operation;
+    if (++b.used < b.capacity) return true;
+    return Flush(table);
+  }
+
+  // Sends every row still held: true when all were written.
+  bool FlushAll() {
+    for (int t = 0; t < kOdbcTableCount; ++t) {
+      if (!Flush(t)) return false;
+    }
+    return true;
   }
 
   bool WriteIntervals(const uint32_t* values, uint32_t type, uint32_t order, uint32_t dataType) {
-    RowBuffer& row = rows_[kOdbcDwordInterval];
     for (uint32_t n = 0; n < kTimeSlots; ++n) {
       if (values[n] == 0) continue;
+      RowBuffer& row = Row(kOdbcDwordInterval);
       row.Set(kOdbcDwordInterval, "SummaryTableType", type);
       row.Set(kOdbcDwordInterval, "kvArrayOrder", order);
       row.Set(kOdbcDwordInterval, "DataType", dataType);
@@ -529,9 +581,9 @@ class DayWriter {
   }
 
   bool WriteDoubleIntervals(const double* values, uint32_t type, uint32_t order, uint32_t dataType) {
-    RowBuffer& row = rows_[kOdbcDoubleInterval];
     for (uint32_t n = 0; n < kTimeSlots; ++n) {
       if (values[n] == 0.0) continue;
+      RowBuffer& row = Row(kOdbcDoubleInterval);
       char text[32];
       FormatOdbcDouble(values[n], text);
       row.Set(kOdbcDoubleInterval, "SummaryTableType", type);
@@ -549,14 +601,14 @@ class DayWriter {
   bool WriteSearchDetail(uint32_t type, const char* itemName, const SearchDetailEntry* d) {
     if (itemName == nullptr || itemName[0] == 0 || d == nullptr || d->text == nullptr || d->text[0] == 0) return true;
     if (type == kTopSearchKeywords) {
-      RowBuffer& row = rows_[kOdbcSearchEngine];
+      RowBuffer& row = Row(kOdbcSearchEngine);
       row.SetText(kOdbcSearchEngine, "Engine", d->text);
       row.SetText(kOdbcSearchEngine, "Keyword", itemName);
       row.Set(kOdbcSearchEngine, "kvHits", d->hits);
       row.Set(kOdbcSearchEngine, "kvSessions", d->visits);
       return Insert(kOdbcSearchEngine, "Write Engine Detail");
     }
-    RowBuffer& row = rows_[kOdbcSearchKeyword];
+    RowBuffer& row = Row(kOdbcSearchKeyword);
     row.SetText(kOdbcSearchKeyword, "Keyword", d->text);
     row.SetText(kOdbcSearchKeyword, "Engine", itemName);
     row.Set(kOdbcSearchKeyword, "kvHits", d->hits);
@@ -573,10 +625,10 @@ class DayWriter {
         } else {
           if (j >= kTopNameListCount) break;
           const TopNameList& list = item->Lists()[j];
-          RowBuffer& row = rows_[kOdbcTopName];
           for (uint16_t e = 0; e < list.count; ++e) {
             const uint32_t value = j == kListTrail ? (list.trail ? list.trail[e] : 0) : (list.values ? list.values[e] : 0);
             if (j == kListTrail ? list.trail == nullptr : list.values == nullptr) break;
+            RowBuffer& row = Row(kOdbcTopName);
             row.Set(kOdbcTopName, "NameTableIndex", index);
             row.Set(kOdbcTopName, "NameTableType", j);
             row.Set(kOdbcTopName, "TopNameValue", value);
@@ -589,7 +641,7 @@ class DayWriter {
     if (!WriteIntervals(item->SlotHits, type, index, kOdbcItemSlotHits)) return false;
     if (!WriteIntervals(item->SlotUsers, type, index, kOdbcItemSlotUsers)) return false;
     const int T = kOdbcName;
-    RowBuffer& row = rows_[T];
+    RowBuffer& row = Row(T);
     row.Set(T, "SummaryTableType", type);
     row.Set(T, "kvArrayOrder", index);
     row.Set(T, "kvOverflow", item->Overflow);
@@ -626,8 +678,8 @@ class DayWriter {
       }
     }
     if (table->SortIndex != nullptr && table->Count != 0) {
-      RowBuffer& row = rows_[kOdbcSortIndex];
       for (uint32_t i = 0; i < table->Count; ++i) {
+        RowBuffer& row = Row(kOdbcSortIndex);
         row.Set(kOdbcSortIndex, "SummaryTableType", type);
         row.Set(kOdbcSortIndex, "kvArrayOrder", i);
         row.Set(kOdbcSortIndex, "SortIndex", table->SortIndex[i]);
@@ -636,7 +688,7 @@ class DayWriter {
     }
     if (ClientCancelled()) return false;
     const int T = kOdbcSummary;
-    RowBuffer& row = rows_[T];
+    RowBuffer& row = Row(T);
     row.Set(T, "SummaryTableType", type);
     row.Set(T, "TopCount", table->TopCount);
     row.Set(T, "kvCount", table->Count);
@@ -670,7 +722,7 @@ class DayWriter {
     }
     if (ClientCancelled()) return false;
     const int T = kOdbcTemplate;
-    RowBuffer& row = rows_[T];
+    RowBuffer& row = Row(T);
     row.Set(T, "TodayDateTime", templ->TodayDateTime);
     row.SetText(T, "Today", dayName);
     row.Set(T, "TodaysHits", templ->TodaysHits);
@@ -697,7 +749,7 @@ class DayWriter {
 
   bool WriteMaster(const MasterRecord* record, const char* dayName) {
     const int T = kOdbcMaster;
-    RowBuffer& row = rows_[T];
+    RowBuffer& row = Row(T);
     row.Set(T, "EndTime", record->end);
     row.Set(T, "CurrentTime", record->lastAdded);
     row.SetText(T, "Today", dayName);
@@ -705,10 +757,59 @@ class DayWriter {
   }
 
  private:
+  struct Batch {
+    int capacity = 1;
+    int used = 0;
+    std::unique_ptr<RowBuffer[]> rows;
+    SQLHSTMT full = SQL_NULL_HSTMT;  // the insert of `capacity` rows, once prepared
+    const char* operation = "";
+  };
+
+  static void Drop(SQLHSTMT* statement) {
+    if (*statement != SQL_NULL_HSTMT && g_odbc.module != nullptr) g_odbc.fn.FreeStmt(*statement, SQL_DROP);
+    *statement = SQL_NULL_HSTMT;
+  }
+
+  // A statement inserting `count` rows of `table`, its parameters bound to
+  // the batch's first `count` row buffers; null on failure (reported).
+  SQLHSTMT PrepareInsert(int table, int count) {
+    SQLHSTMT s = SQL_NULL_HSTMT;
+    if (!OdbcSucceeded(ReportODBCError(g_odbc.fn.AllocStmt(c_->connection, &s), "SQLAllocStmt", c_->connection,
+                                       SQL_NULL_HSTMT))) {
+      return SQL_NULL_HSTMT;
+    }
+    const std::string text = InsertText(table, count);
+    SQLRETURN r = g_odbc.fn.Prepare(s, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
+    bool ok = OdbcSucceeded(ReportODBCError(r, "SQLPrepare", c_->connection, s));
+    const int columns = Table(table).columnCount;
+    for (int k = 0; ok && k < count; ++k) {
+      ok = BindInsertParameters(s, table, &batches_[table].rows[k], k * columns);
+    }
+    if (!ok) Drop(&s);
+    return s;
+  }
+
+  bool Flush(int table) {
+    Batch& b = batches_[table];
+    if (b.used == 0) return true;
+    SQLHSTMT s = SQL_NULL_HSTMT;
+    if (b.used == b.capacity) {
+      if (b.full == SQL_NULL_HSTMT) b.full = PrepareInsert(table, b.capacity);
+      s = b.full;
+    } else {
+      s = PrepareInsert(table, b.used);
+    }
+    if (s == SQL_NULL_HSTMT) return false;
+    SQLRETURN r = g_odbc.fn.Execute(s);
+    ReportODBCError(r, b.operation, c_->connection, s);
+    if (s != b.full) Drop(&s);
+    b.used = 0;
+    return OdbcSucceeded(r);
+  }
+
   OdbcConnection* c_;
   uint32_t start_;
-  StatementPool pool_;
-  RowBuffer rows_[kOdbcTableCount];
+  Batch batches_[kOdbcTableCount];
 };
 
 }  // namespace
@@ -733,18 +834,11 @@ int SaveDayToODBC(RealtimeStore* store, TemplateRecord* templ, const MasterRecor
   if (transaction && DeleteDayRows(c, record->start) == 1) {
     auto writer = std::make_unique<DayWriter>(c, record->start);
     if (writer->Prepare() && writer->WriteDayTables(templ, dayName) && !ClientCancelled() &&
-        writer->WriteMaster(record, dayName)) {
+        writer->WriteMaster(record, dayName) && writer->FlushAll()) {
       result = 1;
     }
   }
-  if (transaction) {
-    if (result == 1 && !OdbcSucceeded(ReportODBCError(g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_COMMIT),
-                                                      "SQLTransact", c->connection, SQL_NULL_HSTMT))) {
-      result = 0;
-    }
-    if (result != 1) g_odbc.fn.Transact(g_odbc.environment, c->connection, SQL_ROLLBACK);
-    g_odbc.fn.SetConnectOption(c->connection, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
-  }
+  if (transaction && !EndTransaction(store, result == 1)) result = 0;
   if (result != 1 && g_cancelAnswered) result = 2;
   // Whatever was not written is released too: after a save the template
   // holds no tables, as after a period file save.

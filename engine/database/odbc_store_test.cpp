@@ -381,6 +381,104 @@ TEST_F(OdbcStoreTest, DayIsWrittenAsRowsAndReadBack) {
   EXPECT_TRUE(boxes_.empty()) << boxes_[0];
 }
 
+// Rows travel many to a statement: whatever the count of a table's rows
+// (none left over, one, a statement's worth and more), each comes back once,
+// in its place, and a trail keeps its order.
+TEST_F(OdbcStoreTest, EveryCountOfRowsReadsBackInItsOrder) {
+  Open();
+  for (const uint32_t count : {1u, 44u, 45u, 46u, 128u, 129u, 300u}) {
+    SCOPED_TRACE(count);
+    TemplateRecord& T = context_->templ;
+    ASSERT_EQ(CreateItemTables(&T), 41u);
+    ASSERT_EQ(CreateSessionTable(&T), 1);
+    for (uint32_t i = 0; i < count; ++i) {
+      NameTableEntry* doc = Item(kTopDocuments, ("/p" + std::to_string(i) + ".html").c_str());
+      doc->TotalByHits = i + 1;
+      doc->SlotHits[i % kTimeSlots] = i + 7;
+    }
+    const uint32_t v = AddNameToTable(T.TopUsersPtr, "10.0.0.1");
+    ASSERT_NE(v, 0u);
+    NameTableEntry* visit = T.TopUsersPtr->ItemBlock[v - 1];
+    ASSERT_EQ(CreateItemTopNames(visit), 1);
+    TopNameList& trail = visit->Lists()[kListTrail];
+    trail.trail = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
+    for (uint32_t e = 0; e < count; ++e) trail.trail[e] = (e * 7919u) % 1000u;  // not in any sorted order
+    trail.count = static_cast<uint16_t>(count);
+
+    const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12), UtcSeconds(2026, 3, 10, 18));
+    ASSERT_EQ(SaveDayToODBC(&store_, &T, &day), 1);
+    const std::string where = " WHERE StartTime = " + std::to_string(day.start);
+    EXPECT_EQ(One("SELECT count(*) FROM KVLogNameTable" + where + " AND SummaryTableType = 7"),
+              std::to_string(count));
+    EXPECT_EQ(One("SELECT count(*) FROM KVLogMasterTable"), "1");
+
+    ASSERT_EQ(LoadDayFromODBC(&store_, loaded_, &day), kDbLoaded);
+    const SummaryTableEntry& docs = loaded_->templ.TopTablesPtr[kTopDocuments];
+    ASSERT_EQ(docs.Count, count);
+    for (uint32_t i = 0; i < count; ++i) {
+      const NameTableEntry* doc = docs.ItemBlock[i];
+      ASSERT_STREQ(doc->String, ("/p" + std::to_string(i) + ".html").c_str());
+      ASSERT_EQ(doc->TotalByHits, i + 1);
+      for (int n = 0; n < kTimeSlots; ++n) {
+        ASSERT_EQ(doc->SlotHits[n], static_cast<uint32_t>(n) == i % kTimeSlots ? i + 7 : 0u)
+            << i << " " << n;
+      }
+    }
+    const TopNameList& back = loaded_->templ.TopUsersPtr->ItemBlock[0]->Lists()[kListTrail];
+    ASSERT_EQ(back.count, count);
+    for (uint32_t e = 0; e < count; ++e) ASSERT_EQ(back.trail[e], (e * 7919u) % 1000u) << e;
+    FreeItemTables(&loaded_->templ);
+  }
+  EXPECT_TRUE(boxes_.empty()) << boxes_[0];
+}
+
+// A row refused in the middle of a day's rows, by a database that then ends
+// the transaction itself (as SQLite does when its disk is full), fails the
+// save and leaves the day as it was stored before, and the connection goes
+// on with real transactions.
+TEST_F(OdbcStoreTest, ARowRefusedAmongManyLeavesTheStoredDay) {
+  Open();
+  const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12), UtcSeconds(2026, 3, 10, 18));
+  const auto fill = [&](uint32_t count) {
+    TemplateRecord& T = context_->templ;
+    ASSERT_EQ(CreateItemTables(&T), 41u);
+    ASSERT_EQ(CreateSessionTable(&T), 1);
+    T.TodaysHits = count;
+    for (uint32_t i = 0; i < count; ++i) {
+      Item(kTopDocuments, ("/p" + std::to_string(i) + ".html").c_str())->SlotHits[0] = 1;
+    }
+  };
+  fill(10);
+  ASSERT_EQ(SaveDayToODBC(&store_, &context_->templ, &day), 1);
+  const std::string where = " WHERE StartTime = " + std::to_string(day.start);
+  Sql("CREATE TRIGGER full BEFORE INSERT ON KVLogNameTable WHEN NEW.kvString = '/p100.html' "
+      "BEGIN SELECT RAISE(ROLLBACK, 'full'); END");
+  // Refused twice on the same connection: the second save runs in a
+  // transaction of its own too, and its deletes are undone with it.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    fill(200);
+    EXPECT_EQ(SaveDayToODBC(&store_, &context_->templ, &day), 0);
+    EXPECT_EQ(context_->templ.TopTablesPtr, nullptr);
+    EXPECT_EQ(One("SELECT count(*) FROM KVLogNameTable" + where), "10");
+    EXPECT_EQ(One("SELECT count(*) FROM KVLogDwordIntervalTable" + where + " AND SummaryTableType = 7"), "10");
+    EXPECT_EQ(One("SELECT TodaysHits FROM KVLogTemplateTable" + where), "10");
+    EXPECT_EQ(One("SELECT count(*) FROM KVLogMasterTable"), "1");
+    ASSERT_EQ(LoadDayFromODBC(&store_, loaded_, &day), kDbLoaded);
+    EXPECT_EQ(loaded_->templ.TopTablesPtr[kTopDocuments].Count, 10u);
+    FreeItemTables(&loaded_->templ);
+  }
+
+  // Accepted again, the whole day is stored.
+  Sql("DROP TRIGGER full");
+  boxes_.clear();
+  fill(200);
+  ASSERT_EQ(SaveDayToODBC(&store_, &context_->templ, &day), 1);
+  EXPECT_EQ(One("SELECT count(*) FROM KVLogNameTable" + where), "200");
+  EXPECT_EQ(One("SELECT count(*) FROM KVLogDwordIntervalTable" + where + " AND SummaryTableType = 7"), "200");
+  EXPECT_TRUE(boxes_.empty()) << boxes_[0];
+}
+
 TEST_F(OdbcStoreTest, BadRowsFailTheDayWithoutOverrunningItsArrays) {
   Open();
   const MasterRecord day = Day(UtcSeconds(2026, 3, 10, 12));
