@@ -463,6 +463,9 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
   if (!LockMutex(ctx, ctx->databaseMutex)) return 0;
   int result = 1;
   int32_t duplicate = -1;
+  // Whether a new record for the link would be requested (a fragment's
+  // record is answered from its page).
+  const bool requestable = fits && !preset && !(flags & kFlagTaken) && stored.find('#') == npos;
   if (fits && !preset) {
     auto [first, last] = ctx->byHash.equal_range(hash);
     for (auto it = first; it != last; ++it) {
@@ -492,9 +495,9 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     }
     if (parent->index >= 0)
       result = AddReference(ctx, duplicate, parent->index, 0) && AddReference(ctx, parent->index, duplicate, 1);
-  } else if (ctx->maxRecords > 0 && ctx->count >= ctx->maxRecords) {
-    // The crawl holds as many records as the profile allows: the link is
-    // counted, not recorded.
+  } else if (requestable && ctx->maxRecords > 0 && ctx->requestableCount >= ctx->maxRecords) {
+    // The crawl holds as many records to request as the profile allows: the
+    // link is counted, not recorded.
     if (!ctx->recordLimitReached.exchange(true))
       ReportLinkError(ctx, "The crawl reached its limit of " + std::to_string(ctx->maxRecords) +
                                " records; further links were not followed.");
@@ -503,6 +506,7 @@ int AddFoundLink(LinkAnalysisDataStruct* ctx, const PageRecord* parent, const ch
     const int32_t before = ctx->count;
     result = NewPageRecord(ctx, parent, host.c_str(), stored.c_str(), flags, hash, linkType, 0, preset,
                            linkText.c_str(), checkBits, port, user.c_str(), password.c_str(), kind);
+    if (ctx->count > before && requestable) ++ctx->requestableCount;
     if (ctx->count > before && !(ctx->records[static_cast<size_t>(before)].flags & kFlagTaken)) {
       {
         std::lock_guard<std::mutex> lock(ctx->workLock);
@@ -793,6 +797,7 @@ extern "C" int KVLA_AnalysisEngineStartUp(intptr_t, LinkAnalysisDataStruct* ctx)
     ctx->records.reserve(kBlockRecords);
     ctx->refs.reserve(kBlockRecords);
     ctx->count = 0;
+    ctx->requestableCount = 0;
     ctx->firstUntaken = 0;
     ctx->blocks = 1;
     for (int32_t i = 0; i < ctx->numThreads; ++i) {

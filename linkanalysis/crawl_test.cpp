@@ -1134,6 +1134,54 @@ TEST(CrawlBounds, SlowAndEndlessSitesEnd) {
   EXPECT_NE(std::string::npos, ctx.errors.back().find("limit of 60 records")) << ctx.errors.back();
 }
 
+// The record limit stops sites without end, not real ones: documentation
+// pages carry tables of contents (links to fragments of themselves) and
+// outside links, records that are never requested; a site whose pages to
+// request fit the limit is crawled whole, its broken links at the pages' ends
+// too, whatever the number of workers.
+TEST(CrawlBounds, RecordsNeverRequestedDoNotCountTowardsTheLimit) {
+  std::map<std::string, std::string> files;
+  std::string index = "<html><title>Docs</title>";
+  for (int k = 0; k < 10; ++k) {
+    const std::string name = "api/p" + std::to_string(k) + ".html";
+    index += "<a href=\"" + name + "\">" + std::to_string(k) + "</a>";
+    std::string page = "<html><title>Page</title><ul>";
+    for (int s = 0; s < 12; ++s) page += "<li><a href=\"#s" + std::to_string(s) + "\">section</a></li>";
+    page += "</ul><a href=\"http://outside" + std::to_string(k) + ".test/\">elsewhere</a>"
+            "<a href=\"../index.html\">home</a><a href=\"missing" + std::to_string(k) + ".html\">gone</a></html>";
+    files[name] = page;
+  }
+  files["index.html"] = index + "</html>";
+  test::TestSite site(files);
+  std::map<std::string, std::string> first;
+  for (int workers : {1, 4}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    test::TempFolder data;
+    LinkAnalysisDataStruct ctx;
+    ctx.dataFolder = data.path();
+    ctx.serverName = site.host();
+    ctx.startPage = "/index.html";
+    ctx.numThreads = workers;
+    ctx.maxRecords = 25;  // the index, ten pages and ten broken links: 21
+    CrawlResult r = Crawl(ctx, &site, 30);
+    const std::string base = "http://" + site.host();
+    for (int k = 0; k < 10; ++k) {
+      EXPECT_EQ(404, r.byUrl[base + "/api/missing" + std::to_string(k) + ".html"].status) << k;
+      // A fragment's record (named by its path) is answered from its page.
+      EXPECT_EQ(200, r.byUrl["/api/p" + std::to_string(k) + ".html#s11"].status) << k;
+      EXPECT_TRUE(r.byUrl.count("http://outside" + std::to_string(k) + ".test/")) << k;
+    }
+    EXPECT_EQ(21u + 10 * 12 + 10, r.byUrl.size());
+    EXPECT_FALSE(ctx.recordLimitReached);
+    for (const std::string& error : ctx.errors) EXPECT_EQ(std::string::npos, error.find("limit")) << error;
+    std::map<std::string, std::string> db = CanonicalDatabase(ctx);
+    if (first.empty())
+      first = db;
+    else
+      EXPECT_TRUE(db == first);
+  }
+}
+
 // Workers with nothing to take sleep: 60 idle workers cost next to no CPU.
 TEST(CrawlBounds, IdleWorkersSleep) {
   ScriptedServer server([&](ScriptedServer& self, int fd, const std::string&, const std::string&) {

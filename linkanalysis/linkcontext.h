@@ -135,8 +135,11 @@ struct LinkAnalysisDataStruct {
   // The longest a whole request may take, however slowly its bytes arrive
   // (seconds).
   int32_t requestDeadline = 120;
-  // The most records a run makes (a site without end, such as a calendar,
-  // stops growing there); 0: no limit.
+  // The most records a run makes to request (a site without end, such as a
+  // calendar, stops growing there); 0: no limit. Records that are never
+  // requested (links to fragments, outside links not followed, syntax
+  // faults) do not count: a real site of ten thousand pages makes ten times
+  // as many of them, and each scanned page adds a bounded number.
   int32_t maxRecords = 100000;
   // The file-type filter: bit n set keeps web links of content category n
   // from being requested.
@@ -175,6 +178,7 @@ struct LinkAnalysisDataStruct {
   };
   std::vector<kvla::PageRecord> records;
   int32_t count = 0;
+  int32_t requestableCount = 0;  // the records made to be requested (DatabaseMutex)
   int32_t blocks = 0;
   int32_t firstUntaken = 0;   // every record below it is taken
   std::unordered_multimap<int32_t, int32_t> byHash;  // record indexes by hash (DatabaseMutex)
