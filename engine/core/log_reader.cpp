@@ -1012,7 +1012,9 @@ uint16_t ReadFrom(LogSourceHandle source, uint64_t start, HitRecord* hit, uint64
     if (tail && !src->finished && outcome.rejected) {
       // The end of a file that may still grow, and not a line that parses:
       // it may be half written. It is left for a later read, which sees it
-      // complete.
+      // complete. Nothing of it is counted until then, so the lines it
+      // was counted among (an unknown method is skipped) lose it again.
+      g_reader.skipped = skippedBefore;
       std::memset(hit, 0, sizeof(HitRecord));
       *next = pos;
       return kReadEnd;

@@ -57,6 +57,12 @@ std::string SafeKey(const std::string& text) {
   return out;
 }
 
+// Whether two names reach the same file: lookups ignore case, so the record
+// of a member may name its current copy in another spelling.
+bool SameFile(const std::string& a, const std::string& b) {
+  return a == b || kv::ResolvePath(a) == kv::ResolvePath(b);
+}
+
 std::string MemberKey(const char* memberName, uint32_t memberIndex) {
   return SafeKey(std::string(memberName != nullptr ? memberName : "") + std::to_string(memberIndex));
 }
@@ -235,7 +241,7 @@ bool RecordUnzippedMember(const char* profileName, const char* archivePath, cons
   const bool ofThisMember = previousStamp.size() > sameMember.size() &&
                             previousStamp.compare(previousStamp.size() - sameMember.size(), sameMember.size(),
                                                   sameMember) == 0;
-  if (ofThisMember && !previous.empty() && previous != extractedPath &&
+  if (ofThisMember && !previous.empty() && !SameFile(previous, extractedPath) &&
       previous.compare(0, folder.size(), folder) == 0 && previous.find('/', folder.size()) == std::string::npos) {
     kv::FileDelete(previous.c_str());
   }
@@ -308,7 +314,7 @@ class ArchiveRecord {
     const bool ofThisMember = previousStamp.size() > sameMember.size() &&
                               previousStamp.compare(previousStamp.size() - sameMember.size(), sameMember.size(),
                                                     sameMember) == 0;
-    if (ofThisMember && !previous.empty() && previous != extractedPath &&
+    if (ofThisMember && !previous.empty() && !SameFile(previous, extractedPath) &&
         previous.compare(0, folder_.size(), folder_) == 0 && previous.find('/', folder_.size()) == std::string::npos) {
       stale_.push_back(previous);
     }

@@ -368,6 +368,46 @@ TEST_F(CompressedLogs, LogStatusOfCompressedLogs) {
   EXPECT_EQ(seen_.titles.size(), 1u);
 }
 
+// The record may name a member's earlier copy in another letter case than
+// the fresh extraction's name; both reach the same file, which is kept.
+TEST_F(CompressedLogs, AnEarlierCopyNamedInAnotherCaseIsNotTheFreshCopy) {
+  const std::string gzText = LogText(40, 11), aText = LogText(30, 12);
+  WriteGzip(logs_.File("access.log.1.gz"), gzText);
+  WriteZip(logs_, logs_.File("month.zip"), {{"a.log", aText}});
+  const std::string location = logs_.File("access.log.*.gz|month.zip");
+  const Listing first = List(location);
+  ASSERT_EQ(first.contents, (std::vector<std::string>{Digest(gzText), Digest(aText)}));
+  const std::string folder = TempFolderOf(profile_.Name);
+  ASSERT_EQ(first.names, (std::vector<std::string>{folder + "UNZIP1.LOG", folder + "UNZIP2.LOG"}));
+
+  // The record names each member's copy by the name its next extraction
+  // gets (the counter is at 2), in small letters; then both archives change.
+  const std::string ini = folder + "KV_ZIP.INI";
+  std::string record = ReadText(ini);
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"UNZIP1.LOG", "unzip3.log"},
+                                 {"UNZIP2.LOG", "unzip4.log"}}) {
+    const size_t at = record.find(from);
+    ASSERT_NE(at, std::string::npos) << record;
+    record.replace(at, from.size(), to);
+  }
+  std::ofstream(ini, std::ios::binary | std::ios::trunc) << record;
+  SetWriteTime(logs_.File("access.log.1.gz"), time(nullptr) + 20);
+  SetWriteTime(logs_.File("month.zip"), time(nullptr) + 20);
+
+  seen_.titles.clear();
+  const Listing second = List(location);
+  EXPECT_EQ(seen_.titles.size(), 2u);
+  EXPECT_EQ(second.names, (std::vector<std::string>{folder + "UNZIP3.LOG", folder + "UNZIP4.LOG"}));
+  for (const std::string& name : second.names) EXPECT_TRUE(fs::exists(name)) << name;
+  EXPECT_EQ(second.contents, first.contents);
+
+  // And the next listing finds both copies without extracting again.
+  seen_.titles.clear();
+  const Listing third = List(location);
+  EXPECT_TRUE(seen_.titles.empty());
+  EXPECT_EQ(third.contents, first.contents);
+}
+
 TEST_F(CompressedLogs, DeleteFilesLeavesFolders) {
   logs_.Write("a.tmp", "1");
   logs_.Write("B.TMP", "2");

@@ -2,12 +2,17 @@
 // a lookup answers with an existing file of a sane length or with a fresh
 // extraction path inside the profile's folder, and a member recorded after
 // that is found by the next lookup, whatever else the record held.
+// In the input, "@ZIP@" stands for the archive's path and "@DIR@" for the
+// extraction folder, and the archive always has the same size and time, so
+// that a record written by a real run can name them and match.
 #include <stdlib.h>
+#include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "engine/core/engine_state.h"
 #include "engine/core/log_file_list.h"
@@ -44,7 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string zipFolder = vrn::TempZipFolder(kProfile, true);
   if (zipFolder.empty() || zipFolder.compare(0, Folder().size(), Folder()) != 0) abort();
   const std::string ini = zipFolder + "KV_ZIP.INI";
-  Write(ini, data, size);
+  const timeval stamp[2] = {{1796988080, 0}, {1796988080, 0}};
+  if (utimes(archive.c_str(), stamp) != 0) abort();
+  // A member an earlier run extracted.
+  Write(zipFolder + "UNZIP1.LOG", reinterpret_cast<const uint8_t*>("x"), 1);
+  std::string text(reinterpret_cast<const char*>(data), size);
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"@ZIP@", archive}, {"@DIR@", zipFolder}}) {
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+      text.replace(at, name.size(), value);
+  }
+  Write(ini, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 
   const char* members[] = {"a.log", "", "sub/b.log"};
   for (uint32_t i = 0; i < 3; ++i) {
@@ -63,5 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::remove(path.c_str());
   }
   std::remove(ini.c_str());
+  std::remove((zipFolder + "UNZIP1.LOG").c_str());
   return 0;
 }

@@ -537,6 +537,35 @@ def case_line_counts(c, k):
         k.eq("lines read of a window", counts[0], m.lines)
 
 
+def case_unterminated_last_line(c, k):
+    """A last line without its line end counts the way a whole line does, or
+    not at all when it is left for a later read (the end of a log that may
+    still grow, which does not parse): never among the skipped or not
+    recognised lines without being among the lines read."""
+    body = [combined(T0 + i * 60, "192.0.2.%d" % (i + 1), "GET /u%d HTTP/1.1" % i) for i in range(6)]
+    # A line not recognised just before it: the last line is then read in
+    # the same pass as a rejected line.
+    body.append("not a log line")
+    # (the last line, (hits, lines read, not recognised, skipped) it adds)
+    shapes = {
+        "a record": (combined(T0 + 900, "192.0.2.99", "GET /last HTTP/1.1"), (1, 1, 0, 0)),
+        "an unknown method": (combined(T0 + 900, "192.0.2.99", "GEon / HTTP/1.1", status="404"), (0, 0, 0, 0)),
+        "a record cut in its date": ('192.0.2.99 - - [02/Mar/2014:00:1', (0, 0, 0, 0)),
+        "a line of noise": ("not a log line either", (0, 0, 0, 0)),
+        "a line with a zero byte": (combined(T0 + 900, "192.0.2.99", "GET /\0 HTTP/1.1"), (0, 1, 0, 1)),
+    }
+    for name, (last, (hits, lines, unrecognised, skipped)) in shapes.items():
+        k.case = "an unterminated last line: " + name
+        path = c.write("unterminated.log", body, end="\n")
+        with open(path, "a", encoding="latin-1", newline="") as f:
+            f.write(last)
+        got, counts, err = c.count(path)
+        k.eq("hits", got, 6 + hits)
+        k.eq("lines read, not recognised, skipped", counts, (7 + lines, 1 + unrecognised, skipped))
+        if None not in counts and got is not None:
+            k.eq("lines read against hits, not recognised and skipped", counts[0], got + counts[1] + counts[2])
+
+
 def case_logs_that_cannot_be_read(c, k):
     """A log that is no regular file, one that may not be read and a ZIP
     archive cut short are refused at once, each with its reason."""
@@ -632,7 +661,7 @@ def case_zip_of_many_members(c, k):
 
 CASES = [case_w3c_field_changes, case_directive_text_in_a_record, case_escaped_quotes, case_out_of_order,
          case_days_out_of_order, case_window_by_own_time, case_common_lines_of_many_shapes, case_virtual_host_lines,
-         case_line_counts, case_logs_that_cannot_be_read, case_zip_of_many_members]
+         case_line_counts, case_unterminated_last_line, case_logs_that_cannot_be_read, case_zip_of_many_members]
 
 
 def main():
