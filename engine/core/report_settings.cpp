@@ -166,7 +166,7 @@ bool ReadIntervalScales(ReportOptions* options, const char* iniPath) {
   options->intervals = static_cast<IntervalScale*>(std::calloc(count, sizeof(IntervalScale)));
   if (options->intervals == nullptr) return false;
   options->intervalCount = count;
-  for (uint16_t n = 1; n <= count; ++n) {
+  for (uint32_t n = 1; n <= count; ++n) {
     IntervalScale& scale = options->intervals[n - 1];
     const std::string key = "Scale" + std::to_string(n);
     const std::string value = ReadExpanded(section, key, "", kListTextSize);
@@ -199,7 +199,7 @@ bool ReadNamedCodes(uint16_t* countOut, NamedCode** listOut, const char* iniPath
   *listOut = static_cast<NamedCode*>(std::calloc(count, sizeof(NamedCode)));
   if (*listOut == nullptr) return false;
   *countOut = count;
-  for (uint16_t n = 1; n <= count; ++n) {
+  for (uint32_t n = 1; n <= count; ++n) {
     NamedCode& entry = (*listOut)[n - 1];
     const std::string key = "Item" + std::to_string(n);
     std::string value = ReadExpanded(section, key, "", kListTextSize);

@@ -272,6 +272,21 @@ TEST_F(ReportSettings, CountryAndStateNamesEndAtTheLastComma) {
   EXPECT_EQ(o.stateCount, 0);  // a count that is no number reads as 0
 }
 
+TEST_F(ReportSettings, TheLargestCountsReadEveryEntryAndStop) {
+  // A count is held in 16 bits; the largest one fills its list exactly and
+  // the reading stops at its last entry instead of starting over.
+  WriteIni("[Interval]\nCount=70000\nScale1=One, 24, 3600, %H, %d\n"
+           "[Countries]\nCount=65535\nItem1=Korea, Republic of,KR\nItem65535=Last,ZZ\n");
+  const ReportOptions& o = Load();
+  ASSERT_EQ(o.intervalCount, 65535);
+  EXPECT_STREQ(vrn::IntervalScaleAt(&o, 0)->intervalName, "One");
+  EXPECT_STREQ(vrn::IntervalScaleAt(&o, 65534)->intervalName, "");
+  ASSERT_EQ(o.countryCount, 65535);
+  EXPECT_STREQ(o.countries[0].code, "KR");
+  EXPECT_STREQ(o.countries[65534].name, "Last");
+  EXPECT_STREQ(o.countries[65534].code, "ZZ");
+}
+
 TEST_F(ReportSettings, KeyedTextsAreReadAsTheirBufferHoldsThem) {
   WriteIni("[Generic]\nOthers=" + std::string(400, 'o') + "\n");
   const ReportOptions& o = Load();
