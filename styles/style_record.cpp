@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "platform/base/ini.h"
+#include "platform/base/strutil.h"
 #include "platform/module/module.h"
 #include "platform/ui/msgbox.h"
 #include "platform/ui/window.h"
@@ -53,8 +55,9 @@ std::string ReadText(const StyleRecord& style, const char* section, const char* 
   std::vector<char> buffer(size);
   uint32_t n = kv::IniGetString(section, key, def, buffer.data(), size, style.path.c_str());
   // A value ends at its first zero byte, as everywhere the settings are read:
-  // what follows it could never be written back.
-  return std::string(buffer.data(), strnlen(buffer.data(), n));
+  // what follows it could never be written back. Nor could the blanks that
+  // then end it, which the file loses as it loses those of any value.
+  return std::string(kv::TrimBlanks(std::string_view(buffer.data(), strnlen(buffer.data(), n))));
 }
 
 int ReadInt(const StyleRecord& style, const char* section, const char* key, int def) {

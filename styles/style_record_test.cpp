@@ -235,8 +235,8 @@ TEST_F(Styles, ValuesAsTheFileHoldsThem) {
 TEST_F(Styles, ValuesEndAtAZeroByteAndReadBackTheSameAfterASave) {
   using namespace std::string_literals;
   const std::string file =
-      "["s + kStyleListSection + "]\r\nStyle 1=Ni\0ght\r\n[Ni]\r\nTitle Font=Ver\0dana\r\nStandard Font=\0Courier\r\n"
-      "Logo Filename=a\0.gif\r\nBackground Filename=back.jpg\0x\r\nTable Columns=1\0" "23\r\n"
+      "["s + kStyleListSection + "]\r\nStyle 1=Ni\0ght\r\n[Ni]\r\nTitle Font=Ver \0dana\r\nStandard Font=\0Courier\r\n"
+      "Logo Filename=a\t\0.gif\r\nBackground Filename=back.jpg\0x\r\nTable Columns=1\0" "23\r\n"
       "Number Alignment=LEFT\0X\r\n"s;
   FILE* f = std::fopen(style_.path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
