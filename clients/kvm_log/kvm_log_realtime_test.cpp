@@ -4,7 +4,6 @@
 // their ODBC drivers), reported on with `realtime`, listed with `days` and
 // removed with `delete-days`. The realtime report of a range must read as
 // the summary report of the same log and range does.
-#include <glob.h>
 #include <signal.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -24,6 +23,7 @@
 
 #include "platform/testsupport/odbc.h"
 #include "platform/testsupport/ports.h"
+#include "platform/testsupport/postgres.h"
 
 namespace {
 
@@ -109,61 +109,7 @@ std::string MonthLog(int first, int last, int gap) {
   return log;
 }
 
-// A PostgreSQL server of the test's own in a temporary folder on a free
-// loopback port, run by an unprivileged user when the test runs as root.
-class Postgres {
- public:
-  ~Postgres() { Stop(); }
-  // "" when started; else why not. *missing when the binaries are absent.
-  std::string Start(bool* missing) {
-    *missing = false;
-    glob_t found{};
-    if (glob("/usr/lib/postgresql/*/bin/pg_ctl", 0, nullptr, &found) != 0 || found.gl_pathc == 0) {
-      globfree(&found);
-      *missing = true;
-      return "no PostgreSQL server binaries";
-    }
-    bin_ = fs::path(found.gl_pathv[found.gl_pathc - 1]).parent_path().string() + "/";
-    globfree(&found);
-    driver_ = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
-    if (!fs::exists(driver_)) {
-      *missing = true;
-      return "no PostgreSQL ODBC driver";
-    }
-    char pattern[] = "/tmp/kvpgXXXXXX";
-    if (mkdtemp(pattern) == nullptr) return "no temporary folder";
-    dir_ = pattern;
-    as_ = geteuid() == 0 ? "runuser -u nobody -- " : "";
-    if (geteuid() == 0 && Shell("chown nobody '" + dir_ + "'") != 0) return "cannot hand the folder over";
-    port_ = kv::test::FreePort();
-    if (Shell(as_ + "'" + bin_ + "initdb' -D '" + dir_ + "/data' -A trust -U kv --no-sync >'" + dir_ +
-              "/initdb.log' 2>&1") != 0) {
-      return "initdb failed: " + Read(dir_ + "/initdb.log");
-    }
-    if (Shell(as_ + "'" + bin_ + "pg_ctl' -D '" + dir_ + "/data' -l '" + dir_ + "/server.log' -w -t 30 -o \"-p " +
-              std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=127.0.0.1 -c fsync=off\" start >/dev/null") !=
-        0) {
-      return "the server did not start: " + Read(dir_ + "/server.log");
-    }
-    started_ = true;
-    return "";
-  }
-  void Stop() {
-    if (started_) Shell(as_ + "'" + bin_ + "pg_ctl' -D '" + dir_ + "/data' -m immediate -w stop >/dev/null 2>&1");
-    started_ = false;
-    if (!dir_.empty()) fs::remove_all(dir_);
-    dir_.clear();
-  }
-  const std::string& Driver() const { return driver_; }
-  std::string ConnectText() const {
-    return "Driver=" + driver_ + ";Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=postgres;UID=kv;";
-  }
-
- private:
-  std::string bin_, driver_, dir_, as_;
-  uint16_t port_ = 0;
-  bool started_ = false;
-};
+using Postgres = kv::test::PostgresServer;
 
 enum class Store { kFiles, kSqlite, kPostgres };
 
